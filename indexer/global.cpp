@@ -1,0 +1,68 @@
+// Definitions of the process-wide state declared in global.h.
+#include "global.h"
+
+char ExePath[MAX_FILE_NAME];
+char Version[80];
+u32 MPEG2_Transport_VideoPID = 2;
+u32 MPEG2_Transport_PCRPID = 2;
+int desired_angle = -1;
+char szOutput[MAX_FILE_NAME];
+char szOutputBase[MAX_FILE_NAME];
+char output_file[MAX_FILE_NAME];
+char AVSTemplatePath[MAX_FILE_NAME];
+char MPLS_Name[1024];
+unsigned char open_via_mpls;
+
+char* Infilename[MAX_FILES];
+int Infile[MAX_FILES];
+u64 Infilelength[MAX_FILES];
+u64 Infiletotal;
+int NumLoadedFiles;
+int CurrentFile;
+static unsigned char buffer_storage[BUFFER_SIZE + 8];
+unsigned char* Buffer = buffer_storage;
+unsigned char* Rdptr = buffer_storage;
+u32 Read;
+u64 Buffer_Physical;
+unsigned char* Rdmax = buffer_storage;
+u32 payload_bytes;
+unsigned char* first_payload = buffer_storage;
+ProcessRange process;
+
+int SystemStream_Flag;
+int program_stream_type;
+int TransportPacketSize = 188;
+unsigned char ts_sync_byte = 0x47;
+int VideoStream_Flag;
+int Operation;
+double Frame_Rate;
+u64 mkv_current_tc;
+
+static NALU_t nalu_record;
+NALU_t* nalu = &nalu_record;
+int IsFirstByteStreamNALU = 1;
+u64 adjust_next;
+u64 current_ts_sync_position;
+u64 previous_ts_sync_position;
+u64 bytes_delivered, bytes_delivered_total;
+unsigned char MPEG2_Program_StreamID;
+
+FILE* p_aif;
+int FRM_ndx;
+int coded;
+int frame_repeats;
+int field_repeats;
+int field_order = -1;
+int fps_num = 25, fps_den = 1;
+int FILM_Purity, VIDEO_Purity;
+int Picture_Width, Picture_Height;
+int profile = -1, level, constraint;
+int sample_aspect_ratio;
+int sar_width, sar_height;
+int sarw = -1, sarh = -1;
+int ar1 = -1, ar2 = -1;
+int coded_matrix_coefficients = 2;
+int coded_transfer_characteristics = 2;
+int coded_colour_primaries = 2;
+int max_rate;
+bool Stop_Flag;

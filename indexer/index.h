@@ -1,0 +1,35 @@
+// Indexing driver (codec probe, analysis reset, picture loop, end of run) and
+// the writer of the index file's head, keyword header and trailer, shared by
+// the four codec analyses.
+#pragma once
+
+#include "global.h"
+
+// ---- driver
+void SetVideoType();                 // probes the first units; sets VideoStream_Flag, may exit
+void init_indexing();                // resets the analysis state of all codecs
+[[noreturn]] void Index(int mode);   // runs the codec's index routine, writes script/report, exits
+int read_new_picture();              // 1 after a completed picture, 0 at end of input or range
+void OutputProgress(int percent);    // "%d\r", "100\n" at the end, nothing for negatives
+int progress_percent();              // position of the read pointer as a share of the input
+
+// ---- index file writer (nothing is written while Operation != 0)
+// Creates output_file and writes the head: magic line, program directory,
+// one line per input file. On failure prints "Error opening index file %s\n"
+// and exits with fail_status.
+void write_index_head(const char* magic, int fail_status);
+// DEVICE, DECODE_MODES, STREAM, PKTSIZ/VPID (transport streams), RANGE, DEMUX, DEPTH.
+void write_keyword_header(int depth);
+// "ASPECT %d %d\n" then "COLORIMETRY %d %d %d\n"; records ar1/ar2.
+void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transfer, int primaries);
+// SIZE, FPS, CODED, then for every codec but HEVC PLAYBACK and FILM, then ORDER.
+void write_trailer(bool hevc);
+// Final line feed and close.
+void close_index_file();
+
+// ---- frame rate and aspect rules
+// Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.
+// A zero or negative term gives 25000/1000.
+void snap_frame_rate(int num, int den);
+// H.264 Table E-1 / H.265 Table E.1 for idc 0..16; false for other values.
+bool sar_from_idc(int idc, int* w, int* h);

@@ -1,0 +1,4 @@
+#include "misc.h"
+
+// Placeholder until the stream report lands.
+void WriteLogFile() {}

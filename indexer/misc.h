@@ -1,0 +1,4 @@
+// Stream report (".log").
+#pragma once
+
+void WriteLogFile();

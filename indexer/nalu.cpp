@@ -1,0 +1,201 @@
+// Annex B unit reader. Cuts the video byte stream at 00 00 01 start codes;
+// every unit is assembled in nalu_buf beginning with its start code.
+//
+// Bytes are taken in stretches: the run of bytes that can be read straight
+// from Buffer (the rest of the buffer for elementary streams, the rest of the
+// current packet's payload for transport and program streams). A stretch is
+// searched with memchr for 01 bytes and copied whole; only packet and buffer
+// boundaries go through the per-byte readers.
+//
+// Positions: a start code may be split by a packet header (transport and
+// program streams) or a buffer or file boundary. The reader keeps the stream
+// positions of the last two bytes it appended, so the position of a start
+// code is always that of its first 00 byte, wherever that byte stood.
+#include "nalu.h"
+
+#include <cstring>
+
+#include "decode.h"
+#include "ps.h"
+#include "ts.h"
+
+static unsigned char nalu_storage[NALU_BUFFER_SIZE];
+unsigned char* nalu_buf = nalu_storage;
+
+static int HadEOF;
+static u32 start;           // last four bytes read before the first start code
+static u64 tail_pos[2];     // stream positions of the last and the second-last byte appended
+static u64 unit_pos;        // position of the start code that begins the next unit
+
+// Bytes that can be taken straight from Buffer.
+static inline u32 stretch() {
+  if (Rdptr >= Buffer + Read) return 0;
+  u32 avail = static_cast<u32>(Buffer + Read - Rdptr);
+  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) return avail < payload_bytes ? avail : payload_bytes;
+  return avail;
+}
+
+static inline void take(u32 n) {
+  Rdptr += n;
+  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) payload_bytes -= n;
+}
+
+// One byte through the container's reader: starts a new packet, refills the
+// buffer or moves to the next file. 0, or -1 at the end of input.
+static int slow_byte(unsigned char* b) {
+  switch (SystemStream_Flag) {
+    case 1:
+      return GetTSByte(b);
+    case 3:
+      return GetPSByte(b);
+    default:
+      return GetRawByte(b);
+  }
+}
+
+// Finds the first start code of the stream. 1 when found, 0 at end of input.
+static int find_first_start_code() {
+  for (;;) {
+    u32 n = stretch();
+    if (n == 0) {
+      unsigned char b;
+      if (slow_byte(&b) < 0) return 0;
+      start = (start << 8) | b;
+      const u64 two_back = tail_pos[1];
+      tail_pos[1] = tail_pos[0];
+      tail_pos[0] = StreamPosition() - 1;
+      if ((start & 0xFFFFFF) == 1) {
+        unit_pos = two_back;
+        return 1;
+      }
+      continue;
+    }
+    const unsigned char* src = Rdptr;
+    const u64 base = StreamPosition();
+    u32 k = 0;
+    for (;;) {
+      const void* hit = memchr(src + k, 1, n - k);
+      if (!hit) break;
+      u32 at = static_cast<u32>(static_cast<const unsigned char*>(hit) - src);
+      u32 s = start;
+      for (u32 i = k; i <= at; i++) s = (s << 8) | src[i];
+      k = at + 1;
+      if ((s & 0xFFFFFF) == 1) {
+        start = s;
+        take(k);
+        unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
+        tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
+        tail_pos[0] = base + at;
+        return 1;
+      }
+      start = s;
+      if (k >= n) break;
+    }
+    for (u32 i = k; i < n; i++) start = (start << 8) | src[i];
+    tail_pos[1] = n >= 2 ? base + n - 2 : tail_pos[0];
+    tail_pos[0] = base + n - 1;
+    take(n);
+  }
+}
+
+static void fill_header(NALU_t* unit, u32 len, int prefix) {
+  unit->startcodeprefix_len = prefix;
+  unit->len = len;
+  unit->buf = nalu_buf;
+  unsigned char h = len > static_cast<u32>(prefix) ? nalu_buf[prefix] : 0;
+  unit->nal_unit_type = h & 31;
+  unit->nal_reference_idc = (h >> 5) & 3;
+  unit->forbidden_bit = h >> 7;
+}
+
+static int get_unit(NALU_t* unit, u64* position, bool avc) {
+  if (IsFirstByteStreamNALU) {
+    HadEOF = 0;
+    start = 0xFFFFFFFF;
+    if (!find_first_start_code()) return 0;
+  } else if (HadEOF) {
+    return 0;
+  }
+  IsFirstByteStreamNALU = 0;
+
+  int prefix = 3;
+  u32 len = 3;
+  if (avc && (start >> 24) == 0) {
+    // A zero byte before the very first start code makes it a four-byte one.
+    prefix = 4;
+    len = 4;
+    nalu_buf[0] = 0;
+    *position = unit_pos - 1;
+  } else {
+    *position = unit_pos;
+  }
+  nalu_buf[len - 3] = 0;
+  nalu_buf[len - 2] = 0;
+  nalu_buf[len - 1] = 1;
+  start = 0xFF000001;
+
+  for (;;) {
+    u32 n = stretch();
+    if (n == 0) {
+      unsigned char b;
+      if (slow_byte(&b) < 0) break;
+      if (len >= NALU_BUFFER_SIZE) goto too_long;
+      nalu_buf[len++] = b;
+      const u64 two_back = tail_pos[1];
+      tail_pos[1] = tail_pos[0];
+      tail_pos[0] = StreamPosition() - 1;
+      if (b == 1 && nalu_buf[len - 2] == 0 && nalu_buf[len - 3] == 0) {
+        // The 01 came through a packet or buffer boundary: the start code
+        // begins at the byte appended two bytes before it, wherever it stood.
+        unit_pos = two_back;
+        fill_header(unit, len - 3, prefix);
+        return 1;
+      }
+      continue;
+    }
+    const unsigned char* src = Rdptr;
+    const u64 base = StreamPosition();
+    u32 k = 0;
+    for (;;) {
+      const void* hit = memchr(src + k, 1, n - k);
+      if (!hit) break;
+      u32 at = static_cast<u32>(static_cast<const unsigned char*>(hit) - src);
+      unsigned char b1 = at >= 1 ? src[at - 1] : nalu_buf[len - 1];
+      unsigned char b2 = at >= 2 ? src[at - 2] : (at == 1 ? nalu_buf[len - 1] : nalu_buf[len - 2]);
+      k = at + 1;
+      if (b1 == 0 && b2 == 0) {
+        if (len + k > NALU_BUFFER_SIZE) goto too_long;
+        memcpy(nalu_buf + len, src, k);
+        len += k;
+        take(k);
+        unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
+        tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
+        tail_pos[0] = base + at;
+        fill_header(unit, len - 3, prefix);
+        return 1;
+      }
+      if (k >= n) break;
+    }
+    if (len + n > NALU_BUFFER_SIZE) goto too_long;
+    memcpy(nalu_buf + len, src, n);
+    len += n;
+    tail_pos[1] = n >= 2 ? base + n - 2 : tail_pos[0];
+    tail_pos[0] = base + n - 1;
+    take(n);
+  }
+
+  // End of input: the bytes gathered form the last unit.
+  if (len < 5) return 0;
+  fill_header(unit, len, prefix);
+  HadEOF = 1;
+  return 1;
+
+too_long:
+  printf("Unit at position %llu is larger than the unit buffer (%u bytes).\n",
+         static_cast<unsigned long long>(*position), NALU_BUFFER_SIZE);
+  return -1;
+}
+
+int GetAnnexbNALU(NALU_t* unit, u64* position) { return get_unit(unit, position, false); }
+
+int GetAnnexbNALUAVC(NALU_t* unit, u64* position) { return get_unit(unit, position, true); }

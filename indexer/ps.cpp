@@ -1,0 +1,127 @@
+// Raw and program-stream byte readers.
+#include "ps.h"
+
+#include "decode.h"
+
+int GetRawByte(unsigned char* byte) {
+  if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
+  *byte = *Rdptr++;
+  return 0;
+}
+
+// Passes over n bytes of the stream, within the buffer where they are there.
+static int skip_bytes(u32 n) {
+  while (n > 0) {
+    if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
+    u32 avail = static_cast<u32>(Buffer + Read - Rdptr);
+    u32 take = avail < n ? avail : n;
+    Rdptr += take;
+    n -= take;
+  }
+  return 0;
+}
+
+static int read_u16(u32* v) {
+  unsigned char a, b;
+  if (GetRawByte(&a) < 0 || GetRawByte(&b) < 0) return -1;
+  *v = (static_cast<u32>(a) << 8) | b;
+  return 0;
+}
+
+// Header of a video PES packet of length L, read after its length field.
+// Returns the bytes of the header consumed, or -1 at end of input. A header
+// that claims more than the packet holds yields consumed > L: no payload.
+static int video_pes_header(u32 L, u32* consumed) {
+  unsigned char b;
+  u32 used = 0;
+  if (program_stream_type != 5) {
+    // MPEG-2 form (the form of every type but an MPEG-1 system stream).
+    if (GetRawByte(&b) < 0) return -1;
+    used = 1;
+    if ((b & 0xC0) != 0x80) {
+      *consumed = L + 1;  // not a valid header: the whole packet is passed over
+      return L > used ? skip_bytes(L - used) : 0;
+    }
+    unsigned char flags2, H;
+    if (GetRawByte(&flags2) < 0 || GetRawByte(&H) < 0) return -1;
+    used = 3;
+    if (used + H > L) {
+      *consumed = L + 1;
+      return L > used ? skip_bytes(L - used) : 0;
+    }
+    if (skip_bytes(H) < 0) return -1;
+    *consumed = used + H;
+    return 0;
+  }
+  // MPEG-1 form: stuffing, optional STD buffer fields, then the timestamp flags.
+  for (;;) {
+    if (used >= L) {
+      *consumed = L + 1;
+      return 0;
+    }
+    if (GetRawByte(&b) < 0) return -1;
+    used++;
+    if (b != 0xFF) break;
+  }
+  if ((b & 0xC0) == 0x40) {
+    if (used + 2 > L) {
+      *consumed = L + 1;
+      return skip_bytes(L - used);
+    }
+    if (skip_bytes(1) < 0 || GetRawByte(&b) < 0) return -1;
+    used += 2;
+  }
+  u32 more = 0;
+  if ((b & 0xF0) == 0x20) more = 4;
+  else if ((b & 0xF0) == 0x30) more = 9;
+  if (used + more > L) {
+    *consumed = L + 1;
+    return skip_bytes(L - used);
+  }
+  if (skip_bytes(more) < 0) return -1;
+  *consumed = used + more;
+  return 0;
+}
+
+int GetPSByte(unsigned char* byte) {
+  if (payload_bytes != 0) {
+    payload_bytes--;
+    return GetRawByte(byte);
+  }
+  for (;;) {
+    // Start-code scan.
+    u32 code = 0xFFFFFFFF;
+    for (int i = 0; i < 4; i++) {
+      unsigned char b;
+      if (GetRawByte(&b) < 0) return -1;
+      code = (code << 8) | b;
+    }
+    while ((code & 0xFFFFFF00) != 0x00000100) {
+      unsigned char b;
+      if (GetRawByte(&b) < 0) return -1;
+      code = (code << 8) | b;
+    }
+    if (code < 0x1BA) continue;
+    if (code == 0x1BA) {
+      unsigned char b;
+      if (GetRawByte(&b) < 0) return -1;
+      continue;
+    }
+    u32 L;
+    if (code < 0x1E0 || code > 0x1EF) {
+      // Every other packet (system header, private streams, audio, padding)
+      // is passed over by its length, so that its bytes never pass for video.
+      if (read_u16(&L) < 0 || skip_bytes(L) < 0) return -1;
+      continue;
+    }
+    MPEG2_Program_StreamID = static_cast<unsigned char>(code & 0xFF);
+    if (read_u16(&L) < 0) return -1;
+    u32 consumed;
+    if (video_pes_header(L, &consumed) < 0) return -1;
+    if (consumed >= L) continue;  // header fills (or overruns) the packet: nothing to deliver
+    payload_bytes = L - consumed;
+    Rdmax = Rdptr + payload_bytes;
+    payload_bytes--;
+    return GetRawByte(byte);
+  }
+}

@@ -1,0 +1,163 @@
+#include "testutil.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace tu {
+
+RunResult run(const std::string& cmdline) {
+  RunResult r;
+  std::string full = "( " + cmdline + " ) 2>&1";
+  FILE* p = popen(full.c_str(), "r");
+  if (!p) return r;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+std::string q(const std::string& s) {
+  std::string o = "'";
+  for (char c : s) {
+    if (c == '\'') o += "'\\''";
+    else o += c;
+  }
+  return o + "'";
+}
+
+bool have(const std::string& program) {
+  return run("command -v " + q(program) + " >/dev/null").status == 0;
+}
+
+std::string scratch(const std::string& name) {
+  const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string dir = std::string("scratch/") + (t ? std::string(t->test_suite_name()) + "." + t->name() : "x");
+  for (char& c : dir)
+    if (c == '/' && &c != &dir[7]) c = '_';
+  run("mkdir -p " + q(dir));
+  char cwd[4096];
+  std::string base = getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" : std::string();
+  return base + dir + "/" + name;
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> v;
+  std::string cur;
+  for (char c : text) {
+    if (c == '\n') {
+      v.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) v.push_back(cur);
+  return v;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool ffmpeg(const std::string& args) {
+  RunResult r = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + args);
+  if (r.status != 0) ADD_FAILURE() << "ffmpeg " << args << "\n" << r.out;
+  return r.status == 0;
+}
+
+RunResult ostrel(const std::string& args) { return run(q(OSTREL_BIN) + " " + args); }
+
+std::vector<ScanUnit> scan_start_codes(const std::vector<uint8_t>& es) {
+  std::vector<ScanUnit> v;
+  for (size_t i = 0; i + 3 < es.size(); i++) {
+    if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1) {
+      v.push_back({i, es[i + 3]});
+      i += 2;
+    }
+  }
+  return v;
+}
+
+static std::vector<std::map<std::string, std::string>> parse_sections(const std::string& text,
+                                                                      const std::string& tag) {
+  std::vector<std::map<std::string, std::string>> v;
+  std::map<std::string, std::string> cur;
+  bool in = false;
+  for (const std::string& l : lines(text)) {
+    if (l == "[" + tag + "]") {
+      in = true;
+      cur.clear();
+    } else if (l == "[/" + tag + "]") {
+      if (in) v.push_back(cur);
+      in = false;
+    } else if (in) {
+      size_t eq = l.find('=');
+      if (eq != std::string::npos) cur[l.substr(0, eq)] = l.substr(eq + 1);
+    }
+  }
+  return v;
+}
+
+std::vector<std::map<std::string, std::string>> ffprobe_frames(const std::string& path,
+                                                               const std::string& extra) {
+  RunResult r = run("ffprobe -v error -select_streams v:0 -show_frames " + extra + " " + q(path));
+  return parse_sections(r.out, "FRAME");
+}
+
+std::map<std::string, std::string> ffprobe_stream(const std::string& path) {
+  RunResult r = run("ffprobe -v error -select_streams v:0 -show_streams " + q(path));
+  auto v = parse_sections(r.out, "STREAM");
+  return v.empty() ? std::map<std::string, std::string>() : v[0];
+}
+
+std::vector<std::string> kwi_lines(const std::string& path) { return lines(read_text(path)); }
+
+std::vector<std::string> kwi_with(const std::vector<std::string>& ls, const std::string& keyword) {
+  std::vector<std::string> v;
+  for (const std::string& l : ls)
+    if (l.compare(0, keyword.size(), keyword) == 0) v.push_back(l);
+  return v;
+}
+
+std::vector<std::string> kwi_pictures(const std::vector<std::string>& ls) {
+  std::vector<std::string> v;
+  for (const std::string& l : ls) {
+    size_t c = l.find(':');
+    if (c == std::string::npos || c == 0) continue;
+    bool digits = true;
+    for (size_t i = 0; i < c; i++)
+      if (l[i] < '0' || l[i] > '9') digits = false;
+    if (digits) v.push_back(l.substr(c + 1));
+  }
+  return v;
+}
+
+}  // namespace tu

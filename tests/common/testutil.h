@@ -1,0 +1,63 @@
+// Helpers shared by the tests: scratch folders, running programs, making
+// inputs with the Debian encoders, and independent references (start-code
+// scans, ffprobe) to compare Ostrel's results with.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tu {
+
+struct RunResult {
+  int status = -1;          // exit status, or -1 when the program did not exit normally
+  std::string out;          // standard output and standard error together
+};
+
+// Runs a shell command line; captures output and exit status.
+RunResult run(const std::string& cmdline);
+// Quotes a word for the shell.
+std::string q(const std::string& s);
+// True when the program is on PATH.
+bool have(const std::string& program);
+
+// A fresh scratch folder per test (under the build tree), removed never: CI
+// machines are thrown away and a failed test leaves its inputs to look at.
+std::string scratch(const std::string& name);
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string read_text(const std::string& path);
+std::vector<std::string> lines(const std::string& text);
+bool exists(const std::string& path);
+
+// Runs ffmpeg (quietly, overwriting) with the given arguments; true on success.
+bool ffmpeg(const std::string& args);
+
+// Runs Ostrel. args is the whole argument string, already quoted.
+RunResult ostrel(const std::string& args);
+
+// One unit as found by an independent scan of an elementary stream:
+// offset of its 00 00 01 start code and the first byte after it.
+struct ScanUnit {
+  uint64_t pos;
+  uint8_t code;
+};
+std::vector<ScanUnit> scan_start_codes(const std::vector<uint8_t>& es);
+
+// ffprobe -show_frames of the first video stream, one map per frame with the
+// keys ffprobe prints (pict_type, interlaced_frame, top_field_first,
+// repeat_pict, ...).
+std::vector<std::map<std::string, std::string>> ffprobe_frames(const std::string& path,
+                                                               const std::string& extra = "");
+// ffprobe -show_streams of the first video stream.
+std::map<std::string, std::string> ffprobe_stream(const std::string& path);
+
+// Index file helpers: the lines of a .kwi, and the lines that begin with a keyword.
+std::vector<std::string> kwi_lines(const std::string& path);
+std::vector<std::string> kwi_with(const std::vector<std::string>& lines, const std::string& keyword);
+// Picture lines ("N:FRM ..." and the HEVC picture keywords) without their "N:" index.
+std::vector<std::string> kwi_pictures(const std::vector<std::string>& lines);
+
+}  // namespace tu

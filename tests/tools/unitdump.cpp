@@ -1,0 +1,66 @@
+// Test tool: opens inputs as Ostrel does (detection, codec probe) and prints
+// every unit the unit reader delivers to the analysis, one per line:
+//   <stream position> <first byte after the start code, hex> <length> <prefix length>
+// Usage: unitdump [-v PID] [-w units.out] file...
+// With -w the bytes of every unit are written, back to back, to units.out.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "decode.h"
+#include "global.h"
+#include "index.h"
+#include "nalu.h"
+
+int main(int argc, char** argv) {
+  static char names[MAX_FILES][MAX_FILE_NAME];
+  int a = 1;
+  if (a + 1 < argc && !strcmp(argv[a], "-v")) {
+    unsigned pid = 0;
+    sscanf(argv[a + 1], "%x", &pid);
+    MPEG2_Transport_VideoPID = pid;
+    a += 2;
+  }
+  FILE* w = nullptr;
+  if (a + 1 < argc && !strcmp(argv[a], "-w")) {
+    w = fopen(argv[a + 1], "wb");
+    if (!w) return 1;
+    a += 2;
+  }
+  for (; a < argc && NumLoadedFiles < MAX_FILES; a++) {
+    Infilename[NumLoadedFiles] = names[NumLoadedFiles];
+    snprintf(names[NumLoadedFiles], MAX_FILE_NAME, "%s", argv[a]);
+    Infile[NumLoadedFiles] = open(argv[a], O_RDONLY);
+    if (Infile[NumLoadedFiles] < 0) {
+      printf("cannot open %s\n", argv[a]);
+      return 1;
+    }
+    NumLoadedFiles++;
+  }
+  if (NumLoadedFiles == 0) {
+    printf("usage: unitdump [-v PID] [-w units.out] file...\n");
+    return 1;
+  }
+  Recovery();
+  if (Open() != 0) return 1;
+  SetVideoType();
+  init_indexing();
+  SeekStream(process.start_byte);
+  const bool avc = VideoStream_Flag == 0 || VideoStream_Flag == 4;
+  for (;;) {
+    u64 pos = 0;
+    int r = avc ? GetAnnexbNALUAVC(nalu, &pos) : GetAnnexbNALU(nalu, &pos);
+    if (r < 0) return 1;
+    if (r == 0) break;
+    if (process.end_byte <= pos) break;
+    printf("%llu %02x %u %d\n", static_cast<unsigned long long>(pos),
+           nalu->len > static_cast<u32>(nalu->startcodeprefix_len) ? nalu->buf[nalu->startcodeprefix_len] : 0,
+           nalu->len, nalu->startcodeprefix_len);
+    if (w) fwrite(nalu->buf, 1, nalu->len, w);
+  }
+  if (w) fclose(w);
+  return 0;
+}
