@@ -1,0 +1,500 @@
+// MPEG-2 video analysis (ISO/IEC 13818-2) and the MPEG-2 index records.
+//
+// The picture loop hands every start-code unit to parse_nalu_mpg(); byte 3 of
+// a unit is its start code value. The parser follows sequence headers, their
+// extensions, GOP headers, picture headers and picture coding extensions. It
+// writes one group (SEQ, SEQEXT, GOP) at each I picture and one FRM line per
+// coded picture (a frame, or a field pair counted once) in display order: I
+// and P pictures are held back until the next I or P picture, B pictures are
+// written at once.
+
+#include "mpg.h"
+
+#include "decode.h"
+#include "index.h"
+
+// ---------------------------------------------------------------- start code values
+constexpr unsigned char PICTURE_START_CODE = 0x00;
+constexpr unsigned char SEQUENCE_HEADER_CODE = 0xB3;
+constexpr unsigned char EXTENSION_START_CODE = 0xB5;
+constexpr unsigned char GROUP_START_CODE = 0xB8;
+
+// extension_start_code_identifier values that are read
+constexpr int SEQUENCE_EXTENSION_ID = 1;
+constexpr int SEQUENCE_DISPLAY_EXTENSION_ID = 2;
+constexpr int PICTURE_CODING_EXTENSION_ID = 8;
+
+// picture_structure values
+constexpr int TOP_FIELD = 1;
+constexpr int BOTTOM_FIELD = 2;
+constexpr int FRAME_PICTURE = 3;
+
+// Picture type letters, indexed by picture_coding_type - 1 (1 I, 2 P, 3 B);
+// other codes (D pictures, forbidden values) are rejected before the lookup.
+static const char kPictureTypeLetter[] = {'I', 'P', 'B'};
+constexpr int I_TYPE = 1, P_TYPE = 2, B_TYPE = 3;
+
+int aspect_ratio_information;
+
+namespace {
+
+// MSB-first reader over the bytes of one unit after its start code. Reading
+// past the end yields zeros and sets the latch, which each header checks once
+// before it installs anything.
+struct BitReader {
+  const unsigned char* data;
+  u32 size_bits;
+  u32 pos;
+  bool overrun;
+};
+
+// Coding information of a picture, as its FRM line records it.
+struct PictureInfo {
+  bool valid;
+  int type;                     // picture_coding_type, 1..3
+  int structure;                // picture_structure, 1..3
+  int top_field_first;
+  int repeat_first_field;
+  int progressive_frame;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- parser state
+// Sizes of the last sequence header, widened by its sequence extension.
+static int horizontal_size, vertical_size;
+static int prog_seq;                      // progressive_sequence of the last sequence extension
+static int last_start_code = -1;          // start code value of the previous unit
+static bool had_sequence_header;          // nothing but sequence headers is read before one
+// The previous unit's header was read completely, so an extension that
+// follows it may rely on its fields.
+static bool sequence_header_ok, picture_header_ok;
+// Fields of the latest complete picture header.
+static int header_coding_type, header_temporal_reference;
+static int picture_coding_type;           // type of the current picture (of the first field of a pair)
+// Field pairs: while second_field is set, a field of the parity opposite to
+// first_field_structure completes the pair. Any other picture ends the
+// expectation, so one lost field cannot hold every later picture at the
+// type of a stale first field.
+static bool second_field;
+static int first_field_structure;
+static bool AnchorPictureSeen;            // set at the first I picture
+static int display_horizontal_size, display_vertical_size;
+
+// ---------------------------------------------------------------- group state
+static u64 pending_seq;                   // position of the last sequence header
+static int pending_seqext = -1;           // progressive_sequence, -1 until a sequence extension
+static int pending_gop = -1;              // closed_gop since the last group, 1 for temporal_reference 0, -1 none
+
+// The last I or P picture, written when the next I or P picture arrives or
+// after the input ends, so that it follows the B pictures it precedes in
+// coding order.
+static PictureInfo pending_ref;
+
+// Film cadence: field-repeat codes trf = top_field_first * 2 + repeat_first_field
+// of the last two pictures in display order, -1 before there are any.
+static int ref_trf = -1, old_trf = -1;
+
+// ---------------------------------------------------------------- bit reading
+static BitReader reader_after_start_code(const NALU_t* unit) {
+  // The caller has checked that the unit holds its start code value (len >= 4).
+  BitReader br;
+  br.data = unit->buf + 4;
+  br.size_bits = (unit->len - 4) * 8;
+  br.pos = 0;
+  br.overrun = false;
+  return br;
+}
+
+static u32 get_bits(BitReader& br, int n) {
+  u32 v = 0;
+  for (int i = 0; i < n; i++) {
+    u32 bit = 0;
+    if (br.pos < br.size_bits)
+      bit = (br.data[br.pos >> 3] >> (7 - (br.pos & 7))) & 1;
+    else
+      br.overrun = true;
+    br.pos++;
+    v = (v << 1) | bit;
+  }
+  return v;
+}
+
+// ---------------------------------------------------------------- helpers
+static bool writing() { return Operation == 0 && p_aif != nullptr; }
+
+static int gcd(int a, int b) {
+  while (b != 0) {
+    int t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
+// Sample aspect ratio from aspect_ratio_information and the picture size.
+// Pictures taller than 576 lines are taken as square-sampled; 480- and
+// 576-line pictures get the ratios of ITU-R BT.601 sampling. Other sizes get
+// the display ratio divided by the picture's own ratio, from its coded lines
+// (not the height rounded up to whole macroblocks, which would skew it).
+// Forbidden and reserved codes, and empty pictures, give 0:0, which a reader
+// ignores.
+static void sample_aspect(int code, int width, int lines, int* w, int* h) {
+  int num = 0, den = 0;
+  if (lines > 576) {
+    num = 1, den = 1;
+  } else if (code == 1) {
+    num = 1, den = 1;
+  } else if (code == 2) {
+    if (lines == 480) num = 10, den = 11;
+    else if (lines == 576) num = 12, den = 11;
+    else num = 4 * lines, den = 3 * width;
+  } else if (code == 3) {
+    if (lines == 480) num = 40, den = 33;
+    else if (lines == 576) num = 16, den = 11;
+    else num = 16 * lines, den = 9 * width;
+  } else if (code == 4) {
+    num = 221 * lines, den = 100 * width;
+  }
+  if (num == 0 || den == 0) {
+    *w = 0, *h = 0;
+    return;
+  }
+  int g = gcd(num, den);
+  *w = num / g;
+  *h = den / g;
+}
+
+// frame_rate_code -> rate; forbidden and reserved codes give 25 fps.
+struct FrameRate {
+  int num, den;
+};
+static const FrameRate kFrameRates[16] = {
+    {25000, 1000},                                  // 0 forbidden
+    {24000, 1001}, {24000, 1000}, {25000, 1000},    // 1..3
+    {30000, 1001}, {30000, 1000}, {50000, 1000},    // 4..6
+    {60000, 1001}, {60000, 1000},                   // 7, 8
+    {25000, 1000}, {25000, 1000}, {25000, 1000},    // 9..15 reserved
+    {25000, 1000}, {25000, 1000}, {25000, 1000}, {25000, 1000},
+};
+
+static void write_frm_line(const PictureInfo& p) {
+  if (!writing()) return;
+  fprintf(p_aif, "\n%d:FRM %c %d %d %d %d", FRM_ndx, kPictureTypeLetter[p.type - 1], p.structure,
+          p.top_field_first, p.repeat_first_field, p.progressive_frame);
+  FRM_ndx++;
+}
+
+// Field order from the first picture written (in display order).
+static void decide_field_order(const PictureInfo& p) {
+  if (field_order != -1) return;
+  if (prog_seq) field_order = 0;
+  else if (p.structure == FRAME_PICTURE) field_order = p.top_field_first ? 1 : 2;
+  else field_order = p.structure == TOP_FIELD ? 1 : 2;
+}
+
+// One step of the field-repeat cadence between two pictures that follow each
+// other in display order. 3:2 pulldown of interlaced material steps the code
+// through 2, 3, 0, 1 (each step adds 1 modulo 4); in a progressive sequence
+// it alternates between repeating a frame twice (1) and three times (3).
+static void classify_cadence(int a, int b) {
+  bool film = prog_seq ? ((a == 1 && b == 3) || (a == 3 && b == 1)) : ((a + 1) % 4 == b % 4);
+  if (film) FILM_Purity++;
+  else VIDEO_Purity++;
+}
+
+// ---------------------------------------------------------------- headers
+static void sequence_header(BitReader& br, u64 position) {
+  int hsize = static_cast<int>(get_bits(br, 12));    // horizontal_size_value
+  int vsize = static_cast<int>(get_bits(br, 12));    // vertical_size_value
+  int aspect = static_cast<int>(get_bits(br, 4));    // aspect_ratio_information
+  int rate_code = static_cast<int>(get_bits(br, 4)); // frame_rate_code
+  // bit_rate_value, marker, vbv_buffer_size_value, constrained_parameters_flag,
+  // quantiser matrices: not needed
+  if (br.overrun) return;
+
+  had_sequence_header = true;
+  sequence_header_ok = true;
+  if (Operation == 0) pending_seq = position;
+  horizontal_size = hsize;
+  vertical_size = vsize;
+  aspect_ratio_information = aspect;
+  const FrameRate& r = kFrameRates[rate_code];  // rate_code < 16 by its width
+  fps_num = r.num;
+  fps_den = r.den;
+  Frame_Rate = static_cast<double>(r.num) / r.den;
+  // A sequence header never stands between the two fields of a pair.
+  second_field = false;
+}
+
+static void picture_header(BitReader& br) {
+  int temporal_reference = static_cast<int>(get_bits(br, 10));
+  int coding_type = static_cast<int>(get_bits(br, 3));
+  // vbv_delay and the MPEG-1 motion vector codes: not needed
+  if (br.overrun) return;
+  picture_header_ok = true;
+  header_coding_type = coding_type;
+  header_temporal_reference = temporal_reference;
+}
+
+static void gop_header(BitReader& br) {
+  get_bits(br, 25);                              // time_code
+  int closed_gop = static_cast<int>(get_bits(br, 1));
+  // broken_link: not needed
+  if (br.overrun) return;
+  if (Operation == 0) pending_gop = closed_gop;
+}
+
+static void sequence_extension(BitReader& br) {
+  get_bits(br, 1);                               // escape bit of profile_and_level_indication
+  int prof = static_cast<int>(get_bits(br, 3));
+  int lev = static_cast<int>(get_bits(br, 4));
+  int progressive_sequence = static_cast<int>(get_bits(br, 1));
+  get_bits(br, 2);                               // chroma_format
+  int h_ext = static_cast<int>(get_bits(br, 2)); // horizontal_size_extension
+  int v_ext = static_cast<int>(get_bits(br, 2)); // vertical_size_extension
+  // bit_rate_extension, vbv_buffer_size_extension, low_delay, frame rate
+  // extensions: not needed
+  if (br.overrun) return;
+
+  profile = prof;
+  level = lev;
+  prog_seq = progressive_sequence;
+  if (Operation == 0) pending_seqext = progressive_sequence;
+  horizontal_size |= h_ext << 12;
+  vertical_size |= v_ext << 12;
+  Picture_Width = horizontal_size;
+  // Whole macroblock rows: 1080 -> 1088, 1084 -> 1088, 576 stays.
+  Picture_Height = (vertical_size + 15) & ~15;
+
+  if (ar1 == -1) {
+    int w, h;
+    sample_aspect(aspect_ratio_information, horizontal_size, vertical_size, &w, &h);
+    write_aspect_colorimetry(w, h, coded_matrix_coefficients, coded_transfer_characteristics,
+                             coded_colour_primaries);
+  }
+}
+
+static void sequence_display_extension(BitReader& br) {
+  get_bits(br, 3);                               // video_format
+  int colour_description = static_cast<int>(get_bits(br, 1));
+  int primaries = 0, transfer = 0, matrix = 0;
+  if (colour_description) {
+    primaries = static_cast<int>(get_bits(br, 8));
+    transfer = static_cast<int>(get_bits(br, 8));
+    matrix = static_cast<int>(get_bits(br, 8));
+  }
+  int dh = static_cast<int>(get_bits(br, 14));   // display_horizontal_size
+  get_bits(br, 1);                               // marker_bit
+  int dv = static_cast<int>(get_bits(br, 14));   // display_vertical_size
+  if (br.overrun) return;
+
+  if (colour_description) {
+    coded_colour_primaries = primaries;
+    coded_transfer_characteristics = transfer;
+    coded_matrix_coefficients = matrix;
+  }
+  display_horizontal_size = dh;
+  display_vertical_size = dv;
+  Picture_Width = dh;
+  Picture_Height = dv;
+}
+
+// The picture step, at the picture coding extension that follows a picture
+// header. Returns 1 for a counted picture, 2 otherwise.
+static int picture_coding_extension(BitReader& br) {
+  get_bits(br, 16);                              // f_code[0..1][0..1]
+  get_bits(br, 2);                               // intra_dc_precision
+  int structure = static_cast<int>(get_bits(br, 2));
+  int tff = static_cast<int>(get_bits(br, 1));
+  get_bits(br, 5);  // frame_pred_frame_dct, concealment_motion_vectors, q_scale_type,
+                    // intra_vlc_format, alternate_scan
+  int rff = static_cast<int>(get_bits(br, 1));
+  get_bits(br, 1);                               // chroma_420_type
+  int progressive_frame = static_cast<int>(get_bits(br, 1));
+  // composite display information: not needed
+  if (br.overrun) return 2;
+  if (structure == 0) return 2;                  // reserved picture_structure
+
+  bool is_field = structure != FRAME_PICTURE;
+  if (is_field && second_field && structure != first_field_structure) {
+    // Second field of a pair: the pair was counted and recorded at its first field.
+    second_field = false;
+    return 2;
+  }
+  // A new picture: a frame, or a first field (also one whose partner of the
+  // previous pair was lost, so it has the parity of the expected first field).
+  second_field = false;
+  if (header_coding_type < I_TYPE || header_coding_type > B_TYPE) return 2;  // D or forbidden type
+  picture_coding_type = header_coding_type;
+  if (picture_coding_type == I_TYPE) {
+    AnchorPictureSeen = true;
+    // An I picture with temporal_reference 0 is the first in display order
+    // of its group, so no picture of the group refers to an earlier one.
+    if (header_temporal_reference == 0 && Operation == 0) pending_gop = 1;
+  }
+
+  PictureInfo pic;
+  pic.valid = true;
+  pic.type = picture_coding_type;
+  pic.structure = structure;
+  pic.top_field_first = tff;
+  pic.repeat_first_field = rff;
+  pic.progressive_frame = progressive_frame;
+
+  // Film cadence, over frame pictures, in display order. A reference
+  // picture's code enters only when the next reference arrives.
+  if (!is_field) {
+    int trf = tff * 2 + rff;
+    if (picture_coding_type != B_TYPE) {
+      if (ref_trf != -1 && old_trf != -1) classify_cadence(old_trf, ref_trf);
+      old_trf = ref_trf;
+      ref_trf = trf;
+    } else {
+      if (ref_trf != -1 && old_trf != -1) classify_cadence(old_trf, trf);
+      old_trf = trf;
+    }
+  }
+
+  if (Operation == 0) coded++;
+
+  switch (picture_coding_type) {
+    case I_TYPE:
+      if (pending_ref.valid) {
+        decide_field_order(pending_ref);
+        write_frm_line(pending_ref);
+      }
+      if (writing()) {
+        fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(pending_seq));
+        fprintf(p_aif, "\nSEQEXT %d", pending_seqext);
+        fprintf(p_aif, "\nGOP %d", pending_gop);
+      }
+      if (Operation == 0) pending_gop = -1;
+      pending_ref = pic;
+      break;
+    case P_TYPE:
+      // A P picture before the first I picture has nothing to be decoded
+      // from in this index: it is counted but neither held nor written.
+      if (pending_ref.valid) {
+        decide_field_order(pending_ref);
+        write_frm_line(pending_ref);
+        pending_ref = pic;
+      }
+      break;
+    default:
+      decide_field_order(pic);
+      write_frm_line(pic);
+      break;
+  }
+
+  if (Operation == 0 && rff) {
+    if (prog_seq) frame_repeats += tff ? 2 : 1;
+    else field_repeats++;
+  }
+
+  if (is_field) {
+    second_field = true;
+    first_field_structure = structure;
+  }
+  return 1;
+}
+
+static int extension(BitReader& br) {
+  int id = static_cast<int>(get_bits(br, 4));  // extension_start_code_identifier
+  if (br.overrun) return 2;
+  switch (id) {
+    case SEQUENCE_EXTENSION_ID:
+      if (last_start_code == SEQUENCE_HEADER_CODE && sequence_header_ok) sequence_extension(br);
+      return 2;
+    case SEQUENCE_DISPLAY_EXTENSION_ID:
+      sequence_display_extension(br);
+      return 2;
+    case PICTURE_CODING_EXTENSION_ID:
+      if (last_start_code == PICTURE_START_CODE && picture_header_ok) return picture_coding_extension(br);
+      return 2;
+    default:
+      return 2;
+  }
+}
+
+// ---------------------------------------------------------------- interface
+int parse_nalu_mpg(NALU_t* unit, u64 position) {
+  // A unit shorter than its start code and value carries nothing to read.
+  if (unit == nullptr || unit->buf == nullptr || unit->len < 4) return 2;
+  const int code = unit->buf[3];
+  // Matroska and MP4 record container times in place of byte positions.
+  const u64 where = (SystemStream_Flag == 2 || SystemStream_Flag == 4) ? mkv_current_tc : position;
+  BitReader br = reader_after_start_code(unit);
+
+  int result = 2;
+  if (code == SEQUENCE_HEADER_CODE) {
+    sequence_header_ok = false;
+    sequence_header(br, where);
+  } else if (had_sequence_header) {
+    switch (code) {
+      case PICTURE_START_CODE:
+        picture_header_ok = false;
+        picture_header(br);
+        break;
+      case GROUP_START_CODE:
+        gop_header(br);
+        break;
+      case EXTENSION_START_CODE:
+        result = extension(br);
+        break;
+      default:
+        break;
+    }
+  }
+  last_start_code = code;
+  return result;
+}
+
+void index_mpg() {
+  if (Operation == 0) {
+    write_index_head("KWMPGIndexFile", 0);
+    write_keyword_header(8);
+  }
+
+  // A transport stream is entered a little before the range start so that a
+  // unit beginning in the packet before it is found whole.
+  u64 start = process.start_byte;
+  if (SystemStream_Flag == 1 && start >= 204) start -= 204;
+  if (SystemStream_Flag != 2 && SystemStream_Flag != 4) SeekStream(start);
+
+  OutputProgress(0);
+  int pictures = 0;
+  while (read_new_picture() != 0) {
+    pictures++;
+    if (pictures % 1000 == 0) OutputProgress(progress_percent());
+    if (Stop_Flag) break;
+  }
+  OutputProgress(100);
+
+  if (Operation != 0) return;
+  if (pending_ref.valid) write_frm_line(pending_ref);
+  pending_ref.valid = false;
+  write_trailer(false);
+  close_index_file();
+}
+
+void reset_mpg_analysis() {
+  horizontal_size = vertical_size = 0;
+  prog_seq = 0;
+  last_start_code = -1;
+  had_sequence_header = false;
+  sequence_header_ok = picture_header_ok = false;
+  header_coding_type = header_temporal_reference = 0;
+  picture_coding_type = 0;
+  second_field = false;
+  first_field_structure = 0;
+  AnchorPictureSeen = false;
+  display_horizontal_size = display_vertical_size = 0;
+  pending_seq = 0;
+  pending_seqext = -1;
+  pending_gop = -1;
+  pending_ref = PictureInfo{};
+  ref_trf = old_trf = -1;
+  // coded, the repeat and film counters, field_order and FRM_ndx are reset by
+  // init_indexing() with the other codecs' shared results.
+}
