@@ -1,0 +1,17 @@
+// VC-1 advanced-profile analysis and its index records.
+#pragma once
+
+#include "global.h"
+
+void index_vc1();
+// 1 when the unit completed a counted picture (a frame, or the second field
+// of a field pair), 2 otherwise.
+int parse_nalu_vc1(NALU_t* unit, u64 position);
+void reset_vc1_analysis();           // part of init_indexing()
+
+// Left behind for the stream report.
+// Sample aspect ratio of the last sequence display extension that carried
+// one (x:y); 0:0 when none did. Shared in name with the HEVC analysis.
+extern int display_aspect_ratio_x, display_aspect_ratio_y;
+// Flags of the last sequence header (0 or 1 each).
+extern int vc1_pulldown, vc1_interlace, vc1_tfcntrflag, vc1_psf;
