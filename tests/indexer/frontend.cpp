@@ -1,0 +1,404 @@
+// Front end: command line, inputs as one byte stream, container detection,
+// unit and program-stream readers. References: a start-code scan of the
+// elementary stream and ffmpeg's own demux of program streams.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "testutil.h"
+
+namespace {
+
+struct Unit {
+  uint64_t pos;
+  unsigned code;
+  uint32_t len;
+  int prefix;
+  bool operator==(const Unit& o) const { return pos == o.pos && code == o.code && len == o.len && prefix == o.prefix; }
+};
+
+std::vector<Unit> unitdump(const std::string& args, int* status = nullptr) {
+  tu::RunResult r = tu::run(tu::q(UNITDUMP_BIN) + " " + args);
+  if (status) *status = r.status;
+  else EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<Unit> v;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    Unit u{};
+    std::istringstream l(line);
+    l >> u.pos >> std::hex >> u.code >> std::dec >> u.len >> u.prefix;
+    if (l) v.push_back(u);
+  }
+  return v;
+}
+
+// The units an Annex B reader must deliver for an elementary stream, from an
+// independent scan: every start code begins a unit that runs to the next one.
+std::vector<Unit> expected_units(const std::vector<uint8_t>& es, bool avc_reader) {
+  auto sc = tu::scan_start_codes(es);
+  std::vector<Unit> v;
+  for (size_t i = 0; i < sc.size(); i++) {
+    uint64_t end = i + 1 < sc.size() ? sc[i + 1].pos : es.size();
+    Unit u{sc[i].pos, sc[i].code, static_cast<uint32_t>(end - sc[i].pos), 3};
+    if (i == 0 && avc_reader && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
+      u.pos -= 1;
+      u.len += 1;
+      u.prefix = 4;
+    }
+    if (i + 1 == sc.size() && u.len < 5) continue;
+    v.push_back(u);
+  }
+  return v;
+}
+
+std::string make_h264(const std::string& name, const std::string& extra = "") {
+  std::string f = tu::scratch(name);
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 -g 12 " + extra + " -f h264 " + tu::q(f));
+  return f;
+}
+
+std::string make_m2v(const std::string& name) {
+  std::string f = tu::scratch(name);
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v mpeg2video -g 12 -bf 2 -f mpeg2video " + tu::q(f));
+  return f;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ command line
+
+TEST(CommandLine, BannerVersionAndUsage) {
+  tu::RunResult r = tu::ostrel("");
+  EXPECT_EQ(r.status, 0);
+  auto ls = tu::lines(r.out);
+  ASSERT_EQ(ls.size(), 2u) << r.out;
+  EXPECT_EQ(ls[0].rfind("Ostrel 2053.0.0.502", 0), 0u);
+  EXPECT_EQ(ls[1], "Refer to the user manual for suitable command line options.");
+
+  r = tu::ostrel("-version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Ostrel 2053.0.0.502 (64 bit)\n");
+
+  const std::string usage = "ERROR: -i/-mpls and -o options must be present\n";
+  std::string es = make_h264("a.264");
+  r = tu::ostrel("-i " + tu::q(es));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage);
+  r = tu::ostrel("-o " + tu::q(tu::scratch("x")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, usage);
+  // An unknown option is skipped, the next argument examined as an option.
+  r = tu::ostrel("-q -o " + tu::q(tu::scratch("x")));
+  EXPECT_EQ(r.out, usage);
+}
+
+TEST(CommandLine, OptionWithoutValueIsAUsageError) {
+  for (const char* opt : {"-o", "-i", "-v", "-p", "-ang", "-at", "-mpls", "-disk"}) {
+    tu::RunResult r = tu::ostrel(opt);
+    EXPECT_EQ(r.status, 1) << opt << ": " << r.out;
+    EXPECT_NE(r.out.find("ERROR"), std::string::npos) << opt << ": " << r.out;
+  }
+}
+
+TEST(CommandLine, InputErrors) {
+  tu::RunResult r = tu::ostrel("-i " + tu::q(tu::scratch("missing.ts")) + " -o x");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR: cannot open the input file\n");
+
+  std::string small = tu::scratch("small.bin");
+  tu::write_file(small, std::vector<uint8_t>(63, 0x47));
+  r = tu::ostrel("-i " + tu::q(small) + " -o " + tu::q(tu::scratch("o")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Not a video file (length < 64 bytes).\nOpen error!\n");
+
+  std::string longname(2100, 'n');
+  r = tu::ostrel("-i " + longname + " -o x");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("too long"), std::string::npos) << r.out;
+
+  // More inputs than the file table holds are refused, not overflowed.
+  std::string es = make_h264("a.264");
+  std::string many;
+  for (int i = 0; i < 2501; i++) many += " a.264";
+  r = tu::run("cd " + tu::q(tu::scratch("")) + " && " + tu::q(OSTREL_BIN) + " -i" + many + " -o o");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("too many input files"), std::string::npos) << r.out.substr(0, 200);
+}
+
+TEST(CommandLine, ContainersNotReadYetAreRefused) {
+  std::string mp4 = tu::scratch("a.mp4"), mkv = tu::scratch("a.mkv"), o = tu::q(tu::scratch("o"));
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 " + tu::q(mp4));
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 " + tu::q(mkv));
+  tu::RunResult r = tu::ostrel("-i " + tu::q(mp4) + " -o " + o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Could not parse the MP4 file.\nOpen error!\n");
+  r = tu::ostrel("-i " + tu::q(mkv) + " -o " + o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Could not parse the Matroska file.\nOpen error!\n");
+
+  std::string mpls = tu::scratch("00000.mpls");
+  tu::write_file(mpls, std::vector<uint8_t>(100, 0));
+  r = tu::ostrel("-i " + tu::q(mpls) + " -o " + o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Could not open the MPLS file.\nOpen error!\n");
+}
+
+TEST(CommandLine, UnknownDataAndMpeg1AreRefused) {
+  std::string junk = tu::scratch("junk.bin");
+  std::vector<uint8_t> bytes(100000);
+  uint32_t x = 12345;
+  for (auto& b : bytes) {
+    x = x * 1103515245 + 12345;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  // No byte pattern of a start code at all.
+  for (size_t i = 0; i + 2 < bytes.size(); i++)
+    if (bytes[i] == 0 && bytes[i + 1] == 0) bytes[i + 1] = 7;
+  tu::write_file(junk, bytes);
+  tu::RunResult r = tu::ostrel("-i " + tu::q(junk) + " -o " + tu::q(tu::scratch("o")));
+  EXPECT_EQ(r.status, 1) << r.out;
+
+  // Start codes but none of a known video type.
+  for (size_t i = 0; i + 4 < bytes.size(); i += 1000) {
+    bytes[i] = 0;
+    bytes[i + 1] = 0;
+    bytes[i + 2] = 1;
+    bytes[i + 3] = 0x40;
+  }
+  tu::write_file(junk, bytes);
+  r = tu::ostrel("-i " + tu::q(junk) + " -o " + tu::q(tu::scratch("o")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Unknown video type. Exiting...\n");
+
+  std::string m1v = tu::scratch("a.m1v"), mpg = tu::scratch("a.mpg");
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v mpeg1video -f mpeg1video " + tu::q(m1v));
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v mpeg1video -f mpeg " + tu::q(mpg));
+  for (const std::string& f : {m1v, mpg}) {
+    r = tu::ostrel("-i " + tu::q(f) + " -o " + tu::q(tu::scratch("o")));
+    EXPECT_EQ(r.status, 1) << f;
+    EXPECT_EQ(r.out, "MPEG1 video not supported.\n") << f;
+  }
+}
+
+TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
+  std::string es = make_h264("a.264");
+  std::string tpl = tu::scratch("t.vpy");
+  std::string longline(3000, 'x');
+  // Build the template by hand: a short line, a long line with the key at
+  // the 1023-byte piece boundary, and a last line without a line feed.
+  std::string text = "src = \"__vid__\"\n" + longline.substr(0, 1020) + "__vid__" + longline + "\n__vid__";
+  tu::write_file(tpl, std::vector<uint8_t>(text.begin(), text.end()));
+  std::string dir = tu::scratch("");
+  tu::RunResult r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o movie -at " + tu::q(tpl));
+  std::string script = tu::read_text(dir + "movie.vpy");
+  std::string idx = dir + "movie.kwi";
+  std::string want = "src = \"" + idx + "\"\n" + longline.substr(0, 1020) + idx + longline + "\n" + idx;
+  EXPECT_EQ(script, want) << r.out;
+}
+
+// ------------------------------------------------------------------ unit reader
+
+TEST(UnitReader, ElementaryStreamMatchesStartCodeScan) {
+  std::string es = make_h264("a.264", "-bf 2");
+  auto bytes = tu::read_file(es);
+  auto got = unitdump(tu::q(es));
+  auto want = expected_units(bytes, true);
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(want[0].prefix, 4);
+  EXPECT_EQ(want[0].pos, 0u);
+  EXPECT_EQ(got, want);
+
+  std::string m2v = make_m2v("a.m2v");
+  EXPECT_EQ(unitdump(tu::q(m2v)), expected_units(tu::read_file(m2v), false));
+}
+
+TEST(UnitReader, GarbageBeforeFirstStartCodeAndShortTail) {
+  std::string es = make_h264("a.264");
+  auto bytes = tu::read_file(es);
+  std::vector<uint8_t> junk = {0x12, 0x34, 0x56, 0x01, 0x00, 0x01, 0x02};
+  bytes.insert(bytes.begin(), junk.begin(), junk.end());
+  // A trailing 4-byte unit is dropped, a 5-byte one is kept.
+  std::vector<uint8_t> four = bytes, five = bytes;
+  for (uint8_t b : {0, 0, 1, 9}) four.push_back(b);
+  for (uint8_t b : {0, 0, 1, 9, 0x10}) five.push_back(b);
+  std::string f4 = tu::scratch("four.264"), f5 = tu::scratch("five.264");
+  tu::write_file(f4, four);
+  tu::write_file(f5, five);
+  auto w4 = expected_units(four, true);
+  auto g4 = unitdump(tu::q(f4));
+  EXPECT_EQ(g4, w4);
+  EXPECT_EQ(g4.front().pos, junk.size());
+  auto g5 = unitdump(tu::q(f5));
+  ASSERT_FALSE(g5.empty());
+  EXPECT_EQ(g5.back().len, 5u);
+  EXPECT_EQ(g5.back().pos, five.size() - 5);
+}
+
+TEST(UnitReader, SplitInputsGiveTheSameUnits) {
+  std::string es = make_h264("a.264", "-b:v 400k");
+  auto bytes = tu::read_file(es);
+  ASSERT_GT(bytes.size(), 40000u);
+  auto sc = tu::scan_start_codes(bytes);
+  ASSERT_GT(sc.size(), 10u);
+  ASSERT_LT(sc[5].pos + 1, 16384u);
+  // Cut inside a start code (after its first 00), exactly at a 16384-byte
+  // block boundary, and at an odd offset; add an empty file in the middle.
+  std::vector<size_t> cuts = {static_cast<size_t>(sc[5].pos + 1), 16384, 16384 + 16384 + 7};
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t i = 0; i <= cuts.size(); i++) {
+    size_t to = i < cuts.size() ? cuts[i] : bytes.size();
+    std::string p = tu::scratch("part" + std::to_string(i));
+    tu::write_file(p, std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + to));
+    parts.push_back(p);
+    if (i == 1) {
+      std::string empty = tu::scratch("empty");
+      tu::write_file(empty, {});
+      parts.push_back(empty);
+    }
+    from = to;
+  }
+  std::string args;
+  for (auto& p : parts) args += " " + tu::q(p);
+  std::string units_out = tu::scratch("units.out");
+  EXPECT_EQ(unitdump("-w " + tu::q(units_out) + args), expected_units(bytes, true));
+  EXPECT_EQ(tu::read_file(units_out), bytes);
+}
+
+// ------------------------------------------------------------------ program streams
+
+// Checks that every unit position in a multiplexed file points at the first
+// 00 of its start code, and that the unit bytes equal ffmpeg's demux.
+static void check_ps(const std::string& ps, const std::string& es_format, bool avc) {
+  std::string units_out = ps + ".units", es = ps + ".es";
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(ps) + " -map 0:v -c copy -f " + es_format + " " + tu::q(es)));
+  auto es_bytes = tu::read_file(es);
+  auto got = unitdump("-w " + tu::q(units_out) + " " + tu::q(ps));
+  auto want = expected_units(es_bytes, avc);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); i++) {
+    EXPECT_EQ(got[i].code, want[i].code) << i;
+    EXPECT_EQ(got[i].len, want[i].len) << i;
+  }
+  auto units = tu::read_file(units_out);
+  size_t skip = tu::scan_start_codes(es_bytes).front().pos - (want[0].prefix == 4 ? 1 : 0);
+  EXPECT_TRUE(std::equal(units.begin(), units.end(), es_bytes.begin() + static_cast<long>(skip)))
+      << "unit bytes differ from the demuxed stream";
+  EXPECT_EQ(units.size(), es_bytes.size() - skip);
+  auto file = tu::read_file(ps);
+  int contiguous = 0;
+  for (const Unit& u : got) {
+    ASSERT_LT(u.pos + 3, file.size());
+    EXPECT_EQ(file[u.pos], 0) << "unit at " << u.pos;
+    if (file[u.pos + u.prefix - 3] == 0 && file[u.pos + u.prefix - 2] == 0 && file[u.pos + u.prefix - 1] == 1 &&
+        file[u.pos + u.prefix] == u.code)
+      contiguous++;
+  }
+  EXPECT_GT(contiguous, static_cast<int>(got.size()) / 2);
+}
+
+TEST(ProgramStream, Mpeg2AndH264InVob) {
+  std::string vob = tu::scratch("a.vob");
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=f=440:d=2 -t 2 -c:v mpeg2video -g 12 "
+             "-c:a mp2 -f vob " + tu::q(vob));
+  check_ps(vob, "mpeg2video", false);
+
+  std::string vob264 = tu::scratch("b.vob");
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=f=440:d=2 -t 2 -c:v libx264 -g 12 "
+             "-c:a mp2 -f vob " + tu::q(vob264));
+  check_ps(vob264, "h264", true);
+}
+
+TEST(ProgramStream, Mpeg1SystemStreamWithMpeg2Video) {
+  std::string mpg = tu::scratch("a.mpg");
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v mpeg2video -g 12 -f mpeg " + tu::q(mpg));
+  check_ps(mpg, "mpeg2video", false);
+}
+
+// Builds a program stream byte by byte.
+struct PsWriter {
+  std::vector<uint8_t> b;
+  void pack_mpeg2() {
+    // 00 00 01 BA, '01' SCR with markers, mux rate with markers, stuffing 0.
+    for (uint8_t x : {0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8}) b.push_back(x);
+  }
+  void pes(uint8_t id, const std::vector<uint8_t>& payload, int header_len = 0, int claimed_header_len = -1) {
+    size_t L = 3 + header_len + payload.size();
+    for (uint8_t x : {uint8_t(0), uint8_t(0), uint8_t(1), id, uint8_t(L >> 8), uint8_t(L)}) b.push_back(x);
+    b.push_back(0x80);
+    b.push_back(0x00);
+    b.push_back(static_cast<uint8_t>(claimed_header_len >= 0 ? claimed_header_len : header_len));
+    for (int i = 0; i < header_len; i++) b.push_back(0xFF);
+    b.insert(b.end(), payload.begin(), payload.end());
+  }
+  void raw(uint8_t id, const std::vector<uint8_t>& payload) {
+    size_t L = payload.size();
+    for (uint8_t x : {uint8_t(0), uint8_t(0), uint8_t(1), id, uint8_t(L >> 8), uint8_t(L)}) b.push_back(x);
+    b.insert(b.end(), payload.begin(), payload.end());
+  }
+};
+
+TEST(ProgramStream, NonVideoPacketsAndBadHeadersDeliverNothing) {
+  // Video: one sequence header unit and a slice unit (MPEG-2 codes), with a
+  // start code split across two PES packets.
+  std::vector<uint8_t> v1 = {0, 0, 1, 0xB3, 0x0A, 0x00, 0x78, 0x13, 0xFF, 0xFF, 0xE0, 0x18, 0x00, 0x00};
+  std::vector<uint8_t> v2 = {1, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x0F, 0xFF, 0xF8};
+  std::vector<uint8_t> audio(300, 0x55);
+  // Bytes that look like a video PES and a sequence header inside audio.
+  std::vector<uint8_t> fake = {0, 0, 1, 0xE0, 0, 20, 0x80, 0, 0, 0, 0, 1, 0xB3, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+  std::copy(fake.begin(), fake.end(), audio.begin() + 100);
+  PsWriter w;
+  w.pack_mpeg2();
+  w.pes(0xE0, v1, 5);
+  w.raw(0xC0, audio);
+  w.raw(0xBD, audio);
+  w.raw(0xBE, std::vector<uint8_t>(4000, 0xFF));
+  // A header that claims more bytes than the packet holds delivers nothing.
+  w.pes(0xE0, {0, 0, 1, 0xB8, 1, 2, 3, 4}, 2, 200);
+  w.pack_mpeg2();
+  w.pes(0xE0, v2, 0);
+  for (int i = 0; i < 10; i++) w.pack_mpeg2();
+  std::string f = tu::scratch("hand.mpg");
+  tu::write_file(f, w.b);
+  std::string units_out = tu::scratch("units.out");
+  auto got = unitdump("-w " + tu::q(units_out) + " " + tu::q(f));
+  std::vector<uint8_t> es = v1;
+  es.insert(es.end(), v2.begin(), v2.end());
+  EXPECT_EQ(tu::read_file(units_out), es);
+  ASSERT_EQ(got.size(), 3u);
+  // The extension's start code begins in the first packet: its position is
+  // that of its first 00 there.
+  size_t first_payload = 14 + 9 + 5;
+  EXPECT_EQ(got[0].pos, first_payload);
+  EXPECT_EQ(got[1].pos, first_payload + 12);
+  EXPECT_EQ(got[1].code, 0xB5u);
+  EXPECT_EQ(w.b[got[2].pos], 0);
+  EXPECT_EQ(w.b[got[2].pos + 3], 0x00);
+}
+
+// ------------------------------------------------------------------ damage
+
+TEST(Damage, TruncatedAndOversizedInputs) {
+  std::string vob = tu::scratch("a.vob");
+  tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v mpeg2video -f vob " + tu::q(vob));
+  auto bytes = tu::read_file(vob);
+  for (size_t cut : {size_t(100), bytes.size() / 3, bytes.size() - 1}) {
+    std::string f = tu::scratch("cut" + std::to_string(cut) + ".vob");
+    tu::write_file(f, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
+    int st = 0;
+    unitdump(tu::q(f), &st);
+    EXPECT_LE(st, 1) << cut;
+  }
+
+  // One unit larger than the unit buffer is an error, not an overrun.
+  std::vector<uint8_t> big(10000000 + 4096, 0x11);
+  const uint8_t sps[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x0A};
+  std::copy(sps, sps + sizeof sps, big.begin());
+  std::string f = tu::scratch("big.264");
+  tu::write_file(f, big);
+  tu::RunResult r = tu::ostrel("-i " + tu::q(f) + " -o " + tu::q(tu::scratch("o")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Error while getting the Annex B NALU, exit"), std::string::npos) << r.out;
+}
