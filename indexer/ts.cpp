@@ -1,0 +1,209 @@
+// Transport-stream byte reader: strips packet and PES headers and delivers
+// the payload of the video PID.
+//
+// GetTSByte runs once per video packet: it walks over the packets of other
+// PIDs, parses the video packet's header in place in Buffer, and leaves
+// payload_bytes set so that the unit reader takes the rest of the payload
+// straight from Buffer. Header bytes are read through next_byte()/skip(),
+// which refill the buffer, so a packet may straddle a 16384-byte block or a
+// file boundary anywhere.
+//
+// Packet layout for the three sizes, counted from the sync byte:
+//   188: the packet.
+//   192: the packet; the 4-byte time prefix of the *next* packet follows it
+//        and is passed over before that packet's sync byte.
+//   204: the packet followed by 16 parity bytes, which are never video.
+// So the payload always ends 188 bytes after the sync byte.
+#include "ts.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "decode.h"
+#include "pat.h"
+
+namespace {
+
+constexpr u32 kPacketBody = 188;                     // sync byte to the last payload byte
+constexpr u32 kM2tsPrefix = 192 - 188;               // time prefix before each 192-byte packet
+constexpr u32 kParity = 204 - 188;                   // parity bytes after each 204-byte packet
+constexpr u32 kMaxPacketsPerCall = 100000;           // packets examined for one video payload
+constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one sync byte
+constexpr u32 kNullPid = 0x1FFF;
+constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
+
+// Stream position just after the parity bytes' start of the last 204-byte
+// video packet whose payload was handed out: when the next call finds the
+// read pointer there, those 16 bytes come first. All ones = none.
+u64 parity_at = ~0ULL;
+
+// Sum of the lengths of the files before file, cached: asked once per video packet.
+int cached_file = -1;
+u64 cached_before = 0;
+u64 cached_total = 0;
+
+u64 files_before(int file) {
+  if (file != cached_file || cached_total != Infiletotal) {
+    u64 sum = 0;
+    for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
+    cached_file = file;
+    cached_before = sum;
+    cached_total = Infiletotal;
+  }
+  return cached_before;
+}
+
+inline int next_byte(unsigned char* b) {
+  if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
+  *b = *Rdptr++;
+  return 0;
+}
+
+// Passes over n bytes, within the buffer where they are there.
+int skip(u32 n) {
+  while (n > 0) {
+    if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
+    const u32 avail = static_cast<u32>(Buffer + Read - Rdptr);
+    const u32 take = avail < n ? avail : n;
+    Rdptr += take;
+    n -= take;
+  }
+  return 0;
+}
+
+[[noreturn]] void no_video_data() {
+  printf("ERROR: cannot find video data. Bad PID?\n");
+  fflush(stdout);
+  exit(1);
+}
+
+// Leaves Rdptr at the next confirmed sync byte. A candidate at buffer index s
+// is confirmed by the sync byte one packet before it, or, in the first packet
+// of the buffer, by the one a packet after it (or by the end of the data,
+// which cannot contradict it). The scan goes block-wise with memchr.
+int find_sync() {
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  u32 searched = 0;
+  for (;;) {
+    if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
+    unsigned char* const end = Buffer + Read;
+    while (Rdptr < end) {
+      unsigned char* hit =
+          static_cast<unsigned char*>(memchr(Rdptr, ts_sync_byte, static_cast<size_t>(end - Rdptr)));
+      if (!hit) {
+        searched += static_cast<u32>(end - Rdptr);
+        Rdptr = end;
+        break;
+      }
+      searched += static_cast<u32>(hit - Rdptr);
+      const u32 s = static_cast<u32>(hit - Buffer);
+      const bool confirmed = s < n ? (s + n >= Read || Buffer[s + n] == ts_sync_byte) : Buffer[s - n] == ts_sync_byte;
+      if (confirmed) {
+        Rdptr = hit;
+        return 0;
+      }
+      searched++;
+      Rdptr = hit + 1;
+      if (searched > kMaxSyncSearch) no_video_data();
+    }
+    if (searched > kMaxSyncSearch) no_video_data();
+  }
+}
+
+}  // namespace
+
+int GetTSByte(unsigned char* byte) {
+  if (payload_bytes != 0) {
+    payload_bytes--;
+    return next_byte(byte);
+  }
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  if (n == 204 && parity_at == StreamPosition()) {
+    parity_at = ~0ULL;
+    if (skip(kParity) < 0) return -1;
+  }
+  // The rest of a packet not delivered ends here, counted from its sync byte.
+  const u32 packet_end = n == 204 ? 204 : kPacketBody;
+
+  u32 packets = 0;
+  for (;;) {
+    if (n == 192 && skip(kM2tsPrefix) < 0) return -1;
+
+    // Sync byte and PID. In an M2TS file a PID the tables do not declare is
+    // taken for a false sync, and the search goes on one byte after it.
+    u32 sync_index;
+    u64 sync_physical;
+    int sync_file;
+    unsigned char h1, h2, h3;
+    u32 pid;
+    for (;;) {
+      if (find_sync() < 0) return -1;
+      sync_index = static_cast<u32>(Rdptr - Buffer);
+      sync_physical = Buffer_Physical;
+      sync_file = CurrentFile;
+      Rdptr++;
+      if (++packets > kMaxPacketsPerCall) no_video_data();
+      if (next_byte(&h1) < 0 || next_byte(&h2) < 0) return -1;
+      pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
+      if (n != 192 || pat_parser.known_pid_count == 0 || pid == kNullPid || pat_parser.IsKnownPid(pid)) break;
+      // When a refill came between, the two PID bytes are gone from the
+      // buffer; the search then goes on after them.
+      if (sync_file == CurrentFile && sync_physical == Buffer_Physical) Rdptr = Buffer + sync_index + 1;
+    }
+    if (next_byte(&h3) < 0) return -1;
+    u32 used = 4;                                    // bytes of this packet consumed, from its sync byte
+
+    const bool pusi = (h1 & 0x40) != 0;
+    const u32 afc = (h3 >> 4) & 3;
+    bool deliver = false;
+    // Scrambled packets, and packets without payload (adaptation_field_control
+    // 0 or 2), carry nothing for us on any PID.
+    if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
+      if (afc == 3) {
+        unsigned char length;
+        if (next_byte(&length) < 0) return -1;
+        used++;
+        // An adaptation field that reaches the end of the packet (or claims to
+        // reach past it) leaves no payload: the packet is dropped.
+        if (length < kPacketBody - used) {
+          if (skip(length) < 0) return -1;
+          used += length;
+          deliver = true;
+        }
+      } else {
+        deliver = true;
+      }
+      if (deliver && pusi) {
+        // A PES packet starts: its header is passed over. One that does not
+        // fit, or leaves nothing of the packet, delivers nothing.
+        deliver = false;
+        if (used + kPesFixedHeader <= kPacketBody) {
+          unsigned char h[kPesFixedHeader];
+          for (u32 i = 0; i < kPesFixedHeader; i++)
+            if (next_byte(&h[i]) < 0) return -1;
+          used += kPesFixedHeader;
+          const u32 header_data = h[8];              // PES_header_data_length
+          if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
+            if (skip(header_data) < 0) return -1;
+            used += header_data;
+            deliver = true;
+          }
+        }
+      }
+    }
+
+    if (deliver) {
+      // Only packets that hand out payload count as the latest video packet,
+      // so that a start code split across packets finds the packet holding
+      // its first bytes in previous_ts_sync_position.
+      const u64 sync_position = sync_index + sync_physical + files_before(sync_file);
+      previous_ts_sync_position = current_ts_sync_position;
+      current_ts_sync_position = sync_position;
+      if (n == 204) parity_at = sync_position + kPacketBody;
+      first_payload = Rdptr;
+      payload_bytes = kPacketBody - used - 1;        // used < 188 here
+      return next_byte(byte);
+    }
+    if (used < packet_end && skip(packet_end - used) < 0) return -1;
+  }
+}
