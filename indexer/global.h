@@ -15,7 +15,7 @@ typedef int64_t i64;
 constexpr int MAX_FILES = 2500;                 // input files of one run
 constexpr int MAX_FILE_NAME = 2048;             // bytes per name, terminator included
 constexpr u32 BUFFER_SIZE = 10000000;           // shared read buffer
-constexpr u32 READ_BLOCK = 16384;               // file reads fill at most this much of Buffer
+constexpr u32 READ_BLOCK = 1 << 20;             // file reads fill at most this much of Buffer
 constexpr u32 NALU_BUFFER_SIZE = 10000000;      // one assembled unit, start code included
 constexpr int MAX_PLAYLISTS = 1000;             // entries of the disc listing
 constexpr int MAX_PLAYLIST_NAME = 15;           // characters of a listed playlist name

@@ -402,3 +402,28 @@ TEST(Damage, TruncatedAndOversizedInputs) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Error while getting the Annex B NALU, exit"), std::string::npos) << r.out;
 }
+
+TEST(UnitReader, StartCodesAcrossReadBlocks) {
+  // Filler units sized so that start codes straddle the first read blocks
+  // (the 01 byte, or both 00 01, in the next block) of a large stream.
+  std::string es = make_h264("a.264");
+  auto clip = tu::read_file(es);
+  for (size_t block : {size_t(1) << 20, size_t(16384)}) {
+    for (size_t shift : {1, 2, 3}) {
+      // One filler unit: 00 00 01 0C FF ... FF 80, ending so that the next
+      // start code begins `shift` bytes before the block boundary.
+      size_t target = block - shift;
+      std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x0C};
+      while (bytes.size() + 1 < target) bytes.push_back(0xFF);
+      bytes.push_back(0x80);
+      bytes.insert(bytes.end(), clip.begin() + 1, clip.end());  // clip starts 00 00 00 01
+      ASSERT_EQ(bytes[target], 0);
+      ASSERT_EQ(bytes[target + 2], 1);
+      std::string f = tu::scratch("blocks.264");
+      tu::write_file(f, bytes);
+      std::string units_out = tu::scratch("units.out");
+      EXPECT_EQ(unitdump("-w " + tu::q(units_out) + " " + tu::q(f)), expected_units(bytes, true)) << block << " " << shift;
+      EXPECT_EQ(tu::read_file(units_out), bytes);
+    }
+  }
+}
