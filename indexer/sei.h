@@ -1,0 +1,21 @@
+// H.264 SEI messages (Annex D): picture timing (pic_struct and the repeat
+// counters) and recovery point (where decoding may start).
+#pragma once
+
+#include "parset.h"
+
+// pic_struct of the last picture timing message; -1 until one was read. It
+// stays in force for the following pictures until the next message.
+extern int avc_picture_structure;
+// pic_struct_present_flag of the active SPS's VUI as last seen.
+extern int picture_structure_present_flag;
+
+// rbsp points at the NAL header byte of one SEI unit with emulation
+// prevention removed; size counts from there. 1 when the unit carried a
+// recovery point and was read cleanly up to its stop byte, else 0.
+int InterpretSEIMessage(const unsigned char* rbsp, int size, img_par* img, int flag);
+void interpret_picture_timing_info(const unsigned char* payload, int payload_size);
+void interpret_recovery_point_info(const unsigned char* payload, int payload_size, img_par* img);
+
+// Analysis reset of the SEI state.
+void reset_sei();
