@@ -185,6 +185,11 @@ class StreamBuilder {
   }
 
   void sequence_end() { w_.start_code(0xB7); }
+  // A user data unit of n bytes (Ostrel refuses inputs under 64 bytes).
+  void user_data(int n) {
+    w_.start_code(0xB2);
+    for (int i = 0; i < n; i++) w_.put('u', 8);
+  }
   // Raw bytes, for broken streams.
   void raw(const std::vector<uint8_t>& b) {
     auto& v = w_.bytes();
