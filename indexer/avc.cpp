@@ -485,11 +485,13 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
       NALU_t rec = *unit;
       rec.buf = rbsp_buf;
       rec.len = static_cast<u32>(rbsp_len);
-      ProcessSPS(&rec);
+      // A set that is not valid (unknown profile, ids or lengths out of
+      // range, cut short) changes nothing and is not named in the index.
+      if (!ProcessSPS(&rec)) return 2;
       unit->vui_time_scale = rec.vui_time_scale;
       unit->vui_num_units_in_tick = rec.vui_num_units_in_tick;
       if (sarw == -1 && Operation == 0) {
-        // once per process, from the first SPS parsed
+        // once per process, from the first SPS
         set_sample_aspect_ratio();
         write_aspect_colorimetry(sarw, sarh, coded_matrix_coefficients, coded_transfer_characteristics,
                                  coded_colour_primaries);
@@ -505,7 +507,7 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
       NALU_t rec = *unit;
       rec.buf = rbsp_buf;
       rec.len = static_cast<u32>(rbsp_len);
-      ProcessPPS(&rec);
+      if (!ProcessPPS(&rec)) return 2;
       if (Operation == 0 && changed_set(last_pps, rbsp, rbsp_len) && byte_container() && writing())
         fprintf(p_aif, "\nPPS %llu", static_cast<unsigned long long>(position));
       hadPPS = position;

@@ -353,8 +353,12 @@ int InterpretSPS(DataPartition* p, seq_parameter_set_rbsp_t* sps) {
   img->crop_width = cw;
   img->crop_height = ch;
 
-  // ---- VUI
   sps->vui_parameters_present_flag = read_u(s, 1);
+  // A set cut short before its VUI would install zeros for the fields that
+  // every slice depends on; the set in the store stays in force instead.
+  if (s->ei_flag) return 0;
+
+  // ---- VUI (a VUI cut short reads as zeros and leaves the set valid)
   ReadVUI(p, sps);
 
   sps->Valid = 1;
@@ -417,6 +421,7 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps) {
   pps->deblocking_filter_control_present_flag = read_u(s, 1);
   pps->constrained_intra_pred_flag = read_u(s, 1);
   pps->redundant_pic_cnt_present_flag = read_u(s, 1);
+  if (s->ei_flag) return 0;  // cut short: the set in the store stays in force
 
   // ---- extension of the high profiles
   if (!more_rbsp_data(s)) {
@@ -566,7 +571,7 @@ static void hand_back_timing(NALU_t* nalu, const seq_parameter_set_rbsp_t* sps) 
   nalu->vui_num_units_in_tick = static_cast<int>(tick);
 }
 
-void ProcessSPS(NALU_t* nalu) {
+bool ProcessSPS(NALU_t* nalu) {
   seq_parameter_set_rbsp_t* sps =
       static_cast<seq_parameter_set_rbsp_t*>(calloc(1, sizeof(seq_parameter_set_rbsp_t)));
   if (!sps) no_mem_exit("AllocSPS: SPS");
@@ -582,10 +587,12 @@ void ProcessSPS(NALU_t* nalu) {
     SeqParSet[sps->seq_parameter_set_id] = *sps;  // MakeSPSavailable
     hand_back_timing(nalu, sps);
   }
+  const bool stored = sps->Valid != 0;
   free(sps);
+  return stored;
 }
 
-void ProcessPPS(NALU_t* nalu) {
+bool ProcessPPS(NALU_t* nalu) {
   pic_parameter_set_rbsp_t* pps =
       static_cast<pic_parameter_set_rbsp_t*>(calloc(1, sizeof(pic_parameter_set_rbsp_t)));
   if (!pps) no_mem_exit("AllocPPS: PPS");
@@ -606,7 +613,9 @@ void ProcessPPS(NALU_t* nalu) {
   } else {
     free(pps->slice_group_id);
   }
+  const bool stored = pps->Valid != 0;
   free(pps);
+  return stored;
 }
 
 static void activate_sps(seq_parameter_set_rbsp_t* sps) {

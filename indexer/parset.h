@@ -213,9 +213,11 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps);
 // The unit record describes one set without start code and with emulation
 // prevention removed: buf at the NAL header byte, len = header + payload.
 // ProcessSPS hands the VUI timing back in vui_time_scale / vui_num_units_in_tick
-// (50 / 1 when the set carries none).
-void ProcessSPS(NALU_t* nalu);
-void ProcessPPS(NALU_t* nalu);
+// (50 / 1 when the set carries none). Both return true when the set was valid
+// and stored; a set that is not valid leaves the store and the unit record as
+// they were.
+bool ProcessSPS(NALU_t* nalu);
+bool ProcessPPS(NALU_t* nalu);
 bool sps_is_equal(const seq_parameter_set_rbsp_t* a, const seq_parameter_set_rbsp_t* b);
 bool pps_is_equal(const pic_parameter_set_rbsp_t* a, const pic_parameter_set_rbsp_t* b);
 // 0 after activating the PPS and the SPS that it names; -1 when either is
