@@ -180,4 +180,75 @@ inline Payload demux(const std::vector<uint8_t>& f, int size, unsigned pid) {
   return out;
 }
 
+// Writes an elementary stream as TS packets on PID 0x100 with every start
+// code split across packets (00|00 01, 00 00|01, and 00|00|01 through a
+// packet of one payload byte), with adaptation-only, null, audio and PCR-only
+// packets between the video packets. Returns the file position of each ES byte.
+inline std::vector<uint64_t> write_split(Writer& w, const std::vector<uint8_t>& es, bool with_tables = true) {
+  const uint16_t vpid = 0x100, apid = 0x101;
+  if (with_tables) {
+    w.psi(0, pat({{1, 0x1000}}));
+    w.psi(0x1000, pmt(1, vpid, {{0x1B, vpid, {}}, {0x03, apid, {}}}));
+  }
+  std::vector<uint64_t> map(es.size());
+  auto sc = tu::scan_start_codes(es);
+  std::vector<size_t> cuts;                          // ES offsets where a packet's payload ends
+  for (size_t i = 0; i < sc.size(); i++) {
+    size_t p = sc[i].pos;
+    switch (i % 4) {
+      case 0: cuts.push_back(p + 1); break;          // 00 | 00 01
+      case 1: cuts.push_back(p + 2); break;          // 00 00 | 01
+      case 2: cuts.push_back(p + 1); cuts.push_back(p + 2); break;  // 00 | 00 | 01
+      default: break;                                // whole in one packet, wherever it falls
+    }
+  }
+  size_t at = 0, next_cut = 0, packets = 0;
+  bool pes_start = true;
+  while (at < es.size()) {
+    while (next_cut < cuts.size() && cuts[next_cut] <= at) next_cut++;
+    std::vector<uint8_t> payload;
+    if (pes_start) payload = pes_header();
+    size_t room = 184 - payload.size();
+    size_t end = std::min(es.size(), at + room);
+    if (next_cut < cuts.size() && cuts[next_cut] < end) end = cuts[next_cut];
+    size_t k0 = payload.size();
+    payload.insert(payload.end(), es.begin() + at, es.begin() + end);
+    // The body offset of the first ES byte: 188 - payload size.
+    size_t body = 188 - payload.size();
+    for (size_t k = at; k < end; k++) map[k] = w.next_body(body + k0 + (k - at));
+    w.sized(vpid, pes_start, payload);
+    pes_start = false;
+    at = end;
+    packets++;
+    // Noise between video packets, in a rotating pattern.
+    switch (packets % 6) {
+      case 0: {
+        std::vector<uint8_t> af(183, 0xFF);
+        af[0] = 0x00;
+        w.packet(vpid, false, 2, &af, {});           // adaptation only on the video PID
+        break;
+      }
+      case 1: {
+        std::vector<uint8_t> audio = pes_header(0xC0);
+        for (int k = 0; k < 40; k++) audio.insert(audio.end(), {0x00, 0x00, 0x01, 0x65});
+        w.packet(apid, true, 1, nullptr, audio);
+        break;
+      }
+      case 2: w.null_packet(); break;
+      case 3: {
+        std::vector<uint8_t> af = {0x10, 0, 0, 0, 0, 0x7E, 0};  // PCR only
+        af.resize(183, 0xFF);
+        w.packet(vpid, false, 2, &af, {});
+        break;
+      }
+      case 4:
+        if (packets % 60 == 4) pes_start = true;     // a new PES packet now and then
+        break;
+      default: break;
+    }
+  }
+  return map;
+}
+
+
 }  // namespace tst
