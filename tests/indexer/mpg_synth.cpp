@@ -355,7 +355,8 @@ TEST(MpegSynthetic, ShortUnitsAreIgnored) {
   b.picture(pic(3, 0, 3, 1));
   std::vector<uint8_t> whole(64, 0xFF);
   whole.insert(whole.end(), b.bytes().begin(), b.bytes().end());
-  for (size_t n = 64 + 5; n <= whole.size(); n++) {
+  // Every byte through the first picture's headers, then every seventh.
+  for (size_t n = 64 + 5; n <= whole.size(); n += n < 64 + 50 ? 1 : 7) {
     SCOPED_TRACE("cut at " + std::to_string(n));
     tu::RunResult r;
     auto k = index_bytes("cut.m2v", std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(n)), &r);
