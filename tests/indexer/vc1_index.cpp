@@ -489,4 +489,18 @@ TEST(Vc1Index, SequenceFlagsFollowTheLatestHeader) {
   EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 5");  // one RFF: 5 + 1/2
 }
 
+// The picture written last in a group, after the loop, decides no field
+// order: groups of one picture each leave it undecided.
+TEST(Vc1Index, SinglePictureGroupsLeaveFieldOrderUndecided) {
+  Sequence s;
+  s.interlace = true;
+  vc1w::Stream st;
+  Expected ex;
+  write_groups(st, ex, s, {{{pic(I, 0, vc1w::FrameInterlaced)}}, {{pic(I)}}, {{pic(I)}}, {{pic(I)}}});
+  Indexed x = index_es(st.es, "single");
+  ASSERT_EQ(x.run.status, 0) << x.run.out;
+  EXPECT_EQ(body(x.lines), ex.lines);
+  EXPECT_EQ(x.lines.back(), "ORDER -1");
+}
+
 }  // namespace
