@@ -97,7 +97,8 @@ static int ref_trf = -1, old_trf = -1;
 
 // ---------------------------------------------------------------- bit reading
 static BitReader reader_after_start_code(const NALU_t* unit) {
-  // The caller has checked that the unit holds its start code value (len >= 4).
+  // The caller has checked that the unit holds its start code value
+  // (len >= 4); len is at most NALU_BUFFER_SIZE, so the bit count fits u32.
   BitReader br;
   br.data = unit->buf + 4;
   br.size_bits = (unit->len - 4) * 8;
