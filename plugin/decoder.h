@@ -1,0 +1,282 @@
+// The decoder object of one KWSource filter instance: its options, the
+// tables that the index reader builds from a ".kwi" file, the input files
+// with their byte and unit readers, the events that the frame callback and
+// the decode thread meet through, and the decode thread itself.
+//
+// Everything here belongs to one instance. The index reader fills the tables
+// on the creating thread before the decode thread starts; afterwards the
+// tables are read-only, and the read buffers belong to the decode thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pevents.h"
+
+typedef uint64_t u64;
+typedef uint32_t u32;
+typedef int64_t i64;
+
+// Codec numbers of the plugin (first-line letter of the index in brackets).
+constexpr int CODEC_AVC = 0;    // 'A'
+constexpr int CODEC_VC1 = 1;    // 'V'
+constexpr int CODEC_MPEG2 = 3;  // 'M'
+constexpr int CODEC_HEVC = 4;   // 'H'
+
+// Container kinds, as the index's STREAM line gives them.
+constexpr int CONTAINER_ES = 0;
+constexpr int CONTAINER_TS = 1;
+constexpr int CONTAINER_MKV = 2;
+constexpr int CONTAINER_PS = 3;
+constexpr int CONTAINER_MP4 = 4;
+
+constexpr int MAX_INPUT_FILES = 512;            // input files one instance holds
+constexpr int MAX_INPUT_NAME = 2000;            // bytes of a file line, terminator included
+constexpr int KEYWORD_LINE = 50000;             // bytes of a keyword line, terminator included
+constexpr int FIRST_LINE = 78;                  // characters of the index's first line
+constexpr u32 READ_BUFFER_SIZE = 8000000;       // read buffer of the stream readers
+constexpr u32 UNIT_BUFFER_SIZE = 8000000;       // one assembled unit, start code included
+constexpr int SHOW2_SIZE = 255;                 // show2 text, terminator included
+// Coded pictures of one index; with up to three display frames per picture
+// every display index stays within a signed 32-bit frame number.
+constexpr int MAX_PICTURES = INT32_MAX / 4;
+
+// Result codes of the index readers; the filter turns each into its message.
+enum IndexResult {
+  INDEX_OK = 0,
+  INDEX_EMPTY = 1,             // line 1 cannot be read
+  INDEX_VERSION = 2,           // magic right, version differs
+  INDEX_OPEN_INPUT = 3,        // the index or an input file cannot be opened
+  INDEX_NOT_KWI = 5,           // line 1 lacks the magic
+  INDEX_NO_GOPS = 6,           // no group line
+  INDEX_FILM_REPEATS = 7,      // force film with frame repeats
+  INDEX_CONTAINER_PARSE = 9,   // Matroska/MP4 container cannot be parsed
+  INDEX_CONTAINER_TRACK = 10,  // no video track in the Matroska/MP4 container
+  INDEX_DEINT_PULLDOWN = 12,   // deinterlacing requested with pulldown present
+  INDEX_STRICT_AVC = 13,       // strict AVC without IDR or recovery point lines
+  INDEX_TOO_MANY_FILES = 14,   // more input files than the decoder object holds
+  INDEX_BAD_VALUES = 15,       // a keyword value that no stream can have
+};
+
+// One planar picture. Pitches are in bytes; sizes in samples.
+struct YV12PICT {
+  unsigned char* y;
+  unsigned char* u;
+  unsigned char* v;
+  int ypitch;
+  int uvpitch;
+  int ywidth;
+  int uvwidth;
+  int yheight;
+  int uvheight;
+};
+
+// Where decoding can start.
+struct GroupRecord {
+  u64 first;                   // number of the group's first coded picture
+  u64 position;                // stream position where decoding starts
+  int idr;                     // AVC: "IDR" line; HEVC: always 1
+  int updated;                 // AVC: a later group line replaced the position
+  int closed;                  // MPEG-2: GOP value; VC-1: broken_link
+  int progressive_sequence;    // MPEG-2: SEQEXT value (-1 before any)
+  int rasl;                    // HEVC: RASL pictures read since the previous group
+};
+
+// Per index i: top/bottom describe display frame i; the other words describe
+// coded picture i.
+struct FrameRecord {
+  int top;                     // coded picture supplying the top field
+  int bottom;                  // coded picture supplying the bottom field
+  int pic_struct;              // AVC
+  int poc;                     // AVC, HEVC picture order count
+  int slice_type;              // AVC raw slice_type; HEVC slice_type
+  int pict_type;               // MPEG-2 and VC-1: 0 I, 1 P, 3 B (VC-1 also 2, 4 and field pairs)
+  int leading_b;               // MPEG-2: a B picture at the start of its group
+  int progressive_frame;       // MPEG-2
+};
+
+// One unit as the unit readers hand it out; bytes begin with 00 00 01 and
+// stay valid until the next unit is read.
+struct PluginUnit {
+  int startcodeprefix_len;
+  u32 len;
+  int nal_unit_type;
+  int nal_reference_idc;
+  int forbidden_bit;
+  unsigned char* buf;
+};
+
+struct InputFile {
+  std::string name;
+  u64 size = 0;                // from the index
+  FILE* fp = nullptr;
+};
+
+class CAVCDecoder;
+
+// Handed to the decode thread.
+struct ThreadBlock {
+  neosmart::neosmart_event_t run;
+  neosmart::neosmart_event_t ready;
+  CAVCDecoder* decoder;
+  int codec;
+};
+
+class CAVCDecoder {
+ public:
+  CAVCDecoder();
+  ~CAVCDecoder();
+  CAVCDecoder(const CAVCDecoder&) = delete;
+  CAVCDecoder& operator=(const CAVCDecoder&) = delete;
+
+  // ---------------------------------------------------------------- options (filter arguments)
+  int deinterlace = 0;         // 0 off, 1 one frame per picture, 2 one frame per field
+  int i420 = 0;                // accepted and stored only
+  bool use_top_field = true;
+  bool use_pf = false;
+  int show = 0;
+  char show2[SHOW2_SIZE] = {};
+  int fieldop = 0;             // 0 honour pulldown, 1 force film, 2 ignore pulldown
+  int strict_avc = 0;
+  int rw = 0, rh = 0, cl = 0, cr = 0, ct = 0, cb = 0;
+
+  // ---------------------------------------------------------------- index readers
+  // Each returns INDEX_OK or an IndexResult. The codec is set by the caller.
+  int Open(const char* path);      // AVC
+  int OpenMPG(const char* path);   // MPEG-2
+  int OpenHEVC(const char* path);  // HEVC
+  int OpenVC1(const char* path);   // VC-1
+  // Closes the index file and every input file and frees the tables.
+  void Close();
+
+  int codec = CODEC_AVC;
+  FILE* index_file = nullptr;                 // open only while a reader runs
+
+  // ---------------------------------------------------------------- values from the index
+  std::vector<InputFile> files;               // at most MAX_INPUT_FILES
+  int device = 0;                             // DEVICE
+  int decode_modes[5] = {};                   // DECODE_MODES (kept, nothing acts on them)
+  int stream_type = CONTAINER_ES;             // STREAM, first value
+  int program_stream_type = 0;                // STREAM, second value: 5 MPEG-1 system stream
+  int pktsiz = 188;                           // PKTSIZ
+  int vpid = 0;                               // VPID
+  int depth = 8;                              // DEPTH
+  int ar1 = 0, ar2 = 0;                       // ASPECT, used only when both are non-zero
+  int matrix = 2, transfer = 2, primaries = 2;  // COLORIMETRY
+  int width = 0, height = 0;                  // SIZE
+  int fps_num = 25, fps_den = 1;              // FPS (numerator times 0.8 under force film)
+  int order = -1;                             // ORDER, -1 when absent
+
+  std::vector<u64> sps_list;                  // SPS positions (AVC, HEVC)
+  std::vector<u64> pps_list;                  // PPS positions (AVC, HEVC)
+  std::vector<GroupRecord> groups;            // in index order
+  std::vector<FrameRecord> frames;            // covers every index written, coded or display
+  int coded_count = 0;                        // coded pictures (after the trailing trim)
+  int display_count = 0;                      // display frames
+  int lead_skip = 0;                          // leading display frames that cannot be shown
+  bool pulldown = false;                      // a picture repeats a field
+
+  // ---------------------------------------------------------------- stream readers
+  void PosToFileAndOffset(u64 position, int* file, u64* offset) const;
+  u32 InitializeBuffer(int file, u64 offset);
+  int GetRawByte(unsigned char* byte);
+  int GetTSByte(unsigned char* byte);
+  int GetPSByte(unsigned char* byte);
+  int AlignStream(u64 position);
+  int AlignPSStream(u64 position);
+  int GetAVCNALU();
+  int GetVC1NALU();
+
+  int (CAVCDecoder::*get_unit)() = &CAVCDecoder::GetAVCNALU;                 // by codec
+  int (CAVCDecoder::*get_byte)(unsigned char*) = &CAVCDecoder::GetRawByte;   // by container
+  PluginUnit unit = {};
+
+  // ---------------------------------------------------------------- decode thread
+  static void* ThreadFunc(void* block);
+  // Starts the decode thread and waits until it is ready. False when it
+  // cannot be started (message in thread_error).
+  bool StartThread(std::string* thread_error);
+  // Tells the decode thread to leave and joins it. False when it did not
+  // leave within a second: it may still use this object, which must then be
+  // kept alive.
+  bool StopThread();
+
+  // Events (Part of the instance's life from StartThread to the destructor).
+  neosmart::neosmart_event_t evt_stop_display = nullptr;  // manual
+  neosmart::neosmart_event_t evt_request = nullptr;       // auto
+  neosmart::neosmart_event_t evt_delivered = nullptr;     // auto
+  neosmart::neosmart_event_t evt_opened = nullptr;        // manual
+  neosmart::neosmart_event_t evt_stop = nullptr;          // auto
+  neosmart::neosmart_event_t evt_exit = nullptr;          // auto
+  neosmart::neosmart_event_t evt_positioned = nullptr;    // auto
+  neosmart::neosmart_event_t evt_run = nullptr;           // manual
+  neosmart::neosmart_event_t evt_ready = nullptr;         // manual
+  void CreateEvents();
+
+  ThreadBlock thread_block = {};
+  std::atomic<u32> target_frame{0};           // written by the frame callback while idle
+  std::atomic<u32> pull_count{0};             // written by a pass before positioned
+  std::atomic<int> end_of_stream{0};          // written by a pass, read by the frame callback
+  std::atomic<int> running{0};                // 1 while the decode thread lives
+  std::string thread_message;                 // why the decode thread gave up, for the log
+
+  // ---------------------------------------------------------------- picture records
+  static YV12PICT* create_YV12PICT(int height, int width, int chroma_format);
+  static void destroy_YV12PICT(YV12PICT* pict);
+
+ private:
+  // Decode pass for the current target frame. The GPU session and the decode
+  // loops plug in here; until they do, a pass reports the end of the stream
+  // at once so that no waiter is left hanging.
+  void DecodePass();
+
+  // Index reading, shared by the four readers (indexreader.cpp).
+  int OpenIndexHead(const char* path, const char* magic, size_t version_chars);
+  int ReadInputFiles();
+  bool ReadKeyword(const char* line, bool parameter_sets);
+  FrameRecord& FrameAt(size_t index);
+  void ResetPlacement();
+  void PlaceSelf(int n);                      // display frame n = {n, n}
+  void PlaceRepeated(int n, int count);       // count display frames {n, n}
+  void PlaceFields(int n, int pic_struct);    // honour pulldown, by AVC pic_struct
+  void PlaceFilm(int n, bool three_field);    // force film cadence
+  void TrimTrailingPictures();
+  int CountDisplayFrames() const;
+  int FinishIndex();
+
+  // Placement state of the reader while it reads picture lines.
+  int place_d = 0;                            // next display frame
+  bool carry_top = false, carry_bottom = false;
+  int film_two = 0, film_three = 0;           // force-film cadence counts
+  bool film_locked = false;
+
+  // Stream-reader state, owned by the decode thread once it runs.
+  std::vector<unsigned char> rbuf;            // READ_BUFFER_SIZE bytes
+  u32 rd = 0;                                 // next unread byte in rbuf
+  u32 valid = 0;                              // valid bytes in rbuf
+  i64 rdmax = 0;                              // end of the current PS video packet (may lie past valid)
+  u32 payload_bytes = 0;                      // payload bytes of the current packet still to take
+  int current_file = 0;                       // file the buffer was read from
+  int fill_file = -1;                         // file of the last fill
+  i64 fill_offset = -2;                       // offset of the last fill
+  std::vector<unsigned char> ubuf;            // UNIT_BUFFER_SIZE bytes
+  bool first_unit = true;                     // search for a start code before the next unit
+  bool had_eof = false;                       // the last unit ended at the end of input
+  bool input_ended = false;                   // a refill found no further data
+
+  int RefillBuffer();
+  int SkipBytes(u64 count);
+  int ReadUnit(bool avc);
+  void FillUnit(u32 length, bool avc);
+  bool ConfirmedSync(u32 s) const;
+  void AlignTSStream(u64 position);
+
+  pthread_t thread = {};
+  bool thread_started = false;
+};

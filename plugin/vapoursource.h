@@ -1,0 +1,61 @@
+// The KWSource filter: plugin entry point, argument checks, construction of
+// the filter instance and its teardown. Frame production plugs in at
+// VSVideoSource::GetFrame.
+#pragma once
+
+#include <string>
+
+#include "decoder.h"
+#include "vs/vsapi3.h"
+
+// The arguments of KWSource, as read from the host's map (absent optional
+// arguments take their defaults; integers outside 32 bits are saturated, so
+// that the range checks see them).
+struct KWSourceArgs {
+  std::string source;
+  int i420 = 0;
+  int deinterlace = 0;
+  int use_top_field = 1;
+  int use_pf = 0;
+  int ct = 0, cb = 0, cl = 0, cr = 0;
+  int rw = 0, rh = 0;
+  int fieldop = 0;
+  int show = 0;
+  std::string show2;
+  int strict_avc = 0;
+};
+
+class VSVideoSource {
+ public:
+  // Throws std::runtime_error with the message to report on failure; no
+  // thread or open file is left behind then.
+  VSVideoSource(const KWSourceArgs& args, VSCore* core, const VSAPI* vsapi);
+  ~VSVideoSource();
+  VSVideoSource(const VSVideoSource&) = delete;
+  VSVideoSource& operator=(const VSVideoSource&) = delete;
+
+  static void Init(VSMap* in, VSMap* out, void** instanceData, VSNode* node, VSCore* core,
+                   const VSAPI* vsapi);
+  static const VSFrameRef* GetFrame(int n, int activationReason, void** instanceData,
+                                    void** frameData, VSFrameContext* frameCtx, VSCore* core,
+                                    const VSAPI* vsapi);
+  static void Free(void* instanceData, VSCore* core, const VSAPI* vsapi);
+
+  VSVideoInfo vi = {};
+  YV12PICT* out = nullptr;           // bare record, pointed at each new frame's planes
+  YV12PICT* saved_store = nullptr;
+  YV12PICT* saved_active = nullptr;
+  int last_frame = -1;               // last delivered display frame
+  CAVCDecoder dec;
+
+ private:
+  // Stops the decode thread. False when it did not leave: the instance must
+  // then stay allocated.
+  bool Release();
+};
+
+// Registered as KWSource.
+void CreateKWSource(const VSMap* in, VSMap* out, void* userData, VSCore* core, const VSAPI* vsapi);
+
+extern "C" __attribute__((visibility("default"))) void VapourSynthPluginInit(
+    VSConfigPlugin configFunc, VSRegisterFunction registerFunc, VSPlugin* plugin);

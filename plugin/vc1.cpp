@@ -1,0 +1,101 @@
+// Index reader for VC-1 indexes ("KWVC1IndexFile").
+#include <cstring>
+#include <vector>
+
+#include "decoder.h"
+#include "indexreader.h"
+
+using namespace kwi;
+
+namespace {
+
+constexpr int PICT_B = 3;
+constexpr int NO_PULLDOWN = 255;  // repeat code of a picture without pulldown fields
+
+}  // namespace
+
+int CAVCDecoder::OpenVC1(const char* path) {
+  int r = OpenIndexHead(path, "KWVC1IndexFile", 18);
+  if (r != INDEX_OK) return r;
+  r = ReadInputFiles();
+  if (r != INDEX_OK) return r;
+
+  ResetPlacement();
+  int counter = 0;
+  // Sequence flags of the latest sequence header, for the pictures after it.
+  int interlace = 0, seq_pulldown = 0, psf = 0;
+  std::vector<char> buffer(KEYWORD_LINE);
+  while (ReadLine(index_file, buffer.data(), buffer.size())) {
+    const char* line = buffer.data();
+    const char* c = line;
+    if (ReadKeyword(line, false)) continue;
+    if (Begins(line, "SEQ ")) {
+      GroupRecord g{};
+      g.first = u64(counter);
+      NextU64(c, &g.position);
+      groups.push_back(g);
+      NextInt(c, &interlace);
+      NextInt(c, &seq_pulldown);
+      NextInt(c, &psf);
+      continue;
+    }
+    if (Begins(line, "ENTRY ")) {
+      if (!groups.empty()) {
+        u64 pos;
+        NextU64(c, &pos);  // the entry point's own position is not used
+        NextInt(c, &groups.back().closed);
+      }
+      continue;
+    }
+    if (Contains(line, "ORDER")) {
+      NextInt(c, &order);
+      continue;
+    }
+    if (Contains(line, "FRM")) {
+      if (groups.empty()) continue;
+      int type = -1, fcm = 0, repeat = NO_PULLDOWN;
+      NextInt(c, &type);
+      NextInt(c, &fcm);
+      NextInt(c, &repeat);
+      FrameRecord& f = FrameAt(static_cast<size_t>(counter));
+      f.pict_type = type;
+      // The repeat code is two bits (TFF and RFF, or RPTFRM); anything else
+      // carries no pulldown. A frame repeat needs RPTFRM above 0.
+      bool tff = false, rff = false;
+      int repeats = 0;
+      if (repeat >= 0 && repeat <= 3) {
+        if (interlace && !psf) {
+          tff = (repeat & 2) != 0;
+          rff = (repeat & 1) != 0;
+        } else {
+          repeats = repeat;
+        }
+      }
+      if (fieldop == 2) {
+        PlaceSelf(counter);
+      } else if (fieldop == 1) {
+        if (repeats > 0) return INDEX_FILM_REPEATS;
+        PlaceFilm(counter, rff);
+      } else if (repeats > 0) {
+        PlaceRepeated(counter, repeats + 1);
+      } else {
+        if (rff) {
+          pulldown = true;
+          if (deinterlace) return INDEX_DEINT_PULLDOWN;
+        }
+        PlaceFields(counter, rff ? (tff ? 5 : 6) : 3);
+      }
+      if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
+    }
+  }
+  (void)seq_pulldown;  // read with the sequence line; the repeat codes carry what it announces
+
+  coded_count = counter;
+  display_count = CountDisplayFrames();
+  lead_skip = 0;
+  if (!groups.empty() && groups[0].closed == 0 && coded_count > 0 && frames[0].pict_type == PICT_B) {
+    while (lead_skip < coded_count && frames[static_cast<size_t>(lead_skip)].pict_type == PICT_B)
+      ++lead_skip;
+  }
+  return FinishIndex();
+}
