@@ -32,9 +32,10 @@ constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one s
 constexpr u32 kNullPid = 0x1FFF;
 constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
 
-// Stream position just after the parity bytes' start of the last 204-byte
-// video packet whose payload was handed out: when the next call finds the
-// read pointer there, those 16 bytes come first. All ones = none.
+// Stream position of the parity bytes of the last 204-byte video packet
+// whose payload was handed out: when the next call finds the read pointer
+// there, those 16 bytes are passed over first. All ones = none. (After a seek
+// the pointer stands elsewhere and the sync search finds the next packet.)
 u64 parity_at = ~0ULL;
 
 // Sum of the lengths of the files before file, cached: asked once per video packet.
@@ -118,7 +119,7 @@ int GetTSByte(unsigned char* byte) {
     return next_byte(byte);
   }
   const u32 n = static_cast<u32>(TransportPacketSize);
-  if (n == 204 && parity_at == StreamPosition()) {
+  if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + files_before(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
   }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "decode.h"
 #include "pat.h"
@@ -17,13 +18,14 @@
 
 namespace {
 
-char names[3][MAX_FILE_NAME];
+char names[8][MAX_FILE_NAME];
 
 // Opens the files as one input, as the command line and detection do.
 void open_inputs(const std::vector<std::string>& files) {
   for (int i = 0; i < NumLoadedFiles; i++)
     if (Infile[i] >= 0) close(Infile[i]);
   NumLoadedFiles = 0;
+  ASSERT_LE(files.size(), std::size(names));
   for (const std::string& f : files) {
     snprintf(names[NumLoadedFiles], MAX_FILE_NAME, "%s", f.c_str());
     Infilename[NumLoadedFiles] = names[NumLoadedFiles];
