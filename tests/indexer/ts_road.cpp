@@ -425,8 +425,13 @@ TEST(TsIndex, TransportStreamIndexEqualsElementaryStreamIndex) {
   auto es_lines = index(esf, "es.kwi");
   auto es_pictures = tu::kwi_pictures(es_lines);
   if (es_pictures.empty()) GTEST_SKIP() << "no AVC picture lines for the elementary stream: AVC analysis not built yet";
+  // ffprobe's frames, in display order, have the picture types of the picture lines.
   auto frames = tu::ffprobe_frames(ts);
-  EXPECT_EQ(es_pictures.size(), frames.size());
+  ASSERT_EQ(es_pictures.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); i++) {
+    int slice_type = std::stoi(es_pictures[i].substr(4));  // "FRM <slice_type> <poc> <pic_struct>"
+    EXPECT_EQ(std::string(1, "PBI"[slice_type % 5]), frames[i]["pict_type"]) << i;
+  }
   // Parameter-set and group lines: "<keyword> <position>".
   auto positioned = [](const std::vector<std::string>& lines) {
     std::vector<std::pair<std::string, uint64_t>> v;
