@@ -101,7 +101,9 @@ std::string token(const char* s) {
         break;
       }
       // Longer names are cut to the record's size.
-      snprintf(it.name, sizeof it.name, "%s", e->d_name);
+      size_t n = strnlen(e->d_name, MAX_PLAYLIST_NAME);
+      memcpy(it.name, e->d_name, n);
+      it.name[n] = 0;
       it.chapters = static_cast<u32>(GetChapterCount(full.c_str()));
       items.push_back(it);
     }
