@@ -301,15 +301,16 @@ void CAVCDecoder::ResetPlacement() {
 }
 
 void CAVCDecoder::TrimTrailingPictures() {
-  // Order-count step: the first group with at least two pictures.
+  // Order-count step: the difference of the first two pictures of the first
+  // group that has two. This holds for a single group too: a step of 1 there
+  // would take every picture of a stream counted in steps of 2 for one whose
+  // predecessor is missing, and cut the stream down to its first picture.
   i64 step = 1;
-  if (groups.size() > 1) {
-    for (size_t g = 0; g < groups.size(); ++g) {
-      const u64 end = g + 1 < groups.size() ? groups[g + 1].first : u64(coded_count);
-      if (end >= groups[g].first + 2 && groups[g].first + 1 < u64(coded_count)) {
-        step = i64(frames[groups[g].first + 1].poc) - frames[groups[g].first].poc;
-        break;
-      }
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const u64 end = g + 1 < groups.size() ? groups[g + 1].first : u64(coded_count);
+    if (end >= groups[g].first + 2 && groups[g].first + 1 < u64(coded_count)) {
+      step = i64(frames[groups[g].first + 1].poc) - frames[groups[g].first].poc;
+      break;
     }
   }
   // Pictures whose display predecessors are missing end the index: drop them.
