@@ -43,13 +43,16 @@ std::vector<Unit> unitdump(const std::string& args, tu::RunResult* result = null
 
 // The units the AVC reader must deliver for an elementary stream (start-code
 // scan), with their positions taken through map: ES offset -> file position.
-std::vector<Unit> expected_units(const std::vector<uint8_t>& es, const std::vector<uint64_t>& map) {
+// The AVC/HEVC reader gives the first unit a four-byte prefix when a zero
+// byte precedes its start code; the reader of the other codecs does not.
+std::vector<Unit> expected_units(const std::vector<uint8_t>& es, const std::vector<uint64_t>& map,
+                                 bool avc_reader = true) {
   auto sc = tu::scan_start_codes(es);
   std::vector<Unit> v;
   for (size_t i = 0; i < sc.size(); i++) {
     uint64_t end = i + 1 < sc.size() ? sc[i + 1].pos : es.size();
     Unit u{sc[i].pos, sc[i].code, static_cast<uint32_t>(end - sc[i].pos), 3};
-    if (i == 0 && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
+    if (i == 0 && avc_reader && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
       u.pos -= 1;
       u.len += 1;
       u.prefix = 4;
@@ -97,12 +100,12 @@ std::vector<uint8_t> pad_to_204(const std::vector<uint8_t>& ts) {
 // Checks that Ostrel's units for a stream equal the ES's units, positions
 // mapped through the reference demux of the file.
 void check_units(const std::string& file, int size, unsigned pid, const std::vector<uint8_t>& es,
-                 const std::string& args = "") {
+                 const std::string& args = "", bool avc_reader = true) {
   SCOPED_TRACE(file);
   tst::Payload p = tst::demux(tu::read_file(file), size, pid);
   ASSERT_EQ(p.bytes, es) << "reference demux differs from ffmpeg's elementary stream";
   auto got = unitdump(args + " " + tu::q(file));
-  auto want = expected_units(es, p.pos);
+  auto want = expected_units(es, p.pos, avc_reader);
   ASSERT_FALSE(want.empty());
   EXPECT_EQ(got, want);
 }
@@ -155,6 +158,18 @@ TEST(TsRoad, FirstVideoOfTheFirstProgramMapIsChosen) {
   check_units(f, 188, 0x101, small);
   // "-v" overrides the tables (hexadecimal).
   check_units(f, 188, 0x100, large, "-v 100");
+}
+
+TEST(TsRoad, RealBlurayAndVc1Samples) {
+  const std::string disc = std::string(SHARED_TESTDATA) + "/bluray/bbb_5s/BDMV/STREAM/00000.m2ts";
+  const std::string vc1 = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown";
+  if (!tu::exists(disc) || !tu::exists(vc1 + ".m2ts")) GTEST_SKIP() << "shared test data not present";
+  // A disc-authored M2TS (H.264 with LPCM audio).
+  std::string es = tu::scratch("disc.h264");
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(disc) + " -map 0:v -c copy -f h264 " + tu::q(es)));
+  check_units(disc, 192, video_pid(disc), tu::read_file(es));
+  // VC-1 (stream type 0xEA) in M2TS: the payload is the sample's elementary stream.
+  check_units(vc1 + ".m2ts", 192, video_pid(vc1 + ".m2ts"), tu::read_file(vc1 + ".vc1"), "", false);
 }
 
 // ------------------------------------------------------------------ hand-made packetisation
