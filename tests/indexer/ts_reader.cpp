@@ -113,7 +113,9 @@ TEST(TsReader, PayloadPositionsAndSyncPositions) {
     ASSERT_FALSE(d.sync.empty());
     for (size_t i = 0; i < d.sync.size(); i++) {
       EXPECT_EQ(d.sync[i], sync_of(d.first[i], size)) << i;
-      if (i > 0) EXPECT_EQ(d.previous[i], d.sync[i - 1]) << i;
+      if (i > 0) {
+        EXPECT_EQ(d.previous[i], d.sync[i - 1]) << i;
+      }
     }
   }
 }
