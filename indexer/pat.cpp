@@ -195,6 +195,12 @@ void PATParser::GetTable(u32 pid) {
     if (payload >= kPacketBody) continue;            // adaptation field fills (or overruns) the packet
     found = true;
 
+    if (missing > 0 && pusi && packet[payload] < missing) {
+      // The new section begins before the old one is complete: a packet was
+      // lost, and the old section would be assembled from foreign bytes.
+      missing = 0;
+      section_end = section;
+    }
     if (missing > 0) {
       // The continuation of the section in progress. In a packet that starts
       // a new section it lies between the pointer_field and that section.

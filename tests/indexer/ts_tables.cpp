@@ -228,6 +228,24 @@ TEST(TsTablesHostile, LengthsThatPointPastPacketOrSection) {
   EXPECT_TRUE(has(r.known, 0x200));
 }
 
+TEST(TsTablesHostile, SectionWithALostPacketIsDropped) {
+  // A PAT over two packets whose second packet is lost; the next PAT starts
+  // in a packet whose pointer_field shows no continuation. The broken section
+  // must not be completed from the new one's bytes.
+  tst::Writer whole;
+  std::vector<tst::Program> many;
+  for (uint16_t i = 0; i < 60; i++) many.push_back({static_cast<uint16_t>(i + 1), static_cast<uint16_t>(0x1800 + i)});
+  whole.psi(0, tst::pat(many));
+  ASSERT_EQ(whole.bytes.size(), 2u * 188);
+  tst::Writer w;
+  w.bytes.assign(whole.bytes.begin(), whole.bytes.begin() + 188);
+  w.psi(0, tst::pat({{1, 0x1000}}));
+  w.psi(0x1000, tst::pmt(1, 0x100, {{0x1B, 0x100, {}}}));
+  Result r = analyse(w, "lost_packet");
+  EXPECT_EQ(r.pmts, (std::vector<u32>{0x1000}));
+  EXPECT_EQ(r.video, 0x100u);
+}
+
 TEST(TsTablesHostile, FullTablesAreRefusedWithAMessage) {
   // 600 programs in three PAT sections: 500 PMT PIDs are kept, the rest refused.
   tst::Writer w;
