@@ -231,7 +231,7 @@ std::vector<RefFrame> reference_decode(const std::string& path, int width, int h
                                        const std::string& extra) {
   std::string raw = path + ".ref.yuv";
   std::vector<RefFrame> frames;
-  if (!tu::ffmpeg(extra + " -i " + tu::q(path) + " -f rawvideo -pix_fmt " +
+  if (!tu::ffmpeg(extra + " -i " + tu::q(path) + " -fps_mode passthrough -f rawvideo -pix_fmt " +
                   (ten_bit ? "yuv420p10le " : "yuv420p ") + tu::q(raw)))
     return frames;
   std::vector<uint8_t> b = tu::read_file(raw);

@@ -496,3 +496,70 @@ TEST(StandinStreams, DeinterlacerBuildsTheChosenField) {
 }
 
 }  // namespace
+
+namespace {
+
+// VC-1 from the shared real sample (no encoder here makes VC-1): the first
+// frames, cut at a frame start code, against ffmpeg's decode of the same cut.
+TEST(StandinStreams, Vc1MatchesFfmpegAndKeepsPulldownFlags) {
+  std::string sample = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1";
+  if (!tu::exists(sample)) GTEST_SKIP() << "no shared VC-1 sample";
+  std::vector<uint8_t> es = tu::read_file(sample);
+  std::vector<tu::ScanUnit> units = tu::scan_start_codes(es);
+  size_t frames = 0;
+  uint64_t cut = es.size();
+  for (const tu::ScanUnit& u : units)
+    if (u.code == 0x0D && ++frames == 13) {
+      cut = u.pos;
+      break;
+    }
+  ASSERT_LT(cut, es.size());
+  std::string path = tu::scratch("head.vc1");
+  tu::write_file(path, std::vector<uint8_t>(es.begin(), es.begin() + static_cast<long>(cut)));
+  std::vector<ct::RefFrame> ref = ct::reference_decode(path, 1920, 1080, false);
+  ASSERT_GE(ref.size(), 10u);
+  ct::Client c(api(), nv::cudaVideoCodec_VC1);
+  c.feed_units(tu::read_file(path));
+  c.end_of_stream();
+  EXPECT_TRUE(c.errors.empty()) << joined(c.errors);
+  ASSERT_EQ(c.sequences.size(), 1u);
+  EXPECT_EQ(c.sequences[0].coded_width, 1920u);
+  EXPECT_EQ(c.sequences[0].coded_height, 1088u);
+  EXPECT_EQ(c.sequences[0].display_area.right, 1920);
+  EXPECT_EQ(c.sequences[0].display_area.bottom, 1080);
+  ASSERT_EQ(c.shown.size(), ref.size());
+  std::vector<std::map<std::string, std::string>> probe = tu::ffprobe_frames(path);
+  ASSERT_EQ(probe.size(), ref.size());
+  for (size_t i = 0; i < ref.size(); i++) {
+    EXPECT_TRUE(same_picture(c.shown[i], ref[i])) << "picture " << i;
+    EXPECT_EQ(c.shown[i].info.repeat_first_field, std::atoi(probe[i]["repeat_pict"].c_str())) << i;
+    EXPECT_EQ(c.shown[i].info.top_field_first, probe[i]["top_field_first"] == "1" ? 1 : 0) << i;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StandinStreams, Mpeg2SoftPulldownReportsRepeatedFields) {
+  std::string path = tu::scratch("pulldown.m2v");
+  ASSERT_EQ(tu::run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x256:rate=24000/1001 -frames:v 24 -pix_fmt yuv420p "
+                    "-f yuv4mpegpipe - | mpeg2enc -v 0 -f 3 -b 2000 -p -o " + tu::q(path)).status, 0);
+  std::vector<ct::RefFrame> ref = ct::reference_decode(path, 320, 256, false);
+  ct::Client c(api(), nv::cudaVideoCodec_MPEG2);
+  c.feed_units(tu::read_file(path));
+  c.end_of_stream();
+  std::vector<std::map<std::string, std::string>> frames = tu::ffprobe_frames(path);
+  ASSERT_EQ(c.shown.size(), frames.size());
+  ASSERT_EQ(c.shown.size(), ref.size());
+  int repeats = 0;
+  for (size_t i = 0; i < frames.size(); i++) {
+    EXPECT_EQ(c.shown[i].info.repeat_first_field, std::atoi(frames[i]["repeat_pict"].c_str())) << i;
+    EXPECT_EQ(c.shown[i].info.top_field_first, frames[i]["top_field_first"] == "1" ? 1 : 0) << i;
+    EXPECT_TRUE(same_picture(c.shown[i], ref[i])) << "picture " << i;
+    repeats += c.shown[i].info.repeat_first_field;
+  }
+  EXPECT_EQ(repeats, 12);
+}
+
+}  // namespace
