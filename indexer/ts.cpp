@@ -89,8 +89,9 @@ int find_sync() {
     if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
     unsigned char* const end = Buffer + Read;
     while (Rdptr < end) {
-      unsigned char* hit =
-          static_cast<unsigned char*>(memchr(Rdptr, ts_sync_byte, static_cast<size_t>(end - Rdptr)));
+      // In a stream in sync the sync byte is the next byte; memchr is for the search.
+      unsigned char* hit = *Rdptr == ts_sync_byte ? Rdptr
+          : static_cast<unsigned char*>(memchr(Rdptr, ts_sync_byte, static_cast<size_t>(end - Rdptr)));
       if (!hit) {
         searched += static_cast<u32>(end - Rdptr);
         Rdptr = end;
