@@ -359,6 +359,7 @@ const Case kCases[] = {
     {"Sar", "24000/1001", 24, "--keyint 12 --sar 16:11", "24000 / 1001", false},
     {"LongKeyint", "25", 1100, "--keyint 2000 --min-keyint 2000 --scenecut 0 --bframes 1", "25000 / 1000", false},
     {"IntraRefresh", "50", 60, "--keyint 20 --intra-refresh --bframes 0", "50 / 1", false},
+    {"FourSlicesWithDelimiters", "25", 30, "--keyint 10 --slices 4 --aud --bframes 2", "25000 / 1000", false},
 };
 
 class AvcX264 : public ::testing::TestWithParam<Case> {};
