@@ -133,6 +133,11 @@ void CAVCDecoder::AlignTSStream(u64 position) {
     if (target >= payload) {
       rd = static_cast<u32>(target);
       payload_bytes = static_cast<u32>(end - target);
+    } else if (target < s) {
+      // The target lay in no video payload: this packet holds the next video
+      // data, so the reader starts with it rather than after it.
+      rd = pktsiz == 192 && s >= 4 ? s - 4 : s;
+      payload_bytes = 0;
     } else {
       // The target lies before this packet's payload: start with the next packet.
       rd = end < valid ? end : valid;
