@@ -55,7 +55,7 @@ static int first_field_pending;    // the last picture is a single field awaitin
 static int coded_field_order;      // of the last new picture (see FrmRecord)
 
 // ---------------------------------------------------------------- parameter-set bookkeeping
-static u64 hadSPS, hadPPS;         // position of the last SPS / PPS parsed, NONE before
+static u64 hadSPS, hadPPS;         // position of the last SPS / PPS stored, NONE before
 // NAL unit bytes (header included, emulation prevention and trailing zero
 // bytes removed) of the last SPS / PPS written to the index; empty = none yet.
 static std::vector<unsigned char> last_sps, last_pps;
