@@ -34,13 +34,23 @@ static u64 file_offset(int fd) {
   return o < 0 ? 0 : static_cast<u64>(o);
 }
 
-static u64 files_before(int file) {
-  u64 sum = 0;
-  for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
-  return sum;
+// The unit and transport readers ask for it once per stretch or packet, so
+// the last answer is kept; Recovery (which measures the files) drops it.
+static int cached_file = -1;
+static u64 cached_sum;
+
+u64 FilesBefore(int file) {
+  if (file != cached_file) {
+    u64 sum = 0;
+    for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
+    cached_file = file;
+    cached_sum = sum;
+  }
+  return cached_sum;
 }
 
 void Recovery() {
+  cached_file = -1;
   if (NumLoadedFiles != 0) {
     Infiletotal = 0;
     for (int i = 0; i < NumLoadedFiles; i++) {
@@ -101,7 +111,7 @@ void SeekStream(u64 position) {
 }
 
 u64 StreamPosition() {
-  return static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + files_before(CurrentFile);
+  return static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile);
 }
 
 int NextFile() {

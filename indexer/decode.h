@@ -12,6 +12,8 @@ int RefillBuffer();                                  // 0, or -1 at the end of i
 // Positions the read buffer at a stream position (file and offset from the
 // concatenation) and makes that file current.
 void SeekStream(u64 position);
+// Sum of the lengths of the files before `file` in the list.
+u64 FilesBefore(int file);
 // Stream position of the byte at Rdptr.
 u64 StreamPosition();
 int Open();                                          // container detection; 0 or a status

@@ -38,22 +38,6 @@ constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES
 // the pointer stands elsewhere and the sync search finds the next packet.)
 u64 parity_at = ~0ULL;
 
-// Sum of the lengths of the files before file, cached: asked once per video packet.
-int cached_file = -1;
-u64 cached_before = 0;
-u64 cached_total = 0;
-
-u64 files_before(int file) {
-  if (file != cached_file || cached_total != Infiletotal) {
-    u64 sum = 0;
-    for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
-    cached_file = file;
-    cached_before = sum;
-    cached_total = Infiletotal;
-  }
-  return cached_before;
-}
-
 inline int next_byte(unsigned char* b) {
   if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
   *b = *Rdptr++;
@@ -120,7 +104,7 @@ int GetTSByte(unsigned char* byte) {
     return next_byte(byte);
   }
   const u32 n = static_cast<u32>(TransportPacketSize);
-  if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + files_before(CurrentFile)) {
+  if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
   }
@@ -198,7 +182,7 @@ int GetTSByte(unsigned char* byte) {
       // Only packets that hand out payload count as the latest video packet,
       // so that a start code split across packets finds the packet holding
       // its first bytes in previous_ts_sync_position.
-      const u64 sync_position = sync_index + sync_physical + files_before(sync_file);
+      const u64 sync_position = sync_index + sync_physical + FilesBefore(sync_file);
       previous_ts_sync_position = current_ts_sync_position;
       current_ts_sync_position = sync_position;
       if (n == 204) parity_at = sync_position + kPacketBody;
