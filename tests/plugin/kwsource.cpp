@@ -42,7 +42,8 @@ std::pair<int64_t, int64_t> ProbeRate(const std::string& path) {
 class KWSourceAvc : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = tu::scratch("avc");
+    // Each test may run in its own process (ctest -j): one folder per process.
+    dir_ = tu::scratch("avc-" + std::to_string(getpid()));
     tu::run("mkdir -p " + tu::q(dir_));
     es_ = dir_ + "/a.264";
     ASSERT_TRUE(pt::MakeH264(es_, 60));
@@ -344,6 +345,29 @@ TEST_F(KWSourceAvc, RateAndCountWithDoubleRateDeinterlacing) {
   ASSERT_TRUE(film->ok()) << film->error();
   EXPECT_EQ(film->vi().fpsNum, 24000);
   EXPECT_EQ(film->vi().fpsDen, 1001);
+}
+
+// Open file descriptors of this process.
+static int OpenDescriptors() {
+  return static_cast<int>(tu::lines(tu::run("ls /proc/" + std::to_string(getpid()) + "/fd").out).size());
+}
+
+TEST_F(KWSourceAvc, FailedCreationsCloseWhatTheyOpened) {
+  // The reader opens the input files before it finds there is no group; the
+  // failed instance must close them.
+  const std::string nogops = Copy("no-gops-fd.kwi");
+  pt::RemoveLines(nogops, "IDR");
+  const std::string mkv = Copy("mkv-fd.kwi");
+  pt::ReplaceLines(mkv, "STREAM", "STREAM 2 0");
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_FALSE(Call(Source(nogops))->ok());
+    EXPECT_FALSE(Call(Source(mkv))->ok());
+    vshost::Args a = Source(kwi_);
+    a.set("cl", 400);
+    EXPECT_EQ(Call(a)->error(), "KWSource: Crops leave no picture!");
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST_F(KWSourceAvc, ManyInstancesComeAndGo) {

@@ -3,6 +3,8 @@
 // the first unit has the expected type, and the units read on from the first
 // group are the source elementary stream's units (start-code scan). Hostile
 // packets and oversized units stay within the buffers.
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -120,7 +122,8 @@ struct Avc {
 class StreamReaders : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = tu::scratch("streams") + "/";
+    // Each test may run in its own process (ctest -j): one folder per process.
+    dir_ = tu::scratch("streams-" + std::to_string(getpid())) + "/";
     tu::run("mkdir -p " + tu::q(dir_));
     avc_ = dir_ + "a.264";
     ASSERT_TRUE(pt::MakeH264(avc_, 60, "-x264-params keyint=12:min-keyint=12"));
