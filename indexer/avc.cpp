@@ -459,7 +459,21 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   if (unit->len <= prefix) return 2;
   u32 len = unit->len - prefix;
   if (len > NALU_BUFFER_SIZE) len = NALU_BUFFER_SIZE;  // the reader never hands more
-  const int rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(len), rbsp_buf);
+  // The analysis reads only the first fields of a slice header, which lie
+  // well inside its first bytes; cleaning the whole slice would cost more
+  // than reading it. A head with no 1 bit at all is cleaned whole, so that an
+  // all-zero slice is still told apart from one whose bits start later.
+  constexpr u32 SLICE_HEAD = 1024;
+  const int first_type = unit->buf[prefix] & 31;
+  const bool slice = first_type == NALU_SLICE || first_type == NALU_IDR;
+  int rbsp_len;
+  if (slice && len > SLICE_HEAD) {
+    rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(SLICE_HEAD), rbsp_buf);
+    if (rbsp_len < 2 || rbsp_payload_length(rbsp_buf + 1, rbsp_len - 1) == 0)
+      rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(len), rbsp_buf);
+  } else {
+    rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(len), rbsp_buf);
+  }
   if (rbsp_len < 1) return 2;
   const unsigned char* rbsp = rbsp_buf;
   if (rbsp[0] & 0x80) return 2;  // forbidden_zero_bit
