@@ -207,7 +207,7 @@ class CAVCDecoder {
   // kept alive.
   bool StopThread();
 
-  // Events (Part of the instance's life from StartThread to the destructor).
+  // Events, created before the decode thread starts and destroyed with the object.
   neosmart::neosmart_event_t evt_stop_display = nullptr;  // manual
   neosmart::neosmart_event_t evt_request = nullptr;       // auto
   neosmart::neosmart_event_t evt_delivered = nullptr;     // auto
