@@ -16,8 +16,6 @@ build_and_test() {
 build_and_test build-release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
-if [ -f plugin/CMakeLists.txt ] && grep -q TSAN_TESTS tests/plugin/CMakeLists.txt 2>/dev/null; then
-  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSAN=ON >/dev/null
-  cmake --build build-tsan -j "$jobs" --target tsan_tests
-  (cd build-tsan && ctest --output-on-failure -L tsan --timeout 300)
-fi
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target tsan_tests
+(cd build-tsan && ctest --output-on-failure -L tsan --timeout 300)
