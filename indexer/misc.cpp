@@ -7,6 +7,7 @@
 // check, so a reserved or forbidden code prints as such with its value.
 #include "misc.h"
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -183,9 +184,11 @@ bool mpg_sample_aspect(int code, int width, int height, int* w, int* h) {
     num = 221 * int64_t{height}, den = 100 * int64_t{width};
   }
   if (num <= 0 || den <= 0) return false;
-  // Both terms are positive and below 2^40 (a 32-bit size times at most 221),
-  // so the reduced pair fits an int whenever the size does.
+  // Both terms are positive and below 2^40 (a 31-bit size times at most
+  // 221), so no product overflows; a reduced pair beyond int (only from sizes
+  // no sequence header can code) is not a ratio worth printing.
   const int64_t g = gcd64(num, den);
+  if (num / g > INT_MAX || den / g > INT_MAX) return false;
   *w = static_cast<int>(num / g);
   *h = static_cast<int>(den / g);
   return true;
@@ -261,10 +264,10 @@ void WriteMPGInfo(FILE* f) {
     ar1 = w;
     ar2 = h;
     fprintf(f, "AspectRatio: %d:%d\n", ar1, ar2);
-  } else if (aspect_ratio_information == 0 || aspect_ratio_information > 4) {
+  } else if (aspect_ratio_information < 1 || aspect_ratio_information > 4) {
     fprintf(f, "AspectRatio: Reserved [%d]\n", aspect_ratio_information);
   } else {
-    fputs("AspectRatio: Unknown\n", f);  // a defined code but an empty picture
+    fputs("AspectRatio: Unknown\n", f);  // a defined code but an empty or absurd picture size
   }
 
   write_frame_rate(f);
