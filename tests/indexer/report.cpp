@@ -21,6 +21,15 @@ namespace {
 
 // ------------------------------------------------------------------ report and index
 
+// ffprobe -show_streams of an input, asked once per path: every input is
+// written once under its own scratch name.
+std::map<std::string, std::string> probe(const std::string& path) {
+  static std::map<std::string, std::map<std::string, std::string>> seen;
+  auto i = seen.find(path);
+  if (i == seen.end()) i = seen.emplace(path, tu::ffprobe_stream(path)).first;
+  return i->second;
+}
+
 struct Report {
   std::vector<std::string> labels;           // in file order
   std::map<std::string, std::string> value;  // label -> text after ": "
@@ -158,7 +167,7 @@ void expect_matches_index(const Indexed& r, int codec) {
 // takes it from the sequence and top_field_first; field_order = false skips it.
 void expect_matches_ffprobe(const Indexed& r, const std::string& in, bool size = true, bool field_order = true) {
   const Report& rep = r.report;
-  auto s = tu::ffprobe_stream(in);
+  auto s = probe(in);
   ASSERT_FALSE(s.empty());
   if (size) {
     EXPECT_EQ(rep["Size"], s["width"] + "x" + s["height"]);
@@ -266,7 +275,7 @@ std::string lookup(const std::map<std::string, std::string>& m, const std::strin
 
 void expect_avc_matches_ffprobe(const Indexed& r, const std::string& in) {
   const Report& rep = r.report;
-  auto s = tu::ffprobe_stream(in);
+  auto s = probe(in);
   EXPECT_EQ(rep["Video Type"], "AVC");
   EXPECT_EQ(rep["Profile"], lookup(kAvcProfile, s["profile"]));
   EXPECT_EQ(rep["Pixel Aspect Ratio (PAR)"], s["sample_aspect_ratio"]);
@@ -331,7 +340,7 @@ TEST(ReportAvc, TablesAgainstFfprobe) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.report["Stream Type"], "Elementary");
     EXPECT_EQ(r.report["Level"], k.level);
-    auto s = tu::ffprobe_stream(es);
+    auto s = probe(es);
     if (std::string(k.level) != "1b") {
       EXPECT_EQ(r.report["Level"], lookup(kAvcLevel, s["level"]));
     }
@@ -349,7 +358,7 @@ TEST(ReportAvc, NoAspectInformation) {
   Indexed r = index_and_report(es);
   EXPECT_EQ(r.report["Pixel Aspect Ratio (PAR)"], "0:0");
   EXPECT_EQ(r.report["Colorimetry"], "Unknown [2]");
-  auto s = tu::ffprobe_stream(es);
+  auto s = probe(es);
   EXPECT_TRUE(s["sample_aspect_ratio"].empty() || s["sample_aspect_ratio"] == "N/A" ||
               s["sample_aspect_ratio"] == "0:1")
       << s["sample_aspect_ratio"];
@@ -458,7 +467,7 @@ TEST(ReportMpeg2, AspectRatioAndProfile) {
     Indexed r = index_and_report(in);
     EXPECT_EQ(r.status, 0) << r.out;
     const Report& rep = r.report;
-    auto s = tu::ffprobe_stream(in);
+    auto s = probe(in);
     EXPECT_EQ(rep["Stream Type"], stream_type_of(k.container));
     EXPECT_EQ(rep["Video Type"], "MPEG2");
     EXPECT_EQ(rep["Profile"], lookup(kMpgProfile, s["profile"]) + lookup(kMpgLevel, s["level"]));
@@ -482,7 +491,7 @@ TEST(ReportMpeg2, Colorimetry) {
     std::string in = mpeg2("mpg_col_" + cs, "352x288", "30000/1001",
                            "-aspect 4:3 -colorspace " + cs + " -color_primaries bt709 -color_trc bt709", "ts");
     Indexed r = index_and_report(in);
-    auto s = tu::ffprobe_stream(in);
+    auto s = probe(in);
     EXPECT_EQ(s["color_space"], cs);
     EXPECT_EQ(r.report["Colorimetry"], lookup(kMpgMatrix, cs));
     EXPECT_EQ(r.report["Frame Rate"], "29.970030 fps");
@@ -521,7 +530,7 @@ TEST(ReportVc1, RealSamples) {
     Indexed r = index_and_report(in);
     EXPECT_EQ(r.status, 0) << r.out;
     const Report& rep = r.report;
-    auto s = tu::ffprobe_stream(in);
+    auto s = probe(in);
     EXPECT_EQ(rep["Stream Type"], name.find(".m2ts") != std::string::npos ? "Transport [192]" : "Elementary");
     EXPECT_EQ(rep["Video Type"], "VC1");
     EXPECT_EQ(s["profile"], "Advanced");
@@ -686,7 +695,7 @@ TEST(ReportHevc, AgainstFfprobe) {
     Indexed r = index_and_report(in);
     EXPECT_EQ(r.status, 0) << r.out;
     const Report& rep = r.report;
-    auto s = tu::ffprobe_stream(in);
+    auto s = probe(in);
     EXPECT_EQ(rep["Stream Type"], stream_type_of(k.container));
     EXPECT_EQ(rep["Video Type"], "HEVC");
     EXPECT_EQ(rep["HDR"], k.hdr);
