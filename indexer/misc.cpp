@@ -46,7 +46,8 @@ const CodeName kAvcLevels[] = {
     {41, "4.1"}, {42, "4.2"}, {50, "5"},   {51, "5.1"},
 };
 
-// H.264 matrix_coefficients (Table E-5) up to 8; later codes print as illegal.
+// H.264 matrix_coefficients (Table E-5) 0..8; 8 is YCgCo (7 alone is
+// SMPTE 240M). Later codes print as illegal.
 const char* const kAvcMatrix[] = {
     "RGB",        "BT.709",     "Unknown",    "Reserved", "FCC 73.682",
     "BT.601",     "SMPTE 170M", "SMPTE 240M", "YCgCo",
@@ -82,9 +83,9 @@ const CodeName kHevcLevels[] = {
 
 // HEVC matrix_coeffs (H.265 Table E.5) 0..14; 15 and above are reserved.
 const char* const kHevcMatrix[] = {
-    "Identity", "BT.709",       "Unspecified", "Reserved",     "FCC Title 47",
-    "BT.601",   "BT.601",       "SMPTE ST 240", "YCgCo",       "BT.2020/2100",
-    "BT.2020",  "Y'D'zD'x",     "Special",     "Special",      "ICtCp",
+    "Identity", "BT.709",   "Unspecified", "Reserved",     "FCC Title 47",
+    "BT.601",   "BT.601",   "SMPTE ST 240", "YCgCo",       "BT.2020/2100",
+    "BT.2020",  "Y'D'zD'x", "Special",      "Special",     "ICtCp",
 };
 
 const char* const kFieldOrders[] = {"Progressive", "TFF", "BFF"};
