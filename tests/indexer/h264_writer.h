@@ -10,53 +10,17 @@
 #include <utility>
 #include <vector>
 
+#include "bitwriter.h"
+
 namespace h264w {
 
-class BitWriter {
- public:
-  void u(int n, uint64_t v) {
-    for (int i = n - 1; i >= 0; i--) bit((v >> i) & 1);
-  }
-  void ue(uint64_t v) {
-    uint64_t x = v + 1;
-    int len = 0;
-    for (uint64_t t = x; t > 1; t >>= 1) len++;
-    u(len, 0);
-    u(len + 1, x);
-  }
-  void se(int64_t v) { ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : 2 * static_cast<uint64_t>(-v)); }
-  // rbsp_trailing_bits: a 1 and zeros up to the byte boundary
-  void trailing() {
-    bit(1);
-    while (nbits_ % 8) bit(0);
-  }
-  void align_zero() {
-    while (nbits_ % 8) bit(0);
-  }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
- private:
-  void bit(int b) {
-    if (nbits_ % 8 == 0) bytes_.push_back(0);
-    if (b) bytes_.back() |= static_cast<uint8_t>(0x80 >> (nbits_ % 8));
-    nbits_++;
-  }
-  std::vector<uint8_t> bytes_;
-  size_t nbits_ = 0;
-};
+using tu::BitWriter;
 
 // Start code 00 00 00 01, NAL header, payload with emulation prevention.
 inline std::vector<uint8_t> nal(int nal_ref_idc, int type, const std::vector<uint8_t>& rbsp) {
   std::vector<uint8_t> out = {0, 0, 0, 1, static_cast<uint8_t>((nal_ref_idc << 5) | type)};
-  int zeros = 0;
-  for (uint8_t b : rbsp) {
-    if (zeros >= 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
+  std::vector<uint8_t> e = tu::escape(rbsp);
+  out.insert(out.end(), e.begin(), e.end());
   return out;
 }
 
@@ -313,7 +277,7 @@ inline std::vector<uint8_t> pic_timing_payload(int pic_struct, const Hrd* hrd = 
   const int ts = pic_struct <= 2 ? 1 : pic_struct <= 4 || pic_struct == 7 ? 2 : 3;
   for (int i = 0; i < ts; i++) w.u(1, 0);
   if (pic_struct > 8) w.u(1, 0);
-  w.align_zero();
+  w.align();
   // sei payloads end byte-aligned; bit_equal_to_one alignment is not needed when aligned
   return w.bytes();
 }
@@ -324,7 +288,7 @@ inline std::vector<uint8_t> recovery_point_payload(int recovery_frame_cnt) {
   w.u(1, 1);  // exact_match_flag
   w.u(1, 0);  // broken_link_flag
   w.u(2, 0);  // changing_slice_group_idc
-  w.align_zero();
+  w.align();
   return w.bytes();
 }
 

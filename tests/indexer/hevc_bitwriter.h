@@ -1,79 +1,24 @@
-// Test helper: writes H.265 syntax elements (u(n), ue(v), se(v)) MSB first,
-// so parameter sets can be built element by element in the tests, and wraps
-// payloads into Annex B units with emulation prevention.
+// Test helper: H.265 parameter sets and slice headers built element by
+// element with the shared bit writer, and payloads wrapped into Annex B
+// units with emulation prevention.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bitwriter.h"
+
 namespace hevc_test {
 
-class BitWriter {
- public:
-  // u(n): the n low bits of v, most significant first.
-  BitWriter& u(unsigned n, uint64_t v) {
-    for (unsigned i = n; i > 0; i--) bit((v >> (i - 1)) & 1);
-    return *this;
-  }
-  // ue(v): codeNum v as n zeros, a one and n bits of v + 1 - 2^n.
-  BitWriter& ue(uint64_t v) {
-    uint64_t k = v + 1;
-    unsigned n = 0;
-    while ((k >> (n + 1)) != 0) n++;
-    u(n, 0);
-    return u(n + 1, k);
-  }
-  // se(v): 0, 1, -1, 2, -2 ... map to codeNum 0, 1, 2, 3, 4 ...
-  BitWriter& se(int64_t v) { return ue(v > 0 ? uint64_t(2 * v - 1) : uint64_t(-2 * v)); }
-  // A string of '0' and '1' (other characters ignored), for patterns written
-  // out by hand.
-  BitWriter& bits(const std::string& s) {
-    for (char c : s)
-      if (c == '0' || c == '1') bit(c == '1');
-    return *this;
-  }
-  // rbsp_trailing_bits: a one, then zeros to the byte boundary.
-  BitWriter& trailing() {
-    bit(1);
-    while (count_ % 8) bit(0);
-    return *this;
-  }
-  size_t bitCount() const { return count_; }
-  std::vector<uint8_t> bytes() const { return bytes_; }
-
- private:
-  void bit(uint64_t b) {
-    if (count_ % 8 == 0) bytes_.push_back(0);
-    if (b) bytes_.back() |= uint8_t(0x80 >> (count_ % 8));
-    count_++;
-  }
-  std::vector<uint8_t> bytes_;
-  size_t count_ = 0;
-};
-
-// Inserts an emulation-prevention 03 after every two zero bytes that are
-// followed by a byte of 0..3 (H.265 7.4.2).
-inline std::vector<uint8_t> escape(const std::vector<uint8_t>& rbsp) {
-  std::vector<uint8_t> out;
-  int zeros = 0;
-  for (uint8_t b : rbsp) {
-    if (zeros == 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
-}
+using tu::BitWriter;
 
 // 00 00 00 01, the two-byte NAL header (layer 0, temporal id 0) and the
 // escaped payload.
 inline std::vector<uint8_t> annexb(int nal_unit_type, const std::vector<uint8_t>& rbsp,
                                    int temporal_id_plus1 = 1) {
   std::vector<uint8_t> out = {0, 0, 0, 1, uint8_t(nal_unit_type << 1), uint8_t(temporal_id_plus1)};
-  std::vector<uint8_t> e = escape(rbsp);
+  std::vector<uint8_t> e = tu::escape(rbsp);
   out.insert(out.end(), e.begin(), e.end());
   return out;
 }

@@ -10,42 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "bitwriter.h"
 #include "testutil.h"
 
 namespace mpgt {
 
 // ------------------------------------------------------------------ bit writer
-class BitWriter {
+// The shared writer plus MPEG-2's start codes, which always begin on a byte
+// boundary (zero bits fill up to it).
+class BitWriter : public tu::BitWriter {
  public:
-  void put(uint32_t value, int bits) {
-    for (int i = bits - 1; i >= 0; i--) {
-      cur_ = static_cast<uint8_t>((cur_ << 1) | ((value >> i) & 1));
-      if (++n_ == 8) flush_byte();
-    }
-  }
-  // Zero bits up to the next byte boundary.
-  void align() {
-    while (n_ != 0) put(0, 1);
-  }
   void start_code(uint8_t value) {
     align();
-    for (uint8_t b : {0, 0, 1}) bytes_.push_back(b);
-    bytes_.push_back(value);
+    put(0x000001, 24);
+    put(value, 8);
   }
-  std::vector<uint8_t>& bytes() {
-    align();
-    return bytes_;
-  }
-
- private:
-  void flush_byte() {
-    bytes_.push_back(cur_);
-    cur_ = 0;
-    n_ = 0;
-  }
-  std::vector<uint8_t> bytes_;
-  uint8_t cur_ = 0;
-  int n_ = 0;
 };
 
 // ------------------------------------------------------------------ stream builder
@@ -192,11 +171,15 @@ class StreamBuilder {
   }
   // Raw bytes, for broken streams.
   void raw(const std::vector<uint8_t>& b) {
-    auto& v = w_.bytes();
-    v.insert(v.end(), b.begin(), b.end());
+    w_.align();
+    for (uint8_t x : b) w_.put(x, 8);
   }
-  std::vector<uint8_t>& bytes() { return w_.bytes(); }
-  size_t size() { return w_.bytes().size(); }
+  // The stream so far, its last byte filled up with zero bits.
+  const std::vector<uint8_t>& bytes() {
+    w_.align();
+    return w_.bytes();
+  }
+  size_t size() { return bytes().size(); }
 
  private:
   Sequence seq_;

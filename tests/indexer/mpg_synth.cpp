@@ -353,8 +353,8 @@ TEST(MpegSynthetic, ShortUnitsAreIgnored) {
   b.picture(pic(1, 2, 1));
   b.picture(pic(2, 2, 2));
   b.picture(pic(3, 0, 3, 1));
-  std::vector<uint8_t> whole(64, 0xFF);
-  whole.insert(whole.end(), b.bytes().begin(), b.bytes().end());
+  std::vector<uint8_t> whole = b.bytes();
+  whole.insert(whole.begin(), 64, 0xFF);
   // Every byte through the first picture's headers, then every seventh.
   for (size_t n = 64 + 5; n <= whole.size(); n += n < 64 + 50 ? 1 : 7) {
     SCOPED_TRACE("cut at " + std::to_string(n));

@@ -16,44 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "bitwriter.h"
+
 namespace vc1w {
 
 // ---------------------------------------------------------------- bits
-class BitWriter {
- public:
-  void put(uint32_t value, int bits) {
-    for (int i = bits - 1; i >= 0; i--) {
-      if (nbits_ % 8 == 0) bytes_.push_back(0);
-      if ((value >> i) & 1u) bytes_.back() |= static_cast<uint8_t>(0x80u >> (nbits_ % 8));
-      nbits_++;
-    }
-  }
-  // Pads the last byte with one bits (filler, never forms a zero run).
-  std::vector<uint8_t> bytes() const {
-    std::vector<uint8_t> b = bytes_;
-    if (nbits_ % 8) b.back() |= static_cast<uint8_t>(0xFFu >> (nbits_ % 8));
-    return b;
-  }
+using tu::BitWriter;
 
- private:
-  std::vector<uint8_t> bytes_;
-  int nbits_ = 0;
-};
-
-// Encapsulation: 03 after every 00 00 that precedes a byte 00..03.
-inline std::vector<uint8_t> escape(const std::vector<uint8_t>& raw) {
-  std::vector<uint8_t> out;
-  int zeros = 0;
-  for (uint8_t b : raw) {
-    if (zeros >= 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
-}
+// The payload with its last byte filled up with one bits: filler that never
+// forms a zero run.
+inline std::vector<uint8_t> padded(BitWriter& w) { return w.align(1).bytes(); }
 
 // ---------------------------------------------------------------- headers
 struct Sequence {
@@ -116,7 +88,7 @@ inline std::vector<uint8_t> sequence_payload(const Sequence& s) {
     }
   }
   w.put(0, 1);  // HRD_PARAM_FLAG
-  return w.bytes();
+  return padded(w);
 }
 
 // Picture kinds as the index writes them: frame pictures by PTYPE code,
@@ -154,7 +126,7 @@ inline std::vector<uint8_t> picture_payload(const Sequence& s, const Picture& p)
   if (s.tfcntrflag) w.put(p.tfcntr, 8);
   if (s.pulldown) w.put(p.repeat, 2);
   w.put(0b1010, 4);  // start of PQINDEX etc.: filler
-  return w.bytes();
+  return padded(w);
 }
 
 // ---------------------------------------------------------------- stream
@@ -173,7 +145,7 @@ class Stream {
   uint64_t unit(uint8_t code, const std::vector<uint8_t>& payload) {
     uint64_t pos = es.size();
     es.insert(es.end(), {0, 0, 1, code});
-    std::vector<uint8_t> e = escape(payload);
+    std::vector<uint8_t> e = tu::escape(payload);
     es.insert(es.end(), e.begin(), e.end());
     units.push_back({pos, code});
     return pos;
@@ -196,7 +168,7 @@ class Stream {
     w.put(0, 1);     // OVERLAP
     w.put(0, 2);     // QUANTIZER
     w.put(0, 1);     // CODED_SIZE_FLAG
-    return unit(0x0E, w.bytes());
+    return unit(0x0E, padded(w));
   }
   // A frame header (0x0D); for a field pair also its second field (0x0C)
   // unless second_field is false.
