@@ -160,4 +160,43 @@ std::vector<std::string> kwi_pictures(const std::vector<std::string>& ls) {
   return v;
 }
 
+std::ostream& operator<<(std::ostream& os, const DumpUnit& u) {
+  return os << "{" << u.pos << " " << std::hex << u.code << std::dec << " " << u.len << " " << u.prefix << "}";
+}
+
+std::vector<DumpUnit> unitdump(const std::string& args, RunResult* result) {
+  RunResult r = run(q(UNITDUMP_BIN) + " " + args);
+  if (result) *result = r;
+  else EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  std::vector<DumpUnit> v;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    DumpUnit u{};
+    std::istringstream l(line);
+    l >> u.pos >> std::hex >> u.code >> std::dec >> u.len >> u.prefix;
+    if (l) v.push_back(u);
+  }
+  return v;
+}
+
+std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_reader,
+                                     const std::vector<uint64_t>& map) {
+  auto sc = scan_start_codes(es);
+  std::vector<DumpUnit> v;
+  for (size_t i = 0; i < sc.size(); i++) {
+    uint64_t end = i + 1 < sc.size() ? sc[i + 1].pos : es.size();
+    DumpUnit u{sc[i].pos, sc[i].code, static_cast<uint32_t>(end - sc[i].pos), 3};
+    if (i == 0 && avc_reader && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
+      u.pos -= 1;
+      u.len += 1;
+      u.prefix = 4;
+    }
+    if (i + 1 == sc.size() && u.len < 5) continue;
+    if (!map.empty()) u.pos = map.at(u.pos);
+    v.push_back(u);
+  }
+  return v;
+}
+
 }  // namespace tu

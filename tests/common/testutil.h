@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,5 +60,30 @@ std::vector<std::string> kwi_lines(const std::string& path);
 std::vector<std::string> kwi_with(const std::vector<std::string>& lines, const std::string& keyword);
 // Picture lines ("N:FRM ..." and the HEVC picture keywords) without their "N:" index.
 std::vector<std::string> kwi_pictures(const std::vector<std::string>& lines);
+
+// One unit as the unitdump tool prints it: position of its start code in the
+// input, the byte after the start code, length with the prefix, and the
+// prefix length (3, or 4 with a leading zero byte).
+struct DumpUnit {
+  uint64_t pos;
+  unsigned code;
+  uint32_t len;
+  int prefix;
+  bool operator==(const DumpUnit& o) const {
+    return pos == o.pos && code == o.code && len == o.len && prefix == o.prefix;
+  }
+};
+std::ostream& operator<<(std::ostream& os, const DumpUnit& u);
+// Runs unitdump with the (quoted) arguments and parses its lines. The run's
+// status and output go to *result; without result a failed run fails the test.
+std::vector<DumpUnit> unitdump(const std::string& args, RunResult* result = nullptr);
+// The units an Annex B reader must deliver for an elementary stream, from a
+// start-code scan: every start code begins a unit that runs to the next one,
+// and a last unit under 5 bytes is none. The AVC/HEVC reader (avc_reader)
+// gives the first unit a four-byte prefix when a zero byte precedes its start
+// code; the reader of the other codecs does not. map, when not empty, turns
+// elementary-stream offsets into file positions.
+std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_reader,
+                                     const std::vector<uint64_t>& map = {});
 
 }  // namespace tu

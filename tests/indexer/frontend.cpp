@@ -4,54 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "testutil.h"
 
 namespace {
 
-struct Unit {
-  uint64_t pos;
-  unsigned code;
-  uint32_t len;
-  int prefix;
-  bool operator==(const Unit& o) const { return pos == o.pos && code == o.code && len == o.len && prefix == o.prefix; }
-};
-
-std::vector<Unit> unitdump(const std::string& args, int* status = nullptr) {
-  tu::RunResult r = tu::run(tu::q(UNITDUMP_BIN) + " " + args);
-  if (status) *status = r.status;
-  else EXPECT_EQ(r.status, 0) << r.out;
-  std::vector<Unit> v;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    Unit u{};
-    std::istringstream l(line);
-    l >> u.pos >> std::hex >> u.code >> std::dec >> u.len >> u.prefix;
-    if (l) v.push_back(u);
-  }
-  return v;
-}
-
-// The units an Annex B reader must deliver for an elementary stream, from an
-// independent scan: every start code begins a unit that runs to the next one.
-std::vector<Unit> expected_units(const std::vector<uint8_t>& es, bool avc_reader) {
-  auto sc = tu::scan_start_codes(es);
-  std::vector<Unit> v;
-  for (size_t i = 0; i < sc.size(); i++) {
-    uint64_t end = i + 1 < sc.size() ? sc[i + 1].pos : es.size();
-    Unit u{sc[i].pos, sc[i].code, static_cast<uint32_t>(end - sc[i].pos), 3};
-    if (i == 0 && avc_reader && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
-      u.pos -= 1;
-      u.len += 1;
-      u.prefix = 4;
-    }
-    if (i + 1 == sc.size() && u.len < 5) continue;
-    v.push_back(u);
-  }
-  return v;
-}
+using tu::expected_units;
+using tu::unitdump;
+using Unit = tu::DumpUnit;
 
 std::string make_h264(const std::string& name, const std::string& extra = "") {
   std::string f = tu::scratch(name);
@@ -387,9 +347,9 @@ TEST(Damage, TruncatedAndOversizedInputs) {
   for (size_t cut : {size_t(100), bytes.size() / 3, bytes.size() - 1}) {
     std::string f = tu::scratch("cut" + std::to_string(cut) + ".vob");
     tu::write_file(f, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
-    int st = 0;
-    unitdump(tu::q(f), &st);
-    EXPECT_LE(st, 1) << cut;
+    tu::RunResult r;
+    unitdump(tu::q(f), &r);
+    EXPECT_LE(r.status, 1) << cut;
   }
 
   // One unit larger than the unit buffer is an error, not an overrun.

@@ -7,62 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 
 #include "testutil.h"
 #include "ts_streams.h"
 
 namespace {
 
-struct Unit {
-  uint64_t pos;
-  unsigned code;
-  uint32_t len;
-  int prefix;
-  bool operator==(const Unit& o) const { return pos == o.pos && code == o.code && len == o.len && prefix == o.prefix; }
-};
-std::ostream& operator<<(std::ostream& os, const Unit& u) {
-  return os << "{" << u.pos << " " << std::hex << u.code << std::dec << " " << u.len << " " << u.prefix << "}";
-}
-
-std::vector<Unit> unitdump(const std::string& args, tu::RunResult* result = nullptr) {
-  tu::RunResult r = tu::run(tu::q(UNITDUMP_BIN) + " " + args);
-  if (result) *result = r;
-  else EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
-  std::vector<Unit> v;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    Unit u{};
-    std::istringstream l(line);
-    l >> u.pos >> std::hex >> u.code >> std::dec >> u.len >> u.prefix;
-    if (l) v.push_back(u);
-  }
-  return v;
-}
-
-// The units the AVC reader must deliver for an elementary stream (start-code
-// scan), with their positions taken through map: ES offset -> file position.
-// The AVC/HEVC reader gives the first unit a four-byte prefix when a zero
-// byte precedes its start code; the reader of the other codecs does not.
-std::vector<Unit> expected_units(const std::vector<uint8_t>& es, const std::vector<uint64_t>& map,
-                                 bool avc_reader = true) {
-  auto sc = tu::scan_start_codes(es);
-  std::vector<Unit> v;
-  for (size_t i = 0; i < sc.size(); i++) {
-    uint64_t end = i + 1 < sc.size() ? sc[i + 1].pos : es.size();
-    Unit u{sc[i].pos, sc[i].code, static_cast<uint32_t>(end - sc[i].pos), 3};
-    if (i == 0 && avc_reader && sc[i].pos > 0 && es[sc[i].pos - 1] == 0) {
-      u.pos -= 1;
-      u.len += 1;
-      u.prefix = 4;
-    }
-    if (i + 1 == sc.size() && u.len < 5) continue;
-    u.pos = map[u.pos];
-    v.push_back(u);
-  }
-  return v;
-}
+using tu::unitdump;
+using Unit = tu::DumpUnit;
 
 // PID of the n-th video stream, as ffprobe reports it.
 unsigned video_pid(const std::string& file, int n = 0) {
@@ -105,7 +57,7 @@ void check_units(const std::string& file, int size, unsigned pid, const std::vec
   tst::Payload p = tst::demux(tu::read_file(file), size, pid);
   ASSERT_EQ(p.bytes, es) << "reference demux differs from ffmpeg's elementary stream";
   auto got = unitdump(args + " " + tu::q(file));
-  auto want = expected_units(es, p.pos, avc_reader);
+  auto want = tu::expected_units(es, avc_reader, p.pos);
   ASSERT_FALSE(want.empty());
   EXPECT_EQ(got, want);
 }
@@ -186,7 +138,7 @@ TEST(TsRoad, StartCodesSplitAcrossPacketsGetTheirFirstBytePosition) {
     tst::Payload p = tst::demux(w.bytes, size, 0x100);
     ASSERT_EQ(p.bytes, es);
     ASSERT_EQ(p.pos, map);
-    EXPECT_EQ(unitdump(tu::q(f)), expected_units(es, map));
+    EXPECT_EQ(unitdump(tu::q(f)), tu::expected_units(es, true, map));
   }
 }
 
@@ -256,7 +208,7 @@ TEST(TsRoad, DamagedVideoPacketsDeliverNothing) {
   }
   std::string f = tu::scratch("hostile.ts");
   tu::write_file(f, w.bytes);
-  EXPECT_EQ(unitdump(tu::q(f)), expected_units(es, map));
+  EXPECT_EQ(unitdump(tu::q(f)), tu::expected_units(es, true, map));
 }
 
 // ------------------------------------------------------------------ PID choice
@@ -306,7 +258,7 @@ TEST(TsPid, ScrambledFirstEntryAndMissingTables) {
     write_two_videos(w, a, b, &map_b);
     std::string f = tu::scratch("scrambled.ts");
     tu::write_file(f, w.bytes);
-    EXPECT_EQ(unitdump(tu::q(f)), expected_units(b, map_b));
+    EXPECT_EQ(unitdump(tu::q(f)), tu::expected_units(b, true, map_b));
   }
   {
     // No PAT: the first PID whose PES stream_id is video, in order of
@@ -320,7 +272,7 @@ TEST(TsPid, ScrambledFirstEntryAndMissingTables) {
     auto got = unitdump(tu::q(f), &r);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Could not find PAT table on PID 0 [0x0]\n"), std::string::npos) << r.out.substr(0, 300);
-    EXPECT_EQ(got, expected_units(b, map_b));
+    EXPECT_EQ(got, tu::expected_units(b, true, map_b));
   }
 }
 
@@ -344,7 +296,7 @@ TEST(TsDamage, TruncatedMidPacket) {
   std::vector<uint8_t> es = extract_es(ts);
   std::vector<uint8_t> bytes = tu::read_file(ts);
   tst::Payload p = tst::demux(bytes, 188, 0x100);
-  auto full = expected_units(es, p.pos);
+  auto full = tu::expected_units(es, true, p.pos);
   // Cut in the middle of a packet, inside a long unit near the end.
   size_t victim = full.size() - 10;
   while (full[victim].len < 400) victim--;
@@ -364,7 +316,7 @@ TEST(TsDamage, GarbageInTheMiddleResynchronises) {
   std::vector<uint8_t> es = extract_es(ts);
   std::vector<uint8_t> bytes = tu::read_file(ts);
   tst::Payload p = tst::demux(bytes, 188, 0x100);
-  auto full = expected_units(es, p.pos);
+  auto full = tu::expected_units(es, true, p.pos);
   std::mt19937 rng(7);
   std::vector<uint8_t> garbage(3000);
   for (auto& g : garbage) g = static_cast<uint8_t>(rng());
