@@ -97,15 +97,6 @@ const char* entry(const char* const (&table)[N], int code) {
   return table[code];
 }
 
-int64_t gcd64(int64_t a, int64_t b) {
-  while (b != 0) {
-    int64_t t = a % b;
-    a = b;
-    b = t;
-  }
-  return a;
-}
-
 // ---------------------------------------------------------------- lines shared by the writers
 void write_stream_type(FILE* f) {
   switch (SystemStream_Flag) {
@@ -164,36 +155,6 @@ void write_counts(FILE* f) {
     fputs("Film Percent: 0.00\n", f);
 }
 
-// MPEG-2 sample aspect ratio from aspect_ratio_information and the picture
-// size: pictures taller than 576 lines are square-sampled, 480- and 576-line
-// pictures get the BT.601 ratios, other sizes the display ratio divided by the
-// picture's own. False when the code is forbidden or reserved (0, 5..15) or
-// the size is empty, where no ratio is defined.
-bool mpg_sample_aspect(int code, int width, int height, int* w, int* h) {
-  int64_t num = 0, den = 0;
-  if (height > 576 || code == 1) {
-    num = 1, den = 1;
-  } else if (code == 2) {
-    if (height == 480) num = 10, den = 11;
-    else if (height == 576) num = 12, den = 11;
-    else num = 4 * int64_t{height}, den = 3 * int64_t{width};
-  } else if (code == 3) {
-    if (height == 480) num = 40, den = 33;
-    else if (height == 576) num = 16, den = 11;
-    else num = 16 * int64_t{height}, den = 9 * int64_t{width};
-  } else if (code == 4) {
-    num = 221 * int64_t{height}, den = 100 * int64_t{width};
-  }
-  if (num <= 0 || den <= 0) return false;
-  // Both terms are positive and below 2^40 (a 31-bit size times at most
-  // 221), so no product overflows; a reduced pair beyond int (only from sizes
-  // no sequence header can code) is not a ratio worth printing.
-  const int64_t g = gcd64(num, den);
-  if (num / g > INT_MAX || den / g > INT_MAX) return false;
-  *w = static_cast<int>(num / g);
-  *h = static_cast<int>(den / g);
-  return true;
-}
 
 }  // namespace
 
@@ -261,7 +222,7 @@ void WriteMPGInfo(FILE* f) {
   write_size(f);
 
   int w = 0, h = 0;
-  if (mpg_sample_aspect(aspect_ratio_information, Picture_Width, Picture_Height, &w, &h)) {
+  if (mpg_sample_aspect(aspect_ratio_information, horizontal_size, vertical_size, &w, &h)) {
     ar1 = w;
     ar2 = h;
     fprintf(f, "AspectRatio: %d:%d\n", ar1, ar2);

@@ -10,6 +10,9 @@
 
 #include "mpg.h"
 
+#include <climits>
+#include <cstdint>
+
 #include "decode.h"
 #include "index.h"
 
@@ -62,7 +65,7 @@ struct PictureInfo {
 
 // ---------------------------------------------------------------- parser state
 // Sizes of the last sequence header, widened by its sequence extension.
-static int horizontal_size, vertical_size;
+int horizontal_size, vertical_size;
 static int prog_seq;                      // progressive_sequence of the last sequence extension
 static int last_start_code = -1;          // start code value of the previous unit
 static bool had_sequence_header;          // nothing but sequence headers is read before one
@@ -124,46 +127,45 @@ static u32 get_bits(BitReader& br, int n) {
 // ---------------------------------------------------------------- helpers
 static bool writing() { return Operation == 0 && p_aif != nullptr; }
 
-static int gcd(int a, int b) {
+
+static int64_t gcd64(int64_t a, int64_t b) {
   while (b != 0) {
-    int t = a % b;
+    int64_t t = a % b;
     a = b;
     b = t;
   }
   return a;
 }
 
-// Sample aspect ratio from aspect_ratio_information and the picture size.
-// Pictures taller than 576 lines are taken as square-sampled; 480- and
-// 576-line pictures get the ratios of ITU-R BT.601 sampling. Other sizes get
-// the display ratio divided by the picture's own ratio, from its coded lines
-// (not the height rounded up to whole macroblocks, which would skew it).
-// Forbidden and reserved codes, and empty pictures, give 0:0, which a reader
-// ignores.
-static void sample_aspect(int code, int width, int lines, int* w, int* h) {
-  int num = 0, den = 0;
-  if (lines > 576) {
-    num = 1, den = 1;
-  } else if (code == 1) {
+// MPEG-2 sample aspect ratio from aspect_ratio_information and the picture
+// size: pictures taller than 576 lines are square-sampled, 480- and 576-line
+// pictures get the BT.601 ratios, other sizes the display ratio divided by the
+// picture's own. False when the code is forbidden or reserved (0, 5..15) or
+// the size is empty, where no ratio is defined.
+bool mpg_sample_aspect(int code, int width, int height, int* w, int* h) {
+  int64_t num = 0, den = 0;
+  if (height > 576 || code == 1) {
     num = 1, den = 1;
   } else if (code == 2) {
-    if (lines == 480) num = 10, den = 11;
-    else if (lines == 576) num = 12, den = 11;
-    else num = 4 * lines, den = 3 * width;
+    if (height == 480) num = 10, den = 11;
+    else if (height == 576) num = 12, den = 11;
+    else num = 4 * int64_t{height}, den = 3 * int64_t{width};
   } else if (code == 3) {
-    if (lines == 480) num = 40, den = 33;
-    else if (lines == 576) num = 16, den = 11;
-    else num = 16 * lines, den = 9 * width;
+    if (height == 480) num = 40, den = 33;
+    else if (height == 576) num = 16, den = 11;
+    else num = 16 * int64_t{height}, den = 9 * int64_t{width};
   } else if (code == 4) {
-    num = 221 * lines, den = 100 * width;
+    num = 221 * int64_t{height}, den = 100 * int64_t{width};
   }
-  if (num == 0 || den == 0) {
-    *w = 0, *h = 0;
-    return;
-  }
-  int g = gcd(num, den);
-  *w = num / g;
-  *h = den / g;
+  if (num <= 0 || den <= 0) return false;
+  // Both terms are positive and below 2^40 (a 31-bit size times at most
+  // 221), so no product overflows; a reduced pair beyond int (only from sizes
+  // no sequence header can code) is not a ratio worth printing.
+  const int64_t g = gcd64(num, den);
+  if (num / g > INT_MAX || den / g > INT_MAX) return false;
+  *w = static_cast<int>(num / g);
+  *h = static_cast<int>(den / g);
+  return true;
 }
 
 // frame_rate_code -> rate; forbidden and reserved codes give 25 fps.
@@ -269,8 +271,8 @@ static void sequence_extension(BitReader& br) {
   Picture_Height = (vertical_size + 15) & ~15;
 
   if (ar1 == -1) {
-    int w, h;
-    sample_aspect(aspect_ratio_information, horizontal_size, vertical_size, &w, &h);
+    int w = 0, h = 0;
+    if (!mpg_sample_aspect(aspect_ratio_information, horizontal_size, vertical_size, &w, &h)) w = h = 0;
     write_aspect_colorimetry(w, h, coded_matrix_coefficients, coded_transfer_characteristics,
                              coded_colour_primaries);
   }

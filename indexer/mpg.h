@@ -11,3 +11,11 @@ void reset_mpg_analysis();           // part of init_indexing()
 
 // Read by the stream report after the pass.
 extern int aspect_ratio_information;  // 4-bit code of the last sequence header (1 square, 2 4:3, 3 16:9, 4 2.21:1)
+// Coded size of the last sequence header and extension (the lines before
+// rounding up to whole macroblocks).
+extern int horizontal_size, vertical_size;
+// Sample aspect ratio of an MPEG-2 picture: pictures taller than 576 lines are
+// square-sampled, 480- and 576-line pictures get the BT.601 ratios, other
+// sizes the display ratio divided by the picture's own. False for forbidden
+// and reserved codes (0, 5..15) and empty sizes, where no ratio is defined.
+bool mpg_sample_aspect(int code, int width, int lines, int* w, int* h);

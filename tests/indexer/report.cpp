@@ -478,6 +478,17 @@ TEST(ReportMpeg2, AspectRatioAndProfile) {
     expect_matches_ffprobe(r, in);
     expect_matches_index(r, 1);
   }
+  // A height that is no multiple of 16: the ratio comes from the coded lines
+  // (200), not from the height rounded up to whole macroblocks (208) that
+  // the Size line shows.
+  {
+    std::string in = mpeg2("mpg_lines200", "352x200", "25", "-aspect 4:3", "es");
+    Indexed r = index_and_report(in);
+    EXPECT_EQ(r.report["AspectRatio"], probe(in)["sample_aspect_ratio"]);
+    EXPECT_EQ(r.report["AspectRatio"], "25:33");
+    EXPECT_EQ(kwi_value(r.kwi, "ASPECT"), "25 33");
+    EXPECT_EQ(r.report["Size"], "352x208");
+  }
   // The profile of the design's example, main profile at main level.
   Indexed r = index_and_report(mpeg2("mpg_mainmain", "720x576", "25", "-aspect 4:3", "es"));
   EXPECT_EQ(r.report["Profile"], "main@main");

@@ -123,8 +123,8 @@ TEST_F(ReportTables, WholeMpeg2Report) {
   program_stream_type = 6;
   profile = 4;
   level = 8;
-  Picture_Width = 720;
-  Picture_Height = 480;
+  Picture_Width = horizontal_size = 720;
+  Picture_Height = vertical_size = 480;
   aspect_ratio_information = 3;
   Frame_Rate = 30000.0 / 1001;
   coded_matrix_coefficients = 6;
@@ -380,8 +380,8 @@ TEST_F(ReportTables, Mpeg2AspectRatio) {
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.code) + " " + std::to_string(k.w) + "x" + std::to_string(k.h));
     aspect_ratio_information = k.code;
-    Picture_Width = k.w;
-    Picture_Height = k.h;
+    Picture_Width = horizontal_size = k.w;
+    Picture_Height = vertical_size = k.h;
     EXPECT_EQ(line(capture(WriteMPGInfo), "AspectRatio"), std::string("AspectRatio: ") + k.text);
     EXPECT_EQ(std::to_string(ar1) + ":" + std::to_string(ar2), k.text);
   }
@@ -396,8 +396,8 @@ TEST_F(ReportTables, Mpeg2AspectRatio) {
   for (const Case& k : undefined) {
     SCOPED_TRACE(std::to_string(k.code) + " " + std::to_string(k.w) + "x" + std::to_string(k.h));
     aspect_ratio_information = k.code;
-    Picture_Width = k.w;
-    Picture_Height = k.h;
+    Picture_Width = horizontal_size = k.w;
+    Picture_Height = vertical_size = k.h;
     ar1 = ar2 = 7;
     const std::string r = capture(WriteMPGInfo);
     EXPECT_EQ(line(r, "AspectRatio"), std::string("AspectRatio: ") + k.text);
@@ -407,11 +407,11 @@ TEST_F(ReportTables, Mpeg2AspectRatio) {
   }
   // The largest sizes the fields can hold (and beyond) stay in range.
   aspect_ratio_information = 4;
-  Picture_Width = INT_MAX;
-  Picture_Height = 576 - 1;
+  horizontal_size = INT_MAX;
+  vertical_size = 576 - 1;
   EXPECT_EQ(line(capture(WriteMPGInfo), "AspectRatio"), "AspectRatio: Unknown");
-  Picture_Width = 16383;
-  Picture_Height = 575;
+  horizontal_size = 16383;
+  vertical_size = 575;
   // 221 x 575 : 100 x 16383 = 127075 : 1638300, reduced by 25.
   EXPECT_EQ(line(capture(WriteMPGInfo), "AspectRatio"), "AspectRatio: 5083:65532");
 }
