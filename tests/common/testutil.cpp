@@ -199,4 +199,29 @@ std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_re
   return v;
 }
 
+std::vector<std::string> index_lines(const std::string& input, const std::string& kwi, RunResult* result) {
+  RunResult r = ostrel("-i " + q(input) + " -o " + q(kwi));
+  if (result) *result = r;
+  return kwi_lines(kwi);
+}
+
+std::string kwi_line(const std::vector<std::string>& ls, const std::string& keyword) {
+  auto v = kwi_with(ls, keyword);
+  return v.size() == 1 ? v[0] : "<" + std::to_string(v.size()) + " lines " + keyword + ">";
+}
+
+std::string kwi_value(const std::vector<std::string>& ls, const std::string& keyword) {
+  auto v = kwi_with(ls, keyword + " ");
+  return v.size() == 1 ? v[0].substr(keyword.size() + 1) : "<" + std::to_string(v.size()) + " lines>";
+}
+
+uint32_t crc32_mpeg(const uint8_t* p, size_t n) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; i++) {
+    crc ^= static_cast<uint32_t>(p[i]) << 24;
+    for (int k = 0; k < 8; k++) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  return crc;
+}
+
 }  // namespace tu

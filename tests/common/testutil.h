@@ -86,4 +86,20 @@ std::vector<DumpUnit> unitdump(const std::string& args, RunResult* result = null
 std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_reader,
                                      const std::vector<uint64_t>& map = {});
 
+// Runs Ostrel on one input ("-i input -o kwi") and returns the lines of the
+// index file, whatever the run's status (none when no file was written); the
+// status and output go to *result.
+std::vector<std::string> index_lines(const std::string& input, const std::string& kwi,
+                                     RunResult* result = nullptr);
+// The one index line that begins with keyword; when there is not exactly one,
+// a text that says how many there are (and equals no index line).
+std::string kwi_line(const std::vector<std::string>& lines, const std::string& keyword);
+// What follows "KEYWORD " on the one line that begins with it; when there is
+// not exactly one, a text that says how many there are.
+std::string kwi_value(const std::vector<std::string>& lines, const std::string& keyword);
+
+// CRC-32 of MPEG-2 systems sections (polynomial 04C11DB7, initial all ones,
+// no reflection, no final inversion).
+uint32_t crc32_mpeg(const uint8_t* p, size_t n);
+
 }  // namespace tu

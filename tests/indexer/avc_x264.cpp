@@ -175,11 +175,6 @@ Indexed index_file(const std::string& in) {
   return {r.status, r.out, text, tu::lines(text)};
 }
 
-std::string value(const std::vector<std::string>& lines, const std::string& keyword) {
-  auto v = tu::kwi_with(lines, keyword + " ");
-  return v.size() == 1 ? v[0].substr(keyword.size() + 1) : "<" + std::to_string(v.size()) + " lines>";
-}
-
 struct Frm {
   int slice_type, poc, pic_struct;
 };
@@ -267,22 +262,22 @@ void expect_matches_reference(const std::string& input, const Indexed& r, const 
       EXPECT_EQ(probe_int(frames[i], "top_field_first"), 0);
     }
   }
-  EXPECT_EQ(value(r.lines, "CODED"), std::to_string(frames.size()));
-  EXPECT_EQ(value(r.lines, "PLAYBACK"), std::to_string(frames.size() + repeat_sum / 2));
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), std::to_string(frames.size()));
+  EXPECT_EQ(tu::kwi_value(r.lines, "PLAYBACK"), std::to_string(frames.size() + repeat_sum / 2));
 
   // Field order: the first picture's (interlaced or pulldown), else progressive.
   int order = 0;
   if (probe_int(frames[0], "interlaced_frame") == 1 || probe_int(frames[0], "repeat_pict") > 0)
     order = probe_int(frames[0], "top_field_first") == 1 ? 1 : 2;
-  EXPECT_EQ(value(r.lines, "ORDER"), std::to_string(order));
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), std::to_string(order));
 
   // Size, aspect, rate.
-  EXPECT_EQ(value(r.lines, "SIZE"), stream["width"] + " x " + stream["height"] + " ");
+  EXPECT_EQ(tu::kwi_value(r.lines, "SIZE"), stream["width"] + " x " + stream["height"] + " ");
   std::string sar = stream["sample_aspect_ratio"];
   std::replace(sar.begin(), sar.end(), ':', ' ');
   if (sar == "0 1" || sar.empty()) sar = "0 0";
-  EXPECT_EQ(value(r.lines, "ASPECT"), sar);
-  EXPECT_EQ(value(r.lines, "FPS"), e.fps);
+  EXPECT_EQ(tu::kwi_value(r.lines, "ASPECT"), sar);
+  EXPECT_EQ(tu::kwi_value(r.lines, "FPS"), e.fps);
 
   // Positions against a start-code scan of the input file itself.
   auto nals = scan_nals(video_of(tu::read_file(input), program_stream));
@@ -373,7 +368,7 @@ TEST_P(AvcX264, ElementaryAndProgramStreamMatchReferences) {
   {
     SCOPED_TRACE("elementary stream");
     expect_matches_reference(es, r, Expect{c.fps}, false);
-    EXPECT_EQ(value(r.lines, "STREAM"), "0 0");
+    EXPECT_EQ(tu::kwi_value(r.lines, "STREAM"), "0 0");
     if (c.expect_rps) {
       EXPECT_FALSE(tu::kwi_with(r.lines, "RPS ").empty());
     }
@@ -383,7 +378,7 @@ TEST_P(AvcX264, ElementaryAndProgramStreamMatchReferences) {
   {
     SCOPED_TRACE("program stream");
     expect_matches_reference(vob, p, Expect{c.fps}, true);
-    EXPECT_EQ(value(p.lines, "STREAM"), "3 6");
+    EXPECT_EQ(tu::kwi_value(p.lines, "STREAM"), "3 6");
     EXPECT_EQ(pictures_and_groups(p.lines), pictures_and_groups(r.lines));
   }
 }
@@ -405,7 +400,7 @@ TEST(AvcRate, LibavTimingWithoutFixedFrameRate) {
                " -frames:v 10 -c:v libx264 -pix_fmt yuv420p -f h264 " + tu::q(es));
     Indexed r = index_file(es);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(value(r.lines, "FPS"), rr.fps);
+    EXPECT_EQ(tu::kwi_value(r.lines, "FPS"), rr.fps);
   }
 }
 
@@ -458,8 +453,8 @@ TEST(AvcContainers, TransportStreamMatchesElementaryStream) {
   ASSERT_EQ(e.status, 0) << e.out;
   ASSERT_EQ(t.status, 0) << t.out;
   EXPECT_EQ(pictures_and_groups(t.lines), pictures_and_groups(e.lines));
-  EXPECT_EQ(value(t.lines, "STREAM"), "1 0");
-  for (const char* k : {"SIZE", "FPS", "CODED", "PLAYBACK", "ORDER"}) EXPECT_EQ(value(t.lines, k), value(e.lines, k)) << k;
+  EXPECT_EQ(tu::kwi_value(t.lines, "STREAM"), "1 0");
+  for (const char* k : {"SIZE", "FPS", "CODED", "PLAYBACK", "ORDER"}) EXPECT_EQ(tu::kwi_value(t.lines, k), tu::kwi_value(e.lines, k)) << k;
 }
 
 // Input that is two files read back to back: positions run on across the
@@ -479,7 +474,7 @@ TEST(AvcContainers, TwoFilesAsOneStream) {
   for (uint64_t p : idr1) expect.push_back(p + size);
   EXPECT_EQ(positions(two, "IDR"), expect);
   EXPECT_EQ(tu::kwi_with(two, "SPS ").size(), 1u);
-  EXPECT_EQ(value(two, "CODED"), "48");
+  EXPECT_EQ(tu::kwi_value(two, "CODED"), "48");
 }
 
 }  // namespace

@@ -56,8 +56,9 @@ Indexed index_stream(std::vector<uint8_t> es, const std::string& name = "in.264"
   std::string in = tu::scratch(name), out = tu::scratch("out.kwi");
   tu::write_file(in, es);
   std::remove(out.c_str());
-  tu::RunResult r = tu::ostrel("-i " + tu::q(in) + " -o " + tu::q(out));
-  return {r.status, r.out, tu::kwi_lines(out)};
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(in, out, &r);
+  return {r.status, r.out, lines};
 }
 
 std::vector<std::string> body(const std::vector<std::string>& lines) {
@@ -68,11 +69,6 @@ std::vector<std::string> body(const std::vector<std::string>& lines) {
     else if (l.find(":FRM ") != std::string::npos) v.push_back(l.substr(l.find(':') + 1));
   }
   return v;
-}
-
-std::string value(const std::vector<std::string>& lines, const std::string& keyword) {
-  auto v = tu::kwi_with(lines, keyword + " ");
-  return v.size() == 1 ? v[0].substr(keyword.size() + 1) : "<" + std::to_string(v.size()) + " lines>";
 }
 
 std::string pos(uint64_t p) { return std::to_string(p); }
@@ -145,10 +141,10 @@ void paff_type0(bool bff) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(body(r.lines), (std::vector<std::string>{"IDR " + pos(idr_pos), "FRM 7 0 -1", "FRM 1 4 -1", "FRM 1 8 -1",
                                                      "FRM 0 12 -1", "FRM 6 16 -1", "FRM 5 20 -1"}));
-  EXPECT_EQ(value(r.lines, "CODED"), "6");
-  EXPECT_EQ(value(r.lines, "PLAYBACK"), "6");
-  EXPECT_EQ(value(r.lines, "ORDER"), bff ? "2" : "1");
-  EXPECT_EQ(value(r.lines, "SIZE"), "320 x 256 ");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "6");
+  EXPECT_EQ(tu::kwi_value(r.lines, "PLAYBACK"), "6");
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), bff ? "2" : "1");
+  EXPECT_EQ(tu::kwi_value(r.lines, "SIZE"), "320 x 256 ");
 }
 
 TEST(AvcFields, PaffTopFieldFirstPocType0) { paff_type0(false); }
@@ -178,10 +174,10 @@ TEST(AvcFields, PaffPocType1) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(body(r.lines), (std::vector<std::string>{"IDR " + pos(idr), "FRM 2 0 -1", "FRM 1 2 -1", "FRM 0 4 -1", "FRM 1 6 -1",
                                                      "FRM 0 8 -1", "FRM 0 12 -1"}));
-  EXPECT_EQ(value(r.lines, "CODED"), "6");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "6");
   // The coded order of a field pair is the parity of its first field, for
   // every picture order count type.
-  EXPECT_EQ(value(r.lines, "ORDER"), "1");
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "1");
 }
 
 // Type 2 field pairs count 2 x frame_num (one less when not a reference).
@@ -203,7 +199,7 @@ TEST(AvcFields, PaffPocType2BottomFirst) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(body(r.lines), (std::vector<std::string>{"IDR " + pos(idr), "FRM 7 0 -1", "FRM 5 2 -1", "FRM 5 4 -1", "FRM 5 6 -1",
                                                      "FRM 5 8 -1"}));
-  EXPECT_EQ(value(r.lines, "ORDER"), "2");
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "2");
 }
 
 // Type 1 frames across a frame_num wrap (MaxFrameNum 16): the counts keep
@@ -227,7 +223,7 @@ TEST(AvcFields, PocType1FramesAcrossFrameNumWrap) {
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(body(r.lines), expect);
-  EXPECT_EQ(value(r.lines, "ORDER"), "0");
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "0");
 }
 
 // ------------------------------------------------------------------ groups and pictures
@@ -244,7 +240,7 @@ TEST(AvcGroups, PicturesBeforeFirstIAreCountedButNotListed) {
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(body(r.lines), (std::vector<std::string>{"I " + pos(i_pos), "FRM 7 20 -1", "FRM 5 24 -1"}));
-  EXPECT_EQ(value(r.lines, "CODED"), "4");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "4");
 }
 
 TEST(AvcGroups, ConsecutiveIdrWithSameFrameNumAreTwoPictures) {
@@ -274,7 +270,7 @@ TEST(AvcGroups, SecondSliceOfAPictureIsNoNewPicture) {
   st.slice(p);
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(value(r.lines, "CODED"), "2");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "2");
 }
 
 // x264 --intra-refresh makes one group of every picture; a group of more
@@ -291,7 +287,7 @@ TEST(AvcGroups, GroupLongerThanTenThousandPictures) {
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(tu::kwi_pictures(r.lines).size(), static_cast<size_t>(n));
-  EXPECT_EQ(value(r.lines, "CODED"), std::to_string(n));
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), std::to_string(n));
   auto pics = tu::kwi_pictures(r.lines);
   EXPECT_EQ(pics.back(), "FRM 5 " + std::to_string(2 * (n - 1)) + " -1");
 }
@@ -317,7 +313,7 @@ TEST(AvcParameterSets, RepeatedSetsWriteOneLineChangedSetsAnother) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(tu::kwi_with(r.lines, "SPS "), (std::vector<std::string>{"SPS " + pos(sps0), "SPS " + pos(sps1)}));
   EXPECT_EQ(tu::kwi_with(r.lines, "PPS "), (std::vector<std::string>{"PPS " + pos(pps0), "PPS " + pos(pps1)}));
-  EXPECT_EQ(value(r.lines, "CODED"), "3");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "3");
 }
 
 // The displayed size is that of the SPS the slices activate, with its own
@@ -337,7 +333,7 @@ TEST(AvcParameterSets, SizeUsesCropOfActivatedSps) {
   st.slice(frame_slice(hd, 5, 7, 0, 0));
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(value(r.lines, "SIZE"), "1920 x 1080 ");
+  EXPECT_EQ(tu::kwi_value(r.lines, "SIZE"), "1920 x 1080 ");
 }
 
 TEST(AvcParameterSets, InterlacedCropGivesTenEighty) {
@@ -353,7 +349,7 @@ TEST(AvcParameterSets, InterlacedCropGivesTenEighty) {
   st.slice(a);
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(value(r.lines, "SIZE"), "1920 x 1080 ");
+  EXPECT_EQ(tu::kwi_value(r.lines, "SIZE"), "1920 x 1080 ");
 }
 
 // Sets with ids beyond the stores, or with field lengths beyond 16 bits, are
@@ -385,7 +381,7 @@ TEST(AvcParameterSets, OutOfRangeIdsAndLengthsAreIgnored) {
     Indexed r = index_stream(st.bytes());
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(tu::kwi_pictures(r.lines).empty());
-    EXPECT_EQ(value(r.lines, "CODED"), "0");
+    EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "0");
   }
 }
 
@@ -414,7 +410,7 @@ TEST(AvcParameterSets, FatalPictureOrderCountValues) {
     Indexed r = index_stream(st.bytes());
     if (cycle == 255) {
       EXPECT_EQ(r.status, 0) << r.out;
-      EXPECT_EQ(value(r.lines, "CODED"), "1");
+      EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "1");
     } else {
       EXPECT_EQ(r.status, -1011 & 255);
       EXPECT_NE(r.out.find("num_ref_frames_in_pic_order_cnt_cycle too large\n"), std::string::npos) << r.out;
@@ -457,7 +453,7 @@ TEST(AvcHeader, FrameRateFromVuiTiming) {
     st.slice(frame_slice(s, 5, 7, 0, 0));
     Indexed r = index_stream(st.bytes());
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(value(r.lines, "FPS"), c.fps);
+    EXPECT_EQ(tu::kwi_value(r.lines, "FPS"), c.fps);
   }
 }
 
@@ -536,12 +532,12 @@ TEST(AvcSei, PicStructRepeatsAndFilm) {
       EXPECT_EQ(pics[k], "FRM " + std::to_string(k == 0 ? 7 : 5) + " " + std::to_string(2 * k) + " " + std::to_string(ps));
     }
     // frame doubling +1 and tripling +2 frames, four three-field pictures +2 frames
-    EXPECT_EQ(value(r.lines, "CODED"), "9");
-    EXPECT_EQ(value(r.lines, "PLAYBACK"), "14");
+    EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "9");
+    EXPECT_EQ(tu::kwi_value(r.lines, "PLAYBACK"), "14");
     // pairs: (7,8) (8,5) (5,5) (5,3) (3,5)f (5,4)f (4,6)f (6,3)f: 4 of 8 are film
     EXPECT_EQ(tu::kwi_with(r.lines, "50.00% FILM").size(), 1u);
     // frame doubling of the first picture: progressive
-    EXPECT_EQ(value(r.lines, "ORDER"), "0");
+    EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "0");
   }
 }
 
@@ -558,8 +554,8 @@ TEST(AvcSei, SoftTelecineIsAllFilmTopFirst) {
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(tu::kwi_with(r.lines, "100.00% FILM").size(), 1u);
-  EXPECT_EQ(value(r.lines, "ORDER"), "1");
-  EXPECT_EQ(value(r.lines, "PLAYBACK"), std::to_string(12 + 6 / 2));
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "1");
+  EXPECT_EQ(tu::kwi_value(r.lines, "PLAYBACK"), std::to_string(12 + 6 / 2));
 }
 
 TEST(AvcSei, WithoutPicStructEveryLineEndsInMinusOne) {
@@ -576,7 +572,7 @@ TEST(AvcSei, WithoutPicStructEveryLineEndsInMinusOne) {
   Indexed r = index_stream(st.bytes());
   ASSERT_EQ(r.status, 0) << r.out;
   for (const std::string& p : tu::kwi_pictures(r.lines)) EXPECT_EQ(p.substr(p.size() - 3), " -1");
-  EXPECT_EQ(value(r.lines, "PLAYBACK"), "3");
+  EXPECT_EQ(tu::kwi_value(r.lines, "PLAYBACK"), "3");
   EXPECT_EQ(tu::kwi_with(r.lines, "0.00% FILM").size(), 1u);
 }
 
@@ -653,7 +649,7 @@ TEST(AvcDamage, IdrWithFrameNumNotZeroIsSkipped) {
                                        : "frame_num not equal to zero in IDR picture.\n"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(value(r.lines, "CODED"), "3");
+    EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "3");
     EXPECT_EQ(tu::kwi_pictures(r.lines).size(), 3u);
     EXPECT_FALSE(tu::kwi_with(r.lines, "ORDER").empty());
   }
@@ -670,8 +666,8 @@ TEST(AvcDamage, AllZeroSlicePayloadIsSkipped) {
   Indexed r = index_stream(st.bytes());
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("Panic: All zero data sequence in RBSP"), std::string::npos) << r.out;
-  EXPECT_EQ(value(r.lines, "CODED"), "2");
-  EXPECT_EQ(value(r.lines, "ORDER"), "0");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "2");
+  EXPECT_EQ(tu::kwi_value(r.lines, "ORDER"), "0");
 }
 
 TEST(AvcDamage, TruncatedAndForbiddenUnits) {
@@ -690,7 +686,7 @@ TEST(AvcDamage, TruncatedAndForbiddenUnits) {
   st.slice(frame_slice(s, 1, 5, 1, 4));
   Indexed r = index_stream(st.bytes());
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(value(r.lines, "CODED"), "2");
+  EXPECT_EQ(tu::kwi_value(r.lines, "CODED"), "2");
   EXPECT_NE(r.out.find("data partitioning not implemented"), std::string::npos);
 }
 

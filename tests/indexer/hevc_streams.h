@@ -69,10 +69,11 @@ inline std::string x265(const std::string& y4m, const std::string& name, const s
 // Runs Ostrel on the input, returns the index lines; status and output in *run.
 inline std::vector<std::string> index_of(const std::string& input, tu::RunResult* run = nullptr) {
   std::string kwi = input + ".kwi";
-  tu::RunResult r = tu::ostrel("-i " + tu::q(input) + " -o " + tu::q(kwi));
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(input, kwi, &r);
   if (run) *run = r;
   EXPECT_EQ(r.status, 0) << r.out;
-  return tu::kwi_lines(kwi);
+  return lines;
 }
 
 // ffprobe's picture types in display (output) order as H.265 slice_type

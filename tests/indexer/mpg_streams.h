@@ -315,10 +315,11 @@ inline int probe_int(const std::map<std::string, std::string>& m, const std::str
 // Runs Ostrel on one input; returns the index lines (empty when the run failed).
 inline std::vector<std::string> index_file(const std::string& input, const std::string& kwi,
                                            tu::RunResult* result = nullptr) {
-  tu::RunResult r = tu::ostrel("-i " + tu::q(input) + " -o " + tu::q(kwi));
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(input, kwi, &r);
   if (result) *result = r;
   if (r.status != 0) return {};
-  return tu::kwi_lines(kwi);
+  return lines;
 }
 
 }  // namespace mpgt

@@ -385,9 +385,10 @@ TEST(TsIndex, TransportStreamIndexEqualsElementaryStreamIndex) {
 
   auto index = [](const std::string& in, const std::string& name) {
     std::string kwi = tu::scratch(name);
-    tu::RunResult r = tu::ostrel("-i " + tu::q(in) + " -o " + tu::q(kwi));
+    tu::RunResult r;
+    auto lines = tu::index_lines(in, kwi, &r);
     EXPECT_EQ(r.status, 0) << r.out.substr(0, 500);
-    return tu::kwi_lines(kwi);
+    return lines;
   };
   auto es_lines = index(esf, "es.kwi");
   auto es_pictures = tu::kwi_pictures(es_lines);

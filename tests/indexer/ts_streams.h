@@ -14,23 +14,13 @@
 
 namespace tst {
 
-// CRC-32 of MPEG-2 sections (polynomial 0x04C11DB7, no reflection, init all ones).
-inline uint32_t crc32_mpeg(const uint8_t* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (size_t i = 0; i < n; i++) {
-    crc ^= static_cast<uint32_t>(p[i]) << 24;
-    for (int b = 0; b < 8; b++) crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
-  }
-  return crc;
-}
-
 // A section from its table_id and the bytes after section_length (CRC added).
 inline std::vector<uint8_t> section(uint8_t table_id, const std::vector<uint8_t>& body) {
   size_t length = body.size() + 4;
   std::vector<uint8_t> s = {table_id, static_cast<uint8_t>(0xB0 | ((length >> 8) & 0x0F)),
                             static_cast<uint8_t>(length & 0xFF)};
   s.insert(s.end(), body.begin(), body.end());
-  uint32_t crc = crc32_mpeg(s.data(), s.size());
+  uint32_t crc = tu::crc32_mpeg(s.data(), s.size());
   for (int i = 3; i >= 0; i--) s.push_back(static_cast<uint8_t>(crc >> (8 * i)));
   return s;
 }

@@ -11,24 +11,12 @@
 
 namespace {
 
+using vc1w::pic;
 using vc1w::Picture;
 using vc1w::Sequence;
 
-std::vector<std::string> run_index(const std::string& in, const std::string& out, tu::RunResult* r) {
-  *r = tu::ostrel("-i " + tu::q(in) + " -o " + tu::q(out));
-  return tu::kwi_lines(out);
-}
-
 std::vector<std::string> starting(const std::vector<std::string>& lines, const std::string& word) {
   return tu::kwi_with(lines, word);
-}
-
-Picture pic(int type, int repeat = 0, int mode = vc1w::Progressive) {
-  Picture p;
-  p.type = type;
-  p.repeat = repeat;
-  p.mode = mode;
-  return p;
 }
 
 // An interlaced telecined stream with frame and field pictures, larger
@@ -86,7 +74,7 @@ TEST(Vc1Containers, ElementaryStream) {
   const std::string in = tu::scratch("s.vc1");
   tu::write_file(in, s.st.es);
   tu::RunResult r;
-  auto lines = run_index(in, tu::scratch("s.kwi"), &r);
+  auto lines = tu::index_lines(in, tu::scratch("s.kwi"), &r);
   ASSERT_EQ(r.status, 0) << r.out;
   std::vector<uint64_t> identity(s.st.es.size());
   for (size_t i = 0; i < identity.size(); i++) identity[i] = i;
@@ -100,7 +88,7 @@ TEST(Vc1Containers, ProgramStream) {
   const std::string in = tu::scratch("s.mpg");
   tu::write_file(in, vc1w::wrap_ps(s.st, &map));
   tu::RunResult r;
-  auto lines = run_index(in, tu::scratch("s.kwi"), &r);
+  auto lines = tu::index_lines(in, tu::scratch("s.kwi"), &r);
   ASSERT_EQ(r.status, 0) << r.out;
   check_sample(s, lines, map);
   EXPECT_EQ(starting(lines, "STREAM"), std::vector<std::string>{"STREAM 3 6"});
@@ -114,7 +102,7 @@ TEST(Vc1Containers, TransportStream188And192) {
     const std::string in = tu::scratch("s" + std::to_string(size) + ".ts");
     tu::write_file(in, vc1w::wrap_ts(s.st, size, &map));
     tu::RunResult r;
-    auto lines = run_index(in, tu::scratch("s" + std::to_string(size) + ".kwi"), &r);
+    auto lines = tu::index_lines(in, tu::scratch("s" + std::to_string(size) + ".kwi"), &r);
     ASSERT_EQ(r.status, 0) << r.out;
     check_sample(s, lines, map);
     EXPECT_EQ(starting(lines, "STREAM"), std::vector<std::string>{"STREAM 1 0"});
@@ -170,7 +158,7 @@ std::vector<uint64_t> seq_positions(const std::vector<std::string>& lines) {
 TEST(Vc1RealSamples, ElementaryStreamMatchesFfprobe) {
   const std::string in = kSamples + "vc1_ap_1080_pulldown.vc1";
   tu::RunResult r;
-  auto lines = run_index(in, tu::scratch("real.kwi"), &r);
+  auto lines = tu::index_lines(in, tu::scratch("real.kwi"), &r);
   ASSERT_EQ(r.status, 0) << r.out;
   auto ff = ffprobe_view(in);
   ASSERT_EQ(ff.size(), 85u);
@@ -192,7 +180,7 @@ TEST(Vc1RealSamples, ElementaryStreamMatchesFfprobe) {
 TEST(Vc1RealSamples, M2tsMatchesFfprobe) {
   const std::string in = kSamples + "vc1_ap_1080_pulldown.m2ts";
   tu::RunResult r;
-  auto lines = run_index(in, tu::scratch("real.kwi"), &r);
+  auto lines = tu::index_lines(in, tu::scratch("real.kwi"), &r);
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(starting(lines, "PKTSIZ"), std::vector<std::string>{"PKTSIZ 192"});
   auto ff = ffprobe_view(in);

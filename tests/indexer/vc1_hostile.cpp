@@ -12,16 +12,9 @@
 
 namespace {
 
+using vc1w::pic;
 using vc1w::Picture;
 using vc1w::Sequence;
-
-Picture pic(int type, int repeat = 0, int mode = vc1w::Progressive) {
-  Picture p;
-  p.type = type;
-  p.repeat = repeat;
-  p.mode = mode;
-  return p;
-}
 
 struct Indexed {
   tu::RunResult run;
@@ -33,14 +26,8 @@ Indexed index_bytes(const std::vector<uint8_t>& bytes, const std::string& name) 
   const std::string out = tu::scratch(name + ".kwi");
   tu::write_file(in, bytes);
   Indexed x;
-  x.run = tu::ostrel("-i " + tu::q(in) + " -o " + tu::q(out));
-  x.lines = tu::kwi_lines(out);
+  x.lines = tu::index_lines(in, out, &x.run);
   return x;
-}
-
-std::string value(const std::vector<std::string>& lines, const std::string& keyword) {
-  auto v = tu::kwi_with(lines, keyword);
-  return v.size() == 1 ? v[0] : "<" + std::to_string(v.size()) + " lines " + keyword + ">";
 }
 
 // The shape every index body must have: SEQ, ENTRY, then at least one
@@ -100,7 +87,7 @@ TEST(Vc1Hostile, EveryTruncation) {
   const size_t full = st.es.size();
   Indexed whole = index_bytes(st.es, "whole");
   ASSERT_EQ(whole.run.status, 0) << whole.run.out;
-  EXPECT_EQ(value(whole.lines, "CODED"), "CODED 15");
+  EXPECT_EQ(tu::kwi_line(whole.lines, "CODED"), "CODED 15");
   for (size_t cut = 64; cut < full; cut += 1) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     std::vector<uint8_t> part(st.es.begin(), st.es.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -128,8 +115,8 @@ TEST(Vc1Hostile, TruncatedSequenceHeaderIsIgnored) {
   EXPECT_NE(x.run.out.find("VC-1 sequence header at 0 is truncated; ignored."), std::string::npos) << x.run.out;
   EXPECT_TRUE(tu::kwi_with(x.lines, "SEQ").empty());
   EXPECT_TRUE(tu::kwi_pictures(x.lines).empty());
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 0");
-  EXPECT_EQ(value(x.lines, "SIZE"), "SIZE 0 x 0 ");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 0");
+  EXPECT_EQ(tu::kwi_line(x.lines, "SIZE"), "SIZE 0 x 0 ");
   EXPECT_EQ(x.lines.back(), "ORDER -1");
 }
 
@@ -160,7 +147,7 @@ TEST(Vc1Hostile, TruncatedPictureAndEntryHeaders) {
   for (const std::string& l : x.lines)
     if (l.rfind("SEQ", 0) == 0 || l.rfind("ENTRY", 0) == 0 || l.find(":FRM") != std::string::npos) got.push_back(l);
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 3");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 3");
 }
 
 // Units with valid codes and random payloads, mixed with random bytes:
@@ -216,9 +203,9 @@ TEST(Vc1Hostile, VeryLongGroup) {
   int ps = 0;
   for (auto& p : pics) ps += p == "FRM 1 0 255";
   EXPECT_EQ(ps, (n - 1) / 3);
-  EXPECT_EQ(value(x.lines, "SEQ"), "SEQ " + std::to_string(seq) + " 0 0 0");
-  EXPECT_EQ(value(x.lines, "ENTRY"), "ENTRY " + std::to_string(entry) + " 0 64");
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED " + std::to_string(n));
+  EXPECT_EQ(tu::kwi_line(x.lines, "SEQ"), "SEQ " + std::to_string(seq) + " 0 0 0");
+  EXPECT_EQ(tu::kwi_line(x.lines, "ENTRY"), "ENTRY " + std::to_string(entry) + " 0 64");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED " + std::to_string(n));
 }
 
 TEST(Vc1Hostile, IndexFileThatCannotBeCreated) {

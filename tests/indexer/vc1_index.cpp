@@ -12,6 +12,7 @@
 
 namespace {
 
+using vc1w::pic;
 using vc1w::Picture;
 using vc1w::Sequence;
 
@@ -25,8 +26,7 @@ Indexed index_es(const std::vector<uint8_t>& es, const std::string& name) {
   const std::string out = tu::scratch(name + ".kwi");
   tu::write_file(in, es);
   Indexed x;
-  x.run = tu::ostrel("-i " + tu::q(in) + " -o " + tu::q(out));
-  x.lines = tu::kwi_lines(out);
+  x.lines = tu::index_lines(in, out, &x.run);
   return x;
 }
 
@@ -37,19 +37,6 @@ std::vector<std::string> body(const std::vector<std::string>& lines) {
     if (l.rfind("SEQ ", 0) == 0 || l.rfind("ENTRY ", 0) == 0 || l.find(":FRM ") != std::string::npos)
       v.push_back(l);
   return v;
-}
-
-std::string value(const std::vector<std::string>& lines, const std::string& keyword) {
-  auto v = tu::kwi_with(lines, keyword);
-  return v.size() == 1 ? v[0] : "<" + std::to_string(v.size()) + " lines " + keyword + ">";
-}
-
-Picture pic(int type, int repeat = 0, int mode = vc1w::Progressive) {
-  Picture p;
-  p.type = type;
-  p.repeat = repeat;
-  p.mode = mode;
-  return p;
 }
 
 // What the index must say: groups written by hand, pictures put into display
@@ -141,10 +128,10 @@ TEST(Vc1Index, ProgressiveGroupsHeaderBodyAndTrailer) {
     EXPECT_EQ(keywords[i] == "RANGE 0 0 " ? l[5 + i].substr(0, 10) : l[5 + i], keywords[i]);
   EXPECT_EQ(body(l), ex.lines);
   const int n = count_pictures(groups);
-  EXPECT_EQ(value(l, "SIZE"), "SIZE 352 x 288 ");
-  EXPECT_EQ(value(l, "FPS"), "FPS 25 / 1");
-  EXPECT_EQ(value(l, "CODED"), "CODED " + std::to_string(n));
-  EXPECT_EQ(value(l, "PLAYBACK"), "PLAYBACK " + std::to_string(n));
+  EXPECT_EQ(tu::kwi_line(l, "SIZE"), "SIZE 352 x 288 ");
+  EXPECT_EQ(tu::kwi_line(l, "FPS"), "FPS 25 / 1");
+  EXPECT_EQ(tu::kwi_line(l, "CODED"), "CODED " + std::to_string(n));
+  EXPECT_EQ(tu::kwi_line(l, "PLAYBACK"), "PLAYBACK " + std::to_string(n));
   EXPECT_EQ(l[l.size() - 2], "0.00% FILM");
   EXPECT_EQ(l.back(), "ORDER 0");
   EXPECT_EQ(tu::read_text(tu::scratch("prog.kwi")).back(), '\n');
@@ -164,8 +151,8 @@ TEST(Vc1Index, InterlacedFramesWithoutPulldownAreTopFieldFirst) {
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
   EXPECT_EQ(x.lines.back(), "ORDER 1");
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 8");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 8");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 8");
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 8");
 }
 
 TEST(Vc1Index, FieldPairsAreOnePictureEach) {
@@ -186,7 +173,7 @@ TEST(Vc1Index, FieldPairsAreOnePictureEach) {
   Indexed x = index_es(st.es, "fields");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 12");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 12");
   EXPECT_EQ(x.lines.back(), "ORDER 1");
 }
 
@@ -202,8 +189,8 @@ TEST(Vc1Index, ProgressiveRepeatFrameDoublesPlayback) {
   Indexed x = index_es(st.es, "rptfrm");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 8");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 16");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 8");
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 16");
   EXPECT_EQ(x.lines[x.lines.size() - 2], "0.00% FILM");
   EXPECT_EQ(x.lines.back(), "ORDER 0");
 }
@@ -225,8 +212,8 @@ TEST(Vc1Index, TelecineCadenceCountsAsFilm) {
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
   // RFF on the pictures with values 3, 1, 3: three repeated fields.
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 7");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 8");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 7");
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 8");
   // Compared pairs in display order: (2,3) (3,0) (0,1) (1,2) (2,3), all
   // film; the last reference's own value waits for a next reference.
   EXPECT_EQ(x.lines[x.lines.size() - 2], "100.00% FILM");
@@ -248,7 +235,7 @@ TEST(Vc1Index, BrokenCadenceCountsAsVideoAndBottomFieldFirst) {
   EXPECT_EQ(body(x.lines), ex.lines);
   EXPECT_EQ(x.lines[x.lines.size() - 2], "0.00% FILM");
   EXPECT_EQ(x.lines.back(), "ORDER 2");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 4");  // one repeated field: 4 + 1/2
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 4");  // one repeated field: 4 + 1/2
 }
 
 TEST(Vc1Index, SegmentedFramesRepeatWholeFrames) {
@@ -264,8 +251,8 @@ TEST(Vc1Index, SegmentedFramesRepeatWholeFrames) {
   Indexed x = index_es(st.es, "psf");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "SEQ"), "SEQ 0 1 1 1");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 13");  // 5 + 1+3+1+3+0
+  EXPECT_EQ(tu::kwi_line(x.lines, "SEQ"), "SEQ 0 1 1 1");
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 13");  // 5 + 1+3+1+3+0
   EXPECT_EQ(x.lines[x.lines.size() - 2], "100.00% FILM");
   EXPECT_EQ(x.lines.back(), "ORDER 0");
 }
@@ -313,12 +300,12 @@ TEST(Vc1Index, DisplayExtensionSizeAndFrameRate) {
     Indexed x = index_es(st.es, "dispext" + std::to_string(k));
     ASSERT_EQ(x.run.status, 0) << x.run.out;
     EXPECT_EQ(body(x.lines), ex.lines);
-    EXPECT_EQ(value(x.lines, "SIZE"),
+    EXPECT_EQ(tu::kwi_line(x.lines, "SIZE"),
               "SIZE " + std::to_string(704 + k) + " x " + std::to_string(396 + k) + " ");
-    EXPECT_EQ(value(x.lines, "FPS"), c.fps);
+    EXPECT_EQ(tu::kwi_line(x.lines, "FPS"), c.fps);
     // The start-up values stay on the header lines.
-    EXPECT_EQ(value(x.lines, "ASPECT"), "ASPECT -1 -1");
-    EXPECT_EQ(value(x.lines, "COLORIMETRY"), "COLORIMETRY 2 2 2");
+    EXPECT_EQ(tu::kwi_line(x.lines, "ASPECT"), "ASPECT -1 -1");
+    EXPECT_EQ(tu::kwi_line(x.lines, "COLORIMETRY"), "COLORIMETRY 2 2 2");
     k++;
   }
 }
@@ -332,8 +319,8 @@ TEST(Vc1Index, NoDisplayExtensionKeepsCodedSizeAndDefaultRate) {
   write_groups(st, ex, s, {{{pic(I), pic(P), pic(P)}}});
   Indexed x = index_es(st.es, "noext");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
-  EXPECT_EQ(value(x.lines, "SIZE"), "SIZE 1440 x 1080 ");
-  EXPECT_EQ(value(x.lines, "FPS"), "FPS 25 / 1");
+  EXPECT_EQ(tu::kwi_line(x.lines, "SIZE"), "SIZE 1440 x 1080 ");
+  EXPECT_EQ(tu::kwi_line(x.lines, "FPS"), "FPS 25 / 1");
 }
 
 // Zero display-size fields put 00 00 runs into the sequence header, which the
@@ -357,8 +344,8 @@ TEST(Vc1Index, EscapedSequenceHeaderFields) {
   Indexed x = index_es(st.es, "escaped");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "SIZE"), "SIZE 1 x 1 ");
-  EXPECT_EQ(value(x.lines, "FPS"), "FPS 24000 / 1001");
+  EXPECT_EQ(tu::kwi_line(x.lines, "SIZE"), "SIZE 1 x 1 ");
+  EXPECT_EQ(tu::kwi_line(x.lines, "FPS"), "FPS 24000 / 1001");
 }
 
 // Group start rules: a group opens only at an I picture that directly
@@ -385,7 +372,7 @@ TEST(Vc1Index, GroupsOpenOnlyAtIntraAfterSequenceHeader) {
   Indexed x = index_es(st.es, "starts");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 5");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 5");
 }
 
 TEST(Vc1Index, GroupWithoutEntryPointHasEntryZero) {
@@ -421,8 +408,8 @@ TEST(Vc1Index, StreamStartingMidGroup) {
   EXPECT_EQ(body(x.lines), ex.lines);
   EXPECT_EQ(x.run.out.find("First picture in GOP not an I picture."), std::string::npos) << x.run.out;
   // Pictures after the first sequence header are counted, group or not.
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 5");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 10");  // RPTFRM 2+2+0+1+0 in a progressive sequence
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 5");
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 10");  // RPTFRM 2+2+0+1+0 in a progressive sequence
 }
 
 // A group opened by an intra field pair whose second field never comes: its
@@ -444,7 +431,7 @@ TEST(Vc1Index, GroupNotStartingWithIntraIsLeftOut) {
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_NE(x.run.out.find("First picture in GOP not an I picture."), std::string::npos) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 7");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 7");
 }
 
 // Field start codes count only as the second field of a field-interlaced
@@ -468,7 +455,7 @@ TEST(Vc1Index, StrayFieldStartCodesAddNoPictures) {
   Indexed x = index_es(st.es, "strayfields");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_EQ(body(x.lines), ex.lines);
-  EXPECT_EQ(value(x.lines, "CODED"), "CODED 3");
+  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 3");
 }
 
 TEST(Vc1Index, SequenceFlagsFollowTheLatestHeader) {
@@ -486,7 +473,7 @@ TEST(Vc1Index, SequenceFlagsFollowTheLatestHeader) {
   EXPECT_EQ(body(x.lines), ex.lines);
   // The first group is progressive: field order 0 from its first picture.
   EXPECT_EQ(x.lines.back(), "ORDER 0");
-  EXPECT_EQ(value(x.lines, "PLAYBACK"), "PLAYBACK 5");  // one RFF: 5 + 1/2
+  EXPECT_EQ(tu::kwi_line(x.lines, "PLAYBACK"), "PLAYBACK 5");  // one RFF: 5 + 1/2
 }
 
 // The picture written last in a group, after the loop, decides no field

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bitwriter.h"
+#include "testutil.h"
 
 namespace vc1w {
 
@@ -103,6 +104,15 @@ struct Picture {
   int repeat = 0;               // 2 bits: TFF*2+RFF, or RPTFRM
   int tfcntr = 0x5A;            // written when the sequence has TFCNTRFLAG
 };
+
+// A picture of the given kind, repeat bits and coding mode.
+inline Picture pic(int type, int repeat = 0, int mode = Progressive) {
+  Picture p;
+  p.type = type;
+  p.repeat = repeat;
+  p.mode = mode;
+  return p;
+}
 
 inline void put_ptype(BitWriter& w, int type) {
   switch (type) {
@@ -206,15 +216,6 @@ class Stream {
 };
 
 // ---------------------------------------------------------------- containers
-inline uint32_t crc32_mpeg(const uint8_t* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; i++) {
-    crc ^= static_cast<uint32_t>(p[i]) << 24;
-    for (int k = 0; k < 8; k++) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-  }
-  return crc;
-}
-
 inline void put_pts(std::vector<uint8_t>& v, int prefix, uint64_t pts) {
   v.push_back(static_cast<uint8_t>((prefix << 4) | (((pts >> 30) & 7) << 1) | 1));
   v.push_back(static_cast<uint8_t>(pts >> 22));
@@ -274,7 +275,7 @@ inline std::vector<uint8_t> wrap_ts(const Stream& s, int packet_size = 188,
     }
   };
   auto section = [&](uint16_t pid, uint8_t& cc, std::vector<uint8_t> sec) {
-    uint32_t crc = crc32_mpeg(sec.data(), sec.size());
+    uint32_t crc = tu::crc32_mpeg(sec.data(), sec.size());
     for (int k = 3; k >= 0; k--) sec.push_back(static_cast<uint8_t>(crc >> (8 * k)));
     sec.insert(sec.begin(), 0x00);  // pointer_field
     packet(pid, true, cc, sec, {});
