@@ -197,6 +197,17 @@ void OutputPendingFrmsAVC() {
 
 static int wrap32(i64 v) { return static_cast<int>(static_cast<u32>(static_cast<u64>(v))); }
 
+// FrameNumOffset of picture order count types 1 and 2 (8.2.1.2, 8.2.1.3): it grows
+// by MaxFrameNum whenever frame_num wraps, and restarts at an IDR picture.
+static void set_frame_num_offset() {
+  if (img->idr_flag)
+    img->FrameNumOffset = 0;
+  else if (img->PreviousFrameNum > img->frame_num)
+    img->FrameNumOffset = img->PreviousFrameNumOffset + img->MaxFrameNum;
+  else
+    img->FrameNumOffset = img->PreviousFrameNumOffset;
+}
+
 // Clause 8.2.1; fills img->toppoc / bottompoc / framepoc for a new picture.
 // A memory_management_control_operation 5 is never seen (the slice header is
 // not read that far), so its resets of the state do not happen.
@@ -231,12 +242,7 @@ static void decode_poc(const seq_parameter_set_rbsp_t* sps) {
       break;
     }
     case 1: {  // 8.2.1.2; unsigned sums wrap instead of overflowing
-      if (img->idr_flag)
-        img->FrameNumOffset = 0;
-      else if (img->PreviousFrameNum > img->frame_num)
-        img->FrameNumOffset = img->PreviousFrameNumOffset + img->MaxFrameNum;
-      else
-        img->FrameNumOffset = img->PreviousFrameNumOffset;
+      set_frame_num_offset();
       const unsigned cycle = sps->num_ref_frames_in_pic_order_cnt_cycle;  // <= 255 once activated
       i64 absFrameNum = cycle != 0 ? img->FrameNumOffset + img->frame_num : 0;
       if (img->nal_reference_idc == 0 && absFrameNum > 0) absFrameNum--;
@@ -266,12 +272,7 @@ static void decode_poc(const seq_parameter_set_rbsp_t* sps) {
       break;
     }
     default: {  // 2: 8.2.1.3
-      if (img->idr_flag)
-        img->FrameNumOffset = 0;
-      else if (img->PreviousFrameNum > img->frame_num)
-        img->FrameNumOffset = img->PreviousFrameNumOffset + img->MaxFrameNum;
-      else
-        img->FrameNumOffset = img->PreviousFrameNumOffset;
+      set_frame_num_offset();
       i64 temp = 0;
       if (!img->idr_flag) {
         temp = 2 * (img->FrameNumOffset + img->frame_num);
