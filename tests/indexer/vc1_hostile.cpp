@@ -16,19 +16,8 @@ using vc1w::pic;
 using vc1w::Picture;
 using vc1w::Sequence;
 
-struct Indexed {
-  tu::RunResult run;
-  std::vector<std::string> lines;
-};
-
-Indexed index_bytes(const std::vector<uint8_t>& bytes, const std::string& name) {
-  const std::string in = tu::scratch(name + ".vc1");
-  const std::string out = tu::scratch(name + ".kwi");
-  tu::write_file(in, bytes);
-  Indexed x;
-  x.lines = tu::index_lines(in, out, &x.run);
-  return x;
-}
+using vc1w::index_es;
+using vc1w::Indexed;
 
 // The shape every index body must have: SEQ, ENTRY, then at least one
 // picture line, per group; no picture line outside a group; picture indexes
@@ -85,13 +74,13 @@ vc1w::Stream sample_stream() {
 TEST(Vc1Hostile, EveryTruncation) {
   vc1w::Stream st = sample_stream();
   const size_t full = st.es.size();
-  Indexed whole = index_bytes(st.es, "whole");
+  Indexed whole = index_es(st.es, "whole");
   ASSERT_EQ(whole.run.status, 0) << whole.run.out;
   EXPECT_EQ(tu::kwi_line(whole.lines, "CODED"), "CODED 15");
   for (size_t cut = 64; cut < full; cut += 1) {
     SCOPED_TRACE("cut at " + std::to_string(cut));
     std::vector<uint8_t> part(st.es.begin(), st.es.begin() + static_cast<std::ptrdiff_t>(cut));
-    Indexed x = index_bytes(part, "cut");
+    Indexed x = index_es(part, "cut");
     ASSERT_EQ(x.run.status, 0) << x.run.out;
     ASSERT_FALSE(x.lines.empty());
     EXPECT_EQ(x.lines.back().rfind("ORDER ", 0), 0u);
@@ -110,7 +99,7 @@ TEST(Vc1Hostile, TruncatedSequenceHeaderIsIgnored) {
   st.unit(0x0F, {0xC4, 0x9F});  // profile, level and half of the coded size
   st.entry();
   for (int i = 0; i < 6; i++) st.picture(pic(i == 0 ? vc1w::I : vc1w::P));
-  Indexed x = index_bytes(st.es, "cutseq");
+  Indexed x = index_es(st.es, "cutseq");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_NE(x.run.out.find("VC-1 sequence header at 0 is truncated; ignored."), std::string::npos) << x.run.out;
   EXPECT_TRUE(tu::kwi_with(x.lines, "SEQ").empty());
@@ -135,7 +124,7 @@ TEST(Vc1Hostile, TruncatedPictureAndEntryHeaders) {
   st.unit(0x0E, {});  // an entry point without its flags
   st.unit(0x0D, {});  // a frame start code alone
   st.picture(pic(vc1w::B, 1, vc1w::FrameInterlaced));
-  Indexed x = index_bytes(st.es, "cutpic");
+  Indexed x = index_es(st.es, "cutpic");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_NE(x.run.out.find("VC-1 picture header at " + std::to_string(cut_pic) + " is truncated; picture ignored."),
             std::string::npos)
@@ -168,7 +157,7 @@ TEST(Vc1Hostile, RandomPayloads) {
       for (uint8_t& b : payload) b = next();
       st.unit(codes[next() % 8], payload);
     }
-    Indexed x = index_bytes(st.es, "random");
+    Indexed x = index_es(st.es, "random");
     ASSERT_EQ(x.run.status, 0) << x.run.out;
     ASSERT_FALSE(x.lines.empty());
     EXPECT_EQ(x.lines.back().rfind("ORDER ", 0), 0u);
@@ -187,7 +176,7 @@ TEST(Vc1Hostile, VeryLongGroup) {
   const int n = 12500;
   st.picture(pic(vc1w::I));
   for (int i = 1; i < n; i++) st.picture(pic(i % 3 == 0 ? vc1w::P : vc1w::B));
-  Indexed x = index_bytes(st.es, "long");
+  Indexed x = index_es(st.es, "long");
   ASSERT_EQ(x.run.status, 0) << x.run.out;
   auto pics = tu::kwi_pictures(x.lines);
   ASSERT_EQ(pics.size(), static_cast<size_t>(n));

@@ -16,19 +16,8 @@ using vc1w::pic;
 using vc1w::Picture;
 using vc1w::Sequence;
 
-struct Indexed {
-  tu::RunResult run;
-  std::vector<std::string> lines;
-};
-
-Indexed index_es(const std::vector<uint8_t>& es, const std::string& name) {
-  const std::string in = tu::scratch(name + ".vc1");
-  const std::string out = tu::scratch(name + ".kwi");
-  tu::write_file(in, es);
-  Indexed x;
-  x.lines = tu::index_lines(in, out, &x.run);
-  return x;
-}
+using vc1w::index_es;
+using vc1w::Indexed;
 
 // Group and picture lines in file order.
 std::vector<std::string> body(const std::vector<std::string>& lines) {

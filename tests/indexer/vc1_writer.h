@@ -215,6 +215,22 @@ class Stream {
   }
 };
 
+// ---------------------------------------------------------------- indexing
+// Ostrel's run on an elementary stream written to <name>.vc1 in the test's
+// scratch folder, and the lines of the index it wrote to <name>.kwi.
+struct Indexed {
+  tu::RunResult run;
+  std::vector<std::string> lines;
+};
+
+inline Indexed index_es(const std::vector<uint8_t>& es, const std::string& name) {
+  const std::string in = tu::scratch(name + ".vc1");
+  tu::write_file(in, es);
+  Indexed x;
+  x.lines = tu::index_lines(in, tu::scratch(name + ".kwi"), &x.run);
+  return x;
+}
+
 // ---------------------------------------------------------------- containers
 inline void put_pts(std::vector<uint8_t>& v, int prefix, uint64_t pts) {
   v.push_back(static_cast<uint8_t>((prefix << 4) | (((pts >> 30) & 7) << 1) | 1));
