@@ -46,8 +46,9 @@ void CAVCDecoder::Close() {
 
 // ---------------------------------------------------------------- pictures
 
-YV12PICT* CAVCDecoder::create_YV12PICT(int height, int width, int chroma_format) {
-  if (height <= 0 || width <= 0) return nullptr;
+YV12PICT* CAVCDecoder::create_YV12PICT(int height, int width, int chroma_format,
+                                       int bytes_per_sample) {
+  if (height <= 0 || width <= 0 || bytes_per_sample < 1 || bytes_per_sample > 2) return nullptr;
   YV12PICT* p = static_cast<YV12PICT*>(std::calloc(1, sizeof(YV12PICT)));
   if (!p) return nullptr;
   int uvwidth = width, uvheight = height;
@@ -57,11 +58,14 @@ YV12PICT* CAVCDecoder::create_YV12PICT(int height, int width, int chroma_format)
   } else if (chroma_format == 2) {
     uvwidth = width >> 1;
   }
-  // The chroma pitch is the chroma width rounded up to 16; the luma pitch is
-  // twice that. Planes are sized for 16-bit samples.
-  const int uvpitch = (uvwidth + 15) & ~15;
-  const size_t ysize = size_t(height) * size_t(uvpitch) * 4;
-  const size_t uvsize = size_t(uvheight) * size_t(uvpitch) * 2;
+  // The chroma pitch is the chroma row in bytes rounded up to 16; the luma
+  // pitch is twice that, which holds a luma row of 4:2:0 and 4:2:2 pictures.
+  // Counting in bytes keeps 16-bit rows from overlapping.
+  const int uvpitch = (uvwidth * bytes_per_sample + 15) & ~15;
+  const int ypitch_min = width * bytes_per_sample;
+  const int ypitch = uvpitch * 2 >= ypitch_min ? uvpitch * 2 : (ypitch_min + 31) & ~31;
+  const size_t ysize = size_t(height) * size_t(ypitch);
+  const size_t uvsize = size_t(uvheight) * size_t(uvpitch);
   p->y = static_cast<unsigned char*>(std::aligned_alloc(32, (ysize + 31) & ~size_t(31)));
   p->u = static_cast<unsigned char*>(std::aligned_alloc(16, (uvsize + 15) & ~size_t(15)));
   p->v = static_cast<unsigned char*>(std::aligned_alloc(16, (uvsize + 15) & ~size_t(15)));
@@ -70,7 +74,7 @@ YV12PICT* CAVCDecoder::create_YV12PICT(int height, int width, int chroma_format)
     return nullptr;
   }
   p->uvpitch = uvpitch;
-  p->ypitch = uvpitch * 2;
+  p->ypitch = ypitch;
   p->ywidth = width;
   p->uvwidth = uvwidth;
   p->yheight = height;
@@ -153,7 +157,11 @@ void* CAVCDecoder::ThreadFunc(void* arg) {
   // teardown wait on its events. A failure is kept for the host's log, and
   // opened and ready are set whatever happened, so no waiter hangs.
   try {
-    // The GPU session opens here (decoder_open, decoder_set_mode).
+    // A failed open leaves no context and no decoder: every frame then
+    // carries the error text, and the message stays in thread_message.
+    d->decoder_open();
+    d->decoder_set_mode(d->deinterlace, d->use_top_field, d->use_pf, block->codec, d->rw, d->rh,
+                        d->cl, d->cr, d->ct, d->cb);
   } catch (const std::exception& e) {
     d->thread_message = e.what();
   } catch (...) {
@@ -172,7 +180,13 @@ void* CAVCDecoder::ThreadFunc(void* arg) {
     if (which != 1) break;
     d->end_of_stream.store(0);
     try {
-      d->DecodePass();
+      switch (block->codec) {
+        case CODEC_AVC: d->AVCDecode(); break;
+        case CODEC_VC1: d->VC1Decode(); break;
+        case CODEC_MPEG2: d->MPGDecode(); break;
+        case CODEC_HEVC: d->HEVCDecode(); break;
+        default: d->EndPass(); break;
+      }
     } catch (const std::exception& e) {
       d->thread_message = e.what();
       d->end_of_stream.store(1);
@@ -189,14 +203,4 @@ void* CAVCDecoder::ThreadFunc(void* arg) {
   }
   d->running.store(0);
   return nullptr;
-}
-
-void CAVCDecoder::DecodePass() {
-  // Until the decode loops are in, a pass has nothing to feed: it reports
-  // one picture to pull and the end of the stream, which releases the frame
-  // callback at its first request.
-  pull_count.store(1);
-  SetEvent(evt_positioned);
-  end_of_stream.store(1);
-  SetEvent(evt_delivered);
 }

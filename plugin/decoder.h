@@ -17,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "nvdec_types.h"
 #include "pevents.h"
+
+struct CuvidApi;
 
 typedef uint64_t u64;
 typedef uint32_t u32;
@@ -119,6 +122,38 @@ struct InputFile {
 };
 
 class CAVCDecoder;
+
+// Largest coded picture the GPU session takes.
+constexpr unsigned MAX_CODED_WIDTH = 7680;
+constexpr unsigned MAX_CODED_HEIGHT = 4320;
+// Page-locked host buffer: a 16-byte header (width, height, pitch,
+// progressive_frame as unsigned 32-bit) and one picture of the largest size
+// with 16-bit samples (luma, then half as many interleaved chroma rows).
+constexpr size_t HOST_HEADER_SIZE = 16;
+constexpr size_t HOST_BUFFER_SIZE =
+    HOST_HEADER_SIZE + size_t(4) * MAX_CODED_WIDTH * MAX_CODED_HEIGHT * 3 / 2;  // 199,065,616
+
+// The CUVID parser and decoder of one instance with its two-slot display
+// queue. Only the decode thread touches it, except decoder_reset (frame
+// callback, thread idle) and the teardown (thread idle or gone).
+struct DecodeSession {
+  nv::cudaVideoCodec codec_type = nv::cudaVideoCodec_MPEG1;
+  nv::CUvideoparser parser = nullptr;
+  nv::CUvideodecoder decoder = nullptr;          // empty until a sequence callback made one
+  nv::CUVIDDECODECREATEINFO create_info = {};    // as the decoder was last made
+  nv::CUVIDPARSERDISPINFO queue[2] = {};         // picture_index -1: slot empty
+  int current = 0;                               // slot the next display fills (0 or 1)
+  CAVCDecoder* owner = nullptr;
+  int deinterlace = 0, use_top_field = 1, use_pf = 0;
+  int rw = 0, rh = 0, cl = 0, cr = 0, ct = 0, cb = 0;
+};
+
+// Answer of the decode thread to one picture request of the frame callback.
+enum FetchResult {
+  FETCH_PICTURE,   // the host buffer holds the requested picture
+  FETCH_FAILED,    // the picture could not be mapped or copied
+  FETCH_END,       // the pass ended (end of input, or early) before the picture
+};
 
 // Handed to the decode thread.
 struct ThreadBlock {
@@ -226,15 +261,75 @@ class CAVCDecoder {
   std::atomic<int> running{0};                // 1 while the decode thread lives
   std::string thread_message;                 // why the decode thread gave up, for the log
 
+  // ---------------------------------------------------------------- GPU session (session.cpp)
+  bool InitCuda();                            // throws std::runtime_error on failure
+  bool DeinitCuda();
+  int decoder_open();
+  int decoder_set_mode(int deinterlace, int use_top_field, int use_pf, int codec, int rw, int rh,
+                       int cl, int cr, int ct, int cb);
+  int decoder_reset();
+  int decoder_flush();
+  int decoder_close();
+  u32 decoder_decode_nalu(unsigned char* bytes, u32 length);
+  int DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* format);
+  int DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* picture);
+  int DHandlePictureDisplay(DecodeSession* s, nv::CUVIDPARSERDISPINFO* display);
+  int DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* display);
+  // True while a decoder exists to deliver pictures (read by the frame
+  // callback only while the decode thread is idle or after delivered).
+  bool HasDecoder() const { return decoder_alive.load(); }
+  // The decoded picture in the host buffer, or null when none was ever
+  // delivered. Valid between delivered and the next request.
+  const unsigned char* HostPicture(u32* width, u32* height, u32* pitch) const;
+
+  DecodeSession session;
+  const CuvidApi* cuvid = nullptr;            // driver table, null when unavailable
+  nv::CUdevice cu_device = 0;
+  nv::CUcontext cu_context = nullptr;
+  nv::CUvideoctxlock ctx_lock = nullptr;
+  unsigned char* host_buffer = nullptr;       // HOST_BUFFER_SIZE bytes, page-locked
+  nv::CUVIDPARSERPARAMS parser_params = {};
+  bool recreate = false;                      // set by decoder_set_mode: next sequence makes a decoder
+  // Mirrors session.decoder != null for the frame callback, which must not
+  // read the handle while the decode thread may replace it.
+  std::atomic<bool> decoder_alive{false};
+  int video_full_range_flag = 0;
+  // Requests answered in the current pass and whether the last answer was a
+  // picture. Written by the decode thread before it sets delivered; read by
+  // the frame callback after delivered; reset by it while the thread is idle.
+  std::atomic<u32> answered{0};
+  std::atomic<int> answer_ok{0};
+  // Frame callback: requests made in the current pass.
+  u32 requested = 0;
+  // Asks the decode thread for the next picture and waits for the answer.
+  FetchResult Fetch();
+
+  // ---------------------------------------------------------------- decode passes (decodeloop.cpp)
+  void AVCDecode();
+  void MPGDecode();
+  void HEVCDecode();
+  void VC1Decode();
+
   // ---------------------------------------------------------------- picture records
-  static YV12PICT* create_YV12PICT(int height, int width, int chroma_format);
+  // Pitches are in bytes and hold a row of bytes_per_sample samples.
+  static YV12PICT* create_YV12PICT(int height, int width, int chroma_format,
+                                   int bytes_per_sample = 1);
   static void destroy_YV12PICT(YV12PICT* pict);
 
  private:
-  // Decode pass for the current target frame. The GPU session and the decode
-  // loops plug in here; until they do, a pass reports the end of the stream
-  // at once so that no waiter is left hanging.
-  void DecodePass();
+  // Decode passes (decodeloop.cpp).
+  int ChooseGroup();                          // picks the start group, sets pull_count and positioned
+  bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
+  void FeedGroup(u64 position);               // units from the group to the end or a stop
+  void EndPass();                             // flush, end of stream, delivered
+  // Number of pictures of group g that are displayed before its first
+  // picture in decode order (AVC: order count below the first picture's;
+  // MPEG-2: leading B pictures).
+  int LeadingPictures(size_t g) const;
+  // Session helpers (session.cpp).
+  void FillParserParams();
+  bool MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
+  int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);

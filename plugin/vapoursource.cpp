@@ -215,9 +215,10 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
     // 8. Pictures.
     out = static_cast<YV12PICT*>(calloc(1, sizeof(YV12PICT)));
     if (!out) Fail("Could not allocate YV12PICT out.");
-    saved_store = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1);
+    const int bps = vi.format->bytesPerSample;
+    saved_store = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1, bps);
     if (!saved_store) Fail("Could not allocate YV12PICT saved_store.");
-    saved_active = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1);
+    saved_active = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1, bps);
     if (!saved_active) Fail("Could not allocate YV12_PICT saved_active.");
 
     // 9 and 10. Events and the decode thread.
@@ -242,7 +243,10 @@ VSVideoSource::~VSVideoSource() {
 
 bool VSVideoSource::Release() {
   if (!dec.StopThread()) return false;
-  // The GPU session is torn down here once it exists (reset, flush, close).
+  // The thread is gone: the session is released here, on the host's thread.
+  // stop-display stays set, so a flush displays nothing and waits for nothing.
+  if (dec.decoder_reset() == 0) dec.decoder_flush();
+  dec.decoder_close();
   return true;
 }
 
@@ -256,46 +260,6 @@ void VSVideoSource::Init(VSMap*, VSMap* out, void** instanceData, VSNode* node, 
   } catch (...) {
     vsapi->setError(out, "KWSource: Init: unexpected failure");
   }
-}
-
-const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** instanceData,
-                                          void**, VSFrameContext* frameCtx, VSCore* core,
-                                          const VSAPI* vsapi) {
-  (void)n;
-  try {
-    if (activationReason != arInitial) return nullptr;
-    VSVideoSource* s = static_cast<VSVideoSource*>(*instanceData);
-    VSFrameRef* frame = vsapi->newVideoFrame(s->vi.format, s->vi.width, s->vi.height, nullptr, core);
-    if (!frame) {
-      vsapi->setFilterError("KWSource: GetFrame: cannot create a frame", frameCtx);
-      return nullptr;
-    }
-    // Until decoding is in, every frame is mid-grey.
-    const bool wide = s->vi.format->bytesPerSample == 2;
-    for (int plane = 0; plane < s->vi.format->numPlanes; ++plane) {
-      uint8_t* p = vsapi->getWritePtr(frame, plane);
-      const int stride = vsapi->getStride(frame, plane);
-      const int w = vsapi->getFrameWidth(frame, plane);
-      const int h = vsapi->getFrameHeight(frame, plane);
-      for (int y = 0; y < h; ++y) {
-        uint8_t* row = p + static_cast<ptrdiff_t>(y) * stride;
-        if (wide) {
-          for (int x = 0; x < w; ++x) {
-            const uint16_t grey = 0x8000;
-            memcpy(row + 2 * x, &grey, 2);
-          }
-        } else {
-          memset(row, 0x80, static_cast<size_t>(w));
-        }
-      }
-    }
-    return frame;
-  } catch (const std::exception& e) {
-    vsapi->setFilterError((std::string("KWSource: GetFrame: ") + e.what()).c_str(), frameCtx);
-  } catch (...) {
-    vsapi->setFilterError("KWSource: GetFrame: unexpected failure", frameCtx);
-  }
-  return nullptr;
 }
 
 void VSVideoSource::Free(void* instanceData, VSCore*, const VSAPI*) {

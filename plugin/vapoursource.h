@@ -3,6 +3,8 @@
 // VSVideoSource::GetFrame.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "decoder.h"
@@ -41,6 +43,14 @@ class VSVideoSource {
                                     const VSAPI* vsapi);
   static void Free(void* instanceData, VSCore* core, const VSAPI* vsapi);
 
+  // Overlay (overlay.cpp): 10 x 20 glyphs, one 16-bit word per row, bit 15
+  // the leftmost pixel; glyph k draws character code k + 32.
+  static const std::array<std::array<uint16_t, 20>, 500> vsfont;
+  static void VSDrawDigit(VSFrameRef* frame, const VSAPI* vsapi, int column, int row, int offsetX,
+                          int offsetY, int glyph, bool sixteen);
+  static void VSDrawString(VSFrameRef* frame, const VSAPI* vsapi, int column, int row, int offsetX,
+                           int offsetY, const char* text, bool sixteen);
+
   VSVideoInfo vi = {};
   YV12PICT* out = nullptr;           // bare record, pointed at each new frame's planes
   YV12PICT* saved_store = nullptr;
@@ -49,6 +59,17 @@ class VSVideoSource {
   CAVCDecoder dec;
 
  private:
+  // Frame delivery (delivery.cpp). Each returns how the frame in `out` ended.
+  enum Served { SERVED, SERVED_CUDA_ERROR, SERVED_FAILED };
+  Served Serve(int n, std::string* error);
+  Served Sequential(int n, std::string* error);
+  Served RandomAccess(int n, std::string* error);
+  Served CopyFetched(FetchResult r, int n, std::string* error);
+  void CopyHost();
+  void DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
+  void SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
+  int bytes_per_sample() const { return vi.format && vi.format->bytesPerSample == 2 ? 2 : 1; }
+
   // Stops the decode thread. False when it did not leave: the instance must
   // then stay allocated.
   bool Release();

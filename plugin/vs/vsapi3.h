@@ -96,7 +96,7 @@ struct VSAPI {
   VSUnusedFunction cloneFrameRef;         // 3
   VSUnusedFunction cloneNodeRef;          // 4
   VSUnusedFunction cloneFuncRef;          // 5
-  VSUnusedFunction freeFrame;             // 6
+  void (*freeFrame)(const VSFrameRef* f);  // 6: a frame made and not returned
   VSUnusedFunction freeNode;              // 7
   VSUnusedFunction freeFunc;              // 8
   VSFrameRef* (*newVideoFrame)(const VSFormat* format, int width, int height,

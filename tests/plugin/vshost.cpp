@@ -147,6 +147,17 @@ void FreeFrame(const VSFrameRef* f) {
   delete f;
 }
 
+// The plugin's own release of a frame it made and does not return.
+void FreeFrameMember(const VSFrameRef* f) {
+  Count(6);
+  if (!f) return;
+  if (!g_core.frames.count(f)) {
+    ADD_FAILURE() << "freeFrame: not a live frame";
+    return;
+  }
+  FreeFrame(f);
+}
+
 void CreateFilter(const VSMap* in, VSMap* out, const char* name, VSFilterInit init,
                   VSFilterGetFrame getFrame, VSFilterFree free, int filterMode, int flags,
                   void* instanceData, VSCore* core) {
@@ -360,7 +371,7 @@ constexpr VSUnusedFunction U() {
 VSAPI MakeApi() {
   VSAPI a = {};
   a.createCore = U<0>(); a.freeCore = U<1>(); a.getCoreInfo = U<2>(); a.cloneFrameRef = U<3>();
-  a.cloneNodeRef = U<4>(); a.cloneFuncRef = U<5>(); a.freeFrame = U<6>(); a.freeNode = U<7>();
+  a.cloneNodeRef = U<4>(); a.cloneFuncRef = U<5>(); a.freeFrame = FreeFrameMember; a.freeNode = U<7>();
   a.freeFunc = U<8>(); a.newVideoFrame = NewVideoFrame; a.copyFrame = U<10>();
   a.copyFrameProps = U<11>(); a.registerFunction = U<12>(); a.getPluginById = U<13>();
   a.getPluginByNs = U<14>(); a.getPlugins = U<15>(); a.getFunctions = U<16>();

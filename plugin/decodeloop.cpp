@@ -1,0 +1,196 @@
+// Decode passes of the decode thread: choose the group from which decoding
+// of the target display frame must start, tell the frame callback how many
+// pictures to pull, feed the parameter sets (AVC, HEVC) and then every unit
+// from the group on to the parser until the input ends or a stop arrives.
+//
+// Invariant: every pass that does not end by a stop sets the end-of-stream
+// flag and delivered, so a frame callback waiting for a picture is always
+// answered.
+#include <algorithm>
+
+#include "decoder.h"
+
+using namespace neosmart;
+
+namespace {
+
+bool IsAvcB(int slice_type) { return slice_type == 1 || slice_type == 6; }
+
+// Pictures looked at after a group's first one when counting its leading
+// pictures: far more than any reordering depth.
+constexpr u64 kLeadingScan = 64;
+
+// Index of the last list entry at or before position, or -1 when none is.
+long LastAtOrBefore(const std::vector<u64>& list, u64 position) {
+  long found = -1;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (list[i] <= position) found = static_cast<long>(i);
+  return found;
+}
+
+}  // namespace
+
+int CAVCDecoder::LeadingPictures(size_t g) const {
+  if (g >= groups.size()) return 0;
+  const u64 first = groups[g].first;
+  const u64 end = std::min<u64>(g + 1 < groups.size() ? groups[g + 1].first : u64(coded_count),
+                                std::min<u64>(first + 1 + kLeadingScan, frames.size()));
+  if (first >= frames.size()) return 0;
+  int n = 0;
+  if (codec == CODEC_AVC) {
+    // An IDR starts its order counts afresh: nothing after it is shown before it.
+    if (groups[g].idr) return 0;
+    for (u64 i = first + 1; i < end; ++i)
+      if (frames[i].poc < frames[first].poc) ++n;
+  } else if (codec == CODEC_MPEG2) {
+    for (u64 i = first; i < end; ++i)
+      if (frames[i].leading_b) ++n;
+  }
+  return n;
+}
+
+int CAVCDecoder::ChooseGroup() {
+  const size_t G = groups.size();
+  u32 target = target_frame.load();
+  if (!frames.empty() && target >= frames.size()) target = static_cast<u32>(frames.size() - 1);
+  const int top = frames.empty() ? 0 : frames[target].top;
+  const int bottom = frames.empty() ? 0 : frames[target].bottom;
+  const i64 M = std::max(top, bottom);
+  const i64 m = std::min(top, bottom);
+  auto first = [&](size_t g) { return static_cast<i64>(groups[g].first); };
+
+  size_t g = G ? G - 1 : 0;
+  for (size_t k = 0; k + 1 < G; ++k) {
+    if (first(k) <= M && M < first(k + 1)) {
+      g = k;
+      break;
+    }
+  }
+  if (G <= 1) g = 0;
+
+  // Step back to a group from which the target decodes exactly as it does
+  // in a run from the start.
+  if (g > 0 && G > 0) {
+    const bool split = top != bottom;
+    switch (codec) {
+      case CODEC_AVC: {
+        if (first(g) == M && split) --g;  // the target's later field opens the group
+        if (g == 0) break;
+        const size_t f = static_cast<size_t>(first(g));
+        const bool b_first = f < frames.size() && IsAvcB(frames[f].slice_type);
+        // Leading pictures of an open group reference the group before.
+        const bool leading = M < first(g) + LeadingPictures(g);
+        if (b_first || deinterlace || leading) --g;
+        break;
+      }
+      case CODEC_MPEG2: {
+        bool back = first(g) == M && split;
+        if (!back && groups[g].closed != 1) {
+          const bool lead_m = M >= 0 && static_cast<u64>(M) < frames.size() && frames[M].leading_b;
+          const bool lead_min = m >= 0 && static_cast<u64>(m) < frames.size() && frames[m].leading_b;
+          // The leading B pictures of the group are shown first: a target
+          // among them needs the group before.
+          const bool leading = M < first(g) + LeadingPictures(g);
+          back = deinterlace || lead_m || (split && lead_min) || leading;
+        }
+        if (back) --g;
+        break;
+      }
+      case CODEC_VC1: {
+        const bool stay = (first(g) != M || !split) && groups[g].closed != 0 && !deinterlace;
+        if (!stay) --g;
+        break;
+      }
+      case CODEC_HEVC:
+        if (first(g) == M && split)
+          g = g >= 2 ? g - 2 : 0;
+        else
+          --g;
+        break;
+      default:
+        break;
+    }
+  }
+
+  i64 pull = M + 1 - (G ? first(g) : 0);
+  if (codec == CODEC_HEVC && G) pull -= groups[g].rasl;
+  if (pull < 1) pull = 1;
+  if (pull > INT32_MAX) pull = INT32_MAX;
+  pull_count.store(static_cast<u32>(pull));
+  SetEvent(evt_positioned);
+  return static_cast<int>(g);
+}
+
+bool CAVCDecoder::FeedParameterSets(u64 position) {
+  // SPS: the last one at or before the group (the first when none is).
+  u64 at = 0;
+  if (!sps_list.empty()) {
+    const long i = LastAtOrBefore(sps_list, position);
+    at = sps_list[i < 0 ? 0 : static_cast<size_t>(i)];
+  }
+  AlignStream(at);
+  if ((this->*get_unit)() < 1) return false;
+  decoder_decode_nalu(unit.buf, unit.len);
+
+  // PPS: the last 15 at or before the group, as later ones may replace
+  // earlier ones with the same id; the first when none lies before it.
+  if (pps_list.empty()) {
+    AlignStream(0);
+    if ((this->*get_unit)() < 1) return false;
+    decoder_decode_nalu(unit.buf, unit.len);
+    return true;
+  }
+  long j = LastAtOrBefore(pps_list, position);
+  if (j < 0) j = 0;
+  for (long k = std::max(0L, j - 14); k <= j; ++k) {
+    AlignStream(pps_list[static_cast<size_t>(k)]);
+    if ((this->*get_unit)() < 1) return false;
+    decoder_decode_nalu(unit.buf, unit.len);
+  }
+  return true;
+}
+
+void CAVCDecoder::EndPass() {
+  decoder_flush();
+  end_of_stream.store(1);
+  SetEvent(evt_delivered);
+}
+
+void CAVCDecoder::FeedGroup(u64 position) {
+  AlignStream(position);
+  for (;;) {
+    if ((this->*get_unit)() < 1) break;
+    decoder_decode_nalu(unit.buf, unit.len);
+    if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
+  }
+  EndPass();
+}
+
+void CAVCDecoder::AVCDecode() {
+  const int g = ChooseGroup();
+  if (groups.empty()) return EndPass();
+  const u64 position = groups[static_cast<size_t>(g)].position;
+  // A parameter set that cannot be read ends the pass as the end of input does.
+  if (!FeedParameterSets(position)) return EndPass();
+  FeedGroup(position);
+}
+
+void CAVCDecoder::HEVCDecode() {
+  const int g = ChooseGroup();
+  if (groups.empty()) return EndPass();
+  const u64 position = groups[static_cast<size_t>(g)].position;
+  if (!FeedParameterSets(position)) return EndPass();
+  FeedGroup(position);
+}
+
+void CAVCDecoder::MPGDecode() {
+  const int g = ChooseGroup();
+  if (groups.empty()) return EndPass();
+  FeedGroup(groups[static_cast<size_t>(g)].position);
+}
+
+void CAVCDecoder::VC1Decode() {
+  const int g = ChooseGroup();
+  if (groups.empty()) return EndPass();
+  FeedGroup(groups[static_cast<size_t>(g)].position);
+}

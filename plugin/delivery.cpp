@@ -1,0 +1,354 @@
+// Frame delivery: the VapourSynth frame callback. A request for display
+// frame n is served by decoding forward from the last delivered frame when
+// n lies a few frames ahead, else by sending the decode thread to a group at
+// or before n. The decoded picture is copied out of the host buffer into the
+// frame's planes; frames whose two fields come from different coded pictures
+// are woven from two pictures; then the overlay and the properties follow.
+//
+// One request runs at a time (the filter is made linear). The frame callback
+// reads the host buffer only between an answer and its next request.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "vapoursource.h"
+
+using namespace neosmart;
+
+namespace {
+
+// Frames ahead of the last delivered one that are reached by decoding on.
+constexpr int kForwardWindow = 10;
+constexpr int kForwardWindowDoubleRate = 20;
+
+// A frame record's two coded pictures; {0, 0} outside the table.
+struct Fields {
+  int top = 0, bottom = 0;
+  int max() const { return std::max(top, bottom); }
+  int min() const { return std::min(top, bottom); }
+};
+
+Fields FieldsOf(const CAVCDecoder& d, int i) {
+  Fields f;
+  if (i >= 0 && static_cast<size_t>(i) < d.frames.size()) {
+    f.top = d.frames[static_cast<size_t>(i)].top;
+    f.bottom = d.frames[static_cast<size_t>(i)].bottom;
+  }
+  return f;
+}
+
+// Black of the output format in every plane.
+void FillBlack(YV12PICT* p, int bps) {
+  const uint32_t luma = bps == 2 ? 16u << 8 : 16u, chroma = bps == 2 ? 128u << 8 : 128u;
+  auto fill = [bps](unsigned char* plane, int pitch, int w, int h, uint32_t v) {
+    for (int y = 0; y < h; ++y) {
+      unsigned char* row = plane + static_cast<ptrdiff_t>(y) * pitch;
+      if (bps == 1) {
+        memset(row, static_cast<int>(v), static_cast<size_t>(w));
+      } else {
+        const uint16_t s = static_cast<uint16_t>(v);
+        for (int x = 0; x < w; ++x) memcpy(row + 2 * x, &s, 2);
+      }
+    }
+  };
+  fill(p->y, p->ypitch, p->ywidth, p->yheight, luma);
+  fill(p->u, p->uvpitch, p->uvwidth, p->uvheight, chroma);
+  fill(p->v, p->uvpitch, p->uvwidth, p->uvheight, chroma);
+}
+
+// Whole picture, bounded by both pictures.
+void CopyPict(const YV12PICT* src, YV12PICT* dst, int bps) {
+  const int h = std::min(src->yheight, dst->yheight);
+  const size_t w = static_cast<size_t>(std::min(src->ywidth, dst->ywidth)) * bps;
+  for (int y = 0; y < h; ++y)
+    memcpy(dst->y + static_cast<ptrdiff_t>(y) * dst->ypitch,
+           src->y + static_cast<ptrdiff_t>(y) * src->ypitch, w);
+  const int ch = std::min(src->uvheight, dst->uvheight);
+  const size_t cw = static_cast<size_t>(std::min(src->uvwidth, dst->uvwidth)) * bps;
+  for (int y = 0; y < ch; ++y) {
+    memcpy(dst->u + static_cast<ptrdiff_t>(y) * dst->uvpitch,
+           src->u + static_cast<ptrdiff_t>(y) * src->uvpitch, cw);
+    memcpy(dst->v + static_cast<ptrdiff_t>(y) * dst->uvpitch,
+           src->v + static_cast<ptrdiff_t>(y) * src->uvpitch, cw);
+  }
+}
+
+// One field (parity 0 top, 1 bottom): every second row of each plane.
+void CopyField(const YV12PICT* src, YV12PICT* dst, int parity, int bps) {
+  const int h = std::min(src->yheight, dst->yheight);
+  const size_t w = static_cast<size_t>(std::min(src->ywidth, dst->ywidth)) * bps;
+  for (int y = parity; y < h; y += 2)
+    memcpy(dst->y + static_cast<ptrdiff_t>(y) * dst->ypitch,
+           src->y + static_cast<ptrdiff_t>(y) * src->ypitch, w);
+  const int ch = std::min(src->uvheight, dst->uvheight);
+  const size_t cw = static_cast<size_t>(std::min(src->uvwidth, dst->uvwidth)) * bps;
+  for (int y = parity; y < ch; y += 2) {
+    memcpy(dst->u + static_cast<ptrdiff_t>(y) * dst->uvpitch,
+           src->u + static_cast<ptrdiff_t>(y) * src->uvpitch, cw);
+    memcpy(dst->v + static_cast<ptrdiff_t>(y) * dst->uvpitch,
+           src->v + static_cast<ptrdiff_t>(y) * src->uvpitch, cw);
+  }
+}
+
+// _PictType letter of a frame record.
+const char* PictType(int codec, const FrameRecord& f) {
+  if (codec == CODEC_AVC) {
+    switch (f.slice_type) {
+      case 2: case 4: case 7: case 9: return "I";
+      case 0: case 3: case 5: case 8: return "P";
+      case 1: case 6: return "B";
+      default: return "U";
+    }
+  }
+  if (codec == CODEC_HEVC) {
+    switch (f.slice_type) {
+      case 2: return "I";
+      case 1: return "P";
+      case 0: return "B";
+      default: return "U";
+    }
+  }
+  switch (f.pict_type) {
+    case 0: return "I";
+    case 1: return "P";
+    case 3: return "B";
+    default: return "U";
+  }
+}
+
+}  // namespace
+
+// Copies the host buffer's picture into `out`, bounded by both; parts of the
+// frame that the picture does not cover are black. False when the buffer
+// holds no picture.
+void VSVideoSource::CopyHost() {
+  u32 w = 0, h = 0, pitch = 0;
+  const unsigned char* pic = dec.HostPicture(&w, &h, &pitch);
+  const int bps = bytes_per_sample();
+  if (!pic) {
+    FillBlack(out, bps);
+    return;
+  }
+  const int rows = std::min<int>(static_cast<int>(h), out->yheight);
+  const int cols = std::min<int>(static_cast<int>(w), out->ywidth);
+  if (rows < out->yheight || cols < out->ywidth) FillBlack(out, bps);
+  for (int r = 0; r < rows; ++r)
+    memcpy(out->y + static_cast<ptrdiff_t>(r) * out->ypitch, pic + size_t(r) * pitch,
+           static_cast<size_t>(cols) * bps);
+  const unsigned char* chroma = pic + size_t(pitch) * h;
+  const int crows = std::min<int>(static_cast<int>(h / 2), out->uvheight);
+  const int ccols = std::min<int>(static_cast<int>(w / 2), out->uvwidth);
+  for (int r = 0; r < crows; ++r) {
+    const unsigned char* s = chroma + size_t(r) * pitch;
+    unsigned char* u = out->u + static_cast<ptrdiff_t>(r) * out->uvpitch;
+    unsigned char* v = out->v + static_cast<ptrdiff_t>(r) * out->uvpitch;
+    if (bps == 1) {
+      for (int x = 0; x < ccols; ++x) {
+        u[x] = s[2 * x];
+        v[x] = s[2 * x + 1];
+      }
+    } else {
+      for (int x = 0; x < ccols; ++x) {
+        memcpy(u + 2 * x, s + 4 * x, 2);
+        memcpy(v + 2 * x, s + 4 * x + 2, 2);
+      }
+    }
+  }
+}
+
+// A request that got no picture: the thread failed to copy one, or the pass
+// ended first. The frame then repeats the last picture delivered, or fails.
+VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::string* error) {
+  if (r == FETCH_PICTURE) {
+    CopyHost();
+    return SERVED;
+  }
+  if (!dec.HasDecoder()) return SERVED_CUDA_ERROR;
+  u32 w, h, p;
+  if (r == FETCH_END && dec.HostPicture(&w, &h, &p)) {
+    CopyHost();
+    return SERVED;
+  }
+  last_frame = -1;  // the thread's position is no longer known: seek next time
+  *error = r == FETCH_END ? "frame " + std::to_string(n) + ": the stream ended before it"
+                          : "frame " + std::to_string(n) +
+                                ": the decoded picture could not be copied from the GPU";
+  if (!dec.thread_message.empty() && r == FETCH_FAILED) *error += " (" + dec.thread_message + ")";
+  return SERVED_FAILED;
+}
+
+VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
+  const int bps = bytes_per_sample();
+  for (int i = last_frame + 1; i <= n; ++i) {
+    if (dec.deinterlace != 0 || dec.fieldop == 2) {
+      const FetchResult r = dec.Fetch();
+      const Served s = CopyFetched(r, n, error);
+      if (s != SERVED || r != FETCH_PICTURE) return s;
+      continue;
+    }
+    const Fields cur = FieldsOf(dec, i), prev = FieldsOf(dec, i - 1);
+    if (dec.fieldop == 1 && cur.top == prev.top + 2 && cur.bottom == prev.bottom + 2) {
+      // Force film dropped a picture here: pull it and let it go.
+      const FetchResult r = dec.Fetch();
+      if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
+    }
+    if (cur.max() > prev.max()) {
+      const FetchResult r = dec.Fetch();
+      const Served s = CopyFetched(r, n, error);
+      if (s != SERVED || r != FETCH_PICTURE) return s;
+    } else {
+      CopyPict(saved_store, out, bps);  // frame i repeats the previous picture
+    }
+    if (i < dec.display_count - 1 && FieldsOf(dec, i + 1).min() == cur.max()) {
+      // The next frame reuses this picture: keep it, and the one before.
+      std::swap(saved_store, saved_active);
+      CopyPict(out, saved_store, bps);
+    }
+    if (i == n && dec.pulldown) {
+      if (cur.top > cur.bottom) CopyField(saved_active, out, 1, bps);
+      if (cur.top < cur.bottom) CopyField(saved_active, out, 0, bps);
+    }
+  }
+  last_frame = n;
+  return SERVED;
+}
+
+VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
+  const int bps = bytes_per_sample();
+  // Stop the pass in progress and wait until the thread is idle.
+  SetEvent(dec.evt_stop);
+  SetEvent(dec.evt_stop_display);
+  while (WaitForEvent(dec.evt_run, 0) == 0) usleep(1000);
+  ResetEvent(dec.evt_stop);
+  const int reset = dec.decoder_reset();
+  // Nothing of the old pass may answer the new one: every signal and count
+  // starts afresh while the thread is idle.
+  ResetEvent(dec.evt_stop_display);
+  ResetEvent(dec.evt_delivered);
+  ResetEvent(dec.evt_request);
+  ResetEvent(dec.evt_positioned);
+  dec.answered.store(0);
+  dec.answer_ok.store(0);
+  dec.requested = 0;
+  dec.end_of_stream.store(0);
+  if (reset != 0) {
+    last_frame = -1;
+    return SERVED_CUDA_ERROR;
+  }
+
+  const bool double_rate = dec.deinterlace == 2;
+  dec.target_frame.store(static_cast<u32>(double_rate ? n / 2 : n));
+  SetEvent(dec.evt_run);
+  WaitForEvent(dec.evt_positioned, WAIT_INFINITE);
+  const i64 pull = dec.pull_count.load();
+  const i64 K = double_rate ? (n & 1) + 2 * pull - 2 : pull - 1;
+  last_frame = n;
+
+  const Fields f = FieldsOf(dec, n);
+  const bool split = dec.deinterlace == 0 && f.top != f.bottom;
+  for (i64 j = 0; j <= K; ++j) {
+    const FetchResult r = dec.Fetch();
+    if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
+    if (j < K && !(split && j == K - 1)) continue;  // dropped
+    CopyHost();
+    if (dec.deinterlace == 0 && dec.pulldown && j == K - 1) {
+      // The earlier field of a split frame: keep it for the weave.
+      if (f.top > f.bottom) CopyField(out, saved_active, 1, bps);
+      if (f.top < f.bottom) CopyField(out, saved_active, 0, bps);
+    } else {
+      CopyPict(out, saved_store, bps);
+      if (dec.deinterlace == 0) {
+        if (f.top > f.bottom) CopyField(saved_active, out, 1, bps);
+        if (f.top < f.bottom) CopyField(saved_active, out, 0, bps);
+      }
+    }
+  }
+  return SERVED;
+}
+
+VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
+  const int window = dec.deinterlace == 2 ? kForwardWindowDoubleRate : kForwardWindow;
+  // last is compared as unsigned: the -1 of a new instance never qualifies.
+  const bool forward = n != 0 && static_cast<unsigned>(last_frame) < static_cast<unsigned>(n) &&
+                       static_cast<i64>(n) < static_cast<i64>(last_frame) + window;
+  return forward ? Sequential(n, error) : RandomAccess(n, error);
+}
+
+void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const {
+  VSMap* props = vsapi->getFramePropsRW(frame);
+  const int record = dec.deinterlace == 2 ? n / 2 : n;
+  static const FrameRecord kNone = {0, 0, 0, 0, -1, -1, 0, 0};
+  const FrameRecord& f =
+      record >= 0 && static_cast<size_t>(record) < dec.frames.size() ? dec.frames[record] : kNone;
+  vsapi->propSetData(props, "_PictType", PictType(dec.codec, f), 1, paReplace);
+  if (dec.ar1 != 0 && dec.ar2 != 0) {
+    vsapi->propSetInt(props, "_SARNum", dec.ar1, paReplace);
+    vsapi->propSetInt(props, "_SARDen", dec.ar2, paReplace);
+  }
+  if (dec.order != -1)
+    vsapi->propSetInt(props, "_FieldBased", dec.order == 1 ? 2 : dec.order == 2 ? 1 : 0, paReplace);
+  vsapi->propSetInt(props, "_DurationNum", dec.fps_den, paReplace);
+  vsapi->propSetInt(props, "_DurationDen", dec.fps_num, paReplace);
+  vsapi->propSetInt(props, "_ColorRange", dec.video_full_range_flag ? 0 : 1, paReplace);
+  vsapi->propSetInt(props, "_Matrix", dec.matrix, paReplace);
+  vsapi->propSetInt(props, "_Primaries", dec.primaries, paReplace);
+  vsapi->propSetInt(props, "_Transfer", dec.transfer, paReplace);
+}
+
+const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** instanceData, void**,
+                                          VSFrameContext* frameCtx, VSCore* core,
+                                          const VSAPI* vsapi) {
+  if (activationReason != arInitial) return nullptr;
+  VSFrameRef* frame = nullptr;
+  try {
+    VSVideoSource* s = static_cast<VSVideoSource*>(*instanceData);
+    frame = vsapi->newVideoFrame(s->vi.format, s->vi.width, s->vi.height, nullptr, core);
+    if (!frame) {
+      vsapi->setFilterError("KWSource: GetFrame: cannot create a frame", frameCtx);
+      return nullptr;
+    }
+    YV12PICT* o = s->out;
+    o->y = vsapi->getWritePtr(frame, 0);
+    o->u = vsapi->getWritePtr(frame, 1);
+    o->v = vsapi->getWritePtr(frame, 2);
+    o->ypitch = vsapi->getStride(frame, 0);
+    o->uvpitch = vsapi->getStride(frame, 1);
+    o->ywidth = vsapi->getFrameWidth(frame, 0);
+    o->uvwidth = vsapi->getFrameWidth(frame, 1);
+    o->yheight = vsapi->getFrameHeight(frame, 0);
+    o->uvheight = vsapi->getFrameHeight(frame, 1);
+
+    WaitForEvent(s->dec.evt_opened, WAIT_INFINITE);
+
+    const int lead = s->dec.deinterlace == 2 ? s->dec.lead_skip * 2 : s->dec.lead_skip;
+    if (n >= s->vi.numFrames) n = s->vi.numFrames - 1;
+    if (n < lead) n = lead;
+    if (n < 0) n = 0;
+
+    std::string error;
+    const Served served = s->Serve(n, &error);
+    if (served == SERVED_FAILED) {
+      vsapi->freeFrame(frame);
+      vsapi->setFilterError(("KWSource: GetFrame: " + error).c_str(), frameCtx);
+      return nullptr;
+    }
+    const bool sixteen = s->bytes_per_sample() == 2;
+    if (served == SERVED_CUDA_ERROR) {
+      FillBlack(o, s->bytes_per_sample());
+      VSDrawString(frame, vsapi, 0, 0, 0, 0, "CUDA error!", sixteen);
+      return frame;
+    }
+    if (s->dec.show) s->DrawOverlay(frame, vsapi, n);
+    s->SetProperties(frame, vsapi, n);
+    return frame;
+  } catch (const std::exception& e) {
+    vsapi->setFilterError((std::string("KWSource: GetFrame: ") + e.what()).c_str(), frameCtx);
+  } catch (...) {
+    vsapi->setFilterError("KWSource: GetFrame: unexpected failure", frameCtx);
+  }
+  if (frame) vsapi->freeFrame(frame);
+  return nullptr;
+}

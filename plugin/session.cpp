@@ -1,0 +1,458 @@
+// GPU decode session: the CUDA context and page-locked host buffer, the
+// CUVID parser with its three callbacks, the CUVID decoder, the two-slot
+// display queue and the copy of each displayed picture into the host buffer.
+//
+// Every CUDA/CUVID call goes through the table of cuvid_api.h, so the same
+// code runs on the driver libraries and on the CPU stand-in.
+//
+// No exception leaves a parser callback or the decode thread: the callbacks
+// are called from inside cuvidParseVideoData (C code), so each one catches,
+// keeps the message for the log and reports failure by returning 0.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "cuvid_api.h"
+#include "decoder.h"
+
+using namespace neosmart;
+
+namespace {
+
+// Parser and decoder sizes of the session.
+constexpr unsigned kDecodeSurfaces = 20;
+constexpr unsigned kErrorThreshold = 100;
+constexpr unsigned kMaxDisplayDelay = 4;
+
+// Codec numbers of the plugin to CUVID codec types; -1: not a codec number.
+const int kCuvidCodec[] = {
+    nv::cudaVideoCodec_H264,   // 0 AVC
+    nv::cudaVideoCodec_VC1,    // 1 VC-1
+    nv::cudaVideoCodec_MPEG1,  // 2 MPEG-1
+    nv::cudaVideoCodec_MPEG2,  // 3 MPEG-2
+    nv::cudaVideoCodec_HEVC,   // 4 HEVC
+};
+
+// Header of the host buffer, in this order.
+struct HostHeader {
+  uint32_t width;
+  uint32_t height;
+  uint32_t pitch;
+  uint32_t progressive_frame;
+};
+static_assert(sizeof(HostHeader) == HOST_HEADER_SIZE, "host header is four 32-bit words");
+
+const unsigned char kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0xFF};
+
+// Parser callbacks: plain functions that find the decoder object through the
+// session. A failure in the member is kept and reported as 0.
+template <typename Arg, int (CAVCDecoder::*Member)(DecodeSession*, Arg*)>
+int Callback(void* user, Arg* arg) {
+  DecodeSession* s = static_cast<DecodeSession*>(user);
+  if (!s || !s->owner || !arg) return 0;
+  try {
+    return (s->owner->*Member)(s, arg);
+  } catch (const std::exception& e) {
+    s->owner->thread_message = e.what();
+  } catch (...) {
+    s->owner->thread_message = "unknown failure in a parser callback";
+  }
+  return 0;
+}
+
+int HandleVideoSequence(void* user, nv::CUVIDEOFORMAT* format) {
+  return Callback<nv::CUVIDEOFORMAT, &CAVCDecoder::DHandleVideoSequence>(user, format);
+}
+int HandlePictureDecode(void* user, nv::CUVIDPICPARAMS* picture) {
+  return Callback<nv::CUVIDPICPARAMS, &CAVCDecoder::DHandlePictureDecode>(user, picture);
+}
+int HandlePictureDisplay(void* user, nv::CUVIDPARSERDISPINFO* display) {
+  return Callback<nv::CUVIDPARSERDISPINFO, &CAVCDecoder::DHandlePictureDisplay>(user, display);
+}
+
+void Fail(const std::string& message) { throw std::runtime_error(message); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- CUDA context
+
+bool CAVCDecoder::InitCuda() {
+  std::string why;
+  cuvid = cuvid_api(&why);
+  if (!cuvid || cuvid->cuInit(0) != nv::CUDA_SUCCESS) Fail("cuInit() failed");
+  // The device step reports under the next step's name.
+  if (cuvid->cuDeviceGet(&cu_device, device) != nv::CUDA_SUCCESS) Fail("cuCtxCreate() failed");
+  if (cuvid->cuCtxCreate(&cu_context, 0, cu_device) != nv::CUDA_SUCCESS) {
+    cu_context = nullptr;
+    Fail("cuCtxCreat() failed");
+  }
+  // The new context is current on this thread until popped, also on failure.
+  void* host = nullptr;
+  const bool allocated = cuvid->cuMemHostAlloc(&host, HOST_BUFFER_SIZE, 0) == nv::CUDA_SUCCESS;
+  nv::CUcontext popped = nullptr;
+  cuvid->cuCtxPopCurrent(&popped);
+  if (!allocated || !host) Fail("cuMemHostAlloc() failed");
+  host_buffer = static_cast<unsigned char*>(host);
+  // No picture yet: a zero width marks the buffer empty.
+  memset(host_buffer, 0, HOST_HEADER_SIZE);
+  if (cuvid->cuvidCtxLockCreate(&ctx_lock, cu_context) != nv::CUDA_SUCCESS) {
+    ctx_lock = nullptr;
+    Fail("cuvidCtxLockCreate() failed");
+  }
+  session.queue[0].picture_index = session.queue[1].picture_index = -1;
+  session.current = 0;
+  return true;
+}
+
+// Idempotent: every handle is cleared as it is released, so a second call
+// (failed open, then teardown) releases nothing twice.
+bool CAVCDecoder::DeinitCuda() {
+  if (!cuvid) return true;
+  if (ctx_lock) {
+    cuvid->cuvidCtxLockDestroy(ctx_lock);
+    ctx_lock = nullptr;
+  }
+  if (cu_context) {
+    cuvid->cuCtxPushCurrent(cu_context);
+    if (host_buffer) cuvid->cuMemFreeHost(host_buffer);
+    host_buffer = nullptr;
+    cuvid->cuCtxDestroy(cu_context);  // also pops it from this thread
+    cu_context = nullptr;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- parser and decoder life
+
+void CAVCDecoder::FillParserParams() {
+  parser_params = nv::CUVIDPARSERPARAMS{};
+  parser_params.CodecType = session.codec_type;
+  parser_params.ulMaxNumDecodeSurfaces = kDecodeSurfaces;
+  parser_params.ulClockRate = 0;
+  parser_params.ulErrorThreshold = kErrorThreshold;
+  parser_params.ulMaxDisplayDelay = kMaxDisplayDelay;
+  parser_params.pUserData = &session;
+  parser_params.pfnSequenceCallback = HandleVideoSequence;
+  parser_params.pfnDecodePicture = HandlePictureDecode;
+  parser_params.pfnDisplayPicture = HandlePictureDisplay;
+}
+
+int CAVCDecoder::decoder_open() {
+  session.codec_type = nv::cudaVideoCodec_MPEG1;
+  session.parser = nullptr;
+  session.decoder = nullptr;
+  session.create_info = nv::CUVIDDECODECREATEINFO{};
+  session.queue[0] = session.queue[1] = nv::CUVIDPARSERDISPINFO{};
+  session.queue[0].picture_index = session.queue[1].picture_index = -1;
+  session.current = 0;
+  session.owner = this;
+  try {
+    InitCuda();
+    FillParserParams();
+    if (cuvid->cuvidCreateVideoParser(&session.parser, &parser_params) != nv::CUDA_SUCCESS) {
+      session.parser = nullptr;
+      Fail("cuvidCreateVideoParser() failed");
+    }
+  } catch (const std::exception& e) {
+    thread_message = e.what();
+    decoder_close();
+    return -1;
+  }
+  session.queue[0].picture_index = session.queue[1].picture_index = -1;
+  return 0;
+}
+
+int CAVCDecoder::decoder_set_mode(int deint, int top_field, int pf, int codec_number, int w, int h,
+                                  int left, int right, int top, int bottom) {
+  session.deinterlace = deint;
+  session.use_top_field = top_field;
+  session.use_pf = pf;
+  session.rw = w;
+  session.rh = h;
+  session.cl = left;
+  session.cr = right;
+  session.ct = top;
+  session.cb = bottom;
+  if (codec_number >= 0 && static_cast<size_t>(codec_number) < std::size(kCuvidCodec))
+    session.codec_type = static_cast<nv::cudaVideoCodec>(kCuvidCodec[codec_number]);
+  recreate = true;
+  return 0;
+}
+
+int CAVCDecoder::decoder_reset() {
+  // A session that never opened, or was closed by a failure, stays closed:
+  // without a context and host buffer nothing could be delivered.
+  if (!cuvid || !cu_context || !host_buffer) return -1;
+  if (session.parser) cuvid->cuvidDestroyVideoParser(session.parser);
+  session.parser = nullptr;
+  FillParserParams();
+  session.owner = this;
+  if (cuvid->cuvidCreateVideoParser(&session.parser, &parser_params) != nv::CUDA_SUCCESS) {
+    session.parser = nullptr;
+    thread_message = "cuvidCreateVideoParser() failed";
+    decoder_close();
+    return -1;
+  }
+  session.queue[0].picture_index = session.queue[1].picture_index = -1;
+  session.current = 0;
+  return 0;
+}
+
+int CAVCDecoder::decoder_flush() {
+  if (!cuvid || !session.parser) return 0;
+  nv::CUVIDSOURCEDATAPACKET packet = {};
+  packet.flags = nv::CUVID_PKT_ENDOFSTREAM;
+  cuvid->cuvidParseVideoData(session.parser, &packet);
+  // Both queued pictures leave, the older (current slot) first.
+  for (int k = 0; k < 2; ++k) {
+    nv::CUVIDPARSERDISPINFO& slot = session.queue[session.current];
+    if (slot.picture_index >= 0) {
+      const nv::CUVIDPARSERDISPINFO held = slot;
+      slot.picture_index = -1;
+      DisplayPicture(&session, &held);
+    }
+    session.current ^= 1;
+  }
+  return 0;
+}
+
+int CAVCDecoder::decoder_close() {
+  if (cuvid) {
+    if (session.decoder) cuvid->cuvidDestroyDecoder(session.decoder);
+    session.decoder = nullptr;
+    decoder_alive.store(false);
+    if (session.parser) cuvid->cuvidDestroyVideoParser(session.parser);
+    session.parser = nullptr;
+  }
+  DeinitCuda();
+  return 0;
+}
+
+// ---------------------------------------------------------------- feeding units
+
+u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
+  if (!cuvid || !session.parser || !bytes || length < 4) return length;
+  if (codec == CODEC_AVC && stream_type == CONTAINER_ES) {
+    // An IDR slice that opens a picture (first_mb_in_slice 0: the first bit
+    // of the slice header is 1) gets an access unit delimiter in front, so
+    // that back-to-back IDR pictures are told apart.
+    const u32 header = bytes[2] == 1 ? 3 : 4;
+    if (length > header + 1 && (bytes[header] & 0x1F) == 5 && (bytes[header + 1] & 0x80)) {
+      nv::CUVIDSOURCEDATAPACKET aud = {};
+      aud.payload = kAccessUnitDelimiter;
+      aud.payload_size = sizeof kAccessUnitDelimiter;
+      cuvid->cuvidParseVideoData(session.parser, &aud);
+    }
+  }
+  if (codec == CODEC_MPEG2 && bytes[3] == 0xB3 && length >= 11) {
+    // bit_rate_value (18 bits from byte 8) becomes 1; the marker bit and
+    // vbv_buffer_size in byte 10 are kept.
+    bytes[8] = 0;
+    bytes[9] = 0;
+    bytes[10] = static_cast<unsigned char>((bytes[10] & 0x3F) | 0x40);
+  }
+  nv::CUVIDSOURCEDATAPACKET packet = {};
+  packet.payload = bytes;
+  packet.payload_size = length;
+  cuvid->cuvidParseVideoData(session.parser, &packet);
+  return length;
+}
+
+// ---------------------------------------------------------------- callbacks
+
+int CAVCDecoder::DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* f) {
+  if (f->coded_width > MAX_CODED_WIDTH || f->coded_height > MAX_CODED_HEIGHT)
+    Fail("Coded frame size is too large");
+  nv::CUVIDDECODECREATEINFO& ci = s->create_info;
+  // The decoder is kept while codec, coded size, chroma format and bit depth
+  // are unchanged: a deeper stream with the same size needs other surfaces.
+  if (s->decoder && !recreate && ci.CodecType == f->codec && ci.ulWidth == f->coded_width &&
+      ci.ulHeight == f->coded_height && ci.ChromaFormat == f->chroma_format &&
+      ci.bitDepthMinus8 == f->bit_depth_luma_minus8)
+    return 1;
+  recreate = false;
+  if (s->decoder) cuvid->cuvidDestroyDecoder(s->decoder);
+  s->decoder = nullptr;
+  decoder_alive.store(false);
+  ci = nv::CUVIDDECODECREATEINFO{};
+  ci.ulWidth = f->coded_width;
+  ci.ulHeight = f->coded_height;
+  ci.ulNumDecodeSurfaces = kDecodeSurfaces;
+  ci.CodecType = f->codec;
+  ci.ChromaFormat = f->chroma_format;
+  ci.ulCreationFlags = nv::cudaVideoCreate_PreferCUVID;
+  ci.bitDepthMinus8 = f->bit_depth_luma_minus8;
+  if (f->bit_depth_luma_minus8 > 0) {
+    ci.OutputFormat = nv::cudaVideoSurfaceFormat_P016;
+    ci.DeinterlaceMode = nv::cudaVideoDeinterlaceMode_Weave;
+    s->deinterlace = 0;  // deeper pictures are always woven
+  } else {
+    ci.OutputFormat = nv::cudaVideoSurfaceFormat_NV12;
+    ci.DeinterlaceMode = s->deinterlace ? nv::cudaVideoDeinterlaceMode_Adaptive
+                                        : nv::cudaVideoDeinterlaceMode_Weave;
+  }
+  ci.ulNumOutputSurfaces = 1;
+  ci.vidLock = ctx_lock;
+  const bool crop = s->cl || s->cr || s->ct || s->cb;
+  const bool resize = s->rw && s->rh;
+  if (crop) {
+    const int right = f->display_area.right - s->cr;
+    const int bottom = f->display_area.bottom - s->cb;
+    if (right <= s->cl || bottom <= s->ct) Fail("Crops leave no picture");
+    ci.display_area.left = static_cast<short>(s->cl);
+    ci.display_area.top = static_cast<short>(s->ct);
+    ci.display_area.right = static_cast<short>(right);
+    ci.display_area.bottom = static_cast<short>(bottom);
+    ci.ulTargetWidth = resize ? s->rw : right - s->cl;
+    ci.ulTargetHeight = resize ? s->rh : bottom - s->ct;
+  } else if (resize) {
+    ci.display_area.right = static_cast<short>(f->display_area.right);
+    ci.display_area.bottom = static_cast<short>(f->display_area.bottom);
+    ci.ulTargetWidth = s->rw;
+    ci.ulTargetHeight = s->rh;
+  } else {
+    ci.ulTargetWidth = f->coded_width;
+    ci.ulTargetHeight = f->coded_height;
+  }
+  video_full_range_flag = f->video_signal_description.video_full_range_flag;
+  const nv::CUresult r = cuvid->cuvidCreateDecoder(&s->decoder, &ci);
+  if (r != nv::CUDA_SUCCESS) {
+    s->decoder = nullptr;
+    Fail("Failed to create video decoder (" + std::to_string(static_cast<int>(r)) + ").");
+  }
+  decoder_alive.store(true);
+  return 1;
+}
+
+int CAVCDecoder::DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* p) {
+  if (p->CurrPicIdx < 0) Fail("Invalid picture index");
+  // A surface that is still queued for display is shown before it is
+  // decoded into again: oldest slot first, alternating.
+  int slot = s->current;
+  for (int k = 0; k < 2 && (s->queue[0].picture_index == p->CurrPicIdx ||
+                            s->queue[1].picture_index == p->CurrPicIdx);
+       ++k, slot ^= 1) {
+    if (s->queue[slot].picture_index < 0) continue;
+    const nv::CUVIDPARSERDISPINFO held = s->queue[slot];
+    s->queue[slot].picture_index = -1;
+    DisplayPicture(s, &held);
+  }
+  if (s->codec_type == nv::cudaVideoCodec_H264) {
+    for (nv::CUVIDH264DPBENTRY& e : p->CodecSpecific.h264.dpb)
+      if (e.not_existing) e.used_for_reference = 0;
+  }
+  if (!s->decoder) return 0;  // no decoder for this format: the picture is skipped
+  if (cuvid->cuvidDecodePicture(s->decoder, p) != nv::CUDA_SUCCESS)
+    Fail("cuvidDecodePicture() error");
+  return 1;
+}
+
+int CAVCDecoder::DHandlePictureDisplay(DecodeSession* s, nv::CUVIDPARSERDISPINFO* d) {
+  nv::CUVIDPARSERDISPINFO& slot = s->queue[s->current];
+  if (slot.picture_index >= 0) {
+    const nv::CUVIDPARSERDISPINFO held = slot;
+    slot.picture_index = -1;
+    DisplayPicture(s, &held);
+  }
+  slot = *d;
+  s->current ^= 1;
+  return 1;
+}
+
+// ---------------------------------------------------------------- display step
+
+const unsigned char* CAVCDecoder::HostPicture(u32* width, u32* height, u32* pitch) const {
+  if (!host_buffer) return nullptr;
+  HostHeader h;
+  memcpy(&h, host_buffer, sizeof h);
+  if (h.width == 0 || h.height == 0 || h.pitch == 0) return nullptr;
+  *width = h.width;
+  *height = h.height;
+  *pitch = h.pitch;
+  return host_buffer + HOST_HEADER_SIZE;
+}
+
+// Maps the surface, copies it into the host buffer under the context lock
+// and unmaps it. The header is written only after a complete copy; a failed
+// copy leaves the buffer marked empty, so it is never served as a picture.
+bool CAVCDecoder::MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc) {
+  if (!s->decoder || !host_buffer || !ctx_lock) return false;
+  unsigned long long device_ptr = 0;
+  unsigned int pitch = 0;
+  if (cuvid->cuvidMapVideoFrame64(s->decoder, picture_index, &device_ptr, &pitch, proc) !=
+      nv::CUDA_SUCCESS)
+    return false;
+  const size_t w = s->create_info.ulTargetWidth;
+  const size_t h = s->create_info.ulTargetHeight;
+  const size_t bytes = size_t(pitch) * (h + h / 2);
+  bool ok = pitch > 0 && w > 0 && h > 0 && bytes <= HOST_BUFFER_SIZE - HOST_HEADER_SIZE;
+  HostHeader header = {};
+  memcpy(host_buffer, &header, sizeof header);  // empty while the copy runs
+  if (ok) {
+    ok = cuvid->cuvidCtxLock(ctx_lock, 0) == nv::CUDA_SUCCESS;
+    if (ok) {
+      ok = cuvid->cuMemcpyDtoH(host_buffer + HOST_HEADER_SIZE, device_ptr, bytes) ==
+           nv::CUDA_SUCCESS;
+      cuvid->cuvidCtxUnlock(ctx_lock, 0);
+    }
+  }
+  if (cuvid->cuvidUnmapVideoFrame64(s->decoder, device_ptr) != nv::CUDA_SUCCESS) ok = false;
+  if (ok) {
+    header.width = static_cast<uint32_t>(w);
+    header.height = static_cast<uint32_t>(h);
+    header.pitch = pitch;
+    header.progressive_frame = static_cast<uint32_t>(proc->progressive_frame);
+    memcpy(host_buffer, &header, sizeof header);
+  }
+  return ok;
+}
+
+// Waits for a request (or stop-display) and answers it with one picture.
+// 1 when a request was answered, 0 on stop-display.
+int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc) {
+  // stop-display first: during a seek it wins over any request.
+  neosmart_event_t wait_for[2] = {evt_stop_display, evt_request};
+  int which = -1;
+  WaitForMultipleEvents(wait_for, 2, false, WAIT_INFINITE, which);
+  if (which != 1) {
+    SetEvent(evt_delivered);
+    return 0;
+  }
+  const bool ok = MapAndCopy(s, picture_index, proc);
+  answer_ok.store(ok ? 1 : 0);
+  answered.fetch_add(1);
+  SetEvent(evt_delivered);
+  return 1;
+}
+
+int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
+  nv::CUVIDPROCPARAMS proc = {};
+  proc.progressive_frame = (s->use_pf || s->deinterlace == 0) ? d->progressive_frame : 0;
+  proc.top_field_first = d->top_field_first;
+  if (s->deinterlace == 1)
+    proc.second_field = (s->use_top_field && !d->top_field_first) ||
+                        (!s->use_top_field && d->top_field_first);
+  if (!DeliverOne(s, d->picture_index, &proc)) return 0;
+  if (s->deinterlace == 2) {
+    proc.second_field = 1;
+    if (!DeliverOne(s, d->picture_index, &proc)) return 0;
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------- frame callback side
+
+FetchResult CAVCDecoder::Fetch() {
+  ++requested;
+  SetEvent(evt_request);
+  // End of stream is set only after the pass's last answer, so an answer
+  // counted by then is the one to this request.
+  if (end_of_stream.load()) {
+    if (answered.load() < requested) return FETCH_END;
+    return answer_ok.load() ? FETCH_PICTURE : FETCH_FAILED;
+  }
+  WaitForEvent(evt_delivered, WAIT_INFINITE);
+  // delivered without an answer to this request: the pass ended first.
+  if (answered.load() < requested) return FETCH_END;
+  return answer_ok.load() ? FETCH_PICTURE : FETCH_FAILED;
+}

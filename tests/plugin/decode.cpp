@@ -1,0 +1,413 @@
+// Decoding through the test host, on the plugin build that runs CUVID's CPU
+// stand-in: frames served in order equal a straight ffmpeg decode, frames
+// requested in a random permutation equal those served in order, for each
+// codec and container; crops, resize, field operations, the last frames,
+// properties, the overlay, and teardown in the middle of decoding. The
+// shipped build (the real loader, no GPU here) must fail cleanly.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "plugintest.h"
+#include "testutil.h"
+#include "vshost.h"
+
+namespace {
+
+const vshost::Plugin* Cpu() { return vshost::Load(PEMMICK_CPU_SO); }
+
+std::unique_ptr<vshost::Clip> Open(const std::string& kwi, vshost::Args a = vshost::Args()) {
+  a.set("source", kwi);
+  return vshost::Invoke(Cpu(), "KWSource", a);
+}
+
+// The test pattern is RGB: without a pixel format the encoders keep 4:4:4,
+// which the decoder does not take.
+bool H264(const std::string& path, int frames, const std::string& extra = "") {
+  return pt::MakeH264(path, frames, "-pix_fmt yuv420p " + extra);
+}
+bool Hevc(const std::string& path, int frames, const std::string& extra = "",
+          const std::string& pix_fmt = "yuv420p") {
+  return pt::MakeHevc(path, frames, "-pix_fmt " + pix_fmt + " " + extra);
+}
+
+std::string Dir() {
+  const std::string d = tu::scratch("decode-" + std::to_string(getpid()));
+  tu::run("mkdir -p " + tu::q(d));
+  return d + "/";
+}
+
+// The frames of a straight ffmpeg decode, planar 4:2:0 (8-bit or 16-bit
+// little-endian samples), as the host's frames hold them.
+std::vector<std::vector<uint8_t>> Reference(const std::string& input, int w, int h, bool deep,
+                                            const std::string& filter = "") {
+  const std::string raw = input + (deep ? ".ref16.yuv" : ".ref.yuv");
+  std::vector<std::vector<uint8_t>> frames;
+  if (!tu::ffmpeg("-i " + tu::q(input) + " " + filter + " -f rawvideo -pix_fmt " +
+                  (deep ? "yuv420p10le" : "yuv420p") + " " + tu::q(raw)))
+    return frames;
+  const std::vector<uint8_t> all = tu::read_file(raw);
+  const size_t bps = deep ? 2 : 1;
+  const size_t size = (size_t(w) * h + 2 * size_t(w / 2) * (h / 2)) * bps;
+  for (size_t at = 0; at + size <= all.size(); at += size)
+    frames.emplace_back(all.begin() + at, all.begin() + at + size);
+  return frames;
+}
+
+// A host frame as one buffer of its three planes.
+std::vector<uint8_t> Flat(const vshost::Frame& f) {
+  std::vector<uint8_t> v;
+  for (const auto& p : f.planes) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+
+// 10-bit reference samples as the plugin's 16-bit frames hold them (value
+// in the high bits).
+std::vector<uint8_t> Shift10(const std::vector<uint8_t>& ref) {
+  std::vector<uint8_t> v(ref.size());
+  for (size_t i = 0; i + 1 < ref.size(); i += 2) {
+    const unsigned s = (ref[i] | (ref[i + 1] << 8)) << 6;
+    v[i] = s & 0xFF;
+    v[i + 1] = s >> 8;
+  }
+  return v;
+}
+
+std::vector<std::vector<uint8_t>> InOrder(vshost::Clip& clip) {
+  std::vector<std::vector<uint8_t>> out;
+  for (int n = 0; n < clip.vi().numFrames; ++n) {
+    const vshost::Frame f = clip.getFrame(n);
+    EXPECT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+    out.push_back(Flat(f));
+  }
+  return out;
+}
+
+// Which in-order frame a delivered frame equals, or -1.
+int Which(const std::vector<std::vector<uint8_t>>& frames, const std::vector<uint8_t>& f) {
+  for (size_t i = 0; i < frames.size(); ++i)
+    if (frames[i] == f) return static_cast<int>(i);
+  return -1;
+}
+
+// Every frame once, in a random permutation, against the in-order frames.
+void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& ordered,
+                      unsigned seed, const std::string& what) {
+  std::vector<int> order(static_cast<size_t>(clip.vi().numFrames));
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::mt19937 rng(seed);
+  std::shuffle(order.begin(), order.end(), rng);
+  int bad = 0;
+  for (int n : order) {
+    const vshost::Frame f = clip.getFrame(n);
+    ASSERT_TRUE(f.ok) << what << ": frame " << n << ": " << f.error;
+    const std::vector<uint8_t> got = Flat(f);
+    if (got != ordered[static_cast<size_t>(n)] && ++bad <= 5)
+      ADD_FAILURE() << what << ": requested " << n << ", got " << Which(ordered, got)
+                    << " (-1: no frame of the in-order run)";
+  }
+  EXPECT_EQ(bad, 0) << what << ": frames differing after seeks";
+}
+
+struct Stream {
+  std::string name;     // what the failure messages call it
+  std::string input;    // file indexed
+  std::string kwi;
+  bool deep = false;    // 16-bit output
+};
+
+// The in-order run equals ffmpeg's decode of the file, and seeks equal the
+// in-order run.
+void CheckStream(const Stream& s, bool compare_with_ffmpeg, unsigned seed) {
+  auto clip = Open(s.kwi);
+  ASSERT_TRUE(clip->ok()) << s.name << ": " << clip->error();
+  const std::vector<std::vector<uint8_t>> ordered = InOrder(*clip);
+  if (compare_with_ffmpeg) {
+    auto ref = Reference(s.input, clip->vi().width, clip->vi().height, s.deep);
+    ASSERT_EQ(ref.size(), ordered.size()) << s.name << ": frame count against ffmpeg";
+    for (size_t n = 0; n < ref.size(); ++n) {
+      const std::vector<uint8_t> want = s.deep ? Shift10(ref[n]) : ref[n];
+      EXPECT_TRUE(want == ordered[n]) << s.name << ": requested " << n << ", got ffmpeg frame "
+                                      << Which(s.deep ? std::vector<std::vector<uint8_t>>{} : ref,
+                                               ordered[n]);
+    }
+  }
+  // A fresh instance, so that its first request is a seek too.
+  auto again = Open(s.kwi);
+  ASSERT_TRUE(again->ok());
+  ExpectSeeksMatch(*again, ordered, seed, s.name);
+}
+
+Stream Make(const std::string& name, const std::string& es, const std::string& container_args,
+            const std::string& ext, bool deep = false) {
+  Stream s;
+  s.name = name;
+  s.deep = deep;
+  s.input = es;
+  if (!container_args.empty()) {
+    s.input = es + ext;
+    EXPECT_TRUE(tu::ffmpeg("-i " + tu::q(es) + " -c copy " + container_args + " " + tu::q(s.input)));
+  }
+  s.kwi = pt::Index(tu::q(s.input), s.input + ".kwi");
+  return s;
+}
+
+// ---------------------------------------------------------------- main road: AVC ES
+
+class DecodeAvc : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = Dir();
+    es_ = dir_ + "a.264";
+    ASSERT_TRUE(H264(es_, 40));
+    kwi_ = pt::Index(tu::q(es_), dir_ + "a.kwi");
+  }
+  static std::string dir_, es_, kwi_;
+};
+std::string DecodeAvc::dir_, DecodeAvc::es_, DecodeAvc::kwi_;
+
+TEST_F(DecodeAvc, InOrderEqualsFfmpegAndSeeksEqualInOrder) {
+  ASSERT_FALSE(kwi_.empty());
+  CheckStream({"AVC ES", es_, kwi_}, true, 1);
+}
+
+TEST_F(DecodeAvc, LastFramesAndRequestsPastTheEnd) {
+  auto clip = Open(kwi_);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  const int N = clip->vi().numFrames;
+  auto ref = Reference(es_, 320, 240, false);
+  ASSERT_EQ(static_cast<int>(ref.size()), N);
+  // Past the end: the last frame, after a seek and when decoding on.
+  for (int n : {N + 5, N - 1, N - 2, N - 1, N, N + 100}) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << "requested " << n << ": " << f.error;
+    const int want = std::min(n, N - 1);
+    EXPECT_TRUE(Flat(f) == ref[static_cast<size_t>(want)])
+        << "requested " << n << ", got " << Which(ref, Flat(f));
+  }
+  // Decoding on across the window edge: 9 ahead is sequential, 10 a seek.
+  for (int n : {0, 9, 19, 20, 29}) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok);
+    EXPECT_TRUE(Flat(f) == ref[static_cast<size_t>(n)]) << "requested " << n << ", got "
+                                                         << Which(ref, Flat(f));
+  }
+}
+
+TEST_F(DecodeAvc, PropertiesOnEveryFrame) {
+  auto clip = Open(kwi_);
+  ASSERT_TRUE(clip->ok());
+  for (int n = 0; n < clip->vi().numFrames; ++n) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok);
+    ASSERT_EQ(f.dataProps.count("_PictType"), 1u) << n;
+    EXPECT_NE(std::string("IPB").find(f.dataProps.at("_PictType")), std::string::npos);
+    EXPECT_EQ(f.intProps.at("_SARNum"), 1);  // ASPECT 1 1 from the stream's VUI
+    EXPECT_EQ(f.intProps.at("_SARDen"), 1);
+    EXPECT_EQ(f.intProps.at("_FieldBased"), 0);  // ORDER 0: progressive
+    EXPECT_EQ(f.intProps.at("_DurationNum"), 1000);
+    EXPECT_EQ(f.intProps.at("_DurationDen"), 25000);
+    EXPECT_EQ(f.intProps.at("_ColorRange"), 1);  // limited range
+    EXPECT_EQ(f.intProps.at("_Matrix"), 2);
+    EXPECT_EQ(f.intProps.at("_Primaries"), 2);
+    EXPECT_EQ(f.intProps.at("_Transfer"), 2);
+  }
+  // The first picture of an IDR group is an I picture.
+  EXPECT_EQ(clip->getFrame(0).dataProps.at("_PictType"), "I");
+}
+
+TEST_F(DecodeAvc, PictureTypesWithoutReorderingFollowFfprobe) {
+  const std::string es = dir_ + "p.264";
+  ASSERT_TRUE(H264(es, 24, "-bf 0"));
+  const std::string kwi = pt::Index(tu::q(es), dir_ + "p.kwi");
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok());
+  const auto probe = tu::ffprobe_frames(es);
+  ASSERT_EQ(static_cast<int>(probe.size()), clip->vi().numFrames);
+  for (int n = 0; n < clip->vi().numFrames; ++n)
+    EXPECT_EQ(clip->getFrame(n).dataProps.at("_PictType"), probe[static_cast<size_t>(n)].at("pict_type"))
+        << "frame " << n;
+}
+
+TEST_F(DecodeAvc, CropsAndResize) {
+  vshost::Args a;
+  a.set("cl", 8).set("cr", 16).set("ct", 4).set("cb", 12);
+  auto clip = Open(kwi_, a);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  ASSERT_EQ(clip->vi().width, 296);
+  ASSERT_EQ(clip->vi().height, 224);
+  auto ref = Reference(es_, 296, 224, false, "-vf crop=296:224:8:4");
+  ASSERT_FALSE(ref.empty());
+  for (int n : {0, 13, 14, 30, 3}) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == ref[static_cast<size_t>(n)]) << "cropped: requested " << n << ", got "
+                                                         << Which(ref, Flat(f));
+  }
+  for (auto size : {std::pair<int, int>{160, 120}, {640, 480}, {320, 240}}) {
+    vshost::Args r;
+    r.set("rw", size.first).set("rh", size.second);
+    auto resized = Open(kwi_, r);
+    ASSERT_TRUE(resized->ok()) << resized->error();
+    const vshost::Frame f = resized->getFrame(7);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.width, size.first);
+    EXPECT_EQ(f.height, size.second);
+    // No sample is left as the host's poison (0xCD everywhere in a row).
+    bool poisoned = false;
+    for (const auto& p : f.planes)
+      poisoned |= std::count(p.begin(), p.end(), 0xCD) == static_cast<long>(p.size());
+    EXPECT_FALSE(poisoned);
+  }
+  // Crop and resize together.
+  vshost::Args cr;
+  cr.set("cl", 16).set("cr", 16).set("rw", 144).set("rh", 120);
+  auto both = Open(kwi_, cr);
+  ASSERT_TRUE(both->ok());
+  const vshost::Frame f = both->getFrame(5);
+  ASSERT_TRUE(f.ok) << f.error;
+  EXPECT_EQ(f.width, 144);
+}
+
+TEST_F(DecodeAvc, OverlayDrawsClippedTextIntoLuma) {
+  auto plain = Open(kwi_);
+  const vshost::Frame p = plain->getFrame(4);
+  for (std::string show2 : {"", "100,40,hello", "300,230,a long text that runs far past the edge",
+                            "-20,-10,x", "garbage", "2147483647,2147483647,z"}) {
+    vshost::Args a;
+    a.set("show", 1);
+    if (!show2.empty()) a.set("show2", show2);
+    auto clip = Open(kwi_, a);
+    ASSERT_TRUE(clip->ok());
+    const vshost::Frame f = clip->getFrame(4);
+    ASSERT_TRUE(f.ok) << show2 << ": " << f.error;
+    // Chroma is untouched; luma differs only inside text cells, where every
+    // sample is black or white.
+    EXPECT_TRUE(f.planes[1] == p.planes[1] && f.planes[2] == p.planes[2]) << show2;
+    int ox = 0, oy = 0;
+    if (show2 == "100,40,hello") ox = 100, oy = 40;
+    if (show2 == "300,230,a long text that runs far past the edge") ox = 300, oy = 230;
+    if (show2 == "-20,-10,x") ox = -20, oy = -10;
+    if (show2 == "2147483647,2147483647,z") ox = oy = 1 << 30;
+    int changed_outside = 0;
+    for (int y = 0; y < f.height; ++y)
+      for (int x = 0; x < f.width; ++x) {
+        const bool in_text = x >= ox && y >= oy && y < oy + 9 * 20;
+        const uint32_t s = f.at(0, x, y);
+        if (!in_text && s != p.at(0, x, y)) ++changed_outside;
+        if (in_text && y < oy + 20 && x < ox + 300) {
+          EXPECT_TRUE(s == 0 || s == 255) << x << "," << y;
+        }
+      }
+    EXPECT_EQ(changed_outside, 0) << show2;
+  }
+}
+
+// ---------------------------------------------------------------- failures and teardown
+
+TEST_F(DecodeAvc, ShippedBuildWithoutGpuServesTheErrorText) {
+  const vshost::Plugin* shipped = vshost::Load(PEMMICK_SO);
+  vshost::Args a;
+  a.set("source", kwi_);
+  auto clip = vshost::Invoke(shipped, "KWSource", a);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  for (int n : {0, 1, 17}) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(f.intProps.empty() && f.dataProps.empty()) << "no properties on an error frame";
+    // "CUDA error!" in white on black in the first cell row; nothing else drawn.
+    int white = 0;
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 110; ++x) white += f.at(0, x, y) == 255;
+    EXPECT_GT(white, 100);
+    EXPECT_EQ(f.at(0, 200, 100), 16u);
+  }
+}
+
+TEST_F(DecodeAvc, DestroyingInTheMiddleOfDecodingAndManyInstances) {
+  for (int i = 0; i < 100; ++i) {
+    auto clip = Open(kwi_);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    // The decode thread is then blocked in the display step, or running.
+    if (i % 4 == 1) clip->getFrame(i % 40);
+    if (i % 4 == 2) {
+      clip->getFrame(30);
+      clip->getFrame(31);
+    }
+  }
+  // No decode thread is left: every instance joined its thread.
+  const std::string tasks = tu::run("ls /proc/" + std::to_string(getpid()) + "/task | wc -l").out;
+  EXPECT_LE(std::stoi(tasks), 2) << "threads left: " << tasks;
+}
+
+// ---------------------------------------------------------------- deinterlacing and field ops
+
+TEST_F(DecodeAvc, DeinterlaceModesAndFieldOpsKeepSeeksExact) {
+  for (int mode : {1, 2}) {
+    vshost::Args a;
+    a.set("deinterlace", mode);
+    auto clip = Open(kwi_, a);
+    ASSERT_TRUE(clip->ok());
+    ASSERT_EQ(clip->vi().numFrames, mode == 2 ? 80 : 40);
+    const auto ordered = InOrder(*clip);
+    if (mode == 2) {
+      // Progressive pictures: both fields of a picture map to the same frame.
+      for (size_t n = 0; n + 1 < ordered.size(); n += 2)
+        EXPECT_TRUE(ordered[n] == ordered[n + 1]) << "double rate frame " << n;
+    }
+    auto again = Open(kwi_, a);
+    ExpectSeeksMatch(*again, ordered, 7 + mode, "deinterlace " + std::to_string(mode));
+  }
+  for (int op : {1, 2}) {
+    vshost::Args a;
+    a.set("fieldop", op);
+    auto clip = Open(kwi_, a);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    const auto ordered = InOrder(*clip);
+    auto again = Open(kwi_, a);
+    ExpectSeeksMatch(*again, ordered, 11 + op, "fieldop " + std::to_string(op));
+  }
+}
+
+// ---------------------------------------------------------------- codecs and containers
+
+TEST(DecodeStreams, AvcOpenGopAndContainers) {
+  const std::string dir = Dir();
+  const std::string open = dir + "open.264";
+  ASSERT_TRUE(H264(open, 48, "-x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"));
+  CheckStream(Make("AVC open GOP ES", open, "", ""), true, 3);
+  CheckStream(Make("AVC open GOP TS", open, "-f mpegts", ".ts"), true, 4);
+  const std::string closed = dir + "closed.264";
+  ASSERT_TRUE(H264(closed, 36));
+  CheckStream(Make("AVC M2TS", closed, "-f mpegts -mpegts_m2ts_mode 1", ".m2ts"), true, 5);
+  CheckStream(Make("AVC PS", closed, "-f vob", ".vob"), true, 6);
+}
+
+TEST(DecodeStreams, Mpeg2ProgressiveInEsPsAndTs) {
+  const std::string dir = Dir();
+  const std::string es = dir + "m.m2v";
+  ASSERT_TRUE(pt::MakeMpeg2(es, 40));
+  CheckStream(Make("MPEG-2 ES", es, "", ""), true, 21);
+  CheckStream(Make("MPEG-2 PS", es, "-f vob", ".vob"), true, 22);
+  CheckStream(Make("MPEG-2 TS", es, "-f mpegts", ".ts"), true, 23);
+}
+
+TEST(DecodeStreams, HevcCraRaslIdrRadlAndTenBit) {
+  const std::string dir = Dir();
+  const std::string cra = dir + "cra.265";
+  ASSERT_TRUE(Hevc(cra, 40, "-x265-params log-level=error:keyint=10:open-gop=1:bframes=3"));
+  CheckStream(Make("HEVC CRA ES", cra, "", ""), false, 31);
+  const std::string idr = dir + "idr.265";
+  ASSERT_TRUE(Hevc(idr, 40, "-x265-params log-level=error:keyint=10:open-gop=0:radl=2:bframes=3"));
+  CheckStream(Make("HEVC IDR ES", idr, "", ""), true, 32);
+  CheckStream(Make("HEVC IDR TS", idr, "-f mpegts", ".ts"), true, 33);
+  const std::string deep = dir + "deep.265";
+  ASSERT_TRUE(Hevc(deep, 30, "", "yuv420p10le"));
+  CheckStream(Make("HEVC 10-bit", deep, "", "", true), false, 34);
+}
+
+}  // namespace
