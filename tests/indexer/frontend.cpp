@@ -158,6 +158,50 @@ TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
   EXPECT_EQ(script, want) << r.out;
 }
 
+TEST(CommandLine, IndexNamesAndInputList) {
+  std::string es = make_h264("a.264");
+  std::string dir = tu::scratch("");
+  tu::write_file(dir + "b c.264", tu::read_file(es));
+  auto in_dir = [&](const std::string& args) { return tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " " + args); };
+
+  // Relative names become absolute; ".kwi" is appended; a name with a blank
+  // stands whole before its size.
+  tu::RunResult r = in_dir("-i a.264 'b c.264' -o movie");
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto kwi = tu::kwi_lines(dir + "movie.kwi");
+  ASSERT_GT(kwi.size(), 6u);
+  const std::string size = std::to_string(tu::read_file(es).size());
+  EXPECT_EQ(kwi[0], "KWAVCIndexFileNV100 Ostrel 2053.0.0.502 X64");
+  EXPECT_EQ(kwi[1].back(), '/');
+  EXPECT_EQ(kwi[2], "");
+  EXPECT_EQ(kwi[3], dir + "a.264 " + size);
+  EXPECT_EQ(kwi[4], dir + "b c.264 " + size);
+  EXPECT_EQ(kwi[5], "");
+  EXPECT_EQ(kwi[6], "DEVICE 0");
+  EXPECT_TRUE(tu::exists(dir + "movie.log"));
+
+  // An upper-case extension gets no second one; the report drops it.
+  r = in_dir("-o other.KWI -i " + tu::q(dir + "a.264"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(tu::exists(dir + "other.KWI"));
+  EXPECT_FALSE(tu::exists(dir + "other.KWI.kwi"));
+  EXPECT_TRUE(tu::exists(dir + "other.log"));
+  EXPECT_EQ(tu::kwi_lines(dir + "other.KWI")[3], dir + "a.264 " + size);
+
+  // The video PID value is hexadecimal: 1011 is PID 0x1011.
+  std::string ts = dir + "pid.ts";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -c:v libx264 -mpegts_start_pid 0x1011 "
+                         "-f mpegts " + tu::q(ts)));
+  r = in_dir("-v 1011 -i pid.ts -o pid");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_with(tu::kwi_lines(dir + "pid.kwi"), "VPID"), std::vector<std::string>{"VPID 4113"});
+
+  // An index that cannot be created is a failed run.
+  r = in_dir("-i a.264 -o " + tu::q(dir + "no/such/folder/x"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("Error opening index file"), std::string::npos) << r.out;
+}
+
 // ------------------------------------------------------------------ unit reader
 
 TEST(UnitReader, ElementaryStreamMatchesStartCodeScan) {
