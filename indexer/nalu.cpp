@@ -4,8 +4,8 @@
 // Bytes are taken in stretches: the run of bytes that can be read straight
 // from Buffer (the rest of the buffer for elementary streams, the rest of the
 // current packet's payload for transport and program streams). A stretch is
-// searched with memchr for 01 bytes and copied whole; only packet and buffer
-// boundaries go through the per-byte readers.
+// searched for 00 00 01 sixteen positions at a time and copied whole; only
+// packet and buffer boundaries go through the per-byte readers.
 //
 // Positions: a start code may be split by a packet header (transport and
 // program streams) or a buffer or file boundary. The reader keeps the stream
@@ -14,6 +14,9 @@
 #include "nalu.h"
 
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "decode.h"
 #include "ps.h"
@@ -98,6 +101,32 @@ static int find_first_start_code() {
   }
 }
 
+// Index of the 01 byte of the first start code that ends in src[0..n), where
+// p1 and p2 are the two bytes before src[0] (p1 the nearer); n when none.
+// Sixteen candidate positions are tested at once where the CPU allows.
+static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char p1, unsigned char p2) {
+  if (n == 0) return 0;
+  if (src[0] == 1 && p1 == 0 && p2 == 0) return 0;
+  if (n >= 2 && src[1] == 1 && src[0] == 0 && p1 == 0) return 1;
+  u32 i = 0;  // first byte of a candidate 00 00 01
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  for (; i + 18 <= n; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 1));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 2));
+    const __m128i m = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                                    _mm_cmpeq_epi8(c, one));
+    const int mask = _mm_movemask_epi8(m);
+    if (mask) return i + static_cast<u32>(__builtin_ctz(static_cast<unsigned>(mask))) + 2;
+  }
+#endif
+  for (; i + 2 < n; i++)
+    if (src[i + 2] == 1 && src[i + 1] == 0 && src[i] == 0) return i + 2;
+  return n;
+}
+
 static void fill_header(NALU_t* unit, u32 len, int prefix) {
   unit->startcodeprefix_len = prefix;
   unit->len = len;
@@ -155,26 +184,18 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
     }
     const unsigned char* src = Rdptr;
     const u64 base = StreamPosition();
-    u32 k = 0;
-    for (;;) {
-      const void* hit = memchr(src + k, 1, n - k);
-      if (!hit) break;
-      u32 at = static_cast<u32>(static_cast<const unsigned char*>(hit) - src);
-      unsigned char b1 = at >= 1 ? src[at - 1] : nalu_buf[len - 1];
-      unsigned char b2 = at >= 2 ? src[at - 2] : (at == 1 ? nalu_buf[len - 1] : nalu_buf[len - 2]);
-      k = at + 1;
-      if (b1 == 0 && b2 == 0) {
-        if (len + k > NALU_BUFFER_SIZE) goto too_long;
-        memcpy(nalu_buf + len, src, k);
-        len += k;
-        take(k);
-        unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
-        tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
-        tail_pos[0] = base + at;
-        fill_header(unit, len - 3, prefix);
-        return 1;
-      }
-      if (k >= n) break;
+    const u32 at = scan_start_code(src, n, nalu_buf[len - 1], nalu_buf[len - 2]);
+    if (at < n) {
+      const u32 k = at + 1;
+      if (len + k > NALU_BUFFER_SIZE) goto too_long;
+      memcpy(nalu_buf + len, src, k);
+      len += k;
+      take(k);
+      unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
+      tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
+      tail_pos[0] = base + at;
+      fill_header(unit, len - 3, prefix);
+      return 1;
     }
     if (len + n > NALU_BUFFER_SIZE) goto too_long;
     memcpy(nalu_buf + len, src, n);
