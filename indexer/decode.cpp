@@ -34,23 +34,19 @@ static u64 file_offset(int fd) {
   return o < 0 ? 0 : static_cast<u64>(o);
 }
 
-// The unit and transport readers ask for it once per stretch or packet, so
-// the last answer is kept; Recovery (which measures the files) drops it.
-static int cached_file = -1;
-static u64 cached_sum;
+int files_before_file = -1;
+u64 files_before_sum;
 
-u64 FilesBefore(int file) {
-  if (file != cached_file) {
-    u64 sum = 0;
-    for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
-    cached_file = file;
-    cached_sum = sum;
-  }
-  return cached_sum;
+u64 FilesBeforeCompute(int file) {
+  u64 sum = 0;
+  for (int i = 0; i < file && i < NumLoadedFiles; i++) sum += Infilelength[i];
+  files_before_file = file;
+  files_before_sum = sum;
+  return sum;
 }
 
 void Recovery() {
-  cached_file = -1;
+  files_before_file = -1;
   if (NumLoadedFiles != 0) {
     Infiletotal = 0;
     for (int i = 0; i < NumLoadedFiles; i++) {
@@ -110,9 +106,6 @@ void SeekStream(u64 position) {
   first_payload = Buffer;
 }
 
-u64 StreamPosition() {
-  return static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile);
-}
 
 int NextFile() {
   // Empty files in the middle of the list carry no bytes; they are passed

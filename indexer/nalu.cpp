@@ -15,7 +15,7 @@
 
 #include <cstring>
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "decode.h"
@@ -101,25 +101,63 @@ static int find_first_start_code() {
   }
 }
 
+#ifdef __SSE2__
+// Candidates i..i+W-1 for the first 00 of a start code, as a bit mask.
+static inline unsigned start_code_mask16(const unsigned char* p) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i m = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                                  _mm_cmpeq_epi8(c, _mm_set1_epi8(1)));
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+
+// Tests 32 candidates at a time from *i on; true with the index of the 01
+// byte of the first match, else false with *i at the first untested one.
+__attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, u32 n, u32* i, u32* at) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  for (; *i + 34 <= n; *i += 32) {
+    const unsigned char* p = src + *i;
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+    const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                       _mm256_cmpeq_epi8(c, one));
+    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
+    if (mask) {
+      *at = *i + static_cast<u32>(__builtin_ctz(mask)) + 2;
+      return true;
+    }
+  }
+  return false;
+}
+
+static const bool have_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Index of the 01 byte of the first start code that ends in src[0..n), where
 // p1 and p2 are the two bytes before src[0] (p1 the nearer); n when none.
-// Sixteen candidate positions are tested at once where the CPU allows.
+// Many candidate positions are tested at once where the CPU allows.
 static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char p1, unsigned char p2) {
   if (n == 0) return 0;
   if (src[0] == 1 && p1 == 0 && p2 == 0) return 0;
   if (n >= 2 && src[1] == 1 && src[0] == 0 && p1 == 0) return 1;
   u32 i = 0;  // first byte of a candidate 00 00 01
 #ifdef __SSE2__
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi8(1);
+  u32 at;
+  if (have_avx2 && scan_avx2(src, n, &i, &at)) return at;
   for (; i + 18 <= n; i += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 1));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 2));
-    const __m128i m = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
-                                    _mm_cmpeq_epi8(c, one));
-    const int mask = _mm_movemask_epi8(m);
-    if (mask) return i + static_cast<u32>(__builtin_ctz(static_cast<unsigned>(mask))) + 2;
+    const unsigned mask = start_code_mask16(src + i);
+    if (mask) return i + static_cast<u32>(__builtin_ctz(mask)) + 2;
+  }
+  // The last candidates in one more block that overlaps positions already
+  // tested (none of which matched), instead of one byte at a time.
+  if (i + 2 < n && n >= 18) {
+    i = n - 18;
+    const unsigned mask = start_code_mask16(src + i);
+    return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
   }
 #endif
   for (; i + 2 < n; i++)

@@ -431,3 +431,23 @@ TEST(UnitReader, StartCodesAcrossReadBlocks) {
     }
   }
 }
+
+TEST(UnitReader, DenseStartCodesAtEveryOffset) {
+  // Bytes drawn mostly from 00 and 01 put start codes (and near misses such
+  // as 00 00 00 01 and 00 00 02) at every offset within the reader's scan
+  // blocks; the reference is an independent scan of the same bytes.
+  const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x01, 0x01, 0x02, 0x41, 0x65, 0xFF};
+  uint32_t x = 2024;
+  std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x65};
+  while (bytes.size() < 300000) {
+    x = x * 1664525 + 1013904223;
+    bytes.push_back(alphabet[(x >> 16) % sizeof alphabet]);
+  }
+  std::string f = tu::scratch("dense.264");
+  tu::write_file(f, bytes);
+  std::string units_out = tu::scratch("units.out");
+  auto want = expected_units(bytes, true);
+  ASSERT_GT(want.size(), 5000u);
+  EXPECT_EQ(unitdump("-w " + tu::q(units_out) + " " + tu::q(f)), want);
+  EXPECT_EQ(tu::read_file(units_out), bytes);
+}
