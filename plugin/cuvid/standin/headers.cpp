@@ -179,6 +179,66 @@ static void skip_profile_tier_level(BitReader& br, int max_sub_layers_minus1, bo
   }
 }
 
+namespace {
+
+// Most significant bit first; bytes are zero until written.
+struct BitWriter {
+  std::vector<uint8_t> bytes;
+  size_t bits = 0;
+  void u(int n, uint32_t v) {
+    for (int i = n - 1; i >= 0; i--, bits++) {
+      if (bits % 8 == 0) bytes.push_back(0);
+      if ((v >> i) & 1) bytes.back() |= static_cast<uint8_t>(0x80 >> (bits % 8));
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<uint8_t> make_hevc_vps(const uint8_t* rbsp, size_t size) {
+  std::vector<uint8_t> b = unescape_rbsp(rbsp, size);
+  BitReader br(b.data(), b.size());
+  const uint32_t vps_id = br.u(4);
+  const uint32_t max_sub_layers_minus1 = br.u(3);
+  const uint32_t nesting = br.u(1);
+  if (max_sub_layers_minus1 > 6) return {};
+  bool progressive = true;
+  skip_profile_tier_level(br, static_cast<int>(max_sub_layers_minus1), progressive);
+  if (br.error()) return {};
+  const size_t ptl_end = b.size() * 8 - br.left();
+
+  BitWriter w;
+  w.u(4, vps_id);
+  w.u(1, 1);       // vps_base_layer_internal_flag
+  w.u(1, 1);       // vps_base_layer_available_flag
+  w.u(6, 0);       // vps_max_layers_minus1
+  w.u(3, max_sub_layers_minus1);
+  w.u(1, nesting); // vps_temporal_id_nesting_flag
+  w.u(16, 0xFFFF); // vps_reserved_0xffff_16bits
+  BitReader ptl(b.data(), b.size());
+  ptl.skip(8);
+  for (size_t i = 8; i < ptl_end; i++) w.u(1, ptl.u(1));
+  w.u(1, 0);  // vps_sub_layer_ordering_info_present_flag: one entry follows
+  w.u(3, 7);  // ue(0) each: max_dec_pic_buffering_minus1, max_num_reorder_pics, max_latency_increase_plus1
+  w.u(6, 0);  // vps_max_layer_id
+  w.u(1, 1);  // vps_num_layer_sets_minus1 = ue(0)
+  w.u(1, 0);  // vps_timing_info_present_flag
+  w.u(1, 0);  // vps_extension_flag
+  w.u(1, 1);  // rbsp_stop_one_bit; the alignment bits are zero
+
+  std::vector<uint8_t> unit = {0x00, 0x00, 0x01, 32 << 1, 0x01};  // VPS, layer 0, temporal id 1
+  int zeros = 0;
+  for (uint8_t byte : w.bytes) {
+    if (zeros >= 2 && byte <= 3) {  // emulation prevention
+      unit.push_back(3);
+      zeros = 0;
+    }
+    unit.push_back(byte);
+    zeros = byte == 0 ? zeros + 1 : 0;
+  }
+  return unit;
+}
+
 bool parse_hevc_sps(const uint8_t* rbsp, size_t size, SeqInfo& out) {
   std::vector<uint8_t> b = unescape_rbsp(rbsp, size);
   BitReader br(b.data(), b.size());

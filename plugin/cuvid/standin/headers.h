@@ -55,6 +55,15 @@ bool parse_h264_sps(const uint8_t* rbsp, size_t size, SeqInfo& out);
 // H.265 sequence parameter set; `rbsp` starts after the two-byte NAL header.
 bool parse_hevc_sps(const uint8_t* rbsp, size_t size, SeqInfo& out);
 
+// A video parameter set for an H.265 SPS whose own VPS was never fed: the
+// base layer only, with the SPS's VPS id, sub-layer count, nesting flag and
+// profile_tier_level copied bit for bit, and one empty DPB entry. The real
+// parser decodes from SPS and PPS alone; libavcodec refuses an SPS without
+// its VPS. `rbsp` starts after the SPS's two-byte NAL header (escaped); the
+// result is the whole unit, start code and NAL header included, escaped;
+// empty when the SPS ends inside its profile_tier_level.
+std::vector<uint8_t> make_hevc_vps(const uint8_t* rbsp, size_t size);
+
 // MPEG-2 sequence header (bytes after 00 00 01 B3) and, when present, the
 // sequence extension (bytes after 00 00 01 B5, may be null).
 bool parse_mpeg2_sequence(const uint8_t* hdr, size_t hdr_size, const uint8_t* ext,

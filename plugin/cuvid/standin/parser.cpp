@@ -79,6 +79,8 @@ struct UnitFacts {
   bool intra = false;
   int field = 0;               // 0 frame, 1 top field, 2 bottom field
   Mpeg2PictureFlags mpeg2;     // MPEG-2 picture flags, for grey pictures
+  std::vector<uint8_t> vps;    // HEVC: a VPS to send first, for an SPS whose VPS is unknown
+  std::vector<std::pair<size_t, size_t>> vps_units;  // HEVC: the stream's VPS units, kept from libavcodec
 };
 
 class Parser {
@@ -119,6 +121,7 @@ class Parser {
   std::vector<uint8_t> vc1_sequence_, vc1_entry_;  // VC-1 decoder configuration
   bool hevc_no_rasl_ = true;    // the next CRA starts decoding: its RASL pictures are dropped
   bool hevc_skip_rasl_ = false; // RASL pictures of the current CRA are dropped
+  unsigned hevc_vps_known_ = 0; // bit i: libavcodec holds the stand-in's VPS with id i
   int references_ = 0;          // reference pictures since the start (MPEG-2, VC-1)
   bool closed_gop_ = false;     // of the last MPEG-2 group header
   int open_field_surface_ = -1; // H.264: surface of a first field awaiting its pair
@@ -253,6 +256,15 @@ UnitFacts Parser::inspect(const uint8_t* d, size_t n) {
       case nv::cudaVideoCodec_HEVC: {
         if (len < 2) break;
         int type = (u[0] >> 1) & 63;
+        // libavcodec gets no VPS of the stream, only one of the stand-in's
+        // own per id, made from the first SPS that names it: a stream VPS
+        // that differs from it would make libavcodec drop its SPS and
+        // start afresh at the next CRA, losing that CRA's RASL pictures.
+        if (type == 32) f.vps_units.emplace_back(b - 3, e);
+        if (type == 33 && len >= 3 && !(hevc_vps_known_ & (1u << (u[2] >> 4)))) {
+          f.vps = make_hevc_vps(u + 2, len - 2);
+          if (!f.vps.empty()) hevc_vps_known_ |= 1u << (u[2] >> 4);
+        }
         if (type == 33) {
           SeqInfo s;
           if (parse_hevc_sps(u + 2, len - 2, s)) {
@@ -512,9 +524,29 @@ void Parser::handle_unit(const uint8_t* data, size_t size, long long timestamp) 
   }
 
   std::vector<Waiting> outputs;
-  if (f.feed && dec_) {
-    packet_->data = const_cast<uint8_t*>(data);
-    packet_->size = static_cast<int>(size);
+  if (!f.vps.empty() && dec_) {
+    packet_->data = f.vps.data();
+    packet_->size = static_cast<int>(f.vps.size());
+    packet_->pts = AV_NOPTS_VALUE;
+    avcodec_send_packet(dec_, packet_);
+    av_packet_unref(packet_);
+  }
+  std::vector<uint8_t> kept;
+  const uint8_t* send = data;
+  size_t send_size = size;
+  if (!f.vps_units.empty()) {
+    size_t at = 0;
+    for (const auto& r : f.vps_units) {
+      kept.insert(kept.end(), data + at, data + r.first);
+      at = r.second;
+    }
+    kept.insert(kept.end(), data + at, data + size);
+    send = kept.data();
+    send_size = kept.size();
+  }
+  if (f.feed && dec_ && send_size > 0) {
+    packet_->data = const_cast<uint8_t*>(send);
+    packet_->size = static_cast<int>(send_size);
     packet_->pts = f.picture ? serial : AV_NOPTS_VALUE;
     avcodec_send_packet(dec_, packet_);
     av_packet_unref(packet_);
