@@ -277,13 +277,27 @@ VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
   return forward ? Sequential(n, error) : RandomAccess(n, error);
 }
 
+namespace {
+const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0};
+}  // namespace
+
+const FrameRecord& VSVideoSource::DisplayRecord(int n) const {
+  const int record = dec.deinterlace == 2 ? n / 2 : n;
+  return record >= 0 && static_cast<size_t>(record) < dec.frames.size()
+             ? dec.frames[static_cast<size_t>(record)]
+             : kNoRecord;
+}
+
+const FrameRecord& VSVideoSource::PictureRecord(int n) const {
+  const int top = DisplayRecord(n).top;
+  return top >= 0 && static_cast<size_t>(top) < dec.frames.size()
+             ? dec.frames[static_cast<size_t>(top)]
+             : kNoRecord;
+}
+
 void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const {
   VSMap* props = vsapi->getFramePropsRW(frame);
-  const int record = dec.deinterlace == 2 ? n / 2 : n;
-  static const FrameRecord kNone = {0, 0, 0, 0, -1, -1, 0, 0};
-  const FrameRecord& f =
-      record >= 0 && static_cast<size_t>(record) < dec.frames.size() ? dec.frames[record] : kNone;
-  vsapi->propSetData(props, "_PictType", PictType(dec.codec, f), 1, paReplace);
+  vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(n)), 1, paReplace);
   if (dec.ar1 != 0 && dec.ar2 != 0) {
     vsapi->propSetInt(props, "_SARNum", dec.ar1, paReplace);
     vsapi->propSetInt(props, "_SARDen", dec.ar2, paReplace);

@@ -134,10 +134,11 @@ void VSVideoSource::DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) co
     }
     if (got < 3) extra[0] = '\0';
   }
-  const int record = dec.deinterlace == 2 ? n / 2 : n;
-  static const FrameRecord kNone = {0, 0, 0, 0, -1, -1, 0, 0};
-  const FrameRecord& f =
-      record >= 0 && static_cast<size_t>(record) < dec.frames.size() ? dec.frames[record] : kNone;
+  // Display frame n names its pictures; the coding type is that of the
+  // picture supplying its top field, which with pulldown or force film is
+  // not picture n.
+  const FrameRecord& f = DisplayRecord(n);
+  const FrameRecord& picture = PictureRecord(n);
 
   // The group of the picture that supplies the frame's top field.
   size_t group = 0;
@@ -156,7 +157,7 @@ void VSVideoSource::DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) co
   const char* type = "Frame coding type: unknown";
   switch (dec.codec) {
     case CODEC_AVC:
-      switch (f.slice_type) {
+      switch (picture.slice_type) {
         case 2: case 7:
           type = G && dec.groups[group].idr ? "Frame coding type: IDR" : "Frame coding type: I";
           break;
@@ -168,7 +169,7 @@ void VSVideoSource::DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) co
       }
       break;
     case CODEC_MPEG2:
-      switch (f.pict_type) {
+      switch (picture.pict_type) {
         case 0: type = "Frame coding type: I"; break;
         case 1: type = "Frame coding type: P"; break;
         case 3: type = "Frame coding type: B"; break;
@@ -176,7 +177,7 @@ void VSVideoSource::DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) co
       }
       break;
     case CODEC_VC1:
-      switch (f.pict_type) {
+      switch (picture.pict_type) {
         case 0: type = "Frame coding type: I"; break;
         case 1: type = "Frame coding type: P"; break;
         case 2: type = "Frame coding type: Pskip"; break;
@@ -186,7 +187,7 @@ void VSVideoSource::DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) co
       }
       break;
     case CODEC_HEVC:
-      switch (f.slice_type) {
+      switch (picture.slice_type) {
         case 2: type = "Frame coding type: I"; break;
         case 1: type = "Frame coding type: P"; break;
         case 0: type = "Frame coding type: B"; break;

@@ -68,6 +68,13 @@ class VSVideoSource {
   void CopyHost();
   void DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
   void SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
+  // The record of display frame n (n / 2 at double rate), whose first two
+  // words name the frame's pictures, and the record of the coded picture
+  // that supplies its top field, whose other words describe that picture.
+  // With pulldown or force film the two indexes differ. Records outside the
+  // table read as an unknown picture 0.
+  const FrameRecord& DisplayRecord(int n) const;
+  const FrameRecord& PictureRecord(int n) const;
   int bytes_per_sample() const { return vi.format && vi.format->bytesPerSample == 2 ? 2 : 1; }
 
   // Stops the decode thread. False when it did not leave: the instance must

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -451,6 +452,165 @@ TEST(DecodeStreams, HevcCraRaslIdrRadlAndTenBit) {
   const std::string deep = dir + "deep.265";
   ASSERT_TRUE(Hevc(deep, 30, "", "yuv420p10le"));
   CheckStream(Indexed("HEVC 10-bit", deep, true), true, 34);
+}
+
+// ---------------------------------------------------------------- interlaced, pulldown, VC-1
+
+// The pictures of each display frame by a field model of ffprobe's view:
+// every picture in display order gives its fields, alternating in parity
+// from the first (top when top_field_first), two fields, three with a
+// repeated field (repeat_pict 1), four or six when the picture is doubled
+// or tripled (2, 4); consecutive fields pair into frames.
+struct FramePictures {
+  int top, bottom;
+};
+std::vector<FramePictures> FieldModel(const std::vector<std::map<std::string, std::string>>& probe) {
+  std::vector<std::pair<int, int>> fields;  // picture, parity (0 top)
+  for (size_t p = 0; p < probe.size(); ++p) {
+    const int rp = std::stoi(probe[p].at("repeat_pict"));
+    const int count = rp == 1 ? 3 : rp == 2 ? 4 : rp == 4 ? 6 : 2;
+    int parity = probe[p].at("top_field_first") == "1" ? 0 : 1;
+    for (int k = 0; k < count; ++k, parity ^= 1) fields.emplace_back(static_cast<int>(p), parity);
+  }
+  std::vector<FramePictures> frames;
+  for (size_t f = 0; f + 1 < fields.size(); f += 2) {
+    FramePictures fp = {-1, -1};
+    for (size_t k = f; k < f + 2; ++k) (fields[k].second == 0 ? fp.top : fp.bottom) = fields[k].first;
+    frames.push_back(fp);
+  }
+  return frames;
+}
+
+// Rows of one parity of a flat 4:2:0 frame (8-bit) from two pictures: even
+// rows of every plane from `top`, odd rows from `bottom`.
+std::vector<uint8_t> Weave(const std::vector<uint8_t>& top, const std::vector<uint8_t>& bottom, int w,
+                           int h) {
+  std::vector<uint8_t> out(top.size());
+  size_t at = 0;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int pw = plane ? w / 2 : w, ph = plane ? h / 2 : h;
+    for (int y = 0; y < ph; ++y, at += size_t(pw)) {
+      const std::vector<uint8_t>& src = (y & 1) ? bottom : top;
+      std::copy(src.begin() + long(at), src.begin() + long(at + size_t(pw)), out.begin() + long(at));
+    }
+  }
+  return out;
+}
+
+// Soft pulldown: fieldop 0 weaves every display frame from the pictures of
+// the field model, types and seeks included; fieldop 2 shows each picture
+// once, as ffmpeg decodes it; fieldop 1 makes film of the 3:2 cadence.
+void CheckPulldown(const std::string& name, const std::string& input, int w, int h) {
+  const std::string kwi = pt::Index(tu::q(input), input + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  const auto probe = tu::ffprobe_frames(input);
+  const auto ref = Reference(input, w, h, false, "-vsync passthrough");
+  ASSERT_EQ(ref.size(), probe.size()) << name;
+  const std::vector<FramePictures> model = FieldModel(probe);
+
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok()) << name << ": " << clip->error();
+  ASSERT_EQ(static_cast<size_t>(clip->vi().numFrames), model.size()) << name << ": display frames";
+  std::vector<std::vector<uint8_t>> ordered;
+  for (int n = 0; n < clip->vi().numFrames; ++n) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << name << ": frame " << n << ": " << f.error;
+    ordered.push_back(Flat(f));
+    const FramePictures m = model[size_t(n)];
+    EXPECT_TRUE(ordered.back() == Weave(ref[size_t(m.top)], ref[size_t(m.bottom)], w, h))
+        << name << ": requested " << n << ", want top field of picture " << m.top
+        << " and bottom field of picture " << m.bottom;
+    // The type of the picture that supplies the top field.
+    EXPECT_EQ(f.dataProps.at("_PictType"), probe[size_t(m.top)].at("pict_type"))
+        << name << ": type of frame " << n;
+    EXPECT_EQ(f.intProps.at("_FieldBased"), 2) << name << ": ORDER 1, top field first";
+  }
+  auto again = Open(kwi);
+  ExpectSeeksMatch(*again, ordered, 41, name + " fieldop 0");
+
+  for (int op : {2, 1}) {
+    vshost::Args a;
+    a.set("fieldop", op);
+    auto pictures = Open(kwi, a);
+    ASSERT_TRUE(pictures->ok()) << name << ": " << pictures->error();
+    // Film: 30000/1001 becomes 24000/1001; ignoring pulldown keeps the rate.
+    EXPECT_EQ(pictures->vi().fpsNum, op == 1 ? 24000 : 30000) << name << ": fieldop " << op;
+    EXPECT_EQ(pictures->vi().fpsDen, 1001);
+    const auto frames = InOrder(*pictures);
+    ASSERT_EQ(frames.size(), ref.size()) << name << ": fieldop " << op;
+    for (size_t n = 0; n < ref.size(); ++n)
+      EXPECT_TRUE(frames[n] == ref[n]) << name << ": fieldop " << op << ": requested " << n
+                                       << ", got ffmpeg picture " << Which(ref, frames[n]);
+    auto seeking = Open(kwi, a);
+    ExpectSeeksMatch(*seeking, frames, 43 + op, name + " fieldop " + std::to_string(op), 12);
+  }
+}
+
+TEST(DecodePulldown, AvcSoftPulldown) {
+  const std::string es = Dir() + "pulldown.264";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x128:rate=24000/1001 -frames:v 24 -pix_fmt yuv420p "
+                         "-f yuv4mpegpipe " + tu::q(es + ".y4m")));
+  ASSERT_EQ(tu::run("x264 --quiet --pulldown 32 --keyint 12 --bframes 2 --demuxer y4m -o " + tu::q(es) +
+                    " " + tu::q(es + ".y4m") + " 2>&1").status, 0);
+  CheckPulldown("AVC soft pulldown", es, 160, 128);
+}
+
+TEST(DecodePulldown, Mpeg2SoftPulldown) {
+  // Field pictures need a height of whole macroblock pairs: 192 lines.
+  const std::string es = Dir() + "pulldown.m2v";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x192:rate=24000/1001 -frames:v 24 -pix_fmt yuv420p "
+                         "-f yuv4mpegpipe " + tu::q(es + ".y4m")));
+  ASSERT_EQ(tu::run("mpeg2enc -v 0 -f 8 -p -g 12 -G 12 -R 2 -o " + tu::q(es) + " < " +
+                    tu::q(es + ".y4m") + " 2>&1").status, 0);
+  CheckPulldown("MPEG-2 soft pulldown", es, 160, 192);
+}
+
+TEST(DecodeStreams, InterlacedAvcMbaffAndMpeg2) {
+  const std::string dir = Dir();
+  // x264's tff: MBAFF-coded interlaced frames, top field first.
+  ASSERT_TRUE(H264(dir + "mbaff.264", 30, "-x264-params tff=1"));
+  CheckStream(Indexed("AVC MBAFF", dir + "mbaff.264"), true, 51);
+  ASSERT_TRUE(H264(dir + "mbaff.ts", 30, "-x264-params tff=1 -f mpegts"));
+  CheckStream(Indexed("AVC MBAFF TS", dir + "mbaff.ts"), true, 52);
+  ASSERT_TRUE(pt::MakeMpeg2(dir + "i.m2v", 30, "-flags +ilme+ildct -top 1"));
+  CheckStream(Indexed("MPEG-2 interlaced", dir + "i.m2v"), true, 53);
+  for (const std::string& kwi : {dir + "mbaff.264.kwi", dir + "i.m2v.kwi"}) {
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok());
+    EXPECT_EQ(clip->getFrame(3).intProps.at("_FieldBased"), 2) << kwi << ": top field first";
+  }
+}
+
+TEST(DecodeStreams, Vc1SamplesInEsAndM2ts) {
+  // 1920 x 1080 with pulldown flags, so few requests: the elementary stream
+  // in order and a few seeks; the same frames from the M2TS after seeks.
+  const std::string dir = std::string(SHARED_TESTDATA) + "/vc1/";
+  const std::string es = dir + "vc1_ap_1080_pulldown.vc1", m2ts = dir + "vc1_ap_1080_pulldown.m2ts";
+  if (!tu::exists(es) || !tu::exists(m2ts)) GTEST_SKIP() << "no VC-1 samples in " << dir;
+  const std::string kwi = pt::Index(tu::q(es), Dir() + "vc1.kwi");
+  const std::string m2ts_kwi = pt::Index(tu::q(m2ts), Dir() + "vc1m2ts.kwi");
+  ASSERT_FALSE(kwi.empty() || m2ts_kwi.empty());
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  std::vector<std::vector<uint8_t>> ordered;
+  for (int n = 0; n < clip->vi().numFrames; ++n) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+    ordered.push_back(Flat(f));
+    // Skipped pictures (type 2) read "U".
+    EXPECT_NE(std::string("IPBU").find(f.dataProps.at("_PictType")), std::string::npos) << n;
+  }
+  auto again = Open(kwi);
+  ExpectSeeksMatch(*again, ordered, 61, "VC-1 ES", 5);
+  auto ts = Open(m2ts_kwi);
+  ASSERT_TRUE(ts->ok()) << ts->error();
+  ASSERT_EQ(ts->vi().numFrames, clip->vi().numFrames);
+  for (int n : {50, 3, static_cast<int>(ordered.size()) - 1}) {
+    const vshost::Frame f = ts->getFrame(n);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == ordered[size_t(n)]) << "VC-1 M2TS: requested " << n << ", got ES frame "
+                                               << Which(ordered, Flat(f));
+  }
 }
 
 }  // namespace

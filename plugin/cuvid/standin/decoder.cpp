@@ -90,6 +90,11 @@ void resample(const Plane& src, int x0, int y0, int w, int h, int field, int dw,
   int rows = field < 0 ? h : (h + 1 - field) / 2;
   if (rows < 1) rows = 1;
   auto row_of = [&](int r) { return field < 0 ? y0 + r : y0 + field + 2 * r; };
+  if (rows == dh && w == dw) {  // unscaled: the weights below would all be 0
+    for (int y = 0; y < dh; y++)
+      for (int x = 0; x < dw; x++) put(x, y, src.sample(x0 + x, row_of(y)));
+    return;
+  }
   for (int y = 0; y < dh; y++) {
     // Source position of the output sample's centre, 16.16 fixed point.
     int64_t fy = ((2 * static_cast<int64_t>(y) + 1) * rows * 65536) / (2 * dh) - 32768;
