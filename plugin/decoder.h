@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,22 @@ struct InputFile {
   std::string name;
   u64 size = 0;                // from the index
   FILE* fp = nullptr;
+};
+
+// A read or unit buffer: allocated on first use and left uninitialised, as
+// every byte is written (read from the file, or stored into the unit) before
+// it is read: readers never look past `valid` or the unit's length. Zeroing
+// 8 MB per instance would be paid by every filter creation.
+class ByteBuffer {
+ public:
+  bool empty() const { return !bytes_; }
+  void resize(size_t size) { bytes_.reset(new unsigned char[size]); }
+  unsigned char* data() { return bytes_.get(); }
+  unsigned char& operator[](size_t i) { return bytes_[i]; }
+  unsigned char operator[](size_t i) const { return bytes_[i]; }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
 };
 
 class CAVCDecoder;
@@ -352,7 +369,7 @@ class CAVCDecoder {
   bool film_locked = false;
 
   // Stream-reader state, owned by the decode thread once it runs.
-  std::vector<unsigned char> rbuf;            // READ_BUFFER_SIZE bytes
+  ByteBuffer rbuf;                            // READ_BUFFER_SIZE bytes
   u32 rd = 0;                                 // next unread byte in rbuf
   u32 valid = 0;                              // valid bytes in rbuf
   i64 rdmax = 0;                              // end of the current PS video packet (may lie past valid)
@@ -360,7 +377,7 @@ class CAVCDecoder {
   int current_file = 0;                       // file the buffer was read from
   int fill_file = -1;                         // file of the last fill
   i64 fill_offset = -2;                       // offset of the last fill
-  std::vector<unsigned char> ubuf;            // UNIT_BUFFER_SIZE bytes
+  ByteBuffer ubuf;                            // UNIT_BUFFER_SIZE bytes
   bool first_unit = true;                     // search for a start code before the next unit
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data

@@ -95,11 +95,12 @@ int Which(const std::vector<std::vector<uint8_t>>& frames, const std::vector<uin
   return -1;
 }
 
-// Every frame once, in a random permutation, against the in-order frames;
-// only the first `count` requests of the permutation where seeks are slow.
+// Every frame of `ordered` (the first frames of the clip, or all) once, in a
+// random permutation, against the in-order frames; only the first `count`
+// requests of the permutation where seeks are slow.
 void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& ordered,
                       unsigned seed, const std::string& what, size_t count = SIZE_MAX) {
-  std::vector<int> order(static_cast<size_t>(clip.vi().numFrames));
+  std::vector<int> order(std::min(ordered.size(), static_cast<size_t>(clip.vi().numFrames)));
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
   std::mt19937 rng(seed);
   std::shuffle(order.begin(), order.end(), rng);
@@ -582,8 +583,9 @@ TEST(DecodeStreams, InterlacedAvcMbaffAndMpeg2) {
 }
 
 TEST(DecodeStreams, Vc1SamplesInEsAndM2ts) {
-  // 1920 x 1080 with pulldown flags, so few requests: the elementary stream
-  // in order and a few seeks; the same frames from the M2TS after seeks.
+  // 1920 x 1080 with pulldown flags, so few requests: the first four groups
+  // of the elementary stream in order and a few seeks among them; the same
+  // frames from the M2TS after seeks.
   const std::string dir = std::string(SHARED_TESTDATA) + "/vc1/";
   const std::string es = dir + "vc1_ap_1080_pulldown.vc1", m2ts = dir + "vc1_ap_1080_pulldown.m2ts";
   if (!tu::exists(es) || !tu::exists(m2ts)) GTEST_SKIP() << "no VC-1 samples in " << dir;
@@ -592,8 +594,9 @@ TEST(DecodeStreams, Vc1SamplesInEsAndM2ts) {
   ASSERT_FALSE(kwi.empty() || m2ts_kwi.empty());
   auto clip = Open(kwi);
   ASSERT_TRUE(clip->ok()) << clip->error();
+  ASSERT_GT(clip->vi().numFrames, 45);
   std::vector<std::vector<uint8_t>> ordered;
-  for (int n = 0; n < clip->vi().numFrames; ++n) {
+  for (int n = 0; n < 45; ++n) {
     const vshost::Frame f = clip->getFrame(n);
     ASSERT_TRUE(f.ok) << "frame " << n << ": " << f.error;
     ordered.push_back(Flat(f));
@@ -605,7 +608,7 @@ TEST(DecodeStreams, Vc1SamplesInEsAndM2ts) {
   auto ts = Open(m2ts_kwi);
   ASSERT_TRUE(ts->ok()) << ts->error();
   ASSERT_EQ(ts->vi().numFrames, clip->vi().numFrames);
-  for (int n : {50, 3, static_cast<int>(ordered.size()) - 1}) {
+  for (int n : {30, 3, 44}) {
     const vshost::Frame f = ts->getFrame(n);
     ASSERT_TRUE(f.ok) << f.error;
     EXPECT_TRUE(Flat(f) == ordered[size_t(n)]) << "VC-1 M2TS: requested " << n << ", got ES frame "

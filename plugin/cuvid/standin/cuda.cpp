@@ -1,12 +1,16 @@
 // CUDA driver calls of the stand-in: one device (ordinal 0), contexts with a
-// per-thread current-context stack, page-locked memory as plain heap memory,
-// and context locks as mutexes.
+// per-thread current-context stack, page-locked memory as anonymous mappings
+// (followed by an inaccessible guard page, so that a write past the end
+// faults), and context locks as mutexes.
 //
 // The stand-in is stricter than it needs to be where the real driver is
 // strict too, so that the plugin's mistakes show up in tests: every call
 // before cuInit fails with CUDA_ERROR_NOT_INITIALIZED; allocation, release and
 // copies need a current context; releasing memory twice or copying from
 // outside a mapped frame is refused instead of corrupting memory.
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -40,9 +44,10 @@ std::set<const void*>& live_contexts() {
   static std::set<const void*> s;
   return s;
 }
-std::set<const void*>& host_blocks() {
-  static std::set<const void*> s;
-  return s;
+// Page-locked blocks: start -> length of the mapping, guard page included.
+std::map<const void*, size_t>& host_blocks() {
+  static std::map<const void*, size_t> m;
+  return m;
 }
 std::map<uintptr_t, size_t>& device_ranges() {
   static std::map<uintptr_t, size_t> m;
@@ -134,13 +139,22 @@ nv::CUresult cu_mem_host_alloc(void** host, size_t bytes, unsigned int) {
   if (!host || bytes == 0) return nv::CUDA_ERROR_INVALID_VALUE;
   if (!context_current()) return nv::CUDA_ERROR_INVALID_CONTEXT;
   if (bytes > kMaxHostAlloc) return nv::CUDA_ERROR_OUT_OF_MEMORY;
-  void* p = std::malloc(bytes);
-  if (!p) return nv::CUDA_ERROR_OUT_OF_MEMORY;
+  // A mapping, not heap memory: pages are touched only when used (the
+  // plugin asks for about 200 MB per instance), and the guard page after
+  // the block catches writes past its end.
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t length = (bytes + page - 1) / page * page + page;
+  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nv::CUDA_ERROR_OUT_OF_MEMORY;
+  if (mprotect(static_cast<char*>(p) + length - page, page, PROT_NONE) != 0) {
+    munmap(p, length);
+    return nv::CUDA_ERROR_OUT_OF_MEMORY;
+  }
   try {
     std::lock_guard<std::mutex> g(g_mutex);
-    host_blocks().insert(p);
+    host_blocks()[p] = length;
   } catch (...) {
-    std::free(p);
+    munmap(p, length);
     return nv::CUDA_ERROR_OUT_OF_MEMORY;
   }
   *host = p;
@@ -150,11 +164,15 @@ nv::CUresult cu_mem_host_alloc(void** host, size_t bytes, unsigned int) {
 nv::CUresult cu_mem_free_host(void* host) {
   if (!g_initialised) return nv::CUDA_ERROR_NOT_INITIALIZED;
   if (!context_current()) return nv::CUDA_ERROR_INVALID_CONTEXT;
+  size_t length = 0;
   {
     std::lock_guard<std::mutex> g(g_mutex);
-    if (!host_blocks().erase(host)) return nv::CUDA_ERROR_INVALID_VALUE;
+    auto it = host_blocks().find(host);
+    if (it == host_blocks().end()) return nv::CUDA_ERROR_INVALID_VALUE;
+    length = it->second;
+    host_blocks().erase(it);
   }
-  std::free(host);
+  munmap(host, length);
   return nv::CUDA_SUCCESS;
 }
 
