@@ -56,51 +56,6 @@ static int slow_byte(unsigned char* b) {
   }
 }
 
-// Finds the first start code of the stream. 1 when found, 0 at end of input.
-static int find_first_start_code() {
-  for (;;) {
-    u32 n = stretch();
-    if (n == 0) {
-      unsigned char b;
-      if (slow_byte(&b) < 0) return 0;
-      start = (start << 8) | b;
-      const u64 two_back = tail_pos[1];
-      tail_pos[1] = tail_pos[0];
-      tail_pos[0] = StreamPosition() - 1;
-      if ((start & 0xFFFFFF) == 1) {
-        unit_pos = two_back;
-        return 1;
-      }
-      continue;
-    }
-    const unsigned char* src = Rdptr;
-    const u64 base = StreamPosition();
-    u32 k = 0;
-    for (;;) {
-      const void* hit = memchr(src + k, 1, n - k);
-      if (!hit) break;
-      u32 at = static_cast<u32>(static_cast<const unsigned char*>(hit) - src);
-      u32 s = start;
-      for (u32 i = k; i <= at; i++) s = (s << 8) | src[i];
-      k = at + 1;
-      if ((s & 0xFFFFFF) == 1) {
-        start = s;
-        take(k);
-        unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
-        tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
-        tail_pos[0] = base + at;
-        return 1;
-      }
-      start = s;
-      if (k >= n) break;
-    }
-    for (u32 i = k; i < n; i++) start = (start << 8) | src[i];
-    tail_pos[1] = n >= 2 ? base + n - 2 : tail_pos[0];
-    tail_pos[0] = base + n - 1;
-    take(n);
-  }
-}
-
 #ifdef __SSE2__
 // Candidates i..i+W-1 for the first 00 of a start code, as a bit mask.
 static inline unsigned start_code_mask16(const unsigned char* p) {
@@ -165,6 +120,63 @@ static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char
   return n;
 }
 
+// Position bookkeeping. tail_pos holds the stream positions of the last two
+// bytes taken; unit_pos the position of the first 00 of the start code just
+// found, wherever that byte stood.
+
+// One byte was taken through the container's reader; returns the position
+// of the byte taken two before it.
+static inline u64 note_slow_byte() {
+  const u64 two_back = tail_pos[1];
+  tail_pos[1] = tail_pos[0];
+  tail_pos[0] = StreamPosition() - 1;
+  return two_back;
+}
+
+// A stretch that began at stream position base was used up to its byte at,
+// the 01 of a start code.
+static inline void note_start_code(u64 base, u32 at) {
+  unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
+  tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
+  tail_pos[0] = base + at;
+}
+
+// A whole stretch of n bytes from base was used without a start code.
+static inline void note_stretch(u64 base, u32 n) {
+  tail_pos[1] = n >= 2 ? base + n - 2 : tail_pos[0];
+  tail_pos[0] = base + n - 1;
+}
+
+// Finds the first start code of the stream, keeping in `start` the bytes
+// before it. 1 when found, 0 at end of input.
+static int find_first_start_code() {
+  for (;;) {
+    const u32 n = stretch();
+    if (n == 0) {
+      unsigned char b;
+      if (slow_byte(&b) < 0) return 0;
+      start = (start << 8) | b;
+      const u64 two_back = note_slow_byte();
+      if ((start & 0xFFFFFF) == 1) {
+        unit_pos = two_back;
+        return 1;
+      }
+      continue;
+    }
+    const unsigned char* src = Rdptr;
+    const u64 base = StreamPosition();
+    const u32 at = scan_start_code(src, n, start & 0xFF, (start >> 8) & 0xFF);
+    const u32 used = at < n ? at + 1 : n;
+    for (u32 i = used > 4 ? used - 4 : 0; i < used; i++) start = (start << 8) | src[i];
+    take(used);
+    if (at < n) {
+      note_start_code(base, at);
+      return 1;
+    }
+    note_stretch(base, n);
+  }
+}
+
 static void fill_header(NALU_t* unit, u32 len, int prefix) {
   unit->startcodeprefix_len = prefix;
   unit->len = len;
@@ -208,9 +220,7 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
       if (slow_byte(&b) < 0) break;
       if (len >= NALU_BUFFER_SIZE) goto too_long;
       nalu_buf[len++] = b;
-      const u64 two_back = tail_pos[1];
-      tail_pos[1] = tail_pos[0];
-      tail_pos[0] = StreamPosition() - 1;
+      const u64 two_back = note_slow_byte();
       if (b == 1 && nalu_buf[len - 2] == 0 && nalu_buf[len - 3] == 0) {
         // The 01 came through a packet or buffer boundary: the start code
         // begins at the byte appended two bytes before it, wherever it stood.
@@ -229,17 +239,14 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
       memcpy(nalu_buf + len, src, k);
       len += k;
       take(k);
-      unit_pos = at >= 2 ? base + at - 2 : (at == 1 ? tail_pos[0] : tail_pos[1]);
-      tail_pos[1] = at >= 1 ? base + at - 1 : tail_pos[0];
-      tail_pos[0] = base + at;
+      note_start_code(base, at);
       fill_header(unit, len - 3, prefix);
       return 1;
     }
     if (len + n > NALU_BUFFER_SIZE) goto too_long;
     memcpy(nalu_buf + len, src, n);
     len += n;
-    tail_pos[1] = n >= 2 ? base + n - 2 : tail_pos[0];
-    tail_pos[0] = base + n - 1;
+    note_stretch(base, n);
     take(n);
   }
 
