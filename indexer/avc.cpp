@@ -107,15 +107,6 @@ static bool changed_set(std::vector<unsigned char>& last, const unsigned char* b
 
 // ---------------------------------------------------------------- frame rate and aspect
 
-static u64 gcd64(u64 a, u64 b) {
-  while (b) {
-    const u64 t = a % b;
-    a = b;
-    b = t;
-  }
-  return a;
-}
-
 // Frame rate = time_scale / (2 x num_units_in_tick): a frame lasts two ticks.
 // The fraction is reduced (time_scale 100 with tick 1 stays 50 / 1) and then
 // scaled down until both terms fit an int.

@@ -331,6 +331,15 @@ void snap_frame_rate(int num, int den) {
   Frame_Rate = r;
 }
 
+u64 gcd64(u64 a, u64 b) {
+  while (b != 0) {
+    const u64 t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
 bool sar_from_idc(int idc, int* w, int* h) {
   static const int table[17][2] = {{0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11}, {40, 33},
                                    {24, 11}, {20, 11}, {32, 11}, {80, 33}, {18, 11}, {15, 11},

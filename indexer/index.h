@@ -31,5 +31,7 @@ void close_index_file();
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.
 // A zero or negative term gives 25000/1000.
 void snap_frame_rate(int num, int den);
+// Greatest common divisor; gcd64(a, 0) is a.
+u64 gcd64(u64 a, u64 b);
 // H.264 Table E-1 / H.265 Table E.1 for idc 0..16; false for other values.
 bool sar_from_idc(int idc, int* w, int* h);

@@ -127,16 +127,6 @@ static u32 get_bits(BitReader& br, int n) {
 // ---------------------------------------------------------------- helpers
 static bool writing() { return Operation == 0 && p_aif != nullptr; }
 
-
-static int64_t gcd64(int64_t a, int64_t b) {
-  while (b != 0) {
-    int64_t t = a % b;
-    a = b;
-    b = t;
-  }
-  return a;
-}
-
 // MPEG-2 sample aspect ratio from aspect_ratio_information and the picture
 // size: pictures taller than 576 lines are square-sampled, 480- and 576-line
 // pictures get the BT.601 ratios, other sizes the display ratio divided by the
@@ -161,7 +151,7 @@ bool mpg_sample_aspect(int code, int width, int height, int* w, int* h) {
   // Both terms are positive and below 2^40 (a 31-bit size times at most
   // 221), so no product overflows; a reduced pair beyond int (only from sizes
   // no sequence header can code) is not a ratio worth printing.
-  const int64_t g = gcd64(num, den);
+  const int64_t g = static_cast<int64_t>(gcd64(static_cast<u64>(num), static_cast<u64>(den)));
   if (num / g > INT_MAX || den / g > INT_MAX) return false;
   *w = static_cast<int>(num / g);
   *h = static_cast<int>(den / g);
