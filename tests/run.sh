@@ -4,6 +4,9 @@
 # primitive's test also runs under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Missing packages: one message with the command that installs them, not
+# CMake's errors.
+tests/deps.sh check
 jobs=$(nproc)
 
 build_and_test() {
