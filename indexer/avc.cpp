@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "Matroska.h"
 #include "decode.h"
 #include "index.h"
 #include "nalu.h"
@@ -504,7 +505,7 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
       }
       if (Operation == 0 && changed_set(last_sps, rbsp, rbsp_len) && byte_container() && writing())
         fprintf(p_aif, "\nSPS %llu", static_cast<unsigned long long>(position));
-      set_rate_from_vui(rec.vui_time_scale, rec.vui_num_units_in_tick);
+      if (!snap_matroska_rate()) set_rate_from_vui(rec.vui_time_scale, rec.vui_num_units_in_tick);
       hadSPS = position;
       return 2;
     }
@@ -583,6 +584,7 @@ void index_avc() {
   }
 
   u64 start = 0;
+  if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
   if (byte_container()) {
     start = process.start_byte;
     if (SystemStream_Flag == 1) start = start >= 204 ? start - 204 : 0;

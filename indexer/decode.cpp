@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Matroska.h"
 #include "pat.h"
 
 // Reads up to n bytes; a short count means the file has ended. A read error
@@ -120,7 +121,8 @@ int NextFile() {
 }
 
 int RefillBuffer() {
-  if (SystemStream_Flag == 2 || SystemStream_Flag == 4) return -1;  // adapters not built in
+  if (SystemStream_Flag == 2) return NextMKVBuffer();
+  if (SystemStream_Flag == 4) return -1;  // no MP4 adapter in this build
   // The bytes consumed from the old buffer; pointers into it move back by as
   // much so that they keep naming the same stream bytes, also after a short
   // read at the end of a file.
@@ -273,8 +275,22 @@ int Open() {
   }
   if (strstr(text, "matroska")) {
     SystemStream_Flag = 2;
-    printf("Could not parse the Matroska file.\n");
-    return 1;
+    switch (InitMatroska()) {
+      case 0:
+        break;
+      case 1:
+        printf("Could not parse the Matroska file.\n");
+        return 1;
+      case 2:
+        printf("Could not find a supported video track (need AVC/HEVC/MPEG2/VC1).\n");
+        return 1;
+      default:
+        return 1;
+    }
+    if (NumLoadedFiles > 1) printf("Can open only one Matroska file at a time. Extras will be ignored.\n");
+    NumLoadedFiles = 1;
+    Infiletotal = Infilelength[0];
+    return 0;
   }
   if (detect_ts()) return 0;
   detect_ps();

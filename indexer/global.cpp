@@ -37,6 +37,7 @@ int VideoStream_Flag;
 int Operation;
 double Frame_Rate;
 u64 mkv_current_tc;
+double mkv_Frame_Rate;
 
 static NALU_t nalu_record;
 NALU_t* nalu = &nalu_record;

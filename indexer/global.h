@@ -65,6 +65,7 @@ extern int VideoStream_Flag;                    // 0 AVC, 1 MPEG-2, 3 VC-1, 4 HE
 extern int Operation;                           // 0 indexing, 3 codec probe
 extern double Frame_Rate;                       // rate for the report
 extern u64 mkv_current_tc;                      // time of the frame/sample in Buffer (containers 2, 4)
+extern double mkv_Frame_Rate;                   // rate of the chosen Matroska track, 0 when it has no frame duration (Matroska.cpp)
 
 // ---------------------------------------------------------------- unit reader (nalu.cpp, ts.cpp)
 struct NALU_t {

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Matroska.h"
 #include "BitstreamReader.h"
 #include "HevcParserImpl.h"
 #include "decode.h"
@@ -581,6 +582,7 @@ void index_hevc() {
   // Matroska and MP4 adapters position themselves at the range start; byte
   // streams start at the range's first byte, a transport stream one
   // 204-byte packet earlier so that the first packet is whole.
+  if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
   if (!container_times()) {
     u64 start = process.start_byte;
     if (SystemStream_Flag == 1 && start > 203) start -= 204;

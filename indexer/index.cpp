@@ -10,6 +10,7 @@
 
 #include "avc.h"
 #include "decode.h"
+#include "Matroska.h"
 #include "hevc.h"
 #include "misc.h"
 #include "mpg.h"
@@ -190,6 +191,14 @@ static void write_script() {
   fclose(f);
 }
 
+bool snap_matroska_rate() {
+  // Rates far beyond any video (a DefaultDuration of a few nanoseconds) are
+  // not taken.
+  if (SystemStream_Flag != 2 || mkv_Frame_Rate <= 0 || mkv_Frame_Rate >= 1e6) return false;
+  snap_frame_rate(static_cast<int>(1000 * mkv_Frame_Rate), 1000);
+  return true;
+}
+
 void Index(int mode) {
   Operation = mode;
   init_indexing();
@@ -209,6 +218,21 @@ void Index(int mode) {
       break;
     default:
       break;
+  }
+  if (SystemStream_Flag == 2) {
+    if (coded == 0) {
+      // Frames that cannot be read (damage, clusters of unknown size) must
+      // not leave an index that looks like a complete empty one.
+      const char* why = mkv_GetLastError(mf);
+      printf("No picture could be read from the Matroska file%s%s.\n", why ? ": " : "", why ? why : "");
+      if (p_aif) fclose(p_aif);
+      p_aif = nullptr;
+      unlink(output_file);
+      fflush(stdout);
+      exit(1);
+    }
+    mkv_Close(mf);
+    mf = nullptr;
   }
   write_script();
   if (open_via_mpls) ProcessMPLS(MPLS_Name, 1);

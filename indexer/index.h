@@ -31,6 +31,9 @@ void close_index_file();
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.
 // A zero or negative term gives 25000/1000.
 void snap_frame_rate(int num, int den);
+// Matroska input whose track has a frame duration: snaps that rate (in
+// thousandths) in place of the stream's own and returns true.
+bool snap_matroska_rate();
 // Greatest common divisor; gcd64(a, 0) is a.
 u64 gcd64(u64 a, u64 b);
 // H.264 Table E-1 / H.265 Table E.1 for idc 0..16; false for other values.

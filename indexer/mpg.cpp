@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "Matroska.h"
 #include "decode.h"
 #include "index.h"
 
@@ -213,9 +214,11 @@ static void sequence_header(BitReader& br, u64 position) {
   vertical_size = vsize;
   aspect_ratio_information = aspect;
   const FrameRate& r = kFrameRates[rate_code];  // rate_code < 16 by its width
-  fps_num = r.num;
-  fps_den = r.den;
-  Frame_Rate = static_cast<double>(r.num) / r.den;
+  if (!snap_matroska_rate()) {
+    fps_num = r.num;
+    fps_den = r.den;
+    Frame_Rate = static_cast<double>(r.num) / r.den;
+  }
   // A sequence header never stands between the two fields of a pair.
   second_field = false;
 }
@@ -453,6 +456,7 @@ void index_mpg() {
   // unit beginning in the packet before it is found whole.
   u64 start = process.start_byte;
   if (SystemStream_Flag == 1 && start >= 204) start -= 204;
+  if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
   if (SystemStream_Flag != 2 && SystemStream_Flag != 4) SeekStream(start);
 
   OutputProgress(0);

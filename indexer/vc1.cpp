@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "Matroska.h"
 #include "decode.h"
 #include "index.h"
 
@@ -307,7 +308,9 @@ int parse_sequence_header(const NALU_t* unit, u64 pos) {
     fps_num = 25000;
     fps_den = 1000;
     Frame_Rate = 25.0;
-    if (s.rate_given) {
+    if (s.rate_given && snap_matroska_rate()) {
+      // the track's frame duration stands in for the stream's rate
+    } else if (s.rate_given) {
       int num = s.rate_nr < 8 ? kRateNumerator[s.rate_nr] : 25000;
       if (s.rate_dr == 1 || s.rate_dr == 2) {
         snap_frame_rate(num, s.rate_dr == 1 ? 1000 : 1001);
@@ -490,6 +493,7 @@ void index_vc1() {
   }
 
   // Matroska and MP4 input is positioned by its adapter; byte streams here.
+  if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
   if (SystemStream_Flag != 2 && SystemStream_Flag != 4) {
     u64 start = process.start_byte;
     // A transport stream restarts one packet early so that a start code

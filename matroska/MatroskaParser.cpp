@@ -2130,9 +2130,12 @@ void seekTo(MatroskaFile* mf, unsigned track, u64 t) {
       if (t == UNKNOWN_END) return;
       continue;
     }
-    // A reordered successor that starts earlier belongs before the target.
+    // A reordered successor that starts at or after the target but before
+    // the head is shown first and becomes the head. A successor that starts
+    // before the target (a leading picture of an open group after its key
+    // frame) leaves the head in place: the decoder needs that key frame.
     FrameQueueEntry* h = q.head;
-    if (!h->next || h->next->start >= h->start) return;
+    if (!h->next || h->next->start >= h->start || h->next->start < t) return;
     popFrame(mf, track);
     if (t == UNKNOWN_END) return;
     if (q.head && q.head->start >= t) return;
