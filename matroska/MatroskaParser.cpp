@@ -2131,11 +2131,11 @@ void seekTo(MatroskaFile* mf, unsigned track, u64 t) {
       continue;
     }
     // A reordered successor that starts at or after the target but before
-    // the head is shown first and becomes the head. A successor that starts
-    // before the target (a leading picture of an open group after its key
-    // frame) leaves the head in place: the decoder needs that key frame.
+    // the head is shown first and becomes the head. A key frame stays the
+    // head whatever follows it: decoding can start only there (its leading
+    // pictures follow it, and a cluster's timecode may be that of one).
     FrameQueueEntry* h = q.head;
-    if (!h->next || h->next->start >= h->start || h->next->start < t) return;
+    if ((h->frame_flags & FRAME_KF) || !h->next || h->next->start >= h->start || h->next->start < t) return;
     popFrame(mf, track);
     if (t == UNKNOWN_END) return;
     if (q.head && q.head->start >= t) return;
