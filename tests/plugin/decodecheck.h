@@ -1,0 +1,84 @@
+// Decode checks shared by the plugin's decoding tests: the plugin build on
+// the CPU stand-in, streams made and indexed, ffmpeg's decode as reference,
+// frames compared in order and after seeks.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vshost.h"
+
+namespace dc {
+
+const vshost::Plugin* Cpu();
+std::unique_ptr<vshost::Clip> Open(const std::string& kwi, vshost::Args a = vshost::Args());
+
+// The test pattern is RGB: without a pixel format the encoders keep 4:4:4,
+// which the decoder does not take.
+bool H264(const std::string& path, int frames, const std::string& extra = "");
+bool Hevc(const std::string& path, int frames, const std::string& extra = "", const std::string& pix_fmt = "yuv420p");
+
+// A scratch folder of this test process, ending in '/'.
+std::string Dir();
+
+// Small pictures keep the many seeks cheap; the sizes are not multiples of
+// HEVC's 64-sample blocks, so the coded pictures are larger than the frames.
+extern const char kSmall[];
+
+// The frames of a straight ffmpeg decode, planar 4:2:0 (8-bit or 16-bit
+// little-endian samples), as the host's frames hold them.
+std::vector<std::vector<uint8_t>> Reference(const std::string& input, int w, int h, bool deep,
+                                            const std::string& filter = "");
+// A host frame as one buffer of its three planes.
+std::vector<uint8_t> Flat(const vshost::Frame& f);
+// 10-bit reference samples as the plugin's 16-bit frames hold them.
+std::vector<uint8_t> Shift10(const std::vector<uint8_t>& ref);
+std::vector<std::vector<uint8_t>> InOrder(vshost::Clip& clip);
+// Which frame a delivered frame equals, or -1.
+int Which(const std::vector<std::vector<uint8_t>>& frames, const std::vector<uint8_t>& f);
+// Which frame has the same rows of one parity (0 top, 1 bottom) in every
+// plane of an 8-bit 4:2:0 frame, or -1.
+int WhichField(const std::vector<std::vector<uint8_t>>& frames, const std::vector<uint8_t>& f, int w, int h,
+               int parity);
+// Every frame of `ordered` (the first frames of the clip, or all) once, in a
+// random permutation, against the in-order frames; only the first `count`
+// requests of the permutation where seeks are slow.
+void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& ordered, unsigned seed,
+                      const std::string& what, size_t count = SIZE_MAX);
+
+struct Stream {
+  std::string name;     // what the failure messages call it
+  std::string input;    // file indexed
+  std::string kwi;
+  bool deep = false;    // 16-bit output
+};
+// The in-order run equals ffmpeg's decode of the file (when asked), and
+// seeks equal the in-order run.
+void CheckStream(const Stream& s, bool compare_with_ffmpeg, unsigned seed);
+// Indexes a stream as an encoder wrote it.
+Stream Indexed(const std::string& name, const std::string& input, bool deep = false);
+
+// The pictures of each display frame by a field model of ffprobe's view.
+struct FramePictures {
+  int top, bottom;
+};
+std::vector<FramePictures> FieldModel(const std::vector<std::map<std::string, std::string>>& probe);
+// Even rows of every plane from `top`, odd rows from `bottom`.
+std::vector<uint8_t> Weave(const std::vector<uint8_t>& top, const std::vector<uint8_t>& bottom, int w, int h);
+// Soft pulldown: fieldop 0 weaves every display frame from the pictures of
+// the field model, types and seeks included; fieldop 2 shows each picture
+// once, as ffmpeg decodes it; fieldop 1 makes film of the 3:2 cadence.
+void CheckPulldown(const std::string& name, const std::string& input, int w, int h);
+
+// The shared VC-1 sample: its elementary stream's index and first 30 frames
+// in order, and its M2TS's index.
+struct Vc1Sample {
+  std::string kwi, m2ts_kwi;
+  std::vector<std::vector<uint8_t>> ordered;  // frames 0 .. 29 in order
+  bool Load();
+};
+
+}  // namespace dc
