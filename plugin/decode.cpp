@@ -41,9 +41,14 @@ u32 CAVCDecoder::InitializeBuffer(int file, u64 offset) {
 }
 
 int CAVCDecoder::RefillBuffer() {
-  // The Matroska and MP4 adapters feed the buffer here once they exist; an
-  // index of those containers is refused when it is read.
   if (input_ended || rbuf.empty()) return -1;
+  if (stream_type == CONTAINER_MKV) {
+    if (NextMKVBuffer() == 0) return 0;
+    input_ended = true;
+    return -1;
+  }
+  // The MP4 adapter feeds the buffer here once it exists; an index of that
+  // container is refused when it is read.
   const u32 old_valid = valid;
   bool next_file = old_valid < READ_BUFFER_SIZE;  // a short block: the file has ended
   u32 n = 0;
@@ -102,6 +107,8 @@ int CAVCDecoder::AlignStream(u64 position) {
       AlignPSStream(position);
       break;
     case CONTAINER_MKV:
+      InitializeMKVBuffer(position);
+      break;
     case CONTAINER_MP4:
       // No adapter in this build (refused at index reading): no data.
       InitializeBuffer(-1, 0);

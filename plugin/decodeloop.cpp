@@ -122,6 +122,7 @@ int CAVCDecoder::ChooseGroup() {
 }
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {
+  if (stream_type == CONTAINER_MKV) return FeedMatroskaParameterSets(position);
   // SPS: the last one at or before the group (the first when none is).
   u64 at = 0;
   if (!sps_list.empty()) {

@@ -31,6 +31,7 @@ void CAVCDecoder::Close() {
     fclose(index_file);
     index_file = nullptr;
   }
+  CloseMatroska();  // reads through the first input's handle
   for (InputFile& f : files) {
     if (f.fp) fclose(f.fp);
     f.fp = nullptr;

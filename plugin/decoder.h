@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "MatroskaVideo.h"
 #include "nvdec_types.h"
 #include "pevents.h"
 
@@ -248,6 +249,34 @@ class CAVCDecoder {
   int (CAVCDecoder::*get_unit)() = &CAVCDecoder::GetAVCNALU;                 // by codec
   int (CAVCDecoder::*get_byte)(unsigned char*) = &CAVCDecoder::GetRawByte;   // by container
   PluginUnit unit = {};
+
+  // ---------------------------------------------------------------- Matroska input (Matroska.cpp)
+  // Opens the first input, already open, through the Matroska reader and
+  // chooses the first video track of the index's codec: 0, 1 when the file
+  // cannot be parsed or its track's frames cannot be read, 2 when it has no
+  // such track.
+  int InitMatroska();
+  void CloseMatroska();
+  // The first frame of the chosen track at or after t; false when the track
+  // ends before one.
+  bool MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track, u64* start, u64* end, u64* file_pos,
+                         u32* size, u32* flags);
+  // Loads the frame at time t (a group's position) into the read buffer.
+  void InitializeMKVBuffer(u64 t);
+  // Loads the next frame when the read buffer is used up: 0, or -1 at the end.
+  int NextMKVBuffer();
+  // Seeks the chosen track (the second form to the cue point before t).
+  void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
+  void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);
+  // AVC and HEVC: the configuration's parameter sets, then those the frames
+  // of the two seconds before position carry. False when a frame cannot be read.
+  bool FeedMatroskaParameterSets(u64 position);
+
+  StdIoStream mkv_stream = {};
+  MatroskaFile* mkv_file = nullptr;
+  u32 mkv_track = 0;                          // index in the reader's track list
+  MkvVideoTrack mkv_video;
+  std::vector<uint8_t> mkv_raw;               // one frame as stored
 
   // ---------------------------------------------------------------- decode thread
   static void* ThreadFunc(void* block);

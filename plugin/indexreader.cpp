@@ -357,8 +357,19 @@ int CAVCDecoder::FinishIndex() {
   if (lead_skip < 0) lead_skip = 0;
 
   if (groups.empty()) return INDEX_NO_GOPS;
-  if (stream_type == CONTAINER_MKV || stream_type == CONTAINER_MP4) {
-    // This build has no Matroska or MP4 adapter: such input cannot be opened.
+  if (stream_type == CONTAINER_MKV) {
+    const int r = InitMatroska();
+    if (r != 0) {
+      CloseMatroska();
+      if (!files.empty() && files[0].fp) {
+        fclose(files[0].fp);
+        files[0].fp = nullptr;
+      }
+      return r == 2 ? INDEX_CONTAINER_TRACK : INDEX_CONTAINER_PARSE;
+    }
+  }
+  if (stream_type == CONTAINER_MP4) {
+    // This build has no MP4 adapter: such input cannot be opened.
     if (!files.empty() && files[0].fp) {
       fclose(files[0].fp);
       files[0].fp = nullptr;

@@ -1,0 +1,129 @@
+// Matroska input of the plugin, on the CPU stand-in: streams made with the
+// encoders and put into Matroska with mkvmerge (with and without cues) or
+// encoded straight into it by ffmpeg decode in order as ffmpeg decodes the
+// file, and every frame requested in a random order equals the in-order run;
+// the shared VC-1 sample, stored without start codes, gives the frames of
+// its elementary stream; an index whose Matroska file lacks a track of the
+// index's codec, or cannot be parsed, is refused.
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "decodecheck.h"
+#include "plugintest.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace dc;
+
+std::string Mkvmerge(const std::string& es, const std::string& options = "") {
+  const std::string mkv = es + (options.empty() ? "" : ".nocues") + ".mkv";
+  EXPECT_EQ(tu::run("mkvmerge -q " + options + " -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0) << es;
+  return mkv;
+}
+
+TEST(MatroskaDecode, AvcOpenAndClosedGroupsWithAndWithoutCues) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "open.264", 36,
+                   std::string(kSmall) + "-x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"));
+  CheckStream(Indexed("AVC open GOP by mkvmerge", Mkvmerge(dir + "open.264")), true, 101);
+  CheckStream(Indexed("AVC open GOP without cues", Mkvmerge(dir + "open.264", "--no-cues")), true, 102);
+  ASSERT_TRUE(H264(dir + "closed.mkv", 30, std::string(kSmall) + "-g 10"));
+  CheckStream(Indexed("AVC encoded into Matroska by ffmpeg", dir + "closed.mkv"), true, 103);
+  ASSERT_TRUE(H264(dir + "mbaff.264", 24, std::string(kSmall) + "-x264-params tff=1:keyint=12"));
+  CheckStream(Indexed("AVC MBAFF by mkvmerge", Mkvmerge(dir + "mbaff.264")), true, 104);
+}
+
+TEST(MatroskaDecode, HevcCraRaslAndTenBit) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(Hevc(dir + "cra.265", 26, std::string(kSmall) + "-x265-params log-level=error:keyint=8:open-gop=1:bframes=3"));
+  CheckStream(Indexed("HEVC CRA by mkvmerge", Mkvmerge(dir + "cra.265")), true, 111);
+  ASSERT_TRUE(Hevc(dir + "deep.mkv", 20, std::string(kSmall) + "-x265-params log-level=error:keyint=10", "yuv420p10le"));
+  CheckStream(Indexed("HEVC 10-bit encoded into Matroska", dir + "deep.mkv", true), true, 112);
+}
+
+TEST(MatroskaDecode, Mpeg2InterlacedAndSoftPulldown) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(pt::MakeMpeg2(dir + "i.m2v", 30, std::string(kSmall) + "-flags +ilme+ildct -top 1"));
+  CheckStream(Indexed("MPEG-2 interlaced by mkvmerge", Mkvmerge(dir + "i.m2v")), true, 121);
+  const std::string es = dir + "pulldown.264";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x128:rate=24000/1001 -frames:v 24 -pix_fmt yuv420p "
+                         "-f yuv4mpegpipe " + tu::q(es + ".y4m")));
+  ASSERT_EQ(tu::run("x264 --quiet --pulldown 32 --keyint 12 --bframes 2 --demuxer y4m -o " + tu::q(es) + " " +
+                    tu::q(es + ".y4m") + " 2>&1").status, 0);
+  CheckPulldown("AVC soft pulldown by mkvmerge", Mkvmerge(es), 160, 128);
+}
+
+TEST(MatroskaDecode, Vc1SampleStoredWithoutStartCodes) {
+  Vc1Sample v;
+  const std::string mkv = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown_vfw.mkv";
+  if (!tu::exists(mkv) || !v.Load()) GTEST_SKIP() << "no VC-1 samples";
+  const std::string kwi = pt::Index(tu::q(mkv), Dir() + "vc1mkv.kwi");
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  // In order, then targets that decode from their own group (see the
+  // elementary stream's tests for the damaged second group).
+  for (int n = 0; n < 30; ++n) {
+    const vshost::Frame f = clip->getFrame(n);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == v.ordered[size_t(n)]) << "VC-1 in Matroska: frame " << n << ", got ES frame "
+                                                 << Which(v.ordered, Flat(f));
+  }
+  auto again = Open(kwi);
+  for (int n : {29, 3, 12, 0, 25}) {
+    const vshost::Frame f = again->getFrame(n);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == v.ordered[size_t(n)]) << "VC-1 in Matroska: requested " << n << ", got ES frame "
+                                                 << Which(v.ordered, Flat(f));
+  }
+}
+
+// An index with its input file line pointing at another file.
+std::string Retarget(const std::string& kwi, const std::string& from, const std::string& to, const std::string& out) {
+  std::string text = tu::read_text(kwi);
+  const std::string line = from + " " + std::to_string(tu::read_file(from).size());
+  const size_t at = text.find(line);
+  EXPECT_NE(at, std::string::npos) << kwi;
+  if (at != std::string::npos) text.replace(at, line.size(), to + " " + std::to_string(tu::read_file(to).size()));
+  pt::WriteText(out, text);
+  return out;
+}
+
+TEST(MatroskaDecode, TrackOfTheIndexsCodecIsChosenOrTheFileRefused) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "a.264", 10, kSmall));
+  ASSERT_TRUE(Hevc(dir + "h.265", 12, std::string(kSmall) + "-x265-params log-level=error:keyint=6"));
+  const std::string avc = Mkvmerge(dir + "a.264"), hevc = Mkvmerge(dir + "h.265");
+  const std::string both = dir + "both.mkv";
+  ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(both) + " " + tu::q(dir + "a.264") + " " + tu::q(dir + "h.265")).status, 0);
+  const std::string hevc_kwi = pt::Index(tu::q(hevc), dir + "h.kwi");
+  const std::string avc_kwi = pt::Index(tu::q(avc), dir + "a.kwi");
+  ASSERT_FALSE(hevc_kwi.empty());
+  ASSERT_FALSE(avc_kwi.empty());
+
+  // The HEVC index over a file whose first video track is AVC and second HEVC.
+  auto alone = Open(hevc_kwi);
+  ASSERT_TRUE(alone->ok()) << alone->error();
+  const auto want = InOrder(*alone);
+  auto second = Open(Retarget(hevc_kwi, hevc, both, dir + "both.kwi"));
+  ASSERT_TRUE(second->ok()) << second->error();
+  EXPECT_TRUE(InOrder(*second) == want) << "HEVC track after an AVC track";
+  ExpectSeeksMatch(*Open(dir + "both.kwi"), want, 131, "HEVC track after an AVC track");
+
+  // The HEVC index over a file with AVC only.
+  auto no_track = Open(Retarget(hevc_kwi, hevc, avc, dir + "avc_as_hevc.kwi"));
+  EXPECT_FALSE(no_track->ok());
+  EXPECT_EQ(no_track->error(), "KWSource: Could not find a video track in the Matroska/MP4 file.");
+
+  // The Matroska file replaced by garbage.
+  const std::string garbage = dir + "garbage.mkv";
+  tu::write_file(garbage, std::vector<uint8_t>(tu::read_file(avc).size(), 0x5A));
+  auto unparsed = Open(Retarget(avc_kwi, avc, garbage, dir + "garbage.kwi"));
+  EXPECT_FALSE(unparsed->ok());
+  EXPECT_EQ(unparsed->error(), "KWSource: Could not parse the Matroska/MP4 file.");
+}
+
+}  // namespace
