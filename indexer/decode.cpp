@@ -273,7 +273,11 @@ int Open() {
     printf("Could not parse the MP4 file.\n");
     return 1;
   }
-  if (strstr(text, "matroska")) {
+  // Matroska by its DocType text, or by the EBML magic (a WebM file is then
+  // refused by the Matroska reader with a reason rather than taken for an
+  // elementary stream).
+  const bool ebml = head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
+  if (strstr(text, "matroska") || ebml) {
     SystemStream_Flag = 2;
     switch (InitMatroska()) {
       case 0:

@@ -224,7 +224,10 @@ void Index(int mode) {
       // Frames that cannot be read (damage, clusters of unknown size) must
       // not leave an index that looks like a complete empty one.
       const char* why = mkv_GetLastError(mf);
-      printf("No picture could be read from the Matroska file%s%s.\n", why ? ": " : "", why ? why : "");
+      if (why)
+        printf("No picture could be read from the Matroska file: %s\n", why);
+      else
+        printf("No picture could be read from the Matroska file.\n");
       if (p_aif) fclose(p_aif);
       p_aif = nullptr;
       unlink(output_file);

@@ -1,11 +1,13 @@
 // Test tool: prints what the Matroska reader makes of a file, one record per
 // line, fields separated by tabs as name=value.
 //   mkvprobe [--info] [--tracks] [--frames] [--cues] [--chapters] [--tags]
-//            [--attachments] [--track=N] [--compressed=PIECE] FILE
+//            [--attachments] [--track=N] [--compressed=PIECE] [--seek=T] FILE
 // --frames reads every frame's payload itself and prints its Adler-32;
 // --track=N queues only track index N; --compressed=PIECE expands the frames
 // of a zlib-compressed track with the compressed-frame reader, PIECE bytes
-// per call, and prints the expanded size and Adler-32.
+// per call, and prints the expanded size and Adler-32; --seek=T seeks the
+// track of --track to the cue point before T ns before the frames are read
+// (and prints the cue table after the seek).
 #include <zlib.h>
 
 #include <cinttypes>
@@ -164,6 +166,7 @@ int main(int argc, char** argv) {
   bool info = false, tracks = false, frames = false, cues = false, chapters = false, tags = false,
        attachments = false;
   int track = -1, piece = 0;
+  long long seek_to = -1;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -176,6 +179,7 @@ int main(int argc, char** argv) {
     else if (a == "--attachments") attachments = true;
     else if (a.rfind("--track=", 0) == 0) track = atoi(a.c_str() + 8);
     else if (a.rfind("--compressed=", 0) == 0) piece = atoi(a.c_str() + 13);
+    else if (a.rfind("--seek=", 0) == 0) seek_to = atoll(a.c_str() + 7);
     else if (a[0] != '-' && !path) path = argv[i];
     else {
       fprintf(stderr, "mkvprobe: unknown option %s\n", a.c_str());
@@ -204,6 +208,7 @@ int main(int argc, char** argv) {
   if (track >= 0) mkv_SetTrackMask(mf, ~(uint64_t(1) << track));
   if (info) print_info(mf);
   if (tracks) print_tracks(mf);
+  if (seek_to >= 0) mkv_Seek2Track(mf, track < 0 ? 0 : unsigned(track), uint64_t(seek_to), 0);
   if (cues) print_cues(mf);
   if (chapters) print_chapters(mf);
   if (tags) print_tags(mf);

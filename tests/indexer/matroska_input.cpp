@@ -1,0 +1,270 @@
+// Matroska input end to end: elementary streams made with x264, x265,
+// ffmpeg and mpeg2enc are indexed directly and inside Matroska files made
+// from them with mkvmerge (with cues, without, with cues for the audio only)
+// and remuxed by ffmpeg (cues at the end, cues before the first cluster).
+// The picture and group lines must equal those of the elementary stream's
+// index but for the positions, which are frame times: every group position
+// is the time of a key frame that ffprobe reports. CODED is ffprobe's count
+// of video packets, FPS the track's frame duration as mkvmerge reports it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+// The elementary streams, 160x128 (HEVC and MPEG-2 pictures need whole
+// blocks), each made once.
+struct Source {
+  const char* name;
+  const char* file;
+  std::string make;  // shell command writing OUT
+};
+
+const std::string kPattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=160x128:rate=25 -pix_fmt yuv420p ";
+const std::string kFilm =
+    "ffmpeg -v error -y -f lavfi -i testsrc=size=160x192:rate=24000/1001 -frames:v 24 -pix_fmt yuv420p "
+    "-f yuv4mpegpipe OUT.y4m && ";
+
+const std::vector<Source>& Sources() {
+  static const std::vector<Source> s = {
+      {"AVC closed GOP", "closed.264", kPattern + "-frames:v 30 -c:v libx264 -x264-params keyint=12:scenecut=0 OUT"},
+      {"AVC open GOP", "open.264",
+       kPattern + "-frames:v 36 -c:v libx264 -x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0 OUT"},
+      {"AVC MBAFF", "mbaff.264", kPattern + "-frames:v 30 -c:v libx264 -x264-params tff=1:keyint=12 OUT"},
+      {"AVC soft pulldown", "pulldown.264",
+       kFilm + "x264 --quiet --pulldown 32 --keyint 12 --bframes 2 --demuxer y4m -o OUT OUT.y4m"},
+      {"HEVC CRA", "cra.265",
+       kPattern + "-frames:v 26 -c:v libx265 -x265-params log-level=error:keyint=8:open-gop=1:bframes=3 OUT"},
+      {"HEVC 10-bit", "deep.265",
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=160x128:rate=25 -pix_fmt yuv420p10le -frames:v 20 "
+       "-c:v libx265 -x265-params log-level=error:keyint=10 OUT"},
+      {"MPEG-2 interlaced", "i.m2v",
+       kPattern + "-frames:v 30 -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -f mpeg2video OUT"},
+      {"MPEG-2 soft pulldown", "pulldown.m2v", kFilm + "mpeg2enc -v 0 -f 8 -p -g 12 -G 12 -R 2 -o OUT < OUT.y4m"},
+  };
+  return s;
+}
+
+// The Matroska forms of one stream: name and shell command from ES to OUT.
+struct Form {
+  const char* name;
+  std::string make;
+};
+
+const std::vector<Form>& Forms() {
+  static const std::vector<Form> f = {
+      {"mkvmerge", "mkvmerge -q -o OUT ES"},
+      {"mkvmerge without cues", "mkvmerge -q --no-cues -o OUT ES"},
+      {"mkvmerge with audio-only cues", "mkvmerge -q -o OUT --cues 0:none ES --cues 0:all AUDIO"},
+      {"ffmpeg remux", "mkvmerge -q -o OUT.src.mkv ES && ffmpeg -v error -y -i OUT.src.mkv -c copy OUT"},
+      {"ffmpeg remux with cues before the clusters",
+       "mkvmerge -q -o OUT.src.mkv ES && ffmpeg -v error -y -i OUT.src.mkv -c copy -reserve_index_space 20000 OUT"},
+  };
+  return f;
+}
+
+std::string Replace(std::string s, const std::string& key, const std::string& with) {
+  for (size_t p; (p = s.find(key)) != std::string::npos;) s.replace(p, key.size(), with);
+  return s;
+}
+
+// Body and trailer lines of an index with every position replaced by "@",
+// parameter-set lines and FPS left out; the positions go to *positions.
+std::vector<std::string> Shape(const std::vector<std::string>& lines, std::vector<uint64_t>* positions) {
+  static const std::set<std::string> grouped = {"RPS", "IDR", "I", "SEQ", "ENTRY"};
+  std::vector<std::string> out;
+  bool body = false;
+  for (const std::string& l : lines) {
+    if (l.rfind("COLORIMETRY", 0) == 0) body = true;
+    if (!body || l.empty() || l.rfind("SPS ", 0) == 0 || l.rfind("PPS ", 0) == 0 || l.rfind("FPS ", 0) == 0)
+      continue;
+    std::istringstream in(l);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) w.push_back(t);
+    const std::string key = w[0].substr(w[0].find(':') == std::string::npos ? 0 : w[0].find(':') + 1);
+    const bool hevc_irap = w[0] != key && (key == "IDR" || key == "CRA" || key == "BLA");
+    if ((grouped.count(key) || hevc_irap) && w.size() >= 2) {
+      if (positions && key != "RPS") positions->push_back(std::stoull(w[1]));
+      w[1] = "@";
+    }
+    std::string joined;
+    for (const std::string& t : w) joined += (joined.empty() ? "" : " ") + t;
+    out.push_back(joined);
+  }
+  return out;
+}
+
+// ffprobe's video packets: their count and the times (ns) of the key ones.
+struct Packets {
+  size_t count = 0;
+  std::set<uint64_t> key_times;
+};
+Packets Probe(const std::string& file) {
+  Packets p;
+  const tu::RunResult r = tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags -of csv=p=0 " +
+                                  tu::q(file));
+  for (const std::string& l : tu::lines(r.out)) {
+    const size_t comma = l.find(',');
+    if (comma == std::string::npos) continue;
+    ++p.count;
+    if (l.find('K', comma) != std::string::npos)
+      p.key_times.insert(static_cast<uint64_t>(std::llround(std::stod(l.substr(0, comma)) * 1e9)));
+  }
+  return p;
+}
+
+// The video track's default duration (ns) as mkvmerge -J reports it, 0 when none.
+uint64_t DefaultDuration(const std::string& file) {
+  const std::string json = tu::run("mkvmerge -J " + tu::q(file)).out;
+  const size_t video = json.find("\"type\": \"video\"");
+  const size_t key = json.rfind("\"default_duration\": ", video);
+  const size_t track = json.rfind("\"codec\": ", video);
+  if (video == std::string::npos || key == std::string::npos || key < track) return 0;
+  return std::stoull(json.substr(key + 20));
+}
+
+// A scratch folder of this test process: each test runs in a process of
+// its own and makes the inputs it needs there.
+const std::string& Dir() {
+  static const std::string d = [] {
+    const std::string path = tu::scratch("matroska_input-" + std::to_string(getpid())) + "/";
+    tu::run("mkdir -p " + tu::q(path));
+    return path;
+  }();
+  return d;
+}
+
+std::string Made(const std::string& name, const std::string& make) {
+  const std::string path = Dir() + name;
+  if (!tu::exists(path)) {
+    EXPECT_EQ(tu::run(Replace(make, "OUT", tu::q(path)) + " 2>&1").status, 0) << name;
+  }
+  return path;
+}
+
+std::string Es(const Source& s) { return Made(s.file, s.make); }
+std::string Audio() { return Made("audio.mp2", "ffmpeg -v error -y -f lavfi -i sine=sample_rate=48000 -t 3 -c:a mp2 OUT"); }
+// The closed-GOP AVC stream by mkvmerge.
+std::string ClosedMkv() { return Made("closed.mkv", "mkvmerge -q -o OUT " + tu::q(Es(Sources()[0]))); }
+
+TEST(MatroskaInput, PicturesAndGroupsEqualTheElementaryStreamsWithTimesForPositions) {
+  for (const Source& s : Sources()) {
+    const std::string es = Es(s);
+    const std::vector<std::string> want = Shape(tu::index_lines(es, es + ".kwi"), nullptr);
+    ASSERT_GT(want.size(), 10u) << s.name;
+    int form_no = 0;
+    for (const Form& f : Forms()) {
+      const std::string what = std::string(s.name) + " by " + f.name;
+      const std::string mkv = es + "." + std::to_string(form_no++) + ".mkv";
+      const std::string cmd =
+          Replace(Replace(Replace(f.make, "OUT", tu::q(mkv)), "ES", tu::q(es)), "AUDIO", tu::q(Audio()));
+      ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << what;
+
+      tu::RunResult run;
+      const std::vector<std::string> lines = tu::index_lines(mkv, mkv + ".kwi", &run);
+      ASSERT_EQ(run.status, 0) << what << ": " << run.out;
+      std::vector<uint64_t> positions;
+      EXPECT_EQ(Shape(lines, &positions), want) << what;
+      EXPECT_EQ(tu::kwi_value(lines, "STREAM"), "2 0") << what;
+
+      const Packets p = Probe(mkv);
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(p.count)) << what;
+      ASSERT_FALSE(positions.empty()) << what;
+      for (uint64_t t : positions) EXPECT_EQ(p.key_times.count(t), 1u) << what << ": group at " << t << " ns";
+
+      const uint64_t dd = DefaultDuration(mkv);
+      ASSERT_GT(dd, 0u) << what;
+      int num = 0, den = 0;
+      ASSERT_EQ(sscanf(tu::kwi_value(lines, "FPS").c_str(), "%d / %d", &num, &den), 2) << what;
+      EXPECT_NEAR(double(num) / den, 1e9 / double(dd), 0.01) << what;
+      EXPECT_TRUE(tu::exists(mkv + ".log")) << what << ": stream report";
+    }
+  }
+}
+
+TEST(MatroskaInput, SharedVc1SampleStoredWithoutStartCodes) {
+  const std::string vc1 = std::string(SHARED_TESTDATA) + "/vc1/";
+  if (!tu::exists(vc1 + "vc1_ap_1080_pulldown_vfw.mkv")) GTEST_SKIP() << "no VC-1 samples";
+  const auto es = tu::index_lines(vc1 + "vc1_ap_1080_pulldown.vc1", Dir() + "vc1.kwi");
+  tu::RunResult run;
+  const auto mkv = tu::index_lines(vc1 + "vc1_ap_1080_pulldown_vfw.mkv", Dir() + "vc1mkv.kwi", &run);
+  ASSERT_EQ(run.status, 0) << run.out;
+  const auto pictures = tu::kwi_pictures(mkv);
+  EXPECT_EQ(pictures.size(), 85u);
+  EXPECT_EQ(pictures, tu::kwi_pictures(es));
+  for (const char* k : {"SIZE", "CODED", "PLAYBACK", "ORDER", "FPS"}) EXPECT_EQ(tu::kwi_line(mkv, k), tu::kwi_line(es, k));
+  // Its key frames open groups: a sequence header and an entry point each.
+  EXPECT_EQ(tu::kwi_with(mkv, "SEQ").size(), tu::kwi_with(es, "SEQ").size());
+  EXPECT_EQ(tu::kwi_with(mkv, "ENTRY").size(), tu::kwi_with(es, "ENTRY").size());
+}
+
+TEST(MatroskaInput, RefusalsExitWithTheirMessages) {
+  struct Case {
+    const char* name;
+    std::string make;  // writes OUT
+    const char* message;
+  };
+  const std::string es = tu::q(Es(Sources()[0]));
+  const std::vector<Case> cases = {
+      {"audio only", "mkvmerge -q -o OUT " + tu::q(Audio()),
+       "Could not find a supported video track (need AVC/HEVC/MPEG2/VC1)."},
+      {"WebM", "ffmpeg -v error -y -f lavfi -i testsrc=size=64x64:rate=5 -t 1 -c:v libvpx-vp9 -f webm OUT",
+       "Could not parse the Matroska file."},
+      {"zlib-compressed video", "mkvmerge -q -o OUT --compression 0:zlib " + es, "cannot be read: its frames are compressed."},
+  };
+  for (const Case& c : cases) {
+    const std::string mkv = Dir() + "refused." + std::to_string(&c - cases.data()) + ".mkv";
+    ASSERT_EQ(tu::run(Replace(c.make, "OUT", tu::q(mkv)) + " 2>&1").status, 0) << c.name;
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(mkv) + " -o " + tu::q(mkv + ".kwi"));
+    EXPECT_EQ(r.status, 1) << c.name << ": " << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << ": " << r.out;
+  }
+  // A damaged header: the Segment's ID loses its last bit.
+  const std::string mkv = Dir() + "damaged.mkv";
+  std::vector<uint8_t> b = tu::read_file(ClosedMkv());
+  const uint8_t segment[] = {0x18, 0x53, 0x80, 0x67};
+  const auto at = std::search(b.begin(), b.end(), segment, segment + 4);
+  ASSERT_NE(at, b.end());
+  at[3] ^= 1;
+  tu::write_file(mkv, b);
+  const tu::RunResult r = tu::ostrel("-i " + tu::q(mkv) + " -o " + tu::q(mkv + ".kwi"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Could not parse the Matroska file."), std::string::npos) << r.out;
+}
+
+TEST(MatroskaInput, ClustersOfUnknownSizeEndWithAnErrorAndNoIndex) {
+  // The first cluster's size field, whatever its length, becomes all ones.
+  const std::string mkv = Dir() + "unknown_cluster.mkv";
+  std::vector<uint8_t> b = tu::read_file(ClosedMkv());
+  const uint8_t cluster[] = {0x1F, 0x43, 0xB6, 0x75};
+  const auto at = std::search(b.begin(), b.end(), cluster, cluster + 4) + 4;
+  ASSERT_LT(at + 8, b.end());
+  int len = 1;
+  while (len < 8 && !(at[0] & (0x80 >> (len - 1)))) ++len;
+  at[0] |= uint8_t((0x80 >> (len - 1)) - 1);
+  std::fill(at + 1, at + len, 0xFF);
+  tu::write_file(mkv, b);
+  const tu::RunResult r = tu::ostrel("-i " + tu::q(mkv) + " -o " + tu::q(mkv + ".kwi"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_FALSE(tu::exists(mkv + ".kwi") && tu::kwi_value(tu::kwi_lines(mkv + ".kwi"), "CODED") == "0") << r.out;
+}
+
+TEST(MatroskaInput, ExtraInputsAreIgnored) {
+  const std::string mkv = ClosedMkv();
+  const tu::RunResult run =
+      tu::ostrel("-i " + tu::q(mkv) + " " + tu::q(Es(Sources()[1])) + " -o " + tu::q(Dir() + "extras.kwi"));
+  const auto lines = tu::kwi_lines(Dir() + "extras.kwi");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Can open only one Matroska file at a time. Extras will be ignored."), std::string::npos);
+  EXPECT_EQ(tu::kwi_pictures(lines), tu::kwi_pictures(tu::index_lines(mkv, Dir() + "alone.kwi")));
+}
+
+}  // namespace
