@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Matroska.h"
+#include "mpls.h"
 #include "pat.h"
 
 // Reads up to n bytes; a short count means the file has ended. A read error
@@ -247,9 +248,14 @@ int Open() {
   program_stream_type = 0;
 
   if (ends_with_nocase(Infilename[0], "mpls")) {
-    // Playlists are read by a reader that this build does not have yet.
-    printf("Could not open the MPLS file.\n");
-    return 1;
+    if (strlen(Infilename[0]) >= sizeof MPLS_Name) {
+      printf("ERROR: file name too long (at most %zu bytes): %s\n", sizeof MPLS_Name - 1, Infilename[0]);
+      return 1;
+    }
+    open_via_mpls = 1;
+    desired_angle = -1;
+    strcpy(MPLS_Name, Infilename[0]);
+    return ProcessMPLS(MPLS_Name, 0);
   }
 
   int fd = open(Infilename[0], O_RDONLY);

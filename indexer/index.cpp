@@ -238,14 +238,15 @@ void Index(int mode) {
     mf = nullptr;
   }
   write_script();
-  if (open_via_mpls) ProcessMPLS(MPLS_Name, 1);
+  // A title whose chapters were asked for and not written is not a complete run.
+  const int chapters_status = open_via_mpls ? ProcessMPLS(MPLS_Name, 1) : 0;
   for (int i = NumLoadedFiles - 1; i >= 0; i--) {
     if (Infile[i] >= 0) close(Infile[i]);
     Infile[i] = -1;
   }
   WriteLogFile();
   fflush(stdout);
-  exit(0);
+  exit(chapters_status != 0 ? 1 : 0);
 }
 
 // ------------------------------------------------------------------ index file writer

@@ -104,7 +104,9 @@ std::string token(const char* s) {
       size_t n = strnlen(e->d_name, MAX_PLAYLIST_NAME);
       memcpy(it.name, e->d_name, n);
       it.name[n] = 0;
-      it.chapters = static_cast<u32>(GetChapterCount(full.c_str()));
+      const int chapters = GetChapterCount(full.c_str());
+      if (chapters < 0) continue;
+      it.chapters = static_cast<u32>(chapters);
       items.push_back(it);
     }
     closedir(d);
@@ -211,11 +213,13 @@ int main(int argc, char** argv) {
     } else if (!strncmp(opt, "mpls", 4)) {
       std::string v = token(value());
       i += 2;
-      size_t at = v.find("mpls");
+      // Cut after the extension; a folder named like it stays whole.
+      size_t at = v.rfind("mpls");
       if (at == std::string::npos) continue;
       v.erase(at + 4);
       open_via_mpls = 1;
-      store_name(MPLS_Name, sizeof MPLS_Name, v);
+      // The clips' names come from the playlist's and go into the index.
+      store_name(MPLS_Name, sizeof MPLS_Name, make_absolute(v));
       int r = ProcessMPLS(MPLS_Name, 0);
       if (r != 0) {
         printf("Open error!\n");

@@ -98,7 +98,7 @@ TEST(CommandLine, ContainersNotReadYetAreRefused) {
   tu::write_file(mpls, std::vector<uint8_t>(100, 0));
   r = tu::ostrel("-i " + tu::q(mpls) + " -o " + o);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Could not open the MPLS file.\nOpen error!\n");
+  EXPECT_EQ(r.out, "Not an MPLS file!\nOpen error!\n");
 }
 
 TEST(CommandLine, UnknownDataAndMpeg1AreRefused) {
