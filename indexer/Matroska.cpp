@@ -117,10 +117,11 @@ void InitializeMKVBuffer(u64 t) {
       w = end > start ? end : start + 1;
     }
     if (video.config.size() + in_band.size() > BUFFER_SIZE / 2) return;
-    memcpy(Buffer, video.config.data(), video.config.size());
-    at = static_cast<u32>(video.config.size());
-    memcpy(Buffer + at, in_band.data(), in_band.size());
-    at += static_cast<u32>(in_band.size());
+    for (const std::vector<uint8_t>* sets : {&video.config, &in_band}) {
+      if (sets->empty()) continue;
+      memcpy(Buffer + at, sets->data(), sets->size());
+      at += static_cast<u32>(sets->size());
+    }
   }
   if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0 || !load_raw(pos, size, start)) return;
   finish_buffer(put_frame(at, flags & FRAME_KF, start), pos, start);

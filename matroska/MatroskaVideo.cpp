@@ -129,6 +129,7 @@ long MkvFrameToStartCodes(const MkvVideoTrack& v, const uint8_t* raw, size_t n, 
                           size_t cap) {
   size_t w = 0;
   auto put = [&](const uint8_t* p, size_t len) {
+    if (len == 0) return true;
     if (len > cap - w) return false;
     memcpy(out + w, p, len);
     w += len;
