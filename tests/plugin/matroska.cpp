@@ -31,6 +31,15 @@ TEST(MatroskaDecode, AvcOpenAndClosedGroupsWithAndWithoutCues) {
                    std::string(kSmall) + "-x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"));
   CheckStream(Indexed("AVC open GOP by mkvmerge", Mkvmerge(dir + "open.264")), true, 101);
   CheckStream(Indexed("AVC open GOP without cues", Mkvmerge(dir + "open.264", "--no-cues")), true, 102);
+  // Cues for an audio track only, and cues written before the first cluster.
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i sine=sample_rate=48000 -t 2 -c:a mp2 " + tu::q(dir + "a.mp2")));
+  const std::string audio_cues = dir + "audio_cues.mkv";
+  ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(audio_cues) + " --cues 0:none " + tu::q(dir + "open.264") +
+                    " --cues 0:all " + tu::q(dir + "a.mp2")).status, 0);
+  CheckStream(Indexed("AVC open GOP with audio-only cues", audio_cues), true, 105);
+  const std::string cues_first = dir + "cues_first.mkv";
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(dir + "open.264.mkv") + " -c copy -reserve_index_space 20000 " + tu::q(cues_first)));
+  CheckStream(Indexed("AVC open GOP with cues before the clusters", cues_first), true, 106);
   ASSERT_TRUE(H264(dir + "closed.mkv", 30, std::string(kSmall) + "-g 10"));
   CheckStream(Indexed("AVC encoded into Matroska by ffmpeg", dir + "closed.mkv"), true, 103);
   ASSERT_TRUE(H264(dir + "mbaff.264", 24, std::string(kSmall) + "-x264-params tff=1:keyint=12"));
