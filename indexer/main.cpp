@@ -240,6 +240,9 @@ int main(int argc, char** argv) {
       if (FILE* f = fopen(path.c_str(), "r")) {
         fclose(f);
         store_name(AVSTemplatePath, sizeof AVSTemplatePath, path);
+      } else {
+        // The index is still written; the user learns why no script appears.
+        printf("Could not open the template %s: no script will be written.\n", path.c_str());
       }
       i += 2;
     } else {

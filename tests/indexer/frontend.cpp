@@ -152,6 +152,15 @@ TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
   std::string idx = dir + "movie.kwi";
   std::string want = "src = \"" + idx + "\"\n" + longline.substr(0, 1020) + idx + longline + "\n" + idx;
   EXPECT_EQ(script, want) << r.out;
+
+  // A template that cannot be opened: the index is written, and the run says
+  // why no script appears.
+  r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o other -at /nonexistent/t.vpy");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Could not open the template /nonexistent/t.vpy: no script will be written."), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(tu::exists(dir + "other.kwi"));
+  EXPECT_FALSE(tu::exists(dir + "other.vpy"));
 }
 
 TEST(CommandLine, IndexNamesAndInputList) {
