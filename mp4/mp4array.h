@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 #include "mp4util.h"
@@ -90,6 +91,19 @@ class MP4Array {
   uint32_t m_maxNumElements = 0;
   T* m_elements = nullptr;
 };
+
+// Inserts an object that the array's holder owns: on failure the object is
+// deleted rather than lost.
+template <typename T>
+void MP4InsertOwned(MP4Array<T*>& array, T* p, uint32_t index) {
+  std::unique_ptr<T> owned(p);
+  array.Insert(p, index);
+  owned.release();
+}
+template <typename T>
+void MP4AddOwned(MP4Array<T*>& array, T* p) {
+  MP4InsertOwned(array, p, array.Size());
+}
 
 class MP4Property;
 class MP4Descriptor;

@@ -1,9 +1,12 @@
 // The atom (box) base class: its place in the file, its fields (properties
-// in file order), the children it expects and the children it holds.
+// in file order), the children it expects and the children it holds, the
+// reading of one header and of a whole subtree, and the atom half of the
+// dotted-path lookup.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 #include "mp4array.h"
 #include "mp4file.h"
@@ -22,6 +25,13 @@ class MP4AtomInfo {
   uint32_t m_count = 0;
 };
 
+// An expected child in a definition table: 4CC, mandatory, only one.
+struct MP4ChildSpec {
+  const char* name;
+  bool mandatory;
+  bool onlyOne;
+};
+
 class MP4Atom {
  public:
   // Takes the first four characters of type; NULL or "" is the root's
@@ -31,6 +41,58 @@ class MP4Atom {
   virtual ~MP4Atom();
   MP4Atom(const MP4Atom&) = delete;
   MP4Atom& operator=(const MP4Atom&) = delete;
+
+  // The class for a 4CC (NULL: the root atom); a new atom with no file,
+  // parent, offsets or size, owned by the caller.
+  static MP4Atom* CreateAtom(const char* type);
+  // Reads one atom at the current position with its whole subtree; the
+  // caller owns the result. Leaves the position at the atom's end.
+  static MP4Atom* ReadAtom(MP4File* pFile, MP4Atom* pParentAtom);
+  static bool IsReasonableType(const char* type);
+
+  // Reads the body of an atom whose header has been read (file, start,
+  // end, size and parent set): fields, expected children, skip to the end.
+  virtual void Read();
+
+  void ReadProperties(uint32_t startIndex = 0, uint32_t count = 0xFFFFFFFF);
+  void ReadChildAtoms();
+  void Skip();
+
+  // ---- building
+
+  // Takes ownership of the property, also when it throws.
+  void AddProperty(MP4Property* pProperty);
+  void AddVersionAndFlags();
+  // A read-only, zero-filled byte string of a fixed size.
+  void AddReserved(const char* name, uint32_t size);
+  void ExpectChildAtom(const char* name, bool mandatory, bool onlyOne = false);
+  MP4AtomInfo* FindAtomInfo(const char* name);
+  // Appends the properties of a field list (mp4property.h) in order.
+  void AddFields(std::initializer_list<MP4FieldSpec> fields);
+  // Declares expected children, in order.
+  void ExpectChildAtoms(std::initializer_list<MP4ChildSpec> children);
+
+  // Properties 0 and 1 when they are "version" and "flags".
+  uint8_t GetVersion();
+  void SetVersion(uint8_t version);
+  uint32_t GetFlags();
+  void SetFlags(uint32_t flags);
+
+  // ---- lookup by dotted path
+
+  bool IsMe(const char* name);
+  MP4Atom* FindAtom(const char* name);
+  MP4Atom* FindChildAtom(const char* name);
+  bool FindProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  bool FindContainedProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex);
+
+  // The child that the first component of name picks: the [n]-th (0 when
+  // absent) whose type matches it, "*" matching every type.
+  MP4Atom* FindMatchingChild(const char* name);
+
+  // 0 for the root; computed once from the parent chain, at most 254.
+  uint8_t GetDepth();
+  uint32_t GetVerbosity();
 
   // ---- plain accessors
 
@@ -59,6 +121,9 @@ class MP4Atom {
   MP4Property* GetProperty(uint32_t index) { return m_pProperties[index]; }
   uint32_t GetNumberOfChildAtoms() const { return m_pChildAtoms.Size(); }
   MP4Atom* GetChildAtom(uint32_t index) { return m_pChildAtoms[index]; }
+  // Takes ownership of the child, also when it throws.
+  void InsertChildAtom(MP4Atom* pChild, uint32_t index);
+  void AddChildAtom(MP4Atom* pChild) { InsertChildAtom(pChild, m_pChildAtoms.Size()); }
 
  protected:
   MP4File* m_pFile = nullptr;

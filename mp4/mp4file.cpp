@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "mp4array.h"
+#include "mp4atom.h"
 
 MP4File::MP4File(uint32_t verbosity) : m_verbosity(verbosity) {}
 
@@ -13,6 +14,7 @@ MP4File::~MP4File() {
     m_virtual_IO->Close(m_pFile);
     m_pFile = nullptr;
   }
+  delete m_pRootAtom;
   if (m_memoryBufferOwned) MP4Free(m_memoryBuffer);
 }
 
@@ -39,6 +41,17 @@ void MP4File::Open(const char* mode) {
   m_pFile = f;
   m_virtual_IO = &FILE_virtual_IO;
   m_orgFileSize = m_fileSize = m_mode == 'r' ? FILE_virtual_IO.GetFileLength(f) : 0;
+}
+
+void MP4File::ReadFromFile() {
+  SetPosition(0);
+  MP4_ASSERT_AS(m_pRootAtom == nullptr, "(m_pRootAtom == __null)");
+  m_pRootAtom = MP4Atom::CreateAtom(nullptr);
+  m_pRootAtom->SetFile(this);
+  m_pRootAtom->SetStart(0);
+  m_pRootAtom->SetEnd(GetSize());
+  m_pRootAtom->SetSize(GetSize());
+  m_pRootAtom->Read();
 }
 
 namespace {

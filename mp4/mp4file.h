@@ -8,6 +8,8 @@
 #include "mp4util.h"
 #include "virtual_io.h"
 
+class MP4Atom;
+
 class MP4File {
  public:
   explicit MP4File(uint32_t verbosity = 0);
@@ -27,6 +29,11 @@ class MP4File {
   // length). A NULL handle leaves the file to Open.
   void Attach(const char* fileName, char mode, void* handle = nullptr,
               Virtual_IO* virtualIO = nullptr);
+  // Reads the whole atom tree from position 0 under a new root atom, which
+  // spans the file.
+  void ReadFromFile();
+  MP4Atom* GetRootAtom() const { return m_pRootAtom; }
+
   const char* GetFilename() const { return m_fileName; }
   char GetMode() const { return m_mode; }
   uint32_t GetVerbosity() const { return m_verbosity; }
@@ -100,6 +107,7 @@ class MP4File {
   Virtual_IO* m_virtual_IO = nullptr;
   uint64_t m_orgFileSize = 0;
   uint64_t m_fileSize = 0;
+  MP4Atom* m_pRootAtom = nullptr;
   uint32_t m_verbosity;
   char m_mode = 0;
   uint32_t m_createFlags = 0;

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "mp4atom.h"
+#include "mp4descriptor.h"
 #include "mp4file.h"
 
 // ---------------------------------------------------------------- base
@@ -24,13 +25,13 @@ uint32_t MP4Property::GetVerbosity() const {
 
 void MP4Property::DumpIndent(FILE* pFile, uint8_t indent) { fprintf(pFile, "%*c", indent, ' '); }
 
-uint64_t MP4Property::GetBytesLeft(MP4File* pFile) const {
+uint64_t MP4GetBytesLeft(MP4File* pFile, MP4Atom* pAtom) {
   uint64_t left = pFile->GetRemainingBytes();
-  // The parent atom's end bounds reads of the file, not of a memory buffer
-  // that holds a descriptor or a hint sample.
-  if (m_pParentAtom && m_pParentAtom->GetEnd() && !pFile->IsMemoryBufferEnabled()) {
+  // The atom's end bounds reads of the file, not of a memory buffer that
+  // holds a descriptor or a hint sample.
+  if (pAtom && pAtom->GetEnd() && !pFile->IsMemoryBufferEnabled()) {
     const uint64_t pos = pFile->GetPosition();
-    const uint64_t end = m_pParentAtom->GetEnd();
+    const uint64_t end = pAtom->GetEnd();
     const uint64_t inAtom = end > pos ? end - pos : 0;
     if (inAtom < left) left = inAtom;
   }
@@ -515,8 +516,7 @@ void MP4TableProperty::AddProperty(MP4Property* pProperty) {
   MP4_ASSERT(pProperty);
   MP4_ASSERT(pProperty->GetType() != TableProperty);
   MP4_ASSERT(pProperty->GetType() != DescriptorProperty);
-  m_pProperties.Add(pProperty);
-  owned.release();
+  MP4AddOwned(m_pProperties, owned.release());
   pProperty->SetParentAtom(m_pParentAtom);
   pProperty->SetCount(0);
 }
@@ -625,4 +625,83 @@ uint32_t MP4HalfSizeTableProperty::GetCount() {
 
 void MP4HalfSizeTableProperty::SetCount(uint32_t count) {
   m_pCountProperty->SetValue(static_cast<uint32_t>(count * 2), 0);
+}
+
+// ---------------------------------------------------------------- field lists
+
+void MP4MakeFields(std::initializer_list<MP4FieldSpec> fields,
+                   const std::function<void(MP4Property*)>& add) {
+  MP4IntegerProperty* lastInteger = nullptr;
+  std::unique_ptr<MP4TableProperty> table;  // until it has all its columns
+  uint32_t columnsLeft = 0;
+  for (const MP4FieldSpec& f : fields) {
+    MP4Property* p = nullptr;
+    switch (f.kind) {
+      case MP4FieldSpec::VersionFlags:
+        add(new MP4Integer8Property("version"));
+        add(new MP4Integer24Property("flags"));
+        continue;
+      case MP4FieldSpec::Integer:
+        switch (f.size) {
+          case 1: p = new MP4Integer8Property(f.name); break;
+          case 2: p = new MP4Integer16Property(f.name); break;
+          case 3: p = new MP4Integer24Property(f.name); break;
+          case 4: p = new MP4Integer32Property(f.name); break;
+          default: p = new MP4Integer64Property(f.name); break;
+        }
+        break;
+      case MP4FieldSpec::Bits:
+        p = new MP4BitfieldProperty(f.name, static_cast<uint8_t>(f.size));
+        break;
+      case MP4FieldSpec::Fixed16:
+      case MP4FieldSpec::Fixed32: {
+        MP4Float32Property* fp = new MP4Float32Property(f.name);
+        if (f.kind == MP4FieldSpec::Fixed16)
+          fp->SetFixed16Format();
+        else
+          fp->SetFixed32Format();
+        p = fp;
+        break;
+      }
+      case MP4FieldSpec::String:
+      case MP4FieldSpec::CountedString:
+      case MP4FieldSpec::FixedString: {
+        MP4StringProperty* sp =
+            new MP4StringProperty(f.name, f.kind == MP4FieldSpec::CountedString);
+        if (f.kind == MP4FieldSpec::FixedString) sp->SetFixedLength(f.size);
+        p = sp;
+        break;
+      }
+      case MP4FieldSpec::Bytes:
+      case MP4FieldSpec::Reserved: {
+        std::unique_ptr<MP4BytesProperty> bp(new MP4BytesProperty(f.name, f.size));
+        if (f.kind == MP4FieldSpec::Reserved) {
+          bp->SetFixedSize(f.size);
+          bp->SetReadOnly();
+        }
+        p = bp.release();
+        break;
+      }
+      case MP4FieldSpec::Table:
+        MP4_ASSERT(lastInteger);
+        MP4_ASSERT(!columnsLeft);
+        table.reset(new MP4TableProperty(f.name, lastInteger));
+        columnsLeft = f.size;
+        if (!columnsLeft) add(table.release());
+        continue;
+      case MP4FieldSpec::Descriptors:
+        p = new MP4DescriptorProperty(f.name, static_cast<uint8_t>(f.size),
+                                      static_cast<uint8_t>(f.arg), f.mandatory, f.onlyOne);
+        break;
+    }
+    if (columnsLeft) {
+      // A column; the table joins its owner once it has all of them.
+      table->AddProperty(p);
+      if (--columnsLeft == 0) add(table.release());
+      continue;
+    }
+    if (f.kind == MP4FieldSpec::Integer) lastInteger = static_cast<MP4IntegerProperty*>(p);
+    add(p);
+  }
+  MP4_ASSERT(!columnsLeft);
 }

@@ -6,11 +6,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 
 #include "mp4array.h"
 
 class MP4Atom;
 class MP4File;
+
+// Bytes a read at the file's position may still take: up to the end of the
+// atom when one is given and the file (not a memory buffer) is the source,
+// and up to the end of the source.
+uint64_t MP4GetBytesLeft(MP4File* pFile, MP4Atom* pAtom);
 
 // Type codes; the path finders test them.
 enum MP4PropertyType {
@@ -67,7 +74,7 @@ class MP4Property {
   // end, else the end of the file or memory buffer.
   void CheckReadable(MP4File* pFile, uint64_t numBytes) const;
   // Bytes left to read inside the parent atom and the source.
-  uint64_t GetBytesLeft(MP4File* pFile) const;
+  uint64_t GetBytesLeft(MP4File* pFile) const { return MP4GetBytesLeft(pFile, m_pParentAtom); }
 
   MP4Atom* m_pParentAtom = nullptr;
   const char* m_name;
@@ -302,3 +309,71 @@ class MP4HalfSizeTableProperty : public MP4TableProperty {
   uint32_t GetCount() override;
   void SetCount(uint32_t count) override;
 };
+
+// ---------------------------------------------------------------- field lists
+
+// One field of a layout table: atoms and descriptors describe their bodies
+// as lists of these, and MP4MakeFields turns a list into properties.
+struct MP4FieldSpec {
+  enum Kind : uint8_t {
+    VersionFlags,   // "version" u8 and "flags" u24
+    Integer,        // size: bytes (1, 2, 3, 4 or 8)
+    Bits,           // size: bit count
+    Fixed16,        // 8.8
+    Fixed32,        // 16.16
+    String,         // NUL-terminated
+    CountedString,  // a length byte, then the characters
+    FixedString,    // size: bytes
+    Bytes,          // size: bytes
+    Reserved,       // size: bytes, zero and read-only
+    Table,          // size: the number of column entries that follow; the
+                    // integer made just before it is its count
+    Descriptors,    // size..arg: tag range; mandatory, onlyOne
+  };
+  Kind kind;
+  const char* name;
+  uint32_t size;
+  uint32_t arg;
+  bool mandatory;
+  bool onlyOne;
+};
+
+namespace mp4field {
+constexpr MP4FieldSpec VF() { return {MP4FieldSpec::VersionFlags, nullptr, 0, 0, false, false}; }
+constexpr MP4FieldSpec U8(const char* n) { return {MP4FieldSpec::Integer, n, 1, 0, false, false}; }
+constexpr MP4FieldSpec U16(const char* n) { return {MP4FieldSpec::Integer, n, 2, 0, false, false}; }
+constexpr MP4FieldSpec U24(const char* n) { return {MP4FieldSpec::Integer, n, 3, 0, false, false}; }
+constexpr MP4FieldSpec U32(const char* n) { return {MP4FieldSpec::Integer, n, 4, 0, false, false}; }
+constexpr MP4FieldSpec U64(const char* n) { return {MP4FieldSpec::Integer, n, 8, 0, false, false}; }
+constexpr MP4FieldSpec Bits(const char* n, uint32_t bits) {
+  return {MP4FieldSpec::Bits, n, bits, 0, false, false};
+}
+constexpr MP4FieldSpec Fixed16(const char* n) { return {MP4FieldSpec::Fixed16, n, 2, 0, false, false}; }
+constexpr MP4FieldSpec Fixed32(const char* n) { return {MP4FieldSpec::Fixed32, n, 4, 0, false, false}; }
+constexpr MP4FieldSpec Str(const char* n) { return {MP4FieldSpec::String, n, 0, 0, false, false}; }
+constexpr MP4FieldSpec Counted(const char* n) {
+  return {MP4FieldSpec::CountedString, n, 0, 0, false, false};
+}
+constexpr MP4FieldSpec FixedStr(const char* n, uint32_t bytes) {
+  return {MP4FieldSpec::FixedString, n, bytes, 0, false, false};
+}
+constexpr MP4FieldSpec Bytes(const char* n, uint32_t bytes) {
+  return {MP4FieldSpec::Bytes, n, bytes, 0, false, false};
+}
+constexpr MP4FieldSpec Reserved(const char* n, uint32_t bytes) {
+  return {MP4FieldSpec::Reserved, n, bytes, 0, false, false};
+}
+constexpr MP4FieldSpec Table(const char* n, uint32_t columns) {
+  return {MP4FieldSpec::Table, n, columns, 0, false, false};
+}
+constexpr MP4FieldSpec Descriptors(const char* n, uint8_t first, uint8_t last, bool mandatory,
+                                   bool onlyOne) {
+  return {MP4FieldSpec::Descriptors, n, first, last, mandatory, onlyOne};
+}
+}  // namespace mp4field
+
+// Makes the properties of a field list in order and hands each to add,
+// which takes ownership (also when it throws).
+void MP4MakeFields(std::initializer_list<MP4FieldSpec> fields,
+                   const std::function<void(MP4Property*)>& add);
+

@@ -5,19 +5,11 @@
 #include <cerrno>
 
 #include "mp4array.h"
+#include "mp4test.h"
 
 namespace {
 
-template <typename F>
-MP4Error Thrown(F f) {
-  try {
-    f();
-  } catch (const MP4Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "nothing thrown";
-  return MP4Error(0, "none", "nothing thrown");
-}
+using mp4test::Thrown;
 
 TEST(MP4Array, GrowsByDoublingAndChecksIndices) {
   MP4Integer32Array a;

@@ -19,16 +19,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-template <typename F>
-MP4Error Thrown(F f) {
-  try {
-    f();
-  } catch (const MP4Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "nothing thrown";
-  return MP4Error(0, "none", "nothing thrown");
-}
+using mp4test::Thrown;
 
 void ExpectError(const MP4Error& e, int err, const char* message, const char* where) {
   EXPECT_EQ(e.errnoValue, err);

@@ -19,16 +19,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using mp4test::Capture;
 
-template <typename F>
-MP4Error Thrown(F f) {
-  try {
-    f();
-  } catch (const MP4Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "nothing thrown";
-  return MP4Error(0, "none", "nothing thrown");
-}
+using mp4test::Thrown;
 
 // The fields of one imaginary record, in file order, owned by the list.
 struct Record {
