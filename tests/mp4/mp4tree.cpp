@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "mp4test.h"
 #include "testutil.h"
 
@@ -101,9 +103,11 @@ const char* kAudio = "-f lavfi -i sine=duration=1";
 class MP4Files : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    tu::run("mkdir -p scratch/mp4files");
+    // ctest runs each test in its own process, at the same time: each makes
+    // the files in its own folder.
     char cwd[4096];
-    dir = std::string(getcwd(cwd, sizeof cwd)) + "/scratch/mp4files/";
+    dir = std::string(getcwd(cwd, sizeof cwd)) + "/scratch/mp4files." + std::to_string(getpid()) + "/";
+    tu::run("mkdir -p " + tu::q(dir));
     tu::write_file(dir + "chapters.txt",
                    Bytes(kChapters, kChapters + strlen(kChapters)));
     const std::string v = kVideo, a = kAudio;
@@ -130,6 +134,10 @@ class MP4Files : public ::testing::Test {
       if (!tu::ffmpeg(m.second + " " + tu::q(dir + m.first))) continue;
       names.push_back(m.first);
     }
+  }
+  // A folder per process would pile up: kept only when something failed.
+  static void TearDownTestSuite() {
+    if (::testing::UnitTest::GetInstance()->Passed()) tu::run("rm -rf " + tu::q(dir));
   }
   static Bytes Data(const std::string& name) { return tu::read_file(dir + name); }
   static constexpr const char* kChapters =
