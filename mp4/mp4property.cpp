@@ -63,59 +63,36 @@ namespace {
 
 typedef MP4IntegerPropertyT<uint64_t, Integer64Property> Int64Base;
 
+// Calls f with the property as its typed class, chosen by its type code.
+template <typename F>
+auto WithWidth(MP4IntegerProperty* p, F f) -> decltype(f(static_cast<Int64Base*>(p))) {
+  switch (p->GetType()) {
+    case Integer8Property: return f(static_cast<MP4Integer8Property*>(p));
+    case Integer16Property: return f(static_cast<MP4Integer16Property*>(p));
+    case Integer24Property: return f(static_cast<MP4Integer24Property*>(p));
+    case Integer32Property: return f(static_cast<MP4Integer32Property*>(p));
+    case Integer64Property: return f(static_cast<Int64Base*>(p));
+    default: break;
+  }
+  throw MP4Error("assert failure", "(0)");
+}
+
 }  // namespace
 
 uint64_t MP4IntegerProperty::GetValue(uint32_t index) {
-  switch (GetType()) {
-    case Integer8Property: return static_cast<MP4Integer8Property*>(this)->GetValue(index);
-    case Integer16Property: return static_cast<MP4Integer16Property*>(this)->GetValue(index);
-    case Integer24Property: return static_cast<MP4Integer24Property*>(this)->GetValue(index);
-    case Integer32Property: return static_cast<MP4Integer32Property*>(this)->GetValue(index);
-    case Integer64Property: return static_cast<Int64Base*>(this)->GetValue(index);
-    default: MP4_ASSERT(0);
-  }
-  return 0;
+  return WithWidth(this, [&](auto* t) -> uint64_t { return t->GetValue(index); });
 }
 
 void MP4IntegerProperty::SetValue(uint64_t value, uint32_t index) {
-  switch (GetType()) {
-    case Integer8Property:
-      return static_cast<MP4Integer8Property*>(this)->SetValue(static_cast<uint8_t>(value), index);
-    case Integer16Property:
-      return static_cast<MP4Integer16Property*>(this)->SetValue(static_cast<uint16_t>(value), index);
-    case Integer24Property:
-      return static_cast<MP4Integer24Property*>(this)->SetValue(static_cast<uint32_t>(value), index);
-    case Integer32Property:
-      return static_cast<MP4Integer32Property*>(this)->SetValue(static_cast<uint32_t>(value), index);
-    case Integer64Property: return static_cast<Int64Base*>(this)->SetValue(value, index);
-    default: MP4_ASSERT(0);
-  }
+  WithWidth(this, [&](auto* t) { t->SetValue(static_cast<decltype(t->GetValue())>(value), index); });
 }
 
 void MP4IntegerProperty::InsertValue(uint64_t value, uint32_t index) {
-  switch (GetType()) {
-    case Integer8Property:
-      return static_cast<MP4Integer8Property*>(this)->InsertValue(static_cast<uint8_t>(value), index);
-    case Integer16Property:
-      return static_cast<MP4Integer16Property*>(this)->InsertValue(static_cast<uint16_t>(value), index);
-    case Integer24Property:
-      return static_cast<MP4Integer24Property*>(this)->InsertValue(static_cast<uint32_t>(value), index);
-    case Integer32Property:
-      return static_cast<MP4Integer32Property*>(this)->InsertValue(static_cast<uint32_t>(value), index);
-    case Integer64Property: return static_cast<Int64Base*>(this)->InsertValue(value, index);
-    default: MP4_ASSERT(0);
-  }
+  WithWidth(this, [&](auto* t) { t->InsertValue(static_cast<decltype(t->GetValue())>(value), index); });
 }
 
 void MP4IntegerProperty::DeleteValue(uint32_t index) {
-  switch (GetType()) {
-    case Integer8Property: return static_cast<MP4Integer8Property*>(this)->DeleteValue(index);
-    case Integer16Property: return static_cast<MP4Integer16Property*>(this)->DeleteValue(index);
-    case Integer24Property: return static_cast<MP4Integer24Property*>(this)->DeleteValue(index);
-    case Integer32Property: return static_cast<MP4Integer32Property*>(this)->DeleteValue(index);
-    case Integer64Property: return static_cast<Int64Base*>(this)->DeleteValue(index);
-    default: MP4_ASSERT(0);
-  }
+  WithWidth(this, [&](auto* t) { t->DeleteValue(index); });
 }
 
 void MP4IntegerProperty::IncrementValue(int32_t increment) {
