@@ -1,0 +1,6 @@
+#include "atoms.h"
+
+MP4Hev1Atom::MP4Hev1Atom() : MP4Atom("hev1") {
+  MP4AddVisualSampleEntryFields(this, MP4VisualLayout::Common);
+  ExpectChildAtoms({{"hvcC", true, true}});
+}

@@ -1,0 +1,6 @@
+#include "atoms.h"
+
+MP4Hvc1Atom::MP4Hvc1Atom() : MP4Atom("hvc1") {
+  MP4AddVisualSampleEntryFields(this, MP4VisualLayout::Common);
+  ExpectChildAtoms({{"hvcC", true, true}});
+}

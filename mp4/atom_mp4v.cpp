@@ -1,0 +1,6 @@
+#include "atoms.h"
+
+MP4Mp4vAtom::MP4Mp4vAtom() : MP4Atom("mp4v") {
+  MP4AddVisualSampleEntryFields(this, MP4VisualLayout::Common);
+  ExpectChildAtoms({{"esds", true, true}});
+}

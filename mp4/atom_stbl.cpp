@@ -1,0 +1,15 @@
+#include "atoms.h"
+
+MP4StblAtom::MP4StblAtom() : MP4Atom("stbl") {
+  ExpectChildAtoms({{"stsd", true, true},
+                    {"stts", true, true},
+                    {"ctts", false, true},
+                    {"stsz", true, true},
+                    {"stz2", false, true},
+                    {"stsc", true, true},
+                    {"stco", false, true},
+                    {"co64", false, true},
+                    {"stss", false, true},
+                    {"stsh", false, true},
+                    {"stdp", false, true}});
+}

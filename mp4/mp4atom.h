@@ -1,0 +1,143 @@
+// The atom (box) base class: its place in the file, its fields (properties
+// in file order), the children it expects and the children it holds, the
+// reading of one header and of a whole subtree, and the atom half of the
+// dotted-path lookup.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+
+#include "mp4array.h"
+#include "mp4file.h"
+#include "mp4property.h"
+
+// One expected child: its 4CC, whether it must be there, whether it may
+// repeat, and how many were read.
+class MP4AtomInfo {
+ public:
+  MP4AtomInfo(const char* name, bool mandatory, bool onlyOne)
+      : m_name(name), m_mandatory(mandatory), m_onlyOne(onlyOne) {}
+
+  const char* m_name;
+  bool m_mandatory;
+  bool m_onlyOne;
+  uint32_t m_count = 0;
+};
+
+// An expected child in a definition table: 4CC, mandatory, only one.
+struct MP4ChildSpec {
+  const char* name;
+  bool mandatory;
+  bool onlyOne;
+};
+
+class MP4Atom {
+ public:
+  // Takes the first four characters of type; NULL or "" is the root's
+  // empty type.
+  explicit MP4Atom(const char* type = nullptr);
+  // Deletes the properties, the expected-child infos and the whole subtree.
+  virtual ~MP4Atom();
+  MP4Atom(const MP4Atom&) = delete;
+  MP4Atom& operator=(const MP4Atom&) = delete;
+
+  // The class for a 4CC (NULL: the root atom); a new atom with no file,
+  // parent, offsets or size, owned by the caller.
+  static MP4Atom* CreateAtom(const char* type);
+  // Reads one atom at the current position with its whole subtree; the
+  // caller owns the result. Leaves the position at the atom's end.
+  static MP4Atom* ReadAtom(MP4File* pFile, MP4Atom* pParentAtom);
+  static bool IsReasonableType(const char* type);
+
+  // Reads the body of an atom whose header has been read (file, start,
+  // end, size and parent set): fields, expected children, skip to the end.
+  virtual void Read();
+
+  void ReadProperties(uint32_t startIndex = 0, uint32_t count = 0xFFFFFFFF);
+  void ReadChildAtoms();
+  void Skip();
+
+  // ---- building
+
+  // Takes ownership of the property, also when it throws.
+  void AddProperty(MP4Property* pProperty);
+  void AddVersionAndFlags();
+  // A read-only, zero-filled byte string of a fixed size.
+  void AddReserved(const char* name, uint32_t size);
+  void ExpectChildAtom(const char* name, bool mandatory, bool onlyOne = false);
+  MP4AtomInfo* FindAtomInfo(const char* name);
+  // Appends the properties of a field list (mp4property.h) in order.
+  void AddFields(std::initializer_list<MP4FieldSpec> fields);
+  // Declares expected children, in order.
+  void ExpectChildAtoms(std::initializer_list<MP4ChildSpec> children);
+
+  // Properties 0 and 1 when they are "version" and "flags".
+  uint8_t GetVersion();
+  void SetVersion(uint8_t version);
+  uint32_t GetFlags();
+  void SetFlags(uint32_t flags);
+
+  // ---- lookup by dotted path
+
+  bool IsMe(const char* name);
+  MP4Atom* FindAtom(const char* name);
+  MP4Atom* FindChildAtom(const char* name);
+  bool FindProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  bool FindContainedProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex);
+
+  // The child that the first component of name picks: the [n]-th (0 when
+  // absent) whose type matches it, "*" matching every type.
+  MP4Atom* FindMatchingChild(const char* name);
+
+  // 0 for the root; computed once from the parent chain, at most 254.
+  uint8_t GetDepth();
+  uint32_t GetVerbosity();
+
+  // ---- plain accessors
+
+  const char* GetType() const { return m_type; }
+  void SetType(const char* type);
+  const uint8_t* GetExtendedType() const { return m_extendedType; }
+  void SetExtendedType(const uint8_t* pExtendedType);
+  bool IsUnknownType() const { return m_unknownType; }
+  void SetUnknownType(bool unknownType = true) { m_unknownType = unknownType; }
+  // The body was longer than a byte string can hold and was left in the
+  // file unread; such an atom cannot be written back.
+  bool IsBodyUnloaded() const { return m_bodyUnloaded; }
+
+  MP4File* GetFile() const { return m_pFile; }
+  void SetFile(MP4File* pFile) { m_pFile = pFile; }
+  uint64_t GetStart() const { return m_start; }
+  void SetStart(uint64_t pos) { m_start = pos; }
+  uint64_t GetEnd() const { return m_end; }
+  void SetEnd(uint64_t pos) { m_end = pos; }
+  uint64_t GetSize() const { return m_size; }
+  void SetSize(uint64_t size) { m_size = size; }
+  MP4Atom* GetParentAtom() const { return m_pParentAtom; }
+  void SetParentAtom(MP4Atom* pParentAtom) { m_pParentAtom = pParentAtom; }
+
+  uint32_t GetNumberOfProperties() const { return m_pProperties.Size(); }
+  MP4Property* GetProperty(uint32_t index) { return m_pProperties[index]; }
+  uint32_t GetNumberOfChildAtoms() const { return m_pChildAtoms.Size(); }
+  MP4Atom* GetChildAtom(uint32_t index) { return m_pChildAtoms[index]; }
+  // Takes ownership of the child, also when it throws.
+  void InsertChildAtom(MP4Atom* pChild, uint32_t index);
+  void AddChildAtom(MP4Atom* pChild) { InsertChildAtom(pChild, m_pChildAtoms.Size()); }
+
+ protected:
+  MP4File* m_pFile = nullptr;
+  uint64_t m_start = 0;
+  uint64_t m_end = 0;
+  uint64_t m_size = 0;
+  char m_type[5];
+  bool m_unknownType = false;
+  bool m_bodyUnloaded = false;
+  uint8_t m_extendedType[16];
+  MP4Atom* m_pParentAtom = nullptr;
+  uint8_t m_depth = 0xFF;
+
+  MP4PropertyArray m_pProperties;
+  MP4Array<MP4AtomInfo*> m_pChildAtomInfos;
+  MP4AtomArray m_pChildAtoms;
+};

@@ -1,0 +1,22 @@
+// The file-access table of the MP4 library: seven callbacks over an opaque
+// handle, in this order. FILE_virtual_IO is the library's own table over a
+// stdio stream opened with 64-bit offsets.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+struct Virtual_IO {
+  uint64_t (*GetFileLength)(void* handle);
+  int (*SetPosition)(void* handle, uint64_t position);          // 0 on success
+  int (*GetPosition)(void* handle, uint64_t* position);         // 0 on success
+  uint64_t (*Read)(void* handle, void* buffer, uint64_t size);  // bytes read
+  uint64_t (*Write)(void* handle, void* buffer, uint64_t size); // bytes written
+  int (*EndOfFile)(void* handle);                               // non-zero at the end
+  int (*Close)(void* handle);
+};
+
+}  // extern "C"
+
+extern Virtual_IO FILE_virtual_IO;

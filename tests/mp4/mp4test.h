@@ -1,0 +1,148 @@
+// Helpers of the MP4 library's tests and fuzz entry: a caller-supplied
+// Virtual_IO table over bytes in memory, reading a box tree from bytes,
+// building boxes byte by byte, and capturing what a call prints.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mp4atom.h"
+#include "mp4file.h"
+#include "virtual_io.h"
+
+namespace mp4test {
+
+// A file held in a vector: reads stop at its end, writes grow it.
+struct MemFile {
+  std::vector<uint8_t> data;
+  uint64_t pos = 0;
+  bool closed = false;
+};
+
+inline Virtual_IO MemFileIO() {
+  Virtual_IO io;
+  io.GetFileLength = [](void* h) -> uint64_t { return static_cast<MemFile*>(h)->data.size(); };
+  io.SetPosition = [](void* h, uint64_t p) -> int {
+    MemFile* f = static_cast<MemFile*>(h);
+    if (p > f->data.size()) return -1;
+    f->pos = p;
+    return 0;
+  };
+  io.GetPosition = [](void* h, uint64_t* p) -> int {
+    *p = static_cast<MemFile*>(h)->pos;
+    return 0;
+  };
+  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    MemFile* f = static_cast<MemFile*>(h);
+    const uint64_t k = f->pos >= f->data.size() ? 0 : std::min<uint64_t>(n, f->data.size() - f->pos);
+    if (k) memcpy(buf, f->data.data() + f->pos, k);
+    f->pos += k;
+    return k;
+  };
+  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    MemFile* f = static_cast<MemFile*>(h);
+    if (f->pos + n > f->data.size()) f->data.resize(f->pos + n);
+    memcpy(f->data.data() + f->pos, buf, n);
+    f->pos += n;
+    return n;
+  };
+  io.EndOfFile = [](void* h) -> int {
+    MemFile* f = static_cast<MemFile*>(h);
+    return f->pos >= f->data.size();
+  };
+  io.Close = [](void* h) -> int {
+    static_cast<MemFile*>(h)->closed = true;
+    return 0;
+  };
+  return io;
+}
+
+// Appends bytes one by one (GCC 12 warns falsely about range inserts of
+// short constant vectors).
+template <typename C>
+void Append(std::vector<uint8_t>& b, const C& more) {
+  for (auto x : more) b.push_back(static_cast<uint8_t>(x));
+}
+
+// Runs f with a stream and returns what it wrote there.
+template <typename F>
+std::string Capture(F f) {
+  char* buf = nullptr;
+  size_t size = 0;
+  FILE* s = open_memstream(&buf, &size);
+  if (!s) return "<open_memstream failed>";
+  f(s);
+  fclose(s);
+  std::string out(buf, size);
+  free(buf);
+  return out;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// The MP4Error that f throws; one with the where-text "nothing thrown" when
+// it throws none, which every expectation on it then reports.
+template <typename F>
+MP4Error Thrown(F f) {
+  try {
+    f();
+  } catch (const MP4Error& e) {
+    return e;
+  }
+  return MP4Error(0, "nothing thrown", "nothing thrown");
+}
+
+inline Bytes BE(uint64_t value, int bytes) {
+  Bytes b(bytes);
+  for (int i = bytes - 1; i >= 0; i--, value >>= 8) b[i] = static_cast<uint8_t>(value);
+  return b;
+}
+
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes b;
+  for (const Bytes& p : parts) Append(b, p);
+  return b;
+}
+
+// A box with a 32-bit size that covers its header and body.
+inline Bytes Box(const char* type, const Bytes& body) {
+  return Cat({BE(8 + body.size(), 4), Bytes(type, type + 4), body});
+}
+
+// A full box: version, flags, then the body.
+inline Bytes FullBox(const char* type, uint8_t version, uint32_t flags, const Bytes& body) {
+  return Box(type, Cat({BE(version, 1), BE(flags, 3), body}));
+}
+
+// Bytes read as a file through a caller's Virtual_IO table.
+class TreeReader {
+ public:
+  explicit TreeReader(Bytes bytes) : io(MemFileIO()) { mem.data = std::move(bytes); }
+
+  // Reads the whole tree: "" when it succeeds, else "where: message".
+  std::string Read(uint32_t verbosity = 0) {
+    file.reset(new MP4File(verbosity));
+    try {
+      file->Attach("memory", 'r', &mem, &io);
+      file->ReadFromFile();
+      return "";
+    } catch (const MP4Error& e) {
+      return std::string(e.where ? e.where : "") + ": " + (e.message ? e.message : "") +
+             (e.errnoValue ? ": " + std::string(strerror(e.errnoValue)) : "");
+    }
+  }
+  MP4Atom* Root() const { return file->GetRootAtom(); }
+
+  MemFile mem;
+  Virtual_IO io;
+  std::unique_ptr<MP4File> file;  // closes the handle, so destroyed first
+};
+
+}  // namespace mp4test
