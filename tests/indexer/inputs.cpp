@@ -4,6 +4,7 @@
 // must not refuse: one recording cut into pieces anywhere indexes exactly as
 // the whole file does.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -31,8 +32,11 @@ class Inputs : public ::testing::Test {
         {&hevc10_, "a10.hevc", src + "yuv420p10le " + x265 + "-f hevc"},
         {&vob_, "a.vob", src + "yuv420p -c:v mpeg2video -g 12 -f vob"},
     };
+    // Each test may run in its own process (ctest -j): one folder per process.
+    const std::string dir = tu::scratch("inputs-" + std::to_string(getpid())) + "/";
+    tu::run("mkdir -p " + tu::q(dir));
     for (const Make& m : makes) {
-      *m.path = tu::scratch(m.name);
+      *m.path = dir + m.name;
       ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;
     }
   }
