@@ -397,12 +397,13 @@ static void detect_ps() {
 // their bytes for garbage or for video. Each is judged by its first bytes,
 // and refused only on clear evidence (a short piece shows too little).
 
-constexpr u32 kLaterProbe = sizeof open_buf;          // bytes of a later file looked at
+constexpr u32 kLaterProbe = 72 * 1024;                // bytes of a later file looked at
 // A program stream holds a system start code (pack, system header or PES
 // packet, codes B9 to FF) at least once per PES packet, whose length field
 // allows 65535 bytes after its 6-byte head; a video elementary stream never
 // holds one.
 constexpr u32 kPesSpan = 6 + 65535 + 4;
+static_assert(kPesSpan < kLaterProbe && kLaterProbe <= sizeof open_buf, "a later file's probe holds a PES span");
 
 // The transport packet size that the bytes show, 0 when none. Ten sync bytes
 // in a row, not five: a chain is looked for in far more data than the

@@ -127,7 +127,7 @@ bool CAVCDecoder::FeedParameterSets(u64 position) {
   // there ends the pass (FailPass).
   auto feed = [this](u64 at) {
     AlignStream(at);
-    if ((this->*get_unit)() < 1 || !UnitAtAlignment()) {
+    if ((this->*get_unit)() < 1 || (ByteOffsets() && !UnitAtAlignment())) {
       FailPass("parameter set", at);
       return false;
     }
@@ -166,14 +166,14 @@ void CAVCDecoder::FailPass(const char* what, u64 position) {
 
 void CAVCDecoder::FeedGroup(u64 position) {
   AlignStream(position);
-  // The group's first unit must stand at its position; MPEG-2 and VC-1
-  // groups open with a sequence header. Anything else means the index names
-  // other bytes than it was made from: decoding from there would deliver
-  // other pictures as the requested ones.
+  // Where positions are byte offsets, the group's first unit must stand at
+  // its position, and MPEG-2 and VC-1 groups open with a sequence header.
+  // Anything else means the index names other bytes than it was made from:
+  // decoding from there would deliver other pictures as the requested ones.
   int r = (this->*get_unit)();
   const unsigned char code = r >= 1 && unit.len > 3 ? unit.buf[3] : 0;
   const bool sequence = codec == CODEC_MPEG2 ? code == 0xB3 : codec == CODEC_VC1 ? code == 0x0F : true;
-  if (r < 1 || !UnitAtAlignment() || !sequence) return FailPass("group", position);
+  if (r < 1 || (ByteOffsets() && (!UnitAtAlignment() || !sequence))) return FailPass("group", position);
   while (r >= 1) {
     decoder_decode_nalu(unit.buf, unit.len);
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush

@@ -362,6 +362,10 @@ class CAVCDecoder {
   // to: its start code came first (after at most one zero byte, the first
   // of a four-byte start code).
   bool UnitAtAlignment() const { return first_skipped == 0 || (first_skipped == 1 && first_lead_zero); }
+  // Index positions are byte offsets of the input (not container times).
+  bool ByteOffsets() const {
+    return stream_type == CONTAINER_ES || stream_type == CONTAINER_TS || stream_type == CONTAINER_PS;
+  }
   // Number of pictures of group g that are displayed before its first
   // picture in decode order (AVC: order count below the first picture's;
   // MPEG-2: leading B pictures).

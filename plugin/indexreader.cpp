@@ -405,8 +405,7 @@ int CAVCDecoder::CheckAgainstInputs() {
                     std::to_string(MAX_CODED_WIDTH) + " x " + std::to_string(MAX_CODED_HEIGHT);
     return INDEX_BAD_VALUES;
   }
-  if (stream_type != CONTAINER_ES && stream_type != CONTAINER_TS && stream_type != CONTAINER_PS)
-    return INDEX_OK;  // Matroska and MP4 positions are times
+  if (!ByteOffsets()) return INDEX_OK;  // Matroska and MP4 positions are times
   u64 total = 0;
   for (const InputFile& f : files) total = f.size > UINT64_MAX - total ? UINT64_MAX : total + f.size;
   auto beyond = [&](const char* what, u64 position) {

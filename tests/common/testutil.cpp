@@ -50,6 +50,12 @@ std::string scratch(const std::string& name) {
   return base + dir + "/" + name;
 }
 
+std::string process_scratch(const std::string& name) {
+  const std::string dir = scratch(name + "-" + std::to_string(getpid())) + "/";
+  run("mkdir -p " + q(dir));
+  return dir;
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

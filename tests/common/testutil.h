@@ -28,6 +28,9 @@ bool have(const std::string& program);
 // A fresh scratch folder per test (under the build tree), removed never: CI
 // machines are thrown away and a failed test leaves its inputs to look at.
 std::string scratch(const std::string& name);
+// A scratch folder of this process, made, ending in '/': for the inputs a
+// test suite makes once, as each test may run in its own process (ctest -j).
+std::string process_scratch(const std::string& name);
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);

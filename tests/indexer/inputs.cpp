@@ -4,7 +4,6 @@
 // must not refuse: one recording cut into pieces anywhere indexes exactly as
 // the whole file does.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -32,9 +31,7 @@ class Inputs : public ::testing::Test {
         {&hevc10_, "a10.hevc", src + "yuv420p10le " + x265 + "-f hevc"},
         {&vob_, "a.vob", src + "yuv420p -c:v mpeg2video -g 12 -f vob"},
     };
-    // Each test may run in its own process (ctest -j): one folder per process.
-    const std::string dir = tu::scratch("inputs-" + std::to_string(getpid())) + "/";
-    tu::run("mkdir -p " + tu::q(dir));
+    const std::string dir = tu::process_scratch("inputs");
     for (const Make& m : makes) {
       *m.path = dir + m.name;
       ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;

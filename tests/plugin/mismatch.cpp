@@ -5,8 +5,6 @@
 // request instead of serving another frame's picture: a group position that
 // holds other bytes, a SIZE larger than the stream's pictures. An unknown
 // sample aspect ratio leaves _SARNum and _SARDen unset.
-#include <unistd.h>
-
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -44,8 +42,7 @@ std::vector<std::string> Words(const std::string& kwi, const std::string& keywor
 class Mismatch : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = tu::scratch("mismatch-" + std::to_string(getpid())) + "/";
-    tu::run("mkdir -p " + tu::q(dir_));
+    dir_ = tu::process_scratch("mismatch");
     avc_ = dir_ + "a.264";
     mpg_ = dir_ + "m.m2v";
     ASSERT_TRUE(pt::MakeH264(avc_, 24, "-pix_fmt yuv420p"));
