@@ -26,16 +26,14 @@ struct Leave {
 
 [[noreturn]] inline void leave(int status) { throw Leave{status}; }
 
-// The index file the analyses write, one per process, removed at exit; in
-// memory (/dev/shm) where there is one, as a file on disk costs more than a
-// run.
+// The index file the analyses write, one per process, removed after each
+// run (libFuzzer ends without exit handlers); in memory (/dev/shm) where
+// there is one, as a file on disk costs more than a run.
 inline const std::string& index_path() {
   static const std::string path = [] {
     const char* tmp = getenv("TMPDIR");
     const std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp && *tmp ? tmp : "/tmp";
-    std::string p = dir + "/ostrel-fuzz-" + std::to_string(getpid()) + ".kwi";
-    atexit([] { unlink(index_path().c_str()); });
-    return p;
+    return dir + "/ostrel-fuzz-" + std::to_string(getpid()) + ".kwi";
   }();
   return path;
 }
@@ -90,6 +88,7 @@ inline void index_elementary(const uint8_t* data, size_t size, int codec, void (
     routine();
     if (sink()) report(sink());
   });
+  unlink(index_path().c_str());
 }
 
 }  // namespace fuzz
