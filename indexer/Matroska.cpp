@@ -4,11 +4,11 @@
 // frame's last unit and serves as the start code of the next frame's first.
 #include "Matroska.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "MatroskaVideo.h"
+#include "index.h"
 
 MatroskaFile* mf = nullptr;
 u32 track = 0;
@@ -68,9 +68,8 @@ int MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track_index, u64* start, u
 // that cannot fit into Buffer ends the run.
 static bool load_raw(u64 pos, u32 size, u64 start) {
   if (size > BUFFER_SIZE) {
-    printf("The Matroska frame at %llu ns has %u bytes, more than the read buffer holds.\n",
-           static_cast<unsigned long long>(start), size);
-    exit(1);
+    abandon_index("The Matroska frame at %llu ns has %u bytes, more than the read buffer holds.",
+                  static_cast<unsigned long long>(start), size);
   }
   return MkvReadFrame(mkv_fp, video, pos, size, BUFFER_SIZE, &raw);
 }
@@ -80,8 +79,7 @@ static u32 put_frame(u32 at, bool key, u64 start) {
   const long n = MkvFrameToStartCodes(video, raw.data(), raw.size(), key, Buffer + at,
                                       BUFFER_SIZE - sizeof kNextStartCode - at);
   if (n < 0) {
-    printf("The Matroska frame at %llu ns does not fit into the read buffer.\n", static_cast<unsigned long long>(start));
-    exit(1);
+    abandon_index("The Matroska frame at %llu ns does not fit into the read buffer.", static_cast<unsigned long long>(start));
   }
   return at + static_cast<u32>(n);
 }

@@ -3,11 +3,13 @@
 #include "decode.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "Matroska.h"
 #include "mpls.h"
@@ -22,8 +24,7 @@ static u32 read_block(int fd, unsigned char* dst, u32 n) {
     if (r < 0) {
       if (errno == EINTR) continue;
       printf("I/O error while reading the input: %s\n", strerror(errno));
-      fflush(stdout);
-      exit(1);
+      ostrel_exit(1);
     }
     if (r == 0) break;
     got += static_cast<u32>(r);
@@ -31,9 +32,155 @@ static u32 read_block(int fd, unsigned char* dst, u32 n) {
   return got;
 }
 
-static u64 file_offset(int fd) {
+// ------------------------------------------------------------------ input access
+
+namespace {
+
+const char* memory_name;                             // name that stands for the memory input
+const unsigned char* memory_data;
+u64 memory_size;
+constexpr int kMemorySlots = 8;                      // memory descriptors open at once
+constexpr int kFirstMemoryFd = -2;                   // slot s is descriptor -2 - s
+bool memory_open[kMemorySlots];
+u64 memory_pos[kMemorySlots];                        // read position of each slot
+
+int memory_slot(int fd) {
+  if (fd > kFirstMemoryFd) return -1;
+  const int s = kFirstMemoryFd - fd;
+  return s < kMemorySlots && memory_open[s] ? s : -1;
+}
+
+bool is_memory_name(const char* name) { return memory_name && name && strcmp(name, memory_name) == 0; }
+
+}  // namespace
+
+void SetMemoryInput(const char* name, const unsigned char* data, size_t size) {
+  memory_name = name;
+  memory_data = name ? data : nullptr;
+  memory_size = name ? size : 0;
+}
+
+int InputOpen(const char* name) {
+  if (!is_memory_name(name)) return open(name, O_RDONLY);
+  for (int s = 0; s < kMemorySlots; s++) {
+    if (memory_open[s]) continue;
+    memory_open[s] = true;
+    memory_pos[s] = 0;
+    return kFirstMemoryFd - s;
+  }
+  return -1;
+}
+
+namespace {
+
+// stdio over the input stream: the cookie is the read position.
+ssize_t stream_read(void* cookie, char* buf, size_t n) {
+  u64* pos = static_cast<u64*>(cookie);
+  const u32 got = ReadStreamAt(*pos, reinterpret_cast<unsigned char*>(buf), n < (1u << 30) ? static_cast<u32>(n) : 1u << 30);
+  *pos += got;
+  return static_cast<ssize_t>(got);
+}
+
+int stream_seek(void* cookie, off64_t* offset, int whence) {
+  u64* pos = static_cast<u64*>(cookie);
+  off64_t base = 0;
+  if (whence == SEEK_CUR) base = static_cast<off64_t>(*pos);
+  else if (whence == SEEK_END) base = static_cast<off64_t>(Infiletotal);
+  else if (whence != SEEK_SET) return -1;
+  if (*offset < -base) return -1;
+  *pos = static_cast<u64>(base + *offset);
+  *offset = static_cast<off64_t>(*pos);
+  return 0;
+}
+
+int stream_close(void* cookie) {
+  delete static_cast<u64*>(cookie);
+  return 0;
+}
+
+}  // namespace
+
+u32 ReadStreamAt(u64 position, unsigned char* dst, u32 n) {
+  u32 got = 0;
+  for (int i = 0; i < NumLoadedFiles && got < n; i++) {
+    // The last file is read to its end, whatever its measured length.
+    const bool last = i + 1 == NumLoadedFiles;
+    if (!last && position >= Infilelength[i]) {
+      position -= Infilelength[i];
+      continue;
+    }
+    u32 want = n - got;
+    if (!last && Infilelength[i] - position < want) want = static_cast<u32>(Infilelength[i] - position);
+    const int fd = InputOpen(Infilename[i]);
+    if (fd == -1) break;
+    InputSeek(fd, position);
+    got += InputRead(fd, dst + got, want);
+    InputClose(fd);
+    position = 0;
+  }
+  return got;
+}
+
+FILE* InputFopen(const char* name) {
+  if (name && strcmp(name, kInputStreamName) == 0) {
+    static const cookie_io_functions_t functions = {stream_read, nullptr, stream_seek, stream_close};
+    u64* pos = new u64(0);
+    FILE* f = fopencookie(pos, "rb", functions);
+    if (!f) delete pos;
+    return f;
+  }
+  if (!is_memory_name(name)) return fopen(name, "rb");
+  // fmemopen refuses an empty buffer; an empty input reads as at its end.
+  if (memory_size == 0) return fopen("/dev/null", "rb");
+  return fmemopen(const_cast<unsigned char*>(memory_data), memory_size, "rb");
+}
+
+u32 InputRead(int fd, unsigned char* dst, u32 n) {
+  const int s = memory_slot(fd);
+  if (s < 0) return read_block(fd, dst, n);
+  const u64 left = memory_pos[s] < memory_size ? memory_size - memory_pos[s] : 0;
+  const u32 got = left < n ? static_cast<u32>(left) : n;
+  if (got) memcpy(dst, memory_data + memory_pos[s], got);
+  memory_pos[s] += got;
+  return got;
+}
+
+void InputSeek(int fd, u64 offset) {
+  const int s = memory_slot(fd);
+  if (s >= 0) memory_pos[s] = offset;
+  else lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+}
+
+u64 InputTell(int fd) {
+  const int s = memory_slot(fd);
+  if (s >= 0) return memory_pos[s];
   off_t o = lseek(fd, 0, SEEK_CUR);
   return o < 0 ? 0 : static_cast<u64>(o);
+}
+
+void InputClose(int fd) {
+  const int s = memory_slot(fd);
+  if (s >= 0) memory_open[s] = false;
+  else if (fd >= 0) close(fd);
+}
+
+int InputMeasure(const char* name, u64* length) {
+  if (is_memory_name(name)) {
+    *length = memory_size;
+    return 0;
+  }
+  // stat, not open: opening a pipe without a writer would wait for one.
+  struct stat st;
+  if (stat(name, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return 1;
+  *length = static_cast<u64>(st.st_size);
+  return 0;
+}
+
+void reset_input_state() {
+  for (bool& used : memory_open) used = false;
+  files_before_file = -1;
+  files_before_sum = 0;
 }
 
 int files_before_file = -1;
@@ -52,11 +199,9 @@ void Recovery() {
   if (NumLoadedFiles != 0) {
     Infiletotal = 0;
     for (int i = 0; i < NumLoadedFiles; i++) {
-      int fd = open(Infilename[i], O_RDONLY);
-      if (fd >= 0) {
-        off_t end = lseek(fd, 0, SEEK_END);
-        if (end >= 0) Infilelength[i] = static_cast<u64>(end);
-        close(fd);
+      if (InputMeasure(Infilename[i], &Infilelength[i]) > 0) {
+        printf("ERROR: %s is not a regular file.\n", Infilename[i]);
+        ostrel_exit(1);
       }
       Infiletotal += Infilelength[i];
     }
@@ -91,11 +236,11 @@ void PosToFileAndOffset(u64 position, int* file, u64* offset) {
 }
 
 void InitializeBuffer(int descriptor, u64 offset) {
-  lseek(descriptor, static_cast<off_t>(offset), SEEK_SET);
-  Read = read_block(descriptor, Buffer, READ_BLOCK);
+  InputSeek(descriptor, offset);
+  Read = InputRead(descriptor, Buffer, READ_BLOCK);
   Rdptr = Buffer;
   payload_bytes = 0;
-  Buffer_Physical = file_offset(Infile[CurrentFile]) - Read;
+  Buffer_Physical = InputTell(Infile[CurrentFile]) - Read;
 }
 
 void SeekStream(u64 position) {
@@ -114,8 +259,8 @@ int NextFile() {
   // over rather than taken for the end of the input.
   while (CurrentFile + 1 < NumLoadedFiles) {
     CurrentFile++;
-    lseek(Infile[CurrentFile], 0, SEEK_SET);
-    Read = read_block(Infile[CurrentFile], Buffer, READ_BLOCK);
+    InputSeek(Infile[CurrentFile], 0);
+    Read = InputRead(Infile[CurrentFile], Buffer, READ_BLOCK);
     if (Read != 0) return 0;
   }
   return -1;
@@ -131,12 +276,12 @@ int RefillBuffer() {
   if (Read < READ_BLOCK) {
     if (NextFile() < 0) return -1;
   } else {
-    Read = read_block(Infile[CurrentFile], Buffer, READ_BLOCK);
+    Read = InputRead(Infile[CurrentFile], Buffer, READ_BLOCK);
     if (Read == 0 && NextFile() < 0) return -1;
   }
   Rdptr = Buffer;
   first_payload -= consumed;
-  Buffer_Physical = file_offset(Infile[CurrentFile]) - Read;
+  Buffer_Physical = InputTell(Infile[CurrentFile]) - Read;
   if (SystemStream_Flag == 3 && Rdmax >= Buffer + consumed) Rdmax -= consumed;
   return 0;
 }
@@ -150,38 +295,44 @@ static bool ends_with_nocase(const char* s, const char* tail) {
   return n >= m && strncasecmp(s + n - m, tail, m) == 0;
 }
 
+// `count` sync bytes n apart from some k inside the data (five are the
+// transport-stream test of the detection).
+static bool ts_chain(const unsigned char* b, u32 got, u32 n, u32 count = 5) {
+  for (u32 k = 0; k + (count - 1) * n < got; k++) {
+    bool ok = true;
+    for (u32 j = 0; j < count && ok; j++) ok = b[k + j * n] == 0x47;
+    if (ok) return true;
+  }
+  return false;
+}
+
 // Transport stream: five sync bytes at a fixed spacing in the first block
 // that holds data.
 static bool detect_ts() {
-  int fd = open(Infilename[0], O_RDONLY);
-  if (fd < 0) return false;
   u32 got = 0;
-  for (;;) {
-    got = read_block(fd, open_buf, 4096);
+  // Inputs are regular files (Recovery refuses others), so the skip of
+  // zero-filled blocks ends at the end of the stream.
+  for (u64 at = 0;; at += got) {
+    got = ReadStreamAt(at, open_buf, 4096);
     if (got == 0) break;
     bool data = false;
     for (u32 i = 0; i < got && !data; i++) data = open_buf[i] != 0;
     if (data) break;
   }
-  close(fd);
   if (got == 0) return false;
-  int sizes[3] = {188, 192, 204};
+  u32 sizes[3] = {188, 192, 204};
   if (got > 4 && open_buf[4] == 0x47) {
     sizes[0] = 192;
     sizes[1] = 188;
   }
-  for (int n : sizes) {
-    for (u32 k = 0; k + 4u * n < got; k++) {
-      bool ok = true;
-      for (int j = 0; j < 5 && ok; j++) ok = open_buf[k + j * n] == 0x47;
-      if (!ok) continue;
-      SystemStream_Flag = 1;
-      TransportPacketSize = n;
-      pat_parser.DoInitialPids(Infilename[0]);
-      CurrentFile = 0;
-      InitializeBuffer(Infile[0], 0);
-      return true;
-    }
+  for (u32 n : sizes) {
+    if (!ts_chain(open_buf, got, n)) continue;
+    SystemStream_Flag = 1;
+    TransportPacketSize = static_cast<int>(n);
+    pat_parser.DoInitialPids(kInputStreamName);
+    CurrentFile = 0;
+    InitializeBuffer(Infile[0], 0);
+    return true;
   }
   return false;
 }
@@ -192,13 +343,23 @@ static int pack_type_of_version(unsigned char b) {
   return 0;
 }
 
+// The pack header at h (00 00 01 BA and at least 9 more bytes): 5 for an
+// MPEG-1 pack, 6 for an MPEG-2 pack, 0 for neither version, each with its
+// marker bits set; -1 when the markers do not check out.
+static int pack_kind(const unsigned char* h) {
+  const unsigned char b = h[4];
+  if ((b & 0xF0) == 0x20)
+    return (b & 1) && (h[6] & 1) && (h[8] & 1) && (h[9] & 0x80) && (h[11] & 1) ? 5 : -1;
+  if ((b & 0xC0) != 0x40) return 0;
+  return (b & 4) && (h[6] & 4) && (h[8] & 4) && (h[9] & 1) && (h[12] & 3) ? 6 : -1;
+}
+
+static bool is_pack_start(const unsigned char* h) { return h[0] == 0 && h[1] == 0 && h[2] == 1 && h[3] == 0xBA; }
+
 // Program stream: a pack start with its marker bits in the first 8 KiB
 // after any leading zeros.
 static void detect_ps() {
-  int fd = open(Infilename[0], O_RDONLY);
-  if (fd < 0) return;
-  u32 got = read_block(fd, open_buf, sizeof open_buf);
-  close(fd);
+  u32 got = ReadStreamAt(0, open_buf, sizeof open_buf);
   u32 p = 0;
   if (got >= 4 && open_buf[0] == 0 && open_buf[1] == 0 && open_buf[2] == 0 && open_buf[3] == 0) {
     u32 nz = 0;
@@ -209,17 +370,8 @@ static void detect_ps() {
   bool candidate = false;
   int candidate_type = 0;
   for (u32 i = p; i + 13 <= end; i++) {
-    if (open_buf[i] != 0 || open_buf[i + 1] != 0 || open_buf[i + 2] != 1 || open_buf[i + 3] != 0xBA) continue;
-    const unsigned char* h = open_buf + i;
-    unsigned char b = h[4];
-    int found = -1;
-    if ((b & 0xF0) == 0x20) {
-      if ((b & 1) && (h[6] & 1) && (h[8] & 1) && (h[9] & 0x80) && (h[11] & 1)) found = 5;
-    } else if ((b & 0xC0) != 0x40) {
-      found = 0;
-    } else {
-      if ((b & 4) && (h[6] & 4) && (h[8] & 4) && (h[9] & 1) && (h[12] & 3)) found = 6;
-    }
+    if (!is_pack_start(open_buf + i)) continue;
+    const int found = pack_kind(open_buf + i);
     if (found >= 0) {
       SystemStream_Flag = 3;
       program_stream_type = found;
@@ -231,13 +383,113 @@ static void detect_ps() {
       candidate = true;
       // The pack's version bits still tell its header layout; the readers
       // of both programs take the packet form from this value.
-      candidate_type = pack_type_of_version(b);
+      candidate_type = pack_type_of_version(open_buf[i + 4]);
     }
   }
   if (candidate) {
     SystemStream_Flag = 3;
     program_stream_type = candidate_type;
   }
+}
+
+// ------------------------------------------------------------------ later input files
+//
+// The files after the first are read back to back with it as one recording,
+// which may have been cut anywhere, even inside a packet. They cannot be of
+// another container kind or packet size: the first file's reader would take
+// their bytes for garbage or for video. Each is judged by its first bytes,
+// and refused only on clear evidence (a short piece shows too little).
+
+constexpr u32 kLaterProbe = 72 * 1024;                // bytes of a later file looked at
+// A program stream holds a system start code (pack, system header or PES
+// packet, codes B9 to FF) at least once per PES packet, whose length field
+// allows 65535 bytes after its 6-byte head; a video elementary stream never
+// holds one.
+constexpr u32 kPesSpan = 6 + 65535 + 4;
+static_assert(kPesSpan < kLaterProbe && kLaterProbe <= sizeof open_buf, "a later file's probe holds a PES span");
+
+// The transport packet size that the bytes show, 0 when none. Ten sync bytes
+// in a row, not five: a chain is looked for in far more data than the
+// detection reads, and other data must not pass for one by chance.
+static u32 ts_size_shown(const unsigned char* b, u32 got) {
+  for (u32 n : {188u, 192u, 204u})
+    if (ts_chain(b, got, n, 10)) return n;
+  return 0;
+}
+
+// What a later file's first bytes show, as a container kind (-1: nothing
+// decisive) and for program streams the pack type (5, 6, or 0 unknown).
+static int kind_shown(const unsigned char* b, u32 got, int* pack_type) {
+  *pack_type = 0;
+  if (got >= 64) {
+    char text[64];
+    for (int i = 0; i < 63; i++) text[i] = b[i] ? static_cast<char>(b[i]) : 1;
+    text[63] = 0;
+    if (strstr(text, "ftyp")) return 4;
+    if (strstr(text, "matroska")) return 2;
+  }
+  if (ts_size_shown(b, got)) return 1;
+  bool system_code = false;
+  for (u32 i = 0; i + 13 <= got; i++) {
+    if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+    if (b[i + 3] < 0xB9) continue;
+    system_code = true;
+    if (b[i + 3] == 0xBA && pack_kind(b + i) > 0) {
+      *pack_type = pack_kind(b + i);
+      return 3;
+    }
+  }
+  if (system_code) return 3;
+  return got >= kPesSpan ? 0 : -1;
+}
+
+static const char* const kKindNames[] = {"an elementary stream", "a transport stream", "a Matroska file",
+                                         "a program stream", "an MP4 file"};
+
+// 0 when every later file may continue the first one; otherwise prints why
+// the named file cannot and returns 1.
+static int check_later_inputs() {
+  for (int i = 1; i < NumLoadedFiles; i++) {
+    int fd = InputOpen(Infilename[i]);
+    if (fd == -1) continue;  // the command line opened it; reading will tell
+    const u32 got = InputRead(fd, open_buf, kLaterProbe);
+    InputClose(fd);
+    int pack_type = 0;
+    const int kind = kind_shown(open_buf, got, &pack_type);
+    const char* name = Infilename[i];
+    if (SystemStream_Flag == 1) {
+      const u32 n = static_cast<u32>(TransportPacketSize);
+      if (ts_chain(open_buf, got, n) || got < 6 * n) continue;
+      const u32 other = ts_size_shown(open_buf, got);
+      if (other)
+        printf("ERROR: %s has %u-byte transport packets; the first input file has %u-byte packets.\n", name,
+               other, n);
+      else
+        printf("ERROR: %s is not a transport stream like the first input file.\n", name);
+      return 1;
+    }
+    bool refuse = false;
+    if (SystemStream_Flag == 3) {
+      refuse = kind == 0 || kind == 1 || kind == 2 || kind == 4 ||
+               (kind == 3 && pack_type != 0 && program_stream_type != 0 && pack_type != program_stream_type);
+      if (kind == 3 && refuse) {
+        printf("ERROR: %s is %s; the first input file is %s.\n", name,
+               pack_type == 5 ? "an MPEG-1 system stream" : "an MPEG-2 program stream",
+               program_stream_type == 5 ? "an MPEG-1 system stream" : "an MPEG-2 program stream");
+        return 1;
+      }
+    } else {
+      // An elementary stream continues with no container, and no pack
+      // header with its markers set.
+      refuse = kind == 1 || kind == 2 || kind == 4 || (kind == 3 && pack_type != 0);
+    }
+    if (refuse) {
+      printf("ERROR: %s is %s; the first input file is %s.\n", name, kKindNames[kind],
+             kKindNames[SystemStream_Flag]);
+      return 1;
+    }
+  }
+  return 0;
 }
 
 int Open() {
@@ -258,14 +510,14 @@ int Open() {
     return ProcessMPLS(MPLS_Name, 0);
   }
 
-  int fd = open(Infilename[0], O_RDONLY);
-  if (fd < 0) {
+  int fd = InputOpen(Infilename[0]);
+  if (fd == -1) {
     printf("Could not open: %s. File name problem? Illegal characters in name?", Infilename[0]);
     return 1;
   }
+  InputClose(fd);
   unsigned char head[64];
-  u32 got = read_block(fd, head, 64);
-  close(fd);
+  u32 got = ReadStreamAt(0, head, 64);
   if (got < 64) {
     printf("Not a video file (length < 64 bytes).\n");
     return 1;
@@ -302,7 +554,6 @@ int Open() {
     Infiletotal = Infilelength[0];
     return 0;
   }
-  if (detect_ts()) return 0;
-  detect_ps();
-  return 0;
+  if (!detect_ts()) detect_ps();
+  return check_later_inputs();
 }

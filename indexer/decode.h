@@ -22,3 +22,29 @@ inline u64 FilesBefore(int file) { return file == files_before_file ? files_befo
 // Stream position of the byte at Rdptr.
 inline u64 StreamPosition() { return static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile); }
 int Open();                                          // container detection; 0 or a status
+
+// ---- input access
+// Every read of an input goes through these. SetMemoryInput makes the given
+// name stand for a block of bytes in memory (the caller keeps it alive), so
+// that tests and fuzz entries read inputs without files; a null name ends
+// that. Memory descriptors are below -1: never a file descriptor, never the
+// -1 of a file not open.
+void SetMemoryInput(const char* name, const unsigned char* data, size_t size);
+int InputOpen(const char* name);                     // descriptor, or -1
+FILE* InputFopen(const char* name);                  // stdio stream for reading, or null
+u32 InputRead(int fd, unsigned char* dst, u32 n);    // a short count means the end of the file
+void InputSeek(int fd, u64 offset);
+u64 InputTell(int fd);
+void InputClose(int fd);
+// Length of a regular file (or of the memory input): 0 when measured, -1
+// when the file cannot be opened, 1 when it is no regular file (a device or
+// a pipe may never end, and has no length to index positions against).
+int InputMeasure(const char* name, u64* length);
+void reset_input_state();                            // memory descriptors and cached sums
+// The input stream itself, the files back to back (lengths as Recovery
+// measured them): the detection reads its start from there, so that a
+// recording cut into pieces anywhere, even a first piece of a few bytes,
+// is detected as the whole would be.
+u32 ReadStreamAt(u64 position, unsigned char* dst, u32 n);  // fewer at the end of the stream
+// InputFopen of this name reads the input stream through stdio.
+constexpr const char* kInputStreamName = "<input stream>";

@@ -1,6 +1,13 @@
 // Definitions of the process-wide state declared in global.h.
 #include "global.h"
 
+#include <cstdlib>
+
+#include "decode.h"
+#include "index.h"
+#include "pat.h"
+#include "ts.h"
+
 char ExePath[MAX_FILE_NAME];
 char Version[80];
 u32 MPEG2_Transport_VideoPID = 2;
@@ -67,3 +74,64 @@ int coded_transfer_characteristics = 2;
 int coded_colour_primaries = 2;
 int max_rate;
 bool Stop_Flag;
+
+// ---------------------------------------------------------------- run control
+
+void (*exit_hook)(int status);
+
+void ostrel_exit(int status) {
+  fflush(stdout);
+  if (exit_hook) exit_hook(status);
+  exit(status);
+}
+
+void reset_process_state() {
+  Version[0] = 0;
+  MPEG2_Transport_VideoPID = 2;
+  MPEG2_Transport_PCRPID = 2;
+  desired_angle = -1;
+  szOutput[0] = szOutputBase[0] = output_file[0] = AVSTemplatePath[0] = MPLS_Name[0] = 0;
+  open_via_mpls = 0;
+
+  for (int i = 0; i < NumLoadedFiles; i++) {
+    if (Infile[i] != -1) InputClose(Infile[i]);
+    Infile[i] = -1;
+    Infilelength[i] = 0;
+    if (Infilename[i]) Infilename[i][0] = 0;
+  }
+  Infiletotal = 0;
+  NumLoadedFiles = 0;
+  CurrentFile = 0;
+  Buffer = Rdptr = Rdmax = first_payload = buffer_storage;
+  Read = 0;
+  Buffer_Physical = 0;
+  payload_bytes = 0;
+  process = ProcessRange{};
+  SetMemoryInput(nullptr, nullptr, 0);
+  reset_input_state();
+
+  SystemStream_Flag = 0;
+  program_stream_type = 0;
+  TransportPacketSize = 188;
+  ts_sync_byte = 0x47;
+  VideoStream_Flag = 0;
+  Operation = 0;
+  Frame_Rate = 0;
+  mkv_current_tc = 0;
+
+  *nalu = NALU_t{};
+  current_ts_sync_position = previous_ts_sync_position = 0;
+  MPEG2_Program_StreamID = 0;
+  reset_ts_reader();
+  reset_pat_parser();
+
+  if (p_aif) fclose(p_aif);
+  p_aif = nullptr;
+  Picture_Width = Picture_Height = 0;
+  level = constraint = 0;
+  sample_aspect_ratio = 0;
+  sar_width = sar_height = 0;
+  sarw = sarh = ar1 = ar2 = -1;
+  coded_matrix_coefficients = coded_transfer_characteristics = coded_colour_primaries = 2;
+  init_indexing();  // the analysis state, IsFirstByteStreamNALU, counters, rate, profile
+}

@@ -110,3 +110,16 @@ extern bool Stop_Flag;                          // ends an index loop after the 
 
 // Ends the process after "Could not allocate memory" with status 100.
 [[noreturn]] void no_mem_exit(const char* where);
+
+// ---------------------------------------------------------------- run control (global.cpp)
+// Every exit of Ostrel below main goes through ostrel_exit. A test or fuzz
+// entry that runs many inputs in one process sets exit_hook to a function
+// that leaves by throwing (a type not derived from std::exception, so that
+// no parser's handler takes it); the state is then reset before the next
+// input. Without a hook, or when the hook returns, the process exits.
+extern void (*exit_hook)(int status);
+[[noreturn]] void ostrel_exit(int status);
+// Restores the state of a fresh process: every value declared here, the
+// byte and unit readers, the PAT/PMT analysis, the memory input and the
+// analysis state (init_indexing). Input descriptors are not closed.
+void reset_process_state();

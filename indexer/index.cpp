@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -18,13 +19,30 @@
 #include "nalu.h"
 #include "vc1.h"
 
+// The index file was created by this run (abandon_index removes only that).
+static bool index_created;
+
 void no_mem_exit(const char*) {
   printf("Could not allocate memory\n");
-  fflush(stdout);
-  exit(100);
+  ostrel_exit(100);
 }
 
 // ------------------------------------------------------------------ codec probe
+
+constexpr int MAX_PROBE = 500;
+
+// The codec that the first n probed unit codes show, -1 when none.
+static int probe_decision(const unsigned char* codes, int n) {
+  for (int i = 0; i < n; i++)
+    if (codes[i] == 0xB2 || codes[i] == 0xB3 || codes[i] == 0xB5 || codes[i] == 0xB8) return 1;
+  for (int i = 0; i + 2 < n; i++)
+    if (((codes[i] >> 1) & 63) == 32 && ((codes[i + 1] >> 1) & 63) == 33 && ((codes[i + 2] >> 1) & 63) == 34) return 4;
+  for (int i = 0; i < n; i++)
+    if ((codes[i] & 15) >= 5 && (codes[i] & 15) <= 9) return 0;
+  for (int i = 0; i < n; i++)
+    if (codes[i] == 0x0D) return 3;
+  return -1;
+}
 
 void SetVideoType() {
   Operation = 3;
@@ -37,49 +55,122 @@ void SetVideoType() {
   if (SystemStream_Flag == 1 && at > 203) at -= 204;
   SeekStream(at);
   IsFirstByteStreamNALU = 1;
+  const int first_file = CurrentFile;
 
-  constexpr int MAX_PROBE = 500;
   unsigned char codes[MAX_PROBE];
-  int n = 0;
+  int n = 0, first_file_units = 0;
   u64 pos;
   while (n < MAX_PROBE) {
     int r = GetAnnexbNALU(nalu, &pos);
     if (r < 0) {
       printf("Error while getting the Annex B NALU, exit\n");
-      exit(1);
+      ostrel_exit(1);
     }
     if (r == 0) break;
     codes[n] = nalu->len > 3 ? nalu->buf[3] : 0;
+    if (CurrentFile == first_file) first_file_units = n + 1;
     if (n > 0 && codes[n - 1] == 0xB3 && codes[n] != 0xB5) {
       printf("MPEG1 video not supported.\n");
-      exit(1);
+      ostrel_exit(1);
     }
     n++;
   }
   if (n == 0) {
     printf("No video data found in the input.\n");
-    exit(1);
+    ostrel_exit(1);
   }
 
-  int kind = -1;
-  for (int i = 0; i < n && kind < 0; i++)
-    if (codes[i] == 0xB2 || codes[i] == 0xB3 || codes[i] == 0xB5 || codes[i] == 0xB8) kind = 1;
-  for (int i = 0; i + 2 < n && kind < 0; i++)
-    if (((codes[i] >> 1) & 63) == 32 && ((codes[i + 1] >> 1) & 63) == 33 && ((codes[i + 2] >> 1) & 63) == 34) kind = 4;
-  for (int i = 0; i < n && kind < 0; i++)
-    if ((codes[i] & 15) >= 5 && (codes[i] & 15) <= 9) kind = 0;
-  for (int i = 0; i < n && kind < 0; i++)
-    if (codes[i] == 0x0D) kind = 3;
+  // Several files are one recording, but the codec is taken from the file
+  // the probe started in when its units decide it: a mismatched later file is then refused
+  // by the indexing pass (look_at_unit), not taken for the codec of all.
+  int kind = probe_decision(codes, first_file_units);
+  if (kind < 0) kind = probe_decision(codes, n);
   if (kind >= 0) {
     VideoStream_Flag = kind;
   } else if (SystemStream_Flag == 1) {
     printf("Unknown video type. Try another video PID.\n");
   } else {
     printf("Unknown video type. Exiting...\n");
-    exit(1);
+    ostrel_exit(1);
   }
   Operation = 0;
 }
+
+// ------------------------------------------------------------------ codec of the later input files
+//
+// The codec probe reads the first file only. A later file that shows
+// another codec's parameter sets or sequence headers, and none of the
+// detected codec's, is another recording, not a piece of this one. Evidence
+// is a pair of adjacent units that only one codec writes; a piece cut
+// anywhere from the same recording shows its own codec's pairs or none.
+
+namespace {
+
+constexpr int kEvidenceUnits = 500;                 // units of each later file looked at
+
+int evidence_file;                                   // file whose first units are looked at
+bool evidence_done = true;                           // that file is judged (or is the first)
+int evidence_units;                                  // its units looked at so far
+int evidence_other = -1;                             // another codec it showed, -1 none
+bool evidence_own;                                   // it showed the detected codec
+unsigned char evidence_prev[2];                      // first two bytes after the previous unit's start code
+
+const char* codec_name(int codec) {
+  switch (codec) {
+    case 0: return "AVC";
+    case 1: return "MPEG-2";
+    case 3: return "VC-1";
+    case 4: return "HEVC";
+    default: return "unknown";
+  }
+}
+
+// The codec that writes units a then b (their first two bytes after the
+// start code) next to each other, -1 when the pair tells nothing.
+int pair_codec(const unsigned char* a, const unsigned char* b) {
+  // MPEG-2: sequence header or picture header, then an extension.
+  if ((a[0] == 0xB3 || a[0] == 0x00) && b[0] == 0xB5) return 1;
+  // VC-1: sequence header, then entry point.
+  if (a[0] == 0x0F && b[0] == 0x0E) return 3;
+  // HEVC: VPS then SPS, or SPS then PPS, of layer 0, temporal id 0.
+  if (a[1] == 0x01 && b[1] == 0x01 && ((a[0] == 0x40 && b[0] == 0x42) || (a[0] == 0x42 && b[0] == 0x44))) return 4;
+  // AVC: SPS then PPS, both reference units.
+  if ((a[0] & 0x9F) == 7 && (a[0] & 0x60) && (b[0] & 0x9F) == 8 && (b[0] & 0x60)) return 0;
+  return -1;
+}
+
+void judge_evidence() {
+  if (!evidence_done && evidence_other >= 0 && !evidence_own)
+    abandon_index("ERROR: %s holds %s video; the input's codec was detected as %s.", Infilename[evidence_file],
+                  codec_name(evidence_other), codec_name(VideoStream_Flag == 2 ? 1 : VideoStream_Flag));
+  evidence_done = true;
+}
+
+void look_at_unit(const NALU_t* unit) {
+  if (CurrentFile != evidence_file) {
+    judge_evidence();
+    evidence_file = CurrentFile;
+    evidence_done = CurrentFile <= 0;
+    evidence_units = 0;
+    evidence_other = -1;
+    evidence_own = false;
+    evidence_prev[0] = evidence_prev[1] = 0xFF;  // no unit before: no pair
+  }
+  if (evidence_done) return;
+  const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
+  unsigned char cur[2] = {0xFF, 0xFF};
+  if (unit->len > prefix) cur[0] = unit->buf[prefix];
+  if (unit->len > prefix + 1) cur[1] = unit->buf[prefix + 1];
+  const int codec = pair_codec(evidence_prev, cur);
+  const int own = VideoStream_Flag == 2 ? 1 : VideoStream_Flag;
+  if (codec == own) evidence_own = true;
+  else if (codec >= 0) evidence_other = codec;
+  evidence_prev[0] = cur[0];
+  evidence_prev[1] = cur[1];
+  if (++evidence_units >= kEvidenceUnits) judge_evidence();
+}
+
+}  // namespace
 
 // ------------------------------------------------------------------ analysis reset
 
@@ -96,6 +187,8 @@ void init_indexing() {
   profile = -1;
   VIDEO_Purity = FILM_Purity = 0;
   Stop_Flag = false;
+  evidence_file = 0;
+  evidence_done = true;
   reset_avc_analysis();
   reset_mpg_analysis();
   reset_vc1_analysis();
@@ -111,15 +204,19 @@ int read_new_picture() {
     int r = avc_reader ? GetAnnexbNALUAVC(nalu, &pos) : GetAnnexbNALU(nalu, &pos);
     if (r < 0) {
       printf("Error while getting the Annex B NALU, exit\n");
-      fflush(stdout);
-      exit(1);
+      ostrel_exit(1);
     }
-    if (r == 0) return 0;
+    if (r == 0) {
+      judge_evidence();
+      return 0;
+    }
     if (SystemStream_Flag == 2 || SystemStream_Flag == 4) {
       if (process.end_time <= mkv_current_tc) return 0;
     } else if (process.end_byte <= pos) {
+      judge_evidence();
       return 0;
     }
+    if (NumLoadedFiles > 1) look_at_unit(nalu);
     bytes_delivered += nalu->len;
     bytes_delivered_total += nalu->len;
     if (nalu->len == 0) continue;
@@ -199,6 +296,41 @@ bool snap_matroska_rate() {
   return true;
 }
 
+void abandon_index(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  printf("\n");
+  if (p_aif) fclose(p_aif);
+  p_aif = nullptr;
+  if (index_created) unlink(output_file);
+  ostrel_exit(1);
+}
+
+// True when the index names a group and a picture from it on: the least
+// that the plugin can serve a frame from. Read back from the file, as the
+// plugin will read it.
+static bool index_has_picture() {
+  std::ifstream in(output_file);
+  std::string line;
+  bool group = false;
+  while (std::getline(in, line)) {
+    // HEVC: the group rides on its picture's line ("N:IDR pos ...").
+    const size_t colon = line.find(':');
+    const std::string word = colon == std::string::npos ? line : line.substr(colon + 1);
+    if (colon != std::string::npos && (word.rfind("IDR ", 0) == 0 || word.rfind("CRA ", 0) == 0 ||
+                                       word.rfind("BLA ", 0) == 0))
+      return true;
+    if (line.rfind("I ", 0) == 0 || line.rfind("IDR ", 0) == 0 || line.rfind("RPS ", 0) == 0 ||
+        line.rfind("SEQ ", 0) == 0)
+      group = true;
+    else if (group && colon != std::string::npos && word.rfind("FRM", 0) == 0)
+      return true;
+  }
+  return false;
+}
+
 void Index(int mode) {
   Operation = mode;
   init_indexing();
@@ -220,23 +352,17 @@ void Index(int mode) {
       break;
   }
   if (SystemStream_Flag == 2) {
+    // Frames that cannot be read (damage, clusters of unknown size) end the
+    // run with the reader's reason.
     if (coded == 0) {
-      // Frames that cannot be read (damage, clusters of unknown size) must
-      // not leave an index that looks like a complete empty one.
       const char* why = mkv_GetLastError(mf);
-      if (why)
-        printf("No picture could be read from the Matroska file: %s\n", why);
-      else
-        printf("No picture could be read from the Matroska file.\n");
-      if (p_aif) fclose(p_aif);
-      p_aif = nullptr;
-      unlink(output_file);
-      fflush(stdout);
-      exit(1);
+      abandon_index("No picture could be read from the Matroska file%s%s", why ? ": " : ".", why ? why : "");
     }
     mkv_Close(mf);
     mf = nullptr;
   }
+  if (!index_has_picture())
+    abandon_index("No picture to index: the input holds no picture from which decoding can start.");
   write_script();
   // A title whose chapters were asked for and not written is not a complete run.
   const int chapters_status = open_via_mpls ? ProcessMPLS(MPLS_Name, 1) : 0;
@@ -245,8 +371,7 @@ void Index(int mode) {
     Infile[i] = -1;
   }
   WriteLogFile();
-  fflush(stdout);
-  exit(chapters_status != 0 ? 1 : 0);
+  ostrel_exit(chapters_status != 0 ? 1 : 0);
 }
 
 // ------------------------------------------------------------------ index file writer
@@ -254,10 +379,10 @@ void Index(int mode) {
 void write_index_head(const char* magic, int fail_status) {
   if (Operation != 0) return;
   p_aif = fopen(output_file, "w");
+  index_created = p_aif != nullptr;
   if (!p_aif) {
     printf("Error opening index file %s\n", output_file);
-    fflush(stdout);
-    exit(fail_status);
+    ostrel_exit(fail_status);
   }
   fprintf(p_aif, "%s%s %s X64\n", magic, "NV100", Version);
   fprintf(p_aif, "%s\n\n", ExePath);
@@ -315,8 +440,7 @@ void close_index_file() {
   if (bad) {
     // A silently truncated index would pass for a complete one.
     printf("Error writing index file %s\n", output_file);
-    fflush(stdout);
-    exit(1);
+    ostrel_exit(1);
   }
 }
 

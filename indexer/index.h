@@ -10,6 +10,10 @@ void SetVideoType();                 // probes the first units; sets VideoStream
 void init_indexing();                // resets the analysis state of all codecs
 [[noreturn]] void Index(int mode);   // runs the codec's index routine, writes script/report, exits
 int read_new_picture();              // 1 after a completed picture, 0 at end of input or range
+// Ends a run that cannot give a usable index: prints the message (printf
+// format, a line end is added), removes the index file this run created (a
+// partial index must not pass for a complete one) and exits with status 1.
+[[noreturn]] void abandon_index(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void OutputProgress(int percent);    // "%d\r", "100\n" at the end, nothing for negatives
 int progress_percent();              // position of the read pointer as a share of the input
 

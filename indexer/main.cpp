@@ -186,7 +186,9 @@ int main(int argc, char** argv) {
           exit(1);
         }
         store_name(Infilename[NumLoadedFiles], MAX_FILE_NAME, make_absolute(argv[i]));
-        Infile[NumLoadedFiles] = open(Infilename[NumLoadedFiles], O_RDONLY);
+        // Not blocking: a pipe without a writer must not hold the run here
+        // (inputs that are no regular file are refused when measured).
+        Infile[NumLoadedFiles] = open(Infilename[NumLoadedFiles], O_RDONLY | O_NONBLOCK);
         if (Infile[NumLoadedFiles] < 0) {
           printf("ERROR: cannot open the input file\n");
           exit(1);

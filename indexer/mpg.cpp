@@ -30,7 +30,7 @@ constexpr int PICTURE_CODING_EXTENSION_ID = 8;
 
 // picture_structure values
 constexpr int TOP_FIELD = 1;
-constexpr int BOTTOM_FIELD = 2;
+[[maybe_unused]] constexpr int BOTTOM_FIELD = 2;  // named for the table; no rule tests it
 constexpr int FRAME_PICTURE = 3;
 
 // Picture type letters, indexed by picture_coding_type - 1 (1 I, 2 P, 3 B);

@@ -640,11 +640,11 @@ int UseParameterSet(int pps_id) {
   if (!sps->Valid) return -1;
   if (sps->pic_order_cnt_type > 2) {
     printf("invalid sps->pic_order_cnt_type = %d\n", static_cast<int>(sps->pic_order_cnt_type));
-    exit(-1000);
+    ostrel_exit(-1000);
   }
   if (sps->pic_order_cnt_type == 1 && sps->num_ref_frames_in_pic_order_cnt_cycle > 255) {
     printf("num_ref_frames_in_pic_order_cnt_cycle too large\n");
-    exit(-1011);
+    ostrel_exit(-1011);
   }
   activate_sps(sps);
   active_pps = pps;  // activate_pps

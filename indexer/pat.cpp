@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode.h"
+
 PATParser pat_parser;
 
 namespace {
@@ -63,6 +65,12 @@ constexpr unsigned char kClassVc1 = 0xFC;            // extension stream with a 
 u32 packet_pid(const unsigned char* p) { return (static_cast<u32>(p[1] & 0x1F) << 8) | p[2]; }
 
 }  // namespace
+
+void reset_pat_parser() {
+  if (pat_parser.file) fclose(pat_parser.file);
+  pat_parser = PATParser();
+  for (RawPid& p : Pids) p = {kEmptyPid, 0};
+}
 
 PATParser::PATParser() {
   known_pid_count = 0;
@@ -117,18 +125,16 @@ int PATParser::AnalyzePAT() {
   pmt_pid_count = 0;
   pat_pending = 1;
   pmt_pending = 1;
-  file = fopen(file_name, "rb");
+  file = InputFopen(file_name);
   if (!file) {
     printf("ERROR: cannot open the input file\n");
-    fflush(stdout);
-    exit(1);
+    ostrel_exit(1);
   }
   if (SyncTransport() != 0) {
     fclose(file);
     file = nullptr;
     printf("ERROR: cannot sync to the transport stream\n");
-    fflush(stdout);
-    exit(1);
+    ostrel_exit(1);
   }
   GetTable(0);
   if (pat_pending) {
@@ -323,11 +329,10 @@ int PATParser::ProcessPMTSection() {
 }
 
 int PATParser::AnalyzeRaw() {
-  file = fopen(file_name, "rb");
+  file = InputFopen(file_name);
   if (!file) {
     printf("ERROR: cannot open the input file for raw PID analysis\n");
-    fflush(stdout);
-    exit(1);
+    ostrel_exit(1);
   }
   const u32 n = static_cast<u32>(TransportPacketSize);
   for (bool lost = true; lost;) {

@@ -62,3 +62,5 @@ class PATParser {
   bool video_from_tables = false;                    // the tables (not "-v") chose the video PID
 };
 extern PATParser pat_parser;
+// Back to the state of a fresh process (no tables read, no PIDs known).
+void reset_pat_parser();

@@ -58,8 +58,7 @@ int skip(u32 n) {
 
 [[noreturn]] void no_video_data() {
   printf("ERROR: cannot find video data. Bad PID?\n");
-  fflush(stdout);
-  exit(1);
+  ostrel_exit(1);
 }
 
 // Leaves Rdptr at the next confirmed sync byte. A candidate at buffer index s
@@ -97,6 +96,8 @@ int find_sync() {
 }
 
 }  // namespace
+
+void reset_ts_reader() { parity_at = ~0ULL; }
 
 int GetTSByte(unsigned char* byte) {
   if (payload_bytes != 0) {

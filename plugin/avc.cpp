@@ -13,24 +13,21 @@ bool IsBSlice(int slice_type) { return slice_type == 1 || slice_type == 6; }
 
 // True when any line of the index begins with "RPS" or "IDR": strict AVC
 // needs at least one such group.
-bool HasStrictGroups(const char* path, bool* opened) {
-  FILE* f = fopen(path, "r");
-  *opened = f != nullptr;
-  if (!f) return false;
+bool HasStrictGroups(FILE* f) {
   std::vector<char> line(KEYWORD_LINE);
   bool found = false;
   while (!found && ReadLine(f, line.data(), line.size()))
     found = Begins(line.data(), "RPS") || Begins(line.data(), "IDR");
-  fclose(f);
   return found;
 }
 
 }  // namespace
 
 int CAVCDecoder::Open(const char* path) {
-  bool opened = false;
-  const bool strict_groups = HasStrictGroups(path, &opened);
-  if (!opened) return INDEX_OPEN_INPUT;
+  FILE* pre = OpenIndexFile(path);
+  if (!pre) return INDEX_OPEN_INPUT;
+  const bool strict_groups = HasStrictGroups(pre);
+  fclose(pre);
   int r = OpenIndexHead(path, "KWAVCIndexFile", 18);
   if (r != INDEX_OK) return r;
   if (strict_avc && !strict_groups) return INDEX_STRICT_AVC;

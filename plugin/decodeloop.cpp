@@ -7,6 +7,7 @@
 // flag and delivered, so a frame callback waiting for a picture is always
 // answered.
 #include <algorithm>
+#include <string>
 
 #include "decoder.h"
 
@@ -123,31 +124,32 @@ int CAVCDecoder::ChooseGroup() {
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {
   if (stream_type == CONTAINER_MKV) return FeedMatroskaParameterSets(position);
+  // Each set is read from its position in the index; a set that is not
+  // there ends the pass (FailPass).
+  auto feed = [this](u64 at) {
+    AlignStream(at);
+    if ((this->*get_unit)() < 1 || (ByteOffsets() && !UnitAtAlignment())) {
+      FailPass("parameter set", at);
+      return false;
+    }
+    decoder_decode_nalu(unit.buf, unit.len);
+    return true;
+  };
   // SPS: the last one at or before the group (the first when none is).
   u64 at = 0;
   if (!sps_list.empty()) {
     const long i = LastAtOrBefore(sps_list, position);
     at = sps_list[i < 0 ? 0 : static_cast<size_t>(i)];
   }
-  AlignStream(at);
-  if ((this->*get_unit)() < 1) return false;
-  decoder_decode_nalu(unit.buf, unit.len);
+  if (!feed(at)) return false;
 
   // PPS: the last 15 at or before the group, as later ones may replace
   // earlier ones with the same id; the first when none lies before it.
-  if (pps_list.empty()) {
-    AlignStream(0);
-    if ((this->*get_unit)() < 1) return false;
-    decoder_decode_nalu(unit.buf, unit.len);
-    return true;
-  }
+  if (pps_list.empty()) return feed(0);
   long j = LastAtOrBefore(pps_list, position);
   if (j < 0) j = 0;
-  for (long k = std::max(0L, j - 14); k <= j; ++k) {
-    AlignStream(pps_list[static_cast<size_t>(k)]);
-    if ((this->*get_unit)() < 1) return false;
-    decoder_decode_nalu(unit.buf, unit.len);
-  }
+  for (long k = std::max(0L, j - 14); k <= j; ++k)
+    if (!feed(pps_list[static_cast<size_t>(k)])) return false;
   return true;
 }
 
@@ -157,12 +159,26 @@ void CAVCDecoder::EndPass() {
   SetEvent(evt_delivered);
 }
 
+void CAVCDecoder::FailPass(const char* what, u64 position) {
+  pass_problem = std::string("no ") + what + " starts at position " + std::to_string(position) +
+                 " of the input, where the index places one";
+  EndPass();
+}
+
 void CAVCDecoder::FeedGroup(u64 position) {
   AlignStream(position);
-  for (;;) {
-    if ((this->*get_unit)() < 1) break;
+  // Where positions are byte offsets, the group's first unit must stand at
+  // its position, and MPEG-2 and VC-1 groups open with a sequence header.
+  // Anything else means the index names other bytes than it was made from:
+  // decoding from there would deliver other pictures as the requested ones.
+  int r = (this->*get_unit)();
+  const unsigned char code = r >= 1 && unit.len > 3 ? unit.buf[3] : 0;
+  const bool sequence = codec == CODEC_MPEG2 ? code == 0xB3 : codec == CODEC_VC1 ? code == 0x0F : true;
+  if (r < 1 || (ByteOffsets() && (!UnitAtAlignment() || !sequence))) return FailPass("group", position);
+  while (r >= 1) {
     decoder_decode_nalu(unit.buf, unit.len);
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
+    r = (this->*get_unit)();
   }
   EndPass();
 }
@@ -171,8 +187,7 @@ void CAVCDecoder::AVCDecode() {
   const int g = ChooseGroup();
   if (groups.empty()) return EndPass();
   const u64 position = groups[static_cast<size_t>(g)].position;
-  // A parameter set that cannot be read ends the pass as the end of input does.
-  if (!FeedParameterSets(position)) return EndPass();
+  if (!FeedParameterSets(position)) return;  // the pass has ended
   FeedGroup(position);
 }
 
@@ -180,7 +195,7 @@ void CAVCDecoder::HEVCDecode() {
   const int g = ChooseGroup();
   if (groups.empty()) return EndPass();
   const u64 position = groups[static_cast<size_t>(g)].position;
-  if (!FeedParameterSets(position)) return EndPass();
+  if (!FeedParameterSets(position)) return;  // the pass has ended
   FeedGroup(position);
 }
 

@@ -180,6 +180,7 @@ void* CAVCDecoder::ThreadFunc(void* arg) {
     WaitForMultipleEvents(wait_for, 2, false, WAIT_INFINITE, which);
     if (which != 1) break;
     d->end_of_stream.store(0);
+    d->pass_problem.clear();
     try {
       switch (block->codec) {
         case CODEC_AVC: d->AVCDecode(); break;

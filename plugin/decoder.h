@@ -67,6 +67,8 @@ enum IndexResult {
   INDEX_STRICT_AVC = 13,       // strict AVC without IDR or recovery point lines
   INDEX_TOO_MANY_FILES = 14,   // more input files than the decoder object holds
   INDEX_BAD_VALUES = 15,       // a keyword value that no stream can have
+  INDEX_NOT_REGULAR = 16,      // an input file is no regular file (it may never end)
+  INDEX_STALE = 17,            // the inputs are not those indexed: sizes or positions differ
 };
 
 // One planar picture. Pitches are in bytes; sizes in samples.
@@ -201,6 +203,8 @@ class CAVCDecoder {
 
   // ---------------------------------------------------------------- index readers
   // Each returns INDEX_OK or an IndexResult. The codec is set by the caller.
+  // index_problem names what a refusal is about (a file, a value), for the
+  // message; empty when the code says it all.
   int Open(const char* path);      // AVC
   int OpenMPG(const char* path);   // MPEG-2
   int OpenHEVC(const char* path);  // HEVC
@@ -210,6 +214,12 @@ class CAVCDecoder {
 
   int codec = CODEC_AVC;
   FILE* index_file = nullptr;                 // open only while a reader runs
+  std::string index_problem;                  // see the readers above
+  // When set, the readers read the index text from here instead of the file
+  // named (fuzz entries; the bytes stay the caller's).
+  const char* index_text = nullptr;
+  size_t index_text_size = 0;
+  FILE* OpenIndexFile(const char* path) const;
 
   // ---------------------------------------------------------------- values from the index
   std::vector<InputFile> files;               // at most MAX_INPUT_FILES
@@ -306,6 +316,14 @@ class CAVCDecoder {
   std::atomic<int> end_of_stream{0};          // written by a pass, read by the frame callback
   std::atomic<int> running{0};                // 1 while the decode thread lives
   std::string thread_message;                 // why the decode thread gave up, for the log
+  // Why the latest pass could not decode from its group (no unit at the
+  // group's position: the index does not match its input). Written by the
+  // pass before delivered; read by the frame callback after it.
+  std::string pass_problem;
+  // The GPU session could not be opened or could not make a decoder: frames
+  // then carry the error text. Every other failure to decode a frame is an
+  // error of the frame request.
+  std::atomic<bool> gpu_failed{false};
 
   // ---------------------------------------------------------------- GPU session (session.cpp)
   bool InitCuda();                            // throws std::runtime_error on failure
@@ -368,6 +386,15 @@ class CAVCDecoder {
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   void FeedGroup(u64 position);               // units from the group to the end or a stop
   void EndPass();                             // flush, end of stream, delivered
+  void FailPass(const char* what, u64 position);  // pass_problem, then EndPass
+  // The unit just read begins at the position that the stream was aligned
+  // to: its start code came first (after at most one zero byte, the first
+  // of a four-byte start code).
+  bool UnitAtAlignment() const { return first_skipped == 0 || (first_skipped == 1 && first_lead_zero); }
+  // Index positions are byte offsets of the input (not container times).
+  bool ByteOffsets() const {
+    return stream_type == CONTAINER_ES || stream_type == CONTAINER_TS || stream_type == CONTAINER_PS;
+  }
   // Number of pictures of group g that are displayed before its first
   // picture in decode order (AVC: order count below the first picture's;
   // MPEG-2: leading B pictures).
@@ -390,6 +417,10 @@ class CAVCDecoder {
   void TrimTrailingPictures();
   int CountDisplayFrames() const;
   int FinishIndex();
+  // SIZE within what the decoder takes, and (for containers whose positions
+  // are byte offsets) every group and parameter-set position inside the
+  // input, groups in stream order.
+  int CheckAgainstInputs();
 
   // Placement state of the reader while it reads picture lines.
   int place_d = 0;                            // next display frame
@@ -408,6 +439,8 @@ class CAVCDecoder {
   i64 fill_offset = -2;                       // offset of the last fill
   ByteBuffer ubuf;                            // UNIT_BUFFER_SIZE bytes
   bool first_unit = true;                     // search for a start code before the next unit
+  u64 first_skipped = 0;                      // bytes the last such search passed over
+  bool first_lead_zero = false;               // ... the last of which was a zero byte
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
 

@@ -159,24 +159,26 @@ void VSVideoSource::CopyHost() {
   }
 }
 
-// A request that got no picture: the thread failed to copy one, or the pass
-// ended first. The frame then repeats the last picture delivered, or fails.
+// A request that got no picture: the thread failed to copy one, the pass
+// found no group where the index places it, or it ended first. Without a GPU
+// session the frame carries the error text; otherwise the request fails. The
+// host buffer may still hold an older picture, but that is another frame's.
 VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::string* error) {
   if (r == FETCH_PICTURE) {
     CopyHost();
     return SERVED;
   }
-  if (!dec.HasDecoder()) return SERVED_CUDA_ERROR;
-  u32 w, h, p;
-  if (r == FETCH_END && dec.HostPicture(&w, &h, &p)) {
-    CopyHost();
-    return SERVED;
-  }
+  if (!dec.HasDecoder() && dec.gpu_failed.load()) return SERVED_CUDA_ERROR;
   last_frame = -1;  // the thread's position is no longer known: seek next time
-  *error = r == FETCH_END ? "frame " + std::to_string(n) + ": the stream ended before it"
-                          : "frame " + std::to_string(n) +
-                                ": the decoded picture could not be copied from the GPU";
-  if (!dec.thread_message.empty() && r == FETCH_FAILED) *error += " (" + dec.thread_message + ")";
+  *error = "frame " + std::to_string(n) + ": ";
+  if (r == FETCH_FAILED)
+    *error += "the decoded picture could not be copied from the GPU";
+  else if (!dec.HasDecoder())
+    *error += "no picture could be decoded";
+  else
+    *error += "the stream ended before it";
+  const std::string& why = !dec.pass_problem.empty() ? dec.pass_problem : dec.thread_message;
+  if (!why.empty()) *error += " (" + why + ")";
   return SERVED_FAILED;
 }
 
@@ -298,7 +300,9 @@ const FrameRecord& VSVideoSource::PictureRecord(int n) const {
 void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const {
   VSMap* props = vsapi->getFramePropsRW(frame);
   vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(n)), 1, paReplace);
-  if (dec.ar1 != 0 && dec.ar2 != 0) {
+  // A ratio is two positive numbers: 0 0 is "unspecified" and -1 -1 (VC-1
+  // without an aspect ratio) "unknown"; either leaves the properties unset.
+  if (dec.ar1 > 0 && dec.ar2 > 0) {
     vsapi->propSetInt(props, "_SARNum", dec.ar1, paReplace);
     vsapi->propSetInt(props, "_SARDen", dec.ar2, paReplace);
   }

@@ -2,6 +2,8 @@
 // input file list), the keyword header, the placing of coded pictures into
 // display frames, and the end computations. Every value is parsed with range
 // checks; a value that cannot be parsed leaves its target unchanged.
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -100,8 +102,15 @@ bool NextU64(const char*& cursor, u64* out) {
 
 using namespace kwi;
 
+FILE* CAVCDecoder::OpenIndexFile(const char* path) const {
+  if (!index_text) return fopen(path, "r");
+  // fmemopen refuses an empty buffer; an empty index reads as one.
+  if (index_text_size == 0) return fopen("/dev/null", "r");
+  return fmemopen(const_cast<char*>(index_text), index_text_size, "r");
+}
+
 int CAVCDecoder::OpenIndexHead(const char* path, const char* magic, size_t version_chars) {
-  index_file = fopen(path, "r");
+  index_file = OpenIndexFile(path);
   if (!index_file) return INDEX_OPEN_INPUT;
   char line[FIRST_LINE + 2];
   if (!ReadLine(index_file, line, sizeof line)) return INDEX_EMPTY;
@@ -138,12 +147,26 @@ int CAVCDecoder::ReadInputFiles() {
     if (files.size() >= static_cast<size_t>(MAX_INPUT_FILES)) return INDEX_TOO_MANY_FILES;
     for (char* c = line; *c; ++c)
       if (*c == '\\') *c = '/';
+    // A device or a pipe may never end (and opening a pipe may wait for a
+    // writer): only regular files are read.
+    struct stat st;
+    if (stat(line, &st) == 0 && !S_ISREG(st.st_mode)) {
+      index_problem = line;
+      return INDEX_NOT_REGULAR;
+    }
     InputFile f;
     f.name = line;
     f.size = size;
     f.fp = fopen(line, "rb");
     if (!f.fp) return INDEX_OPEN_INPUT;
     files.push_back(std::move(f));
+    // The most common stale index: another file of another size under the
+    // indexed name. Every position of the index would name other bytes.
+    if (fstat(fileno(files.back().fp), &st) != 0 || u64(st.st_size) != size) {
+      index_problem = std::string(line) + " has " + std::to_string(static_cast<long long>(st.st_size)) +
+                      " bytes, the index lists " + std::to_string(size);
+      return INDEX_STALE;
+    }
   }
 }
 
@@ -382,5 +405,36 @@ int CAVCDecoder::FinishIndex() {
     if (pktsiz != 188 && pktsiz != 192 && pktsiz != 204) return INDEX_BAD_VALUES;
     if (vpid < 0 || vpid > 0x1FFF) return INDEX_BAD_VALUES;
   }
+  return CheckAgainstInputs();
+}
+
+int CAVCDecoder::CheckAgainstInputs() {
+  // A larger SIZE than any coded picture the decoder takes would make every
+  // frame huge and blank.
+  if (width > int(MAX_CODED_WIDTH) || height > int(MAX_CODED_HEIGHT)) {
+    index_problem = "SIZE " + std::to_string(width) + " x " + std::to_string(height) + " is larger than " +
+                    std::to_string(MAX_CODED_WIDTH) + " x " + std::to_string(MAX_CODED_HEIGHT);
+    return INDEX_BAD_VALUES;
+  }
+  if (!ByteOffsets()) return INDEX_OK;  // Matroska and MP4 positions are times
+  u64 total = 0;
+  for (const InputFile& f : files) total = f.size > UINT64_MAX - total ? UINT64_MAX : total + f.size;
+  auto beyond = [&](const char* what, u64 position) {
+    index_problem = std::string("a ") + what + " position (" + std::to_string(position) +
+                    ") lies beyond the end of the input (" + std::to_string(total) + " bytes)";
+    return INDEX_STALE;
+  };
+  for (size_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].position >= total) return beyond("group", groups[g].position);
+    if (g > 0 && groups[g].position <= groups[g - 1].position) {
+      index_problem = "group positions are out of stream order (" + std::to_string(groups[g - 1].position) +
+                      ", then " + std::to_string(groups[g].position) + ")";
+      return INDEX_STALE;
+    }
+  }
+  for (u64 p : sps_list)
+    if (p >= total) return beyond("parameter set", p);
+  for (u64 p : pps_list)
+    if (p >= total) return beyond("parameter set", p);
   return INDEX_OK;
 }

@@ -34,6 +34,9 @@ int CAVCDecoder::ReadUnit(bool avc) {
       if ((shift & 0xFFFFFF) == 1) break;
       if (++count >= UNIT_BUFFER_SIZE - 1) return -1;
     }
+    // count bytes came before the 01; the two before it are the start code's zeros.
+    first_skipped = count - 2;
+    first_lead_zero = (shift >> 24) == 0;
     had_eof = false;
   } else if (had_eof) {
     return 0;

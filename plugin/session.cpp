@@ -155,6 +155,7 @@ int CAVCDecoder::decoder_open() {
     }
   } catch (const std::exception& e) {
     thread_message = e.what();
+    gpu_failed.store(true);
     decoder_close();
     return -1;
   }
@@ -190,6 +191,7 @@ int CAVCDecoder::decoder_reset() {
   if (cuvid->cuvidCreateVideoParser(&session.parser, &parser_params) != nv::CUDA_SUCCESS) {
     session.parser = nullptr;
     thread_message = "cuvidCreateVideoParser() failed";
+    gpu_failed.store(true);
     decoder_close();
     return -1;
   }
@@ -263,6 +265,13 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
 int CAVCDecoder::DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* f) {
   if (f->coded_width > MAX_CODED_WIDTH || f->coded_height > MAX_CODED_HEIGHT)
     Fail("Coded frame size is too large");
+  // The index's SIZE is the stream's picture size (coded sizes are rounded
+  // up to whole blocks): a larger one belongs to another stream, and every
+  // frame would be mostly blank.
+  constexpr int kBlockSlack = 64;
+  if (width > int(f->coded_width) + kBlockSlack || height > int(f->coded_height) + kBlockSlack)
+    Fail("the stream's pictures are " + std::to_string(f->coded_width) + " x " + std::to_string(f->coded_height) +
+         ", the index's SIZE is " + std::to_string(width) + " x " + std::to_string(height));
   nv::CUVIDDECODECREATEINFO& ci = s->create_info;
   // The decoder is kept while codec, coded size, chroma format and bit depth
   // are unchanged: a deeper stream with the same size needs other surfaces.
@@ -318,6 +327,7 @@ int CAVCDecoder::DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* f) {
   const nv::CUresult r = cuvid->cuvidCreateDecoder(&s->decoder, &ci);
   if (r != nv::CUDA_SUCCESS) {
     s->decoder = nullptr;
+    gpu_failed.store(true);
     Fail("Failed to create video decoder (" + std::to_string(static_cast<int>(r)) + ").");
   }
   decoder_alive.store(true);

@@ -49,7 +49,20 @@ const ReaderMessage kReaderMessages[] = {
     {INDEX_BAD_VALUES, "KWSource: Invalid index file!"},
 };
 
-const char* ReaderMessageFor(int code) {
+// The message of a reader's result code, with what the reader named.
+std::string ReaderMessageFor(int code, const std::string& problem) {
+  switch (code) {
+    case INDEX_NOT_REGULAR:
+      return "KWSource: An input file of the index is not a regular file: " + problem + ".";
+    case INDEX_STALE:
+      return "KWSource: The index file does not match its input files" + (problem.empty() ? "" : ": " + problem) +
+             ". Make the index again.";
+    case INDEX_BAD_VALUES:
+      if (!problem.empty()) return "KWSource: Invalid index file: " + problem + "!";
+      break;
+    default:
+      break;
+  }
   for (const ReaderMessage& m : kReaderMessages)
     if (m.code == code) return m.text;
   return "KWSource: Invalid index file!";
@@ -183,7 +196,7 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
       fclose(dec.index_file);
       dec.index_file = nullptr;
     }
-    Fail(ReaderMessageFor(r));
+    Fail(ReaderMessageFor(r, dec.index_problem).c_str());
   }
 
   // 7. Video information. Above 8 bits the reader has already set

@@ -50,6 +50,12 @@ std::string scratch(const std::string& name) {
   return base + dir + "/" + name;
 }
 
+std::string process_scratch(const std::string& name) {
+  const std::string dir = scratch(name + "-" + std::to_string(getpid())) + "/";
+  run("mkdir -p " + q(dir));
+  return dir;
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -200,6 +206,7 @@ std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_re
 }
 
 std::vector<std::string> index_lines(const std::string& input, const std::string& kwi, RunResult* result) {
+  std::remove(kwi.c_str());
   RunResult r = ostrel("-i " + q(input) + " -o " + q(kwi));
   if (result) *result = r;
   return kwi_lines(kwi);
@@ -208,6 +215,14 @@ std::vector<std::string> index_lines(const std::string& input, const std::string
 std::string kwi_line(const std::vector<std::string>& ls, const std::string& keyword) {
   auto v = kwi_with(ls, keyword);
   return v.size() == 1 ? v[0] : "<" + std::to_string(v.size()) + " lines " + keyword + ">";
+}
+
+::testing::AssertionResult refused_no_picture(const RunResult& r, const std::vector<std::string>& lines) {
+  if (r.status != 1) return ::testing::AssertionFailure() << "status " << r.status << ", not 1: " << r.out;
+  if (r.out.find("No picture to index") == std::string::npos)
+    return ::testing::AssertionFailure() << "no refusal message: " << r.out;
+  if (!lines.empty()) return ::testing::AssertionFailure() << "an index file was left behind";
+  return ::testing::AssertionSuccess();
 }
 
 std::string kwi_value(const std::vector<std::string>& ls, const std::string& keyword) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace tu {
 
 struct RunResult {
@@ -26,6 +28,9 @@ bool have(const std::string& program);
 // A fresh scratch folder per test (under the build tree), removed never: CI
 // machines are thrown away and a failed test leaves its inputs to look at.
 std::string scratch(const std::string& name);
+// A scratch folder of this process, made, ending in '/': for the inputs a
+// test suite makes once, as each test may run in its own process (ctest -j).
+std::string process_scratch(const std::string& name);
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -87,10 +92,15 @@ std::vector<DumpUnit> expected_units(const std::vector<uint8_t>& es, bool avc_re
                                      const std::vector<uint64_t>& map = {});
 
 // Runs Ostrel on one input ("-i input -o kwi") and returns the lines of the
-// index file, whatever the run's status (none when no file was written); the
-// status and output go to *result.
+// index file, whatever the run's status (none when no file was written; an
+// index of an earlier run is removed first); the status and output go to
+// *result.
 std::vector<std::string> index_lines(const std::string& input, const std::string& kwi,
                                      RunResult* result = nullptr);
+// The run refused an input that holds no picture to decode from: status 1,
+// Ostrel's message, and no index file left behind (lines read from it are
+// empty).
+::testing::AssertionResult refused_no_picture(const RunResult& r, const std::vector<std::string>& lines);
 // The one index line that begins with keyword; when there is not exactly one,
 // a text that says how many there are (and equals no index line).
 std::string kwi_line(const std::vector<std::string>& lines, const std::string& keyword);

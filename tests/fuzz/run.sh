@@ -12,5 +12,5 @@ shift $(( $# >= 2 ? 2 : 1 ))
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON >/dev/null
 cmake --build build-fuzz --target "fuzz_$name"
 mkdir -p "build-fuzz/corpus/$name" "build-fuzz/crashes/$name"
-exec build-fuzz/tests/fuzz/fuzz_"$name" -max_total_time=$((minutes * 60)) -timeout=10 \
+exec build-fuzz/tests/fuzz/fuzz_"$name" -max_total_time=$((minutes * 60)) -timeout=10 -close_fd_mask=1 \
   -artifact_prefix="build-fuzz/crashes/$name/" "$@" "build-fuzz/corpus/$name" "tests/fuzz/$name"

@@ -349,7 +349,6 @@ TEST(HevcHostile, TruncatedAndGarbageInputs) {
     tu::write_file(path, std::vector<uint8_t>(full.begin(), full.begin() + long(c)));
     tu::RunResult run;
     std::vector<std::string> kwi = index_of(path, &run);
-    EXPECT_EQ(run.status, 0) << c;
     std::string coded = kwi_value(kwi, "CODED");
     if (coded != "<none>") {
       EXPECT_LE(std::stoi(coded), coded_full) << c;

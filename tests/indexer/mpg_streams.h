@@ -106,8 +106,9 @@ class StreamBuilder {
     w_.put(0, 1);                            // broken_link
   }
 
-  // Picture header, picture coding extension and intra DC-only slices.
-  void picture(const Picture& p) {
+  // Picture header, picture coding extension and (unless slices is false)
+  // intra DC-only slices, one per macroblock row.
+  void picture(const Picture& p, bool slices = true) {
     w_.start_code(0x00);
     w_.put(p.temporal_reference & 0x3FF, 10);
     w_.put(p.type, 3);
@@ -142,7 +143,7 @@ class StreamBuilder {
     w_.put(p.progressive_frame, 1);
     w_.put(0, 1);                            // composite_display_flag
     int mb_cols = seq_.width / 16;
-    int mb_rows = frame ? seq_.height / 16 : seq_.height / 32;
+    int mb_rows = !slices ? 0 : frame ? seq_.height / 16 : seq_.height / 32;
     for (int row = 0; row < mb_rows; row++) {
       w_.start_code(static_cast<uint8_t>(row + 1));
       w_.put(8, 5);                          // quantiser_scale_code

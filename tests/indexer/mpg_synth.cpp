@@ -36,7 +36,10 @@ std::vector<std::string> index_bytes(const std::string& name, const std::vector<
   tu::RunResult r;
   auto kwi = mpgt::index_file(in, in + ".kwi", &r);
   if (run) *run = r;
-  EXPECT_EQ(r.status, 0) << r.out;
+  // Inputs without a picture to decode from give no index.
+  if (r.status != 0) {
+    EXPECT_TRUE(tu::refused_no_picture(r, kwi));
+  }
   return kwi;
 }
 
@@ -270,8 +273,10 @@ TEST(MpegSynthetic, Sizes) {
     s.display_width = c.dw;
     s.display_height = c.dh;
     StreamBuilder b(s);
-    b.sequence_header();  // no pictures: the slices of these sizes are not needed
+    b.sequence_header();  // one picture without slices: those of these sizes are not needed
     b.user_data(64);
+    b.gop(1);
+    b.picture(pic(1, 0), false);
     b.sequence_end();
     auto kwi = index_bytes("size.m2v", b.bytes());
     EXPECT_EQ(mpgt::line_of(kwi, "SIZE"), c.size);
@@ -431,6 +436,7 @@ TEST(MpegSynthetic, GarbageAfterAValidHeader) {
     }
     tu::RunResult r;
     auto kwi = index_bytes("garbage.m2v", d, &r);
+    if (r.status != 0) continue;  // no picture to decode from: checked by index_bytes
     EXPECT_EQ(mpgt::values_of(kwi, "ORDER").size(), 1u) << r.out;
     // Every FRM line is well formed: a letter I, P or B and a valid structure.
     for (const mpgt::Frm& f : mpgt::frm_lines(kwi)) {

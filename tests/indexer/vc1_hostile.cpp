@@ -100,13 +100,9 @@ TEST(Vc1Hostile, TruncatedSequenceHeaderIsIgnored) {
   st.entry();
   for (int i = 0; i < 6; i++) st.picture(pic(i == 0 ? vc1w::I : vc1w::P));
   Indexed x = index_es(st.es, "cutseq");
-  ASSERT_EQ(x.run.status, 0) << x.run.out;
   EXPECT_NE(x.run.out.find("VC-1 sequence header at 0 is truncated; ignored."), std::string::npos) << x.run.out;
-  EXPECT_TRUE(tu::kwi_with(x.lines, "SEQ").empty());
-  EXPECT_TRUE(tu::kwi_pictures(x.lines).empty());
-  EXPECT_EQ(tu::kwi_line(x.lines, "CODED"), "CODED 0");
-  EXPECT_EQ(tu::kwi_line(x.lines, "SIZE"), "SIZE 0 x 0 ");
-  EXPECT_EQ(x.lines.back(), "ORDER -1");
+  // Without a sequence header no picture can be decoded: no index.
+  EXPECT_TRUE(tu::refused_no_picture(x.run, x.lines));
 }
 
 TEST(Vc1Hostile, TruncatedPictureAndEntryHeaders) {
@@ -158,7 +154,10 @@ TEST(Vc1Hostile, RandomPayloads) {
       st.unit(codes[next() % 8], payload);
     }
     Indexed x = index_es(st.es, "random");
-    ASSERT_EQ(x.run.status, 0) << x.run.out;
+    if (x.run.status != 0) {
+      EXPECT_TRUE(tu::refused_no_picture(x.run, x.lines));
+      continue;
+    }
     ASSERT_FALSE(x.lines.empty());
     EXPECT_EQ(x.lines.back().rfind("ORDER ", 0), 0u);
     expect_well_formed(x.lines);

@@ -97,6 +97,9 @@ TEST_F(DecodeAvc, PictureTypesWithoutReorderingFollowFfprobe) {
   for (int n = 0; n < clip->vi().numFrames; ++n)
     EXPECT_EQ(clip->getFrame(n).dataProps.at("_PictType"), probe[static_cast<size_t>(n)].at("pict_type"))
         << "frame " << n;
+  // Without reordering every picture leaves the decoder as it is decoded,
+  // the first one too: each frame is its own picture.
+  CheckStream({"AVC without B pictures", es, kwi}, true, 3);
 }
 
 TEST_F(DecodeAvc, CropsAndResize) {

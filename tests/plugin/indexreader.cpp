@@ -495,7 +495,7 @@ TEST(IndexReaderHostile, DamagedValuesStayBounded) {
     pt::WriteText(p, whole.substr(0, cut));
     Read(p, &r);
     EXPECT_TRUE(r == 0 || r == INDEX_EMPTY || r == INDEX_NOT_KWI || r == INDEX_VERSION ||
-                r == INDEX_NO_GOPS || r == INDEX_BAD_VALUES || r == INDEX_OPEN_INPUT)
+                r == INDEX_NO_GOPS || r == INDEX_BAD_VALUES || r == INDEX_OPEN_INPUT || r == INDEX_STALE)
         << "cut at " << cut << ": " << r;
   }
 }

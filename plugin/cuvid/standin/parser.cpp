@@ -566,9 +566,22 @@ void Parser::handle_unit(const uint8_t* data, size_t size, long long timestamp) 
     return;
   }
   if (!accepted_ || !same_format(fmt, reported_)) {
-    // Pictures of the old format leave before the client may replace its decoder.
+    // Pictures of the old format leave before the client may replace its
+    // decoder. This very picture stays: libavcodec outputs a picture of a
+    // stream without reordering in the call that decodes it, and it has no
+    // surface yet (it gets one below).
+    std::vector<Waiting> current;
+    for (auto it = outputs.begin(); it != outputs.end();) {
+      if (it->picture == picture) {
+        current.push_back(*it);
+        it = outputs.erase(it);
+      } else {
+        ++it;
+      }
+    }
     queue_outputs(outputs);
     show_ready(0);
+    outputs = current;
     reported_ = fmt;
     accepted_ = params_.pfnSequenceCallback ? params_.pfnSequenceCallback(params_.pUserData, &fmt) != 0 : true;
     open_field_surface_ = -1;

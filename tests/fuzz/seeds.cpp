@@ -1,0 +1,151 @@
+// Writes the seed corpus of the fuzz entries into FOLDER/<entry>/, from the
+// tests' own generators: the stream writers of the indexer tests and small
+// encodes with the encoders the tests run, and the indexes Ostrel makes of
+// them. Run by hand when an entry or an input format changes:
+//   build-release/tests/fuzz/fuzz_seeds tests/fuzz
+// Files of earlier runs with other names (saved crash inputs) are kept.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "mpg_streams.h"
+#include "testutil.h"
+#include "vc1_writer.h"
+
+namespace {
+
+std::string folder;
+
+void put(const std::string& entry, const std::string& name, const std::vector<uint8_t>& bytes) {
+  tu::run("mkdir -p " + tu::q(folder + "/" + entry));
+  tu::write_file(folder + "/" + entry + "/" + name, bytes);
+  printf("%s/%s: %zu bytes\n", entry.c_str(), name.c_str(), bytes.size());
+}
+
+std::vector<uint8_t> with_mode(uint8_t mode, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> v(bytes.size() + 1, mode);
+  std::copy(bytes.begin(), bytes.end(), v.begin() + 1);
+  return v;
+}
+
+// A small encode of the test pattern; empty when the encoder fails.
+std::vector<uint8_t> encode(const std::string& name, const std::string& args) {
+  const std::string path = tu::scratch(name);
+  if (!tu::ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 5 -pix_fmt yuv420p " + args + " " + tu::q(path)))
+    return {};
+  return tu::read_file(path);
+}
+
+// An index of the bytes whose input list names the kwi entry's own input
+// file instead (every position of these small streams lies inside it).
+std::vector<uint8_t> index_of(const std::string& name, const std::vector<uint8_t>& bytes, uint8_t mode) {
+  const std::string in = tu::scratch(name);
+  tu::write_file(in, bytes);
+  const std::vector<std::string> lines = tu::index_lines(in, in + ".kwi");
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    // The program directory says where the index was made: not kept.
+    text += (i == 1 ? "/opt/ostrel/" : l.rfind(in + " ", 0) == 0 ? "/tmp/pemmick-fuzz-input.bin 65536" : l) + "\n";
+  }
+  return with_mode(mode, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> mpeg2_stream() {
+  mpgt::Sequence s;
+  s.width = 32;
+  s.height = 32;
+  s.display_ext = true;
+  s.colour = true;
+  mpgt::StreamBuilder b(s);
+  b.sequence_header();
+  b.gop(0);
+  b.picture(mpgt::Picture{1, 2, 3, 1, 0, 0});
+  b.picture(mpgt::Picture{3, 0, 1, 1, 0, 0});
+  b.picture(mpgt::Picture{3, 0, 2, 1, 0, 0});
+  b.picture(mpgt::Picture{3, 1, 3, 0, 1, 1});
+  b.user_data(8);
+  b.sequence_end();
+  return b.bytes();
+}
+
+vc1w::Stream vc1_stream() {
+  vc1w::Sequence s;
+  s.width = 64;
+  s.height = 48;
+  s.interlace = true;
+  s.pulldown = true;
+  s.tfcntrflag = true;
+  s.aspect = 15;
+  s.aspect_x = 4;
+  s.aspect_y = 3;
+  s.rate_nr = 2;
+  s.colour_prim = 1;
+  vc1w::Stream st;
+  st.filler = 4;
+  st.seq = s;
+  st.group(vc1w::pic(vc1w::I, 2, vc1w::FrameInterlaced));
+  st.picture(vc1w::pic(vc1w::P, 3, vc1w::FrameInterlaced));
+  st.picture(vc1w::pic(vc1w::B, 0, vc1w::FrameInterlaced));
+  st.picture(vc1w::pic(vc1w::PP, 2, vc1w::FieldInterlaced));
+  st.group(vc1w::pic(vc1w::II, 0, vc1w::FieldInterlaced), true, false);
+  return st;
+}
+
+std::vector<uint8_t> le32s(const std::vector<int>& values) {
+  std::vector<uint8_t> v;
+  for (int x : values)
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(static_cast<uint32_t>(x) >> (8 * i)));
+  return v;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
+    return 1;
+  }
+  folder = argv[1];
+  const std::string x264 = "-c:v libx264 -g 4 -bf 2 -f h264";
+  const std::vector<uint8_t> avc = encode("a.264", x264);
+  const std::vector<uint8_t> avc_fields = encode("i.264", "-c:v libx264 -flags +ildct+ilme -x264-params tff=1 -f h264");
+  const std::vector<uint8_t> hevc = encode("a.hevc", "-c:v libx265 -x265-params log-level=error:keyint=4:open-gop=1 -f hevc");
+  const std::vector<uint8_t> mpeg2 = encode("a.m2v", "-c:v mpeg2video -g 4 -bf 2 -flags +ildct -top 1 -f mpeg2video");
+  const std::vector<uint8_t> ts = encode("a.ts", "-c:v libx264 -g 4 -f mpegts");
+  const std::vector<uint8_t> m2ts = encode("a.m2ts", "-c:v libx264 -g 4 -mpegts_m2ts_mode 1 -f mpegts");
+  const std::vector<uint8_t> vob = encode("a.vob", "-c:v mpeg2video -g 4 -f vob");
+  const std::vector<uint8_t> mpeg2_written = mpeg2_stream();
+  const vc1w::Stream vc1 = vc1_stream();
+
+  put("avc", "x264", avc);
+  put("avc", "x264-fields", avc_fields);
+  put("hevc", "x265-open-gop", hevc);
+  put("mpeg2", "ffmpeg-interlaced", mpeg2);
+  put("mpeg2", "written-fields-and-repeats", mpeg2_written);
+  put("vc1", "written-interlaced-pulldown", vc1.es);
+  put("ts", "h264-188", ts);
+  put("ts", "h264-m2ts", m2ts);
+  put("ts", "vc1-192", vc1w::wrap_ts(vc1, 192));
+  // ps_es: the first byte chooses detection (0), elementary (1) or program
+  // stream of pack type 5 (2), 6 (3); bit 3 the AVC/HEVC unit reader.
+  put("ps_es", "detect-vob", with_mode(0, vob));
+  put("ps_es", "ps6-vc1", with_mode(3, vc1w::wrap_ps(vc1)));
+  put("ps_es", "es-avc-reader", with_mode(1 | 8, avc));
+  put("ps_es", "ps5-mpeg2", with_mode(2, vob));
+  // report: 27 values in the order the entry reads them, the rate in
+  // thousandths, then the HDR flags.
+  put("report", "avc-like", le32s({1, 188, 0, 100, 40, 0, 1920, 1080, 1, 0, 0, 1, 1, 100, 2, 4, 3, 1, 3, 1920,
+                                    1080, 16, 9, 2, 0, 120, 10, 25000, 1}));
+  put("report", "reserved-codes", le32s({9, 204, 5, 255, 11, 1, -1, 0, 255, -7, 0, 99, 7, -2, -3, 9, 0, 0, 15,
+                                          0, 0, 0, 0, 4, 1, 255, 16, -1, 2}));
+  // kwi: the first byte chooses fieldop, deinterlace and strict_avc.
+  put("kwi", "avc", index_of("k.264", avc, 0));
+  put("kwi", "avc-fields-strict", index_of("kf.264", avc_fields, 9));
+  put("kwi", "hevc", index_of("k.hevc", hevc, 2));
+  put("kwi", "mpeg2-film", index_of("k.m2v", mpeg2, 1));
+  put("kwi", "vc1-deinterlace", index_of("k.vc1", vc1.es, 3));
+  put("kwi", "ts", index_of("k.ts", ts, 0));
+  return 0;
+}

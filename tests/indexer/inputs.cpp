@@ -1,0 +1,168 @@
+// Input sets: what Ostrel refuses before or while indexing (inputs that are
+// no regular file, inputs without a picture to decode from, files of another
+// container, packet size, codec or bit depth given together), and what it
+// must not refuse: one recording cut into pieces anywhere indexes exactly as
+// the whole file does.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+
+namespace {
+
+// Inputs made once for the whole program: 160x120, one second.
+class Inputs : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const std::string src = "-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -pix_fmt ";
+    const std::string x264 = "-c:v libx264 -g 12 ";
+    const std::string x265 = "-c:v libx265 -x265-params log-level=error:keyint=12 ";
+    struct Make {
+      std::string* path;
+      const char* name;
+      std::string args;
+    };
+    const Make makes[] = {
+        {&avc_, "a.264", src + "yuv420p " + x264 + "-f h264"},
+        {&ts_, "a.ts", src + "yuv420p " + x264 + "-f mpegts"},
+        {&m2ts_, "a.m2ts", src + "yuv420p " + x264 + "-mpegts_m2ts_mode 1 -f mpegts"},
+        {&hevc8_, "a8.hevc", src + "yuv420p " + x265 + "-f hevc"},
+        {&hevc10_, "a10.hevc", src + "yuv420p10le " + x265 + "-f hevc"},
+        {&vob_, "a.vob", src + "yuv420p -c:v mpeg2video -g 12 -f vob"},
+    };
+    const std::string dir = tu::process_scratch("inputs");
+    for (const Make& m : makes) {
+      *m.path = dir + m.name;
+      ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;
+    }
+  }
+  static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_;
+};
+std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_;
+
+// Index lines from DEVICE on: everything but the input file list.
+std::vector<std::string> body(const std::vector<std::string>& lines) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind("DEVICE", 0) == 0) return std::vector<std::string>(lines.begin() + long(i), lines.end());
+  return {};
+}
+
+tu::RunResult index_files(const std::vector<std::string>& files, const std::string& kwi) {
+  std::remove(kwi.c_str());
+  std::string args;
+  for (const std::string& f : files) args += " " + tu::q(f);
+  // A run that never ends is a failure too: it is cut off after a minute.
+  return tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i" + args + " -o " + tu::q(kwi));
+}
+
+}  // namespace
+
+TEST(InputFiles, EndlessAndNonRegularInputsAreRefused) {
+  const std::string fifo = tu::scratch("fifo");
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A device that never ends, and a pipe that no one writes to.
+  for (const std::string& input : {std::string("/dev/zero"), fifo}) {
+    const std::string kwi = tu::scratch("o.kwi");
+    tu::RunResult r = index_files({input}, kwi);
+    EXPECT_EQ(r.status, 1) << input << ": " << r.out;
+    EXPECT_NE(r.out.find("ERROR: " + input + " is not a regular file."), std::string::npos) << r.out;
+    EXPECT_FALSE(tu::exists(kwi));
+  }
+
+  // A regular file of zeros ends: its length bounds every search.
+  const std::string zeros = tu::scratch("zeros.bin");
+  tu::write_file(zeros, std::vector<uint8_t>(3 * 1024 * 1024, 0));
+  tu::RunResult r = index_files({zeros}, tu::scratch("z.kwi"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("No video data found in the input."), std::string::npos) << r.out;
+}
+
+// A transport stream whose only video packet ends before any slice: the
+// tables name the video, the codec is known, but no picture can be decoded.
+TEST_F(Inputs, NoPictureGivesNoIndexAndStatusOne) {
+  const std::vector<uint8_t> ts = tu::read_file(ts_);
+  ASSERT_EQ(ts.size() % 188, 0u);
+  std::vector<uint8_t> cut;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+    cut.insert(cut.end(), ts.begin() + long(at), ts.begin() + long(at + 188));
+    const unsigned pid = ((ts[at + 1] & 0x1F) << 8) | ts[at + 2];
+    if (pid == 0x100) break;  // ffmpeg's first video PID
+  }
+  ASSERT_LT(cut.size(), ts.size());
+  // Null packets, so that the detection sees five sync bytes.
+  std::vector<uint8_t> null_packet(188, 0xFF);
+  null_packet[0] = 0x47;
+  null_packet[1] = 0x1F;
+  null_packet[2] = 0xFF;
+  null_packet[3] = 0x10;
+  for (int i = 0; i < 4; i++) cut.insert(cut.end(), null_packet.begin(), null_packet.end());
+  const std::string in = tu::scratch("one_packet.ts");
+  tu::write_file(in, cut);
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(in, tu::scratch("one_packet.kwi"), &r);
+  EXPECT_TRUE(tu::refused_no_picture(r, lines));
+}
+
+TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
+  struct Case {
+    std::vector<std::string> files;
+    std::string message;  // the refused file is the last one
+  };
+  const Case cases[] = {
+      {{ts_, avc_}, "is not a transport stream like the first input file."},
+      {{m2ts_, ts_}, "has 188-byte transport packets; the first input file has 192-byte packets."},
+      {{ts_, m2ts_}, "has 192-byte transport packets; the first input file has 188-byte packets."},
+      {{avc_, ts_}, "is a transport stream; the first input file is an elementary stream."},
+      {{avc_, vob_}, "is a program stream; the first input file is an elementary stream."},
+      {{vob_, ts_}, "is a transport stream; the first input file is a program stream."},
+      {{hevc8_, hevc10_}, "the bit depth changes from 8 to 10 bits in "},
+      {{avc_, hevc8_}, "holds HEVC video; the input's codec was detected as AVC."},
+      {{hevc8_, avc_}, "holds AVC video; the input's codec was detected as HEVC."},
+      {{avc_, avc_, hevc10_}, "holds HEVC video; the input's codec was detected as AVC."},
+  };
+  for (const Case& c : cases) {
+    const std::string refused = c.files.back();
+    SCOPED_TRACE(c.message);
+    const std::string kwi = tu::scratch("mixed.kwi");
+    tu::RunResult r = index_files(c.files, kwi);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(refused), std::string::npos) << "the refused file is named: " << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_FALSE(tu::exists(kwi)) << "no index is left behind";
+  }
+  // The same files given twice are one longer recording.
+  tu::RunResult r = index_files({hevc10_, hevc10_}, tu::scratch("twice.kwi"));
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// Cuts anywhere: a first piece of one byte, pieces of a few bytes, cuts in
+// packet headers and wherever the sizes fall.
+TEST_F(Inputs, RecordingCutAnywhereIndexesAsTheWhole) {
+  for (const std::string& whole : {ts_, m2ts_, vob_, hevc8_, avc_}) {
+    const std::vector<uint8_t> bytes = tu::read_file(whole);
+    const size_t n = bytes.size();
+    ASSERT_GT(n, 4000u) << whole;
+    tu::RunResult r;
+    const std::vector<std::string> want = body(tu::index_lines(whole, tu::scratch("whole.kwi"), &r));
+    ASSERT_EQ(r.status, 0) << whole << ": " << r.out;
+    const std::vector<std::vector<size_t>> cut_sets = {
+        {1, n / 3}, {64, 65, 70, n / 2 + 7}, {189, 190, n / 4, n / 2, 3 * n / 4}, {1000, 1001, n - 5},
+        {3, 400, 750, 1500}};
+    for (const std::vector<size_t>& cuts : cut_sets) {
+      std::vector<std::string> pieces;
+      size_t from = 0;
+      for (size_t i = 0; i <= cuts.size(); ++i) {
+        const size_t to = i < cuts.size() ? cuts[i] : n;
+        pieces.push_back(tu::scratch("piece" + std::to_string(i)));
+        tu::write_file(pieces.back(), std::vector<uint8_t>(bytes.begin() + long(from), bytes.begin() + long(to)));
+        from = to;
+      }
+      const std::string kwi = tu::scratch("pieces.kwi");
+      r = index_files(pieces, kwi);
+      EXPECT_EQ(r.status, 0) << whole << " cut at " << cuts[0] << ": " << r.out;
+      EXPECT_EQ(body(tu::kwi_lines(kwi)), want) << whole << " cut at " << cuts[0] << ", " << cuts[1];
+    }
+  }
+}

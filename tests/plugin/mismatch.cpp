@@ -1,0 +1,169 @@
+// An index that does not match its inputs. What the index itself shows is
+// refused when the filter is created: input sizes other than those listed,
+// an input that is no regular file, positions beyond the input or out of
+// order, a SIZE no decoder takes. What only decoding shows fails the frame
+// request instead of serving another frame's picture: a group position that
+// holds other bytes, a SIZE larger than the stream's pictures. An unknown
+// sample aspect ratio leaves _SARNum and _SARDen unset.
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "plugintest.h"
+#include "testutil.h"
+#include "vshost.h"
+
+namespace {
+
+const vshost::Plugin* Cpu() { return vshost::Load(PEMMICK_CPU_SO); }
+
+std::unique_ptr<vshost::Clip> Open(const std::string& kwi) {
+  vshost::Args a;
+  a.set("source", kwi);
+  return vshost::Invoke(Cpu(), "KWSource", a);
+}
+
+// The first index line that begins with keyword, split at blanks.
+std::vector<std::string> Words(const std::string& kwi, const std::string& keyword, int nth = 0) {
+  for (const std::string& l : tu::kwi_lines(kwi)) {
+    if (l.rfind(keyword, 0) != 0 || nth-- > 0) continue;
+    std::vector<std::string> w;
+    for (size_t at = 0; at <= l.size();) {
+      const size_t blank = std::min(l.find(' ', at), l.size());
+      if (blank > at) w.push_back(l.substr(at, blank - at));
+      at = blank + 1;
+    }
+    return w;
+  }
+  return {};
+}
+
+// The AVC and MPEG-2 streams (two groups each) and their indexes, made once.
+class Mismatch : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = tu::process_scratch("mismatch");
+    avc_ = dir_ + "a.264";
+    mpg_ = dir_ + "m.m2v";
+    ASSERT_TRUE(pt::MakeH264(avc_, 24, "-pix_fmt yuv420p"));
+    ASSERT_TRUE(pt::MakeMpeg2(mpg_, 24, "-pix_fmt yuv420p"));
+    avc_kwi_ = pt::Index(tu::q(avc_), dir_ + "a.kwi");
+    mpg_kwi_ = pt::Index(tu::q(mpg_), dir_ + "m.kwi");
+  }
+  // A copy of an index with the first line that begins with `begins` replaced.
+  static std::string Edited(const std::string& kwi, const std::string& name, const std::string& begins,
+                            const std::string& with) {
+    const std::string p = dir_ + name;
+    tu::write_file(p, tu::read_file(kwi));
+    EXPECT_EQ(pt::ReplaceLines(p, begins, with), 1) << begins;
+    return p;
+  }
+  static std::string dir_, avc_, mpg_, avc_kwi_, mpg_kwi_;
+};
+std::string Mismatch::dir_, Mismatch::avc_, Mismatch::mpg_, Mismatch::avc_kwi_, Mismatch::mpg_kwi_;
+
+}  // namespace
+
+TEST_F(Mismatch, IndexThatCannotDescribeItsInputsIsRefusedAtCreation) {
+  ASSERT_FALSE(avc_kwi_.empty());
+  const std::string size = std::to_string(tu::read_file(avc_).size());
+  const std::vector<std::string> idr0 = Words(avc_kwi_, "IDR"), idr1 = Words(avc_kwi_, "IDR", 1);
+  ASSERT_EQ(idr1.size(), 2u);
+
+  // Another file of another size under the indexed name.
+  const std::string renamed = dir_ + "replaced.264";
+  tu::write_file(renamed, tu::read_file(mpg_));
+  const std::string other_size = std::to_string(tu::read_file(mpg_).size());
+
+  struct Case {
+    std::string name, begins, with, message;
+  };
+  const Case cases[] = {
+      {"stale.kwi", avc_ + " ", renamed + " " + size,
+       "KWSource: The index file does not match its input files: " + renamed + " has " + other_size +
+           " bytes, the index lists " + size + ". Make the index again."},
+      {"device.kwi", avc_ + " ", "/dev/zero 0", "KWSource: An input file of the index is not a regular file: /dev/zero."},
+      {"beyond.kwi", "IDR " + idr1[1], "IDR " + size,
+       "KWSource: The index file does not match its input files: a group position (" + size +
+           ") lies beyond the end of the input (" + size + " bytes). Make the index again."},
+      {"order.kwi", "IDR " + idr1[1], "IDR " + idr0[1],
+       "KWSource: The index file does not match its input files: group positions are out of stream order (" +
+           idr0[1] + ", then " + idr0[1] + "). Make the index again."},
+      {"sps.kwi", "SPS", "SPS 99999999",
+       "KWSource: The index file does not match its input files: a parameter set position (99999999) lies beyond "
+       "the end of the input (" + size + " bytes). Make the index again."},
+      {"size.kwi", "SIZE", "SIZE 65536 x 65536 ", "KWSource: Invalid index file: SIZE 65536 x 65536 is larger than 7680 x 4320!"},
+  };
+  for (const Case& c : cases) {
+    auto clip = Open(Edited(avc_kwi_, c.name, c.begins, c.with));
+    EXPECT_FALSE(clip->ok()) << c.name;
+    EXPECT_EQ(clip->error(), c.message) << c.name;
+  }
+  EXPECT_TRUE(Open(avc_kwi_)->ok()) << Open(avc_kwi_)->error();
+}
+
+// Positions that lie inside the input, in order, but name other bytes: the
+// frames of that group fail, the others are served as before.
+TEST_F(Mismatch, GroupPositionHoldingOtherBytesFailsItsFrames) {
+  ASSERT_FALSE(avc_kwi_.empty());
+  ASSERT_FALSE(mpg_kwi_.empty());
+  const std::vector<uint8_t> mpg = tu::read_file(mpg_);
+  const std::vector<std::string> seq1 = Words(mpg_kwi_, "SEQ ", 1);
+  ASSERT_EQ(seq1.size(), 2u);
+  // The picture header after the second sequence header: a start code, but
+  // no group begins there.
+  size_t picture = std::stoul(seq1[1]) + 4;
+  while (picture + 4 < mpg.size() && !(mpg[picture] == 0 && mpg[picture + 1] == 0 && mpg[picture + 2] == 1 &&
+                                       mpg[picture + 3] == 0))
+    ++picture;
+  const std::vector<std::string> idr1 = Words(avc_kwi_, "IDR", 1);
+  ASSERT_EQ(idr1.size(), 2u);
+
+  struct Case {
+    std::string kwi;
+    std::string position;
+  };
+  const Case cases[] = {
+      // One byte into the AVC group's first slice.
+      {Edited(avc_kwi_, "inside.kwi", "IDR " + idr1[1], "IDR " + std::to_string(std::stoull(idr1[1]) + 1)),
+       std::to_string(std::stoull(idr1[1]) + 1)},
+      // An MPEG-2 picture header instead of the sequence header.
+      {Edited(mpg_kwi_, "picture.kwi", "SEQ " + seq1[1], "SEQ " + std::to_string(picture)), std::to_string(picture)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kwi);
+    auto clip = Open(c.kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    // Frames well inside the second of the streams' 12-picture groups.
+    for (int n : {16, 15}) {
+      const vshost::Frame f = clip->getFrame(n);
+      EXPECT_FALSE(f.ok) << "frame " << n << " of the damaged group";
+      EXPECT_NE(f.error.find("no group starts at position " + c.position), std::string::npos) << f.error;
+    }
+    // The first group is untouched, also right after a failed request.
+    for (int n : {0, 1, 2}) EXPECT_TRUE(clip->getFrame(n).ok) << n;
+  }
+}
+
+TEST_F(Mismatch, SizeLargerThanTheStreamFailsTheRequest) {
+  auto clip = Open(Edited(avc_kwi_, "large.kwi", "SIZE", "SIZE 1280 x 960 "));
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  const vshost::Frame f = clip->getFrame(0);
+  EXPECT_FALSE(f.ok);
+  EXPECT_NE(f.error.find("the index's SIZE is 1280 x 960"), std::string::npos) << f.error;
+}
+
+TEST_F(Mismatch, UnknownAspectRatioLeavesTheSampleAspectUnset) {
+  for (const char* aspect : {"ASPECT -1 -1", "ASPECT 0 0", "ASPECT 4 3"}) {
+    auto clip = Open(Edited(avc_kwi_, "aspect.kwi", "ASPECT", aspect));
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    const vshost::Frame f = clip->getFrame(0);
+    ASSERT_TRUE(f.ok) << f.error;
+    const bool known = std::string(aspect) == "ASPECT 4 3";
+    EXPECT_EQ(f.intProps.count("_SARNum"), known ? 1u : 0u) << aspect;
+    EXPECT_EQ(f.intProps.count("_SARDen"), known ? 1u : 0u) << aspect;
+    if (known) {
+      EXPECT_EQ(f.intProps.at("_SARNum") * 3, f.intProps.at("_SARDen") * 4);
+    }
+  }
+}
