@@ -565,6 +565,7 @@ FixedPoint64 readFloat(MatroskaFile* mf, u64 size) {
 }
 
 void readbytes(MatroskaFile* mf, void* dst, u64 count) {
+  if (count == 0) return;  // dst may be the null data() of an empty buffer
   u8* out = static_cast<u8*>(dst);
   const u64 avail = u64(mf->cache_len - mf->cache_pos);
   if (avail >= count) {

@@ -182,6 +182,34 @@ TEST(MatroskaOpen, SegmentAtABasePosition) {
   EXPECT_TRUE(s.live.empty());
 }
 
+TEST(MatroskaOpen, TruncatedAtEveryByteOfTheHeaderAndTracks) {
+  const Bytes entries[] = {track(1, 1, "V_MPEG4/ISO/AVC", el(CodecPrivate, Bytes("\x01\x64\x00\x1f", 4)) +
+                                                              el(Video, uint_el(PixelWidth, 160) + uint_el(PixelHeight, 120))),
+                           track(2, 2, "A_AAC", el(Language, "ger") + el(Audio, float_el(SamplingFrequency, 48000))),
+                           track(3, 17, "S_TEXT/UTF8", el(Name, "subtitles"))};
+  const Bytes head = ebml_header() + id(Segment) + unknown_size() + info();
+  const Bytes tracks = el(Tracks, entries[0] + entries[1] + entries[2]);
+  const Bytes whole = head + tracks + cluster(0, simple(1, 0, "abc"));
+  const size_t tracks_data = head.size() + tracks.size() - (entries[0].size() + entries[1].size() + entries[2].size());
+  for (size_t cut = 0; cut <= head.size() + tracks.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    Opened o(whole.substr(0, cut), false);
+    if (cut < head.size()) {  // a failure with its message, or a file without tracks
+      if (o.mf) {
+        EXPECT_EQ(mkv_GetNumTracks(o.mf), 0u);
+      } else {
+        EXPECT_FALSE(o.error.empty());
+      }
+      continue;
+    }
+    ASSERT_NE(o.mf, nullptr) << o.error;
+    unsigned complete = 0;
+    for (size_t end = tracks_data, i = 0; i < 3 && (end += entries[i].size()) <= cut; ++i) ++complete;
+    EXPECT_EQ(mkv_GetNumTracks(o.mf), complete);
+    for (unsigned i = 0; i < mkv_GetNumTracks(o.mf); ++i) EXPECT_EQ(mkv_GetTrackInfo(o.mf, i)->Number, i + 1);
+  }
+}
+
 // ---------------------------------------------------------------- tracks and floats
 
 // A zlib stream of in; with empty stored blocks in front, a long run of
@@ -221,7 +249,8 @@ TEST(MatroskaTracks, RecordsDefaultsAndLeftOutEntries) {
       track(6, 1, "V_STRIPPED", encoding(1, 3, Bytes("\x00\x00\x01", 3)) + el(Language, "deutsch")) +
       track(7, 2, "A_ZLIB_PRIVATE", encoding(2, 0) + el(CodecPrivate, deflated(expanded))) +
       el(TrackEntry, uint_el(TrackNumber, 8) + uint_el(TrackType, 2) + el(CodecID, "A_UID0") + el(Audio, "")) +
-      el(TrackEntry, uint_el(TrackNumber, 9) + uint_el(TrackType, 2) + el(CodecID, "A_UID0")) +
+      el(TrackEntry, uint_el(TrackNumber, 9) + uint_el(TrackType, 2) + el(CodecID, "A_UID0") + el(CodecPrivate, "") +
+                         el(ContentEncodings, el(ContentEncoding, el(ContentCompression, el(ContentCompSettings, ""))))) +
       track(10, 2, "A_ZLIB_FRAMES", encoding(1, 0));
   Opened o(file(info() + el(Tracks, entries)), false);
   ASSERT_NE(o.mf, nullptr) << o.error;
