@@ -1677,8 +1677,12 @@ void require_byte(MatroskaFile* mf, u64 end) {
 // Block header, lacing and queuing of the block whose data is [data, end).
 BlockResult parseBlock(MatroskaFile* mf, u64 data, u64 end, bool simple) {
   BlockResult r;
+  // A header that ran past the block may have read into the next cluster:
+  // the scan for it starts at the block's end.
   auto inside = [&]() {
-    if (filepos(mf) > end) errorjmp(mf, "Block header at %llu runs past the block", (unsigned long long)data);
+    if (filepos(mf) <= end) return;
+    seek(mf, end);
+    errorjmp(mf, "Block header at %llu runs past the block", (unsigned long long)data);
   };
   int len;
   const u64 number = readVLUIntImp(mf, &len);

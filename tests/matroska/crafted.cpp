@@ -453,6 +453,7 @@ TEST(MatroskaFrames, DamageResynchronisesAtTheNextCluster) {
       {"lace sizes past the block", d.bytes(el(SimpleBlock, block(1, 40, 0x82, "\x03\xFF\xFF\xFF\x0A" + payload(20, 30))))},
       {"EBML lace size past the block", d.bytes(el(SimpleBlock, block(1, 40, 0x86, "\x01\x40\x64" + payload(20, 30))))},
       {"negative EBML lace size", d.bytes(el(SimpleBlock, block(1, 40, 0x86, "\x02\x85\x80" + payload(20, 30))))},
+      {"block header past the block", d.bytes(el(SimpleBlock, "\x81"))},
       {"element size 2^50", d.bytes(el_sized(Void, uint64_t(1) << 50, "junk"))},
       {"element size 2^50, unknown segment size", d.bytes(el_sized(Void, uint64_t(1) << 50, "junk"), false)},
       {"block size 2^50", d.bytes(el_sized(SimpleBlock, uint64_t(1) << 50, block(1, 40, 0x80, "x")), false)},
