@@ -1980,7 +1980,9 @@ bool resync(MatroskaFile* mf) {
 }
 
 // 0 after reading, 1 after reading that needed a resynchronisation, -1
-// when nothing more can be read.
+// when nothing more can be read. Every failure, in the blocks or in the scan
+// for the next cluster, counts as one of at most three attempts, and the
+// scan goes on from where it happened.
 int readMoreBlocks(MatroskaFile* mf) {
   if (mf->read_position >= mf->segment_end) return -1;
   int attempts = 0, result = 0;
@@ -1991,18 +1993,18 @@ int readMoreBlocks(MatroskaFile* mf) {
       if (readClusters(mf, limit) < 0) result = -1;
       return result;
     } catch (const Failure&) {
-      result = -1;
+    }
+    for (;;) {
       mf->read_position = filepos(mf);
       if (++attempts > 3) return -1;
       try {
         if (!resync(mf)) return -1;
+        break;
       } catch (const Failure&) {
-        if (++attempts > 3) return -1;
-        continue;
       }
-      result = 1;
-      clear_error(mf);
     }
+    result = 1;
+    clear_error(mf);
   }
 }
 

@@ -466,6 +466,8 @@ TEST(MatroskaFrames, DamageResynchronisesAtTheNextCluster) {
       {"garbage bytes", d.bytes(Bytes(64, '\xFF'))},
       {"track number 256", d.bytes(el(SimpleBlock, block(256, 40, 0x80, "xyz")))},
       {"BlockGroup without Block", d.bytes(el(BlockGroup, uint_el(BlockDuration, 3)))},
+      {"garbage, then a cluster of unknown size",
+       d.bytes(Bytes(10, '\x05') + id(Cluster) + unknown_size() + uint_el(Timecode, 150) + simple(1, 0, "lost"))},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
