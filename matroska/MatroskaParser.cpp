@@ -1081,8 +1081,10 @@ void parseCues(MatroskaFile* mf, u64 size) {
 
 // Turns the rows' raw timecodes into nanoseconds from the first block:
 // a first-cluster row is put in front when the rows do not start there, the
-// rows are sorted, and the time of base (raw) is subtracted. Saturation
-// keeps the order of the sorted raw times.
+// rows are sorted, and the time of base (raw) is subtracted. Raw times are
+// taken as signed distances from the first block's timecode, which wraps
+// like frame times do when the first block lies before a cluster timecode
+// of 0; rows before the base become 0 and large products saturate.
 void normalise_cues(MatroskaFile* mf, bool rows_start_at_first_cluster, bool base_is_first_row) {
   if (mf->cue_count == 0) return;
   if (!rows_start_at_first_cluster && (mf->seen & SEEN_CLUSTER)) {
@@ -1090,13 +1092,15 @@ void normalise_cues(MatroskaFile* mf, bool rows_start_at_first_cluster, bool bas
     memmove(mf->cues + 1, mf->cues, (mf->cue_count - 1) * sizeof(CueEntry));
     mf->cues[0] = CueEntry{mf->first_timecode, mf->first_cluster_pos - mf->segment_start, 0, 0};
   }
+  const u64 first = mf->first_timecode;
+  auto distance = [first](u64 t) { return i64(t - first); };
   std::stable_sort(mf->cues, mf->cues + mf->cue_count,
-                   [](const CueEntry& a, const CueEntry& b) { return a.Time < b.Time; });
+                   [&](const CueEntry& a, const CueEntry& b) { return distance(a.Time) < distance(b.Time); });
   const u64 scale = mf->segment_info.TimecodeScale;
-  const u64 base = saturating_mul(base_is_first_row ? mf->cues[0].Time : mf->first_timecode, scale);
+  const i64 base = base_is_first_row ? distance(mf->cues[0].Time) : 0;
   for (unsigned i = 0; i < mf->cue_count; ++i) {
-    const u64 t = saturating_mul(mf->cues[i].Time, scale);
-    mf->cues[i].Time = t > base ? t - base : 0;
+    const __int128 d = (__int128)distance(mf->cues[i].Time) - base;
+    mf->cues[i].Time = d <= 0 ? 0 : saturating_mul(u64(d), scale);
   }
 }
 

@@ -626,7 +626,7 @@ Bytes reindexed_file(int16_t first_block, uint64_t first_timecode) {
 TEST(MatroskaCues, ReindexedRowsAndSeeks) {
   // The first block 5 units before its cluster's timecode, and a cluster
   // timecode of 0 under it: times count from the first block either way.
-  for (uint64_t tc : {uint64_t(1000)}) {
+  for (uint64_t tc : {uint64_t(1000), uint64_t(0)}) {
     SCOPED_TRACE(tc);
     const Bytes f = reindexed_file(-5, tc);
     Opened o(f, false);
