@@ -1394,7 +1394,13 @@ void parseAt(MatroskaFile* mf, u64 pos) {
   check_in_segment(mf, id, filepos(mf), size);
   switch (id) {
     case ID_INFO: parseSegmentInfo(mf, size); break;
-    case ID_CLUSTER: parseFirstCluster(mf, size); break;
+    case ID_CLUSTER:
+      // A cluster where a SeekHead named something else becomes the first
+      // one only while none is known, so first_cluster_pos always names the
+      // cluster whose timecode was read.
+      if (!mf->first_cluster_pos) mf->first_cluster_pos = pos;
+      if (pos == mf->first_cluster_pos) parseFirstCluster(mf, size);
+      break;
     case ID_TRACKS: parseTracks(mf, size); break;
     case ID_CUES: parseCues(mf, size); break;
     case ID_ATTACHMENTS: parseAttachments(mf, size); break;

@@ -210,6 +210,27 @@ TEST(MatroskaOpen, TruncatedAtEveryByteOfTheHeaderAndTracks) {
   }
 }
 
+TEST(MatroskaOpen, ClusterWhereTheSeekHeadNamesCuesBecomesTheFirstCluster) {
+  // The walk ends at the damage after the SeekHead; the cluster is only
+  // reached through the Cues entry.
+  const Bytes body = info() + kTracks1;
+  const Bytes c = cluster(0, simple(1, 0, "abc") + simple(1, 40, "def"));
+  const size_t sh = seekhead({{Info, 0}, {Tracks, 0}, {Cues, 0}}).size() + 1;
+  const Bytes f = file(seekhead({{Info, sh}, {Tracks, sh + info().size()}, {Cues, sh + body.size()}}) + Bytes(1, '\0') +
+                       body + c);
+  Opened o(f, false);
+  ASSERT_NE(o.mf, nullptr) << o.error;
+  EXPECT_EQ(read_frames(o.mf).size(), 2u);
+  mkv_SeekTrack(o.mf, 0, 40000000, 0);
+  const auto frames = read_frames(o.mf);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].pos, f.find("def"));
+  CueEntry* cues;
+  unsigned n;
+  ASSERT_EQ(mkv_GetCues(o.mf, &cues, &n), 1u);
+  EXPECT_EQ(cues[0].Position, sh + body.size());
+}
+
 // ---------------------------------------------------------------- tracks and floats
 
 // A zlib stream of in; with empty stored blocks in front, a long run of
