@@ -1230,9 +1230,15 @@ void parseChapters(MatroskaFile* mf, u64 size) {
   });
 }
 
-void fixupChapter(u64 offset, Chapter* ch) {
-  if (ch->Start) ch->Start -= offset;
-  if (ch->End) ch->End -= offset;
+// Counts a chapter tree's times from the first block, offset nanoseconds
+// into the file: a time before it becomes 0 instead of wrapping, and 0
+// (absent) stays 0.
+void fixupChapter(__int128 offset, Chapter* ch) {
+  for (u64* t : {&ch->Start, &ch->End}) {
+    if (!*t) continue;
+    const __int128 v = (__int128)*t - offset;
+    *t = v <= 0 ? 0 : v > (__int128)UINT64_MAX ? UINT64_MAX : u64(v);
+  }
   for (unsigned i = 0; i < ch->nChildren; ++i) fixupChapter(offset, &ch->Children[i]);
 }
 
@@ -1569,8 +1575,8 @@ void parseFile(MatroskaFile* mf, u64 base) {
   if (!(mf->seen & SEEN_INFO)) errorjmp(mf, "Couldn't find SegmentInfo");
   if (!(mf->seen & SEEN_CLUSTER)) mf->first_cluster_pos = mf->segment_end;
 
-  const u64 scale = mf->segment_info.TimecodeScale;
-  const u64 offset = mf->first_timecode * scale;
+  // The first block's time; its timecode wraps below 0 like frame times do.
+  const __int128 offset = (__int128)i64(mf->first_timecode) * mf->segment_info.TimecodeScale;
   for (unsigned i = 0; i < mf->chapter_count; ++i) fixupChapter(offset, &mf->chapters[i]);
   normalise_cues(mf, !mf->cue_kept || mf->first_cue_position == mf->first_cluster_pos - mf->segment_start, true);
 

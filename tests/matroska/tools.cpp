@@ -65,7 +65,7 @@ const char* kTags = R"(<?xml version="1.0"?>
 
 // The inputs, made once for all tests of this program.
 struct Inputs {
-  std::string dir, av, h264, mpeg2, xiph, offset, groups, hevc, vp9a, pipe, reserve, audio_cues, chap, zlib,
+  std::string dir, av, h264, mpeg2, xiph, offset, groups, hevc, vp9a, pipe, reserve, audio_cues, chap, genchap, zlib,
       plain, vc1;
 };
 
@@ -113,6 +113,8 @@ const Inputs& in() {
     mkvmerge("-o " + tu::q(i.chap) + " --title T --chapters " + tu::q(p("chap.xml")) + " --global-tags " +
              tu::q(p("tags.xml")) + " --tags 0:" + tu::q(p("tags.xml")) + " --attach-file " + tu::q(p("notes.txt")) +
              " " + tu::q(i.h264));
+    i.genchap = p("genchap.mkv");  // chapters from 0 s in a file whose first block is at 10 s
+    mkvmerge("-o " + tu::q(i.genchap) + " --generate-chapters interval:1s " + tu::q(i.offset));
     i.zlib = p("zlib.mkv");
     mkvmerge("-o " + tu::q(i.zlib) + " --compression 0:zlib " + tu::q(i.av));
     i.plain = p("plain.mkv");
@@ -315,7 +317,7 @@ void flatten(const mkvr::Xml& x, int depth, int64_t base, std::vector<std::strin
 }
 
 TEST(MatroskaTools, ChaptersTagsAttachmentsAgreeWithMkvextract) {
-  for (const std::string& path : {in().chap}) {
+  for (const std::string& path : {in().chap, in().genchap}) {
     SCOPED_TRACE(path);
     std::vector<std::string> want, got;
     const mkvr::Xml chapters = mkvr::mkvextract_xml(path, "chapters");
