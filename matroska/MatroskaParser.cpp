@@ -663,7 +663,6 @@ struct TrackWork {
   std::string name, codec_id;
   std::vector<u8> codec_private, strip;
   bool has_name = false, has_codec_id = false, has_codec_private = false;
-  bool display_width = false, display_height = false;
   bool leave_out = false;  // encrypted or unsupported encoding
   unsigned encodings = 0;
   u64 scope = 1;
@@ -685,6 +684,7 @@ void readStdString(MatroskaFile* mf, u64 size, std::string& out) {
 
 void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
   auto& v = w.t.AV.Video;
+  bool display_width = false, display_height = false;
   walk(mf, end, [&](u32 id, u64 size) {
     switch (id) {
       case ID_FLAGINTERLACED: v.Interlaced = readUInt(mf, size) != 0; break;
@@ -692,11 +692,11 @@ void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_PIXELHEIGHT: v.PixelHeight = readU32Value(mf, size, "PixelHeight is too large"); break;
       case ID_DISPLAYWIDTH:
         v.DisplayWidth = readU32Value(mf, size, "DisplayWidth is too large");
-        w.display_width = true;
+        display_width = true;
         break;
       case ID_DISPLAYHEIGHT:
         v.DisplayHeight = readU32Value(mf, size, "DisplayHeight is too large");
-        w.display_height = true;
+        display_height = true;
         break;
       case ID_PIXELCROPBOTTOM: v.CropB = readU32Value(mf, size, "PixelCropBottom is too large"); break;
       case ID_PIXELCROPTOP: v.CropT = readU32Value(mf, size, "PixelCropTop is too large"); break;
@@ -722,6 +722,8 @@ void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_GAMMAVALUE: v.GammaValue = readFloat(mf, size); break;
     }
   });
+  if (!display_width) v.DisplayWidth = v.PixelWidth;
+  if (!display_height) v.DisplayHeight = v.PixelHeight;
 }
 
 void parseAudio(MatroskaFile* mf, u64 end, TrackWork& w) {
@@ -739,6 +741,9 @@ void parseAudio(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_BITDEPTH: a.BitDepth = u8(readUInt(mf, size)); break;
     }
   });
+  if (a.Channels == 0) a.Channels = 1;
+  if (mkv_TruncFloat(a.SamplingFreq) == 0) a.SamplingFreq = FixedPoint64(8000) << 32;
+  if (mkv_TruncFloat(a.OutputSamplingFreq) == 0) a.OutputSamplingFreq = a.SamplingFreq;
 }
 
 void parseContentEncodings(MatroskaFile* mf, u64 end, TrackWork& w) {
@@ -876,15 +881,6 @@ void parseTrackEntry(MatroskaFile* mf, u64 end) {
     }
   });
 
-  if (t.Type == MKV_TRACK_VIDEO) {
-    if (!w.display_width) t.AV.Video.DisplayWidth = t.AV.Video.PixelWidth;
-    if (!w.display_height) t.AV.Video.DisplayHeight = t.AV.Video.PixelHeight;
-  } else if (t.Type == MKV_TRACK_AUDIO) {
-    auto& a = t.AV.Audio;
-    if (a.Channels == 0) a.Channels = 1;
-    if (mkv_TruncFloat(a.SamplingFreq) == 0) a.SamplingFreq = FixedPoint64(8000) << 32;
-    if (mkv_TruncFloat(a.OutputSamplingFreq) == 0) a.OutputSamplingFreq = a.SamplingFreq;
-  }
 
   if (w.leave_out) return;
   if (!w.has_codec_id) errorjmp(mf, "Track has no Codec ID");

@@ -309,6 +309,7 @@ TEST(MatroskaTracks, RecordsDefaultsAndLeftOutEntries) {
   const TrackInfo* u = mkv_GetTrackInfo(o.mf, 4);  // an empty Audio element: the defaults
   EXPECT_EQ(u->AV.Audio.Channels, 1);
   EXPECT_EQ(mkv_TruncFloat(u->AV.Audio.SamplingFreq), 8000);
+  EXPECT_EQ(mkv_GetTrackInfo(o.mf, 5)->AV.Audio.Channels, 0);  // no Audio element: nothing to default
   EXPECT_TRUE(mkv_GetTrackInfo(o.mf, 6)->CompEnabled);
   EXPECT_EQ(mkv_GetLastError(o.mf), nullptr);
 }
