@@ -144,6 +144,44 @@ TEST(MatroskaSeek, LargeFileWithoutCuesReindexesInSteps) {
   EXPECT_LT(o.stream->reads - reads, 200 * long(n));
 }
 
+// Frames of a file through the programs' stream (buffered standard I/O),
+// after a seek to t (none when t is 0).
+std::vector<Frame> stdio_frames(const std::string& path, uint64_t t) {
+  FILE* fp = fopen(path.c_str(), "rb");
+  EXPECT_NE(fp, nullptr) << path;
+  if (!fp) return {};
+  StdIoStream st;
+  StdIoInit(&st, fp);
+  char err[256];
+  MatroskaFile* mf = mkv_OpenEx(&st.base, 0, 0, err, sizeof err);
+  EXPECT_NE(mf, nullptr) << err;
+  if (t) mkv_SeekTrack(mf, 0, t, 0);
+  const auto frames = mkvr::read_frames(mf);
+  mkv_Close(mf);
+  fclose(fp);
+  return frames;
+}
+
+TEST(MatroskaSeek, StandardIoStreamScansLikeTheMemoryStream) {
+  // Re-indexing and resynchronisation use the stream's scan.
+  const auto bytes = tu::read_file(in().nocues);
+  std::string damaged(bytes.begin(), bytes.end());
+  const size_t cluster = damaged.find("\x1F\x43\xB6\x75", damaged.size() / 2);
+  ASSERT_NE(cluster, std::string::npos);
+  damaged.replace(cluster, 64, std::string(64, '\xFF'));
+  const std::string path = mkvr::fixture_dir("matroska_seek_stdio") + "damaged.mkv";
+  tu::write_file(path, std::vector<uint8_t>(damaged.begin(), damaged.end()));
+  for (const auto& [file, t] : {std::make_pair(in().nocues, uint64_t(2000000000)), std::make_pair(path, uint64_t(0))}) {
+    Opened o(file);
+    ASSERT_NE(o.mf, nullptr);
+    if (t) mkv_SeekTrack(o.mf, 0, t, 0);
+    const auto want = mkvr::read_frames(o.mf), got = stdio_frames(file, t);
+    ASSERT_EQ(got.size(), want.size()) << file;
+    ASSERT_FALSE(got.empty());
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].pos, want[i].pos) << file << " " << i;
+  }
+}
+
 // ---------------------------------------------------------------- damage
 
 struct Damage {
