@@ -35,6 +35,30 @@ Bytes seeked(const Bytes& info_el, const Bytes& tracks_el, const Bytes& rest = c
               info_el + tracks_el + rest);
 }
 
+// A zlib stream of in; with empty stored blocks in front, a long run of
+// compressed input that expands to nothing.
+Bytes deflated(const Bytes& in, int empty_blocks = 0) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  Bytes raw(in.size() + 4096, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = uInt(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+  z.avail_out = uInt(raw.size());
+  deflate(&z, Z_FINISH);
+  raw.resize(z.total_out);
+  deflateEnd(&z);
+  Bytes empty;
+  for (int i = 0; i < empty_blocks; ++i) empty += Bytes("\x00\x00\x00\xFF\xFF", 5);  // not final, stored, LEN 0
+  return "\x78\x01" + empty + raw + be(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(in.data()), uInt(in.size())), 4);
+}
+
+Bytes encoding(uint64_t scope, uint64_t algo, const Bytes& settings = "", uint64_t type = 0) {
+  return el(ContentEncodings, el(ContentEncoding, uint_el(ContentEncodingScope, scope) + uint_el(ContentEncodingType, type) +
+                                                      el(ContentCompression, uint_el(ContentCompAlgo, algo) +
+                                                                                 (settings.empty() ? "" : el(ContentCompSettings, settings)))));
+}
+
 // ---------------------------------------------------------------- open, messages
 
 struct OpenCase {
@@ -96,6 +120,31 @@ TEST(MatroskaOpen, MessagesOfFailuresAndOfAbsorbedFailures) {
        ebml_header() + id(Segment) + unknown_size() + info() + id(Tracks) + vint(4000, 2) + id(TrackEntry) +
            vint(3000, 2) + uint_el(TrackNumber, 1) + id(CodecPrivate) + vint(2000, 2) + Bytes(10, 'p'),
        true, "Short read: got 0 bytes of 1990"},
+      {"two Names", file(info() + el(Tracks, track(1, 1, "V", el(Name, "a") + el(Name, "b")))), true, "Duplicate Track Name"},
+      {"two CodecIDs", file(info() + el(Tracks, track(1, 1, "V", el(CodecID, "W")))), true, "Duplicate CodecID"},
+      {"two CodecPrivates", file(info() + el(Tracks, track(1, 1, "V", el(CodecPrivate, "a") + el(CodecPrivate, "b")))),
+       true, "Duplicate CodecPrivate"},
+      {"MinCache 2^32", file(info() + el(Tracks, track(1, 1, "V", uint_el(0x6DE7, 1ull << 32)))), true,
+       "MinCache is too large"},
+      {"TrackOverlay 256", file(info() + el(Tracks, track(1, 1, "V", uint_el(0x6FAB, 256)))), true,
+       "Track number in TrackOverlay is too large: 256"},
+      {"PixelWidth 2^32", file(info() + el(Tracks, track(1, 1, "V", el(Video, uint_el(PixelWidth, 1ull << 32))))), true,
+       "PixelWidth is too large"},
+      {"StereoMode 4", file(info() + el(Tracks, track(1, 1, "V", el(Video, uint_el(0x53B8, 4))))), true,
+       "Invalid stereo mode"},
+      {"AspectRatioType 3", file(info() + el(Tracks, track(1, 1, "V", el(Video, uint_el(0x54B3, 3))))), true,
+       "Invalid AspectRatioType: 3"},
+      {"integer of 9 bytes", file(info() + el(Tracks, el(TrackEntry, el(TrackNumber, Bytes(9, '\1'))))), true,
+       "Unsupported integer size in readUInt: 9"},
+      {"CodecPrivate not zlib", file(info() + el(Tracks, track(1, 1, "V", encoding(2, 0) + el(CodecPrivate, "xyz")))), true,
+       "invalid compressed data in CodecPrivate"},
+      {"CueTrack 300", file(info() + kTracks1 + el(Cues, el(CuePoint, el(CueTrackPositions, uint_el(CueTrack, 300))))),
+       true, "CueTrack points to an invalid track: 300"},
+      {"ID cut short", ebml_header() + id(Segment) + unknown_size() + info() + "\x42", true, "Got EOF while reading EBML ID"},
+      {"size cut short", ebml_header() + id(Segment) + unknown_size() + info() + id(Tracks) + "\x40", true,
+       "Got EOF while reading EBML unsigned integer"},
+      {"Tracks cut short", ebml_header() + id(Segment) + unknown_size() + info() + id(Tracks) + vint(100), true,
+       "Unexpected EOF while reading EBML container"},
       {"clean", file(ok_rest), true, nullptr},
   };
   for (const OpenCase& c : cases) {
@@ -232,30 +281,6 @@ TEST(MatroskaOpen, ClusterWhereTheSeekHeadNamesCuesBecomesTheFirstCluster) {
 }
 
 // ---------------------------------------------------------------- tracks and floats
-
-// A zlib stream of in; with empty stored blocks in front, a long run of
-// compressed input that expands to nothing.
-Bytes deflated(const Bytes& in, int empty_blocks = 0) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  Bytes raw(in.size() + 4096, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = uInt(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(&raw[0]);
-  z.avail_out = uInt(raw.size());
-  deflate(&z, Z_FINISH);
-  raw.resize(z.total_out);
-  deflateEnd(&z);
-  Bytes empty;
-  for (int i = 0; i < empty_blocks; ++i) empty += Bytes("\x00\x00\x00\xFF\xFF", 5);  // not final, stored, LEN 0
-  return "\x78\x01" + empty + raw + be(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(in.data()), uInt(in.size())), 4);
-}
-
-Bytes encoding(uint64_t scope, uint64_t algo, const Bytes& settings = "", uint64_t type = 0) {
-  return el(ContentEncodings, el(ContentEncoding, uint_el(ContentEncodingScope, scope) + uint_el(ContentEncodingType, type) +
-                                                      el(ContentCompression, uint_el(ContentCompAlgo, algo) +
-                                                                                 (settings.empty() ? "" : el(ContentCompSettings, settings)))));
-}
 
 TEST(MatroskaTracks, RecordsDefaultsAndLeftOutEntries) {
   const Bytes expanded = payload(1000, 3);
@@ -500,9 +525,29 @@ TEST(MatroskaFrames, DamageResynchronisesAtTheNextCluster) {
                    {0, 200, 240, d.c1, 0, 30, KF}},
                   read_frames(o.mf));
   }
-  Opened o(d.bytes(el(SimpleBlock, block(256, 40, 0x80, "xyz"))), false);
-  read_frames(o.mf);
-  EXPECT_STREQ(mkv_GetLastError(o.mf), "Invalid track number in Block: 256");
+}
+
+TEST(MatroskaFrames, MessagesOfReading) {
+  const Damaged d;
+  // A cluster declared longer than the file: its blocks are cut by its end.
+  const Bytes open = ebml_header() + id(Segment) + unknown_size() + info() + kTracks1 + id(Cluster) + vint(50) +
+                     uint_el(Timecode, 0) + id(SimpleBlock) + vint(20) + Bytes("\x81\x00\x00", 3);
+  const struct {
+    Bytes bytes;
+    const char* message;
+  } cases[] = {
+      {d.bytes(el(SimpleBlock, block(256, 40, 0x80, "xyz"))), "Invalid track number in Block: 256"},
+      {d.bytes(el(BlockGroup, uint_el(BlockDuration, 3))), "Found a BlockGroup without Block"},
+      {file(info() + kTracks1 + el(Cluster, simple(1, 0, "abc"))), "Found BlockGroup before cluster TimeCode"},
+      {open, "Unexpected EOF while reading Block flags"},
+      {open + "\x82", "Unexpected EOF while reading lacing data"},
+  };
+  for (const auto& c : cases) {
+    Opened o(c.bytes, false);
+    ASSERT_NE(o.mf, nullptr);
+    read_frames(o.mf);
+    EXPECT_STREQ(mkv_GetLastError(o.mf), c.message);
+  }
 }
 
 TEST(MatroskaFrames, BlocksOverFourMegabytesAreFrames) {
