@@ -596,14 +596,15 @@ void readString(MatroskaFile* mf, u64 size, char* buf, int bufsize) {
 }
 
 // Replaces *field by a memalloc'ed copy of the element's first 1023 bytes.
-// The block is stored before it is filled, so a failure leaves it owned.
+// The block is stored before it is filled, so a failure leaves it owned,
+// and zeroed, so a read that fails half way leaves a terminated text.
 void readText(MatroskaFile* mf, u64 size, char** field) {
   mem_free(mf, *field);
   *field = nullptr;
   const u64 n = std::min(size, u64(TEXT_MAX));
   char* p = static_cast<char*>(mem_alloc(mf, size_t(n + 1)));
   if (!p) errorjmp(mf, "Out of memory");
-  p[0] = 0;
+  memset(p, 0, size_t(n + 1));
   *field = p;
   readString(mf, size, p, int(n + 1));
 }

@@ -770,6 +770,32 @@ TEST(MatroskaChapters, TextsDisplaysAndAMegabyteOfNesting) {
   EXPECT_LE(depth, 70u);
 }
 
+TEST(MatroskaChapters, TextsCutByTheEndOfTheFileAreTerminated) {
+  // Each text element says 100 bytes and the file ends after 10 of them;
+  // the records keep what was read, terminated.
+  const Bytes ten = "0123456789";
+  const Bytes head = ebml_header() + id(Segment) + unknown_size();
+  const Bytes cases[] = {
+      head + id(Info) + vint(200) + id(Title) + vint(100) + ten,
+      head + info() + id(Tags) + vint(300) + id(0x7373) + vint(200) + id(0x67C8) + vint(150) + id(0x45A3) + vint(100) + ten,
+      head + info() + id(Chapters) + vint(300) + id(EditionEntry) + vint(250) + id(ChapterAtom) + vint(200) +
+          id(ChapDisplay) + vint(150) + id(ChapString) + vint(100) + ten,
+  };
+  for (const Bytes& f : cases) {
+    Opened o(f, false);
+    ASSERT_NE(o.mf, nullptr) << o.error;
+    EXPECT_STREQ(mkv_GetLastError(o.mf), "Short read: got 0 bytes of 90");
+    TagRecord* tags;
+    Chapter* ch;
+    unsigned n;
+    const char* text = mkv_GetFileInfo(o.mf)->Title;
+    if (mkv_GetTags(o.mf, &tags, &n)) text = tags[0].SimpleTags[0].Name;
+    if (mkv_GetChapters(o.mf, &ch, &n)) text = ch[0].Children[0].Display[0].String;
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(Bytes(text), ten);
+  }
+}
+
 // ---------------------------------------------------------------- compressed frames
 
 TEST(MatroskaCompressed, ReaderPiecesEndsAndMessages) {
