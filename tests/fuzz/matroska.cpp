@@ -24,6 +24,12 @@ void check_text(const char* text) {
   if (text) check(strnlen(text, 1024) <= 127, "message longer than 127 characters");
 }
 
+// Texts of the records: terminated within their block (the sanitizer
+// watches strlen) and at most 1023 characters.
+void check_record_text(const char* text) {
+  if (text) check(strlen(text) <= 1023, "text longer than 1023 characters");
+}
+
 // Little-endian 32-bit word at i, 0 past the end.
 uint32_t word(const uint8_t* data, size_t size, size_t i) {
   uint32_t v = 0;
@@ -34,7 +40,10 @@ uint32_t word(const uint8_t* data, size_t size, size_t i) {
 void walk_chapters(const Chapter* ch, unsigned n, unsigned depth) {
   check(depth < 100, "chapters nested deeper than the limit");
   for (unsigned i = 0; i < n; ++i) {
-    for (unsigned d = 0; d < ch[i].nDisplay; ++d) check(ch[i].Display[d].String != nullptr, "display without text");
+    for (unsigned d = 0; d < ch[i].nDisplay; ++d) {
+      check(ch[i].Display[d].String != nullptr, "display without text");
+      check_record_text(ch[i].Display[d].String);
+    }
     walk_chapters(ch[i].Children, ch[i].nChildren, depth + 1);
   }
 }
@@ -105,7 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const unsigned tracks = mkv_GetNumTracks(mf);
-  for (unsigned i = 0; i < tracks; ++i) check(mkv_GetTrackInfo(mf, i)->CodecID != nullptr, "track without codec ID");
+  for (unsigned i = 0; i < tracks; ++i) {
+    const TrackInfo* t = mkv_GetTrackInfo(mf, i);
+    check(t->CodecID != nullptr, "track without codec ID");
+    check_record_text(t->CodecID);
+    check_record_text(t->Name);
+  }
+  const SegmentInfo* si = mkv_GetFileInfo(mf);
+  for (const char* text : {si->Filename, si->PrevFilename, si->NextFilename, si->Title, si->MuxingApp, si->WritingApp})
+    check_record_text(text);
   check(mkv_GetTrackInfo(mf, tracks) == nullptr, "a track past the count");
   Chapter* ch;
   TagRecord* tags;
@@ -115,9 +132,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   walk_chapters(ch, n, 0);
   mkv_GetTags(mf, &tags, &n);
   for (unsigned i = 0; i < n; ++i)
-    for (unsigned j = 0; j < tags[i].nSimpleTags; ++j)
-      if (tags[i].SimpleTags[j].Name) check(strlen(tags[i].SimpleTags[j].Name) <= 1023, "tag name too long");
+    for (unsigned j = 0; j < tags[i].nSimpleTags; ++j) {
+      check_record_text(tags[i].SimpleTags[j].Name);
+      check_record_text(tags[i].SimpleTags[j].Value);
+    }
   mkv_GetAttachments(mf, &at, &n);
+  for (unsigned i = 0; i < n; ++i) {
+    check_record_text(at[i].Name);
+    check_record_text(at[i].Description);
+    check_record_text(at[i].MimeType);
+  }
   check_cues(mf, true);
 
   // Mask one track when the input says so; then read, seek three times, read on.
