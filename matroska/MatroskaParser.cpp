@@ -565,6 +565,7 @@ FixedPoint64 readFloat(MatroskaFile* mf, u64 size) {
 }
 
 void readbytes(MatroskaFile* mf, void* dst, u64 count) {
+  if (count == 0) return;  // dst may be the null data() of an empty buffer
   u8* out = static_cast<u8*>(dst);
   const u64 avail = u64(mf->cache_len - mf->cache_pos);
   if (avail >= count) {
@@ -595,14 +596,15 @@ void readString(MatroskaFile* mf, u64 size, char* buf, int bufsize) {
 }
 
 // Replaces *field by a memalloc'ed copy of the element's first 1023 bytes.
-// The block is stored before it is filled, so a failure leaves it owned.
+// The block is stored before it is filled, so a failure leaves it owned,
+// and zeroed, so a read that fails half way leaves a terminated text.
 void readText(MatroskaFile* mf, u64 size, char** field) {
   mem_free(mf, *field);
   *field = nullptr;
   const u64 n = std::min(size, u64(TEXT_MAX));
   char* p = static_cast<char*>(mem_alloc(mf, size_t(n + 1)));
   if (!p) errorjmp(mf, "Out of memory");
-  p[0] = 0;
+  memset(p, 0, size_t(n + 1));
   *field = p;
   readString(mf, size, p, int(n + 1));
 }
@@ -662,7 +664,6 @@ struct TrackWork {
   std::string name, codec_id;
   std::vector<u8> codec_private, strip;
   bool has_name = false, has_codec_id = false, has_codec_private = false;
-  bool display_width = false, display_height = false;
   bool leave_out = false;  // encrypted or unsupported encoding
   unsigned encodings = 0;
   u64 scope = 1;
@@ -684,6 +685,7 @@ void readStdString(MatroskaFile* mf, u64 size, std::string& out) {
 
 void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
   auto& v = w.t.AV.Video;
+  bool display_width = false, display_height = false;
   walk(mf, end, [&](u32 id, u64 size) {
     switch (id) {
       case ID_FLAGINTERLACED: v.Interlaced = readUInt(mf, size) != 0; break;
@@ -691,11 +693,11 @@ void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_PIXELHEIGHT: v.PixelHeight = readU32Value(mf, size, "PixelHeight is too large"); break;
       case ID_DISPLAYWIDTH:
         v.DisplayWidth = readU32Value(mf, size, "DisplayWidth is too large");
-        w.display_width = true;
+        display_width = true;
         break;
       case ID_DISPLAYHEIGHT:
         v.DisplayHeight = readU32Value(mf, size, "DisplayHeight is too large");
-        w.display_height = true;
+        display_height = true;
         break;
       case ID_PIXELCROPBOTTOM: v.CropB = readU32Value(mf, size, "PixelCropBottom is too large"); break;
       case ID_PIXELCROPTOP: v.CropT = readU32Value(mf, size, "PixelCropTop is too large"); break;
@@ -721,6 +723,8 @@ void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_GAMMAVALUE: v.GammaValue = readFloat(mf, size); break;
     }
   });
+  if (!display_width) v.DisplayWidth = v.PixelWidth;
+  if (!display_height) v.DisplayHeight = v.PixelHeight;
 }
 
 void parseAudio(MatroskaFile* mf, u64 end, TrackWork& w) {
@@ -738,6 +742,9 @@ void parseAudio(MatroskaFile* mf, u64 end, TrackWork& w) {
       case ID_BITDEPTH: a.BitDepth = u8(readUInt(mf, size)); break;
     }
   });
+  if (a.Channels == 0) a.Channels = 1;
+  if (mkv_TruncFloat(a.SamplingFreq) == 0) a.SamplingFreq = FixedPoint64(8000) << 32;
+  if (mkv_TruncFloat(a.OutputSamplingFreq) == 0) a.OutputSamplingFreq = a.SamplingFreq;
 }
 
 void parseContentEncodings(MatroskaFile* mf, u64 end, TrackWork& w) {
@@ -875,15 +882,6 @@ void parseTrackEntry(MatroskaFile* mf, u64 end) {
     }
   });
 
-  if (t.Type == MKV_TRACK_VIDEO) {
-    if (!w.display_width) t.AV.Video.DisplayWidth = t.AV.Video.PixelWidth;
-    if (!w.display_height) t.AV.Video.DisplayHeight = t.AV.Video.PixelHeight;
-  } else if (t.Type == MKV_TRACK_AUDIO) {
-    auto& a = t.AV.Audio;
-    if (a.Channels == 0) a.Channels = 1;
-    if (mkv_TruncFloat(a.SamplingFreq) == 0) a.SamplingFreq = FixedPoint64(8000) << 32;
-    if (mkv_TruncFloat(a.OutputSamplingFreq) == 0) a.OutputSamplingFreq = a.SamplingFreq;
-  }
 
   if (w.leave_out) return;
   if (!w.has_codec_id) errorjmp(mf, "Track has no Codec ID");
@@ -1080,8 +1078,10 @@ void parseCues(MatroskaFile* mf, u64 size) {
 
 // Turns the rows' raw timecodes into nanoseconds from the first block:
 // a first-cluster row is put in front when the rows do not start there, the
-// rows are sorted, and the time of base (raw) is subtracted. Saturation
-// keeps the order of the sorted raw times.
+// rows are sorted, and the time of base (raw) is subtracted. Raw times are
+// taken as signed distances from the first block's timecode, which wraps
+// like frame times do when the first block lies before a cluster timecode
+// of 0; rows before the base become 0 and large products saturate.
 void normalise_cues(MatroskaFile* mf, bool rows_start_at_first_cluster, bool base_is_first_row) {
   if (mf->cue_count == 0) return;
   if (!rows_start_at_first_cluster && (mf->seen & SEEN_CLUSTER)) {
@@ -1089,13 +1089,15 @@ void normalise_cues(MatroskaFile* mf, bool rows_start_at_first_cluster, bool bas
     memmove(mf->cues + 1, mf->cues, (mf->cue_count - 1) * sizeof(CueEntry));
     mf->cues[0] = CueEntry{mf->first_timecode, mf->first_cluster_pos - mf->segment_start, 0, 0};
   }
+  const u64 first = mf->first_timecode;
+  auto distance = [first](u64 t) { return i64(t - first); };
   std::stable_sort(mf->cues, mf->cues + mf->cue_count,
-                   [](const CueEntry& a, const CueEntry& b) { return a.Time < b.Time; });
+                   [&](const CueEntry& a, const CueEntry& b) { return distance(a.Time) < distance(b.Time); });
   const u64 scale = mf->segment_info.TimecodeScale;
-  const u64 base = saturating_mul(base_is_first_row ? mf->cues[0].Time : mf->first_timecode, scale);
+  const i64 base = base_is_first_row ? distance(mf->cues[0].Time) : 0;
   for (unsigned i = 0; i < mf->cue_count; ++i) {
-    const u64 t = saturating_mul(mf->cues[i].Time, scale);
-    mf->cues[i].Time = t > base ? t - base : 0;
+    const __int128 d = (__int128)distance(mf->cues[i].Time) - base;
+    mf->cues[i].Time = d <= 0 ? 0 : saturating_mul(u64(d), scale);
   }
 }
 
@@ -1225,9 +1227,15 @@ void parseChapters(MatroskaFile* mf, u64 size) {
   });
 }
 
-void fixupChapter(u64 offset, Chapter* ch) {
-  if (ch->Start) ch->Start -= offset;
-  if (ch->End) ch->End -= offset;
+// Counts a chapter tree's times from the first block, offset nanoseconds
+// into the file: a time before it becomes 0 instead of wrapping, and 0
+// (absent) stays 0.
+void fixupChapter(__int128 offset, Chapter* ch) {
+  for (u64* t : {&ch->Start, &ch->End}) {
+    if (!*t) continue;
+    const __int128 v = (__int128)*t - offset;
+    *t = v <= 0 ? 0 : v > (__int128)UINT64_MAX ? UINT64_MAX : u64(v);
+  }
   for (unsigned i = 0; i < ch->nChildren; ++i) fixupChapter(offset, &ch->Children[i]);
 }
 
@@ -1389,7 +1397,13 @@ void parseAt(MatroskaFile* mf, u64 pos) {
   check_in_segment(mf, id, filepos(mf), size);
   switch (id) {
     case ID_INFO: parseSegmentInfo(mf, size); break;
-    case ID_CLUSTER: parseFirstCluster(mf, size); break;
+    case ID_CLUSTER:
+      // A cluster where a SeekHead named something else becomes the first
+      // one only while none is known, so first_cluster_pos always names the
+      // cluster whose timecode was read.
+      if (!mf->first_cluster_pos) mf->first_cluster_pos = pos;
+      if (pos == mf->first_cluster_pos) parseFirstCluster(mf, size);
+      break;
     case ID_TRACKS: parseTracks(mf, size); break;
     case ID_CUES: parseCues(mf, size); break;
     case ID_ATTACHMENTS: parseAttachments(mf, size); break;
@@ -1558,8 +1572,8 @@ void parseFile(MatroskaFile* mf, u64 base) {
   if (!(mf->seen & SEEN_INFO)) errorjmp(mf, "Couldn't find SegmentInfo");
   if (!(mf->seen & SEEN_CLUSTER)) mf->first_cluster_pos = mf->segment_end;
 
-  const u64 scale = mf->segment_info.TimecodeScale;
-  const u64 offset = mf->first_timecode * scale;
+  // The first block's time; its timecode wraps below 0 like frame times do.
+  const __int128 offset = (__int128)i64(mf->first_timecode) * mf->segment_info.TimecodeScale;
   for (unsigned i = 0; i < mf->chapter_count; ++i) fixupChapter(offset, &mf->chapters[i]);
   normalise_cues(mf, !mf->cue_kept || mf->first_cue_position == mf->first_cluster_pos - mf->segment_start, true);
 
@@ -1676,8 +1690,12 @@ void require_byte(MatroskaFile* mf, u64 end) {
 // Block header, lacing and queuing of the block whose data is [data, end).
 BlockResult parseBlock(MatroskaFile* mf, u64 data, u64 end, bool simple) {
   BlockResult r;
+  // A header that ran past the block may have read into the next cluster:
+  // the scan for it starts at the block's end.
   auto inside = [&]() {
-    if (filepos(mf) > end) errorjmp(mf, "Block header at %llu runs past the block", (unsigned long long)data);
+    if (filepos(mf) <= end) return;
+    seek(mf, end);
+    errorjmp(mf, "Block header at %llu runs past the block", (unsigned long long)data);
   };
   int len;
   const u64 number = readVLUIntImp(mf, &len);
@@ -1975,7 +1993,9 @@ bool resync(MatroskaFile* mf) {
 }
 
 // 0 after reading, 1 after reading that needed a resynchronisation, -1
-// when nothing more can be read.
+// when nothing more can be read. Every failure, in the blocks or in the scan
+// for the next cluster, counts as one of at most three attempts, and the
+// scan goes on from where it happened.
 int readMoreBlocks(MatroskaFile* mf) {
   if (mf->read_position >= mf->segment_end) return -1;
   int attempts = 0, result = 0;
@@ -1986,18 +2006,18 @@ int readMoreBlocks(MatroskaFile* mf) {
       if (readClusters(mf, limit) < 0) result = -1;
       return result;
     } catch (const Failure&) {
-      result = -1;
+    }
+    for (;;) {
       mf->read_position = filepos(mf);
       if (++attempts > 3) return -1;
       try {
         if (!resync(mf)) return -1;
+        break;
       } catch (const Failure&) {
-        if (++attempts > 3) return -1;
-        continue;
       }
-      result = 1;
-      clear_error(mf);
     }
+    result = 1;
+    clear_error(mf);
   }
 }
 
