@@ -688,7 +688,9 @@ void parseVideo(MatroskaFile* mf, u64 end, TrackWork& w) {
   bool display_width = false, display_height = false;
   walk(mf, end, [&](u32 id, u64 size) {
     switch (id) {
-      case ID_FLAGINTERLACED: v.Interlaced = readUInt(mf, size) != 0; break;
+      case ID_FLAGINTERLACED:  // 1 interlaced, 2 progressive, 0 not known
+        v.Interlaced = readUInt(mf, size) == 1;
+        break;
       case ID_PIXELWIDTH: v.PixelWidth = readU32Value(mf, size, "PixelWidth is too large"); break;
       case ID_PIXELHEIGHT: v.PixelHeight = readU32Value(mf, size, "PixelHeight is too large"); break;
       case ID_DISPLAYWIDTH:

@@ -313,6 +313,12 @@ TEST(MatroskaTracks, RecordsDefaultsAndLeftOutEntries) {
   EXPECT_EQ(v->AV.Video.DisplayHeight, 1080u);
   EXPECT_TRUE(v->Enabled && v->Default && v->Lacing && !v->CompEnabled);
   EXPECT_EQ(v->TimecodeScale, int64_t(1) << 32);
+  // FlagInterlaced: 1 interlaced, 2 progressive (as ffmpeg writes), 0 not known.
+  for (unsigned flag : {0u, 1u, 2u}) {
+    Opened f(file(info() + el(Tracks, track(1, 1, "V", el(Video, uint_el(0x9A, flag))))), false);
+    ASSERT_NE(f.mf, nullptr) << f.error;
+    EXPECT_EQ(mkv_GetTrackInfo(f.mf, 0)->AV.Video.Interlaced, flag == 1 ? 1u : 0u) << flag;
+  }
 
   const TrackInfo* a = mkv_GetTrackInfo(o.mf, 1);
   EXPECT_STREQ(a->Language, "fre");

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "decodecheck.h"
+#include "mkvmem.h"
 #include "plugintest.h"
 #include "testutil.h"
 
@@ -133,6 +134,83 @@ TEST(MatroskaDecode, TrackOfTheIndexsCodecIsChosenOrTheFileRefused) {
   auto unparsed = Open(Retarget(avc_kwi, avc, garbage, dir + "garbage.kwi"));
   EXPECT_FALSE(unparsed->ok());
   EXPECT_EQ(unparsed->error(), "KWSource: Could not parse the Matroska/MP4 file.");
+}
+
+// Matroska files written here from an x264 stream without reordering (so
+// frame times follow the file order): 2-byte unit lengths, which the
+// configuration announces, and 4-byte lengths whose first two bytes (00 00
+// in every frame) are stripped into the track's compression settings.
+struct Written {
+  std::string two_byte, stripped;
+};
+Written WriteFromElementaryStream(const std::string& es_path, const std::string& dir) {
+  const std::vector<uint8_t> es = tu::read_file(es_path);
+  // Units by a start-code scan; a picture is the units up to its slice.
+  std::vector<std::string> units;
+  const std::vector<tu::ScanUnit> scan = tu::scan_start_codes(es);
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const size_t from = scan[i].pos + 3, to = i + 1 < scan.size() ? scan[i + 1].pos : es.size();
+    size_t end = to;
+    while (end > from && es[end - 1] == 0) --end;  // the zero of a four-byte start code
+    units.emplace_back(es.begin() + long(from), es.begin() + long(end));
+  }
+  std::string sps, pps;
+  std::vector<std::vector<std::string>> pictures(1);
+  for (const std::string& u : units) {
+    const int type = u[0] & 31;
+    if (type == 7 && sps.empty()) sps = u;
+    if (type == 8 && pps.empty()) pps = u;
+    pictures.back().push_back(u);
+    if (type == 1 || type == 5) pictures.emplace_back();
+  }
+  pictures.pop_back();
+  auto config = [&](int length_size) {
+    return std::string{1, sps[1], sps[2], sps[3], char(0xFC | (length_size - 1)), char(0xE1)} +
+           mkvt::be(sps.size(), 2) + sps + char(1) + mkvt::be(pps.size(), 2) + pps;
+  };
+  auto make = [&](int length_size, bool strip) {
+    std::string blocks;
+    for (size_t n = 0; n < pictures.size(); ++n) {
+      std::string frame;
+      for (const std::string& u : pictures[n]) frame += mkvt::be(u.size(), length_size) + u;
+      const bool key = (pictures[n].back()[0] & 31) == 5;
+      blocks += mkvt::simple(1, int16_t(40 * n), strip ? frame.substr(2) : frame, key);
+    }
+    const std::string encoding =
+        strip ? mkvt::el(mkvt::ContentEncodings,
+                         mkvt::el(mkvt::ContentEncoding,
+                                  mkvt::el(mkvt::ContentCompression, mkvt::uint_el(mkvt::ContentCompAlgo, 3) +
+                                                                         mkvt::el(mkvt::ContentCompSettings, std::string(2, '\0')))))
+              : std::string();
+    const std::string track = mkvt::track(1, 1, "V_MPEG4/ISO/AVC",
+                                          mkvt::uint_el(mkvt::DefaultDuration, 40000000) +
+                                              mkvt::el(mkvt::CodecPrivate, config(length_size)) + encoding +
+                                              mkvt::el(mkvt::Video, mkvt::uint_el(mkvt::PixelWidth, 160) +
+                                                                        mkvt::uint_el(mkvt::PixelHeight, 128)));
+    return mkvt::file(mkvt::info() + mkvt::el(mkvt::Tracks, track) + mkvt::cluster(0, blocks));
+  };
+  Written w{dir + "two_byte.mkv", dir + "stripped.mkv"};
+  for (auto [path, bytes] : {std::pair{w.two_byte, make(2, false)}, std::pair{w.stripped, make(4, true)}})
+    tu::write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  return w;
+}
+
+TEST(MatroskaDecode, TwoByteUnitLengthsAndStrippedHeaders) {
+  const std::string dir = Dir();
+  const std::string es = dir + "p.264";
+  ASSERT_TRUE(H264(es, 24, std::string(kSmall) + "-bf 0 -g 8"));
+  const Written w = WriteFromElementaryStream(es, dir);
+  const auto want = tu::kwi_pictures(tu::index_lines(es, dir + "p.kwi"));
+  auto ref = Reference(es, 160, 128, false);
+  ASSERT_EQ(ref.size(), 24u);
+  for (const std::string& mkv : {w.two_byte, w.stripped}) {
+    EXPECT_EQ(tu::kwi_pictures(tu::index_lines(mkv, mkv + ".kwi")), want) << mkv;
+    auto clip = Open(mkv + ".kwi");
+    ASSERT_TRUE(clip->ok()) << mkv << ": " << clip->error();
+    const auto ordered = InOrder(*clip);
+    EXPECT_TRUE(ordered == ref) << mkv << ": frames against ffmpeg's decode of the stream";
+    ExpectSeeksMatch(*Open(mkv + ".kwi"), ref, 141, mkv);
+  }
 }
 
 }  // namespace
