@@ -94,9 +94,14 @@ int CAVCDecoder::NextMKVBuffer() {
   u64 start, end, pos;
   for (;;) {
     if (!mkv_file || mkv_ReadFrame(mkv_file, 0, &track, &start, &end, &pos, &size, &flags) != 0) return -1;
-    if (!MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)) return -1;
-    const u32 n = put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data());
-    if (n == 0) return -1;                      // larger than the read buffer
+    const u32 n = MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)
+                      ? put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data())
+                      : 0;
+    if (n == 0) {
+      // Cut short, or larger than the read buffer: the input ends here.
+      pass_problem = "the Matroska frame at " + std::to_string(start) + " ns cannot be read";
+      return -1;
+    }
     if (n == sizeof kNextStartCode) continue;  // no unit in it
     valid = n;
     // The previous buffer's closing 00 00 01 stands for this frame's first

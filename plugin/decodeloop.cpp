@@ -123,7 +123,12 @@ int CAVCDecoder::ChooseGroup() {
 }
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {
-  if (stream_type == CONTAINER_MKV) return FeedMatroskaParameterSets(position);
+  if (stream_type == CONTAINER_MKV) {
+    if (FeedMatroskaParameterSets(position)) return true;
+    pass_problem = "the Matroska frames before the group at " + std::to_string(position) + " ns cannot be read";
+    EndPass();
+    return false;
+  }
   // Each set is read from its position in the index; a set that is not
   // there ends the pass (FailPass).
   auto feed = [this](u64 at) {
