@@ -112,11 +112,11 @@ TEST(MP4Atom, SizesSmallerThanTheHeader) {
 
 TEST(MP4Atom, ChildrenStayInsideTheirParent) {
   // A child one byte longer than its parent ends at the parent's end.
-  const Bytes child = Cat({BE(8 + 8 + 1, 4), Bytes{'u', 'd', 't', 'a'}, Bytes(8, 0)});
+  const Bytes child = Cat({BE(8 + 8 + 1, 4), Bytes{'x', 'y', 'z', '1'}, Bytes(8, 0)});
   const Bytes moov = Box("moov", child);
   TreeReader r(Cat({kFtyp, moov, Box("free", Bytes(4, 0))}));
   ASSERT_EQ(ReadBounded(r), "");
-  EXPECT_EQ(Shape(r.Root()), "ftyp 0-16\nmoov 16-40\n udta 24-40\nfree 40-52\n");
+  EXPECT_EQ(Shape(r.Root()), "ftyp 0-16\nmoov 16-40\n xyz1 24-40\nfree 40-52\n");
   EXPECT_EQ(r.Root()->GetChildAtom(1)->GetChildAtom(0)->GetSize(), 8u);
   // Bytes after the last child of a container are consumed.
   TreeReader t(Cat({kFtyp, Box("moov", Cat({Box("free", {}), Bytes(5, 9)}))}));
@@ -242,7 +242,7 @@ TEST(MP4Atom, LookupByPath) {
   const Bytes mvhd = Cat({BE(108, 4), Bytes{'m', 'v', 'h', 'd'}, Bytes(4, 0), BE(1, 4), BE(2, 4),
                           BE(600, 4), BE(1200, 4), Bytes(80, 0)});
   const Bytes trak0 = Box("trak", Box("tkhd", Bytes(84, 0)));
-  const Bytes trak1 = Box("trak", Cat({Box("tkhd", Bytes(84, 1)), Box("mdia", {})}));
+  const Bytes trak1 = Box("trak", Cat({Box("tkhd", Cat({Bytes(4, 0), Bytes(80, 1)})), Box("mdia", {})}));
   TreeReader r(Cat({kFtyp, Box("moov", Cat({mvhd, trak0, trak1}))}));
   ASSERT_EQ(r.Read(), "");
   MP4Atom* root = r.Root();

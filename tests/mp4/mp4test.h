@@ -121,6 +121,25 @@ inline Bytes FullBox(const char* type, uint8_t version, uint32_t flags, const By
   return Box(type, Cat({BE(version, 1), BE(flags, 3), body}));
 }
 
+// The bytes an atom writes, in the file's memory buffer (the atom's place
+// then describes that buffer).
+inline Bytes WriteBack(MP4File* f, MP4Atom* a) {
+  f->EnableMemoryBuffer();
+  uint8_t* buf = nullptr;
+  uint64_t n = 0;
+  try {
+    a->Write();
+  } catch (...) {
+    f->DisableMemoryBuffer(&buf);
+    free(buf);
+    throw;
+  }
+  f->DisableMemoryBuffer(&buf, &n);
+  Bytes out(buf, buf + n);
+  free(buf);
+  return out;
+}
+
 // Bytes read as a file through a caller's Virtual_IO table.
 class TreeReader {
  public:
