@@ -143,6 +143,7 @@ MP4Atom* MP4Atom::ReadAtom(MP4File* pFile, MP4Atom* pParentAtom) {
     size = end - pos;
   } else if (size > UINT64_MAX - pos) {
     end = parentEnd;
+    size = end - pos;  // the body size follows the end it was clamped to
   } else {
     end = pos + size;
   }

@@ -105,6 +105,19 @@ inline Bytes BE(uint64_t value, int bytes) {
   return b;
 }
 
+// The n-byte big-endian value at pos.
+inline uint64_t Be(const Bytes& d, uint64_t pos, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; i++) v = v << 8 | d.at(pos + i);
+  return v;
+}
+
+// The characters of a literal, zero bytes inside it included.
+template <size_t N>
+Bytes Lit(const char (&s)[N]) {
+  return Bytes(s, s + N - 1);
+}
+
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes b;
   for (const Bytes& p : parts) Append(b, p);

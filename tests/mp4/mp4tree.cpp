@@ -3,7 +3,9 @@
 // found by dotted path compared with ffprobe and with the walker's bytes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <stdexcept>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -32,12 +34,6 @@ struct Walked {
 
 std::ostream& operator<<(std::ostream& os, const Walked& w) {
   return os << w.depth << " " << w.type << " @" << w.offset << " +" << w.size;
-}
-
-uint64_t Be(const Bytes& d, uint64_t pos, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; i++) v = v << 8 | d.at(pos + i);
-  return v;
 }
 
 // Body bytes before the children of the boxes the library reads children
@@ -354,7 +350,8 @@ TEST_F(MP4Files, TreesWriteBackByteForByte) {
   }
   // The counted handler names of the QuickTime file are the case above.
   const Bytes mov = Data("meta.mov");
-  const Walked* hdlr = Find(Walk(mov), "hdlr");
+  const std::vector<Walked> movBoxes = Walk(mov);
+  const Walked* hdlr = Find(movBoxes, "hdlr");
   ASSERT_NE(hdlr, nullptr);
   EXPECT_EQ(mov[hdlr->offset + 32], hdlr->size - 33);
 }
@@ -630,6 +627,172 @@ TEST_F(MP4Files, FragmentFieldsAreTheBytes) {
     }
     EXPECT_EQ(pos, trun->offset + trun->size);
   }
+}
+
+// ---------------------------------------------------------------- compact sizes, 64-bit offsets
+
+// The box rewriter: a box with its body, or for the containers down to the
+// sample tables, its children; the media data header may take the 64-bit
+// form.
+struct Node {
+  std::string type;
+  Bytes body;
+  std::vector<Node> kids;
+  bool large = false;
+};
+
+std::vector<Node> Parse(const Bytes& d, uint64_t pos, uint64_t end) {
+  static const std::set<std::string> containers = {"moov", "trak", "mdia", "minf", "stbl"};
+  std::vector<Node> out;
+  while (end - pos >= 8) {
+    uint64_t size = Be(d, pos, 4), header = 8;
+    if (size == 1) {
+      size = Be(d, pos + 8, 8);
+      header = 16;
+    }
+    Node n;
+    n.type.assign(d.begin() + pos + 4, d.begin() + pos + 8);
+    if (containers.count(n.type))
+      n.kids = Parse(d, pos + header, pos + size);
+    else
+      n.body.assign(d.begin() + pos + header, d.begin() + pos + size);
+    out.push_back(n);
+    pos += size;
+  }
+  return out;
+}
+
+Bytes Serialize(const Node& n) {
+  Bytes body = n.body;
+  for (const Node& k : n.kids) Append(body, Serialize(k));
+  const Bytes type(n.type.begin(), n.type.end());
+  return n.large ? Cat({BE(1, 4), type, BE(16 + body.size(), 8), body}) : Box(n.type.c_str(), body);
+}
+
+Node* Kid(Node& n, const std::string& type) {
+  for (Node& k : n.kids)
+    if (k.type == type) return &k;
+  return nullptr;
+}
+
+Node& TrackTables(std::vector<Node>& file, size_t track) {
+  Node* moov = nullptr;
+  for (Node& n : file)
+    if (n.type == "moov") moov = &n;
+  size_t t = 0;
+  for (Node& trak : moov->kids)
+    if (trak.type == "trak" && t++ == track) return *Kid(*Kid(*Kid(trak, "mdia"), "minf"), "stbl");
+  throw std::runtime_error("no track");
+}
+
+// "stco" becomes "co64" with the same offsets.
+void ToCo64(Node& stbl) {
+  Node* stco = Kid(stbl, "stco");
+  const uint64_t count = Be(stco->body, 4, 4);
+  Bytes body = Cat({BE(0, 4), BE(count, 4)});
+  for (uint64_t i = 0; i < count; i++) Append(body, BE(Be(stco->body, 8 + 4 * i, 4), 8));
+  *stco = {"co64", body, {}, false};
+}
+
+// "stsz" becomes "stz2" with entries of fieldSize bits (two 4-bit sizes a
+// byte, the first in the upper half).
+void ToStz2(Node& stbl, int fieldSize) {
+  Node* stsz = Kid(stbl, "stsz");
+  const uint64_t constant = Be(stsz->body, 4, 4), count = Be(stsz->body, 8, 4);
+  Bytes body = Cat({BE(0, 4), BE(0, 3), BE(fieldSize, 1), BE(count, 4)});
+  for (uint64_t i = 0; i < count; i++) {
+    const uint64_t size = constant ? constant : Be(stsz->body, 12 + 4 * i, 4);
+    if (fieldSize == 4 && i % 2)
+      body.back() |= static_cast<uint8_t>(size);
+    else
+      Append(body, BE(fieldSize == 4 ? size << 4 : size, fieldSize == 4 ? 1 : fieldSize / 8));
+  }
+  *stsz = {"stz2", body, {}, false};
+}
+
+// Adds delta to every chunk offset of the track.
+void MoveChunks(Node& stbl, int64_t delta) {
+  for (Node& k : stbl.kids) {
+    const int width = k.type == "stco" ? 4 : k.type == "co64" ? 8 : 0;
+    if (!width) continue;
+    for (uint64_t i = 0, n = Be(k.body, 4, 4); i < n; i++) {
+      const Bytes moved = BE(Be(k.body, 8 + width * i, width) + delta, width);
+      std::copy(moved.begin(), moved.end(), k.body.begin() + 8 + width * i);
+    }
+  }
+}
+
+// The file with its tables changed and the media data header in the 64-bit
+// form; the chunk offsets follow the samples, which move by *delta.
+Bytes Rewrite(const Bytes& original, const std::function<void(std::vector<Node>&)>& change, int64_t* delta) {
+  std::vector<Node> file = Parse(original, 0, original.size());
+  change(file);
+  // The samples' new start: after the boxes before the media data (which
+  // the change may have resized) and its 16-byte header.
+  const std::vector<Walked> boxes = Walk(original);
+  const uint64_t oldData = Find(boxes, "mdat")->offset + 8;
+  uint64_t newData = 0;
+  for (Node& n : file) {
+    if (n.type == "mdat") {
+      n.large = true;
+      newData += 16;
+      break;
+    }
+    newData += Serialize(n).size();
+  }
+  *delta = static_cast<int64_t>(newData - oldData);
+  for (size_t t = 0; t < 3; t++) MoveChunks(TrackTables(file, t), *delta);
+  Bytes out;
+  for (const Node& n : file) Append(out, Serialize(n));
+  return out;
+}
+
+TEST_F(MP4Files, CompactSizesAnd64BitOffsetsGiveTheSameSamples) {
+  // Video, audio and a subtitle track whose samples are 2 to 6 bytes.
+  const std::string srt = "1\n00:00:00,000 --> 00:00:00,300\na\n\n2\n00:00:00,500 --> 00:00:00,700\nbcd\n\n"
+                          "3\n00:00:00,800 --> 00:00:00,900\nxyzw\n";
+  tu::write_file(dir + "subs.srt", Bytes(srt.begin(), srt.end()));
+  ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " " + kAudio + " -i " + tu::q(dir + "subs.srt") +
+                         " -map 0 -map 1 -map 2 -c:v libx264 -c:a aac -c:s mov_text -shortest " +
+                         tu::q(dir + "subs.mp4")));
+  const Bytes original = Data("subs.mp4");
+  const std::map<int, std::vector<Packet>> before = FFprobePackets(dir + "subs.mp4");
+  ASSERT_EQ(before.size(), 3u);
+
+  const struct {
+    const char* name;
+    std::function<void(std::vector<Node>&)> change;
+  } variants[] = {
+      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
+         for (size_t t = 0; t < 3; t++) {
+           ToCo64(TrackTables(f, t));
+           ToStz2(TrackTables(f, t), 16);
+         }
+       }},
+      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
+      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
+  };
+  for (const auto& v : variants) {
+    int64_t delta = 0;
+    const Bytes rewritten = Rewrite(original, v.change, &delta);
+    EXPECT_EQ(delta, 8) << v.name;
+    const std::string path = dir + "rewritten.mp4";
+    tu::write_file(path, rewritten);
+    std::map<int, std::vector<Packet>> expected = before;
+    for (auto& stream : expected)
+      for (Packet& p : stream.second) p.pos += delta;
+    // ffprobe reads the rewritten file the same way, and so does the library.
+    EXPECT_EQ(FFprobePackets(path), expected) << v.name;
+    TreeReader r(rewritten);
+    ASSERT_EQ(r.Read(), "") << v.name;
+    EXPECT_EQ(r.file->GetCreateFlags() & 1, 1u) << v.name;  // the 64-bit media data header
+    EXPECT_NE(Stbl(r.Root(), 2)->FindAtom("stbl.stz2"), nullptr) << v.name;
+    for (uint32_t t = 0; t < 3; t++) EXPECT_EQ(Samples(Stbl(r.Root(), t)), expected[t]) << v.name << " track " << t;
+  }
+  // ISO's field sizes are 4, 8 and 16: a 32 is refused, not read as bytes.
+  int64_t delta = 0;
+  TreeReader r(Rewrite(original, [](std::vector<Node>& f) { ToStz2(TrackTables(f, 1), 32); }, &delta));
+  EXPECT_EQ(r.Read(), "MP4Stz2Atom::Read: stz2 field size 32 is none of 4, 8 and 16");
 }
 
 }  // namespace
