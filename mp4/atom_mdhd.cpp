@@ -5,10 +5,7 @@ using namespace mp4field;
 MP4MdhdAtom::MP4MdhdAtom() : MP4Atom("mdhd") { AddVersionAndFlags(); }
 
 void MP4MdhdAtom::AddProperties(uint8_t version) {
-  if (version == 1)
-    AddFields({U64("creationTime"), U64("modificationTime"), U32("timeScale"), U64("duration")});
-  else
-    AddFields({U32("creationTime"), U32("modificationTime"), U32("timeScale"), U32("duration")});
+  MP4AddHeaderTimes(this, version);
   // The language stays the packed 16-bit value of the file.
   AddFields({U16("language"), Reserved("reserved", 2)});
 }

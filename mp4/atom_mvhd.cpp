@@ -12,11 +12,15 @@ const uint8_t MP4_UNITY_MATRIX[36] = {
 
 MP4MvhdAtom::MP4MvhdAtom() : MP4Atom("mvhd") { AddVersionAndFlags(); }
 
-void MP4MvhdAtom::AddProperties(uint8_t version) {
+void MP4AddHeaderTimes(MP4Atom* pAtom, uint8_t version) {
   if (version == 1)
-    AddFields({U64("creationTime"), U64("modificationTime"), U32("timeScale"), U64("duration")});
+    pAtom->AddFields({U64("creationTime"), U64("modificationTime"), U32("timeScale"), U64("duration")});
   else
-    AddFields({U32("creationTime"), U32("modificationTime"), U32("timeScale"), U32("duration")});
+    pAtom->AddFields({U32("creationTime"), U32("modificationTime"), U32("timeScale"), U32("duration")});
+}
+
+void MP4MvhdAtom::AddProperties(uint8_t version) {
+  MP4AddHeaderTimes(this, version);
   AddFields({Fixed32("rate"), Fixed16("volume"), Reserved("reserved1", 70), U32("nextTrackId")});
 }
 

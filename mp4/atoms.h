@@ -36,6 +36,10 @@ class MP4StandardAtom : public MP4Atom {
 // (16.16 and, in the last column, 2.30).
 extern const uint8_t MP4_UNITY_MATRIX[36];
 
+// The times and time scale of movie and media headers: creation,
+// modification, time scale, duration; 64-bit times in version 1.
+void MP4AddHeaderTimes(MP4Atom* pAtom, uint8_t version);
+
 // Reads the version alone, appends the fields of that version, then reads
 // the flags and the rest.
 template <class T>

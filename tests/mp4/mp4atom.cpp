@@ -144,27 +144,10 @@ TEST(MP4Atom, DeepNestingIsRefused) {
 
 TEST(MP4Atom, UnknownBodiesBeyond4GiBStayInTheFile) {
   // A sparse 5 GiB file: a header, then zeros the table makes up.
-  struct Sparse {
-    Bytes head = Cat({BE(1, 4), Bytes{'x', 'y', 'z', '1'}, BE(5ull << 30, 8)});
-    uint64_t pos = 0;
-  } sparse;
-  Virtual_IO io = MemFileIO();
-  io.GetFileLength = [](void*) -> uint64_t { return 5ull << 30; };
-  io.SetPosition = [](void* h, uint64_t p) -> int {
-    static_cast<Sparse*>(h)->pos = p;
-    return 0;
-  };
-  io.GetPosition = [](void* h, uint64_t* p) -> int {
-    *p = static_cast<Sparse*>(h)->pos;
-    return 0;
-  };
-  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
-    Sparse* s = static_cast<Sparse*>(h);
-    for (uint64_t i = 0; i < n; i++, s->pos++)
-      static_cast<uint8_t*>(buf)[i] = s->pos < s->head.size() ? s->head[s->pos] : 0;
-    return n;
-  };
-  io.Close = [](void*) -> int { return 0; };
+  SparseFile sparse;
+  sparse.head = Cat({BE(1, 4), Bytes{'x', 'y', 'z', '1'}, BE(5ull << 30, 8)});
+  sparse.length = 5ull << 30;
+  Virtual_IO io = SparseFileIO();
   MP4File f;
   f.Attach("sparse", 'r', &sparse, &io);
   f.ReadFromFile();
@@ -301,36 +284,6 @@ TEST(MP4Atom, TruncationAtEveryByteEndsCleanly) {
 }
 
 // ---------------------------------------------------------------- writing, generating, dumping
-
-// A file whose writes go nowhere: the position moves, the first bytes are
-// kept (a header written or patched there shows).
-struct Discard {
-  uint64_t pos = 0, end = 0;
-  uint8_t head[64] = {};
-};
-
-Virtual_IO DiscardIO() {
-  Virtual_IO io = MemFileIO();
-  io.GetFileLength = [](void* h) -> uint64_t { return static_cast<Discard*>(h)->end; };
-  io.SetPosition = [](void* h, uint64_t p) -> int {
-    static_cast<Discard*>(h)->pos = p;
-    return 0;
-  };
-  io.GetPosition = [](void* h, uint64_t* p) -> int {
-    *p = static_cast<Discard*>(h)->pos;
-    return 0;
-  };
-  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
-    Discard* d = static_cast<Discard*>(h);
-    for (uint64_t i = 0; i < n && d->pos + i < sizeof d->head; i++)
-      d->head[d->pos + i] = static_cast<uint8_t*>(buf)[i];
-    d->pos += n;
-    d->end = std::max(d->end, d->pos);
-    return n;
-  };
-  io.Close = [](void*) -> int { return 0; };
-  return io;
-}
 
 // A new atom of the factory's class, generated in the file (under parent
 // when one is given).
@@ -515,15 +468,16 @@ TEST(MP4AtomWrite, HeaderForms) {
   pad->SetFile(&f);
   pad->SetSize(100);
   EXPECT_EQ(WriteBack(&f, pad.get()), Cat({BE(108, 4), Lit("free"), Bytes(100, 0)}));
-  Discard sink;
-  Virtual_IO io = DiscardIO();
+  SparseFile sink;
+  sink.head.resize(64);
+  Virtual_IO io = SparseFileIO();
   MP4File big;
   big.Attach("discard", 'w', &sink, &io);
   pad->SetFile(&big);
   pad->SetSize(0xFFFFFFF8);
   pad->Write();
-  EXPECT_EQ(Bytes(sink.head, sink.head + 16), Cat({BE(1, 4), Lit("free"), BE(0xFFFFFFF8ull + 16, 8)}));
-  EXPECT_EQ(sink.end, 0xFFFFFFF8ull + 16);
+  EXPECT_EQ(Bytes(sink.head.begin(), sink.head.begin() + 16), Cat({BE(1, 4), Lit("free"), BE(0xFFFFFFF8ull + 16, 8)}));
+  EXPECT_EQ(sink.length, 0xFFFFFFF8ull + 16);
   // The 32-bit form of an atom past 4 GiB fails once its body is written.
   big.SetPosition(0);
   pad->BeginWrite(false);

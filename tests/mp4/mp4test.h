@@ -87,6 +87,43 @@ std::string Capture(F f) {
 
 using Bytes = std::vector<uint8_t>;
 
+// A large file that holds only its first bytes: reads give them and then
+// zeros up to the length; writes move the position and keep what lands in
+// the head (a header written or patched there shows).
+struct SparseFile {
+  Bytes head;
+  uint64_t length = 0;
+  uint64_t pos = 0;
+};
+
+inline Virtual_IO SparseFileIO() {
+  Virtual_IO io = MemFileIO();
+  io.GetFileLength = [](void* h) -> uint64_t { return static_cast<SparseFile*>(h)->length; };
+  io.SetPosition = [](void* h, uint64_t p) -> int {
+    static_cast<SparseFile*>(h)->pos = p;
+    return 0;
+  };
+  io.GetPosition = [](void* h, uint64_t* p) -> int {
+    *p = static_cast<SparseFile*>(h)->pos;
+    return 0;
+  };
+  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    SparseFile* s = static_cast<SparseFile*>(h);
+    for (uint64_t i = 0; i < n; i++, s->pos++)
+      static_cast<uint8_t*>(buf)[i] = s->pos < s->head.size() ? s->head[s->pos] : 0;
+    return n;
+  };
+  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    SparseFile* s = static_cast<SparseFile*>(h);
+    for (uint64_t i = 0; i < n && s->pos + i < s->head.size(); i++) s->head[s->pos + i] = static_cast<uint8_t*>(buf)[i];
+    s->pos += n;
+    s->length = std::max(s->length, s->pos);
+    return n;
+  };
+  io.Close = [](void*) -> int { return 0; };
+  return io;
+}
+
 // The MP4Error that f throws; one with the where-text "nothing thrown" when
 // it throws none, which every expectation on it then reports.
 template <typename F>
