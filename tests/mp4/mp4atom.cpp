@@ -419,16 +419,6 @@ TEST(MP4AtomWrite, CloneCopiesEveryParameterSet) {
   EXPECT_EQ(WriteBack(r.file.get(), copy.get()), WriteBack(r.file.get(), source));
 }
 
-TEST(MP4AtomWrite, D263DropsAnEmptyBitRate) {
-  for (const uint32_t rate : {0u, 64000u}) {
-    TreeReader r(Cat({kFtyp, Box("d263", Cat({Lit("m4ip"), Bytes{1, 10, 0}, Box("bitr", Cat({BE(rate, 4), BE(0, 4)}))}))}));
-    ASSERT_EQ(r.Read(), "");
-    MP4Atom* d263 = r.Root()->GetChildAtom(1);
-    EXPECT_EQ(WriteBack(r.file.get(), d263).size(), rate ? 8u + 7 + 16 : 8u + 7) << rate;
-    EXPECT_EQ(d263->GetNumberOfChildAtoms(), rate ? 1u : 0u);
-  }
-}
-
 TEST(MP4AtomWrite, UrlFlagFollowsTheLocation) {
   MP4File f;
   std::unique_ptr<MP4Atom> url(MP4Atom::CreateAtom("url "));
