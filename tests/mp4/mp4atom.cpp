@@ -555,12 +555,12 @@ TEST(MP4AtomWrite, RootWritesAroundTheMediaData) {
 }
 
 TEST(MP4AtomWrite, DumpText) {
+  const Bytes mvhd = FullBox("mvhd", 0, 0, Cat({BE(1, 4), BE(2, 4), BE(1000, 4), BE(5000, 4), BE(0x00010000, 4),
+                                                 BE(0x0100, 2), Bytes(70, 0), BE(2, 4)}));
+  const Bytes hdlr = FullBox("hdlr", 0, 0, Cat({Lit("mhlr"), Lit("vide"), Bytes(12, 0), Lit("Video\0")}));
+  const Bytes stts = FullBox("stts", 0, 0, Cat({BE(2, 4), BE(3, 4), BE(100, 4), BE(1, 4), BE(50, 4)}));
   const Bytes file = Cat({Box("ftyp", Lit("isom\0\0\2\0isomavc1")),
-                          Box("moov", Cat({FullBox("mvhd", 0, 0, Cat({BE(1, 4), BE(2, 4), BE(1000, 4), BE(5000, 4),
-                                                                       BE(0x00010000, 4), BE(0x0100, 2), Bytes(70, 0),
-                                                                       BE(2, 4)})),
-                                           Box("trak", Box("mdia", Cat({FullBox("hdlr", 0, 0, Cat({Lit("mhlr"), Lit("vide"), Bytes(12, 0), Lit("Video\0")})),
-                                                                        Box("minf", Box("stbl", FullBox("stts", 0, 0, Cat({BE(2, 4), BE(3, 4), BE(100, 4), BE(1, 4), BE(50, 4)}))))})))}))});
+                          Box("moov", Cat({mvhd, Box("trak", Box("mdia", Cat({hdlr, Box("minf", Box("stbl", stts))})))}))});
   TreeReader r(file);
   ASSERT_EQ(r.Read(), "");
   const std::string zeros16 = "   00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 \n";
