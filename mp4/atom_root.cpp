@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "atoms.h"
 
 MP4RootAtom::MP4RootAtom() : MP4Atom(nullptr) {
@@ -8,4 +10,57 @@ MP4RootAtom::MP4RootAtom() : MP4Atom(nullptr) {
                     {"skip", false, false},
                     {"udta", false, false},
                     {"moof", false, false}});
+}
+
+uint32_t MP4RootAtom::GetLastMdatIndex() {
+  for (uint32_t i = GetNumberOfChildAtoms(); i > 0; i--)
+    if (strcmp(GetChildAtom(i - 1)->GetType(), "mdat") == 0) return i - 1;
+  MP4_ASSERT(false);
+  return 0;
+}
+
+void MP4RootAtom::WriteAtomType(const char* type, bool onlyOne) {
+  for (uint32_t i = 0; i < GetNumberOfChildAtoms(); i++) {
+    MP4Atom* a = GetChildAtom(i);
+    if (strcmp(a->GetType(), type) != 0) continue;
+    a->Write();
+    if (onlyOne) break;
+  }
+}
+
+// The root has no header of its own: it writes the file type and opens the
+// last media data atom, into which the samples then go.
+void MP4RootAtom::BeginWrite(bool) {
+  WriteAtomType("ftyp", true);
+  GetChildAtom(GetLastMdatIndex())->BeginWrite(m_pFile->Use64Bits("mdat"));
+}
+
+void MP4RootAtom::Write() {}
+
+// Closes the media data atom and writes everything after it: in a new file
+// the movie atom follows its samples.
+void MP4RootAtom::FinishWrite(bool) {
+  const uint32_t mdat = GetLastMdatIndex();
+  GetChildAtom(mdat)->FinishWrite(m_pFile->Use64Bits("mdat"));
+  for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) GetChildAtom(i)->Write();
+}
+
+void MP4RootAtom::BeginOptimalWrite() {
+  WriteAtomType("ftyp", true);
+  WriteAtomType("moov", true);
+  WriteAtomType("udta", false);
+  GetChildAtom(GetLastMdatIndex())->BeginWrite(m_pFile->Use64Bits("mdat"));
+}
+
+// The movie atom written first held the chunk offsets of no sample yet; it
+// is written again with the final ones, over the same bytes.
+void MP4RootAtom::FinishOptimalWrite() {
+  GetChildAtom(GetLastMdatIndex())->FinishWrite(m_pFile->Use64Bits("mdat"));
+  uint32_t i = 0;
+  const uint32_t size = GetNumberOfChildAtoms();
+  while (i < size && strcmp(GetChildAtom(i)->GetType(), "moov") != 0) i++;
+  MP4_ASSERT(i < size);
+  MP4Atom* pMoovAtom = GetChildAtom(i);
+  MP4_ASSERT_AS(pMoovAtom != nullptr, "(pMoovAtom != __null)");
+  pMoovAtom->WriteInPlace();
 }

@@ -13,3 +13,9 @@ MP4StblAtom::MP4StblAtom() : MP4Atom("stbl") {
                     {"stsh", false, true},
                     {"stdp", false, true}});
 }
+
+// The chunk offsets in the width of the file's data atoms.
+void MP4StblAtom::Generate() {
+  MP4Atom::Generate();
+  GenerateChildAtom(m_pFile->Use64Bits("stbl") ? "co64" : "stco");
+}

@@ -12,6 +12,7 @@ MP4Atom::MP4Atom(const char* type) {
 }
 
 MP4Atom::~MP4Atom() {
+  MP4Free(m_pTrailer);
   for (uint32_t i = 0; i < m_pProperties.Size(); i++) delete m_pProperties[i];
   for (uint32_t i = 0; i < m_pChildAtomInfos.Size(); i++) delete m_pChildAtomInfos[i];
   for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) delete m_pChildAtoms[i];
@@ -49,15 +50,42 @@ const struct {
   char type[5];
   MP4Atom* (*make)(const char* type);
 } kClasses[] = {
-    {"SVQ3", MakeTyped<MP4VideoAtom>}, {"avc1", Make<MP4Avc1Atom>},
-    {"encv", Make<MP4EncvAtom>},       {"free", Make<MP4FreeAtom>},
-    {"h263", MakeTyped<MP4VideoAtom>}, {"hvc1", Make<MP4Hvc1Atom>},
-    {"hev1", Make<MP4Hev1Atom>},       {"jpeg", MakeTyped<MP4VideoAtom>},
-    {"mvhd", Make<MP4MvhdAtom>},       {"mdat", Make<MP4MdatAtom>},
-    {"mp4v", Make<MP4Mp4vAtom>},       {"raw ", MakeTyped<MP4VideoAtom>},
-    {"s263", Make<MP4S263Atom>},       {"stbl", Make<MP4StblAtom>},
-    {"stsd", Make<MP4StsdAtom>},       {"skip", MakeSkip},
-    {"vc-1", Make<MP4Vc1Atom>},        {"yuv2", MakeTyped<MP4VideoAtom>},
+    // Headers and references.
+    {"mvhd", Make<MP4MvhdAtom>},          {"tkhd", Make<MP4TkhdAtom>},
+    {"mdhd", Make<MP4MdhdAtom>},          {"elst", Make<MP4ElstAtom>},
+    {"hdlr", Make<MP4HdlrAtom>},          {"ftyp", Make<MP4FtypAtom>},
+    {"dref", Make<MP4DrefAtom>},          {"url ", MakeTyped<MP4UrlAtom>},
+    {"alis", MakeTyped<MP4UrlAtom>},      {"urn ", Make<MP4UrnAtom>},
+    {"free", Make<MP4FreeAtom>},          {"skip", MakeSkip},
+    {"mdat", Make<MP4MdatAtom>},          {"udta", Make<MP4UdtaAtom>},
+    {"stbl", Make<MP4StblAtom>},          {"vmhd", Make<MP4VmhdAtom>},
+    {"SMI ", Make<MP4SmiAtom>},           {"chap", MakeTyped<MP4TrefTypeAtom>},
+    {"dpnd", MakeTyped<MP4TrefTypeAtom>}, {"hint", MakeTyped<MP4TrefTypeAtom>},
+    {"ipir", MakeTyped<MP4TrefTypeAtom>}, {"mpod", MakeTyped<MP4TrefTypeAtom>},
+    {"sync", MakeTyped<MP4TrefTypeAtom>},
+    // Sample tables.
+    {"stsd", Make<MP4StsdAtom>},          {"stsz", Make<MP4StszAtom>},
+    {"stz2", Make<MP4Stz2Atom>},          {"stsc", Make<MP4StscAtom>},
+    {"stdp", Make<MP4StdpAtom>},
+    // Visual sample entries and their configurations.
+    {"avc1", Make<MP4Avc1Atom>},          {"encv", Make<MP4EncvAtom>},
+    {"mp4v", Make<MP4Mp4vAtom>},          {"hvc1", Make<MP4Hvc1Atom>},
+    {"hev1", Make<MP4Hev1Atom>},          {"SVQ3", MakeTyped<MP4VideoAtom>},
+    {"h263", MakeTyped<MP4VideoAtom>},    {"jpeg", MakeTyped<MP4VideoAtom>},
+    {"raw ", MakeTyped<MP4VideoAtom>},    {"yuv2", MakeTyped<MP4VideoAtom>},
+    {"vc-1", Make<MP4Vc1Atom>},           {"s263", Make<MP4S263Atom>},
+    {"d263", Make<MP4D263Atom>},          {"avcC", Make<MP4AvcCAtom>},
+    // Other sample entries and their configurations.
+    {"mp4a", MakeTyped<MP4SoundAtom>},    {"alac", MakeTyped<MP4SoundAtom>},
+    {"twos", MakeTyped<MP4SoundAtom>},    {"sowt", MakeTyped<MP4SoundAtom>},
+    {"ulaw", MakeTyped<MP4SoundAtom>},    {"alaw", MakeTyped<MP4SoundAtom>},
+    {"ima4", MakeTyped<MP4SoundAtom>},    {"enca", Make<MP4EncaAtom>},
+    {"samr", MakeTyped<MP4AmrAtom>},      {"sawb", MakeTyped<MP4AmrAtom>},
+    {"damr", Make<MP4DamrAtom>},          {"mp4s", Make<MP4Mp4sAtom>},
+    {"ac-3", Make<MP4Ac3Atom>},           {"dac3", Make<MP4Dac3Atom>},
+    {"text", Make<MP4TextAtom>},          {"href", Make<MP4HrefAtom>},
+    // Movie fragments.
+    {"tfhd", Make<MP4TfhdAtom>},          {"trun", Make<MP4TrunAtom>},
 };
 
 }  // namespace
@@ -115,6 +143,7 @@ MP4Atom* MP4Atom::ReadAtom(MP4File* pFile, MP4Atom* pParentAtom) {
     size = end - pos;
   } else if (size > UINT64_MAX - pos) {
     end = parentEnd;
+    size = end - pos;  // the body size follows the end it was clamped to
   } else {
     end = pos + size;
   }
@@ -218,15 +247,18 @@ void MP4Atom::ReadChildAtoms() {
         zprintf("Warning: In atom %s unexpected child atom %s\n", m_type, child->GetType());
       }
     } else if (udta && remaining == 4) {
-      const uint32_t terminator = m_pFile->ReadUInt32();
+      // The terminator of a QuickTime user data list, kept as it was.
+      KeepBytes(4);
+      const uint8_t* t = m_bodyUnloaded ? nullptr : m_pTrailer + m_trailerSize - 4;
+      const uint32_t terminator =
+          t ? uint32_t(t[0]) << 24 | uint32_t(t[1]) << 16 | uint32_t(t[2]) << 8 | t[3] : 0;
       if (terminator && (verbosity & MP4_VERB_WARNINGS))
         zprintf("Error: In udta atom, end value is not zero %x\n", terminator);
     } else {
       if (verbosity & MP4_VERB_WARNINGS)
         zprintf("Error: In %s atom, extra %lld bytes at end of atom\n", m_type,
                 static_cast<long long>(remaining));
-      uint8_t extra[8];
-      m_pFile->ReadBytes(extra, static_cast<uint32_t>(remaining));
+      KeepBytes(remaining);
     }
   }
   for (uint32_t i = 0; i < m_pChildAtomInfos.Size(); i++) {
@@ -237,11 +269,167 @@ void MP4Atom::ReadChildAtoms() {
   if (verbosity & MP4_VERB_READ) zprintf("ReadChildAtoms: finished %s\n", m_type);
 }
 
-void MP4Atom::Skip() {
+void MP4Atom::Skip(bool keepRest) {
   const uint64_t pos = m_pFile->GetPosition();
   if (pos != m_end && (GetVerbosity() & MP4_VERB_READ))
     zprintf("Skip: %llu bytes\n", static_cast<unsigned long long>(m_end - pos));
+  if (keepRest && pos < m_end) KeepBytes(m_end - pos);
   m_pFile->SetPosition(m_end);
+}
+
+void MP4Atom::KeepBytes(uint64_t size) {
+  if (size == 0) return;
+  // Like an unknown body, a rest beyond what one buffer holds stays in the
+  // file, and the atom can then not be written back.
+  if (m_bodyUnloaded || size > UINT32_MAX - m_trailerSize) {
+    m_bodyUnloaded = true;
+    m_pFile->SetPosition(m_pFile->GetPosition() + size);
+    return;
+  }
+  const uint32_t n = static_cast<uint32_t>(size);
+  m_pTrailer = static_cast<uint8_t*>(MP4Realloc(m_pTrailer, m_trailerSize + n));
+  m_pFile->ReadBytes(m_pTrailer + m_trailerSize, n);
+  m_trailerSize += n;
+}
+
+// ---------------------------------------------------------------- generating
+
+void MP4Atom::Generate() {
+  for (uint32_t i = 0; i < m_pProperties.Size(); i++) m_pProperties[i]->Generate();
+  // Only the children that must be there exactly once; a movie's tracks and
+  // optional children are the writer's to add.
+  for (uint32_t i = 0; i < m_pChildAtomInfos.Size(); i++) {
+    const MP4AtomInfo* info = m_pChildAtomInfos[i];
+    if (info->m_mandatory && info->m_onlyOne) GenerateChildAtom(info->m_name);
+  }
+}
+
+MP4Atom* MP4Atom::GenerateChildAtom(const char* type) {
+  MP4Atom* child = CreateAtom(type);
+  child->SetParentAtom(this);
+  child->SetFile(m_pFile);
+  AddChildAtom(child);
+  child->Generate();
+  return child;
+}
+
+void MP4Atom::DeleteChildAtom(MP4Atom* pChild) {
+  for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) {
+    if (m_pChildAtoms[i] != pChild) continue;
+    m_pChildAtoms.Delete(i);
+    delete pChild;
+    return;
+  }
+  MP4_ASSERT(false);
+}
+
+// ---------------------------------------------------------------- writing
+
+void MP4Atom::BeginWrite(bool use64) {
+  m_start = m_pFile->GetPosition();
+  const uint8_t* type = reinterpret_cast<const uint8_t*>(m_type);
+  if (use64) {
+    m_pFile->WriteUInt32(1);
+    m_pFile->WriteBytes(type, 4);
+    m_pFile->WriteUInt64(0);
+  } else {
+    m_pFile->WriteUInt32(0);
+    m_pFile->WriteBytes(type, 4);
+  }
+  if (memcmp(m_type, "uuid", 4) == 0) m_pFile->WriteBytes(m_extendedType, sizeof m_extendedType);
+}
+
+void MP4Atom::Write() {
+  MP4_ASSERT(m_pFile);
+  // Written without the body it was read with, the atom would be cut short.
+  if (m_bodyUnloaded)
+    throw MP4Error("%s atom of %llu body bytes was read without its body", "MP4Atom::Write", m_type,
+                   static_cast<unsigned long long>(m_size));
+  BeginWrite(false);
+  WriteProperties();
+  WriteChildAtoms();
+  if (m_trailerSize) m_pFile->WriteBytes(m_pTrailer, m_trailerSize);
+  FinishWrite(false);
+}
+
+void MP4Atom::WriteProperties(uint32_t startIndex, uint32_t count) {
+  const uint32_t numProperties = m_pProperties.Size();
+  const uint32_t verbosity = GetVerbosity();
+  if (verbosity & MP4_VERB_WRITE) zprintf("Write: type %s\n", m_type);
+  if (startIndex >= numProperties) return;
+  const uint32_t n = numProperties - startIndex < count ? numProperties - startIndex : count;
+  for (uint32_t i = startIndex; i < startIndex + n; i++) {
+    MP4Property* p = m_pProperties[i];
+    p->Write(m_pFile, 0);
+    const bool trace = p->GetType() == TableProperty
+                           ? (verbosity & (MP4_VERB_WRITE | MP4_VERB_TABLE)) == (MP4_VERB_WRITE | MP4_VERB_TABLE)
+                           : (verbosity & MP4_VERB_WRITE) != 0;
+    if (trace) {
+      zprintf("Write: ");
+      p->Dump(stdout, 0, false, 0);
+    }
+  }
+}
+
+void MP4Atom::WriteChildAtoms() {
+  for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) m_pChildAtoms[i]->Write();
+  if (GetVerbosity() & MP4_VERB_WRITE) zprintf("Write: finished %s\n", m_type);
+}
+
+void MP4Atom::FinishWrite(bool use64) {
+  m_end = m_pFile->GetPosition();
+  m_size = m_end - m_start;
+  if (GetVerbosity() & MP4_VERB_WRITE)
+    zprintf("end: type %s %llu %llu size %llu\n", m_type, static_cast<unsigned long long>(m_start),
+            static_cast<unsigned long long>(m_end), static_cast<unsigned long long>(m_size));
+  if (use64) {
+    m_pFile->SetPosition(m_start + 8);
+    m_pFile->WriteUInt64(m_size);
+  } else {
+    MP4_ASSERT_AS(m_size <= 0xFFFFFFFFull, "(m_size <= (u_int64_t)0xFFFFFFFF)");
+    m_pFile->SetPosition(m_start);
+    m_pFile->WriteUInt32(static_cast<uint32_t>(m_size));
+  }
+  m_pFile->SetPosition(m_end);
+  m_size -= use64 ? 16 : 8;
+  if (memcmp(m_type, "uuid", 4) == 0) m_size -= 16;
+}
+
+void MP4Atom::Rewrite() {
+  MP4_ASSERT(m_pFile);
+  if (m_end == 0) return;
+  WriteInPlace();
+}
+
+void MP4Atom::WriteInPlace() {
+  const uint64_t pos = m_pFile->GetPosition();
+  const uint64_t oldSize = m_end - m_start;
+  m_pFile->SetPosition(m_start);
+  Write();
+  const uint64_t newSize = m_end - m_start;
+  m_pFile->SetPosition(pos);
+  MP4_ASSERT(oldSize == newSize);
+}
+
+// ---------------------------------------------------------------- dumping
+
+void MP4Atom::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits) {
+  if (m_type[0]) {
+    fprintf(pFile, "%*c", indent, ' ');
+    fprintf(pFile, "type %s\n", m_type);
+    fflush(pFile);
+  }
+  const uint8_t inner = static_cast<uint8_t>(indent + 1);
+  for (uint32_t i = 0; i < m_pProperties.Size(); i++) {
+    MP4Property* p = m_pProperties[i];
+    if (p->GetType() == TableProperty && !(GetVerbosity() & MP4_VERB_TABLE)) {
+      fprintf(pFile, "%*c", inner, ' ');
+      fprintf(pFile, "<table entries suppressed>\n");
+      continue;
+    }
+    p->Dump(pFile, inner, dumpImplicits, 0);
+  }
+  for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) m_pChildAtoms[i]->Dump(pFile, inner, dumpImplicits);
 }
 
 // ---------------------------------------------------------------- building
@@ -254,6 +442,49 @@ void MP4Atom::AddProperty(MP4Property* pProperty) {
 
 void MP4Atom::AddFields(std::initializer_list<MP4FieldSpec> fields) {
   MP4MakeFields(fields, [this](MP4Property* p) { AddProperty(p); });
+}
+
+MP4TableProperty* MP4Atom::AddTable(MP4TableProperty* pTable,
+                                    std::initializer_list<MP4FieldSpec> columns) {
+  AddProperty(pTable);
+  MP4MakeFields(columns, [pTable](MP4Property* p) { pTable->AddProperty(p); });
+  return pTable;
+}
+
+MP4Property* MP4Atom::GetField(const char* name) {
+  for (uint32_t i = 0; i < m_pProperties.Size(); i++) {
+    MP4Property* p = m_pProperties[i];
+    if (p->GetName() && strcmp(p->GetName(), name) == 0) return p;
+  }
+  throw MP4Error("assert failure", "(pProp)");
+}
+
+MP4IntegerProperty* MP4Atom::GetIntegerField(const char* name) {
+  MP4Property* p = GetField(name);
+  MP4_ASSERT_AS(p->GetType() <= Integer64Property, "(pProp)");
+  return static_cast<MP4IntegerProperty*>(p);
+}
+
+MP4BytesProperty* MP4Atom::GetBytesField(const char* name) {
+  MP4Property* p = GetField(name);
+  MP4_ASSERT_AS(p->GetType() == BytesProperty, "(pProp)");
+  return static_cast<MP4BytesProperty*>(p);
+}
+
+void MP4Atom::ForceIntegerField(const char* name, uint64_t value) {
+  MP4IntegerProperty* p = GetIntegerField(name);
+  const bool readOnly = p->IsReadOnly();
+  p->SetReadOnly(false);
+  p->SetValue(value);
+  p->SetReadOnly(readOnly);
+}
+
+void MP4Atom::ForceBytesField(const char* name, const uint8_t* pBytes, uint32_t size) {
+  MP4BytesProperty* p = GetBytesField(name);
+  const bool readOnly = p->IsReadOnly();
+  p->SetReadOnly(false);
+  p->SetValue(pBytes, size);
+  p->SetReadOnly(readOnly);
 }
 
 void MP4Atom::AddVersionAndFlags() { AddFields({mp4field::VF()}); }

@@ -50,13 +50,32 @@ class MP4Atom {
   static MP4Atom* ReadAtom(MP4File* pFile, MP4Atom* pParentAtom);
   static bool IsReasonableType(const char* type);
 
+  // Fills in the default content of a new atom: each field's own default,
+  // then each mandatory only-one child, made and generated in turn.
+  virtual void Generate();
   // Reads the body of an atom whose header has been read (file, start,
   // end, size and parent set): fields, expected children, skip to the end.
   virtual void Read();
+  // Records the start and writes the header with a size of 0 (32- or
+  // 64-bit form).
+  virtual void BeginWrite(bool use64 = false);
+  // The whole atom at the current position, with a 32-bit header.
+  virtual void Write();
+  // The atom again over its old place, the position kept; nothing for an
+  // atom never written.
+  virtual void Rewrite();
+  // Fixes the size field; afterwards start, end and body size describe the
+  // atom's place in the new file.
+  virtual void FinishWrite(bool use64 = false);
+  virtual void Dump(FILE* pFile, uint8_t indent, bool dumpImplicits);
 
   void ReadProperties(uint32_t startIndex = 0, uint32_t count = 0xFFFFFFFF);
   void ReadChildAtoms();
-  void Skip();
+  // Moves to the end of the atom. Bytes before it that no field took are
+  // kept (keepRest) and written back after the children.
+  void Skip(bool keepRest = true);
+  void WriteProperties(uint32_t startIndex = 0, uint32_t count = 0xFFFFFFFF);
+  void WriteChildAtoms();
 
   // ---- building
 
@@ -71,6 +90,24 @@ class MP4Atom {
   void AddFields(std::initializer_list<MP4FieldSpec> fields);
   // Declares expected children, in order.
   void ExpectChildAtoms(std::initializer_list<MP4ChildSpec> children);
+
+  // An own field by its exact name; the assertion "(pProp)" when the atom
+  // has none of that name or kind.
+  MP4Property* GetField(const char* name);
+  MP4IntegerProperty* GetIntegerField(const char* name);
+  MP4BytesProperty* GetBytesField(const char* name);
+  // Setters that pass a read-only mark and leave it as it was: defaults of
+  // reserved fields and counts.
+  void ForceIntegerField(const char* name, uint64_t value);
+  void ForceBytesField(const char* name, const uint8_t* pBytes, uint32_t size);
+  // Appends a table (its class chosen by the caller, its count an earlier
+  // field) and then its columns.
+  MP4TableProperty* AddTable(MP4TableProperty* pTable, std::initializer_list<MP4FieldSpec> columns);
+  // A new child of this atom from the factory, in this file, appended and
+  // generated.
+  MP4Atom* GenerateChildAtom(const char* type);
+  // Removes the child from the tree and deletes it.
+  void DeleteChildAtom(MP4Atom* pChild);
 
   // Properties 0 and 1 when they are "version" and "flags".
   uint8_t GetVersion();
@@ -121,6 +158,8 @@ class MP4Atom {
   MP4Property* GetProperty(uint32_t index) { return m_pProperties[index]; }
   uint32_t GetNumberOfChildAtoms() const { return m_pChildAtoms.Size(); }
   MP4Atom* GetChildAtom(uint32_t index) { return m_pChildAtoms[index]; }
+  // Bytes after the fields and children that no field describes.
+  uint32_t GetTrailerSize() const { return m_trailerSize; }
   // Takes ownership of the child, also when it throws.
   void InsertChildAtom(MP4Atom* pChild, uint32_t index);
   void AddChildAtom(MP4Atom* pChild) { InsertChildAtom(pChild, m_pChildAtoms.Size()); }
@@ -140,4 +179,15 @@ class MP4Atom {
   MP4PropertyArray m_pProperties;
   MP4Array<MP4AtomInfo*> m_pChildAtomInfos;
   MP4AtomArray m_pChildAtoms;
+
+ private:
+  // Appends size bytes at the file's position to the trailer.
+  void KeepBytes(uint64_t size);
+  // Writes the atom again where it was and fails when its size changed
+  // (it would have run into what follows it); the position is kept.
+  void WriteInPlace();
+  friend class MP4RootAtom;
+
+  uint8_t* m_pTrailer = nullptr;
+  uint32_t m_trailerSize = 0;
 };

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/time.h>
 
 #include <utility>
 
@@ -318,3 +319,9 @@ void* MP4Realloc(void* p, uint32_t newSize) {
 }
 
 void MP4Free(void* p) { free(p); }
+
+uint64_t MP4GetAbsTimestamp() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) + 24107ull * 86400;  // the days from 1904 to 1970
+}

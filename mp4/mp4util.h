@@ -97,6 +97,10 @@ uint8_t* Base64ToBinary(const char* text, uint32_t length, uint32_t* pOutLength)
 // to all ones.
 uint64_t MP4ConvertTime(uint64_t t, uint32_t oldTimeScale, uint32_t newTimeScale);
 
+// Now, in seconds since 1904-01-01 00:00 UTC: the time base of the movie,
+// track and media headers.
+uint64_t MP4GetAbsTimestamp();
+
 // "video", "avc1", ... -> the static text "vide" and so on; any other word
 // comes back as the same pointer.
 const char* MP4NormalizeTrackType(const char* type, uint32_t verbosity);

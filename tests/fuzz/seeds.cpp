@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mp4test.h"
 #include "mpg_streams.h"
 #include "testutil.h"
 #include "vc1_writer.h"
@@ -102,6 +103,51 @@ std::vector<uint8_t> le32s(const std::vector<int>& values) {
 
 }  // namespace
 
+// An MP4 box tree with a box of every class whose layout depends on its
+// version, flags, size or parent: headers of version 1, a counted handler
+// name, data references, sound entries of each version (one with a wave
+// box), AC-3, AMR and text entries, compact sizes, sample-to-chunk runs,
+// priorities, a track reference, and a fragment with every optional field.
+std::vector<uint8_t> mp4_classes() {
+  using namespace mp4test;
+  const Bytes sound = Cat({Bytes(6, 0), BE(1, 2), BE(1, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2), BE(44100, 4)});
+  const Bytes versionFields = Cat({BE(1024, 4), BE(1, 4), BE(2, 4), BE(2, 4)});
+  const Bytes entries = Cat({
+      Box("mp4a", Cat({sound, Bytes(2, 0), versionFields,
+                       Box("wave", Cat({Box("frma", Lit("mp4a")), Box("mp4a", BE(0, 4)), BE(8, 4), BE(0, 4)}))})),
+      Box("twos", Cat({sound, versionFields})),
+      Box("alac", Cat({sound, Bytes(2, 0), versionFields, FullBox("alac", 0, 0, Bytes(24, 1))})),
+      Box("ac-3", Cat({Bytes(6, 0), BE(1, 2), Bytes(8, 0), BE(2, 2), BE(16, 2), Bytes(4, 0), BE(48000, 2), Bytes(2, 0),
+                       Box("dac3", Bytes{0x10, 0x3D, 0x40})})),
+      Box("samr", Cat({Bytes(6, 0), BE(1, 2), Bytes(16, 0), BE(8000, 2), Bytes(2, 0), Box("damr", Bytes(9, 1))})),
+      Box("text", Cat({Bytes(6, 0), BE(1, 2), Bytes(43, 0), Box("ftab", Bytes(5, 1))})),
+      Box("avc1", Cat({Bytes(6, 0), BE(1, 2), Bytes(70, 0), Box("avcC", Bytes{1, 100, 0, 41, 0xFF, 0xE1, 0, 2, 0x67,
+                                                                            0x64, 1, 0, 1, 0x68, 0xFD, 0xF8})}))});
+  const Bytes stbl = Box("stbl", Cat({FullBox("stsd", 0, 0, Cat({BE(7, 4), entries})),
+                                      FullBox("stz2", 0, 0, Cat({BE(4, 4), BE(5, 4), Bytes{0x12, 0x34, 0x50}})),
+                                      FullBox("stsc", 0, 0, Cat({BE(2, 4), BE(1, 4), BE(3, 4), BE(1, 4), BE(3, 4),
+                                                                 BE(1, 4), BE(2, 4)})),
+                                      FullBox("stdp", 0, 0, Cat({BE(7, 2), BE(8, 2), Bytes{9}}))}));
+  const Bytes minf = Box("minf", Cat({Box("gmhd", Box("text", Bytes(36, 2))),
+                                      Box("dinf", FullBox("dref", 0, 0, Cat({BE(3, 4), FullBox("url ", 0, 1, {}),
+                                                                             FullBox("urn ", 0, 0, Lit("n\0l\0"))}))),
+                                      stbl}));
+  const Bytes trak = Box("trak", Cat({FullBox("tkhd", 1, 3, Bytes(92, 0)), Box("tref", Box("chap", BE(2, 4))),
+                                      Box("edts", FullBox("elst", 1, 0, Cat({BE(1, 4), BE(100, 8), BE(0, 8), BE(1, 2),
+                                                                             BE(0, 2)}))),
+                                      Box("mdia", Cat({FullBox("mdhd", 1, 0, Bytes(32, 0)),
+                                                       FullBox("hdlr", 0, 0, Cat({Bytes(4, 0), Lit("soun"), Bytes(12, 0),
+                                                                                  Lit("\5Sound")})),
+                                                       minf})),
+                                      Box("udta", Cat({Box("name", Lit("x\0")), BE(0, 4)}))}));
+  const Bytes moov = Box("moov", Cat({FullBox("mvhd", 1, 0, Bytes(108, 0)), trak}));
+  const Bytes moof = Box("moof", Cat({FullBox("mfhd", 0, 0, BE(1, 4)),
+                                      Box("traf", Cat({FullBox("tfhd", 0, 0x3B, Cat({BE(1, 4), BE(0, 8), Bytes(16, 1)})),
+                                                       FullBox("trun", 0, 0xF05, Cat({BE(2, 4), BE(8, 4), BE(0, 4),
+                                                                                      Bytes(32, 3)}))}))}));
+  return Cat({Box("ftyp", Lit("isom\0\0\0\1isom")), moov, moof, Box("mdat", Bytes(8, 0))});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
@@ -147,5 +193,6 @@ int main(int argc, char** argv) {
   put("kwi", "mpeg2-film", index_of("k.m2v", mpeg2, 1));
   put("kwi", "vc1-deinterlace", index_of("k.vc1", vc1.es, 3));
   put("kwi", "ts", index_of("k.ts", ts, 0));
+  put("mp4tree", "every-layout-class", mp4_classes());
   return 0;
 }

@@ -87,6 +87,43 @@ std::string Capture(F f) {
 
 using Bytes = std::vector<uint8_t>;
 
+// A large file that holds only its first bytes: reads give them and then
+// zeros up to the length; writes move the position and keep what lands in
+// the head (a header written or patched there shows).
+struct SparseFile {
+  Bytes head;
+  uint64_t length = 0;
+  uint64_t pos = 0;
+};
+
+inline Virtual_IO SparseFileIO() {
+  Virtual_IO io = MemFileIO();
+  io.GetFileLength = [](void* h) -> uint64_t { return static_cast<SparseFile*>(h)->length; };
+  io.SetPosition = [](void* h, uint64_t p) -> int {
+    static_cast<SparseFile*>(h)->pos = p;
+    return 0;
+  };
+  io.GetPosition = [](void* h, uint64_t* p) -> int {
+    *p = static_cast<SparseFile*>(h)->pos;
+    return 0;
+  };
+  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    SparseFile* s = static_cast<SparseFile*>(h);
+    for (uint64_t i = 0; i < n; i++, s->pos++)
+      static_cast<uint8_t*>(buf)[i] = s->pos < s->head.size() ? s->head[s->pos] : 0;
+    return n;
+  };
+  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    SparseFile* s = static_cast<SparseFile*>(h);
+    for (uint64_t i = 0; i < n && s->pos + i < s->head.size(); i++) s->head[s->pos + i] = static_cast<uint8_t*>(buf)[i];
+    s->pos += n;
+    s->length = std::max(s->length, s->pos);
+    return n;
+  };
+  io.Close = [](void*) -> int { return 0; };
+  return io;
+}
+
 // The MP4Error that f throws; one with the where-text "nothing thrown" when
 // it throws none, which every expectation on it then reports.
 template <typename F>
@@ -105,6 +142,19 @@ inline Bytes BE(uint64_t value, int bytes) {
   return b;
 }
 
+// The n-byte big-endian value at pos.
+inline uint64_t Be(const Bytes& d, uint64_t pos, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; i++) v = v << 8 | d.at(pos + i);
+  return v;
+}
+
+// The characters of a literal, zero bytes inside it included.
+template <size_t N>
+Bytes Lit(const char (&s)[N]) {
+  return Bytes(s, s + N - 1);
+}
+
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes b;
   for (const Bytes& p : parts) Append(b, p);
@@ -119,6 +169,25 @@ inline Bytes Box(const char* type, const Bytes& body) {
 // A full box: version, flags, then the body.
 inline Bytes FullBox(const char* type, uint8_t version, uint32_t flags, const Bytes& body) {
   return Box(type, Cat({BE(version, 1), BE(flags, 3), body}));
+}
+
+// The bytes an atom writes, in the file's memory buffer (the atom's place
+// then describes that buffer).
+inline Bytes WriteBack(MP4File* f, MP4Atom* a) {
+  f->EnableMemoryBuffer();
+  uint8_t* buf = nullptr;
+  uint64_t n = 0;
+  try {
+    a->Write();
+  } catch (...) {
+    f->DisableMemoryBuffer(&buf);
+    free(buf);
+    throw;
+  }
+  f->DisableMemoryBuffer(&buf, &n);
+  Bytes out(buf, buf + n);
+  free(buf);
+  return out;
 }
 
 // Bytes read as a file through a caller's Virtual_IO table.

@@ -3,7 +3,9 @@
 // found by dotted path compared with ffprobe and with the walker's bytes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <stdexcept>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -34,23 +36,28 @@ std::ostream& operator<<(std::ostream& os, const Walked& w) {
   return os << w.depth << " " << w.type << " @" << w.offset << " +" << w.size;
 }
 
-uint64_t Be(const Bytes& d, uint64_t pos, int n) {
-  uint64_t v = 0;
-  for (int i = 0; i < n; i++) v = v << 8 | d.at(pos + i);
-  return v;
-}
-
 // Body bytes before the children of the boxes the library reads children
-// of; -1 for every other box.
-int ChildrenAt(const std::string& type) {
+// of; -1 for every other box. body is the offset of the box's body.
+int ChildrenAt(const Bytes& d, uint64_t body, const std::string& type, const std::string& parent) {
   static const std::set<std::string> containers = {"moov", "trak", "edts", "mdia", "minf", "dinf",
                                                     "gmhd", "tref", "mvex", "moof", "traf", "wave",
-                                                    "pinf", "sinf", "schi", "stbl"};
+                                                    "pinf", "sinf", "schi", "stbl", "udta"};
   static const std::set<std::string> visualEntries = {"avc1", "encv", "mp4v", "hvc1", "hev1", "SVQ3",
                                                       "h263", "jpeg", "raw ", "yuv2", "vc-1", "s263"};
   if (containers.count(type)) return 0;
-  if (type == "stsd") return 8;          // version, flags, entry count
+  if (type == "stsd" || type == "dref") return 8;  // version, flags, entry count
   if (visualEntries.count(type)) return 78;
+  if (type == "d263") return 7;
+  if (type == "enca" || type == "samr" || type == "sawb" || type == "ac-3") return 28;
+  if (type == "mp4s" || type == "href") return 8;
+  if (type == "mp4a") {
+    // A sample entry: 28 bytes, then 16 more from version 1 and 20 more in
+    // version 2 (the low byte of the version word). Elsewhere (in "wave")
+    // it holds boxes only.
+    if (parent != "stsd") return 0;
+    const int version = d.at(body + 9);
+    return 28 + (version >= 1 ? 16 : 0) + (version == 2 ? 20 : 0);
+  }
   return -1;
 }
 
@@ -70,7 +77,7 @@ void Walk(const Bytes& d, uint64_t pos, uint64_t end, int depth, const std::stri
     }
     if (type == "uuid") header += 16;
     out.push_back({depth, type, pos, size, parent});
-    const int skip = ChildrenAt(type);
+    const int skip = ChildrenAt(d, pos + header, type, parent);
     if (skip >= 0) Walk(d, pos + header + skip, pos + size, depth + 1, type, out);
     pos += size;
   }
@@ -85,7 +92,7 @@ std::vector<Walked> Walk(const Bytes& d) {
 void Tree(MP4Atom* a, std::vector<Walked>& out) {
   for (uint32_t i = 0; i < a->GetNumberOfChildAtoms(); i++) {
     MP4Atom* c = a->GetChildAtom(i);
-    out.push_back({c->GetDepth(), c->GetType(), c->GetStart(), c->GetEnd() - c->GetStart(), ""});
+    out.push_back({c->GetDepth(), std::string(c->GetType(), 4), c->GetStart(), c->GetEnd() - c->GetStart(), ""});
     Tree(c, out);
   }
 }
@@ -283,6 +290,509 @@ TEST_F(MP4Files, TruncatedMoovEndsCleanly) {
                 result == "MP4Descriptor::ReadProperties: overran descriptor")
         << n << ": " << result;
   }
+}
+
+// ---------------------------------------------------------------- writing back
+
+// The boxes the walker found inside [from, to) one level below depth.
+std::vector<const Walked*> ChildrenOf(const std::vector<Walked>& boxes, const Walked& parent) {
+  std::vector<const Walked*> out;
+  for (const Walked& w : boxes)
+    if (w.depth == parent.depth + 1 && w.offset >= parent.offset && w.offset < parent.offset + parent.size)
+      out.push_back(&w);
+  return out;
+}
+
+// What writing a tree back changes by design, applied to the original
+// bytes: a counted handler name (a length byte that ends exactly at the end
+// of the box) is written NUL-terminated, in the same number of bytes; the
+// entry counts of "stsd" and "dref" become the number of entries read. The
+// url self-contained flag follows the location, which reading leaves as it
+// was: no change in a file read.
+void Normalise(Bytes& expected, uint64_t base, const std::vector<Walked>& boxes) {
+  for (const Walked& w : boxes) {
+    if (w.offset < base || w.offset >= base + expected.size()) continue;
+    const uint64_t at = w.offset - base;
+    if (w.type == "hdlr" && w.size > 8 + 24) {
+      const uint64_t name = at + 8 + 24, left = w.size - 8 - 24;
+      if (expected[name] + 1u == left) {
+        std::rotate(expected.begin() + name, expected.begin() + name + 1, expected.begin() + name + left);
+        expected[name + left - 1] = 0;
+      }
+    }
+    if (w.type == "stsd" || w.type == "dref") {
+      const Bytes count = BE(ChildrenOf(boxes, w).size(), 4);
+      std::copy(count.begin(), count.end(), expected.begin() + at + 12);
+    }
+  }
+}
+
+TEST_F(MP4Files, TreesWriteBackByteForByte) {
+  // Every top-level box but the media data, moov and moof included.
+  ASSERT_EQ(names.size(), 13u);
+  for (const std::string& name : names) {
+    const Bytes data = Data(name);
+    const std::vector<Walked> boxes = Walk(data);
+    TreeReader r(data);
+    ASSERT_EQ(r.Read(), "") << name;
+    MP4Atom* root = r.Root();
+    ASSERT_EQ(root->GetNumberOfChildAtoms(), ChildrenOf(boxes, {0, "", 0, data.size(), ""}).size());
+    int written = 0;
+    for (uint32_t i = 0; i < root->GetNumberOfChildAtoms(); i++) {
+      MP4Atom* a = root->GetChildAtom(i);
+      if (!strcmp(a->GetType(), "mdat")) continue;
+      Bytes expected(data.begin() + a->GetStart(), data.begin() + a->GetEnd());
+      Normalise(expected, a->GetStart(), boxes);
+      EXPECT_EQ(WriteBack(r.file.get(), a), expected) << name << " " << a->GetType();
+      written++;
+    }
+    EXPECT_GE(written, 2) << name;
+  }
+  // The counted handler names of the QuickTime file are the case above.
+  const Bytes mov = Data("meta.mov");
+  const std::vector<Walked> movBoxes = Walk(mov);
+  const Walked* hdlr = Find(movBoxes, "hdlr");
+  ASSERT_NE(hdlr, nullptr);
+  EXPECT_EQ(mov[hdlr->offset + 32], hdlr->size - 33);
+}
+
+// ---------------------------------------------------------------- sample tables
+
+// One ffprobe packet: times in the track's time base, "K" in the flags for
+// a key frame.
+struct Packet {
+  int64_t dts, pts;
+  uint64_t size, pos;
+  bool key;
+  bool operator==(const Packet& o) const {
+    return dts == o.dts && pts == o.pts && size == o.size && pos == o.pos && key == o.key;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Packet& p) {
+  return os << "dts " << p.dts << " pts " << p.pts << " size " << p.size << " pos " << p.pos
+            << (p.key ? " K" : "");
+}
+
+// The packets of each stream. ffprobe marks every packet of a data stream
+// (a hint track) a key frame whatever the sync table says: those flags are
+// left out (set) here.
+std::map<int, std::vector<Packet>> FFprobePackets(const std::string& path) {
+  const tu::RunResult r = tu::run("ffprobe -v error -ignore_editlist 1 -show_entries "
+                                  "packet=stream_index,dts,pts,size,pos,flags:stream=index,codec_type"
+                                  " -of compact=p=0 " + tu::q(path));
+  std::map<int, std::vector<Packet>> out;
+  std::set<int> data;
+  for (const std::string& line : tu::lines(r.out)) {
+    std::map<std::string, std::string> f;
+    std::istringstream in(line);
+    for (std::string kv; std::getline(in, kv, '|');) {
+      const size_t eq = kv.find('=');
+      if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    if (f.count("codec_type") && f["codec_type"] == "data") data.insert(std::stoi(f["index"]));
+    if (!f.count("stream_index")) continue;
+    out[std::stoi(f["stream_index"])].push_back({std::stoll(f["dts"]), std::stoll(f["pts"]), std::stoull(f["size"]),
+                                                  std::stoull(f["pos"]), f["flags"].find('K') != std::string::npos});
+  }
+  for (int stream : data)
+    for (Packet& p : out[stream]) p.key = false;
+  return out;
+}
+
+// The values of a field or a table column found by path below an atom;
+// empty when there is none.
+std::vector<uint64_t> Column(MP4Atom* atom, const std::string& path) {
+  MP4Property* p = nullptr;
+  std::vector<uint64_t> v;
+  if (!atom->FindProperty(path.c_str(), &p) || p->GetType() > Integer64Property) return v;
+  for (uint32_t i = 0; i < p->GetCount(); i++) v.push_back(static_cast<MP4IntegerProperty*>(p)->GetValue(i));
+  return v;
+}
+
+// Every sample of a track from its tables, the way the format defines them
+// (the first-sample column of "stsc" is not used: it is checked against
+// this).
+std::vector<Packet> Samples(MP4Atom* stbl) {
+  std::vector<Packet> out;
+  const std::vector<uint64_t> counts = Column(stbl, "stbl.stts.entries.sampleCount");
+  const std::vector<uint64_t> deltas = Column(stbl, "stbl.stts.entries.sampleDelta");
+  int64_t t = 0;
+  for (size_t i = 0; i < counts.size(); i++)
+    for (uint64_t k = 0; k < counts[i]; k++, t += deltas[i]) out.push_back({t, t, 0, 0, true});
+  const std::vector<uint64_t> ctsCounts = Column(stbl, "stbl.ctts.entries.sampleCount");
+  const std::vector<uint64_t> ctsOffsets = Column(stbl, "stbl.ctts.entries.sampleOffset");
+  for (size_t i = 0, n = 0; i < ctsCounts.size(); i++)
+    for (uint64_t k = 0; k < ctsCounts[i] && n < out.size(); k++, n++)
+      out[n].pts = out[n].dts + static_cast<int32_t>(ctsOffsets[i]);
+  // Sizes: constant, 32-bit, or compact (two 4-bit sizes a byte, the
+  // first in the upper half).
+  if (stbl->FindAtom("stbl.stz2")) {
+    const std::vector<uint64_t> e = Column(stbl, "stbl.stz2.entries.entrySize");
+    const bool half = Column(stbl, "stbl.stz2.fieldSize").at(0) == 4;
+    for (size_t n = 0; n < out.size(); n++) out[n].size = half ? (e.at(n / 2) >> (n % 2 ? 0 : 4)) & 15 : e.at(n);
+  } else {
+    const uint64_t constant = Column(stbl, "stbl.stsz.sampleSize").at(0);
+    const std::vector<uint64_t> e = Column(stbl, "stbl.stsz.entries.entrySize");
+    for (size_t n = 0; n < out.size(); n++) out[n].size = constant ? constant : e.at(n);
+  }
+  std::vector<uint64_t> offsets = Column(stbl, "stbl.stco.entries.chunkOffset");
+  if (offsets.empty()) offsets = Column(stbl, "stbl.co64.entries.chunkOffset");
+  const std::vector<uint64_t> firstChunk = Column(stbl, "stbl.stsc.entries.firstChunk");
+  const std::vector<uint64_t> perChunk = Column(stbl, "stbl.stsc.entries.samplesPerChunk");
+  size_t n = 0, run = 0;
+  for (uint64_t chunk = 1; chunk <= offsets.size(); chunk++) {
+    while (run + 1 < firstChunk.size() && firstChunk[run + 1] <= chunk) run++;
+    uint64_t pos = offsets[chunk - 1];
+    for (uint64_t k = 0; k < perChunk.at(run) && n < out.size(); k++, n++) {
+      out[n].pos = pos;
+      pos += out[n].size;
+    }
+  }
+  const std::vector<uint64_t> sync = Column(stbl, "stbl.stss.entries.sampleNumber");
+  if (stbl->FindAtom("stbl.stss")) {
+    for (Packet& p : out) p.key = false;
+    for (uint64_t s : sync) out.at(s - 1).key = true;
+  }
+  return out;
+}
+
+MP4Atom* Stbl(MP4Atom* root, uint32_t track) {
+  return root->FindAtom(("moov.trak[" + std::to_string(track) + "].mdia.minf.stbl").c_str());
+}
+
+TEST_F(MP4Files, SampleTablesAgreeWithFFprobePackets) {
+  int tracks = 0;
+  for (const std::string& name : names) {
+    if (name == "frag.mp4") continue;  // its samples are in the fragments
+    TreeReader r(Data(name));
+    ASSERT_EQ(r.Read(), "") << name;
+    const std::map<int, std::vector<Packet>> packets = FFprobePackets(dir + name);
+    for (uint32_t t = 0; MP4Atom* stbl = Stbl(r.Root(), t); t++) {
+      std::vector<Packet> ours = Samples(stbl);
+      // ffprobe reads a chapter track's samples as the chapters.
+      if (!packets.count(t) || packets.at(t).empty()) {
+        EXPECT_EQ(name, "chapters.mp4");
+        continue;
+      }
+      // ffprobe drops composition offsets beyond 2^28 ticks, as those of the
+      // 2e9 time scale are (the byte-exact write-back covers them), and
+      // sync flags of data tracks (above).
+      const bool data =
+          std::none_of(packets.at(t).begin(), packets.at(t).end(), [](const Packet& p) { return p.key; });
+      for (Packet& p : ours) {
+        if (name == "version1.mp4") p.pts = p.dts;
+        if (data) p.key = false;
+      }
+      EXPECT_EQ(ours, packets.at(t)) << name << " track " << t;
+      tracks++;
+
+      // The first sample of each run: one more than the samples that
+      // ffprobe places in the chunks before the run's first chunk.
+      std::vector<uint64_t> offsets = Column(stbl, "stbl.stco.entries.chunkOffset");
+      const std::vector<uint64_t> firstChunk = Column(stbl, "stbl.stsc.entries.firstChunk");
+      const std::vector<uint64_t> firstSample = Column(stbl, "stbl.stsc.entries.firstSample");
+      ASSERT_EQ(firstSample.size(), firstChunk.size());
+      for (size_t i = 0; i < firstChunk.size(); i++) {
+        const uint64_t start = offsets.at(firstChunk[i] - 1);
+        uint64_t before = 0;
+        for (const Packet& p : packets.at(t)) before += p.pos < start;
+        EXPECT_EQ(firstSample[i], before + 1) << name << " track " << t << " run " << i;
+      }
+    }
+  }
+  EXPECT_GE(tracks, 15);
+}
+
+// The hexadecimal dump of ffprobe's -show_data after "extradata=".
+Bytes FFprobeExtradata(const std::string& path) {
+  const tu::RunResult r = tu::run("ffprobe -v error -select_streams 0 -show_entries stream=extradata"
+                                  " -show_data -of default=nw=1 " + tu::q(path));
+  Bytes out;
+  for (const std::string& line : tu::lines(r.out)) {
+    if (line.size() < 10 || line[8] != ':') continue;
+    const std::string hex = line.substr(10, line.find("  ", 10) - 10);
+    for (size_t i = 0; i + 1 < hex.size(); i++) {
+      if (hex[i] == ' ') continue;
+      out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      i++;
+    }
+  }
+  return out;
+}
+
+TEST_F(MP4Files, ConfigurationsAreTheExtradata) {
+  const std::map<std::string, std::string> files = {
+      {"h264_aac.mp4", "avc1.avcC"}, {"ctts1.mp4", "avc1.avcC"}, {"meta.mov", "avc1.avcC"},
+      {"hvc1.mp4", "hvc1.hvcC"},     {"hev1.mp4", "hev1.hvcC"}};
+  for (const auto& f : files) {
+    TreeReader r(Data(f.first));
+    ASSERT_EQ(r.Read(), "") << f.first;
+    MP4Atom* config = r.Root()->FindAtom(("moov.trak.mdia.minf.stbl.stsd." + f.second).c_str());
+    ASSERT_NE(config, nullptr) << f.first;
+    const Bytes extradata = FFprobeExtradata(dir + f.first);
+    ASSERT_GT(extradata.size(), 20u) << f.first;
+    Bytes body;
+    if (f.second == "avc1.avcC") {
+      // The fields as the library holds them, written back.
+      body = WriteBack(r.file.get(), config);
+      body.erase(body.begin(), body.begin() + 8);
+      EXPECT_EQ(Column(config, "avcC.numOfSequenceParameterSets").at(0), 1u);
+      EXPECT_EQ(Column(config, "avcC.sequenceEntries.sequenceParameterSetLength").at(0),
+                Be(extradata, 6, 2));
+    } else {
+      MP4BytesProperty* data = static_cast<MP4BytesProperty*>(config->GetProperty(0));
+      body.assign(data->GetValuePointer(), data->GetValuePointer() + data->GetValueSize());
+    }
+    EXPECT_EQ(body, extradata) << f.first;
+  }
+}
+
+TEST_F(MP4Files, Version1HeadersHold64BitTimes) {
+  TreeReader r(Data("version1.mp4"));
+  ASSERT_EQ(r.Read(), "");
+  const tu::RunResult d = tu::run("ffprobe -v error -show_entries stream=duration_ts -of default=nw=1:nk=1 " +
+                                  tu::q(dir + "version1.mp4"));
+  for (const char* header : {"moov.mvhd", "moov.trak.tkhd", "moov.trak.mdia.mdhd"}) {
+    MP4Atom* a = r.Root()->FindAtom(header);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->GetVersion(), 1) << header;
+    for (const char* field : {"creationTime", "modificationTime", "duration"})
+      EXPECT_EQ(a->GetIntegerField(field)->GetType(), Integer64Property) << header << " " << field;
+  }
+  // 3 s in 2e9 units: beyond 32 bits.
+  EXPECT_EQ(std::to_string(Value(r.Root(), "moov.trak.mdia.mdhd.duration")) + "\n", d.out);
+  EXPECT_EQ(Value(r.Root(), "moov.trak.tkhd.duration"), 6000000000u);
+  EXPECT_EQ(r.Root()->FindAtom("moov.trak.mdia.mdhd")->GetSize(), 36u);
+  EXPECT_EQ(r.Root()->FindAtom("moov.trak.tkhd")->GetSize(), 96u);
+}
+
+TEST_F(MP4Files, FragmentFieldsAreTheBytes) {
+  const Bytes data = Data("frag.mp4");
+  const std::vector<Walked> boxes = Walk(data);
+  TreeReader r(data);
+  ASSERT_EQ(r.Read(), "");
+  EXPECT_EQ(Value(r.Root(), "moof.mfhd.sequenceNumber"), 1u);
+  const Walked* mfhd = Find(boxes, "mfhd");
+  ASSERT_NE(mfhd, nullptr);
+  EXPECT_EQ(Be(data, mfhd->offset + 12, 4), 1u);
+  // Each field of the first fragment's headers and runs, decoded from the
+  // bytes by flag.
+  for (int traf = 0; traf < 2; traf++) {
+    const std::string at = "moof.traf[" + std::to_string(traf) + "].";
+    const Walked* tfhd = Find(boxes, "tfhd", traf);
+    ASSERT_NE(tfhd, nullptr);
+    uint64_t pos = tfhd->offset + 8;
+    const uint64_t flags = Be(data, pos, 4) & 0xFFFFFF;
+    EXPECT_EQ(Value(r.Root(), at + "tfhd.trackId"), Be(data, pos + 4, 4));
+    pos += 8;
+    const struct {
+      uint32_t bit;
+      const char* name;
+      int width;
+    } tfhdFields[] = {{1, "baseDataOffset", 8},        {2, "sampleDescriptionIndex", 4},
+                      {8, "defaultSampleDuration", 4}, {0x10, "defaultSampleSize", 4},
+                      {0x20, "defaultSampleFlags", 4}};
+    for (const auto& f : tfhdFields) {
+      const uint64_t v = Value(r.Root(), at + "tfhd." + f.name);
+      if (!(flags & f.bit)) {
+        EXPECT_EQ(v, UINT64_MAX) << f.name;
+        continue;
+      }
+      EXPECT_EQ(v, Be(data, pos, f.width)) << f.name;
+      pos += f.width;
+    }
+    const Walked* trun = Find(boxes, "trun", traf);
+    ASSERT_NE(trun, nullptr);
+    pos = trun->offset + 8;
+    const uint64_t runFlags = Be(data, pos, 4) & 0xFFFFFF, count = Be(data, pos + 4, 4);
+    EXPECT_EQ(Value(r.Root(), at + "trun.sampleCount"), count);
+    pos += 8;
+    for (const auto& f : {std::make_pair(1u, "dataOffset"), std::make_pair(4u, "firstSampleFlags")}) {
+      if (!(runFlags & f.first)) continue;
+      EXPECT_EQ(Value(r.Root(), at + "trun." + f.second), Be(data, pos, 4)) << f.second;
+      pos += 4;
+    }
+    const struct {
+      uint32_t bit;
+      const char* name;
+    } columns[] = {{0x100, "sampleDuration"}, {0x200, "sampleSize"}, {0x400, "sampleFlags"},
+                   {0x800, "sampleCompositionTimeOffset"}};
+    for (uint64_t row = 0; row < count; row++) {
+      for (const auto& c : columns) {
+        if (!(runFlags & c.bit)) continue;
+        EXPECT_EQ(Value(r.Root(), at + "trun.samples[" + std::to_string(row) + "]." + c.name), Be(data, pos, 4));
+        pos += 4;
+      }
+    }
+    EXPECT_EQ(pos, trun->offset + trun->size);
+  }
+}
+
+// ---------------------------------------------------------------- compact sizes, 64-bit offsets
+
+// The box rewriter: a box with its body, or for the containers down to the
+// sample tables, its children; the media data header may take the 64-bit
+// form.
+struct Node {
+  std::string type;
+  Bytes body;
+  std::vector<Node> kids;
+  bool large = false;
+};
+
+std::vector<Node> Parse(const Bytes& d, uint64_t pos, uint64_t end) {
+  static const std::set<std::string> containers = {"moov", "trak", "mdia", "minf", "stbl"};
+  std::vector<Node> out;
+  while (end - pos >= 8) {
+    uint64_t size = Be(d, pos, 4), header = 8;
+    if (size == 1) {
+      size = Be(d, pos + 8, 8);
+      header = 16;
+    }
+    Node n;
+    n.type.assign(d.begin() + pos + 4, d.begin() + pos + 8);
+    if (containers.count(n.type))
+      n.kids = Parse(d, pos + header, pos + size);
+    else
+      n.body.assign(d.begin() + pos + header, d.begin() + pos + size);
+    out.push_back(n);
+    pos += size;
+  }
+  return out;
+}
+
+Bytes Serialize(const Node& n) {
+  Bytes body = n.body;
+  for (const Node& k : n.kids) Append(body, Serialize(k));
+  const Bytes type(n.type.begin(), n.type.end());
+  return n.large ? Cat({BE(1, 4), type, BE(16 + body.size(), 8), body}) : Box(n.type.c_str(), body);
+}
+
+Node* Kid(Node& n, const std::string& type) {
+  for (Node& k : n.kids)
+    if (k.type == type) return &k;
+  return nullptr;
+}
+
+Node& TrackTables(std::vector<Node>& file, size_t track) {
+  Node* moov = nullptr;
+  for (Node& n : file)
+    if (n.type == "moov") moov = &n;
+  size_t t = 0;
+  for (Node& trak : moov->kids)
+    if (trak.type == "trak" && t++ == track) return *Kid(*Kid(*Kid(trak, "mdia"), "minf"), "stbl");
+  throw std::runtime_error("no track");
+}
+
+// "stco" becomes "co64" with the same offsets.
+void ToCo64(Node& stbl) {
+  Node* stco = Kid(stbl, "stco");
+  const uint64_t count = Be(stco->body, 4, 4);
+  Bytes body = Cat({BE(0, 4), BE(count, 4)});
+  for (uint64_t i = 0; i < count; i++) Append(body, BE(Be(stco->body, 8 + 4 * i, 4), 8));
+  *stco = {"co64", body, {}, false};
+}
+
+// "stsz" becomes "stz2" with entries of fieldSize bits (two 4-bit sizes a
+// byte, the first in the upper half).
+void ToStz2(Node& stbl, int fieldSize) {
+  Node* stsz = Kid(stbl, "stsz");
+  const uint64_t constant = Be(stsz->body, 4, 4), count = Be(stsz->body, 8, 4);
+  Bytes body = Cat({BE(0, 4), BE(0, 3), BE(fieldSize, 1), BE(count, 4)});
+  for (uint64_t i = 0; i < count; i++) {
+    const uint64_t size = constant ? constant : Be(stsz->body, 12 + 4 * i, 4);
+    if (fieldSize == 4 && i % 2)
+      body.back() |= static_cast<uint8_t>(size);
+    else
+      Append(body, BE(fieldSize == 4 ? size << 4 : size, fieldSize == 4 ? 1 : fieldSize / 8));
+  }
+  *stsz = {"stz2", body, {}, false};
+}
+
+// Adds delta to every chunk offset of the track.
+void MoveChunks(Node& stbl, int64_t delta) {
+  for (Node& k : stbl.kids) {
+    const int width = k.type == "stco" ? 4 : k.type == "co64" ? 8 : 0;
+    if (!width) continue;
+    for (uint64_t i = 0, n = Be(k.body, 4, 4); i < n; i++) {
+      const Bytes moved = BE(Be(k.body, 8 + width * i, width) + delta, width);
+      std::copy(moved.begin(), moved.end(), k.body.begin() + 8 + width * i);
+    }
+  }
+}
+
+// The file with its tables changed and the media data header in the 64-bit
+// form; the chunk offsets follow the samples, which move by *delta.
+Bytes Rewrite(const Bytes& original, const std::function<void(std::vector<Node>&)>& change, int64_t* delta) {
+  std::vector<Node> file = Parse(original, 0, original.size());
+  change(file);
+  // The samples' new start: after the boxes before the media data (which
+  // the change may have resized) and its 16-byte header.
+  const std::vector<Walked> boxes = Walk(original);
+  const uint64_t oldData = Find(boxes, "mdat")->offset + 8;
+  uint64_t newData = 0;
+  for (Node& n : file) {
+    if (n.type == "mdat") {
+      n.large = true;
+      newData += 16;
+      break;
+    }
+    newData += Serialize(n).size();
+  }
+  *delta = static_cast<int64_t>(newData - oldData);
+  for (size_t t = 0; t < 3; t++) MoveChunks(TrackTables(file, t), *delta);
+  Bytes out;
+  for (const Node& n : file) Append(out, Serialize(n));
+  return out;
+}
+
+TEST_F(MP4Files, CompactSizesAnd64BitOffsetsGiveTheSameSamples) {
+  // Video, audio and a subtitle track whose samples are 2 to 6 bytes.
+  const std::string srt = "1\n00:00:00,000 --> 00:00:00,300\na\n\n2\n00:00:00,500 --> 00:00:00,700\nbcd\n\n"
+                          "3\n00:00:00,800 --> 00:00:00,900\nxyzw\n";
+  tu::write_file(dir + "subs.srt", Bytes(srt.begin(), srt.end()));
+  ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " " + kAudio + " -i " + tu::q(dir + "subs.srt") +
+                         " -map 0 -map 1 -map 2 -c:v libx264 -c:a aac -c:s mov_text -shortest " +
+                         tu::q(dir + "subs.mp4")));
+  const Bytes original = Data("subs.mp4");
+  const std::map<int, std::vector<Packet>> before = FFprobePackets(dir + "subs.mp4");
+  ASSERT_EQ(before.size(), 3u);
+
+  const struct {
+    const char* name;
+    std::function<void(std::vector<Node>&)> change;
+  } variants[] = {
+      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
+         for (size_t t = 0; t < 3; t++) {
+           ToCo64(TrackTables(f, t));
+           ToStz2(TrackTables(f, t), 16);
+         }
+       }},
+      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
+      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
+  };
+  for (const auto& v : variants) {
+    int64_t delta = 0;
+    const Bytes rewritten = Rewrite(original, v.change, &delta);
+    EXPECT_EQ(delta, 8) << v.name;
+    const std::string path = dir + "rewritten.mp4";
+    tu::write_file(path, rewritten);
+    std::map<int, std::vector<Packet>> expected = before;
+    for (auto& stream : expected)
+      for (Packet& p : stream.second) p.pos += delta;
+    // ffprobe reads the rewritten file the same way, and so does the library.
+    EXPECT_EQ(FFprobePackets(path), expected) << v.name;
+    TreeReader r(rewritten);
+    ASSERT_EQ(r.Read(), "") << v.name;
+    EXPECT_EQ(r.file->GetCreateFlags() & 1, 1u) << v.name;  // the 64-bit media data header
+    EXPECT_NE(Stbl(r.Root(), 2)->FindAtom("stbl.stz2"), nullptr) << v.name;
+    for (uint32_t t = 0; t < 3; t++) EXPECT_EQ(Samples(Stbl(r.Root(), t)), expected[t]) << v.name << " track " << t;
+  }
+  // ISO's field sizes are 4, 8 and 16: a 32 is refused, not read as bytes.
+  int64_t delta = 0;
+  TreeReader r(Rewrite(original, [](std::vector<Node>& f) { ToStz2(TrackTables(f, 1), 32); }, &delta));
+  EXPECT_EQ(r.Read(), "MP4Stz2Atom::Read: stz2 field size 32 is none of 4, 8 and 16");
 }
 
 }  // namespace
