@@ -20,6 +20,7 @@
 #include "HevcParserImpl.h"
 #include "decode.h"
 #include "index.h"
+#include "rbsp.h"
 
 // ---------------------------------------------------------------- NAL unit types (H.265 Table 7-1)
 enum : int {
@@ -136,21 +137,10 @@ static void report_skipped(const char* what, u64 position, const char* why) {
   skipped_messages++;
 }
 
-// Copies the unit after its start code into unit_buffer, dropping every 03
-// that follows exactly two zero bytes. Returns the cleaned length.
+// Cleans the first len bytes of a unit (from its NAL header on) into
+// unit_buffer. Returns the cleaned length.
 static u32 clean_unit(const unsigned char* src, u32 len) {
-  u32 out = 0;
-  int zeros = 0;
-  for (u32 i = 0; i < len; i++) {
-    unsigned char b = src[i];
-    if (zeros == 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    unit_buffer[out++] = b;
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
+  return remove_emulation_prevention(src, len, unit_buffer, EpRule::kAfterExactlyTwoZeros);
 }
 
 // A parameter-set unit is unchanged when its length and every byte after the
@@ -400,7 +390,11 @@ static void handle_sei(const unsigned char* d, u32 len) {
 }
 
 // ---------------------------------------------------------------- slice segment
-static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 len, u64 position) {
+// d holds len cleaned bytes of the unit. With head_only they are only the
+// unit's first bytes: a header that runs past them returns -1 with nothing
+// reported or changed, and the caller reads the whole unit instead.
+static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 len, u64 position,
+                        bool head_only) {
   if (type >= NAL_BLA_W_LP) AnchorPictureSeen = true;
 
   if (hadSPS == NONE || hadPPS == NONE) return 2;
@@ -453,6 +447,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
       poc = int32_t(msb + lsb);
     }
   } catch (const std::runtime_error& e) {
+    if (head_only) return -1;
     report_skipped("slice", position, e.what());
     return 2;
   }
@@ -485,28 +480,47 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
 }
 
 // ---------------------------------------------------------------- unit parser
+// A slice segment is cleaned only as far as its head: the header fields read
+// above take a few dozen bits, and cleaning a whole slice (up to megabytes)
+// would cost many times more than finding it. Cleaning works strictly left to
+// right, so the cleaned head is a prefix of the cleaned unit, and a header
+// read that completes inside it reads the same bits. A read that runs out of
+// the head (long Exp-Golomb zero runs, or a slice shorter than its header)
+// is repeated on the whole unit, so every result and message stays as if the
+// unit had been cleaned whole.
+static constexpr u32 SLICE_HEAD = 256;
+
 int parse_nalu_hevc(NALU_t* unit, u64 position) {
   const int prefix = unit->startcodeprefix_len;
   if (prefix < 0 || unit->len <= u32(prefix) || unit->len > NALU_BUFFER_SIZE) return 2;
-  const u32 len = clean_unit(unit->buf + prefix, unit->len - u32(prefix));
-  if (len < 2) return 2;  // no complete NAL unit header
+  const unsigned char* raw = unit->buf + prefix;
+  const u32 raw_len = unit->len - u32(prefix);
+  // Emulation prevention never touches the two NAL header bytes (a 03 is
+  // dropped only after two zero bytes of the unit), so the header is read
+  // raw and the unit is cleaned only when its contents are read.
+  if (raw_len < 2) return 2;  // no complete NAL unit header
 
-  const unsigned char* d = unit_buffer;
-  const int type = (d[0] >> 1) & 63;
-  const int temporal_id_plus1 = d[1] & 7;
+  const int type = (raw[0] >> 1) & 63;
+  const int temporal_id_plus1 = raw[1] & 7;
   const int temporal_id = temporal_id_plus1 > 0 ? temporal_id_plus1 - 1 : 0;
   const u64 ps_position = container_times() ? mkv_current_tc : position;
+  const unsigned char* d = unit_buffer;
 
-  if (type <= 9 || (type >= NAL_BLA_W_LP && type <= NAL_CRA_NUT))
-    return handle_slice(type, temporal_id, d, len, position);
+  if (type <= 9 || (type >= NAL_BLA_W_LP && type <= NAL_CRA_NUT)) {
+    if (raw_len > SLICE_HEAD) {
+      const int r = handle_slice(type, temporal_id, d, clean_unit(raw, SLICE_HEAD), position, true);
+      if (r >= 0) return r;
+    }
+    return handle_slice(type, temporal_id, d, clean_unit(raw, raw_len), position, false);
+  }
   switch (type) {
-    case NAL_VPS: handle_vps(d, len, position); break;
-    case NAL_SPS: handle_sps(d, len, ps_position); break;
-    case NAL_PPS: handle_pps(d, len, ps_position); break;
-    case NAL_PREFIX_SEI: handle_sei(d, len); break;
+    case NAL_VPS: handle_vps(d, clean_unit(raw, raw_len), position); break;
+    case NAL_SPS: handle_sps(d, clean_unit(raw, raw_len), ps_position); break;
+    case NAL_PPS: handle_pps(d, clean_unit(raw, raw_len), ps_position); break;
+    case NAL_PREFIX_SEI: handle_sei(d, clean_unit(raw, raw_len)); break;
     case NAL_EOS:
     case NAL_EOB: new_sequence = true; break;  // the next CRA begins a new sequence
-    default: break;
+    default: break;  // not read: filler data and the rest are never cleaned
   }
   return 2;
 }
