@@ -4,8 +4,8 @@
 // Bytes are taken in stretches: the run of bytes that can be read straight
 // from Buffer (the rest of the buffer for elementary streams, the rest of the
 // current packet's payload for transport and program streams). A stretch is
-// searched for 00 00 01 sixteen positions at a time and copied whole; only
-// packet and buffer boundaries go through the per-byte readers.
+// searched for 00 00 01 many positions at a time and copied whole; at its
+// end the container's reader moves on to the next packet's payload or block.
 //
 // Positions: a start code may be split by a packet header (transport and
 // program streams) or a buffer or file boundary. The reader keeps the stream
@@ -43,17 +43,18 @@ static inline void take(u32 n) {
   if (SystemStream_Flag == 1 || SystemStream_Flag == 3) payload_bytes -= n;
 }
 
-// One byte through the container's reader: starts a new packet, refills the
-// buffer or moves to the next file. 0, or -1 at the end of input.
-static int slow_byte(unsigned char* b) {
-  switch (SystemStream_Flag) {
-    case 1:
-      return GetTSByte(b);
-    case 3:
-      return GetPSByte(b);
-    default:
-      return GetRawByte(b);
+// Moves on to the next bytes that can be taken straight from Buffer: the
+// next video packet's payload once the current one is used up (transport and
+// program streams), else the next block of input (a refill, or the next
+// file). 0, or -1 at the end of input. A packet boundary thus costs one call
+// per packet, and a start code split across it is found by the scan of the
+// next stretch, which is given the two bytes before it.
+static int next_stretch() {
+  if (payload_bytes == 0) {
+    if (SystemStream_Flag == 1) return NextTSPayload();
+    if (SystemStream_Flag == 3) return NextPSPayload();
   }
+  return Rdptr < Buffer + Read || RefillBuffer() == 0 ? 0 : -1;
 }
 
 #ifdef __SSE2__
@@ -89,6 +90,41 @@ __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, 
   return false;
 }
 
+// scan_start_code and a copy in one pass, for n >= 34 when the stretch's
+// first two bytes cannot complete a start code begun before it: each block
+// of 32 bytes is stored to dst as it is tested. Copies src[0..at] when a
+// start code ends at index at, else all n bytes, and never more than n.
+__attribute__((target("avx2"))) static u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  u32 i = 0;
+  for (;;) {
+    // The last candidates come in one block that overlaps positions already
+    // tested (none of which matched).
+    const bool last = i + 34 > n;
+    if (last) {
+      if (i + 2 >= n) {
+        for (; i < n; i++) dst[i] = src[i];
+        return n;
+      }
+      i = n - 34;
+    }
+    const unsigned char* p = src + i;
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), a);
+    const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                       _mm256_cmpeq_epi8(c, one));
+    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
+    if (mask || last) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 2), c);  // up to the match's 01 byte
+      return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
+    }
+    i += 32;
+  }
+}
+
 static const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -120,18 +156,32 @@ static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char
   return n;
 }
 
+// scan_start_code, copying to dst the bytes scanned: src[0..at] when a start
+// code ends at index at, else all n bytes; dst has room for n bytes.
+static inline u32 scan_copy(const unsigned char* src, u32 n, unsigned char* dst, unsigned char p1,
+                            unsigned char p2) {
+#ifdef __SSE2__
+  if (have_avx2 && n >= 34) {
+    if (src[0] == 1 && p1 == 0 && p2 == 0) {
+      dst[0] = 1;
+      return 0;
+    }
+    if (src[1] == 1 && src[0] == 0 && p1 == 0) {
+      dst[0] = 0;
+      dst[1] = 1;
+      return 1;
+    }
+    return scan_copy_avx2(src, n, dst);
+  }
+#endif
+  const u32 at = scan_start_code(src, n, p1, p2);
+  memcpy(dst, src, at < n ? at + 1 : n);
+  return at;
+}
+
 // Position bookkeeping. tail_pos holds the stream positions of the last two
 // bytes taken; unit_pos the position of the first 00 of the start code just
 // found, wherever that byte stood.
-
-// One byte was taken through the container's reader; returns the position
-// of the byte taken two before it.
-static inline u64 note_slow_byte() {
-  const u64 two_back = tail_pos[1];
-  tail_pos[1] = tail_pos[0];
-  tail_pos[0] = StreamPosition() - 1;
-  return two_back;
-}
 
 // A stretch that began at stream position base was used up to its byte at,
 // the 01 of a start code.
@@ -153,14 +203,7 @@ static int find_first_start_code() {
   for (;;) {
     const u32 n = stretch();
     if (n == 0) {
-      unsigned char b;
-      if (slow_byte(&b) < 0) return 0;
-      start = (start << 8) | b;
-      const u64 two_back = note_slow_byte();
-      if ((start & 0xFFFFFF) == 1) {
-        unit_pos = two_back;
-        return 1;
-      }
+      if (next_stretch() < 0) return 0;
       continue;
     }
     const unsigned char* src = Rdptr;
@@ -216,35 +259,27 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   for (;;) {
     u32 n = stretch();
     if (n == 0) {
-      unsigned char b;
-      if (slow_byte(&b) < 0) break;
-      if (len >= NALU_BUFFER_SIZE) goto too_long;
-      nalu_buf[len++] = b;
-      const u64 two_back = note_slow_byte();
-      if (b == 1 && nalu_buf[len - 2] == 0 && nalu_buf[len - 3] == 0) {
-        // The 01 came through a packet or buffer boundary: the start code
-        // begins at the byte appended two bytes before it, wherever it stood.
-        unit_pos = two_back;
-        fill_header(unit, len - 3, prefix);
-        return 1;
-      }
+      if (next_stretch() < 0) break;
       continue;
     }
     const unsigned char* src = Rdptr;
     const u64 base = StreamPosition();
-    const u32 at = scan_start_code(src, n, nalu_buf[len - 1], nalu_buf[len - 2]);
+    u32 at;
+    if (len + n <= NALU_BUFFER_SIZE) {
+      at = scan_copy(src, n, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
+    } else {
+      // Only a start code inside the room left can end this unit.
+      at = scan_start_code(src, n, nalu_buf[len - 1], nalu_buf[len - 2]);
+      if (at >= n || len + at + 1 > NALU_BUFFER_SIZE) goto too_long;
+      memcpy(nalu_buf + len, src, at + 1);
+    }
     if (at < n) {
-      const u32 k = at + 1;
-      if (len + k > NALU_BUFFER_SIZE) goto too_long;
-      memcpy(nalu_buf + len, src, k);
-      len += k;
-      take(k);
+      len += at + 1;
+      take(at + 1);
       note_start_code(base, at);
       fill_header(unit, len - 3, prefix);
       return 1;
     }
-    if (len + n > NALU_BUFFER_SIZE) goto too_long;
-    memcpy(nalu_buf + len, src, n);
     len += n;
     note_stretch(base, n);
     take(n);

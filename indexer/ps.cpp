@@ -84,10 +84,12 @@ static int video_pes_header(u32 L, u32* consumed) {
 }
 
 int GetPSByte(unsigned char* byte) {
-  if (payload_bytes != 0) {
-    payload_bytes--;
-    return GetRawByte(byte);
-  }
+  if (payload_bytes == 0 && NextPSPayload() < 0) return -1;
+  payload_bytes--;
+  return GetRawByte(byte);
+}
+
+int NextPSPayload() {
   for (;;) {
     // Start-code scan.
     u32 code = 0xFFFFFFFF;
@@ -121,7 +123,6 @@ int GetPSByte(unsigned char* byte) {
     if (consumed >= L) continue;  // header fills (or overruns) the packet: nothing to deliver
     payload_bytes = L - consumed;
     Rdmax = Rdptr + payload_bytes;
-    payload_bytes--;
-    return GetRawByte(byte);
+    return 0;
   }
 }

@@ -96,100 +96,134 @@ int find_sync() {
   }
 }
 
+// Header bytes of a packet, read either straight from Buffer (the packet
+// lies wholly in it, the common case: no refill checks per byte) or through
+// the refilling readers (a packet that straddles a block or file boundary,
+// or the end of the input). The walk below is written once for both.
+struct InBuffer {
+  static int byte(unsigned char* b) {
+    *b = *Rdptr++;
+    return 0;
+  }
+  static int pass(u32 n) {
+    Rdptr += n;
+    return 0;
+  }
+};
+struct Refilling {
+  static int byte(unsigned char* b) { return next_byte(b); }
+  static int pass(u32 n) { return skip(n); }
+};
+
+enum PacketResult { kEnd = -1, kPassed = 0, kDelivers = 1, kFalseSync = 2 };
+
+// One packet from its sync byte at Rdptr (buffer index sync_index of the
+// block at sync_physical in sync_file). kDelivers leaves Rdptr at its first
+// video payload byte and payload_bytes at the payload's length; kPassed
+// leaves Rdptr after the packet; kFalseSync (M2TS: a PID the tables do not
+// declare) leaves Rdptr where the sync search goes on.
+template <class Src>
+PacketResult walk_packet(u32 sync_index, u64 sync_physical, int sync_file) {
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  unsigned char h1, h2, h3;
+  Rdptr++;
+  if (Src::byte(&h1) < 0 || Src::byte(&h2) < 0) return kEnd;
+  const u32 pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
+  if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) {
+    // When a refill came between, the two PID bytes are gone from the
+    // buffer; the search then goes on after them.
+    if (sync_file == CurrentFile && sync_physical == Buffer_Physical) Rdptr = Buffer + sync_index + 1;
+    return kFalseSync;
+  }
+  if (Src::byte(&h3) < 0) return kEnd;
+  u32 used = 4;                                      // bytes of this packet consumed, from its sync byte
+
+  const bool pusi = (h1 & 0x40) != 0;
+  const u32 afc = (h3 >> 4) & 3;
+  bool deliver = false;
+  // Scrambled packets, and packets without payload (adaptation_field_control
+  // 0 or 2), carry nothing for us on any PID.
+  if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
+    if (afc == 3) {
+      unsigned char length;
+      if (Src::byte(&length) < 0) return kEnd;
+      used++;
+      // An adaptation field that reaches the end of the packet (or claims to
+      // reach past it) leaves no payload: the packet is dropped.
+      if (length < kPacketBody - used) {
+        if (Src::pass(length) < 0) return kEnd;
+        used += length;
+        deliver = true;
+      }
+    } else {
+      deliver = true;
+    }
+    if (deliver && pusi) {
+      // A PES packet starts: its header is passed over. One that does not
+      // fit, or leaves nothing of the packet, delivers nothing.
+      deliver = false;
+      if (used + kPesFixedHeader <= kPacketBody) {
+        unsigned char h[kPesFixedHeader];
+        for (u32 i = 0; i < kPesFixedHeader; i++)
+          if (Src::byte(&h[i]) < 0) return kEnd;
+        used += kPesFixedHeader;
+        const u32 header_data = h[8];                // PES_header_data_length
+        if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
+          if (Src::pass(header_data) < 0) return kEnd;
+          used += header_data;
+          deliver = true;
+        }
+      }
+    }
+  }
+
+  if (deliver) {
+    // Only packets that hand out payload count as the latest video packet,
+    // so that a start code split across packets finds the packet holding
+    // its first bytes in previous_ts_sync_position.
+    const u64 sync_position = sync_index + sync_physical + FilesBefore(sync_file);
+    previous_ts_sync_position = current_ts_sync_position;
+    current_ts_sync_position = sync_position;
+    if (n == 204) parity_at = sync_position + kPacketBody;
+    first_payload = Rdptr;
+    payload_bytes = kPacketBody - used;              // used < 188 here
+    return kDelivers;
+  }
+  // The rest of a packet not delivered ends here, counted from its sync byte.
+  const u32 packet_end = n == 204 ? 204 : kPacketBody;
+  if (used < packet_end && Src::pass(packet_end - used) < 0) return kEnd;
+  return kPassed;
+}
+
 }  // namespace
 
-int GetTSByte(unsigned char* byte) {
-  if (payload_bytes != 0) {
-    payload_bytes--;
-    return next_byte(byte);
-  }
+int NextTSPayload() {
   const u32 n = static_cast<u32>(TransportPacketSize);
   if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
   }
-  // The rest of a packet not delivered ends here, counted from its sync byte.
-  const u32 packet_end = n == 204 ? 204 : kPacketBody;
+  // Bytes from a sync byte that a packet may be walked over.
+  const u32 whole = n == 204 ? 204 : kPacketBody;
 
   u32 packets = 0;
   for (;;) {
     if (n == 192 && skip(kM2tsPrefix) < 0) return -1;
-
-    // Sync byte and PID. In an M2TS file a PID the tables do not declare is
-    // taken for a false sync, and the search goes on one byte after it.
-    u32 sync_index;
-    u64 sync_physical;
-    int sync_file;
-    unsigned char h1, h2, h3;
-    u32 pid;
-    for (;;) {
+    PacketResult r;
+    do {
       if (find_sync() < 0) return -1;
-      sync_index = static_cast<u32>(Rdptr - Buffer);
-      sync_physical = Buffer_Physical;
-      sync_file = CurrentFile;
-      Rdptr++;
       if (++packets > kMaxPacketsPerCall) no_video_data();
-      if (next_byte(&h1) < 0 || next_byte(&h2) < 0) return -1;
-      pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
-      if (n != 192 || pat_parser.known_pid_count == 0 || pid == kNullPid || pat_parser.IsKnownPid(pid)) break;
-      // When a refill came between, the two PID bytes are gone from the
-      // buffer; the search then goes on after them.
-      if (sync_file == CurrentFile && sync_physical == Buffer_Physical) Rdptr = Buffer + sync_index + 1;
-    }
-    if (next_byte(&h3) < 0) return -1;
-    u32 used = 4;                                    // bytes of this packet consumed, from its sync byte
-
-    const bool pusi = (h1 & 0x40) != 0;
-    const u32 afc = (h3 >> 4) & 3;
-    bool deliver = false;
-    // Scrambled packets, and packets without payload (adaptation_field_control
-    // 0 or 2), carry nothing for us on any PID.
-    if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
-      if (afc == 3) {
-        unsigned char length;
-        if (next_byte(&length) < 0) return -1;
-        used++;
-        // An adaptation field that reaches the end of the packet (or claims to
-        // reach past it) leaves no payload: the packet is dropped.
-        if (length < kPacketBody - used) {
-          if (skip(length) < 0) return -1;
-          used += length;
-          deliver = true;
-        }
-      } else {
-        deliver = true;
-      }
-      if (deliver && pusi) {
-        // A PES packet starts: its header is passed over. One that does not
-        // fit, or leaves nothing of the packet, delivers nothing.
-        deliver = false;
-        if (used + kPesFixedHeader <= kPacketBody) {
-          unsigned char h[kPesFixedHeader];
-          for (u32 i = 0; i < kPesFixedHeader; i++)
-            if (next_byte(&h[i]) < 0) return -1;
-          used += kPesFixedHeader;
-          const u32 header_data = h[8];              // PES_header_data_length
-          if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
-            if (skip(header_data) < 0) return -1;
-            used += header_data;
-            deliver = true;
-          }
-        }
-      }
-    }
-
-    if (deliver) {
-      // Only packets that hand out payload count as the latest video packet,
-      // so that a start code split across packets finds the packet holding
-      // its first bytes in previous_ts_sync_position.
-      const u64 sync_position = sync_index + sync_physical + FilesBefore(sync_file);
-      previous_ts_sync_position = current_ts_sync_position;
-      current_ts_sync_position = sync_position;
-      if (n == 204) parity_at = sync_position + kPacketBody;
-      first_payload = Rdptr;
-      payload_bytes = kPacketBody - used - 1;        // used < 188 here
-      return next_byte(byte);
-    }
-    if (used < packet_end && skip(packet_end - used) < 0) return -1;
+      const u32 sync_index = static_cast<u32>(Rdptr - Buffer);
+      r = Read - sync_index >= whole ? walk_packet<InBuffer>(sync_index, Buffer_Physical, CurrentFile)
+                                     : walk_packet<Refilling>(sync_index, Buffer_Physical, CurrentFile);
+    } while (r == kFalseSync);
+    if (r == kEnd) return -1;
+    if (r == kDelivers) return 0;
   }
+}
+
+int GetTSByte(unsigned char* byte) {
+  if (payload_bytes == 0 && NextTSPayload() < 0) return -1;
+  payload_bytes--;
+  return next_byte(byte);
 }
