@@ -30,17 +30,20 @@ static u32 start;           // last four bytes read before the first start code
 static u64 tail_pos[2];     // stream positions of the last and the second-last byte appended
 static u64 unit_pos;        // position of the start code that begins the next unit
 
+// Transport and program streams: bytes are taken from packet payloads.
+static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+
 // Bytes that can be taken straight from Buffer.
-static inline u32 stretch() {
+static inline u32 stretch(bool packets) {
   if (Rdptr >= Buffer + Read) return 0;
   u32 avail = static_cast<u32>(Buffer + Read - Rdptr);
-  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) return avail < payload_bytes ? avail : payload_bytes;
+  if (packets) return avail < payload_bytes ? avail : payload_bytes;
   return avail;
 }
 
-static inline void take(u32 n) {
+static inline void take(u32 n, bool packets) {
   Rdptr += n;
-  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) payload_bytes -= n;
+  if (packets) payload_bytes -= n;
 }
 
 // Moves on to the next bytes that can be taken straight from Buffer: the
@@ -90,39 +93,56 @@ __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, 
   return false;
 }
 
+// Zero pairs p[k] = p[k + 1] = 0 for k = 0..31 as a bit mask, storing
+// p[0..31] to dst. Zero pairs are rare in coded data (emulation prevention
+// breaks up every other run of zeros), so the 01 that completes a start code
+// is checked only for them.
+__attribute__((target("avx2"))) static inline unsigned copy_zero_pairs32(const unsigned char* p, unsigned char* dst) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), a);
+  const __m256i zero = _mm256_setzero_si256();
+  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero))));
+}
+
+// Index of the first zero pair in pairs (bit k for p[k], p[k + 1]) that p[k
+// + 2] = 01 completes to a start code, as the index of that 01 relative to
+// p; 0 when none (an index is at least 2).
+static inline u32 first_start_code(const unsigned char* p, unsigned pairs) {
+  for (; pairs; pairs &= pairs - 1) {
+    const u32 k = static_cast<u32>(__builtin_ctz(pairs));
+    if (p[k + 2] == 1) return k + 2;
+  }
+  return 0;
+}
+
 // scan_start_code and a copy in one pass, for n >= 34 when the stretch's
 // first two bytes cannot complete a start code begun before it: each block
 // of 32 bytes is stored to dst as it is tested. Copies src[0..at] when a
 // start code ends at index at, else all n bytes, and never more than n.
 __attribute__((target("avx2"))) static u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i one = _mm256_set1_epi8(1);
   u32 i = 0;
-  for (;;) {
-    // The last candidates come in one block that overlaps positions already
-    // tested (none of which matched).
-    const bool last = i + 34 > n;
-    if (last) {
-      if (i + 2 >= n) {
-        for (; i < n; i++) dst[i] = src[i];
-        return n;
-      }
-      i = n - 34;
-    }
-    const unsigned char* p = src + i;
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), a);
-    const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
-                                       _mm256_cmpeq_epi8(c, one));
-    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
-    if (mask || last) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 2), c);  // up to the match's 01 byte
-      return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
-    }
-    i += 32;
+  u32 at = 0;
+  for (; i + 34 <= n; i += 32) {
+    const unsigned pairs = copy_zero_pairs32(src + i, dst + i);
+    if (pairs && (at = first_start_code(src + i, pairs)) != 0) break;
   }
+  if (at == 0) {
+    if (i + 2 >= n) {  // at most two bytes left, no candidate among them
+      for (; i < n; i++) dst[i] = src[i];
+      return n;
+    }
+    // The last candidates in one block that overlaps positions already
+    // tested (none of which matched).
+    i = n - 34;
+    const unsigned pairs = copy_zero_pairs32(src + i, dst + i);
+    at = pairs ? first_start_code(src + i, pairs) : 0;
+  }
+  // Bytes i + 32 and i + 33 (the match's 01 may be one of them; the last
+  // block's end is n).
+  dst[i + 32] = src[i + 32];
+  dst[i + 33] = src[i + 33];
+  return at ? i + at : n;
 }
 
 static const bool have_avx2 = __builtin_cpu_supports("avx2");
@@ -200,8 +220,9 @@ static inline void note_stretch(u64 base, u32 n) {
 // Finds the first start code of the stream, keeping in `start` the bytes
 // before it. 1 when found, 0 at end of input.
 static int find_first_start_code() {
+  const bool packets = packetized();
   for (;;) {
-    const u32 n = stretch();
+    const u32 n = stretch(packets);
     if (n == 0) {
       if (next_stretch() < 0) return 0;
       continue;
@@ -211,7 +232,7 @@ static int find_first_start_code() {
     const u32 at = scan_start_code(src, n, start & 0xFF, (start >> 8) & 0xFF);
     const u32 used = at < n ? at + 1 : n;
     for (u32 i = used > 4 ? used - 4 : 0; i < used; i++) start = (start << 8) | src[i];
-    take(used);
+    take(used, packets);
     if (at < n) {
       note_start_code(base, at);
       return 1;
@@ -256,10 +277,12 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   nalu_buf[len - 1] = 1;
   start = 0xFF000001;
 
+  const bool packets = packetized();
+  u32 n = stretch(packets);
   for (;;) {
-    u32 n = stretch();
     if (n == 0) {
       if (next_stretch() < 0) break;
+      n = stretch(packets);
       continue;
     }
     const unsigned char* src = Rdptr;
@@ -275,14 +298,16 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
     }
     if (at < n) {
       len += at + 1;
-      take(at + 1);
+      take(at + 1, packets);
       note_start_code(base, at);
       fill_header(unit, len - 3, prefix);
       return 1;
     }
     len += n;
     note_stretch(base, n);
-    take(n);
+    take(n, packets);
+    // A used-up packet payload needs no second look at the buffer.
+    n = packets && payload_bytes == 0 ? 0 : stretch(packets);
   }
 
   // End of input: the bytes gathered form the last unit.

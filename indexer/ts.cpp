@@ -96,23 +96,29 @@ int find_sync() {
   }
 }
 
-// Header bytes of a packet, read either straight from Buffer (the packet
-// lies wholly in it, the common case: no refill checks per byte) or through
-// the refilling readers (a packet that straddles a block or file boundary,
-// or the end of the input). The walk below is written once for both.
+// Header bytes of a packet, read either straight from Buffer through a
+// local pointer (the packet lies wholly in it, the common case: no refill
+// checks per byte) or through the refilling readers (a packet that straddles
+// a block or file boundary, or the end of the input). The walk below is
+// written once for both.
 struct InBuffer {
-  static int byte(unsigned char* b) {
-    *b = *Rdptr++;
+  unsigned char* p;
+  int byte(unsigned char* b) {
+    *b = *p++;
     return 0;
   }
-  static int pass(u32 n) {
-    Rdptr += n;
+  int pass(u32 n) {
+    p += n;
     return 0;
   }
+  void restart(unsigned char* at) { p = at; }
+  void done() { Rdptr = p; }
 };
 struct Refilling {
-  static int byte(unsigned char* b) { return next_byte(b); }
-  static int pass(u32 n) { return skip(n); }
+  int byte(unsigned char* b) { return next_byte(b); }
+  int pass(u32 n) { return skip(n); }
+  void restart(unsigned char* at) { Rdptr = at; }
+  void done() {}
 };
 
 enum PacketResult { kEnd = -1, kPassed = 0, kDelivers = 1, kFalseSync = 2 };
@@ -123,19 +129,20 @@ enum PacketResult { kEnd = -1, kPassed = 0, kDelivers = 1, kFalseSync = 2 };
 // leaves Rdptr after the packet; kFalseSync (M2TS: a PID the tables do not
 // declare) leaves Rdptr where the sync search goes on.
 template <class Src>
-PacketResult walk_packet(u32 sync_index, u64 sync_physical, int sync_file) {
+PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_file) {
   const u32 n = static_cast<u32>(TransportPacketSize);
   unsigned char h1, h2, h3;
-  Rdptr++;
-  if (Src::byte(&h1) < 0 || Src::byte(&h2) < 0) return kEnd;
+  src.pass(1);  // the sync byte, in Buffer
+  if (src.byte(&h1) < 0 || src.byte(&h2) < 0) return kEnd;
   const u32 pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
   if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) {
     // When a refill came between, the two PID bytes are gone from the
     // buffer; the search then goes on after them.
-    if (sync_file == CurrentFile && sync_physical == Buffer_Physical) Rdptr = Buffer + sync_index + 1;
+    if (sync_file == CurrentFile && sync_physical == Buffer_Physical) src.restart(Buffer + sync_index + 1);
+    src.done();
     return kFalseSync;
   }
-  if (Src::byte(&h3) < 0) return kEnd;
+  if (src.byte(&h3) < 0) return kEnd;
   u32 used = 4;                                      // bytes of this packet consumed, from its sync byte
 
   const bool pusi = (h1 & 0x40) != 0;
@@ -146,12 +153,12 @@ PacketResult walk_packet(u32 sync_index, u64 sync_physical, int sync_file) {
   if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
     if (afc == 3) {
       unsigned char length;
-      if (Src::byte(&length) < 0) return kEnd;
+      if (src.byte(&length) < 0) return kEnd;
       used++;
       // An adaptation field that reaches the end of the packet (or claims to
       // reach past it) leaves no payload: the packet is dropped.
       if (length < kPacketBody - used) {
-        if (Src::pass(length) < 0) return kEnd;
+        if (src.pass(length) < 0) return kEnd;
         used += length;
         deliver = true;
       }
@@ -165,11 +172,11 @@ PacketResult walk_packet(u32 sync_index, u64 sync_physical, int sync_file) {
       if (used + kPesFixedHeader <= kPacketBody) {
         unsigned char h[kPesFixedHeader];
         for (u32 i = 0; i < kPesFixedHeader; i++)
-          if (Src::byte(&h[i]) < 0) return kEnd;
+          if (src.byte(&h[i]) < 0) return kEnd;
         used += kPesFixedHeader;
         const u32 header_data = h[8];                // PES_header_data_length
         if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
-          if (Src::pass(header_data) < 0) return kEnd;
+          if (src.pass(header_data) < 0) return kEnd;
           used += header_data;
           deliver = true;
         }
@@ -185,20 +192,48 @@ PacketResult walk_packet(u32 sync_index, u64 sync_physical, int sync_file) {
     previous_ts_sync_position = current_ts_sync_position;
     current_ts_sync_position = sync_position;
     if (n == 204) parity_at = sync_position + kPacketBody;
+    src.done();
     first_payload = Rdptr;
     payload_bytes = kPacketBody - used;              // used < 188 here
     return kDelivers;
   }
   // The rest of a packet not delivered ends here, counted from its sync byte.
   const u32 packet_end = n == 204 ? 204 : kPacketBody;
-  if (used < packet_end && Src::pass(packet_end - used) < 0) return kEnd;
+  if (used < packet_end && src.pass(packet_end - used) < 0) return kEnd;
+  src.done();
   return kPassed;
 }
 
-}  // namespace
+// The common packet, taken without the general walk: the next packet (after
+// its M2TS prefix) lies wholly in Buffer, its sync byte confirmed by the one a
+// packet before it, a video packet carrying payload only, unscrambled, with
+// no PES packet starting in it. Everything the general walk would record for
+// it is recorded alike; false when the packet is not of this kind (nothing
+// changed then).
+inline bool plain_video_packet(u32 n) {
+  const u32 lead = n == 192 ? kM2tsPrefix : 0;
+  const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
+  if (s < n || Read < s || Read - s < kPacketBody) return false;
+  const unsigned char* p = Buffer + s;
+  if (p[0] != ts_sync_byte || Buffer[s - n] != ts_sync_byte) return false;
+  const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
+  // payload_unit_start_indicator 0; transport_scrambling_control 0 and
+  // adaptation_field_control 1 (payload only).
+  if ((p[1] & 0x40) != 0 || (p[3] & 0xF0) != 0x10 || pid != MPEG2_Transport_VideoPID) return false;
+  if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) return false;
+  const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
+  previous_ts_sync_position = current_ts_sync_position;
+  current_ts_sync_position = sync_position;
+  if (n == 204) parity_at = sync_position + kPacketBody;
+  Rdptr = Buffer + s + 4;
+  first_payload = Rdptr;
+  payload_bytes = kPacketBody - 4;
+  return true;
+}
 
-int NextTSPayload() {
-  const u32 n = static_cast<u32>(TransportPacketSize);
+// NextTSPayload for any packet: the sync search, M2TS prefixes, 204-byte
+// parity, packets of other PIDs and packets that straddle a block boundary.
+__attribute__((noinline)) int walk_to_payload(u32 n) {
   if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
@@ -214,12 +249,25 @@ int NextTSPayload() {
       if (find_sync() < 0) return -1;
       if (++packets > kMaxPacketsPerCall) no_video_data();
       const u32 sync_index = static_cast<u32>(Rdptr - Buffer);
-      r = Read - sync_index >= whole ? walk_packet<InBuffer>(sync_index, Buffer_Physical, CurrentFile)
-                                     : walk_packet<Refilling>(sync_index, Buffer_Physical, CurrentFile);
+      if (Read - sync_index >= whole) {
+        InBuffer src{Rdptr};
+        r = walk_packet(src, sync_index, Buffer_Physical, CurrentFile);
+      } else {
+        Refilling src;
+        r = walk_packet(src, sync_index, Buffer_Physical, CurrentFile);
+      }
     } while (r == kFalseSync);
     if (r == kEnd) return -1;
     if (r == kDelivers) return 0;
   }
+}
+
+}  // namespace
+
+int NextTSPayload() {
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  if (n != 204 && plain_video_packet(n)) return 0;
+  return walk_to_payload(n);
 }
 
 int GetTSByte(unsigned char* byte) {
