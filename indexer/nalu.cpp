@@ -93,27 +93,19 @@ __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, 
   return false;
 }
 
-// Zero pairs p[k] = p[k + 1] = 0 for k = 0..31 as a bit mask, storing
-// p[0..31] to dst. Zero pairs are rare in coded data (emulation prevention
-// breaks up every other run of zeros), so the 01 that completes a start code
-// is checked only for them.
-__attribute__((target("avx2"))) static inline unsigned copy_zero_pairs32(const unsigned char* p, unsigned char* dst) {
+// Start-code candidates p[0..31] as a bit mask (bit k: p[k], p[k + 1],
+// p[k + 2] are 00 00 01), storing p[0..31] to dst. All three bytes are
+// tested at once: zero pairs alone are common enough in some coded data
+// (CAVLC) that a branch per pair would cost more than the third compare.
+__attribute__((target("avx2"))) static inline unsigned copy_mask32(const unsigned char* p, unsigned char* dst) {
   const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), a);
   const __m256i zero = _mm256_setzero_si256();
-  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero))));
-}
-
-// Index of the first zero pair in pairs (bit k for p[k], p[k + 1]) that p[k
-// + 2] = 01 completes to a start code, as the index of that 01 relative to
-// p; 0 when none (an index is at least 2).
-static inline u32 first_start_code(const unsigned char* p, unsigned pairs) {
-  for (; pairs; pairs &= pairs - 1) {
-    const u32 k = static_cast<u32>(__builtin_ctz(pairs));
-    if (p[k + 2] == 1) return k + 2;
-  }
-  return 0;
+  const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                     _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
+  return static_cast<unsigned>(_mm256_movemask_epi8(m));
 }
 
 // scan_start_code and a copy in one pass, for n >= 34 when the stretch's
@@ -122,12 +114,12 @@ static inline u32 first_start_code(const unsigned char* p, unsigned pairs) {
 // start code ends at index at, else all n bytes, and never more than n.
 __attribute__((target("avx2"))) static u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
   u32 i = 0;
-  u32 at = 0;
+  unsigned mask = 0;
   for (; i + 34 <= n; i += 32) {
-    const unsigned pairs = copy_zero_pairs32(src + i, dst + i);
-    if (pairs && (at = first_start_code(src + i, pairs)) != 0) break;
+    mask = copy_mask32(src + i, dst + i);
+    if (mask) break;
   }
-  if (at == 0) {
+  if (!mask) {
     if (i + 2 >= n) {  // at most two bytes left, no candidate among them
       for (; i < n; i++) dst[i] = src[i];
       return n;
@@ -135,14 +127,13 @@ __attribute__((target("avx2"))) static u32 scan_copy_avx2(const unsigned char* s
     // The last candidates in one block that overlaps positions already
     // tested (none of which matched).
     i = n - 34;
-    const unsigned pairs = copy_zero_pairs32(src + i, dst + i);
-    at = pairs ? first_start_code(src + i, pairs) : 0;
+    mask = copy_mask32(src + i, dst + i);
   }
   // Bytes i + 32 and i + 33 (the match's 01 may be one of them; the last
   // block's end is n).
   dst[i + 32] = src[i + 32];
   dst[i + 33] = src[i + 33];
-  return at ? i + at : n;
+  return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
 }
 
 static const bool have_avx2 = __builtin_cpu_supports("avx2");

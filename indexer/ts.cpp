@@ -204,36 +204,45 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   return kPassed;
 }
 
-// The common packet, taken without the general walk: the next packet (after
-// its M2TS prefix) lies wholly in Buffer, its sync byte confirmed by the one a
-// packet before it, a video packet carrying payload only, unscrambled, with
-// no PES packet starting in it. Everything the general walk would record for
-// it is recorded alike; false when the packet is not of this kind (nothing
-// changed then).
-inline bool plain_video_packet(u32 n) {
+// Packets of the common kinds, taken without the general walk while the
+// next one (after its M2TS prefix) lies wholly in Buffer with its sync byte
+// confirmed by the one a packet before it: packets of other PIDs are passed
+// over, and a video packet that carries payload only, unscrambled, with no
+// PES packet starting in it, is delivered, recording what the general walk
+// would record. True when one was delivered; false leaves Rdptr at (the
+// prefix of) the first packet of another kind, *packets counting the packets
+// passed over as the general walk counts them.
+inline bool common_packets(u32 n, u32* packets) {
   const u32 lead = n == 192 ? kM2tsPrefix : 0;
-  const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
-  if (s < n || Read < s || Read - s < kPacketBody) return false;
-  const unsigned char* p = Buffer + s;
-  if (p[0] != ts_sync_byte || Buffer[s - n] != ts_sync_byte) return false;
-  const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
-  // payload_unit_start_indicator 0; transport_scrambling_control 0 and
-  // adaptation_field_control 1 (payload only).
-  if ((p[1] & 0x40) != 0 || (p[3] & 0xF0) != 0x10 || pid != MPEG2_Transport_VideoPID) return false;
-  if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) return false;
-  const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
-  previous_ts_sync_position = current_ts_sync_position;
-  current_ts_sync_position = sync_position;
-  if (n == 204) parity_at = sync_position + kPacketBody;
-  Rdptr = Buffer + s + 4;
-  first_payload = Rdptr;
-  payload_bytes = kPacketBody - 4;
-  return true;
+  for (;;) {
+    const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
+    if (s < n || Read < s || Read - s < kPacketBody) return false;
+    const unsigned char* p = Buffer + s;
+    if (p[0] != ts_sync_byte || Buffer[s - n] != ts_sync_byte) return false;
+    const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
+    if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) return false;
+    // payload_unit_start_indicator 0; transport_scrambling_control 0 and
+    // adaptation_field_control 1 (payload only).
+    const bool plain = (p[1] & 0x40) == 0 && (p[3] & 0xF0) == 0x10;
+    if (pid == MPEG2_Transport_VideoPID && !plain) return false;
+    if (++*packets > kMaxPacketsPerCall) no_video_data();
+    if (pid != MPEG2_Transport_VideoPID) {
+      Rdptr = Buffer + s + kPacketBody;
+      continue;
+    }
+    const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
+    previous_ts_sync_position = current_ts_sync_position;
+    current_ts_sync_position = sync_position;
+    Rdptr = Buffer + s + 4;
+    first_payload = Rdptr;
+    payload_bytes = kPacketBody - 4;
+    return true;
+  }
 }
 
 // NextTSPayload for any packet: the sync search, M2TS prefixes, 204-byte
 // parity, packets of other PIDs and packets that straddle a block boundary.
-__attribute__((noinline)) int walk_to_payload(u32 n) {
+__attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
   if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
@@ -241,7 +250,6 @@ __attribute__((noinline)) int walk_to_payload(u32 n) {
   // Bytes from a sync byte that a packet may be walked over.
   const u32 whole = n == 204 ? 204 : kPacketBody;
 
-  u32 packets = 0;
   for (;;) {
     if (n == 192 && skip(kM2tsPrefix) < 0) return -1;
     PacketResult r;
@@ -266,8 +274,9 @@ __attribute__((noinline)) int walk_to_payload(u32 n) {
 
 int NextTSPayload() {
   const u32 n = static_cast<u32>(TransportPacketSize);
-  if (n != 204 && plain_video_packet(n)) return 0;
-  return walk_to_payload(n);
+  u32 packets = 0;  // examined in this call
+  if (n != 204 && common_packets(n, &packets)) return 0;
+  return walk_to_payload(n, packets);
 }
 
 int GetTSByte(unsigned char* byte) {
