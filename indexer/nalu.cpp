@@ -52,9 +52,10 @@ static inline void take(u32 n, bool packets) {
 // file). 0, or -1 at the end of input. A packet boundary thus costs one call
 // per packet, and a start code split across it is found by the scan of the
 // next stretch, which is given the two bytes before it.
-static int next_stretch() {
+// examined: transport packets already passed over in this search.
+static int next_stretch(u32 examined = 0) {
   if (payload_bytes == 0) {
-    if (SystemStream_Flag == 1) return NextTSPayload();
+    if (SystemStream_Flag == 1) return NextTSPayload(examined);
     if (SystemStream_Flag == 3) return NextPSPayload();
   }
   return Rdptr < Buffer + Read || RefillBuffer() == 0 ? 0 : -1;
@@ -242,6 +243,59 @@ static void fill_header(NALU_t* unit, u32 len, int prefix) {
   unit->forbidden_bit = h >> 7;
 }
 
+// Transport streams of 188- and 192-byte packets, after a used-up payload:
+// takes the common packets that follow (ts.h) in one loop, scanning and
+// copying each video payload into the unit, with the read position in a
+// local; the reader's records (sync positions, first payload, payload left)
+// are written once when the loop ends, as the packet-by-packet road would
+// leave them. 1 when a start code ended the unit (filled in); else 0 with
+// Rdptr at the first packet of another kind (or one whose payload would not
+// fit), *examined counting the packets passed over since the last payload.
+static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  const u32 lead = n == 192 ? 192 - 188 : 0;                     // M2TS time prefix
+  const u64 origin = Buffer_Physical + FilesBefore(CurrentFile);  // stream position of Buffer[0]
+  unsigned char* p = Rdptr;                                       // a packet, or its prefix
+  unsigned char* payload = nullptr;                               // of the last video packet taken
+  u64 previous = previous_ts_sync_position, current = current_ts_sync_position;
+  u32 len = *len_io;
+  u32 left = 0;
+  int ended = 0;
+  for (;;) {
+    const u32 s = static_cast<u32>(p - Buffer) + lead;  // index of the sync byte
+    const TsPacket kind = ts_common_packet(s, n);
+    if (kind == TsPacket::kIrregular) break;
+    if (kind == TsPacket::kVideo && len + kTsCommonPayload > NALU_BUFFER_SIZE) break;
+    if (++*examined > kTsMaxPacketsPerSearch) ts_no_video_data();
+    p = Buffer + s + 188;
+    if (kind == TsPacket::kOther) continue;
+    *examined = 0;
+    previous = current;
+    current = origin + s;
+    payload = Buffer + s + 4;
+    const u64 base = current + 4;
+    const u32 at = scan_copy(payload, kTsCommonPayload, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
+    if (at < kTsCommonPayload) {
+      len += at + 1;
+      note_start_code(base, at);
+      p = payload + at + 1;
+      left = kTsCommonPayload - at - 1;
+      ended = 1;
+      break;
+    }
+    len += kTsCommonPayload;
+    note_stretch(base, kTsCommonPayload);
+  }
+  Rdptr = p;
+  payload_bytes = left;
+  previous_ts_sync_position = previous;
+  current_ts_sync_position = current;
+  if (payload) first_payload = payload;
+  *len_io = len;
+  if (ended) fill_header(unit, len - 3, prefix);
+  return ended;
+}
+
 static int get_unit(NALU_t* unit, u64* position, bool avc) {
   if (IsFirstByteStreamNALU) {
     HadEOF = 0;
@@ -269,10 +323,14 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   start = 0xFF000001;
 
   const bool packets = packetized();
+  const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
+  u32 examined = 0;  // transport packets passed over in the search for the next payload
   u32 n = stretch(packets);
   for (;;) {
     if (n == 0) {
-      if (next_stretch() < 0) break;
+      if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;
+      if (next_stretch(examined) < 0) break;
+      examined = 0;
       n = stretch(packets);
       continue;
     }

@@ -27,9 +27,9 @@ namespace {
 constexpr u32 kPacketBody = 188;                     // sync byte to the last payload byte
 constexpr u32 kM2tsPrefix = 192 - 188;               // time prefix before each 192-byte packet
 constexpr u32 kParity = 204 - 188;                   // parity bytes after each 204-byte packet
-constexpr u32 kMaxPacketsPerCall = 100000;           // packets examined for one video payload
+constexpr u32 kMaxPacketsPerCall = kTsMaxPacketsPerSearch;  // packets examined for one video payload
 constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one sync byte
-constexpr u32 kNullPid = 0x1FFF;
+constexpr u32 kNullPid = 0x1FFF;                     // null packets, never false syncs in M2TS
 constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
 
 // Stream position of the parity bytes of the last 204-byte video packet
@@ -204,29 +204,17 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   return kPassed;
 }
 
-// Packets of the common kinds, taken without the general walk while the
-// next one (after its M2TS prefix) lies wholly in Buffer with its sync byte
-// confirmed by the one a packet before it: packets of other PIDs are passed
-// over, and a video packet that carries payload only, unscrambled, with no
-// PES packet starting in it, is delivered, recording what the general walk
-// would record. True when one was delivered; false leaves Rdptr at (the
-// prefix of) the first packet of another kind, *packets counting the packets
-// passed over as the general walk counts them.
+// Common packets (ts.h) from Rdptr on: other PIDs are passed over, a video
+// packet is delivered. False leaves Rdptr at (the prefix of) the first
+// packet of another kind.
 inline bool common_packets(u32 n, u32* packets) {
   const u32 lead = n == 192 ? kM2tsPrefix : 0;
   for (;;) {
     const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
-    if (s < n || Read < s || Read - s < kPacketBody) return false;
-    const unsigned char* p = Buffer + s;
-    if (p[0] != ts_sync_byte || Buffer[s - n] != ts_sync_byte) return false;
-    const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
-    if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) return false;
-    // payload_unit_start_indicator 0; transport_scrambling_control 0 and
-    // adaptation_field_control 1 (payload only).
-    const bool plain = (p[1] & 0x40) == 0 && (p[3] & 0xF0) == 0x10;
-    if (pid == MPEG2_Transport_VideoPID && !plain) return false;
+    const TsPacket kind = ts_common_packet(s, n);
+    if (kind == TsPacket::kIrregular) return false;
     if (++*packets > kMaxPacketsPerCall) no_video_data();
-    if (pid != MPEG2_Transport_VideoPID) {
+    if (kind == TsPacket::kOther) {
       Rdptr = Buffer + s + kPacketBody;
       continue;
     }
@@ -235,7 +223,7 @@ inline bool common_packets(u32 n, u32* packets) {
     current_ts_sync_position = sync_position;
     Rdptr = Buffer + s + 4;
     first_payload = Rdptr;
-    payload_bytes = kPacketBody - 4;
+    payload_bytes = kTsCommonPayload;
     return true;
   }
 }
@@ -272,12 +260,13 @@ __attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
 
 }  // namespace
 
-int NextTSPayload() {
+int NextTSPayload(u32 examined) {
   const u32 n = static_cast<u32>(TransportPacketSize);
-  u32 packets = 0;  // examined in this call
-  if (n != 204 && common_packets(n, &packets)) return 0;
-  return walk_to_payload(n, packets);
+  if (n != 204 && common_packets(n, &examined)) return 0;
+  return walk_to_payload(n, examined);
 }
+
+void ts_no_video_data() { no_video_data(); }
 
 int GetTSByte(unsigned char* byte) {
   if (payload_bytes == 0 && NextTSPayload() < 0) return -1;
