@@ -42,18 +42,21 @@ static bool is_sub_layer_non_ref(int t) {
 }
 
 // ---------------------------------------------------------------- picture table
+// Twelve bytes per picture: a long stream holds one entry per picture until
+// its end, so the positions, which only IRAP pictures have, stand apart.
 struct HevcIndexEntry {
-  u32 nal_unit_type;      // of the picture's first slice segment (0-9, 16-21)
-  u64 position;           // IRAP pictures only: unit position (container time for 2, 4); else 0
-  u32 slice_type;         // 0 B, 1 P, 2 I, as coded
   int32_t poc;            // picture order count
+  u32 irap;               // IRAP pictures only: index of the position in irap_positions
+  uint8_t nal_unit_type;  // of the picture's first slice segment (0-9, 16-21)
+  uint8_t slice_type;     // 0 B, 1 P, 2 I, as coded
   bool starts_run;        // POC restarted here (IDR, BLA, CRA that began a sequence)
 };
 
-// Filled in decode order. It grows as needed (long streams exceed any fixed
+// Filled in decode order. They grow as needed (long streams exceed any fixed
 // size that would be sensible to allocate up front); allocation failure ends
 // the run through no_mem_exit.
 static std::vector<HevcIndexEntry> index_entries;
+static std::vector<u64> irap_positions;  // unit position (container time for 2, 4), decode order
 
 // ---------------------------------------------------------------- analysis state
 static int32_t prevTid0POC;                 // POC anchor of the derivation (H.265 8.3.1)
@@ -465,12 +468,16 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   if (Operation != 0) return 1;
 
   HevcIndexEntry e;
-  e.nal_unit_type = u32(type);
-  e.position = is_irap(type) ? (container_times() ? mkv_current_tc : position) : 0;
-  e.slice_type = slice_type_value;
   e.poc = poc;
+  e.irap = 0;
+  e.nal_unit_type = uint8_t(type);
+  e.slice_type = uint8_t(slice_type_value);
   e.starts_run = restart;
   try {
+    if (is_irap(type)) {
+      e.irap = u32(irap_positions.size());
+      irap_positions.push_back(container_times() ? mkv_current_tc : position);
+    }
     index_entries.push_back(e);
   } catch (const std::bad_alloc&) {
     no_mem_exit("index_entries");
@@ -529,8 +536,8 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
 static void write_record_lines() {
   FRM_ndx = 0;
   for (const HevcIndexEntry& e : index_entries) {
-    const unsigned long long pos = e.position;
     const int t = int(e.nal_unit_type);
+    const unsigned long long pos = is_irap(t) ? irap_positions[e.irap] : 0;
     if (is_idr(t))
       fprintf(p_aif, "\n%d:IDR %llu %d %d", FRM_ndx, pos, 2, e.poc);
     else if (t == NAL_CRA_NUT)
@@ -590,6 +597,7 @@ void index_hevc() {
     memset(hevc_mastering, 0, sizeof hevc_mastering);
     memset(light_level, 0, sizeof light_level);
     index_entries.clear();
+    irap_positions.clear();
     write_index_head("KWHEVCIndexFile", 500);
   }
 
@@ -622,6 +630,7 @@ void index_hevc() {
 
 void reset_hevc_analysis() {
   index_entries.clear();
+  irap_positions.clear();
   prevTid0POC = 0;
   prev_poc = 0;
   new_sequence = true;
