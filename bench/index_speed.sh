@@ -14,14 +14,14 @@
 #   mpeg2-disc    1080p23.976 MPEG-2, 35 Mb/s                 ac3 640k
 #   vc1           the shared 1080p VC-1 sample repeated       ac3 640k
 #
-# each as elementary stream (es), program stream (ps; not for VC-1, whose
-# program-stream form needs an extended stream id), transport stream (ts,
+# each as elementary stream (es), program stream (ps; not for VC-1, which
+# program streams carry under an extended stream id), transport stream (ts,
 # 188-byte packets) and M2TS (192-byte packets). Every measurement reads from
 # the page cache (each file is read once beforehand) and is the fastest of
 # REPEAT runs, one thread each.
 #
 # Usage: bench/index_speed.sh [ostrel binary] [work folder] [size in MB]
-# Defaults: build-release/indexer/ostrel (else build/indexer/ostrel),
+# Defaults: build/indexer/ostrel (else build-release/indexer/ostrel),
 # /tmp/ostrel-bench, 1000 MB.
 # Environment: CONTENTS (names from the table, default all), FORMS (default
 # "es ps ts m2ts"), REPEAT (default 3), KEEP=1 keeps the large files of a
@@ -34,8 +34,8 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-default_bin="$here/build-release/indexer/ostrel"
-[ -x "$default_bin" ] || default_bin="$here/build/indexer/ostrel"
+default_bin="$here/build/indexer/ostrel"
+[ -x "$default_bin" ] || default_bin="$here/build-release/indexer/ostrel"
 ostrel="${1:-$default_bin}"
 work="${2:-/tmp/ostrel-bench}"
 size_mb="${3:-1000}"
