@@ -113,7 +113,7 @@ __attribute__((target("avx2"))) static inline unsigned copy_mask32(const unsigne
 // first two bytes cannot complete a start code begun before it: each block
 // of 32 bytes is stored to dst as it is tested. Copies src[0..at] when a
 // start code ends at index at, else all n bytes, and never more than n.
-__attribute__((target("avx2"))) static u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
+__attribute__((target("avx2"))) static inline u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
   u32 i = 0;
   unsigned mask = 0;
   for (; i + 34 <= n; i += 32) {
@@ -169,11 +169,13 @@ static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char
 }
 
 // scan_start_code, copying to dst the bytes scanned: src[0..at] when a start
-// code ends at index at, else all n bytes; dst has room for n bytes.
-static inline u32 scan_copy(const unsigned char* src, u32 n, unsigned char* dst, unsigned char p1,
-                            unsigned char p2) {
+// code ends at index at, else all n bytes; dst has room for n bytes. known
+// (an AVX2 caller, which may inline the AVX2 scan) skips the CPU test.
+template <bool known_avx2 = false>
+__attribute__((always_inline)) inline u32 scan_copy(const unsigned char* src, u32 n, unsigned char* dst,
+                                                     unsigned char p1, unsigned char p2) {
 #ifdef __SSE2__
-  if (have_avx2 && n >= 34) {
+  if ((known_avx2 || have_avx2) && n >= 34) {
     if (src[0] == 1 && p1 == 0 && p2 == 0) {
       dst[0] = 1;
       return 0;
@@ -251,8 +253,11 @@ static void fill_header(NALU_t* unit, u32 len, int prefix) {
 // leave them. 1 when a start code ended the unit (filled in); else 0 with
 // Rdptr at the first packet of another kind (or one whose payload would not
 // fit), *examined counting the packets passed over since the last payload.
-static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
-  const u32 n = static_cast<u32>(TransportPacketSize);
+// With avx2 the scan is inlined into the loop (the caller is an AVX2 function).
+template <bool avx2>
+__attribute__((always_inline)) inline int common_ts_run(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
+  const TsCommonTest common;
+  const u32 n = common.n;
   const u32 lead = n == 192 ? 192 - 188 : 0;                     // M2TS time prefix
   const u64 origin = Buffer_Physical + FilesBefore(CurrentFile);  // stream position of Buffer[0]
   unsigned char* p = Rdptr;                                       // a packet, or its prefix
@@ -263,7 +268,7 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
   int ended = 0;
   for (;;) {
     const u32 s = static_cast<u32>(p - Buffer) + lead;  // index of the sync byte
-    const TsPacket kind = ts_common_packet(s, n);
+    const TsPacket kind = common(s);
     if (kind == TsPacket::kIrregular) break;
     if (kind == TsPacket::kVideo && len + kTsCommonPayload > NALU_BUFFER_SIZE) break;
     if (++*examined > kTsMaxPacketsPerSearch) ts_no_video_data();
@@ -274,7 +279,7 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
     current = origin + s;
     payload = Buffer + s + 4;
     const u64 base = current + 4;
-    const u32 at = scan_copy(payload, kTsCommonPayload, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
+    const u32 at = scan_copy<avx2>(payload, kTsCommonPayload, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
     if (at < kTsCommonPayload) {
       len += at + 1;
       note_start_code(base, at);
@@ -294,6 +299,20 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
   *len_io = len;
   if (ended) fill_header(unit, len - 3, prefix);
   return ended;
+}
+
+#ifdef __SSE2__
+__attribute__((target("avx2"))) static int common_ts_packets_avx2(NALU_t* unit, u32* len_io, int prefix,
+                                                                   u32* examined) {
+  return common_ts_run<true>(unit, len_io, prefix, examined);
+}
+#endif
+
+static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
+#ifdef __SSE2__
+  if (have_avx2) return common_ts_packets_avx2(unit, len_io, prefix, examined);
+#endif
+  return common_ts_run<false>(unit, len_io, prefix, examined);
 }
 
 static int get_unit(NALU_t* unit, u64* position, bool avc) {

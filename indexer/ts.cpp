@@ -29,7 +29,7 @@ constexpr u32 kM2tsPrefix = 192 - 188;               // time prefix before each 
 constexpr u32 kParity = 204 - 188;                   // parity bytes after each 204-byte packet
 constexpr u32 kMaxPacketsPerCall = kTsMaxPacketsPerSearch;  // packets examined for one video payload
 constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one sync byte
-constexpr u32 kNullPid = 0x1FFF;                     // null packets, never false syncs in M2TS
+constexpr u32 kNullPid = kTsNullPid;
 constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
 
 // Stream position of the parity bytes of the last 204-byte video packet
@@ -209,9 +209,10 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
 // packet of another kind.
 inline bool common_packets(u32 n, u32* packets) {
   const u32 lead = n == 192 ? kM2tsPrefix : 0;
+  const TsCommonTest common;
   for (;;) {
     const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
-    const TsPacket kind = ts_common_packet(s, n);
+    const TsPacket kind = common(s);
     if (kind == TsPacket::kIrregular) return false;
     if (++*packets > kMaxPacketsPerCall) no_video_data();
     if (kind == TsPacket::kOther) {

@@ -25,17 +25,30 @@ int NextTSPayload(u32 examined = 0);
 enum class TsPacket { kIrregular, kOther, kVideo };
 constexpr u32 kTsCommonPayload = 188 - 4;
 constexpr u32 kTsMaxPacketsPerSearch = 100000;
+constexpr u32 kTsNullPid = 0x1FFF;  // null packets, never false syncs in M2TS
 [[noreturn]] void ts_no_video_data();
 
-inline TsPacket ts_common_packet(u32 s, u32 n) {
-  if (s < n || Read < s || Read - s < 188) return TsPacket::kIrregular;
-  const unsigned char* p = Buffer + s;
-  if (p[0] != ts_sync_byte || Buffer[s - n] != ts_sync_byte) return TsPacket::kIrregular;
-  const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
-  if (n == 192 && pat_parser.known_pid_count != 0 && pid != 0x1FFF && !pat_parser.IsKnownPid(pid))
-    return TsPacket::kIrregular;  // taken for a false sync by the general walk
-  if (pid != MPEG2_Transport_VideoPID) return TsPacket::kOther;
-  // payload_unit_start_indicator 0; transport_scrambling_control 0 and
-  // adaptation_field_control 1 (payload only).
-  return (p[1] & 0x40) == 0 && (p[3] & 0xF0) == 0x10 ? TsPacket::kVideo : TsPacket::kIrregular;
-}
+// The test, with the state it reads taken once: a reader's loop takes many
+// packets between two changes of that state.
+struct TsCommonTest {
+  const unsigned char* buffer = Buffer;
+  u32 read = Read;
+  u32 n = static_cast<u32>(TransportPacketSize);
+  unsigned char sync = ts_sync_byte;
+  u32 video_pid = MPEG2_Transport_VideoPID;
+  bool declared_only = n == 192 && pat_parser.known_pid_count != 0;  // M2TS with program tables
+
+  // The packet whose sync byte is at buffer index s.
+  TsPacket operator()(u32 s) const {
+    if (s < n || read < s || read - s < 188) return TsPacket::kIrregular;
+    const unsigned char* p = buffer + s;
+    if (p[0] != sync || buffer[s - n] != sync) return TsPacket::kIrregular;
+    const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
+    if (declared_only && pid != kTsNullPid && !pat_parser.IsKnownPid(pid))
+      return TsPacket::kIrregular;  // taken for a false sync by the general walk
+    if (pid != video_pid) return TsPacket::kOther;
+    // payload_unit_start_indicator 0; transport_scrambling_control 0 and
+    // adaptation_field_control 1 (payload only).
+    return (p[1] & 0x40) == 0 && (p[3] & 0xF0) == 0x10 ? TsPacket::kVideo : TsPacket::kIrregular;
+  }
+};
