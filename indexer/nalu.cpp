@@ -6,6 +6,8 @@
 // current packet's payload for transport and program streams). A stretch is
 // searched for 00 00 01 many positions at a time and copied whole; at its
 // end the container's reader moves on to the next packet's payload or block.
+// Transport streams take the run of common packets that follows in one loop
+// of their own (common_ts_packets).
 //
 // Positions: a start code may be split by a packet header (transport and
 // program streams) or a buffer or file boundary. The reader keeps the stream

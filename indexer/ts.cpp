@@ -1,12 +1,14 @@
 // Transport-stream byte reader: strips packet and PES headers and delivers
 // the payload of the video PID.
 //
-// GetTSByte runs once per video packet: it walks over the packets of other
-// PIDs, parses the video packet's header in place in Buffer, and leaves
-// payload_bytes set so that the unit reader takes the rest of the payload
-// straight from Buffer. Header bytes are read through next_byte()/skip(),
-// which refill the buffer, so a packet may straddle a 16384-byte block or a
-// file boundary anywhere.
+// NextTSPayload runs once per video packet: it walks over the packets of
+// other PIDs, parses the video packet's header in place in Buffer, and
+// leaves payload_bytes set so that the unit reader takes the payload
+// straight from Buffer. A packet that lies wholly in Buffer is walked through
+// a local pointer; one that straddles a block or file boundary (or the end of
+// the input) through next_byte()/skip(), which refill the buffer. The common
+// packets (ts.h) are taken without the walk, here and by the unit reader's
+// own loop.
 //
 // Packet layout for the three sizes, counted from the sync byte:
 //   188: the packet.
