@@ -25,6 +25,6 @@ u32 remove_emulation_prevention(const unsigned char* in, u32 n, unsigned char* o
     }
     i = h + 1;
   }
-  memcpy(out + kept, in + from, n - from);
+  if (n > from) memcpy(out + kept, in + from, n - from);
   return kept + (n - from);
 }
