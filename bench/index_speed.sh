@@ -1,65 +1,181 @@
 #!/usr/bin/env bash
-# Indexing throughput of Ostrel against a plain sequential read and ffmpeg's
-# demuxer, on the same H.264 stream as elementary stream, program stream,
-# transport stream (188-byte packets, with an audio track) and M2TS. Every
-# measurement reads from the page cache (each file is read once beforehand).
+# Indexing throughput of Ostrel, side by side with a plain sequential read,
+# ffmpeg's demuxer (`-map 0:v -c copy -f null -`) and ffmsindex (Debian's
+# `ffmsindex` package, a CPU indexer of another design used only as a
+# black-box speed reference), for every codec and form:
+#
+#   content       video                                       audio
+#   h264-720p     720p25 x264 ultrafast 25 Mb/s               mp2
+#   h264-bc       1080i25 x264, MBAFF, 4 slices, 10 Mb/s      mp2 256k
+#   h264-disc     1080p23.976 x264, 35 Mb/s                   ac3 640k
+#   hevc-bc       1080p25 x265, 8 Mb/s                        mp2 256k
+#   hevc-disc     1080p23.976 x265, 40 Mb/s                   ac3 640k
+#   mpeg2-bc      1080i25 MPEG-2, 15 Mb/s                     mp2 256k
+#   mpeg2-disc    1080p23.976 MPEG-2, 35 Mb/s                 ac3 640k
+#   vc1           the shared 1080p VC-1 sample repeated       ac3 640k
+#
+# each as elementary stream (es), program stream (ps; not for VC-1, which
+# program streams carry under an extended stream id), transport stream (ts,
+# 188-byte packets) and M2TS (192-byte packets). Every measurement reads from
+# the page cache (each file is read once beforehand) and is the fastest of
+# REPEAT runs, one thread each.
 #
 # Usage: bench/index_speed.sh [ostrel binary] [work folder] [size in MB]
-# Defaults: build/indexer/ostrel, /tmp/ostrel-bench, 1100 MB.
-# Not part of the test suite: it needs about 4.5 GB of disk and as much
-# free memory for the page cache to hold the four files.
+# Defaults: build/indexer/ostrel (else build-release/indexer/ostrel),
+# /tmp/ostrel-bench, 1000 MB.
+# Environment: CONTENTS (names from the table, default all), FORMS (default
+# "es ps ts m2ts"), REPEAT (default 3), KEEP=1 keeps the large files of a
+# content after it was measured (by default they are deleted, so that at most
+# one content's files, about 4 x the size, are on disk at a time; the short
+# encoded clips are kept for the next run), BASE=another ostrel binary adds
+# its rate as a last column (to measure a change).
+# Not part of the test suite: it needs ffmpeg, ffmsindex, x264/x265 through
+# ffmpeg, the shared VC-1 sample, and memory for the page cache to hold one file.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-ostrel="${1:-$here/build/indexer/ostrel}"
+default_bin="$here/build/indexer/ostrel"
+[ -x "$default_bin" ] || default_bin="$here/build-release/indexer/ostrel"
+ostrel="${1:-$default_bin}"
 work="${2:-/tmp/ostrel-bench}"
-size_mb="${3:-1100}"
+size_mb="${3:-1000}"
+contents="${CONTENTS:-h264-720p h264-bc h264-disc hevc-bc hevc-disc mpeg2-bc mpeg2-disc vc1}"
+forms="${FORMS:-es ps ts m2ts}"
+repeat="${REPEAT:-3}"
+vc1_sample="$here/../shared/testdata/vc1/vc1_ap_1080_pulldown.vc1"
+[ -f "$vc1_sample" ] || vc1_sample=/work/shared/testdata/vc1/vc1_ap_1080_pulldown.vc1
+
 [ -x "$ostrel" ] || { echo "no ostrel binary at $ostrel" >&2; exit 1; }
+for tool in ffmpeg ffmsindex bc; do
+  command -v "$tool" > /dev/null || { echo "$tool is missing (apt-get install ffmpeg ffmsindex bc)" >&2; exit 1; }
+done
 ostrel="$(cd "$(dirname "$ostrel")" && pwd)/$(basename "$ostrel")"
 mkdir -p "$work"
 cd "$work"
 
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+ff() { nice ffmpeg -nostdin -hide_banner -loglevel fatal -y "$@"; }
 
-# A 20-second 720p clip at a high rate with an audio track, joined to the
-# wanted size by ffmpeg's concat demuxer (which keeps the time stamps
-# rising), then remuxed into the other forms.
-if [ ! -s clip.ts ]; then
-  ff -f lavfi -i "testsrc2=size=1280x720:rate=25" -f lavfi -i "sine=sample_rate=48000" -t 20 \
-     -c:v libx264 -preset ultrafast -g 50 -bf 3 -b:v 25M -c:a mp2 -f mpegts clip.ts
-fi
-copies=$(( size_mb * 1000000 / $(stat -c %s clip.ts) + 1 ))
-if [ ! -s big.ts ] || [ "$(stat -c %s big.ts)" -lt $(( size_mb * 1000000 )) ]; then
-  for _ in $(seq "$copies"); do echo "file 'clip.ts'"; done > list.txt
-  ff -f concat -safe 0 -i list.txt -map 0 -c copy -f mpegts big.ts
-  rm -f big.h264 big.m2ts big.vob
-fi
-[ -s big.h264 ] || ff -i big.ts -map 0:v -c copy -f h264 big.h264
-[ -s big.m2ts ] || ff -i big.ts -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts big.m2ts
-[ -s big.vob ] || ff -i big.ts -map 0 -c copy -f vob big.vob
-
-# Wall seconds of a command, to the millisecond; a failing command ends the run.
-timed() {
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" > /dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  echo "$t1 - $t0" | bc -l
+# ---------------------------------------------------------------- inputs
+# A 20-second clip per content with its audio track, in a transport stream;
+# joined to the wanted size by ffmpeg's concat demuxer (which keeps the time
+# stamps rising) and remuxed into the other forms.
+make_clip() {
+  local name=$1 out=clip-$1.ts
+  [ -s "$out" ] && return 0
+  local src="testsrc2=size=1920x1080:rate=25" vf=() venc=() aenc=(-c:a mp2 -b:a 256k)
+  case "$name" in
+    h264-720p)
+      src="testsrc2=size=1280x720:rate=25"
+      venc=(-c:v libx264 -preset ultrafast -g 50 -bf 3 -b:v 25M); aenc=(-c:a mp2) ;;
+    h264-bc)
+      venc=(-c:v libx264 -preset veryfast -g 25 -bf 3 -b:v 10M -maxrate 12M -bufsize 8M
+            -x264-params "tff=1:slices=4") ;;
+    h264-disc)
+      src="testsrc2=size=1920x1080:rate=24000/1001"
+      venc=(-c:v libx264 -preset veryfast -g 24 -bf 3 -b:v 35M -maxrate 40M -bufsize 30M)
+      aenc=(-c:a ac3 -b:a 640k) ;;
+    hevc-bc)
+      venc=(-c:v libx265 -preset ultrafast -g 50 -b:v 8M -x265-params log-level=error) ;;
+    hevc-disc)
+      src="testsrc2=size=1920x1080:rate=24000/1001"
+      venc=(-c:v libx265 -preset ultrafast -g 24 -b:v 40M -x265-params log-level=error)
+      aenc=(-c:a ac3 -b:a 640k) ;;
+    mpeg2-bc)
+      venc=(-c:v mpeg2video -g 12 -bf 2 -b:v 15M -maxrate 18M -bufsize 9M -flags +ildct+ilme -top 1) ;;
+    mpeg2-disc)
+      src="testsrc2=size=1920x1080:rate=24000/1001"
+      venc=(-c:v mpeg2video -g 12 -bf 2 -b:v 35M -maxrate 40M -bufsize 9M)
+      aenc=(-c:a ac3 -b:a 640k) ;;
+    *) echo "unknown content $name" >&2; exit 1 ;;
+  esac
+  # Noise keeps the synthetic picture from compressing far below the rate.
+  [ "$name" = h264-720p ] || vf=(-vf "noise=alls=12:allf=t")
+  ff -f lavfi -i "$src" -f lavfi -i "sine=sample_rate=48000" -t 20 "${vf[@]}" \
+     "${venc[@]}" "${aenc[@]}" -f mpegts "$out"
 }
 
-rate() { echo "scale=1; $1 / 1000000 / $2" | bc -l; }
+# big-<content>.<es|ps|ts|m2ts>, each at least size_mb.
+make_inputs() {
+  local name=$1 want=$(( size_mb * 1000000 ))
+  if [ "$name" = vc1 ]; then
+    if [ ! -s big-vc1.es ] || [ "$(stat -c %s big-vc1.es)" -lt "$want" ]; then
+      local copies=$(( want / $(stat -c %s "$vc1_sample") + 1 ))
+      for _ in $(seq "$copies"); do cat "$vc1_sample"; done > big-vc1.es
+      rm -f big-vc1.ts big-vc1.m2ts
+    fi
+    # The elementary stream carries no time stamps: one per frame at the
+    # sample's coded rate, and an audio track as long as the video.
+    local secs=$(( $(stat -c %s big-vc1.es) / 200000 + 10 ))
+    [ -s big-vc1.ts ] || ff -fflags +genpts -r 24000/1001 -i big-vc1.es -f lavfi -i "sine=sample_rate=48000" \
+      -t "$secs" -map 0:v -map 1:a -c:v copy -c:a ac3 -b:a 640k -shortest -f mpegts big-vc1.ts
+    [ -s big-vc1.m2ts ] || ff -i big-vc1.ts -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts big-vc1.m2ts
+    return 0
+  fi
+  make_clip "$name"
+  if [ ! -s "big-$name.ts" ] || [ "$(stat -c %s "big-$name.ts")" -lt "$want" ]; then
+    local copies=$(( want / $(stat -c %s "clip-$name.ts") + 1 ))
+    for _ in $(seq "$copies"); do echo "file 'clip-$name.ts'"; done > "list-$name.txt"
+    ff -f concat -safe 0 -i "list-$name.txt" -map 0 -c copy -f mpegts "big-$name.ts"
+    rm -f "big-$name.es" "big-$name.ps" "big-$name.m2ts"
+  fi
+  local esfmt
+  case "$name" in h264*) esfmt=h264 ;; hevc*) esfmt=hevc ;; mpeg2*) esfmt=mpeg2video ;; esac
+  [ -s "big-$name.es" ] || ff -i "big-$name.ts" -map 0:v -c copy -f "$esfmt" "big-$name.es"
+  [ -s "big-$name.m2ts" ] || ff -i "big-$name.ts" -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts "big-$name.m2ts"
+  [ -s "big-$name.ps" ] || ff -i "big-$name.ts" -map 0 -c copy -f vob "big-$name.ps"
+}
 
-printf '%-10s %9s %12s %12s %12s %9s %9s\n' form MB cat_MB/s ostrel_MB/s ffmpeg_MB/s vs_ffmpeg vs_cat
-for f in big.h264 big.vob big.ts big.m2ts; do
-  bytes=$(stat -c %s "$f")
-  cat "$f" > /dev/null                                  # into the page cache
-  t_cat=$(timed sh -c "cat '$f' > /dev/null")
-  t_ostrel=$(timed "$ostrel" -i "$f" -o "$PWD/$f.kwi")
-  [ -s "$f.kwi" ] || { echo "no index written for $f" >&2; exit 1; }
-  t_ffmpeg=$(timed ffmpeg -nostdin -v error -i "$f" -map 0:v -c copy -f null -)
-  r_cat=$(rate "$bytes" "$t_cat")
-  r_ostrel=$(rate "$bytes" "$t_ostrel")
-  r_ffmpeg=$(rate "$bytes" "$t_ffmpeg")
-  printf '%-10s %9d %12s %12s %12s %8.2fx %8.0f%%\n' "$f" $(( bytes / 1000000 )) "$r_cat" "$r_ostrel" "$r_ffmpeg" \
-    "$(echo "$t_ffmpeg / $t_ostrel" | bc -l)" "$(echo "100 * $t_cat / $t_ostrel" | bc -l)"
+# ---------------------------------------------------------------- timing
+# Wall seconds of the fastest of REPEAT runs of a command, to the
+# millisecond; a failing command ends the run.
+timed() {
+  local best="" t0 t1 t i
+  for (( i = 0; i < repeat; i++ )); do
+    t0=$(date +%s.%N)
+    "$@" > /dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    t1=$(date +%s.%N)
+    t=$(echo "$t1 - $t0" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
+  done
+  echo "$best"
+}
+
+rate() { echo "scale=0; $1 / 1000000 / $2" | bc -l; }
+ratio() { echo "$1 / $2" | bc -l; }
+
+echo "uptime: $(uptime)"
+base="${BASE:-}"
+[ -z "$base" ] || base="$(cd "$(dirname "$base")" && pwd)/$(basename "$base")"
+printf '%-11s %-5s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s %s\n' content form MB read ffmpeg ffmsidx ostrel \
+  'x ffm' 'x ffms' '%read' targets "${base:+base}"
+for name in $contents; do
+  make_inputs "$name"
+  for form in $forms; do
+    f="big-$name.$form"
+    [ "$name" = vc1 ] && [ "$form" = ps ] && continue
+    bytes=$(stat -c %s "$f")
+    cat "$f" > /dev/null                                  # into the page cache
+    t_cat=$(timed sh -c "cat '$f' > /dev/null")
+    t_ffmpeg=$(timed nice ffmpeg -nostdin -v error -i "$f" -map 0:v -c copy -f null -)
+    t_ffms=$(timed ffmsindex -f "$f" "$PWD/$f.ffindex")
+    rm -f "$f.ffindex"
+    t_ostrel=$(timed "$ostrel" -i "$f" -o "$PWD/$f.kwi")
+    [ -s "$f.kwi" ] || { echo "no index written for $f" >&2; exit 1; }
+    rm -f "$f.kwi" "$f.log"
+    r_base=""
+    if [ -n "$base" ]; then
+      r_base=$(rate "$bytes" "$(timed "$base" -i "$f" -o "$PWD/$f.kwi")")
+      rm -f "$f.kwi" "$f.log"
+    fi
+    x_ffmpeg=$(ratio "$t_ffmpeg" "$t_ostrel")
+    x_ffms=$(ratio "$t_ffms" "$t_ostrel")
+    p_read=$(echo "100 * $t_cat / $t_ostrel" | bc -l)
+    verdict=met
+    if [ "$(echo "$x_ffmpeg < 3 || $x_ffms < 3 || $p_read < 50" | bc -l)" = 1 ]; then verdict=MISSED; fi
+    printf '%-11s %-5s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s %s\n' "$name" "$form" $(( bytes / 1000000 )) \
+      "$(rate "$bytes" "$t_cat")" "$(rate "$bytes" "$t_ffmpeg")" "$(rate "$bytes" "$t_ffms")" \
+      "$(rate "$bytes" "$t_ostrel")" "$x_ffmpeg" "$x_ffms" "$p_read" "$verdict" "$r_base"
+  done
+  [ "${KEEP:-0}" = 1 ] || rm -f "big-$name".*
 done
+echo "uptime: $(uptime)"

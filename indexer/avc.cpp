@@ -11,6 +11,7 @@
 #include "index.h"
 #include "nalu.h"
 #include "parset.h"
+#include "rbsp.h"
 #include "sei.h"
 
 constexpr u64 NONE = ~u64{0};  // "no position" for hadSPS, hadPPS, pending_rps
@@ -75,22 +76,6 @@ static void append_record(const FrmRecord& r) {
   } catch (const std::bad_alloc&) {
     no_mem_exit("pending_frms");
   }
-}
-
-// Copies len bytes into out, dropping each 03 that follows two zero bytes.
-// Returns the bytes kept (at most len).
-static int remove_emulation_prevention(const unsigned char* in, int len, unsigned char* out) {
-  int zeros = 0, n = 0;
-  for (int i = 0; i < len; i++) {
-    const unsigned char b = in[i];
-    if (zeros >= 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    out[n++] = b;
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return n;
 }
 
 // Remembers the set as the last written one of its kind; true when it
@@ -461,11 +446,11 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   const bool slice = first_type == NALU_SLICE || first_type == NALU_IDR;
   int rbsp_len;
   if (slice && len > SLICE_HEAD) {
-    rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(SLICE_HEAD), rbsp_buf);
+    rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, SLICE_HEAD, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
     if (rbsp_len < 2 || rbsp_payload_length(rbsp_buf + 1, rbsp_len - 1) == 0)
-      rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(len), rbsp_buf);
+      rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, len, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
   } else {
-    rbsp_len = remove_emulation_prevention(unit->buf + prefix, static_cast<int>(len), rbsp_buf);
+    rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, len, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
   }
   if (rbsp_len < 1) return 2;
   const unsigned char* rbsp = rbsp_buf;

@@ -20,6 +20,7 @@
 #include "HevcParserImpl.h"
 #include "decode.h"
 #include "index.h"
+#include "rbsp.h"
 
 // ---------------------------------------------------------------- NAL unit types (H.265 Table 7-1)
 enum : int {
@@ -41,18 +42,21 @@ static bool is_sub_layer_non_ref(int t) {
 }
 
 // ---------------------------------------------------------------- picture table
+// Twelve bytes per picture: a long stream holds one entry per picture until
+// its end, so the positions, which only IRAP pictures have, stand apart.
 struct HevcIndexEntry {
-  u32 nal_unit_type;      // of the picture's first slice segment (0-9, 16-21)
-  u64 position;           // IRAP pictures only: unit position (container time for 2, 4); else 0
-  u32 slice_type;         // 0 B, 1 P, 2 I, as coded
   int32_t poc;            // picture order count
+  u32 irap;               // IRAP pictures only: index of the position in irap_positions
+  uint8_t nal_unit_type;  // of the picture's first slice segment (0-9, 16-21)
+  uint8_t slice_type;     // 0 B, 1 P, 2 I, as coded
   bool starts_run;        // POC restarted here (IDR, BLA, CRA that began a sequence)
 };
 
-// Filled in decode order. It grows as needed (long streams exceed any fixed
+// Filled in decode order. They grow as needed (long streams exceed any fixed
 // size that would be sensible to allocate up front); allocation failure ends
 // the run through no_mem_exit.
 static std::vector<HevcIndexEntry> index_entries;
+static std::vector<u64> irap_positions;  // unit position (container time for 2, 4), decode order
 
 // ---------------------------------------------------------------- analysis state
 static int32_t prevTid0POC;                 // POC anchor of the derivation (H.265 8.3.1)
@@ -137,21 +141,10 @@ static void report_skipped(const char* what, u64 position, const char* why) {
   skipped_messages++;
 }
 
-// Copies the unit after its start code into unit_buffer, dropping every 03
-// that follows exactly two zero bytes. Returns the cleaned length.
+// Cleans the first len bytes of a unit (from its NAL header on) into
+// unit_buffer. Returns the cleaned length.
 static u32 clean_unit(const unsigned char* src, u32 len) {
-  u32 out = 0;
-  int zeros = 0;
-  for (u32 i = 0; i < len; i++) {
-    unsigned char b = src[i];
-    if (zeros == 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    unit_buffer[out++] = b;
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
+  return remove_emulation_prevention(src, len, unit_buffer, EpRule::kAfterExactlyTwoZeros);
 }
 
 // A parameter-set unit is unchanged when its length and every byte after the
@@ -414,7 +407,11 @@ static void handle_sei(const unsigned char* d, u32 len) {
 }
 
 // ---------------------------------------------------------------- slice segment
-static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 len, u64 position) {
+// d holds len cleaned bytes of the unit. With head_only they are only the
+// unit's first bytes: a header that runs past them returns -1 with nothing
+// reported or changed, and the caller reads the whole unit instead.
+static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 len, u64 position,
+                        bool head_only) {
   if (type >= NAL_BLA_W_LP) AnchorPictureSeen = true;
 
   if (hadSPS == NONE || hadPPS == NONE) return 2;
@@ -467,6 +464,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
       poc = int32_t(msb + lsb);
     }
   } catch (const std::runtime_error& e) {
+    if (head_only) return -1;
     report_skipped("slice", position, e.what());
     return 2;
   }
@@ -484,12 +482,16 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   if (Operation != 0) return 1;
 
   HevcIndexEntry e;
-  e.nal_unit_type = u32(type);
-  e.position = is_irap(type) ? (container_times() ? mkv_current_tc : position) : 0;
-  e.slice_type = slice_type_value;
   e.poc = poc;
+  e.irap = 0;
+  e.nal_unit_type = uint8_t(type);
+  e.slice_type = uint8_t(slice_type_value);
   e.starts_run = restart;
   try {
+    if (is_irap(type)) {
+      e.irap = u32(irap_positions.size());
+      irap_positions.push_back(container_times() ? mkv_current_tc : position);
+    }
     index_entries.push_back(e);
   } catch (const std::bad_alloc&) {
     no_mem_exit("index_entries");
@@ -499,28 +501,47 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
 }
 
 // ---------------------------------------------------------------- unit parser
+// A slice segment is cleaned only as far as its head: the header fields read
+// above take a few dozen bits, and cleaning a whole slice (up to megabytes)
+// would cost many times more than finding it. Cleaning works strictly left to
+// right, so the cleaned head is a prefix of the cleaned unit, and a header
+// read that completes inside it reads the same bits. A read that runs out of
+// the head (long Exp-Golomb zero runs, or a slice shorter than its header)
+// is repeated on the whole unit, so every result and message stays as if the
+// unit had been cleaned whole.
+static constexpr u32 SLICE_HEAD = 256;
+
 int parse_nalu_hevc(NALU_t* unit, u64 position) {
   const int prefix = unit->startcodeprefix_len;
   if (prefix < 0 || unit->len <= u32(prefix) || unit->len > NALU_BUFFER_SIZE) return 2;
-  const u32 len = clean_unit(unit->buf + prefix, unit->len - u32(prefix));
-  if (len < 2) return 2;  // no complete NAL unit header
+  const unsigned char* raw = unit->buf + prefix;
+  const u32 raw_len = unit->len - u32(prefix);
+  // Emulation prevention never touches the two NAL header bytes (a 03 is
+  // dropped only after two zero bytes of the unit), so the header is read
+  // raw and the unit is cleaned only when its contents are read.
+  if (raw_len < 2) return 2;  // no complete NAL unit header
 
-  const unsigned char* d = unit_buffer;
-  const int type = (d[0] >> 1) & 63;
-  const int temporal_id_plus1 = d[1] & 7;
+  const int type = (raw[0] >> 1) & 63;
+  const int temporal_id_plus1 = raw[1] & 7;
   const int temporal_id = temporal_id_plus1 > 0 ? temporal_id_plus1 - 1 : 0;
   const u64 ps_position = container_times() ? mkv_current_tc : position;
+  const unsigned char* d = unit_buffer;
 
-  if (type <= 9 || (type >= NAL_BLA_W_LP && type <= NAL_CRA_NUT))
-    return handle_slice(type, temporal_id, d, len, position);
+  if (type <= 9 || (type >= NAL_BLA_W_LP && type <= NAL_CRA_NUT)) {
+    if (raw_len > SLICE_HEAD) {
+      const int r = handle_slice(type, temporal_id, d, clean_unit(raw, SLICE_HEAD), position, true);
+      if (r >= 0) return r;
+    }
+    return handle_slice(type, temporal_id, d, clean_unit(raw, raw_len), position, false);
+  }
   switch (type) {
-    case NAL_VPS: handle_vps(d, len, position); break;
-    case NAL_SPS: handle_sps(d, len, ps_position); break;
-    case NAL_PPS: handle_pps(d, len, ps_position); break;
-    case NAL_PREFIX_SEI: handle_sei(d, len); break;
+    case NAL_VPS: handle_vps(d, clean_unit(raw, raw_len), position); break;
+    case NAL_SPS: handle_sps(d, clean_unit(raw, raw_len), ps_position); break;
+    case NAL_PPS: handle_pps(d, clean_unit(raw, raw_len), ps_position); break;
+    case NAL_PREFIX_SEI: handle_sei(d, clean_unit(raw, raw_len)); break;
     case NAL_EOS:
     case NAL_EOB: new_sequence = true; break;  // the next CRA begins a new sequence
-    default: break;
+    default: break;  // not read: filler data and the rest are never cleaned
   }
   return 2;
 }
@@ -529,8 +550,8 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
 static void write_record_lines() {
   FRM_ndx = 0;
   for (const HevcIndexEntry& e : index_entries) {
-    const unsigned long long pos = e.position;
     const int t = int(e.nal_unit_type);
+    const unsigned long long pos = is_irap(t) ? irap_positions[e.irap] : 0;
     if (is_idr(t))
       fprintf(p_aif, "\n%d:IDR %llu %d %d", FRM_ndx, pos, 2, e.poc);
     else if (t == NAL_CRA_NUT)
@@ -590,6 +611,7 @@ void index_hevc() {
     memset(hevc_mastering, 0, sizeof hevc_mastering);
     memset(light_level, 0, sizeof light_level);
     index_entries.clear();
+    irap_positions.clear();
     write_index_head("KWHEVCIndexFile", 500);
   }
 
@@ -622,6 +644,7 @@ void index_hevc() {
 
 void reset_hevc_analysis() {
   index_entries.clear();
+  irap_positions.clear();
   prevTid0POC = 0;
   prev_poc = 0;
   new_sequence = true;

@@ -4,8 +4,10 @@
 // Bytes are taken in stretches: the run of bytes that can be read straight
 // from Buffer (the rest of the buffer for elementary streams, the rest of the
 // current packet's payload for transport and program streams). A stretch is
-// searched for 00 00 01 sixteen positions at a time and copied whole; only
-// packet and buffer boundaries go through the per-byte readers.
+// searched for 00 00 01 many positions at a time and copied whole; at its
+// end the container's reader moves on to the next packet's payload or block.
+// Transport streams take the run of common packets that follows in one loop
+// of their own (common_ts_packets).
 //
 // Positions: a start code may be split by a packet header (transport and
 // program streams) or a buffer or file boundary. The reader keeps the stream
@@ -30,30 +32,35 @@ static u32 start;           // last four bytes read before the first start code
 static u64 tail_pos[2];     // stream positions of the last and the second-last byte appended
 static u64 unit_pos;        // position of the start code that begins the next unit
 
+// Transport and program streams: bytes are taken from packet payloads.
+static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+
 // Bytes that can be taken straight from Buffer.
-static inline u32 stretch() {
+static inline u32 stretch(bool packets) {
   if (Rdptr >= Buffer + Read) return 0;
   u32 avail = static_cast<u32>(Buffer + Read - Rdptr);
-  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) return avail < payload_bytes ? avail : payload_bytes;
+  if (packets) return avail < payload_bytes ? avail : payload_bytes;
   return avail;
 }
 
-static inline void take(u32 n) {
+static inline void take(u32 n, bool packets) {
   Rdptr += n;
-  if (SystemStream_Flag == 1 || SystemStream_Flag == 3) payload_bytes -= n;
+  if (packets) payload_bytes -= n;
 }
 
-// One byte through the container's reader: starts a new packet, refills the
-// buffer or moves to the next file. 0, or -1 at the end of input.
-static int slow_byte(unsigned char* b) {
-  switch (SystemStream_Flag) {
-    case 1:
-      return GetTSByte(b);
-    case 3:
-      return GetPSByte(b);
-    default:
-      return GetRawByte(b);
+// Moves on to the next bytes that can be taken straight from Buffer: the
+// next video packet's payload once the current one is used up (transport and
+// program streams), else the next block of input (a refill, or the next
+// file). 0, or -1 at the end of input. A packet boundary thus costs one call
+// per packet, and a start code split across it is found by the scan of the
+// next stretch, which is given the two bytes before it.
+// examined: transport packets already passed over in this search.
+static int next_stretch(u32 examined = 0) {
+  if (payload_bytes == 0) {
+    if (SystemStream_Flag == 1) return NextTSPayload(examined);
+    if (SystemStream_Flag == 3) return NextPSPayload();
   }
+  return Rdptr < Buffer + Read || RefillBuffer() == 0 ? 0 : -1;
 }
 
 #ifdef __SSE2__
@@ -89,6 +96,49 @@ __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, 
   return false;
 }
 
+// Start-code candidates p[0..31] as a bit mask (bit k: p[k], p[k + 1],
+// p[k + 2] are 00 00 01), storing p[0..31] to dst. All three bytes are
+// tested at once: zero pairs alone are common enough in some coded data
+// (CAVLC) that a branch per pair would cost more than the third compare.
+__attribute__((target("avx2"))) static inline unsigned copy_mask32(const unsigned char* p, unsigned char* dst) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+  const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), a);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                     _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
+  return static_cast<unsigned>(_mm256_movemask_epi8(m));
+}
+
+// scan_start_code and a copy in one pass, for n >= 34 when the stretch's
+// first two bytes cannot complete a start code begun before it: each block
+// of 32 bytes is stored to dst as it is tested. Copies src[0..at] when a
+// start code ends at index at, else all n bytes, and never more than n.
+__attribute__((target("avx2"))) static inline u32 scan_copy_avx2(const unsigned char* src, u32 n, unsigned char* dst) {
+  u32 i = 0;
+  unsigned mask = 0;
+  for (; i + 34 <= n; i += 32) {
+    mask = copy_mask32(src + i, dst + i);
+    if (mask) break;
+  }
+  if (!mask) {
+    if (i + 2 >= n) {  // at most two bytes left, no candidate among them
+      for (; i < n; i++) dst[i] = src[i];
+      return n;
+    }
+    // The last candidates in one block that overlaps positions already
+    // tested (none of which matched).
+    i = n - 34;
+    mask = copy_mask32(src + i, dst + i);
+  }
+  // Bytes i + 32 and i + 33 (the match's 01 may be one of them; the last
+  // block's end is n).
+  dst[i + 32] = src[i + 32];
+  dst[i + 33] = src[i + 33];
+  return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
+}
+
 static const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -120,18 +170,34 @@ static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char
   return n;
 }
 
+// scan_start_code, copying to dst the bytes scanned: src[0..at] when a start
+// code ends at index at, else all n bytes; dst has room for n bytes. known
+// (an AVX2 caller, which may inline the AVX2 scan) skips the CPU test.
+template <bool known_avx2 = false>
+__attribute__((always_inline)) inline u32 scan_copy(const unsigned char* src, u32 n, unsigned char* dst,
+                                                     unsigned char p1, unsigned char p2) {
+#ifdef __SSE2__
+  if ((known_avx2 || have_avx2) && n >= 34) {
+    if (src[0] == 1 && p1 == 0 && p2 == 0) {
+      dst[0] = 1;
+      return 0;
+    }
+    if (src[1] == 1 && src[0] == 0 && p1 == 0) {
+      dst[0] = 0;
+      dst[1] = 1;
+      return 1;
+    }
+    return scan_copy_avx2(src, n, dst);
+  }
+#endif
+  const u32 at = scan_start_code(src, n, p1, p2);
+  memcpy(dst, src, at < n ? at + 1 : n);
+  return at;
+}
+
 // Position bookkeeping. tail_pos holds the stream positions of the last two
 // bytes taken; unit_pos the position of the first 00 of the start code just
 // found, wherever that byte stood.
-
-// One byte was taken through the container's reader; returns the position
-// of the byte taken two before it.
-static inline u64 note_slow_byte() {
-  const u64 two_back = tail_pos[1];
-  tail_pos[1] = tail_pos[0];
-  tail_pos[0] = StreamPosition() - 1;
-  return two_back;
-}
 
 // A stretch that began at stream position base was used up to its byte at,
 // the 01 of a start code.
@@ -150,17 +216,11 @@ static inline void note_stretch(u64 base, u32 n) {
 // Finds the first start code of the stream, keeping in `start` the bytes
 // before it. 1 when found, 0 at end of input.
 static int find_first_start_code() {
+  const bool packets = packetized();
   for (;;) {
-    const u32 n = stretch();
+    const u32 n = stretch(packets);
     if (n == 0) {
-      unsigned char b;
-      if (slow_byte(&b) < 0) return 0;
-      start = (start << 8) | b;
-      const u64 two_back = note_slow_byte();
-      if ((start & 0xFFFFFF) == 1) {
-        unit_pos = two_back;
-        return 1;
-      }
+      if (next_stretch() < 0) return 0;
       continue;
     }
     const unsigned char* src = Rdptr;
@@ -168,7 +228,7 @@ static int find_first_start_code() {
     const u32 at = scan_start_code(src, n, start & 0xFF, (start >> 8) & 0xFF);
     const u32 used = at < n ? at + 1 : n;
     for (u32 i = used > 4 ? used - 4 : 0; i < used; i++) start = (start << 8) | src[i];
-    take(used);
+    take(used, packets);
     if (at < n) {
       note_start_code(base, at);
       return 1;
@@ -185,6 +245,76 @@ static void fill_header(NALU_t* unit, u32 len, int prefix) {
   unit->nal_unit_type = h & 31;
   unit->nal_reference_idc = (h >> 5) & 3;
   unit->forbidden_bit = h >> 7;
+}
+
+// Transport streams of 188- and 192-byte packets, after a used-up payload:
+// takes the common packets that follow (ts.h) in one loop, scanning and
+// copying each video payload into the unit, with the read position in a
+// local; the reader's records (sync positions, first payload, payload left)
+// are written once when the loop ends, as the packet-by-packet road would
+// leave them. 1 when a start code ended the unit (filled in); else 0 with
+// Rdptr at the first packet of another kind (or one whose payload would not
+// fit), *examined counting the packets passed over since the last payload.
+// With avx2 the scan is inlined into the loop (the caller is an AVX2 function).
+template <bool avx2>
+__attribute__((always_inline)) inline int common_ts_run(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
+  const TsCommonTest common;
+  const u32 n = common.n;
+  const u32 lead = n == 192 ? 192 - 188 : 0;                     // M2TS time prefix
+  const u64 origin = Buffer_Physical + FilesBefore(CurrentFile);  // stream position of Buffer[0]
+  unsigned char* p = Rdptr;                                       // a packet, or its prefix
+  unsigned char* payload = nullptr;                               // of the last video packet taken
+  u64 previous = previous_ts_sync_position, current = current_ts_sync_position;
+  u32 len = *len_io;
+  u32 left = 0;
+  int ended = 0;
+  for (;;) {
+    const u32 s = static_cast<u32>(p - Buffer) + lead;  // index of the sync byte
+    const TsPacket kind = common(s);
+    if (kind == TsPacket::kIrregular) break;
+    if (kind == TsPacket::kVideo && len + kTsCommonPayload > NALU_BUFFER_SIZE) break;
+    if (++*examined > kTsMaxPacketsPerSearch) ts_no_video_data();
+    p = Buffer + s + 188;
+    if (kind == TsPacket::kOther) continue;
+    *examined = 0;
+    previous = current;
+    current = origin + s;
+    payload = Buffer + s + 4;
+    const u64 base = current + 4;
+    const u32 at = scan_copy<avx2>(payload, kTsCommonPayload, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
+    if (at < kTsCommonPayload) {
+      len += at + 1;
+      note_start_code(base, at);
+      p = payload + at + 1;
+      left = kTsCommonPayload - at - 1;
+      ended = 1;
+      break;
+    }
+    len += kTsCommonPayload;
+    note_stretch(base, kTsCommonPayload);
+  }
+  Rdptr = p;
+  payload_bytes = left;
+  previous_ts_sync_position = previous;
+  current_ts_sync_position = current;
+  if (payload) first_payload = payload;
+  *len_io = len;
+  if (ended) fill_header(unit, len - 3, prefix);
+  return ended;
+}
+
+#ifdef __SSE2__
+__attribute__((target("avx2"))) static int common_ts_packets_avx2(NALU_t* unit, u32* len_io, int prefix,
+                                                                   u32* examined) {
+  return common_ts_run<true>(unit, len_io, prefix, examined);
+}
+#endif
+
+static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examined) {
+#ifdef __SSE2__
+  if (have_avx2) return common_ts_packets_avx2(unit, len_io, prefix, examined);
+#endif
+  return common_ts_run<false>(unit, len_io, prefix, examined);
 }
 
 static int get_unit(NALU_t* unit, u64* position, bool avc) {
@@ -213,41 +343,41 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   nalu_buf[len - 1] = 1;
   start = 0xFF000001;
 
+  const bool packets = packetized();
+  const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
+  u32 examined = 0;  // transport packets passed over in the search for the next payload
+  u32 n = stretch(packets);
   for (;;) {
-    u32 n = stretch();
     if (n == 0) {
-      unsigned char b;
-      if (slow_byte(&b) < 0) break;
-      if (len >= NALU_BUFFER_SIZE) goto too_long;
-      nalu_buf[len++] = b;
-      const u64 two_back = note_slow_byte();
-      if (b == 1 && nalu_buf[len - 2] == 0 && nalu_buf[len - 3] == 0) {
-        // The 01 came through a packet or buffer boundary: the start code
-        // begins at the byte appended two bytes before it, wherever it stood.
-        unit_pos = two_back;
-        fill_header(unit, len - 3, prefix);
-        return 1;
-      }
+      if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;
+      if (next_stretch(examined) < 0) break;
+      examined = 0;
+      n = stretch(packets);
       continue;
     }
     const unsigned char* src = Rdptr;
     const u64 base = StreamPosition();
-    const u32 at = scan_start_code(src, n, nalu_buf[len - 1], nalu_buf[len - 2]);
+    u32 at;
+    if (len + n <= NALU_BUFFER_SIZE) {
+      at = scan_copy(src, n, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);
+    } else {
+      // Only a start code inside the room left can end this unit.
+      at = scan_start_code(src, n, nalu_buf[len - 1], nalu_buf[len - 2]);
+      if (at >= n || len + at + 1 > NALU_BUFFER_SIZE) goto too_long;
+      memcpy(nalu_buf + len, src, at + 1);
+    }
     if (at < n) {
-      const u32 k = at + 1;
-      if (len + k > NALU_BUFFER_SIZE) goto too_long;
-      memcpy(nalu_buf + len, src, k);
-      len += k;
-      take(k);
+      len += at + 1;
+      take(at + 1, packets);
       note_start_code(base, at);
       fill_header(unit, len - 3, prefix);
       return 1;
     }
-    if (len + n > NALU_BUFFER_SIZE) goto too_long;
-    memcpy(nalu_buf + len, src, n);
     len += n;
     note_stretch(base, n);
-    take(n);
+    take(n, packets);
+    // A used-up packet payload needs no second look at the buffer.
+    n = packets && payload_bytes == 0 ? 0 : stretch(packets);
   }
 
   // End of input: the bytes gathered form the last unit.

@@ -84,23 +84,43 @@ static int video_pes_header(u32 L, u32* consumed) {
 }
 
 int GetPSByte(unsigned char* byte) {
-  if (payload_bytes != 0) {
-    payload_bytes--;
-    return GetRawByte(byte);
-  }
+  if (payload_bytes == 0 && NextPSPayload() < 0) return -1;
+  payload_bytes--;
+  return GetRawByte(byte);
+}
+
+// The start-code scan: shifts four bytes into *code, then more until its
+// first three bytes are 00 00 01, taking them straight from Buffer while
+// they last (it passes over the rest of every pack header). 0, or -1 at the
+// end of input.
+static int scan_code(u32* code) {
+  u32 c = 0xFFFFFFFF;
+  int first = 4;  // bytes taken whatever they are
   for (;;) {
-    // Start-code scan.
-    u32 code = 0xFFFFFFFF;
-    for (int i = 0; i < 4; i++) {
+    if (Rdptr >= Buffer + Read) {
       unsigned char b;
       if (GetRawByte(&b) < 0) return -1;
-      code = (code << 8) | b;
+      c = (c << 8) | b;
+      if (first > 0) first--;
+    } else {
+      const unsigned char* p = Rdptr;
+      const unsigned char* const end = Buffer + Read;
+      for (; first > 0 && p < end; first--) c = (c << 8) | *p++;
+      if (first == 0)
+        while ((c & 0xFFFFFF00) != 0x00000100 && p < end) c = (c << 8) | *p++;
+      Rdptr = const_cast<unsigned char*>(p);
     }
-    while ((code & 0xFFFFFF00) != 0x00000100) {
-      unsigned char b;
-      if (GetRawByte(&b) < 0) return -1;
-      code = (code << 8) | b;
+    if (first == 0 && (c & 0xFFFFFF00) == 0x00000100) {
+      *code = c;
+      return 0;
     }
+  }
+}
+
+int NextPSPayload() {
+  for (;;) {
+    u32 code;
+    if (scan_code(&code) < 0) return -1;
     if (code < 0x1BA) continue;
     if (code == 0x1BA) {
       unsigned char b;
@@ -121,7 +141,6 @@ int GetPSByte(unsigned char* byte) {
     if (consumed >= L) continue;  // header fills (or overruns) the packet: nothing to deliver
     payload_bytes = L - consumed;
     Rdmax = Rdptr + payload_bytes;
-    payload_bytes--;
-    return GetRawByte(byte);
+    return 0;
   }
 }

@@ -1,12 +1,14 @@
 // Transport-stream byte reader: strips packet and PES headers and delivers
 // the payload of the video PID.
 //
-// GetTSByte runs once per video packet: it walks over the packets of other
-// PIDs, parses the video packet's header in place in Buffer, and leaves
-// payload_bytes set so that the unit reader takes the rest of the payload
-// straight from Buffer. Header bytes are read through next_byte()/skip(),
-// which refill the buffer, so a packet may straddle a 16384-byte block or a
-// file boundary anywhere.
+// NextTSPayload runs once per video packet: it walks over the packets of
+// other PIDs, parses the video packet's header in place in Buffer, and
+// leaves payload_bytes set so that the unit reader takes the payload
+// straight from Buffer. A packet that lies wholly in Buffer is walked through
+// a local pointer; one that straddles a block or file boundary (or the end of
+// the input) through next_byte()/skip(), which refill the buffer. The common
+// packets (ts.h) are taken without the walk, here and by the unit reader's
+// own loop.
 //
 // Packet layout for the three sizes, counted from the sync byte:
 //   188: the packet.
@@ -27,9 +29,9 @@ namespace {
 constexpr u32 kPacketBody = 188;                     // sync byte to the last payload byte
 constexpr u32 kM2tsPrefix = 192 - 188;               // time prefix before each 192-byte packet
 constexpr u32 kParity = 204 - 188;                   // parity bytes after each 204-byte packet
-constexpr u32 kMaxPacketsPerCall = 100000;           // packets examined for one video payload
+constexpr u32 kMaxPacketsPerCall = kTsMaxPacketsPerSearch;  // packets examined for one video payload
 constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one sync byte
-constexpr u32 kNullPid = 0x1FFF;
+constexpr u32 kNullPid = kTsNullPid;
 constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
 
 // Stream position of the parity bytes of the last 204-byte video packet
@@ -95,102 +97,183 @@ int find_sync() {
   }
 }
 
-}  // namespace
-
-void reset_ts_reader() { parity_at = ~0ULL; }
-
-int GetTSByte(unsigned char* byte) {
-  if (payload_bytes != 0) {
-    payload_bytes--;
-    return next_byte(byte);
+// Header bytes of a packet, read either straight from Buffer through a
+// local pointer (the packet lies wholly in it, the common case: no refill
+// checks per byte) or through the refilling readers (a packet that straddles
+// a block or file boundary, or the end of the input). The walk below is
+// written once for both.
+struct InBuffer {
+  unsigned char* p;
+  int byte(unsigned char* b) {
+    *b = *p++;
+    return 0;
   }
+  int pass(u32 n) {
+    p += n;
+    return 0;
+  }
+  void restart(unsigned char* at) { p = at; }
+  void done() { Rdptr = p; }
+};
+struct Refilling {
+  int byte(unsigned char* b) { return next_byte(b); }
+  int pass(u32 n) { return skip(n); }
+  void restart(unsigned char* at) { Rdptr = at; }
+  void done() {}
+};
+
+enum PacketResult { kEnd = -1, kPassed = 0, kDelivers = 1, kFalseSync = 2 };
+
+// One packet from its sync byte at Rdptr (buffer index sync_index of the
+// block at sync_physical in sync_file). kDelivers leaves Rdptr at its first
+// video payload byte and payload_bytes at the payload's length; kPassed
+// leaves Rdptr after the packet; kFalseSync (M2TS: a PID the tables do not
+// declare) leaves Rdptr where the sync search goes on.
+template <class Src>
+PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_file) {
   const u32 n = static_cast<u32>(TransportPacketSize);
+  unsigned char h1, h2, h3;
+  src.pass(1);  // the sync byte, in Buffer
+  if (src.byte(&h1) < 0 || src.byte(&h2) < 0) return kEnd;
+  const u32 pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
+  if (n == 192 && pat_parser.known_pid_count != 0 && pid != kNullPid && !pat_parser.IsKnownPid(pid)) {
+    // When a refill came between, the two PID bytes are gone from the
+    // buffer; the search then goes on after them.
+    if (sync_file == CurrentFile && sync_physical == Buffer_Physical) src.restart(Buffer + sync_index + 1);
+    src.done();
+    return kFalseSync;
+  }
+  if (src.byte(&h3) < 0) return kEnd;
+  u32 used = 4;                                      // bytes of this packet consumed, from its sync byte
+
+  const bool pusi = (h1 & 0x40) != 0;
+  const u32 afc = (h3 >> 4) & 3;
+  bool deliver = false;
+  // Scrambled packets, and packets without payload (adaptation_field_control
+  // 0 or 2), carry nothing for us on any PID.
+  if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
+    if (afc == 3) {
+      unsigned char length;
+      if (src.byte(&length) < 0) return kEnd;
+      used++;
+      // An adaptation field that reaches the end of the packet (or claims to
+      // reach past it) leaves no payload: the packet is dropped.
+      if (length < kPacketBody - used) {
+        if (src.pass(length) < 0) return kEnd;
+        used += length;
+        deliver = true;
+      }
+    } else {
+      deliver = true;
+    }
+    if (deliver && pusi) {
+      // A PES packet starts: its header is passed over. One that does not
+      // fit, or leaves nothing of the packet, delivers nothing.
+      deliver = false;
+      if (used + kPesFixedHeader <= kPacketBody) {
+        unsigned char h[kPesFixedHeader];
+        for (u32 i = 0; i < kPesFixedHeader; i++)
+          if (src.byte(&h[i]) < 0) return kEnd;
+        used += kPesFixedHeader;
+        const u32 header_data = h[8];                // PES_header_data_length
+        if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
+          if (src.pass(header_data) < 0) return kEnd;
+          used += header_data;
+          deliver = true;
+        }
+      }
+    }
+  }
+
+  if (deliver) {
+    // Only packets that hand out payload count as the latest video packet,
+    // so that a start code split across packets finds the packet holding
+    // its first bytes in previous_ts_sync_position.
+    const u64 sync_position = sync_index + sync_physical + FilesBefore(sync_file);
+    previous_ts_sync_position = current_ts_sync_position;
+    current_ts_sync_position = sync_position;
+    if (n == 204) parity_at = sync_position + kPacketBody;
+    src.done();
+    first_payload = Rdptr;
+    payload_bytes = kPacketBody - used;              // used < 188 here
+    return kDelivers;
+  }
+  // The rest of a packet not delivered ends here, counted from its sync byte.
+  const u32 packet_end = n == 204 ? 204 : kPacketBody;
+  if (used < packet_end && src.pass(packet_end - used) < 0) return kEnd;
+  src.done();
+  return kPassed;
+}
+
+// Common packets (ts.h) from Rdptr on: other PIDs are passed over, a video
+// packet is delivered. False leaves Rdptr at (the prefix of) the first
+// packet of another kind.
+inline bool common_packets(u32 n, u32* packets) {
+  const u32 lead = n == 192 ? kM2tsPrefix : 0;
+  const TsCommonTest common;
+  for (;;) {
+    const u32 s = static_cast<u32>(Rdptr - Buffer) + lead;  // index of the sync byte
+    const TsPacket kind = common(s);
+    if (kind == TsPacket::kIrregular) return false;
+    if (++*packets > kMaxPacketsPerCall) no_video_data();
+    if (kind == TsPacket::kOther) {
+      Rdptr = Buffer + s + kPacketBody;
+      continue;
+    }
+    const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
+    previous_ts_sync_position = current_ts_sync_position;
+    current_ts_sync_position = sync_position;
+    Rdptr = Buffer + s + 4;
+    first_payload = Rdptr;
+    payload_bytes = kTsCommonPayload;
+    return true;
+  }
+}
+
+// NextTSPayload for any packet: the sync search, M2TS prefixes, 204-byte
+// parity, packets of other PIDs and packets that straddle a block boundary.
+__attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
   if (n == 204 && parity_at == static_cast<u64>(Rdptr - Buffer) + Buffer_Physical + FilesBefore(CurrentFile)) {
     parity_at = ~0ULL;
     if (skip(kParity) < 0) return -1;
   }
-  // The rest of a packet not delivered ends here, counted from its sync byte.
-  const u32 packet_end = n == 204 ? 204 : kPacketBody;
+  // Bytes from a sync byte that a packet may be walked over.
+  const u32 whole = n == 204 ? 204 : kPacketBody;
 
-  u32 packets = 0;
   for (;;) {
     if (n == 192 && skip(kM2tsPrefix) < 0) return -1;
-
-    // Sync byte and PID. In an M2TS file a PID the tables do not declare is
-    // taken for a false sync, and the search goes on one byte after it.
-    u32 sync_index;
-    u64 sync_physical;
-    int sync_file;
-    unsigned char h1, h2, h3;
-    u32 pid;
-    for (;;) {
+    PacketResult r;
+    do {
       if (find_sync() < 0) return -1;
-      sync_index = static_cast<u32>(Rdptr - Buffer);
-      sync_physical = Buffer_Physical;
-      sync_file = CurrentFile;
-      Rdptr++;
       if (++packets > kMaxPacketsPerCall) no_video_data();
-      if (next_byte(&h1) < 0 || next_byte(&h2) < 0) return -1;
-      pid = (static_cast<u32>(h1 & 0x1F) << 8) | h2;
-      if (n != 192 || pat_parser.known_pid_count == 0 || pid == kNullPid || pat_parser.IsKnownPid(pid)) break;
-      // When a refill came between, the two PID bytes are gone from the
-      // buffer; the search then goes on after them.
-      if (sync_file == CurrentFile && sync_physical == Buffer_Physical) Rdptr = Buffer + sync_index + 1;
-    }
-    if (next_byte(&h3) < 0) return -1;
-    u32 used = 4;                                    // bytes of this packet consumed, from its sync byte
-
-    const bool pusi = (h1 & 0x40) != 0;
-    const u32 afc = (h3 >> 4) & 3;
-    bool deliver = false;
-    // Scrambled packets, and packets without payload (adaptation_field_control
-    // 0 or 2), carry nothing for us on any PID.
-    if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
-      if (afc == 3) {
-        unsigned char length;
-        if (next_byte(&length) < 0) return -1;
-        used++;
-        // An adaptation field that reaches the end of the packet (or claims to
-        // reach past it) leaves no payload: the packet is dropped.
-        if (length < kPacketBody - used) {
-          if (skip(length) < 0) return -1;
-          used += length;
-          deliver = true;
-        }
+      const u32 sync_index = static_cast<u32>(Rdptr - Buffer);
+      if (Read - sync_index >= whole) {
+        InBuffer src{Rdptr};
+        r = walk_packet(src, sync_index, Buffer_Physical, CurrentFile);
       } else {
-        deliver = true;
+        Refilling src;
+        r = walk_packet(src, sync_index, Buffer_Physical, CurrentFile);
       }
-      if (deliver && pusi) {
-        // A PES packet starts: its header is passed over. One that does not
-        // fit, or leaves nothing of the packet, delivers nothing.
-        deliver = false;
-        if (used + kPesFixedHeader <= kPacketBody) {
-          unsigned char h[kPesFixedHeader];
-          for (u32 i = 0; i < kPesFixedHeader; i++)
-            if (next_byte(&h[i]) < 0) return -1;
-          used += kPesFixedHeader;
-          const u32 header_data = h[8];              // PES_header_data_length
-          if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
-            if (skip(header_data) < 0) return -1;
-            used += header_data;
-            deliver = true;
-          }
-        }
-      }
-    }
-
-    if (deliver) {
-      // Only packets that hand out payload count as the latest video packet,
-      // so that a start code split across packets finds the packet holding
-      // its first bytes in previous_ts_sync_position.
-      const u64 sync_position = sync_index + sync_physical + FilesBefore(sync_file);
-      previous_ts_sync_position = current_ts_sync_position;
-      current_ts_sync_position = sync_position;
-      if (n == 204) parity_at = sync_position + kPacketBody;
-      first_payload = Rdptr;
-      payload_bytes = kPacketBody - used - 1;        // used < 188 here
-      return next_byte(byte);
-    }
-    if (used < packet_end && skip(packet_end - used) < 0) return -1;
+    } while (r == kFalseSync);
+    if (r == kEnd) return -1;
+    if (r == kDelivers) return 0;
   }
+}
+
+}  // namespace
+
+void reset_ts_reader() { parity_at = ~0ULL; }
+
+int NextTSPayload(u32 examined) {
+  const u32 n = static_cast<u32>(TransportPacketSize);
+  if (n != 204 && common_packets(n, &examined)) return 0;
+  return walk_to_payload(n, examined);
+}
+
+void ts_no_video_data() { no_video_data(); }
+
+int GetTSByte(unsigned char* byte) {
+  if (payload_bytes == 0 && NextTSPayload() < 0) return -1;
+  payload_bytes--;
+  return next_byte(byte);
 }

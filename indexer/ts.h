@@ -2,6 +2,54 @@
 #pragma once
 
 #include "global.h"
+#include "pat.h"
 
 int GetTSByte(unsigned char* byte);                  // 0, or -1 at end of input
 void reset_ts_reader();                              // forgets the parity bytes still to pass over
+// Moves to the next video packet's payload: Rdptr at its first byte (which
+// may lie beyond the block in Buffer), payload_bytes its length. examined
+// counts the packets a caller has already passed over in this search (see
+// ts_common_packet). 0, or -1 at end of input.
+int NextTSPayload(u32 examined = 0);
+
+// ---- common packets
+// Packets that a reader may take without the general walk of NextTSPayload,
+// with the same result: in 188- and 192-byte streams, a packet whose sync
+// byte at buffer index s (s >= the packet size) is confirmed by the one a
+// packet before it, whose 188 bytes lie in Buffer, and whose PID (in M2TS
+// with program tables) is a declared one. A video packet is common when it
+// carries payload only, unscrambled, with no PES packet starting in it: its
+// payload is the kTsCommonPayload bytes from s + 4, and taking it records
+// its sync position as NextTSPayload does. A packet of another PID is passed
+// over whole. Every packet taken counts towards the packets examined in one
+// search, whose limit ends the run with a message (ts_no_video_data).
+enum class TsPacket { kIrregular, kOther, kVideo };
+constexpr u32 kTsCommonPayload = 188 - 4;
+constexpr u32 kTsMaxPacketsPerSearch = 100000;
+constexpr u32 kTsNullPid = 0x1FFF;  // null packets, never false syncs in M2TS
+[[noreturn]] void ts_no_video_data();
+
+// The test, with the state it reads taken once: a reader's loop takes many
+// packets between two changes of that state.
+struct TsCommonTest {
+  const unsigned char* buffer = Buffer;
+  u32 read = Read;
+  u32 n = static_cast<u32>(TransportPacketSize);
+  unsigned char sync = ts_sync_byte;
+  u32 video_pid = MPEG2_Transport_VideoPID;
+  bool declared_only = n == 192 && pat_parser.known_pid_count != 0;  // M2TS with program tables
+
+  // The packet whose sync byte is at buffer index s.
+  TsPacket operator()(u32 s) const {
+    if (s < n || read < s || read - s < 188) return TsPacket::kIrregular;
+    const unsigned char* p = buffer + s;
+    if (p[0] != sync || buffer[s - n] != sync) return TsPacket::kIrregular;
+    const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
+    if (declared_only && pid != kTsNullPid && !pat_parser.IsKnownPid(pid))
+      return TsPacket::kIrregular;  // taken for a false sync by the general walk
+    if (pid != video_pid) return TsPacket::kOther;
+    // payload_unit_start_indicator 0; transport_scrambling_control 0 and
+    // adaptation_field_control 1 (payload only).
+    return (p[1] & 0x40) == 0 && (p[3] & 0xF0) == 0x10 ? TsPacket::kVideo : TsPacket::kIrregular;
+  }
+};

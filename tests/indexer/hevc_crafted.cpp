@@ -374,3 +374,88 @@ TEST(HevcHostile, TruncatedAndGarbageInputs) {
     EXPECT_EQ(run.status, 0);
   }
 }
+
+// ---------------------------------------------------------------- slice heads
+
+namespace {
+
+// A first slice segment (MaxLsb 2^16, a PPS with 7 extra slice header bits)
+// whose slice_pic_parameter_set_id is coded with `zeros` leading zero bits
+// (a code of more than 31 reads as 0 with no suffix), then the 7 extra bits,
+// slice_type, the POC lsb and `data` bytes of slice data. The zero runs make
+// emulation-prevention bytes in the header; *head_bytes is the header's
+// length in payload bytes.
+std::vector<uint8_t> zero_run_slice(int type, unsigned slice_type, uint32_t lsb, int zeros, size_t data,
+                                    size_t* head_bytes) {
+  BitWriter w;
+  w.u(1, 1);
+  if (type >= 16) w.u(1, 0);
+  for (int i = 0; i < zeros; i++) w.u(1, 0);
+  w.u(1, 1);
+  if (zeros <= 31) w.u(zeros, 0);
+  w.u(7, 0).ue(slice_type);
+  if (type != 19 && type != 20) w.u(16, lsb);
+  *head_bytes = (w.bit_count() + 7) / 8;
+  std::mt19937 rng(static_cast<unsigned>(data));
+  w.align(1);
+  for (size_t i = 0; i < data; i++) w.u(8, rng() & 0xFF);
+  return w.trailing().bytes();
+}
+
+}  // namespace
+
+TEST(HevcSliceHead, EmulationPreventionInHeadersAndHeadersPastTheHead) {
+  // Slices far longer than the part of a slice the analysis cleans, with
+  // emulation-prevention bytes inside the fields it reads, and two headers
+  // that run on past that part: one that ends (the pps id code spans
+  // thousands of zero bits) and one that never does (skipped with one
+  // message, as a whole unit cleaned would be).
+  Stream s;
+  s.unit(32, vps_rbsp(false));
+  SpsOpts o;
+  o.log2_poc_lsb_minus4 = 12;
+  s.unit(33, sps_rbsp(o));
+  s.unit(34, pps_rbsp(7));
+  struct Pic {
+    int type;
+    unsigned slice_type;
+    uint32_t lsb;
+    int zeros;
+    size_t data;
+  };
+  const Pic pics[] = {{19, 2, 0, 31, 3000},   {1, 1, 2, 40, 2000}, {0, 0, 1, 20, 1500},
+                      {21, 2, 4, 3000, 1000}, {1, 1, 5, 0, 5000}};
+  std::vector<uint64_t> pos;
+  for (const Pic& p : pics) {
+    size_t head = 0;
+    std::vector<uint8_t> rbsp = zero_run_slice(p.type, p.slice_type, p.lsb, p.zeros, p.data, &head);
+    if (p.zeros > 0) {
+      const std::vector<uint8_t> header(rbsp.begin(), rbsp.begin() + long(head));
+      EXPECT_GT(tu::escape(header).size(), header.size()) << "no emulation prevention in the header";
+    }
+    s.unit(p.type, rbsp);
+    pos.push_back(s.last());
+  }
+  BitWriter endless;  // first_slice 1, then a pps id code that the unit ends inside
+  endless.u(1, 1);
+  for (int i = 0; i < 16000; i++) endless.u(1, 0);
+  s.unit(1, endless.trailing().bytes());
+  const uint64_t endless_pos = s.last();
+
+  // The independent scan finds the units where the generator put them.
+  std::vector<uint64_t> scanned;
+  for (const EsUnit& u : scan_nal_units(s.bytes))
+    if (u.type <= 21) scanned.push_back(u.pos);
+  std::vector<uint64_t> written = pos;
+  written.push_back(endless_pos);
+  EXPECT_EQ(scanned, written);
+
+  tu::RunResult run;
+  std::vector<std::string> kwi = index_stream(s, "zeroheads.hevc", &run);
+  EXPECT_EQ(picture_lines(kwi), (std::vector<std::string>{"IDR " + std::to_string(pos[0]) + " 2 0", "TRAIL 0 1",
+                                                          "TRAIL 1 2", "CRA " + std::to_string(pos[3]) + " 2 4",
+                                                          "TRAIL 1 5"}));
+  const std::string skipped = "HEVC slice at " + std::to_string(endless_pos) + " skipped: BitstreamReader: not enough data";
+  EXPECT_NE(run.out.find(skipped), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("skipped"), run.out.rfind("skipped")) << run.out;
+}

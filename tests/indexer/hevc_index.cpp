@@ -24,9 +24,12 @@ static void expect_matches_references(const std::string& es, const std::vector<s
   EXPECT_EQ(slice_types(pics), expected);
   EXPECT_EQ(kwi_value(kwi, "CODED"), std::to_string(expected.size()));
 
+  // IRAP units that begin a picture (first_slice_segment_in_pic_flag, the
+  // first bit after the two-byte NAL header).
   std::vector<uint64_t> irap_scan, irap_kwi;
-  for (const EsUnit& u : scan_nal_units(tu::read_file(es)))
-    if (is_irap_type(u.type)) irap_scan.push_back(u.pos);
+  const std::vector<uint8_t> bytes = tu::read_file(es);
+  for (const EsUnit& u : scan_nal_units(bytes))
+    if (is_irap_type(u.type) && u.pos + 5 < bytes.size() && (bytes[u.pos + 5] & 0x80)) irap_scan.push_back(u.pos);
   for (const KwiPicture& p : pics)
     if (p.kind == "IDR" || p.kind == "CRA" || p.kind == "BLA") irap_kwi.push_back(p.position);
   EXPECT_EQ(irap_kwi, irap_scan);
@@ -152,6 +155,27 @@ static int poc_lsb_bits(const std::string& es) {
                             " -c copy -bsf:v trace_headers -f null - 2>&1 | grep -m1 log2_max_pic_order_cnt_lsb_minus4");
   size_t eq = r.out.rfind('=');
   return eq == std::string::npos ? -1 : std::stoi(r.out.substr(eq + 1)) + 4;
+}
+
+TEST(HevcIndex, SlicesLongerThanTheCleanedHead) {
+  // The analysis cleans only the first bytes of a slice (the whole unit when
+  // the header runs past them): slices of kilobytes, two per picture, with a
+  // 16-bit POC lsb, match ffprobe and the scan like any other stream.
+  std::string y4m = make_y4m("src.y4m", "25", 30);
+  std::string es = x265(y4m, "long.hevc", "--qp 4 --slices 2 --keyint 10 --log2-max-poc-lsb 16");
+  std::vector<uint8_t> bytes = tu::read_file(es);
+  std::vector<EsUnit> units = scan_nal_units(bytes);
+  size_t slices = 0, short_slices = 0;
+  for (size_t i = 0; i < units.size(); i++) {
+    if (units[i].type > 21) continue;
+    const uint64_t end = i + 1 < units.size() ? units[i + 1].pos : bytes.size();
+    slices++;
+    if (end - units[i].pos <= 1024) short_slices++;
+  }
+  EXPECT_EQ(slices, 60u);
+  EXPECT_EQ(short_slices, 0u);
+  EXPECT_EQ(poc_lsb_bits(es), 16);
+  expect_matches_references(es, index_of(es));
 }
 
 TEST(HevcIndex, BlaRewrittenFromCraRestartsPoc) {
