@@ -262,6 +262,28 @@ uint64_t MP4Track::GetSampleFileOffset(uint32_t sampleId) {
 
 // ---------------------------------------------------------------- sample files
 
+namespace {
+
+// The data reference of a sample entry. Every entry starts with 6 reserved
+// bytes and the 16-bit index, so an entry of a type the library has no
+// fields for ("tx3g", ...) has it in the first bytes of its body.
+uint64_t DataReferenceIndex(MP4Atom* entry) {
+  MP4Property* reference = nullptr;
+  if (entry->FindProperty("*.dataReferenceIndex", &reference) && reference &&
+      reference->GetType() <= Integer64Property)
+    return static_cast<MP4IntegerProperty*>(reference)->GetValue();
+  if (entry->IsUnknownType() && entry->GetNumberOfProperties() == 1) {
+    MP4Property* body = entry->GetProperty(0);
+    if (body->GetType() == BytesProperty) {
+      MP4BytesProperty* bytes = static_cast<MP4BytesProperty*>(body);
+      if (bytes->GetValueSize() >= 8) return uint64_t(bytes->GetValuePointer()[6]) << 8 | bytes->GetValuePointer()[7];
+    }
+  }
+  throw MP4Error("invalid stsd entry", "GetSampleFile");
+}
+
+}  // namespace
+
 FILE* MP4Track::GetSampleFile(uint32_t sampleId) {
   const uint32_t stsdIndex =
       static_cast<uint32_t>(m_pStscSampleDescrIndexProperty->GetValue(GetSampleStscIndex(sampleId)));
@@ -271,11 +293,7 @@ FILE* MP4Track::GetSampleFile(uint32_t sampleId) {
   MP4_ASSERT_AS(stsd, "(pStsdAtom)");
   MP4Atom* entry = stsd->GetChildAtom(stsdIndex - 1);
   MP4_ASSERT_AS(entry, "(pStsdEntryAtom)");
-  MP4Property* reference = nullptr;
-  if (!entry->FindProperty("*.dataReferenceIndex", &reference) || !reference ||
-      reference->GetType() > Integer64Property)
-    throw MP4Error("invalid stsd entry", "GetSampleFile");
-  const uint64_t referenceIndex = static_cast<MP4IntegerProperty*>(reference)->GetValue();
+  const uint64_t referenceIndex = DataReferenceIndex(entry);
 
   MP4Atom* dref = m_pTrakAtom->FindAtom("trak.mdia.minf.dinf.dref");
   MP4_ASSERT_AS(dref, "(pDrefAtom)");
