@@ -1,25 +1,52 @@
-// The open MP4 file: its I/O handle and byte primitives, its verbosity and
-// mode, and the atom tree read from it.
+// The open MP4 file, the object behind every handle of the function
+// interface: its I/O handle and byte primitives, its verbosity and mode, the
+// atom tree read from it, the tracks built from the tree, access to any
+// field by dotted path, and the questions asked about tracks. Every
+// operation reports failure by throwing MP4Error.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "mp4array.h"
 #include "mp4util.h"
 #include "virtual_io.h"
 
 class MP4Atom;
+class MP4IntegerProperty;
+class MP4Property;
+class MP4Track;
 
 class MP4File {
  public:
   explicit MP4File(uint32_t verbosity = 0);
-  // Closes the handle, deletes the atom tree, frees a memory buffer still
-  // held: whatever a failed open left behind.
+  // Closes the handle, deletes the atom tree and the tracks, frees a memory
+  // buffer still held: whatever a failed open left behind.
   ~MP4File();
   MP4File(const MP4File&) = delete;
   MP4File& operator=(const MP4File&) = delete;
 
-  // ---- opening (the parts that the byte primitives and the tree need)
+  // ---- opening and closing
+
+  // Opens the file read-only through stdio, reads the whole atom tree,
+  // builds the tracks and caches the movie header's time fields.
+  void Read(const char* fileName);
+  // The same through the caller's handle and table; the name is only a
+  // name (and the folder that data references are resolved in).
+  void ReadEx(const char* fileName, void* handle, Virtual_IO* virtualIO);
+  // Closes the handle; nothing is written to a file opened for reading.
+  void Close();
+  // One track per "trak" under "moov"; a trak whose track cannot be built
+  // keeps its id in m_trakIds and is left out of m_pTracks.
+  void GenerateTracks();
+  void CacheProperties();
+  void Dump(FILE* pDumpFile, bool dumpImplicits);
+  // "operation not permitted in read mode" in mode 'r'.
+  void ProtectWriteOperation(const char* where);
+  // Moves a file over another with one rename(), which replaces the target
+  // atomically: a failure leaves both as they were.
+  static void Rename(const char* oldFileName, const char* newFileName);
+
 
   // Opens m_fileName with the stdio mode text and installs FILE_virtual_IO;
   // in mode 'r' the file size is taken from the table.
@@ -101,16 +128,180 @@ class MP4File {
   void EnableMemoryBuffer(uint8_t* pBytes = nullptr, uint64_t numBytes = 0);
   void DisableMemoryBuffer(uint8_t** ppBytes = nullptr, uint64_t* pNumBytes = nullptr);
 
+  // ---- atoms and fields by dotted path from the root ("moov.mvhd.timeScale")
+
+  // NULL or "": the root atom.
+  MP4Atom* FindAtom(const char* name);
+  // False when nothing matches; the index is that of a named table row.
+  bool FindProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  // "no such property" or "type mismatch" unless the path finds a field of
+  // that kind.
+  void FindIntegerProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  void FindFloatProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  void FindStringProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+  void FindBytesProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
+
+  uint64_t GetIntegerProperty(const char* name);
+  void SetIntegerProperty(const char* name, uint64_t value);
+  float GetFloatProperty(const char* name);
+  void SetFloatProperty(const char* name, float value);
+  // The stored text itself, owned by the property.
+  const char* GetStringProperty(const char* name);
+  void SetStringProperty(const char* name, const char* value);
+  // A malloc'ed copy (NULL for an empty value) that the caller frees.
+  void GetBytesProperty(const char* name, uint8_t** ppValue, uint32_t* pValueSize);
+  void SetBytesProperty(const char* name, const uint8_t* pValue, uint32_t valueSize);
+
+  // A new atom of the type from the factory, generated, at that place
+  // among the parent's children (appended by AddChildAtom).
+  MP4Atom* InsertChildAtom(MP4Atom* pParentAtom, const char* childName, uint32_t index);
+  MP4Atom* InsertChildAtom(const char* parentName, const char* childName, uint32_t index);
+  MP4Atom* AddChildAtom(MP4Atom* pParentAtom, const char* childName);
+  MP4Atom* AddChildAtom(const char* parentName, const char* childName);
+  // Each atom of the dotted path below the ancestor, found or added; the
+  // last one.
+  MP4Atom* AddDescendantAtoms(MP4Atom* pAncestorAtom, const char* descendantNames);
+  MP4Atom* AddDescendantAtoms(const char* ancestorName, const char* descendantNames);
+
+  // ---- paths relative to a track's "trak" atom
+
+  // The place of the trak atom among moov's traks.
+  uint16_t FindTrakAtomIndex(uint32_t trackId);
+  // "moov.trak[n]" or "moov.trak[n].name", valid until the next call.
+  const char* MakeTrackName(uint32_t trackId, const char* name);
+  // "moov.trak[n].edts.elst.entries[editId - 1].name", likewise.
+  const char* MakeTrackEditName(uint32_t trackId, uint32_t editId, const char* name);
+  MP4Atom* FindTrackAtom(uint32_t trackId, const char* name);
+  uint64_t GetTrackIntegerProperty(uint32_t trackId, const char* name);
+  void SetTrackIntegerProperty(uint32_t trackId, const char* name, int64_t value);
+  float GetTrackFloatProperty(uint32_t trackId, const char* name);
+  void SetTrackFloatProperty(uint32_t trackId, const char* name, float value);
+  const char* GetTrackStringProperty(uint32_t trackId, const char* name);
+  void SetTrackStringProperty(uint32_t trackId, const char* name, const char* value);
+  void GetTrackBytesProperty(uint32_t trackId, const char* name, uint8_t** ppValue, uint32_t* pValueSize);
+  void SetTrackBytesProperty(uint32_t trackId, const char* name, const uint8_t* pValue, uint32_t valueSize);
+
+  // ---- fields on fixed paths
+
+  // The movie header's duration and time scale (cached properties).
+  uint64_t GetDuration();
+  void SetDuration(uint64_t value);
+  // Only ever lengthens the movie.
+  void UpdateDuration(uint64_t duration);
+  uint32_t GetTimeScale();
+  void SetTimeScale(uint32_t value);
+
+  // The initial object descriptor's profile levels.
+  uint8_t GetODProfileLevel();
+  void SetODProfileLevel(uint8_t value);
+  uint8_t GetSceneProfileLevel();
+  void SetSceneProfileLevel(uint8_t value);
+  uint8_t GetVideoProfileLevel();
+  void SetVideoProfileLevel(uint8_t value);
+  uint8_t GetAudioProfileLevel();
+  void SetAudioProfileLevel(uint8_t value);
+  uint8_t GetGraphicsProfileLevel();
+  void SetGraphicsProfileLevel(uint8_t value);
+
+  // The session description text of "moov.udta.hnti.rtp ".
+  const char* GetSessionSdp();
+  void SetSessionSdp(const char* sdpString);
+  void AppendSessionSdp(const char* sdpString);
+
+  uint16_t GetAmrModeSet(uint32_t trackId);
+  void SetAmrVendor(uint32_t trackId, uint32_t vendor);
+  void SetAmrDecoderVersion(uint32_t trackId, uint8_t decoderVersion);
+  void SetAmrModeSet(uint32_t trackId, uint16_t modeSet);
+  void SetH263Vendor(uint32_t trackId, uint32_t vendor);
+  void SetH263DecoderVersion(uint32_t trackId, uint8_t decoderVersion);
+  void SetH263Bitrates(uint32_t trackId, uint32_t avgBitrate, uint32_t maxBitrate);
+
+  // The original format of an encrypted entry as four characters and a
+  // NUL; false for a buffer under 5 bytes.
+  bool GetTrackMediaDataOriginalFormat(uint32_t trackId, char* originalFormat, uint32_t buflen);
+
+  uint32_t GetTrackNumberOfEdits(uint32_t trackId);
+  uint64_t GetTrackEditMediaStart(uint32_t trackId, uint32_t editId);
+  void SetTrackEditMediaStart(uint32_t trackId, uint32_t editId, uint64_t startTime);
+  uint64_t GetTrackEditDuration(uint32_t trackId, uint32_t editId);
+  void SetTrackEditDuration(uint32_t trackId, uint32_t editId, uint64_t duration);
+  // A dwell edit is one of media rate 0.
+  bool GetTrackEditDwell(uint32_t trackId, uint32_t editId);
+  void SetTrackEditDwell(uint32_t trackId, uint32_t editId, bool dwell);
+
+  // ---- track queries; a track id that no track has throws "Track id %d
+  // doesn't exist"
+
+  uint16_t FindTrackIndex(uint32_t trackId);
+  MP4Track* GetTrack(uint32_t trackId);
+  // A NULL type: every track. Otherwise the tracks of the normalised type;
+  // for video and sound with a sub-type, only those whose ES object type is
+  // the sub-type (a track without one does not match).
+  uint32_t GetNumberOfTracks(const char* type = nullptr, uint8_t subType = 0);
+  uint32_t FindTrackId(uint16_t trackIndex, const char* type = nullptr, uint8_t subType = 0);
+  // The 1-based row of the referenced track in a reference atom's table
+  // (e.g. "moov.trak[0].tref.mpod"), 0 when it is not there.
+  uint32_t FindTrackReference(const char* trefName, uint32_t refTrackId);
+
+  const char* GetTrackType(uint32_t trackId);
+  // The type of the track's first sample entry ("avc1", "mp4a", ...).
+  const char* GetTrackMediaDataName(uint32_t trackId);
+  uint8_t GetTrackEsdsObjectTypeId(uint32_t trackId);
+  void GetTrackESConfiguration(uint32_t trackId, uint8_t** ppConfig, uint32_t* pConfigSize);
+  uint8_t GetTrackAudioMpeg4Type(uint32_t trackId);
+  void GetTrackVideoMetadata(uint32_t trackId, uint8_t** ppConfig, uint32_t* pConfigSize);
+  int GetTrackAudioChannels(uint32_t trackId);
+  bool IsIsmaCrypMediaTrack(uint32_t trackId);
+  // Malloc'ed arrays of malloc'ed parameter sets and of their sizes, one
+  // entry longer than the sets, ending in NULL and 0; all four NULL for an
+  // entry other than "avc1" or "encv" or without "avcC".
+  void GetTrackH264SeqPictHeaders(uint32_t trackId, uint8_t*** pppSeqHeader, uint32_t** ppSeqHeaderSize,
+                                  uint8_t*** pppPictHeader, uint32_t** ppPictHeaderSize);
+
+  uint64_t GetTrackDuration(uint32_t trackId);
+  uint32_t GetTrackTimeScale(uint32_t trackId);
+  uint64_t GetTrackFixedSampleDuration(uint32_t trackId);
+  double GetTrackVideoFrameRate(uint32_t trackId);
+  uint64_t ConvertFromMovieDuration(uint64_t duration, uint32_t timeScale);
+  uint64_t ConvertFromTrackTimestamp(uint32_t trackId, uint64_t timeStamp, uint32_t timeScale);
+  uint64_t ConvertToTrackTimestamp(uint32_t trackId, uint64_t timeStamp, uint32_t timeScale);
+  uint64_t ConvertFromTrackDuration(uint32_t trackId, uint64_t duration, uint32_t timeScale);
+  uint64_t ConvertToTrackDuration(uint32_t trackId, uint64_t duration, uint32_t timeScale);
+
+  // Handed on to the track.
+  uint32_t GetTrackNumberOfSamples(uint32_t trackId);
+  uint32_t GetSampleSize(uint32_t trackId, uint32_t sampleId);
+  uint32_t GetTrackMaxSampleSize(uint32_t trackId);
+  uint32_t GetSampleIdFromTime(uint32_t trackId, uint64_t when, bool wantSyncSample);
+  uint64_t GetSampleTime(uint32_t trackId, uint32_t sampleId);
+  uint64_t GetSampleDuration(uint32_t trackId, uint32_t sampleId);
+  uint64_t GetSampleRenderingOffset(uint32_t trackId, uint32_t sampleId);
+  bool GetSampleSync(uint32_t trackId, uint32_t sampleId);
+  void ReadSample(uint32_t trackId, uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes,
+                  uint64_t* pStartTime = nullptr, uint64_t* pDuration = nullptr,
+                  uint64_t* pRenderingOffset = nullptr, bool* pIsSyncSample = nullptr);
+
  private:
+  // The tracks that a type and sub-type select.
+  bool TrackMatches(MP4Track* pTrack, const char* normType, uint8_t subType);
+
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
   Virtual_IO* m_virtual_IO = nullptr;
   uint64_t m_orgFileSize = 0;
   uint64_t m_fileSize = 0;
   MP4Atom* m_pRootAtom = nullptr;
+  MP4Integer32Array m_trakIds;
+  MP4TrackArray m_pTracks;  // owned
+  uint32_t m_odTrackId = 0;
   uint32_t m_verbosity;
   char m_mode = 0;
   uint32_t m_createFlags = 0;
+
+  // Into the tree, owned by it.
+  MP4IntegerProperty* m_pModificationProperty = nullptr;
+  MP4IntegerProperty* m_pTimeScaleProperty = nullptr;
+  MP4IntegerProperty* m_pDurationProperty = nullptr;
 
   uint8_t* m_memoryBuffer = nullptr;
   uint64_t m_memoryBufferPosition = 0;
@@ -123,4 +314,8 @@ class MP4File {
   uint8_t m_bufReadBits = 0;
   uint8_t m_numWriteBits = 0;
   uint8_t m_bufWriteBits = 0;
+
+  // What MakeTrackName and MakeTrackEditName return.
+  char m_trakName[1024];
+  char* m_editName = nullptr;
 };

@@ -1,0 +1,450 @@
+// The function interface: each function checks the handle, runs one
+// operation of the open file inside the one catch that turns any failure
+// into the function's neutral value, and prints the failure when bit 0 of
+// the verbosity asks for it.
+#include "mp4.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "mp4file.h"
+#include "mp4track.h"
+
+namespace {
+
+// Called inside a catch block: prints what was caught, of whatever type,
+// when the verbosity asks for errors. A message callback that throws in
+// turn is not let through either.
+void Report(uint32_t verbosity) {
+  if (!(verbosity & MP4_VERB_ERRORS)) return;
+  try {
+    try {
+      throw;
+    } catch (const MP4Error& e) {
+      e.Print(stderr);
+    } catch (const std::bad_alloc&) {
+      MP4Error(ENOMEM).Print(stderr);
+    } catch (const std::exception& e) {
+      MP4Error("%s", nullptr, e.what()).Print(stderr);
+    } catch (...) {
+      MP4Error("unknown failure", nullptr).Print(stderr);
+    }
+  } catch (...) {
+  }
+}
+
+// The operation's result, or neutral for a NULL handle and any failure.
+template <typename R, typename F>
+R Call(MP4FileHandle hFile, R neutral, F operation) {
+  if (!hFile) return neutral;
+  MP4File& file = *static_cast<MP4File*>(hFile);
+  try {
+    return operation(file);
+  } catch (...) {
+    Report(file.GetVerbosity());
+  }
+  return neutral;
+}
+
+// Operations that return nothing report success as true.
+template <typename F>
+bool Do(MP4FileHandle hFile, F operation) {
+  return Call(hFile, false, [&](MP4File& file) {
+    operation(file);
+    return true;
+  });
+}
+
+// An open file, or NULL with the object destroyed (which closes the handle).
+template <typename F>
+MP4FileHandle Open(uint32_t verbosity, F open) {
+  MP4File* file = nullptr;
+  try {
+    file = new MP4File(verbosity);
+    open(*file);
+    return file;
+  } catch (...) {
+    Report(verbosity);
+  }
+  delete file;
+  return nullptr;
+}
+
+// Byte getters leave no stale output behind: both zeroed when they fail.
+template <typename F>
+bool GetBytes(MP4FileHandle hFile, uint8_t** ppValue, uint32_t* pValueSize, F get) {
+  const bool ok = pValueSize && ppValue && Do(hFile, get);
+  if (!ok) {
+    if (ppValue) *ppValue = nullptr;
+    if (pValueSize) *pValueSize = 0;
+  }
+  return ok;
+}
+
+const uint64_t kInvalidTime = UINT64_MAX;
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------- opening and closing
+
+MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity) {
+  return Open(verbosity, [&](MP4File& file) { file.Read(fileName); });
+}
+
+MP4FileHandle MP4ReadEx(const char* fileName, void* userData, Virtual_IO* virtualIO, uint32_t verbosity) {
+  return Open(verbosity, [&](MP4File& file) { file.ReadEx(fileName, userData, virtualIO); });
+}
+
+void MP4Close(MP4FileHandle hFile) {
+  if (!hFile) return;
+  Do(hFile, [](MP4File& file) { file.Close(); });
+  // Destroyed also when closing failed: the handle is gone either way.
+  delete static_cast<MP4File*>(hFile);
+}
+
+bool MP4Dump(MP4FileHandle hFile, FILE* pDumpFile, bool dumpImplicits) {
+  return Do(hFile, [&](MP4File& file) { file.Dump(pDumpFile, dumpImplicits); });
+}
+
+uint32_t MP4GetVerbosity(MP4FileHandle hFile) {
+  return hFile ? static_cast<MP4File*>(hFile)->GetVerbosity() : 0;
+}
+
+void MP4SetVerbosity(MP4FileHandle hFile, uint32_t verbosity) {
+  if (hFile) static_cast<MP4File*>(hFile)->SetVerbosity(verbosity);
+}
+
+// ---------------------------------------------------------------- the movie
+
+uint32_t MP4GetTimeScale(MP4FileHandle hFile) {
+  return Call(hFile, 0u, [](MP4File& file) { return file.GetTimeScale(); });
+}
+
+uint64_t MP4GetDuration(MP4FileHandle hFile) {
+  return Call(hFile, kInvalidTime, [](MP4File& file) { return file.GetDuration(); });
+}
+
+uint8_t MP4GetODProfileLevel(MP4FileHandle hFile) {
+  return Call(hFile, uint8_t(0), [](MP4File& file) { return file.GetODProfileLevel(); });
+}
+
+uint8_t MP4GetSceneProfileLevel(MP4FileHandle hFile) {
+  return Call(hFile, uint8_t(0), [](MP4File& file) { return file.GetSceneProfileLevel(); });
+}
+
+uint8_t MP4GetAudioProfileLevel(MP4FileHandle hFile) {
+  return Call(hFile, uint8_t(0), [](MP4File& file) { return file.GetAudioProfileLevel(); });
+}
+
+uint8_t MP4GetGraphicsProfileLevel(MP4FileHandle hFile) {
+  return Call(hFile, uint8_t(0), [](MP4File& file) { return file.GetGraphicsProfileLevel(); });
+}
+
+uint8_t MP4GetVideoProfileLevel(MP4FileHandle hFile, uint32_t trackId) {
+  if (!hFile) return 0;
+  MP4File& file = *static_cast<MP4File*>(hFile);
+  try {
+    return file.GetVideoProfileLevel();
+  } catch (...) {
+    Report(file.GetVerbosity());
+  }
+  // An MPEG-4 Visual configuration starts with its profile: the byte after
+  // the visual object sequence start code 00 00 01 B0.
+  if (trackId == 0 || MP4GetTrackEsdsObjectTypeId(hFile, trackId) != 0x20) return 0;
+  uint8_t* config = nullptr;
+  uint32_t size = 0;
+  uint8_t level = 0;
+  if (MP4GetTrackESConfiguration(hFile, trackId, &config, &size)) {
+    for (uint32_t i = 0; size >= 5 && i <= size - 5; i++) {
+      if (config[i] == 0 && config[i + 1] == 0 && config[i + 2] == 1 && config[i + 3] == 0xB0) {
+        level = config[i + 4];
+        break;
+      }
+    }
+  }
+  MP4Free(config);
+  return level;
+}
+
+uint64_t MP4ConvertFromMovieDuration(MP4FileHandle hFile, uint64_t duration, uint32_t timeScale) {
+  return Call(hFile, kInvalidTime,
+              [&](MP4File& file) { return file.ConvertFromMovieDuration(duration, timeScale); });
+}
+
+// ---------------------------------------------------------------- fields by dotted path
+
+bool MP4HaveAtom(MP4FileHandle hFile, const char* atomName) {
+  return Call(hFile, false, [&](MP4File& file) { return file.FindAtom(atomName) != nullptr; });
+}
+
+bool MP4GetIntegerProperty(MP4FileHandle hFile, const char* propName, uint64_t* retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetIntegerProperty(propName);
+  });
+}
+
+bool MP4GetFloatProperty(MP4FileHandle hFile, const char* propName, float* retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetFloatProperty(propName);
+  });
+}
+
+bool MP4GetStringProperty(MP4FileHandle hFile, const char* propName, const char** retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetStringProperty(propName);
+  });
+}
+
+bool MP4GetBytesProperty(MP4FileHandle hFile, const char* propName, uint8_t** ppValue, uint32_t* pValueSize) {
+  return GetBytes(hFile, ppValue, pValueSize,
+                  [&](MP4File& file) { file.GetBytesProperty(propName, ppValue, pValueSize); });
+}
+
+bool MP4HaveTrackAtom(MP4FileHandle hFile, uint32_t trackId, const char* atomName) {
+  return Call(hFile, false, [&](MP4File& file) { return file.FindTrackAtom(trackId, atomName) != nullptr; });
+}
+
+bool MP4GetTrackIntegerProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, uint64_t* retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetTrackIntegerProperty(trackId, propName);
+  });
+}
+
+bool MP4GetTrackFloatProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, float* retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetTrackFloatProperty(trackId, propName);
+  });
+}
+
+bool MP4GetTrackStringProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const char** retvalue) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(retvalue);
+    *retvalue = file.GetTrackStringProperty(trackId, propName);
+  });
+}
+
+bool MP4GetTrackBytesProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, uint8_t** ppValue,
+                              uint32_t* pValueSize) {
+  return GetBytes(hFile, ppValue, pValueSize,
+                  [&](MP4File& file) { file.GetTrackBytesProperty(trackId, propName, ppValue, pValueSize); });
+}
+
+// ---------------------------------------------------------------- tracks
+
+uint32_t MP4GetNumberOfTracks(MP4FileHandle hFile, const char* type, uint8_t subType) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetNumberOfTracks(type, subType); });
+}
+
+uint32_t MP4FindTrackId(MP4FileHandle hFile, uint16_t index, const char* type, uint8_t subType) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.FindTrackId(index, type, subType); });
+}
+
+uint16_t MP4FindTrackIndex(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint16_t(0xFFFF), [&](MP4File& file) { return file.FindTrackIndex(trackId); });
+}
+
+const char* MP4GetTrackType(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, static_cast<const char*>(nullptr), [&](MP4File& file) { return file.GetTrackType(trackId); });
+}
+
+const char* MP4GetTrackMediaDataName(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, static_cast<const char*>(nullptr),
+              [&](MP4File& file) { return file.GetTrackMediaDataName(trackId); });
+}
+
+bool MP4GetTrackMediaDataOriginalFormat(MP4FileHandle hFile, uint32_t trackId, char* originalFormat,
+                                        uint32_t buflen) {
+  return Call(hFile, false, [&](MP4File& file) {
+    return file.GetTrackMediaDataOriginalFormat(trackId, originalFormat, buflen);
+  });
+}
+
+bool MP4IsIsmaCrypMediaTrack(MP4FileHandle hFile, uint32_t trackId) {
+  if (!hFile) return false;
+  // Asked of every track, most of which are not encrypted: never printed.
+  MP4File& file = *static_cast<MP4File*>(hFile);
+  const uint32_t verbosity = file.GetVerbosity();
+  file.SetVerbosity(verbosity & ~MP4_VERB_ERRORS);
+  const bool result = Call(hFile, false, [&](MP4File& f) { return f.IsIsmaCrypMediaTrack(trackId); });
+  file.SetVerbosity(verbosity);
+  return result;
+}
+
+uint64_t MP4GetTrackDuration(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetTrackDuration(trackId); });
+}
+
+uint32_t MP4GetTrackTimeScale(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetTrackTimeScale(trackId); });
+}
+
+uint64_t MP4GetTrackFixedSampleDuration(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetTrackFixedSampleDuration(trackId); });
+}
+
+uint32_t MP4GetTrackBitRate(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0u, [&](MP4File& file) -> uint32_t {
+    try {
+      return static_cast<uint32_t>(
+          file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.avgBitrate"));
+    } catch (const MP4Error&) {
+    }
+    const uint64_t milliseconds = file.ConvertFromTrackDuration(trackId, file.GetTrackDuration(trackId), 1000);
+    if (milliseconds == 0) return 0;
+    return static_cast<uint32_t>(file.GetTrack(trackId)->GetTotalOfSampleSizes() * 8000 / milliseconds);
+  });
+}
+
+uint64_t MP4ConvertFromTrackTimestamp(MP4FileHandle hFile, uint32_t trackId, uint64_t timeStamp,
+                                      uint32_t timeScale) {
+  return Call(hFile, kInvalidTime,
+              [&](MP4File& file) { return file.ConvertFromTrackTimestamp(trackId, timeStamp, timeScale); });
+}
+
+uint64_t MP4ConvertToTrackTimestamp(MP4FileHandle hFile, uint32_t trackId, uint64_t timeStamp, uint32_t timeScale) {
+  return Call(hFile, kInvalidTime,
+              [&](MP4File& file) { return file.ConvertToTrackTimestamp(trackId, timeStamp, timeScale); });
+}
+
+uint64_t MP4ConvertFromTrackDuration(MP4FileHandle hFile, uint32_t trackId, uint64_t duration, uint32_t timeScale) {
+  return Call(hFile, kInvalidTime,
+              [&](MP4File& file) { return file.ConvertFromTrackDuration(trackId, duration, timeScale); });
+}
+
+uint64_t MP4ConvertToTrackDuration(MP4FileHandle hFile, uint32_t trackId, uint64_t duration, uint32_t timeScale) {
+  return Call(hFile, kInvalidTime,
+              [&](MP4File& file) { return file.ConvertToTrackDuration(trackId, duration, timeScale); });
+}
+
+// ---------------------------------------------------------------- decoder configuration
+
+uint8_t MP4GetTrackEsdsObjectTypeId(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint8_t(0), [&](MP4File& file) { return file.GetTrackEsdsObjectTypeId(trackId); });
+}
+
+bool MP4GetTrackESConfiguration(MP4FileHandle hFile, uint32_t trackId, uint8_t** ppConfig, uint32_t* pConfigSize) {
+  return GetBytes(hFile, ppConfig, pConfigSize,
+                  [&](MP4File& file) { file.GetTrackESConfiguration(trackId, ppConfig, pConfigSize); });
+}
+
+uint8_t MP4GetTrackAudioMpeg4Type(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint8_t(0), [&](MP4File& file) { return file.GetTrackAudioMpeg4Type(trackId); });
+}
+
+bool MP4GetTrackVideoMetadata(MP4FileHandle hFile, uint32_t trackId, uint8_t** ppConfig, uint32_t* pConfigSize) {
+  return GetBytes(hFile, ppConfig, pConfigSize,
+                  [&](MP4File& file) { file.GetTrackVideoMetadata(trackId, ppConfig, pConfigSize); });
+}
+
+uint16_t MP4GetTrackVideoWidth(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint16_t(0), [&](MP4File& file) {
+    return static_cast<uint16_t>(file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*.width"));
+  });
+}
+
+uint16_t MP4GetTrackVideoHeight(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint16_t(0), [&](MP4File& file) {
+    return static_cast<uint16_t>(file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*.height"));
+  });
+}
+
+double MP4GetTrackVideoFrameRate(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0.0, [&](MP4File& file) { return file.GetTrackVideoFrameRate(trackId); });
+}
+
+int MP4GetTrackAudioChannels(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, -1, [&](MP4File& file) { return file.GetTrackAudioChannels(trackId); });
+}
+
+void MP4GetTrackH264SeqPictHeaders(MP4FileHandle hFile, uint32_t trackId, uint8_t*** pSeqHeaders,
+                                   uint32_t** pSeqHeaderSize, uint8_t*** pPictHeaders, uint32_t** pPictHeaderSize) {
+  Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(pSeqHeaders && pSeqHeaderSize && pPictHeaders && pPictHeaderSize);
+    file.GetTrackH264SeqPictHeaders(trackId, pSeqHeaders, pSeqHeaderSize, pPictHeaders, pPictHeaderSize);
+  });
+}
+
+bool MP4GetTrackH264LengthSize(MP4FileHandle hFile, uint32_t trackId, uint32_t* pLength) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(pLength);
+    const uint64_t minusOne = file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*[0].avcC.lengthSizeMinusOne");
+    *pLength = static_cast<uint32_t>(minusOne + 1);
+  });
+}
+
+bool MP4GetTrackH264ProfileLevel(MP4FileHandle hFile, uint32_t trackId, uint8_t* pProfile, uint8_t* pLevel) {
+  return Do(hFile, [&](MP4File& file) {
+    MP4_ASSERT(pProfile && pLevel);
+    *pProfile = static_cast<uint8_t>(
+        file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*[0].avcC.AVCProfileIndication"));
+    *pLevel = static_cast<uint8_t>(
+        file.GetTrackIntegerProperty(trackId, "mdia.minf.stbl.stsd.*[0].avcC.AVCLevelIndication"));
+  });
+}
+
+// ---------------------------------------------------------------- samples
+
+uint32_t MP4GetTrackNumberOfSamples(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetTrackNumberOfSamples(trackId); });
+}
+
+uint32_t MP4GetTrackMaxSampleSize(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetTrackMaxSampleSize(trackId); });
+}
+
+uint32_t MP4GetSampleSize(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetSampleSize(trackId, sampleId); });
+}
+
+uint64_t MP4GetSampleTime(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetSampleTime(trackId, sampleId); });
+}
+
+uint64_t MP4GetSampleDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetSampleDuration(trackId, sampleId); });
+}
+
+uint64_t MP4GetSampleRenderingOffset(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetSampleRenderingOffset(trackId, sampleId); });
+}
+
+int8_t MP4GetSampleSync(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId) {
+  return Call(hFile, int8_t(-1), [&](MP4File& file) { return int8_t(file.GetSampleSync(trackId, sampleId)); });
+}
+
+uint32_t MP4GetSampleIdFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, bool wantSyncSample) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetSampleIdFromTime(trackId, when, wantSyncSample); });
+}
+
+bool MP4ReadSample(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes,
+                   uint64_t* pStartTime, uint64_t* pDuration, uint64_t* pRenderingOffset, bool* pIsSyncSample) {
+  if (!pNumBytes) return false;
+  const bool ok = Do(hFile, [&](MP4File& file) {
+    file.ReadSample(trackId, sampleId, ppBytes, pNumBytes, pStartTime, pDuration, pRenderingOffset, pIsSyncSample);
+  });
+  if (!ok) *pNumBytes = 0;
+  return ok;
+}
+
+bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint8_t** ppBytes,
+                           uint32_t* pNumBytes, uint64_t* pStartTime, uint64_t* pDuration, uint64_t* pRenderingOffset,
+                           bool* pIsSyncSample) {
+  if (!pNumBytes) return false;
+  const bool ok = Do(hFile, [&](MP4File& file) {
+    const uint32_t sampleId = file.GetSampleIdFromTime(trackId, when, false);
+    file.ReadSample(trackId, sampleId, ppBytes, pNumBytes, pStartTime, pDuration, pRenderingOffset, pIsSyncSample);
+  });
+  if (!ok) *pNumBytes = 0;
+  return ok;
+}
+
+}  // extern "C"
