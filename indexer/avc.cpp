@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Matroska.h"
+#include "mp4.h"
 #include "decode.h"
 #include "index.h"
 #include "nalu.h"
@@ -570,6 +571,7 @@ void index_avc() {
 
   u64 start = 0;
   if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
+  if (SystemStream_Flag == 4) InitializeMP4Buffer(process.start_time);
   if (byte_container()) {
     start = process.start_byte;
     if (SystemStream_Flag == 1) start = start >= 204 ? start - 204 : 0;

@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "Matroska.h"
+#include "mp4.h"
 #include "mpls.h"
 #include "pat.h"
 
@@ -268,7 +269,7 @@ int NextFile() {
 
 int RefillBuffer() {
   if (SystemStream_Flag == 2) return NextMKVBuffer();
-  if (SystemStream_Flag == 4) return -1;  // no MP4 adapter in this build
+  if (SystemStream_Flag == 4) return NextMP4Buffer();
   // The bytes consumed from the old buffer; pointers into it move back by as
   // much so that they keep naming the same stream bytes, also after a short
   // read at the end of a file.
@@ -528,8 +529,22 @@ int Open() {
 
   if (strstr(text, "ftyp")) {
     SystemStream_Flag = 4;
-    printf("Could not parse the MP4 file.\n");
-    return 1;
+    switch (InitMP4()) {
+      case 0:
+        break;
+      case 1:
+        printf("Could not parse the MP4 file.\n");
+        return 1;
+      case 2:
+        printf("Could not find a supported video track (need AVC/MPEG2/VC1/HEVC).\n");
+        return 1;
+      default:
+        return 1;
+    }
+    if (NumLoadedFiles > 1) printf("Can open only one MP4 file at a time. Extras will be ignored.\n");
+    NumLoadedFiles = 1;
+    Infiletotal = Infilelength[0];
+    return 0;
   }
   // Matroska by its DocType text, or by the EBML magic (a WebM file is then
   // refused by the Matroska reader with a reason rather than taken for an

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Matroska.h"
+#include "mp4.h"
 #include "BitstreamReader.h"
 #include "HevcParserImpl.h"
 #include "decode.h"
@@ -619,6 +620,7 @@ void index_hevc() {
   // streams start at the range's first byte, a transport stream one
   // 204-byte packet earlier so that the first packet is whole.
   if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
+  if (SystemStream_Flag == 4) InitializeMP4Buffer(process.start_time);
   if (!container_times()) {
     u64 start = process.start_byte;
     if (SystemStream_Flag == 1 && start > 203) start -= 204;

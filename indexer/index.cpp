@@ -12,6 +12,8 @@
 #include "avc.h"
 #include "decode.h"
 #include "Matroska.h"
+#include "mp4.h"
+#include "mp4/mp4.h"
 #include "hevc.h"
 #include "misc.h"
 #include "mpg.h"
@@ -360,6 +362,11 @@ void Index(int mode) {
     }
     mkv_Close(mf);
     mf = nullptr;
+  }
+  if (SystemStream_Flag == 4) {
+    if (coded == 0) abandon_index("No picture could be read from the MP4 file.");
+    MP4Close(mp4File);
+    mp4File = nullptr;
   }
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "Matroska.h"
+#include "mp4.h"
 #include "decode.h"
 #include "index.h"
 
@@ -457,6 +458,7 @@ void index_mpg() {
   u64 start = process.start_byte;
   if (SystemStream_Flag == 1 && start >= 204) start -= 204;
   if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
+  if (SystemStream_Flag == 4) InitializeMP4Buffer(process.start_time);
   if (SystemStream_Flag != 2 && SystemStream_Flag != 4) SeekStream(start);
 
   OutputProgress(0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Matroska.h"
+#include "mp4.h"
 #include "decode.h"
 #include "index.h"
 
@@ -494,6 +495,7 @@ void index_vc1() {
 
   // Matroska and MP4 input is positioned by its adapter; byte streams here.
   if (SystemStream_Flag == 2) InitializeMKVBuffer(process.start_time);
+  if (SystemStream_Flag == 4) InitializeMP4Buffer(process.start_time);
   if (SystemStream_Flag != 2 && SystemStream_Flag != 4) {
     u64 start = process.start_byte;
     // A transport stream restarts one packet early so that a start code

@@ -20,7 +20,7 @@ MP4Atom::~MP4Atom() {
 
 void MP4Atom::SetType(const char* type) {
   memset(m_type, 0, sizeof m_type);
-  if (type && *type) strncpy(m_type, type, 4);
+  if (type && *type) memcpy(m_type, type, strnlen(type, 4));
 }
 
 void MP4Atom::SetExtendedType(const uint8_t* pExtendedType) {

@@ -353,7 +353,9 @@ const char* MP4File::MakeTrackName(uint32_t trackId, const char* name) {
 const char* MP4File::MakeTrackEditName(uint32_t trackId, uint32_t editId, const char* name) {
   const char* trak = MakeTrackName(trackId, nullptr);
   if (!m_editName) m_editName = static_cast<char*>(MP4Malloc(1024));
-  snprintf(m_editName, 1024, "%s.edts.elst.entries[%u].%s", trak, editId - 1, name ? name : "");
+  // A path longer than the buffer is cut; no property has such a name.
+  if (snprintf(m_editName, 1024, "%s.edts.elst.entries[%u].%s", trak, editId - 1, name ? name : "") >= 1024)
+    m_editName[1023] = 0;
   return m_editName;
 }
 

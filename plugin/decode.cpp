@@ -42,13 +42,11 @@ u32 CAVCDecoder::InitializeBuffer(int file, u64 offset) {
 
 int CAVCDecoder::RefillBuffer() {
   if (input_ended || rbuf.empty()) return -1;
-  if (stream_type == CONTAINER_MKV) {
-    if (NextMKVBuffer() == 0) return 0;
+  if (stream_type == CONTAINER_MKV || stream_type == CONTAINER_MP4) {
+    if ((stream_type == CONTAINER_MKV ? NextMKVBuffer() : NextMP4Buffer()) == 0) return 0;
     input_ended = true;
     return -1;
   }
-  // The MP4 adapter feeds the buffer here once it exists; an index of that
-  // container is refused when it is read.
   const u32 old_valid = valid;
   bool next_file = old_valid < READ_BUFFER_SIZE;  // a short block: the file has ended
   u32 n = 0;
@@ -110,9 +108,7 @@ int CAVCDecoder::AlignStream(u64 position) {
       InitializeMKVBuffer(position);
       break;
     case CONTAINER_MP4:
-      // No adapter in this build (refused at index reading): no data.
-      InitializeBuffer(-1, 0);
-      input_ended = true;
+      InitializeMP4Buffer(position);
       break;
     default: {
       int file;

@@ -123,6 +123,8 @@ int CAVCDecoder::ChooseGroup() {
 }
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {
+  // MP4: the group's buffer begins with the configuration's sets.
+  if (stream_type == CONTAINER_MP4) return true;
   if (stream_type == CONTAINER_MKV) {
     if (FeedMatroskaParameterSets(position)) return true;
     pass_problem = "the Matroska frames before the group at " + std::to_string(position) + " ns cannot be read";

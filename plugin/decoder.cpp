@@ -32,6 +32,7 @@ void CAVCDecoder::Close() {
     index_file = nullptr;
   }
   CloseMatroska();  // reads through the first input's handle
+  CloseMP4();
   for (InputFile& f : files) {
     if (f.fp) fclose(f.fp);
     f.fp = nullptr;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "MatroskaVideo.h"
+#include "mp4video.h"
 #include "nvdec_types.h"
 #include "pevents.h"
 
@@ -281,12 +282,34 @@ class CAVCDecoder {
   // AVC and HEVC: the configuration's parameter sets, then those the frames
   // of the two seconds before position carry. False when a frame cannot be read.
   bool FeedMatroskaParameterSets(u64 position);
+  std::vector<uint8_t> Mp4ParameterSets();
+  long PutMp4Sample(u32 at, bool first_start_code);
 
   StdIoStream mkv_stream = {};
   MatroskaFile* mkv_file = nullptr;
   u32 mkv_track = 0;                          // index in the reader's track list
   MkvVideoTrack mkv_video;
   std::vector<uint8_t> mkv_raw;               // one frame as stored
+
+  // ---------------------------------------------------------------- MP4 input (mp4.cpp)
+  // Opens the first input through the MP4 library and chooses the first
+  // video track of the index's codec: 0, 1 when the file cannot be parsed
+  // (or an HEVC track has no configuration, or its length size cannot be),
+  // 2 when it has no such track.
+  int InitMP4();
+  void CloseMP4();
+  // Loads the parameter sets (AVC, HEVC) and the first sample at or after
+  // time (a group's position: a sample time in the track's time scale).
+  void InitializeMP4Buffer(u64 time);
+  // Loads the next sample when the read buffer is used up: 0, or -1 at the end.
+  int NextMP4Buffer();
+
+  void* mp4_file = nullptr;                   // the MP4 library's handle
+  u32 mp4_track = 0;                          // track id, 0 when none
+  u32 mp4_sample = 0;                         // sample in the read buffer, from 1
+  u32 mp4_samples = 0;                        // the track's sample count
+  unsigned mp4_length_size = 4;               // AVC, HEVC: bytes of a unit's length prefix
+  std::vector<uint8_t> mp4_hvcC;              // HEVC configuration record
 
   // ---------------------------------------------------------------- decode thread
   static void* ThreadFunc(void* block);

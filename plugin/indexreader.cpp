@@ -392,12 +392,15 @@ int CAVCDecoder::FinishIndex() {
     }
   }
   if (stream_type == CONTAINER_MP4) {
-    // This build has no MP4 adapter: such input cannot be opened.
-    if (!files.empty() && files[0].fp) {
-      fclose(files[0].fp);
-      files[0].fp = nullptr;
+    const int r = InitMP4();
+    if (r != 0) {
+      CloseMP4();
+      if (!files.empty() && files[0].fp) {
+        fclose(files[0].fp);
+        files[0].fp = nullptr;
+      }
+      return r == 2 ? INDEX_CONTAINER_TRACK : INDEX_CONTAINER_PARSE;
     }
-    return INDEX_CONTAINER_PARSE;
   }
   if (files.empty()) return INDEX_BAD_VALUES;
   if (stream_type < CONTAINER_ES || stream_type > CONTAINER_MP4) return INDEX_BAD_VALUES;

@@ -1,0 +1,151 @@
+// MP4 input of the indexer. The library's function interface locates and
+// reads the chosen video track's samples; this adapter writes each one into
+// Buffer in start-code form, followed by 00 00 01, which ends the sample's
+// last unit and stands for the next sample's first start code. Positions
+// are sample times in the track's time scale.
+#include "mp4.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "index.h"
+#include "mp4/mp4.h"
+#include "mp4video.h"
+
+void* mp4File = nullptr;
+u32 trackId = 0;
+
+static u32 mp4_numSamples = 0;
+static u32 mp4_sampleId = 0;
+static uint8_t hvcC_atom[HVCC_MAX];
+static size_t hvcC_size = 0;
+static unsigned length_size = 4;
+
+static const uint8_t kTail[] = {0, 0, 1};
+
+int InitMP4() {
+  mp4File = MP4Read(Infilename[0], 0);
+  if (!mp4File) return 1;
+  const u32 tracks = MP4GetNumberOfTracks(mp4File, nullptr, 0);
+  if (tracks == 0) return 2;
+  // Only the first video track is considered.
+  u32 id = 0;
+  for (u32 i = 0; i < tracks && i <= 0xFFFF && !id; ++i) {
+    const uint32_t t = MP4FindTrackId(mp4File, static_cast<uint16_t>(i), nullptr, 0);
+    const char* type = MP4GetTrackType(mp4File, t);
+    if (type && !strcmp(type, "vide")) id = t;
+  }
+  if (!id) return 2;
+  const char* name = MP4GetTrackMediaDataName(mp4File, id);
+  const uint8_t object_type = name && !strcmp(name, "mp4v") ? MP4GetTrackEsdsObjectTypeId(mp4File, id) : 0;
+  const int codec = Mp4VideoCodecOf(name, object_type, true);
+  if (codec == MP4_VIDEO_NONE) return 2;
+  if (codec == MP4_VIDEO_HEVC && fetch_hvcC_atom(Infilename[0], hvcC_atom, &hvcC_size) != 0) return 1;
+  if (codec == MP4_VIDEO_AVC) {
+    u32 n = 0;
+    if (!MP4GetTrackH264LengthSize(mp4File, id, &n)) {
+      printf("The MP4 video track %u has no AVC configuration (avcC).\n", id);
+      return 3;
+    }
+    length_size = n;
+  } else if (codec == MP4_VIDEO_HEVC) {
+    length_size = HvccLengthSize(hvcC_atom, hvcC_size);
+  }
+  if ((codec == MP4_VIDEO_AVC || codec == MP4_VIDEO_HEVC) && length_size != 1 && length_size != 2 && length_size != 4) {
+    printf("The MP4 video track %u has units with %u-byte lengths, which cannot be read.\n", id, length_size);
+    return 3;
+  }
+  // A fragmented file keeps its samples in movie fragments, which are not read.
+  u64 sequence = 0;
+  if (MP4GetIntegerProperty(mp4File, "moof.mfhd.sequenceNumber", &sequence) && sequence != 0) {
+    printf("This appears to be a fragmented MP4 file. Refer to the\ndocument FragmentedMP4.txt for instructions on\n"
+           "handling this file. Exiting...\n");
+    return 3;
+  }
+  trackId = id;
+  VideoStream_Flag = codec;
+  mp4_numSamples = MP4GetTrackNumberOfSamples(mp4File, trackId);
+  return 0;
+}
+
+// Reads sample mp4_sampleId and writes it at Buffer + at; false when it
+// cannot be read. A sample that cannot fit ends the run.
+static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
+  uint8_t* bytes = nullptr;
+  uint32_t n = 0;
+  uint64_t start = 0, duration = 0;
+  if (!MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr)) return false;
+  const long w = Mp4SampleToStartCodes(VideoStream_Flag, length_size, bytes, n, first_start_code, Buffer + at,
+                                       BUFFER_SIZE - sizeof kTail - at);
+  free(bytes);
+  if (w < 0)
+    abandon_index("The MP4 sample %u has %u bytes, more than the read buffer holds.", mp4_sampleId, n);
+  *end = at + static_cast<u32>(w);
+  *time = start;
+  return true;
+}
+
+// The tail ends the sample's last unit. In the next buffer it stands for the
+// sample's first start code: AVC and HEVC samples get none written, MPEG-2
+// and VC-1 samples bring their own, which is passed over.
+static void finish_buffer(u32 end, u64 time, bool continued) {
+  memcpy(Buffer + end, kTail, sizeof kTail);
+  Read = end + sizeof kTail;
+  Rdptr = Buffer;
+  const bool own_start_codes = VideoStream_Flag == MP4_VIDEO_MPEG2 || VideoStream_Flag == MP4_VIDEO_VC1;
+  if (continued && own_start_codes && end >= 3 && Buffer[0] == 0 && Buffer[1] == 0 && Buffer[2] == 1) Rdptr = Buffer + 3;
+  // The share of the samples read stands in for a byte position (progress).
+  Buffer_Physical = mp4_numSamples ? Infilelength[0] / mp4_numSamples * (mp4_sampleId - 1) : 0;
+  mkv_current_tc = time;
+}
+
+void InitializeMP4Buffer(u64 time) {
+  // Stale bytes of an earlier pass must not be read if positioning fails.
+  Read = 0;
+  Rdptr = Buffer;
+  std::vector<uint8_t> sets;
+  if (VideoStream_Flag == MP4_VIDEO_AVC) {
+    uint8_t** sps = nullptr;
+    uint8_t** pps = nullptr;
+    uint32_t* sps_size = nullptr;
+    uint32_t* pps_size = nullptr;
+    MP4GetTrackH264SeqPictHeaders(mp4File, trackId, &sps, &sps_size, &pps, &pps_size);
+    static const uint8_t start[] = {0, 0, 0, 1};
+    for (auto [list, sizes] : {std::pair{sps, sps_size}, std::pair{pps, pps_size}}) {
+      for (size_t i = 0; list && sizes && sizes[i]; ++i) {
+        sets.insert(sets.end(), start, start + 4);
+        sets.insert(sets.end(), list[i], list[i] + sizes[i]);
+      }
+      for (size_t i = 0; list && sizes && sizes[i]; ++i) free(list[i]);
+      free(list);
+      free(sizes);
+    }
+  } else if (VideoStream_Flag == MP4_VIDEO_HEVC) {
+    sets = HvccParameterSets(hvcC_atom, hvcC_size);
+  }
+  if (sets.size() > BUFFER_SIZE / 2) return;
+  mp4_numSamples = MP4GetTrackNumberOfSamples(mp4File, trackId);
+  mp4_sampleId = time == 0 ? 1 : MP4GetSampleIdFromTime(mp4File, trackId, time, false);
+  if (mp4_sampleId == 0) mp4_sampleId = 1;
+  while (mp4_sampleId >= 1 && mp4_sampleId <= mp4_numSamples && MP4GetSampleTime(mp4File, trackId, mp4_sampleId) < time)
+    ++mp4_sampleId;
+  if (mp4_sampleId < 1 || mp4_sampleId > mp4_numSamples) return;
+  if (!sets.empty()) memcpy(Buffer, sets.data(), sets.size());
+  u32 end;
+  u64 t;
+  if (!put_sample(static_cast<u32>(sets.size()), true, &end, &t)) return;
+  finish_buffer(end, t, false);
+}
+
+int NextMP4Buffer() {
+  for (;;) {
+    if (++mp4_sampleId > mp4_numSamples) return -1;
+    u32 end;
+    u64 t;
+    if (!put_sample(0, false, &end, &t)) return -1;
+    if (end == 0) continue;  // no unit in it
+    finish_buffer(end, t, true);
+    return 0;
+  }
+}

@@ -1,0 +1,18 @@
+// MP4 input of the indexer: the chosen video track's samples, loaded one at
+// a time into Buffer as a start-code byte stream, with the sample's start
+// time (track time scale) in mkv_current_tc.
+#pragma once
+
+#include "global.h"
+
+extern void* mp4File;  // the open file, closed by MP4Close at the end of the run
+extern u32 trackId;    // the chosen track
+
+// Opens the first input: 0 ready, 1 the file cannot be parsed (or has no
+// HEVC configuration where it needs one), 2 no supported first video track,
+// 3 a track or file that cannot be read (the reason printed).
+int InitMP4();
+// Loads the parameter sets and the first sample at or after time.
+void InitializeMP4Buffer(u64 time);
+// Loads the next sample when Buffer is used up: 0, or -1 at the end.
+int NextMP4Buffer();
