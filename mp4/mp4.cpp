@@ -114,8 +114,6 @@ void MP4SetVerbosity(MP4FileHandle hFile, uint32_t verbosity) {
   if (hFile) static_cast<MP4File*>(hFile)->SetVerbosity(verbosity);
 }
 
-void MP4Free(void* p) { free(p); }
-
 // ---------------------------------------------------------------- the movie
 
 uint32_t MP4GetTimeScale(MP4FileHandle hFile) {

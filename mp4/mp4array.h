@@ -17,7 +17,8 @@ void* MP4Malloc(uint64_t size);
 void* MP4Calloc(uint64_t size);
 // NULL with 0 gives NULL; a pointer with 0 is released and NULL returned.
 void* MP4Realloc(void* p, uint32_t newSize);
-void MP4Free(void* p);
+// The interface's release function (mp4.h) too: one C function.
+extern "C" void MP4Free(void* p);
 
 // count <= maximum; elements is NULL until something was stored. The array
 // never owns what its pointer elements point to: the class holding it
