@@ -13,11 +13,6 @@ namespace {
 
 using namespace mp4test;
 
-// A descriptor with the four-byte length form the library writes.
-Bytes Descr(uint8_t tag, const Bytes& body) {
-  return Cat({Bytes{tag, 0x80, 0x80, 0x80, static_cast<uint8_t>(body.size())}, body});
-}
-
 // An ES descriptor: ESID 1, no flags, a decoder configuration (MPEG-4
 // visual, stream type 4, reserved 1, buffer 0x000100, rates 1000 and 500)
 // with two bytes of specific information, and a predefined SL configuration.

@@ -207,6 +207,24 @@ inline std::map<int, std::vector<Packet>> FFprobePackets(const std::string& path
 
 // ---------------------------------------------------------------- compact sizes, 64-bit offsets
 
+// The hexadecimal dump of ffprobe's -show_data after "extradata=", of a
+// stream.
+inline Bytes FFprobeExtradata(const std::string& path, int stream = 0) {
+  const tu::RunResult r = tu::run("ffprobe -v error -select_streams " + std::to_string(stream) + " -show_entries stream=extradata"
+                                  " -show_data -of default=nw=1 " + tu::q(path));
+  Bytes out;
+  for (const std::string& line : tu::lines(r.out)) {
+    if (line.size() < 10 || line[8] != ':') continue;
+    const std::string hex = line.substr(10, line.find("  ", 10) - 10);
+    for (size_t i = 0; i + 1 < hex.size(); i++) {
+      if (hex[i] == ' ') continue;
+      out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      i++;
+    }
+  }
+  return out;
+}
+
 // The box rewriter: a box with its body, or for the containers down to the
 // sample tables, its children; the media data header may take the 64-bit
 // form.

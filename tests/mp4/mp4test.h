@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mp4.h"
 #include "mp4atom.h"
 #include "mp4file.h"
 #include "virtual_io.h"
@@ -24,6 +25,7 @@ struct MemFile {
   std::vector<uint8_t> data;
   uint64_t pos = 0;
   bool closed = false;
+  uint64_t largestRead = 0;  // the largest size a read asked for
 };
 
 inline Virtual_IO MemFileIO() {
@@ -41,6 +43,7 @@ inline Virtual_IO MemFileIO() {
   };
   io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
     MemFile* f = static_cast<MemFile*>(h);
+    f->largestRead = std::max(f->largestRead, n);
     const uint64_t k = f->pos >= f->data.size() ? 0 : std::min<uint64_t>(n, f->data.size() - f->pos);
     if (k) memcpy(buf, f->data.data() + f->pos, k);
     f->pos += k;
@@ -170,6 +173,99 @@ inline Bytes Box(const char* type, const Bytes& body) {
 inline Bytes FullBox(const char* type, uint8_t version, uint32_t flags, const Bytes& body) {
   return Box(type, Cat({BE(version, 1), BE(flags, 3), body}));
 }
+
+// A descriptor with the four-byte length form the library writes.
+inline Bytes Descr(uint8_t tag, const Bytes& body) {
+  return Cat({Bytes{tag, 0x80, 0x80, 0x80, static_cast<uint8_t>(body.size())}, body});
+}
+
+// An "esds" box: an ES descriptor with a decoder configuration of the
+// object type (stream type of video for 0x20 and 0x61, else audio), the
+// average bit rate and the specific configuration bytes.
+inline Bytes Esds(uint8_t objectType, uint32_t avgBitrate, const Bytes& config) {
+  const uint8_t streamType = objectType == 0x20 || objectType == 0x61 ? 0x11 : 0x15;
+  const Bytes decConfig = Descr(0x04, Cat({Bytes{objectType, streamType, 0, 0, 0}, BE(avgBitrate, 4),
+                                           BE(avgBitrate, 4), Descr(0x05, config)}));
+  return FullBox("esds", 0, 0, Descr(0x03, Cat({BE(1, 2), Bytes{0}, decConfig, Descr(0x06, Bytes{0x02})})));
+}
+
+// A crafted movie: one trak per track, each with version-0 headers, a
+// handler, a data reference and the sample tables given as boxes.
+struct CraftedTrack {
+  uint32_t id = 1;
+  const char* handler = "vide";
+  uint32_t timeScale = 1000;
+  uint32_t duration = 0;
+  // The sample entries of "stsd" (count, then the entries).
+  Bytes entries;
+  // The data references (count, then the "url " boxes).
+  Bytes references;
+  // "stts", "stsc", "stsz", "stco" and the others, in the order given.
+  Bytes tables;
+  // Boxes of the trak after "mdia" ("edts", "tref").
+  Bytes extra;
+};
+
+// A visual sample entry of the common 78-byte layout with its children.
+inline Bytes VisualEntry(const char* type, uint16_t dataReferenceIndex = 1, const Bytes& children = {}) {
+  return Box(type, Cat({Bytes(6, 0), BE(dataReferenceIndex, 2), Bytes(16, 0), BE(160, 2), BE(120, 2),
+                        Bytes(14, 0), Bytes(32, 0), Bytes(4, 0), children}));
+}
+
+// One self-contained data reference; one sample entry.
+inline Bytes SelfContained() { return Cat({BE(1, 4), FullBox("url ", 0, 1, {})}); }
+inline Bytes OneEntry(const Bytes& entry) { return Cat({BE(1, 4), entry}); }
+
+// "stts", "stsc", "stsz" and "stco" of equal rows: samples of one delta and
+// size, chunks of samplesPerChunk samples at the offsets given.
+inline Bytes PlainTables(uint32_t samples, uint32_t delta, uint32_t size, uint32_t samplesPerChunk,
+                         const std::vector<uint64_t>& chunkOffsets) {
+  Bytes stco = BE(chunkOffsets.size(), 4);
+  for (uint64_t o : chunkOffsets) Append(stco, BE(o, 4));
+  return Cat({FullBox("stts", 0, 0, Cat({BE(1, 4), BE(samples, 4), BE(delta, 4)})),
+              FullBox("stsc", 0, 0, Cat({BE(1, 4), BE(1, 4), BE(samplesPerChunk, 4), BE(1, 4)})),
+              FullBox("stsz", 0, 0, Cat({BE(size, 4), BE(samples, 4)})), FullBox("stco", 0, 0, stco)});
+}
+
+inline Bytes Trak(const CraftedTrack& t) {
+  const Bytes entries = t.entries.empty() ? OneEntry(VisualEntry("avc1")) : t.entries;
+  const Bytes references = t.references.empty() ? SelfContained() : t.references;
+  return Box(
+      "trak",
+      Cat({FullBox("tkhd", 0, 3, Cat({BE(0, 8), BE(t.id, 4), BE(0, 4), BE(t.duration, 4), Bytes(60, 0)})),
+           Box("mdia",
+               Cat({FullBox("mdhd", 0, 0, Cat({BE(0, 8), BE(t.timeScale, 4), BE(t.duration, 4), BE(0, 4)})),
+                    FullBox("hdlr", 0, 0, Cat({BE(0, 4), Bytes(t.handler, t.handler + 4), Bytes(12, 0), BE(0, 1)})),
+                    Box("minf", Cat({Box("dinf", FullBox("dref", 0, 0, references)),
+                                     Box("stbl", Cat({FullBox("stsd", 0, 0, entries), t.tables}))}))})),
+           t.extra}));
+}
+
+// "moov" with a movie header (time scale 1000) and the traks.
+inline Bytes Moov(const std::vector<Bytes>& traks) {
+  Bytes body = FullBox("mvhd", 0, 0, Cat({BE(0, 8), BE(1000, 4), BE(0, 4), Bytes(80, 0)}));
+  for (const Bytes& t : traks) Append(body, t);
+  return Box("moov", body);
+}
+
+// ftyp (16 bytes), then the media data from offset 24, then the movie.
+inline const uint64_t kMedia = 24;
+inline Bytes Movie(const Bytes& media, const std::vector<CraftedTrack>& tracks) {
+  std::vector<Bytes> traks;
+  for (const CraftedTrack& t : tracks) traks.push_back(Trak(t));
+  return Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Box("mdat", media), Moov(traks)});
+}
+
+// A movie opened from memory; the handle goes before the bytes it reads.
+struct Opened {
+  explicit Opened(Bytes bytes) {
+    mem.data = std::move(bytes);
+    h.reset(MP4ReadEx("crafted.mp4", &mem, &io, 0));
+  }
+  MemFile mem;
+  Virtual_IO io = MemFileIO();
+  std::unique_ptr<void, decltype(&MP4Close)> h{nullptr, MP4Close};
+};
 
 // The bytes an atom writes, in the file's memory buffer (the atom's place
 // then describes that buffer).

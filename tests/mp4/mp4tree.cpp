@@ -325,23 +325,6 @@ TEST_F(MP4Files, SampleTablesAgreeWithFFprobePackets) {
   EXPECT_GE(tracks, 15);
 }
 
-// The hexadecimal dump of ffprobe's -show_data after "extradata=".
-Bytes FFprobeExtradata(const std::string& path) {
-  const tu::RunResult r = tu::run("ffprobe -v error -select_streams 0 -show_entries stream=extradata"
-                                  " -show_data -of default=nw=1 " + tu::q(path));
-  Bytes out;
-  for (const std::string& line : tu::lines(r.out)) {
-    if (line.size() < 10 || line[8] != ':') continue;
-    const std::string hex = line.substr(10, line.find("  ", 10) - 10);
-    for (size_t i = 0; i + 1 < hex.size(); i++) {
-      if (hex[i] == ' ') continue;
-      out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-      i++;
-    }
-  }
-  return out;
-}
-
 TEST_F(MP4Files, ConfigurationsAreTheExtradata) {
   const std::map<std::string, std::string> files = {
       {"h264_aac.mp4", "avc1.avcC"}, {"ctts1.mp4", "avc1.avcC"}, {"meta.mov", "avc1.avcC"},

@@ -1,0 +1,509 @@
+// The function interface over the files ffmpeg writes: every sample of
+// every track against ffprobe's packets and ffmpeg's per-packet checksums,
+// the track queries against ffprobe's streams and the bitstream filter's
+// parameter sets, the compact and 64-bit table forms, a file beyond 4 GiB,
+// and the neutral values of failures.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <memory>
+
+#include "mp4.h"
+#include "mp4files.h"
+#include "mp4track.h"
+
+namespace {
+
+using namespace mp4test;
+
+using Handle = std::unique_ptr<void, decltype(&MP4Close)>;
+Handle Open(const std::string& path) { return Handle(MP4Read(path.c_str(), 0), MP4Close); }
+
+// ffprobe's streams, one map of the named entries per stream.
+std::vector<std::map<std::string, std::string>> Streams(const std::string& path) {
+  const tu::RunResult r = tu::run(
+      "ffprobe -v error -ignore_editlist 1 -show_entries stream=index,codec_type,codec_name,codec_tag_string,"
+      "profile,level,width,height,channels,time_base,duration_ts,bit_rate,nb_frames -of compact=p=0 " +
+      tu::q(path));
+  std::vector<std::map<std::string, std::string>> out;
+  for (const std::string& line : tu::lines(r.out)) {
+    std::map<std::string, std::string> f;
+    std::istringstream in(line);
+    for (std::string kv; std::getline(in, kv, '|');) {
+      const size_t eq = kv.find('=');
+      if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    if (f.count("index")) out.push_back(f);
+  }
+  return out;
+}
+
+// ffmpeg's size and Adler-32 of each packet of a stream, copied as stored.
+std::vector<std::pair<uint32_t, uint32_t>> FrameCrcs(const std::string& path, int stream) {
+  const tu::RunResult r = tu::run("ffmpeg -v error -ignore_editlist 1 -i " + tu::q(path) + " -map 0:" +
+                                  std::to_string(stream) + " -c copy -f framecrc -");
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const std::string& line : tu::lines(r.out)) {
+    unsigned index, size, crc;
+    long long dts, pts, duration;
+    if (sscanf(line.c_str(), "%u, %lld, %lld, %lld, %u, 0x%x", &index, &dts, &pts, &duration, &size, &crc) == 6)
+      out.push_back({size, crc});
+  }
+  return out;
+}
+
+// ffmpeg's Adler-32 starts from 0 rather than 1.
+uint32_t Adler(const uint8_t* p, uint32_t n) { return static_cast<uint32_t>(adler32(0, p, n)); }
+
+// One sample as the interface and the track give it.
+struct Read {
+  bool ok = false;
+  uint32_t size = 0;
+  uint64_t offset = 0, start = 0, duration = 0, renderingOffset = 0;
+  bool sync = false;
+  uint32_t crc = 0;
+};
+
+Read ReadOne(MP4FileHandle h, uint32_t trackId, uint32_t sampleId) {
+  Read r;
+  uint8_t* bytes = nullptr;
+  r.ok = MP4ReadSample(h, trackId, sampleId, &bytes, &r.size, &r.start, &r.duration, &r.renderingOffset, &r.sync);
+  if (r.ok) {
+    r.crc = Adler(bytes, r.size);
+    r.offset = static_cast<MP4File*>(h)->GetTrack(trackId)->GetSampleFileOffset(sampleId);
+  }
+  free(bytes);
+  return r;
+}
+
+// Every sample of a track against ffprobe's packets (positions moved by
+// delta), and the time lookups that invert the start times.
+void ExpectSamples(MP4FileHandle h, uint32_t trackId, const std::vector<Packet>& packets, int64_t delta,
+                   bool compositionOffsets, bool syncFlags, const std::string& what) {
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(h, trackId), packets.size()) << what;
+  for (uint32_t s = 1; s <= packets.size(); s++) {
+    const Packet& p = packets[s - 1];
+    const Read r = ReadOne(h, trackId, s);
+    ASSERT_TRUE(r.ok) << what << " sample " << s;
+    EXPECT_EQ(r.size, p.size) << what << " sample " << s;
+    EXPECT_EQ(r.offset, p.pos + delta) << what << " sample " << s;
+    EXPECT_EQ(r.start, static_cast<uint64_t>(p.dts)) << what << " sample " << s;
+    // ffprobe makes up a duration for a last sample stored with none.
+    if (p.duration >= 0 && !(s == packets.size() && r.duration == 0)) {
+      EXPECT_EQ(r.duration, static_cast<uint64_t>(p.duration)) << what << " sample " << s;
+    }
+    // Stored as 32 bits: a negative offset reads as its pattern.
+    if (compositionOffsets) {
+      EXPECT_EQ(r.renderingOffset, static_cast<uint32_t>(p.pts - p.dts)) << what << " sample " << s;
+    }
+    if (syncFlags) { EXPECT_EQ(r.sync, p.key) << what << " sample " << s; }
+    EXPECT_EQ(MP4GetSampleTime(h, trackId, s), r.start);
+    EXPECT_EQ(MP4GetSampleSize(h, trackId, s), r.size);
+    if (s == 1 || packets[s - 2].dts != p.dts) {
+      EXPECT_EQ(MP4GetSampleIdFromTime(h, trackId, p.dts, false), s) << what << " sample " << s;
+    }
+  }
+  // The end of the last sample belongs to no sample; one past the count is
+  // no sample either.
+  const Packet& last = packets.back();
+  if (last.duration > 0) {
+    EXPECT_EQ(MP4GetSampleIdFromTime(h, trackId, last.dts + last.duration, false), 0u) << what;
+  }
+  uint8_t* bytes = nullptr;
+  uint32_t size = 77;
+  EXPECT_FALSE(MP4ReadSample(h, trackId, packets.size() + 1, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(bytes, nullptr);
+  EXPECT_EQ(MP4GetSampleTime(h, trackId, packets.size() + 1), UINT64_MAX);
+}
+
+TEST_F(MP4Files, EverySampleAgreesWithFFprobeAndFFmpeg) {
+  int tracks = 0, hashed = 0;
+  for (const std::string& name : names) {
+    const std::string path = dir + name;
+    Handle h = Open(path);
+    ASSERT_NE(h.get(), nullptr) << name;
+    const auto packets = FFprobePackets(path);
+    const auto streams = Streams(path);
+    ASSERT_EQ(MP4GetNumberOfTracks(h.get(), nullptr, 0), streams.size()) << name;
+    for (uint32_t t = 0; t < streams.size(); t++) {
+      const uint32_t id = MP4FindTrackId(h.get(), t, nullptr, 0);
+      ASSERT_NE(id, 0u) << name;
+      const std::string what = name + " track " + std::to_string(t);
+      // Fragments hold the samples of frag.mp4; ffprobe reads a chapter
+      // track's samples as chapters.
+      if (name == "frag.mp4") {
+        EXPECT_EQ(MP4GetTrackNumberOfSamples(h.get(), id), 0u) << what;
+        continue;
+      }
+      if (!packets.count(t) || packets.at(t).empty()) continue;
+      const std::string type = streams[t].at("codec_type");
+      // ffprobe drops composition offsets beyond 2^28 ticks (those of the
+      // 2e9 time scale) and marks every packet of a data track a key frame.
+      ExpectSamples(h.get(), id, packets.at(t), 0, name != "version1.mp4", type != "data", what);
+      tracks++;
+      if (type != "video" && type != "audio") continue;
+      const auto crcs = FrameCrcs(path, t);
+      ASSERT_EQ(crcs.size(), packets.at(t).size()) << what;
+      for (uint32_t s = 1; s <= crcs.size(); s++) {
+        const Read r = ReadOne(h.get(), id, s);
+        EXPECT_EQ(std::make_pair(r.size, r.crc), crcs[s - 1]) << what << " sample " << s;
+      }
+      hashed++;
+    }
+  }
+  EXPECT_GE(tracks, 16);
+  EXPECT_GE(hashed, 15);
+}
+
+TEST_F(MP4Files, CompactSizesAnd64BitOffsetsReadTheSameSamples) {
+  MakeSubtitled();
+  const Bytes original = Data("subs.mp4");
+  const auto before = FFprobePackets(dir + "subs.mp4");
+  ASSERT_EQ(before.size(), 3u);
+  const struct {
+    const char* name;
+    std::function<void(std::vector<Node>&)> change;
+  } variants[] = {
+      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
+         for (size_t t = 0; t < 3; t++) {
+           ToCo64(TrackTables(f, t));
+           ToStz2(TrackTables(f, t), 16);
+         }
+       }},
+      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
+      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
+  };
+  for (const auto& v : variants) {
+    int64_t delta = 0;
+    MemFile mem;
+    mem.data = Rewrite(original, v.change, &delta);
+    Virtual_IO io = MemFileIO();
+    Handle h(MP4ReadEx("subs.mp4", &mem, &io, 0), MP4Close);
+    ASSERT_NE(h.get(), nullptr) << v.name;
+    for (uint32_t t = 0; t < 3; t++)
+      ExpectSamples(h.get(), t + 1, before.at(t), delta, true, true, std::string(v.name) + " track " + std::to_string(t));
+    // The bytes moved with their offsets.
+    Handle o = Open(dir + "subs.mp4");
+    for (uint32_t t = 1; t <= 3; t++)
+      for (uint32_t s = 1; s <= MP4GetTrackNumberOfSamples(o.get(), t); s++)
+        EXPECT_EQ(ReadOne(h.get(), t, s).crc, ReadOne(o.get(), t, s).crc) << v.name << " " << t << " " << s;
+  }
+}
+
+// A file of 5 GiB that takes a few KB on disk: the media data atom has a
+// 64-bit size and a hole, the samples sit past 4 GiB, and the chunk offsets
+// are 64-bit.
+TEST(MP4Large, SamplesBeyond4GiB) {
+  const std::string path = tu::scratch("large.mp4");
+  const uint64_t dataAt = (5ull << 30) + 3;
+  const Bytes samples = Lit("first sample|second|third one");
+  const uint32_t sizes[] = {13, 7, 9};
+  const Bytes ftyp = Box("ftyp", Cat({Lit("isom"), BE(0, 4)}));
+  const uint64_t mdatSize = dataAt + samples.size() - ftyp.size();
+  const Bytes mdatHeader = Cat({BE(1, 4), Lit("mdat"), BE(mdatSize, 8)});
+  CraftedTrack t;
+  t.duration = 3000;
+  t.tables = Cat({FullBox("stts", 0, 0, Cat({BE(1, 4), BE(3, 4), BE(1000, 4)})),
+                  FullBox("stsc", 0, 0, Cat({BE(1, 4), BE(1, 4), BE(2, 4), BE(1, 4)})),
+                  FullBox("stsz", 0, 0, Cat({BE(0, 4), BE(3, 4), BE(sizes[0], 4), BE(sizes[1], 4), BE(sizes[2], 4)})),
+                  FullBox("co64", 0, 0, Cat({BE(2, 4), BE(dataAt, 8), BE(dataAt + 20, 8)}))});
+  const Bytes moov = Moov({Trak(t)});
+  {
+    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    const Bytes head = Cat({ftyp, mdatHeader});
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd, samples.data(), samples.size(), dataAt), ssize_t(samples.size()));
+    ASSERT_EQ(pwrite(fd, moov.data(), moov.size(), dataAt + samples.size()), ssize_t(moov.size()));
+    close(fd);
+  }
+  Handle h = Open(path);
+  ASSERT_NE(h.get(), nullptr);
+  EXPECT_EQ(static_cast<MP4File*>(h.get())->GetCreateFlags() & 1, 1u);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(h.get(), 1), 3u);
+  // Chunk 1 holds the first two samples, chunk 2 the third (20 bytes on).
+  const uint64_t offsets[] = {dataAt, dataAt + 13, dataAt + 20};
+  const char* texts[] = {"first sample|", "second|", "third one"};
+  for (uint32_t s = 1; s <= 3; s++) {
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    uint64_t start = 0;
+    ASSERT_TRUE(MP4ReadSample(h.get(), 1, s, &bytes, &size, &start, nullptr, nullptr, nullptr)) << s;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), size), texts[s - 1]);
+    EXPECT_EQ(start, (s - 1) * 1000u);
+    EXPECT_EQ(static_cast<MP4File*>(h.get())->GetTrack(1)->GetSampleFileOffset(s), offsets[s - 1]);
+    free(bytes);
+  }
+  h.reset();
+  unlink(path.c_str());
+}
+
+// The tables ffmpeg wrote for a stream, as ffprobe describes it.
+TEST_F(MP4Files, TrackQueriesAgreeWithFFprobe) {
+  const std::map<std::string, uint8_t> objectTypes = {{"aac", 0x40}, {"mpeg4", 0x20}, {"mpeg2video", 0x61}};
+  const std::map<std::string, uint8_t> profiles = {{"High", 100}, {"Main", 77}, {"Constrained Baseline", 66}};
+  int checked = 0, avc = 0;
+  for (const std::string& name : names) {
+    const std::string path = dir + name;
+    Handle h = Open(path);
+    ASSERT_NE(h.get(), nullptr) << name;
+    const auto streams = Streams(path);
+    uint32_t videos = 0, audios = 0;
+    for (uint32_t t = 0; t < streams.size(); t++) {
+      const auto& st = streams[t];
+      const uint32_t id = MP4FindTrackId(h.get(), t, nullptr, 0);
+      const std::string what = name + " track " + std::to_string(t);
+      const std::string type = st.at("codec_type");
+      if (type == "video") { EXPECT_EQ(MP4FindTrackId(h.get(), videos++, "video", 0), id) << what; }
+      if (type == "audio") { EXPECT_EQ(MP4FindTrackId(h.get(), audios++, "audio", 0), id) << what; }
+      if (type == "video" || type == "audio") {
+        EXPECT_STREQ(MP4GetTrackType(h.get(), id), type == "video" ? "vide" : "soun") << what;
+        EXPECT_STREQ(MP4GetTrackMediaDataName(h.get(), id), st.at("codec_tag_string").c_str()) << what;
+      }
+      const std::string& timeBase = st.at("time_base");
+      EXPECT_EQ(std::to_string(MP4GetTrackTimeScale(h.get(), id)), timeBase.substr(timeBase.find('/') + 1)) << what;
+      if (name != "frag.mp4" && type != "data") {
+        EXPECT_EQ(std::to_string(MP4GetTrackDuration(h.get(), id)), st.at("duration_ts")) << what;
+      }
+      const auto objectType = objectTypes.find(st.at("codec_name"));
+      EXPECT_EQ(MP4GetTrackEsdsObjectTypeId(h.get(), id), objectType == objectTypes.end() ? 0 : objectType->second)
+          << what;
+      if (type == "video") {
+        EXPECT_EQ(std::to_string(MP4GetTrackVideoWidth(h.get(), id)), st.at("width")) << what;
+        EXPECT_EQ(std::to_string(MP4GetTrackVideoHeight(h.get(), id)), st.at("height")) << what;
+        if (name != "frag.mp4") {
+          const double rate = std::stod(st.at("nb_frames")) * std::stod(timeBase.substr(timeBase.find('/') + 1)) /
+                              std::stod(st.at("duration_ts"));
+          EXPECT_NEAR(MP4GetTrackVideoFrameRate(h.get(), id), rate, rate / 100) << what;
+        }
+      }
+      if (st.at("codec_name") == "aac") {
+        // The sample entry's field, which ffmpeg writes as 2 for ISO files.
+        EXPECT_EQ(MP4GetTrackAudioChannels(h.get(), id), name == "meta.mov" ? std::stoi(st.at("channels")) : 2)
+            << what;
+        EXPECT_EQ(MP4GetTrackAudioMpeg4Type(h.get(), id), st.at("profile") == "LC" ? 2 : 0) << what;
+        uint8_t* config = nullptr;
+        uint32_t size = 0;
+        ASSERT_TRUE(MP4GetTrackESConfiguration(h.get(), id, &config, &size)) << what;
+        EXPECT_EQ(Bytes(config, config + size), FFprobeExtradata(path, t)) << what;
+        free(config);
+      }
+      if (st.at("bit_rate") != "N/A" && name != "frag.mp4") {
+        const double rate = std::stod(st.at("bit_rate"));
+        EXPECT_NEAR(MP4GetTrackBitRate(h.get(), id), rate, rate / 100) << what;
+      }
+      if (st.at("codec_name") == "h264") {
+        uint32_t length = 0;
+        ASSERT_TRUE(MP4GetTrackH264LengthSize(h.get(), id, &length)) << what;
+        EXPECT_EQ(length, (FFprobeExtradata(path, t).at(4) & 3) + 1u) << what;
+        uint8_t profile = 0, level = 0;
+        ASSERT_TRUE(MP4GetTrackH264ProfileLevel(h.get(), id, &profile, &level));
+        EXPECT_EQ(std::to_string(level), st.at("level")) << what;
+        if (profiles.count(st.at("profile"))) { EXPECT_EQ(profile, profiles.at(st.at("profile"))) << what; }
+        avc++;
+      }
+      checked++;
+    }
+    EXPECT_EQ(MP4GetNumberOfTracks(h.get(), "video", 0), videos) << name;
+    EXPECT_EQ(MP4GetNumberOfTracks(h.get(), "vide", 0) + MP4GetNumberOfTracks(h.get(), "soun", 0), videos + audios);
+    EXPECT_EQ(MP4FindTrackId(h.get(), videos, "video", 0), 0u) << name;
+    EXPECT_EQ(MP4FindTrackId(h.get(), streams.size(), nullptr, 0), 0u) << name;
+  }
+  EXPECT_GE(checked, 20);
+  EXPECT_GE(avc, 7);
+
+  // Typed counts by object type: tracks without an ES descriptor (avc1) do
+  // not match, and do not fail the count.
+  Handle mpeg4 = Open(dir + "mpeg4_iods.mp4");
+  EXPECT_EQ(MP4GetNumberOfTracks(mpeg4.get(), "video", 0x20), 1u);
+  EXPECT_EQ(MP4GetNumberOfTracks(mpeg4.get(), "video", 0x21), 0u);
+  Handle avcAac = Open(dir + "h264_aac.mp4");
+  EXPECT_EQ(MP4GetNumberOfTracks(avcAac.get(), "video", 0x20), 0u);
+  EXPECT_EQ(MP4GetNumberOfTracks(avcAac.get(), "audio", 0x40), 1u);
+  EXPECT_EQ(MP4FindTrackId(avcAac.get(), 0, "audio", 0x40), 2u);
+  EXPECT_EQ(MP4FindTrackId(avcAac.get(), 0, "video", 0x20), 0u);
+}
+
+// The parameter sets that the bitstream filter puts in front of the first
+// picture, in order.
+TEST_F(MP4Files, ParameterSetsAreTheBitstreamFilters) {
+  int files = 0;
+  for (const std::string& name : names) {
+    if (name == "frag.mp4") continue;  // the same encoder settings as h264_aac.mp4
+    const std::string path = dir + name;
+    Handle h = Open(path);
+    const uint32_t id = MP4FindTrackId(h.get(), 0, "video", 0);
+    uint8_t** sps = nullptr;
+    uint8_t** pps = nullptr;
+    uint32_t* spsSizes = nullptr;
+    uint32_t* ppsSizes = nullptr;
+    MP4GetTrackH264SeqPictHeaders(h.get(), id, &sps, &spsSizes, &pps, &ppsSizes);
+    if (strcmp(MP4GetTrackMediaDataName(h.get(), id), "avc1")) {
+      EXPECT_TRUE(!sps && !spsSizes && !pps && !ppsSizes) << name;
+      continue;
+    }
+    std::vector<Bytes> expected[2];
+    const tu::RunResult r =
+        tu::run("ffmpeg -v error -ignore_editlist 1 -i " + tu::q(path) +
+                " -map 0:v -c copy -bsf:v h264_mp4toannexb -frames:v 1 -f h264 - | od -An -v -tx1");
+    Bytes es;
+    std::istringstream hex(r.out);
+    for (std::string b; hex >> b;) es.push_back(static_cast<uint8_t>(std::stoi(b, nullptr, 16)));
+    const std::vector<tu::ScanUnit> units = tu::scan_start_codes(es);
+    for (size_t u = 0; u < units.size(); u++) {
+      const int type = units[u].code & 31;
+      if (type != 7 && type != 8) continue;
+      size_t end = u + 1 < units.size() ? units[u + 1].pos : es.size();
+      while (end > units[u].pos + 3 && es[end - 1] == 0) end--;  // the next start code's leading zero
+      expected[type - 7].push_back(Bytes(es.begin() + units[u].pos + 3, es.begin() + end));
+    }
+    ASSERT_FALSE(expected[0].empty()) << name;
+    std::vector<Bytes> got[2];
+    uint8_t** sets[2] = {sps, pps};
+    uint32_t* sizes[2] = {spsSizes, ppsSizes};
+    for (int k = 0; k < 2; k++) {
+      ASSERT_NE(sets[k], nullptr) << name;
+      for (uint32_t i = 0; sizes[k][i]; i++) {
+        got[k].push_back(Bytes(sets[k][i], sets[k][i] + sizes[k][i]));
+        free(sets[k][i]);
+      }
+      EXPECT_EQ(sets[k][got[k].size()], nullptr);
+      free(sets[k]);
+      free(sizes[k]);
+      EXPECT_EQ(got[k], expected[k]) << name << (k ? " PPS" : " SPS");
+    }
+    files++;
+  }
+  EXPECT_GE(files, 6);
+}
+
+TEST_F(MP4Files, TruncatedFilesFailCleanly) {
+  // Cut anywhere, a file with the movie atom last opens only while its
+  // tables are whole enough; a file with it first opens, and a sample past
+  // the cut is refused without a buffer sized by it.
+  for (const std::string name : {"h264_aac.mp4", "faststart.mp4"}) {
+    const Bytes data = Data(name);
+    const Walked* moov = Find(Walk(data), "moov");
+    ASSERT_NE(moov, nullptr);
+    int opened = 0, refused = 0;
+    for (uint64_t n = 0; n < data.size(); n += n < moov->offset + moov->size ? 1 : 97) {
+      MemFile mem;
+      mem.data.assign(data.begin(), data.begin() + n);
+      Virtual_IO io = MemFileIO();
+      Handle h(MP4ReadEx(name.c_str(), &mem, &io, 0), MP4Close);
+      if (!h) continue;
+      opened++;
+      for (uint32_t t = 1; t <= MP4GetNumberOfTracks(h.get(), nullptr, 0); t++) {
+        const uint32_t id = MP4FindTrackId(h.get(), t - 1, nullptr, 0);
+        for (uint32_t s = 1; s <= MP4GetTrackNumberOfSamples(h.get(), id); s++) {
+          const Read r = ReadOne(h.get(), id, s);
+          if (r.ok) continue;
+          EXPECT_LT(n, data.size());
+          refused++;
+        }
+      }
+    }
+    if (name == std::string("faststart.mp4")) { EXPECT_GT(refused, 0); }
+    EXPECT_GT(opened, 0) << name;
+  }
+}
+
+// ---------------------------------------------------------------- neutral values
+
+TEST(MP4Interface, NullHandleGivesNeutralValues) {
+  uint64_t u64 = 5;
+  float f = 5;
+  const char* text = "untouched";
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(&u64);
+  uint32_t size = 5, length = 5;
+  uint8_t profile = 5, level = 5;
+  uint8_t** sets = reinterpret_cast<uint8_t**>(&u64);
+  uint32_t* sizes = &size;
+  char format[8] = "keep";
+  const MP4FileHandle n = nullptr;
+  EXPECT_EQ(MP4Read(nullptr, 0), nullptr);
+  EXPECT_EQ(MP4ReadEx("x", nullptr, nullptr, 0), nullptr);
+  MP4Close(n);
+  EXPECT_FALSE(MP4Dump(n, nullptr, false));
+  EXPECT_EQ(MP4GetVerbosity(n), 0u);
+  MP4SetVerbosity(n, 1);
+  EXPECT_EQ(MP4GetTimeScale(n), 0u);
+  EXPECT_EQ(MP4GetDuration(n), UINT64_MAX);
+  EXPECT_EQ(MP4GetODProfileLevel(n) + MP4GetSceneProfileLevel(n) + MP4GetAudioProfileLevel(n) +
+                MP4GetGraphicsProfileLevel(n) + MP4GetVideoProfileLevel(n, 1),
+            0);
+  EXPECT_EQ(MP4ConvertFromMovieDuration(n, 1, 1), UINT64_MAX);
+  EXPECT_FALSE(MP4HaveAtom(n, "moov"));
+  EXPECT_FALSE(MP4GetIntegerProperty(n, "moov.mvhd.timeScale", &u64));
+  EXPECT_FALSE(MP4GetFloatProperty(n, "moov.mvhd.rate", &f));
+  EXPECT_FALSE(MP4GetStringProperty(n, "x", &text));
+  EXPECT_FALSE(MP4HaveTrackAtom(n, 1, "mdia"));
+  EXPECT_FALSE(MP4GetTrackIntegerProperty(n, 1, "x", &u64));
+  EXPECT_FALSE(MP4GetTrackFloatProperty(n, 1, "x", &f));
+  EXPECT_FALSE(MP4GetTrackStringProperty(n, 1, "x", &text));
+  EXPECT_EQ(u64, 5u);
+  EXPECT_EQ(f, 5);
+  EXPECT_STREQ(text, "untouched");
+  EXPECT_EQ(MP4GetNumberOfTracks(n, nullptr, 0), 0u);
+  EXPECT_EQ(MP4FindTrackId(n, 0, nullptr, 0), 0u);
+  EXPECT_EQ(MP4FindTrackIndex(n, 1), 0xFFFF);
+  EXPECT_EQ(MP4GetTrackType(n, 1), nullptr);
+  EXPECT_EQ(MP4GetTrackMediaDataName(n, 1), nullptr);
+  EXPECT_FALSE(MP4GetTrackMediaDataOriginalFormat(n, 1, format, sizeof format));
+  EXPECT_STREQ(format, "keep");
+  EXPECT_FALSE(MP4IsIsmaCrypMediaTrack(n, 1));
+  EXPECT_EQ(MP4GetTrackDuration(n, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackTimeScale(n, 1), 0u);
+  EXPECT_EQ(MP4GetTrackFixedSampleDuration(n, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackBitRate(n, 1), 0u);
+  for (auto convert : {MP4ConvertFromTrackTimestamp, MP4ConvertToTrackTimestamp, MP4ConvertFromTrackDuration,
+                       MP4ConvertToTrackDuration})
+    EXPECT_EQ(convert(n, 1, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackEsdsObjectTypeId(n, 1), 0);
+  EXPECT_EQ(MP4GetTrackAudioMpeg4Type(n, 1), 0);
+  EXPECT_EQ(MP4GetTrackVideoWidth(n, 1) + MP4GetTrackVideoHeight(n, 1), 0);
+  EXPECT_EQ(MP4GetTrackVideoFrameRate(n, 1), 0.0);
+  EXPECT_EQ(MP4GetTrackAudioChannels(n, 1), -1);
+  MP4GetTrackH264SeqPictHeaders(n, 1, &sets, &sizes, &sets, &sizes);
+  EXPECT_EQ(sizes, &size);
+  EXPECT_FALSE(MP4GetTrackH264LengthSize(n, 1, &length));
+  EXPECT_FALSE(MP4GetTrackH264ProfileLevel(n, 1, &profile, &level));
+  EXPECT_EQ(length + profile + level, 15u);
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(n, 1), 0u);
+  EXPECT_EQ(MP4GetTrackMaxSampleSize(n, 1), 0u);
+  EXPECT_EQ(MP4GetSampleSize(n, 1, 1), 0u);
+  EXPECT_EQ(MP4GetSampleTime(n, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetSampleDuration(n, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetSampleRenderingOffset(n, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetSampleSync(n, 1, 1), -1);
+  EXPECT_EQ(MP4GetSampleIdFromTime(n, 1, 0, false), 0u);
+  // The byte getters and the sample readers clear their outputs.
+  for (auto get : {MP4GetTrackESConfiguration, MP4GetTrackVideoMetadata}) {
+    bytes = reinterpret_cast<uint8_t*>(&u64);
+    size = 5;
+    EXPECT_FALSE(get(n, 1, &bytes, &size));
+    EXPECT_TRUE(bytes == nullptr && size == 0);
+  }
+  bytes = reinterpret_cast<uint8_t*>(&u64);
+  size = 5;
+  EXPECT_FALSE(MP4GetBytesProperty(n, "x", &bytes, &size));
+  EXPECT_TRUE(bytes == nullptr && size == 0);
+  bytes = reinterpret_cast<uint8_t*>(&u64);
+  size = 5;
+  EXPECT_FALSE(MP4GetTrackBytesProperty(n, 1, "x", &bytes, &size));
+  EXPECT_TRUE(bytes == nullptr && size == 0);
+  size = 5;
+  EXPECT_FALSE(MP4ReadSample(n, 1, 1, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(size, 0u);
+  size = 5;
+  EXPECT_FALSE(MP4ReadSampleFromTime(n, 1, 0, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(size, 0u);
+  MP4Free(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+// Sample tables of crafted tracks read through the function interface: the
+// sizes of each table form, chunks and runs, times past 32 bits, the time
+// lookup at the ends of runs, sync and composition tables, and the faults
+// that must fail a read instead of serving other bytes.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mp4.h"
+#include "mp4file.h"
+#include "mp4test.h"
+#include "mp4track.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace mp4test;
+
+// The bytes of a sample as text; "<false>" when the read fails.
+std::string Sample(MP4FileHandle h, uint32_t sampleId, uint32_t trackId = 1) {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 12345;
+  if (!MP4ReadSample(h, trackId, sampleId, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) {
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(bytes, nullptr);
+    return "<false>";
+  }
+  std::string s(reinterpret_cast<char*>(bytes), size);
+  free(bytes);
+  return s;
+}
+
+Bytes Stts(std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
+  Bytes b = BE(runs.size(), 4);
+  for (const auto& r : runs) Append(b, Cat({BE(r.first, 4), BE(r.second, 4)}));
+  return FullBox("stts", 0, 0, b);
+}
+
+// Runs of (first chunk, samples per chunk), all of description 1.
+Bytes Stsc(std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
+  Bytes b = BE(runs.size(), 4);
+  for (const auto& r : runs) Append(b, Cat({BE(r.first, 4), BE(r.second, 4), BE(1, 4)}));
+  return FullBox("stsc", 0, 0, b);
+}
+
+Bytes Stsz(std::initializer_list<uint32_t> sizes) {
+  Bytes b = Cat({BE(0, 4), BE(sizes.size(), 4)});
+  for (uint32_t s : sizes) Append(b, BE(s, 4));
+  return FullBox("stsz", 0, 0, b);
+}
+
+Bytes Stco(std::initializer_list<uint64_t> offsets) {
+  Bytes b = BE(offsets.size(), 4);
+  for (uint64_t o : offsets) Append(b, BE(o, 4));
+  return FullBox("stco", 0, 0, b);
+}
+
+Bytes Numbers(const char* type, std::initializer_list<uint32_t> values) {
+  Bytes b = BE(values.size(), 4);
+  for (uint32_t v : values) Append(b, BE(v, 4));
+  return FullBox(type, 0, 0, b);
+}
+
+const Bytes kLetters = Lit("abcdefghijklmnopqrstuvwxyz0123456789");
+
+TEST(MP4Track, SizesOfEveryTableForm) {
+  const struct {
+    const char* name;
+    Bytes entries;
+    Bytes sizes;
+    std::vector<std::string> samples;
+  } cases[] = {
+      {"32-bit sizes", {}, Stsz({1, 2, 3, 4}), {"a", "bc", "def", "ghij"}},
+      {"constant size", {}, FullBox("stsz", 0, 0, Cat({BE(3, 4), BE(4, 4)})), {"abc", "def", "ghi", "jkl"}},
+      {"8-bit sizes", {}, FullBox("stz2", 0, 0, Cat({BE(8, 4), BE(4, 4), Bytes{4, 3, 2, 1}})),
+       {"abcd", "efg", "hi", "j"}},
+      {"16-bit sizes", {}, FullBox("stz2", 0, 0, Cat({BE(16, 4), BE(3, 4), BE(2, 2), BE(0, 2), BE(5, 2)})),
+       {"ab", "", "cdefg"}},
+      // Two sizes a byte, the first sample in the upper half: 0x12 0x34.
+      {"4-bit sizes", {}, FullBox("stz2", 0, 0, Cat({BE(4, 4), BE(4, 4), Bytes{0x12, 0x34}})),
+       {"a", "bc", "def", "ghij"}},
+      // Uncompressed sound counts frames: 2 channels of 16 bits make each
+      // entry 4 bytes, whatever the entry column holds.
+      {"twos frames",
+       OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                 BE(8000u << 16, 4)}))),
+       FullBox("stsz", 0, 0, Cat({BE(2, 4), BE(3, 4)})), {"abcdefgh", "ijklmnop", "qrstuvwx"}},
+  };
+  for (const auto& c : cases) {
+    CraftedTrack t;
+    t.entries = c.entries;
+    const uint32_t n = static_cast<uint32_t>(c.samples.size());
+    t.tables = Cat({Stts({{n, 10}}), Stsc({{1, n}}), c.sizes, Stco({kMedia})});
+    Opened o(Movie(kLetters, {t}));
+    ASSERT_NE(o.h.get(), nullptr) << c.name;
+    ASSERT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), n) << c.name;
+    uint32_t max = 0;
+    for (uint32_t s = 1; s <= n; s++) {
+      EXPECT_EQ(Sample(o.h.get(), s), c.samples[s - 1]) << c.name << " " << s;
+      EXPECT_EQ(MP4GetSampleSize(o.h.get(), 1, s), c.samples[s - 1].size()) << c.name << " " << s;
+      max = std::max<uint32_t>(max, c.samples[s - 1].size());
+    }
+    EXPECT_EQ(MP4GetTrackMaxSampleSize(o.h.get(), 1), max) << c.name;
+    // One past the count is no sample, even with a constant size.
+    EXPECT_EQ(Sample(o.h.get(), n + 1), "<false>") << c.name;
+    EXPECT_EQ(Sample(o.h.get(), 0), "<false>") << c.name;
+    EXPECT_EQ(MP4GetSampleSize(o.h.get(), 1, n + 1), 0u) << c.name;
+  }
+}
+
+TEST(MP4Track, ChunksOfRuns) {
+  // Runs (chunk 1, 3 a chunk) and (chunk 3, 1 a chunk): samples 1-3 in
+  // chunk 1, 4-6 in chunk 2, 7 in chunk 3, 8 in chunk 4; the chunks lie in
+  // another order in the file.
+  CraftedTrack t;
+  t.tables = Cat({Stts({{8, 1}}), Stsc({{1, 3}, {3, 1}}), Stsz({1, 2, 1, 2, 3, 1, 4, 2}),
+                  Stco({kMedia + 20, kMedia + 0, kMedia + 10, kMedia + 30})});
+  Opened o(Movie(kLetters, {t}));
+  const char* expected[] = {"u", "vw", "x", "ab", "cde", "f", "klmn", "4" "5"};
+  MP4Track* track = static_cast<MP4File*>(o.h.get())->GetTrack(1);
+  for (uint32_t s = 1; s <= 8; s++) EXPECT_EQ(Sample(o.h.get(), s), expected[s - 1]) << s;
+  // Backwards, so that no cached sum helps: sample 5 lies 2 bytes into
+  // chunk 2.
+  for (uint32_t s = 8; s >= 1; s--) EXPECT_EQ(Sample(o.h.get(), s), expected[s - 1]) << s;
+  EXPECT_EQ(track->GetSampleFileOffset(5), kMedia + 2);
+  EXPECT_EQ(track->GetSampleFileOffset(7), kMedia + 10);
+  EXPECT_EQ(track->GetSampleStscIndex(6), 0u);
+  EXPECT_EQ(track->GetSampleStscIndex(7), 1u);
+}
+
+TEST(MP4Track, TimesPast32Bits) {
+  // At 10 MHz, three samples of 200 s each pass 2^32 ticks: later start
+  // times and the lookup of times hold the whole sum.
+  CraftedTrack t;
+  t.timeScale = 10000000;
+  const uint64_t d = 2000000000;
+  t.tables = Cat({Stts({{3, uint32_t(d)}, {2, 1000}}), Stsc({{1, 5}}), Stsz({1, 1, 1, 1, 1}), Stco({kMedia})});
+  Opened o(Movie(kLetters, {t}));
+  MP4FileHandle h = o.h.get();
+  const uint64_t starts[] = {0, d, 2 * d, 3 * d, 3 * d + 1000};
+  for (int pass = 0; pass < 2; pass++) {  // forwards, then from the cache backwards
+    for (uint32_t i = 0; i < 5; i++) {
+      const uint32_t s = pass ? 5 - i : i + 1;
+      EXPECT_EQ(MP4GetSampleTime(h, 1, s), starts[s - 1]) << s;
+      uint64_t start = 0, duration = 0;
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      ASSERT_TRUE(MP4ReadSample(h, 1, s, &bytes, &size, &start, &duration, nullptr, nullptr));
+      free(bytes);
+      EXPECT_EQ(start, starts[s - 1]);
+      EXPECT_EQ(duration, s <= 3 ? d : 1000);
+    }
+  }
+  EXPECT_EQ(MP4GetSampleTime(h, 1, 6), UINT64_MAX);
+  const struct {
+    uint64_t when;
+    uint32_t sampleId;
+  } lookups[] = {{0, 1}, {d - 1, 1}, {d, 2}, {3 * d - 1, 3}, {3 * d, 4}, {3 * d + 999, 4}, {3 * d + 1000, 5},
+                 {3 * d + 1999, 5}, {3 * d + 2000, 0}, {UINT64_MAX, 0}};
+  for (const auto& l : lookups) EXPECT_EQ(MP4GetSampleIdFromTime(h, 1, l.when, false), l.sampleId) << l.when;
+  EXPECT_EQ(MP4ConvertFromTrackDuration(h, 1, 3 * d, 1000), 600000u);
+}
+
+TEST(MP4Track, TimeLookupAtTheEndsOfRuns) {
+  // A run of 10 samples of 100 ticks, then runs of 0 samples, of 0-tick
+  // samples and of 50 ticks; sync samples 3 and 8.
+  CraftedTrack t;
+  t.tables = Cat({Stts({{10, 100}, {0, 7}, {2, 0}, {2, 50}}), Stsc({{1, 14}}),
+                  FullBox("stsz", 0, 0, Cat({BE(1, 4), BE(14, 4)})), Stco({kMedia}), Numbers("stss", {3, 8})});
+  Opened o(Movie(kLetters, {t}));
+  MP4FileHandle h = o.h.get();
+  const struct {
+    uint64_t when;
+    bool sync;
+    uint32_t sampleId;
+  } lookups[] = {{999, false, 10}, {1000, false, 11},  // the end of a run starts the next
+                 {1000, true, 0},  {1049, false, 13}, {1050, false, 14}, {1099, false, 14},
+                 {1100, false, 0},  // the end of the track
+                 {250, true, 3},   {350, true, 8},    {799, true, 8},    {800, true, 0}};
+  for (const auto& l : lookups)
+    EXPECT_EQ(MP4GetSampleIdFromTime(h, 1, l.when, l.sync), l.sampleId) << l.when << (l.sync ? " sync" : "");
+  const int8_t sync[] = {0, 0, 1, 0, 0, 0, 0, 1, 0};
+  for (uint32_t s = 1; s <= 9; s++) EXPECT_EQ(MP4GetSampleSync(h, 1, s), sync[s - 1]) << s;
+  EXPECT_EQ(MP4GetSampleSync(h, 1, 15), -1);
+  EXPECT_EQ(MP4GetTrackFixedSampleDuration(h, 1), UINT64_MAX);
+  // Without composition offsets every sample has 0.
+  EXPECT_EQ(MP4GetSampleRenderingOffset(h, 1, 4), 0u);
+}
+
+TEST(MP4Track, CompositionOffsets) {
+  CraftedTrack t;
+  t.tables = Cat({Stts({{5, 10}}), Stsc({{1, 5}}), FullBox("stsz", 0, 0, Cat({BE(1, 4), BE(5, 4)})), Stco({kMedia}),
+                  FullBox("ctts", 0, 0, Cat({BE(3, 4), BE(1, 4), BE(20, 4), BE(2, 4), BE(0xFFFFFFF6, 4), BE(1, 4),
+                                             BE(0, 4)}))});
+  Opened o(Movie(kLetters, {t}));
+  const uint64_t offsets[] = {20, 0xFFFFFFF6, 0xFFFFFFF6, 0};
+  for (uint32_t s : {4u, 1u, 2u, 3u}) EXPECT_EQ(MP4GetSampleRenderingOffset(o.h.get(), 1, s), offsets[s - 1]) << s;
+  // Sample 5 lies beyond the composition runs.
+  EXPECT_EQ(MP4GetSampleRenderingOffset(o.h.get(), 1, 5), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackFixedSampleDuration(o.h.get(), 1), 10u);
+}
+
+TEST(MP4Track, FaultyTablesFailTheRead) {
+  const struct {
+    const char* name;
+    Bytes tables;
+    std::vector<std::string> samples;
+  } cases[] = {
+      // A corrupt size must not size a buffer: the sample must lie in the
+      // file first.
+      {"size beyond the file", Cat({Stts({{2, 1}}), Stsc({{1, 2}}), Stsz({2, 0xFFFFFFF0}), Stco({kMedia})}),
+       {"ab", "<false>"}},
+      {"chunk beyond the file", Cat({Stts({{2, 1}}), Stsc({{1, 1}}), Stsz({2, 2}), Stco({kMedia, 1u << 30})}),
+       {"ab", "<false>"}},
+      {"no samples per chunk", Cat({Stts({{2, 1}}), Stsc({{1, 0}}), Stsz({2, 2}), Stco({kMedia})}),
+       {"<false>", "<false>"}},
+      {"a run of no samples per chunk after one of one",
+       Cat({Stts({{2, 1}}), Stsc({{1, 1}, {2, 0}}), Stsz({2, 2}), Stco({kMedia, kMedia + 4})}), {"ab", "<false>"}},
+      {"more samples than chunks hold", Cat({Stts({{3, 1}}), Stsc({{1, 1}}), Stsz({1, 1, 1}), Stco({kMedia})}),
+       {"a", "<false>", "<false>"}},
+      {"chunk 0", Cat({Stts({{1, 1}}), Stsc({{0, 1}}), Stsz({1}), Stco({kMedia})}), {"<false>"}},
+      {"no chunk runs", Cat({Stts({{1, 1}}), Stsc({}), Stsz({1}), Stco({kMedia})}), {"<false>"}},
+  };
+  for (const auto& c : cases) {
+    CraftedTrack t;
+    t.tables = c.tables;
+    Opened o(Movie(kLetters, {t}));
+    ASSERT_NE(o.h.get(), nullptr) << c.name;
+    for (uint32_t s = 1; s <= c.samples.size(); s++) EXPECT_EQ(Sample(o.h.get(), s), c.samples[s - 1]) << c.name << " " << s;
+    EXPECT_LT(o.mem.largestRead, 1u << 16) << c.name;
+  }
+}
+
+TEST(MP4Track, CallersBuffer) {
+  CraftedTrack t;
+  t.tables = PlainTables(2, 1, 4, 2, {kMedia});
+  Opened o(Movie(kLetters, {t}));
+  uint8_t buffer[8] = "-------";
+  uint8_t* bytes = buffer;
+  uint32_t size = 3;
+  EXPECT_FALSE(MP4ReadSample(o.h.get(), 1, 2, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "-------");
+  size = sizeof buffer;
+  ASSERT_TRUE(MP4ReadSample(o.h.get(), 1, 2, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(bytes, buffer);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "efgh---");
+  // By time: sample 2 starts at 1.
+  bytes = nullptr;
+  uint64_t start = 9;
+  ASSERT_TRUE(MP4ReadSampleFromTime(o.h.get(), 1, 1, &bytes, &size, &start, nullptr, nullptr, nullptr));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), size), "efgh");
+  EXPECT_EQ(start, 1u);
+  free(bytes);
+}
+
+// Data kept in another file is read only when it lies in the folder of the
+// MP4 file.
+TEST(MP4Track, DataReferencesStayInTheFolder) {
+  const std::string dir = tu::scratch("refs");
+  const std::string outside = tu::scratch("outside.bin");
+  tu::run("mkdir -p " + tu::q(dir + "/sub"));
+  tu::write_file(dir + "/side.bin", Lit("SIDEDATA"));
+  tu::write_file(dir + "/sub/deeper.bin", Lit("DEEPDATA"));
+  tu::write_file(outside, Lit("SECRETS!"));
+  unlink((dir + "/link.bin").c_str());
+  ASSERT_EQ(symlink(outside.c_str(), (dir + "/link.bin").c_str()), 0);
+  const struct {
+    std::string location;
+    std::string sample;
+  } cases[] = {
+      {"file:side.bin", "SIDE"},
+      {"file:sub/deeper.bin", "DEEP"},
+      {"file://host" + dir + "/side.bin", "SIDE"},
+      {"file:" + dir + "/side.bin", "SIDE"},
+      {"file:../outside.bin", "<false>"},
+      {"file:" + outside, "<false>"},
+      {"file:link.bin", "<false>"},
+      {"file:sub", "<false>"},
+      {"file:missing.bin", "<false>"},
+      {"file://nohost", "<false>"},
+      {"http://example.com/side.bin", "<false>"},
+      {"side.bin", "<false>"},
+  };
+  for (const auto& c : cases) {
+    CraftedTrack t;
+    t.references = Cat({BE(1, 4), FullBox("url ", 0, 0, Cat({Bytes(c.location.begin(), c.location.end()), BE(0, 1)}))});
+    t.tables = PlainTables(2, 1, 4, 2, {0});
+    const std::string path = dir + "/refs.mp4";
+    tu::write_file(path, Movie({}, {t}));
+    std::unique_ptr<void, decltype(&MP4Close)> h(MP4Read(path.c_str(), 0), MP4Close);
+    ASSERT_NE(h.get(), nullptr) << c.location;
+    EXPECT_EQ(Sample(h.get(), 1), c.sample) << c.location;
+  }
+}
+
+}  // namespace
