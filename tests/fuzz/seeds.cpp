@@ -148,6 +148,44 @@ std::vector<uint8_t> mp4_classes() {
   return Cat({Box("ftyp", Lit("isom\0\0\0\1isom")), moov, moof, Box("mdat", Bytes(8, 0))});
 }
 
+// Tracks of every sample-table form the track code reads: 4-bit sizes
+// with co64 chunk offsets, composition offsets and sync samples, uncompressed
+// sound, an AVC configuration with two parameter sets of each kind, AAC with
+// its ES descriptor inside a wave box, and data in another file.
+std::vector<uint8_t> mp4_tracks() {
+  using namespace mp4test;
+  const Bytes avcC = Box("avcC", Cat({Bytes{1, 100, 0, 31, 0xFF, 0xE2}, BE(3, 2), Bytes{0x67, 1, 2}, BE(2, 2),
+                                      Bytes{0x67, 3}, Bytes{2}, BE(2, 2), Bytes{0x68, 9}, BE(1, 2), Bytes{0x68}}));
+  const Bytes sound = Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                           BE(48000u << 16, 4)});
+  CraftedTrack video;
+  video.duration = 40;
+  video.entries = OneEntry(VisualEntry("avc1", 1, avcC));
+  video.tables = Cat({FullBox("stts", 0, 0, Cat({BE(2, 4), BE(3, 4), BE(10, 4), BE(1, 4), BE(0, 4)})),
+                      FullBox("stsc", 0, 0, Cat({BE(2, 4), BE(1, 4), BE(3, 4), BE(1, 4), BE(2, 4), BE(1, 4), BE(1, 4)})),
+                      FullBox("stz2", 0, 0, Cat({BE(4, 4), BE(4, 4), Bytes{0x12, 0x34}})),
+                      FullBox("co64", 0, 0, Cat({BE(2, 4), BE(kMedia, 8), BE(kMedia + 8, 8)})),
+                      FullBox("ctts", 0, 0, Cat({BE(2, 4), BE(2, 4), BE(20, 4), BE(2, 4), BE(0xFFFFFFF6, 4)})),
+                      FullBox("stss", 0, 0, Cat({BE(2, 4), BE(1, 4), BE(3, 4)}))});
+  CraftedTrack pcm;
+  pcm.id = 2;
+  pcm.handler = "soun";
+  pcm.entries = OneEntry(Box("twos", sound));
+  pcm.tables = PlainTables(3, 1, 1, 3, {kMedia + 2});
+  CraftedTrack aac;
+  aac.id = 3;
+  aac.handler = "soun";
+  aac.duration = 20;
+  aac.entries = OneEntry(
+      Box("mp4a", Cat({sound, Bytes(2, 0), Box("wave", Cat({Box("frma", Lit("mp4a")), Esds(0x40, 96000, Bytes{0x12, 0x10})}))})));
+  aac.tables = PlainTables(2, 10, 3, 1, {kMedia + 4, kMedia + 9});
+  CraftedTrack external;
+  external.id = 4;
+  external.references = Cat({BE(1, 4), FullBox("url ", 0, 0, Lit("file:media.bin\0"))});
+  external.tables = PlainTables(1, 1, 4, 1, {0});
+  return Movie(Lit("0123456789abcdef"), {video, pcm, aac, external});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
@@ -194,5 +232,12 @@ int main(int argc, char** argv) {
   put("kwi", "vc1-deinterlace", index_of("k.vc1", vc1.es, 3));
   put("kwi", "ts", index_of("k.ts", ts, 0));
   put("mp4tree", "every-layout-class", mp4_classes());
+  put("mp4read", "table-forms", mp4_tracks());
+  const std::string small = "-f lavfi -i testsrc=size=32x32:rate=10 -f lavfi -i sine -frames:v 3 -t 0.3 -shortest ";
+  for (const auto& file : {std::make_pair("h264-aac", "-c:v libx264 -bf 1 -c:a aac"),
+                           std::make_pair("mpeg4-faststart", "-c:v mpeg4 -c:a aac -movflags +faststart")}) {
+    const std::string path = tu::scratch(std::string(file.first) + ".mp4");
+    if (tu::ffmpeg(small + file.second + " " + tu::q(path))) put("mp4read", file.first, tu::read_file(path));
+  }
   return 0;
 }
