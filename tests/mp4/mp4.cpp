@@ -388,7 +388,8 @@ TEST_F(MP4Files, TruncatedFilesFailCleanly) {
   // the cut is refused without a buffer sized by it.
   for (const std::string name : {"h264_aac.mp4", "faststart.mp4"}) {
     const Bytes data = Data(name);
-    const Walked* moov = Find(Walk(data), "moov");
+    const std::vector<Walked> boxes = Walk(data);
+    const Walked* moov = Find(boxes, "moov");
     ASSERT_NE(moov, nullptr);
     int opened = 0, refused = 0;
     for (uint64_t n = 0; n < data.size(); n += n < moov->offset + moov->size ? 1 : 97) {
