@@ -31,12 +31,7 @@ std::vector<std::map<std::string, std::string>> Streams(const std::string& path)
       tu::q(path));
   std::vector<std::map<std::string, std::string>> out;
   for (const std::string& line : tu::lines(r.out)) {
-    std::map<std::string, std::string> f;
-    std::istringstream in(line);
-    for (std::string kv; std::getline(in, kv, '|');) {
-      const size_t eq = kv.find('=');
-      if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
+    std::map<std::string, std::string> f = CompactFields(line);
     if (f.count("index")) out.push_back(f);
   }
   return out;
@@ -165,20 +160,7 @@ TEST_F(MP4Files, CompactSizesAnd64BitOffsetsReadTheSameSamples) {
   const Bytes original = Data("subs.mp4");
   const auto before = FFprobePackets(dir + "subs.mp4");
   ASSERT_EQ(before.size(), 3u);
-  const struct {
-    const char* name;
-    std::function<void(std::vector<Node>&)> change;
-  } variants[] = {
-      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
-         for (size_t t = 0; t < 3; t++) {
-           ToCo64(TrackTables(f, t));
-           ToStz2(TrackTables(f, t), 16);
-         }
-       }},
-      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
-      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
-  };
-  for (const auto& v : variants) {
+  for (const TableVariant& v : TableVariants()) {
     int64_t delta = 0;
     MemFile mem;
     mem.data = Rewrite(original, v.change, &delta);

@@ -178,6 +178,17 @@ inline std::ostream& operator<<(std::ostream& os, const Packet& p) {
             << (p.key ? " K" : "");
 }
 
+// The key=value fields of one line of ffprobe's compact output.
+inline std::map<std::string, std::string> CompactFields(const std::string& line) {
+  std::map<std::string, std::string> f;
+  std::istringstream in(line);
+  for (std::string kv; std::getline(in, kv, '|');) {
+    const size_t eq = kv.find('=');
+    if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  return f;
+}
+
 // The packets of each stream. ffprobe marks every packet of a data stream
 // (a hint track) a key frame whatever the sync table says: those flags are
 // left out (set) here.
@@ -188,12 +199,7 @@ inline std::map<int, std::vector<Packet>> FFprobePackets(const std::string& path
   std::map<int, std::vector<Packet>> out;
   std::set<int> data;
   for (const std::string& line : tu::lines(r.out)) {
-    std::map<std::string, std::string> f;
-    std::istringstream in(line);
-    for (std::string kv; std::getline(in, kv, '|');) {
-      const size_t eq = kv.find('=');
-      if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
+    std::map<std::string, std::string> f = CompactFields(line);
     if (f.count("codec_type") && f["codec_type"] == "data") data.insert(std::stoi(f["index"]));
     if (!f.count("stream_index")) continue;
     out[std::stoi(f["stream_index"])].push_back({std::stoll(f["dts"]), std::stoll(f["pts"]), std::stoull(f["size"]),
@@ -314,6 +320,25 @@ inline void MoveChunks(Node& stbl, int64_t delta) {
       std::copy(moved.begin(), moved.end(), k.body.begin() + 8 + width * i);
     }
   }
+}
+
+// The rewrites of the subtitled file's three tracks: 64-bit chunk offsets
+// and 16-bit sizes everywhere, 8- and 4-bit sizes of the subtitles.
+struct TableVariant {
+  const char* name;
+  std::function<void(std::vector<Node>&)> change;
+};
+inline std::vector<TableVariant> TableVariants() {
+  return {
+      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
+         for (size_t t = 0; t < 3; t++) {
+           ToCo64(TrackTables(f, t));
+           ToStz2(TrackTables(f, t), 16);
+         }
+       }},
+      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
+      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
+  };
 }
 
 // The file with its tables changed and the media data header in the 64-bit

@@ -441,20 +441,7 @@ TEST_F(MP4Files, CompactSizesAnd64BitOffsetsGiveTheSameSamples) {
   const std::map<int, std::vector<Packet>> before = FFprobePackets(dir + "subs.mp4");
   ASSERT_EQ(before.size(), 3u);
 
-  const struct {
-    const char* name;
-    std::function<void(std::vector<Node>&)> change;
-  } variants[] = {
-      {"co64 and 16-bit sizes", [](std::vector<Node>& f) {
-         for (size_t t = 0; t < 3; t++) {
-           ToCo64(TrackTables(f, t));
-           ToStz2(TrackTables(f, t), 16);
-         }
-       }},
-      {"8-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 8); }},
-      {"4-bit sizes", [](std::vector<Node>& f) { ToStz2(TrackTables(f, 2), 4); }},
-  };
-  for (const auto& v : variants) {
+  for (const TableVariant& v : TableVariants()) {
     int64_t delta = 0;
     const Bytes rewritten = Rewrite(original, v.change, &delta);
     EXPECT_EQ(delta, 8) << v.name;
