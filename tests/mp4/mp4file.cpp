@@ -137,7 +137,8 @@ TEST(MP4File, TraksThatGiveNoTrack) {
 TEST(MP4File, FieldsByPath) {
   CraftedTrack t = Plain(1);
   t.extra = Cat({Box("edts", FullBox("elst", 0, 0, Cat({BE(2, 4), BE(500, 4), BE(40, 4), BE(1, 2), BE(0, 2),
-                                                                  BE(300, 4), BE(0, 4), BE(0, 4)})))});
+                                                                  BE(300, 4), BE(0, 4), BE(0, 4)}))),
+                 Box("tref", Box("chap", Cat({BE(5, 4), BE(1, 4)})))});
   Opened o(Movie(Lit("abcdefgh"), {t}));
   MP4FileHandle h = o.h.get();
   MP4File* file = static_cast<MP4File*>(h);
@@ -184,6 +185,12 @@ TEST(MP4File, FieldsByPath) {
   EXPECT_EQ(file->GetTrackEditMediaStart(1, 1), 40u);
   EXPECT_FALSE(file->GetTrackEditDwell(1, 1));
   EXPECT_TRUE(file->GetTrackEditDwell(1, 2));
+
+  // Rows of a track reference count from 1; 0 when it is not there.
+  EXPECT_EQ(file->FindTrackReference("moov.trak[0].tref.chap", 1), 2u);
+  EXPECT_EQ(file->FindTrackReference("moov.trak[0].tref.chap", 3), 0u);
+  EXPECT_EQ(Thrown([&] { file->FindTrackReference("moov.trak[0].tref.mpod", 1); }).where,
+            std::string("(*ppCountProperty)"));
 
   // Adding atoms on a path reuses those that are there.
   MP4Atom* rtp = file->AddDescendantAtoms("moov", "udta.hnti.rtp ");
