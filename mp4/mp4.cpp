@@ -15,19 +15,23 @@
 namespace {
 
 // Called inside a catch block: prints what was caught, of whatever type,
-// when the verbosity asks for errors.
+// when the verbosity asks for errors. A message callback that throws in
+// turn is not let through either.
 void Report(uint32_t verbosity) {
   if (!(verbosity & MP4_VERB_ERRORS)) return;
   try {
-    throw;
-  } catch (const MP4Error& e) {
-    e.Print(stderr);
-  } catch (const std::bad_alloc&) {
-    MP4Error(ENOMEM).Print(stderr);
-  } catch (const std::exception& e) {
-    MP4Error("%s", nullptr, e.what()).Print(stderr);
+    try {
+      throw;
+    } catch (const MP4Error& e) {
+      e.Print(stderr);
+    } catch (const std::bad_alloc&) {
+      MP4Error(ENOMEM).Print(stderr);
+    } catch (const std::exception& e) {
+      MP4Error("%s", nullptr, e.what()).Print(stderr);
+    } catch (...) {
+      MP4Error("unknown failure", nullptr).Print(stderr);
+    }
   } catch (...) {
-    MP4Error("unknown failure", nullptr).Print(stderr);
   }
 }
 

@@ -14,7 +14,11 @@ MP4File::MP4File(uint32_t verbosity) : m_verbosity(verbosity) { m_trakName[0] = 
 MP4File::~MP4File() {
   MP4Free(m_fileName);
   if (m_pFile) {
-    m_virtual_IO->Close(m_pFile);
+    // A caller's callback may throw; a destructor must not.
+    try {
+      m_virtual_IO->Close(m_pFile);
+    } catch (...) {
+    }
     m_pFile = nullptr;
   }
   delete m_pRootAtom;

@@ -32,6 +32,8 @@ void Collect(int, const char*, const char* format, ...) {
   g_printed += std::string(line) + "\n";
 }
 
+void ThrowingCallback(int, const char*, const char*, ...) { throw 7; }
+
 // Sets the callback for one test and clears it after.
 struct Printed {
   Printed() {
@@ -343,6 +345,16 @@ TEST(MP4File, NoExceptionLeaves) {
     }
     EXPECT_TRUE(opened) << kind;
   }
+  // A message callback or a closing callback that throws.
+  MemFile mem;
+  mem.data = file;
+  Virtual_IO io = MemFileIO();
+  io.Close = [](void*) -> int { throw std::runtime_error("close failed"); };
+  MP4FileHandle h = MP4ReadEx("crafted.mp4", &mem, &io, MP4_VERB_ERRORS);
+  ASSERT_NE(h, nullptr);
+  MP4SetLibFunc(ThrowingCallback);
+  EXPECT_EQ(MP4GetTrackType(h, 9), nullptr);
+  MP4Close(h);
 }
 
 TEST(MP4File, RenameReplacesOrKeeps) {
