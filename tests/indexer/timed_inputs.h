@@ -86,9 +86,9 @@ struct Packets {
   size_t count = 0;
   std::set<uint64_t> key_times;
 };
-inline Packets Probe(const std::string& file, const std::string& field, double scale) {
+inline Packets Probe(const std::string& file, const std::string& field, double scale, const std::string& extra = "") {
   Packets p;
-  const tu::RunResult r = tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=" + field +
+  const tu::RunResult r = tu::run("ffprobe -v error " + extra + " -select_streams v:0 -show_entries packet=" + field +
                                   ",flags -of csv=p=0 " + tu::q(file));
   for (const std::string& l : tu::lines(r.out)) {
     const size_t comma = l.find(',');

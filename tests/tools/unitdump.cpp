@@ -1,6 +1,7 @@
 // Test tool: opens inputs as Ostrel does (detection, codec probe) and prints
 // every unit the unit reader delivers to the analysis, one per line:
 //   <stream position> <first byte after the start code, hex> <length> <prefix length>
+// (for Matroska and MP4 input the position is the time of the unit's frame)
 // Usage: unitdump [-v PID] [-w units.out] file...
 // With -w the bytes of every unit are written, back to back, to units.out.
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 
 #include "decode.h"
 #include "global.h"
+#include "Matroska.h"
 #include "index.h"
+#include "mp4.h"
 #include "nalu.h"
 
 int main(int argc, char** argv) {
@@ -48,15 +51,23 @@ int main(int argc, char** argv) {
   if (Open() != 0) return 1;
   SetVideoType();
   init_indexing();
-  SeekStream(process.start_byte);
+  // Matroska and MP4 input is positioned by its adapter, and its units are
+  // placed by the time of their frame or sample.
+  const bool timed = SystemStream_Flag == 2 || SystemStream_Flag == 4;
+  if (SystemStream_Flag == 2)
+    InitializeMKVBuffer(process.start_time);
+  else if (SystemStream_Flag == 4)
+    InitializeMP4Buffer(process.start_time);
+  else
+    SeekStream(process.start_byte);
   const bool avc = VideoStream_Flag == 0 || VideoStream_Flag == 4;
   for (;;) {
     u64 pos = 0;
     int r = avc ? GetAnnexbNALUAVC(nalu, &pos) : GetAnnexbNALU(nalu, &pos);
     if (r < 0) return 1;
     if (r == 0) break;
-    if (process.end_byte <= pos) break;
-    printf("%llu %02x %u %d\n", static_cast<unsigned long long>(pos),
+    if (!timed && process.end_byte <= pos) break;
+    printf("%llu %02x %u %d\n", static_cast<unsigned long long>(timed ? mkv_current_tc : pos),
            nalu->len > static_cast<u32>(nalu->startcodeprefix_len) ? nalu->buf[nalu->startcodeprefix_len] : 0,
            nalu->len, nalu->startcodeprefix_len);
     if (w) fwrite(nalu->buf, 1, nalu->len, w);

@@ -1,0 +1,97 @@
+// MP4 input of the plugin, on the CPU stand-in: streams put into MP4 by
+// ffmpeg (from mkvmerge's Matroska, or encoded straight into MP4 with an
+// edit list) decode in order as ffmpeg decodes the file, and every frame
+// requested in a random order equals the in-order run; the track of the
+// index's codec is chosen after an MPEG-1 track; a fragmented file opens.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "decodecheck.h"
+#include "plugintest.h"
+#include "testutil.h"
+
+namespace {
+
+using namespace dc;
+
+// An elementary stream in MP4, through Matroska (a raw stream with
+// reordered pictures has no times of its own).
+std::string Mp4From(const std::string& es, const std::string& options = "") {
+  const std::string mp4 = es + (options.empty() ? "" : ".tagged") + ".mp4";
+  EXPECT_EQ(tu::run("mkvmerge -q -o " + tu::q(es + ".mkv") + " " + tu::q(es) + " && ffmpeg -v error -y -i " +
+                    tu::q(es + ".mkv") + " -c copy " + options + " " + tu::q(mp4) + " 2>&1")
+                .status,
+            0)
+      << es;
+  return mp4;
+}
+
+TEST(Mp4Decode, AvcOpenGroupsAndEditLists) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "open.264", 36,
+                   std::string(kSmall) + "-x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"));
+  CheckStream(Indexed("AVC open GOP in MP4", Mp4From(dir + "open.264")), true, 201);
+  // ffmpeg's own MP4 of a stream with B pictures starts with an edit list.
+  ASSERT_TRUE(H264(dir + "edit.mp4", 30, std::string(kSmall) + "-g 10 -bf 2 -movflags +faststart"));
+  CheckStream(Indexed("AVC with an edit list", dir + "edit.mp4"), true, 202);
+}
+
+TEST(Mp4Decode, HevcAsHvc1AndHev1AndTenBit) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(Hevc(dir + "cra.265", 26, std::string(kSmall) + "-x265-params log-level=error:keyint=8:open-gop=1:bframes=3"));
+  CheckStream(Indexed("HEVC CRA as hvc1", Mp4From(dir + "cra.265", "-tag:v hvc1")), true, 211);
+  CheckStream(Indexed("HEVC CRA as hev1", Mp4From(dir + "cra.265")), true, 212);
+  ASSERT_TRUE(Hevc(dir + "deep.mp4", 20, std::string(kSmall) + "-x265-params log-level=error:keyint=10", "yuv420p10le"));
+  CheckStream(Indexed("HEVC 10-bit in MP4", dir + "deep.mp4", true), true, 213);
+}
+
+TEST(Mp4Decode, Mpeg2Interlaced) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(pt::MakeMpeg2(dir + "i.m2v", 30, std::string(kSmall) + "-flags +ilme+ildct -top 1"));
+  CheckStream(Indexed("MPEG-2 interlaced in MP4", Mp4From(dir + "i.m2v")), true, 221);
+}
+
+// An index with its input file line pointing at another file.
+std::string Retarget(const std::string& kwi, const std::string& from, const std::string& to, const std::string& out) {
+  std::string text = tu::read_text(kwi);
+  const std::string line = from + " " + std::to_string(tu::read_file(from).size());
+  const size_t at = text.find(line);
+  EXPECT_NE(at, std::string::npos) << kwi;
+  if (at != std::string::npos) text.replace(at, line.size(), to + " " + std::to_string(tu::read_file(to).size()));
+  pt::WriteText(out, text);
+  return out;
+}
+
+TEST(Mp4Decode, TrackChoiceAndFragmentedFiles) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "a.mp4", 12, std::string(kSmall) + "-g 6"));
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x128:rate=25 -frames:v 12 -c:v mpeg1video " + tu::q(dir + "m1.mp4")));
+  const std::string kwi = pt::Index(tu::q(dir + "a.mp4"), dir + "a.kwi");
+  ASSERT_FALSE(kwi.empty());
+  auto alone = Open(kwi);
+  ASSERT_TRUE(alone->ok()) << alone->error();
+  const auto want = InOrder(*alone);
+
+  // MPEG-1 video (mp4v, object type 0x6A) first, the AVC track second.
+  const std::string both = dir + "both.mp4";
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(dir + "m1.mp4") + " -i " + tu::q(dir + "a.mp4") + " -map 0:v -map 1:v -c copy " +
+                         tu::q(both)));
+  auto second = Open(Retarget(kwi, dir + "a.mp4", both, dir + "both.kwi"));
+  ASSERT_TRUE(second->ok()) << second->error();
+  EXPECT_TRUE(InOrder(*second) == want) << "AVC track after an MPEG-1 track";
+
+  // Only MPEG-1: no track of the index's codec.
+  auto none = Open(Retarget(kwi, dir + "a.mp4", dir + "m1.mp4", dir + "m1.kwi"));
+  EXPECT_FALSE(none->ok());
+  EXPECT_EQ(none->error(), "KWSource: Could not find a video track in the Matroska/MP4 file.");
+
+  // A fragmented copy opens without a notice (its samples lie in fragments).
+  const std::string fragmented = dir + "fragmented.mp4";
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(dir + "a.mp4") + " -c copy -movflags +frag_keyframe+empty_moov " +
+                         tu::q(fragmented)));
+  auto opened = Open(Retarget(kwi, dir + "a.mp4", fragmented, dir + "fragmented.kwi"));
+  EXPECT_TRUE(opened->ok()) << opened->error();
+}
+
+}  // namespace
