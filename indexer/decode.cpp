@@ -493,6 +493,19 @@ static int check_later_inputs() {
   return 0;
 }
 
+// The result of the Matroska or MP4 adapter's set-up (0 ready, 1 not
+// parsed, 2 no supported video track, 3 reported by the adapter); such input
+// is its first file alone.
+static int adapter_opened(int result, const char* kind, const char* codecs) {
+  if (result == 1) printf("Could not parse the %s file.\n", kind);
+  if (result == 2) printf("Could not find a supported video track (need %s).\n", codecs);
+  if (result != 0) return 1;
+  if (NumLoadedFiles > 1) printf("Can open only one %s file at a time. Extras will be ignored.\n", kind);
+  NumLoadedFiles = 1;
+  Infiletotal = Infilelength[0];
+  return 0;
+}
+
 int Open() {
   Frame_Rate = 0;
   sample_aspect_ratio = 0;
@@ -529,22 +542,7 @@ int Open() {
 
   if (strstr(text, "ftyp")) {
     SystemStream_Flag = 4;
-    switch (InitMP4()) {
-      case 0:
-        break;
-      case 1:
-        printf("Could not parse the MP4 file.\n");
-        return 1;
-      case 2:
-        printf("Could not find a supported video track (need AVC/MPEG2/VC1/HEVC).\n");
-        return 1;
-      default:
-        return 1;
-    }
-    if (NumLoadedFiles > 1) printf("Can open only one MP4 file at a time. Extras will be ignored.\n");
-    NumLoadedFiles = 1;
-    Infiletotal = Infilelength[0];
-    return 0;
+    return adapter_opened(InitMP4(), "MP4", "AVC/MPEG2/VC1/HEVC");
   }
   // Matroska by its DocType text, or by the EBML magic (a WebM file is then
   // refused by the Matroska reader with a reason rather than taken for an
@@ -552,22 +550,7 @@ int Open() {
   const bool ebml = head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
   if (strstr(text, "matroska") || ebml) {
     SystemStream_Flag = 2;
-    switch (InitMatroska()) {
-      case 0:
-        break;
-      case 1:
-        printf("Could not parse the Matroska file.\n");
-        return 1;
-      case 2:
-        printf("Could not find a supported video track (need AVC/HEVC/MPEG2/VC1).\n");
-        return 1;
-      default:
-        return 1;
-    }
-    if (NumLoadedFiles > 1) printf("Can open only one Matroska file at a time. Extras will be ignored.\n");
-    NumLoadedFiles = 1;
-    Infiletotal = Infilelength[0];
-    return 0;
+    return adapter_opened(InitMatroska(), "Matroska", "AVC/HEVC/MPEG2/VC1");
   }
   if (!detect_ts()) detect_ps();
   return check_later_inputs();

@@ -111,16 +111,7 @@ void InitializeMP4Buffer(u64 time) {
     uint32_t* sps_size = nullptr;
     uint32_t* pps_size = nullptr;
     MP4GetTrackH264SeqPictHeaders(mp4File, trackId, &sps, &sps_size, &pps, &pps_size);
-    static const uint8_t start[] = {0, 0, 0, 1};
-    for (auto [list, sizes] : {std::pair{sps, sps_size}, std::pair{pps, pps_size}}) {
-      for (size_t i = 0; list && sizes && sizes[i]; ++i) {
-        sets.insert(sets.end(), start, start + 4);
-        sets.insert(sets.end(), list[i], list[i] + sizes[i]);
-      }
-      for (size_t i = 0; list && sizes && sizes[i]; ++i) free(list[i]);
-      free(list);
-      free(sizes);
-    }
+    sets = TakeAvcParameterSets(sps, sps_size, pps, pps_size);
   } else if (VideoStream_Flag == MP4_VIDEO_HEVC) {
     sets = HvccParameterSets(hvcC_atom, hvcC_size);
   }

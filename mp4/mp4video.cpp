@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -133,6 +134,21 @@ std::vector<uint8_t> HvccParameterSets(const uint8_t* hvcC, size_t size) {
     }
   }
   return out;
+}
+
+std::vector<uint8_t> TakeAvcParameterSets(uint8_t** sps, uint32_t* sps_size, uint8_t** pps, uint32_t* pps_size) {
+  static const uint8_t start[] = {0, 0, 0, 1};
+  std::vector<uint8_t> sets;
+  for (auto [list, sizes] : {std::pair{sps, sps_size}, std::pair{pps, pps_size}}) {
+    for (size_t i = 0; list && sizes && sizes[i]; ++i) {
+      sets.insert(sets.end(), start, start + 4);
+      sets.insert(sets.end(), list[i], list[i] + sizes[i]);
+      free(list[i]);
+    }
+    free(list);
+    free(sizes);
+  }
+  return sets;
 }
 
 long Mp4SampleToStartCodes(int codec, unsigned length_size, const uint8_t* sample, size_t n, bool first_start_code,

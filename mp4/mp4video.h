@@ -33,6 +33,11 @@ uint32_t read_code(int n, const uint8_t* buf, size_t size, uint32_t* bitpos);
 unsigned HvccLengthSize(const uint8_t* hvcC, size_t size);
 std::vector<uint8_t> HvccParameterSets(const uint8_t* hvcC, size_t size);
 
+// The AVC parameter sets of the four arrays that the library's
+// MP4GetTrackH264SeqPictHeaders hands out (each list ended by a size of 0),
+// every set behind 00 00 00 01, SPS first; the arrays and sets are freed.
+std::vector<uint8_t> TakeAvcParameterSets(uint8_t** sps, uint32_t* sps_size, uint8_t** pps, uint32_t* pps_size);
+
 // Writes a sample into out (cap bytes) as start-code units: each unit's
 // big-endian length field becomes a start code, 00 00 00 01 for the first
 // unit when first_start_code is set and 00 00 01 otherwise; MPEG-2 and VC-1

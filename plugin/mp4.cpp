@@ -73,17 +73,7 @@ std::vector<uint8_t> CAVCDecoder::Mp4ParameterSets() {
   uint32_t* sps_size = nullptr;
   uint32_t* pps_size = nullptr;
   MP4GetTrackH264SeqPictHeaders(mp4_file, mp4_track, &sps, &sps_size, &pps, &pps_size);
-  static const uint8_t start[] = {0, 0, 0, 1};
-  for (auto [list, sizes] : {std::pair{sps, sps_size}, std::pair{pps, pps_size}}) {
-    for (size_t i = 0; list && sizes && sizes[i]; ++i) {
-      sets.insert(sets.end(), start, start + 4);
-      sets.insert(sets.end(), list[i], list[i] + sizes[i]);
-      free(list[i]);
-    }
-    free(list);
-    free(sizes);
-  }
-  return sets;
+  return TakeAvcParameterSets(sps, sps_size, pps, pps_size);
 }
 
 // Reads sample mp4_sample into the read buffer at `at`; the bytes written,

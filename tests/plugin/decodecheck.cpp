@@ -278,4 +278,14 @@ bool Vc1Sample::Load() {
   return true;
 }
 
+std::string Retarget(const std::string& kwi, const std::string& from, const std::string& to, const std::string& out) {
+  std::string text = tu::read_text(kwi);
+  const std::string line = from + " " + std::to_string(tu::read_file(from).size());
+  const size_t at = text.find(line);
+  EXPECT_NE(at, std::string::npos) << kwi;
+  if (at != std::string::npos) text.replace(at, line.size(), to + " " + std::to_string(tu::read_file(to).size()));
+  pt::WriteText(out, text);
+  return out;
+}
+
 }  // namespace dc

@@ -61,6 +61,10 @@ void CheckStream(const Stream& s, bool compare_with_ffmpeg, unsigned seed);
 // Indexes a stream as an encoder wrote it.
 Stream Indexed(const std::string& name, const std::string& input, bool deep = false);
 
+// A copy of an index, written to out, whose input file line names `to` (and
+// its size) in place of `from`.
+std::string Retarget(const std::string& kwi, const std::string& from, const std::string& to, const std::string& out);
+
 // The pictures of each display frame by a field model of ffprobe's view.
 struct FramePictures {
   int top, bottom;

@@ -52,17 +52,6 @@ TEST(Mp4Decode, Mpeg2Interlaced) {
   CheckStream(Indexed("MPEG-2 interlaced in MP4", Mp4From(dir + "i.m2v")), true, 221);
 }
 
-// An index with its input file line pointing at another file.
-std::string Retarget(const std::string& kwi, const std::string& from, const std::string& to, const std::string& out) {
-  std::string text = tu::read_text(kwi);
-  const std::string line = from + " " + std::to_string(tu::read_file(from).size());
-  const size_t at = text.find(line);
-  EXPECT_NE(at, std::string::npos) << kwi;
-  if (at != std::string::npos) text.replace(at, line.size(), to + " " + std::to_string(tu::read_file(to).size()));
-  pt::WriteText(out, text);
-  return out;
-}
-
 TEST(Mp4Decode, TrackChoiceAndFragmentedFiles) {
   const std::string dir = Dir();
   ASSERT_TRUE(H264(dir + "a.mp4", 12, std::string(kSmall) + "-g 6"));
