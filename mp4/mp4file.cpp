@@ -700,6 +700,14 @@ void CopyParameterSets(MP4IntegerProperty* count, MP4BytesProperty* units, uint8
   *ppSizes = sizes;
 }
 
+// The AVC configuration of the sample entries that carry one; NULL for
+// every other entry.
+const char* AvcCPath(const char* format) {
+  if (!strcasecmp(format, "avc1")) return "mdia.minf.stbl.stsd.avc1.avcC";
+  if (!strcasecmp(format, "encv")) return "mdia.minf.stbl.stsd.encv.avcC";
+  return nullptr;
+}
+
 // A count and a parameter-set column of the avcC atom; false when either
 // is missing or of another kind.
 bool FindParameterSets(MP4Atom* avcC, const char* countName, const char* unitsName, MP4IntegerProperty** ppCount,
@@ -721,14 +729,8 @@ void MP4File::GetTrackH264SeqPictHeaders(uint32_t trackId, uint8_t*** pppSeqHead
   *ppSeqHeaderSize = nullptr;
   *pppPictHeader = nullptr;
   *ppPictHeaderSize = nullptr;
-  const char* format = GetTrackMediaDataName(trackId);
-  const char* path;
-  if (!strcasecmp(format, "avc1"))
-    path = "mdia.minf.stbl.stsd.avc1.avcC";
-  else if (!strcasecmp(format, "encv"))
-    path = "mdia.minf.stbl.stsd.encv.avcC";
-  else
-    return;
+  const char* path = AvcCPath(GetTrackMediaDataName(trackId));
+  if (!path) return;
   MP4Atom* avcC = FindTrackAtom(trackId, path);
   MP4IntegerProperty* count = nullptr;
   MP4BytesProperty* units = nullptr;
@@ -1176,6 +1178,28 @@ MP4Atom* MP4File::AddSampleEntry(uint32_t trackId, const char* mediaHeader, cons
   return entry;
 }
 
+// A sound track's common part: the OD track's reference, full volume, the
+// sound media header and the entry.
+uint32_t MP4File::AddSoundTrack(uint32_t timeScale, const char* entryType) {
+  const uint32_t id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
+  AddTrackToOd(id);
+  SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
+  AddSampleEntry(id, "smhd", entryType);
+  return id;
+}
+
+void MP4File::SetESDescriptor(uint32_t trackId, const char* entryType, uint8_t objectTypeId, uint8_t streamType) {
+  char path[96];
+  const struct {
+    const char* field;
+    uint8_t value;
+  } kFields[] = {{"ESID", 0}, {"decConfigDescr.objectTypeId", objectTypeId}, {"decConfigDescr.streamType", streamType}};
+  for (const auto& f : kFields) {
+    snprintf(path, sizeof path, "mdia.minf.stbl.stsd.%s.esds.%s", entryType, f.field);
+    SetTrackIntegerProperty(trackId, path, f.value);
+  }
+}
+
 namespace {
 
 // ISO/IEC 14496-1 stream types of the systems tracks.
@@ -1201,10 +1225,7 @@ uint32_t MP4File::AddSystemsTrack(const char* type) {
   return AddTrackOrNothing([&](uint32_t& id) {
     id = AddTrack(type, 1000);
     AddSampleEntry(id, "nmhd", "mp4s");
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4s.esds.ESID", 0);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4s.esds.decConfigDescr.objectTypeId", 1);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4s.esds.decConfigDescr.streamType",
-                            ConvertTrackTypeToStreamType(MP4NormalizeTrackType(type, m_verbosity)));
+    SetESDescriptor(id, "mp4s", 1, ConvertTrackTypeToStreamType(MP4NormalizeTrackType(type, m_verbosity)));
     return id;
   });
 }
@@ -1231,15 +1252,10 @@ uint32_t MP4File::AddSceneTrack() {
 
 uint32_t MP4File::AddAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType) {
   return AddTrackOrNothing([&](uint32_t& id) {
-    id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
-    AddTrackToOd(id);
-    SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
-    AddSampleEntry(id, "smhd", "mp4a");
+    id = AddSoundTrack(timeScale, "mp4a");
     AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.name");
     SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4a.timeScale", timeScale);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4a.esds.ESID", 0);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4a.esds.decConfigDescr.objectTypeId", audioType);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4a.esds.decConfigDescr.streamType", 5);
+    SetESDescriptor(id, "mp4a", audioType, 5);
     GetTrack(id)->SetFixedSampleDuration(sampleDuration);
     return id;
   });
@@ -1247,10 +1263,7 @@ uint32_t MP4File::AddAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uin
 
 uint32_t MP4File::AddAC3AudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t) {
   return AddTrackOrNothing([&](uint32_t& id) {
-    id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
-    AddTrackToOd(id);
-    SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
-    AddSampleEntry(id, "smhd", "ac-3");
+    id = AddSoundTrack(timeScale, "ac-3");
     AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.name");
     GetTrack(id)->SetFixedSampleDuration(sampleDuration);
     return id;
@@ -1260,10 +1273,7 @@ uint32_t MP4File::AddAC3AudioTrack(uint32_t timeScale, uint64_t sampleDuration, 
 uint32_t MP4File::AddAmrAudioTrack(uint32_t timeScale, uint16_t modeSet, uint8_t modeChangePeriod,
                                    uint8_t framesPerSample, bool isAmrWB) {
   return AddTrackOrNothing([&](uint32_t& id) {
-    id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
-    AddTrackToOd(id);
-    SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
-    AddSampleEntry(id, "smhd", isAmrWB ? "sawb" : "samr");
+    id = AddSoundTrack(timeScale, isAmrWB ? "sawb" : "samr");
     SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.timeScale", timeScale);
     SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.damr.modeSet", modeSet);
     SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.damr.modeChangePeriod", modeChangePeriod);
@@ -1308,19 +1318,14 @@ uint32_t MP4File::AddEncAudioTrack(uint32_t timeScale, uint64_t sampleDuration, 
                                    uint8_t ivLength, bool selectiveEncryption, const char* kmsUri,
                                    bool useIsmaCryp) {
   return AddTrackOrNothing([&](uint32_t& id) {
-    id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
-    AddTrackToOd(id);
-    SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
-    AddSampleEntry(id, "smhd", "enca");
+    id = AddSoundTrack(timeScale, "enca");
     if (useIsmaCryp) {
       const MP4IsmaCrypParams params = {schemeType, schemeVersion, keyIndicatorLength, ivLength,
                                         static_cast<uint8_t>(selectiveEncryption), kmsUri};
       AddIsmaCrypAtoms(id, "enca", FourCC("mp4a"), params);
     }
     SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.enca.timeScale", timeScale);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.enca.esds.ESID", 0);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.enca.esds.decConfigDescr.objectTypeId", audioType);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.enca.esds.decConfigDescr.streamType", 5);
+    SetESDescriptor(id, "enca", audioType, 5);
     GetTrack(id)->SetFixedSampleDuration(sampleDuration);
     return id;
   });
@@ -1350,9 +1355,7 @@ uint32_t MP4File::AddMP4VideoTrack(uint32_t timeScale, uint64_t sampleDuration, 
                                    uint8_t videoType) {
   return AddTrackOrNothing([&](uint32_t& id) {
     id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "mp4v");
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4v.esds.ESID", 0);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4v.esds.decConfigDescr.objectTypeId", videoType);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4v.esds.decConfigDescr.streamType", 4);
+    SetESDescriptor(id, "mp4v", videoType, 4);
     return id;
   });
 }
@@ -1391,9 +1394,7 @@ uint32_t MP4File::AddEncVideoTrack(uint32_t timeScale, uint64_t sampleDuration, 
   return AddTrackOrNothing([&](uint32_t& id) {
     id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "encv");
     AddIsmaCrypAtoms(id, "encv", FourCC(dataFormat), *cryptParams);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.encv.esds.ESID", 0);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.encv.esds.decConfigDescr.objectTypeId", videoType);
-    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.encv.esds.decConfigDescr.streamType", 4);
+    SetESDescriptor(id, "encv", videoType, 4);
     return id;
   });
 }
@@ -1598,34 +1599,27 @@ void MP4File::AddDataReference(uint32_t trackId, const char* url) {
 void MP4File::AddH264ParameterSet(uint32_t trackId, const uint8_t* pSet, uint16_t length, bool picture) {
   ProtectWriteOperation(picture ? "AddH264PictureParameterSet" : "AddH264SequenceParameterSet");
   MP4_ASSERT(pSet || length == 0);
-  const char* format = GetTrackMediaDataName(trackId);
-  const char* path;
-  if (!strcasecmp(format, "avc1"))
-    path = "mdia.minf.stbl.stsd.avc1.avcC";
-  else if (!strcasecmp(format, "encv"))
-    path = "mdia.minf.stbl.stsd.encv.avcC";
-  else
-    return;
+  const char* path = AvcCPath(GetTrackMediaDataName(trackId));
+  if (!path) return;
   MP4Atom* avcC = FindTrackAtom(trackId, path);
-  const char* countName = picture ? "avcC.numOfPictureParameterSets" : "avcC.numOfSequenceParameterSets";
-  const char* lengthName = picture ? "avcC.pictureEntries.pictureParameterSetLength"
-                                   : "avcC.sequenceEntries.sequenceParameterSetLength";
-  const char* unitName = picture ? "avcC.pictureEntries.pictureParameterSetNALUnit"
-                                 : "avcC.sequenceEntries.sequenceParameterSetNALUnit";
-  MP4Property* count = nullptr;
+  MP4IntegerProperty* n = nullptr;
+  MP4BytesProperty* sets = nullptr;
   MP4Property* lengths = nullptr;
-  MP4Property* units = nullptr;
-  if (!avcC || !avcC->FindProperty(countName, &count) || count->GetType() > Integer64Property ||
-      !avcC->FindProperty(lengthName, &lengths) || lengths->GetType() > Integer64Property ||
-      !avcC->FindProperty(unitName, &units) || units->GetType() != BytesProperty) {
+  if (!avcC ||
+      !FindParameterSets(avcC, picture ? "avcC.numOfPictureParameterSets" : "avcC.numOfSequenceParameterSets",
+                         picture ? "avcC.pictureEntries.pictureParameterSetNALUnit"
+                                 : "avcC.sequenceEntries.sequenceParameterSetNALUnit",
+                         &n, &sets) ||
+      !avcC->FindProperty(picture ? "avcC.pictureEntries.pictureParameterSetLength"
+                                  : "avcC.sequenceEntries.sequenceParameterSetLength",
+                          &lengths) ||
+      lengths->GetType() > Integer64Property) {
     if (m_verbosity & MP4_VERB_ERRORS)
       MP4Warning(picture ? "\"Could not find avcC picture table properties\"" : "\"Could not find avcC properties\"",
                  "mp4file", picture ? 1948 : 1905);
     return;
   }
-  MP4IntegerProperty* n = static_cast<MP4IntegerProperty*>(count);
   MP4IntegerProperty* sizes = static_cast<MP4IntegerProperty*>(lengths);
-  MP4BytesProperty* sets = static_cast<MP4BytesProperty*>(units);
   const uint64_t existing = n->GetValue();
   for (uint32_t i = 0; i < existing && i < sets->GetCount(); i++) {
     if (sets->GetValueSize(i) != length || (length && memcmp(sets->GetValuePointer(i), pSet, length) != 0))

@@ -392,6 +392,9 @@ class MP4File {
   // The media header (NULL: none) first in "minf", the sample entry last in
   // "stsd" with its count raised.
   MP4Atom* AddSampleEntry(uint32_t trackId, const char* mediaHeader, const char* entryType);
+  uint32_t AddSoundTrack(uint32_t timeScale, const char* entryType);
+  // The ES descriptor of the entry: id 0, the object and stream types.
+  void SetESDescriptor(uint32_t trackId, const char* entryType, uint8_t objectTypeId, uint8_t streamType);
   // The "sinf" boxes of an encrypted entry and their values.
   void AddIsmaCrypAtoms(uint32_t trackId, const char* entryType, uint32_t dataFormat,
                         const MP4IsmaCrypParams& params);

@@ -662,6 +662,10 @@ void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t re
   if (renderingOffset > UINT32_MAX && renderingOffset < 0xFFFFFFFF80000000ull)
     throw MP4Error("rendering offset %llu does not fit 32 bits", "MP4WriteSample",
                    static_cast<unsigned long long>(renderingOffset));
+  // Uncompressed sound whose frame has no bytes (no channels, samples of
+  // under 8 bits) counts no frames at all.
+  if (m_bytesPerSample == 0)
+    throw MP4Error("sound frames of 0 bytes cannot be counted", "MP4WriteSample");
   if (m_bytesPerSample > 1 && numBytes % m_bytesPerSample)
     throw MP4Error("sample of %u bytes is no whole number of %u-byte frames", "MP4WriteSample", numBytes,
                    m_bytesPerSample);

@@ -446,12 +446,13 @@ TEST(MP4FileWriting, NewFileLayouts) {
   AddSamples(h);
   MP4Close(h);
   const Bytes file = tu::read_file(path);
-  const Walked* mdat = Find(Walk(file), "mdat");
+  const std::vector<Walked> boxes = Walk(file);
+  const Walked* mdat = Find(boxes, "mdat");
   ASSERT_NE(mdat, nullptr);
   EXPECT_EQ(Be(file, mdat->offset, 4), 1u);
-  EXPECT_NE(Find(Walk(file), "co64"), nullptr);
-  EXPECT_EQ(Find(Walk(file), "stco"), nullptr);
-  for (const char* header : {"mvhd", "tkhd", "mdhd"}) EXPECT_EQ(file.at(Find(Walk(file), header)->offset + 8), 1) << header;
+  EXPECT_NE(Find(boxes, "co64"), nullptr);
+  EXPECT_EQ(Find(boxes, "stco"), nullptr);
+  for (const char* header : {"mvhd", "tkhd", "mdhd"}) EXPECT_EQ(file.at(Find(boxes, header)->offset + 8), 1) << header;
   Handle r(MP4Read(path.c_str(), 0), MP4Close);
   EXPECT_EQ(Sample(r.get(), 3), "abcd");
 }

@@ -467,7 +467,8 @@ TEST(MP4TrackWriting, AppendedAfterTheSamplesOfTheFile) {
     EXPECT_TRUE(MP4WriteSample(&f, 1, more + 1, 2, 10, 0, true));
     EXPECT_TRUE(MP4WriteSample(&f, 1, more + 3, 5, 10, 0, true));
   });
-  const Walked* stz2 = Find(Walk(out), "stz2");
+  const std::vector<Walked> boxes = Walk(out);
+  const Walked* stz2 = Find(boxes, "stz2");
   ASSERT_NE(stz2, nullptr);
   EXPECT_EQ(Bytes(out.begin() + stz2->offset + 16, out.begin() + stz2->offset + stz2->size),
             (Bytes{6 >> 8, 0, 0, 6, 0x12, 0x31, 0x25}));
@@ -489,6 +490,33 @@ TEST(MP4TrackWriting, AmrModesKeepToTheirChunks) {
   });
   EXPECT_EQ(Fields(out, "stsc"), (std::vector<uint64_t>{2, 1, 2, 1, 2, 3, 1}));
   EXPECT_EQ(Fields(out, "stts"), (std::vector<uint64_t>{1, 5, 160}));
+}
+
+// Durations past 32 bits turn the headers that hold them to version 1
+// instead of losing their upper bits.
+TEST(MP4TrackWriting, LongDurationsWidenTheHeaders) {
+  const uint64_t delta = 4000000000u;
+  const Bytes out = Modified(Movie({}, {Empty()}), [&](MP4File& f) {
+    EXPECT_TRUE(MP4SetTimeScale(&f, 1000000));
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(MP4WriteSample(&f, 1, kLetters.data(), 1, delta, 0, true));
+  });
+  const std::vector<Walked> boxes = Walk(out);
+  // Version 1: the header, version and flags, two 64-bit times, a 32-bit
+  // field (and 4 reserved bytes in "tkhd"), then the 64-bit duration.
+  const struct {
+    const char* type;
+    uint64_t at;
+    uint64_t duration;
+  } headers[] = {{"mdhd", 32, 3 * delta}, {"tkhd", 36, 3 * delta * 1000}, {"mvhd", 32, 3 * delta * 1000}};
+  for (const auto& h : headers) {
+    const Walked* w = Find(boxes, h.type);
+    ASSERT_NE(w, nullptr) << h.type;
+    EXPECT_EQ(out.at(w->offset + 8), 1) << h.type;
+    EXPECT_EQ(Be(out, w->offset + h.at, 8), h.duration) << h.type;
+  }
+  Opened o(out);
+  EXPECT_EQ(MP4GetTrackDuration(o.h.get(), 1), 3 * delta);
+  EXPECT_EQ(MP4GetSampleTime(o.h.get(), 1, 3), 2 * delta);
 }
 
 // ---------------------------------------------------------------- edit lists
