@@ -1000,9 +1000,16 @@ void MP4Track::FinishWrite() {
   for (const auto& c : kConfiguration) {
     MP4IntegerProperty* p = FindInteger(*m_pTrakAtom, c.path);
     if (!p) continue;
+    // Tables read from a damaged file may not answer: the field keeps what
+    // it said, and the file is still finished.
+    uint64_t value = 0;
+    try {
+      value = (this->*c.value)();
+    } catch (const MP4Error&) {
+      continue;
+    }
     // The buffer size field has 24 bits: a larger sample reads as the most
     // it can say rather than as its low bits.
-    const uint64_t value = (this->*c.value)();
     const MP4BitfieldProperty* bits = dynamic_cast<MP4BitfieldProperty*>(p);
     const uint64_t most = bits && bits->GetNumBits() < 64 ? (uint64_t(1) << bits->GetNumBits()) - 1 : UINT64_MAX;
     p->SetValue(value < most ? value : most);

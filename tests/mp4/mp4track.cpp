@@ -519,6 +519,27 @@ TEST(MP4TrackWriting, LongDurationsWidenTheHeaders) {
   EXPECT_EQ(MP4GetSampleTime(o.h.get(), 1, 3), 2 * delta);
 }
 
+// A configuration field that damaged tables cannot recompute keeps its
+// value, and the file is still finished: here the time table covers two of
+// three samples, so the peak rate has no answer.
+TEST(MP4TrackWriting, DamagedTablesStillClose) {
+  CraftedTrack t;
+  t.handler = "soun";
+  t.duration = 20;
+  t.entries = OneEntry(Box("mp4a", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                        BE(1000u << 16, 4), Bytes(2, 0), Esds(0x40, 96000, Bytes{0x12, 0x10})})));
+  t.tables = Cat({Stts({{2, 10}}), Stsc({{1, 3}}), Stsz({1, 2, 3}), Stco({kMedia})});
+  const Bytes out = Modified(Movie(kLetters, {t}), [](MP4File&) {});
+  Opened o(out);
+  ASSERT_NE(o.h.get(), nullptr);
+  uint64_t peak = 0, largest = 0;
+  EXPECT_TRUE(MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.maxBitrate", &peak));
+  EXPECT_TRUE(
+      MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.bufferSizeDB", &largest));
+  EXPECT_EQ(peak, 96000u);
+  EXPECT_EQ(largest, 3u);
+}
+
 // ---------------------------------------------------------------- edit lists
 
 Bytes Elst(std::initializer_list<std::vector<uint32_t>> edits) {
