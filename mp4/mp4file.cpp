@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -845,6 +846,15 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   m_mode = 'w';
   MP4Atom* moov = FindAtom("moov");
   if (!moov) return false;
+  // The movie is written again at close, over its old place when it is
+  // last: one that cannot be written must be refused before anything is.
+  const std::function<bool(MP4Atom*)> writable = [&](MP4Atom* a) {
+    if (a->IsBodyUnloaded()) return false;
+    for (uint32_t c = 0; c < a->GetNumberOfChildAtoms(); c++)
+      if (!writable(a->GetChildAtom(c))) return false;
+    return true;
+  };
+  if (!writable(moov)) throw MP4Error("the movie atom holds a body too large to write back", "MP4Modify");
 
   // From the end: free space after the movie goes, and the last other atom
   // is where new media data may start.

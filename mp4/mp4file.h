@@ -98,6 +98,9 @@ class MP4File {
   bool Use64Bits(const char* atomType) const;
   void Check64BitStatus(const char* atomType);
   uint32_t GetCreateFlags() const { return m_createFlags; }
+  // Set once the file has been made ISMA-compliant.
+  bool GetUseIsma() const { return m_useIsma; }
+  void SetUseIsma(bool useIsma) { m_useIsma = useIsma; }
 
   // ---- byte primitives; a NULL stream selects the current source (the
   // memory buffer while it is on, else the handle through its table).
@@ -415,6 +418,7 @@ class MP4File {
   uint32_t m_verbosity;
   char m_mode = 0;
   uint32_t m_createFlags = 0;
+  bool m_useIsma = false;
 
   // Into the tree, owned by it.
   MP4IntegerProperty* m_pModificationProperty = nullptr;

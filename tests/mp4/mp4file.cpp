@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "mp4.h"
 #include "mp4file.h"
@@ -714,6 +716,27 @@ TEST(MP4FileWriting, ModifiedLayouts) {
     EXPECT_STREQ(e.message, c.error ? c.error : "nothing thrown") << c.name;
     EXPECT_EQ(tu::read_file(path), c.file) << c.name;
   }
+  // A movie that holds a box of more than 4 GiB (a hole in a sparse file):
+  // it could not be written back over itself, so nothing is written.
+  const std::string path = tu::scratch("huge-movie.mp4");
+  const Bytes head = Cat({kFtyp, mdat, BE(1, 4), Lit("moov"), BE(16 + moov.size() - 8 + (5ull << 30), 8),
+                          Bytes(moov.begin() + 8, moov.end()), BE(1, 4), Lit("junk"), BE(5ull << 30, 8)});
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+  ASSERT_EQ(ftruncate(fd, kFtyp.size() + mdat.size() + 16 + moov.size() - 8 + (5ull << 30)), 0);
+  close(fd);
+  EXPECT_EQ(MP4Modify(path.c_str(), 0), nullptr);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), kFtyp.size() + mdat.size() + 16 + moov.size() - 8 + (5ull << 30));
+  Bytes after(head.size());
+  FILE* f = fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fread(after.data(), 1, after.size(), f), after.size());
+  fclose(f);
+  EXPECT_EQ(after, head);
+  unlink(path.c_str());
 }
 
 // Without a target, or with the source as target, the source is replaced
