@@ -19,6 +19,12 @@ void MP4AddHeaderTimes(MP4Atom* pAtom, uint8_t version) {
     pAtom->AddFields({U32("creationTime"), U32("modificationTime"), U32("timeScale"), U32("duration")});
 }
 
+void MP4WidenHeader(MP4Atom* pHeader) {
+  if (pHeader->GetVersion() == 1) return;
+  for (const char* name : {"creationTime", "modificationTime", "duration"}) pHeader->WidenIntegerField(name);
+  pHeader->SetVersion(1);
+}
+
 void MP4MvhdAtom::AddProperties(uint8_t version) {
   MP4AddHeaderTimes(this, version);
   AddFields({Fixed32("rate"), Fixed16("volume"), Reserved("reserved1", 70), U32("nextTrackId")});

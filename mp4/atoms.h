@@ -40,6 +40,11 @@ extern const uint8_t MP4_UNITY_MATRIX[36];
 // modification, time scale, duration; 64-bit times in version 1.
 void MP4AddHeaderTimes(MP4Atom* pAtom, uint8_t version);
 
+// A version-0 movie, track or media header turns into version 1: the
+// same values, the times and duration 64 bits wide. Callers that bound
+// those fields bind them again.
+void MP4WidenHeader(MP4Atom* pHeader);
+
 // Reads the version alone, appends the fields of that version, then reads
 // the flags and the rest.
 template <class T>

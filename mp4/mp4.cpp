@@ -85,6 +85,12 @@ bool GetBytes(MP4FileHandle hFile, uint8_t** ppValue, uint32_t* pValueSize, F ge
 
 const uint64_t kInvalidTime = UINT64_MAX;
 
+// Adders give the new track id, 0 when they fail.
+template <typename F>
+uint32_t AddOne(MP4FileHandle hFile, F add) {
+  return Call(hFile, 0u, [&](MP4File& file) -> uint32_t { return add(file); });
+}
+
 }  // namespace
 
 extern "C" {
@@ -445,6 +451,333 @@ bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when,
   });
   if (!ok) *pNumBytes = 0;
   return ok;
+}
+
+// ---------------------------------------------------------------- creating and modifying
+
+MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags) {
+  return MP4CreateEx(fileName, verbosity, flags, 1, 1, nullptr, 0, nullptr, 0);
+}
+
+MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t flags, int addFtyp, int addIods,
+                          char* majorBrand, uint32_t minorVersion, char** supportedBrands,
+                          uint32_t supportedBrandsCount) {
+  return Open(verbosity, [&](MP4File& file) {
+    file.Create(fileName, flags, addFtyp, addIods, majorBrand, minorVersion, supportedBrands, supportedBrandsCount);
+  });
+}
+
+MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity) {
+  bool modified = false;
+  MP4FileHandle h = Open(verbosity, [&](MP4File& file) { modified = file.Modify(fileName); });
+  if (h && !modified) {
+    delete static_cast<MP4File*>(h);
+    return nullptr;
+  }
+  return h;
+}
+
+bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity) {
+  MP4FileHandle h = Open(verbosity, [&](MP4File& file) { file.Optimize(existingFileName, newFileName); });
+  delete static_cast<MP4File*>(h);
+  return h != nullptr;
+}
+
+// ---------------------------------------------------------------- setting fields
+
+bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
+  return Do(hFile, [&](MP4File& file) {
+    file.ProtectWriteOperation("SetTimeScale");
+    file.SetTimeScale(value);
+  });
+}
+
+bool MP4SetODProfileLevel(MP4FileHandle hFile, uint8_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetODProfileLevel(value); });
+}
+
+bool MP4SetSceneProfileLevel(MP4FileHandle hFile, uint8_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetSceneProfileLevel(value); });
+}
+
+bool MP4SetGraphicsProfileLevel(MP4FileHandle hFile, uint8_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetGraphicsProfileLevel(value); });
+}
+
+void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value) {
+  Do(hFile, [&](MP4File& file) { file.SetVideoProfileLevel(value); });
+}
+
+void MP4SetAudioProfileLevel(MP4FileHandle hFile, uint8_t value) {
+  Do(hFile, [&](MP4File& file) { file.SetAudioProfileLevel(value); });
+}
+
+bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, int64_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetIntegerProperty(propName, static_cast<uint64_t>(value)); });
+}
+
+bool MP4SetFloatProperty(MP4FileHandle hFile, const char* propName, float value) {
+  return Do(hFile, [&](MP4File& file) { file.SetFloatProperty(propName, value); });
+}
+
+bool MP4SetStringProperty(MP4FileHandle hFile, const char* propName, const char* value) {
+  return Do(hFile, [&](MP4File& file) { file.SetStringProperty(propName, value); });
+}
+
+bool MP4SetBytesProperty(MP4FileHandle hFile, const char* propName, const uint8_t* pValue, uint32_t valueSize) {
+  return Do(hFile, [&](MP4File& file) { file.SetBytesProperty(propName, pValue, valueSize); });
+}
+
+bool MP4SetTrackIntegerProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, int64_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackIntegerProperty(trackId, propName, value); });
+}
+
+bool MP4SetTrackFloatProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, float value) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackFloatProperty(trackId, propName, value); });
+}
+
+bool MP4SetTrackStringProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const char* value) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackStringProperty(trackId, propName, value); });
+}
+
+bool MP4SetTrackBytesProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const uint8_t* pValue,
+                              uint32_t valueSize) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackBytesProperty(trackId, propName, pValue, valueSize); });
+}
+
+// ---------------------------------------------------------------- adding and deleting tracks
+
+// A track of any type is a systems track, with its "mp4s" entry.
+uint32_t MP4AddTrack(MP4FileHandle hFile, const char* type) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddSystemsTrack(type); });
+}
+
+uint32_t MP4AddSystemsTrack(MP4FileHandle hFile, const char* type) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddSystemsTrack(type); });
+}
+
+uint32_t MP4AddODTrack(MP4FileHandle hFile) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddODTrack(); });
+}
+
+uint32_t MP4AddSceneTrack(MP4FileHandle hFile) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddSceneTrack(); });
+}
+
+uint32_t MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddAudioTrack(timeScale, sampleDuration, audioType); });
+}
+
+uint32_t MP4AddAC3AudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddAC3AudioTrack(timeScale, sampleDuration, audioType); });
+}
+
+uint32_t MP4AddAmrAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint16_t modeSet, uint8_t modeChangePeriod,
+                             uint8_t framesPerSample, bool isAmrWB) {
+  return AddOne(hFile, [&](MP4File& file) {
+    return file.AddAmrAudioTrack(timeScale, modeSet, modeChangePeriod, framesPerSample, isAmrWB);
+  });
+}
+
+uint32_t MP4AddHrefTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, const char* base_url) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddHrefTrack(timeScale, sampleDuration, base_url); });
+}
+
+uint32_t MP4AddVideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                          uint16_t height, uint8_t videoType) {
+  return AddOne(hFile, [&](MP4File& file) {
+    return file.AddMP4VideoTrack(timeScale, sampleDuration, width, height, videoType);
+  });
+}
+
+uint32_t MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                              uint16_t height, uint8_t AVCProfileIndication, uint8_t profile_compat,
+                              uint8_t AVCLevelIndication, uint8_t sampleLenFieldSizeMinusOne) {
+  return AddOne(hFile, [&](MP4File& file) {
+    return file.AddH264VideoTrack(timeScale, sampleDuration, width, height, AVCProfileIndication, profile_compat,
+                                  AVCLevelIndication, sampleLenFieldSizeMinusOne);
+  });
+}
+
+uint32_t MP4AddH263VideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                              uint16_t height, uint8_t h263Level, uint8_t h263Profile, uint32_t avgBitrate,
+                              uint32_t maxBitrate) {
+  return AddOne(hFile, [&](MP4File& file) {
+    return file.AddH263VideoTrack(timeScale, sampleDuration, width, height, h263Level, h263Profile, avgBitrate,
+                                  maxBitrate);
+  });
+}
+
+uint32_t MP4AddTextTrack(MP4FileHandle hFile, uint32_t refTrackId) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddTextTrack(refTrackId); });
+}
+
+uint32_t MP4AddChapterTextTrack(MP4FileHandle hFile, uint32_t refTrackId, uint32_t timescale) {
+  return AddOne(hFile, [&](MP4File& file) { return file.AddChapterTextTrack(refTrackId, timescale); });
+}
+
+uint32_t MP4AddEncAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration,
+                             MP4IsmaCrypParams* icPp, uint8_t audioType) {
+  return AddOne(hFile, [&](MP4File& file) {
+    if (!icPp)
+      return file.AddEncAudioTrack(timeScale, sampleDuration, audioType, 0, 0, 0, 0, false, nullptr, false);
+    return file.AddEncAudioTrack(timeScale, sampleDuration, audioType, icPp->scheme_type, icPp->scheme_version,
+                                 icPp->key_ind_len, icPp->iv_len, icPp->selective_enc, icPp->kms_uri, true);
+  });
+}
+
+uint32_t MP4AddEncVideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                             uint16_t height, MP4IsmaCrypParams* icPp, uint8_t videoType, const char* oFormat) {
+  if (!icPp) return 0;
+  return AddOne(hFile, [&](MP4File& file) {
+    return file.AddEncVideoTrack(timeScale, sampleDuration, width, height, videoType, icPp, oFormat);
+  });
+}
+
+uint32_t MP4AddEncH264VideoTrack(MP4FileHandle dstFile, uint32_t timeScale, uint64_t sampleDuration,
+                                 uint16_t width, uint16_t height, MP4FileHandle srcFile, uint32_t srcTrackId,
+                                 MP4IsmaCrypParams* icPp) {
+  if (!srcFile) return 0;
+  return AddOne(dstFile, [&](MP4File& file) -> uint32_t {
+    MP4File& source = *static_cast<MP4File*>(srcFile);
+    MP4Atom* avcC = source.FindTrackAtom(srcTrackId, "mdia.minf.stbl.stsd.avc1.avcC");
+    if (!avcC) return 0;
+    return file.AddEncH264VideoTrack(timeScale, sampleDuration, width, height, avcC, icPp);
+  });
+}
+
+void MP4DeleteTrack(MP4FileHandle hFile, uint32_t trackId) {
+  Do(hFile, [&](MP4File& file) { file.DeleteTrack(trackId); });
+}
+
+void MP4SetTrackTimeScale(MP4FileHandle hFile, uint32_t trackId, uint32_t value) {
+  Do(hFile, [&](MP4File& file) { file.SetTrackTimeScale(trackId, value); });
+}
+
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pConfig, uint32_t configSize) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackESConfiguration(trackId, pConfig, configSize); });
+}
+
+void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pSequence,
+                                    uint16_t sequenceLen) {
+  Do(hFile, [&](MP4File& file) { file.AddH264SequenceParameterSet(trackId, pSequence, sequenceLen); });
+}
+
+void MP4AddH264PictureParameterSet(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pPict, uint16_t pictLen) {
+  Do(hFile, [&](MP4File& file) { file.AddH264PictureParameterSet(trackId, pPict, pictLen); });
+}
+
+uint16_t MP4GetAmrModeSet(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, uint16_t(0), [&](MP4File& file) { return file.GetAmrModeSet(trackId); });
+}
+
+void MP4SetAmrVendor(MP4FileHandle hFile, uint32_t trackId, uint32_t vendor) {
+  Do(hFile, [&](MP4File& file) { file.SetAmrVendor(trackId, vendor); });
+}
+
+void MP4SetAmrDecoderVersion(MP4FileHandle hFile, uint32_t trackId, uint8_t decoderVersion) {
+  Do(hFile, [&](MP4File& file) { file.SetAmrDecoderVersion(trackId, decoderVersion); });
+}
+
+void MP4SetAmrModeSet(MP4FileHandle hFile, uint32_t trackId, uint16_t modeSet) {
+  Do(hFile, [&](MP4File& file) { file.SetAmrModeSet(trackId, modeSet); });
+}
+
+void MP4SetH263Vendor(MP4FileHandle hFile, uint32_t trackId, uint32_t vendor) {
+  Do(hFile, [&](MP4File& file) { file.SetH263Vendor(trackId, vendor); });
+}
+
+void MP4SetH263DecoderVersion(MP4FileHandle hFile, uint32_t trackId, uint8_t decoderVersion) {
+  Do(hFile, [&](MP4File& file) { file.SetH263DecoderVersion(trackId, decoderVersion); });
+}
+
+void MP4SetH263Bitrates(MP4FileHandle hFile, uint32_t trackId, uint32_t avgBitrate, uint32_t maxBitrate) {
+  Do(hFile, [&](MP4File& file) { file.SetH263Bitrates(trackId, avgBitrate, maxBitrate); });
+}
+
+const char* MP4GetHrefTrackBaseUrl(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, static_cast<const char*>(nullptr), [&](MP4File& file) {
+    return file.GetTrackStringProperty(trackId, "mdia.minf.stbl.stsd.href.burl.base_url");
+  });
+}
+
+// ---------------------------------------------------------------- writing samples
+
+bool MP4WriteSample(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pBytes, uint32_t numBytes,
+                    uint64_t duration, uint64_t renderingOffset, bool isSyncSample) {
+  return Do(hFile, [&](MP4File& file) {
+    file.WriteSample(trackId, pBytes, numBytes, duration, renderingOffset, isSyncSample);
+  });
+}
+
+bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId, uint64_t renderingOffset) {
+  return Do(hFile, [&](MP4File& file) { file.SetSampleRenderingOffset(trackId, sampleId, renderingOffset); });
+}
+
+bool MP4ReferenceSample(MP4FileHandle, uint32_t, uint32_t, MP4FileHandle, uint32_t, uint64_t) { return false; }
+
+// ---------------------------------------------------------------- edit lists
+
+uint32_t MP4AddTrackEdit(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t startTime,
+                         uint64_t duration, bool dwell) {
+  return Call(hFile, 0u, [&](MP4File& file) -> uint32_t {
+    const uint32_t id = file.AddTrackEdit(trackId, editId);
+    if (id == 0) return 0;
+    file.SetTrackEditMediaStart(trackId, id, startTime);
+    file.SetTrackEditDuration(trackId, id, duration);
+    file.SetTrackEditDwell(trackId, id, dwell);
+    return id;
+  });
+}
+
+bool MP4DeleteTrackEdit(MP4FileHandle hFile, uint32_t trackId, uint32_t editId) {
+  return Do(hFile, [&](MP4File& file) { file.DeleteTrackEdit(trackId, editId); });
+}
+
+uint32_t MP4GetTrackNumberOfEdits(MP4FileHandle hFile, uint32_t trackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetTrackNumberOfEdits(trackId); });
+}
+
+uint64_t MP4GetTrackEditMediaStart(MP4FileHandle hFile, uint32_t trackId, uint32_t editId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetTrackEditMediaStart(trackId, editId); });
+}
+
+uint64_t MP4GetTrackEditDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetTrackEditDuration(trackId, editId); });
+}
+
+uint64_t MP4GetTrackEditTotalDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return file.GetTrackEditTotalDuration(trackId, editId); });
+}
+
+int8_t MP4GetTrackEditDwell(MP4FileHandle hFile, uint32_t trackId, uint32_t editId) {
+  return Call(hFile, int8_t(-1), [&](MP4File& file) { return int8_t(file.GetTrackEditDwell(trackId, editId)); });
+}
+
+bool MP4SetTrackEditMediaStart(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t startTime) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackEditMediaStart(trackId, editId, startTime); });
+}
+
+bool MP4SetTrackEditDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t duration) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackEditDuration(trackId, editId, duration); });
+}
+
+bool MP4SetTrackEditDwell(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, bool dwell) {
+  return Do(hFile, [&](MP4File& file) { file.SetTrackEditDwell(trackId, editId, dwell); });
+}
+
+uint32_t MP4GetSampleIdFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint64_t* pStartTime,
+                                    uint64_t* pDuration) {
+  return Call(hFile, 0u,
+              [&](MP4File& file) { return file.GetSampleIdFromEditTime(trackId, when, pStartTime, pDuration); });
+}
+
+bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint8_t** ppBytes,
+                               uint32_t* pNumBytes, uint64_t* pStartTime, uint64_t* pDuration,
+                               uint64_t* pRenderingOffset, bool* pIsSyncSample) {
+  const uint32_t sampleId = MP4GetSampleIdFromEditTime(hFile, trackId, when, pStartTime, pDuration);
+  return MP4ReadSample(hFile, trackId, sampleId, ppBytes, pNumBytes, nullptr, nullptr, pRenderingOffset,
+                       pIsSyncSample);
 }
 
 }  // extern "C"

@@ -1,10 +1,13 @@
 // The MP4 library's function interface: open an MP4 file, ask about its
-// tracks and read their samples through an opaque handle.
+// tracks and read their samples through an opaque handle; create, modify
+// and optimise files, add tracks and write their samples and edit lists.
 //
 // Conventions that every function follows:
-// - Handles. A handle comes from MP4Read or MP4ReadEx and is released by
-//   MP4Close; NULL is the invalid handle, and every function given NULL
-//   returns its neutral value at once.
+// - Handles. A handle comes from MP4Read, MP4ReadEx, MP4Create,
+//   MP4CreateEx or MP4Modify and is released by MP4Close, which finishes a
+//   file opened for writing; NULL is the invalid handle, and every function
+//   given NULL returns its neutral value at once. A function that changes
+//   the file fails on a handle opened for reading.
 // - Ids and times. Track ids and sample ids are unsigned 32-bit, sample ids
 //   count from 1, and 0 means none. Times and durations are unsigned 64-bit
 //   counts in the units of a time scale (ticks per second); all 64 bits set
@@ -31,6 +34,18 @@
 #include "virtual_io.h"
 
 typedef void* MP4FileHandle;
+
+// The encryption settings written into the "sinf" box of an encrypted
+// track's sample entry: scheme type and version, the key indicator and IV
+// lengths, selective encryption, and the key management URI.
+struct MP4IsmaCrypParams {
+  uint32_t scheme_type;
+  uint16_t scheme_version;
+  uint8_t key_ind_len;
+  uint8_t iv_len;
+  uint8_t selective_enc;
+  const char* kms_uri;
+};
 
 // The process-wide receiver of printed failures (level 3, tag "MP4ERROR",
 // "%s:%s:%s" with the operation, the message and the system error text);
@@ -187,5 +202,145 @@ bool MP4ReadSample(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId, uin
 bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint8_t** ppBytes,
                            uint32_t* pNumBytes, uint64_t* pStartTime, uint64_t* pDuration, uint64_t* pRenderingOffset,
                            bool* pIsSyncSample);
+
+// ---------------------------------------------------------------- creating and modifying
+
+// MP4CreateEx flags: 64-bit media data and chunk offsets; 64-bit times.
+enum : uint32_t { MP4_CREATE_64BIT_DATA = 0x01, MP4_CREATE_64BIT_TIME = 0x02 };
+
+// A new file with a movie header, a file-type box ("mp42" with "mp42" and
+// "isom") and an initial object descriptor.
+MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags);
+// The same with the file-type box and the initial object descriptor by
+// choice; majorBrand NULL keeps the default brands.
+MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t flags, int addFtyp, int addIods,
+                          char* majorBrand, uint32_t minorVersion, char** supportedBrands,
+                          uint32_t supportedBrandsCount);
+// Opens a file to add tracks and samples to it; what it holds stays where
+// it is, and MP4Close writes the movie after the new media data. NULL also
+// for a file without a movie.
+MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
+// Rewrites a file with its movie first and the chunks of its tracks
+// interleaved by time; newFileName NULL (or the same file) replaces the
+// original through a temporary file beside it.
+bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
+
+// ---------------------------------------------------------------- setting fields
+
+bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
+bool MP4SetODProfileLevel(MP4FileHandle hFile, uint8_t value);
+bool MP4SetSceneProfileLevel(MP4FileHandle hFile, uint8_t value);
+bool MP4SetGraphicsProfileLevel(MP4FileHandle hFile, uint8_t value);
+void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
+void MP4SetAudioProfileLevel(MP4FileHandle hFile, uint8_t value);
+bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, int64_t value);
+bool MP4SetFloatProperty(MP4FileHandle hFile, const char* propName, float value);
+bool MP4SetStringProperty(MP4FileHandle hFile, const char* propName, const char* value);
+bool MP4SetBytesProperty(MP4FileHandle hFile, const char* propName, const uint8_t* pValue, uint32_t valueSize);
+bool MP4SetTrackIntegerProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, int64_t value);
+bool MP4SetTrackFloatProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, float value);
+bool MP4SetTrackStringProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const char* value);
+bool MP4SetTrackBytesProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const uint8_t* pValue,
+                              uint32_t valueSize);
+
+// ---------------------------------------------------------------- adding and deleting tracks
+
+// Each returns the new track id, 0 on failure (nothing of the track is
+// left then). Time scales are ticks per second; sampleDuration is used for
+// samples written without a duration.
+uint32_t MP4AddTrack(MP4FileHandle hFile, const char* type);
+uint32_t MP4AddSystemsTrack(MP4FileHandle hFile, const char* type);
+uint32_t MP4AddODTrack(MP4FileHandle hFile);
+uint32_t MP4AddSceneTrack(MP4FileHandle hFile);
+uint32_t MP4AddAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType);
+uint32_t MP4AddAC3AudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType);
+uint32_t MP4AddAmrAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint16_t modeSet, uint8_t modeChangePeriod,
+                             uint8_t framesPerSample, bool isAmrWB);
+uint32_t MP4AddHrefTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, const char* base_url);
+uint32_t MP4AddVideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                          uint16_t height, uint8_t videoType);
+// sampleLenFieldSizeMinusOne: the NAL unit length size minus one (0, 1, 3).
+uint32_t MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                              uint16_t height, uint8_t AVCProfileIndication, uint8_t profile_compat,
+                              uint8_t AVCLevelIndication, uint8_t sampleLenFieldSizeMinusOne);
+uint32_t MP4AddH263VideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                              uint16_t height, uint8_t h263Level, uint8_t h263Profile, uint32_t avgBitrate,
+                              uint32_t maxBitrate);
+// A text track, and a chapter track that refTrackId names in its
+// "tref.chap" (timeScale 0: the reference track's).
+uint32_t MP4AddTextTrack(MP4FileHandle hFile, uint32_t refTrackId);
+uint32_t MP4AddChapterTextTrack(MP4FileHandle hFile, uint32_t refTrackId, uint32_t timescale);
+// Encrypted tracks; icPp NULL: an audio entry without "sinf" settings, no
+// video track.
+uint32_t MP4AddEncAudioTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration,
+                             MP4IsmaCrypParams* icPp, uint8_t audioType);
+uint32_t MP4AddEncVideoTrack(MP4FileHandle hFile, uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                             uint16_t height, MP4IsmaCrypParams* icPp, uint8_t videoType, const char* oFormat);
+// With a copy of the "avcC" of srcTrackId in srcFile.
+uint32_t MP4AddEncH264VideoTrack(MP4FileHandle dstFile, uint32_t timeScale, uint64_t sampleDuration,
+                                 uint16_t width, uint16_t height, MP4FileHandle srcFile, uint32_t srcTrackId,
+                                 MP4IsmaCrypParams* icPp);
+// The track leaves the file's tree; its bytes stay in the file.
+void MP4DeleteTrack(MP4FileHandle hFile, uint32_t trackId);
+void MP4SetTrackTimeScale(MP4FileHandle hFile, uint32_t trackId, uint32_t value);
+// The decoder-specific configuration of the track's ES descriptor.
+bool MP4SetTrackESConfiguration(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pConfig,
+                                uint32_t configSize);
+// Parameter sets without start codes or lengths, added to an "avc1" or
+// "encv" track unless an equal one is there.
+void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pSequence,
+                                    uint16_t sequenceLen);
+void MP4AddH264PictureParameterSet(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pPict, uint16_t pictLen);
+uint16_t MP4GetAmrModeSet(MP4FileHandle hFile, uint32_t trackId);
+void MP4SetAmrVendor(MP4FileHandle hFile, uint32_t trackId, uint32_t vendor);
+void MP4SetAmrDecoderVersion(MP4FileHandle hFile, uint32_t trackId, uint8_t decoderVersion);
+void MP4SetAmrModeSet(MP4FileHandle hFile, uint32_t trackId, uint16_t modeSet);
+void MP4SetH263Vendor(MP4FileHandle hFile, uint32_t trackId, uint32_t vendor);
+void MP4SetH263DecoderVersion(MP4FileHandle hFile, uint32_t trackId, uint8_t decoderVersion);
+void MP4SetH263Bitrates(MP4FileHandle hFile, uint32_t trackId, uint32_t avgBitrate, uint32_t maxBitrate);
+const char* MP4GetHrefTrackBaseUrl(MP4FileHandle hFile, uint32_t trackId);
+
+// ---------------------------------------------------------------- writing samples
+
+// Appends a sample to the track. duration all ones: the track's fixed
+// sample duration. renderingOffset: the composition offset (a negative one
+// sign-extended to 64 bits). Refused without change: bytes NULL with a
+// size, a duration beyond 32 bits, a size the track's size table cannot
+// hold.
+bool MP4WriteSample(MP4FileHandle hFile, uint32_t trackId, const uint8_t* pBytes, uint32_t numBytes,
+                    uint64_t duration, uint64_t renderingOffset, bool isSyncSample);
+bool MP4SetSampleRenderingOffset(MP4FileHandle hFile, uint32_t trackId, uint32_t sampleId, uint64_t renderingOffset);
+// Does nothing: false.
+bool MP4ReferenceSample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId, MP4FileHandle dstFile,
+                        uint32_t dstTrackId, uint64_t dstSampleDuration);
+
+// ---------------------------------------------------------------- edit lists
+
+// Edit ids count from 1. Segment durations are in the movie time scale,
+// media starts in the track's.
+// A new edit at editId (0: after the last) with the values; 0 on failure.
+uint32_t MP4AddTrackEdit(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t startTime,
+                         uint64_t duration, bool dwell);
+bool MP4DeleteTrackEdit(MP4FileHandle hFile, uint32_t trackId, uint32_t editId);
+uint32_t MP4GetTrackNumberOfEdits(MP4FileHandle hFile, uint32_t trackId);
+uint64_t MP4GetTrackEditMediaStart(MP4FileHandle hFile, uint32_t trackId, uint32_t editId);
+uint64_t MP4GetTrackEditDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId);
+// The durations of the edits up to editId (0: all of them).
+uint64_t MP4GetTrackEditTotalDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId);
+// 1 for a dwell (rate 0), 0 for normal play; neutral -1.
+int8_t MP4GetTrackEditDwell(MP4FileHandle hFile, uint32_t trackId, uint32_t editId);
+bool MP4SetTrackEditMediaStart(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t startTime);
+bool MP4SetTrackEditDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, uint64_t duration);
+bool MP4SetTrackEditDwell(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, bool dwell);
+// The sample presented at a time of the track's time scale through the
+// edit list, with its presentation start and duration (cut to its edit);
+// either output may be NULL. A time in an empty edit gives 0 with the
+// empty edit's start and length; neutral 0.
+uint32_t MP4GetSampleIdFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint64_t* pStartTime,
+                                    uint64_t* pDuration);
+// MP4ReadSample of that sample, with the edit's start and duration.
+bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint8_t** ppBytes,
+                               uint32_t* pNumBytes, uint64_t* pStartTime, uint64_t* pDuration,
+                               uint64_t* pRenderingOffset, bool* pIsSyncSample);
 
 }  // extern "C"

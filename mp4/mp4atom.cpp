@@ -314,13 +314,33 @@ MP4Atom* MP4Atom::GenerateChildAtom(const char* type) {
 }
 
 void MP4Atom::DeleteChildAtom(MP4Atom* pChild) {
+  MP4_ASSERT(RemoveChildAtom(pChild));
+  delete pChild;
+}
+
+bool MP4Atom::RemoveChildAtom(MP4Atom* pChild) {
   for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) {
     if (m_pChildAtoms[i] != pChild) continue;
     m_pChildAtoms.Delete(i);
-    delete pChild;
-    return;
+    return true;
   }
-  MP4_ASSERT(false);
+  return false;
+}
+
+MP4IntegerProperty* MP4Atom::WidenIntegerField(const char* name) {
+  MP4IntegerProperty* old = GetIntegerField(name);
+  if (old->GetType() == Integer64Property) return old;
+  for (uint32_t i = 0; i < m_pProperties.Size(); i++) {
+    if (m_pProperties[i] != old) continue;
+    MP4Integer64Property* wide = new MP4Integer64Property(old->GetName());
+    wide->SetParentAtom(this);
+    wide->SetValue(old->GetValue());
+    wide->SetReadOnly(old->IsReadOnly());
+    m_pProperties[i] = wide;
+    delete old;
+    return wide;
+  }
+  return old;
 }
 
 // ---------------------------------------------------------------- writing

@@ -108,6 +108,12 @@ class MP4Atom {
   MP4Atom* GenerateChildAtom(const char* type);
   // Removes the child from the tree and deletes it.
   void DeleteChildAtom(MP4Atom* pChild);
+  // Takes the child out of the tree without deleting it; false when it is
+  // not a child of this atom.
+  bool RemoveChildAtom(MP4Atom* pChild);
+  // An own integer field becomes a 64-bit one of the same name, place and
+  // value (the times of a header whose version turns to 1).
+  MP4IntegerProperty* WidenIntegerField(const char* name);
 
   // Properties 0 and 1 when they are "version" and "flags".
   uint8_t GetVersion();

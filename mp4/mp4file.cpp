@@ -1,15 +1,28 @@
 #include "mp4file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "atoms.h"
+#include "mp4.h"
 #include "mp4array.h"
 #include "mp4atom.h"
+#include "mp4descriptor.h"
 #include "mp4track.h"
 
-MP4File::MP4File(uint32_t verbosity) : m_verbosity(verbosity) { m_trakName[0] = '\0'; }
+MP4File::MP4File(uint32_t verbosity) : m_verbosity(verbosity) {
+  m_trakName[0] = '\0';
+  m_tempFileName[0] = '\0';
+}
 
 MP4File::~MP4File() {
   MP4Free(m_fileName);
@@ -45,6 +58,10 @@ void MP4File::ReadEx(const char* fileName, void* handle, Virtual_IO* virtualIO) 
 }
 
 void MP4File::Close() {
+  if (m_mode == 'w') {
+    SetIntegerProperty("moov.mvhd.modificationTime", MP4GetAbsTimestamp());
+    FinishWrite();
+  }
   if (m_pFile) {
     void* handle = m_pFile;
     m_pFile = nullptr;
@@ -398,6 +415,13 @@ uint64_t MP4File::GetDuration() {
 
 void MP4File::SetDuration(uint64_t value) {
   MP4_ASSERT(m_pDurationProperty);
+  // A duration beyond 32 bits needs the header's 64-bit form.
+  if (value > UINT32_MAX && m_pDurationProperty->GetValueBits() < 64) {
+    MP4Atom* mvhd = FindAtom("moov.mvhd");
+    MP4_ASSERT_AS(mvhd, "(pMvhdAtom)");
+    MP4WidenHeader(mvhd);
+    CacheProperties();
+  }
   m_pDurationProperty->SetValue(value);
 }
 
@@ -677,6 +701,14 @@ void CopyParameterSets(MP4IntegerProperty* count, MP4BytesProperty* units, uint8
   *ppSizes = sizes;
 }
 
+// The AVC configuration of the sample entries that carry one; NULL for
+// every other entry.
+const char* AvcCPath(const char* format) {
+  if (!strcasecmp(format, "avc1")) return "mdia.minf.stbl.stsd.avc1.avcC";
+  if (!strcasecmp(format, "encv")) return "mdia.minf.stbl.stsd.encv.avcC";
+  return nullptr;
+}
+
 // A count and a parameter-set column of the avcC atom; false when either
 // is missing or of another kind.
 bool FindParameterSets(MP4Atom* avcC, const char* countName, const char* unitsName, MP4IntegerProperty** ppCount,
@@ -698,14 +730,8 @@ void MP4File::GetTrackH264SeqPictHeaders(uint32_t trackId, uint8_t*** pppSeqHead
   *ppSeqHeaderSize = nullptr;
   *pppPictHeader = nullptr;
   *ppPictHeaderSize = nullptr;
-  const char* format = GetTrackMediaDataName(trackId);
-  const char* path;
-  if (!strcasecmp(format, "avc1"))
-    path = "mdia.minf.stbl.stsd.avc1.avcC";
-  else if (!strcasecmp(format, "encv"))
-    path = "mdia.minf.stbl.stsd.encv.avcC";
-  else
-    return;
+  const char* path = AvcCPath(GetTrackMediaDataName(trackId));
+  if (!path) return;
   MP4Atom* avcC = FindTrackAtom(trackId, path);
   MP4IntegerProperty* count = nullptr;
   MP4BytesProperty* units = nullptr;
@@ -793,4 +819,904 @@ void MP4File::ReadSample(uint32_t trackId, uint32_t sampleId, uint8_t** ppBytes,
                          uint64_t* pStartTime, uint64_t* pDuration, uint64_t* pRenderingOffset, bool* pIsSyncSample) {
   GetTrack(trackId)->ReadSample(sampleId, ppBytes, pNumBytes, pStartTime, pDuration, pRenderingOffset,
                                 pIsSyncSample);
+}
+
+// ---------------------------------------------------------------- creating, modifying, optimising
+
+void MP4File::Create(const char* fileName, uint32_t flags, int addFtyp, int addIods, const char* majorBrand,
+                     uint32_t minorVersion, char** compatibleBrands, uint32_t compatibleBrandsCount) {
+  Attach(fileName, 'w');
+  m_createFlags = flags;
+  Open("wb+");
+  MP4_ASSERT_AS(m_pRootAtom == nullptr, "(m_pRootAtom == __null)");
+  m_pRootAtom = MP4Atom::CreateAtom(nullptr);
+  m_pRootAtom->SetFile(this);
+  m_pRootAtom->Generate();
+  if (addFtyp) MakeFtypAtom(majorBrand, minorVersion, compatibleBrands, compatibleBrandsCount);
+  CacheProperties();
+  InsertChildAtom(m_pRootAtom, "mdat", addFtyp ? 1 : 0);
+  m_pRootAtom->BeginWrite();
+  if (addIods) AddChildAtom("moov", "iods");
+}
+
+bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) {
+  Attach(fileName, 'r', handle, virtualIO);
+  if (!handle) Open("rb+");
+  ReadFromFile();
+  m_mode = 'w';
+  MP4Atom* moov = FindAtom("moov");
+  if (!moov) return false;
+  // The movie is written again at close, over its old place when it is
+  // last: one that cannot be written must be refused before anything is.
+  const std::function<bool(MP4Atom*)> writable = [&](MP4Atom* a) {
+    if (a->IsBodyUnloaded()) return false;
+    for (uint32_t c = 0; c < a->GetNumberOfChildAtoms(); c++)
+      if (!writable(a->GetChildAtom(c))) return false;
+    return true;
+  };
+  if (!writable(moov)) throw MP4Error("the movie atom holds a body too large to write back", "MP4Modify");
+
+  // From the end: free space after the movie goes, and the last other atom
+  // is where new media data may start.
+  MP4Atom* lastAtom = nullptr;
+  int64_t i = static_cast<int64_t>(m_pRootAtom->GetNumberOfChildAtoms()) - 1;
+  for (; i >= 0; i--) {
+    MP4Atom* child = m_pRootAtom->GetChildAtom(static_cast<uint32_t>(i));
+    const char* type = child->GetType();
+    if (child == moov) break;
+    if (!strcmp(type, "moov")) throw MP4Error("Badly formed mp4 file, multiple moov atoms", "MP4Modify");
+    if (!strcmp(type, "free") || !strcmp(type, "skip")) {
+      m_pRootAtom->DeleteChildAtom(child);
+    } else if (!lastAtom) {
+      lastAtom = child;
+    }
+  }
+  MP4_ASSERT_AS(i != -1, "(i != -1)");
+
+  if (!lastAtom) {
+    // The movie is last: new media data starts over it, and the movie
+    // follows the new data when the file is finished.
+    SetPosition(moov->GetStart());
+  } else {
+    // The movie moves to the end; its old place becomes free space of
+    // exactly its size.
+    std::unique_ptr<MP4Atom> owned(MP4Atom::CreateAtom("free"));
+    MP4Atom* free = owned.get();
+    free->SetParentAtom(m_pRootAtom);
+    free->SetFile(this);
+    const uint64_t total = moov->GetEnd() - moov->GetStart();
+    free->SetSize(total > 0xFFFFFFFFull ? total - 16 : total - 8);
+    m_pRootAtom->InsertChildAtom(owned.release(), static_cast<uint32_t>(i));
+    m_pRootAtom->RemoveChildAtom(moov);
+    m_pRootAtom->AddChildAtom(moov);
+    SetPosition(moov->GetStart());
+    free->Write();
+    SetPosition(lastAtom->GetEnd());
+  }
+  CacheProperties();
+  MP4Atom* mdat = InsertChildAtom(m_pRootAtom, "mdat", m_pRootAtom->GetNumberOfChildAtoms() - 1);
+  mdat->BeginWrite(Use64Bits("mdat"));
+  return true;
+}
+
+const char* MP4File::TempFileName() {
+  const char* name = m_fileName ? m_fileName : "";
+  const char* slash = strrchr(name, '/');
+  const std::string folder = slash ? std::string(name, slash - name + 1) : std::string();
+  const std::string pattern = folder + ".mp4-optimize-XXXXXX";
+  if (pattern.size() >= sizeof m_tempFileName) throw MP4Error(ENAMETOOLONG, "TempFileName");
+  memcpy(m_tempFileName, pattern.c_str(), pattern.size() + 1);
+  const int fd = mkstemp(m_tempFileName);
+  if (fd < 0) throw MP4Error(errno, "failed", "TempFileName");
+  close(fd);
+  return m_tempFileName;
+}
+
+namespace {
+
+// Two names of one file (a link, "./a" and "a") are one file.
+bool SameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+void MP4File::Optimize(const char* sourceName, const char* targetName) {
+  Attach(sourceName, 'r');
+  Open("rb");
+  ReadFromFile();
+  CacheProperties();
+  const std::string source = m_fileName;
+
+  // Writing over the source would lose the chunks still to be copied.
+  const bool replace = !targetName || SameFile(sourceName, targetName);
+  const std::string target = replace ? TempFileName() : targetName;
+  // The file that takes the source's place keeps its permissions.
+  struct stat st;
+  if (replace && stat(source.c_str(), &st) == 0) chmod(target.c_str(), st.st_mode & 07777);
+  void* sourceHandle = m_pFile;
+  Virtual_IO* sourceIO = m_virtual_IO;
+  m_pFile = nullptr;
+  try {
+    Attach(target.c_str(), 'w');
+    Open("wb");
+    WriteOptimized(sourceHandle, sourceIO);
+    void* handle = m_pFile;
+    m_pFile = nullptr;
+    if (m_virtual_IO->Close(handle) != 0) throw MP4Error(errno, "failed", "MP4Optimize");
+  } catch (...) {
+    if (m_pFile) {
+      m_virtual_IO->Close(m_pFile);
+      m_pFile = nullptr;
+    }
+    sourceIO->Close(sourceHandle);
+    // A target that holds no whole file is no output.
+    remove(target.c_str());
+    throw;
+  }
+  sourceIO->Close(sourceHandle);
+  if (replace) {
+    try {
+      Rename(target.c_str(), source.c_str());
+    } catch (...) {
+      remove(target.c_str());
+      throw;
+    }
+  }
+}
+
+void MP4File::WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO) {
+  SetIntegerProperty("moov.mvhd.modificationTime", MP4GetAbsTimestamp());
+  // The movie is written first with the old offsets and again in place
+  // with the new ones: when the copy may reach past 4 GiB, the offsets are
+  // made 64-bit before its size is fixed, and the media data gets the
+  // 64-bit header.
+  uint64_t bound = 16;
+  for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
+    MP4Atom* a = m_pRootAtom->GetChildAtom(i);
+    if (!strcmp(a->GetType(), "ftyp") || !strcmp(a->GetType(), "moov") || !strcmp(a->GetType(), "udta"))
+      bound += a->GetEnd() - a->GetStart();
+  }
+  for (uint32_t i = 0; i < m_pTracks.Size(); i++) {
+    const uint64_t total = m_pTracks[i]->GetTotalOfSampleSizes();
+    bound += total + 4ull * m_pTracks[i]->GetNumberOfChunks();
+  }
+  if (bound > UINT32_MAX) {
+    for (uint32_t i = 0; i < m_pTracks.Size(); i++) m_pTracks[i]->UseCo64ChunkOffsets();
+    m_createFlags |= 1;
+  }
+  MP4RootAtom* root = static_cast<MP4RootAtom*>(m_pRootAtom);
+  root->BeginOptimalWrite();
+  RewriteMdat(sourceHandle, sourceIO);
+  root->FinishOptimalWrite();
+}
+
+void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
+  const uint32_t n = m_pTracks.Size();
+  std::vector<uint32_t> nextChunk(n, 1), chunks(n);
+  std::vector<uint64_t> nextTime(n, UINT64_MAX);
+  for (uint32_t i = 0; i < n; i++) chunks[i] = m_pTracks[i]->GetNumberOfChunks();
+  void* targetHandle = m_pFile;
+  Virtual_IO* targetIO = m_virtual_IO;
+  const uint64_t sourceSize = sourceIO->GetFileLength(sourceHandle);
+  // Every way out leaves the target as the file's handle.
+  struct Target {
+    MP4File* file;
+    void* handle;
+    Virtual_IO* io;
+    ~Target() {
+      file->m_mode = 'w';
+      file->m_pFile = handle;
+      file->m_virtual_IO = io;
+    }
+  } restore{this, targetHandle, targetIO};
+  for (;;) {
+    uint32_t chosen = n;
+    uint64_t chosenTime = UINT64_MAX;
+    for (uint32_t i = 0; i < n; i++) {
+      if (nextChunk[i] > chunks[i]) continue;
+      if (nextTime[i] == UINT64_MAX)
+        nextTime[i] = MP4ConvertTime(m_pTracks[i]->GetChunkTime(nextChunk[i]), m_pTracks[i]->GetTimeScale(),
+                                     GetTimeScale());
+      // Equal times: a hint track goes after what it describes.
+      if (chosen == n || nextTime[i] < chosenTime ||
+          (nextTime[i] == chosenTime && !strcmp(m_pTracks[i]->GetType(), "hint"))) {
+        chosen = i;
+        chosenTime = nextTime[i];
+      }
+    }
+    if (chosen == n) return;
+    m_mode = 'r';
+    m_pFile = sourceHandle;
+    m_virtual_IO = sourceIO;
+    m_fileSize = sourceSize;
+    uint8_t* chunk = nullptr;
+    uint32_t size = 0;
+    m_pTracks[chosen]->ReadChunk(nextChunk[chosen], &chunk, &size);
+    m_mode = 'w';
+    m_pFile = targetHandle;
+    m_virtual_IO = targetIO;
+    try {
+      m_pTracks[chosen]->RewriteChunk(nextChunk[chosen], chunk, size);
+    } catch (...) {
+      MP4Free(chunk);
+      throw;
+    }
+    MP4Free(chunk);
+    nextChunk[chosen]++;
+    nextTime[chosen] = UINT64_MAX;
+  }
+}
+
+void MP4File::FinishWrite() {
+  for (uint32_t i = 0; i < m_pTracks.Size(); i++) {
+    MP4_ASSERT_AS(m_pTracks[i], "(m_pTracks[i])");
+    m_pTracks[i]->FinishWrite();
+  }
+  m_pRootAtom->FinishWrite(false);
+  // A file that became shorter than it was: the rest is marked free space.
+  const uint64_t size = GetSize();
+  if (m_orgFileSize > size) {
+    std::unique_ptr<MP4Atom> free(MP4Atom::CreateAtom("free"));
+    MP4_ASSERT_AS(free, "(pFreeAtom)");
+    free->SetFile(this);
+    free->SetSize(m_orgFileSize > size + 8 ? m_orgFileSize - (size + 8) : 0);
+    free->Write();
+  }
+}
+
+void MP4File::MakeFtypAtom(const char* majorBrand, uint32_t minorVersion, char** compatibleBrands,
+                           uint32_t compatibleBrandsCount) {
+  MP4Atom* ftyp = m_pRootAtom->FindChildAtom("ftyp");
+  if (!ftyp) ftyp = InsertChildAtom(m_pRootAtom, "ftyp", 0);
+  if (!majorBrand) return;
+  MP4Property* major = nullptr;
+  MP4Property* minor = nullptr;
+  MP4Property* count = nullptr;
+  MP4Property* brand = nullptr;
+  if (!ftyp->FindProperty("ftyp.majorBrand", &major) || major->GetType() != StringProperty) return;
+  static_cast<MP4StringProperty*>(major)->SetValue(majorBrand);
+  if (!ftyp->FindProperty("ftyp.minorVersion", &minor) || minor->GetType() > Integer64Property) return;
+  static_cast<MP4IntegerProperty*>(minor)->SetValue(minorVersion);
+  if (!ftyp->FindProperty("ftyp.compatibleBrandsCount", &count) || count->GetType() > Integer64Property) return;
+  MP4_ASSERT_AS(ftyp->FindProperty("ftyp.compatibleBrands.brand", &brand) && brand->GetType() == StringProperty,
+                "(pBrandProperty)");
+  MP4StringProperty* brands = static_cast<MP4StringProperty*>(brand);
+  if (compatibleBrandsCount && !compatibleBrands) throw MP4Error("Invalid parameters", "MakeFtypAtom");
+  brands->SetCount(compatibleBrandsCount);
+  for (uint32_t i = 0; i < compatibleBrandsCount; i++) brands->SetValue(compatibleBrands[i], i);
+  static_cast<MP4IntegerProperty*>(count)->ForceValue(compatibleBrandsCount);
+}
+
+// ---------------------------------------------------------------- adding tracks
+
+uint32_t MP4File::AllocTrackId() {
+  const uint64_t next = GetIntegerProperty("moov.mvhd.nextTrackId");
+  bool used = false;
+  for (uint32_t i = 0; i < m_trakIds.Size(); i++) used = used || m_trakIds[i] == next;
+  if (next >= 1 && next <= 0xFFFF && !used) {
+    SetIntegerProperty("moov.mvhd.nextTrackId", next + 1);
+    return static_cast<uint32_t>(next);
+  }
+  for (uint32_t id = 1; id <= 0xFFFF; id++) {
+    bool taken = false;
+    for (uint32_t i = 0; i < m_trakIds.Size() && !taken; i++) taken = m_trakIds[i] == id;
+    if (!taken) return id;
+  }
+  throw MP4Error("too many existing tracks", "AddTrack");
+}
+
+template <typename F>
+uint32_t MP4File::AddTrackOrNothing(F add) {
+  ProtectWriteOperation("AddTrack");
+  MP4Atom* moov = FindAtom("moov");
+  MP4_ASSERT_AS(moov, "(pMoovAtom)");
+  const uint32_t children = moov->GetNumberOfChildAtoms();
+  const uint32_t trakIds = m_trakIds.Size(), tracks = m_pTracks.Size();
+  const uint64_t nextTrackId = GetIntegerProperty("moov.mvhd.nextTrackId");
+  const uint32_t odTrackId = m_odTrackId;
+  uint32_t id = 0;
+  try {
+    return add(id);
+  } catch (...) {
+    // Undone in reverse; the undoing itself must not hide the first error.
+    try {
+      if (id) {
+        RemoveTrackFromIod(id);
+        RemoveTrackFromOd(id);
+      }
+    } catch (...) {
+    }
+    m_odTrackId = odTrackId;
+    while (m_pTracks.Size() > tracks) {
+      delete m_pTracks[m_pTracks.Size() - 1];
+      m_pTracks.Delete(m_pTracks.Size() - 1);
+    }
+    while (m_trakIds.Size() > trakIds) m_trakIds.Delete(m_trakIds.Size() - 1);
+    while (moov->GetNumberOfChildAtoms() > children)
+      moov->DeleteChildAtom(moov->GetChildAtom(moov->GetNumberOfChildAtoms() - 1));
+    try {
+      SetIntegerProperty("moov.mvhd.nextTrackId", nextTrackId);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+namespace {
+
+// An integer field below an atom; the assertion text names it when absent.
+MP4IntegerProperty* IntegerBelow(MP4Atom* pAtom, const char* path, const char* assertText) {
+  MP4Property* p = nullptr;
+  if (!pAtom->FindProperty(path, &p) || !p || p->GetType() > Integer64Property)
+    throw MP4Error("assert failure", assertText);
+  return static_cast<MP4IntegerProperty*>(p);
+}
+
+}  // namespace
+
+uint32_t MP4File::AddTrack(const char* type, uint32_t timeScale) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    MP4Atom* trak = AddChildAtom("moov", "trak");
+    id = AllocTrackId();
+    m_trakIds.Add(id);
+    IntegerBelow(trak, "trak.tkhd.trackId", "(pInteger32Property)")->SetValue(id);
+    const char* normalized = MP4NormalizeTrackType(type, m_verbosity);
+    if (normalized && strlen(normalized) > 4 && (m_verbosity & MP4_VERB_WARNINGS))
+      zprintf("AddTrack: type truncated to four characters\n");
+    MP4Property* handler = nullptr;
+    MP4_ASSERT_AS(trak->FindProperty("trak.mdia.hdlr.handlerType", &handler) && handler->GetType() == StringProperty,
+                  "(pStringProperty)");
+    static_cast<MP4StringProperty*>(handler)->SetValue(normalized);
+    IntegerBelow(trak, "trak.mdia.mdhd.timeScale", "(pInteger32Property)")->SetValue(timeScale ? timeScale : 1000);
+    // Hint tracks are written by their own class, which this library does
+    // not have yet: they are plain tracks here.
+    MP4AddOwned(m_pTracks, new MP4Track(*this, *trak));
+    if (!normalized || strcmp(normalized, "hint") != 0) SetTrackIntegerProperty(id, "tkhd.flags", 1);
+    AddDataReference(id, nullptr);
+    return id;
+  });
+}
+
+MP4Atom* MP4File::AddSampleEntry(uint32_t trackId, const char* mediaHeader, const char* entryType) {
+  if (mediaHeader) InsertChildAtom(MakeTrackName(trackId, "mdia.minf"), mediaHeader, 0);
+  MP4Atom* entry = AddChildAtom(MakeTrackName(trackId, "mdia.minf.stbl.stsd"), entryType);
+  MP4Atom* stsd = entry->GetParentAtom();
+  stsd->GetIntegerField("entryCount")->ForceValue(stsd->GetIntegerField("entryCount")->GetValue() + 1);
+  return entry;
+}
+
+// A sound track's common part: the OD track's reference, full volume, the
+// sound media header and the entry.
+uint32_t MP4File::AddSoundTrack(uint32_t timeScale, const char* entryType) {
+  const uint32_t id = AddTrack(MP4_AUDIO_TRACK_TYPE, timeScale);
+  AddTrackToOd(id);
+  SetTrackFloatProperty(id, "tkhd.volume", 1.0f);
+  AddSampleEntry(id, "smhd", entryType);
+  return id;
+}
+
+void MP4File::SetESDescriptor(uint32_t trackId, const char* entryType, uint8_t objectTypeId, uint8_t streamType) {
+  char path[96];
+  const struct {
+    const char* field;
+    uint8_t value;
+  } kFields[] = {{"ESID", 0}, {"decConfigDescr.objectTypeId", objectTypeId}, {"decConfigDescr.streamType", streamType}};
+  for (const auto& f : kFields) {
+    snprintf(path, sizeof path, "mdia.minf.stbl.stsd.%s.esds.%s", entryType, f.field);
+    SetTrackIntegerProperty(trackId, path, f.value);
+  }
+}
+
+namespace {
+
+// ISO/IEC 14496-1 stream types of the systems tracks.
+uint8_t ConvertTrackTypeToStreamType(const char* type) {
+  static const struct {
+    const char* type;
+    uint8_t streamType;
+  } kTypes[] = {{"odsm", 1}, {"crsm", 2}, {"sdsm", 3}, {"m7sm", 6}, {"ipsm", 7}, {"ocsm", 8}, {"mjsm", 9}};
+  for (const auto& t : kTypes)
+    if (type && !strcmp(type, t.type)) return t.streamType;
+  return 0x20;
+}
+
+uint32_t FourCC(const char* s) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v = v << 8 | static_cast<uint8_t>(s && strlen(s) > size_t(i) ? s[i] : ' ');
+  return v;
+}
+
+}  // namespace
+
+uint32_t MP4File::AddSystemsTrack(const char* type) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack(type, 1000);
+    AddSampleEntry(id, "nmhd", "mp4s");
+    SetESDescriptor(id, "mp4s", 1, ConvertTrackTypeToStreamType(MP4NormalizeTrackType(type, m_verbosity)));
+    return id;
+  });
+}
+
+uint32_t MP4File::AddODTrack() {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    if (m_odTrackId) throw MP4Error("object description track already exists", "AddObjectDescriptionTrack");
+    id = AddSystemsTrack(MP4_OD_TRACK_TYPE);
+    m_odTrackId = id;
+    AddTrackToIod(id);
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "tref.mpod");
+    return id;
+  });
+}
+
+uint32_t MP4File::AddSceneTrack() {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddSystemsTrack(MP4_SCENE_TRACK_TYPE);
+    AddTrackToIod(id);
+    AddTrackToOd(id);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddSoundTrack(timeScale, "mp4a");
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.name");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.mp4a.timeScale", timeScale);
+    SetESDescriptor(id, "mp4a", audioType, 5);
+    GetTrack(id)->SetFixedSampleDuration(sampleDuration);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddAC3AudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddSoundTrack(timeScale, "ac-3");
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.name");
+    GetTrack(id)->SetFixedSampleDuration(sampleDuration);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddAmrAudioTrack(uint32_t timeScale, uint16_t modeSet, uint8_t modeChangePeriod,
+                                   uint8_t framesPerSample, bool isAmrWB) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddSoundTrack(timeScale, isAmrWB ? "sawb" : "samr");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.timeScale", timeScale);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.damr.modeSet", modeSet);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.damr.modeChangePeriod", modeChangePeriod);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.*.damr.framesPerSample", framesPerSample);
+    // 20 ms frames.
+    GetTrack(id)->SetFixedSampleDuration(uint64_t(timeScale) * 20 / 1000);
+    return id;
+  });
+}
+
+void MP4File::AddIsmaCrypAtoms(uint32_t trackId, const char* entryType, uint32_t dataFormat,
+                               const MP4IsmaCrypParams& params) {
+  char sinf[64];
+  snprintf(sinf, sizeof sinf, "mdia.minf.stbl.stsd.%s.sinf", entryType);
+  MP4Atom* sinfAtom = FindTrackAtom(trackId, sinf);
+  MP4_ASSERT_AS(sinfAtom, "(pSinfAtom)");
+  AddDescendantAtoms(sinfAtom, "schm");
+  AddDescendantAtoms(sinfAtom, "schi.iKMS");
+  AddDescendantAtoms(sinfAtom, "schi.iSFM");
+  const struct {
+    const char* field;
+    uint64_t value;
+  } kValues[] = {
+      {"frma.data-format", dataFormat},
+      {"schm.scheme_type", params.scheme_type},
+      {"schm.scheme_version", params.scheme_version},
+      {"schi.iSFM.selective-encryption", params.selective_enc},
+      {"schi.iSFM.key-indicator-length", params.key_ind_len},
+      {"schi.iSFM.IV-length", params.iv_len},
+  };
+  char path[128];
+  for (const auto& v : kValues) {
+    snprintf(path, sizeof path, "%s.%s", sinf, v.field);
+    SetTrackIntegerProperty(trackId, path, static_cast<int64_t>(v.value));
+  }
+  snprintf(path, sizeof path, "%s.schi.iKMS.kms_URI", sinf);
+  SetTrackStringProperty(trackId, path, params.kms_uri);
+}
+
+uint32_t MP4File::AddEncAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType,
+                                   uint32_t schemeType, uint16_t schemeVersion, uint8_t keyIndicatorLength,
+                                   uint8_t ivLength, bool selectiveEncryption, const char* kmsUri,
+                                   bool useIsmaCryp) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddSoundTrack(timeScale, "enca");
+    if (useIsmaCryp) {
+      const MP4IsmaCrypParams params = {schemeType, schemeVersion, keyIndicatorLength, ivLength,
+                                        static_cast<uint8_t>(selectiveEncryption), kmsUri};
+      AddIsmaCrypAtoms(id, "enca", FourCC("mp4a"), params);
+    }
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.enca.timeScale", timeScale);
+    SetESDescriptor(id, "enca", audioType, 5);
+    GetTrack(id)->SetFixedSampleDuration(sampleDuration);
+    return id;
+  });
+}
+
+// The size goes to the track header and the entry; the fixed size of the
+// sample-size table is the first sample's, not the duration's.
+uint32_t MP4File::AddVideoTrackDefault(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                       const char* entryType) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack(MP4_VIDEO_TRACK_TYPE, timeScale);
+    AddTrackToOd(id);
+    AddSampleEntry(id, "vmhd", entryType);
+    SetTrackFloatProperty(id, "tkhd.width", width);
+    SetTrackFloatProperty(id, "tkhd.height", height);
+    GetTrack(id)->SetFixedSampleDuration(sampleDuration);
+    char path[64];
+    snprintf(path, sizeof path, "mdia.minf.stbl.stsd.%s.width", entryType);
+    SetTrackIntegerProperty(id, path, width);
+    snprintf(path, sizeof path, "mdia.minf.stbl.stsd.%s.height", entryType);
+    SetTrackIntegerProperty(id, path, height);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddMP4VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                   uint8_t videoType) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "mp4v");
+    SetESDescriptor(id, "mp4v", videoType, 4);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddH264VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                    uint8_t AVCProfileIndication, uint8_t profile_compat, uint8_t AVCLevelIndication,
+                                    uint8_t sampleLenFieldSizeMinusOne) {
+  // Two bits hold it: 0, 1 and 3 are the lengths of 1, 2 and 4 bytes.
+  if (sampleLenFieldSizeMinusOne > 3) throw MP4Error("invalid value", "AddH264VideoTrack");
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "avc1");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.avc1.avcC.AVCProfileIndication", AVCProfileIndication);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.avc1.avcC.profile_compatibility", profile_compat);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.avc1.avcC.AVCLevelIndication", AVCLevelIndication);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.avc1.avcC.lengthSizeMinusOne", sampleLenFieldSizeMinusOne);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddH263VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                    uint8_t h263Level, uint8_t h263Profile, uint32_t avgBitrate, uint32_t maxBitrate) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "s263");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.s263.d263.h263Level", h263Level);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.s263.d263.h263Profile", h263Profile);
+    AddChildAtom(MakeTrackName(id, "mdia.minf.stbl.stsd.s263.d263"), "bitr");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.s263.d263.bitr.avgBitrate", avgBitrate);
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.s263.d263.bitr.maxBitrate", maxBitrate);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddEncVideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                   uint8_t videoType, const MP4IsmaCrypParams* cryptParams, const char* dataFormat) {
+  MP4_ASSERT(cryptParams);
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "encv");
+    AddIsmaCrypAtoms(id, "encv", FourCC(dataFormat), *cryptParams);
+    SetESDescriptor(id, "encv", videoType, 4);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddEncH264VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width,
+                                       uint16_t height, MP4Atom* sourceAvcC, const MP4IsmaCrypParams* cryptParams) {
+  MP4_ASSERT(cryptParams);
+  MP4_ASSERT_AS(sourceAvcC && !strcmp(sourceAvcC->GetType(), "avcC"), "(srcAtom)");
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddVideoTrackDefault(timeScale, sampleDuration, width, height, "encv");
+    MP4Atom* avcC = AddChildAtom(MakeTrackName(id, "mdia.minf.stbl.stsd.encv"), "avcC");
+    static_cast<MP4AvcCAtom*>(sourceAvcC)->Clone(static_cast<MP4AvcCAtom*>(avcC));
+    AddIsmaCrypAtoms(id, "encv", FourCC("264b"), *cryptParams);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddCntlTrackDefault(uint32_t timeScale, uint64_t sampleDuration, const char* entryType) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack(MP4_CNTL_TRACK_TYPE, timeScale);
+    AddSampleEntry(id, "nmhd", entryType);
+    GetTrack(id)->SetFixedSampleDuration(sampleDuration);
+    return id;
+  });
+}
+
+uint32_t MP4File::AddHrefTrack(uint32_t timeScale, uint64_t sampleDuration, const char* baseUrl) {
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddCntlTrackDefault(timeScale, sampleDuration, "href");
+    if (baseUrl) {
+      AddDescendantAtoms(MakeTrackName(id, "mdia.minf.stbl.stsd.href"), "burl");
+      SetTrackStringProperty(id, "mdia.minf.stbl.stsd.href.burl.base_url", baseUrl);
+    }
+    return id;
+  });
+}
+
+uint32_t MP4File::AddTextTrack(uint32_t refTrackId) {
+  const uint32_t timeScale = GetTrack(refTrackId)->GetTimeScale();
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack("text", timeScale);
+    AddSampleEntry(id, "gmhd", "text");
+    return id;
+  });
+}
+
+uint32_t MP4File::AddChapterTextTrack(uint32_t refTrackId, uint32_t timeScale) {
+  if (timeScale == 0) timeScale = GetTrack(refTrackId)->GetTimeScale();
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack("text", timeScale);
+    AddSampleEntry(id, "gmhd", "text");
+    AddChildAtom(MakeTrackName(id, "mdia.minf.gmhd"), "text");
+    SetTrackIntegerProperty(id, "tkhd.flags", 0x0E);
+    // Last: nothing after it can fail and leave the reference behind.
+    AddDescendantAtoms(MakeTrackName(refTrackId, nullptr), "tref.chap");
+    AddTrackReference(MakeTrackName(refTrackId, "tref.chap"), id);
+    return id;
+  });
+}
+
+void MP4File::DeleteTrack(uint32_t trackId) {
+  ProtectWriteOperation("MP4DeleteTrack");
+  const uint16_t trakIndex = FindTrakAtomIndex(trackId);
+  const uint16_t trackIndex = FindTrackIndex(trackId);
+  MP4Track* track = m_pTracks[trackIndex];
+  MP4Atom* trak = &track->GetTrakAtom();
+  MP4Atom* moov = FindAtom("moov");
+  MP4_ASSERT_AS(moov, "(pMoovAtom)");
+  RemoveTrackFromIod(trackId, ShallHaveIods());
+  RemoveTrackFromOd(trackId);
+  if (m_odTrackId == trackId) m_odTrackId = 0;
+  // Other tracks may refer to it: their references stay, as the spec of
+  // references has it (a player drops what it cannot find).
+  moov->RemoveChildAtom(trak);
+  m_trakIds.Delete(trakIndex);
+  m_pTracks.Delete(trackIndex);
+  delete track;
+  delete trak;
+}
+
+// ---------------------------------------------------------------- object descriptors and references
+
+void MP4File::AddTrackToIod(uint32_t trackId) {
+  MP4Property* p = nullptr;
+  MP4_ASSERT_AS(FindProperty("moov.iods.esIds", &p) && p && p->GetType() == DescriptorProperty,
+                "(pDescriptorProperty)");
+  MP4Descriptor* descriptor = static_cast<MP4DescriptorProperty*>(p)->AddDescriptor(0x0E);
+  MP4_ASSERT_AS(descriptor, "(pDescriptor)");
+  MP4Property* id = nullptr;
+  uint32_t index = 0;
+  MP4_ASSERT_AS(descriptor->FindContainedProperty("id", &id, &index) && id && id->GetType() <= Integer64Property,
+                "(pIdProperty)");
+  static_cast<MP4IntegerProperty*>(id)->SetValue(trackId);
+}
+
+void MP4File::RemoveTrackFromIod(uint32_t trackId, bool) {
+  MP4Property* p = nullptr;
+  if (!FindProperty("moov.iods.esIds", &p) || !p || p->GetType() != DescriptorProperty) return;
+  MP4DescriptorProperty* ids = static_cast<MP4DescriptorProperty*>(p);
+  for (uint32_t i = 0; i < ids->GetCount(); i++) {
+    MP4Descriptor* d = ids->GetDescriptor(i);
+    MP4Property* id = nullptr;
+    uint32_t index = 0;
+    if (!d || !d->FindContainedProperty("id", &id, &index) || !id || id->GetType() > Integer64Property) continue;
+    if (static_cast<MP4IntegerProperty*>(id)->GetValue() != trackId) continue;
+    ids->DeleteDescriptor(i);
+    return;
+  }
+}
+
+bool MP4File::ShallHaveIods() {
+  static const char* const kBrandsWithIods[] = {"mp42", "isom"};
+  MP4Atom* ftyp = m_pRootAtom->FindChildAtom("ftyp");
+  if (!ftyp) return false;
+  const auto withIods = [](const char* brand) {
+    for (const char* b : kBrandsWithIods)
+      if (brand && !strcasecmp(brand, b)) return true;
+    return false;
+  };
+  MP4Property* major = nullptr;
+  MP4_ASSERT_AS(ftyp->FindProperty("ftyp.majorBrand", &major) && major->GetType() == StringProperty,
+                "(pMajorBrandProperty)");
+  if (withIods(static_cast<MP4StringProperty*>(major)->GetValue())) return true;
+  MP4Property* count = nullptr;
+  MP4Property* brand = nullptr;
+  MP4_ASSERT_AS(ftyp->FindProperty("ftyp.compatibleBrandsCount", &count) && count->GetType() <= Integer64Property,
+                "(pCompatibleBrandsCountProperty)");
+  MP4_ASSERT_AS(ftyp->FindProperty("ftyp.compatibleBrands.brand", &brand) && brand->GetType() == StringProperty,
+                "(pBrandProperty)");
+  const uint64_t n = static_cast<MP4IntegerProperty*>(count)->GetValue();
+  MP4StringProperty* brands = static_cast<MP4StringProperty*>(brand);
+  for (uint32_t i = 0; i < n && i < brands->GetCount(); i++)
+    if (withIods(brands->GetValue(i))) return true;
+  return false;
+}
+
+void MP4File::AddTrackToOd(uint32_t trackId) {
+  if (m_odTrackId) AddTrackReference(MakeTrackName(m_odTrackId, "tref.mpod"), trackId);
+}
+
+void MP4File::RemoveTrackFromOd(uint32_t trackId) {
+  if (m_odTrackId) RemoveTrackReference(MakeTrackName(m_odTrackId, "tref.mpod"), trackId);
+}
+
+void MP4File::GetTrackReferenceProperties(const char* trefName, MP4IntegerProperty** ppCountProperty,
+                                          MP4IntegerProperty** ppTrackIdProperty) {
+  char name[1024];
+  MP4Property* count = nullptr;
+  MP4Property* ids = nullptr;
+  snprintf(name, sizeof name, "%s.%s", trefName, "entryCount");
+  MP4_ASSERT_AS(FindProperty(name, &count) && count && count->GetType() <= Integer64Property, "(*ppCountProperty)");
+  snprintf(name, sizeof name, "%s.%s", trefName, "entries.trackId");
+  MP4_ASSERT_AS(FindProperty(name, &ids) && ids && ids->GetType() <= Integer64Property, "(*ppTrackIdProperty)");
+  *ppCountProperty = static_cast<MP4IntegerProperty*>(count);
+  *ppTrackIdProperty = static_cast<MP4IntegerProperty*>(ids);
+}
+
+void MP4File::AddTrackReference(const char* trefName, uint32_t refTrackId) {
+  MP4IntegerProperty* count = nullptr;
+  MP4IntegerProperty* ids = nullptr;
+  GetTrackReferenceProperties(trefName, &count, &ids);
+  ids->AddValue(refTrackId);
+  count->ForceValue(count->GetValue() + 1);
+}
+
+void MP4File::RemoveTrackReference(const char* trefName, uint32_t refTrackId) {
+  MP4IntegerProperty* count = nullptr;
+  MP4IntegerProperty* ids = nullptr;
+  GetTrackReferenceProperties(trefName, &count, &ids);
+  // The row after a deleted one moves into its place and is looked at too.
+  for (uint32_t i = 0; i < count->GetValue() && i < ids->GetCount();) {
+    if (ids->GetValue(i) == refTrackId) {
+      ids->DeleteValue(i);
+      count->ForceValue(count->GetValue() - 1);
+    } else {
+      i++;
+    }
+  }
+}
+
+void MP4File::AddDataReference(uint32_t trackId, const char* url) {
+  MP4Atom* dref = FindTrackAtom(trackId, "mdia.minf.dinf.dref");
+  MP4_ASSERT_AS(dref, "(pDrefAtom)");
+  MP4Property* count = nullptr;
+  MP4_ASSERT_AS(dref->FindProperty("dref.entryCount", &count) && count->GetType() <= Integer64Property,
+                "(pCountProperty)");
+  MP4Atom* entry = AddChildAtom(dref, "url ");
+  static_cast<MP4IntegerProperty*>(count)->ForceValue(static_cast<MP4IntegerProperty*>(count)->GetValue() + 1);
+  if (url && *url) {
+    entry->SetFlags(entry->GetFlags() & 0xFFFFFE);
+    MP4Property* location = nullptr;
+    MP4_ASSERT_AS(entry->FindProperty("*.location", &location) && location->GetType() == StringProperty,
+                  "(pUrlProperty)");
+    static_cast<MP4StringProperty*>(location)->SetValue(url);
+  } else {
+    entry->SetFlags(entry->GetFlags() | 1);
+  }
+}
+
+// ---------------------------------------------------------------- decoder configurations
+
+void MP4File::AddH264ParameterSet(uint32_t trackId, const uint8_t* pSet, uint16_t length, bool picture) {
+  ProtectWriteOperation(picture ? "AddH264PictureParameterSet" : "AddH264SequenceParameterSet");
+  MP4_ASSERT(pSet || length == 0);
+  const char* path = AvcCPath(GetTrackMediaDataName(trackId));
+  if (!path) return;
+  MP4Atom* avcC = FindTrackAtom(trackId, path);
+  MP4IntegerProperty* n = nullptr;
+  MP4BytesProperty* sets = nullptr;
+  MP4Property* lengths = nullptr;
+  if (!avcC ||
+      !FindParameterSets(avcC, picture ? "avcC.numOfPictureParameterSets" : "avcC.numOfSequenceParameterSets",
+                         picture ? "avcC.pictureEntries.pictureParameterSetNALUnit"
+                                 : "avcC.sequenceEntries.sequenceParameterSetNALUnit",
+                         &n, &sets) ||
+      !avcC->FindProperty(picture ? "avcC.pictureEntries.pictureParameterSetLength"
+                                  : "avcC.sequenceEntries.sequenceParameterSetLength",
+                          &lengths) ||
+      lengths->GetType() > Integer64Property) {
+    if (m_verbosity & MP4_VERB_ERRORS)
+      MP4Warning(picture ? "\"Could not find avcC picture table properties\"" : "\"Could not find avcC properties\"",
+                 "mp4file", picture ? 1948 : 1905);
+    return;
+  }
+  MP4IntegerProperty* sizes = static_cast<MP4IntegerProperty*>(lengths);
+  const uint64_t existing = n->GetValue();
+  for (uint32_t i = 0; i < existing && i < sets->GetCount(); i++) {
+    if (sets->GetValueSize(i) != length || (length && memcmp(sets->GetValuePointer(i), pSet, length) != 0))
+      continue;
+    if (picture && (m_verbosity & MP4_VERB_WRITE)) fprintf(stderr, "picture matches %d\n", static_cast<int>(i));
+    return;
+  }
+  // The count field has 5 bits for sequence sets and 8 for picture sets.
+  if (existing >= (picture ? 255u : 31u))
+    throw MP4Error("avcC holds the most %s parameter sets there can be", "AddH264ParameterSet",
+                   picture ? "picture" : "sequence");
+  sizes->AddValue(length);
+  sets->SetCount(static_cast<uint32_t>(existing) + 1);
+  sets->SetValue(pSet, length, static_cast<uint32_t>(existing));
+  n->ForceValue(existing + 1);
+  if (picture && (m_verbosity & MP4_VERB_WRITE))
+    fprintf(stderr, "new picture added %d\n", static_cast<int>(existing + 1));
+}
+
+void MP4File::AddH264SequenceParameterSet(uint32_t trackId, const uint8_t* pSequence, uint16_t sequenceLen) {
+  AddH264ParameterSet(trackId, pSequence, sequenceLen, false);
+}
+
+// "encv" entries carry their picture sets where they carry the sequence
+// sets.
+void MP4File::AddH264PictureParameterSet(uint32_t trackId, const uint8_t* pPict, uint16_t pictLen) {
+  AddH264ParameterSet(trackId, pPict, pictLen, true);
+}
+
+void MP4File::SetTrackESConfiguration(uint32_t trackId, const uint8_t* pConfig, uint32_t configSize) {
+  ProtectWriteOperation("MP4SetTrackESConfiguration");
+  MP4Property* p = nullptr;
+  if (!FindProperty(MakeTrackName(trackId, "mdia.minf.stbl.stsd.*[0].esds.decConfigDescr.decSpecificInfo"), &p) ||
+      !p || p->GetType() != DescriptorProperty)
+    throw MP4Error("no such property", "MP4SetTrackESConfiguration");
+  MP4DescriptorProperty* info = static_cast<MP4DescriptorProperty*>(p);
+  MP4Property* bytes = nullptr;
+  uint32_t index = 0;
+  if (!info->FindProperty("decSpecificInfo[0].info", &bytes, &index)) {
+    info->AddDescriptor(0x05)->Generate();
+    MP4_ASSERT_AS(info->FindProperty("decSpecificInfo[0].info", &bytes, &index), "(pInfoProperty)");
+  }
+  MP4_ASSERT_AS(bytes && bytes->GetType() == BytesProperty, "(pInfoProperty)");
+  static_cast<MP4BytesProperty*>(bytes)->SetValue(pConfig, configSize);
+}
+
+void MP4File::SetTrackTimeScale(uint32_t trackId, uint32_t value) {
+  if (value == 0) throw MP4Error("invalid value", "SetTrackTimeScale");
+  SetTrackIntegerProperty(trackId, "mdia.mdhd.timeScale", value);
+  // A chunk still holds one second of media.
+  GetTrack(trackId)->SetDurationPerChunk(value);
+}
+
+// ---------------------------------------------------------------- samples and edits
+
+void MP4File::WriteSample(uint32_t trackId, const uint8_t* pBytes, uint32_t numBytes, uint64_t duration,
+                          uint64_t renderingOffset, bool isSyncSample) {
+  ProtectWriteOperation("MP4WriteSample");
+  GetTrack(trackId)->WriteSample(pBytes, numBytes, duration, renderingOffset, isSyncSample);
+  m_pModificationProperty->SetValue(MP4GetAbsTimestamp());
+}
+
+void MP4File::SetSampleRenderingOffset(uint32_t trackId, uint32_t sampleId, uint64_t renderingOffset) {
+  ProtectWriteOperation("MP4SetSampleRenderingOffset");
+  GetTrack(trackId)->SetSampleRenderingOffset(sampleId, renderingOffset);
+  m_pModificationProperty->SetValue(MP4GetAbsTimestamp());
+}
+
+uint32_t MP4File::AddTrackEdit(uint32_t trackId, uint32_t editId) {
+  ProtectWriteOperation("AddTrackEdit");
+  return GetTrack(trackId)->AddEdit(editId);
+}
+
+void MP4File::DeleteTrackEdit(uint32_t trackId, uint32_t editId) {
+  ProtectWriteOperation("DeleteTrackEdit");
+  GetTrack(trackId)->DeleteEdit(editId);
+}
+
+uint64_t MP4File::GetTrackEditTotalDuration(uint32_t trackId, uint32_t editId) {
+  return GetTrack(trackId)->GetEditTotalDuration(editId);
+}
+
+uint64_t MP4File::GetTrackEditStart(uint32_t trackId, uint32_t editId) {
+  return GetTrack(trackId)->GetEditStart(editId);
+}
+
+uint32_t MP4File::GetSampleIdFromEditTime(uint32_t trackId, uint64_t when, uint64_t* pStartTime,
+                                          uint64_t* pDuration) {
+  return GetTrack(trackId)->GetSampleIdFromEditTime(when, pStartTime, pDuration);
 }

@@ -14,6 +14,7 @@
 
 class MP4Atom;
 class MP4IntegerProperty;
+struct MP4IsmaCrypParams;
 class MP4Property;
 class MP4Track;
 
@@ -34,8 +35,34 @@ class MP4File {
   // The same through the caller's handle and table; the name is only a
   // name (and the folder that data references are resolved in).
   void ReadEx(const char* fileName, void* handle, Virtual_IO* virtualIO);
-  // Closes the handle; nothing is written to a file opened for reading.
+  // A new file: its movie header, and by choice a file-type box (NULL
+  // brand: "mp42" with "mp42" and "isom") and an initial object
+  // descriptor; the media data atom is open for samples. flags: bit 0
+  // 64-bit media data and chunk offsets, bit 1 64-bit times.
+  void Create(const char* fileName, uint32_t flags, int addFtyp, int addIods, const char* majorBrand,
+              uint32_t minorVersion, char** compatibleBrands, uint32_t compatibleBrandsCount);
+  // Opens an existing file to add to it: the samples go into a new media
+  // data atom, the movie is written after it when the file is closed (over
+  // the old one when the movie was last, else at the end with the old one
+  // turned into free space). False, the file left read, without a movie.
+  // A handle (and its table) stands in for the file when given.
+  bool Modify(const char* fileName, void* handle = nullptr, Virtual_IO* virtualIO = nullptr);
+  // Rewrites the source with the file type and movie first, then the
+  // chunks of all tracks interleaved by time. No target (or the source
+  // itself): a temporary file in the source's folder replaces the source.
+  void Optimize(const char* sourceName, const char* targetName);
+  // The rewrite itself, with the source read (mode 'r') from its handle and
+  // the target open as the file's handle: both handles stay open.
+  void WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO);
+  // In a writing mode, the tracks' and the movie's last fields, then the
+  // handle closes; nothing is written to a file opened for reading.
   void Close();
+  // The tracks' chunk buffers and configuration fields, the media data
+  // closed and the atoms after it written; a file that became shorter ends
+  // in a "free" atom over the rest.
+  void FinishWrite();
+  // A new empty file in the folder of m_fileName, made for Optimize.
+  const char* TempFileName();
   // One track per "trak" under "moov"; a trak whose track cannot be built
   // keeps its id in m_trakIds and is left out of m_pTracks.
   void GenerateTracks();
@@ -71,6 +98,9 @@ class MP4File {
   bool Use64Bits(const char* atomType) const;
   void Check64BitStatus(const char* atomType);
   uint32_t GetCreateFlags() const { return m_createFlags; }
+  // Set once the file has been made ISMA-compliant.
+  bool GetUseIsma() const { return m_useIsma; }
+  void SetUseIsma(bool useIsma) { m_useIsma = useIsma; }
 
   // ---- byte primitives; a NULL stream selects the current source (the
   // memory buffer while it is on, else the handle through its table).
@@ -229,6 +259,80 @@ class MP4File {
   bool GetTrackEditDwell(uint32_t trackId, uint32_t editId);
   void SetTrackEditDwell(uint32_t trackId, uint32_t editId, bool dwell);
 
+  // ---- writing tracks (mode 'w'); every adder returns the new track id,
+  // and one that fails leaves no part of the track behind
+
+  uint32_t AllocTrackId();
+  // A track of the handler type with its headers and empty tables; time
+  // scale 0 stands for 1000.
+  uint32_t AddTrack(const char* type, uint32_t timeScale = 1000);
+  uint32_t AddSystemsTrack(const char* type);
+  uint32_t AddODTrack();
+  uint32_t AddSceneTrack();
+  uint32_t AddAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType);
+  uint32_t AddAC3AudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType);
+  uint32_t AddAmrAudioTrack(uint32_t timeScale, uint16_t modeSet, uint8_t modeChangePeriod, uint8_t framesPerSample,
+                            bool isAmrWB);
+  uint32_t AddEncAudioTrack(uint32_t timeScale, uint64_t sampleDuration, uint8_t audioType, uint32_t schemeType,
+                            uint16_t schemeVersion, uint8_t keyIndicatorLength, uint8_t ivLength,
+                            bool selectiveEncryption, const char* kmsUri, bool useIsmaCryp);
+  uint32_t AddVideoTrackDefault(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                const char* entryType);
+  uint32_t AddMP4VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                            uint8_t videoType);
+  uint32_t AddH264VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                             uint8_t AVCProfileIndication, uint8_t profile_compat, uint8_t AVCLevelIndication,
+                             uint8_t sampleLenFieldSizeMinusOne);
+  uint32_t AddH263VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                             uint8_t h263Level, uint8_t h263Profile, uint32_t avgBitrate, uint32_t maxBitrate);
+  uint32_t AddEncVideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                            uint8_t videoType, const MP4IsmaCrypParams* cryptParams, const char* dataFormat);
+  // The "avcC" of the new entry is a copy of sourceAvcC.
+  uint32_t AddEncH264VideoTrack(uint32_t timeScale, uint64_t sampleDuration, uint16_t width, uint16_t height,
+                                MP4Atom* sourceAvcC, const MP4IsmaCrypParams* cryptParams);
+  uint32_t AddCntlTrackDefault(uint32_t timeScale, uint64_t sampleDuration, const char* entryType);
+  uint32_t AddHrefTrack(uint32_t timeScale, uint64_t sampleDuration, const char* baseUrl);
+  uint32_t AddTextTrack(uint32_t refTrackId);
+  // timeScale 0: the reference track's. The reference track names the new
+  // one in its "tref.chap".
+  uint32_t AddChapterTextTrack(uint32_t refTrackId, uint32_t timeScale = 0);
+  // The track leaves the tree, the initial object descriptor and the OD
+  // track's references; its bytes stay in the file.
+  void DeleteTrack(uint32_t trackId);
+
+  void AddTrackToIod(uint32_t trackId);
+  void RemoveTrackFromIod(uint32_t trackId, bool shallHaveIods = true);
+  bool ShallHaveIods();
+  void AddTrackToOd(uint32_t trackId);
+  void RemoveTrackFromOd(uint32_t trackId);
+  // The count and track-id column of a reference atom ("moov.trak[0].tref.mpod").
+  void GetTrackReferenceProperties(const char* trefName, MP4IntegerProperty** ppCountProperty,
+                                   MP4IntegerProperty** ppTrackIdProperty);
+  void AddTrackReference(const char* trefName, uint32_t refTrackId);
+  // Every row of that track id goes.
+  void RemoveTrackReference(const char* trefName, uint32_t refTrackId);
+  // A data reference: NULL or "" for this file, else the location.
+  void AddDataReference(uint32_t trackId, const char* url);
+  // Appended to the "avcC" of an "avc1" or "encv" entry unless an equal set
+  // is there; another entry is left alone.
+  void AddH264SequenceParameterSet(uint32_t trackId, const uint8_t* pSequence, uint16_t sequenceLen);
+  void AddH264PictureParameterSet(uint32_t trackId, const uint8_t* pPict, uint16_t pictLen);
+  void SetTrackESConfiguration(uint32_t trackId, const uint8_t* pConfig, uint32_t configSize);
+  void SetTrackTimeScale(uint32_t trackId, uint32_t value);
+  // The file type box, made when missing; majorBrand NULL leaves it as it
+  // is, else it gets these brands.
+  void MakeFtypAtom(const char* majorBrand, uint32_t minorVersion, char** compatibleBrands,
+                    uint32_t compatibleBrandsCount);
+
+  void WriteSample(uint32_t trackId, const uint8_t* pBytes, uint32_t numBytes, uint64_t duration,
+                   uint64_t renderingOffset, bool isSyncSample);
+  void SetSampleRenderingOffset(uint32_t trackId, uint32_t sampleId, uint64_t renderingOffset);
+  uint32_t AddTrackEdit(uint32_t trackId, uint32_t editId);
+  void DeleteTrackEdit(uint32_t trackId, uint32_t editId);
+  uint64_t GetTrackEditTotalDuration(uint32_t trackId, uint32_t editId);
+  uint64_t GetTrackEditStart(uint32_t trackId, uint32_t editId);
+  uint32_t GetSampleIdFromEditTime(uint32_t trackId, uint64_t when, uint64_t* pStartTime, uint64_t* pDuration);
+
   // ---- track queries; a track id that no track has throws "Track id %d
   // doesn't exist"
 
@@ -284,6 +388,23 @@ class MP4File {
  private:
   // The tracks that a type and sub-type select.
   bool TrackMatches(MP4Track* pTrack, const char* normType, uint8_t subType);
+  // Runs an adder; when it fails, whatever it added of the track goes
+  // again (trak, track, ids, references), and the next track id is back.
+  template <typename F>
+  uint32_t AddTrackOrNothing(F add);
+  // The media header (NULL: none) first in "minf", the sample entry last in
+  // "stsd" with its count raised.
+  MP4Atom* AddSampleEntry(uint32_t trackId, const char* mediaHeader, const char* entryType);
+  uint32_t AddSoundTrack(uint32_t timeScale, const char* entryType);
+  // The ES descriptor of the entry: id 0, the object and stream types.
+  void SetESDescriptor(uint32_t trackId, const char* entryType, uint8_t objectTypeId, uint8_t streamType);
+  // The "sinf" boxes of an encrypted entry and their values.
+  void AddIsmaCrypAtoms(uint32_t trackId, const char* entryType, uint32_t dataFormat,
+                        const MP4IsmaCrypParams& params);
+  void AddH264ParameterSet(uint32_t trackId, const uint8_t* pSet, uint16_t length, bool picture);
+  // Chooses the next chunk by time among the tracks and copies it from the
+  // source to the file, until every chunk is copied.
+  void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);
 
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
@@ -297,6 +418,7 @@ class MP4File {
   uint32_t m_verbosity;
   char m_mode = 0;
   uint32_t m_createFlags = 0;
+  bool m_useIsma = false;
 
   // Into the tree, owned by it.
   MP4IntegerProperty* m_pModificationProperty = nullptr;
@@ -318,4 +440,7 @@ class MP4File {
   // What MakeTrackName and MakeTrackEditName return.
   char m_trakName[1024];
   char* m_editName = nullptr;
+  // The temporary target of Optimize.
+  char m_tempFileName[4096];
 };
+

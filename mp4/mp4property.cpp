@@ -99,6 +99,26 @@ void MP4IntegerProperty::IncrementValue(int32_t increment) {
   SetValue(GetValue(0) + static_cast<uint64_t>(static_cast<int64_t>(increment)), 0);
 }
 
+void MP4IntegerProperty::AddValue(uint64_t value) {
+  WithWidth(this, [&](auto* t) { t->AddValue(static_cast<decltype(t->GetValue())>(value)); });
+}
+
+void MP4IntegerProperty::ForceValue(uint64_t value, uint32_t index) {
+  const bool readOnly = IsReadOnly();
+  SetReadOnly(false);
+  try {
+    SetValue(value, index);
+  } catch (...) {
+    SetReadOnly(readOnly);
+    throw;
+  }
+  SetReadOnly(readOnly);
+}
+
+uint8_t MP4IntegerProperty::GetValueBits() {
+  return WithWidth(this, [](auto* t) { return static_cast<uint8_t>(sizeof(t->GetValue()) * 8); });
+}
+
 template <typename T, MP4PropertyType kType>
 void MP4IntegerPropertyT<T, kType>::Read(MP4File* pFile, uint32_t index) {
   if (m_implicit) return;

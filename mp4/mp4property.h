@@ -92,6 +92,12 @@ class MP4IntegerProperty : public MP4Property {
   void InsertValue(uint64_t value, uint32_t index = 0);
   void DeleteValue(uint32_t index = 0);
   void IncrementValue(int32_t increment = 1);
+  // The sample-table writer's forms: no read-only test, so that the counts
+  // a table marks read-only still rise with their rows.
+  void AddValue(uint64_t value);
+  void ForceValue(uint64_t value, uint32_t index = 0);
+  // Bits one value holds in memory (8, 16, 32 or 64; 32 for 24-bit fields).
+  uint8_t GetValueBits();
 
  protected:
   explicit MP4IntegerProperty(const char* name) : MP4Property(name) {}

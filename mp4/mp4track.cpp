@@ -4,11 +4,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "atoms.h"
 #include "mp4array.h"
 #include "mp4atom.h"
 #include "mp4file.h"
@@ -30,25 +33,62 @@ MP4IntegerProperty* FindInteger(MP4Atom& trak, const char* path) {
   return static_cast<MP4IntegerProperty*>(p);
 }
 
-// Members bound from a path, all required.
-struct Binding {
+}  // namespace
+
+// A field bound from a path below the trak atom.
+struct MP4TrackBinding {
   const char* path;
   MP4IntegerProperty* MP4Track::*member;
 };
 
-}  // namespace
+const MP4TrackBinding MP4Track::kHeaderBindings[5] = {
+    {"trak.mdia.mdhd.timeScale", &MP4Track::m_pTimeScaleProperty},
+    {"trak.tkhd.duration", &MP4Track::m_pTrackDurationProperty},
+    {"trak.mdia.mdhd.duration", &MP4Track::m_pMediaDurationProperty},
+    {"trak.tkhd.modificationTime", &MP4Track::m_pTrackModificationProperty},
+    {"trak.mdia.mdhd.modificationTime", &MP4Track::m_pMediaModificationProperty},
+};
+const MP4TrackBinding MP4Track::kStcoBindings[2] = {
+    {"trak.mdia.minf.stbl.stco.entryCount", &MP4Track::m_pChunkCountProperty},
+    {"trak.mdia.minf.stbl.stco.entries.chunkOffset", &MP4Track::m_pChunkOffsetProperty},
+};
+const MP4TrackBinding MP4Track::kCo64Bindings[2] = {
+    {"trak.mdia.minf.stbl.co64.entryCount", &MP4Track::m_pChunkCountProperty},
+    {"trak.mdia.minf.stbl.co64.entries.chunkOffset", &MP4Track::m_pChunkOffsetProperty},
+};
+const MP4TrackBinding MP4Track::kCttsBindings[3] = {
+    {"trak.mdia.minf.stbl.ctts.entryCount", &MP4Track::m_pCttsCountProperty},
+    {"trak.mdia.minf.stbl.ctts.entries.sampleCount", &MP4Track::m_pCttsSampleCountProperty},
+    {"trak.mdia.minf.stbl.ctts.entries.sampleOffset", &MP4Track::m_pCttsSampleOffsetProperty},
+};
+const MP4TrackBinding MP4Track::kStssBindings[2] = {
+    {"trak.mdia.minf.stbl.stss.entryCount", &MP4Track::m_pStssCountProperty},
+    {"trak.mdia.minf.stbl.stss.entries.sampleNumber", &MP4Track::m_pStssSampleProperty},
+};
+const MP4TrackBinding MP4Track::kElstBindings[5] = {
+    {"trak.edts.elst.entryCount", &MP4Track::m_pElstCountProperty},
+    {"trak.edts.elst.entries.mediaTime", &MP4Track::m_pElstMediaTimeProperty},
+    {"trak.edts.elst.entries.segmentDuration", &MP4Track::m_pElstDurationProperty},
+    {"trak.edts.elst.entries.mediaRate", &MP4Track::m_pElstRateProperty},
+    {"trak.edts.elst.entries.reserved", &MP4Track::m_pElstReservedProperty},
+};
+
+template <size_t N>
+bool MP4Track::Bind(const MP4TrackBinding (&bindings)[N]) {
+  bool all = true;
+  for (const MP4TrackBinding& b : bindings) {
+    this->*b.member = FindInteger(*m_pTrakAtom, b.path);
+    all = all && this->*b.member != nullptr;
+  }
+  return all;
+}
 
 FILE* const MP4Track::kInaccessibleFile = reinterpret_cast<FILE*>(&g_inaccessible);
 
 // ---------------------------------------------------------------- construction
 
 MP4Track::MP4Track(MP4File& file, MP4Atom& trakAtom) : m_pFile(&file), m_pTrakAtom(&trakAtom) {
-  static const Binding kRequired[] = {
-      {"trak.mdia.mdhd.timeScale", &MP4Track::m_pTimeScaleProperty},
-      {"trak.tkhd.duration", &MP4Track::m_pTrackDurationProperty},
-      {"trak.mdia.mdhd.duration", &MP4Track::m_pMediaDurationProperty},
-      {"trak.tkhd.modificationTime", &MP4Track::m_pTrackModificationProperty},
-      {"trak.mdia.mdhd.modificationTime", &MP4Track::m_pMediaModificationProperty},
+  static const MP4TrackBinding kTables[] = {
       {"trak.mdia.minf.stbl.stsc.entryCount", &MP4Track::m_pStscCountProperty},
       {"trak.mdia.minf.stbl.stsc.entries.firstChunk", &MP4Track::m_pStscFirstChunkProperty},
       {"trak.mdia.minf.stbl.stsc.entries.samplesPerChunk", &MP4Track::m_pStscSamplesPerChunkProperty},
@@ -58,51 +98,21 @@ MP4Track::MP4Track(MP4File& file, MP4Atom& trakAtom) : m_pFile(&file), m_pTrakAt
       {"trak.mdia.minf.stbl.stts.entries.sampleCount", &MP4Track::m_pSttsSampleCountProperty},
       {"trak.mdia.minf.stbl.stts.entries.sampleDelta", &MP4Track::m_pSttsSampleDeltaProperty},
   };
-  static const Binding kStsz[] = {
+  static const MP4TrackBinding kStsz[] = {
       {"trak.mdia.minf.stbl.stsz.sampleCount", &MP4Track::m_pStszSampleCountProperty},
       {"trak.mdia.minf.stbl.stsz.entries.entrySize", &MP4Track::m_pStszSampleSizeProperty},
   };
-  static const Binding kStz2[] = {
+  static const MP4TrackBinding kStz2[] = {
       {"trak.mdia.minf.stbl.stz2.sampleCount", &MP4Track::m_pStszSampleCountProperty},
       {"trak.mdia.minf.stbl.stz2.entries.entrySize", &MP4Track::m_pStszSampleSizeProperty},
       {"trak.mdia.minf.stbl.stz2.fieldSize", &MP4Track::m_pStszFieldSizeProperty},
   };
-  static const Binding kStco[] = {
-      {"trak.mdia.minf.stbl.stco.entryCount", &MP4Track::m_pChunkCountProperty},
-      {"trak.mdia.minf.stbl.stco.entries.chunkOffset", &MP4Track::m_pChunkOffsetProperty},
-  };
-  static const Binding kCo64[] = {
-      {"trak.mdia.minf.stbl.co64.entryCount", &MP4Track::m_pChunkCountProperty},
-      {"trak.mdia.minf.stbl.co64.entries.chunkOffset", &MP4Track::m_pChunkOffsetProperty},
-  };
-  static const Binding kCtts[] = {
-      {"trak.mdia.minf.stbl.ctts.entryCount", &MP4Track::m_pCttsCountProperty},
-      {"trak.mdia.minf.stbl.ctts.entries.sampleCount", &MP4Track::m_pCttsSampleCountProperty},
-      {"trak.mdia.minf.stbl.ctts.entries.sampleOffset", &MP4Track::m_pCttsSampleOffsetProperty},
-  };
-  static const Binding kStss[] = {
-      {"trak.mdia.minf.stbl.stss.entryCount", &MP4Track::m_pStssCountProperty},
-      {"trak.mdia.minf.stbl.stss.entries.sampleNumber", &MP4Track::m_pStssSampleProperty},
-  };
-
-  bool success = true;
-  auto bind = [&](const Binding* b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-      this->*b[i].member = FindInteger(trakAtom, b[i].path);
-      success = success && this->*b[i].member != nullptr;
-    }
-  };
-  // A group whose first (count) field is absent is left unbound, no fault.
-  auto bindOptional = [&](const Binding* b, size_t n) {
-    if (!FindInteger(trakAtom, b[0].path)) return false;
-    bind(b, n);
-    return true;
-  };
 
   MP4IntegerProperty* trackId = FindInteger(trakAtom, "trak.tkhd.trackId");
   if (trackId) m_trackId = static_cast<uint32_t>(trackId->GetValue());
-  success = trackId != nullptr;
-  bind(kRequired, sizeof kRequired / sizeof *kRequired);
+  bool success = trackId != nullptr;
+  success = Bind(kHeaderBindings) && success;
+  success = Bind(kTables) && success;
   MP4Property* type = nullptr;
   if (trakAtom.FindProperty("trak.mdia.hdlr.handlerType", &type) && type && type->GetType() == StringProperty)
     m_pTypeProperty = static_cast<MP4StringProperty*>(type);
@@ -110,22 +120,34 @@ MP4Track::MP4Track(MP4File& file, MP4Atom& trakAtom) : m_pFile(&file), m_pTrakAt
 
   m_pStszFixedSampleSizeProperty = FindInteger(trakAtom, "trak.mdia.minf.stbl.stsz.sampleSize");
   if (m_pStszFixedSampleSizeProperty) {
-    bind(kStsz, sizeof kStsz / sizeof *kStsz);
+    success = Bind(kStsz) && success;
     m_stszSampleBits = 32;
   } else {
-    bind(kStz2, sizeof kStz2 / sizeof *kStz2);
+    success = Bind(kStz2) && success;
     if (m_pStszFieldSizeProperty) m_stszSampleBits = static_cast<uint8_t>(m_pStszFieldSizeProperty->GetValue());
   }
-  if (!bindOptional(kStco, 2)) bind(kCo64, 2);
-  bindOptional(kCtts, 3);
-  bindOptional(kStss, 2);
+  // A group whose first (count) field is absent is left unbound, no fault.
+  if (FindInteger(trakAtom, kStcoBindings[0].path))
+    success = Bind(kStcoBindings) && success;
+  else
+    success = Bind(kCo64Bindings) && success;
+  if (FindInteger(trakAtom, kCttsBindings[0].path)) success = Bind(kCttsBindings) && success;
+  if (FindInteger(trakAtom, kStssBindings[0].path)) success = Bind(kStssBindings) && success;
 
   if (!success) throw MP4Error("invalid track", "MP4Track::MP4Track");
   InitBytesPerSample();
+  InitEditListProperties();
+
+  // Samples written to a track read from a file follow its own.
+  m_writeSampleId = GetNumberOfSamples() + 1;
+  m_durationPerChunk = m_pTimeScaleProperty->GetValue();
+  m_mediaDurationAtOpen = m_pMediaDurationProperty->GetValue();
+  m_trackDurationAtOpen = m_pTrackDurationProperty->GetValue();
 }
 
 MP4Track::~MP4Track() {
   MP4Free(m_pCachedReadSample);
+  MP4Free(m_pChunkBuffer);
   if (m_lastSampleFile && m_lastSampleFile != kInaccessibleFile) fclose(m_lastSampleFile);
 }
 
@@ -463,12 +485,25 @@ uint64_t MP4Track::GetFixedSampleDuration() {
   return UINT64_MAX;
 }
 
+void MP4Track::SetFixedSampleDuration(uint64_t duration) {
+  if (m_pSttsCountProperty->GetValue() == 0) m_fixedSampleDuration = duration;
+}
+
+void MP4Track::ResetCaches() {
+  m_cachedSttsSid = 0;
+  m_cachedCttsSid = 0;
+  m_cachedOffsetSid = 0;
+  m_cttsSamples = UINT64_MAX;
+}
+
 // ---------------------------------------------------------------- reading
 
 void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes, uint64_t* pStartTime,
                           uint64_t* pDuration, uint64_t* pRenderingOffset, bool* pIsSyncSample) {
   if (sampleId == 0) throw MP4Error("sample id can't be zero", "MP4Track::ReadSample");
   CheckSampleId(sampleId, "MP4Track::ReadSample");
+  // A sample still in the chunk buffer has no place in the file yet.
+  if (m_chunkSamples && sampleId >= m_writeSampleId - m_chunkSamples) WriteChunkBuffer();
   MP4_ASSERT(ppBytes);
   MP4_ASSERT(pNumBytes);
   FILE* file = GetSampleFile(sampleId);
@@ -531,4 +566,674 @@ void MP4Track::ReadSampleFragment(uint32_t sampleId, uint32_t offset, uint16_t l
   if (uint64_t(offset) + length > m_cachedReadSampleSize)
     throw MP4Error("offset and/or length are too large", "MP4Track::ReadSampleFragment");
   if (length) memcpy(pDest, m_pCachedReadSample + offset, length);
+}
+
+// ---------------------------------------------------------------- bit rates
+
+namespace {
+
+// x * multiplier / divisor rounded up, in 128 bits; saturates at all ones.
+uint64_t MulDivUp(uint64_t x, uint64_t multiplier, uint64_t divisor) {
+  const unsigned __int128 q = (static_cast<unsigned __int128>(x) * multiplier + divisor - 1) / divisor;
+  return q > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(q);
+}
+
+}  // namespace
+
+uint32_t MP4Track::GetAvgBitrate() {
+  const uint64_t duration = GetDuration();
+  if (duration == 0) return 0;
+  const double rate = std::ceil(double(GetTimeScale()) * (double(GetTotalOfSampleSizes()) * 8.0) / double(duration));
+  return rate >= double(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(rate);
+}
+
+namespace {
+
+// Walks the start times of a track's samples through its time-to-sample
+// runs, one sample a step.
+class SampleClock {
+ public:
+  SampleClock(MP4IntegerProperty* counts, MP4IntegerProperty* deltas, uint32_t runs)
+      : m_counts(counts), m_deltas(deltas), m_runs(runs) {
+    Settle();
+  }
+  // The start of the current sample; false past the last run.
+  bool Valid() const { return m_run < m_runs; }
+  uint64_t Time() const { return m_time; }
+  void Next() {
+    m_time += m_deltas->GetValue(m_run);
+    m_left--;
+    Settle();
+  }
+
+ private:
+  // Moves past runs that have no samples left.
+  void Settle() {
+    while (m_left == 0 && m_run < m_runs) {
+      if (m_started) m_run++;
+      m_started = true;
+      if (m_run < m_runs) m_left = m_counts->GetValue(m_run);
+    }
+  }
+  MP4IntegerProperty* m_counts;
+  MP4IntegerProperty* m_deltas;
+  uint32_t m_runs;
+  uint32_t m_run = 0;
+  uint64_t m_left = 0;
+  uint64_t m_time = 0;
+  bool m_started = false;
+};
+
+}  // namespace
+
+// The window is one second of media from the start of each sample in
+// turn; it holds the samples that start before it ends.
+uint32_t MP4Track::GetMaxBitrate() {
+  const uint32_t n = GetNumberOfSamples();
+  const uint64_t second = GetTimeScale();
+  if (n == 0 || second == 0) return 0;
+  const uint32_t runs = static_cast<uint32_t>(m_pSttsCountProperty->GetValue());
+  SampleClock first(m_pSttsSampleCountProperty, m_pSttsSampleDeltaProperty, runs);
+  SampleClock last = first;
+  uint64_t bytes = 0, max = 0;
+  uint32_t lastId = 0;  // samples firstId .. lastId are in the window
+  for (uint32_t firstId = 1; firstId <= n; firstId++) {
+    if (!first.Valid()) throw MP4Error("sample id out of range", "MP4Track::GetMaxBitrate");
+    while (lastId < n && last.Valid() && last.Time() - first.Time() < second) {
+      bytes += SampleSize(++lastId);
+      last.Next();
+    }
+    if (bytes > max) max = bytes;
+    bytes -= SampleSize(firstId);
+    first.Next();
+  }
+  return max > UINT32_MAX / 8 ? UINT32_MAX : static_cast<uint32_t>(max * 8);
+}
+
+// ---------------------------------------------------------------- writing samples
+
+void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset) {
+  if (GetNumberOfSamples() == UINT32_MAX)
+    throw MP4Error("the track holds the most samples there can be", "MP4WriteSample");
+  if (duration > UINT32_MAX)
+    throw MP4Error("sample duration %llu does not fit 32 bits", "MP4WriteSample",
+                   static_cast<unsigned long long>(duration));
+  // A 32-bit value, or a negative one sign-extended to 64 bits.
+  if (renderingOffset > UINT32_MAX && renderingOffset < 0xFFFFFFFF80000000ull)
+    throw MP4Error("rendering offset %llu does not fit 32 bits", "MP4WriteSample",
+                   static_cast<unsigned long long>(renderingOffset));
+  // Uncompressed sound whose frame has no bytes (no channels, samples of
+  // under 8 bits) counts no frames at all.
+  if (m_bytesPerSample == 0)
+    throw MP4Error("sound frames of 0 bytes cannot be counted", "MP4WriteSample");
+  if (m_bytesPerSample > 1 && numBytes % m_bytesPerSample)
+    throw MP4Error("sample of %u bytes is no whole number of %u-byte frames", "MP4WriteSample", numBytes,
+                   m_bytesPerSample);
+  const uint32_t stored = numBytes / m_bytesPerSample;
+  const uint8_t bits = m_pStszFixedSampleSizeProperty ? 32 : m_stszSampleBits;
+  if (bits < 32 && stored >> bits)
+    throw MP4Error("sample size %u does not fit the %u-bit size table", "MP4WriteSample", stored,
+                   static_cast<unsigned>(bits));
+}
+
+void MP4Track::WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t duration, uint64_t renderingOffset,
+                           bool isSyncSample) {
+  if (!pBytes && numBytes > 0) throw MP4Error("no sample data", "MP4WriteSample");
+  if (m_isAmr < 0) {
+    m_isAmr = m_pTrakAtom->FindAtom("trak.mdia.minf.stbl.stsd.samr") ||
+                      m_pTrakAtom->FindAtom("trak.mdia.minf.stbl.stsd.sawb")
+                  ? 0
+                  : 1;
+    if (m_isAmr == 0 && numBytes > 0) m_curMode = (pBytes[0] >> 3) & 0x0F;
+  }
+  // The frame type of an AMR sample is in its first byte; an empty sample
+  // has none and keeps the mode of the chunk.
+  const uint8_t mode = m_isAmr == 0 ? (numBytes > 0 ? (pBytes[0] >> 3) & 0x0F : m_curMode) : 0;
+  if (duration == UINT64_MAX) duration = GetFixedSampleDuration();
+  CheckSampleFits(numBytes, duration, renderingOffset);
+
+  if (m_isAmr == 0 && m_curMode != mode) {
+    WriteChunkBuffer();
+    m_curMode = mode;
+  }
+  // A chunk's size is a 32-bit sum of its samples' sizes.
+  if (numBytes > UINT32_MAX - m_chunkBufferSize) WriteChunkBuffer();
+  if (m_chunkBufferSize + numBytes > m_chunkBufferCapacity) {
+    uint64_t capacity = m_chunkBufferCapacity ? uint64_t(m_chunkBufferCapacity) * 2 : 4096;
+    if (capacity < uint64_t(m_chunkBufferSize) + numBytes) capacity = uint64_t(m_chunkBufferSize) + numBytes;
+    if (capacity > UINT32_MAX) capacity = UINT32_MAX;
+    m_pChunkBuffer = static_cast<uint8_t*>(MP4Realloc(m_pChunkBuffer, static_cast<uint32_t>(capacity)));
+    m_chunkBufferCapacity = static_cast<uint32_t>(capacity);
+  }
+  if (numBytes) memcpy(m_pChunkBuffer + m_chunkBufferSize, pBytes, numBytes);
+  m_chunkBufferSize += numBytes;
+  m_chunkSamples++;
+  m_chunkDuration += duration;
+
+  const uint32_t sampleId = m_writeSampleId = GetNumberOfSamples() + 1;
+  UpdateSampleSizes(numBytes);
+  UpdateSampleTimes(duration);
+  UpdateRenderingOffsets(sampleId, renderingOffset);
+  UpdateSyncSamples(sampleId, isSyncSample);
+  if (IsChunkFull()) {
+    WriteChunkBuffer();
+    m_curMode = mode;
+  }
+  UpdateDurations(duration);
+  UpdateModificationTimes();
+  m_writeSampleId++;
+}
+
+bool MP4Track::IsChunkFull() {
+  if (m_samplesPerChunk) return m_chunkSamples >= m_samplesPerChunk;
+  MP4_ASSERT(m_durationPerChunk);
+  return m_chunkDuration >= m_durationPerChunk;
+}
+
+// Called between samples (the buffered ones are the last written) or from
+// WriteSample once the sample is in the tables.
+void MP4Track::WriteChunkBuffer() {
+  // A chunk of empty samples is a chunk all the same: without it the
+  // chunks after it would be counted from the wrong sample.
+  if (m_chunkSamples == 0) return;
+  const uint64_t offset = m_pFile->GetPosition();
+  m_pFile->WriteBytes(m_pChunkBuffer, m_chunkBufferSize);
+  const uint32_t lastSample = GetNumberOfSamples();
+  UpdateSampleToChunk(lastSample, GetNumberOfChunks() + 1, m_chunkSamples);
+  UpdateChunkOffsets(offset);
+  MP4Free(m_pChunkBuffer);
+  m_pChunkBuffer = nullptr;
+  m_chunkBufferSize = m_chunkBufferCapacity = 0;
+  m_chunkSamples = 0;
+  m_chunkDuration = 0;
+}
+
+void MP4Track::UpdateSampleToChunk(uint32_t sampleId, uint32_t chunkId, uint32_t samplesPerChunk) {
+  const uint32_t n = static_cast<uint32_t>(m_pStscCountProperty->GetValue());
+  // The run goes on: its chunks are counted from its first one.
+  if (n > 0 && m_pStscSamplesPerChunkProperty->GetValue(n - 1) == samplesPerChunk) return;
+  // New chunks hold the samples of the description the last run used.
+  const uint64_t description = n > 0 ? m_pStscSampleDescrIndexProperty->GetValue(n - 1) : 1;
+  m_pStscFirstChunkProperty->AddValue(chunkId);
+  m_pStscSamplesPerChunkProperty->AddValue(samplesPerChunk);
+  m_pStscSampleDescrIndexProperty->AddValue(description);
+  m_pStscFirstSampleProperty->AddValue(sampleId - samplesPerChunk + 1);
+  m_pStscCountProperty->ForceValue(n + 1);
+}
+
+uint32_t MP4Track::GetNumberOfChunks() { return static_cast<uint32_t>(m_pChunkCountProperty->GetValue()); }
+
+void MP4Track::UpdateChunkOffsets(uint64_t chunkOffset) {
+  // Never cut to 32 bits: the offsets turn 64-bit first.
+  if (chunkOffset > UINT32_MAX && !HasCo64ChunkOffsets()) UseCo64ChunkOffsets();
+  const uint32_t n = GetNumberOfChunks();
+  m_pChunkOffsetProperty->AddValue(chunkOffset);
+  m_pChunkCountProperty->ForceValue(uint64_t(n) + 1);
+}
+
+bool MP4Track::HasCo64ChunkOffsets() { return m_pChunkOffsetProperty->GetType() == Integer64Property; }
+
+void MP4Track::UseCo64ChunkOffsets() {
+  if (HasCo64ChunkOffsets()) return;
+  MP4Atom* stco = m_pTrakAtom->FindAtom("trak.mdia.minf.stbl.stco");
+  MP4_ASSERT_AS(stco, "(pStcoAtom)");
+  MP4Atom* stbl = stco->GetParentAtom();
+  std::unique_ptr<MP4Atom> co64(MP4Atom::CreateAtom("co64"));
+  co64->SetParentAtom(stbl);
+  co64->SetFile(m_pFile);
+  co64->Generate();
+  MP4Property* column = nullptr;
+  MP4_ASSERT(co64->FindProperty("co64.entries.chunkOffset", &column) && column);
+  const uint32_t n = GetNumberOfChunks();
+  for (uint32_t i = 0; i < n; i++) static_cast<MP4IntegerProperty*>(column)->AddValue(m_pChunkOffsetProperty->GetValue(i));
+  co64->GetIntegerField("entryCount")->ForceValue(n);
+  uint32_t index = 0;
+  while (stbl->GetChildAtom(index) != stco) index++;
+  stbl->InsertChildAtom(co64.release(), index);
+  stbl->DeleteChildAtom(stco);
+  Bind(kCo64Bindings);
+}
+
+void MP4Track::UpdateSampleSizes(uint32_t numBytes) {
+  const uint32_t size = numBytes / m_bytesPerSample;
+  const uint32_t count = GetNumberOfSamples();
+  if (m_pStszFixedSampleSizeProperty) {
+    const uint64_t fixed = m_pStszFixedSampleSizeProperty->GetValue();
+    if (count == 0) {
+      if (size != 0) {
+        m_pStszFixedSampleSizeProperty->SetValue(size);
+      } else {
+        m_pStszFixedSampleSizeProperty->SetValue(0);
+        SampleSizePropertyAddValue(size);
+      }
+    } else if (fixed != 0) {
+      if (size != fixed) {
+        // From one size for all to a size per sample.
+        for (uint32_t i = 0; i < count; i++) SampleSizePropertyAddValue(static_cast<uint32_t>(fixed));
+        m_pStszFixedSampleSizeProperty->SetValue(0);
+        SampleSizePropertyAddValue(size);
+      }
+    } else {
+      SampleSizePropertyAddValue(size);
+    }
+  } else {
+    SampleSizePropertyAddValue(size);
+  }
+  m_pStszSampleCountProperty->ForceValue(uint64_t(count) + 1);
+}
+
+// The size fits the column (CheckSampleFits). Two 4-bit sizes share a
+// byte, the earlier in the upper half: an odd count means the last byte
+// has its lower half free.
+void MP4Track::SampleSizePropertyAddValue(uint32_t size) {
+  if (m_stszSampleBits == 4 && !m_pStszFixedSampleSizeProperty) {
+    const uint32_t count = GetNumberOfSamples();
+    if (count % 2 == 0) {
+      m_pStszSampleSizeProperty->AddValue(uint64_t(size) << 4);
+    } else {
+      const uint32_t row = count / 2;
+      m_pStszSampleSizeProperty->SetValue((m_pStszSampleSizeProperty->GetValue(row) & 0xF0) | (size & 0x0F), row);
+    }
+    return;
+  }
+  m_pStszSampleSizeProperty->AddValue(size);
+}
+
+void MP4Track::UpdateSampleTimes(uint64_t duration) {
+  const uint32_t n = static_cast<uint32_t>(m_pSttsCountProperty->GetValue());
+  if (n > 0 && m_pSttsSampleDeltaProperty->GetValue(n - 1) == duration) {
+    m_pSttsSampleCountProperty->SetValue(m_pSttsSampleCountProperty->GetValue(n - 1) + 1, n - 1);
+    return;
+  }
+  m_pSttsSampleCountProperty->AddValue(1);
+  m_pSttsSampleDeltaProperty->AddValue(duration);
+  m_pSttsCountProperty->ForceValue(uint64_t(n) + 1);
+}
+
+MP4Atom* MP4Track::AddAtom(const char* parentPath, const char* type) {
+  return m_pFile->AddChildAtom(m_pTrakAtom->FindAtom(parentPath), type);
+}
+
+void MP4Track::AppendCompositionRun(uint32_t count, uint64_t renderingOffset) {
+  const uint32_t n = static_cast<uint32_t>(m_pCttsCountProperty->GetValue());
+  m_pCttsSampleCountProperty->AddValue(count);
+  m_pCttsSampleOffsetProperty->AddValue(static_cast<uint32_t>(renderingOffset));
+  m_pCttsCountProperty->ForceValue(uint64_t(n) + 1);
+  m_cttsSamples += count;
+}
+
+void MP4Track::UpdateRenderingOffsets(uint32_t sampleId, uint64_t renderingOffset) {
+  if (!m_pCttsCountProperty) {
+    if (renderingOffset == 0) return;
+    AddAtom("trak.mdia.minf.stbl", "ctts");
+    MP4_ASSERT_AS(Bind(kCttsBindings),
+                  "(pCttsAtom->FindProperty( \"ctts.entryCount\", (MP4Property**)&m_pCttsCountProperty))");
+    m_cttsSamples = 0;
+  }
+  // Negative offsets are stored as their 32-bit pattern in a version-1 box.
+  if (renderingOffset > UINT32_MAX) m_pCttsCountProperty->GetParentAtom()->SetVersion(1);
+  const uint32_t n = static_cast<uint32_t>(m_pCttsCountProperty->GetValue());
+  if (m_cttsSamples == UINT64_MAX) {
+    m_cttsSamples = 0;
+    for (uint32_t i = 0; i < n; i++) m_cttsSamples += m_pCttsSampleCountProperty->GetValue(i);
+  }
+  // The samples before this one that the table does not cover yet had no
+  // offset.
+  if (m_cttsSamples < sampleId - 1u) AppendCompositionRun(static_cast<uint32_t>(sampleId - 1u - m_cttsSamples), 0);
+  const uint32_t runs = static_cast<uint32_t>(m_pCttsCountProperty->GetValue());
+  if (runs > 0 && m_pCttsSampleOffsetProperty->GetValue(runs - 1) == static_cast<uint32_t>(renderingOffset)) {
+    m_pCttsSampleCountProperty->SetValue(m_pCttsSampleCountProperty->GetValue(runs - 1) + 1, runs - 1);
+    m_cttsSamples++;
+    return;
+  }
+  AppendCompositionRun(1, renderingOffset);
+}
+
+void MP4Track::SetSampleRenderingOffset(uint32_t sampleId, uint64_t renderingOffset) {
+  CheckSampleId(sampleId, "MP4Track::SetSampleRenderingOffset");
+  if (renderingOffset > UINT32_MAX && renderingOffset < 0xFFFFFFFF80000000ull)
+    throw MP4Error("rendering offset %llu does not fit 32 bits", "MP4SetSampleRenderingOffset",
+                   static_cast<unsigned long long>(renderingOffset));
+  ResetCaches();
+  const uint32_t samples = GetNumberOfSamples();
+  if (!m_pCttsCountProperty || m_pCttsCountProperty->GetValue() == 0) {
+    // No table and no offset to set: every sample keeps its offset 0.
+    if (renderingOffset == 0) return;
+    UpdateRenderingOffsets(sampleId, renderingOffset);
+    if (samples > sampleId) AppendCompositionRun(samples - sampleId, 0);
+    return;
+  }
+  uint32_t first = 0;
+  const uint32_t i = GetSampleCttsIndex(sampleId, &first);
+  const uint32_t count = static_cast<uint32_t>(m_pCttsSampleCountProperty->GetValue(i));
+  const uint64_t old = m_pCttsSampleOffsetProperty->GetValue(i);
+  ResetCaches();
+  if (old == static_cast<uint32_t>(renderingOffset)) return;
+  if (renderingOffset > UINT32_MAX) m_pCttsCountProperty->GetParentAtom()->SetVersion(1);
+  const uint32_t value = static_cast<uint32_t>(renderingOffset);
+  if (count == 1) {
+    m_pCttsSampleOffsetProperty->SetValue(value, i);
+    return;
+  }
+  const uint32_t last = first + count - 1;
+  const uint64_t runs = m_pCttsCountProperty->GetValue();
+  if (sampleId == first) {
+    m_pCttsSampleCountProperty->InsertValue(1, i);
+    m_pCttsSampleOffsetProperty->InsertValue(value, i);
+    m_pCttsSampleCountProperty->SetValue(count - 1, i + 1);
+    m_pCttsCountProperty->ForceValue(runs + 1);
+  } else if (sampleId == last) {
+    m_pCttsSampleCountProperty->InsertValue(1, i + 1);
+    m_pCttsSampleOffsetProperty->InsertValue(value, i + 1);
+    m_pCttsSampleCountProperty->SetValue(count - 1, i);
+    m_pCttsCountProperty->ForceValue(runs + 1);
+  } else {
+    m_pCttsSampleCountProperty->InsertValue(1, i + 1);
+    m_pCttsSampleOffsetProperty->InsertValue(value, i + 1);
+    m_pCttsSampleCountProperty->SetValue(sampleId - first, i);
+    m_pCttsSampleCountProperty->InsertValue(last - sampleId, i + 2);
+    m_pCttsSampleOffsetProperty->InsertValue(old, i + 2);
+    m_pCttsCountProperty->ForceValue(runs + 2);
+  }
+}
+
+void MP4Track::UpdateSyncSamples(uint32_t sampleId, bool isSyncSample) {
+  if (isSyncSample) {
+    if (!m_pStssCountProperty) return;  // without the table every sample is one
+    const uint64_t n = m_pStssCountProperty->GetValue();
+    m_pStssSampleProperty->AddValue(sampleId);
+    m_pStssCountProperty->ForceValue(n + 1);
+    return;
+  }
+  if (m_pStssCountProperty) return;
+  // The first sample that is not a sync sample: the ones before it were.
+  AddAtom("trak.mdia.minf.stbl", "stss");
+  MP4_ASSERT_AS(Bind(kStssBindings),
+                "(pStssAtom->FindProperty( \"stss.entryCount\", (MP4Property**)&m_pStssCountProperty))");
+  for (uint32_t sid = 1; sid < sampleId; sid++) m_pStssSampleProperty->AddValue(sid);
+  m_pStssCountProperty->ForceValue(sampleId - 1u);
+}
+
+// ---------------------------------------------------------------- durations
+
+void MP4Track::SetHeaderValue(MP4IntegerProperty*& pProperty, const char* headerPath, uint64_t value) {
+  if (value > UINT32_MAX && pProperty->GetValueBits() < 64) {
+    MP4Atom* header = m_pTrakAtom->FindAtom(headerPath);
+    MP4_ASSERT_AS(header, "(pHeaderAtom)");
+    MP4WidenHeader(header);
+    Bind(kHeaderBindings);
+  }
+  pProperty->SetValue(value);
+}
+
+// The track header follows the media added as one sum converted to the
+// movie time scale and rounded up: summing rounded samples would run short.
+void MP4Track::UpdateDurations(uint64_t duration) {
+  const uint32_t mediaScale = GetTimeScale();
+  if (mediaScale == 0) throw MP4Error("track %u has a time scale of 0", "MP4Track::UpdateDurations", m_trackId);
+  const uint64_t media = GetDuration() + duration;
+  SetHeaderValue(m_pMediaDurationProperty, "trak.mdia.mdhd", media);
+  const uint64_t added = media > m_mediaDurationAtOpen ? media - m_mediaDurationAtOpen : 0;
+  const uint64_t track = m_trackDurationAtOpen + MulDivUp(added, m_pFile->GetTimeScale(), mediaScale);
+  SetHeaderValue(m_pTrackDurationProperty, "trak.tkhd", track);
+  m_pFile->UpdateDuration(track);
+}
+
+void MP4Track::UpdateModificationTimes() {
+  const uint64_t now = MP4GetAbsTimestamp();
+  m_pMediaModificationProperty->SetValue(now);
+  m_pTrackModificationProperty->SetValue(now);
+}
+
+// ---------------------------------------------------------------- finishing
+
+void MP4Track::FinishWrite() {
+  WriteChunkBuffer();
+  const struct {
+    const char* path;
+    uint32_t (MP4Track::*value)();
+  } kConfiguration[] = {
+      {"trak.mdia.minf.stbl.stsd.*.esds.decConfigDescr.bufferSizeDB", &MP4Track::GetMaxSampleSize},
+      {"trak.mdia.minf.stbl.stsd.*.esds.decConfigDescr.maxBitrate", &MP4Track::GetMaxBitrate},
+      {"trak.mdia.minf.stbl.stsd.*.esds.decConfigDescr.avgBitrate", &MP4Track::GetAvgBitrate},
+  };
+  for (const auto& c : kConfiguration) {
+    MP4IntegerProperty* p = FindInteger(*m_pTrakAtom, c.path);
+    if (!p) continue;
+    // Tables read from a damaged file may not answer: the field keeps what
+    // it said, and the file is still finished.
+    uint64_t value = 0;
+    try {
+      value = (this->*c.value)();
+    } catch (const MP4Error&) {
+      continue;
+    }
+    // The buffer size field has 24 bits: a larger sample reads as the most
+    // it can say rather than as its low bits.
+    const MP4BitfieldProperty* bits = dynamic_cast<MP4BitfieldProperty*>(p);
+    const uint64_t most = bits && bits->GetNumBits() < 64 ? (uint64_t(1) << bits->GetNumBits()) - 1 : UINT64_MAX;
+    p->SetValue(value < most ? value : most);
+  }
+}
+
+// ---------------------------------------------------------------- chunks
+
+uint32_t MP4Track::GetChunkStscIndex(uint32_t chunkId) {
+  MP4_ASSERT(chunkId);
+  const uint32_t n = static_cast<uint32_t>(m_pStscCountProperty->GetValue());
+  MP4_ASSERT_AS(n > 0, "(numStscs > 0)");
+  if (chunkId < m_pStscFirstChunkProperty->GetValue(0)) throw MP4Error("assert failure", "(stscIndex != 0)");
+  // The runs start at increasing chunks (checked when read, kept when
+  // written): the last one that starts at or before the chunk.
+  uint32_t low = 0, high = n - 1;
+  while (low < high) {
+    const uint32_t mid = low + (high - low + 1) / 2;
+    if (m_pStscFirstChunkProperty->GetValue(mid) > chunkId)
+      high = mid - 1;
+    else
+      low = mid;
+  }
+  return low;
+}
+
+// The chunk's first sample, checked to be one of the track's.
+uint64_t MP4Track::ChunkFirstSample(uint32_t chunkId, uint32_t* pStscIndex) {
+  const uint32_t i = GetChunkStscIndex(chunkId);
+  *pStscIndex = i;
+  const uint64_t first = m_pStscFirstSampleProperty->GetValue(i) +
+                         (chunkId - m_pStscFirstChunkProperty->GetValue(i)) * m_pStscSamplesPerChunkProperty->GetValue(i);
+  if (first == 0 || first > GetNumberOfSamples())
+    throw MP4Error("chunk %u starts at sample %llu of %u", "MP4Track::GetChunkTime", chunkId,
+                   static_cast<unsigned long long>(first), GetNumberOfSamples());
+  return first;
+}
+
+uint64_t MP4Track::GetChunkTime(uint32_t chunkId) {
+  uint32_t i = 0;
+  uint64_t start = 0;
+  GetSampleTimes(static_cast<uint32_t>(ChunkFirstSample(chunkId, &i)), &start, nullptr);
+  return start;
+}
+
+uint32_t MP4Track::GetChunkSize(uint32_t chunkId) {
+  uint32_t i = 0;
+  const uint64_t first = ChunkFirstSample(chunkId, &i);
+  const uint64_t samples = m_pStscSamplesPerChunkProperty->GetValue(i);
+  if (samples == 0) return 0;
+  if (first + samples - 1 > GetNumberOfSamples())
+    throw MP4Error("chunk %u runs past the last sample", "MP4Track::GetChunkSize", chunkId);
+  uint64_t size = 0;
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  if (fixed != 0) {
+    size = samples * SampleSize(static_cast<uint32_t>(first));
+  } else {
+    for (uint64_t sid = first; sid < first + samples && size <= UINT32_MAX; sid++)
+      size += SampleSize(static_cast<uint32_t>(sid));
+  }
+  if (size > UINT32_MAX) throw MP4Error("chunk %u is larger than 4 GiB", "MP4Track::GetChunkSize", chunkId);
+  return static_cast<uint32_t>(size);
+}
+
+void MP4Track::ReadChunk(uint32_t chunkId, uint8_t** ppChunk, uint32_t* pChunkSize) {
+  MP4_ASSERT(chunkId);
+  MP4_ASSERT(ppChunk);
+  MP4_ASSERT(pChunkSize);
+  const uint64_t offset = m_pChunkOffsetProperty->GetValue(chunkId - 1);
+  const uint32_t size = GetChunkSize(chunkId);
+  const bool writing = m_pFile->GetMode() == 'w';
+  // Read from a file that is not growing, the chunk must lie in it before a
+  // buffer is sized by it.
+  if (!writing) {
+    const uint64_t fileSize = m_pFile->GetSize();
+    if (offset > fileSize || size > fileSize - offset)
+      throw MP4Error("chunk %u (%u bytes at %llu) runs past the end of the file", "MP4Track::ReadChunk", chunkId,
+                     size, static_cast<unsigned long long>(offset));
+  }
+  std::unique_ptr<uint8_t, FreeDeleter> chunk(static_cast<uint8_t*>(MP4Malloc(size)));
+  const uint64_t position = writing ? m_pFile->GetPosition() : 0;
+  try {
+    m_pFile->SetPosition(offset);
+    m_pFile->ReadBytes(chunk.get(), size);
+  } catch (...) {
+    if (writing) {
+      try {
+        m_pFile->SetPosition(position);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  if (writing) m_pFile->SetPosition(position);
+  *ppChunk = chunk.release();
+  *pChunkSize = size;
+}
+
+void MP4Track::RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t chunkSize) {
+  MP4_ASSERT(chunkId);
+  m_pChunkOffsetProperty->GetValue(chunkId - 1);  // a chunk the table has
+  const uint64_t offset = m_pFile->GetPosition();
+  m_pFile->WriteBytes(pChunk, chunkSize);
+  if (offset > UINT32_MAX && !HasCo64ChunkOffsets()) UseCo64ChunkOffsets();
+  m_pChunkOffsetProperty->SetValue(offset, chunkId - 1);
+}
+
+// ---------------------------------------------------------------- edit lists
+
+bool MP4Track::InitEditListProperties() {
+  if (Bind(kElstBindings)) return true;
+  for (const MP4TrackBinding& b : kElstBindings) this->*b.member = nullptr;
+  return false;
+}
+
+uint32_t MP4Track::AddEdit(uint32_t editId) {
+  if (!m_pElstCountProperty) {
+    m_pFile->AddDescendantAtoms(m_pTrakAtom, "edts.elst");
+    if (!InitEditListProperties()) return 0;
+  }
+  const uint32_t n = static_cast<uint32_t>(m_pElstCountProperty->GetValue());
+  if (editId == 0) editId = n + 1;
+  // Checked once for all four columns, which must stay of one length.
+  if (editId > n + 1u || editId == 0) throw MP4Error(ERANGE, "MP4Array::Insert");
+  m_pElstMediaTimeProperty->InsertValue(0, editId - 1);
+  m_pElstDurationProperty->InsertValue(0, editId - 1);
+  m_pElstRateProperty->InsertValue(1, editId - 1);
+  m_pElstReservedProperty->InsertValue(0, editId - 1);
+  m_pElstCountProperty->ForceValue(uint64_t(n) + 1);
+  return editId;
+}
+
+void MP4Track::DeleteEdit(uint32_t editId) {
+  if (editId == 0) throw MP4Error("edit id can't be zero", "MP4Track::DeleteEdit");
+  if (!m_pElstCountProperty || m_pElstCountProperty->GetValue() == 0)
+    throw MP4Error("no edits exist", "MP4Track::DeleteEdit");
+  const uint64_t n = m_pElstCountProperty->GetValue();
+  if (editId > n || editId > m_pElstMediaTimeProperty->GetCount()) throw MP4Error(ERANGE, "MP4Array::Delete");
+  m_pElstMediaTimeProperty->DeleteValue(editId - 1);
+  m_pElstDurationProperty->DeleteValue(editId - 1);
+  m_pElstRateProperty->DeleteValue(editId - 1);
+  m_pElstReservedProperty->DeleteValue(editId - 1);
+  m_pElstCountProperty->ForceValue(n - 1);
+  if (n - 1 > 0) return;
+  for (const MP4TrackBinding& b : kElstBindings) this->*b.member = nullptr;
+  if (MP4Atom* edts = m_pTrakAtom->FindChildAtom("edts")) m_pTrakAtom->DeleteChildAtom(edts);
+}
+
+uint64_t MP4Track::GetEditTotalDuration(uint32_t editId) {
+  if (!m_pElstCountProperty) return UINT64_MAX;
+  const uint64_t n = m_pElstCountProperty->GetValue();
+  if (editId == 0) {
+    if (n == 0) return UINT64_MAX;
+    editId = static_cast<uint32_t>(n);
+  }
+  if (editId > n) return UINT64_MAX;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < editId; i++) {
+    const uint64_t segment = m_pElstDurationProperty->GetValue(i);
+    total = segment > UINT64_MAX - total ? UINT64_MAX : total + segment;
+  }
+  return total;
+}
+
+uint64_t MP4Track::GetEditStart(uint32_t editId) {
+  if (editId == 0) return UINT64_MAX;
+  if (editId == 1) return 0;
+  return GetEditTotalDuration(editId - 1);
+}
+
+// Segment durations are in the movie time scale and media times in the
+// track's: the edit bounds are converted to the track's time scale (from
+// the running sum, so that rounding does not add up) before they meet a
+// media time.
+uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTime, uint64_t* pDuration) {
+  const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
+  if (n == 0) {
+    const uint32_t sampleId = GetSampleIdFromTime(editWhen, false);
+    if (pStartTime || pDuration) GetSampleTimes(sampleId, pStartTime, pDuration);
+    return sampleId;
+  }
+  const uint32_t movieScale = m_pFile->GetTimeScale();
+  const uint32_t mediaScale = GetTimeScale();
+  if (movieScale == 0 || mediaScale == 0)
+    throw MP4Error("time scale of 0", "MP4Track::GetSampleIdFromEditTime");
+  const bool wide = m_pElstMediaTimeProperty->GetValueBits() == 64;
+  uint64_t movieEnd = 0, editEnd = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    const uint64_t editStart = editEnd;
+    const uint64_t segment = m_pElstDurationProperty->GetValue(i);
+    movieEnd = segment > UINT64_MAX - movieEnd ? UINT64_MAX : movieEnd + segment;
+    editEnd = MulDivUp(movieEnd, mediaScale, movieScale);
+    if (editEnd <= editWhen) continue;
+    const uint64_t editOffset = editWhen - editStart;
+    const uint64_t mediaTime = m_pElstMediaTimeProperty->GetValue(i);
+    if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
+      // An empty edit shows nothing.
+      if (pStartTime) *pStartTime = editStart;
+      if (pDuration) *pDuration = editEnd - editStart;
+      return 0;
+    }
+    // A dwell shows its one media instant for the whole edit.
+    const bool dwell = m_pElstRateProperty->GetValue(i) == 0;
+    if (dwell) {
+      const uint32_t sampleId = GetSampleIdFromTime(mediaTime, false);
+      if (pStartTime) *pStartTime = editStart;
+      if (pDuration) *pDuration = editEnd - editStart;
+      return sampleId;
+    }
+    if (mediaTime > UINT64_MAX - editOffset) break;
+    const uint64_t mediaWhen = mediaTime + editOffset;
+    const uint32_t sampleId = GetSampleIdFromTime(mediaWhen, false);
+    uint64_t sampleStart = 0, sampleDuration = 0;
+    GetSampleTimes(sampleId, &sampleStart, &sampleDuration);
+    const uint64_t sampleStartOffset = mediaWhen - sampleStart;
+    // Never before the edit's start.
+    const uint64_t editSampleStart = editWhen - (editOffset < sampleStartOffset ? editOffset : sampleStartOffset);
+    // The sample's end on this timeline, cut at the edit's end.
+    const uint64_t rest = sampleStart + sampleDuration - mediaWhen;
+    const uint64_t sampleEnd = rest > UINT64_MAX - editWhen ? UINT64_MAX : editWhen + rest;
+    const uint64_t duration = (sampleEnd < editEnd ? sampleEnd : editEnd) - editSampleStart;
+    if (pStartTime) *pStartTime = editSampleStart;
+    if (pDuration) *pDuration = duration;
+    return sampleId;
+  }
+  throw MP4Error("time out of range", "MP4Track::GetSampleIdFromEditTime");
 }

@@ -4,6 +4,7 @@
 // Sample ids and chunk ids count from 1.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -11,6 +12,7 @@
 
 class MP4Atom;
 class MP4File;
+struct MP4TrackBinding;
 
 class MP4Track {
  public:
@@ -68,8 +70,71 @@ class MP4Track {
   // The delta of a one-run "stts", all ones with more runs, the stored
   // value without any.
   uint64_t GetFixedSampleDuration();
+  // Stored only while "stts" is empty.
+  void SetFixedSampleDuration(uint64_t duration);
   uint32_t GetMaxSampleSize();
   uint64_t GetTotalOfSampleSizes();
+  // Bits per second over the media duration (rounded up), and the most
+  // bytes that start in any one second (from a sample's start), times 8.
+  uint32_t GetAvgBitrate();
+  uint32_t GetMaxBitrate();
+
+  // ---- writing, while the file is open for writing or modification
+
+  // Appends a sample after the last one (a track read from a file goes on
+  // after its samples). duration all ones: the fixed sample duration. The
+  // tables take the sample at once; its bytes wait in the chunk buffer
+  // until the chunk is full (samples per chunk, else one second of media).
+  // Nothing changes when the sample is refused: no bytes with a size, a
+  // duration or size beyond what the tables hold, a rendering offset that
+  // is no 32-bit value.
+  void WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t duration, uint64_t renderingOffset,
+                   bool isSyncSample);
+  // Changes the composition offset of a sample written before.
+  void SetSampleRenderingOffset(uint32_t sampleId, uint64_t renderingOffset);
+  // Writes the chunk buffer out and sets the decoder configuration's
+  // buffer size and bit rates; once per track when the file is closed.
+  virtual void FinishWrite();
+  // A chunk closes after samplesPerChunk samples; with 0, once it holds
+  // durationPerChunk of media time.
+  void SetSamplesPerChunk(uint32_t samplesPerChunk) { m_samplesPerChunk = samplesPerChunk; }
+  void SetDurationPerChunk(uint64_t durationPerChunk) { m_durationPerChunk = durationPerChunk; }
+
+  // ---- chunks, which the optimising rewrite copies one by one
+
+  uint32_t GetNumberOfChunks();
+  // The start time of the chunk's first sample.
+  uint64_t GetChunkTime(uint32_t chunkId);
+  uint32_t GetChunkSize(uint32_t chunkId);
+  // A malloc'ed buffer (none for an empty chunk) that the caller frees.
+  void ReadChunk(uint32_t chunkId, uint8_t** ppChunk, uint32_t* pChunkSize);
+  // Writes the chunk's bytes at the file's position and moves its offset
+  // there; the chunk holds the same samples as before.
+  void RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t chunkSize);
+  // "stco" becomes "co64", offsets kept.
+  void UseCo64ChunkOffsets();
+  bool HasCo64ChunkOffsets();
+
+  // ---- edit lists: segment durations in the movie time scale, media
+  // times in the track's; edit ids count from 1
+
+  // Binds the five columns of "edts.elst"; false when the track has none.
+  bool InitEditListProperties();
+  // A new edit (media time 0, duration 0, normal rate) at editId, or after
+  // the last for 0; "edts" and "elst" are made for the first.
+  uint32_t AddEdit(uint32_t editId);
+  // Removing the last edit removes "edts".
+  void DeleteEdit(uint32_t editId);
+  // Segment durations summed up to editId (0: all); all ones without such
+  // an edit.
+  uint64_t GetEditTotalDuration(uint32_t editId);
+  uint64_t GetEditStart(uint32_t editId);
+  // The sample presented at a time of the track's time scale, and its
+  // start and duration on that timeline, cut to the edit that shows it.
+  // A time inside an empty edit (media time -1) shows no sample: 0, with
+  // the empty edit's start and the rest of its duration. Either output may
+  // be NULL.
+  uint32_t GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTime, uint64_t* pDuration);
 
  private:
   // "sample id out of range" unless 1 <= sampleId <= the sample count.
@@ -80,6 +145,38 @@ class MP4Track {
   // Opens what a "file:" data reference names, inside the folder of the
   // MP4 file only; kInaccessibleFile for anything else.
   FILE* OpenDataReference(const char* location);
+  // Binds a group of fields below the trak; false when one is missing.
+  template <size_t N>
+  bool Bind(const MP4TrackBinding (&bindings)[N]);
+  // The groups bound again after a table or header is made or replaced.
+  static const MP4TrackBinding kHeaderBindings[5];
+  static const MP4TrackBinding kStcoBindings[2];
+  static const MP4TrackBinding kCo64Bindings[2];
+  static const MP4TrackBinding kCttsBindings[3];
+  static const MP4TrackBinding kStssBindings[2];
+  static const MP4TrackBinding kElstBindings[5];
+  void ResetCaches();
+
+  // Writing one sample: the steps, each keeping one table current.
+  void CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset);
+  void WriteChunkBuffer();
+  bool IsChunkFull();
+  void UpdateSampleSizes(uint32_t numBytes);
+  void SampleSizePropertyAddValue(uint32_t size);
+  void UpdateSampleToChunk(uint32_t sampleId, uint32_t chunkId, uint32_t samplesPerChunk);
+  void UpdateChunkOffsets(uint64_t chunkOffset);
+  void UpdateSampleTimes(uint64_t duration);
+  void UpdateRenderingOffsets(uint32_t sampleId, uint64_t renderingOffset);
+  void AppendCompositionRun(uint32_t count, uint64_t renderingOffset);
+  void UpdateSyncSamples(uint32_t sampleId, bool isSyncSample);
+  MP4Atom* AddAtom(const char* parentPath, const char* type);
+  void UpdateDurations(uint64_t duration);
+  void UpdateModificationTimes();
+  // A header field that must hold a value beyond 32 bits turns its header
+  // to version 1 first.
+  void SetHeaderValue(MP4IntegerProperty*& pProperty, const char* headerPath, uint64_t value);
+  uint32_t GetChunkStscIndex(uint32_t chunkId);
+  uint64_t ChunkFirstSample(uint32_t chunkId, uint32_t* pStscIndex);
 
   MP4File* m_pFile;
   MP4Atom* m_pTrakAtom;
@@ -97,6 +194,26 @@ class MP4Track {
 
   uint64_t m_fixedSampleDuration = 0;
   uint32_t m_bytesPerSample = 1;
+
+  // Write state. Samples are appended after the last one of the tables.
+  uint32_t m_writeSampleId = 1;
+  uint8_t* m_pChunkBuffer = nullptr;
+  uint32_t m_chunkBufferSize = 0;
+  uint32_t m_chunkBufferCapacity = 0;
+  uint32_t m_chunkSamples = 0;
+  uint64_t m_chunkDuration = 0;
+  uint32_t m_samplesPerChunk = 0;
+  uint64_t m_durationPerChunk = 0;
+  // -1 not known yet, 0 an AMR track ("samr", "sawb"), 1 any other; a chunk
+  // holds frames of one AMR mode.
+  int32_t m_isAmr = -1;
+  uint8_t m_curMode = 0;
+  // The durations when the track was bound: the track header grows by the
+  // media added since, converted to the movie time scale as one sum.
+  uint64_t m_mediaDurationAtOpen = 0;
+  uint64_t m_trackDurationAtOpen = 0;
+  // Samples the composition table covers; UINT64_MAX until counted.
+  uint64_t m_cttsSamples = UINT64_MAX;
 
   MP4IntegerProperty* m_pTimeScaleProperty = nullptr;
   MP4IntegerProperty* m_pTrackDurationProperty = nullptr;
@@ -130,6 +247,13 @@ class MP4Track {
 
   MP4IntegerProperty* m_pStssCountProperty = nullptr;
   MP4IntegerProperty* m_pStssSampleProperty = nullptr;
+
+  // The edit list: all bound or none.
+  MP4IntegerProperty* m_pElstCountProperty = nullptr;
+  MP4IntegerProperty* m_pElstMediaTimeProperty = nullptr;
+  MP4IntegerProperty* m_pElstDurationProperty = nullptr;
+  MP4IntegerProperty* m_pElstRateProperty = nullptr;
+  MP4IntegerProperty* m_pElstReservedProperty = nullptr;
 
   // Time-to-sample cache: the run, its first sample (0: empty) and the time
   // before it. Composition cache likewise. Both hold only what a successful

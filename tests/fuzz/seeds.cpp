@@ -233,11 +233,13 @@ int main(int argc, char** argv) {
   put("kwi", "ts", index_of("k.ts", ts, 0));
   put("mp4tree", "every-layout-class", mp4_classes());
   put("mp4read", "table-forms", mp4_tracks());
+  put("mp4write", "table-forms", mp4_tracks());
   const std::string small = "-f lavfi -i testsrc=size=32x32:rate=10 -f lavfi -i sine -frames:v 3 -t 0.3 -shortest ";
   for (const auto& file : {std::make_pair("h264-aac", "-c:v libx264 -bf 1 -c:a aac"),
                            std::make_pair("mpeg4-faststart", "-c:v mpeg4 -c:a aac -movflags +faststart")}) {
     const std::string path = tu::scratch(std::string(file.first) + ".mp4");
-    if (tu::ffmpeg(small + file.second + " " + tu::q(path))) put("mp4read", file.first, tu::read_file(path));
+    if (!tu::ffmpeg(small + file.second + " " + tu::q(path))) continue;
+    for (const char* entry : {"mp4read", "mp4write"}) put(entry, file.first, tu::read_file(path));
   }
   return 0;
 }

@@ -2,14 +2,21 @@
 // every track against ffprobe's packets and ffmpeg's per-packet checksums,
 // the track queries against ffprobe's streams and the bitstream filter's
 // parameter sets, the compact and 64-bit table forms, a file beyond 4 GiB,
-// and the neutral values of failures.
+// and the neutral values of failures. Then files written through the
+// interface against ffprobe and ffmpeg: copies of ffmpeg's files made
+// sample by sample, optimised and modified files, edit lists read and
+// written, and media data beyond 4 GiB.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "mp4.h"
@@ -487,6 +494,389 @@ TEST(MP4Interface, NullHandleGivesNeutralValues) {
   EXPECT_FALSE(MP4ReadSampleFromTime(n, 1, 0, &bytes, &size, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ(size, 0u);
   MP4Free(nullptr);
+}
+
+// ---------------------------------------------------------------- writing
+
+// The inputs of the writing tests, each made when a test first asks for it
+// (every test runs in a process of its own).
+std::string Input(const std::string& name) {
+  const std::string video = "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 ";
+  const std::string withAudio = video + "-f lavfi -i sine=duration=1 -pix_fmt yuv420p -c:v libx264 -bf 2 -c:a aac -shortest ";
+  const std::map<std::string, std::string> make = {
+      {"avc_aac.mp4", withAudio},
+      {"avc_aac_faststart.mp4", withAudio + "-movflags +faststart "},
+      {"hevc.mp4", video + "-pix_fmt yuv420p -c:v libx265 -x265-params log-level=error -tag:v hvc1 "},
+      {"mpeg2.mp4", video + "-pix_fmt yuv420p -c:v mpeg2video "},
+  };
+  static const std::string dir = tu::process_scratch("written");
+  const std::string path = dir + name;
+  if (tu::exists(path)) return path;
+  if (name == "offset.mp4") {
+    // The video half a second late: an empty edit before it.
+    EXPECT_TRUE(tu::ffmpeg("-f lavfi -i sine=duration=1 -itsoffset 0.5 -i " + tu::q(Input("avc_aac.mp4")) +
+                           " -map 0 -map 1:v -c:a aac -c:v copy " + tu::q(path)));
+  } else {
+    EXPECT_TRUE(tu::ffmpeg(make.at(name) + tu::q(path)));
+  }
+  return path;
+}
+
+// ffprobe's packets of each stream, "dts|pts|duration|size|flags" (and the
+// position when asked), with or without the edit lists applied.
+std::map<int, std::vector<std::string>> PacketLines(const std::string& path, bool edits, bool positions = false) {
+  const tu::RunResult r =
+      tu::run(std::string("ffprobe -v error ") + (edits ? "" : "-ignore_editlist 1 ") +
+              "-show_entries packet=stream_index,dts,pts,duration,size,flags" + (positions ? ",pos" : "") +
+              " -of compact=p=0 " + tu::q(path));
+  std::map<int, std::vector<std::string>> out;
+  for (const std::string& line : tu::lines(r.out)) {
+    const size_t bar = line.find('|');
+    if (line.rfind("stream_index=", 0) == 0) out[std::stoi(line.substr(13))].push_back(line.substr(bar + 1));
+  }
+  return out;
+}
+
+// ffmpeg's decoded frames: hashes with their times, sorted.
+std::vector<std::string> Frames(const std::string& path) {
+  std::vector<std::string> frames;
+  for (const std::string& line : tu::lines(tu::run("ffmpeg -v error -i " + tu::q(path) + " -f framemd5 -").out))
+    if (!line.empty() && line[0] != '#') frames.push_back(line);
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+// A new file with the source's tracks, sample by sample through the
+// interface, one track after the other: AVC with its configuration and
+// parameter sets, AAC and MPEG-2 video with their ES configurations, and
+// their edit lists.
+void Copy(const std::string& source, const std::string& target) {
+  Handle in = Open(source);
+  ASSERT_NE(in.get(), nullptr) << source;
+  MP4FileHandle out = MP4Create(target.c_str(), 0, 0);
+  ASSERT_NE(out, nullptr);
+  ASSERT_TRUE(MP4SetTimeScale(out, MP4GetTimeScale(in.get())));
+  for (uint16_t t = 0; t < MP4GetNumberOfTracks(in.get(), nullptr, 0); t++) {
+    const uint32_t id = MP4FindTrackId(in.get(), t, nullptr, 0);
+    const uint32_t timeScale = MP4GetTrackTimeScale(in.get(), id);
+    const std::string entry = MP4GetTrackMediaDataName(in.get(), id);
+    uint32_t copy = 0;
+    if (entry == "avc1") {
+      uint8_t profile = 0, level = 0;
+      uint32_t length = 0;
+      uint64_t compatibility = 0;
+      ASSERT_TRUE(MP4GetTrackH264ProfileLevel(in.get(), id, &profile, &level));
+      ASSERT_TRUE(MP4GetTrackH264LengthSize(in.get(), id, &length));
+      ASSERT_TRUE(MP4GetTrackIntegerProperty(in.get(), id, "mdia.minf.stbl.stsd.*[0].avcC.profile_compatibility",
+                                             &compatibility));
+      copy = MP4AddH264VideoTrack(out, timeScale, UINT64_MAX, MP4GetTrackVideoWidth(in.get(), id),
+                                  MP4GetTrackVideoHeight(in.get(), id), profile, uint8_t(compatibility), level,
+                                  uint8_t(length - 1));
+      uint8_t** sets[2];
+      uint32_t* sizes[2];
+      MP4GetTrackH264SeqPictHeaders(in.get(), id, &sets[0], &sizes[0], &sets[1], &sizes[1]);
+      for (int k = 0; k < 2; k++) {
+        for (uint32_t i = 0; sizes[k][i]; i++) {
+          if (k == 0) MP4AddH264SequenceParameterSet(out, copy, sets[k][i], uint16_t(sizes[k][i]));
+          if (k == 1) MP4AddH264PictureParameterSet(out, copy, sets[k][i], uint16_t(sizes[k][i]));
+          free(sets[k][i]);
+        }
+        free(sets[k]);
+        free(sizes[k]);
+      }
+    } else {
+      copy = entry == "mp4a" ? MP4AddAudioTrack(out, timeScale, 1024, MP4GetTrackEsdsObjectTypeId(in.get(), id))
+                             : MP4AddVideoTrack(out, timeScale, UINT64_MAX, MP4GetTrackVideoWidth(in.get(), id),
+                                                MP4GetTrackVideoHeight(in.get(), id),
+                                                MP4GetTrackEsdsObjectTypeId(in.get(), id));
+      uint8_t* config = nullptr;
+      uint32_t size = 0;
+      if (MP4GetTrackESConfiguration(in.get(), id, &config, &size) && size) {
+        EXPECT_TRUE(MP4SetTrackESConfiguration(out, copy, config, size));
+      }
+      free(config);
+    }
+    ASSERT_NE(copy, 0u) << entry;
+    for (uint32_t s = 1; s <= MP4GetTrackNumberOfSamples(in.get(), id); s++) {
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      uint64_t duration = 0, offset = 0;
+      bool sync = false;
+      ASSERT_TRUE(MP4ReadSample(in.get(), id, s, &bytes, &size, nullptr, &duration, &offset, &sync));
+      EXPECT_TRUE(MP4WriteSample(out, copy, bytes, size, duration, offset, sync));
+      free(bytes);
+    }
+    for (uint32_t e = 1; e <= MP4GetTrackNumberOfEdits(in.get(), id); e++)
+      EXPECT_EQ(MP4AddTrackEdit(out, copy, 0, MP4GetTrackEditMediaStart(in.get(), id, e),
+                                MP4GetTrackEditDuration(in.get(), id, e), MP4GetTrackEditDwell(in.get(), id, e)),
+                e);
+  }
+  MP4Close(out);
+}
+
+// Bytes a second: the average over the track, and the most bytes that
+// start within one second of a packet's start; from ffprobe's packets.
+struct Rates {
+  uint64_t average, peak, largest;
+};
+Rates RatesOf(const std::vector<Packet>& packets, uint64_t timeScale) {
+  uint64_t total = 0, duration = 0, peak = 0, largest = 0;
+  for (size_t i = 0; i < packets.size(); i++) {
+    total += packets[i].size;
+    duration += packets[i].duration;
+    largest = std::max(largest, packets[i].size);
+    uint64_t window = 0;
+    for (size_t j = i; j < packets.size() && packets[j].dts - packets[i].dts < int64_t(timeScale); j++)
+      window += packets[j].size;
+    peak = std::max(peak, window);
+  }
+  return {(total * 8 * timeScale + duration - 1) / duration, peak * 8, largest};
+}
+
+TEST(MP4Written, CopiesEqualTheirSources) {
+  for (const char* name : {"avc_aac.mp4", "mpeg2.mp4"}) {
+    const std::string source = Input(name);
+    const std::string target = tu::scratch(std::string("copy-") + name);
+    Copy(source, target);
+    EXPECT_EQ(PacketLines(target, false), PacketLines(source, false)) << name;
+    EXPECT_EQ(PacketLines(target, true), PacketLines(source, true)) << name;
+    EXPECT_EQ(tu::run("ffmpeg -v error -xerror -i " + tu::q(target) + " -f null -").status, 0) << name;
+    EXPECT_EQ(Frames(target), Frames(source)) << name;
+    // The configuration's rates and buffer size from the packets, and
+    // track durations rounded up into the movie's time scale.
+    Handle h = Open(target);
+    const auto packets = FFprobePackets(target);
+    const Bytes file = tu::read_file(target);
+    for (uint32_t t = 0; t < MP4GetNumberOfTracks(h.get(), nullptr, 0); t++) {
+      const uint32_t id = t + 1;
+      const uint64_t timeScale = MP4GetTrackTimeScale(h.get(), id);
+      const uint64_t media = Fields(file, "mdhd", t)[3];
+      EXPECT_EQ(Fields(file, "tkhd", t)[4], (media * 1000 + timeScale - 1) / timeScale) << name << t;
+      if (MP4GetTrackEsdsObjectTypeId(h.get(), id) == 0) continue;
+      const Rates r = RatesOf(packets.at(t), timeScale);
+      uint64_t value = 0;
+      for (const auto& field : std::vector<std::pair<const char*, uint64_t>>{
+               {"avgBitrate", r.average}, {"maxBitrate", r.peak}, {"bufferSizeDB", r.largest}}) {
+        ASSERT_TRUE(MP4GetTrackIntegerProperty(
+            h.get(), id, (std::string("mdia.minf.stbl.stsd.*.esds.decConfigDescr.") + field.first).c_str(), &value));
+        EXPECT_EQ(value, field.second) << name << " " << field.first;
+      }
+    }
+  }
+}
+
+// Chunks in the file's order start at times that never go back.
+void ExpectInterleaved(const std::string& path) {
+  const auto packets = FFprobePackets(path);
+  Handle h = Open(path);
+  std::vector<std::pair<uint64_t, std::pair<int, double>>> byPosition;
+  for (const auto& stream : packets)
+    for (const Packet& p : stream.second)
+      byPosition.push_back({p.pos, {stream.first, double(p.dts) / MP4GetTrackTimeScale(h.get(), stream.first + 1)}});
+  std::sort(byPosition.begin(), byPosition.end());
+  double chunkStart = -1;
+  for (size_t i = 0; i < byPosition.size(); i++) {
+    if (i > 0 && byPosition[i].second.first == byPosition[i - 1].second.first) continue;
+    EXPECT_GE(byPosition[i].second.second, chunkStart) << path << " at " << byPosition[i].first;
+    chunkStart = byPosition[i].second.second;
+  }
+}
+
+TEST(MP4Written, OptimisedFilesKeepTheirPackets) {
+  for (const char* name : {"avc_aac.mp4", "hevc.mp4", "mpeg2.mp4"}) {
+    // A copy holds its tracks one after the other; optimised, they are
+    // interleaved behind the movie.
+    const std::string copy = tu::scratch(std::string("copy-") + name);
+    if (std::string(name) == "hevc.mp4")
+      tu::write_file(copy, tu::read_file(Input(name)));
+    else
+      Copy(Input(name), copy);
+    const std::string target = tu::scratch(std::string("optimised-") + name);
+    ASSERT_TRUE(MP4Optimize(copy.c_str(), target.c_str(), 0)) << name;
+    EXPECT_EQ(TopLevel(tu::read_file(target)), (std::vector<std::string>{"ftyp", "moov", "mdat"})) << name;
+    EXPECT_EQ(PacketLines(target, false), PacketLines(Input(name), false)) << name;
+    EXPECT_EQ(Frames(target), Frames(Input(name))) << name;
+    ExpectInterleaved(target);
+    // In place, through a temporary file: the same packets in the same
+    // places.
+    ASSERT_TRUE(MP4Optimize(copy.c_str(), nullptr, 0)) << name;
+    EXPECT_EQ(PacketLines(copy, false, true), PacketLines(target, false, true)) << name;
+  }
+}
+
+// A track added to a file of either layout: the old samples stay where
+// they were with their times, the new one has the donor's packets.
+TEST(MP4Written, ModifiedFilesKeepEveryOldSample) {
+  const std::string donor = Input("avc_aac.mp4");
+  for (const char* name : {"avc_aac.mp4", "avc_aac_faststart.mp4", "hevc.mp4"}) {
+    const std::string path = tu::scratch(std::string("modified-") + name);
+    tu::write_file(path, tu::read_file(Input(name)));
+    const auto before = PacketLines(path, false, true);
+    const auto frames = FrameCrcs(path, 0);
+    MP4FileHandle h = MP4Modify(path.c_str(), 0);
+    ASSERT_NE(h, nullptr) << name;
+    Handle in = Open(donor);
+    const uint32_t aac = MP4AddAudioTrack(h, MP4GetTrackTimeScale(in.get(), 2), 1024, 0x40);
+    uint8_t* config = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(MP4GetTrackESConfiguration(in.get(), 2, &config, &size));
+    EXPECT_TRUE(MP4SetTrackESConfiguration(h, aac, config, size));
+    free(config);
+    for (uint32_t s = 1; s <= MP4GetTrackNumberOfSamples(in.get(), 2); s++) {
+      uint8_t* bytes = nullptr;
+      uint64_t duration = 0;
+      ASSERT_TRUE(MP4ReadSample(in.get(), 2, s, &bytes, &size, nullptr, &duration, nullptr, nullptr));
+      EXPECT_TRUE(MP4WriteSample(h, aac, bytes, size, duration, 0, true));
+      free(bytes);
+    }
+    MP4Close(h);
+    auto after = PacketLines(path, false, true);
+    const int added = static_cast<int>(before.size());
+    ASSERT_EQ(after.size(), before.size() + 1) << name;
+    const auto donorPackets = PacketLines(donor, false);
+    // Positions aside, for the new track.
+    for (std::string& line : after[added]) {
+      const size_t pos = line.find("|pos=");
+      line.erase(pos, line.find('|', pos + 1) - pos);
+    }
+    EXPECT_EQ(after[added], donorPackets.at(1)) << name;
+    after.erase(added);
+    EXPECT_EQ(after, before) << name;
+    EXPECT_EQ(FrameCrcs(path, 0), frames) << name;
+    const std::vector<std::string> top = TopLevel(tu::read_file(path));
+    EXPECT_EQ(top.back(), "moov") << name;
+    if (std::string(name) == "avc_aac_faststart.mp4") { EXPECT_EQ(top[1], "free") << name; }
+  }
+}
+
+// The presentation times that ffprobe shows with edit lists applied: the
+// B-frame delay of ffmpeg's files (a media time of 1024 at 12800 against a
+// movie of 1000) and an empty edit before a late track.
+TEST(MP4Written, EditListsGiveFFprobesTimes) {
+  for (const char* name : {"avc_aac.mp4", "offset.mp4"}) {
+    const std::string path = Input(name);
+    Handle h = Open(path);
+    const uint32_t video = MP4FindTrackId(h.get(), 0, "video", 0);
+    const int stream = static_cast<int>(MP4FindTrackIndex(h.get(), video));
+    uint32_t checked = 0;
+    const auto edited = PacketLines(path, true).at(stream);
+    // Presentation starts with the earliest time shown; samples decoded
+    // before it belong to no presentation time.
+    int64_t first = INT64_MAX;
+    for (const std::string& line : edited)
+      first = std::min<int64_t>(first, std::stoll(CompactFields("x=|" + line)["pts"]));
+    for (uint32_t s = 1; s <= edited.size(); s++) {
+      std::map<std::string, std::string> f = CompactFields("x=|" + edited[s - 1]);
+      const int64_t dts = std::stoll(f["dts"]), pts = std::stoll(f["pts"]);
+      if (dts < first) continue;
+      uint64_t start = 0, duration = 0;
+      EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, dts, &start, &duration), s) << name << " " << dts;
+      EXPECT_EQ(start, uint64_t(dts)) << name;
+      EXPECT_EQ(start + MP4GetSampleRenderingOffset(h.get(), video, s), uint64_t(pts)) << name;
+      EXPECT_EQ(std::to_string(duration), f["duration"]) << name << " " << dts;
+      checked++;
+    }
+    EXPECT_GE(checked, 23u) << name;
+  }
+  // The empty edit of half a second shows no sample.
+  Handle h = Open(Input("offset.mp4"));
+  const uint32_t video = MP4FindTrackId(h.get(), 0, "video", 0);
+  uint64_t start = 1, duration = 0;
+  EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, 6399, &start, &duration), 0u);
+  EXPECT_EQ(start, 0u);
+  EXPECT_EQ(duration, 6400u);
+
+  // Written: without edits the media times show; with an empty edit of
+  // 500 ms and the delay of 1024, every time moves by 6400 - 1024.
+  const std::string path = tu::scratch("edits.mp4");
+  tu::write_file(path, tu::read_file(Input("avc_aac.mp4")));
+  const auto media = PacketLines(path, false).at(0);
+  MP4FileHandle m = MP4Modify(path.c_str(), 0);
+  ASSERT_EQ(MP4GetTrackNumberOfEdits(m, 1), 1u);
+  const uint64_t length = MP4GetTrackEditDuration(m, 1, 1);
+  EXPECT_TRUE(MP4DeleteTrackEdit(m, 1, 1));
+  MP4Close(m);
+  EXPECT_EQ(PacketLines(path, true).at(0), media);
+  m = MP4Modify(path.c_str(), 0);
+  EXPECT_EQ(MP4AddTrackEdit(m, 1, 0, 0, 1, false), 1u);
+  EXPECT_TRUE(MP4SetTrackEditMediaStart(m, 1, 1, 1024));
+  EXPECT_TRUE(MP4SetTrackEditDuration(m, 1, 1, length));
+  EXPECT_EQ(MP4AddTrackEdit(m, 1, 1, UINT64_MAX, 500, false), 1u);
+  MP4Close(m);
+  const auto shifted = PacketLines(path, true).at(0);
+  ASSERT_EQ(shifted.size(), media.size());
+  for (size_t i = 0; i < media.size(); i++) {
+    std::map<std::string, std::string> a = CompactFields("x=|" + media[i]), b = CompactFields("x=|" + shifted[i]);
+    EXPECT_EQ(std::stoll(b["pts"]), std::stoll(a["pts"]) + 6400 - 1024) << i;
+    EXPECT_EQ(b["size"], a["size"]) << i;
+  }
+}
+
+// New chunks beyond 4 GiB in a file whose media data has a hole there (a
+// few KB on disk): the track's 32-bit chunk offsets turn 64-bit, and a new
+// track has them from the start.
+TEST(MP4Written, ChunksBeyond4GiB) {
+  const std::string path = tu::scratch("large.mp4");
+  const Bytes samples = Lit("one|two|three");
+  const Bytes ftyp = Box("ftyp", Cat({Lit("isom"), BE(0, 4)}));
+  const uint64_t moovAt = (5ull << 30) + 5;
+  const Bytes mdatHeader = Cat({BE(1, 4), Lit("mdat"), BE(moovAt - ftyp.size(), 8)});
+  // A track of a kind that ffprobe lists without decoding it.
+  CraftedTrack t;
+  t.handler = "data";
+  t.entries = OneEntry(Box("wxyz", Cat({Bytes(6, 0), BE(1, 2)})));
+  t.duration = 3000;
+  t.tables = Cat({FullBox("stts", 0, 0, Cat({BE(1, 4), BE(3, 4), BE(1000, 4)})),
+                  FullBox("stsc", 0, 0, Cat({BE(1, 4), BE(1, 4), BE(3, 4), BE(1, 4)})),
+                  FullBox("stsz", 0, 0, Cat({BE(0, 4), BE(3, 4), BE(4, 4), BE(4, 4), BE(5, 4)})),
+                  FullBox("stco", 0, 0, Cat({BE(1, 4), BE(ftyp.size() + 16, 4)}))});
+  {
+    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    const Bytes head = Cat({ftyp, mdatHeader, samples}), moov = Moov({Trak(t)});
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd, moov.data(), moov.size(), moovAt), ssize_t(moov.size()));
+    close(fd);
+  }
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t added = MP4AddAudioTrack(h, 1000, 1000, 0x40);
+  for (const char* more : {"four", "five", "six"}) {
+    EXPECT_TRUE(MP4WriteSample(h, 1, reinterpret_cast<const uint8_t*>(more), strlen(more), 1000, 0, true));
+    EXPECT_TRUE(MP4WriteSample(h, added, reinterpret_cast<const uint8_t*>(more), strlen(more), 1000, 0, true));
+  }
+  MP4Close(h);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  const std::vector<Walked> boxes = [&] {
+    // The movie and the boxes before the hole, as the walker sees them.
+    const int fd = open(path.c_str(), O_RDONLY);
+    Bytes tail(st.st_size - moovAt);
+    EXPECT_EQ(pread(fd, tail.data(), tail.size(), moovAt), ssize_t(tail.size()));
+    close(fd);
+    return Walk(tail);
+  }();
+  EXPECT_EQ(Find(boxes, "stco"), nullptr);
+  EXPECT_NE(Find(boxes, "co64", 1), nullptr);
+  Handle r = Open(path);
+  ASSERT_NE(r.get(), nullptr);
+  const char* expected[2][6] = {{"one|", "two|", "three", "four", "five", "six"}, {"four", "five", "six"}};
+  const auto packets = FFprobePackets(path);
+  for (uint32_t track = 1; track <= 2; track++) {
+    const uint32_t n = track == 1 ? 6 : 3;
+    ASSERT_EQ(MP4GetTrackNumberOfSamples(r.get(), track), n);
+    ASSERT_EQ(packets.at(track - 1).size(), n);
+    for (uint32_t s = 1; s <= n; s++) {
+      const Read one = ReadOne(r.get(), track, s);
+      EXPECT_EQ(Sample(r.get(), s, track), expected[track - 1][s - 1]) << track << " " << s;
+      EXPECT_EQ(one.offset, packets.at(track - 1)[s - 1].pos) << track << " " << s;
+      EXPECT_EQ(one.start, (s - 1) * 1000u);
+      if (track == 2 || s > 3) { EXPECT_GT(one.offset, moovAt); }
+    }
+  }
+  r.reset();
+  unlink(path.c_str());
 }
 
 }  // namespace

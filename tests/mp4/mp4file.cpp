@@ -1,7 +1,10 @@
 // The open file through the function interface, on crafted movies: files
 // that cannot be opened, traks that give no track, fields by path, the
 // track queries of each sample-entry kind, failures of any exception type,
-// the printed errors, and renaming.
+// the printed errors, and renaming. Then writing: the layouts of new,
+// modified and optimised files, tracks of every kind, track ids and what a
+// failed adder leaves, deleted tracks and references, parameter sets and
+// decoder configurations.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,8 +15,13 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "mp4.h"
 #include "mp4file.h"
+#include "mp4files.h"
 #include "mp4test.h"
 #include "testutil.h"
 
@@ -369,6 +377,400 @@ TEST(MP4File, RenameReplacesOrKeeps) {
   EXPECT_EQ(std::string(e.message), "can't overwrite existing file");
   EXPECT_EQ(e.errnoValue, ENOENT);
   EXPECT_EQ(tu::read_text(b), "new");
+}
+
+// ---------------------------------------------------------------- writing
+
+using Handle = std::unique_ptr<void, decltype(&MP4Close)>;
+
+// ffprobe's format tags.
+std::map<std::string, std::string> FormatTags(const std::string& path) {
+  const tu::RunResult r = tu::run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + tu::q(path));
+  std::map<std::string, std::string> tags;
+  for (const std::string& line : tu::lines(r.out)) {
+    const size_t eq = line.find('=');
+    if (line.rfind("TAG:", 0) == 0 && eq != std::string::npos) tags[line.substr(4, eq - 4)] = line.substr(eq + 1);
+  }
+  return tags;
+}
+
+// An AAC track of three 4-byte samples.
+uint32_t AddSamples(MP4FileHandle h) {
+  const uint32_t id = MP4AddAudioTrack(h, 48000, 1024, 0x40);
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(MP4WriteSample(h, id, reinterpret_cast<const uint8_t*>("abcd"), 4, UINT64_MAX, 0, true));
+  return id;
+}
+
+TEST(MP4FileWriting, NewFileLayouts) {
+  char isom[] = "isom", avc1[] = "avc1";
+  char* brands[] = {isom, avc1};
+  const struct {
+    const char* name;
+    std::function<MP4FileHandle(const char*)> create;
+    std::vector<std::string> top;
+    bool iods;
+    std::map<std::string, std::string> tags;
+  } cases[] = {
+      {"defaults", [](const char* path) { return MP4Create(path, 0, 0); }, {"ftyp", "mdat", "moov"}, true,
+       {{"major_brand", "mp42"}, {"minor_version", "0"}, {"compatible_brands", "mp42isom"}}},
+      {"no file type, no iods",
+       [](const char* path) { return MP4CreateEx(path, 0, 0, 0, 0, nullptr, 0, nullptr, 0); }, {"mdat", "moov"},
+       false, {}},
+      {"brands",
+       [&](const char* path) { return MP4CreateEx(path, 0, 0, 1, 0, isom, 512, brands, 2); },
+       {"ftyp", "mdat", "moov"}, false,
+       {{"major_brand", "isom"}, {"minor_version", "512"}, {"compatible_brands", "isomavc1"}}},
+  };
+  for (const auto& c : cases) {
+    const std::string path = tu::scratch(std::string(c.name) + ".mp4");
+    MP4FileHandle h = c.create(path.c_str());
+    ASSERT_NE(h, nullptr) << c.name;
+    AddSamples(h);
+    MP4Close(h);
+    const Bytes file = tu::read_file(path);
+    EXPECT_EQ(TopLevel(file), c.top) << c.name;
+    EXPECT_EQ(Find(Walk(file), "iods") != nullptr, c.iods) << c.name;
+    std::map<std::string, std::string> tags = FormatTags(path);
+    // Created now: the header times count from 1904.
+    char today[16];
+    const time_t now = time(nullptr);
+    strftime(today, sizeof today, "%Y-%m-%dT", gmtime(&now));
+    EXPECT_EQ(tags["creation_time"].substr(0, 11), today) << c.name;
+    tags.erase("creation_time");
+    EXPECT_EQ(tags, c.tags) << c.name;
+    EXPECT_EQ(tu::run("ffmpeg -v error -i " + tu::q(path) + " -c copy -f null -").status, 0) << c.name;
+  }
+  // 64-bit data and times: the media data's long header, 64-bit chunk
+  // offsets, version-1 headers.
+  const std::string path = tu::scratch("64bit.mp4");
+  MP4FileHandle h = MP4Create(path.c_str(), 0, MP4_CREATE_64BIT_DATA | MP4_CREATE_64BIT_TIME);
+  ASSERT_NE(h, nullptr);
+  AddSamples(h);
+  MP4Close(h);
+  const Bytes file = tu::read_file(path);
+  const std::vector<Walked> boxes = Walk(file);
+  const Walked* mdat = Find(boxes, "mdat");
+  ASSERT_NE(mdat, nullptr);
+  EXPECT_EQ(Be(file, mdat->offset, 4), 1u);
+  EXPECT_NE(Find(boxes, "co64"), nullptr);
+  EXPECT_EQ(Find(boxes, "stco"), nullptr);
+  for (const char* header : {"mvhd", "tkhd", "mdhd"}) EXPECT_EQ(file.at(Find(boxes, header)->offset + 8), 1) << header;
+  Handle r(MP4Read(path.c_str(), 0), MP4Close);
+  EXPECT_EQ(Sample(r.get(), 3), "abcd");
+}
+
+
+// Each kind of track, added to a new file with a video track to refer to,
+// read back: its handler, sample entry, media header and one field.
+TEST(MP4FileWriting, TracksOfEveryKind) {
+  MP4IsmaCrypParams crypt = {0x69616563, 1, 4, 8, 1, "kms"};  // "iaec"
+  const struct {
+    const char* name;
+    std::function<uint32_t(MP4FileHandle, uint32_t)> add;
+    const char* type;
+    const char* entry;
+    const char* mediaHeader;
+    const char* path;
+    uint64_t value;
+  } cases[] = {
+      {"systems", [](MP4FileHandle h, uint32_t) { return MP4AddSystemsTrack(h, "crsm"); }, "crsm", "mp4s", "nmhd",
+       "mdia.minf.stbl.stsd.mp4s.esds.decConfigDescr.streamType", 2},
+      {"object descriptors", [](MP4FileHandle h, uint32_t) { return MP4AddODTrack(h); }, "odsm", "mp4s", "nmhd",
+       "mdia.minf.stbl.stsd.mp4s.esds.decConfigDescr.streamType", 1},
+      {"scene", [](MP4FileHandle h, uint32_t) { return MP4AddSceneTrack(h); }, "sdsm", "mp4s", "nmhd",
+       "mdia.minf.stbl.stsd.mp4s.esds.decConfigDescr.streamType", 3},
+      {"AAC", [](MP4FileHandle h, uint32_t) { return MP4AddAudioTrack(h, 48000, 1024, 0x40); }, "soun", "mp4a",
+       "smhd", "mdia.minf.stbl.stsd.mp4a.timeScale", 48000},
+      {"AC-3", [](MP4FileHandle h, uint32_t) { return MP4AddAC3AudioTrack(h, 48000, 1536, 0); }, "soun", "ac-3",
+       "smhd", "mdia.mdhd.timeScale", 48000},
+      {"AMR-WB", [](MP4FileHandle h, uint32_t) { return MP4AddAmrAudioTrack(h, 16000, 0x81FF, 0, 1, true); },
+       "soun", "sawb", "smhd", "mdia.minf.stbl.stsd.sawb.damr.modeSet", 0x81FF},
+      {"encrypted audio",
+       [&](MP4FileHandle h, uint32_t) { return MP4AddEncAudioTrack(h, 44100, 1024, &crypt, 0x40); }, "soun",
+       "enca", "smhd", "mdia.minf.stbl.stsd.enca.sinf.schm.scheme_type", 0x69616563},
+      {"MPEG-4 visual", [](MP4FileHandle h, uint32_t) { return MP4AddVideoTrack(h, 90000, 3000, 320, 240, 0x20); },
+       "vide", "mp4v", "vmhd", "mdia.minf.stbl.stsd.mp4v.width", 320},
+      {"H.263", [](MP4FileHandle h, uint32_t) { return MP4AddH263VideoTrack(h, 90000, 3000, 176, 144, 10, 0, 64000, 0); },
+       "vide", "s263", "vmhd", "mdia.minf.stbl.stsd.s263.d263.bitr.avgBitrate", 64000},
+      {"encrypted video",
+       [&](MP4FileHandle h, uint32_t) { return MP4AddEncVideoTrack(h, 90000, 3000, 320, 240, &crypt, 0x20, "mp4v"); },
+       "vide", "encv", "vmhd", "mdia.minf.stbl.stsd.encv.sinf.frma.data-format", 0x6D703476},
+      {"encrypted H.264",
+       [&](MP4FileHandle h, uint32_t ref) { return MP4AddEncH264VideoTrack(h, 90000, 3000, 320, 240, h, ref, &crypt); },
+       "vide", "encv", "vmhd", "mdia.minf.stbl.stsd.encv.avcC.AVCProfileIndication", 100},
+      {"hyperlinks", [](MP4FileHandle h, uint32_t) { return MP4AddHrefTrack(h, 1000, 1000, "http://x/"); }, "cntl",
+       "href", "nmhd", "mdia.minf.stbl.stsd.entryCount", 1},
+      {"text", [](MP4FileHandle h, uint32_t ref) { return MP4AddTextTrack(h, ref); }, "text", "text", "gmhd",
+       "mdia.mdhd.timeScale", 90000},
+      {"chapters", [](MP4FileHandle h, uint32_t ref) { return MP4AddChapterTextTrack(h, ref, 1000); }, "text",
+       "text", "gmhd", "tkhd.flags", 0x0E},
+  };
+  for (const auto& c : cases) {
+    const std::string path = tu::scratch("kinds.mp4");
+    MP4FileHandle h = MP4Create(path.c_str(), 0, 0);
+    const uint32_t ref = MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, 100, 0, 30, 3);
+    ASSERT_EQ(ref, 1u);
+    const uint32_t id = c.add(h, ref);
+    EXPECT_EQ(id, 2u) << c.name;
+    MP4Close(h);
+    Handle r(MP4Read(path.c_str(), 0), MP4Close);
+    ASSERT_NE(r.get(), nullptr) << c.name;
+    EXPECT_STREQ(MP4GetTrackType(r.get(), id), c.type) << c.name;
+    EXPECT_STREQ(MP4GetTrackMediaDataName(r.get(), id), c.entry) << c.name;
+    uint64_t value = 0;
+    EXPECT_TRUE(MP4GetTrackIntegerProperty(r.get(), id, c.path, &value)) << c.name;
+    EXPECT_EQ(value, c.value) << c.name;
+    const std::vector<Walked> boxes = Walk(tu::read_file(path));
+    EXPECT_NE(Find(boxes, c.mediaHeader, c.mediaHeader == std::string("vmhd")), nullptr) << c.name;
+  }
+  // Whatever is still to be checked of single kinds.
+  const std::string path = tu::scratch("kinds.mp4");
+  Handle r(MP4Read(path.c_str(), 0), MP4Close);
+  uint64_t chapter = 0;
+  EXPECT_TRUE(MP4GetTrackIntegerProperty(r.get(), 1, "tref.chap.entries[0].trackId", &chapter));
+  EXPECT_EQ(chapter, 2u);
+  EXPECT_EQ(MP4AddAudioTrack(r.get(), 48000, 1024, 0x40), 0u);  // read only
+}
+
+TEST(MP4FileWriting, TrackIdsAndFailedAdders) {
+  const std::string path = tu::scratch("ids.mp4");
+  MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 0, 1, 0, nullptr, 0, nullptr, 0);
+  MP4File* f = static_cast<MP4File*>(h);
+  EXPECT_EQ(MP4AddAudioTrack(h, 48000, 1024, 0x40), 1u);
+  EXPECT_EQ(f->GetIntegerProperty("moov.mvhd.nextTrackId"), 2u);
+  EXPECT_EQ(MP4AddAudioTrack(h, 48000, 1024, 0x40), 2u);
+  // The next id in use: the lowest free one, the next id kept.
+  f->SetIntegerProperty("moov.mvhd.nextTrackId", 1);
+  EXPECT_EQ(MP4AddAudioTrack(h, 48000, 1024, 0x40), 3u);
+  EXPECT_EQ(f->GetIntegerProperty("moov.mvhd.nextTrackId"), 1u);
+  f->SetIntegerProperty("moov.mvhd.nextTrackId", 4);
+  // Adders that fail leave nothing: no initial object descriptor for an OD
+  // track, no reference track, a length size of 5 bytes.
+  EXPECT_EQ(MP4AddODTrack(h), 0u);
+  EXPECT_EQ(MP4AddTextTrack(h, 9), 0u);
+  EXPECT_EQ(MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, 100, 0, 30, 4), 0u);
+  EXPECT_EQ(MP4GetNumberOfTracks(h, nullptr, 0), 3u);
+  EXPECT_EQ(f->GetIntegerProperty("moov.mvhd.nextTrackId"), 4u);
+  EXPECT_EQ(MP4AddAudioTrack(h, 48000, 1024, 0x40), 4u);
+  MP4Close(h);
+  const Bytes file = tu::read_file(path);
+  int traks = 0;
+  for (const Walked& w : Walk(file)) traks += w.type == "trak";
+  EXPECT_EQ(traks, 4);
+  // One object-descriptor track a file.
+  h = MP4Create(tu::scratch("od.mp4").c_str(), 0, 0);
+  EXPECT_EQ(MP4AddODTrack(h), 1u);
+  EXPECT_EQ(MP4AddODTrack(h), 0u);
+  EXPECT_EQ(MP4GetNumberOfTracks(h, nullptr, 0), 1u);
+  MP4Close(h);
+}
+
+// The initial object descriptor's ES ids and an OD track's references
+// follow the tracks; a deleted track's bytes stay behind a free atom.
+TEST(MP4FileWriting, DeletedTracksAndReferences) {
+  const std::string path = tu::scratch("refs.mp4");
+  MP4FileHandle h = MP4Create(path.c_str(), 0, 0);
+  MP4File* f = static_cast<MP4File*>(h);
+  const uint32_t od = MP4AddODTrack(h), scene = MP4AddSceneTrack(h);
+  const uint32_t audio = AddSamples(h);
+  const auto mpod = [&] {
+    std::vector<uint64_t> ids;
+    const uint64_t n = f->GetTrackIntegerProperty(od, "tref.mpod.entryCount");
+    for (uint32_t i = 0; i < n; i++)
+      ids.push_back(f->GetIntegerProperty((std::string(f->MakeTrackName(od, "tref.mpod.entries[")) +
+                                           std::to_string(i) + "].trackId").c_str()));
+    return ids;
+  };
+  const auto iods = [&] {
+    std::vector<uint64_t> ids;
+    for (uint32_t i = 0;; i++) {
+      uint64_t id = 0;
+      if (!MP4GetIntegerProperty(h, ("moov.iods.esIds[" + std::to_string(i) + "].id").c_str(), &id)) return ids;
+      ids.push_back(id);
+    }
+  };
+  EXPECT_EQ(mpod(), (std::vector<uint64_t>{scene, audio}));
+  EXPECT_EQ(iods(), (std::vector<uint64_t>{od, scene}));
+  // Equal neighbours go together.
+  const std::string trefName = f->MakeTrackName(od, "tref.mpod");
+  f->AddTrackReference(trefName.c_str(), audio);
+  f->AddTrackReference(trefName.c_str(), scene);
+  f->RemoveTrackReference(trefName.c_str(), audio);
+  EXPECT_EQ(mpod(), (std::vector<uint64_t>{scene, scene}));
+  f->RemoveTrackReference(trefName.c_str(), scene);
+  f->AddTrackReference(trefName.c_str(), scene);
+  MP4DeleteTrack(h, scene);
+  EXPECT_EQ(mpod(), std::vector<uint64_t>{});
+  EXPECT_EQ(iods(), std::vector<uint64_t>{od});
+  MP4DeleteTrack(h, od);
+  EXPECT_EQ(iods(), std::vector<uint64_t>{});
+  EXPECT_EQ(MP4AddODTrack(h), 4u);  // none left: a new one may be added
+  MP4Close(h);
+  const uint64_t size = tu::read_file(path).size();
+
+  // Deleted while modifying: the movie shrinks, a free atom fills the rest.
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  MP4DeleteTrack(h, audio);
+  MP4Close(h);
+  const Bytes file = tu::read_file(path);
+  EXPECT_EQ(file.size(), size);
+  EXPECT_EQ(TopLevel(file).back(), "free");
+  Handle r(MP4Read(path.c_str(), 0), MP4Close);
+  EXPECT_EQ(MP4GetNumberOfTracks(r.get(), nullptr, 0), 1u);
+}
+
+TEST(MP4FileWriting, ParameterSetsAndConfigurations) {
+  const std::string path = tu::scratch("sets.mp4");
+  MP4FileHandle h = MP4Create(path.c_str(), 0, 0);
+  const uint32_t avc = MP4AddH264VideoTrack(h, 90000, 3000, 320, 240, 100, 0, 30, 3);
+  const uint8_t sps[] = {0x67, 0x64, 0x00, 0x1E}, sps2[] = {0x67, 0x64}, pps[] = {0x68, 0xEE, 0x3C, 0x80};
+  MP4AddH264SequenceParameterSet(h, avc, sps, sizeof sps);
+  MP4AddH264SequenceParameterSet(h, avc, sps, sizeof sps);
+  MP4AddH264SequenceParameterSet(h, avc, sps2, sizeof sps2);
+  MP4AddH264PictureParameterSet(h, avc, pps, sizeof pps);
+  MP4AddH264PictureParameterSet(h, avc, pps, sizeof pps);
+  MP4IsmaCrypParams crypt = {1, 1, 0, 0, 0, ""};
+  const uint32_t encv = MP4AddEncH264VideoTrack(h, 90000, 3000, 320, 240, h, avc, &crypt);
+  MP4AddH264PictureParameterSet(h, encv, sps2, sizeof sps2);  // next to the copied ones
+  const uint32_t aac = MP4AddAudioTrack(h, 48000, 1024, 0x40);
+  const uint8_t config[] = {0x11, 0x90};
+  EXPECT_TRUE(MP4SetTrackESConfiguration(h, aac, config, sizeof config));
+  EXPECT_FALSE(MP4SetTrackESConfiguration(h, avc, config, sizeof config));  // no ES descriptor
+  uint8_t frame[8] = {};
+  EXPECT_TRUE(MP4WriteSample(h, aac, frame, sizeof frame, UINT64_MAX, 0, true));
+  MP4Close(h);
+
+  Handle r(MP4Read(path.c_str(), 0), MP4Close);
+  const struct {
+    uint32_t id;
+    std::vector<Bytes> sets[2];
+  } tracks[] = {{avc, {{Bytes(sps, sps + 4), Bytes(sps2, sps2 + 2)}, {Bytes(pps, pps + 4)}}},
+                {encv, {{Bytes(sps, sps + 4), Bytes(sps2, sps2 + 2)}, {Bytes(pps, pps + 4), Bytes(sps2, sps2 + 2)}}}};
+  for (const auto& t : tracks) {
+    uint8_t** sets[2];
+    uint32_t* sizes[2];
+    MP4GetTrackH264SeqPictHeaders(r.get(), t.id, &sets[0], &sizes[0], &sets[1], &sizes[1]);
+    for (int k = 0; k < 2; k++) {
+      ASSERT_NE(sets[k], nullptr);
+      std::vector<Bytes> got;
+      for (uint32_t i = 0; sizes[k][i]; i++) {
+        got.push_back(Bytes(sets[k][i], sets[k][i] + sizes[k][i]));
+        free(sets[k][i]);
+      }
+      free(sets[k]);
+      free(sizes[k]);
+      EXPECT_EQ(got, t.sets[k]) << t.id << " " << k;
+    }
+  }
+  EXPECT_EQ(FFprobeExtradata(path, 2), Bytes(config, config + 2));
+}
+
+// The movie atom first (then it becomes free space and a new one goes to
+// the end) or last (then the new media data starts over it).
+TEST(MP4FileWriting, ModifiedLayouts) {
+  const Bytes moov = Moov({Trak(Plain(1))});
+  const Bytes mdat = Box("mdat", Lit("abcdefgh"));
+  CraftedTrack first = Plain(1);
+  first.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + moov.size() + 8});
+  const struct {
+    const char* name;
+    Bytes file;
+    std::vector<std::string> top;
+  } cases[] = {
+      {"movie first", Cat({kFtyp, Moov({Trak(first)}), mdat}), {"ftyp", "free", "mdat", "mdat", "moov"}},
+      {"movie last", Cat({kFtyp, mdat, moov}), {"ftyp", "mdat", "mdat", "moov"}},
+      {"free space after the movie", Cat({kFtyp, mdat, moov, Box("free", Bytes(100, 0))}),
+       {"ftyp", "mdat", "mdat", "moov", "free"}},
+  };
+  for (const auto& c : cases) {
+    MemFile mem;
+    mem.data = c.file;
+    Virtual_IO io = MemFileIO();
+    MP4File f(0);
+    ASSERT_TRUE(f.Modify("crafted.mp4", &mem, &io)) << c.name;
+    EXPECT_TRUE(MP4WriteSample(&f, 1, reinterpret_cast<const uint8_t*>("wxyz"), 4, 10, 0, true));
+    f.Close();
+    EXPECT_EQ(TopLevel(mem.data), c.top) << c.name;
+    const std::vector<Walked> boxes = Walk(mem.data);
+    if (c.top[1] == "free") { EXPECT_EQ(Find(boxes, "free")->size, moov.size()) << c.name; }
+    // The new media data is where the movie was when the movie was last.
+    if (c.top[1] == "mdat") { EXPECT_EQ(Find(boxes, "mdat", 1)->offset, kFtyp.size() + mdat.size()) << c.name; }
+    Opened o(mem.data);
+    for (uint32_t s = 1; s <= 3; s++) EXPECT_EQ(Sample(o.h.get(), s), std::string("abcdefgh" "wxyz").substr(4 * (s - 1), 4)) << c.name;
+  }
+  const struct {
+    const char* name;
+    Bytes file;
+    const char* error;
+  } refused[] = {
+      {"two movies", Cat({kFtyp, moov, mdat, moov}), "Badly formed mp4 file, multiple moov atoms"},
+      {"no movie", Cat({kFtyp, mdat}), nullptr},
+  };
+  for (const auto& c : refused) {
+    const std::string path = tu::scratch("refused.mp4");
+    tu::write_file(path, c.file);
+    EXPECT_EQ(MP4Modify(path.c_str(), 0), nullptr) << c.name;
+    MP4File f(0);
+    const MP4Error e = Thrown([&] { EXPECT_FALSE(f.Modify(path.c_str())); });
+    EXPECT_STREQ(e.message, c.error ? c.error : "nothing thrown") << c.name;
+    EXPECT_EQ(tu::read_file(path), c.file) << c.name;
+  }
+  // A movie that holds a box of more than 4 GiB (a hole in a sparse file):
+  // it could not be written back over itself, so nothing is written.
+  const std::string path = tu::scratch("huge-movie.mp4");
+  const Bytes head = Cat({kFtyp, mdat, BE(1, 4), Lit("moov"), BE(16 + moov.size() - 8 + (5ull << 30), 8),
+                          Bytes(moov.begin() + 8, moov.end()), BE(1, 4), Lit("junk"), BE(5ull << 30, 8)});
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+  ASSERT_EQ(ftruncate(fd, kFtyp.size() + mdat.size() + 16 + moov.size() - 8 + (5ull << 30)), 0);
+  close(fd);
+  EXPECT_EQ(MP4Modify(path.c_str(), 0), nullptr);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), kFtyp.size() + mdat.size() + 16 + moov.size() - 8 + (5ull << 30));
+  Bytes after(head.size());
+  FILE* f = fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fread(after.data(), 1, after.size(), f), after.size());
+  fclose(f);
+  EXPECT_EQ(after, head);
+  unlink(path.c_str());
+}
+
+// Without a target, or with the source as target, the source is replaced
+// through a temporary file beside it; a failure leaves the source as it
+// was and nothing else.
+TEST(MP4FileWriting, OptimisedInPlaceOrToATarget) {
+  const std::string dir = tu::scratch("opt") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  const Bytes original = Movie(Lit("abcdefgh"), {Plain(1)});
+  const std::string source = dir + "source.mp4";
+  const auto listing = [&] { return tu::run("ls -A " + tu::q(dir)).out; };
+  for (const char* target : {static_cast<const char*>(nullptr), "source.mp4", "./source.mp4"}) {
+    tu::write_file(source, original);
+    chmod(source.c_str(), 0640);
+    const std::string t = target ? dir + target : std::string();
+    ASSERT_TRUE(MP4Optimize(source.c_str(), target ? t.c_str() : nullptr, 0)) << (target ? target : "NULL");
+    EXPECT_EQ(TopLevel(tu::read_file(source)), (std::vector<std::string>{"ftyp", "moov", "mdat"}));
+    EXPECT_EQ(listing(), "source.mp4\n");
+    struct stat st;
+    ASSERT_EQ(stat(source.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    Handle r(MP4Read(source.c_str(), 0), MP4Close);
+    EXPECT_EQ(Sample(r.get(), 2), "efgh");
+  }
+  tu::write_file(source, original);
+  EXPECT_FALSE(MP4Optimize(source.c_str(), (dir + "missing/target.mp4").c_str(), 0));
+  EXPECT_FALSE(MP4Optimize((dir + "missing.mp4").c_str(), nullptr, 0));
+  // A chunk past the end of the file: nothing is written.
+  CraftedTrack cut = Plain(1);
+  cut.tables = PlainTables(2, 10, 4, 2, {kMedia + 100000});
+  tu::write_file(source, Movie(Lit("abcdefgh"), {cut}));
+  EXPECT_FALSE(MP4Optimize(source.c_str(), nullptr, 0));
+  EXPECT_EQ(tu::read_file(source), Movie(Lit("abcdefgh"), {cut}));
+  EXPECT_EQ(listing(), "source.mp4\n");
 }
 
 }  // namespace

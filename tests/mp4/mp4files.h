@@ -96,6 +96,40 @@ inline const Walked* Find(const std::vector<Walked>& boxes, const std::string& t
   return nullptr;
 }
 
+// The fields after version and flags of the nth box of a type, as found by
+// the walker; empty when there is no such box.
+inline std::vector<uint64_t> Fields(const Bytes& file, const char* type, int nth = 0, int width = 4) {
+  const std::vector<Walked> boxes = Walk(file);
+  const Walked* w = Find(boxes, type, nth);
+  std::vector<uint64_t> out;
+  for (uint64_t p = w ? w->offset + 12 : 0; w && p + width <= w->offset + w->size; p += width)
+    out.push_back(Be(file, p, width));
+  return out;
+}
+
+// The types of the top-level boxes in file order.
+inline std::vector<std::string> TopLevel(const Bytes& file) {
+  std::vector<std::string> types;
+  for (const Walked& w : Walk(file))
+    if (w.depth == 1) types.push_back(w.type);
+  return types;
+}
+
+// The bytes of a sample as text; "<false>" when the read fails (and then
+// no buffer and no size are left).
+inline std::string Sample(MP4FileHandle h, uint32_t sampleId, uint32_t trackId = 1) {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 12345;
+  if (!MP4ReadSample(h, trackId, sampleId, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) {
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(bytes, nullptr);
+    return "<false>";
+  }
+  std::string s(reinterpret_cast<char*>(bytes), size);
+  free(bytes);
+  return s;
+}
+
 inline const char* const kVideo = "-f lavfi -i testsrc=size=160x120:rate=10:duration=1";
 inline const char* const kAudio = "-f lavfi -i sine=duration=1";
 

@@ -1,17 +1,23 @@
 // Sample tables of crafted tracks read through the function interface: the
 // sizes of each table form, chunks and runs, times past 32 bits, the time
 // lookup at the ends of runs, sync and composition tables, and the faults
-// that must fail a read instead of serving other bytes.
+// that must fail a read instead of serving other bytes. Then the writing
+// side on tracks opened for modification in memory: every table after
+// each kind of sample, composition offsets changed later, refused samples,
+// and edit lists with their presentation times.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "mp4.h"
 #include "mp4file.h"
+#include "mp4files.h"
 #include "mp4test.h"
 #include "mp4track.h"
 #include "testutil.h"
@@ -19,20 +25,6 @@
 namespace {
 
 using namespace mp4test;
-
-// The bytes of a sample as text; "<false>" when the read fails.
-std::string Sample(MP4FileHandle h, uint32_t sampleId, uint32_t trackId = 1) {
-  uint8_t* bytes = nullptr;
-  uint32_t size = 12345;
-  if (!MP4ReadSample(h, trackId, sampleId, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) {
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(bytes, nullptr);
-    return "<false>";
-  }
-  std::string s(reinterpret_cast<char*>(bytes), size);
-  free(bytes);
-  return s;
-}
 
 Bytes Stts(std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
   Bytes b = BE(runs.size(), 4);
@@ -296,6 +288,344 @@ TEST(MP4Track, DataReferencesStayInTheFolder) {
     ASSERT_NE(h.get(), nullptr) << c.location;
     EXPECT_EQ(Sample(h.get(), 1), c.sample) << c.location;
   }
+}
+
+// ---------------------------------------------------------------- writing
+
+// A track with empty tables.
+CraftedTrack Empty(uint32_t timeScale = 1000, const Bytes& entries = {}) {
+  CraftedTrack t;
+  t.timeScale = timeScale;
+  t.entries = entries;
+  t.tables = Cat({Stts({}), Stsc({}), Stsz({}), Stco({})});
+  return t;
+}
+
+// The movie opened for modification in memory; change runs on it, then the
+// file is closed and its bytes come back.
+Bytes Modified(const Bytes& movie, const std::function<void(MP4File&)>& change) {
+  MemFile mem;
+  mem.data = movie;
+  Virtual_IO io = MemFileIO();
+  {
+    MP4File file(0);
+    EXPECT_TRUE(file.Modify("crafted.mp4", &mem, &io));
+    change(file);
+    file.Close();
+  }
+  return mem.data;
+}
+
+struct Written {
+  uint32_t size;
+  uint64_t duration;
+  uint64_t offset;
+  bool sync;
+};
+
+Bytes SampleBytes(uint32_t index, uint32_t size) { return Bytes(size, static_cast<uint8_t>('a' + index % 26)); }
+
+// Writes the samples to track 1; every one must be taken.
+void WriteAll(MP4File& f, const std::vector<Written>& samples, uint32_t trackId = 1) {
+  for (uint32_t i = 0; i < samples.size(); i++) {
+    const Written& w = samples[i];
+    const Bytes b = SampleBytes(i, w.size);
+    EXPECT_TRUE(MP4WriteSample(&f, trackId, b.data(), w.size, w.duration, w.offset, w.sync)) << i;
+  }
+}
+
+TEST(MP4TrackWriting, EveryTableAfterEveryKindOfSample) {
+  const uint64_t minus10 = static_cast<uint64_t>(-10);
+  const struct {
+    const char* name;
+    std::vector<Written> samples;
+    std::map<std::string, std::vector<uint64_t>> tables;
+  } cases[] = {
+      {"one size for all", {{100, 10, 0, true}, {100, 10, 0, true}, {100, 10, 0, true}},
+       {{"stsz", {100, 3}}, {"stts", {1, 3, 10}}, {"stss", {}}, {"ctts", {}}}},
+      {"a size per sample once one differs",
+       {{100, 10, 0, true}, {100, 10, 0, true}, {100, 10, 0, true}, {120, 10, 0, true}},
+       {{"stsz", {0, 4, 100, 100, 100, 120}}}},
+      {"sync table from the first sample that is none",
+       {{1, 10, 0, true}, {1, 10, 0, true}, {1, 10, 0, false}, {1, 10, 0, true}, {1, 10, 0, true}},
+       {{"stss", {4, 1, 2, 4, 5}}}},
+      {"composition runs",
+       {{1, 10, 0, true}, {1, 10, 0, true}, {1, 10, 200, true}, {1, 10, 200, true}, {1, 10, 0, true}},
+       {{"ctts", {3, 2, 0, 2, 200, 1, 0}}}},
+      {"negative composition offsets", {{1, 10, minus10, true}, {1, 10, 5, true}}, {{"ctts", {2, 1, 0xFFFFFFF6, 1, 5}}}},
+      {"time runs", {{1, 1000, 0, true}, {1, 1000, 0, true}, {1, 1000, 0, true}, {1, 500, 0, true}},
+       {{"stts", {2, 3, 1000, 1, 500}}}},
+      // At a time scale of 1000 a chunk closes once it holds a second.
+      {"chunks of a second", std::vector<Written>(7, {2, 400, 0, true}), {{"stsc", {2, 1, 3, 1, 3, 1, 1}}}},
+      // Chunks of empty samples are chunks all the same.
+      {"chunks of empty samples", {{0, 1000, 0, true}, {0, 1000, 0, true}, {5, 1000, 0, true}},
+       {{"stsc", {1, 1, 1, 1}}, {"stsz", {0, 3, 0, 0, 5}}}},
+  };
+  for (const auto& c : cases) {
+    const Bytes out = Modified(Movie({}, {Empty()}), [&](MP4File& f) { WriteAll(f, c.samples); });
+    for (const auto& t : c.tables) EXPECT_EQ(Fields(out, t.first.c_str()), t.second) << c.name << " " << t.first;
+    // Each sample reads back with what the test gave it.
+    Opened o(out);
+    ASSERT_NE(o.h.get(), nullptr) << c.name;
+    ASSERT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), c.samples.size()) << c.name;
+    uint64_t start = 0;
+    for (uint32_t s = 1; s <= c.samples.size(); s++) {
+      const Written& w = c.samples[s - 1];
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      uint64_t time = 0, duration = 0, offset = 0;
+      bool sync = false;
+      ASSERT_TRUE(MP4ReadSample(o.h.get(), 1, s, &bytes, &size, &time, &duration, &offset, &sync)) << c.name << s;
+      EXPECT_EQ(Bytes(bytes, bytes + size), SampleBytes(s - 1, w.size)) << c.name << " " << s;
+      free(bytes);
+      EXPECT_EQ(time, start) << c.name << " " << s;
+      EXPECT_EQ(duration, w.duration) << c.name << " " << s;
+      EXPECT_EQ(offset, static_cast<uint32_t>(w.offset)) << c.name << " " << s;
+      EXPECT_EQ(sync, w.sync) << c.name << " " << s;
+      start += w.duration;
+    }
+    EXPECT_EQ(Fields(out, "mdhd")[3], start) << c.name;
+  }
+}
+
+TEST(MP4TrackWriting, CompositionOffsetsChangedLater) {
+  const std::vector<Written> tens = {{1, 10, 10, true}, {1, 10, 10, true}, {1, 10, 0, true}, {1, 10, 0, true},
+                                     {1, 10, 0, true},  {1, 10, 0, true},  {1, 10, 0, true}};
+  const std::vector<Written> plain(3, {1, 10, 0, true});
+  const struct {
+    const char* name;
+    std::vector<Written> samples;
+    uint32_t sampleId;
+    uint64_t offset;
+    std::vector<uint64_t> ctts;
+  } cases[] = {
+      {"inside a run", tens, 5, 100, {4, 2, 10, 2, 0, 1, 100, 2, 0}},
+      {"first of a run", tens, 3, 100, {3, 2, 10, 1, 100, 4, 0}},
+      {"last of a run", tens, 7, 100, {3, 2, 10, 4, 0, 1, 100}},
+      {"the offset it has", tens, 1, 10, {2, 2, 10, 5, 0}},
+      {"a run of one", {{1, 10, 0, true}, {1, 10, 10, true}, {1, 10, 0, true}}, 2, 5, {3, 1, 0, 1, 5, 1, 0}},
+      {"no table, no offset", plain, 2, 0, {}},
+      {"no table yet", plain, 2, 7, {3, 1, 0, 1, 7, 1, 0}},
+      {"no table yet, the last sample", plain, 3, 7, {2, 2, 0, 1, 7}},
+  };
+  for (const auto& c : cases) {
+    const Bytes out = Modified(Movie({}, {Empty()}), [&](MP4File& f) {
+      WriteAll(f, c.samples);
+      EXPECT_TRUE(MP4SetSampleRenderingOffset(&f, 1, c.sampleId, c.offset)) << c.name;
+      EXPECT_FALSE(MP4SetSampleRenderingOffset(&f, 1, static_cast<uint32_t>(c.samples.size()) + 1, 1)) << c.name;
+    });
+    EXPECT_EQ(Fields(out, "ctts"), c.ctts) << c.name;
+  }
+}
+
+// A refused sample leaves no trace: the tables hold the samples before and
+// after it.
+TEST(MP4TrackWriting, RefusedSamplesChangeNothing) {
+  const Bytes twos = OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2),
+                                               BE(0, 2), BE(8000u << 16, 4)})));
+  CraftedTrack stz2 = Empty();
+  stz2.tables = Cat({Stts({}), Stsc({}), FullBox("stz2", 0, 0, Cat({BE(8, 4), BE(0, 4)})), Stco({})});
+  const uint8_t bytes[300] = {};
+  const struct {
+    const char* name;
+    CraftedTrack track;
+    uint32_t size;
+    const uint8_t* data;
+    uint64_t duration;
+    uint64_t offset;
+  } cases[] = {
+      {"no bytes", Empty(), 4, nullptr, 10, 0},
+      {"a duration beyond 32 bits", Empty(), 4, bytes, 1ull << 32, 0},
+      {"an offset beyond 32 bits", Empty(), 4, bytes, 10, 1ull << 40},
+      {"a size beyond an 8-bit table", stz2, 256, bytes, 10, 0},
+      {"half a sound frame", Empty(1000, twos), 6, bytes, 10, 0},
+  };
+  for (const auto& c : cases) {
+    const Bytes out = Modified(Movie({}, {c.track}), [&](MP4File& f) {
+      EXPECT_TRUE(MP4WriteSample(&f, 1, bytes, 4, 10, 0, true)) << c.name;
+      EXPECT_FALSE(MP4WriteSample(&f, 1, c.data, c.size, c.duration, c.offset, false)) << c.name;
+      EXPECT_TRUE(MP4WriteSample(&f, 1, bytes, 8, 10, 0, true)) << c.name;
+    });
+    EXPECT_EQ(Fields(out, "stts"), (std::vector<uint64_t>{1, 2, 10})) << c.name;
+    EXPECT_EQ(Fields(out, "stss"), std::vector<uint64_t>{}) << c.name;
+    EXPECT_EQ(Fields(out, "ctts"), std::vector<uint64_t>{}) << c.name;
+    Opened o(out);
+    EXPECT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), 2u) << c.name;
+    EXPECT_EQ(MP4GetSampleSize(o.h.get(), 1, 2), 8u) << c.name;
+  }
+}
+
+// A track read from a file goes on after its last sample: 4-bit sizes fill
+// the free lower half of the last byte first.
+TEST(MP4TrackWriting, AppendedAfterTheSamplesOfTheFile) {
+  CraftedTrack t;
+  t.tables = Cat({Stts({{3, 10}}), Stsc({{1, 3}}), FullBox("stz2", 0, 0, Cat({BE(4, 4), BE(3, 4), Bytes{0x12, 0x30}})),
+                  Stco({kMedia})});
+  const Bytes out = Modified(Movie(kLetters, {t}), [](MP4File& f) {
+    const uint8_t more[] = "XYYZZZZZ";
+    EXPECT_TRUE(MP4WriteSample(&f, 1, more, 1, 10, 0, true));
+    EXPECT_TRUE(MP4WriteSample(&f, 1, more + 1, 2, 10, 0, true));
+    EXPECT_TRUE(MP4WriteSample(&f, 1, more + 3, 5, 10, 0, true));
+  });
+  const std::vector<Walked> boxes = Walk(out);
+  const Walked* stz2 = Find(boxes, "stz2");
+  ASSERT_NE(stz2, nullptr);
+  EXPECT_EQ(Bytes(out.begin() + stz2->offset + 16, out.begin() + stz2->offset + stz2->size),
+            (Bytes{6 >> 8, 0, 0, 6, 0x12, 0x31, 0x25}));
+  Opened o(out);
+  const char* expected[] = {"a", "bc", "def", "X", "YY", "ZZZZZ"};
+  for (uint32_t s = 1; s <= 6; s++) EXPECT_EQ(Sample(o.h.get(), s), expected[s - 1]) << s;
+}
+
+TEST(MP4TrackWriting, AmrModesKeepToTheirChunks) {
+  const Bytes out = Modified(Movie({}, {}), [](MP4File& f) {
+    const uint32_t id = MP4AddAmrAudioTrack(&f, 8000, 0x81FF, 0, 1, false);
+    ASSERT_EQ(id, 1u);
+    EXPECT_EQ(MP4GetTrackFixedSampleDuration(&f, id), 160u);
+    // Mode in bits 3-6 of the first byte: 0, 0, 1, 1, then an empty frame
+    // that has none and stays with mode 1.
+    const uint8_t frames[] = {0x04, 0x04, 0x0C, 0x0C};
+    for (const uint8_t& b : frames) EXPECT_TRUE(MP4WriteSample(&f, id, &b, 1, UINT64_MAX, 0, true));
+    EXPECT_TRUE(MP4WriteSample(&f, id, frames, 0, UINT64_MAX, 0, true));
+  });
+  EXPECT_EQ(Fields(out, "stsc"), (std::vector<uint64_t>{2, 1, 2, 1, 2, 3, 1}));
+  EXPECT_EQ(Fields(out, "stts"), (std::vector<uint64_t>{1, 5, 160}));
+}
+
+// Durations past 32 bits turn the headers that hold them to version 1
+// instead of losing their upper bits.
+TEST(MP4TrackWriting, LongDurationsWidenTheHeaders) {
+  const uint64_t delta = 4000000000u;
+  const Bytes out = Modified(Movie({}, {Empty()}), [&](MP4File& f) {
+    EXPECT_TRUE(MP4SetTimeScale(&f, 1000000));
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(MP4WriteSample(&f, 1, kLetters.data(), 1, delta, 0, true));
+  });
+  const std::vector<Walked> boxes = Walk(out);
+  // Version 1: the header, version and flags, two 64-bit times, a 32-bit
+  // field (and 4 reserved bytes in "tkhd"), then the 64-bit duration.
+  const struct {
+    const char* type;
+    uint64_t at;
+    uint64_t duration;
+  } headers[] = {{"mdhd", 32, 3 * delta}, {"tkhd", 36, 3 * delta * 1000}, {"mvhd", 32, 3 * delta * 1000}};
+  for (const auto& h : headers) {
+    const Walked* w = Find(boxes, h.type);
+    ASSERT_NE(w, nullptr) << h.type;
+    EXPECT_EQ(out.at(w->offset + 8), 1) << h.type;
+    EXPECT_EQ(Be(out, w->offset + h.at, 8), h.duration) << h.type;
+  }
+  Opened o(out);
+  EXPECT_EQ(MP4GetTrackDuration(o.h.get(), 1), 3 * delta);
+  EXPECT_EQ(MP4GetSampleTime(o.h.get(), 1, 3), 2 * delta);
+}
+
+// A configuration field that damaged tables cannot recompute keeps its
+// value, and the file is still finished: here the time table covers two of
+// three samples, so the peak rate has no answer.
+TEST(MP4TrackWriting, DamagedTablesStillClose) {
+  CraftedTrack t;
+  t.handler = "soun";
+  t.duration = 20;
+  t.entries = OneEntry(Box("mp4a", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                        BE(1000u << 16, 4), Bytes(2, 0), Esds(0x40, 96000, Bytes{0x12, 0x10})})));
+  t.tables = Cat({Stts({{2, 10}}), Stsc({{1, 3}}), Stsz({1, 2, 3}), Stco({kMedia})});
+  const Bytes out = Modified(Movie(kLetters, {t}), [](MP4File&) {});
+  Opened o(out);
+  ASSERT_NE(o.h.get(), nullptr);
+  uint64_t peak = 0, largest = 0;
+  EXPECT_TRUE(MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.maxBitrate", &peak));
+  EXPECT_TRUE(
+      MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.bufferSizeDB", &largest));
+  EXPECT_EQ(peak, 96000u);
+  EXPECT_EQ(largest, 3u);
+}
+
+// ---------------------------------------------------------------- edit lists
+
+Bytes Elst(std::initializer_list<std::vector<uint32_t>> edits) {
+  Bytes b = BE(edits.size(), 4);
+  for (const auto& e : edits) Append(b, Cat({BE(e[0], 4), BE(e[1], 4), BE(e[2], 2), BE(0, 2)}));
+  return Box("edts", FullBox("elst", 0, 0, b));
+}
+
+// Segment durations in the movie's 1000, media times in the track's scale.
+TEST(MP4TrackEdits, PresentationTimes) {
+  const uint32_t none = 0xFFFFFFFF;
+  const struct Lookup {
+    uint64_t when;
+    uint32_t sampleId;
+    uint64_t start, duration;
+  } kOutOfRange = {0, 0, 0, 0};
+  const struct {
+    const char* name;
+    uint32_t timeScale, delta;
+    Bytes edits;
+    std::vector<Lookup> lookups;
+  } cases[] = {
+      {"two edits", 1000, 100, Elst({{1000, 0, 1}, {2000, 5000, 1}}),
+       {{1500, 56, 1500, 100}, {1000, 51, 1000, 100}, {999, 10, 900, 100}, {2999, 70, 2900, 100}}},
+      // 1000 against 12800: the edit ends at 12800 ticks, not at 1000.
+      {"a delay of two frames", 12800, 512, Elst({{1000, 1024, 1}}),
+       {{0, 3, 0, 512}, {1000, 4, 512, 512}, {12799, 27, 12288, 512}}},
+      {"an empty edit first", 12800, 512, Elst({{500, none, 1}, {1000, 0, 1}}),
+       {{0, 0, 0, 6400}, {6399, 0, 0, 6400}, {6400, 1, 6400, 512}, {7000, 2, 6912, 512}}},
+      {"a dwell", 12800, 512, Elst({{300, 1024, 0}}), {{100, 3, 0, 3840}}},
+      {"an edit inside a sample", 12800, 512, Elst({{1000, 256, 1}}), {{0, 1, 0, 256}, {256, 2, 256, 512}}},
+      {"no edit list", 12800, 512, {}, {{1000, 2, 512, 512}}},
+  };
+  for (const auto& c : cases) {
+    CraftedTrack t;
+    t.timeScale = c.timeScale;
+    t.tables = Cat({Stts({{70, c.delta}}), Stsc({{1, 70}}), FullBox("stsz", 0, 0, Cat({BE(1, 4), BE(70, 4)})),
+                    Stco({kMedia})});
+    t.extra = c.edits;
+    Opened o(Movie({}, {t}));
+    ASSERT_NE(o.h.get(), nullptr) << c.name;
+    for (const Lookup& l : c.lookups) {
+      uint64_t start = 7, duration = 7;
+      EXPECT_EQ(MP4GetSampleIdFromEditTime(o.h.get(), 1, l.when, &start, &duration), l.sampleId) << c.name << l.when;
+      EXPECT_EQ(start, l.start) << c.name << " " << l.when;
+      EXPECT_EQ(duration, l.duration) << c.name << " " << l.when;
+    }
+    // The end of the last edit shows nothing.
+    const uint64_t total = MP4GetTrackEditTotalDuration(o.h.get(), 1, 0);
+    if (total != UINT64_MAX) {
+      EXPECT_EQ(MP4GetSampleIdFromEditTime(o.h.get(), 1, total * c.timeScale / 1000, nullptr, nullptr),
+                kOutOfRange.sampleId)
+          << c.name;
+    }
+  }
+}
+
+TEST(MP4TrackEdits, AddedSetAndDeleted) {
+  const Bytes out = Modified(Movie({}, {Empty()}), [](MP4File& f) {
+    EXPECT_EQ(MP4GetTrackNumberOfEdits(&f, 1), 0u);
+    EXPECT_EQ(MP4GetTrackEditTotalDuration(&f, 1, 0), UINT64_MAX);
+    EXPECT_EQ(MP4AddTrackEdit(&f, 1, 0, 5, 2000, false), 1u);
+    EXPECT_EQ(MP4AddTrackEdit(&f, 1, 1, 0xFFFFFFFF, 1000, false), 1u);  // before the first
+    EXPECT_EQ(MP4AddTrackEdit(&f, 1, 4, 0, 1000, false), 0u);            // beyond the end
+    EXPECT_EQ(MP4GetTrackNumberOfEdits(&f, 1), 2u);
+    EXPECT_EQ(MP4GetTrackEditTotalDuration(&f, 1, 0), 3000u);
+    EXPECT_EQ(MP4GetTrackEditTotalDuration(&f, 1, 1), 1000u);
+    EXPECT_EQ(MP4GetTrackEditTotalDuration(&f, 1, 3), UINT64_MAX);
+    MP4Track* track = f.GetTrack(1);
+    EXPECT_EQ(track->GetEditStart(2), 1000u);
+    EXPECT_EQ(track->GetEditStart(0), UINT64_MAX);
+    EXPECT_TRUE(MP4SetTrackEditDwell(&f, 1, 2, true));
+    EXPECT_EQ(MP4GetTrackEditDwell(&f, 1, 2), 1);
+    EXPECT_EQ(MP4GetTrackEditMediaStart(&f, 1, 2), 5u);
+    EXPECT_FALSE(MP4DeleteTrackEdit(&f, 1, 0));
+    EXPECT_FALSE(MP4DeleteTrackEdit(&f, 1, 3));
+    EXPECT_EQ(MP4GetTrackNumberOfEdits(&f, 1), 2u);
+  });
+  // Rows of segment duration, media time, rate and reserved.
+  EXPECT_EQ(Fields(out, "elst"), (std::vector<uint64_t>{2, 1000, 0xFFFFFFFF, 0x10000, 2000, 5, 0}));
+  const Bytes removed = Modified(out, [](MP4File& f) {
+    EXPECT_TRUE(MP4DeleteTrackEdit(&f, 1, 1));
+    EXPECT_TRUE(MP4DeleteTrackEdit(&f, 1, 1));
+    EXPECT_FALSE(MP4DeleteTrackEdit(&f, 1, 1));
+  });
+  EXPECT_EQ(Find(Walk(removed), "edts"), nullptr);
 }
 
 }  // namespace
