@@ -402,3 +402,14 @@ class MP4TrunAtom : public MP4Atom {
   void Read() override;
   void AddProperties(uint32_t flags);
 };
+
+// ---------------------------------------------------------------- protection
+
+// "ohdr", the common headers of DRM-protected content: three fields whose
+// byte lengths are earlier fields of the box. Its texts are exactly that
+// many bytes, zero bytes inside them included.
+class MP4OhdrAtom : public MP4Atom {
+ public:
+  MP4OhdrAtom();
+  void Read() override;
+};

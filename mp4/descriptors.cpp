@@ -5,6 +5,8 @@
 
 #include "mp4atom.h"
 #include "mp4file.h"
+#include "ocidescriptors.h"
+#include "qosqualifiers.h"
 
 using namespace mp4field;
 
@@ -210,16 +212,7 @@ void MP4ContentIdDescriptor::Read(MP4File* pFile) {
   }
   ReadProperties(pFile, 1, 4);
   Mutate();
-  if (IntegerAt(2)->GetValue() != 0) {
-    const uint32_t head = IntegerAt(1)->GetValue() ? 3 : 2;
-    // A body shorter than its fixed head is an overrun, not a 4 GB string.
-    if (m_size < head) throw MP4Error("overran descriptor", "MP4Descriptor::ReadProperties");
-    const uint64_t left = MP4GetBytesLeft(pFile, m_pParentAtom);
-    const uint64_t afterHead = left > head - 1 ? left - (head - 1) : 0;
-    uint64_t size = m_size - head;
-    if (size > afterHead) size = afterHead;
-    static_cast<MP4BytesProperty*>(m_pProperties[7])->SetValueSize(static_cast<uint32_t>(size));
-  }
+  if (IntegerAt(2)->GetValue() != 0) SizeBytesToBody(pFile, 7, IntegerAt(1)->GetValue() ? 3 : 2);
   ReadProperties(pFile, 5);
 }
 
@@ -245,10 +238,6 @@ MP4BytesDescriptor::MP4BytesDescriptor(uint8_t tag) : MP4Descriptor(tag) {
     m_bytesPropertyIndex = 1;
   } else if (tag >= 0x80 && tag <= 0xFE) {
     AddFields({Bytes("data", 0)});
-  } else if (tag == 0x0C || (tag >= 0x40 && tag <= 0x5F)) {
-    // The QoS and OCI descriptors have no classes here: their bodies are
-    // kept whole, so that lists holding them read and write back.
-    AddFields({Bytes("data", 0)});
   } else {
     MP4Printf("error in bytes descriptor - tag %u", tag);
   }
@@ -257,16 +246,7 @@ MP4BytesDescriptor::MP4BytesDescriptor(uint8_t tag) : MP4Descriptor(tag) {
 void MP4BytesDescriptor::Read(MP4File* pFile) {
   ReadHeader(pFile);
   if (m_pProperties.Size() == 0) return;
-  // A body shorter than its fixed head is an overrun, not a 4 GB string; a
-  // length beyond the data keeps what the data holds.
-  if (m_size < m_fixedHeadSize) throw MP4Error("overran descriptor", "MP4Descriptor::ReadProperties");
-  const uint64_t left = MP4GetBytesLeft(pFile, m_pParentAtom);
-  const uint64_t afterHead = left > m_fixedHeadSize ? left - m_fixedHeadSize : 0;
-  uint64_t size = m_size - m_fixedHeadSize;
-  if (size > afterHead) size = afterHead;
-  MP4Property* p = m_pProperties[m_bytesPropertyIndex];
-  MP4_ASSERT(p->GetType() == BytesProperty);
-  static_cast<MP4BytesProperty*>(p)->SetValueSize(static_cast<uint32_t>(size));
+  SizeBytesToBody(pFile, m_bytesPropertyIndex, m_fixedHeadSize);
   ReadProperties(pFile);
 }
 
@@ -308,8 +288,8 @@ MP4Descriptor* MP4DescriptorProperty::CreateDescriptor(uint8_t tag) {
     case 0x04: return new MP4DecConfigDescriptor();
     case 0x05:
     case 0x0B:
-    case 0x0C:
     case 0x0D: return new MP4BytesDescriptor(tag);
+    case 0x0C: return new MP4QosDescriptorBase(0x0C);
     case 0x06: return new MP4SLConfigDescriptor();
     case 0x07: return new MP4ContentIdDescriptor();
     case 0x08:
@@ -319,6 +299,7 @@ MP4Descriptor* MP4DescriptorProperty::CreateDescriptor(uint8_t tag) {
     case 0x0F:
     case 0x13: return new MP4BaseDescriptor(tag);
   }
-  if ((tag >= 0x40 && tag <= 0x5F) || (tag >= 0x80 && tag <= 0xFE)) return new MP4BytesDescriptor(tag);
+  if (tag >= 0x40 && tag <= 0x5F) return CreateOCIDescriptor(tag);
+  if (tag >= 0x80 && tag <= 0xFE) return new MP4BytesDescriptor(tag);
   return nullptr;
 }

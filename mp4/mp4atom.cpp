@@ -86,6 +86,8 @@ const struct {
     {"text", Make<MP4TextAtom>},          {"href", Make<MP4HrefAtom>},
     // Movie fragments.
     {"tfhd", Make<MP4TfhdAtom>},          {"trun", Make<MP4TrunAtom>},
+    // Protection.
+    {"ohdr", Make<MP4OhdrAtom>},
 };
 
 }  // namespace

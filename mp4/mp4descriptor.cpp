@@ -34,6 +34,30 @@ MP4IntegerProperty* MP4Descriptor::IntegerAt(uint32_t index) {
   return static_cast<MP4IntegerProperty*>(p);
 }
 
+MP4Property* MP4Descriptor::SwapProperty(uint32_t index, MP4Property* pProperty) {
+  MP4Property* old = m_pProperties[index];
+  m_pProperties[index] = pProperty;
+  return old;
+}
+
+uint32_t MP4Descriptor::BytesAfterHead(MP4File* pFile, uint32_t headSize) {
+  if (m_size < headSize) throw MP4Error("overran descriptor", "MP4Descriptor::ReadProperties");
+  // Head bytes not read yet still come out of what is left.
+  const uint64_t pos = pFile->GetPosition();
+  const uint64_t headEnd = m_start + headSize;
+  const uint64_t headLeft = headEnd > pos ? headEnd - pos : 0;
+  const uint64_t left = MP4GetBytesLeft(pFile, m_pParentAtom);
+  const uint64_t afterHead = left > headLeft ? left - headLeft : 0;
+  const uint64_t size = m_size - headSize;
+  return static_cast<uint32_t>(size < afterHead ? size : afterHead);
+}
+
+void MP4Descriptor::SizeBytesToBody(MP4File* pFile, uint32_t index, uint32_t headSize) {
+  MP4Property* p = m_pProperties[index];
+  MP4_ASSERT(p->GetType() == BytesProperty);
+  static_cast<MP4BytesProperty*>(p)->SetValueSize(BytesAfterHead(pFile, headSize));
+}
+
 uint8_t MP4Descriptor::GetDepth() { return m_pParentAtom ? m_pParentAtom->GetDepth() : 0; }
 
 namespace {

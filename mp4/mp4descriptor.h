@@ -46,11 +46,21 @@ class MP4Descriptor {
 
   uint32_t GetNumberOfProperties() const { return m_pProperties.Size(); }
   MP4Property* GetProperty(uint32_t index) { return m_pProperties[index]; }
+  // Puts pProperty at index and hands back the one that was there, which
+  // the descriptor no longer owns (nor deletes): how a list of another
+  // owner is lent for one write and taken back.
+  MP4Property* SwapProperty(uint32_t index, MP4Property* pProperty);
 
  protected:
   // Typed access to the fixed property list of a subclass.
   MP4IntegerProperty* IntegerAt(uint32_t index);
   void SetImplicitAt(uint32_t index, bool implicit) { m_pProperties[index]->SetImplicit(implicit); }
+  // After ReadHeader: the size of the byte string that fills the body after
+  // a head of headSize bytes, cut to what the file (or buffer) and the
+  // parent atom still hold. A body shorter than its head is an overrun.
+  uint32_t BytesAfterHead(MP4File* pFile, uint32_t headSize);
+  // The byte-string property at index sized to the rest of the body.
+  void SizeBytesToBody(MP4File* pFile, uint32_t index, uint32_t headSize);
 
   MP4Atom* m_pParentAtom = nullptr;
   uint8_t m_tag;
@@ -81,6 +91,12 @@ class MP4DescriptorProperty : public MP4Property {
   virtual MP4Descriptor* CreateDescriptor(uint8_t tag);
 
   void SetSizeLimit(uint64_t sizeLimit) { m_sizeLimit = sizeLimit; }
+  // The range of tags the list reads and adds; tagsEnd 0 stands for
+  // tagsStart.
+  void SetTags(uint8_t tagsStart, uint8_t tagsEnd = 0) {
+    m_tagsStart = tagsStart;
+    m_tagsEnd = tagsEnd ? tagsEnd : tagsStart;
+  }
   MP4Descriptor* AddDescriptor(uint8_t tag);
   void DeleteDescriptor(uint32_t index);
   MP4Descriptor* GetDescriptor(uint32_t index) { return m_pDescriptors[index]; }

@@ -302,7 +302,7 @@ void MP4File::WriteCountedString(const char* string, uint8_t charSize, bool allo
     return;
   }
   if (charSize == 0) charSize = 1;
-  const size_t byteLength = strlen(string);
+  const size_t byteLength = MP4TextBytes(string, charSize);
   size_t charLength = byteLength / charSize;
   if (!allowExpandedCount) {
     if (charLength > 255)

@@ -270,7 +270,7 @@ void MP4StringProperty::SetValue(const char* value, uint32_t index) {
     copy = static_cast<char*>(MP4Calloc(uint64_t(m_fixedLength) + TerminatorSize()));
     if (value) strncpy(copy, value, m_fixedLength);
   } else if (value) {
-    const size_t n = strlen(value);
+    const size_t n = MP4TextBytes(value, m_useUnicode ? 2 : 1);
     copy = static_cast<char*>(MP4Calloc(n + TerminatorSize()));
     memcpy(copy, value, n);
   }

@@ -218,7 +218,7 @@ class MP4StringProperty : public MP4Property {
   void SetFixedLength(uint32_t fixedLength) { m_fixedLength = fixedLength; }
   uint32_t GetFixedLength() const { return m_fixedLength; }
 
- private:
+ protected:
   // Zero bytes after a value: 16-bit text ends in a whole zero character
   // whether its own length is even or odd.
   uint32_t TerminatorSize() const { return m_useUnicode ? 3 : 1; }

@@ -176,6 +176,14 @@ const char* MP4NameAfterFirst(const char* path) {
 
 // ---------------------------------------------------------------- texts
 
+size_t MP4TextBytes(const char* text, uint8_t charSize) {
+  if (!text) return 0;
+  if (charSize < 2) return strlen(text);
+  size_t n = 0;
+  while (text[n] || text[n + 1]) n += 2;
+  return n;
+}
+
 char* MP4ToBase16(const uint8_t* data, uint32_t size) {
   if (size) MP4_ASSERT(data);
   char* s = static_cast<char*>(calloc(2 * static_cast<size_t>(size) + 1, 1));

@@ -87,6 +87,11 @@ bool MP4NameFirstIndex(const char* path, uint32_t* pIndex);
 char* MP4NameFirst(const char* path);
 const char* MP4NameAfterFirst(const char* path);
 
+// The bytes of a text before its terminator: a zero byte for 8-bit
+// characters, a whole zero character (at an even offset) for 16-bit ones,
+// whose high bytes are often zero.
+size_t MP4TextBytes(const char* text, uint8_t charSize);
+
 // Results are calloc'ed and belong to the caller.
 char* MP4ToBase16(const uint8_t* data, uint32_t size);
 char* MP4ToBase64(const uint8_t* data, uint32_t size);
