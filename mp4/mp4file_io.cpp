@@ -287,9 +287,10 @@ char* MP4File::ReadCountedString(uint8_t charSize, bool allowExpandedCount) {
     }
   }
   const uint32_t byteLength = charLength * charSize;  // at most 6374 * 255
-  // One zero byte ends 8-bit text; wider text gets a whole zero character,
-  // so that it can be scanned character by character.
-  const uint32_t terminator = charSize > 1 ? charSize : 1;
+  // A whole zero character at either alignment: the text can be scanned
+  // in 16-bit characters whatever width it was read in (a descriptor's
+  // width flag may change later).
+  const uint32_t terminator = 3;
   CharBuffer data(static_cast<char*>(MP4Malloc(uint64_t(byteLength) + terminator)));
   ReadBytes(reinterpret_cast<uint8_t*>(data.get()), byteLength);
   memset(data.get() + byteLength, 0, terminator);

@@ -219,9 +219,11 @@ class MP4StringProperty : public MP4Property {
   uint32_t GetFixedLength() const { return m_fixedLength; }
 
  protected:
-  // Zero bytes after a value: 16-bit text ends in a whole zero character
-  // whether its own length is even or odd.
-  uint32_t TerminatorSize() const { return m_useUnicode ? 3 : 1; }
+  // Zero bytes after a value: a whole zero character at either alignment,
+  // whatever the width. A counted text's width may change after its value
+  // is stored (the flag of its descriptor, another row of a creator table),
+  // and a scan of 8-bit text as 16-bit must still end inside it.
+  static constexpr uint32_t TerminatorSize() { return 3; }
 
   bool m_useCountedFormat;
   bool m_useExpandedCount = false;

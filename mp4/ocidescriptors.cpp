@@ -111,6 +111,17 @@ void MP4CreatorTableProperty::WriteEntry(MP4File* pFile, uint32_t index) {
   MP4TableProperty::WriteEntry(pFile, index);
 }
 
+void MP4CreatorTableProperty::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits, uint32_t index) {
+  MP4_ASSERT(index == 0);
+  if (m_implicit) return;
+  const uint32_t numEntries = GetCount();
+  for (uint32_t row = 0; row < numEntries && row < m_pProperties[1]->GetCount(); row++) {
+    SetWidth(m_pProperties[3], static_cast<MP4IntegerProperty*>(m_pProperties[1])->GetValue(row) != 0);
+    for (uint32_t i = 0; i < m_pProperties.Size(); i++)
+      m_pProperties[i]->Dump(pFile, static_cast<uint8_t>(indent + 1), dumpImplicits, row);
+  }
+}
+
 MP4CreationDescriptor::MP4CreationDescriptor(uint8_t tag) : MP4Descriptor(tag) {
   AddFields({Bits("contentCreationDate", 40)});
 }

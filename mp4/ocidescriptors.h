@@ -70,11 +70,12 @@ class MP4UnknownOCIDescriptor : public MP4Descriptor {
 };
 
 // The creators' table: each row's name takes the character width of that
-// row's own flag.
+// row's own flag, when read, written and dumped.
 class MP4CreatorTableProperty : public MP4TableProperty {
  public:
   MP4CreatorTableProperty(const char* name, MP4IntegerProperty* pCountProperty)
       : MP4TableProperty(name, pCountProperty) {}
+  void Dump(FILE* pFile, uint8_t indent, bool dumpImplicits, uint32_t index = 0) override;
 
  protected:
   void ReadEntry(MP4File* pFile, uint32_t index) override;

@@ -94,7 +94,22 @@ TEST(ContentInformation, EveryOciClassReadsAndWritesBack) {
   // Dumped whole, 16-bit texts included.
   const std::string dump = Capture([&](FILE* s) { atom->Dump(s, 0, true); });
   EXPECT_NE(dump.find("string = abc"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("name = A\n"), std::string::npos) << dump;
   EXPECT_NE(dump.find("name[1] = B"), std::string::npos) << dump;
+}
+
+TEST(ContentInformation, TextsWhoseWidthChangesAfterReading) {
+  // An 8-bit keyword of odd length written as 16-bit text: whole characters,
+  // the last one padded with the terminator's zero byte.
+  MP4DescriptorProperty list(nullptr, 0x40, 0x5F, false, false);
+  const Bytes bytes = Descr4(0x41, Cat({Lit("eng"), Bytes{0x80, 1, 3}, Lit("abc")}));
+  MP4File f;
+  f.EnableMemoryBuffer(const_cast<uint8_t*>(bytes.data()), bytes.size());
+  list.Read(&f);
+  f.DisableMemoryBuffer();
+  MP4Descriptor* keyword = list.GetDescriptor(0);
+  static_cast<MP4IntegerProperty*>(Field(keyword, "isUTF8String"))->SetValue(0);
+  EXPECT_EQ(Written(keyword), Descr4(0x41, Cat({Lit("eng"), Bytes{0x00, 1, 2}, Lit("abc\0")})));
 }
 
 TEST(ContentInformation, QosQualifiersReadAndWriteBack) {
