@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "mp4file.h"
@@ -778,6 +780,87 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
   const uint32_t sampleId = MP4GetSampleIdFromEditTime(hFile, trackId, when, pStartTime, pDuration);
   return MP4ReadSample(hFile, trackId, sampleId, ppBytes, pNumBytes, nullptr, nullptr, pRenderingOffset,
                        pIsSyncSample);
+}
+
+// ---------------------------------------------------------------- ISMA and 3GP compliance
+
+}  // extern "C"
+
+namespace {
+
+// Modify, the operation, close. Once Modify has begun new media data the
+// old movie is no longer where it was (or no longer the file's last box):
+// the file is closed after a failure too, which writes the movie back.
+template <typename F>
+bool ModifyAndClose(const char* fileName, uint32_t verbosity, F operation) {
+  std::unique_ptr<MP4File> file;
+  try {
+    file.reset(new MP4File(verbosity));
+    if (!file->Modify(fileName)) return false;
+  } catch (...) {
+    Report(verbosity);
+    return false;
+  }
+  bool ok = false;
+  try {
+    ok = operation(*file);
+  } catch (...) {
+    Report(verbosity);
+  }
+  try {
+    file->Close();
+  } catch (...) {
+    Report(verbosity);
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+extern "C" {
+
+bool MP4Make3GPCompliant(const char* fileName, uint32_t verbosity, char* majorBrand, uint32_t minorVersion,
+                         char** supportedBrands, uint32_t supportedBrandsCount, bool deleteIodsAtom) {
+  return ModifyAndClose(fileName, verbosity, [&](MP4File& file) {
+    file.Make3GPCompliant(fileName, majorBrand, minorVersion, supportedBrands, supportedBrandsCount, deleteIodsAtom);
+    return true;
+  });
+}
+
+bool MP4MakeIsmaCompliant(const char* fileName, uint32_t verbosity, bool addIsmaComplianceSdp) {
+  return ModifyAndClose(fileName, verbosity,
+                        [&](MP4File& file) { return file.MakeIsmaCompliant(addIsmaComplianceSdp); });
+}
+
+char* MP4MakeIsmaSdpIod(uint8_t videoProfile, uint32_t videoBitrate, uint8_t* videoConfig, uint32_t videoConfigLength,
+                        uint8_t audioProfile, uint32_t audioBitrate, uint8_t* audioConfig, uint32_t audioConfigLength,
+                        uint32_t verbosity) {
+  uint8_t* iod = nullptr;
+  char* base64 = nullptr;
+  try {
+    MP4File file(verbosity);
+    uint64_t numBytes = 0;
+    file.CreateIsmaIodFromParams(videoProfile, videoBitrate, videoConfig, videoConfigLength, audioProfile,
+                                 audioBitrate, audioConfig, audioConfigLength, &iod, &numBytes);
+    if (numBytes > UINT32_MAX) throw MP4Error(ERANGE, "MP4MakeIsmaSdpIod");
+    base64 = MP4ToBase64(iod, static_cast<uint32_t>(numBytes));
+    MP4_ASSERT(base64);
+    MP4Free(iod);
+    iod = nullptr;
+    static const char kLine[] = "a=mpeg4-iod: \"data:application/mpeg4-iod;base64,%s\"";
+    const size_t size = strlen(base64) + 64;
+    char* sdp = static_cast<char*>(malloc(size));
+    if (!sdp) throw MP4Error(ENOMEM, "MP4MakeIsmaSdpIod");
+    snprintf(sdp, size, kLine, base64);
+    MP4Free(base64);
+    return sdp;
+  } catch (...) {
+    Report(verbosity);
+  }
+  MP4Free(iod);
+  MP4Free(base64);
+  return nullptr;
 }
 
 }  // extern "C"

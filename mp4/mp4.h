@@ -343,4 +343,31 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
                                uint32_t* pNumBytes, uint64_t* pStartTime, uint64_t* pDuration,
                                uint64_t* pRenderingOffset, bool* pIsSyncSample);
 
+// ---------------------------------------------------------------- ISMA and 3GP compliance
+
+// These open the named file for modification themselves and close it
+// again; the file is closed (its movie written back) after a failure too.
+// The file type box gets the major brand, minor version and compatible
+// brands (majorBrand NULL: "3gp5", 1 and "3gp5" alone; a major brand needs
+// at least one compatible brand); deleteIodsAtom removes "moov.iods". It is
+// written over the old one's place, which it must fit (exactly, or leaving
+// 8 bytes or more, with the free space right after the old box counted):
+// false, the file unchanged, when it does not.
+bool MP4Make3GPCompliant(const char* fileName, uint32_t verbosity, char* majorBrand, uint32_t minorVersion,
+                         char** supportedBrands, uint32_t supportedBrandsCount, bool deleteIodsAtom);
+// Adds the object descriptor and scene tracks and the initial object
+// descriptor, and stores it in the session description as Base64 (after
+// "a=isma-compliance:1,1.0,1" when asked). False, the file unchanged, when
+// the first audio track is not MPEG-4 audio or the first video track not
+// MPEG-4 visual, when there is neither, or when the tracks' descriptors are
+// too large for the session's data URL.
+bool MP4MakeIsmaCompliant(const char* fileName, uint32_t verbosity, bool addIsmaComplianceSdp);
+// "a=mpeg4-iod: \"data:application/mpeg4-iod;base64,...\"" (no line end)
+// for an initial object descriptor of MPEG-4 video and AAC streams of these
+// profiles (0xFF: none), bit rates and configurations; malloc'ed, the
+// caller's. NULL on failure.
+char* MP4MakeIsmaSdpIod(uint8_t videoProfile, uint32_t videoBitrate, uint8_t* videoConfig, uint32_t videoConfigLength,
+                        uint8_t audioProfile, uint32_t audioBitrate, uint8_t* audioConfig, uint32_t audioConfigLength,
+                        uint32_t verbosity);
+
 }  // extern "C"

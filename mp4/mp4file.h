@@ -13,6 +13,7 @@
 #include "virtual_io.h"
 
 class MP4Atom;
+class MP4DescriptorProperty;
 class MP4IntegerProperty;
 struct MP4IsmaCrypParams;
 class MP4Property;
@@ -323,6 +324,51 @@ class MP4File {
   // is, else it gets these brands.
   void MakeFtypAtom(const char* majorBrand, uint32_t minorVersion, char** compatibleBrands,
                     uint32_t compatibleBrandsCount);
+
+  // ---- ISMA and 3GP compliance
+
+  // The file type box gets the brands (none given: "3gp5", minor version 1,
+  // "3gp5" alone) and "moov.iods" goes when asked. A file type box already
+  // in the file is written again over its place at once, the rest of that
+  // place (and of free space right after it) left as a "free" box; when
+  // the new box does not fit there, nothing changes and it throws.
+  void Make3GPCompliant(const char* fileName, const char* majorBrand, uint32_t minorVersion,
+                        char** supportedBrands, uint32_t supportedBrandsCount, bool deleteIodsAtom);
+  // Object descriptor and scene tracks with one access unit each, the
+  // profile levels, and the initial object descriptor in the session
+  // description. False, with nothing changed, when the first audio track is
+  // not MPEG-4 audio ("mp4a", "enca"), the first video track not MPEG-4
+  // visual ("mp4v", "encv"), or there is neither; true at once when done
+  // before.
+  bool MakeIsmaCompliant(bool addIsmaComplianceSdp);
+  // Serialised descriptors and commands in new malloc'ed buffers (outputs
+  // NULL and 0 first). A track id of 0 means no such track.
+  void CreateIsmaIodFromFile(uint32_t odTrackId, uint32_t sceneTrackId, uint32_t audioTrackId,
+                             uint32_t videoTrackId, uint8_t** ppBytes, uint64_t* pNumBytes);
+  // A profile of 0xFF means no such medium.
+  void CreateIsmaIodFromParams(uint8_t videoProfile, uint32_t videoBitrate, const uint8_t* videoConfig,
+                               uint32_t videoConfigLength, uint8_t audioProfile, uint32_t audioBitrate,
+                               const uint8_t* audioConfig, uint32_t audioConfigLength, uint8_t** ppBytes,
+                               uint64_t* pNumBytes);
+  // A generated ES descriptor added to the list, its fields set where they
+  // exist; url NULL leaves the URL flag clear.
+  void CreateESD(MP4DescriptorProperty* pEsProperty, uint32_t esid, uint8_t objectType, uint8_t streamType,
+                 uint32_t bufferSize, uint32_t bitrate, const uint8_t* pConfig, uint32_t configLength,
+                 const char* url);
+  // The OD update of the object descriptor track: ES id references into
+  // its "tref.mpod".
+  void CreateIsmaODUpdateCommandFromFileForFile(uint32_t odTrackId, uint32_t audioTrackId, uint32_t videoTrackId,
+                                                uint8_t** ppBytes, uint64_t* pNumBytes);
+  // The OD update carried in the session: the tracks' own ES descriptors,
+  // their ids and SL settings as a stream needs them for the write only.
+  void CreateIsmaODUpdateCommandFromFileForStream(uint32_t audioTrackId, uint32_t videoTrackId, uint8_t** ppBytes,
+                                                  uint64_t* pNumBytes);
+  // The lists are lent for the write and stay the caller's.
+  void CreateIsmaODUpdateCommandForStream(MP4DescriptorProperty* pAudioEsd, MP4DescriptorProperty* pVideoEsd,
+                                          uint8_t** ppBytes, uint64_t* pNumBytes);
+  // The scene description access unit for the media present; NULL and 0
+  // for neither.
+  void CreateIsmaSceneCommand(bool hasAudio, bool hasVideo, uint8_t** ppBytes, uint64_t* pNumBytes);
 
   void WriteSample(uint32_t trackId, const uint8_t* pBytes, uint32_t numBytes, uint64_t duration,
                    uint64_t renderingOffset, bool isSyncSample);

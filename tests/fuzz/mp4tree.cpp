@@ -21,6 +21,9 @@ void LookUp(MP4Atom* root) {
       "moov.trak.mdia.minf.stbl.stz2.entries[2].entrySize",
       "moof.traf.tfhd.trackId",
       "moof.traf.trun.samples[1].sampleSize",
+      "iods.ociDescr.creators[1].isUTF8String",
+      "esds.qosDescr.qualifiers.maxDelay",
+      "odkm.ohdr.TextualHeadersLength",
   };
   for (const char* path : kPaths) {
     MP4Property* p = nullptr;

@@ -1,9 +1,9 @@
 // Opens the input for modification over an in-memory table and writes to
 // it through the function interface: samples appended to every track (with
 // composition offsets, sync flags and an empty sample), an offset changed,
-// edits added, looked up and deleted, new tracks of three kinds, one track
-// deleted; then closes it, which writes the tables and the movie back.
-// What was written is read again and optimised into a second buffer.
+// edits added, looked up and deleted, new tracks of three kinds, the file
+// made ISMA- and 3GP-compliant, one track deleted; then closes it, which
+// writes the tables and the movie back. What was written is read again and optimised into a second buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -58,6 +58,16 @@ void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
   MP4AddH264PictureParameterSet(h, avc, bytes, static_cast<uint16_t>(size));
   Append(h, avc, bytes, size, 2);
   MP4AddODTrack(h);
+  // The compliance operations over what the input's descriptors hold; the
+  // file type box is written over its place in the input.
+  try {
+    file.MakeIsmaCompliant(size % 2 == 0);
+  } catch (...) {
+  }
+  try {
+    file.Make3GPCompliant(nullptr, nullptr, 0, nullptr, 0, size % 3 == 0);
+  } catch (...) {
+  }
   if (tracks > 1) MP4DeleteTrack(h, MP4FindTrackId(h, 0, nullptr, 0));
   try {
     file.Close();

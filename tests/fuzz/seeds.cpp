@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "contentinfo.h"
 #include "mp4test.h"
 #include "mpg_streams.h"
 #include "testutil.h"
@@ -186,6 +187,27 @@ std::vector<uint8_t> mp4_tracks() {
   return Movie(Lit("0123456789abcdef"), {video, pcm, aac, external});
 }
 
+// The content information, QoS and DRM header boxes of the tests at the
+// top level, and a movie with that initial object descriptor and an AAC
+// track whose ES descriptor carries the QoS descriptor.
+std::vector<uint8_t> mp4_content_information() {
+  using namespace mp4test;
+  return Cat({Box("ftyp", Lit("isom\0\0\0\1isom")), OciIods(), QosEsds(), OhdrOdkm()});
+}
+
+std::vector<uint8_t> mp4_content_information_movie() {
+  using namespace mp4test;
+  const Bytes sound = Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                           BE(48000u << 16, 4)});
+  CraftedTrack aac;
+  aac.handler = "soun";
+  aac.duration = 20;
+  aac.entries = OneEntry(Box("mp4a", Cat({sound, Bytes(2, 0), QosEsds()})));
+  aac.tables = PlainTables(2, 10, 3, 1, {kMedia, kMedia + 3});
+  return Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Box("mdat", Lit("0123456789abcdef")),
+              Moov({OciIods(), Trak(aac)})});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
@@ -234,9 +256,14 @@ int main(int argc, char** argv) {
   put("mp4tree", "every-layout-class", mp4_classes());
   put("mp4read", "table-forms", mp4_tracks());
   put("mp4write", "table-forms", mp4_tracks());
+  put("mp4tree", "content-information", mp4_content_information());
+  put("mp4read", "content-information", mp4_content_information_movie());
+  put("mp4write", "content-information", mp4_content_information_movie());
   const std::string small = "-f lavfi -i testsrc=size=32x32:rate=10 -f lavfi -i sine -frames:v 3 -t 0.3 -shortest ";
   for (const auto& file : {std::make_pair("h264-aac", "-c:v libx264 -bf 1 -c:a aac"),
-                           std::make_pair("mpeg4-faststart", "-c:v mpeg4 -c:a aac -movflags +faststart")}) {
+                           std::make_pair("mpeg4-faststart", "-c:v mpeg4 -c:a aac -movflags +faststart"),
+                           std::make_pair("mpeg4-aac-bitexact", "-c:v mpeg4 -c:a aac -fflags +bitexact -flags:v +bitexact"
+                                                                " -flags:a +bitexact")}) {
     const std::string path = tu::scratch(std::string(file.first) + ".mp4");
     if (!tu::ffmpeg(small + file.second + " " + tu::q(path))) continue;
     for (const char* entry : {"mp4read", "mp4write"}) put(entry, file.first, tu::read_file(path));
