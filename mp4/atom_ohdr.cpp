@@ -31,16 +31,10 @@ class OhdrMP4StringProperty : public MP4StringProperty {
   void Write(MP4File* pFile, uint32_t index = 0) override {
     const char* value = m_values[index];
     const uint32_t length = GetFixedLength();
-    if (value) {
+    if (value)
       pFile->WriteBytes(reinterpret_cast<const uint8_t*>(value), length);
-      return;
-    }
-    static const uint8_t zeros[256] = {};
-    for (uint32_t left = length; left;) {
-      const uint32_t n = left < sizeof zeros ? left : static_cast<uint32_t>(sizeof zeros);
-      pFile->WriteBytes(zeros, n);
-      left -= n;
-    }
+    else
+      pFile->WriteZeros(length);
   }
 };
 

@@ -244,10 +244,11 @@ MP4BytesDescriptor::MP4BytesDescriptor(uint8_t tag) : MP4Descriptor(tag) {
 }
 
 void MP4BytesDescriptor::Read(MP4File* pFile) {
-  ReadHeader(pFile);
-  if (m_pProperties.Size() == 0) return;
-  SizeBytesToBody(pFile, m_bytesPropertyIndex, m_fixedHeadSize);
-  ReadProperties(pFile);
+  if (m_pProperties.Size() == 0) {
+    ReadHeader(pFile);
+    return;
+  }
+  ReadWithBytesToBody(pFile, m_bytesPropertyIndex, m_fixedHeadSize);
 }
 
 MP4BaseDescriptor::MP4BaseDescriptor(uint8_t tag) : MP4Descriptor(tag) {

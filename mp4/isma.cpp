@@ -118,6 +118,17 @@ void DumpIsma(uint32_t verbosity, const char* title, const uint8_t* bytes, uint6
   MP4HexDump(bytes, static_cast<uint32_t>(numBytes), stdout, 0);
 }
 
+// A generated object descriptor of that tag and id added to the command's
+// list.
+MP4Descriptor* AddObjectDescriptor(MP4Descriptor* pCommand, uint8_t tag, uint8_t odId) {
+  MP4DescriptorProperty* ods = static_cast<MP4DescriptorProperty*>(pCommand->GetProperty(0));
+  ods->SetTags(tag);
+  MP4Descriptor* od = ods->AddDescriptor(tag);
+  od->Generate();
+  SetInteger(od, "objectDescriptorId", odId);
+  return od;
+}
+
 // An initial object descriptor as the ISMA code builds it: tag 0x02,
 // generated, its ES list holding full ES descriptors.
 std::unique_ptr<MP4Descriptor> NewIsmaIod(MP4DescriptorProperty** ppEsIds) {
@@ -187,17 +198,13 @@ void MP4File::CreateIsmaODUpdateCommandFromFileForFile(uint32_t odTrackId, uint3
   *pNumBytes = 0;
   std::unique_ptr<MP4Descriptor> command(CreateODCommand(0x01));
   command->Generate();
-  MP4DescriptorProperty* ods = static_cast<MP4DescriptorProperty*>(command->GetProperty(0));
   const struct {
     uint32_t trackId;
     uint8_t odId;
   } media[] = {{audioTrackId, kAudioODId}, {videoTrackId, kVideoODId}};
   for (const auto& m : media) {
     if (!m.trackId) continue;
-    ods->SetTags(0x11);
-    MP4Descriptor* od = ods->AddDescriptor(0x11);
-    od->Generate();
-    SetInteger(od, "objectDescriptorId", m.odId);
+    MP4Descriptor* od = AddObjectDescriptor(command.get(), 0x11, m.odId);
     MP4Property* p = Find(od, "esIds");
     MP4_ASSERT_AS(p, "(pOd->FindProperty(\"esIds\", (MP4Property**)&pEsIdsDescriptorProperty))");
     MP4_ASSERT_AS(p->GetType() == DescriptorProperty, "(pEsIdsDescriptorProperty)");
@@ -224,17 +231,13 @@ void MP4File::CreateIsmaODUpdateCommandForStream(MP4DescriptorProperty* pAudioEs
   // After the command: the lists go back before the command is deleted.
   std::vector<std::unique_ptr<Lent>> lent;
   lent.reserve(2);
-  MP4DescriptorProperty* ods = static_cast<MP4DescriptorProperty*>(command->GetProperty(0));
   const struct {
     MP4DescriptorProperty* esd;
     uint8_t odId;
   } media[] = {{pAudioEsd, kAudioODId}, {pVideoEsd, kVideoODId}};
   for (const auto& m : media) {
     if (!m.esd) continue;
-    ods->SetTags(0x01);
-    MP4Descriptor* od = ods->AddDescriptor(0x01);
-    od->Generate();
-    SetInteger(od, "objectDescriptorId", m.odId);
+    MP4Descriptor* od = AddObjectDescriptor(command.get(), 0x01, m.odId);
     // The fifth field is the object descriptor's "esIds" list.
     lent.emplace_back(new Lent(od, 4, m.esd));
   }

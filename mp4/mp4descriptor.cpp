@@ -58,6 +58,12 @@ void MP4Descriptor::SizeBytesToBody(MP4File* pFile, uint32_t index, uint32_t hea
   static_cast<MP4BytesProperty*>(p)->SetValueSize(BytesAfterHead(pFile, headSize));
 }
 
+void MP4Descriptor::ReadWithBytesToBody(MP4File* pFile, uint32_t index, uint32_t headSize) {
+  ReadHeader(pFile);
+  SizeBytesToBody(pFile, index, headSize);
+  ReadProperties(pFile);
+}
+
 uint8_t MP4Descriptor::GetDepth() { return m_pParentAtom ? m_pParentAtom->GetDepth() : 0; }
 
 namespace {

@@ -61,6 +61,9 @@ class MP4Descriptor {
   uint32_t BytesAfterHead(MP4File* pFile, uint32_t headSize);
   // The byte-string property at index sized to the rest of the body.
   void SizeBytesToBody(MP4File* pFile, uint32_t index, uint32_t headSize);
+  // The whole read of a descriptor whose byte string at index fills the
+  // body after a head of headSize bytes.
+  void ReadWithBytesToBody(MP4File* pFile, uint32_t index, uint32_t headSize);
 
   MP4Atom* m_pParentAtom = nullptr;
   uint8_t m_tag;

@@ -117,6 +117,8 @@ class MP4File {
   void ReadBytes(uint8_t* pBytes, uint32_t numBytes, FILE* pFile = nullptr);
   void PeekBytes(uint8_t* pBytes, uint32_t numBytes, FILE* pFile = nullptr);
   void WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile = nullptr);
+  // count zero bytes: a value without a buffer written at its size.
+  void WriteZeros(uint64_t count);
 
   uint8_t ReadUInt8();
   uint16_t ReadUInt16();

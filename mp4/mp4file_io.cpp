@@ -125,6 +125,15 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
 
 // ---------------------------------------------------------------- integers
 
+void MP4File::WriteZeros(uint64_t count) {
+  static const uint8_t zeros[256] = {};
+  for (uint64_t left = count; left;) {
+    const uint32_t n = left < sizeof zeros ? static_cast<uint32_t>(left) : static_cast<uint32_t>(sizeof zeros);
+    WriteBytes(zeros, n);
+    left -= n;
+  }
+}
+
 uint8_t MP4File::ReadUInt8() {
   uint8_t b;
   ReadBytes(&b, 1);

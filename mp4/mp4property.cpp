@@ -459,12 +459,7 @@ void MP4BytesProperty::Write(MP4File* pFile, uint32_t index) {
   }
   // A value without a buffer is its size in zeros, so that reading the
   // property back takes the same bytes.
-  static const uint8_t zeros[256] = {};
-  for (uint32_t left = size; left;) {
-    const uint32_t k = left < sizeof zeros ? left : static_cast<uint32_t>(sizeof zeros);
-    pFile->WriteBytes(zeros, k);
-    left -= k;
-  }
+  pFile->WriteZeros(size);
 }
 
 void MP4BytesProperty::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits, uint32_t index) {

@@ -30,9 +30,7 @@ MP4ContentClassDescriptor::MP4ContentClassDescriptor() : MP4Descriptor(0) {
 }
 
 void MP4ContentClassDescriptor::Read(MP4File* pFile) {
-  ReadHeader(pFile);
-  SizeBytesToBody(pFile, 2, 6);
-  ReadProperties(pFile);
+  ReadWithBytesToBody(pFile, 2, 6);
 }
 
 MP4RatingDescriptor::MP4RatingDescriptor() : MP4Descriptor(0) {
@@ -40,9 +38,7 @@ MP4RatingDescriptor::MP4RatingDescriptor() : MP4Descriptor(0) {
 }
 
 void MP4RatingDescriptor::Read(MP4File* pFile) {
-  ReadHeader(pFile);
-  SizeBytesToBody(pFile, 2, 6);
-  ReadProperties(pFile);
+  ReadWithBytesToBody(pFile, 2, 6);
 }
 
 // ---------------------------------------------------------------- texts
@@ -133,9 +129,7 @@ MP4SmpteCameraDescriptor::MP4SmpteCameraDescriptor() : MP4Descriptor(0) {
 MP4UnknownOCIDescriptor::MP4UnknownOCIDescriptor() : MP4Descriptor(0) { AddFields({Bytes("data", 0)}); }
 
 void MP4UnknownOCIDescriptor::Read(MP4File* pFile) {
-  ReadHeader(pFile);
-  SizeBytesToBody(pFile, 0, 0);
-  ReadProperties(pFile);
+  ReadWithBytesToBody(pFile, 0, 0);
 }
 
 // ---------------------------------------------------------------- factory

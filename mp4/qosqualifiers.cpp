@@ -24,9 +24,7 @@ MP4QosDescriptorBase::MP4QosDescriptorBase(uint8_t tag) : MP4Descriptor(tag) {
 MP4UnknownQosQualifier::MP4UnknownQosQualifier() : MP4Descriptor(0) { AddFields({Bytes("data", 0)}); }
 
 void MP4UnknownQosQualifier::Read(MP4File* pFile) {
-  ReadHeader(pFile);
-  SizeBytesToBody(pFile, 0, 0);
-  ReadProperties(pFile);
+  ReadWithBytesToBody(pFile, 0, 0);
 }
 
 MP4Descriptor* MP4QosQualifierProperty::CreateDescriptor(uint8_t tag) {

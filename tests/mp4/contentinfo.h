@@ -5,9 +5,21 @@
 // known and unknown qualifiers, and an "odkm" holding an "ohdr".
 #pragma once
 
+#include "mp4descriptor.h"
 #include "mp4test.h"
 
 namespace mp4test {
+
+// The bytes a descriptor writes (tag, length, body).
+inline Bytes DescriptorBytes(MP4Descriptor* d) {
+  MP4File f;
+  uint8_t* buf = nullptr;
+  uint64_t n = 0;
+  d->WriteToMemory(&f, &buf, &n);
+  Bytes b(buf, buf + n);
+  free(buf);
+  return b;
+}
 
 // A descriptor with the four-byte length form, for bodies of any size.
 inline Bytes Descr4(uint8_t tag, const Bytes& body) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "contentinfo.h"
 #include "descriptors.h"
-#include "mp4test.h"
 
 namespace {
 
@@ -49,16 +49,6 @@ struct ListReader {
   uint64_t position = 0;
 };
 
-Bytes Written(MP4Descriptor* d) {
-  MP4File f;
-  uint8_t* buf = nullptr;
-  uint64_t n = 0;
-  d->WriteToMemory(&f, &buf, &n);
-  Bytes b(buf, buf + n);
-  free(buf);
-  return b;
-}
-
 TEST(Descriptors, ESDescriptorReadsAndWritesBack) {
   ListReader r(kES, 0x03);
   ASSERT_EQ(r.Read(), "");
@@ -73,7 +63,7 @@ TEST(Descriptors, ESDescriptorReadsAndWritesBack) {
   ASSERT_TRUE(r.list.FindProperty("decConfigDescr[0].decSpecificInfo[0].info", &p));
   EXPECT_EQ(static_cast<MP4BytesProperty*>(p)->GetValueSize(), 2u);
   EXPECT_FALSE(r.list.FindProperty("decConfigDescr[1].objectTypeId", &p));
-  EXPECT_EQ(Written(r.list.GetDescriptor(0)), kES);
+  EXPECT_EQ(DescriptorBytes(r.list.GetDescriptor(0)), kES);
 }
 
 TEST(Descriptors, ESFlagsSelectTheirFields) {
@@ -85,7 +75,7 @@ TEST(Descriptors, ESFlagsSelectTheirFields) {
   EXPECT_EQ(r.Value("dependsOnESID"), 9u);
   EXPECT_EQ(r.Value("OCRESID"), 11u);
   EXPECT_EQ(r.Value("decConfigDescr.objectTypeId"), 0x20u);
-  EXPECT_EQ(Written(r.list.GetDescriptor(0)), es);
+  EXPECT_EQ(DescriptorBytes(r.list.GetDescriptor(0)), es);
 }
 
 TEST(Descriptors, ObjectDescriptorsAndURLs) {
@@ -97,17 +87,17 @@ TEST(Descriptors, ObjectDescriptorsAndURLs) {
   EXPECT_EQ(r.Value("visualProfileLevelId"), 0u);
   MP4Property* p = nullptr;
   ASSERT_TRUE(r.list.FindProperty("extDescr.data", &p));
-  EXPECT_EQ(Written(r.list.GetDescriptor(0)), iod);
+  EXPECT_EQ(DescriptorBytes(r.list.GetDescriptor(0)), iod);
 
   // A generated IOD: id 1, both flags 0, reserved 0xF, five profiles 0xFF.
   MP4DescriptorProperty list(nullptr, 0x10, 0x11, true, true);
   list.Generate();
-  EXPECT_EQ(Written(list.GetDescriptor(0)),
+  EXPECT_EQ(DescriptorBytes(list.GetDescriptor(0)),
             (Bytes{0x10, 0x80, 0x80, 0x80, 0x07, 0x00, 0x4F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
   // A generated ES carries a decoder configuration and a predefined SL one.
   MP4DescriptorProperty esList(nullptr, 0x03, 0, true, true);
   esList.Generate();
-  EXPECT_EQ(Written(esList.GetDescriptor(0)),
+  EXPECT_EQ(DescriptorBytes(esList.GetDescriptor(0)),
             Descr(0x03, Cat({Bytes{0, 0, 0}, Descr(0x04, Cat({Bytes{0x00, 0x01}, Bytes(11, 0)})),
                              Descr(0x06, Bytes{0x02})})));
 }
@@ -240,7 +230,7 @@ TEST(Descriptors, EmptySlotsAndExactBuffers) {
   // A descriptor that fills the 4096-byte buffer exactly seeks back to its end.
   MP4BytesDescriptor big(0x80);
   static_cast<MP4BytesProperty*>(big.GetProperty(0))->SetValue(Bytes(4096 - 5, 1).data(), 4096 - 5);
-  EXPECT_EQ(Written(&big).size(), 4096u);
+  EXPECT_EQ(DescriptorBytes(&big).size(), 4096u);
 }
 
 }  // namespace
