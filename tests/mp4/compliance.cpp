@@ -348,6 +348,18 @@ TEST_F(Compliance, IsmaAudioOnlyAndRefusals) {
     EXPECT_EQ(SessionSdp(tu::read_file(path)), "") << input;
     EXPECT_TRUE(Decodes(path)) << input;
   }
+  // A second call on the same open file does nothing more.
+  {
+    const std::string twice = Copy("aac.mp4", "isma-twice.mp4");
+    MP4File file(0);
+    ASSERT_TRUE(file.Modify(twice.c_str()));
+    EXPECT_TRUE(file.MakeIsmaCompliant(true));
+    EXPECT_EQ(file.GetNumberOfTracks(), 3u);
+    EXPECT_TRUE(file.MakeIsmaCompliant(true));
+    EXPECT_EQ(file.GetNumberOfTracks(), 3u);
+    file.Close();
+    EXPECT_EQ(Handlers(tu::read_file(twice)), (std::vector<std::string>{"soun", "odsm", "sdsm"}));
+  }
   // Opened for reading: refused.
   MP4FileHandle r = MP4Read((dir + "mpeg4_aac.mp4").c_str(), 0);
   ASSERT_NE(r, nullptr);
