@@ -784,23 +784,19 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
 
 // ---------------------------------------------------------------- Copying, cloning, conversions, encryption parameters
 
-char* MP4BinaryToBase16(const uint8_t* pData, uint32_t dataSize) {
+// The text of bytes, or NULL for data NULL with a size and any failure.
+static char* ToText(char* (*convert)(const uint8_t*, uint32_t), const uint8_t* pData, uint32_t dataSize) {
   if (!pData && dataSize) return nullptr;
   try {
-    return MP4ToBase16(pData, dataSize);
+    return convert(pData, dataSize);
   } catch (...) {
   }
   return nullptr;
 }
 
-char* MP4BinaryToBase64(const uint8_t* pData, uint32_t dataSize) {
-  if (!pData && dataSize) return nullptr;
-  try {
-    return MP4ToBase64(pData, dataSize);
-  } catch (...) {
-  }
-  return nullptr;
-}
+char* MP4BinaryToBase16(const uint8_t* pData, uint32_t dataSize) { return ToText(MP4ToBase16, pData, dataSize); }
+
+char* MP4BinaryToBase64(const uint8_t* pData, uint32_t dataSize) { return ToText(MP4ToBase64, pData, dataSize); }
 
 MP4IsmaCrypParams* MP4DefaultISMACrypParams(MP4IsmaCrypParams* ptr) {
   if (!ptr) ptr = static_cast<MP4IsmaCrypParams*>(malloc(sizeof *ptr));

@@ -348,7 +348,8 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
 // ---------------------------------------------------------------- Copying, cloning, conversions, encryption parameters
 
 // Hexadecimal (lower case) and Base64 texts of bytes, calloc'ed for the
-// caller; NULL for data NULL with a size, and when the text cannot be made.
+// caller; NULL for data NULL with a size, for no bytes in Base64, and when
+// the text cannot be made.
 char* MP4BinaryToBase16(const uint8_t* pData, uint32_t dataSize);
 char* MP4BinaryToBase64(const uint8_t* pData, uint32_t dataSize);
 
