@@ -30,7 +30,8 @@ const MP4FileHandle none = nullptr;
 
 // One function of the interface and the check of its neutral value and
 // outputs when given the invalid handle (or, for the functions without a
-// handle, the invalid arguments).
+// handle, the invalid arguments). Each family has its rows in a function of
+// its own, which the table test walks.
 struct Row {
   const char* name;
   std::function<void()> check;
