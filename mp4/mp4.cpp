@@ -4,10 +4,13 @@
 // the verbosity asks for it.
 #include "mp4.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -488,10 +491,7 @@ bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t
 // ---------------------------------------------------------------- setting fields
 
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value) {
-  return Do(hFile, [&](MP4File& file) {
-    file.ProtectWriteOperation("SetTimeScale");
-    file.SetTimeScale(value);
-  });
+  return Do(hFile, [&](MP4File& file) { file.SetTimeScale(value); });
 }
 
 bool MP4SetODProfileLevel(MP4FileHandle hFile, uint8_t value) {
@@ -514,8 +514,8 @@ void MP4SetAudioProfileLevel(MP4FileHandle hFile, uint8_t value) {
   Do(hFile, [&](MP4File& file) { file.SetAudioProfileLevel(value); });
 }
 
-bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, int64_t value) {
-  return Do(hFile, [&](MP4File& file) { file.SetIntegerProperty(propName, static_cast<uint64_t>(value)); });
+bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, uint64_t value) {
+  return Do(hFile, [&](MP4File& file) { file.SetIntegerProperty(propName, value); });
 }
 
 bool MP4SetFloatProperty(MP4FileHandle hFile, const char* propName, float value) {
@@ -861,6 +861,268 @@ char* MP4MakeIsmaSdpIod(uint8_t videoProfile, uint32_t videoBitrate, uint8_t* vi
   MP4Free(iod);
   MP4Free(base64);
   return nullptr;
+}
+
+// ---------------------------------------------------------------- Copying, cloning, conversions, encryption parameters
+
+// The text of bytes, or NULL for data NULL with a size and any failure.
+static char* ToText(char* (*convert)(const uint8_t*, uint32_t), const uint8_t* pData, uint32_t dataSize) {
+  if (!pData && dataSize) return nullptr;
+  try {
+    return convert(pData, dataSize);
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+char* MP4BinaryToBase16(const uint8_t* pData, uint32_t dataSize) { return ToText(MP4ToBase16, pData, dataSize); }
+
+char* MP4BinaryToBase64(const uint8_t* pData, uint32_t dataSize) { return ToText(MP4ToBase64, pData, dataSize); }
+
+MP4IsmaCrypParams* MP4DefaultISMACrypParams(MP4IsmaCrypParams* ptr) {
+  if (!ptr) ptr = static_cast<MP4IsmaCrypParams*>(malloc(sizeof *ptr));
+  if (ptr) memset(ptr, 0, sizeof *ptr);
+  return ptr;
+}
+
+// Reads a sample, lets encrypt replace its bytes when the copy is an
+// encrypted one, and appends it to the destination track. A failed
+// encryption writes nothing, so that no track gets a sample of bytes the
+// callback may have left half made.
+static bool CopyOneSample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId, bool encrypted,
+                          MP4EncryptSampleFunc encrypt, uint32_t encryptParam, MP4FileHandle dstFile,
+                          uint32_t dstTrackId, uint64_t dstSampleDuration) {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  uint64_t duration = 0, renderingOffset = 0;
+  bool sync = false;
+  if (!MP4ReadSample(srcFile, srcTrackId, srcSampleId, &bytes, &size, nullptr, &duration, &renderingOffset, &sync))
+    return false;
+  const std::unique_ptr<uint8_t, void (*)(void*)> plain(bytes, free);
+  if (dstSampleDuration != kInvalidTime) duration = dstSampleDuration;
+  if (!dstFile) dstFile = srcFile;
+  if (!dstTrackId) dstTrackId = srcTrackId;
+  if (!encrypted) return MP4WriteSample(dstFile, dstTrackId, bytes, size, duration, renderingOffset, sync);
+  uint8_t* encryptedBytes = nullptr;
+  uint32_t encryptedSize = 0;
+  uint32_t failed = 1;
+  try {
+    if (encrypt) failed = encrypt(encryptParam, size, bytes, &encryptedSize, &encryptedBytes);
+  } catch (...) {
+  }
+  const std::unique_ptr<uint8_t, void (*)(void*)> made(encryptedBytes, free);
+  if (failed) {
+    fprintf(stderr, "Can't encrypt the sample and add its header %u\n", srcSampleId);
+    return false;
+  }
+  return MP4WriteSample(dstFile, dstTrackId, encryptedBytes, encryptedSize, duration, renderingOffset, sync);
+}
+
+bool MP4CopySample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId, MP4FileHandle dstFile,
+                   uint32_t dstTrackId, uint64_t dstSampleDuration) {
+  return CopyOneSample(srcFile, srcTrackId, srcSampleId, false, nullptr, 0, dstFile, dstTrackId, dstSampleDuration);
+}
+
+bool MP4EncAndCopySample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId,
+                         MP4EncryptSampleFunc encryptFunc, uint32_t encryptFuncParam, MP4FileHandle dstFile,
+                         uint32_t dstTrackId, uint64_t dstSampleDuration) {
+  return CopyOneSample(srcFile, srcTrackId, srcSampleId, true, encryptFunc, encryptFuncParam, dstFile, dstTrackId,
+                       dstSampleDuration);
+}
+
+// Keeps the failures of a file's calls from being printed while it lives.
+struct QuietErrors {
+  explicit QuietErrors(MP4FileHandle h) : file(h), saved(MP4GetVerbosity(h)) {
+    MP4SetVerbosity(file, saved & ~MP4_VERB_ERRORS);
+  }
+  ~QuietErrors() { MP4SetVerbosity(file, saved); }
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+  MP4FileHandle file;
+  uint32_t saved;
+};
+
+// The AVC parameter sets of the source track added to the new one; every
+// set and array is freed, also those of a fetch that failed half way.
+static void CopyParameterSets(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, uint32_t dstTrackId) {
+  uint8_t** sets[2] = {nullptr, nullptr};
+  uint32_t* sizes[2] = {nullptr, nullptr};
+  MP4GetTrackH264SeqPictHeaders(srcFile, srcTrackId, &sets[0], &sizes[0], &sets[1], &sizes[1]);
+  for (int k = 0; k < 2; k++) {
+    for (uint32_t i = 0; sets[k] && sizes[k] && sizes[k][i]; i++) {
+      const uint16_t length = static_cast<uint16_t>(sizes[k][i]);
+      if (k == 0)
+        MP4AddH264SequenceParameterSet(dstFile, dstTrackId, sets[k][i], length);
+      else
+        MP4AddH264PictureParameterSet(dstFile, dstTrackId, sets[k][i], length);
+    }
+    for (uint32_t i = 0; sets[k] && sets[k][i]; i++) free(sets[k][i]);
+    free(sets[k]);
+    free(sizes[k]);
+  }
+}
+
+// A new hint track needs the hint-track functions, which this library does
+// not have yet: a hint track is not cloned.
+static uint32_t CloneHintTrack(MP4FileHandle, uint32_t, MP4FileHandle, uint32_t, bool) { return 0; }
+
+// The video track of a clone: MPEG-4 Visual entries and AVC ones, any
+// entry when encrypted.
+static uint32_t CloneVideoTrack(MP4FileHandle srcFile, uint32_t srcTrackId, const char* entry, bool encrypted,
+                                MP4IsmaCrypParams* icPp, MP4FileHandle dstFile) {
+  const bool avc = strcmp(entry, "avc1") == 0;
+  if (!encrypted && !avc && strcmp(entry, "mp4v") != 0) return 0;
+  const uint32_t timeScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
+  const uint64_t sampleDuration = MP4GetTrackFixedSampleDuration(srcFile, srcTrackId);
+  const uint16_t width = MP4GetTrackVideoWidth(srcFile, srcTrackId);
+  const uint16_t height = MP4GetTrackVideoHeight(srcFile, srcTrackId);
+  if (avc && encrypted)
+    return MP4AddEncH264VideoTrack(dstFile, timeScale, sampleDuration, width, height, srcFile, srcTrackId, icPp);
+  if (avc) {
+    uint8_t profile = 0, level = 0;
+    uint32_t lengthSize = 0;
+    uint64_t compatibility = 0;
+    if (!MP4GetTrackH264ProfileLevel(srcFile, srcTrackId, &profile, &level) ||
+        !MP4GetTrackH264LengthSize(srcFile, srcTrackId, &lengthSize) ||
+        !MP4GetTrackIntegerProperty(srcFile, srcTrackId, "mdia.minf.stbl.stsd.*[0].avcC.profile_compatibility",
+                                    &compatibility))
+      return 0;
+    const uint32_t id =
+        MP4AddH264VideoTrack(dstFile, timeScale, sampleDuration, width, height, profile,
+                             static_cast<uint8_t>(compatibility), level, static_cast<uint8_t>(lengthSize - 1));
+    if (id) CopyParameterSets(srcFile, srcTrackId, dstFile, id);
+    return id;
+  }
+  MP4SetVideoProfileLevel(dstFile, MP4GetVideoProfileLevel(srcFile, 0));
+  const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(srcFile, srcTrackId);
+  if (encrypted)
+    return MP4AddEncVideoTrack(dstFile, timeScale, sampleDuration, width, height, icPp, objectType, entry);
+  return MP4AddVideoTrack(dstFile, timeScale, sampleDuration, width, height, objectType);
+}
+
+// What both clones share. The encrypted clone keeps the source's printed
+// failures, and its hint track refers to the source hint track's reference.
+static uint32_t CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encrypted, MP4IsmaCrypParams* icPp,
+                           MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack) {
+  if (!dstFile) dstFile = srcFile;
+  const char* type = MP4GetTrackType(srcFile, srcTrackId);
+  const char* entry = MP4GetTrackMediaDataName(srcFile, srcTrackId);
+  if (!type || !entry) return 0;
+  const bool video = strcasecmp(type, "vide") == 0;
+  const bool sound = strcasecmp(type, "soun") == 0;
+  if (strcasecmp(type, "hint") == 0)
+    return CloneHintTrack(srcFile, srcTrackId, dstFile, dstHintTrackReferenceTrack, encrypted);
+  uint32_t id = 0;
+  if (video) {
+    id = CloneVideoTrack(srcFile, srcTrackId, entry, encrypted, icPp, dstFile);
+  } else if (sound) {
+    if (!encrypted && strcmp(entry, "mp4a") != 0) return 0;
+    MP4SetAudioProfileLevel(dstFile, MP4GetAudioProfileLevel(srcFile));
+    const uint32_t timeScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
+    const uint64_t sampleDuration = MP4GetTrackFixedSampleDuration(srcFile, srcTrackId);
+    const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(srcFile, srcTrackId);
+    id = encrypted ? MP4AddEncAudioTrack(dstFile, timeScale, sampleDuration, icPp, objectType)
+                   : MP4AddAudioTrack(dstFile, timeScale, sampleDuration, objectType);
+  } else if (strcasecmp(type, "odsm") == 0) {
+    id = MP4AddODTrack(dstFile);
+  } else if (strcasecmp(type, "sdsm") == 0) {
+    id = MP4AddSceneTrack(dstFile);
+  } else {
+    static const char* const kSystems[] = {"crsm", "m7sm", "ocsm", "ipsm", "mjsm"};
+    bool systems = false;
+    for (const char* s : kSystems) systems = systems || strcasecmp(type, s) == 0;
+    // Both make a systems track of the handler type.
+    id = systems ? MP4AddSystemsTrack(dstFile, type) : MP4AddTrack(dstFile, type);
+  }
+  if (id == 0) return 0;
+  MP4SetTrackTimeScale(dstFile, id, MP4GetTrackTimeScale(srcFile, srcTrackId));
+  if (!video && !sound) return id;
+  // Most tracks (AVC among them) have no decoder configuration to copy: the
+  // plain clone asks for it without printing the failure.
+  uint8_t* config = nullptr;
+  uint32_t configSize = 0;
+  bool got = false;
+  if (encrypted) {
+    got = MP4GetTrackESConfiguration(srcFile, srcTrackId, &config, &configSize);
+  } else {
+    const QuietErrors quiet(srcFile);
+    got = MP4GetTrackESConfiguration(srcFile, srcTrackId, &config, &configSize);
+  }
+  const bool ok = !got || !config || configSize == 0 || MP4SetTrackESConfiguration(dstFile, id, config, configSize);
+  free(config);
+  if (ok) return id;
+  MP4DeleteTrack(dstFile, id);
+  return 0;
+}
+
+uint32_t MP4CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile,
+                       uint32_t dstHintTrackReferenceTrack) {
+  return CloneTrack(srcFile, srcTrackId, false, nullptr, dstFile, dstHintTrackReferenceTrack);
+}
+
+uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
+                             MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack) {
+  return CloneTrack(srcFile, srcTrackId, true, icPp, dstFile, dstHintTrackReferenceTrack);
+}
+
+// The samples that the source track's edit list presents, from edit time 0
+// to its end, each for the time it is shown. Edit times count in the
+// track's time scale and edit durations in the movie's: the end is taken in
+// track ticks, rounded up as the edit bounds are.
+static bool CopyEditedSamples(MP4FileHandle srcFile, uint32_t srcTrackId,
+                              const std::function<bool(uint32_t, uint64_t)>& copy) {
+  const uint64_t total = MP4GetTrackEditTotalDuration(srcFile, srcTrackId, 0);
+  const uint32_t movieScale = MP4GetTimeScale(srcFile);
+  const uint32_t trackScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
+  if (total == kInvalidTime || movieScale == 0) return false;
+  const unsigned __int128 ticks = (static_cast<unsigned __int128>(total) * trackScale + movieScale - 1) / movieScale;
+  const uint64_t end = ticks > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(ticks);
+  for (uint64_t when = 0; when < end;) {
+    uint64_t duration = kInvalidTime;
+    const uint32_t sampleId = MP4GetSampleIdFromEditTime(srcFile, srcTrackId, when, nullptr, &duration);
+    if (sampleId == 0) return false;
+    // A sample shown for no time would be found again and again.
+    if (duration == 0 || duration == kInvalidTime) break;
+    if (!copy(sampleId, duration)) return false;
+    if (duration > UINT64_MAX - when) break;
+    when += duration;
+  }
+  return true;
+}
+
+// What both copies share. The destination is settled here, so that a
+// failed copy into the source file deletes its half-copied track too.
+static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encrypted, MP4IsmaCrypParams* icPp,
+                          MP4EncryptSampleFunc encrypt, uint32_t encryptParam, MP4FileHandle dstFile,
+                          bool applyEdits, uint32_t dstHintTrackReferenceTrack) {
+  if (!dstFile) dstFile = srcFile;
+  const uint32_t id = CloneTrack(srcFile, srcTrackId, encrypted, icPp, dstFile, dstHintTrackReferenceTrack);
+  if (id == 0) return 0;
+  const auto copy = [&](uint32_t sampleId, uint64_t duration) {
+    return CopyOneSample(srcFile, srcTrackId, sampleId, encrypted, encrypt, encryptParam, dstFile, id, duration);
+  };
+  bool ok = true;
+  if (applyEdits && MP4GetTrackNumberOfEdits(srcFile, srcTrackId) > 0) {
+    ok = CopyEditedSamples(srcFile, srcTrackId, copy);
+  } else {
+    const uint32_t samples = MP4GetTrackNumberOfSamples(srcFile, srcTrackId);
+    for (uint32_t s = 1; ok && s <= samples; s++) ok = copy(s, kInvalidTime);
+  }
+  if (ok) return id;
+  MP4DeleteTrack(dstFile, id);
+  return 0;
+}
+
+uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,
+                      uint32_t dstHintTrackReferenceTrack) {
+  return CopyTrack(srcFile, srcTrackId, false, nullptr, nullptr, 0, dstFile, applyEdits, dstHintTrackReferenceTrack);
+}
+
+uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
+                            MP4EncryptSampleFunc encryptFunc, uint32_t encryptFuncParam, MP4FileHandle dstFile,
+                            bool applyEdits, uint32_t dstHintTrackReferenceTrack) {
+  return CopyTrack(srcFile, srcTrackId, true, icPp, encryptFunc, encryptFuncParam, dstFile, applyEdits,
+                   dstHintTrackReferenceTrack);
 }
 
 }  // extern "C"

@@ -227,13 +227,15 @@ bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t
 
 // ---------------------------------------------------------------- setting fields
 
+// The movie time scale; also on a file opened for reading, where it changes
+// only how the open file converts movie times. 0 is refused.
 bool MP4SetTimeScale(MP4FileHandle hFile, uint32_t value);
 bool MP4SetODProfileLevel(MP4FileHandle hFile, uint8_t value);
 bool MP4SetSceneProfileLevel(MP4FileHandle hFile, uint8_t value);
 bool MP4SetGraphicsProfileLevel(MP4FileHandle hFile, uint8_t value);
 void MP4SetVideoProfileLevel(MP4FileHandle hFile, uint8_t value);
 void MP4SetAudioProfileLevel(MP4FileHandle hFile, uint8_t value);
-bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, int64_t value);
+bool MP4SetIntegerProperty(MP4FileHandle hFile, const char* propName, uint64_t value);
 bool MP4SetFloatProperty(MP4FileHandle hFile, const char* propName, float value);
 bool MP4SetStringProperty(MP4FileHandle hFile, const char* propName, const char* value);
 bool MP4SetBytesProperty(MP4FileHandle hFile, const char* propName, const uint8_t* pValue, uint32_t valueSize);
@@ -369,5 +371,55 @@ bool MP4MakeIsmaCompliant(const char* fileName, uint32_t verbosity, bool addIsma
 char* MP4MakeIsmaSdpIod(uint8_t videoProfile, uint32_t videoBitrate, uint8_t* videoConfig, uint32_t videoConfigLength,
                         uint8_t audioProfile, uint32_t audioBitrate, uint8_t* audioConfig, uint32_t audioConfigLength,
                         uint32_t verbosity);
+
+// ---------------------------------------------------------------- Copying, cloning, conversions, encryption parameters
+
+// Hexadecimal (lower case) and Base64 texts of bytes, calloc'ed for the
+// caller; NULL for data NULL with a size, for no bytes in Base64, and when
+// the text cannot be made.
+char* MP4BinaryToBase16(const uint8_t* pData, uint32_t dataSize);
+char* MP4BinaryToBase64(const uint8_t* pData, uint32_t dataSize);
+
+// A record with every field zero: the caller's (ptr) or, for NULL, a
+// malloc'ed one that the caller frees; NULL when it cannot be allocated.
+MP4IsmaCrypParams* MP4DefaultISMACrypParams(MP4IsmaCrypParams* ptr);
+
+// Encrypts a sample of inSize bytes: stores a malloc'ed buffer of the
+// encrypted bytes in *ppOutBytes and its size in *pOutSize; 0 for success.
+typedef uint32_t (*MP4EncryptSampleFunc)(uint32_t param, uint32_t inSize, uint8_t* pInBytes, uint32_t* pOutSize,
+                                         uint8_t** ppOutBytes);
+
+// Appends a copy of a sample to dstTrackId of dstFile (dstFile NULL: the
+// source file; dstTrackId 0: the source track) with its rendering offset
+// and sync flag, and dstSampleDuration (all ones: the sample's own).
+bool MP4CopySample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId, MP4FileHandle dstFile,
+                   uint32_t dstTrackId, uint64_t dstSampleDuration);
+// The same with the bytes that encryptFunc makes of the sample. A failed
+// encryption writes one line to stderr and nothing to the track: false.
+bool MP4EncAndCopySample(MP4FileHandle srcFile, uint32_t srcTrackId, uint32_t srcSampleId,
+                         MP4EncryptSampleFunc encryptFunc, uint32_t encryptFuncParam, MP4FileHandle dstFile,
+                         uint32_t dstTrackId, uint64_t dstSampleDuration);
+
+// A new empty track in dstFile (NULL: the source file) like the source
+// track: its kind, time scale, sizes and decoder configuration. Video must
+// be "mp4v" or "avc1" and sound "mp4a"; a hint track needs the track it is
+// to refer to in dstHintTrackReferenceTrack. The new track id, 0 when the
+// track cannot be cloned (nothing is left of it then).
+uint32_t MP4CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile,
+                       uint32_t dstHintTrackReferenceTrack);
+// The same as an encrypted track with the settings of icPp: video of any
+// sample entry ("avc1" with a copy of its "avcC"), sound of any.
+uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
+                             MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack);
+// A clone with every sample copied; with applyEdits and an edit list, the
+// samples that the edit list presents, in its order, each with the
+// duration it is shown for (a track whose edits show nothing at some time
+// is not copied). 0 on failure, and nothing is left of the new track.
+uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,
+                      uint32_t dstHintTrackReferenceTrack);
+// The same through MP4EncAndCloneTrack and MP4EncAndCopySample.
+uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
+                            MP4EncryptSampleFunc encryptFunc, uint32_t encryptFuncParam, MP4FileHandle dstFile,
+                            bool applyEdits, uint32_t dstHintTrackReferenceTrack);
 
 }  // extern "C"

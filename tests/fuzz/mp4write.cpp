@@ -1,9 +1,10 @@
 // Opens the input for modification over an in-memory table and writes to
 // it through the function interface: samples appended to every track (with
 // composition offsets, sync flags and an empty sample), an offset changed,
-// edits added, looked up and deleted, new tracks of three kinds, the file
-// made ISMA- and 3GP-compliant, one track deleted; then closes it, which
-// writes the tables and the movie back. What was written is read again and optimised into a second buffer.
+// edits added, looked up and deleted, tracks copied (with edits applied),
+// new tracks of three kinds, the file made ISMA- and 3GP-compliant, one
+// track deleted; then closes it, which writes the tables and the movie back.
+// What was written is read again and optimised into a second buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -49,6 +50,14 @@ void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
   const uint32_t tracks = MP4GetNumberOfTracks(h, nullptr, 0);
   for (uint32_t i = 0; i < tracks; i++)
     if (MP4GetTrackNumberOfSamples(h, MP4FindTrackId(h, static_cast<uint16_t>(i), nullptr, 0)) > kMostSamples) return;
+  // Copies of the first tracks into the same file, the first with its edits
+  // applied; only of few samples and edits, as a copy with edits writes a
+  // sample for every sample that every edit shows.
+  for (uint32_t i = 0; i < tracks && i < 2; i++) {
+    const uint32_t id = MP4FindTrackId(h, static_cast<uint16_t>(i), nullptr, 0);
+    if (MP4GetTrackNumberOfSamples(h, id) <= 64 && MP4GetTrackNumberOfEdits(h, id) <= 16)
+      MP4CopyTrack(h, id, nullptr, i == 0, 0);
+  }
   for (uint32_t i = 0; i < tracks && i < 8; i++) Append(h, MP4FindTrackId(h, static_cast<uint16_t>(i), nullptr, 0), bytes, size, i);
   const uint32_t aac = MP4AddAudioTrack(h, 44100, 1024, 0x40);
   MP4SetTrackESConfiguration(h, aac, bytes, size < 2 ? size : 2);

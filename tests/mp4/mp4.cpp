@@ -44,23 +44,6 @@ std::vector<std::map<std::string, std::string>> Streams(const std::string& path)
   return out;
 }
 
-// ffmpeg's size and Adler-32 of each packet of a stream, copied as stored.
-std::vector<std::pair<uint32_t, uint32_t>> FrameCrcs(const std::string& path, int stream) {
-  const tu::RunResult r = tu::run("ffmpeg -v error -ignore_editlist 1 -i " + tu::q(path) + " -map 0:" +
-                                  std::to_string(stream) + " -c copy -f framecrc -");
-  std::vector<std::pair<uint32_t, uint32_t>> out;
-  for (const std::string& line : tu::lines(r.out)) {
-    unsigned index, size, crc;
-    long long dts, pts, duration;
-    if (sscanf(line.c_str(), "%u, %lld, %lld, %lld, %u, 0x%x", &index, &dts, &pts, &duration, &size, &crc) == 6)
-      out.push_back({size, crc});
-  }
-  return out;
-}
-
-// ffmpeg's Adler-32 starts from 0 rather than 1.
-uint32_t Adler(const uint8_t* p, uint32_t n) { return static_cast<uint32_t>(adler32(0, p, n)); }
-
 // One sample as the interface and the track give it.
 struct Read {
   bool ok = false;
@@ -520,30 +503,6 @@ std::string Input(const std::string& name) {
     EXPECT_TRUE(tu::ffmpeg(make.at(name) + tu::q(path)));
   }
   return path;
-}
-
-// ffprobe's packets of each stream, "dts|pts|duration|size|flags" (and the
-// position when asked), with or without the edit lists applied.
-std::map<int, std::vector<std::string>> PacketLines(const std::string& path, bool edits, bool positions = false) {
-  const tu::RunResult r =
-      tu::run(std::string("ffprobe -v error ") + (edits ? "" : "-ignore_editlist 1 ") +
-              "-show_entries packet=stream_index,dts,pts,duration,size,flags" + (positions ? ",pos" : "") +
-              " -of compact=p=0 " + tu::q(path));
-  std::map<int, std::vector<std::string>> out;
-  for (const std::string& line : tu::lines(r.out)) {
-    const size_t bar = line.find('|');
-    if (line.rfind("stream_index=", 0) == 0) out[std::stoi(line.substr(13))].push_back(line.substr(bar + 1));
-  }
-  return out;
-}
-
-// ffmpeg's decoded frames: hashes with their times, sorted.
-std::vector<std::string> Frames(const std::string& path) {
-  std::vector<std::string> frames;
-  for (const std::string& line : tu::lines(tu::run("ffmpeg -v error -i " + tu::q(path) + " -f framemd5 -").out))
-    if (!line.empty() && line[0] != '#') frames.push_back(line);
-  std::sort(frames.begin(), frames.end());
-  return frames;
 }
 
 // A new file with the source's tracks, sample by sample through the
