@@ -86,6 +86,10 @@ const struct {
     {"text", Make<MP4TextAtom>},          {"href", Make<MP4HrefAtom>},
     // Movie fragments.
     {"tfhd", Make<MP4TfhdAtom>},          {"trun", Make<MP4TrunAtom>},
+    // Hint tracks.
+    {"rtp ", Make<MP4RtpAtom>},           {"hnti", Make<MP4HntiAtom>},
+    {"sdp ", Make<MP4SdpAtom>},           {"hinf", Make<MP4HinfAtom>},
+    {"gmin", Make<MP4GminAtom>},
 };
 
 }  // namespace
