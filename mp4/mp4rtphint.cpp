@@ -395,10 +395,15 @@ void MP4RtpHintTrack::InitRtpStart() {
   m_rtpStartBound = true;
   // The same start values on every open of a file without stored ones.
   srand(0);
-  m_pSnroProperty = FindInteger(GetTrakAtom(), "trak.udta.hnti.rtp .snro.offset");
+  // The offsets stand in the hint sample entry; older files of this
+  // library kept them under the track's "hnti".
+  MP4Atom& trak = GetTrakAtom();
+  m_pSnroProperty = FindInteger(trak, "trak.udta.hnti.rtp .snro.offset");
+  if (!m_pSnroProperty) m_pSnroProperty = FindInteger(trak, "trak.mdia.minf.stbl.stsd.rtp .snro.offset");
   m_rtpSequenceStart = m_pSnroProperty ? static_cast<uint32_t>(m_pSnroProperty->GetValue(0))
                                        : static_cast<uint32_t>(rand());
-  m_pTsroProperty = FindInteger(GetTrakAtom(), "trak.udta.hnti.rtp .tsro.offset");
+  if (!m_pTsroProperty) m_pTsroProperty = FindInteger(trak, "trak.udta.hnti.rtp .tsro.offset");
+  if (!m_pTsroProperty) m_pTsroProperty = FindInteger(trak, "trak.mdia.minf.stbl.stsd.rtp .tsro.offset");
   m_rtpTimestampStart = m_pTsroProperty ? static_cast<uint32_t>(m_pTsroProperty->GetValue(0))
                                         : static_cast<uint32_t>(rand());
 }
@@ -548,6 +553,11 @@ void MP4RtpHintTrack::ReadPacket(uint16_t packetIndex, uint8_t** ppBytes, uint32
   MP4_ASSERT(pNumBytes);
   MP4RtpPacket* packet = m_pReadHint->GetPacket(packetIndex);
   const uint32_t payloadSize = includePayload ? packet->GetDataSize() : 0;
+  // No RTP packet is larger than a datagram; a hint that adds up to more
+  // (thousands of references to one sample) is damaged, and must not size
+  // an allocation of gigabytes.
+  if (payloadSize > 0xFFFF)
+    throw MP4Error("packet payload of %u bytes is larger than RTP allows", "MP4ReadRtpPacket", payloadSize);
   const uint32_t size = (includeHeader ? 12 : 0) + payloadSize;
   if (*ppBytes && *pNumBytes < size)
     throw MP4Error("packet of %u bytes does not fit a buffer of %u", "MP4ReadRtpPacket", size, *pNumBytes);
@@ -592,7 +602,13 @@ uint32_t MP4RtpHintTrack::GetRtpTimestampStart() {
 
 void MP4RtpHintTrack::SetRtpTimestampStart(uint64_t start) {
   if (!m_pTsroProperty) {
-    MP4Atom* tsro = GetFile().AddDescendantAtoms(&GetTrakAtom(), "udta.hnti.rtp .tsro");
+    // In the hint sample entry, where it is read back: under "hnti" the
+    // "rtp " box holds text to its end, and a box after the text would
+    // become part of it.
+    MP4Atom* entry = GetTrakAtom().FindAtom("trak.mdia.minf.stbl.stsd.rtp ");
+    MP4Atom* tsro = entry && entry->GetNumberOfProperties() > 0
+                        ? GetFile().AddDescendantAtoms(entry, "tsro")
+                        : GetFile().AddDescendantAtoms(&GetTrakAtom(), "udta.hnti.rtp .tsro");
     MP4_ASSERT_AS(tsro, "(pTsroAtom)");
     m_pTsroProperty = FindInteger(*tsro, "tsro.offset");
     MP4_ASSERT(m_pTsroProperty);

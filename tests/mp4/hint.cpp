@@ -336,6 +336,7 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   EXPECT_EQ(number, 97);
   const Hinted sv = HintSamples(h, hv, media.at(0), 1000, false);
   const Hinted sa = HintSamples(h, ha, media.at(1), 1460, true);
+  EXPECT_TRUE(MP4SetRtpTimestampStart(h, ha, 0x1234567890ULL));
   MP4Close(h);
 
   // What ffprobe sees: two "rtp " streams of one packet per hint.
@@ -379,6 +380,7 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   // Read back: each sample's bytes, packet by packet.
   h = MP4Read(path.c_str(), 0);
   ASSERT_NE(h, nullptr);
+  EXPECT_EQ(MP4GetRtpTimestampStart(h, ha), 0x34567890u);
   const std::vector<Bytes>* data[2] = {&video, &audio};
   for (uint32_t track : {hv, ha}) {
     SCOPED_TRACE(track);
@@ -507,6 +509,11 @@ Bytes Pkt(uint16_t entries, bool extra = false, uint32_t xmit = 0, bool bframe =
               BE(entries, 2)});
 }
 
+Bytes Repeat(const Bytes& b, size_t times) {
+  Bytes out;
+  for (size_t i = 0; i < times; i++) Append(out, b);
+  return out;
+}
 Bytes Imm(uint8_t count, uint8_t fill) { return Cat({Bytes{1, count}, Bytes(14, fill)}); }
 Bytes Smp(uint8_t ref, uint16_t length, uint32_t sample, uint32_t offset) {
   return Cat({Bytes{2, ref}, BE(length, 2), BE(sample, 4), BE(offset, 4), BE(1, 2), BE(1, 2)});
@@ -551,6 +558,10 @@ TEST_F(Hint, MalformedHintSamplesFailCleanly) {
        Bytes(video[0].begin(), video[0].begin() + 4)},
       {"own hint sample", Cat({Hdr(1), Pkt(2), Smp(0xFF, 4, 17, 0), Imm(2, 0x55)}), true, true,
        Cat({Hdr(1), Bytes{0x55, 0x55}})},
+      {"payload above what RTP carries", Cat({Hdr(1), Pkt(static_cast<uint16_t>(65535 / size1 + 1)),
+                                               Repeat(Smp(0, static_cast<uint16_t>(size1), 1, 0),
+                                                      65535 / size1 + 1)}),
+       true, false, {}},
       {"sample description beyond the table", Cat({Hdr(1), Pkt(1), Dsc(0, 4, 7, 0)}), true, false, {}},
       {"sample description data past the entry", Cat({Hdr(1), Pkt(1), Dsc(0, 4, 0, 100000)}), true, false, {}},
       {"sample description data", Cat({Hdr(1), Pkt(1), Dsc(0, 8, 0, 0)}), true, true, {}},
