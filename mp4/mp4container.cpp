@@ -54,61 +54,60 @@ void MP4Container::FindBytesProperty(const char* name, MP4Property** ppProperty,
   FindTyped(*this, name, ppProperty, pIndex, BytesProperty, BytesProperty, "MP4Container::FindBytesProperty");
 }
 
-uint64_t MP4Container::GetIntegerProperty(const char* name) {
+namespace {
+
+// The field a name selects, of the kind the finder accepts, and the value
+// index the name selected.
+template <class P>
+P* Typed(MP4Container& c, void (MP4Container::*find)(const char*, MP4Property**, uint32_t*), const char* name,
+         uint32_t* pIndex) {
   MP4Property* p = nullptr;
+  (c.*find)(name, &p, pIndex);
+  return static_cast<P*>(p);
+}
+
+}  // namespace
+
+uint64_t MP4Container::GetIntegerProperty(const char* name) {
   uint32_t index = 0;
-  FindIntegerProperty(name, &p, &index);
-  return static_cast<MP4IntegerProperty*>(p)->GetValue(index);
+  return Typed<MP4IntegerProperty>(*this, &MP4Container::FindIntegerProperty, name, &index)->GetValue(index);
 }
 
 void MP4Container::SetIntegerProperty(const char* name, uint64_t value) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindIntegerProperty(name, &p, &index);
-  static_cast<MP4IntegerProperty*>(p)->SetValue(value, index);
+  Typed<MP4IntegerProperty>(*this, &MP4Container::FindIntegerProperty, name, &index)->SetValue(value, index);
 }
 
 float MP4Container::GetFloatProperty(const char* name) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindFloatProperty(name, &p, &index);
-  return static_cast<MP4Float32Property*>(p)->GetValue(index);
+  return Typed<MP4Float32Property>(*this, &MP4Container::FindFloatProperty, name, &index)->GetValue(index);
 }
 
 void MP4Container::SetFloatProperty(const char* name, float value) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindFloatProperty(name, &p, &index);
+  MP4Float32Property* p = Typed<MP4Float32Property>(*this, &MP4Container::FindFloatProperty, name, &index);
   if (p->IsReadOnly()) throw MP4Error(EACCES, "property is read-only", p->GetName());
-  static_cast<MP4Float32Property*>(p)->SetValue(value, index);
+  p->SetValue(value, index);
 }
 
 const char* MP4Container::GetStringProperty(const char* name) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindStringProperty(name, &p, &index);
-  return static_cast<MP4StringProperty*>(p)->GetValue(index);
+  return Typed<MP4StringProperty>(*this, &MP4Container::FindStringProperty, name, &index)->GetValue(index);
 }
 
 void MP4Container::SetStringProperty(const char* name, const char* value) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindStringProperty(name, &p, &index);
-  static_cast<MP4StringProperty*>(p)->SetValue(value, index);
+  Typed<MP4StringProperty>(*this, &MP4Container::FindStringProperty, name, &index)->SetValue(value, index);
 }
 
 void MP4Container::GetBytesProperty(const char* name, uint8_t** ppValue, uint32_t* pValueSize) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindBytesProperty(name, &p, &index);
-  static_cast<MP4BytesProperty*>(p)->GetValue(ppValue, pValueSize, index);
+  Typed<MP4BytesProperty>(*this, &MP4Container::FindBytesProperty, name, &index)->GetValue(ppValue, pValueSize, index);
 }
 
 void MP4Container::SetBytesProperty(const char* name, const uint8_t* pValue, uint32_t valueSize) {
-  MP4Property* p = nullptr;
   uint32_t index = 0;
-  FindBytesProperty(name, &p, &index);
-  static_cast<MP4BytesProperty*>(p)->SetValue(pValue, valueSize, index);
+  Typed<MP4BytesProperty>(*this, &MP4Container::FindBytesProperty, name, &index)->SetValue(pValue, valueSize, index);
 }
 
 void MP4Container::Read(MP4File* pFile) {

@@ -2,6 +2,7 @@
 // session description and payload description with the choice of dynamic
 // payload numbers, and the hint reading and writing handed to the track.
 #include <cstring>
+#include <string>
 
 #include "atoms.h"
 #include "mp4file.h"
@@ -41,18 +42,8 @@ void MP4File::AppendHintTrackSdp(uint32_t hintTrackId, const char* sdpFragment) 
     SetHintTrackSdp(hintTrackId, sdpFragment);
     return;
   }
-  const size_t oldLength = old ? strlen(old) : 0, addLength = sdpFragment ? strlen(sdpFragment) : 0;
-  char* joined = static_cast<char*>(MP4Malloc(uint64_t(oldLength) + addLength + 1));
-  if (oldLength) memcpy(joined, old, oldLength);
-  if (addLength) memcpy(joined + oldLength, sdpFragment, addLength);
-  joined[oldLength + addLength] = '\0';
-  try {
-    SetHintTrackSdp(hintTrackId, joined);
-  } catch (...) {
-    MP4Free(joined);
-    throw;
-  }
-  MP4Free(joined);
+  // A track without text yet counts as one with the empty text.
+  SetHintTrackSdp(hintTrackId, (std::string(old ? old : "") + (sdpFragment ? sdpFragment : "")).c_str());
 }
 
 void MP4File::GetHintTrackRtpPayload(uint32_t hintTrackId, char** ppPayloadName, uint8_t* pPayloadNumber,

@@ -34,6 +34,17 @@ void Raise(MP4IntegerProperty* p, uint64_t value) {
   if (p && value > p->GetValue()) p->SetValue(value);
 }
 
+// The records below a hint or packet, each headed by its kind and number
+// and indented one further.
+template <class T>
+void DumpRecords(FILE* pFile, uint8_t indent, bool dumpImplicits, const char* kind, MP4Array<T*>& records) {
+  for (uint32_t i = 0; i < records.Size(); i++) {
+    fprintf(pFile, "%*c", indent, ' ');
+    fprintf(pFile, "%s: %u\n", kind, i);
+    records[i]->Dump(pFile, static_cast<uint8_t>(indent + 1), dumpImplicits);
+  }
+}
+
 char* CopyText(const char* begin, size_t length) {
   char* s = static_cast<char*>(MP4Calloc(length + 1));
   memcpy(s, begin, length);
@@ -300,11 +311,7 @@ void MP4RtpPacket::Write(MP4File* pFile) {
 
 void MP4RtpPacket::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits) {
   MP4Container::Dump(pFile, indent, dumpImplicits);
-  for (uint32_t i = 0; i < m_rtpData.Size(); i++) {
-    fprintf(pFile, "%*c", indent, ' ');
-    fprintf(pFile, "RtpData: %u\n", i);
-    m_rtpData[i]->Dump(pFile, static_cast<uint8_t>(indent + 1), dumpImplicits);
-  }
+  DumpRecords(pFile, indent, dumpImplicits, "RtpData", m_rtpData);
 }
 
 // ---------------------------------------------------------------- hints
@@ -358,11 +365,7 @@ void MP4RtpHint::Write(MP4File* pFile) {
 
 void MP4RtpHint::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits) {
   MP4Container::Dump(pFile, indent, dumpImplicits);
-  for (uint32_t i = 0; i < m_rtpPackets.Size(); i++) {
-    fprintf(pFile, "%*c", indent, ' ');
-    fprintf(pFile, "RtpPacket: %u\n", i);
-    m_rtpPackets[i]->Dump(pFile, static_cast<uint8_t>(indent + 1), dumpImplicits);
-  }
+  DumpRecords(pFile, indent, dumpImplicits, "RtpPacket", m_rtpPackets);
 }
 
 // ---------------------------------------------------------------- the hint track
