@@ -652,8 +652,10 @@ void MP4RtpHintTrack::AddPayloadBytes(uint32_t numBytes) {
 
 void MP4RtpHintTrack::AddPacket(bool setMbit, int32_t transmitOffset) {
   if (!m_pWriteHint) throw MP4Error("no hint pending", "MP4RtpAddPacket");
-  MP4RtpPacket* packet = m_pWriteHint->AddPacket();
+  // A track reopened for more hints has its payload in the file already.
+  InitPayload();
   MP4_ASSERT(m_pPayloadNumberProperty);
+  MP4RtpPacket* packet = m_pWriteHint->AddPacket();
   packet->Set(static_cast<uint8_t>(m_pPayloadNumberProperty->GetValue()), m_writePacketId++, setMbit);
   packet->SetTransmitOffset(transmitOffset);
   m_bytesThisHint += 12;
@@ -698,6 +700,7 @@ void MP4RtpHintTrack::AddESConfigurationPacket() {
   }
   std::unique_ptr<uint8_t, void (*)(void*)> owned(config, MP4Free);
   if (!config) return;
+  InitPayload();
   MP4_ASSERT(m_pMaxPacketSizeProperty);
   if (configSize > m_pMaxPacketSizeProperty->GetValue() || configSize > 0xFFFF)
     throw MP4Error("ES configuration is too large for RTP payload", "MP4RtpAddESConfigurationPacket");

@@ -496,6 +496,24 @@ TEST_F(Hint, CallsOutOfOrderOrOutOfRangeFail) {
   EXPECT_EQ(Bytes(fits + 26, fits + 31), Bytes(video[0].begin(), video[0].begin() + 5));
   EXPECT_EQ(MP4ReadRtpHint(h, 1, 1, nullptr), false);
   MP4Close(h);
+
+  // Reopened, the track takes more hints with the payload it has.
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(MP4AddRtpHint(h, hint));
+  EXPECT_TRUE(MP4AddRtpPacket(h, hint, true, 0));
+  EXPECT_TRUE(MP4AddRtpSampleData(h, hint, 2, 1, 3));
+  EXPECT_TRUE(MP4WriteRtpHint(h, hint, 100, false));
+  MP4Close(h);
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(h, hint), 2u);
+  out = nullptr;
+  ASSERT_TRUE(MP4ReadRtpHint(h, hint, 2, nullptr));
+  ASSERT_TRUE(MP4ReadRtpPacket(h, hint, 0, &out, &size, 0, true, true));
+  EXPECT_EQ(out[1], 0x80 | 98);
+  EXPECT_EQ(Bytes(out + 12, out + size), Bytes(video[1].begin() + 1, video[1].begin() + 4));
+  free(out);
+  MP4Close(h);
 }
 
 // ---------------------------------------------------------------- malformed hint samples
