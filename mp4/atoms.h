@@ -413,3 +413,58 @@ class MP4OhdrAtom : public MP4Atom {
   MP4OhdrAtom();
   void Read() override;
 };
+
+// ---------------------------------------------------------------- hint tracks
+
+// "rtp ": under "stsd" the RTP hint sample entry (with "tims", "tsro",
+// "snro"), under "hnti" the movie's session description ("sdp " and the
+// text to the end of the box); anywhere else an empty box whose body is
+// skipped. The parent decides when the atom is read or generated.
+class MP4RtpAtom : public MP4Atom {
+ public:
+  MP4RtpAtom();
+  void Generate() override;
+  void Read() override;
+  void Write() override;
+
+ private:
+  bool InParent(const char* type) const;
+  void AddSampleEntryFields();
+  void AddSdpFields();
+};
+
+// "hnti": under a track's "udta" it holds "sdp ", under the movie's "rtp ".
+class MP4HntiAtom : public MP4Atom {
+ public:
+  MP4HntiAtom();
+  void Read() override;
+};
+
+// "sdp ": a track's session description, the text running to the box's
+// end with no length and no terminator.
+class MP4SdpAtom : public MP4Atom {
+ public:
+  MP4SdpAtom();
+  void Read() override;
+  void Write() override;
+};
+
+// "hinf": the hint statistics; a new one has every statistic box.
+class MP4HinfAtom : public MP4Atom {
+ public:
+  MP4HinfAtom();
+  void Generate() override;
+};
+
+// "gmin": the base media information of "gmhd".
+class MP4GminAtom : public MP4Atom {
+ public:
+  MP4GminAtom();
+  void Generate() override;
+};
+
+// The session-description text of "rtp " and "sdp ": the bytes from the
+// position to the atom's end (none when the position is past it), cut at
+// an embedded zero; written back as exactly its characters.
+void MP4ReadTextToEnd(MP4Atom* pAtom, MP4StringProperty* pText);
+void MP4WriteTextToEnd(MP4Atom* pAtom, MP4StringProperty* pText);

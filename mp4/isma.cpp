@@ -141,28 +141,11 @@ std::unique_ptr<MP4Descriptor> NewIsmaIod(MP4DescriptorProperty** ppEsIds) {
   return iod;
 }
 
-const char kSessionSdpPath[] = "moov.udta.hnti.rtp .sdpText";
-
-// The movie's session description. Where the factory has no classes for
-// the hint-information atoms, "hnti" and its "rtp " hold no fields of
-// their own: they are made afresh here with the two the description needs
-// ("sdp " and the text, written as exactly its bytes). Where it has them,
-// this is SetSessionSdp alone.
+// The movie's session description, in "moov.udta.hnti.rtp ", made where
+// the file has none.
 void StoreSessionSdp(MP4File& file, const char* text) {
-  MP4Property* p = nullptr;
   file.AddDescendantAtoms("moov", "udta.hnti.rtp ");
-  if (file.FindProperty(kSessionSdpPath, &p)) {
-    file.SetSessionSdp(text);
-    return;
-  }
-  MP4Atom* udta = file.FindAtom("moov.udta");
-  MP4_ASSERT_AS(udta, "(pUdtaAtom)");
-  udta->DeleteChildAtom(udta->FindChildAtom("hnti"));
-  MP4Atom* rtp = file.AddDescendantAtoms(udta, "hnti.rtp ");
-  rtp->AddFields({mp4field::FixedStr("descriptionFormat", 4), mp4field::Str("sdpText")});
-  static_cast<MP4StringProperty*>(rtp->GetField("descriptionFormat"))->SetValue("sdp ");
   file.SetSessionSdp(text);
-  static_cast<MP4StringProperty*>(rtp->GetField("sdpText"))->SetFixedLength(static_cast<uint32_t>(strlen(text)));
 }
 
 }  // namespace

@@ -962,9 +962,28 @@ static void CopyParameterSets(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Fil
   }
 }
 
-// A new hint track needs the hint-track functions, which this library does
-// not have yet: a hint track is not cloned.
-static uint32_t CloneHintTrack(MP4FileHandle, uint32_t, MP4FileHandle, uint32_t, bool) { return 0; }
+// A hint track refers to a track of the destination, which only the caller
+// knows: none given, nothing is cloned. The encrypted clone refers to the
+// source hint track's own reference instead, and keeps a track whose
+// payload could not be set.
+static uint32_t CloneHintTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile,
+                               uint32_t dstHintTrackReferenceTrack, bool encrypted) {
+  if (dstHintTrackReferenceTrack == 0) return 0;
+  const uint32_t ref =
+      encrypted ? MP4GetHintTrackReferenceTrackId(srcFile, srcTrackId) : dstHintTrackReferenceTrack;
+  const uint32_t id = MP4AddHintTrack(dstFile, ref);
+  if (id == 0) return 0;
+  MP4SetTrackTimeScale(dstFile, id, MP4GetTrackTimeScale(srcFile, srcTrackId));
+  char* name = nullptr;
+  char* params = nullptr;
+  uint8_t number = 0;
+  uint16_t maxSize = 0;
+  if (!MP4GetHintTrackRtpPayload(srcFile, srcTrackId, &name, &number, &maxSize, &params)) return id;
+  const std::unique_ptr<char, void (*)(void*)> nameHeld(name, free), paramsHeld(params, free);
+  if (MP4SetHintTrackRtpPayload(dstFile, id, name, &number, maxSize, params, true, true) || encrypted) return id;
+  MP4DeleteTrack(dstFile, id);
+  return 0;
+}
 
 // The video track of a clone: MPEG-4 Visual entries and AVC ones, any
 // entry when encrypted.
@@ -1123,6 +1142,119 @@ uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaC
                             bool applyEdits, uint32_t dstHintTrackReferenceTrack) {
   return CopyTrack(srcFile, srcTrackId, true, icPp, encryptFunc, encryptFuncParam, dstFile, applyEdits,
                    dstHintTrackReferenceTrack);
+}
+
+// Hint tracks, RTP and SDP
+
+uint32_t MP4AddHintTrack(MP4FileHandle hFile, uint32_t refTrackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.AddHintTrack(refTrackId); });
+}
+
+bool MP4GetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, char** ppPayloadName,
+                               uint8_t* pPayloadNumber, uint16_t* pMaxPayloadSize, char** ppEncodingParams) {
+  return Do(hFile, [&](MP4File& file) {
+    file.GetHintTrackRtpPayload(hintTrackId, ppPayloadName, pPayloadNumber, pMaxPayloadSize, ppEncodingParams);
+  });
+}
+
+bool MP4SetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, const char* pPayloadName,
+                               uint8_t* pPayloadNumber, uint16_t maxPayloadSize, const char* encoding_params,
+                               bool include_rtp_map, bool include_mpeg4_esid) {
+  return Do(hFile, [&](MP4File& file) {
+    file.SetHintTrackRtpPayload(hintTrackId, pPayloadName, pPayloadNumber, maxPayloadSize, encoding_params,
+                                include_rtp_map, include_mpeg4_esid);
+  });
+}
+
+const char* MP4GetSessionSdp(MP4FileHandle hFile) {
+  return Call(hFile, static_cast<const char*>(nullptr), [&](MP4File& file) { return file.GetSessionSdp(); });
+}
+
+bool MP4SetSessionSdp(MP4FileHandle hFile, const char* sdpString) {
+  return Do(hFile, [&](MP4File& file) { file.SetSessionSdp(sdpString); });
+}
+
+bool MP4AppendSessionSdp(MP4FileHandle hFile, const char* sdpString) {
+  return Do(hFile, [&](MP4File& file) { file.AppendSessionSdp(sdpString); });
+}
+
+const char* MP4GetHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return Call(hFile, static_cast<const char*>(nullptr),
+              [&](MP4File& file) { return file.GetHintTrackSdp(hintTrackId); });
+}
+
+bool MP4SetHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId, const char* sdpString) {
+  return Do(hFile, [&](MP4File& file) { file.SetHintTrackSdp(hintTrackId, sdpString); });
+}
+
+bool MP4AppendHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId, const char* sdpString) {
+  return Do(hFile, [&](MP4File& file) { file.AppendHintTrackSdp(hintTrackId, sdpString); });
+}
+
+uint32_t MP4GetHintTrackReferenceTrackId(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetHintTrackReferenceTrackId(hintTrackId); });
+}
+
+bool MP4ReadRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint32_t hintSampleId, uint16_t* pNumPackets) {
+  return Do(hFile, [&](MP4File& file) { file.ReadRtpHint(hintTrackId, hintSampleId, pNumPackets); });
+}
+
+uint16_t MP4GetRtpHintNumberOfPackets(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return Call(hFile, uint16_t(0), [&](MP4File& file) { return file.GetRtpHintNumberOfPackets(hintTrackId); });
+}
+
+int8_t MP4GetRtpPacketBFrame(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex) {
+  return Call(hFile, int8_t(-1),
+              [&](MP4File& file) { return int8_t(file.GetRtpPacketBFrame(hintTrackId, packetIndex)); });
+}
+
+int32_t MP4GetRtpPacketTransmitOffset(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex) {
+  return Call(hFile, int32_t(0),
+              [&](MP4File& file) { return int32_t(file.GetRtpPacketTransmitOffset(hintTrackId, packetIndex)); });
+}
+
+bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes,
+                      uint32_t* pNumBytes, uint32_t ssrc, bool includeHeader, bool includePayload) {
+  return Do(hFile, [&](MP4File& file) {
+    file.ReadRtpPacket(hintTrackId, packetIndex, ppBytes, pNumBytes, ssrc, includeHeader, includePayload);
+  });
+}
+
+uint64_t MP4GetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return Call(hFile, kInvalidTime, [&](MP4File& file) { return uint64_t(file.GetRtpTimestampStart(hintTrackId)); });
+}
+
+bool MP4SetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t rtpStart) {
+  return Do(hFile, [&](MP4File& file) { file.SetRtpTimestampStart(hintTrackId, rtpStart); });
+}
+
+bool MP4AddRtpHint(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return MP4AddRtpVideoHint(hFile, hintTrackId, false, 0);
+}
+
+bool MP4AddRtpVideoHint(MP4FileHandle hFile, uint32_t hintTrackId, bool isBframe, uint32_t timestampOffset) {
+  return Do(hFile, [&](MP4File& file) { file.AddRtpHint(hintTrackId, isBframe, timestampOffset); });
+}
+
+bool MP4AddRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, bool setMbit, int32_t transmitOffset) {
+  return Do(hFile, [&](MP4File& file) { file.AddRtpPacket(hintTrackId, setMbit, transmitOffset); });
+}
+
+bool MP4AddRtpImmediateData(MP4FileHandle hFile, uint32_t hintTrackId, const uint8_t* pBytes, uint32_t numBytes) {
+  return Do(hFile, [&](MP4File& file) { file.AddRtpImmediateData(hintTrackId, pBytes, numBytes); });
+}
+
+bool MP4AddRtpSampleData(MP4FileHandle hFile, uint32_t hintTrackId, uint32_t sampleId, uint32_t dataOffset,
+                         uint32_t dataLength) {
+  return Do(hFile, [&](MP4File& file) { file.AddRtpSampleData(hintTrackId, sampleId, dataOffset, dataLength); });
+}
+
+bool MP4AddRtpESConfigurationPacket(MP4FileHandle hFile, uint32_t hintTrackId) {
+  return Do(hFile, [&](MP4File& file) { file.AddRtpESConfigurationPacket(hintTrackId); });
+}
+
+bool MP4WriteRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t duration, bool isSyncSample) {
+  return Do(hFile, [&](MP4File& file) { file.WriteRtpHint(hintTrackId, duration, isSyncSample); });
 }
 
 }  // extern "C"

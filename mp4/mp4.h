@@ -422,4 +422,66 @@ uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaC
                             MP4EncryptSampleFunc encryptFunc, uint32_t encryptFuncParam, MP4FileHandle dstFile,
                             bool applyEdits, uint32_t dstHintTrackReferenceTrack);
 
+// Hint tracks, RTP and SDP
+//
+// A hint track tells a streaming server how to cut its reference track into
+// RTP packets: one hint per sample, each a list of packets whose payload
+// points at bytes of the reference track's samples or carries them inline.
+// Reading: MP4ReadRtpHint, then the packet functions for indexes 0 to
+// count - 1. Writing: MP4SetHintTrackRtpPayload once, then per hint
+// MP4AddRtpHint, (MP4AddRtpPacket, its data)..., MP4WriteRtpHint.
+
+// A new hint track for the reference track, in its time scale; 0 on
+// failure.
+uint32_t MP4AddHintTrack(MP4FileHandle hFile, uint32_t refTrackId);
+// Payload name and encoding parameters are malloc'ed for the caller; any
+// output may be NULL.
+bool MP4GetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, char** ppPayloadName,
+                               uint8_t* pPayloadNumber, uint16_t* pMaxPayloadSize, char** ppEncodingParams);
+// *pPayloadNumber 0 to 127 is used as it is, 255 (or a NULL pointer) picks
+// a free dynamic number (96 to 127) and returns it there; 128 to 254 fail.
+// maxPayloadSize 0 stands for 1460. Writes the track's SDP text anew: its
+// media, payload and control lines, and by choice the rtpmap and the
+// MPEG-4 ES id lines.
+bool MP4SetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, const char* pPayloadName,
+                               uint8_t* pPayloadNumber, uint16_t maxPayloadSize, const char* encoding_params,
+                               bool include_rtp_map, bool include_mpeg4_esid);
+// The session description of the movie and of a hint track: texts owned by
+// the file, NULL when there is none.
+const char* MP4GetSessionSdp(MP4FileHandle hFile);
+bool MP4SetSessionSdp(MP4FileHandle hFile, const char* sdpString);
+bool MP4AppendSessionSdp(MP4FileHandle hFile, const char* sdpString);
+const char* MP4GetHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId);
+bool MP4SetHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId, const char* sdpString);
+bool MP4AppendHintTrackSdp(MP4FileHandle hFile, uint32_t hintTrackId, const char* sdpString);
+uint32_t MP4GetHintTrackReferenceTrackId(MP4FileHandle hFile, uint32_t hintTrackId);
+// Reads one hint sample; its packet count goes to pNumPackets (may be NULL).
+bool MP4ReadRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint32_t hintSampleId, uint16_t* pNumPackets);
+uint16_t MP4GetRtpHintNumberOfPackets(MP4FileHandle hFile, uint32_t hintTrackId);
+// 1 or 0; neutral -1.
+int8_t MP4GetRtpPacketBFrame(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex);
+// The low 16 bits of the packet's transmission offset (-1 gives 65535).
+int32_t MP4GetRtpPacketTransmitOffset(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex);
+// One RTP packet of the hint read last: the 12-byte header (version 2, the
+// track's sequence and timestamp starts added, the SSRC given) and/or the
+// payload. *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
+// *pNumBytes is the size of the caller's buffer, and a packet that does
+// not fit fails with nothing copied. *pNumBytes receives the packet size.
+bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes,
+                      uint32_t* pNumBytes, uint32_t ssrc, bool includeHeader, bool includePayload);
+uint64_t MP4GetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId);
+bool MP4SetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t rtpStart);
+bool MP4AddRtpHint(MP4FileHandle hFile, uint32_t hintTrackId);
+bool MP4AddRtpVideoHint(MP4FileHandle hFile, uint32_t hintTrackId, bool isBframe, uint32_t timestampOffset);
+bool MP4AddRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, bool setMbit, int32_t transmitOffset);
+// At most 14 bytes inline.
+bool MP4AddRtpImmediateData(MP4FileHandle hFile, uint32_t hintTrackId, const uint8_t* pBytes, uint32_t numBytes);
+// dataLength bytes (at most 65535) of a reference-track sample.
+bool MP4AddRtpSampleData(MP4FileHandle hFile, uint32_t hintTrackId, uint32_t sampleId, uint32_t dataOffset,
+                         uint32_t dataLength);
+// A packet carrying the reference track's decoder configuration, kept in
+// the hint sample; nothing when the track has none.
+bool MP4AddRtpESConfigurationPacket(MP4FileHandle hFile, uint32_t hintTrackId);
+bool MP4WriteRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t duration, bool isSyncSample);
+
 }  // extern "C"

@@ -88,6 +88,10 @@ const struct {
     {"tfhd", Make<MP4TfhdAtom>},          {"trun", Make<MP4TrunAtom>},
     // Protection.
     {"ohdr", Make<MP4OhdrAtom>},
+    // Hint tracks.
+    {"rtp ", Make<MP4RtpAtom>},           {"hnti", Make<MP4HntiAtom>},
+    {"sdp ", Make<MP4SdpAtom>},           {"hinf", Make<MP4HinfAtom>},
+    {"gmin", Make<MP4GminAtom>},
 };
 
 }  // namespace

@@ -97,7 +97,7 @@ void MP4File::GenerateTracks() {
     m_trakIds.Add(id);
     MP4Track* track = nullptr;
     try {
-      track = new MP4Track(*this, *trak);
+      track = MakeTrack(*trak);
     } catch (const MP4Error& e) {
       if (m_verbosity & MP4_VERB_ERRORS) e.Print(stderr);
       continue;
@@ -1171,9 +1171,7 @@ uint32_t MP4File::AddTrack(const char* type, uint32_t timeScale) {
                   "(pStringProperty)");
     static_cast<MP4StringProperty*>(handler)->SetValue(normalized);
     IntegerBelow(trak, "trak.mdia.mdhd.timeScale", "(pInteger32Property)")->SetValue(timeScale ? timeScale : 1000);
-    // Hint tracks are written by their own class, which this library does
-    // not have yet: they are plain tracks here.
-    MP4AddOwned(m_pTracks, new MP4Track(*this, *trak));
+    MP4AddOwned(m_pTracks, MakeTrack(*trak));
     if (!normalized || strcmp(normalized, "hint") != 0) SetTrackIntegerProperty(id, "tkhd.flags", 1);
     AddDataReference(id, nullptr);
     return id;
@@ -1447,6 +1445,21 @@ uint32_t MP4File::AddTextTrack(uint32_t refTrackId) {
   return AddTrackOrNothing([&](uint32_t& id) {
     id = AddTrack("text", timeScale);
     AddSampleEntry(id, "gmhd", "text");
+    return id;
+  });
+}
+
+uint32_t MP4File::AddHintTrack(uint32_t refTrackId) {
+  FindTrackIndex(refTrackId);
+  const uint32_t timeScale = GetTrackTimeScale(refTrackId);
+  return AddTrackOrNothing([&](uint32_t& id) {
+    id = AddTrack("hint", timeScale);
+    AddSampleEntry(id, "hmhd", "rtp ");
+    SetTrackIntegerProperty(id, "mdia.minf.stbl.stsd.rtp .tims.timeScale", timeScale);
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "tref.hint");
+    AddTrackReference(MakeTrackName(id, "tref.hint"), refTrackId);
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.hnti.sdp ");
+    AddDescendantAtoms(MakeTrackName(id, nullptr), "udta.hinf");
     return id;
   });
 }

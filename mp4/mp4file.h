@@ -433,7 +433,46 @@ class MP4File {
                   uint64_t* pStartTime = nullptr, uint64_t* pDuration = nullptr,
                   uint64_t* pRenderingOffset = nullptr, bool* pIsSyncSample = nullptr);
 
+  // ---- hint tracks; the hint-track operations throw "track is not a hint
+  // track" for a track of another type
+
+  // A hint track for packets of the reference track: its time scale, its
+  // "tref.hint" naming the reference, an empty session description and
+  // the statistics boxes.
+  uint32_t AddHintTrack(uint32_t refTrackId);
+  const char* GetHintTrackSdp(uint32_t hintTrackId);
+  void SetHintTrackSdp(uint32_t hintTrackId, const char* sdpString);
+  void AppendHintTrackSdp(uint32_t hintTrackId, const char* sdpFragment);
+  void GetHintTrackRtpPayload(uint32_t hintTrackId, char** ppPayloadName, uint8_t* pPayloadNumber,
+                              uint16_t* pMaxPayloadSize, char** ppEncodingParams);
+  // *pPayloadNumber 255 (or no pointer): a dynamic number is chosen, and
+  // returned through the pointer; 128 to 254 are no RTP payload types.
+  void SetHintTrackRtpPayload(uint32_t hintTrackId, const char* payloadName, uint8_t* pPayloadNumber,
+                              uint16_t maxPayloadSize, const char* encodingParams, bool includeRtpMap,
+                              bool includeMpeg4Esid);
+  uint32_t GetHintTrackReferenceTrackId(uint32_t hintTrackId);
+  void ReadRtpHint(uint32_t hintTrackId, uint32_t hintSampleId, uint16_t* pNumPackets);
+  uint16_t GetRtpHintNumberOfPackets(uint32_t hintTrackId);
+  bool GetRtpPacketBFrame(uint32_t hintTrackId, uint16_t packetIndex);
+  uint16_t GetRtpPacketTransmitOffset(uint32_t hintTrackId, uint16_t packetIndex);
+  void ReadRtpPacket(uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes, uint32_t* pNumBytes,
+                     uint32_t ssrc, bool includeHeader, bool includePayload);
+  uint32_t GetRtpTimestampStart(uint32_t hintTrackId);
+  void SetRtpTimestampStart(uint32_t hintTrackId, uint64_t rtpStart);
+  void AddRtpHint(uint32_t hintTrackId, bool isBFrame, uint32_t timestampOffset);
+  void AddRtpPacket(uint32_t hintTrackId, bool setMbit, int32_t transmitOffset);
+  void AddRtpImmediateData(uint32_t hintTrackId, const uint8_t* pBytes, uint32_t numBytes);
+  void AddRtpSampleData(uint32_t hintTrackId, uint32_t sampleId, uint32_t dataOffset, uint32_t dataLength);
+  void AddRtpESConfigurationPacket(uint32_t hintTrackId);
+  void WriteRtpHint(uint32_t hintTrackId, uint64_t duration, bool isSyncSample);
+  // The lowest of the dynamic numbers 96 to 127 that no hint track uses.
+  uint8_t AllocRtpPayloadNumber();
+
  private:
+  // The class for the trak's handler type: hint tracks have their own.
+  MP4Track* MakeTrack(MP4Atom& trak);
+  // The hint track of the id, or "track is not a hint track" with where.
+  class MP4RtpHintTrack* GetHintTrack(uint32_t hintTrackId, const char* where);
   // The tracks that a type and sub-type select.
   bool TrackMatches(MP4Track* pTrack, const char* normType, uint8_t subType);
   // Runs an adder; when it fails, whatever it added of the track goes

@@ -153,6 +153,38 @@ std::vector<uint8_t> mp4_classes() {
 // with co64 chunk offsets, composition offsets and sync samples, uncompressed
 // sound, an AVC configuration with two parameter sets of each kind, AAC with
 // its ES descriptor inside a wave box, and data in another file.
+// Hint tracks written by the library on a copy of an ffmpeg file: every
+// kind of data entry, the extra block of a timestamp offset, a B-frame
+// hint and an ES configuration packet.
+std::vector<uint8_t> library_hints(const std::string& source) {
+  const std::string path = tu::scratch("library-hints.mp4");
+  tu::write_file(path, tu::read_file(source));
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  if (!h) return {};
+  for (uint32_t ref : {1u, 2u}) {
+    const uint32_t hint = MP4AddHintTrack(h, ref);
+    uint8_t number = 255;
+    MP4SetHintTrackRtpPayload(h, hint, ref == 1 ? "H264" : "mpeg4-generic", &number, 200, "1", true, true);
+    const uint32_t samples = MP4GetTrackNumberOfSamples(h, ref);
+    for (uint32_t s = 1; s <= samples && s <= 3; s++) {
+      MP4AddRtpVideoHint(h, hint, s == 2, s == 3 ? 1234 : 0);
+      if (s == 1) MP4AddRtpESConfigurationPacket(h, hint);
+      MP4AddRtpPacket(h, hint, false, s == 2 ? -1 : 0);
+      const uint8_t head[3] = {0x7C, 0x85, 0x01};
+      MP4AddRtpImmediateData(h, hint, head, sizeof head);
+      const uint32_t size = MP4GetSampleSize(h, ref, s);
+      MP4AddRtpSampleData(h, hint, s, 0, size < 150 ? size : 150);
+      if (size > 150) {
+        MP4AddRtpPacket(h, hint, true, 0);
+        MP4AddRtpSampleData(h, hint, s, 150, size - 150 < 200 ? size - 150 : 200);
+      }
+      MP4WriteRtpHint(h, hint, MP4GetSampleDuration(h, ref, s), s == 1);
+    }
+  }
+  MP4Close(h);
+  return tu::read_file(path);
+}
+
 std::vector<uint8_t> mp4_tracks() {
   using namespace mp4test;
   const Bytes avcC = Box("avcC", Cat({Bytes{1, 100, 0, 31, 0xFF, 0xE2}, BE(3, 2), Bytes{0x67, 1, 2}, BE(2, 2),
@@ -268,5 +300,10 @@ int main(int argc, char** argv) {
     if (!tu::ffmpeg(small + file.second + " " + tu::q(path))) continue;
     for (const char* entry : {"mp4read", "mp4write"}) put(entry, file.first, tu::read_file(path));
   }
+  const std::string hinted = tu::scratch("rtphint.mp4");
+  if (tu::ffmpeg(small + "-c:v libx264 -c:a aac -movflags +rtphint " + tu::q(hinted)))
+    put("mp4hint", "ffmpeg-rtphint", tu::read_file(hinted));
+  const std::string plain = tu::scratch("h264-aac.mp4");
+  if (tu::exists(plain)) put("mp4hint", "library-hints", library_hints(plain));
   return 0;
 }

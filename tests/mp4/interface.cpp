@@ -270,6 +270,41 @@ std::vector<Row> CopyingRows() {
   };
 }
 
+std::vector<Row> HintRows() {
+  return {
+      ROW(MP4AddHintTrack, EXPECT_EQ(MP4AddHintTrack(none, 1), 0u)),
+      ROW(MP4GetHintTrackRtpPayload, Untouched o; char* name = const_cast<char*>(o.text);
+          char* params = name; uint16_t maxSize = 5;
+          EXPECT_FALSE(MP4GetHintTrackRtpPayload(none, 1, &name, &o.byte, &maxSize, &params));
+          EXPECT_EQ(name, o.text); EXPECT_EQ(params, o.text); EXPECT_EQ(maxSize, 5); EXPECT_EQ(o.byte, 9)),
+      ROW(MP4SetHintTrackRtpPayload, uint8_t number = 255;
+          EXPECT_FALSE(MP4SetHintTrackRtpPayload(none, 1, "H264", &number, 0, nullptr, true, true))),
+      ROW(MP4GetSessionSdp, EXPECT_EQ(MP4GetSessionSdp(none), nullptr)),
+      ROW(MP4SetSessionSdp, EXPECT_FALSE(MP4SetSessionSdp(none, "v=0\r\n"))),
+      ROW(MP4AppendSessionSdp, EXPECT_FALSE(MP4AppendSessionSdp(none, "v=0\r\n"))),
+      ROW(MP4GetHintTrackSdp, EXPECT_EQ(MP4GetHintTrackSdp(none, 1), nullptr)),
+      ROW(MP4SetHintTrackSdp, EXPECT_FALSE(MP4SetHintTrackSdp(none, 1, "a=x\r\n"))),
+      ROW(MP4AppendHintTrackSdp, EXPECT_FALSE(MP4AppendHintTrackSdp(none, 1, "a=x\r\n"))),
+      ROW(MP4GetHintTrackReferenceTrackId, EXPECT_EQ(MP4GetHintTrackReferenceTrackId(none, 1), 0u)),
+      ROW(MP4ReadRtpHint, uint16_t packets = 5; EXPECT_FALSE(MP4ReadRtpHint(none, 1, 1, &packets));
+          EXPECT_EQ(packets, 5)),
+      ROW(MP4GetRtpHintNumberOfPackets, EXPECT_EQ(MP4GetRtpHintNumberOfPackets(none, 1), 0)),
+      ROW(MP4GetRtpPacketBFrame, EXPECT_EQ(MP4GetRtpPacketBFrame(none, 1, 0), -1)),
+      ROW(MP4GetRtpPacketTransmitOffset, EXPECT_EQ(MP4GetRtpPacketTransmitOffset(none, 1, 0), 0)),
+      ROW(MP4ReadRtpPacket, Untouched o;
+          EXPECT_FALSE(MP4ReadRtpPacket(none, 1, 0, &o.bytes, &o.size, 1, true, true)); o.Expect()),
+      ROW(MP4GetRtpTimestampStart, EXPECT_EQ(MP4GetRtpTimestampStart(none, 1), UINT64_MAX)),
+      ROW(MP4SetRtpTimestampStart, EXPECT_FALSE(MP4SetRtpTimestampStart(none, 1, 0))),
+      ROW(MP4AddRtpVideoHint, EXPECT_FALSE(MP4AddRtpVideoHint(none, 1, true, 0))),
+      ROW(MP4AddRtpHint, EXPECT_FALSE(MP4AddRtpHint(none, 1))),
+      ROW(MP4AddRtpPacket, EXPECT_FALSE(MP4AddRtpPacket(none, 1, true, 0))),
+      ROW(MP4AddRtpImmediateData, const uint8_t b[2] = {1, 2}; EXPECT_FALSE(MP4AddRtpImmediateData(none, 1, b, 2))),
+      ROW(MP4AddRtpSampleData, EXPECT_FALSE(MP4AddRtpSampleData(none, 1, 1, 0, 1))),
+      ROW(MP4AddRtpESConfigurationPacket, EXPECT_FALSE(MP4AddRtpESConfigurationPacket(none, 1))),
+      ROW(MP4WriteRtpHint, EXPECT_FALSE(MP4WriteRtpHint(none, 1, 1, true))),
+  };
+}
+
 std::vector<Row> ComplianceRows() {
   return {
       // Without a handle: a file that cannot be opened.
@@ -286,13 +321,6 @@ std::vector<Row> ComplianceRows() {
 const char* const kNotBuilt[] = {
     // chapters
     "MP4AddQTChapter", "MP4AddChapter", "MP4ConvertChapters", "MP4DeleteChapters", "MP4GetChaptersList",
-    // hint tracks, RTP and SDP
-    "MP4AddHintTrack", "MP4GetHintTrackRtpPayload", "MP4SetHintTrackRtpPayload", "MP4GetSessionSdp",
-    "MP4SetSessionSdp", "MP4AppendSessionSdp", "MP4GetHintTrackSdp", "MP4SetHintTrackSdp", "MP4AppendHintTrackSdp",
-    "MP4GetHintTrackReferenceTrackId", "MP4ReadRtpHint", "MP4GetRtpHintNumberOfPackets", "MP4GetRtpPacketBFrame",
-    "MP4GetRtpPacketTransmitOffset", "MP4ReadRtpPacket", "MP4GetRtpTimestampStart", "MP4SetRtpTimestampStart",
-    "MP4AddRtpVideoHint", "MP4AddRtpHint", "MP4AddRtpPacket", "MP4AddRtpImmediateData", "MP4AddRtpSampleData",
-    "MP4AddRtpESConfigurationPacket", "MP4WriteRtpHint",
     // metadata
     "MP4MetadataDelete", "MP4GetMetadataByIndex", "MP4GetMetadataCoverArtCount",
     "MP4SetMetadataName", "MP4GetMetadataName", "MP4DeleteMetadataName",
@@ -320,7 +348,7 @@ const size_t kInterfaceFunctions = 219;
 
 TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
   std::vector<Row> rows;
-  for (const auto& family : {ReadingRows(), WritingRows(), EditRows(), CopyingRows(), ComplianceRows()})
+  for (const auto& family : {ReadingRows(), WritingRows(), EditRows(), CopyingRows(), HintRows(), ComplianceRows()})
     rows.insert(rows.end(), family.begin(), family.end());
   std::set<std::string> names;
   std::string walked;
@@ -490,6 +518,38 @@ TEST(MP4Copying, OtherEntriesAreNotCloned) {
   EXPECT_EQ(MP4EncAndCloneTrack(hinted.get(), hint, &crypt, out, 0), 0u);
   EXPECT_EQ(MP4GetNumberOfTracks(out, nullptr, 0), 0u);
   MP4Close(out);
+}
+
+// A hint track is cloned when it is given the track to refer to: the new
+// one refers to it and has the payload the source hint track was given.
+TEST(MP4Copying, HintTracksReferToTheTrackGiven) {
+  Handle in = Open(Input("rtphint.mp4"));
+  const uint32_t video = MP4FindTrackId(in.get(), 0, "vide", 0);
+  MP4FileHandle first = MP4Create(tu::scratch("hint-source.mp4").c_str(), 0, 0);
+  const uint32_t firstVideo = MP4CopyTrack(in.get(), video, first, false, 0);
+  const uint32_t hint = MP4AddHintTrack(first, firstVideo);
+  ASSERT_NE(hint, 0u);
+  uint8_t number = 97;
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(first, hint, "H264", &number, 1200, nullptr, true, false));
+  MP4FileHandle out = MP4Create(tu::scratch("hint-clone.mp4").c_str(), 0, 0);
+  const uint32_t newVideo = MP4CopyTrack(first, firstVideo, out, false, 0);
+  ASSERT_NE(newVideo, 0u);
+  const uint32_t newHint = MP4CloneTrack(first, hint, out, newVideo);
+  ASSERT_NE(newHint, 0u);
+  EXPECT_EQ(MP4GetHintTrackReferenceTrackId(out, newHint), newVideo);
+  EXPECT_EQ(MP4GetTrackTimeScale(out, newHint), MP4GetTrackTimeScale(in.get(), video));
+  char* name = nullptr;
+  char* params = nullptr;
+  uint8_t payloadNumber = 0;
+  uint16_t maxSize = 0;
+  ASSERT_TRUE(MP4GetHintTrackRtpPayload(out, newHint, &name, &payloadNumber, &maxSize, &params));
+  EXPECT_STREQ(name, "H264");
+  EXPECT_EQ(payloadNumber, 97);
+  EXPECT_EQ(maxSize, 1200);
+  free(name);
+  free(params);
+  MP4Close(out);
+  MP4Close(first);
 }
 
 // With edits applied the copy holds the samples that the edit list shows,

@@ -44,7 +44,8 @@ inline std::ostream& operator<<(std::ostream& os, const Walked& w) {
 inline int ChildrenAt(const Bytes& d, uint64_t body, const std::string& type, const std::string& parent) {
   static const std::set<std::string> containers = {"moov", "trak", "edts", "mdia", "minf", "dinf",
                                                     "gmhd", "tref", "mvex", "moof", "traf", "wave",
-                                                    "pinf", "sinf", "schi", "stbl", "udta"};
+                                                    "pinf", "sinf", "schi", "stbl", "udta",
+                                                    "hnti", "hinf"};
   static const std::set<std::string> visualEntries = {"avc1", "encv", "mp4v", "hvc1", "hev1", "SVQ3",
                                                       "h263", "jpeg", "raw ", "yuv2", "vc-1", "s263"};
   if (containers.count(type)) return 0;
@@ -53,6 +54,9 @@ inline int ChildrenAt(const Bytes& d, uint64_t body, const std::string& type, co
   if (type == "d263") return 7;
   if (type == "enca" || type == "samr" || type == "sawb" || type == "ac-3") return 28;
   if (type == "mp4s" || type == "href") return 8;
+  // The hint sample entry: reserved, data reference index, two versions,
+  // the largest packet size (6 + 2 + 2 + 2 + 4 bytes).
+  if (type == "rtp " && parent == "stsd") return 16;
   if (type == "mp4a") {
     // A sample entry: 28 bytes, then 16 more from version 1 and 20 more in
     // version 2 (the low byte of the version word). Elsewhere (in "wave")
