@@ -86,6 +86,13 @@ const struct {
     {"text", Make<MP4TextAtom>},          {"href", Make<MP4HrefAtom>},
     // Movie fragments.
     {"tfhd", Make<MP4TfhdAtom>},          {"trun", Make<MP4TrunAtom>},
+    // Metadata items and the chapter list.
+    {"meta", Make<MP4MetaAtom>},          {"data", Make<MP4DataAtom>},
+    {"mean", MakeTyped<MP4Meta1Atom>},    {"name", MakeTyped<MP4Meta1Atom>},
+    {"\xA9nam", MakeTyped<MP4Meta2Atom>}, {"\xA9" "cmt", MakeTyped<MP4Meta2Atom>},
+    {"\xA9" "cpy", MakeTyped<MP4Meta2Atom>}, {"\xA9prd", MakeTyped<MP4Meta2Atom>},
+    {"\xA9" "des", MakeTyped<MP4Meta2Atom>}, {"\xA9lyr", MakeTyped<MP4Meta2Atom>},
+    {"chpl", Make<MP4ChplAtom>},
 };
 
 }  // namespace
