@@ -372,7 +372,8 @@ void MP4ConvertChapters(MP4FileHandle hFile, bool toQT);
 // Removes the "chpl" list, or the chapter text track (chapterTrackId 0:
 // the one a sound track names) with its reference.
 void MP4DeleteChapters(MP4FileHandle hFile, uint32_t chapterTrackId, bool deleteQTChapters);
-// The chapters of one form; *chapterList is freed by the caller.
+// The chapters of one form; *chapterList is freed by the caller. A list of
+// more than 65535 chapters is refused.
 void MP4GetChaptersList(MP4FileHandle hFile, MP4ChapterStruct** chapterList, uint32_t* chapterCount,
                         bool getQTChapters);
 

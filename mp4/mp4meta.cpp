@@ -44,6 +44,11 @@ static_assert(sizeof kDefaultOwner == 16 + 1, "a 16-character owner");
 
 const char kIlst[] = "moov.udta.meta.ilst";
 
+// The longest chapter list handed out: a count from a damaged file (a
+// chapter track of 2^32 samples of one constant size needs no table) must
+// not size an allocation of a kilobyte an entry.
+const uint32_t kMaxChapters = 65535;
+
 // A dotted path from a pattern with one text or number in it.
 struct Path {
   char text[256];
@@ -54,10 +59,11 @@ struct Path {
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-// A bytes field of the atom found by path, or NULL.
-MP4BytesProperty* BytesAt(MP4File& file, const char* path) {
+// A bytes field found by path from the file's root or an atom, or NULL.
+template <class From>
+MP4BytesProperty* BytesAt(From& from, const char* path) {
   MP4Property* p = nullptr;
-  if (!file.FindProperty(path, &p) || !p || p->GetType() != BytesProperty) return nullptr;
+  if (!from.FindProperty(path, &p) || !p || p->GetType() != BytesProperty) return nullptr;
   return static_cast<MP4BytesProperty*>(p);
 }
 
@@ -318,21 +324,24 @@ bool MP4File::SetMetadataCoverArt(const uint8_t* pData, uint32_t size) {
 
 // ---------------------------------------------------------------- free-form items
 
-// The position of the first "----" item of that name (and owner, when one
-// is given) from start on; the position of the first free slot (no item
-// there) when none matches, with *pFound false.
+// The position among the "----" items of the first of that name (and
+// owner, when one is given); when none matches, the position a new item
+// takes, with *pFound false. One pass over the list's children.
 uint32_t MP4File::FindFreeForm(const char* name, const char* owner, bool* pFound) {
-  for (uint32_t i = 0;; i++) {
-    if (!FindAtom(Path("%s.----[%u].name", i))) {
-      *pFound = false;
-      return i;
+  *pFound = false;
+  MP4Atom* ilst = FindAtom(kIlst);
+  uint32_t position = 0;
+  for (uint32_t i = 0; ilst && i < ilst->GetNumberOfChildAtoms(); i++) {
+    MP4Atom* item = ilst->GetChildAtom(i);
+    if (strcmp(item->GetType(), "----") != 0) continue;
+    if (SameText(BytesAt(*item, "----.name.metadata"), name) &&
+        (!owner || SameText(BytesAt(*item, "----.mean.metadata"), owner))) {
+      *pFound = true;
+      return position;
     }
-    MP4BytesProperty* itemName = BytesAt(*this, Path("%s.----[%u].name.metadata", i));
-    if (!itemName || !SameText(itemName, name)) continue;
-    if (owner && !SameText(BytesAt(*this, Path("%s.----[%u].mean.metadata", i)), owner)) continue;
-    *pFound = true;
-    return i;
+    position++;
   }
+  return position;
 }
 
 bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint32_t valueSize, const char* owner) {
@@ -534,7 +543,9 @@ void MP4File::GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, b
     MP4StringProperty* titles = static_cast<MP4StringProperty*>(chapters->GetProperty(1));
     // The rows that were read; a count beyond them has nothing to list.
     const uint32_t n = static_cast<uint32_t>(count < starts->GetCount() ? count : starts->GetCount());
+    if (n > kMaxChapters) throw MP4Error("%u chapters are more than a list holds", where, n);
     MP4ChapterStruct* list = static_cast<MP4ChapterStruct*>(MP4Calloc(uint64_t(n) * sizeof(MP4ChapterStruct)));
+    std::unique_ptr<MP4ChapterStruct, decltype(&free)> held(list, free);
     const uint64_t movieEnd = MP4ConvertTime(GetDuration(), GetTimeScale(), 1000);
     uint64_t previous = 0;
     for (uint32_t i = 0; i < n; i++) {
@@ -546,7 +557,7 @@ void MP4File::GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, b
       list[i].duration = end > previous ? end - previous : 0;
       if (end > previous) previous = end;
     }
-    *ppChapters = list;
+    *ppChapters = held.release();
     *pCount = n;
     return;
   }
@@ -555,6 +566,7 @@ void MP4File::GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, b
   MP4Track* track = GetTrack(trackId);
   const uint32_t n = track->GetNumberOfSamples();
   if (n == 0) return;
+  if (n > kMaxChapters) throw MP4Error("%u chapters are more than a list holds", where, n);
   MP4ChapterStruct* list = static_cast<MP4ChapterStruct*>(MP4Calloc(uint64_t(n) * sizeof(MP4ChapterStruct)));
   std::unique_ptr<MP4ChapterStruct, decltype(&free)> held(list, free);
   const uint32_t timeScale = track->GetTimeScale();

@@ -306,6 +306,9 @@ TEST_F(Meta, WrittenItemsReadBackThroughTheTools) {
       {"compilation", "1"}, {"gapless_playback", "1"}, {"MyName", v1},     {"Other", v2}};
   for (const auto& t : probed) EXPECT_EQ(tags[t.first], t.second) << t.first;
   EXPECT_EQ(tu::run("ffprobe -v error " + tu::q(path)).out, "");
+  // The cover is typed as the PNG it is, so that ffprobe shows it.
+  EXPECT_NE(tu::run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + tu::q(path)).out.find("png"),
+            std::string::npos);
 
   std::map<std::string, std::string> exif = Exif(path);
   const std::map<std::string, std::string> exifExpected = {
@@ -529,6 +532,18 @@ TEST(MetaAtoms, ItemAtomsReadAndWriteBack) {
     // Every atom writes back the bytes it was read from.
     EXPECT_EQ(WriteBack(r.file.get(), r.Root()->GetChildAtom(0)), c.input);
   }
+}
+
+TEST(MetaAtoms, FreeFormItemWithoutNameHidesNoOther) {
+  const Bytes value = FullBox("data", 0, 1, Cat({BE(0, 4), Lit("v")}));
+  TreeReader r(Ilst(Cat({Box("----", value),
+                         Box("----", Cat({FullBox("mean", 0, 0, Lit("o")), FullBox("name", 0, 0, Lit("N")), value}))})));
+  ASSERT_EQ(r.Read(), "");
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  ASSERT_TRUE(r.file->GetMetadataFreeForm("N", &bytes, &size, "o"));
+  EXPECT_EQ(Bytes(bytes, bytes + size), Lit("v"));
+  free(bytes);
 }
 
 TEST(MetaAtoms, NewChapterListIsVersionOneAndEmpty) {
