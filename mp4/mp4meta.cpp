@@ -477,7 +477,8 @@ void MP4File::AddChapter(uint32_t chapterTrackId, uint64_t chapterDuration, uint
 uint32_t MP4File::FindChapterReferenceTrack(uint32_t chapterTrackId, char* nameBuffer, size_t bufferSize) {
   for (uint32_t i = 0; i < m_pTracks.Size(); i++) {
     MP4Track* track = m_pTracks[i];
-    if (strcmp(track->GetType(), "soun") != 0) continue;
+    const char* type = track->GetType();
+    if (!type || strcmp(type, "soun") != 0) continue;
     const uint32_t id = track->GetId();
     // A sound track without chapter references is simply not the one.
     if (!FindTrackAtom(id, "tref.chap")) continue;
@@ -496,7 +497,8 @@ uint32_t MP4File::FindChapterReferenceTrack(uint32_t chapterTrackId, char* nameB
 uint32_t MP4File::FindChapterTrack(char* nameBuffer, size_t bufferSize) {
   for (uint32_t i = 0; i < m_pTracks.Size(); i++) {
     MP4Track* track = m_pTracks[i];
-    if (strcmp(track->GetType(), "text") == 0 && FindChapterReferenceTrack(track->GetId(), nameBuffer, bufferSize))
+    const char* type = track->GetType();
+    if (type && strcmp(type, "text") == 0 && FindChapterReferenceTrack(track->GetId(), nameBuffer, bufferSize))
       return track->GetId();
   }
   return 0;

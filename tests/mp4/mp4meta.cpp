@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -544,6 +545,46 @@ TEST(MetaAtoms, FreeFormItemWithoutNameHidesNoOther) {
   ASSERT_TRUE(r.file->GetMetadataFreeForm("N", &bytes, &size, "o"));
   EXPECT_EQ(Bytes(bytes, bytes + size), Lit("v"));
   free(bytes);
+}
+
+TEST(MetaAtoms, ChapterFailuresCarryTheirMessages) {
+  TreeReader r(Box("moov", Box("udta", FullBox("chpl", 1, 0, Bytes(5, 0)))));
+  ASSERT_EQ(r.Read(), "");
+  MP4File& f = *r.file;
+  MP4ChapterStruct* list = reinterpret_cast<MP4ChapterStruct*>(&f);
+  uint32_t count = 7;
+  // An empty list is no error; converting it is.
+  f.GetChaptersList(&list, &count, false);
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(count, 0u);
+  const struct {
+    std::function<void()> call;
+    const char* where;
+    const char* message;
+  } cases[] = {
+      {[&] { f.ConvertChapters(true); }, "ConvertChapters", "Could not find chapter markers"},
+      {[&] { f.GetChaptersList(&list, &count, true); }, "GetChaptersList", "Could not find a chapter track"},
+      {[&] { f.AddChapter(0u, 1000u, 1u, "x"); }, "AddChapter", "No chapter track given"},
+      {[&] { f.DeleteChapters(0, false), f.GetChaptersList(&list, &count, false); }, "GetChaptersList",
+       "Atom moov.udta.chpl does not exist "},
+  };
+  for (const auto& c : cases) {
+    const MP4Error e = Thrown(c.call);
+    EXPECT_STREQ(e.where, c.where);
+    EXPECT_STREQ(e.message, c.message);
+  }
+  // Chapters added to a new list: "Chapter %03u" for no title, 255 bytes
+  // at the most.
+  f.AddChapter(0, "a");
+  f.AddChapter(10000000, nullptr);
+  f.AddChapter(20000000, std::string(300, 'x').c_str());
+  MP4Property* p = nullptr;
+  uint32_t index = 0;
+  ASSERT_TRUE(f.FindProperty("moov.udta.chpl.chapters[1].name", &p, &index));
+  EXPECT_STREQ(static_cast<MP4StringProperty*>(p)->GetValue(index), "Chapter 002");
+  ASSERT_TRUE(f.FindProperty("moov.udta.chpl.chapters[2].name", &p, &index));
+  EXPECT_EQ(std::string(static_cast<MP4StringProperty*>(p)->GetValue(index)), std::string(255, 'x'));
+  EXPECT_EQ(f.GetIntegerProperty("moov.udta.chpl.chaptercount"), 3u);
 }
 
 TEST(MetaAtoms, NewChapterListIsVersionOneAndEmpty) {
