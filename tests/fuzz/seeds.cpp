@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
     if (tu::have("AtomicParsley") &&
         tu::run("AtomicParsley " + tu::q(tagged) + " --genre Rock --compilation true --bpm 120 --gapless true"
                 " --rDNSatom v name=N domain=org.example --overWrite").status == 0)
-      put("mp4meta", "atomicparsley-items", tu::read_file(tagged));
+      for (const char* entry : {"mp4meta", "mp4tree"}) put(entry, "atomicparsley-items", tu::read_file(tagged));
   }
   return 0;
 }
