@@ -468,3 +468,50 @@ class MP4GminAtom : public MP4Atom {
 // an embedded zero; written back as exactly its characters.
 void MP4ReadTextToEnd(MP4Atom* pAtom, MP4StringProperty* pText);
 void MP4WriteTextToEnd(MP4Atom* pAtom, MP4StringProperty* pText);
+
+// ---------------------------------------------------------------- metadata items and chapter list
+
+// The body size less the bytes before a value: 0 for a body too short to
+// hold even those (which then fails in the field reading, not in a size
+// near 4 GiB).
+uint32_t MP4ValueSizeAfter(MP4Atom* pAtom, uint32_t headBytes);
+
+// "meta": version and flags, then "hdlr" and "ilst". The QuickTime form has
+// no version and flags (its body starts with the handler box): both fields
+// then stay out of the file, when read and when written back.
+class MP4MetaAtom : public MP4Atom {
+ public:
+  MP4MetaAtom();
+  void Read() override;
+};
+
+// "data": the value of a metadata item; flags give the value's type.
+class MP4DataAtom : public MP4Atom {
+ public:
+  MP4DataAtom();
+  void Read() override;
+};
+
+// "mean" and "name" of a free-form item: version, flags, then the text
+// to the atom's end. Under "udta" (a QuickTime name) only version and flags
+// are taken as fields and the rest is kept as it was.
+class MP4Meta1Atom : public MP4Atom {
+ public:
+  explicit MP4Meta1Atom(const char* type);
+  void Read() override;
+};
+
+// The text atoms that are items under "ilst" (one "data" child) and plain
+// QuickTime texts under "udta" (4 bytes of length and language, the text).
+class MP4Meta2Atom : public MP4Atom {
+ public:
+  explicit MP4Meta2Atom(const char* type);
+  void Read() override;
+};
+
+// "chpl": start times in units of 100 ns and titles of at most 255 bytes.
+class MP4ChplAtom : public MP4Atom {
+ public:
+  MP4ChplAtom();
+  void Generate() override;
+};

@@ -1257,4 +1257,174 @@ bool MP4WriteRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t duratio
   return Do(hFile, [&](MP4File& file) { file.WriteRtpHint(hintTrackId, duration, isSyncSample); });
 }
 
+// ---------------------------------------------------------------- metadata and chapters
+
+void MP4AddQTChapter(MP4FileHandle hFile, uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber,
+                     const char* chapterTitle) {
+  Do(hFile, [&](MP4File& file) { file.AddChapter(chapterTrackId, chapterDuration, chapterNumber, chapterTitle); });
+}
+
+void MP4AddChapter(MP4FileHandle hFile, uint64_t chapterStart, const char* chapterTitle) {
+  Do(hFile, [&](MP4File& file) { file.AddChapter(chapterStart, chapterTitle); });
+}
+
+void MP4ConvertChapters(MP4FileHandle hFile, bool toQT) {
+  Do(hFile, [&](MP4File& file) { file.ConvertChapters(toQT); });
+}
+
+void MP4DeleteChapters(MP4FileHandle hFile, uint32_t chapterTrackId, bool deleteQTChapters) {
+  Do(hFile, [&](MP4File& file) { file.DeleteChapters(chapterTrackId, deleteQTChapters); });
+}
+
+void MP4GetChaptersList(MP4FileHandle hFile, MP4ChapterStruct** chapterList, uint32_t* chapterCount,
+                        bool getQTChapters) {
+  if (!chapterList || !chapterCount) return;
+  *chapterList = nullptr;
+  *chapterCount = 0;
+  Do(hFile, [&](MP4File& file) { file.GetChaptersList(chapterList, chapterCount, getQTChapters); });
+}
+
+// Each text item's setter, getter and deleter.
+#define MP4_METADATA_TEXT(Word, code)                                                             \
+  bool MP4SetMetadata##Word(MP4FileHandle hFile, const char* value) {                             \
+    return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataString(code, value); }); \
+  }                                                                                               \
+  bool MP4GetMetadata##Word(MP4FileHandle hFile, char** value) {                                  \
+    return value && Call(hFile, false, [&](MP4File& file) { return file.GetMetadataString(code, value, false); }); \
+  }                                                                                               \
+  bool MP4DeleteMetadata##Word(MP4FileHandle hFile) {                                             \
+    return Call(hFile, false, [&](MP4File& file) { return file.DeleteMetadataAtom(code, false); }); \
+  }
+MP4_METADATA_TEXT(Name, "\xA9nam")
+MP4_METADATA_TEXT(Writer, "\xA9wrt")
+MP4_METADATA_TEXT(Album, "\xA9" "alb")
+MP4_METADATA_TEXT(Artist, "\xA9" "ART")
+MP4_METADATA_TEXT(Tool, "\xA9too")
+MP4_METADATA_TEXT(Comment, "\xA9" "cmt")
+MP4_METADATA_TEXT(Year, "\xA9" "day")
+MP4_METADATA_TEXT(Grouping, "\xA9grp")
+MP4_METADATA_TEXT(AlbumArtist, "aART")
+#undef MP4_METADATA_TEXT
+
+static bool DeleteItem(MP4FileHandle hFile, const char* code) {
+  return Call(hFile, false, [&](MP4File& file) { return file.DeleteMetadataAtom(code, false); });
+}
+
+bool MP4SetMetadataTrack(MP4FileHandle hFile, uint16_t track, uint16_t totalTracks) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataTrack(track, totalTracks); });
+}
+
+bool MP4GetMetadataTrack(MP4FileHandle hFile, uint16_t* track, uint16_t* totalTracks) {
+  return track != nullptr && totalTracks != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataTrack(track, totalTracks); });
+}
+
+bool MP4DeleteMetadataTrack(MP4FileHandle hFile) { return DeleteItem(hFile, "trkn"); }
+
+bool MP4SetMetadataDisk(MP4FileHandle hFile, uint16_t disk, uint16_t totalDisks) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataDisk(disk, totalDisks); });
+}
+
+bool MP4GetMetadataDisk(MP4FileHandle hFile, uint16_t* disk, uint16_t* totalDisks) {
+  return disk != nullptr && totalDisks != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataDisk(disk, totalDisks); });
+}
+
+bool MP4DeleteMetadataDisk(MP4FileHandle hFile) { return DeleteItem(hFile, "disk"); }
+
+bool MP4SetMetadataGenre(MP4FileHandle hFile, const char* genre) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataGenre(genre); });
+}
+
+bool MP4GetMetadataGenre(MP4FileHandle hFile, char** genre) {
+  return genre != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataGenre(genre); });
+}
+
+bool MP4DeleteMetadataGenre(MP4FileHandle hFile) {
+  return Call(hFile, false, [&](MP4File& file) { return file.DeleteMetadataGenre(); });
+}
+
+bool MP4SetMetadataTempo(MP4FileHandle hFile, uint16_t tempo) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataTempo(tempo); });
+}
+
+bool MP4GetMetadataTempo(MP4FileHandle hFile, uint16_t* tempo) {
+  return tempo != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataTempo(tempo); });
+}
+
+bool MP4DeleteMetadataTempo(MP4FileHandle hFile) { return DeleteItem(hFile, "tmpo"); }
+
+bool MP4SetMetadataCompilation(MP4FileHandle hFile, uint8_t compilation) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataUint8("cpil", compilation & 1); });
+}
+
+bool MP4GetMetadataCompilation(MP4FileHandle hFile, uint8_t* compilation) {
+  return compilation != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataUint8("cpil", compilation); });
+}
+
+bool MP4DeleteMetadataCompilation(MP4FileHandle hFile) { return DeleteItem(hFile, "cpil"); }
+
+bool MP4SetMetadataPartOfGaplessAlbum(MP4FileHandle hFile, uint8_t partOfGaplessAlbum) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataUint8("pgap", partOfGaplessAlbum & 1); });
+}
+
+bool MP4GetMetadataPartOfGaplessAlbum(MP4FileHandle hFile, uint8_t* partOfGaplessAlbum) {
+  return partOfGaplessAlbum != nullptr &&
+         Call(hFile, false, [&](MP4File& file) { return file.GetMetadataUint8("pgap", partOfGaplessAlbum); });
+}
+
+bool MP4DeleteMetadataPartOfGaplessAlbum(MP4FileHandle hFile) { return DeleteItem(hFile, "pgap"); }
+
+bool MP4SetMetadataCoverArt(MP4FileHandle hFile, const uint8_t* coverArt, uint32_t size) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataCoverArt(coverArt, size); });
+}
+
+bool MP4GetMetadataCoverArt(MP4FileHandle hFile, uint8_t** coverArt, uint32_t* size, uint32_t index) {
+  return GetBytes(hFile, coverArt, size, [&](MP4File& file) {
+    if (!file.GetMetadataCoverArt(coverArt, size, index)) throw MP4Error("no cover art %u", "MP4GetMetadataCoverArt", index);
+  });
+}
+
+uint32_t MP4GetMetadataCoverArtCount(MP4FileHandle hFile) {
+  return Call(hFile, 0u, [&](MP4File& file) { return file.GetMetadataCoverArtCount(); });
+}
+
+bool MP4DeleteMetadataCoverArt(MP4FileHandle hFile) { return DeleteItem(hFile, "covr"); }
+
+bool MP4SetMetadataFreeForm(MP4FileHandle hFile, const char* name, const uint8_t* pValue, uint32_t valueSize,
+                            const char* owner) {
+  return Call(hFile, false, [&](MP4File& file) { return file.SetMetadataFreeForm(name, pValue, valueSize, owner); });
+}
+
+bool MP4GetMetadataFreeForm(MP4FileHandle hFile, const char* name, uint8_t** pValue, uint32_t* valueSize,
+                            const char* owner) {
+  return GetBytes(hFile, pValue, valueSize, [&](MP4File& file) {
+    if (!file.GetMetadataFreeForm(name, pValue, valueSize, owner))
+      throw MP4Error("no free-form item %s", "MP4GetMetadataFreeForm", name ? name : "(null)");
+  });
+}
+
+bool MP4DeleteMetadataFreeForm(MP4FileHandle hFile, const char* name, const char* owner) {
+  return Call(hFile, false, [&](MP4File& file) { return file.DeleteMetadataFreeForm(name, owner); });
+}
+
+bool MP4GetMetadataByIndex(MP4FileHandle hFile, uint32_t index, char** ppName, uint8_t** ppValue,
+                           uint32_t* pValueSize) {
+  if (!ppName) return false;
+  *ppName = nullptr;
+  return GetBytes(hFile, ppValue, pValueSize, [&](MP4File& file) {
+    if (!file.GetMetadataByIndex(index, ppName, ppValue, pValueSize)) {
+      free(*ppValue);
+      throw MP4Error("no item %u", "MP4GetMetadataByIndex", index);
+    }
+  });
+}
+
+bool MP4MetadataDelete(MP4FileHandle hFile) {
+  return Call(hFile, false, [&](MP4File& file) { return file.MetadataDelete(); });
+}
+
 }  // extern "C"

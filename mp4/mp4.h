@@ -484,4 +484,108 @@ bool MP4AddRtpSampleData(MP4FileHandle hFile, uint32_t hintTrackId, uint32_t sam
 bool MP4AddRtpESConfigurationPacket(MP4FileHandle hFile, uint32_t hintTrackId);
 bool MP4WriteRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t duration, bool isSyncSample);
 
+// ---------------------------------------------------------------- metadata and chapters
+// Item-list metadata ("moov.udta.meta.ilst") and chapters. Changes reach
+// the file when a handle opened for writing or modifying is closed; the
+// getters change nothing. A getter that fails leaves its outputs NULL or 0.
+// Texts and bytes handed out are malloc'ed and belong to the caller.
+
+// One chapter of a list: its length in ms and its title (at most 1023
+// bytes and a NUL).
+struct MP4ChapterStruct {
+  uint64_t duration;
+  char title[1024];
+};
+
+// A chapter of the text-track form: a sample of chapterDuration (in the
+// chapter track's time scale) on the chapter track; a missing title is
+// "Chapter %03u" of chapterNumber.
+void MP4AddQTChapter(MP4FileHandle hFile, uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber,
+                     const char* chapterTitle);
+// A chapter of the "chpl" list (made when missing) starting at chapterStart
+// in units of 100 ns; titles are cut to 255 bytes.
+void MP4AddChapter(MP4FileHandle hFile, uint64_t chapterStart, const char* chapterTitle);
+// Rebuilds the chapters of one form from the other, which is removed; the
+// text-track form goes on a new text track (time scale 1000) named by the
+// first sound track.
+void MP4ConvertChapters(MP4FileHandle hFile, bool toQT);
+// Removes the "chpl" list, or the chapter text track (chapterTrackId 0:
+// the one a sound track names) with its reference.
+void MP4DeleteChapters(MP4FileHandle hFile, uint32_t chapterTrackId, bool deleteQTChapters);
+// The chapters of one form; *chapterList is freed by the caller. A list of
+// more than 65535 chapters is refused.
+void MP4GetChaptersList(MP4FileHandle hFile, MP4ChapterStruct** chapterList, uint32_t* chapterCount,
+                        bool getQTChapters);
+
+// Texts: the setters store the text's bytes (no NUL); the getters hand out
+// a NUL-terminated copy; an empty value reads as false.
+bool MP4SetMetadataName(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataName(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataName(MP4FileHandle hFile);
+bool MP4SetMetadataWriter(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataWriter(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataWriter(MP4FileHandle hFile);
+bool MP4SetMetadataAlbum(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataAlbum(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataAlbum(MP4FileHandle hFile);
+bool MP4SetMetadataArtist(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataArtist(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataArtist(MP4FileHandle hFile);
+bool MP4SetMetadataTool(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataTool(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataTool(MP4FileHandle hFile);
+bool MP4SetMetadataComment(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataComment(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataComment(MP4FileHandle hFile);
+bool MP4SetMetadataYear(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataYear(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataYear(MP4FileHandle hFile);
+bool MP4SetMetadataGrouping(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataGrouping(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataGrouping(MP4FileHandle hFile);
+bool MP4SetMetadataAlbumArtist(MP4FileHandle hFile, const char* value);
+bool MP4GetMetadataAlbumArtist(MP4FileHandle hFile, char** value);
+bool MP4DeleteMetadataAlbumArtist(MP4FileHandle hFile);
+// Track and disc number with their totals. A disc value of another size
+// than 6 or 8 bytes reads as true with both 0.
+bool MP4SetMetadataTrack(MP4FileHandle hFile, uint16_t track, uint16_t totalTracks);
+bool MP4GetMetadataTrack(MP4FileHandle hFile, uint16_t* track, uint16_t* totalTracks);
+bool MP4DeleteMetadataTrack(MP4FileHandle hFile);
+bool MP4SetMetadataDisk(MP4FileHandle hFile, uint16_t disk, uint16_t totalDisks);
+bool MP4GetMetadataDisk(MP4FileHandle hFile, uint16_t* disk, uint16_t* totalDisks);
+bool MP4DeleteMetadataDisk(MP4FileHandle hFile);
+// A genre of the ID3v1 list (any case) is stored by number, any other as
+// text; numbers outside the list read as an empty text.
+bool MP4SetMetadataGenre(MP4FileHandle hFile, const char* genre);
+bool MP4GetMetadataGenre(MP4FileHandle hFile, char** genre);
+bool MP4DeleteMetadataGenre(MP4FileHandle hFile);
+bool MP4SetMetadataTempo(MP4FileHandle hFile, uint16_t tempo);
+bool MP4GetMetadataTempo(MP4FileHandle hFile, uint16_t* tempo);
+bool MP4DeleteMetadataTempo(MP4FileHandle hFile);
+// Flags: only bit 0 of the value is stored.
+bool MP4SetMetadataCompilation(MP4FileHandle hFile, uint8_t compilation);
+bool MP4GetMetadataCompilation(MP4FileHandle hFile, uint8_t* compilation);
+bool MP4DeleteMetadataCompilation(MP4FileHandle hFile);
+bool MP4SetMetadataPartOfGaplessAlbum(MP4FileHandle hFile, uint8_t partOfGaplessAlbum);
+bool MP4GetMetadataPartOfGaplessAlbum(MP4FileHandle hFile, uint8_t* partOfGaplessAlbum);
+bool MP4DeleteMetadataPartOfGaplessAlbum(MP4FileHandle hFile);
+// Cover art: the setter replaces the first image; images count from 0.
+bool MP4SetMetadataCoverArt(MP4FileHandle hFile, const uint8_t* coverArt, uint32_t size);
+bool MP4GetMetadataCoverArt(MP4FileHandle hFile, uint8_t** coverArt, uint32_t* size, uint32_t index);
+uint32_t MP4GetMetadataCoverArtCount(MP4FileHandle hFile);
+bool MP4DeleteMetadataCoverArt(MP4FileHandle hFile);
+// Free-form ("----") items by name and owner; owner NULL matches any owner
+// and gives a new item the default one.
+bool MP4SetMetadataFreeForm(MP4FileHandle hFile, const char* name, const uint8_t* pValue, uint32_t valueSize,
+                            const char* owner);
+bool MP4GetMetadataFreeForm(MP4FileHandle hFile, const char* name, uint8_t** pValue, uint32_t* valueSize,
+                            const char* owner);
+bool MP4DeleteMetadataFreeForm(MP4FileHandle hFile, const char* name, const char* owner);
+// The index-th item (from 0) of any kind: its 4CC, or a free-form item's
+// name, and its value.
+bool MP4GetMetadataByIndex(MP4FileHandle hFile, uint32_t index, char** ppName, uint8_t** ppValue,
+                           uint32_t* pValueSize);
+// Removes all metadata, its handler included.
+bool MP4MetadataDelete(MP4FileHandle hFile);
+
 }  // extern "C"

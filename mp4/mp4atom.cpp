@@ -92,6 +92,13 @@ const struct {
     {"rtp ", Make<MP4RtpAtom>},           {"hnti", Make<MP4HntiAtom>},
     {"sdp ", Make<MP4SdpAtom>},           {"hinf", Make<MP4HinfAtom>},
     {"gmin", Make<MP4GminAtom>},
+    // Metadata items and the chapter list.
+    {"meta", Make<MP4MetaAtom>},          {"data", Make<MP4DataAtom>},
+    {"mean", MakeTyped<MP4Meta1Atom>},    {"name", MakeTyped<MP4Meta1Atom>},
+    {"\xA9nam", MakeTyped<MP4Meta2Atom>}, {"\xA9" "cmt", MakeTyped<MP4Meta2Atom>},
+    {"\xA9" "cpy", MakeTyped<MP4Meta2Atom>}, {"\xA9prd", MakeTyped<MP4Meta2Atom>},
+    {"\xA9" "des", MakeTyped<MP4Meta2Atom>}, {"\xA9lyr", MakeTyped<MP4Meta2Atom>},
+    {"chpl", Make<MP4ChplAtom>},
 };
 
 }  // namespace

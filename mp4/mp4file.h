@@ -18,6 +18,7 @@ class MP4IntegerProperty;
 struct MP4IsmaCrypParams;
 class MP4Property;
 class MP4Track;
+struct MP4ChapterStruct;
 
 class MP4File {
  public:
@@ -467,6 +468,68 @@ class MP4File {
   void WriteRtpHint(uint32_t hintTrackId, uint64_t duration, bool isSyncSample);
   // The lowest of the dynamic numbers 96 to 127 that no hint track uses.
   uint8_t AllocRtpPayloadNumber();
+
+  // ---- metadata items under "moov.udta.meta.ilst" (codes are 4CCs, ©
+  // being the byte 0xA9) and chapters; false where an item is missing or
+  // holds a value of another size. Values handed out are malloc'ed.
+
+  // The item with an empty "data" (its flags by the kind of value), the
+  // handler set to "mdir".
+  bool CreateMetadataAtom(const char* code);
+  void SetMetadataHandler();
+  bool SetMetadataValue(const char* code, const uint8_t* pValue, uint32_t valueSize);
+  void GetMetadataValue(const char* code, uint8_t** ppValue, uint32_t* pSize);
+  bool GetMetadataFixed(const char* code, uint8_t* pBytes, uint32_t size);
+  bool SetMetadataString(const char* code, const char* value);
+  // tryUdta: a QuickTime text directly under "moov.udta" when no item.
+  bool GetMetadataString(const char* code, char** ppValue, bool tryUdta);
+  bool DeleteMetadataAtom(const char* code, bool tryUdta);
+  // All of "moov.udta.meta".
+  bool MetadataDelete();
+  bool SetMetadataTrack(uint16_t track, uint16_t totalTracks);
+  bool GetMetadataTrack(uint16_t* pTrack, uint16_t* pTotalTracks);
+  bool SetMetadataDisk(uint16_t disk, uint16_t totalDisks);
+  bool GetMetadataDisk(uint16_t* pDisk, uint16_t* pTotalDisks);
+  bool SetMetadataTempo(uint16_t tempo);
+  bool GetMetadataTempo(uint16_t* pTempo);
+  bool SetMetadataUint8(const char* code, uint8_t value);
+  bool GetMetadataUint8(const char* code, uint8_t* pValue);
+  // Genre numbers count from 1 in the ID3v1 list; 0: not in the list.
+  static uint16_t StringToGenre(const char* text);
+  static char* GenreToString(uint16_t genre);
+  // A listed genre is stored by number ("gnre"), any other as text (©gen);
+  // the other form goes.
+  bool SetMetadataGenre(const char* text);
+  bool GetMetadataGenre(char** ppText);
+  bool DeleteMetadataGenre();
+  uint32_t GetMetadataCoverArtCount();
+  bool GetMetadataCoverArt(uint8_t** ppData, uint32_t* pSize, uint32_t index);
+  // The first image of "covr", made when missing.
+  bool SetMetadataCoverArt(const uint8_t* pData, uint32_t size);
+  uint32_t FindFreeForm(const char* name, const char* owner, bool* pFound);
+  // "----" items: owner NULL matches any owner (and a new item gets the
+  // default owner).
+  bool SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint32_t valueSize, const char* owner);
+  bool GetMetadataFreeForm(const char* name, uint8_t** ppValue, uint32_t* pValueSize, const char* owner);
+  bool DeleteMetadataFreeForm(const char* name, const char* owner);
+  // The index-th item of any kind: its 4CC, or a free-form item's name.
+  bool GetMetadataByIndex(uint32_t index, char** ppName, uint8_t** ppValue, uint32_t* pValueSize);
+
+  // A "chpl" chapter starting at startTime (100 ns units); NULL title:
+  // "Chapter %03u". Throws, changing nothing, when no row can be added.
+  void AddChapter(uint64_t startTime, const char* title);
+  // A sample of the chapter text track lasting chapterDuration (the
+  // track's time scale).
+  void AddChapter(uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber, const char* title);
+  // The sound track whose "tref.chap" names the chapter track, with that
+  // reference's path copied into nameBuffer (not terminated); 0: none.
+  uint32_t FindChapterReferenceTrack(uint32_t chapterTrackId, char* nameBuffer, size_t bufferSize);
+  uint32_t FindChapterTrack(char* nameBuffer, size_t bufferSize);
+  void DeleteChapters(uint32_t chapterTrackId, bool textTrackChapters);
+  // Durations in ms; the list is malloc'ed (NULL for none).
+  void GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, bool textTrackChapters);
+  // The chapters of the other form rebuilt in this one, that form removed.
+  void ConvertChapters(bool toTextTrack);
 
  private:
   // The class for the trak's handler type: hint tracks have their own.

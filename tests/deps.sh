@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config zlib1g-dev libgtest-dev
-  ffmpeg x264 x265 mkvtoolnix mjpegtools
+  ffmpeg x264 x265 mkvtoolnix mjpegtools atomicparsley libimage-exiftool-perl
   libavcodec-dev libavformat-dev libavutil-dev libffmpeg-nvenc-dev
 )
 

@@ -305,5 +305,23 @@ int main(int argc, char** argv) {
     put("mp4hint", "ffmpeg-rtphint", tu::read_file(hinted));
   const std::string plain = tu::scratch("h264-aac.mp4");
   if (tu::exists(plain)) put("mp4hint", "library-hints", library_hints(plain));
+
+  // mp4meta: items of ffmpeg's tags and of atomicparsley's kinds, the
+  // chapter list and the chapter text track.
+  const std::string chapters = tu::scratch("seed-chapters.txt");
+  const std::string ffmeta = ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=100\ntitle=One\n"
+                             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=100\nEND=300\ntitle=Two\n";
+  tu::write_file(chapters, std::vector<uint8_t>(ffmeta.begin(), ffmeta.end()));
+  const std::string tagged = tu::scratch("seed-tagged.mp4");
+  if (tu::ffmpeg("-f lavfi -i testsrc=size=32x32:rate=10 -f lavfi -i sine -i " + tu::q(chapters) +
+                 " -map 0 -map 1 -map_chapters 2 -frames:v 3 -t 0.3 -shortest -c:v libx264 -c:a aac"
+                 " -metadata title=T -metadata artist=A -metadata track=3/12 -metadata disc=1/2 -metadata genre=G " +
+                 tu::q(tagged))) {
+    put("mp4meta", "ffmpeg-tags-chapters", tu::read_file(tagged));
+    if (tu::have("AtomicParsley") &&
+        tu::run("AtomicParsley " + tu::q(tagged) + " --genre Rock --compilation true --bpm 120 --gapless true"
+                " --rDNSatom v name=N domain=org.example --overWrite").status == 0)
+      for (const char* entry : {"mp4meta", "mp4tree"}) put(entry, "atomicparsley-items", tu::read_file(tagged));
+  }
   return 0;
 }

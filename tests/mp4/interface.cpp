@@ -316,31 +316,81 @@ std::vector<Row> ComplianceRows() {
   };
 }
 
-// The interface functions not in this library yet, by family; a family's
-// line goes when its rows come.
-const char* const kNotBuilt[] = {
-    // chapters
-    "MP4AddQTChapter", "MP4AddChapter", "MP4ConvertChapters", "MP4DeleteChapters", "MP4GetChaptersList",
-    // metadata
-    "MP4MetadataDelete", "MP4GetMetadataByIndex", "MP4GetMetadataCoverArtCount",
-    "MP4SetMetadataName", "MP4GetMetadataName", "MP4DeleteMetadataName",
-    "MP4SetMetadataArtist", "MP4GetMetadataArtist", "MP4DeleteMetadataArtist",
-    "MP4SetMetadataWriter", "MP4GetMetadataWriter", "MP4DeleteMetadataWriter",
-    "MP4SetMetadataComment", "MP4GetMetadataComment", "MP4DeleteMetadataComment",
-    "MP4SetMetadataTool", "MP4GetMetadataTool", "MP4DeleteMetadataTool",
-    "MP4SetMetadataYear", "MP4GetMetadataYear", "MP4DeleteMetadataYear",
-    "MP4SetMetadataAlbum", "MP4GetMetadataAlbum", "MP4DeleteMetadataAlbum",
-    "MP4SetMetadataAlbumArtist", "MP4GetMetadataAlbumArtist", "MP4DeleteMetadataAlbumArtist",
-    "MP4SetMetadataTrack", "MP4GetMetadataTrack", "MP4DeleteMetadataTrack",
-    "MP4SetMetadataDisk", "MP4GetMetadataDisk", "MP4DeleteMetadataDisk",
-    "MP4SetMetadataGenre", "MP4GetMetadataGenre", "MP4DeleteMetadataGenre",
-    "MP4SetMetadataGrouping", "MP4GetMetadataGrouping", "MP4DeleteMetadataGrouping",
-    "MP4SetMetadataTempo", "MP4GetMetadataTempo", "MP4DeleteMetadataTempo",
-    "MP4SetMetadataCompilation", "MP4GetMetadataCompilation", "MP4DeleteMetadataCompilation",
-    "MP4SetMetadataPartOfGaplessAlbum", "MP4GetMetadataPartOfGaplessAlbum", "MP4DeleteMetadataPartOfGaplessAlbum",
-    "MP4SetMetadataCoverArt", "MP4GetMetadataCoverArt", "MP4DeleteMetadataCoverArt",
-    "MP4SetMetadataFreeForm", "MP4GetMetadataFreeForm", "MP4DeleteMetadataFreeForm",
-};
+std::vector<Row> ChapterRows() {
+  return {
+      ROW(MP4AddQTChapter, MP4AddQTChapter(none, 1, 1000, 1, "One")),
+      ROW(MP4AddChapter, MP4AddChapter(none, 0, "One")),
+      ROW(MP4ConvertChapters, MP4ConvertChapters(none, true)),
+      ROW(MP4DeleteChapters, MP4DeleteChapters(none, 0, true)),
+      ROW(MP4GetChaptersList, MP4ChapterStruct one{};
+          MP4ChapterStruct* list = &one; uint32_t count = 5; MP4GetChaptersList(none, &list, &count, true);
+          EXPECT_EQ(list, nullptr); EXPECT_EQ(count, 0u)),
+  };
+}
+
+std::vector<Row> MetadataRows() {
+  return {
+      ROW(MP4SetMetadataName, EXPECT_FALSE(MP4SetMetadataName(none, "x"))),
+      ROW(MP4GetMetadataName, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataName(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataName, EXPECT_FALSE(MP4DeleteMetadataName(none))),
+      ROW(MP4SetMetadataWriter, EXPECT_FALSE(MP4SetMetadataWriter(none, "x"))),
+      ROW(MP4GetMetadataWriter, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataWriter(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataWriter, EXPECT_FALSE(MP4DeleteMetadataWriter(none))),
+      ROW(MP4SetMetadataAlbum, EXPECT_FALSE(MP4SetMetadataAlbum(none, "x"))),
+      ROW(MP4GetMetadataAlbum, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataAlbum(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataAlbum, EXPECT_FALSE(MP4DeleteMetadataAlbum(none))),
+      ROW(MP4SetMetadataArtist, EXPECT_FALSE(MP4SetMetadataArtist(none, "x"))),
+      ROW(MP4GetMetadataArtist, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataArtist(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataArtist, EXPECT_FALSE(MP4DeleteMetadataArtist(none))),
+      ROW(MP4SetMetadataTool, EXPECT_FALSE(MP4SetMetadataTool(none, "x"))),
+      ROW(MP4GetMetadataTool, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataTool(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataTool, EXPECT_FALSE(MP4DeleteMetadataTool(none))),
+      ROW(MP4SetMetadataComment, EXPECT_FALSE(MP4SetMetadataComment(none, "x"))),
+      ROW(MP4GetMetadataComment, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataComment(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataComment, EXPECT_FALSE(MP4DeleteMetadataComment(none))),
+      ROW(MP4SetMetadataYear, EXPECT_FALSE(MP4SetMetadataYear(none, "x"))),
+      ROW(MP4GetMetadataYear, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataYear(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataYear, EXPECT_FALSE(MP4DeleteMetadataYear(none))),
+      ROW(MP4SetMetadataGrouping, EXPECT_FALSE(MP4SetMetadataGrouping(none, "x"))),
+      ROW(MP4GetMetadataGrouping, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataGrouping(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataGrouping, EXPECT_FALSE(MP4DeleteMetadataGrouping(none))),
+      ROW(MP4SetMetadataAlbumArtist, EXPECT_FALSE(MP4SetMetadataAlbumArtist(none, "x"))),
+      ROW(MP4GetMetadataAlbumArtist, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataAlbumArtist(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataAlbumArtist, EXPECT_FALSE(MP4DeleteMetadataAlbumArtist(none))),
+      ROW(MP4SetMetadataTrack, EXPECT_FALSE(MP4SetMetadataTrack(none, 1, 2))),
+      ROW(MP4GetMetadataTrack, uint16_t a = 0, b = 0; EXPECT_FALSE(MP4GetMetadataTrack(none, &a, &b))),
+      ROW(MP4DeleteMetadataTrack, EXPECT_FALSE(MP4DeleteMetadataTrack(none))),
+      ROW(MP4SetMetadataDisk, EXPECT_FALSE(MP4SetMetadataDisk(none, 1, 2))),
+      ROW(MP4GetMetadataDisk, uint16_t a = 0, b = 0; EXPECT_FALSE(MP4GetMetadataDisk(none, &a, &b))),
+      ROW(MP4DeleteMetadataDisk, EXPECT_FALSE(MP4DeleteMetadataDisk(none))),
+      ROW(MP4SetMetadataGenre, EXPECT_FALSE(MP4SetMetadataGenre(none, "Rock"))),
+      ROW(MP4GetMetadataGenre, char* v = nullptr; EXPECT_FALSE(MP4GetMetadataGenre(none, &v)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataGenre, EXPECT_FALSE(MP4DeleteMetadataGenre(none))),
+      ROW(MP4SetMetadataTempo, EXPECT_FALSE(MP4SetMetadataTempo(none, 120))),
+      ROW(MP4GetMetadataTempo, uint16_t v = 0; EXPECT_FALSE(MP4GetMetadataTempo(none, &v))),
+      ROW(MP4DeleteMetadataTempo, EXPECT_FALSE(MP4DeleteMetadataTempo(none))),
+      ROW(MP4SetMetadataCompilation, EXPECT_FALSE(MP4SetMetadataCompilation(none, 1))),
+      ROW(MP4GetMetadataCompilation, uint8_t v = 0; EXPECT_FALSE(MP4GetMetadataCompilation(none, &v))),
+      ROW(MP4DeleteMetadataCompilation, EXPECT_FALSE(MP4DeleteMetadataCompilation(none))),
+      ROW(MP4SetMetadataPartOfGaplessAlbum, EXPECT_FALSE(MP4SetMetadataPartOfGaplessAlbum(none, 1))),
+      ROW(MP4GetMetadataPartOfGaplessAlbum, uint8_t v = 0; EXPECT_FALSE(MP4GetMetadataPartOfGaplessAlbum(none, &v))),
+      ROW(MP4DeleteMetadataPartOfGaplessAlbum, EXPECT_FALSE(MP4DeleteMetadataPartOfGaplessAlbum(none))),
+      ROW(MP4SetMetadataCoverArt, const uint8_t b[2] = {1, 2}; EXPECT_FALSE(MP4SetMetadataCoverArt(none, b, 2))),
+      ROW(MP4GetMetadataCoverArt, uint8_t* v = nullptr; uint32_t n = 0;
+          EXPECT_FALSE(MP4GetMetadataCoverArt(none, &v, &n, 0)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4GetMetadataCoverArtCount, EXPECT_EQ(MP4GetMetadataCoverArtCount(none), 0u)),
+      ROW(MP4DeleteMetadataCoverArt, EXPECT_FALSE(MP4DeleteMetadataCoverArt(none))),
+      ROW(MP4SetMetadataFreeForm, const uint8_t b[2] = {1, 2};
+          EXPECT_FALSE(MP4SetMetadataFreeForm(none, "n", b, 2, nullptr))),
+      ROW(MP4GetMetadataFreeForm, uint8_t* v = nullptr; uint32_t n = 0;
+          EXPECT_FALSE(MP4GetMetadataFreeForm(none, "n", &v, &n, nullptr)); EXPECT_EQ(v, nullptr)),
+      ROW(MP4DeleteMetadataFreeForm, EXPECT_FALSE(MP4DeleteMetadataFreeForm(none, "n", nullptr))),
+      ROW(MP4GetMetadataByIndex, char* name = nullptr; uint8_t* v = nullptr; uint32_t n = 0;
+          EXPECT_FALSE(MP4GetMetadataByIndex(none, 0, &name, &v, &n)); EXPECT_EQ(name, nullptr)),
+      ROW(MP4MetadataDelete, EXPECT_FALSE(MP4MetadataDelete(none))),
+  };
+}
+
 
 // The message callback, 66 functions of opening and reading, 98 of writing,
 // edits, hints, copying and conversions, and 54 of metadata.
@@ -348,7 +398,8 @@ const size_t kInterfaceFunctions = 219;
 
 TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
   std::vector<Row> rows;
-  for (const auto& family : {ReadingRows(), WritingRows(), EditRows(), CopyingRows(), HintRows(), ComplianceRows()})
+  for (const auto& family : {ReadingRows(), WritingRows(), EditRows(), CopyingRows(), HintRows(), ComplianceRows(),
+                             ChapterRows(), MetadataRows()})
     rows.insert(rows.end(), family.begin(), family.end());
   std::set<std::string> names;
   std::string walked;
@@ -358,7 +409,6 @@ TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
     row.check();
     walked += std::string(walked.empty() ? "" : " ") + row.name;
   }
-  for (const char* name : kNotBuilt) EXPECT_TRUE(names.insert(name).second) << name << " has a row";
   EXPECT_EQ(names.size(), kInterfaceFunctions);
   printf("%zu of the %zu interface functions walked: %s\n", rows.size(), kInterfaceFunctions, walked.c_str());
   RecordProperty("walked", static_cast<int>(rows.size()));

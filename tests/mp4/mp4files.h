@@ -48,7 +48,15 @@ inline int ChildrenAt(const Bytes& d, uint64_t body, const std::string& type, co
                                                     "hnti", "hinf"};
   static const std::set<std::string> visualEntries = {"avc1", "encv", "mp4v", "hvc1", "hev1", "SVQ3",
                                                       "h263", "jpeg", "raw ", "yuv2", "vc-1", "s263"};
-  if (containers.count(type)) return 0;
+  // Metadata: "meta" (version and flags unless the handler box follows at
+  // once), "ilst", and the items whose "data" children are read.
+  static const std::set<std::string> items = {
+      "aART", "akID", "apID", "atID", "cnID", "cpil", "cprt", "disk", "pgap", "plID", "purd", "rtng", "sfID",
+      "stik", "tmpo", "trkn", "\xA9" "ART", "\xA9wrt", "\xA9" "alb", "\xA9" "day", "\xA9too", "\xA9gen",
+      "\xA9grp", "gnre", "geID", "covr", "----", "\xA9nam", "\xA9" "cmt", "\xA9" "cpy", "\xA9prd",
+      "\xA9" "des", "\xA9lyr"};
+  if (containers.count(type) || type == "ilst" || (parent == "ilst" && items.count(type))) return 0;
+  if (type == "meta") return body + 8 <= d.size() && std::string(d.begin() + body + 4, d.begin() + body + 8) == "hdlr" ? 0 : 4;
   if (type == "stsd" || type == "dref") return 8;  // version, flags, entry count
   if (visualEntries.count(type)) return 78;
   if (type == "d263") return 7;
