@@ -77,10 +77,12 @@ std::vector<uint64_t> EsIds(const Bytes& file) {
 }
 
 // The handler types of the tracks, in file order, by the walker.
+// The tracks' handler types, in file order (the item list's own handler
+// under "meta" is no track's).
 std::vector<std::string> Handlers(const Bytes& file) {
   std::vector<std::string> out;
   for (const Walked& w : Walk(file))
-    if (w.type == "hdlr") out.emplace_back(file.begin() + w.offset + 16, file.begin() + w.offset + 20);
+    if (w.type == "hdlr" && w.parent == "mdia") out.emplace_back(file.begin() + w.offset + 16, file.begin() + w.offset + 20);
   return out;
 }
 
