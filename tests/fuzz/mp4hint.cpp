@@ -78,9 +78,8 @@ void HintTrack(MP4FileHandle h, uint32_t id) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mp4test::MemFile mem;
-  mem.data.assign(data, data + size);
-  Virtual_IO io = mp4test::MemFileIO();
-  MP4FileHandle h = MP4ReadEx("/nonexistent-mp4hint/fuzz.mp4", &mem, &io, 0);
+  Virtual_IO io;
+  MP4FileHandle h = mp4test::ReadInMemory(mem, io, data, size, "/nonexistent-mp4hint/fuzz.mp4");
   if (!h) return 0;
   Text(MP4GetSessionSdp(h));
   const uint32_t tracks = MP4GetNumberOfTracks(h, nullptr, 0);

@@ -77,9 +77,8 @@ void ReadAll(MP4FileHandle h) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mp4test::MemFile mem;
-  mem.data.assign(data, data + size);
-  Virtual_IO io = mp4test::MemFileIO();
-  MP4FileHandle h = MP4ReadEx("/nonexistent-mp4meta/fuzz.mp4", &mem, &io, 0);
+  Virtual_IO io;
+  MP4FileHandle h = mp4test::ReadInMemory(mem, io, data, size, "/nonexistent-mp4meta/fuzz.mp4");
   if (!h) return 0;
   ReadAll(h);
   // Edits of the tree in memory: the file was opened for reading and is

@@ -108,10 +108,8 @@ void Track(MP4FileHandle h, uint32_t id) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mp4test::MemFile mem;
-  mem.data.assign(data, data + size);
-  Virtual_IO io = mp4test::MemFileIO();
-  // A folder that does not exist: data references find no file.
-  MP4FileHandle h = MP4ReadEx("/nonexistent-mp4read/fuzz.mp4", &mem, &io, 0);
+  Virtual_IO io;
+  MP4FileHandle h = mp4test::ReadInMemory(mem, io, data, size, "/nonexistent-mp4read/fuzz.mp4");
   if (!h) return 0;
   MP4GetTimeScale(h);
   MP4GetDuration(h);

@@ -323,4 +323,14 @@ class TreeReader {
   std::unique_ptr<MP4File> file;  // closes the handle, so destroyed first
 };
 
+// Opens data for reading through mem and io, which must outlive the
+// handle. The path names a folder that does not exist, so that data
+// references find no file.
+inline MP4FileHandle ReadInMemory(MemFile& mem, Virtual_IO& io, const uint8_t* data, size_t size,
+                                  const char* path) {
+  mem.data.assign(data, data + size);
+  io = MemFileIO();
+  return MP4ReadEx(path, &mem, &io, 0);
+}
+
 }  // namespace mp4test
