@@ -26,34 +26,44 @@
 //   thread at a time (even reads move the file position and the lookup
 //   caches). Distinct handles are independent, apart from the process-wide
 //   message callback, which is set once before files are opened.
+// - Languages. The header is C99 as well as C++: every function has C
+//   linkage (an unmangled name), and bool is C's _Bool, one byte like C++'s.
 #pragma once
 
+#ifdef __cplusplus
 #include <cstdint>
 #include <cstdio>
+#else
+#include <stdbool.h>
+#include <stdint.h>
+#include <stdio.h>
+#endif
 
 #include "virtual_io.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 typedef void* MP4FileHandle;
 
 // The encryption settings written into the "sinf" box of an encrypted
 // track's sample entry: scheme type and version, the key indicator and IV
 // lengths, selective encryption, and the key management URI.
-struct MP4IsmaCrypParams {
+typedef struct MP4IsmaCrypParams {
   uint32_t scheme_type;
   uint16_t scheme_version;
   uint8_t key_ind_len;
   uint8_t iv_len;
   uint8_t selective_enc;
   const char* kms_uri;
-};
+} MP4IsmaCrypParams;
 
 // The process-wide receiver of printed failures (level 3, tag "MP4ERROR",
 // "%s:%s:%s" with the operation, the message and the system error text);
 // NULL prints to stderr again.
 typedef void (*MP4LibFunc)(int loglevel, const char* lib, const char* fmt, ...);
 void MP4SetLibFunc(MP4LibFunc callback);
-
-extern "C" {
 
 // ---------------------------------------------------------------- opening and closing
 
@@ -206,7 +216,8 @@ bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when,
 // ---------------------------------------------------------------- creating and modifying
 
 // MP4CreateEx flags: 64-bit media data and chunk offsets; 64-bit times.
-enum : uint32_t { MP4_CREATE_64BIT_DATA = 0x01, MP4_CREATE_64BIT_TIME = 0x02 };
+#define MP4_CREATE_64BIT_DATA 0x01u
+#define MP4_CREATE_64BIT_TIME 0x02u
 
 // A new file with a movie header, a file-type box ("mp42" with "mp42" and
 // "isom") and an initial object descriptor.
@@ -492,10 +503,10 @@ bool MP4WriteRtpHint(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t duratio
 
 // One chapter of a list: its length in ms and its title (at most 1023
 // bytes and a NUL).
-struct MP4ChapterStruct {
+typedef struct MP4ChapterStruct {
   uint64_t duration;
   char title[1024];
-};
+} MP4ChapterStruct;
 
 // A chapter of the text-track form: a sample of chapterDuration (in the
 // chapter track's time scale) on the chapter track; a missing title is
@@ -588,4 +599,6 @@ bool MP4GetMetadataByIndex(MP4FileHandle hFile, uint32_t index, char** ppName, u
 // Removes all metadata, its handler included.
 bool MP4MetadataDelete(MP4FileHandle hFile);
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif

@@ -52,8 +52,11 @@ class MP4Error {
   } while (0)
 
 // The process-wide message callback (level, library tag, format, ...).
+// C linkage, as declared in mp4.h.
+extern "C" {
 typedef void (*MP4LibFunc)(int loglevel, const char* lib, const char* fmt, ...);
 void MP4SetLibFunc(MP4LibFunc callback);
+}
 
 // Verbosity flags of an open file; a combined detail is all of its bits.
 enum : uint32_t {

@@ -3,11 +3,17 @@
 // stdio stream opened with 64-bit offsets.
 #pragma once
 
+#ifdef __cplusplus
 #include <cstdint>
+#else
+#include <stdint.h>
+#endif
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-struct Virtual_IO {
+typedef struct Virtual_IO {
   uint64_t (*GetFileLength)(void* handle);
   int (*SetPosition)(void* handle, uint64_t position);          // 0 on success
   int (*GetPosition)(void* handle, uint64_t* position);         // 0 on success
@@ -15,8 +21,10 @@ struct Virtual_IO {
   uint64_t (*Write)(void* handle, void* buffer, uint64_t size); // bytes written
   int (*EndOfFile)(void* handle);                               // non-zero at the end
   int (*Close)(void* handle);
-};
-
-}  // extern "C"
+} Virtual_IO;
 
 extern Virtual_IO FILE_virtual_IO;
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -396,11 +397,16 @@ std::vector<Row> MetadataRows() {
 // edits, hints, copying and conversions, and 54 of metadata.
 const size_t kInterfaceFunctions = 219;
 
-TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
+std::vector<Row> AllRows() {
   std::vector<Row> rows;
   for (const auto& family : {ReadingRows(), WritingRows(), EditRows(), CopyingRows(), HintRows(), ComplianceRows(),
                              ChapterRows(), MetadataRows()})
     rows.insert(rows.end(), family.begin(), family.end());
+  return rows;
+}
+
+TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
+  const std::vector<Row> rows = AllRows();
   std::set<std::string> names;
   std::string walked;
   for (const Row& row : rows) {
@@ -412,6 +418,58 @@ TEST(MP4Interface, EveryFunctionGivesItsNeutralValueForTheInvalidHandle) {
   EXPECT_EQ(names.size(), kInterfaceFunctions);
   printf("%zu of the %zu interface functions walked: %s\n", rows.size(), kInterfaceFunctions, walked.c_str());
   RecordProperty("walked", static_cast<int>(rows.size()));
+}
+
+// Every function of the table is defined in the library under its C name:
+// a caller in C links none with a C++ (mangled) name.
+TEST(MP4Interface, EveryFunctionHasItsCName) {
+  const tu::RunResult r = tu::run(std::string("nm -g --defined-only ") + tu::q(MP4_LIBRARY));
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::set<std::string> text;
+  for (const std::string& line : tu::lines(r.out)) {
+    std::istringstream in(line);
+    std::string address, type, name;
+    if (in >> address >> type >> name && type == "T") text.insert(name);
+  }
+  for (const Row& row : AllRows()) EXPECT_EQ(text.count(row.name), 1u) << row.name;
+}
+
+// A caller in C99 (c_caller.c) reads an ffmpeg file as ffprobe sees it: its
+// tracks, and the first samples with their checksums, times and sync flags.
+// Failures go to the callback it installs, and without one to stderr.
+TEST(MP4Interface, CallerInC) {
+  const std::string path = tu::scratch("c.mp4");
+  ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " " + kAudio + " -c:v libx264 -bf 2 -c:a aac -shortest " +
+                         tu::q(path)));
+  const tu::RunResult probe = tu::run("ffprobe -v error -show_entries stream=codec_type,codec_tag_string,time_base,"
+                                      "nb_frames -of compact=p=0 " + tu::q(path));
+  std::string expected;
+  int tracks = 0;
+  for (const std::string& line : tu::lines(probe.out)) {
+    std::map<std::string, std::string> f = CompactFields(line);
+    expected += "track " + std::to_string(++tracks) + (f["codec_type"] == "video" ? " vide " : " soun ") +
+                f["codec_tag_string"] + " samples " + f["nb_frames"] + " timescale " + f["time_base"].substr(2) + "\n";
+  }
+  ASSERT_EQ(tracks, 2) << probe.out;
+  expected = "tracks 2\n" + expected;
+  const std::vector<Packet> packets = FFprobePackets(path).at(0);
+  const auto crcs = FrameCrcs(path, 0);
+  ASSERT_GE(crcs.size(), 3u);
+  for (size_t s = 0; s < 3; s++) {
+    char line[200];
+    snprintf(line, sizeof line, "sample %zu size %u adler32 0x%08x dts %lld pts %lld sync %d\n", s + 1,
+             crcs[s].first, crcs[s].second, static_cast<long long>(packets.at(s).dts),
+             static_cast<long long>(packets.at(s).pts), packets.at(s).key ? 1 : 0);
+    expected += line;
+  }
+  expected +=
+      "callback 3 MP4ERROR FindTrackIndex:Track id 99 doesn't exist:\n"
+      "timescale 0\n"
+      "MP4ERROR: FindTrackIndex: Track id 99 doesn't exist\n"
+      "timescale 0\n";
+  const tu::RunResult r = tu::run(tu::q(MP4_C_CALLER) + " " + tu::q(path));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected);
 }
 
 // ---------------------------------------------------------------- quirks
