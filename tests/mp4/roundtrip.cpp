@@ -19,10 +19,10 @@ namespace {
 using namespace mp4test;
 
 // What ffprobe shows of a file, one "key=value" line each: streams, format
-// and chapters in its flat form, and the packets of each stream in their
-// order within the stream.
+// and chapters in its flat form, the packets of each stream in their order
+// within the stream, and the messages it prints about the file.
 struct Probe {
-  std::vector<std::string> streams, format, chapters, packets;
+  std::vector<std::string> streams, format, chapters, packets, messages;
 };
 
 Probe ProbeOf(const std::string& path) {
@@ -32,7 +32,10 @@ Probe ProbeOf(const std::string& path) {
   for (const std::string& line : tu::lines(r.out)) {
     const std::string key = line.substr(0, line.find('='));
     if (key == "format.filename" || key == "format.size" || key == "format.bit_rate") continue;
-    (line.rfind("streams.", 0) == 0 ? p.streams : line.rfind("format.", 0) == 0 ? p.format : p.chapters)
+    (line.rfind("streams.", 0) == 0    ? p.streams
+     : line.rfind("format.", 0) == 0   ? p.format
+     : line.rfind("chapters.", 0) == 0 ? p.chapters
+                                       : p.messages)
         .push_back(line);
   }
   const tu::RunResult packets = tu::run(
@@ -89,7 +92,8 @@ void ExpectSame(const Probe& source, const std::string& path, const std::string&
   const std::pair<const char*, std::string> parts[] = {{"streams", Differences(source.streams, r.streams)},
                                                        {"format", Differences(source.format, r.format)},
                                                        {"chapters", Differences(source.chapters, r.chapters)},
-                                                       {"packets", Differences(source.packets, r.packets)}};
+                                                       {"packets", Differences(source.packets, r.packets)},
+                                                       {"messages", Differences(source.messages, r.messages)}};
   // The packets of a stream keep their order too.
   if (parts[3].second.empty() && source.packets != r.packets)
     ADD_FAILURE() << what << ", packets: the same packets in another order";
@@ -194,7 +198,8 @@ TEST_P(MP4RoundTrip, FFprobeSeesTheSource) {
   tu::write_file(dir + "subs.srt", Bytes(kSubtitles, kSubtitles + strlen(kSubtitles)));
   tu::write_file(dir + "meta.txt", Bytes(kChapters, kChapters + strlen(kChapters)));
   const std::string source = dir + c.file;
-  ASSERT_EQ(tu::run("cd " + tu::q(dir) + " && ffmpeg -v error -y " + c.make + tu::q(source)).status, 0);
+  const tu::RunResult made = tu::run("cd " + tu::q(dir) + " && ffmpeg -v error -y " + c.make + tu::q(source));
+  ASSERT_EQ(made.status, 0) << c.name << ": " << made.out;
   if (c.after) c.after(source);
   const Probe probe = ProbeOf(source);
   ASSERT_FALSE(probe.packets.empty()) << c.name;
