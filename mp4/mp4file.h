@@ -477,6 +477,11 @@ class MP4File {
   // handler set to "mdir".
   bool CreateMetadataAtom(const char* code);
   void SetMetadataHandler();
+  // Throws before a new item is made in a keyed list (handler "mdta"):
+  // its items are named by their numbers in the "keys" table beside it,
+  // so a reader takes a new item's 4CC for a key number, and the handler
+  // "mdir" that a new item sets would hide every keyed item instead.
+  void RefuseKeyedItemList(const char* where);
   bool SetMetadataValue(const char* code, const uint8_t* pValue, uint32_t valueSize);
   void GetMetadataValue(const char* code, uint8_t** ppValue, uint32_t* pSize);
   bool GetMetadataFixed(const char* code, uint8_t* pBytes, uint32_t size);

@@ -111,7 +111,17 @@ void MP4File::SetMetadataHandler() {
   reserved->SetReadOnly(true);
 }
 
+void MP4File::RefuseKeyedItemList(const char* where) {
+  MP4Atom* hdlr = FindAtom("moov.udta.meta.hdlr");
+  MP4Property* type = nullptr;
+  if (!hdlr || !hdlr->FindProperty("hdlr.handlerType", &type) || !type || type->GetType() != StringProperty) return;
+  const char* value = static_cast<MP4StringProperty*>(type)->GetValue();
+  if (value && strcmp(value, "mdta") == 0)
+    throw MP4Error("the item list is keyed (handler \"mdta\"): a new item cannot join it", where);
+}
+
 bool MP4File::CreateMetadataAtom(const char* code) {
+  RefuseKeyedItemList("CreateMetadataAtom");
   char path[64];
   snprintf(path, sizeof path, "udta.meta.ilst.%s.data", code);
   AddDescendantAtoms("moov", path);
@@ -352,6 +362,7 @@ bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint3
     SetBytesProperty(Path("%s.----[%u].data.metadata", i), pValue, valueSize);
     return true;
   }
+  RefuseKeyedItemList("SetMetadataFreeForm");
   char path[64];
   snprintf(path, sizeof path, "udta.meta.ilst.----[%u]", i);
   MP4Atom* item = AddDescendantAtoms("moov", path);
