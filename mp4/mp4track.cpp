@@ -626,12 +626,31 @@ class SampleClock {
 
 }  // namespace
 
+// Samples of one size for all are claimed by a count alone, with no table
+// entry each: a damaged count would make a walk over them, or a table of
+// an entry each, as long as it says. They must lie in the bytes the file
+// has held (as opened, as grown since, and still in the chunk buffer);
+// samples with an entry each are bounded by the table the file held.
+void MP4Track::CheckSamplesFitFile(const char* where) {
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  if (fixed == 0) return;
+  const uint64_t n = GetNumberOfSamples();
+  // Below 2^64: a 32-bit table value times a frame of two 16-bit factors.
+  const uint64_t size = fixed * m_bytesPerSample;
+  const uint64_t room = m_pFile->GetLargestSize() + m_chunkBufferSize;
+  if (n > room / (size ? size : 1))
+    throw MP4Error("track %u claims %llu samples of %llu bytes, more than the file's %llu bytes", where, m_trackId,
+                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(room));
+}
+
 // The window is one second of media from the start of each sample in
 // turn; it holds the samples that start before it ends.
 uint32_t MP4Track::GetMaxBitrate() {
   const uint32_t n = GetNumberOfSamples();
   const uint64_t second = GetTimeScale();
   if (n == 0 || second == 0) return 0;
+  CheckSamplesFitFile("MP4Track::GetMaxBitrate");
   const uint32_t runs = static_cast<uint32_t>(m_pSttsCountProperty->GetValue());
   SampleClock first(m_pSttsSampleCountProperty, m_pSttsSampleDeltaProperty, runs);
   SampleClock last = first;
@@ -655,6 +674,8 @@ uint32_t MP4Track::GetMaxBitrate() {
 void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset) {
   if (GetNumberOfSamples() == UINT32_MAX)
     throw MP4Error("the track holds the most samples there can be", "MP4WriteSample");
+  // A new sample may give every sample before it a size or sync entry.
+  CheckSamplesFitFile("MP4WriteSample");
   if (duration > UINT32_MAX)
     throw MP4Error("sample duration %llu does not fit 32 bits", "MP4WriteSample",
                    static_cast<unsigned long long>(duration));

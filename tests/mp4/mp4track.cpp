@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -538,6 +539,56 @@ TEST(MP4TrackWriting, DamagedTablesStillClose) {
       MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.bufferSizeDB", &largest));
   EXPECT_EQ(peak, 96000u);
   EXPECT_EQ(largest, 3u);
+}
+
+// Samples of one size for all that the file cannot hold (a count of 50
+// million 4-byte samples in a file of a few hundred bytes): nothing walks
+// them one by one, neither the peak rate at close nor a new sample that
+// would give each of them a size or sync entry.
+TEST(MP4TrackWriting, SamplesClaimedBeyondTheFile) {
+  const uint32_t claimed = 50000000;
+  CraftedTrack t;
+  t.handler = "soun";
+  t.entries = OneEntry(Box("mp4a", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                        BE(1000u << 16, 4), Bytes(2, 0), Esds(0x40, 96000, Bytes{0x12, 0x10})})));
+  t.tables = Cat({Stts({{claimed, 1}}), Stsc({{1, claimed}}), FullBox("stsz", 0, 0, Cat({BE(4, 4), BE(claimed, 4)})),
+                  Stco({kMedia})});
+  const Bytes movie = Movie(kLetters, {t});
+  const Bytes out = Modified(movie, [&](MP4File& f) {
+    const MP4Error e = Thrown([&] { f.GetTrack(1)->GetMaxBitrate(); });
+    EXPECT_STREQ(e.message, ("track 1 claims 50000000 samples of 4 bytes, more than the file's " +
+                             std::to_string(movie.size()) + " bytes").c_str());
+    EXPECT_FALSE(MP4WriteSample(&f, 1, kLetters.data(), 8, 1, 0, true));
+    EXPECT_FALSE(MP4WriteSample(&f, 1, kLetters.data(), 4, 1, 0, false));
+  });
+  Opened o(out);
+  ASSERT_NE(o.h.get(), nullptr);
+  uint64_t peak = 0;
+  EXPECT_TRUE(MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.maxBitrate", &peak));
+  EXPECT_EQ(peak, 96000u);
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), claimed);
+  EXPECT_EQ(Fields(out, "stss"), std::vector<uint64_t>{});
+}
+
+// Damaged files found by fuzzing (tables that claim samples of nearly 2 GB
+// by the billion): given an item and a chapter, they close at once.
+TEST(MP4TrackWriting, FoundFilesCloseAtOnce) {
+  for (const char* name : {"slow-close-1.mp4", "slow-close-2.mp4"}) {
+    const std::string path = tu::scratch(name);
+    tu::write_file(path, tu::read_file(std::string(SHARED_TESTDATA) + "/mp4-finds/" + name));
+    const auto start = std::chrono::steady_clock::now();
+    MP4FileHandle h = MP4Modify(path.c_str(), 0);
+    ASSERT_NE(h, nullptr) << name;
+    EXPECT_TRUE(MP4SetMetadataName(h, "Name")) << name;
+    MP4AddChapter(h, 0, "One");
+    MP4Close(h);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << name;
+    std::unique_ptr<void, decltype(&MP4Close)> r(MP4Read(path.c_str(), 0), MP4Close);
+    char* value = nullptr;
+    ASSERT_TRUE(MP4GetMetadataName(r.get(), &value)) << name;
+    EXPECT_STREQ(value, "Name") << name;
+    MP4Free(value);
+  }
 }
 
 // ---------------------------------------------------------------- edit lists
