@@ -4,9 +4,12 @@
 // edits added, looked up and deleted, tracks copied (with edits applied),
 // new tracks of three kinds, the file made ISMA- and 3GP-compliant, one
 // track deleted; then closes it, which writes the tables and the movie back.
-// What was written is read again and optimised into a second buffer.
+// What closing writes has a bound in proportion to the input; passing it
+// is a finding. What was written is read again and optimised into a second
+// buffer.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "mp4.h"
@@ -21,6 +24,13 @@ namespace {
 const uint32_t kMostSamples = 100000;
 // The optimised copy stops growing here.
 const uint64_t kMostOutput = 4 << 20;
+// What closing may write at most, a multiple of the input: the movie and
+// the old movie's place (each bounded by the input), new tables (an entry
+// a sample the input holds), and the samples copied and appended (the
+// copy with edits shows at most 64 samples 16 times, each inside the
+// input). Writing past it is a fault, never a fuzzing limit: an input
+// that reaches it stops the run as a finding.
+uint64_t MostWritten(size_t inputSize) { return (uint64_t(inputSize) + 4096) * 2048; }
 
 void Append(MP4FileHandle h, uint32_t id, const uint8_t* bytes, uint32_t size, uint32_t salt) {
   MP4WriteSample(h, id, bytes, size, UINT64_MAX, salt * 7, salt % 2 == 0);
@@ -40,6 +50,17 @@ void Append(MP4FileHandle h, uint32_t id, const uint8_t* bytes, uint32_t size, u
 
 void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
   Virtual_IO io = mp4test::MemFileIO();
+  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    mp4test::MemFile* f = static_cast<mp4test::MemFile*>(h);
+    if (n > f->writeCap || f->pos > f->writeCap - n) {
+      fprintf(stderr, "mp4write: %llu bytes written at %llu, past the bound of %llu\n",
+              static_cast<unsigned long long>(n), static_cast<unsigned long long>(f->pos),
+              static_cast<unsigned long long>(f->writeCap));
+      abort();
+    }
+    return mp4test::MemFileIO().Write(h, buf, n);
+  };
+  mem.writeCap = MostWritten(mem.data.size());
   MP4File file(0);
   try {
     if (!file.Modify("/nonexistent-mp4write/fuzz.mp4", &mem, &io)) return;
@@ -82,6 +103,7 @@ void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
     file.Close();
   } catch (...) {
   }
+  mem.writeCap = UINT64_MAX;
 }
 
 // Reads what was written and optimises it into a buffer of bounded size.
