@@ -856,6 +856,13 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
     return true;
   };
   if (!writable(moov)) throw MP4Error("the movie atom holds a body too large to write back", "MP4Modify");
+  // A movie atom whose size does not cover a box header (the atom after it
+  // was read from inside that header) leaves no place for the free space
+  // that marks where it was.
+  const uint64_t moovSize = moov->GetEnd() - moov->GetStart();
+  if (moovSize < 8)
+    throw MP4Error("the movie atom at %llu has a size of %llu bytes, less than its header", "MP4Modify",
+                   static_cast<unsigned long long>(moov->GetStart()), static_cast<unsigned long long>(moovSize));
 
   // From the end: free space after the movie goes, and the last other atom
   // is where new media data may start.
@@ -880,18 +887,12 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
     SetPosition(moov->GetStart());
   } else {
     // The movie moves to the end; its old place becomes free space of
-    // exactly its size. A movie atom whose size does not cover a box header
-    // (the atom after it was read from inside that header) leaves no place
-    // to mark: the file is refused before anything is written.
-    const uint64_t total = moov->GetEnd() - moov->GetStart();
-    if (total < 8)
-      throw MP4Error("the movie atom at %llu has a size of %llu bytes, less than its header", "MP4Modify",
-                     static_cast<unsigned long long>(moov->GetStart()), static_cast<unsigned long long>(total));
+    // exactly its size (at least a header, checked above).
     std::unique_ptr<MP4Atom> owned(MP4Atom::CreateAtom("free"));
     MP4Atom* free = owned.get();
     free->SetParentAtom(m_pRootAtom);
     free->SetFile(this);
-    free->SetSize(total > 0xFFFFFFFFull ? total - 16 : total - 8);
+    free->SetSize(moovSize > 0xFFFFFFFFull ? moovSize - 16 : moovSize - 8);
     m_pRootAtom->InsertChildAtom(owned.release(), static_cast<uint32_t>(i));
     m_pRootAtom->RemoveChildAtom(moov);
     m_pRootAtom->AddChildAtom(moov);

@@ -752,6 +752,8 @@ TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
   } cases[] = {
       {"movie of 4 bytes", Cat({ftyp, BE(4, 4), Lit("moov"), Box("free", Bytes(8, 0))}),
        "the movie atom at 20 has a size of 4 bytes, less than its header"},
+      {"movie of 4 bytes, last", Cat({ftyp, Box("mdat", Lit("abcdefgh")), BE(4, 4), Lit("moov")}),
+       "the movie atom at 36 has a size of 4 bytes, less than its header"},
       {"found by fuzzing", tu::read_file(std::string(SHARED_TESTDATA) + "/mp4-finds/unbounded-write.mp4"),
        "the movie atom at 2185 has a size of 2 bytes, less than its header"},
       {"type with a zero byte", Cat({ftyp, BE(4, 4), Bytes{'m', 0, 0x10, 'f'}, Box("free", Bytes(8, 0))}), nullptr},
