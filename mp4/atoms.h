@@ -272,11 +272,13 @@ class MP4Hev1Atom : public MP4Atom {
   void Generate() override;
 };
 
-// "SVQ3", "h263", "jpeg", "raw ", "yuv2".
+// "SVQ3", "h263", "jpeg", "raw ", "yuv2". A "raw " entry of a sound track
+// reads as a sound description instead.
 class MP4VideoAtom : public MP4Atom {
  public:
   explicit MP4VideoAtom(const char* type);
   void Generate() override;
+  void Read() override;
 };
 
 class MP4Vc1Atom : public MP4Atom {
@@ -320,8 +322,13 @@ class MP4SoundAtom : public MP4Atom {
   explicit MP4SoundAtom(const char* type);
   void Generate() override;
   void Read() override;
-  void AddProperties(uint8_t version);
 };
+
+// The fields of a QuickTime-style sound description: those every version
+// has, added at construction, and those of versions 1 and 2, added while
+// reading by the low 8 bits of the version field.
+void MP4AddSoundEntryFields(MP4Atom* pAtom);
+void MP4ReadSoundEntryFields(MP4Atom* pAtom);
 
 // "enca", "samr" and "sawb": reserved, data reference index, reserved, the
 // integer part of the sample rate, reserved (28 bytes).

@@ -151,16 +151,31 @@ MP4Track::~MP4Track() {
   if (m_lastSampleFile && m_lastSampleFile != kInaccessibleFile) fclose(m_lastSampleFile);
 }
 
-// Uncompressed sound ("twos", "sowt") keeps one table entry per sample
-// frame: every size the track reports is multiplied by the bytes of one
-// frame of all channels.
+// Uncompressed sound ("twos", "sowt", and "raw " in a sound track) may
+// keep one size table entry per sample frame counted in frames, the classic
+// form with sizes of 1: every size the track reports is then the table
+// value times the bytes of one frame of all channels. Other writers store
+// each frame's byte count itself, a constant size equal to those bytes;
+// such a table is read as it stands, or every chunk would be reckoned too
+// large. Mono 8-bit sound is the same either way.
 void MP4Track::InitBytesPerSample() {
   MP4Atom* stsd = m_pTrakAtom->FindAtom("trak.mdia.minf.stbl.stsd");
   if (!stsd || stsd->GetNumberOfChildAtoms() != 1) return;
   MP4Atom* entry = stsd->GetChildAtom(0);
-  if (strcmp(entry->GetType(), "twos") && strcmp(entry->GetType(), "sowt")) return;
-  m_bytesPerSample = static_cast<uint32_t>(entry->GetIntegerField("channels")->GetValue() *
-                                           (entry->GetIntegerField("sampleSize")->GetValue() / 8));
+  const char* type = entry->GetType();
+  if (strcmp(type, "twos") && strcmp(type, "sowt") && strcmp(type, "raw ")) return;
+  auto field = [entry](const char* name) -> uint64_t {
+    for (uint32_t i = 0; i < entry->GetNumberOfProperties(); i++) {
+      MP4Property* p = entry->GetProperty(i);
+      if (p->GetName() && !strcmp(p->GetName(), name) && p->GetType() <= Integer64Property)
+        return static_cast<MP4IntegerProperty*>(p)->GetValue();
+    }
+    return 0;  // a "raw " video entry: no sound fields
+  };
+  const uint64_t frameBytes = field("channels") * (field("sampleSize") / 8);
+  if (frameBytes == 0 && strcmp(type, "raw ") == 0) return;
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  m_bytesPerSample = fixed != 0 && fixed == frameBytes ? 1 : static_cast<uint32_t>(frameBytes);
 }
 
 // ---------------------------------------------------------------- plain facts

@@ -81,6 +81,11 @@ TEST(MP4Track, SizesOfEveryTableForm) {
        OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
                                  BE(8000u << 16, 4)}))),
        FullBox("stsz", 0, 0, Cat({BE(2, 4), BE(3, 4)})), {"abcdefgh", "ijklmnop", "qrstuvwx"}},
+      // A constant size equal to the frame's 4 bytes is that byte count.
+      {"sowt frames of their own size",
+       OneEntry(Box("sowt", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                 BE(8000u << 16, 4)}))),
+       FullBox("stsz", 0, 0, Cat({BE(4, 4), BE(3, 4)})), {"abcd", "efgh", "ijkl"}},
   };
   for (const auto& c : cases) {
     CraftedTrack t;
@@ -626,6 +631,50 @@ TEST(MP4TrackEdits, AddedSetAndDeleted) {
     EXPECT_FALSE(MP4DeleteTrackEdit(&f, 1, 1));
   });
   EXPECT_EQ(Find(Walk(removed), "edts"), nullptr);
+}
+
+// Uncompressed sound in the layouts ffmpeg writes to .mov, interleaved with
+// video: "raw " (8-bit unsigned) and "sowt"/"twos" with version 0 of the
+// sound description, "in24" and "fl32" with version 1, "lpcm" with version 2
+// (rates above 65535), mono and stereo. Each chunk is copied whole by an
+// optimisation and kept by a modification: ffmpeg's packets of either file
+// are the source's.
+TEST(MP4TrackFiles, UncompressedSoundKeepsItsPackets) {
+  const struct {
+    const char* codec;
+    int channels;
+    int rate;
+  } layouts[] = {{"pcm_u8", 1, 44100},    {"pcm_u8", 2, 44100},    {"pcm_s8", 2, 44100},
+                 {"pcm_s16le", 1, 44100}, {"pcm_s16le", 2, 44100}, {"pcm_s16be", 1, 44100},
+                 {"pcm_s16be", 2, 44100}, {"pcm_s24le", 1, 44100}, {"pcm_s24be", 2, 44100},
+                 {"pcm_f32le", 2, 44100}, {"pcm_s16le", 1, 96000}, {"pcm_s24le", 2, 96000}};
+  for (const auto& l : layouts) {
+    const std::string name = std::string(l.codec) + "-" + std::to_string(l.channels) + "-" + std::to_string(l.rate);
+    SCOPED_TRACE(name);
+    const std::string source = tu::scratch(name + ".mov");
+    ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -f lavfi -i sine=duration=1:sample_rate=" + std::to_string(l.rate) +
+                           " -ac " + std::to_string(l.channels) + " -c:v mpeg2video -c:a " + l.codec + " " +
+                           tu::q(source)));
+    const std::string optimised = tu::scratch("optimised-" + name + ".mov");
+    EXPECT_TRUE(MP4Optimize(source.c_str(), optimised.c_str(), 0));
+    const std::string modified = tu::scratch("modified-" + name + ".mov");
+    tu::write_file(modified, tu::read_file(source));
+    MP4FileHandle h = MP4Modify(modified.c_str(), 0);
+    EXPECT_NE(h, nullptr);
+    MP4Close(h);
+    // Every packet of both streams with its times, size and Adler-32.
+    auto packets = [](const std::string& path) {
+      std::vector<std::string> out;
+      for (const std::string& line : tu::lines(tu::run("ffmpeg -v error -i " + tu::q(path) +
+                                                       " -map 0 -c copy -f framecrc -").out))
+        if (!line.empty() && line[0] != '#') out.push_back(line);
+      return out;
+    };
+    const std::vector<std::string> expected = packets(source);
+    EXPECT_GE(expected.size(), 20u);
+    EXPECT_EQ(packets(optimised), expected);
+    EXPECT_EQ(packets(modified), expected);
+  }
 }
 
 }  // namespace
