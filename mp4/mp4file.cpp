@@ -85,7 +85,7 @@ void MP4File::GenerateTracks() {
   MP4Atom* moov = FindAtom("moov");
   for (uint32_t c = 0; moov && c < moov->GetNumberOfChildAtoms(); c++) {
     MP4Atom* trak = moov->GetChildAtom(c);
-    if (!MP4NameFirstMatches(trak->GetType(), "trak")) continue;
+    if (!trak->TypeMatches("trak")) continue;
     MP4Property* trackId = nullptr;
     MP4Property* handlerType = nullptr;
     if (!trak->FindProperty("trak.tkhd.trackId", &trackId) ||

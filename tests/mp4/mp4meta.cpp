@@ -262,13 +262,16 @@ TEST_F(Meta, AtomicParsleyItemsReadAsItListsThem) {
   }
 }
 
-// ffmpeg's .mov tags as QuickTime texts in "udta" (a counted text with a
-// language code): a modification and an optimisation leave the tags
-// ffprobe shows as they were.
+// ffmpeg's .mov tags in both forms: QuickTime texts in "udta" (a counted
+// text with a language code) and keyed items (a "keys" list under an
+// "mdta" handler, items typed by key index 00 00 00 01 and on). A
+// modification and an optimisation leave the tags ffprobe shows as they
+// were.
 TEST_F(Meta, QuickTimeTagsSurviveRewriting) {
   const std::pair<const char*, const char*> files[] = {
       {"texts.mov", "-metadata artist=Art1 -metadata album=Alb1 -metadata date=2024 -metadata genre=Gen"
                     " -metadata title=Nam"},
+      {"keyed.mov", "-movflags use_metadata_tags -metadata custom_key=v -metadata title=T"},
   };
   for (const auto& f : files) {
     SCOPED_TRACE(f.first);
@@ -525,6 +528,11 @@ TEST(MetaAtoms, ItemAtomsReadAndWriteBack) {
        Box("moov", Box("udta", Box("meta", Cat({FullBox("hdlr", 0, 0, Cat({BE(0, 4), Lit("mdir"), Bytes(13, 0)})),
                                                 Box("ilst", Box("aART", FullBox("data", 0, 1, Cat({BE(0, 4), Lit("b")}))))})))),
        {{ilst + "aART.data.metadata", "62"}}, ""},
+      {"keyed items, typed by key index",
+       Box("moov", Box("udta", Box("meta", Cat({FullBox("hdlr", 0, 0, Cat({BE(0, 4), Lit("mdta"), Bytes(13, 0)})),
+                                                FullBox("keys", 0, 0, Cat({BE(1, 4), BE(9, 4), Lit("mdtak")})),
+                                                Box("ilst", Box("\0\0\0\x01", FullBox("data", 0, 1, Cat({BE(0, 4), Lit("v")}))))})))),
+       {}, ""},
       {"chpl without chapters", Box("moov", Box("udta", FullBox("chpl", 1, 0, Bytes(5, 0)))), {}, ""},
       {"chpl with two chapters",
        Box("moov", Box("udta", FullBox("chpl", 1, 0, Cat({Bytes{0}, BE(2, 4), BE(0, 8), Bytes{1}, Lit("a"),
