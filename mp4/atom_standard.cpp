@@ -130,18 +130,18 @@ MP4StandardAtom::MP4StandardAtom(const char* type) : MP4Atom(type) {
 }
 
 void MP4StandardAtom::Read() {
-  // An item of the list that holds a "data" box has, directly under
-  // "udta", the QuickTime text form instead: a 16-bit length and a 16-bit
-  // language, then the text. Read as an item, its first bytes would be
-  // taken for a child's header and written back as one. A body too short
-  // for length and language stays whole as the atom's rest.
-  if (static_cast<uint8_t>(m_type[0]) == 0xA9 && FindAtomInfo("data") && m_pParentAtom &&
-      strcmp(m_pParentAtom->GetType(), "udta") == 0) {
+  // Items of the list hold a "data" box; directly under "udta" the same
+  // 4CCs have forms of their own: a \xA9 text of QuickTime (a 16-bit length
+  // and a 16-bit language, then the text) and the copyright notice of a
+  // full box with a language. Read as items, their first bytes would be
+  // taken for a child's header and written back as one. The notice, and a
+  // text too short for length and language, stay whole as the atom's rest.
+  if (FindAtomInfo("data") && m_pParentAtom && strcmp(m_pParentAtom->GetType(), "udta") == 0) {
     while (m_pChildAtomInfos.Size() > 0) {
       delete m_pChildAtomInfos[m_pChildAtomInfos.Size() - 1];
       m_pChildAtomInfos.Delete(m_pChildAtomInfos.Size() - 1);
     }
-    if (m_size >= 4) {
+    if (static_cast<uint8_t>(m_type[0]) == 0xA9 && m_size >= 4) {
       AddFields({Reserved("reserved2", 4), Bytes("metadata", 0)});
       GetBytesField("metadata")->SetValueSize(MP4ValueSizeAfter(this, 4));
     }

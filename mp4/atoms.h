@@ -24,8 +24,8 @@ class MP4RootAtom : public MP4Atom {
 
 // Every box that needs no class: fields and expected children from the
 // definition table for the 4CC; any other 4CC is marked unknown and keeps
-// its body as raw bytes. The \xA9 items read directly under "udta" as
-// QuickTime texts (see MP4Meta2Atom).
+// its body as raw bytes. Item 4CCs directly under "udta" read in the forms
+// they have there (QuickTime texts as in MP4Meta2Atom), not as items.
 class MP4StandardAtom : public MP4Atom {
  public:
   explicit MP4StandardAtom(const char* type);
