@@ -13,28 +13,33 @@ bool HasRateFraction(const char* type) { return !strcmp(type, "mp4a") || !strcmp
 
 }  // namespace
 
+void MP4AddSoundEntryFields(MP4Atom* pAtom) {
+  pAtom->AddFields({Reserved("reserved1", 6), U16("dataReferenceIndex"), U16("soundVersion"),
+                    Reserved("reserved2", 6), U16("channels"), U16("sampleSize"), U16("packetSize"),
+                    U32("timeScale")});
+  if (HasRateFraction(pAtom->GetType())) pAtom->AddFields({Reserved("reserved3", 2)});
+}
+
+void MP4ReadSoundEntryFields(MP4Atom* pAtom) {
+  pAtom->ReadProperties(0, 3);
+  const uint8_t version = static_cast<uint8_t>(pAtom->GetIntegerField("soundVersion")->GetValue());
+  if (version >= 1)
+    pAtom->AddFields({U32("samplesPerPacket"), U32("bytesPerPacket"), U32("bytesPerFrame"), U32("bytesPerSample")});
+  if (version == 2) pAtom->AddFields({Reserved("reserved4", 20)});
+  pAtom->ReadProperties(3);
+}
+
 MP4SoundAtom::MP4SoundAtom(const char* type) : MP4Atom(type) {
-  AddFields({Reserved("reserved1", 6), U16("dataReferenceIndex"), U16("soundVersion"),
-             Reserved("reserved2", 6), U16("channels"), U16("sampleSize"), U16("packetSize"),
-             U32("timeScale")});
-  if (HasRateFraction(type)) AddFields({Reserved("reserved3", 2)});
+  MP4AddSoundEntryFields(this);
   if (!strcmp(type, "mp4a"))
     ExpectChildAtoms({{"esds", true, true}, {"wave", false, true}});
   else if (!strcmp(type, "alac"))
     ExpectChildAtom("alac", false, false);
 }
 
-void MP4SoundAtom::AddProperties(uint8_t version) {
-  if (version >= 1)
-    AddFields({U32("samplesPerPacket"), U32("bytesPerPacket"), U32("bytesPerFrame"), U32("bytesPerSample")});
-  if (version == 2) AddFields({Reserved("reserved4", 20)});
-}
-
 void MP4SoundAtom::Read() {
   if (m_pParentAtom && strcmp(m_pParentAtom->GetType(), "stsd") == 0) {
-    ReadProperties(0, 3);
-    AddProperties(static_cast<uint8_t>(GetIntegerField("soundVersion")->GetValue()));
-    ReadProperties(3);
+    MP4ReadSoundEntryFields(this);
   } else {
     // Not a sample entry: inside "wave", or the configuration box of an
     // "alac" entry, which is its whole body. Whatever fields this type has

@@ -128,3 +128,23 @@ MP4StandardAtom::MP4StandardAtom(const char* type) : MP4Atom(type) {
   }
   SetUnknownType(true);
 }
+
+void MP4StandardAtom::Read() {
+  // Items of the list hold a "data" box; directly under "udta" the same
+  // 4CCs have forms of their own: a \xA9 text of QuickTime (a 16-bit length
+  // and a 16-bit language, then the text) and the copyright notice of a
+  // full box with a language. Read as items, their first bytes would be
+  // taken for a child's header and written back as one. The notice, and a
+  // text too short for length and language, stay whole as the atom's rest.
+  if (FindAtomInfo("data") && m_pParentAtom && strcmp(m_pParentAtom->GetType(), "udta") == 0) {
+    while (m_pChildAtomInfos.Size() > 0) {
+      delete m_pChildAtomInfos[m_pChildAtomInfos.Size() - 1];
+      m_pChildAtomInfos.Delete(m_pChildAtomInfos.Size() - 1);
+    }
+    if (static_cast<uint8_t>(m_type[0]) == 0xA9 && m_size >= 4) {
+      AddFields({Reserved("reserved2", 4), Bytes("metadata", 0)});
+      GetBytesField("metadata")->SetValueSize(MP4ValueSizeAfter(this, 4));
+    }
+  }
+  MP4Atom::Read();
+}

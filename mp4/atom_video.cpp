@@ -1,6 +1,24 @@
+#include <cstring>
+
 #include "atoms.h"
 
 using namespace mp4field;
+
+namespace {
+
+// "raw " names uncompressed video in a video track and 8-bit unsigned sound
+// in a sound track, with a sound description for its body: the handler of
+// the track the entry's "stsd" belongs to decides.
+bool IsSoundEntry(MP4Atom* pEntry) {
+  MP4Atom* mdia = pEntry->GetParentAtom();
+  if (!mdia || strcmp(mdia->GetType(), "stsd") != 0) return false;
+  for (int up = 0; mdia && up < 3; up++) mdia = mdia->GetParentAtom();  // stbl, minf, mdia
+  MP4Property* type = nullptr;
+  return mdia && strcmp(mdia->GetType(), "mdia") == 0 && mdia->FindProperty("mdia.hdlr.handlerType", &type) &&
+         type->GetType() == StringProperty && strcmp(static_cast<MP4StringProperty*>(type)->GetValue(), "soun") == 0;
+}
+
+}  // namespace
 
 const uint8_t MP4_VISUAL_RESOLUTION_AND_FRAME_COUNT[14] = {0x00, 0x48, 0x00, 0x00, 0x00, 0x48, 0x00,
                                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
@@ -46,6 +64,24 @@ void MP4GenerateVisualSampleEntry(MP4Atom* pAtom, MP4VisualLayout layout) {
 MP4VideoAtom::MP4VideoAtom(const char* type) : MP4Atom(type) {
   MP4AddVisualSampleEntryFields(this, MP4VisualLayout::Plain);
   ExpectChildAtom("smi ", false, true);
+}
+
+void MP4VideoAtom::Read() {
+  if (strcmp(m_type, "raw ") != 0 || !IsSoundEntry(this)) {
+    MP4Atom::Read();
+    return;
+  }
+  while (GetNumberOfProperties() > 0) {
+    delete m_pProperties[GetNumberOfProperties() - 1];
+    m_pProperties.Delete(GetNumberOfProperties() - 1);
+  }
+  while (m_pChildAtomInfos.Size() > 0) {
+    delete m_pChildAtomInfos[m_pChildAtomInfos.Size() - 1];
+    m_pChildAtomInfos.Delete(m_pChildAtomInfos.Size() - 1);
+  }
+  MP4AddSoundEntryFields(this);
+  MP4ReadSoundEntryFields(this);
+  Skip();
 }
 
 void MP4VideoAtom::Generate() {

@@ -24,10 +24,12 @@ class MP4RootAtom : public MP4Atom {
 
 // Every box that needs no class: fields and expected children from the
 // definition table for the 4CC; any other 4CC is marked unknown and keeps
-// its body as raw bytes.
+// its body as raw bytes. Item 4CCs directly under "udta" read in the forms
+// they have there (QuickTime texts as in MP4Meta2Atom), not as items.
 class MP4StandardAtom : public MP4Atom {
  public:
   explicit MP4StandardAtom(const char* type);
+  void Read() override;
 };
 
 // ---------------------------------------------------------------- headers and references
@@ -272,11 +274,13 @@ class MP4Hev1Atom : public MP4Atom {
   void Generate() override;
 };
 
-// "SVQ3", "h263", "jpeg", "raw ", "yuv2".
+// "SVQ3", "h263", "jpeg", "raw ", "yuv2". A "raw " entry of a sound track
+// reads as a sound description instead.
 class MP4VideoAtom : public MP4Atom {
  public:
   explicit MP4VideoAtom(const char* type);
   void Generate() override;
+  void Read() override;
 };
 
 class MP4Vc1Atom : public MP4Atom {
@@ -320,8 +324,13 @@ class MP4SoundAtom : public MP4Atom {
   explicit MP4SoundAtom(const char* type);
   void Generate() override;
   void Read() override;
-  void AddProperties(uint8_t version);
 };
+
+// The fields of a QuickTime-style sound description: those every version
+// has, added at construction, and those of versions 1 and 2, added while
+// reading by the low 8 bits of the version field.
+void MP4AddSoundEntryFields(MP4Atom* pAtom);
+void MP4ReadSoundEntryFields(MP4Atom* pAtom);
 
 // "enca", "samr" and "sawb": reserved, data reference index, reserved, the
 // integer part of the sample rate, reserved (28 bytes).

@@ -20,7 +20,27 @@ MP4Atom::~MP4Atom() {
 
 void MP4Atom::SetType(const char* type) {
   memset(m_type, 0, sizeof m_type);
-  if (type && *type) memcpy(m_type, type, strnlen(type, 4));
+  m_hasType = type && *type;
+  if (m_hasType) memcpy(m_type, type, strnlen(type, 4));
+}
+
+void MP4Atom::SetTypeBytes(const uint8_t* pType) {
+  memcpy(m_type, pType, 4);
+  m_type[4] = 0;
+  m_hasType = true;
+}
+
+const char* MP4Atom::GetPrintableType() {
+  char* out = m_printableType;
+  for (int i = 0; i < 4; i++) {
+    const unsigned char c = static_cast<unsigned char>(m_type[i]);
+    if (c < 0x20 || c == 0x7F)
+      out += snprintf(out, 5, "\\x%02x", c);
+    else
+      *out++ = static_cast<char>(c);
+  }
+  *out = 0;
+  return m_printableType;
 }
 
 void MP4Atom::SetExtendedType(const uint8_t* pExtendedType) {
@@ -176,6 +196,9 @@ MP4Atom* MP4Atom::ReadAtom(MP4File* pFile, MP4Atom* pParentAtom) {
   }
 
   std::unique_ptr<MP4Atom> atom(CreateAtom(type));
+  // The factory takes a text: a type holding a zero byte gets its four
+  // bytes back here, or it would be written back cut.
+  atom->SetTypeBytes(reinterpret_cast<const uint8_t*>(type));
   atom->SetFile(pFile);
   atom->SetStart(pos);
   atom->SetEnd(end);
@@ -208,7 +231,7 @@ MP4Atom* MP4Atom::ReadAtom(MP4File* pFile, MP4Atom* pParentAtom) {
 
 void MP4Atom::Read() {
   MP4_ASSERT(m_pFile);
-  if (m_type[0] && m_size > 1000000 && (GetVerbosity() & MP4_VERB_READ))
+  if (m_hasType && m_size > 1000000 && (GetVerbosity() & MP4_VERB_READ))
     zprintf("Warning: %s atom size %llu is suspect\n", m_type, static_cast<unsigned long long>(m_size));
   ReadProperties();
   if (m_pChildAtomInfos.Size() > 0) ReadChildAtoms();
@@ -244,7 +267,7 @@ void MP4Atom::ReadProperties(uint32_t startIndex, uint32_t count) {
 
 void MP4Atom::ReadChildAtoms() {
   const uint32_t verbosity = GetVerbosity();
-  if (verbosity & MP4_VERB_READ) zprintf("ReadChildAtoms: of %s\n", m_type[0] ? m_type : "root");
+  if (verbosity & MP4_VERB_READ) zprintf("ReadChildAtoms: of %s\n", m_hasType ? m_type : "root");
   const bool udta = strcmp(m_type, "udta") == 0;
   for (uint64_t pos = m_pFile->GetPosition(); pos < m_end; pos = m_pFile->GetPosition()) {
     const uint64_t remaining = m_end - pos;
@@ -376,7 +399,7 @@ void MP4Atom::Write() {
   MP4_ASSERT(m_pFile);
   // Written without the body it was read with, the atom would be cut short.
   if (m_bodyUnloaded)
-    throw MP4Error("%s atom of %llu body bytes was read without its body", "MP4Atom::Write", m_type,
+    throw MP4Error("%s atom of %llu body bytes was read without its body", "MP4Atom::Write", GetPrintableType(),
                    static_cast<unsigned long long>(m_size));
   BeginWrite(false);
   WriteProperties();
@@ -447,9 +470,9 @@ void MP4Atom::WriteInPlace() {
 // ---------------------------------------------------------------- dumping
 
 void MP4Atom::Dump(FILE* pFile, uint8_t indent, bool dumpImplicits) {
-  if (m_type[0]) {
+  if (m_hasType) {
     fprintf(pFile, "%*c", indent, ' ');
-    fprintf(pFile, "type %s\n", m_type);
+    fprintf(pFile, "type %s\n", GetPrintableType());
     fflush(pFile);
   }
   const uint8_t inner = static_cast<uint8_t>(indent + 1);
@@ -594,13 +617,19 @@ uint32_t MP4Atom::GetVerbosity() {
 
 bool MP4Atom::IsMe(const char* name) {
   if (!name) return false;
-  if (!m_type[0]) return true;  // the root
-  return MP4NameFirstMatches(m_type, name);
+  if (!m_hasType) return true;  // the root
+  return TypeMatches(name);
+}
+
+bool MP4Atom::TypeMatches(const char* path) const {
+  if (path && *path == '*') return true;
+  if (memchr(m_type, 0, 4)) return false;
+  return MP4NameFirstMatches(m_type, path);
 }
 
 MP4Atom* MP4Atom::FindAtom(const char* name) {
   if (!IsMe(name)) return nullptr;
-  if (m_type[0]) {
+  if (m_hasType) {
     if (m_pFile && (m_pFile->GetVerbosity() & MP4_VERB_FIND)) zprintf("FindAtom: matched %s\n", name);
     name = MP4NameAfterFirst(name);
     if (!name) return this;
@@ -613,7 +642,7 @@ MP4Atom* MP4Atom::FindMatchingChild(const char* name) {
   MP4NameFirstIndex(name, &atomIndex);
   for (uint32_t i = 0; i < m_pChildAtoms.Size(); i++) {
     MP4Atom* child = m_pChildAtoms[i];
-    if (!MP4NameFirstMatches(child->GetType(), name)) continue;
+    if (!child->TypeMatches(name)) continue;
     if (atomIndex == 0) return child;
     atomIndex--;
   }
@@ -627,7 +656,7 @@ MP4Atom* MP4Atom::FindChildAtom(const char* name) {
 
 bool MP4Atom::FindProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex) {
   if (!IsMe(name)) return false;
-  if (m_type[0]) {
+  if (m_hasType) {
     if (m_pFile && (m_pFile->GetVerbosity() & MP4_VERB_FIND))
       zprintf("FindProperty: matched %s\n", name);
     name = MP4NameAfterFirst(name);

@@ -43,7 +43,8 @@ class MP4Atom {
   MP4Atom& operator=(const MP4Atom&) = delete;
 
   // The class for a 4CC (NULL: the root atom); a new atom with no file,
-  // parent, offsets or size, owned by the caller.
+  // parent, offsets or size, owned by the caller. A type holding a zero
+  // byte has no class: it gets an unknown standard atom.
   static MP4Atom* CreateAtom(const char* type);
   // Reads one atom at the current position with its whole subtree; the
   // caller owns the result. Leaves the position at the atom's end.
@@ -124,6 +125,11 @@ class MP4Atom {
   // ---- lookup by dotted path
 
   bool IsMe(const char* name);
+  // The type against the first component of a path: "*" matches every
+  // type; a type holding a zero byte cannot be written in a path and
+  // matches nothing else; any other is compared as MP4NameFirstMatches
+  // compares names (without case, as a common prefix).
+  bool TypeMatches(const char* path) const;
   MP4Atom* FindAtom(const char* name);
   MP4Atom* FindChildAtom(const char* name);
   bool FindProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex = nullptr);
@@ -139,8 +145,19 @@ class MP4Atom {
 
   // ---- plain accessors
 
+  // The four type bytes and a terminating zero: the 4CC as a text. A type
+  // read from a file may hold zero bytes itself (the key indexes that type
+  // keyed metadata items), so comparisons and copies take all four bytes.
   const char* GetType() const { return m_type; }
+  // The first four characters of a text; NULL or "" is the root's empty
+  // type.
   void SetType(const char* type);
+  // Four bytes whole, zero bytes included.
+  void SetTypeBytes(const uint8_t* pType);
+  // False only for the root's empty type.
+  bool HasType() const { return m_hasType; }
+  // The type for messages and dumps: control and zero bytes as \xNN.
+  const char* GetPrintableType();
   const uint8_t* GetExtendedType() const { return m_extendedType; }
   void SetExtendedType(const uint8_t* pExtendedType);
   bool IsUnknownType() const { return m_unknownType; }
@@ -176,6 +193,7 @@ class MP4Atom {
   uint64_t m_end = 0;
   uint64_t m_size = 0;
   char m_type[5];
+  bool m_hasType = false;
   bool m_unknownType = false;
   bool m_bodyUnloaded = false;
   uint8_t m_extendedType[16];
@@ -196,4 +214,5 @@ class MP4Atom {
 
   uint8_t* m_pTrailer = nullptr;
   uint32_t m_trailerSize = 0;
+  char m_printableType[4 * 4 + 1];
 };

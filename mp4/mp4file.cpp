@@ -85,7 +85,7 @@ void MP4File::GenerateTracks() {
   MP4Atom* moov = FindAtom("moov");
   for (uint32_t c = 0; moov && c < moov->GetNumberOfChildAtoms(); c++) {
     MP4Atom* trak = moov->GetChildAtom(c);
-    if (!MP4NameFirstMatches(trak->GetType(), "trak")) continue;
+    if (!trak->TypeMatches("trak")) continue;
     MP4Property* trackId = nullptr;
     MP4Property* handlerType = nullptr;
     if (!trak->FindProperty("trak.tkhd.trackId", &trackId) ||
@@ -846,6 +846,7 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   m_mode = 'w';
   MP4Atom* moov = FindAtom("moov");
   if (!moov) return false;
+  RefuseFragments("MP4Modify");
   // The movie is written again at close, over its old place when it is
   // last: one that cannot be written must be refused before anything is.
   const std::function<bool(MP4Atom*)> writable = [&](MP4Atom* a) {
@@ -855,6 +856,13 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
     return true;
   };
   if (!writable(moov)) throw MP4Error("the movie atom holds a body too large to write back", "MP4Modify");
+  // A movie atom whose size does not cover a box header (the atom after it
+  // was read from inside that header) leaves no place for the free space
+  // that marks where it was.
+  const uint64_t moovSize = moov->GetEnd() - moov->GetStart();
+  if (moovSize < 8)
+    throw MP4Error("the movie atom at %llu has a size of %llu bytes, less than its header", "MP4Modify",
+                   static_cast<unsigned long long>(moov->GetStart()), static_cast<unsigned long long>(moovSize));
 
   // From the end: free space after the movie goes, and the last other atom
   // is where new media data may start.
@@ -879,13 +887,12 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
     SetPosition(moov->GetStart());
   } else {
     // The movie moves to the end; its old place becomes free space of
-    // exactly its size.
+    // exactly its size (at least a header, checked above).
     std::unique_ptr<MP4Atom> owned(MP4Atom::CreateAtom("free"));
     MP4Atom* free = owned.get();
     free->SetParentAtom(m_pRootAtom);
     free->SetFile(this);
-    const uint64_t total = moov->GetEnd() - moov->GetStart();
-    free->SetSize(total > 0xFFFFFFFFull ? total - 16 : total - 8);
+    free->SetSize(moovSize > 0xFFFFFFFFull ? moovSize - 16 : moovSize - 8);
     m_pRootAtom->InsertChildAtom(owned.release(), static_cast<uint32_t>(i));
     m_pRootAtom->RemoveChildAtom(moov);
     m_pRootAtom->AddChildAtom(moov);
@@ -897,6 +904,14 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   MP4Atom* mdat = InsertChildAtom(m_pRootAtom, "mdat", m_pRootAtom->GetNumberOfChildAtoms() - 1);
   mdat->BeginWrite(Use64Bits("mdat"));
   return true;
+}
+
+// The samples of a fragmented file are described in its movie fragments,
+// which are neither updated nor copied: a new movie would describe none of
+// them, or sit after fragments that name its tracks.
+void MP4File::RefuseFragments(const char* where) {
+  if (FindAtom("moov.mvex") || FindAtom("moof"))
+    throw MP4Error("fragmented files cannot be rewritten", where);
 }
 
 const char* MP4File::TempFileName() {
@@ -928,6 +943,7 @@ void MP4File::Optimize(const char* sourceName, const char* targetName) {
   Open("rb");
   ReadFromFile();
   CacheProperties();
+  RefuseFragments("MP4Optimize");
   const std::string source = m_fileName;
 
   // Writing over the source would lose the chunks still to be copied.
@@ -1001,6 +1017,10 @@ void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
   void* targetHandle = m_pFile;
   Virtual_IO* targetIO = m_virtual_IO;
   const uint64_t sourceSize = sourceIO->GetFileLength(sourceHandle);
+  // Chunks lie apart in the source, so the copy holds at most its bytes:
+  // tables that give the same bytes again and again are refused before
+  // the copy grows past that. Never above sourceSize.
+  uint64_t copied = 0;
   // Every way out leaves the target as the file's handle.
   struct Target {
     MP4File* file;
@@ -1038,6 +1058,12 @@ void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
     m_mode = 'w';
     m_pFile = targetHandle;
     m_virtual_IO = targetIO;
+    if (size > sourceSize - copied) {
+      MP4Free(chunk);
+      throw MP4Error("the chunks hold more bytes than the file's %llu", "MP4Optimize",
+                     static_cast<unsigned long long>(sourceSize));
+    }
+    copied += size;
     try {
       m_pTracks[chosen]->RewriteChunk(nextChunk[chosen], chunk, size);
     } catch (...) {
@@ -1489,8 +1515,8 @@ void MP4File::DeleteTrack(uint32_t trackId) {
   RemoveTrackFromIod(trackId, ShallHaveIods());
   RemoveTrackFromOd(trackId);
   if (m_odTrackId == trackId) m_odTrackId = 0;
-  // Other tracks may refer to it: their references stay, as the spec of
-  // references has it (a player drops what it cannot find).
+  // References to it from other tracks stay as they are: a reader passes
+  // over a reference to a track that the file does not hold.
   moov->RemoveChildAtom(trak);
   m_trakIds.Delete(trakIndex);
   m_pTracks.Delete(trackIndex);

@@ -65,6 +65,9 @@ class MP4File {
   void FinishWrite();
   // A new empty file in the folder of m_fileName, made for Optimize.
   const char* TempFileName();
+  // Throws when the file holds movie fragments (an "mvex" in the movie or
+  // a "moof" at the top): Modify and Optimize refuse them before writing.
+  void RefuseFragments(const char* where);
   // One track per "trak" under "moov"; a trak whose track cannot be built
   // keeps its id in m_trakIds and is left out of m_pTracks.
   void GenerateTracks();
@@ -110,6 +113,11 @@ class MP4File {
   uint64_t GetPosition(FILE* pFile = nullptr);
   void SetPosition(uint64_t pos, FILE* pFile = nullptr);
   uint64_t GetSize();
+  // The most bytes the file has held: its size when opened, or now.
+  uint64_t GetLargestSize() {
+    const uint64_t now = GetSize();
+    return now > m_orgFileSize ? now : m_orgFileSize;
+  }
   // Bytes between the position and the end of the current source (memory
   // buffer or file size); what a length read from the file is checked
   // against before it sizes an allocation.

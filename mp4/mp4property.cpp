@@ -393,7 +393,7 @@ void MP4BytesProperty::SetValue(const uint8_t* pValue, uint32_t valueSize, uint3
   if (m_fixedValueSize) {
     if (valueSize > m_fixedValueSize) {
       throw MP4Error("%s.%s value size %d exceeds fixed value size %d", "MP4BytesProperty::SetValue",
-                     m_pParentAtom ? m_pParentAtom->GetType() : "", m_name ? m_name : "",
+                     m_pParentAtom ? m_pParentAtom->GetPrintableType() : "", m_name ? m_name : "",
                      static_cast<int>(valueSize), static_cast<int>(m_fixedValueSize));
     }
     if (!slot || size < m_fixedValueSize) {
@@ -551,7 +551,7 @@ void MP4TableProperty::Write(MP4File* pFile, uint32_t index) {
   const uint32_t numEntries = GetCount();
   if (m_pProperties[0]->GetCount() != numEntries) {
     fprintf(stderr, "%s %s \"%s\"table entries %u doesn't match count %u\n",
-            m_pParentAtom ? m_pParentAtom->GetType() : "", m_name, m_pProperties[0]->GetName(),
+            m_pParentAtom ? m_pParentAtom->GetPrintableType() : "", m_name, m_pProperties[0]->GetName(),
             m_pProperties[0]->GetCount(), numEntries);
     MP4_ASSERT(m_pProperties[0]->GetCount() == numEntries);
   }

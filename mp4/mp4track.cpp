@@ -151,16 +151,31 @@ MP4Track::~MP4Track() {
   if (m_lastSampleFile && m_lastSampleFile != kInaccessibleFile) fclose(m_lastSampleFile);
 }
 
-// Uncompressed sound ("twos", "sowt") keeps one table entry per sample
-// frame: every size the track reports is multiplied by the bytes of one
-// frame of all channels.
+// Uncompressed sound ("twos", "sowt", and "raw " in a sound track) may
+// keep one size table entry per sample frame counted in frames, the classic
+// form with sizes of 1: every size the track reports is then the table
+// value times the bytes of one frame of all channels. Other writers store
+// each frame's byte count itself, a constant size equal to those bytes;
+// such a table is read as it stands, or every chunk would be reckoned too
+// large. Mono 8-bit sound is the same either way.
 void MP4Track::InitBytesPerSample() {
   MP4Atom* stsd = m_pTrakAtom->FindAtom("trak.mdia.minf.stbl.stsd");
   if (!stsd || stsd->GetNumberOfChildAtoms() != 1) return;
   MP4Atom* entry = stsd->GetChildAtom(0);
-  if (strcmp(entry->GetType(), "twos") && strcmp(entry->GetType(), "sowt")) return;
-  m_bytesPerSample = static_cast<uint32_t>(entry->GetIntegerField("channels")->GetValue() *
-                                           (entry->GetIntegerField("sampleSize")->GetValue() / 8));
+  const char* type = entry->GetType();
+  if (strcmp(type, "twos") && strcmp(type, "sowt") && strcmp(type, "raw ")) return;
+  auto field = [entry](const char* name) -> uint64_t {
+    for (uint32_t i = 0; i < entry->GetNumberOfProperties(); i++) {
+      MP4Property* p = entry->GetProperty(i);
+      if (p->GetName() && !strcmp(p->GetName(), name) && p->GetType() <= Integer64Property)
+        return static_cast<MP4IntegerProperty*>(p)->GetValue();
+    }
+    return 0;  // a "raw " video entry: no sound fields
+  };
+  const uint64_t frameBytes = field("channels") * (field("sampleSize") / 8);
+  if (frameBytes == 0 && strcmp(type, "raw ") == 0) return;
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  m_bytesPerSample = fixed != 0 && fixed == frameBytes ? 1 : static_cast<uint32_t>(frameBytes);
 }
 
 // ---------------------------------------------------------------- plain facts
@@ -626,12 +641,31 @@ class SampleClock {
 
 }  // namespace
 
+// Samples of one size for all are claimed by a count alone, with no table
+// entry each: a damaged count would make a walk over them, or a table of
+// an entry each, as long as it says. They must lie in the bytes the file
+// has held (as opened, as grown since, and still in the chunk buffer);
+// samples with an entry each are bounded by the table the file held.
+void MP4Track::CheckSamplesFitFile(const char* where) {
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  if (fixed == 0) return;
+  const uint64_t n = GetNumberOfSamples();
+  // Below 2^64: a 32-bit table value times a frame of two 16-bit factors.
+  const uint64_t size = fixed * m_bytesPerSample;
+  const uint64_t room = m_pFile->GetLargestSize() + m_chunkBufferSize;
+  if (n > room / (size ? size : 1))
+    throw MP4Error("track %u claims %llu samples of %llu bytes, more than the file's %llu bytes", where, m_trackId,
+                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(room));
+}
+
 // The window is one second of media from the start of each sample in
 // turn; it holds the samples that start before it ends.
 uint32_t MP4Track::GetMaxBitrate() {
   const uint32_t n = GetNumberOfSamples();
   const uint64_t second = GetTimeScale();
   if (n == 0 || second == 0) return 0;
+  CheckSamplesFitFile("MP4Track::GetMaxBitrate");
   const uint32_t runs = static_cast<uint32_t>(m_pSttsCountProperty->GetValue());
   SampleClock first(m_pSttsSampleCountProperty, m_pSttsSampleDeltaProperty, runs);
   SampleClock last = first;
@@ -655,6 +689,8 @@ uint32_t MP4Track::GetMaxBitrate() {
 void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset) {
   if (GetNumberOfSamples() == UINT32_MAX)
     throw MP4Error("the track holds the most samples there can be", "MP4WriteSample");
+  // A new sample may give every sample before it a size or sync entry.
+  CheckSamplesFitFile("MP4WriteSample");
   if (duration > UINT32_MAX)
     throw MP4Error("sample duration %llu does not fit 32 bits", "MP4WriteSample",
                    static_cast<unsigned long long>(duration));

@@ -157,6 +157,9 @@ class MP4Track {
   static const MP4TrackBinding kElstBindings[5];
   void ResetCaches();
 
+  // Throws when samples of one size for all claim more bytes than the file
+  // has held, before anything walks them one by one.
+  void CheckSamplesFitFile(const char* where);
   // Writing one sample: the steps, each keeping one table current.
   void CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset);
   void WriteChunkBuffer();

@@ -4,9 +4,12 @@
 // edits added, looked up and deleted, tracks copied (with edits applied),
 // new tracks of three kinds, the file made ISMA- and 3GP-compliant, one
 // track deleted; then closes it, which writes the tables and the movie back.
-// What was written is read again and optimised into a second buffer.
+// What closing writes has a bound in proportion to the input; passing it
+// is a finding. What was written is read again and optimised into a second
+// buffer.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "mp4.h"
@@ -15,12 +18,19 @@
 
 namespace {
 
-// A track that claims more samples than this (one size for all needs no
-// bytes per sample) would make closing walk them all: such inputs are only
-// read.
+// Optimising a track that claims more samples than this (one size for all
+// needs no bytes per sample) is left out. Modifying and closing take any
+// count: the library bounds their walks by the file.
 const uint32_t kMostSamples = 100000;
 // The optimised copy stops growing here.
 const uint64_t kMostOutput = 4 << 20;
+// What closing may write at most, a multiple of the input: the movie and
+// the old movie's place (each bounded by the input), new tables (an entry
+// a sample the input holds), and the samples copied and appended (the
+// copy with edits shows at most 64 samples 16 times, each inside the
+// input). Writing past it is a fault, never a fuzzing limit: an input
+// that reaches it stops the run as a finding.
+uint64_t MostWritten(size_t inputSize) { return (uint64_t(inputSize) + 4096) * 2048; }
 
 void Append(MP4FileHandle h, uint32_t id, const uint8_t* bytes, uint32_t size, uint32_t salt) {
   MP4WriteSample(h, id, bytes, size, UINT64_MAX, salt * 7, salt % 2 == 0);
@@ -40,6 +50,17 @@ void Append(MP4FileHandle h, uint32_t id, const uint8_t* bytes, uint32_t size, u
 
 void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
   Virtual_IO io = mp4test::MemFileIO();
+  io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    mp4test::MemFile* f = static_cast<mp4test::MemFile*>(h);
+    if (n > f->writeCap || f->pos > f->writeCap - n) {
+      fprintf(stderr, "mp4write: %llu bytes written at %llu, past the bound of %llu\n",
+              static_cast<unsigned long long>(n), static_cast<unsigned long long>(f->pos),
+              static_cast<unsigned long long>(f->writeCap));
+      abort();
+    }
+    return mp4test::MemFileIO().Write(h, buf, n);
+  };
+  mem.writeCap = MostWritten(mem.data.size());
   MP4File file(0);
   try {
     if (!file.Modify("/nonexistent-mp4write/fuzz.mp4", &mem, &io)) return;
@@ -48,8 +69,6 @@ void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
   }
   MP4FileHandle h = &file;
   const uint32_t tracks = MP4GetNumberOfTracks(h, nullptr, 0);
-  for (uint32_t i = 0; i < tracks; i++)
-    if (MP4GetTrackNumberOfSamples(h, MP4FindTrackId(h, static_cast<uint16_t>(i), nullptr, 0)) > kMostSamples) return;
   // Copies of the first tracks into the same file, the first with its edits
   // applied; only of few samples and edits, as a copy with edits writes a
   // sample for every sample that every edit shows.
@@ -82,6 +101,7 @@ void Modify(mp4test::MemFile& mem, const uint8_t* bytes, uint32_t size) {
     file.Close();
   } catch (...) {
   }
+  mem.writeCap = UINT64_MAX;
 }
 
 // Reads what was written and optimises it into a buffer of bounded size.

@@ -261,6 +261,31 @@ TEST(MP4Atom, LookupByPath) {
   EXPECT_EQ(root->GetDepth(), 0);
 }
 
+// Types that hold zero bytes (keyed metadata items are typed by a key
+// index) keep all four bytes: read, written back, printed, and in paths
+// matched only by "*", never as a prefix of a 4CC.
+TEST(MP4Atom, TypesHoldingZeroBytes) {
+  const Bytes odd = Box("m\0\x10" "f", Lit("abc"));
+  const Bytes keyed = Box("\0\0\0\x01", Lit("v"));
+  TreeReader r(Cat({odd, Box("moov", Cat({keyed, Box("trak", {})}))}));
+  ASSERT_EQ(r.Read(), "");
+  MP4Atom* root = r.Root();
+  MP4Atom* first = root->GetChildAtom(0);
+  MP4Atom* moov = root->GetChildAtom(1);
+  EXPECT_EQ(Bytes(first->GetType(), first->GetType() + 4), Lit("m\0\x10" "f"));
+  EXPECT_TRUE(first->IsUnknownType());
+  EXPECT_EQ(root->FindAtom("moov"), moov);
+  EXPECT_EQ(root->FindAtom("m"), moov);
+  EXPECT_EQ(root->FindAtom("*"), first);
+  EXPECT_EQ(root->FindAtom("moov.*"), moov->GetChildAtom(0));
+  EXPECT_EQ(root->FindAtom("moov.trak"), moov->GetChildAtom(1));
+  EXPECT_EQ(WriteBack(r.file.get(), first), odd);
+  EXPECT_EQ(WriteBack(r.file.get(), moov->GetChildAtom(0)), keyed);
+  EXPECT_EQ(Capture([&](FILE* s) { moov->GetChildAtom(0)->Dump(s, 0, false); }),
+            " type \\x00\\x00\\x00\\x01\n data = <1 bytes> 76 \n");
+  EXPECT_EQ(Capture([&](FILE* s) { first->Dump(s, 0, false); }), " type m\\x00\\x10f\n data = <3 bytes> 61 62 63 \n");
+}
+
 TEST(MP4Atom, TruncationAtEveryByteEndsCleanly) {
   const Bytes mvhd = Cat({BE(108, 4), Bytes{'m', 'v', 'h', 'd'}, Bytes(4, 0), BE(0, 4), BE(0, 4),
                           BE(1000, 4), BE(5000, 4), Bytes(80, 0)});

@@ -739,6 +739,68 @@ TEST(MP4FileWriting, ModifiedLayouts) {
   unlink(path.c_str());
 }
 
+// A movie atom whose size does not cover its header (the next atom is read
+// from inside it): the free space that would mark its old place has no
+// size, so the file is refused before anything is written. In memory, with
+// writes capped a little above the file's size.
+TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
+  const Bytes ftyp = Box("ftyp", Cat({Lit("isom"), BE(0, 4), Lit("isom")}));
+  const struct {
+    const char* name;
+    Bytes file;
+    const char* error;  // null: only refused, whatever the reason
+  } cases[] = {
+      {"movie of 4 bytes", Cat({ftyp, BE(4, 4), Lit("moov"), Box("free", Bytes(8, 0))}),
+       "the movie atom at 20 has a size of 4 bytes, less than its header"},
+      {"movie of 4 bytes, last", Cat({ftyp, Box("mdat", Lit("abcdefgh")), BE(4, 4), Lit("moov")}),
+       "the movie atom at 36 has a size of 4 bytes, less than its header"},
+      {"found by fuzzing", tu::read_file(std::string(SHARED_TESTDATA) + "/mp4-finds/unbounded-write.mp4"),
+       "the movie atom at 2185 has a size of 2 bytes, less than its header"},
+      {"type with a zero byte", Cat({ftyp, BE(4, 4), Bytes{'m', 0, 0x10, 'f'}, Box("free", Bytes(8, 0))}), nullptr},
+  };
+  for (const auto& c : cases) {
+    ASSERT_GT(c.file.size(), 40u) << c.name;
+    MemFile mem;
+    mem.data = c.file;
+    mem.writeCap = c.file.size() + 65536;
+    Virtual_IO io = MemFileIO();
+    MP4File f(0);
+    bool modified = false;
+    const MP4Error e = Thrown([&] { modified = f.Modify("damaged.mp4", &mem, &io); });
+    EXPECT_FALSE(modified) << c.name;
+    if (c.error) { EXPECT_STREQ(e.message, c.error) << c.name; }
+    EXPECT_EQ(mem.data, c.file) << c.name;
+  }
+}
+
+// Fragmented files: the movie fragments describe samples that a new movie
+// would not, so Modify and Optimize refuse them with nothing written, no
+// target made and no temporary file left.
+TEST(MP4FileWriting, FragmentedFilesAreRefused) {
+  const std::string dir = tu::scratch("fragmented") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  std::vector<std::pair<std::string, Bytes>> files = {
+      {"crafted movie fragment", Cat({Movie(Lit("abcdefgh"), {Plain(1)}), Box("moof", FullBox("mfhd", 0, 0, BE(1, 4)))})},
+      {"crafted movie extends", Cat({kFtyp, Box("mdat", Lit("abcdefgh")),
+                                     Moov({Trak(Plain(1)), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), Bytes(16, 0)})))})})},
+  };
+  ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -c:v libx264 -movflags +frag_keyframe+empty_moov " +
+                         tu::q(dir + "made.mp4")));
+  files.push_back({"ffmpeg empty movie", tu::read_file(dir + "made.mp4")});
+  const std::string source = dir + "source.mp4";
+  for (const auto& file : files) {
+    tu::write_file(source, file.second);
+    EXPECT_EQ(MP4Modify(source.c_str(), 0), nullptr) << file.first;
+    EXPECT_FALSE(MP4Optimize(source.c_str(), (dir + "target.mp4").c_str(), 0)) << file.first;
+    EXPECT_FALSE(MP4Optimize(source.c_str(), nullptr, 0)) << file.first;
+    EXPECT_EQ(tu::read_file(source), file.second) << file.first;
+    EXPECT_EQ(tu::run("ls -A " + tu::q(dir)).out, "made.mp4\nsource.mp4\n") << file.first;
+    MP4File f(0);
+    const MP4Error e = Thrown([&] { f.Modify(source.c_str()); });
+    EXPECT_STREQ(e.message, "fragmented files cannot be rewritten") << file.first;
+  }
+}
+
 // Without a target, or with the source as target, the source is replaced
 // through a temporary file beside it; a failure leaves the source as it
 // was and nothing else.
@@ -764,13 +826,19 @@ TEST(MP4FileWriting, OptimisedInPlaceOrToATarget) {
   tu::write_file(source, original);
   EXPECT_FALSE(MP4Optimize(source.c_str(), (dir + "missing/target.mp4").c_str(), 0));
   EXPECT_FALSE(MP4Optimize((dir + "missing.mp4").c_str(), nullptr, 0));
-  // A chunk past the end of the file: nothing is written.
-  CraftedTrack cut = Plain(1);
+  // A chunk past the end of the file, or 400 chunks that are all the same
+  // 8 bytes (3200 bytes from a file of 2 KB): nothing is written.
+  CraftedTrack cut = Plain(1), repeated = Plain(1);
   cut.tables = PlainTables(2, 10, 4, 2, {kMedia + 100000});
-  tu::write_file(source, Movie(Lit("abcdefgh"), {cut}));
-  EXPECT_FALSE(MP4Optimize(source.c_str(), nullptr, 0));
-  EXPECT_EQ(tu::read_file(source), Movie(Lit("abcdefgh"), {cut}));
-  EXPECT_EQ(listing(), "source.mp4\n");
+  repeated.tables = PlainTables(800, 10, 4, 2, std::vector<uint64_t>(400, kMedia));
+  for (const CraftedTrack& t : {cut, repeated}) {
+    const Bytes damaged = Movie(Lit("abcdefgh"), {t});
+    ASSERT_LT(damaged.size(), 3200u);
+    tu::write_file(source, damaged);
+    EXPECT_FALSE(MP4Optimize(source.c_str(), nullptr, 0));
+    EXPECT_EQ(tu::read_file(source), damaged);
+    EXPECT_EQ(listing(), "source.mp4\n");
+  }
 }
 
 }  // namespace

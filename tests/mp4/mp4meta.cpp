@@ -262,6 +262,34 @@ TEST_F(Meta, AtomicParsleyItemsReadAsItListsThem) {
   }
 }
 
+// ffmpeg's .mov tags in both forms: QuickTime texts in "udta" (a counted
+// text with a language code) and keyed items (a "keys" list under an
+// "mdta" handler, items typed by key index 00 00 00 01 and on); and the
+// copyright notice of a 3GP file, a full box with a language in "udta". A
+// modification and an optimisation leave the tags ffprobe shows as they
+// were.
+TEST_F(Meta, UserDataTextsAndKeyedItemsSurviveRewriting) {
+  const std::pair<const char*, const char*> files[] = {
+      {"texts.mov", "-metadata artist=Art1 -metadata album=Alb1 -metadata date=2024 -metadata genre=Gen"
+                    " -metadata title=Nam"},
+      {"keyed.mov", "-movflags use_metadata_tags -metadata custom_key=v -metadata title=T"},
+      {"notice.3gp", "-metadata copyright=Cpy"},
+  };
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.first);
+    const std::string source = dir + f.first;
+    ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -c:v mpeg4 " + f.second + " " + tu::q(source)));
+    const std::map<std::string, std::string> tags = ProbeTags(source);
+    EXPECT_GE(tags.size(), 4u);
+    const std::string optimised = dir + "optimised-" + f.first;
+    EXPECT_TRUE(MP4Optimize(source.c_str(), optimised.c_str(), 0));
+    EXPECT_EQ(ProbeTags(optimised), tags);
+    const std::string modified = Copy(f.first, std::string("modified-") + f.first);
+    MP4Close(MP4Modify(modified.c_str(), 0));
+    EXPECT_EQ(ProbeTags(modified), tags);
+  }
+}
+
 // ---------------------------------------------------------------- writing and deleting
 
 TEST_F(Meta, WrittenItemsReadBackThroughTheTools) {
@@ -486,6 +514,14 @@ TEST(MetaAtoms, ItemAtomsReadAndWriteBack) {
       {"a QuickTime text under udta",
        Box("moov", Box("udta", Box("\xA9nam", Cat({Bytes{0, 5, 0x55, 0xC4}, Lit("hello")})))),
        {{"moov.udta.\xA9nam.reserved2", "000555c4"}, {"moov.udta.\xA9nam.metadata", "68656c6c6f"}}, ""},
+      // Item 4CCs that name a list item with a "data" box elsewhere; one
+      // too short for length and language.
+      {"QuickTime texts under udta with the 4CCs of items",
+       Box("moov", Box("udta", Cat({Box("\xA9" "ART", Cat({Bytes{0, 4, 0x55, 0xC4}, Lit("Art1")})),
+                                    Box("\xA9too", Cat({Bytes{0, 1, 0x15, 0xC7}, Lit("t")})),
+                                    Box("\xA9grp", Bytes{0, 0})}))),
+       {{"moov.udta.\xA9" "ART.reserved2", "000455c4"}, {"moov.udta.\xA9" "ART.metadata", "41727431"},
+        {"moov.udta.\xA9too.reserved2", "000115c7"}, {"moov.udta.\xA9too.metadata", "74"}}, ""},
       {"the same text atom as an item", Ilst(Box("\xA9nam", FullBox("data", 0, 1, Cat({BE(0, 4), Lit("hi")})))),
        {{ilst + "\xA9nam.data.metadata", "6869"}}, ""},
       {"a QuickTime name in a track's udta, shorter than a version",
@@ -494,6 +530,13 @@ TEST(MetaAtoms, ItemAtomsReadAndWriteBack) {
        Box("moov", Box("udta", Box("meta", Cat({FullBox("hdlr", 0, 0, Cat({BE(0, 4), Lit("mdir"), Bytes(13, 0)})),
                                                 Box("ilst", Box("aART", FullBox("data", 0, 1, Cat({BE(0, 4), Lit("b")}))))})))),
        {{ilst + "aART.data.metadata", "62"}}, ""},
+      {"a copyright notice under udta: a full box with a language",
+       Box("moov", Box("udta", FullBox("cprt", 0, 0, Cat({BE(0x15C7, 2), Lit("Cpy\0")})))), {}, ""},
+      {"keyed items, typed by key index",
+       Box("moov", Box("udta", Box("meta", Cat({FullBox("hdlr", 0, 0, Cat({BE(0, 4), Lit("mdta"), Bytes(13, 0)})),
+                                                FullBox("keys", 0, 0, Cat({BE(1, 4), BE(9, 4), Lit("mdtak")})),
+                                                Box("ilst", Box("\0\0\0\x01", FullBox("data", 0, 1, Cat({BE(0, 4), Lit("v")}))))})))),
+       {}, ""},
       {"chpl without chapters", Box("moov", Box("udta", FullBox("chpl", 1, 0, Bytes(5, 0)))), {}, ""},
       {"chpl with two chapters",
        Box("moov", Box("udta", FullBox("chpl", 1, 0, Cat({Bytes{0}, BE(2, 4), BE(0, 8), Bytes{1}, Lit("a"),

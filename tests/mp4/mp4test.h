@@ -39,6 +39,7 @@ struct MemFile {
   uint64_t pos = 0;
   bool closed = false;
   uint64_t largestRead = 0;  // the largest size a read asked for
+  uint64_t writeCap = UINT64_MAX;  // a write that would end past this fails
 };
 
 inline Virtual_IO MemFileIO() {
@@ -64,6 +65,7 @@ inline Virtual_IO MemFileIO() {
   };
   io.Write = [](void* h, void* buf, uint64_t n) -> uint64_t {
     MemFile* f = static_cast<MemFile*>(h);
+    if (n > f->writeCap || f->pos > f->writeCap - n) return 0;
     if (f->pos + n > f->data.size()) f->data.resize(f->pos + n);
     memcpy(f->data.data() + f->pos, buf, n);
     f->pos += n;

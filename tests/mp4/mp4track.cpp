@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -81,6 +82,11 @@ TEST(MP4Track, SizesOfEveryTableForm) {
        OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
                                  BE(8000u << 16, 4)}))),
        FullBox("stsz", 0, 0, Cat({BE(2, 4), BE(3, 4)})), {"abcdefgh", "ijklmnop", "qrstuvwx"}},
+      // A constant size equal to the frame's 4 bytes is that byte count.
+      {"sowt frames of their own size",
+       OneEntry(Box("sowt", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                 BE(8000u << 16, 4)}))),
+       FullBox("stsz", 0, 0, Cat({BE(4, 4), BE(3, 4)})), {"abcd", "efgh", "ijkl"}},
   };
   for (const auto& c : cases) {
     CraftedTrack t;
@@ -540,6 +546,56 @@ TEST(MP4TrackWriting, DamagedTablesStillClose) {
   EXPECT_EQ(largest, 3u);
 }
 
+// Samples of one size for all that the file cannot hold (a count of 50
+// million 4-byte samples in a file of a few hundred bytes): nothing walks
+// them one by one, neither the peak rate at close nor a new sample that
+// would give each of them a size or sync entry.
+TEST(MP4TrackWriting, SamplesClaimedBeyondTheFile) {
+  const uint32_t claimed = 50000000;
+  CraftedTrack t;
+  t.handler = "soun";
+  t.entries = OneEntry(Box("mp4a", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2), BE(0, 2),
+                                        BE(1000u << 16, 4), Bytes(2, 0), Esds(0x40, 96000, Bytes{0x12, 0x10})})));
+  t.tables = Cat({Stts({{claimed, 1}}), Stsc({{1, claimed}}), FullBox("stsz", 0, 0, Cat({BE(4, 4), BE(claimed, 4)})),
+                  Stco({kMedia})});
+  const Bytes movie = Movie(kLetters, {t});
+  const Bytes out = Modified(movie, [&](MP4File& f) {
+    const MP4Error e = Thrown([&] { f.GetTrack(1)->GetMaxBitrate(); });
+    EXPECT_STREQ(e.message, ("track 1 claims 50000000 samples of 4 bytes, more than the file's " +
+                             std::to_string(movie.size()) + " bytes").c_str());
+    EXPECT_FALSE(MP4WriteSample(&f, 1, kLetters.data(), 8, 1, 0, true));
+    EXPECT_FALSE(MP4WriteSample(&f, 1, kLetters.data(), 4, 1, 0, false));
+  });
+  Opened o(out);
+  ASSERT_NE(o.h.get(), nullptr);
+  uint64_t peak = 0;
+  EXPECT_TRUE(MP4GetTrackIntegerProperty(o.h.get(), 1, "mdia.minf.stbl.stsd.*.esds.decConfigDescr.maxBitrate", &peak));
+  EXPECT_EQ(peak, 96000u);
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), claimed);
+  EXPECT_EQ(Fields(out, "stss"), std::vector<uint64_t>{});
+}
+
+// Damaged files found by fuzzing (tables that claim samples of nearly 2 GB
+// by the billion): given an item and a chapter, they close at once.
+TEST(MP4TrackWriting, FoundFilesCloseAtOnce) {
+  for (const char* name : {"slow-close-1.mp4", "slow-close-2.mp4"}) {
+    const std::string path = tu::scratch(name);
+    tu::write_file(path, tu::read_file(std::string(SHARED_TESTDATA) + "/mp4-finds/" + name));
+    const auto start = std::chrono::steady_clock::now();
+    MP4FileHandle h = MP4Modify(path.c_str(), 0);
+    ASSERT_NE(h, nullptr) << name;
+    EXPECT_TRUE(MP4SetMetadataName(h, "Name")) << name;
+    MP4AddChapter(h, 0, "One");
+    MP4Close(h);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << name;
+    std::unique_ptr<void, decltype(&MP4Close)> r(MP4Read(path.c_str(), 0), MP4Close);
+    char* value = nullptr;
+    ASSERT_TRUE(MP4GetMetadataName(r.get(), &value)) << name;
+    EXPECT_STREQ(value, "Name") << name;
+    MP4Free(value);
+  }
+}
+
 // ---------------------------------------------------------------- edit lists
 
 Bytes Elst(std::initializer_list<std::vector<uint32_t>> edits) {
@@ -626,6 +682,50 @@ TEST(MP4TrackEdits, AddedSetAndDeleted) {
     EXPECT_FALSE(MP4DeleteTrackEdit(&f, 1, 1));
   });
   EXPECT_EQ(Find(Walk(removed), "edts"), nullptr);
+}
+
+// Uncompressed sound in the layouts ffmpeg writes to .mov, interleaved with
+// video: "raw " (8-bit unsigned) and "sowt"/"twos" with version 0 of the
+// sound description, "in24" and "fl32" with version 1, "lpcm" with version 2
+// (rates above 65535), mono and stereo. Each chunk is copied whole by an
+// optimisation and kept by a modification: ffmpeg's packets of either file
+// are the source's.
+TEST(MP4TrackFiles, UncompressedSoundKeepsItsPackets) {
+  const struct {
+    const char* codec;
+    int channels;
+    int rate;
+  } layouts[] = {{"pcm_u8", 1, 44100},    {"pcm_u8", 2, 44100},    {"pcm_s8", 2, 44100},
+                 {"pcm_s16le", 1, 44100}, {"pcm_s16le", 2, 44100}, {"pcm_s16be", 1, 44100},
+                 {"pcm_s16be", 2, 44100}, {"pcm_s24le", 1, 44100}, {"pcm_s24be", 2, 44100},
+                 {"pcm_f32le", 2, 44100}, {"pcm_s16le", 1, 96000}, {"pcm_s24le", 2, 96000}};
+  for (const auto& l : layouts) {
+    const std::string name = std::string(l.codec) + "-" + std::to_string(l.channels) + "-" + std::to_string(l.rate);
+    SCOPED_TRACE(name);
+    const std::string source = tu::scratch(name + ".mov");
+    ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -f lavfi -i sine=duration=1:sample_rate=" + std::to_string(l.rate) +
+                           " -ac " + std::to_string(l.channels) + " -c:v mpeg2video -c:a " + l.codec + " " +
+                           tu::q(source)));
+    const std::string optimised = tu::scratch("optimised-" + name + ".mov");
+    EXPECT_TRUE(MP4Optimize(source.c_str(), optimised.c_str(), 0));
+    const std::string modified = tu::scratch("modified-" + name + ".mov");
+    tu::write_file(modified, tu::read_file(source));
+    MP4FileHandle h = MP4Modify(modified.c_str(), 0);
+    EXPECT_NE(h, nullptr);
+    MP4Close(h);
+    // Every packet of both streams with its times, size and Adler-32.
+    auto packets = [](const std::string& path) {
+      std::vector<std::string> out;
+      for (const std::string& line : tu::lines(tu::run("ffmpeg -v error -i " + tu::q(path) +
+                                                       " -map 0 -c copy -f framecrc -").out))
+        if (!line.empty() && line[0] != '#') out.push_back(line);
+      return out;
+    };
+    const std::vector<std::string> expected = packets(source);
+    EXPECT_GE(expected.size(), 20u);
+    EXPECT_EQ(packets(optimised), expected);
+    EXPECT_EQ(packets(modified), expected);
+  }
 }
 
 }  // namespace
