@@ -355,11 +355,11 @@ void Index(int mode) {
   }
   if (SystemStream_Flag == 2) {
     // Frames that cannot be read (damage, clusters of unknown size) end the
-    // run with the reader's reason.
-    // A file that ends before its Segment does, or whose reading failed
-    // for good on the way (the reader clears what it recovers from), lacks
-    // frames that no table counts: an index of the rest would pass for the
-    // whole. (A Segment of unknown size ends at all ones.)
+    // run with the reader's reason. A file that ends before its Segment
+    // does, or whose reading failed for good on the way (the reader clears
+    // what it recovers from), lacks frames that no table counts: an index of
+    // the rest would pass for the whole. (A Segment of unknown size ends at
+    // all ones.)
     const char* why = mkv_GetLastError(mf);
     const u64 segment_end = mkv_GetSegmentTop(mf);
     if (segment_end != ~0ULL && Infilelength[0] < segment_end)

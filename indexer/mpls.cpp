@@ -159,14 +159,14 @@ int load_clips(const std::string& playlist_name, const std::vector<std::string>&
       return 1;
     }
     memcpy(Infilename[NumLoadedFiles], path.c_str(), path.size() + 1);
-    Infile[NumLoadedFiles] = open_regular(path);
-    if (Infile[NumLoadedFiles] == -2) return 1;
-    if (Infile[NumLoadedFiles] < 0) {
+    const int fd = open_regular(path);
+    if (fd == -2) return 1;
+    if (fd < 0) {
       // Indexing without it would give a title with a hole that looks complete.
       printf("ERROR: cannot open the input file %s: %s\n", path.c_str(), strerror(errno));
       return 1;
     }
-    NumLoadedFiles++;
+    Infile[NumLoadedFiles++] = fd;
   }
   return 0;
 }
