@@ -447,6 +447,15 @@ static int kind_shown(const unsigned char* b, u32 got, int* pack_type) {
 static const char* const kKindNames[] = {"an elementary stream", "a transport stream", "a Matroska file",
                                          "a program stream", "an MP4 file"};
 
+// A Matroska or MP4 file is read through its own tables, which a piece of
+// a cut file lacks or holds only in part: such a file is one run's only input.
+static int refuse_more_timed_files(const char* name, int kind) {
+  printf("ERROR: %s is %s; one Matroska or MP4 file is read per run, alone (the pieces of a cut Matroska or MP4 "
+         "file cannot be joined).\n",
+         name, kKindNames[kind]);
+  return 1;
+}
+
 // 0 when every later file may continue the first one; otherwise prints why
 // the named file cannot and returns 1.
 static int check_later_inputs() {
@@ -461,6 +470,7 @@ static int check_later_inputs() {
     if (SystemStream_Flag == 1) {
       const u32 n = static_cast<u32>(TransportPacketSize);
       if (ts_chain(open_buf, got, n) || got < 6 * n) continue;
+      if (kind == 2 || kind == 4) return refuse_more_timed_files(name, kind);
       const u32 other = ts_size_shown(open_buf, got);
       if (other)
         printf("ERROR: %s has %u-byte transport packets; the first input file has %u-byte packets.\n", name,
@@ -469,6 +479,7 @@ static int check_later_inputs() {
         printf("ERROR: %s is not a transport stream like the first input file.\n", name);
       return 1;
     }
+    if (kind == 2 || kind == 4) return refuse_more_timed_files(name, kind);
     bool refuse = false;
     if (SystemStream_Flag == 3) {
       refuse = kind == 0 || kind == 1 || kind == 2 || kind == 4 ||
@@ -494,16 +505,11 @@ static int check_later_inputs() {
 }
 
 // The result of the Matroska or MP4 adapter's set-up (0 ready, 1 not
-// parsed, 2 no supported video track, 3 reported by the adapter); such input
-// is its first file alone.
+// parsed, 2 no supported video track, 3 reported by the adapter).
 static int adapter_opened(int result, const char* kind, const char* codecs) {
   if (result == 1) printf("Could not parse the %s file.\n", kind);
   if (result == 2) printf("Could not find a supported video track (need %s).\n", codecs);
-  if (result != 0) return 1;
-  if (NumLoadedFiles > 1) printf("Can open only one %s file at a time. Extras will be ignored.\n", kind);
-  NumLoadedFiles = 1;
-  Infiletotal = Infilelength[0];
-  return 0;
+  return result != 0 ? 1 : 0;
 }
 
 int Open() {
@@ -540,15 +546,18 @@ int Open() {
   for (int i = 0; i < 63; i++) text[i] = head[i] ? static_cast<char>(head[i]) : 1;
   text[63] = 0;
 
-  if (strstr(text, "ftyp")) {
-    SystemStream_Flag = 4;
-    return adapter_opened(InitMP4(), "MP4", "AVC/MPEG2/VC1/HEVC");
-  }
+  const bool mp4 = strstr(text, "ftyp") != nullptr;
   // Matroska by its DocType text, or by the EBML magic (a WebM file is then
   // refused by the Matroska reader with a reason rather than taken for an
   // elementary stream).
   const bool ebml = head[0] == 0x1A && head[1] == 0x45 && head[2] == 0xDF && head[3] == 0xA3;
-  if (strstr(text, "matroska") || ebml) {
+  const bool matroska = !mp4 && (strstr(text, "matroska") || ebml);
+  if ((mp4 || matroska) && NumLoadedFiles > 1) return refuse_more_timed_files(Infilename[0], mp4 ? 4 : 2);
+  if (mp4) {
+    SystemStream_Flag = 4;
+    return adapter_opened(InitMP4(), "MP4", "AVC/MPEG2/VC1/HEVC");
+  }
+  if (matroska) {
     SystemStream_Flag = 2;
     return adapter_opened(InitMatroska(), "Matroska", "AVC/HEVC/MPEG2/VC1");
   }

@@ -355,15 +355,34 @@ void Index(int mode) {
   }
   if (SystemStream_Flag == 2) {
     // Frames that cannot be read (damage, clusters of unknown size) end the
-    // run with the reader's reason.
-    if (coded == 0) {
-      const char* why = mkv_GetLastError(mf);
+    // run with the reader's reason. A file that ends before its Segment
+    // does, or whose reading failed for good on the way (the reader clears
+    // what it recovers from), lacks frames that no table counts: an index of
+    // the rest would pass for the whole. (A Segment of unknown size ends at
+    // all ones.)
+    const char* why = mkv_GetLastError(mf);
+    const u64 segment_end = mkv_GetSegmentTop(mf);
+    if (segment_end != ~0ULL && Infilelength[0] < segment_end)
+      abandon_index("ERROR: the Matroska file is cut short (%s): %d pictures were indexed up to there, and the file "
+                    "holds %llu of the %llu bytes its Segment claims. No index is written.",
+                    why ? why : "it ends inside its Segment", coded, static_cast<unsigned long long>(Infilelength[0]),
+                    static_cast<unsigned long long>(segment_end));
+    if (why && coded > 0)
+      abandon_index("ERROR: the Matroska file is damaged (%s): %d pictures were indexed up to there, and the frames "
+                    "after it cannot be read. No index is written.",
+                    why, coded);
+    if (coded == 0)
       abandon_index("No picture could be read from the Matroska file%s%s", why ? ": " : ".", why ? why : "");
-    }
     mkv_Close(mf);
     mf = nullptr;
   }
   if (SystemStream_Flag == 4) {
+    u32 samples = 0;
+    if (const u32 unread = MP4UnreadSample(&samples))
+      abandon_index("ERROR: the MP4 file is cut short or damaged: sample %u of the %u its tables list lies beyond "
+                    "the end of the file or cannot be read, and %d pictures were indexed before it. No index is "
+                    "written.",
+                    unread, samples, coded);
     if (coded == 0) abandon_index("No picture could be read from the MP4 file.");
     MP4Close(mp4File);
     mp4File = nullptr;

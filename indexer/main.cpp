@@ -1,8 +1,10 @@
 // Ostrel: entry point and command line.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,23 +67,13 @@ bool ends_with_nocase(const std::string& s, const char* tail) {
   return s.size() >= m && strncasecmp(s.c_str() + s.size() - m, tail, m) == 0;
 }
 
-// Values of "disk", "mpls" and "at": leading blanks skipped, the value ends
-// at a blank or tab unless quoted; the character after a double quote is
-// taken unchanged and the quoted stretch runs to the next quote.
-std::string token(const char* s) {
-  while (*s == ' ' || *s == '\t') s++;
-  std::string v;
-  while (*s && *s != ' ' && *s != '\t') {
-    if (*s == '"') {
-      s++;
-      if (!*s) break;
-      v += *s++;
-      while (*s && *s != '"') v += *s++;
-      if (*s == '"') s++;
-      continue;
-    }
-    v += *s++;
-  }
+// Values of "disk", "mpls" and "at" are taken whole: the shell has already
+// split the command line, so a blank belongs to the name (disc folders are
+// named after titles). Callers that quote for a command line read as one
+// string may wrap the value in double quotes; those are removed.
+std::string option_value(const char* s) {
+  std::string v = s;
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
   return v;
 }
 
@@ -90,26 +82,45 @@ std::string token(const char* s) {
   if (cut != std::string::npos) disc.erase(cut);
   std::vector<PlayItem> items;
   std::string dir = disc + "/BDMV/PLAYLIST";
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (!strstr(e->d_name, ".mpls")) continue;
-      std::string full = dir + "/" + e->d_name;
-      PlayItem it{};
-      if (GetPlayTime(full.c_str(), &it.seconds, &it.angles) != 0) continue;
-      if (items.size() >= static_cast<size_t>(MAX_PLAYLISTS)) {
-        printf("Too many playlists; only the first %d are listed.\n", MAX_PLAYLISTS);
-        break;
-      }
-      // Longer names are cut to the record's size.
-      size_t n = strnlen(e->d_name, MAX_PLAYLIST_NAME);
-      memcpy(it.name, e->d_name, n);
-      it.name[n] = 0;
-      const int chapters = GetChapterCount(full.c_str());
-      if (chapters < 0) continue;
-      it.chapters = static_cast<u32>(chapters);
-      items.push_back(it);
+  DIR* d = opendir(dir.c_str());
+  if (!d) {
+    printf("ERROR: the disc folder %s holds no playlists (%s: %s).\n", disc.c_str(), dir.c_str(), strerror(errno));
+    exit(1);
+  }
+  // Playlists that cannot be read, or that are no title, are left out; a
+  // folder without any, or an entry that is no regular file (opening a pipe
+  // would wait for a writer), fails the listing.
+  int status = 0;
+  bool any = false;
+  while (dirent* e = readdir(d)) {
+    if (!strstr(e->d_name, ".mpls")) continue;
+    any = true;
+    std::string full = dir + "/" + e->d_name;
+    struct stat st;
+    if (stat(full.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      printf("ERROR: %s is not a regular file.\n", full.c_str());
+      status = 1;
+      continue;
     }
-    closedir(d);
+    PlayItem it{};
+    if (GetPlayTime(full.c_str(), &it.seconds, &it.angles) != 0) continue;
+    if (items.size() >= static_cast<size_t>(MAX_PLAYLISTS)) {
+      printf("Too many playlists; only the first %d are listed.\n", MAX_PLAYLISTS);
+      break;
+    }
+    // Longer names are cut to the record's size.
+    size_t n = strnlen(e->d_name, MAX_PLAYLIST_NAME);
+    memcpy(it.name, e->d_name, n);
+    it.name[n] = 0;
+    const int chapters = GetChapterCount(full.c_str());
+    if (chapters < 0) continue;
+    it.chapters = static_cast<u32>(chapters);
+    items.push_back(it);
+  }
+  closedir(d);
+  if (!any) {
+    printf("ERROR: the disc folder %s holds no playlists (%s has no .mpls file).\n", disc.c_str(), dir.c_str());
+    status = 1;
   }
   // Longest first; equal times keep directory order.
   for (size_t i = 0; i + 1 < items.size(); i++)
@@ -125,7 +136,7 @@ std::string token(const char* s) {
       printf("%s %02d:%02d:%02d [%d chapters]\n", it.name, h, m, s, static_cast<int>(it.chapters));
   }
   fflush(stdout);
-  exit(0);
+  exit(status);
 }
 
 }  // namespace
@@ -190,7 +201,7 @@ int main(int argc, char** argv) {
         // (inputs that are no regular file are refused when measured).
         Infile[NumLoadedFiles] = open(Infilename[NumLoadedFiles], O_RDONLY | O_NONBLOCK);
         if (Infile[NumLoadedFiles] < 0) {
-          printf("ERROR: cannot open the input file\n");
+          printf("ERROR: cannot open the input file %s: %s\n", Infilename[NumLoadedFiles], strerror(errno));
           exit(1);
         }
         NumLoadedFiles++;
@@ -211,9 +222,9 @@ int main(int argc, char** argv) {
       have_output = true;
       i += 2;
     } else if (!strncmp(opt, "disk", 4)) {
-      disc_listing(token(value()));
+      disc_listing(option_value(value()));
     } else if (!strncmp(opt, "mpls", 4)) {
-      std::string v = token(value());
+      std::string v = option_value(value());
       i += 2;
       // Cut after the extension; a folder named like it stays whole.
       size_t at = v.rfind("mpls");
@@ -231,7 +242,7 @@ int main(int argc, char** argv) {
       have_input = true;
     } else if (!strcmp(opt, "at")) {
       if (i + 1 >= argc) missing_value(argv[i]);
-      std::string v = token(argv[i + 1]);
+      std::string v = option_value(argv[i + 1]);
       if (v.empty() || v[0] == '-') {
         AVSTemplatePath[0] = 0;
         i += 1;

@@ -18,6 +18,7 @@ u32 trackId = 0;
 
 static u32 mp4_numSamples = 0;
 static u32 mp4_sampleId = 0;
+static u32 mp4_unreadSample = 0;  // the sample whose failed read ended the input, 0 when none
 static uint8_t hvcC_atom[HVCC_MAX];
 static size_t hvcC_size = 0;
 static unsigned length_size = 4;
@@ -59,8 +60,8 @@ int InitMP4() {
   // A fragmented file keeps its samples in movie fragments, which are not read.
   u64 sequence = 0;
   if (MP4GetIntegerProperty(mp4File, "moof.mfhd.sequenceNumber", &sequence) && sequence != 0) {
-    printf("This appears to be a fragmented MP4 file. Refer to the\ndocument FragmentedMP4.txt for instructions on\n"
-           "handling this file. Exiting...\n");
+    printf("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it "
+           "into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n");
     return 3;
   }
   trackId = id;
@@ -125,7 +126,10 @@ void InitializeMP4Buffer(u64 time) {
   if (!sets.empty()) memcpy(Buffer, sets.data(), sets.size());
   u32 end;
   u64 t;
-  if (!put_sample(static_cast<u32>(sets.size()), true, &end, &t)) return;
+  if (!put_sample(static_cast<u32>(sets.size()), true, &end, &t)) {
+    mp4_unreadSample = mp4_sampleId;
+    return;
+  }
   finish_buffer(end, t, false);
 }
 
@@ -134,9 +138,17 @@ int NextMP4Buffer() {
     if (++mp4_sampleId > mp4_numSamples) return -1;
     u32 end;
     u64 t;
-    if (!put_sample(0, false, &end, &t)) return -1;
+    if (!put_sample(0, false, &end, &t)) {
+      mp4_unreadSample = mp4_sampleId;
+      return -1;
+    }
     if (end == 0) continue;  // no unit in it
     finish_buffer(end, t, true);
     return 0;
   }
+}
+
+u32 MP4UnreadSample(u32* samples) {
+  *samples = mp4_numSamples;
+  return mp4_unreadSample;
 }

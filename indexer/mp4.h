@@ -16,3 +16,7 @@ int InitMP4();
 void InitializeMP4Buffer(u64 time);
 // Loads the next sample when Buffer is used up: 0, or -1 at the end.
 int NextMP4Buffer();
+// The sample whose read failed and ended the input early (it lies beyond the
+// end of the file, or cannot be read), 0 when the track was read to its end;
+// *samples is the count the track's tables list.
+u32 MP4UnreadSample(u32* samples);

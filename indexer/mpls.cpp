@@ -4,6 +4,7 @@
 #include "mpls.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,23 @@ std::string sibling_folder(const std::string& file, const char* folder) {
   return (up == std::string::npos ? std::string() : dir.substr(0, up + 1)) + folder + "/";
 }
 
+// Opens a file of the disc for reading: the descriptor, -1 when it cannot be
+// opened (errno tells why), or -2 after a message when it is no regular
+// file. Not blocking: a pipe without a writer in place of a playlist, clip
+// or clip information file must not hold the run, and anything but a
+// regular file is refused, as the inputs given by name are.
+int open_regular(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    printf("ERROR: %s is not a regular file.\n", path.c_str());
+    return -2;
+  }
+  return fd;
+}
+
 // Reads at most limit bytes of an open file; false on a read error.
 bool read_all(int fd, size_t limit, std::vector<unsigned char>* bytes) {
   bytes->clear();
@@ -91,7 +109,8 @@ bool read_all(int fd, size_t limit, std::vector<unsigned char>* bytes) {
 
 // Opens, reads and checks a playlist; prints why when it cannot.
 bool open_playlist(const char* name, Mpls* playlist) {
-  int fd = open(name, O_RDONLY);
+  int fd = open_regular(name);
+  if (fd == -2) return false;
   if (fd < 0) {
     printf("Could not open the MPLS file.\n");
     return false;
@@ -140,13 +159,14 @@ int load_clips(const std::string& playlist_name, const std::vector<std::string>&
       return 1;
     }
     memcpy(Infilename[NumLoadedFiles], path.c_str(), path.size() + 1);
-    Infile[NumLoadedFiles] = open(path.c_str(), O_RDONLY);
-    if (Infile[NumLoadedFiles] < 0) {
+    const int fd = open_regular(path);
+    if (fd == -2) return 1;
+    if (fd < 0) {
       // Indexing without it would give a title with a hole that looks complete.
-      printf("ERROR: cannot open the input file %s\n", path.c_str());
+      printf("ERROR: cannot open the input file %s: %s\n", path.c_str(), strerror(errno));
       return 1;
     }
-    NumLoadedFiles++;
+    Infile[NumLoadedFiles++] = fd;
   }
   return 0;
 }
@@ -307,22 +327,24 @@ std::string MplsChapters(const Mpls& playlist) {
 
 bool IsCLPI(const unsigned char* data, size_t size) { return size >= 4 && memcmp(data, "HDMV", 4) == 0; }
 
-void ProcessCLPI() {
-  if (NumLoadedFiles <= 0) return;
+int ProcessCLPI() {
+  if (NumLoadedFiles <= 0) return 0;
   const std::string clip = Infilename[0];
   const size_t slash = clip.rfind('/');
   std::string base = slash == std::string::npos ? clip : clip.substr(slash + 1);
   base.erase(base.size() >= 5 ? base.size() - 5 : 0);  // ".m2ts"
   const std::string path = sibling_folder(clip, "CLIPINF") + base + ".clpi";
-  int fd = open(path.c_str(), O_RDONLY);
+  int fd = open_regular(path);
+  if (fd == -2) return 1;
   if (fd < 0) {
     printf("Could not open the CLPI file [%s]\n.", path.c_str());
-    return;
+    return 0;
   }
   unsigned char magic[4];
   ssize_t got = read(fd, magic, sizeof magic);
   close(fd);
   if (!IsCLPI(magic, got > 0 ? static_cast<size_t>(got) : 0)) printf("Not a CLPI file!\n");
+  return 0;
 }
 
 int ProcessMPLS(const char* name, u32 pass) {
@@ -332,13 +354,12 @@ int ProcessMPLS(const char* name, u32 pass) {
   if (!open_playlist(playlist_name.c_str(), &playlist)) return 1;
   if (pass == 1) {
     const int r = write_chapters(playlist);
-    ProcessCLPI();
-    return r;
+    return ProcessCLPI() != 0 ? 1 : r;
   }
   if (int r = load_clips(playlist_name, MplsClips(playlist, &desired_angle))) return r;
   MPEG2_Transport_VideoPID = 2;
   Recovery();
-  ProcessCLPI();
+  if (ProcessCLPI() != 0) return 1;
   return Open();
 }
 

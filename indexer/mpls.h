@@ -48,8 +48,9 @@ bool IsCLPI(const unsigned char* data, size_t size);
 // detects the container; pass 1 (after indexing): writes the chapters file.
 // 0, or a non-zero status after a message.
 int ProcessMPLS(const char* name, u32 pass);
-// Reports a missing or foreign clip information file of the first input clip.
-void ProcessCLPI();
+// Reports a missing or foreign clip information file of the first input clip
+// (0: indexing goes on); 1 after a message when it is no regular file.
+int ProcessCLPI();
 // Playing time in whole seconds and the largest angle count of a playlist;
 // 0, or 1 when it cannot be read or two neighbouring items name the same clip.
 int GetPlayTime(const char* name, u32* seconds, u32* angles);

@@ -63,9 +63,11 @@ TEST(CommandLine, OptionWithoutValueIsAUsageError) {
 }
 
 TEST(CommandLine, InputErrors) {
-  tu::RunResult r = tu::ostrel("-i " + tu::q(tu::scratch("missing.ts")) + " -o x");
+  // The file is named, with the system's reason.
+  const std::string missing = tu::scratch("missing.ts");
+  tu::RunResult r = tu::ostrel("-i " + tu::q(missing) + " -o x");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "ERROR: cannot open the input file\n");
+  EXPECT_EQ(r.out, "ERROR: cannot open the input file " + missing + ": No such file or directory\n");
 
   std::string small = tu::scratch("small.bin");
   tu::write_file(small, std::vector<uint8_t>(63, 0x47));
@@ -135,18 +137,25 @@ TEST(CommandLine, UnknownDataAndMpeg1AreRefused) {
 
 TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
   std::string es = make_h264("a.264");
-  std::string tpl = tu::scratch("t.vpy");
+  // The template's folder name holds a blank: the value is taken whole.
+  tu::run("mkdir -p " + tu::q(tu::scratch("My Scripts")));
+  std::string tpl = tu::scratch("My Scripts/t.vpy");
   std::string longline(3000, 'x');
   // Build the template by hand: a short line, a long line with the key at
   // the 1023-byte piece boundary, and a last line without a line feed.
   std::string text = "src = \"__vid__\"\n" + longline.substr(0, 1020) + "__vid__" + longline + "\n__vid__";
   tu::write_file(tpl, std::vector<uint8_t>(text.begin(), text.end()));
   std::string dir = tu::scratch("");
+  tu::run("rm -f " + tu::q(dir) + "*.vpy");
   tu::RunResult r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o movie -at " + tu::q(tpl));
-  std::string script = tu::read_text(dir + "movie.vpy");
-  std::string idx = dir + "movie.kwi";
-  std::string want = "src = \"" + idx + "\"\n" + longline.substr(0, 1020) + idx + longline + "\n" + idx;
-  EXPECT_EQ(script, want) << r.out;
+  auto want = [&](const std::string& index) {
+    const std::string idx = dir + index + ".kwi";
+    return "src = \"" + idx + "\"\n" + longline.substr(0, 1020) + idx + longline + "\n" + idx;
+  };
+  EXPECT_EQ(tu::read_text(dir + "movie.vpy"), want("movie")) << r.out;
+  // Double quotes around the value are removed.
+  r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o quoted -at " + tu::q('"' + tpl + '"'));
+  EXPECT_EQ(tu::read_text(dir + "quoted.vpy"), want("quoted")) << r.out;
 
   // A template that cannot be opened: the index is written, and the run says
   // why no script appears.

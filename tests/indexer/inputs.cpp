@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "testutil.h"
+#include "timed_inputs.h"
 
 namespace {
 
@@ -30,22 +31,36 @@ class Inputs : public ::testing::Test {
         {&hevc8_, "a8.hevc", src + "yuv420p " + x265 + "-f hevc"},
         {&hevc10_, "a10.hevc", src + "yuv420p10le " + x265 + "-f hevc"},
         {&vob_, "a.vob", src + "yuv420p -c:v mpeg2video -g 12 -f vob"},
+        {&mkv_, "a.mkv", src + "yuv420p " + x264 + "-f matroska"},
+        {&mp4_, "a.mp4", src + "yuv420p " + x264 + "-f mp4"},
+        {&mp4_front_, "front.mp4", src + "yuv420p " + x264 + "-movflags +faststart -f mp4"},
     };
     const std::string dir = tu::process_scratch("inputs");
     for (const Make& m : makes) {
       *m.path = dir + m.name;
       ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;
     }
+    mkv_nocues_ = dir + "nocues.mkv";
+    ASSERT_EQ(tu::run("mkvmerge -q --no-cues -o " + tu::q(mkv_nocues_) + " " + tu::q(mkv_)).status, 0);
   }
-  static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_;
+  static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_, mkv_, mkv_nocues_, mp4_, mp4_front_;
 };
-std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_;
+std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_, Inputs::mkv_,
+    Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
 
 // Index lines from DEVICE on: everything but the input file list.
 std::vector<std::string> body(const std::vector<std::string>& lines) {
   for (size_t i = 0; i < lines.size(); ++i)
     if (lines[i].rfind("DEVICE", 0) == 0) return std::vector<std::string>(lines.begin() + long(i), lines.end());
   return {};
+}
+
+// Writes bytes [from, to) of a file to a piece of its own.
+std::string piece(const std::string& whole, size_t from, size_t to, const std::string& name) {
+  const std::vector<uint8_t> bytes = tu::read_file(whole);
+  const std::string path = tu::scratch(name);
+  tu::write_file(path, std::vector<uint8_t>(bytes.begin() + long(from), bytes.begin() + long(to)));
+  return path;
 }
 
 tu::RunResult index_files(const std::vector<std::string>& files, const std::string& kwi) {
@@ -164,5 +179,77 @@ TEST_F(Inputs, RecordingCutAnywhereIndexesAsTheWhole) {
       EXPECT_EQ(r.status, 0) << whole << " cut at " << cuts[0] << ": " << r.out;
       EXPECT_EQ(body(tu::kwi_lines(kwi)), want) << whole << " cut at " << cuts[0] << ", " << cuts[1];
     }
+  }
+}
+
+// A Matroska or MP4 file cut short (the MP4 file with its tables in front
+// and at the end, the Matroska file with and without cues) is damaged input:
+// the run fails and leaves no index that would pass for the whole.
+TEST_F(Inputs, CutShortMatroskaAndMp4FilesAreRefused) {
+  // The samples the tables list: ffprobe's count of the whole file's packets.
+  const std::string samples = tu::lines(tu::run("ffprobe -v error -count_packets -select_streams v:0 -show_entries "
+                                                "stream=nb_read_packets -of csv=p=0 " + tu::q(mp4_front_)).out)[0];
+  ASSERT_EQ(samples, "25");
+  const struct {
+    std::string whole;
+    std::string message;  // what the output says
+    std::string detail;   // what it also says; SIZE and CUT stand for the file's and the piece's sizes
+  } cases[] = {
+      {mkv_, "ERROR: the Matroska file is cut short (", "the file holds CUT of the SIZE bytes its Segment claims."},
+      {mkv_nocues_, "ERROR: the Matroska file is cut short (",
+       "the file holds CUT of the SIZE bytes its Segment claims."},
+      {mp4_front_, "ERROR: the MP4 file is cut short or damaged: sample ", " of the " + samples + " its tables list "},
+      // The tables at the end are lost with it.
+      {mp4_, "Could not parse the MP4 file.\n", ""},
+  };
+  for (const auto& c : cases) {
+    const size_t n = tu::read_file(c.whole).size();
+    for (size_t cut : {n / 3, 2 * n / 3}) {
+      const std::string what = c.whole + " cut at " + std::to_string(cut);
+      const std::string kwi = tu::scratch("cut.kwi");
+      const tu::RunResult r = index_files({piece(c.whole, 0, cut, "cut")}, kwi);
+      EXPECT_EQ(r.status, 1) << what << ": " << r.out;
+      EXPECT_FALSE(tu::exists(kwi)) << what;
+      EXPECT_NE(r.out.find(c.message), std::string::npos) << what << ": " << r.out;
+      const std::string detail = timed::Replace(timed::Replace(c.detail, "SIZE", std::to_string(n)), "CUT", std::to_string(cut));
+      EXPECT_NE(r.out.find(detail), std::string::npos) << what << ": " << r.out;
+    }
+  }
+  // Zeros over the last third, the length kept: the reader fails for good there.
+  std::vector<uint8_t> bytes = tu::read_file(mkv_nocues_);
+  std::fill(bytes.begin() + long(2 * bytes.size() / 3), bytes.end(), 0);
+  const std::string zeros = tu::scratch("zeros.mkv"), kwi = tu::scratch("zeros.kwi");
+  tu::write_file(zeros, bytes);
+  const tu::RunResult r = index_files({zeros}, kwi);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("ERROR: the Matroska file is damaged ("), std::string::npos) << r.out;
+  EXPECT_FALSE(tu::exists(kwi));
+}
+
+// Several input files are refused when the first or a later one is a
+// Matroska or MP4 file, before any index is written: pieces of one cut file
+// too.
+TEST_F(Inputs, OneMatroskaOrMp4FilePerRun) {
+  const size_t k = tu::read_file(mkv_).size(), m = tu::read_file(mp4_front_).size();
+  const std::vector<std::string> mkv_pieces = {piece(mkv_, 0, k / 3, "mkv0"), piece(mkv_, k / 3, 2 * k / 3, "mkv1"),
+                                               piece(mkv_, 2 * k / 3, k, "mkv2")};
+  const std::vector<std::string> mp4_pieces = {piece(mp4_front_, 0, m / 2, "mp4_0"), piece(mp4_front_, m / 2, m, "mp4_1")};
+  const struct {
+    std::vector<std::string> files;
+    std::string refused;
+  } cases[] = {
+      {mkv_pieces, mkv_pieces[0]}, {mp4_pieces, mp4_pieces[0]}, {{mkv_, mkv_}, mkv_}, {{mkv_, avc_}, mkv_},
+      {{mp4_, ts_}, mp4_},         {{ts_, mkv_}, mkv_},         {{avc_, mp4_}, mp4_}, {{vob_, avc_, mkv_}, mkv_},
+  };
+  for (const auto& c : cases) {
+    const std::string kwi = tu::scratch("several.kwi");
+    const tu::RunResult r = index_files(c.files, kwi);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR: " + c.refused + " is "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; one Matroska or MP4 file is read per run, alone (the pieces of a cut Matroska or MP4 "
+                         "file cannot be joined).\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(tu::exists(kwi));
   }
 }

@@ -156,14 +156,4 @@ TEST(MatroskaInput, ClustersOfUnknownSizeEndWithAnErrorAndNoIndex) {
   EXPECT_FALSE(tu::exists(mkv + ".kwi") && tu::kwi_value(tu::kwi_lines(mkv + ".kwi"), "CODED") == "0") << r.out;
 }
 
-TEST(MatroskaInput, ExtraInputsAreIgnored) {
-  const std::string mkv = ClosedMkv();
-  const tu::RunResult run =
-      tu::ostrel("-i " + tu::q(mkv) + " " + tu::q(Es(Sources()[1])) + " -o " + tu::q(Dir() + "extras.kwi"));
-  const auto lines = tu::kwi_lines(Dir() + "extras.kwi");
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_NE(run.out.find("Can open only one Matroska file at a time. Extras will be ignored."), std::string::npos);
-  EXPECT_EQ(tu::kwi_pictures(lines), tu::kwi_pictures(tu::index_lines(mkv, Dir() + "alone.kwi")));
-}
-
 }  // namespace

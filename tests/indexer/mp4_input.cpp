@@ -134,7 +134,8 @@ TEST(Mp4Input, RefusalsExitWithTheirMessages) {
   const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=160x128:rate=25 -t 1 ";
   const std::vector<Case> cases = {
       {"fragmented", pattern + "-c:v libx264 -movflags +frag_keyframe+empty_moov+default_base_moof OUT",
-       "This appears to be a fragmented MP4 file."},
+       "This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it into "
+       "an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n"},
       {"audio only", "ffmpeg -v error -y -f lavfi -i sine -t 1 -c:a aac OUT",
        "Could not find a supported video track (need AVC/MPEG2/VC1/HEVC)."},
       {"MPEG-4 part 2", pattern + "-c:v mpeg4 OUT", "Could not find a supported video track (need AVC/MPEG2/VC1/HEVC)."},
@@ -149,6 +150,12 @@ TEST(Mp4Input, RefusalsExitWithTheirMessages) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << ": " << r.out;
     EXPECT_FALSE(tu::exists(mp4 + ".kwi")) << c.name;
   }
+  // What the message says to do is enough.
+  const std::string fragmented = Dir() + "refused.0.mp4", remuxed = Dir() + "remuxed.mp4";
+  ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(fragmented) + " -c copy " + tu::q(remuxed)));
+  const tu::RunResult remux = tu::ostrel("-i " + tu::q(remuxed) + " -o " + tu::q(remuxed + ".kwi"));
+  EXPECT_EQ(remux.status, 0) << remux.out;
+  EXPECT_EQ(tu::kwi_value(tu::kwi_lines(remuxed + ".kwi"), "CODED"), "25");
 
   // A file type box, then no box tree: bytes that are no box at all.
   const std::string garbage = Dir() + "garbage.mp4";

@@ -5,6 +5,7 @@
 // clips given with -i, and for the shared real disc the report of an
 // independent disc analyser.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -26,7 +27,8 @@ struct Disc {
   std::string playlist(const std::string& n) const { return root + "/BDMV/PLAYLIST/" + n + ".mpls"; }
   std::string clip(const std::string& n) const { return root + "/BDMV/STREAM/" + n + ".m2ts"; }
   tu::RunResult ostrel(const std::string& args) const {
-    return tu::run("cd " + tu::q(root) + " && " + tu::q(OSTREL_BIN) + " " + args);
+    // A run that never ends is a failure too: it is cut off after half a minute.
+    return tu::run("cd " + tu::q(root) + " && timeout 30 " + tu::q(OSTREL_BIN) + " " + args);
   }
 };
 Disc make_disc(const std::string& name, const std::map<std::string, std::vector<uint8_t>>& playlists) {
@@ -67,8 +69,9 @@ TEST(Playlist, TitlesAnglesAndChapters) {
   // Angles: plain 00000; 3 angles 00001 / 00002 / 00003; plain 00002; 2 angles 00003 / 00000.
   const std::vector<mplsw::Item> angles = {item("00000", 1), item("00001", 1, 0, {"00002", "00003"}), item("00002", 1),
                                            item("00003", 1, 0, {"00000"})};
-  // The folder's name holds "mpls": an -mpls value is cut after its extension only.
-  Disc d = make_disc("mplsdisc", {{"00000", mplsw::playlist(title, marks).bytes},
+  // The folder's name holds "mpls" (an -mpls value is cut after its
+  // extension only), a blank (values are taken whole) and "-i".
+  Disc d = make_disc("My mpls-i Disc", {{"00000", mplsw::playlist(title, marks).bytes},
                                   {"00001", mplsw::playlist(angles, {{1, 0, 0}}).bytes},
                                   {"00002", mplsw::playlist({item("00003", 1)}, {{2, 0, 0}}).bytes}});
 
@@ -84,25 +87,31 @@ TEST(Playlist, TitlesAnglesAndChapters) {
             "CHAPTER03=00:31:00.000\nCHAPTER03NAME=\nCHAPTER04=25:30:00.750\nCHAPTER04NAME=\n");
 
   const std::string rel = "BDMV/PLAYLIST/00001.mpls", abs = tu::q(d.playlist("00001"));
-  const std::pair<std::string, std::string> cases[] = {
-      {"-mpls " + rel, "0123"},
-      {"-ang 2 -mpls " + abs, "0220"},
+  const struct {
+    std::string args;
+    const char* clips;
+    bool chapters;  // only a playlist given with -i gets a chapters file
+  } cases[] = {
+      {"-mpls " + rel, "0123", false},
+      {"-ang 2 -mpls " + abs, "0220", false},
       // Angle 3 is beyond the last item's 2 angles: main path from there on.
-      {"-ang 3 -mpls " + rel, "0323"},
-      {"-ang 7 -mpls " + abs, "0123"},
+      {"-ang 3 -mpls " + rel, "0323", false},
+      {"-ang 7 -mpls " + abs, "0123", false},
+      // Double quotes around a value are removed.
+      {"-mpls '\"'" + abs + "'\"'", "0123", false},
       // An angle after the playlist, or with -i, is not taken.
-      {"-mpls " + rel + " -ang 2", "0123"},
-      {"-ang 2 -i " + rel, "0123"},
+      {"-mpls " + rel + " -ang 2", "0123", false},
+      {"-ang 2 -i " + rel, "0123", true},
+      {"-i " + abs, "0123", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.first);
-    r = d.ostrel(c.first + " -o angle");
+    SCOPED_TRACE(c.args);
+    r = d.ostrel(c.args + " -o angle");
     ASSERT_EQ(r.status, 0) << r.out;
     std::vector<std::string> want;
-    for (char n : c.second) want.push_back(d.clip(std::string("0000") + n));
+    for (char n : std::string(c.clips)) want.push_back(d.clip(std::string("0000") + n));
     EXPECT_EQ(input_names(d.root + "/angle.kwi"), want);
-    // Only a playlist given with -i gets a chapters file.
-    EXPECT_EQ(tu::exists(d.root + "/angle.chapters.txt"), c.first.find("-i") != std::string::npos);
+    EXPECT_EQ(tu::exists(d.root + "/angle.chapters.txt"), c.chapters);
     tu::run("rm -f " + tu::q(d.root + "/angle.chapters.txt"));
   }
 
@@ -199,7 +208,7 @@ TEST(Playlist, MissingFilesAndBrokenTablesAreRefused) {
 
 TEST(DiscListing, LongestFirstWithChaptersAndAngles) {
   Disc d = make_disc(
-      "disc",
+      "My Disc",
       {// 600.0 + 300.5 s, three entry marks and a link point
        {"00000", mplsw::playlist({item("00000", 600), item("00001", 300.5, kTicks)},
                                  {{1, 0, 0}, {2, 0, kTicks}, {1, 1, 0}, {1, 1, kTicks}}).bytes},
@@ -220,15 +229,71 @@ TEST(DiscListing, LongestFirstWithChaptersAndAngles) {
                            "00001.mpls 01:02:03 [2 chapters] [3 angles]\n"
                            "00000.mpls 00:15:00 [4 chapters]\n"
                            "00005.mpls 00:00:00 [0 chapters]\n";
-  for (const std::string& folder : {d.root, d.root + "/BDMV", d.root + "/BDMV/STREAM"}) {
+  // The folder's name holds a blank; double quotes around it are removed.
+  for (const std::string& folder : {d.root, d.root + "/BDMV", d.root + "/BDMV/STREAM", '"' + d.root + '"'}) {
     tu::RunResult r = tu::ostrel("-disk " + tu::q(folder));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, want) << folder;
   }
-  tu::run("mkdir -p " + tu::q(d.root + "/nothing"));
-  tu::RunResult r = tu::ostrel("-disk " + tu::q(d.root + "/nothing"));
+
+  // A folder without playlists fails, naming the folder tried; one whose
+  // playlists are all no title lists nothing and succeeds.
+  const std::string none = d.root + "/nothing";
+  tu::run("mkdir -p " + tu::q(none));
+  tu::RunResult r = tu::ostrel("-disk " + tu::q(none));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR: the disc folder " + none + " holds no playlists (" + none +
+                       "/BDMV/PLAYLIST: No such file or directory).\n");
+  tu::run("mkdir -p " + tu::q(none + "/BDMV/PLAYLIST"));
+  r = tu::ostrel("-disk " + tu::q(none + "/BDMV"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "ERROR: the disc folder " + none + " holds no playlists (" + none +
+                       "/BDMV/PLAYLIST has no .mpls file).\n");
+  Disc branching = make_disc("branching", {{"00000", mplsw::playlist({item("00001", 5), item("00001", 5)}, {}).bytes}});
+  r = tu::ostrel("-disk " + tu::q(branching.root));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
+}
+
+// A pipe in place of a playlist, a clip or a clip information file is
+// refused at once, not opened and waited on (a run that hangs is cut off
+// and fails).
+TEST(Playlist, PathsThatAreNoRegularFileAreRefused) {
+  Disc d = make_disc("fifos", {{"good", mplsw::playlist({item("00000", 1)}, {}).bytes},
+                               {"clip", mplsw::playlist({item("00001", 1), item("00009", 1)}, {}).bytes}});
+  // A folder of its own for the clips, beside links to the shared ones.
+  const std::string stream = d.root + "/BDMV/STREAM";
+  tu::run("cp -R " + tu::q(stream + "/") + " " + tu::q(d.root + "/clips") + " && rm " + tu::q(stream) + " && mv " +
+          tu::q(d.root + "/clips") + " " + tu::q(stream));
+  for (const std::string& fifo : {d.playlist("fifo"), d.clip("00009"), d.root + "/BDMV/CLIPINF/00000.clpi"}) {
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << fifo;
+  }
+  const struct {
+    std::string args;
+    std::string refused;
+  } cases[] = {
+      {"-mpls BDMV/PLAYLIST/fifo.mpls", d.playlist("fifo")},
+      {"-i BDMV/PLAYLIST/fifo.mpls", d.playlist("fifo")},
+      {"-i BDMV/PLAYLIST/clip.mpls", d.clip("00009")},
+      {"-mpls BDMV/PLAYLIST/good.mpls", d.root + "/BDMV/CLIPINF/00000.clpi"},
+      {"-i BDMV/PLAYLIST/good.mpls", d.root + "/BDMV/CLIPINF/00000.clpi"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    tu::RunResult r = d.ostrel("-o x " + c.args);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR: " + c.refused + " is not a regular file.\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(tu::exists(d.root + "/x.kwi"));
+  }
+  // The listing goes on over the other playlists and fails.
+  tu::RunResult r = d.ostrel("-disk .");
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::string> got = tu::lines(r.out), want = {"ERROR: ./BDMV/PLAYLIST/fifo.mpls is not a regular file.",
+                                                           "clip.mpls 00:00:02 [0 chapters]",
+                                                           "good.mpls 00:00:01 [0 chapters]"};
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want) << r.out;
 }
 
 TEST(SharedDisc, PlaylistIndexesLikeItsClip) {
