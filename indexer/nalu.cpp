@@ -237,11 +237,11 @@ static int find_first_start_code() {
   }
 }
 
-static void fill_header(NALU_t* unit, u32 len, int prefix) {
+static void fill_header(NALU_t* unit, u32 len, int prefix, unsigned char* buf = nalu_buf) {
   unit->startcodeprefix_len = prefix;
   unit->len = len;
-  unit->buf = nalu_buf;
-  unsigned char h = len > static_cast<u32>(prefix) ? nalu_buf[prefix] : 0;
+  unit->buf = buf;
+  unsigned char h = len > static_cast<u32>(prefix) ? buf[prefix] : 0;
   unit->nal_unit_type = h & 31;
   unit->nal_reference_idc = (h >> 5) & 3;
   unit->forbidden_bit = h >> 7;
@@ -317,6 +317,27 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
   return common_ts_run<false>(unit, len_io, prefix, examined);
 }
 
+// Matroska: Buffer holds one frame whose units each follow their start code,
+// and ends with 00 00 01. A unit whose start code (prefix bytes, as written
+// to nalu_buf) stands in Buffer right before Rdptr and whose end lies in the
+// n bytes from Rdptr is handed where it lies: the bytes the copy to nalu_buf
+// would hold, without the copy. False, with nothing taken, when it does not
+// lie so (the frame's first unit continuing the start code that ended the
+// previous frame) or is longer than a copy may be.
+static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
+  const u32 before = static_cast<u32>(Rdptr - Buffer);
+  if (before < static_cast<u32>(prefix) || memcmp(Rdptr - prefix, nalu_buf, prefix) != 0) return false;
+  // The start code's 00 01 are the two bytes before the stretch, as for the copy.
+  const u32 at = scan_start_code(Rdptr, n, Rdptr[-1], Rdptr[-2]);
+  if (at >= n || prefix + at + 1 > NALU_BUFFER_SIZE) return false;
+  const u64 base = StreamPosition();
+  unsigned char* buf = Rdptr - prefix;
+  take(at + 1, false);
+  note_start_code(base, at);
+  fill_header(unit, prefix + at + 1 - 3, prefix, buf);
+  return true;
+}
+
 static int get_unit(NALU_t* unit, u64* position, bool avc) {
   if (IsFirstByteStreamNALU) {
     HadEOF = 0;
@@ -347,12 +368,17 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
   u32 examined = 0;  // transport packets passed over in the search for the next payload
   u32 n = stretch(packets);
+  // Matroska: a unit that begins with a buffer (the start code that ended
+  // the previous frame, repeated in front of this one) is tried there too.
+  const bool matroska = SystemStream_Flag == 2;
+  if (matroska && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
   for (;;) {
     if (n == 0) {
       if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;
       if (next_stretch(examined) < 0) break;
       examined = 0;
       n = stretch(packets);
+      if (matroska && len == static_cast<u32>(prefix) && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
       continue;
     }
     const unsigned char* src = Rdptr;
