@@ -71,8 +71,12 @@ int64_t input_scan(StreamCallbacks* cc, uint64_t start, unsigned signature) {
   static uint8_t block[3 + 262144];
   size_t kept = 0;      // bytes carried over from the previous block, at block[0]
   u64 base = start;     // file position of block[0]
+  // The signature is mostly near (a cluster follows the one just passed):
+  // reads begin small and grow.
+  size_t want = 4096;
   for (;;) {
-    const long n = read_at(in, base + kept, block + kept, sizeof block - kept);
+    const long n = read_at(in, base + kept, block + kept, want);
+    if (want < sizeof block - 3) want *= 2;
     if (n <= 0) return -1;
     const size_t have = kept + size_t(n);
     const uint8_t* p = block;
