@@ -195,8 +195,6 @@ static u32 put_frame(u32 at, bool key, u64 start) {
 // there as put_frame writes it: 1 with *end set, -1 on a short read, 0 when
 // it takes load_raw and put_frame (length prefixes other than 4 bytes, a
 // frame that might not fit, a VC-1 frame whose first bytes cannot be read).
-// Length prefixes of 4 bytes become start codes in place; a unit moves down
-// only behind an empty unit, which has no start code written.
 static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
   const size_t strip = video.strip.size();
   const size_t cap = BUFFER_SIZE - sizeof kNextStartCode - at;
@@ -209,20 +207,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
       if (video.length_size != 4) return 0;
       if (strip) memcpy(dst, video.strip.data(), strip);
       if (read_at(&input, pos, dst + strip, size) != long(size)) return -1;
-      size_t p = 0, w = 0;
-      while (n - p >= 4) {
-        const size_t len = size_t(dst[p]) << 24 | size_t(dst[p + 1]) << 16 | size_t(dst[p + 2]) << 8 | dst[p + 3];
-        p += 4;
-        if (len > n - p) break;
-        if (len) {
-          if (w + 4 != p) memmove(dst + w + 4, dst + p, len);
-          dst[w] = dst[w + 1] = dst[w + 2] = 0;
-          dst[w + 3] = 1;
-          w += 4 + len;
-        }
-        p += len;
-      }
-      *end = at + u32(w);
+      *end = at + u32(MkvLengthPrefixesToStartCodes(dst, n));
       return 1;
     }
     case MKV_VIDEO_VC1: {
@@ -230,7 +215,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
       uint8_t head[4];
       const size_t h = n < 4 ? n : 4;
       const size_t from_strip = strip < h ? strip : h;
-      memcpy(head, video.strip.data(), from_strip);
+      if (from_strip) memcpy(head, video.strip.data(), from_strip);
       if (h > from_strip && read_at(&input, pos, head + from_strip, h - from_strip) != long(h - from_strip)) return 0;
       const uint8_t* lead = nullptr;
       size_t lead_len = 0;
