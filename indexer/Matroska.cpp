@@ -31,6 +31,9 @@ struct MkvInput {
   StreamCallbacks base;
   int fd;
   int error;  // errno of the last failed read
+  uint8_t window[4096];  // file bytes [window_pos, window_pos + window_len)
+  u64 window_pos;
+  size_t window_len;
 };
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
@@ -56,11 +59,30 @@ long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   return long(got);
 }
 
+// The library reads a block's header, then its last byte (which must be in
+// the file), then the next header just behind it: small reads go through a
+// window of a few kilobytes at the position asked, so that the last byte's
+// read brings the next header along.
 int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   MkvInput* in = reinterpret_cast<MkvInput*>(cc);
   if (!buffer || count <= 0) return -1;  // a read-ahead hint: the page cache reads ahead itself
-  const long r = read_at(in, pos, static_cast<uint8_t*>(buffer), size_t(count));
-  return r < 0 ? -1 : int(r);
+  uint8_t* dst = static_cast<uint8_t*>(buffer);
+  if (size_t(count) >= sizeof in->window) {
+    const long r = read_at(in, pos, dst, size_t(count));
+    return r < 0 ? -1 : int(r);
+  }
+  if (!(pos >= in->window_pos && pos - in->window_pos + u64(count) <= in->window_len)) {
+    in->window_len = 0;
+    const long r = read_at(in, pos, in->window, sizeof in->window);
+    if (r < 0) return -1;
+    in->window_pos = pos;
+    in->window_len = size_t(r);
+  }
+  // At the end of the file the window holds fewer bytes than asked for.
+  const u64 off = pos >= in->window_pos ? pos - in->window_pos : in->window_len;
+  const size_t n = off >= in->window_len ? 0 : std::min(size_t(count), size_t(in->window_len - off));
+  memcpy(dst, in->window + off, n);
+  return int(n);
 }
 
 // Position of the next 4-byte big-endian signature at or after start, or -1.
@@ -100,6 +122,7 @@ const char* input_error(StreamCallbacks* cc) { return strerror(reinterpret_cast<
 
 MkvInput input;
 MkvVideoTrack video;
+std::vector<MkvCut> cuts;  // of the frame in Buffer, by offset
 std::vector<uint8_t> raw;  // one frame as stored, behind its stripped header
 
 const uint8_t kNextStartCode[] = {0, 0, 1};
@@ -247,10 +270,78 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
   }
 }
 
-// The frame read and written at Buffer + at as put_frame writes it: true
-// with *end set, false on a short read.
+// AVC and HEVC frames: put_frame's units, each slice longer than
+// MKV_SLICE_HEAD cut to that head (its cut in cuts), read unit by unit in
+// windows of the frame. 1 with *end set, -1 on a short read, 0 when the
+// frame takes the other roads (header stripping, or a whole that might not
+// fit, which put_frame refuses as it always has). The library has read the
+// frame's last byte, so a frame read in part lies in the file as a whole.
+static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
+  const size_t cap = BUFFER_SIZE - sizeof kNextStartCode - at;
+  if (!video.strip.empty() || size > cap) return 0;
+  static uint8_t window[65536];
+  u64 from = 0;    // frame offset of window[0]
+  size_t held = 0;  // bytes in the window
+  // Frame bytes [off, off + n) in the window, n <= its size, n <= size - off.
+  // A read takes a little more than asked: a slice head and the next length
+  // prefix, or the small units in front of a slice, come in one.
+  auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
+    if (off >= from && off + n <= from + held) return window + (off - from);
+    constexpr size_t kRead = 4096;
+    const size_t ask = n > kRead ? n : kRead;
+    const size_t want = size - off < ask ? size_t(size - off) : ask;
+    if (read_at(&input, pos + off, window, want) != long(want)) return nullptr;
+    from = off;
+    held = want;
+    return window;
+  };
+  const unsigned ls = video.length_size;
+  uint8_t* out = Buffer + at;
+  size_t w = 0, whole = 0;  // bytes written, and what put_frame would write
+  u64 p = 0;
+  while (size - p >= ls) {
+    const uint8_t* q = fetch(p, ls);
+    if (!q) return -1;
+    u64 len = 0;
+    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[i];
+    p += ls;
+    if (len > size - p) break;
+    if (len) {
+      whole += 4 + len;
+      if (whole > cap) return 0;
+      q = fetch(p, 1);
+      if (!q) return -1;
+      const bool slice = video.codec == MKV_VIDEO_AVC ? ((q[0] & 31) == 1 || (q[0] & 31) == 5)
+                                                      : (((q[0] >> 1) & 63) <= 9 || (((q[0] >> 1) & 63) >= 16 && ((q[0] >> 1) & 63) <= 21));
+      const size_t take = slice && len > MKV_SLICE_HEAD ? MKV_SLICE_HEAD : size_t(len);
+      out[w] = out[w + 1] = out[w + 2] = 0;
+      out[w + 3] = 1;
+      if (take <= sizeof window) {
+        q = fetch(p, take);
+        if (!q) return -1;
+        memcpy(out + w + 4, q, take);
+      } else if (read_at(&input, pos + p, out + w + 4, take) != long(take)) {
+        return -1;
+      }
+      w += 4 + take;
+      if (take < len) cuts.push_back(MkvCut{at + u32(w), u32(len - take), pos + p + take});
+    }
+    p += len;
+  }
+  *end = at + u32(w);
+  return 1;
+}
+
+// The frame read and written at Buffer + at as put_frame writes it (slices
+// of AVC and HEVC frames cut): true with *end set, false on a short read.
 static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
   check_frame_size(size, start);
+  cuts.clear();
+  if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) {
+    const int r = read_heads(at, pos, size, end);
+    if (r != 0) return r > 0;
+    cuts.clear();
+  }
   const int r = read_in_place(at, pos, size, key, end);
   if (r != 0) return r > 0;
   if (!load_raw(pos, size, start)) return false;
@@ -265,6 +356,13 @@ static void finish_buffer(u32 end, u64 pos, u64 start) {
   mkv_current_tc = start;
 }
 
+const MkvCut* MkvCutIn(u32 begin, u32 end) {
+  const auto c = std::upper_bound(cuts.begin(), cuts.end(), begin, [](u32 v, const MkvCut& x) { return v < x.at; });
+  return c != cuts.end() && c->at <= end ? &*c : nullptr;
+}
+
+bool MkvReadCut(const MkvCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
+
 void InitializeMKVBuffer(u64 t) {
   u32 at = 0;
   const bool avc_like = video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC;
@@ -272,6 +370,7 @@ void InitializeMKVBuffer(u64 t) {
   u64 start, end, pos;
   Rdptr = Buffer;
   Read = 0;
+  cuts.clear();
   if (avc_like) {
     // Parameter sets carried by the frames of the two seconds before t.
     std::vector<uint8_t> in_band;

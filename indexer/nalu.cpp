@@ -20,6 +20,7 @@
 #include <immintrin.h>
 #endif
 
+#include "Matroska.h"
 #include "decode.h"
 #include "ps.h"
 #include "ts.h"
@@ -364,21 +365,51 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
 // would hold, without the copy. False, with nothing taken, when it does not
 // lie so (the frame's first unit continuing the start code that ended the
 // previous frame) or is longer than a copy may be.
+//
+// A slice cut to its head (Matroska.h) is followed by the next unit's start
+// code in Buffer, so the scan ends it where its whole would end: its length
+// is what was scanned and the bytes left out, which CompleteUnit reads when
+// a parser needs them.
+static const MkvCut* unit_cut;      // of the unit just handed, or null
+static u32 unit_present;            // its bytes in Buffer
+
 static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
   const u32 before = static_cast<u32>(Rdptr - Buffer);
-  if (before < static_cast<u32>(prefix) || memcmp(Rdptr - prefix, nalu_buf, prefix) != 0) return false;
+  if (before < static_cast<u32>(prefix) || Rdptr[-1] != 1 || Rdptr[-2] != 0 || Rdptr[-3] != 0 ||
+      (prefix == 4 && Rdptr[-4] != 0))
+    return false;
   // The start code's 00 01 are the two bytes before the stretch, as for the copy.
   const u32 at = scan_start_code_wide(Rdptr, n, Rdptr[-1], Rdptr[-2]);
   if (at >= n || prefix + at + 1 > NALU_BUFFER_SIZE) return false;
   const u64 base = StreamPosition();
   unsigned char* buf = Rdptr - prefix;
+  const u32 present = prefix + at + 1 - 3;
+  const u32 begin = before - prefix;
+  unit_cut = MkvCutIn(begin, begin + present);
+  unit_present = present;
   take(at + 1, false);
   note_start_code(base, at);
-  fill_header(unit, prefix + at + 1 - 3, prefix, buf);
+  fill_header(unit, present + (unit_cut ? unit_cut->bytes : 0), prefix, buf);
   return true;
 }
 
+void CompleteUnit(NALU_t* unit) {
+  const MkvCut* c = unit_cut;
+  if (!c || unit->buf == nalu_buf) return;
+  unit_cut = nullptr;
+  // Head, the bytes left out, then what followed the cut in Buffer (the
+  // zero byte in front of the next unit's start code).
+  const u32 head = c->at - static_cast<u32>(unit->buf - Buffer);
+  memcpy(nalu_buf, unit->buf, head);
+  // The library found the frame's last byte in the file; a file that
+  // shrank since leaves zero bytes.
+  if (!MkvReadCut(*c, nalu_buf + head)) memset(nalu_buf + head, 0, c->bytes);
+  memcpy(nalu_buf + head + c->bytes, unit->buf + head, unit_present - head);
+  unit->buf = nalu_buf;
+}
+
 static int get_unit(NALU_t* unit, u64* position, bool avc) {
+  unit_cut = nullptr;
   if (IsFirstByteStreamNALU) {
     HadEOF = 0;
     start = 0xFFFFFFFF;
