@@ -361,6 +361,15 @@ const MkvCut* MkvCutIn(u32 begin, u32 end) {
   return c != cuts.end() && c->at <= end ? &*c : nullptr;
 }
 
+u64 MkvCutBytesBefore(u32 offset) {
+  u64 n = 0;
+  for (const MkvCut& c : cuts) {
+    if (c.at > offset) break;
+    n += c.bytes;
+  }
+  return n;
+}
+
 bool MkvReadCut(const MkvCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
 
 void InitializeMKVBuffer(u64 t) {

@@ -37,5 +37,8 @@ struct MkvCut {
 };
 // The cut of the frame in Buffer at an offset in (begin, end], or null.
 const MkvCut* MkvCutIn(u32 begin, u32 end);
+// Bytes left out by the cuts at offsets up to offset: what stream positions
+// in the frame, counted as if it had been read whole, add to the offset.
+u64 MkvCutBytesBefore(u32 offset);
 // Reads the bytes a cut left out to dst; false on a short read.
 bool MkvReadCut(const MkvCut& cut, unsigned char* dst);

@@ -381,12 +381,14 @@ static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
   // The start code's 00 01 are the two bytes before the stretch, as for the copy.
   const u32 at = scan_start_code_wide(Rdptr, n, Rdptr[-1], Rdptr[-2]);
   if (at >= n || prefix + at + 1 > NALU_BUFFER_SIZE) return false;
-  const u64 base = StreamPosition();
   unsigned char* buf = Rdptr - prefix;
   const u32 present = prefix + at + 1 - 3;
   const u32 begin = before - prefix;
   unit_cut = MkvCutIn(begin, begin + present);
   unit_present = present;
+  // Positions count the frame as if read whole: the bytes cut before the
+  // stretch, and those of its own cut before the start code that ends it.
+  const u64 base = StreamPosition() + MkvCutBytesBefore(before) + (unit_cut ? unit_cut->bytes : 0);
   take(at + 1, false);
   note_start_code(base, at);
   fill_header(unit, present + (unit_cut ? unit_cut->bytes : 0), prefix, buf);
