@@ -8,7 +8,10 @@
 // headers in small reads, payloads never, and read-ahead hints (null
 // buffers) cost nothing. A frame is read once, straight to its place in
 // Buffer, and turned into start-code form there where that needs no more
-// room than it has (4-byte length prefixes, stored start codes).
+// room than it has (4-byte length prefixes, stored start codes). AVC and
+// HEVC frames are read unit by unit, each slice only as far as the head the
+// analysis reads (Matroska.h): their units are known from the length
+// prefixes, and a slice's other bytes are left where they are.
 #include "Matroska.h"
 
 #include <algorithm>
