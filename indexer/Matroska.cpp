@@ -30,14 +30,29 @@ u32 track = 0;
 namespace {
 
 // The library's stream: positioned reads on one descriptor.
+// File bytes [pos, pos + len) kept from one read.
+struct Window {
+  uint8_t bytes[262144];
+  u64 pos;
+  size_t len;
+  bool holds(u64 at, size_t count) const { return at >= pos && at - pos <= len && count <= len - (at - pos); }
+};
+
 struct MkvInput {
   StreamCallbacks base;
   int fd;
   int error;  // errno of the last failed read
-  uint8_t window[4096];  // file bytes [window_pos, window_pos + window_len)
-  u64 window_pos;
-  size_t window_len;
+  Window window;
+  u64 frames_end;  // end of the adapter's last read of a frame
 };
+
+// The library's small reads refill the window with 4 KB where blocks lie far
+// apart. Where the adapter's last frame ended close before (small frames,
+// which the library reads ahead of the adapter), the window is filled whole
+// from there, so that it holds both the library's next blocks and the
+// frames the adapter reads next.
+constexpr size_t kNarrowRead = 4096;
+constexpr u64 kCloseFrames = 65536;
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
 // in->error set on a failure.
@@ -62,29 +77,42 @@ long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   return long(got);
 }
 
+// read_at for the adapter's reads of frames: from the window where it holds
+// them.
+long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
+  const Window& w = in->window;
+  in->frames_end = pos + count;
+  if (!w.holds(pos, count)) return read_at(in, pos, dst, count);
+  memcpy(dst, w.bytes + (pos - w.pos), count);
+  return long(count);
+}
+
 // The library reads a block's header, then its last byte (which must be in
 // the file), then the next header just behind it: small reads go through a
-// window of a few kilobytes at the position asked, so that the last byte's
-// read brings the next header along.
+// window at the position asked, so that the last byte's read brings the
+// next header along, and with small frames the next few blocks whole.
 int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   MkvInput* in = reinterpret_cast<MkvInput*>(cc);
   if (!buffer || count <= 0) return -1;  // a read-ahead hint: the page cache reads ahead itself
   uint8_t* dst = static_cast<uint8_t*>(buffer);
-  if (size_t(count) >= sizeof in->window) {
+  if (size_t(count) >= kNarrowRead) {
     const long r = read_at(in, pos, dst, size_t(count));
     return r < 0 ? -1 : int(r);
   }
-  if (!(pos >= in->window_pos && pos - in->window_pos + u64(count) <= in->window_len)) {
-    in->window_len = 0;
-    const long r = read_at(in, pos, in->window, sizeof in->window);
+  Window& w = in->window;
+  if (!w.holds(pos, size_t(count))) {
+    const bool close = in->frames_end <= pos && pos - in->frames_end < kCloseFrames;
+    const u64 from = close ? in->frames_end : pos;
+    w.len = 0;
+    const long r = read_at(in, from, w.bytes, close ? sizeof w.bytes : kNarrowRead);
     if (r < 0) return -1;
-    in->window_pos = pos;
-    in->window_len = size_t(r);
+    w.pos = from;
+    w.len = size_t(r);
   }
   // At the end of the file the window holds fewer bytes than asked for.
-  const u64 off = pos >= in->window_pos ? pos - in->window_pos : in->window_len;
-  const size_t n = off >= in->window_len ? 0 : std::min(size_t(count), size_t(in->window_len - off));
-  memcpy(dst, in->window + off, n);
+  const u64 off = pos - w.pos;
+  const size_t n = off >= w.len ? 0 : std::min(size_t(count), size_t(w.len - off));
+  memcpy(dst, w.bytes + off, n);
   return int(n);
 }
 
@@ -200,7 +228,7 @@ static bool load_raw(u64 pos, u32 size, u64 start) {
   if (video.strip.size() > BUFFER_SIZE - size) return false;
   raw.resize(video.strip.size() + size);
   std::copy(video.strip.begin(), video.strip.end(), raw.begin());
-  if (size && read_at(&input, pos, raw.data() + video.strip.size(), size) != long(size)) {
+  if (size && read_frame_bytes(&input, pos, raw.data() + video.strip.size(), size) != long(size)) {
     raw.clear();
     return false;
   }
@@ -232,7 +260,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
     case MKV_VIDEO_HEVC: {
       if (video.length_size != 4) return 0;
       if (strip) memcpy(dst, video.strip.data(), strip);
-      if (read_at(&input, pos, dst + strip, size) != long(size)) return -1;
+      if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
       *end = at + u32(MkvLengthPrefixesToStartCodes(dst, n));
       return 1;
     }
@@ -242,7 +270,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
       const size_t h = n < 4 ? n : 4;
       const size_t from_strip = strip < h ? strip : h;
       if (from_strip) memcpy(head, video.strip.data(), from_strip);
-      if (h > from_strip && read_at(&input, pos, head + from_strip, h - from_strip) != long(h - from_strip)) return 0;
+      if (h > from_strip && read_frame_bytes(&input, pos, head + from_strip, h - from_strip) != long(h - from_strip)) return 0;
       const uint8_t* lead = nullptr;
       size_t lead_len = 0;
       static const uint8_t frame_start[] = {0, 0, 1, 0x0D};
@@ -261,13 +289,13 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
         out += 4;
       }
       if (strip) memcpy(out, video.strip.data(), strip);
-      if (read_at(&input, pos, out + strip, size) != long(size)) return -1;
+      if (read_frame_bytes(&input, pos, out + strip, size) != long(size)) return -1;
       *end = at + u32(extra + n);
       return 1;
     }
     default:
       if (strip) memcpy(dst, video.strip.data(), strip);
-      if (read_at(&input, pos, dst + strip, size) != long(size)) return -1;
+      if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
       *end = at + u32(n);
       return 1;
   }
@@ -293,7 +321,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
     constexpr size_t kRead = 4096;
     const size_t ask = n > kRead ? n : kRead;
     const size_t want = size - off < ask ? size_t(size - off) : ask;
-    if (read_at(&input, pos + off, window, want) != long(want)) return nullptr;
+    if (read_frame_bytes(&input, pos + off, window, want) != long(want)) return nullptr;
     from = off;
     held = want;
     return window;
@@ -323,7 +351,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
         q = fetch(p, take);
         if (!q) return -1;
         memcpy(out + w + 4, q, take);
-      } else if (read_at(&input, pos + p, out + w + 4, take) != long(take)) {
+      } else if (read_frame_bytes(&input, pos + p, out + w + 4, take) != long(take)) {
         return -1;
       }
       w += 4 + take;
