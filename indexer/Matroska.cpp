@@ -1,10 +1,24 @@
 // Matroska input of the indexer. The library locates the chosen track's
-// frames; this adapter reads each payload through its own handle and writes
-// it into Buffer in start-code form, followed by 00 00 01, which ends the
-// frame's last unit and serves as the start code of the next frame's first.
+// frames; this adapter reads each payload through its own descriptor and
+// writes it into Buffer in start-code form, followed by 00 00 01, which ends
+// the frame's last unit and serves as the start code of the next frame's
+// first.
+//
+// The library reads through positioned reads on the same descriptor: block
+// headers in small reads, payloads never, and read-ahead hints (null
+// buffers) cost nothing. A frame is read once, straight to its place in
+// Buffer, and turned into start-code form there where that needs no more
+// room than it has (4-byte length prefixes, stored start codes). AVC and
+// HEVC frames are read unit by unit, each slice only as far as the head the
+// analysis reads (Matroska.h): their units are known from the length
+// prefixes, and a slice's other bytes are left where they are.
 #include "Matroska.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 #include "MatroskaVideo.h"
@@ -13,24 +27,158 @@
 MatroskaFile* mf = nullptr;
 u32 track = 0;
 
-static StdIoStream st;
-static FILE* mkv_fp = nullptr;
-static MkvVideoTrack video;
-static std::vector<uint8_t> raw;  // one frame as stored, behind its stripped header
+namespace {
 
-static const uint8_t kNextStartCode[] = {0, 0, 1};
+// The library's stream: positioned reads on one descriptor.
+// File bytes [pos, pos + len) kept from one read.
+struct Window {
+  uint8_t bytes[262144];
+  u64 pos;
+  size_t len;
+  bool holds(u64 at, size_t count) const { return at >= pos && at - pos <= len && count <= len - (at - pos); }
+};
+
+struct MkvInput {
+  StreamCallbacks base;
+  int fd;
+  int error;  // errno of the last failed read
+  Window window;
+  u64 frames_end;  // end of the adapter's last read of a frame
+};
+
+// The library's small reads refill the window with 4 KB where blocks lie far
+// apart. Where the adapter's last frame ended close before (small frames,
+// which the library reads ahead of the adapter), the window is filled whole
+// from there, so that it holds both the library's next blocks and the
+// frames the adapter reads next.
+constexpr size_t kNarrowRead = 4096;
+constexpr u64 kCloseFrames = 65536;
+
+// Up to count bytes at pos, fewer only at the end of the file; -1 with
+// in->error set on a failure.
+long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
+  if (pos > u64(INT64_MAX)) {
+    in->error = EINVAL;
+    return -1;
+  }
+  size_t got = 0;
+  while (got < count) {
+    const u64 at = pos + got;
+    if (at > u64(INT64_MAX)) break;
+    const ssize_t r = pread(in->fd, dst + got, count - got, off_t(at));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      in->error = errno ? errno : EIO;
+      return -1;
+    }
+    if (r == 0) break;
+    got += size_t(r);
+  }
+  return long(got);
+}
+
+// read_at for the adapter's reads of frames: from the window where it holds
+// them.
+long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
+  const Window& w = in->window;
+  in->frames_end = pos + count;
+  if (!w.holds(pos, count)) return read_at(in, pos, dst, count);
+  memcpy(dst, w.bytes + (pos - w.pos), count);
+  return long(count);
+}
+
+// The library reads a block's header, then its last byte (which must be in
+// the file), then the next header just behind it: small reads go through a
+// window at the position asked, so that the last byte's read brings the
+// next header along, and with small frames the next few blocks whole.
+int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
+  MkvInput* in = reinterpret_cast<MkvInput*>(cc);
+  if (!buffer || count <= 0) return -1;  // a read-ahead hint: the page cache reads ahead itself
+  uint8_t* dst = static_cast<uint8_t*>(buffer);
+  if (size_t(count) >= kNarrowRead) {
+    const long r = read_at(in, pos, dst, size_t(count));
+    return r < 0 ? -1 : int(r);
+  }
+  Window& w = in->window;
+  if (!w.holds(pos, size_t(count))) {
+    const bool close = in->frames_end <= pos && pos - in->frames_end < kCloseFrames;
+    const u64 from = close ? in->frames_end : pos;
+    w.len = 0;
+    const long r = read_at(in, from, w.bytes, close ? sizeof w.bytes : kNarrowRead);
+    if (r < 0) return -1;
+    w.pos = from;
+    w.len = size_t(r);
+  }
+  // At the end of the file the window holds fewer bytes than asked for.
+  const u64 off = pos - w.pos;
+  const size_t n = off >= w.len ? 0 : std::min(size_t(count), size_t(w.len - off));
+  memcpy(dst, w.bytes + off, n);
+  return int(n);
+}
+
+// Position of the next 4-byte big-endian signature at or after start, or -1.
+int64_t input_scan(StreamCallbacks* cc, uint64_t start, unsigned signature) {
+  MkvInput* in = reinterpret_cast<MkvInput*>(cc);
+  const uint8_t sig[4] = {uint8_t(signature >> 24), uint8_t(signature >> 16), uint8_t(signature >> 8),
+                          uint8_t(signature)};
+  static uint8_t block[3 + 262144];
+  size_t kept = 0;      // bytes carried over from the previous block, at block[0]
+  u64 base = start;     // file position of block[0]
+  // The signature is mostly near (a cluster follows the one just passed):
+  // reads begin small and grow.
+  size_t want = 4096;
+  for (;;) {
+    const long n = read_at(in, base + kept, block + kept, want);
+    if (want < sizeof block - 3) want *= 2;
+    if (n <= 0) return -1;
+    const size_t have = kept + size_t(n);
+    const uint8_t* p = block;
+    const uint8_t* const last = block + have;  // a match begins before last - 3
+    while (last - p >= 4) {
+      p = static_cast<const uint8_t*>(memchr(p, sig[0], size_t(last - p) - 3));
+      if (!p) break;
+      if (p[1] == sig[1] && p[2] == sig[2] && p[3] == sig[3]) return int64_t(base + u64(p - block));
+      ++p;
+    }
+    // The last three bytes may begin a signature that the next block completes.
+    kept = have < 3 ? have : 3;
+    memmove(block, block + have - kept, kept);
+    base += have - kept;
+  }
+}
+
+unsigned input_cache_size(StreamCallbacks*) { return 65536; }
+
+const char* input_error(StreamCallbacks* cc) { return strerror(reinterpret_cast<MkvInput*>(cc)->error); }
+
+MkvInput input;
+MkvVideoTrack video;
+std::vector<MkvCut> cuts;  // of the frame in Buffer, by offset
+std::vector<uint8_t> raw;  // one frame as stored, behind its stripped header
+
+const uint8_t kNextStartCode[] = {0, 0, 1};
 constexpr size_t PARAMETER_STORE = 999999;  // in-band parameter sets gathered before a range start
 
+}  // namespace
+
 int InitMatroska() {
-  mkv_fp = fopen(Infilename[0], "rb");
-  if (!mkv_fp) {
+  if (input.base.read) close(input.fd);
+  input = MkvInput();
+  input.fd = open(Infilename[0], O_RDONLY);
+  if (input.fd < 0) {
     printf("Couldn't open the Matroska source file.\n");
     return 1;
   }
-  setvbuf(mkv_fp, nullptr, _IOFBF, 65536);
-  StdIoInit(&st, mkv_fp);
+  input.base.read = input_read;
+  input.base.scan = input_scan;
+  input.base.getcachesize = input_cache_size;
+  input.base.geterror = input_error;
+  input.base.memalloc = StdIoMalloc;
+  input.base.memrealloc = StdIoRealloc;
+  input.base.memfree = StdIoFree;
+  input.base.progress = StdIoProgress;
   char err[256];
-  mf = mkv_OpenEx(&st.base, 0, 0, err, sizeof err);
+  mf = mkv_OpenEx(&input.base, 0, 0, err, sizeof err);
   if (!mf) return 1;
 
   const unsigned n = mkv_GetNumTracks(mf);
@@ -64,14 +212,27 @@ int MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track_index, u64* start, u
   }
 }
 
-// Reads a frame's payload; false on a failed seek or short read. A frame
-// that cannot fit into Buffer ends the run.
-static bool load_raw(u64 pos, u32 size, u64 start) {
+// A frame that cannot fit into Buffer ends the run.
+static void check_frame_size(u32 size, u64 start) {
   if (size > BUFFER_SIZE) {
     abandon_index("The Matroska frame at %llu ns has %u bytes, more than the read buffer holds.",
                   static_cast<unsigned long long>(start), size);
   }
-  return MkvReadFrame(mkv_fp, video, pos, size, BUFFER_SIZE, &raw);
+}
+
+// Reads a frame's payload into raw, behind the header-stripping bytes; false
+// on a short read.
+static bool load_raw(u64 pos, u32 size, u64 start) {
+  check_frame_size(size, start);
+  raw.clear();
+  if (video.strip.size() > BUFFER_SIZE - size) return false;
+  raw.resize(video.strip.size() + size);
+  std::copy(video.strip.begin(), video.strip.end(), raw.begin());
+  if (size && read_frame_bytes(&input, pos, raw.data() + video.strip.size(), size) != long(size)) {
+    raw.clear();
+    return false;
+  }
+  return true;
 }
 
 // Writes the loaded frame at Buffer + at; returns the new end.
@@ -84,12 +245,163 @@ static u32 put_frame(u32 at, bool key, u64 start) {
   return at + static_cast<u32>(n);
 }
 
+// The frame of size bytes at pos, read straight to Buffer + at and written
+// there as put_frame writes it: 1 with *end set, -1 on a short read, 0 when
+// it takes load_raw and put_frame (length prefixes other than 4 bytes, a
+// frame that might not fit, a VC-1 frame whose first bytes cannot be read).
+static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
+  const size_t strip = video.strip.size();
+  const size_t cap = BUFFER_SIZE - sizeof kNextStartCode - at;
+  if (size > cap || strip > cap - size) return 0;
+  const size_t n = strip + size;
+  uint8_t* dst = Buffer + at;
+  switch (video.codec) {
+    case MKV_VIDEO_AVC:
+    case MKV_VIDEO_HEVC: {
+      if (video.length_size != 4) return 0;
+      if (strip) memcpy(dst, video.strip.data(), strip);
+      if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
+      *end = at + u32(MkvLengthPrefixesToStartCodes(dst, n));
+      return 1;
+    }
+    case MKV_VIDEO_VC1: {
+      // The frame's first bytes tell what goes in front of it.
+      uint8_t head[4];
+      const size_t h = n < 4 ? n : 4;
+      const size_t from_strip = strip < h ? strip : h;
+      if (from_strip) memcpy(head, video.strip.data(), from_strip);
+      if (h > from_strip && read_frame_bytes(&input, pos, head + from_strip, h - from_strip) != long(h - from_strip)) return 0;
+      const uint8_t* lead = nullptr;
+      size_t lead_len = 0;
+      static const uint8_t frame_start[] = {0, 0, 1, 0x0D};
+      const bool has_start = h >= 3 && head[0] == 0 && head[1] == 0 && head[2] == 1;
+      uint8_t* out = dst;
+      if (key && !(has_start && h >= 4 && head[3] == 0x0F)) {
+        lead = video.config.data();
+        lead_len = video.config.size();
+      }
+      const size_t extra = lead_len + (has_start ? 0 : 4);
+      if (extra > cap - n) return 0;
+      if (lead_len) memcpy(out, lead, lead_len);
+      out += lead_len;
+      if (!has_start) {
+        memcpy(out, frame_start, 4);
+        out += 4;
+      }
+      if (strip) memcpy(out, video.strip.data(), strip);
+      if (read_frame_bytes(&input, pos, out + strip, size) != long(size)) return -1;
+      *end = at + u32(extra + n);
+      return 1;
+    }
+    default:
+      if (strip) memcpy(dst, video.strip.data(), strip);
+      if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
+      *end = at + u32(n);
+      return 1;
+  }
+}
+
+// AVC and HEVC frames: put_frame's units, each slice longer than
+// MKV_SLICE_HEAD cut to that head (its cut in cuts), read unit by unit in
+// windows of the frame. 1 with *end set, -1 on a short read, 0 when the
+// frame takes the other roads (header stripping, or a whole that might not
+// fit, which put_frame refuses as it always has). The library has read the
+// frame's last byte, so a frame read in part lies in the file as a whole.
+static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
+  const size_t cap = BUFFER_SIZE - sizeof kNextStartCode - at;
+  if (!video.strip.empty() || size > cap) return 0;
+  static uint8_t window[65536];
+  u64 from = 0;    // frame offset of window[0]
+  size_t held = 0;  // bytes in the window
+  // Frame bytes [off, off + n) in the window, n <= its size, n <= size - off.
+  // A read takes a little more than asked: a slice head and the next length
+  // prefix, or the small units in front of a slice, come in one.
+  auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
+    if (off >= from && off + n <= from + held) return window + (off - from);
+    constexpr size_t kRead = 4096;
+    const size_t ask = n > kRead ? n : kRead;
+    const size_t want = size - off < ask ? size_t(size - off) : ask;
+    if (read_frame_bytes(&input, pos + off, window, want) != long(want)) return nullptr;
+    from = off;
+    held = want;
+    return window;
+  };
+  const unsigned ls = video.length_size;
+  uint8_t* out = Buffer + at;
+  size_t w = 0, whole = 0;  // bytes written, and what put_frame would write
+  u64 p = 0;
+  while (size - p >= ls) {
+    const uint8_t* q = fetch(p, ls);
+    if (!q) return -1;
+    u64 len = 0;
+    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[i];
+    p += ls;
+    if (len > size - p) break;
+    if (len) {
+      whole += 4 + len;
+      if (whole > cap) return 0;
+      q = fetch(p, 1);
+      if (!q) return -1;
+      const bool slice = video.codec == MKV_VIDEO_AVC ? ((q[0] & 31) == 1 || (q[0] & 31) == 5)
+                                                      : (((q[0] >> 1) & 63) <= 9 || (((q[0] >> 1) & 63) >= 16 && ((q[0] >> 1) & 63) <= 21));
+      const size_t take = slice && len > MKV_SLICE_HEAD ? MKV_SLICE_HEAD : size_t(len);
+      out[w] = out[w + 1] = out[w + 2] = 0;
+      out[w + 3] = 1;
+      if (take <= sizeof window) {
+        q = fetch(p, take);
+        if (!q) return -1;
+        memcpy(out + w + 4, q, take);
+      } else if (read_frame_bytes(&input, pos + p, out + w + 4, take) != long(take)) {
+        return -1;
+      }
+      w += 4 + take;
+      if (take < len) cuts.push_back(MkvCut{at + u32(w), u32(len - take), pos + p + take});
+    }
+    p += len;
+  }
+  *end = at + u32(w);
+  return 1;
+}
+
+// The frame read and written at Buffer + at as put_frame writes it (slices
+// of AVC and HEVC frames cut): true with *end set, false on a short read.
+static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
+  check_frame_size(size, start);
+  cuts.clear();
+  if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) {
+    const int r = read_heads(at, pos, size, end);
+    if (r != 0) return r > 0;
+    cuts.clear();
+  }
+  const int r = read_in_place(at, pos, size, key, end);
+  if (r != 0) return r > 0;
+  if (!load_raw(pos, size, start)) return false;
+  *end = put_frame(at, key, start);
+  return true;
+}
+
 static void finish_buffer(u32 end, u64 pos, u64 start) {
   memcpy(Buffer + end, kNextStartCode, sizeof kNextStartCode);
   Read = end + sizeof kNextStartCode;
   Buffer_Physical = pos;
   mkv_current_tc = start;
 }
+
+const MkvCut* MkvCutIn(u32 begin, u32 end) {
+  const auto c = std::upper_bound(cuts.begin(), cuts.end(), begin, [](u32 v, const MkvCut& x) { return v < x.at; });
+  return c != cuts.end() && c->at <= end ? &*c : nullptr;
+}
+
+u64 MkvCutBytesBefore(u32 offset) {
+  u64 n = 0;
+  for (const MkvCut& c : cuts) {
+    if (c.at > offset) break;
+    n += c.bytes;
+  }
+  return n;
+}
+
+bool MkvReadCut(const MkvCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
 
 void InitializeMKVBuffer(u64 t) {
   u32 at = 0;
@@ -98,6 +410,7 @@ void InitializeMKVBuffer(u64 t) {
   u64 start, end, pos;
   Rdptr = Buffer;
   Read = 0;
+  cuts.clear();
   if (avc_like) {
     // Parameter sets carried by the frames of the two seconds before t.
     std::vector<uint8_t> in_band;
@@ -121,8 +434,11 @@ void InitializeMKVBuffer(u64 t) {
       at += static_cast<u32>(sets->size());
     }
   }
-  if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0 || !load_raw(pos, size, start)) return;
-  finish_buffer(put_frame(at, flags & FRAME_KF, start), pos, start);
+  u32 n;
+  if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0 ||
+      !load_frame(at, pos, size, flags & FRAME_KF, start, &n))
+    return;
+  finish_buffer(n, pos, start);
 }
 
 int NextMKVBuffer() {
@@ -130,8 +446,8 @@ int NextMKVBuffer() {
   u64 start, end, pos;
   for (;;) {
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return -1;
-    if (!load_raw(pos, size, start)) return -1;
-    const u32 n = put_frame(0, flags & FRAME_KF, start);
+    u32 n;
+    if (!load_frame(0, pos, size, flags & FRAME_KF, start, &n)) return -1;
     if (n == 0) continue;  // no unit in it
     finish_buffer(n, pos, start);
     // The previous buffer's closing 00 00 01 stands for this frame's first

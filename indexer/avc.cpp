@@ -448,8 +448,10 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   int rbsp_len;
   if (slice && len > SLICE_HEAD) {
     rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, SLICE_HEAD, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
-    if (rbsp_len < 2 || rbsp_payload_length(rbsp_buf + 1, rbsp_len - 1) == 0)
+    if (rbsp_len < 2 || rbsp_payload_length(rbsp_buf + 1, rbsp_len - 1) == 0) {
+      CompleteUnit(unit);
       rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, len, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
+    }
   } else {
     rbsp_len = static_cast<int>(remove_emulation_prevention(unit->buf + prefix, len, rbsp_buf, EpRule::kAfterTwoOrMoreZeros));
   }

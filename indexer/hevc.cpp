@@ -21,6 +21,7 @@
 #include "HevcParserImpl.h"
 #include "decode.h"
 #include "index.h"
+#include "nalu.h"
 #include "rbsp.h"
 
 // ---------------------------------------------------------------- NAL unit types (H.265 Table 7-1)
@@ -533,7 +534,8 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
       const int r = handle_slice(type, temporal_id, d, clean_unit(raw, SLICE_HEAD), position, true);
       if (r >= 0) return r;
     }
-    return handle_slice(type, temporal_id, d, clean_unit(raw, raw_len), position, false);
+    CompleteUnit(unit);
+    return handle_slice(type, temporal_id, d, clean_unit(unit->buf + prefix, raw_len), position, false);
   }
   switch (type) {
     case NAL_VPS: handle_vps(d, clean_unit(raw, raw_len), position); break;

@@ -20,6 +20,7 @@
 #include <immintrin.h>
 #endif
 
+#include "Matroska.h"
 #include "decode.h"
 #include "ps.h"
 #include "ts.h"
@@ -139,6 +140,30 @@ __attribute__((target("avx2"))) static inline u32 scan_copy_avx2(const unsigned 
   return mask ? i + static_cast<u32>(__builtin_ctz(mask)) + 2 : n;
 }
 
+// As scan_avx2, 62 candidates per step from two loads: bit k of the zero
+// mask and of the 01 mask tell p[k] == 0 and p[k] == 1, so candidate k is a
+// zero bit at k and k + 1 and a 01 bit at k + 2, for k up to 61.
+__attribute__((target("avx2"))) static bool scan_avx2_wide(const unsigned char* src, u32 n, u32* i, u32* at) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  constexpr u64 kCandidates = (u64(1) << 62) - 1;
+  for (; *i + 64 <= n; *i += 62) {
+    const unsigned char* p = src + *i;
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const u64 z = u64(u32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)))) |
+                  u64(u32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))) << 32;
+    const u64 o = u64(u32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, one)))) |
+                  u64(u32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, one)))) << 32;
+    const u64 c = z & (z >> 1) & (o >> 2) & kCandidates;
+    if (c) {
+      *at = *i + static_cast<u32>(__builtin_ctzll(c)) + 2;
+      return true;
+    }
+  }
+  return false;
+}
+
 static const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
@@ -168,6 +193,22 @@ static inline u32 scan_start_code(const unsigned char* src, u32 n, unsigned char
   for (; i + 2 < n; i++)
     if (src[i + 2] == 1 && src[i + 1] == 0 && src[i] == 0) return i + 2;
   return n;
+}
+
+// scan_start_code for long stretches that are scanned, not copied.
+static inline u32 scan_start_code_wide(const unsigned char* src, u32 n, unsigned char p1, unsigned char p2) {
+#ifdef __SSE2__
+  if (have_avx2 && n >= 64) {
+    if (src[0] == 1 && p1 == 0 && p2 == 0) return 0;
+    if (src[1] == 1 && src[0] == 0 && p1 == 0) return 1;
+    u32 i = 0, at;
+    if (scan_avx2_wide(src, n, &i, &at)) return at;
+    // Candidates from i - 2 on were tested already; testing them again
+    // finds nothing.
+    return i + scan_start_code(src + i, n - i, src[i - 1], src[i - 2]);
+  }
+#endif
+  return scan_start_code(src, n, p1, p2);
 }
 
 // scan_start_code, copying to dst the bytes scanned: src[0..at] when a start
@@ -237,11 +278,11 @@ static int find_first_start_code() {
   }
 }
 
-static void fill_header(NALU_t* unit, u32 len, int prefix) {
+static void fill_header(NALU_t* unit, u32 len, int prefix, unsigned char* buf = nalu_buf) {
   unit->startcodeprefix_len = prefix;
   unit->len = len;
-  unit->buf = nalu_buf;
-  unsigned char h = len > static_cast<u32>(prefix) ? nalu_buf[prefix] : 0;
+  unit->buf = buf;
+  unsigned char h = len > static_cast<u32>(prefix) ? buf[prefix] : 0;
   unit->nal_unit_type = h & 31;
   unit->nal_reference_idc = (h >> 5) & 3;
   unit->forbidden_bit = h >> 7;
@@ -317,7 +358,60 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
   return common_ts_run<false>(unit, len_io, prefix, examined);
 }
 
+// Matroska: Buffer holds one frame whose units each follow their start code,
+// and ends with 00 00 01. A unit whose start code (prefix bytes, as written
+// to nalu_buf) stands in Buffer right before Rdptr and whose end lies in the
+// n bytes from Rdptr is handed where it lies: the bytes the copy to nalu_buf
+// would hold, without the copy. False, with nothing taken, when it does not
+// lie so (the frame's first unit continuing the start code that ended the
+// previous frame) or is longer than a copy may be.
+//
+// A slice cut to its head (Matroska.h) is followed by the next unit's start
+// code in Buffer, so the scan ends it where its whole would end: its length
+// is what was scanned and the bytes left out, which CompleteUnit reads when
+// a parser needs them.
+static const MkvCut* unit_cut;      // of the unit just handed, or null
+static u32 unit_present;            // its bytes in Buffer
+
+static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
+  const u32 before = static_cast<u32>(Rdptr - Buffer);
+  if (before < static_cast<u32>(prefix) || Rdptr[-1] != 1 || Rdptr[-2] != 0 || Rdptr[-3] != 0 ||
+      (prefix == 4 && Rdptr[-4] != 0))
+    return false;
+  // The start code's 00 01 are the two bytes before the stretch, as for the copy.
+  const u32 at = scan_start_code_wide(Rdptr, n, Rdptr[-1], Rdptr[-2]);
+  if (at >= n || prefix + at + 1 > NALU_BUFFER_SIZE) return false;
+  unsigned char* buf = Rdptr - prefix;
+  const u32 present = prefix + at + 1 - 3;
+  const u32 begin = before - prefix;
+  unit_cut = MkvCutIn(begin, begin + present);
+  unit_present = present;
+  // Positions count the frame as if read whole: the bytes cut before the
+  // stretch, and those of its own cut before the start code that ends it.
+  const u64 base = StreamPosition() + MkvCutBytesBefore(before) + (unit_cut ? unit_cut->bytes : 0);
+  take(at + 1, false);
+  note_start_code(base, at);
+  fill_header(unit, present + (unit_cut ? unit_cut->bytes : 0), prefix, buf);
+  return true;
+}
+
+void CompleteUnit(NALU_t* unit) {
+  const MkvCut* c = unit_cut;
+  if (!c || unit->buf == nalu_buf) return;
+  unit_cut = nullptr;
+  // Head, the bytes left out, then what followed the cut in Buffer (the
+  // zero byte in front of the next unit's start code).
+  const u32 head = c->at - static_cast<u32>(unit->buf - Buffer);
+  memcpy(nalu_buf, unit->buf, head);
+  // The library found the frame's last byte in the file; a file that
+  // shrank since leaves zero bytes.
+  if (!MkvReadCut(*c, nalu_buf + head)) memset(nalu_buf + head, 0, c->bytes);
+  memcpy(nalu_buf + head + c->bytes, unit->buf + head, unit_present - head);
+  unit->buf = nalu_buf;
+}
+
 static int get_unit(NALU_t* unit, u64* position, bool avc) {
+  unit_cut = nullptr;
   if (IsFirstByteStreamNALU) {
     HadEOF = 0;
     start = 0xFFFFFFFF;
@@ -347,12 +441,17 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
   u32 examined = 0;  // transport packets passed over in the search for the next payload
   u32 n = stretch(packets);
+  // Matroska: a unit that begins with a buffer (the start code that ended
+  // the previous frame, repeated in front of this one) is tried there too.
+  const bool matroska = SystemStream_Flag == 2;
+  if (matroska && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
   for (;;) {
     if (n == 0) {
       if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;
       if (next_stretch(examined) < 0) break;
       examined = 0;
       n = stretch(packets);
+      if (matroska && len == static_cast<u32>(prefix) && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
       continue;
     }
     const unsigned char* src = Rdptr;

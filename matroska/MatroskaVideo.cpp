@@ -158,6 +158,24 @@ long MkvFrameToStartCodes(const MkvVideoTrack& v, const uint8_t* raw, size_t n, 
   return fits ? long(w) : -1;
 }
 
+size_t MkvLengthPrefixesToStartCodes(uint8_t* frame, size_t n) {
+  // Each prefix becomes the unit's start code where it stands; a unit moves
+  // down only behind an empty one, which gets no start code.
+  size_t p = 0, w = 0;
+  while (n - p >= 4) {
+    const size_t len = size_t(frame[p]) << 24 | size_t(frame[p + 1]) << 16 | size_t(frame[p + 2]) << 8 | frame[p + 3];
+    p += 4;
+    if (len > n - p) break;
+    if (len) {
+      if (w + 4 != p) memmove(frame + w + 4, frame + p, len);
+      memcpy(frame + w, kStartCode4, 4);
+      w += 4 + len;
+    }
+    p += len;
+  }
+  return w;
+}
+
 bool MkvIsParameterSet(int codec, uint8_t first_byte) {
   if (codec == MKV_VIDEO_AVC) return (first_byte & 31) == 7 || (first_byte & 31) == 8;
   if (codec == MKV_VIDEO_HEVC) return ((first_byte >> 1) & 63) == 33 || ((first_byte >> 1) & 63) == 34;

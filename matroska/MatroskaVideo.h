@@ -44,6 +44,11 @@ bool MkvReadFrame(FILE* fp, const MkvVideoTrack& v, uint64_t pos, uint32_t size,
 long MkvFrameToStartCodes(const MkvVideoTrack& v, const uint8_t* raw, size_t n, bool key, uint8_t* out,
                           size_t cap);
 
+// Writes a frame of units with 4-byte length prefixes (AVC, HEVC), n bytes
+// at frame, in start-code form over itself: the bytes MkvFrameToStartCodes
+// writes for it, which are never more than n. Returns their count.
+size_t MkvLengthPrefixesToStartCodes(uint8_t* frame, size_t n);
+
 // Calls f(unit, length) for every unit of a length-prefixed frame (AVC,
 // HEVC), up to the first length that runs past the frame.
 template <class F>

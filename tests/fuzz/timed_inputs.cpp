@@ -35,6 +35,13 @@ void convert_frame(const MkvVideoTrack& v, const uint8_t* data, size_t size) {
       check(n <= long(cap), "Matroska frame written past its output");
     }
   }
+  if ((v.codec == MKV_VIDEO_AVC || v.codec == MKV_VIDEO_HEVC) && v.length_size == 4) {
+    std::vector<uint8_t> copied(size + 8), in_place(data, data + size);
+    const long n = MkvFrameToStartCodes(v, data, size, false, copied.data(), copied.size());
+    in_place.resize(MkvLengthPrefixesToStartCodes(in_place.data(), in_place.size()));
+    copied.resize(n < 0 ? 0 : size_t(n));
+    check(n >= 0 && in_place == copied, "Matroska frame in place differs from its copy");
+  }
   size_t units = 0;
   MkvForEachUnit(v, data, size, [&](const uint8_t* unit, size_t len) {
     check(unit >= data && unit + len <= data + size, "unit outside its frame");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "MatroskaVideo.h"
 #include "testutil.h"
 #include "timed_inputs.h"
 
@@ -103,6 +104,36 @@ TEST(MatroskaInput, SharedVc1SampleStoredWithoutStartCodes) {
   // Its key frames open groups: a sequence header and an entry point each.
   EXPECT_EQ(tu::kwi_with(mkv, "SEQ").size(), tu::kwi_with(es, "SEQ").size());
   EXPECT_EQ(tu::kwi_with(mkv, "ENTRY").size(), tu::kwi_with(es, "ENTRY").size());
+}
+
+// Frames with 4-byte length prefixes in start-code form, copied and in place
+// (how the indexer reads them): an empty unit gets no start code, and a
+// length that runs past the frame ends it, with what follows.
+TEST(MatroskaInput, LengthPrefixesBecomeStartCodes) {
+  struct Case {
+    std::vector<uint8_t> frame, want;
+  };
+  const std::vector<Case> cases = {
+      {{0, 0, 0, 2, 0xAA, 0xBB, 0, 0, 0, 1, 0xCC}, {0, 0, 0, 1, 0xAA, 0xBB, 0, 0, 0, 1, 0xCC}},
+      {{0, 0, 0, 1, 0xAA, 0, 0, 0, 0, 0, 0, 0, 2, 0xBB, 0xCC}, {0, 0, 0, 1, 0xAA, 0, 0, 0, 1, 0xBB, 0xCC}},
+      {{0, 0, 0, 0, 0, 0, 0, 1, 0xAA}, {0, 0, 0, 1, 0xAA}},
+      {{0, 0, 0, 1, 0xAA, 0, 0, 0, 5, 0xBB}, {0, 0, 0, 1, 0xAA}},
+      {{0, 0, 0, 1, 0xAA, 0, 0, 0}, {0, 0, 0, 1, 0xAA}},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xAA}, {}},
+      {{}, {}},
+  };
+  MkvVideoTrack v;
+  v.codec = MKV_VIDEO_AVC;
+  for (const Case& c : cases) {
+    const size_t no = &c - cases.data();
+    std::vector<uint8_t> out(c.frame.size() + 8);
+    const long n = MkvFrameToStartCodes(v, c.frame.data(), c.frame.size(), true, out.data(), out.size());
+    ASSERT_GE(n, 0) << no;
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + n), c.want) << no;
+    std::vector<uint8_t> in_place = c.frame;
+    in_place.resize(MkvLengthPrefixesToStartCodes(in_place.data(), in_place.size()));
+    EXPECT_EQ(in_place, c.want) << no;
+  }
 }
 
 TEST(MatroskaInput, RefusalsExitWithTheirMessages) {
