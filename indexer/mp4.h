@@ -1,6 +1,8 @@
 // MP4 input of the indexer: the chosen video track's samples, loaded one at
 // a time into Buffer as a start-code byte stream, with the sample's start
-// time (track time scale) in mkv_current_tc.
+// time (track time scale) in mkv_current_tc. The stream is handed out in
+// runs of Buffer, like packet payloads: Rdptr and payload_bytes name the
+// current one.
 #pragma once
 
 #include "global.h"
@@ -16,3 +18,7 @@ int InitMP4();
 void InitializeMP4Buffer(u64 time);
 // Loads the next sample when Buffer is used up: 0, or -1 at the end.
 int NextMP4Buffer();
+// The unit reader's next stretch of the stream: the next run of bytes of
+// the sample in Buffer (Rdptr, payload_bytes), else the next sample's first.
+// 0, or -1 at the end.
+int NextMP4Payload();

@@ -3,7 +3,8 @@
 //
 // Bytes are taken in stretches: the run of bytes that can be read straight
 // from Buffer (the rest of the buffer for elementary streams, the rest of the
-// current packet's payload for transport and program streams). A stretch is
+// current packet's payload for transport and program streams, the rest of the
+// current run of the sample for MP4). A stretch is
 // searched for 00 00 01 many positions at a time and copied whole; at its
 // end the container's reader moves on to the next packet's payload or block.
 // Transport streams take the run of common packets that follows in one loop
@@ -21,6 +22,7 @@
 #endif
 
 #include "decode.h"
+#include "mp4.h"
 #include "ps.h"
 #include "ts.h"
 
@@ -32,8 +34,9 @@ static u32 start;           // last four bytes read before the first start code
 static u64 tail_pos[2];     // stream positions of the last and the second-last byte appended
 static u64 unit_pos;        // position of the start code that begins the next unit
 
-// Transport and program streams: bytes are taken from packet payloads.
-static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+// Transport and program streams: bytes are taken from packet payloads; MP4
+// input from the runs of its sample in Buffer (mp4.h).
+static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3 || SystemStream_Flag == 4; }
 
 // Bytes that can be taken straight from Buffer.
 static inline u32 stretch(bool packets) {
@@ -50,7 +53,7 @@ static inline void take(u32 n, bool packets) {
 
 // Moves on to the next bytes that can be taken straight from Buffer: the
 // next video packet's payload once the current one is used up (transport and
-// program streams), else the next block of input (a refill, or the next
+// program streams; the next run of the sample for MP4), else the next block of input (a refill, or the next
 // file). 0, or -1 at the end of input. A packet boundary thus costs one call
 // per packet, and a start code split across it is found by the scan of the
 // next stretch, which is given the two bytes before it.
@@ -59,6 +62,7 @@ static int next_stretch(u32 examined = 0) {
   if (payload_bytes == 0) {
     if (SystemStream_Flag == 1) return NextTSPayload(examined);
     if (SystemStream_Flag == 3) return NextPSPayload();
+    if (SystemStream_Flag == 4) return NextMP4Payload();
   }
   return Rdptr < Buffer + Read || RefillBuffer() == 0 ? 0 : -1;
 }
