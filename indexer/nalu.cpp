@@ -79,25 +79,42 @@ static inline unsigned start_code_mask16(const unsigned char* p) {
   return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
+// The zero bytes among p[0..31], as bytes of all ones.
+__attribute__((target("avx2"))) static inline __m256i zeros32(const unsigned char* p) {
+  return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_setzero_si256());
+}
+
 // Tests 32 candidates at a time from *i on; true with the index of the 01
 // byte of the first match, else false with *i at the first untested one.
+// Coded data holds few pairs of zero bytes: 64 candidates none of which
+// begins with 00 00 are passed over after one test.
 __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, u32 n, u32* i, u32* at) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi8(1);
-  for (; *i + 34 <= n; *i += 32) {
-    const unsigned char* p = src + *i;
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-    const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
-                                       _mm256_cmpeq_epi8(c, one));
-    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
-    if (mask) {
-      *at = *i + static_cast<u32>(__builtin_ctz(mask)) + 2;
-      return true;
+  for (;;) {
+    while (*i + 66 <= n) {
+      const unsigned char* p = src + *i;
+      const __m256i z = _mm256_or_si256(_mm256_and_si256(zeros32(p), zeros32(p + 1)),
+                                        _mm256_and_si256(zeros32(p + 32), zeros32(p + 33)));
+      if (!_mm256_testz_si256(z, z)) break;
+      *i += 64;
+    }
+    // The 64 candidates of a block with a zero, tested in full.
+    for (int half = 0; half < 2; half++, *i += 32) {
+      if (*i + 34 > n) return false;
+      const unsigned char* p = src + *i;
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+      const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+      const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                         _mm256_cmpeq_epi8(c, one));
+      const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
+      if (mask) {
+        *at = *i + static_cast<u32>(__builtin_ctz(mask)) + 2;
+        return true;
+      }
     }
   }
-  return false;
 }
 
 // Start-code candidates p[0..31] as a bit mask (bit k: p[k], p[k + 1],
@@ -241,11 +258,11 @@ static int find_first_start_code() {
   }
 }
 
-static void fill_header(NALU_t* unit, u32 len, int prefix) {
+static void fill_header(NALU_t* unit, u32 len, int prefix, unsigned char* bytes = nalu_buf) {
   unit->startcodeprefix_len = prefix;
   unit->len = len;
-  unit->buf = nalu_buf;
-  unsigned char h = len > static_cast<u32>(prefix) ? nalu_buf[prefix] : 0;
+  unit->buf = bytes;
+  unsigned char h = len > static_cast<u32>(prefix) ? bytes[prefix] : 0;
   unit->nal_unit_type = h & 31;
   unit->nal_reference_idc = (h >> 5) & 3;
   unit->forbidden_bit = h >> 7;
@@ -351,6 +368,21 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
   u32 examined = 0;  // transport packets passed over in the search for the next payload
   u32 n = stretch(packets);
+  // MP4 samples lie in Buffer with a start code before every unit but the
+  // first of a sample: a unit that ends in the run it begins with is handed
+  // out where it lies, behind the three start-code bytes it follows, and is
+  // only scanned, not copied. Its bytes are those the copy would hold.
+  if (SystemStream_Flag == 4 && prefix == 3 && n > 0 && n <= NALU_BUFFER_SIZE - 3 && Rdptr - Buffer >= 3 &&
+      Rdptr[-3] == 0 && Rdptr[-2] == 0 && Rdptr[-1] == 1) {
+    const u32 at = scan_start_code(Rdptr, n, 1, 0);
+    if (at < n) {
+      unsigned char* bytes = Rdptr - 3;
+      note_start_code(StreamPosition(), at);
+      take(at + 1, packets);
+      fill_header(unit, at + 1, prefix, bytes);
+      return 1;
+    }
+  }
   for (;;) {
     if (n == 0) {
       if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;

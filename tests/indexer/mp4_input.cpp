@@ -139,12 +139,19 @@ TEST(Mp4Input, UnitsOfOddSamplesAreThoseOfTheirStartCodeStream) {
     bool short_rest, overlong;  // after the units: fewer bytes than a length, a length past the end
   };
   const std::string idr("\x65\x88\x84\x00\x00\x01\x25\xff", 8), slice("\x41\x9a\x02\x00\x00", 5);
+  // Long enough for the scan's wide steps: zero pairs without 01, a start
+  // code in a later block.
+  std::string wide = "\x41\x9a" + std::string(240, '\xaa');
+  wide.replace(70, 3, std::string("\0\0\2", 3));
+  wide.replace(100, 2, std::string("\0\0", 2));
+  wide.replace(163, 4, std::string("\0\0\1\x21", 4));
   const std::vector<Sample> samples = {
       {{std::string("\x06\x05\x01\x80", 4), idr}, false, false},
       {{"", slice, std::string("\x01\x9e\x00\x00\x03\x01", 6)}, true, false},
       {{}, false, true},
       {{slice}, false, true},
       {{"", std::string("\x41\x9b\x55", 3)}, false, false},
+      {{slice, wide, wide.substr(0, 140)}, false, false},
   };
   const std::string sps("\x67\x64\x00\x28\xac", 5), pps("\x68\xee\x3c\x80", 4);
   const std::string sc3("\0\0\1", 3), sc4("\0\0\0\1", 4);
@@ -167,8 +174,8 @@ TEST(Mp4Input, UnitsOfOddSamplesAreThoseOfTheirStartCodeStream) {
       for (const std::string& u : s.units) bytes += field(u.size()) + u;
       if (s.short_rest) bytes += std::string(size, '\x07');
       if (s.overlong) bytes += field(200) + "\x41\x9a";
-      ASSERT_TRUE(MP4WriteSample(h, track, reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()), 1, 0,
-                                 true));
+      const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+      ASSERT_TRUE(MP4WriteSample(h, track, data, uint32_t(bytes.size()), 1, 0, true));
       if (s.units.empty()) continue;
       // A sample's last unit ends at the next sample's first (the end of
       // the track ends the last).
