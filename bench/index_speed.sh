@@ -16,21 +16,37 @@
 #
 # each as elementary stream (es), program stream (ps; not for VC-1, which
 # program streams carry under an extended stream id), transport stream (ts,
-# 188-byte packets) and M2TS (192-byte packets). Every measurement reads from
-# the page cache (each file is read once beforehand) and is the fastest of
-# REPEAT runs, one thread each.
+# 188-byte packets) and M2TS (192-byte packets), and remuxed from the
+# transport stream into Matroska and MP4 (the audio as AAC 192k):
+#
+#   mp4           ffmpeg, index (moov) at the end, video and audio
+#   mp4-front     the same with the index at the front (-movflags +faststart)
+#   mp4-video     ffmpeg, index at the end, video only
+#   mkv           mkvmerge: video, audio (of the mp4 form), cues
+#   mkv-nocues    the same without cues (--no-cues)
+#   mkv-video     mkvmerge, video only, cues
+#   ffmkv         ffmpeg: video, audio, cues
+#   ffmkv-nocues  ffmpeg writing to a pipe, which leaves out the cues
+#   ffmkv-video   ffmpeg, video only, cues
+#
+# Every measurement reads from the page cache (each file is read once
+# beforehand) and is the fastest of REPEAT runs, one thread each.
 #
 # Usage: bench/index_speed.sh [ostrel binary] [work folder] [size in MB]
 # Defaults: build/indexer/ostrel (else build-release/indexer/ostrel),
 # /tmp/ostrel-bench, 1000 MB.
 # Environment: CONTENTS (names from the table, default all), FORMS (default
-# "es ps ts m2ts"), REPEAT (default 3), KEEP=1 keeps the large files of a
-# content after it was measured (by default they are deleted, so that at most
-# one content's files, about 4 x the size, are on disk at a time; the short
-# encoded clips are kept for the next run), BASE=another ostrel binary adds
-# its rate as a last column (to measure a change).
-# Not part of the test suite: it needs ffmpeg, ffmsindex, x264/x265 through
-# ffmpeg, the shared VC-1 sample, and memory for the page cache to hold one file.
+# all of "es ps ts m2ts mp4 mp4-front mp4-video mkv mkv-nocues mkv-video
+# ffmkv ffmkv-nocues ffmkv-video"), REPEAT (default 3), KEEP=1 keeps the
+# large files of a content after it was measured (by default they are
+# deleted, so that at most one content's files are on disk at a time: the
+# transport stream, the other stream forms, the mp4 form and one other
+# remuxed form, about 6 x the size; the short encoded clips are kept for the
+# next run), BASE=another ostrel binary adds its rate as a last column (to
+# measure a change).
+# Not part of the test suite: it needs ffmpeg, ffmsindex, mkvmerge, x264/x265
+# through ffmpeg, the shared VC-1 sample, and memory for the page cache to
+# hold one file.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -40,14 +56,14 @@ ostrel="${1:-$default_bin}"
 work="${2:-/tmp/ostrel-bench}"
 size_mb="${3:-1000}"
 contents="${CONTENTS:-h264-720p h264-bc h264-disc hevc-bc hevc-disc mpeg2-bc mpeg2-disc vc1}"
-forms="${FORMS:-es ps ts m2ts}"
+forms="${FORMS:-es ps ts m2ts mp4 mp4-front mp4-video mkv mkv-nocues mkv-video ffmkv ffmkv-nocues ffmkv-video}"
 repeat="${REPEAT:-3}"
 vc1_sample="$here/../shared/testdata/vc1/vc1_ap_1080_pulldown.vc1"
 [ -f "$vc1_sample" ] || vc1_sample=/work/shared/testdata/vc1/vc1_ap_1080_pulldown.vc1
 
 [ -x "$ostrel" ] || { echo "no ostrel binary at $ostrel" >&2; exit 1; }
-for tool in ffmpeg ffmsindex bc; do
-  command -v "$tool" > /dev/null || { echo "$tool is missing (apt-get install ffmpeg ffmsindex bc)" >&2; exit 1; }
+for tool in ffmpeg ffmsindex mkvmerge bc; do
+  command -v "$tool" > /dev/null || { echo "$tool is missing (apt-get install ffmpeg ffmsindex mkvtoolnix bc)" >&2; exit 1; }
 done
 ostrel="$(cd "$(dirname "$ostrel")" && pwd)/$(basename "$ostrel")"
 mkdir -p "$work"
@@ -94,21 +110,22 @@ make_clip() {
      "${venc[@]}" "${aenc[@]}" -f mpegts "$out"
 }
 
-# big-<content>.<es|ps|ts|m2ts>, each at least size_mb.
+# big-<content>.ts of at least size_mb, and the other stream forms that FORMS
+# asks for (es, ps, m2ts) remuxed from it.
 make_inputs() {
   local name=$1 want=$(( size_mb * 1000000 ))
   if [ "$name" = vc1 ]; then
     if [ ! -s big-vc1.es ] || [ "$(stat -c %s big-vc1.es)" -lt "$want" ]; then
       local copies=$(( want / $(stat -c %s "$vc1_sample") + 1 ))
       for _ in $(seq "$copies"); do cat "$vc1_sample"; done > big-vc1.es
-      rm -f big-vc1.ts big-vc1.m2ts
+      rm -f big-vc1.ts big-vc1.m2ts big-vc1-*.mp4 big-vc1-*.mkv
     fi
     # The elementary stream carries no time stamps: one per frame at the
     # sample's coded rate, and an audio track as long as the video.
     local secs=$(( $(stat -c %s big-vc1.es) / 200000 + 10 ))
     [ -s big-vc1.ts ] || ff -fflags +genpts -r 24000/1001 -i big-vc1.es -f lavfi -i "sine=sample_rate=48000" \
       -t "$secs" -map 0:v -map 1:a -c:v copy -c:a ac3 -b:a 640k -shortest -f mpegts big-vc1.ts
-    [ -s big-vc1.m2ts ] || ff -i big-vc1.ts -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts big-vc1.m2ts
+    if wanted m2ts && [ ! -s big-vc1.m2ts ]; then ff -i big-vc1.ts -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts big-vc1.m2ts; fi
     return 0
   fi
   make_clip "$name"
@@ -116,13 +133,52 @@ make_inputs() {
     local copies=$(( want / $(stat -c %s "clip-$name.ts") + 1 ))
     for _ in $(seq "$copies"); do echo "file 'clip-$name.ts'"; done > "list-$name.txt"
     ff -f concat -safe 0 -i "list-$name.txt" -map 0 -c copy -f mpegts "big-$name.ts"
-    rm -f "big-$name.es" "big-$name.ps" "big-$name.m2ts"
+    rm -f "big-$name.es" "big-$name.ps" "big-$name.m2ts" "big-$name"-*.mp4 "big-$name"-*.mkv
   fi
   local esfmt
   case "$name" in h264*) esfmt=h264 ;; hevc*) esfmt=hevc ;; mpeg2*) esfmt=mpeg2video ;; esac
-  [ -s "big-$name.es" ] || ff -i "big-$name.ts" -map 0:v -c copy -f "$esfmt" "big-$name.es"
-  [ -s "big-$name.m2ts" ] || ff -i "big-$name.ts" -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts "big-$name.m2ts"
-  [ -s "big-$name.ps" ] || ff -i "big-$name.ts" -map 0 -c copy -f vob "big-$name.ps"
+  if wanted es && [ ! -s "big-$name.es" ]; then ff -i "big-$name.ts" -map 0:v -c copy -f "$esfmt" "big-$name.es"; fi
+  if wanted m2ts && [ ! -s "big-$name.m2ts" ]; then
+    ff -i "big-$name.ts" -map 0 -c copy -mpegts_m2ts_mode 1 -f mpegts "big-$name.m2ts"
+  fi
+  if wanted ps && [ ! -s "big-$name.ps" ]; then ff -i "big-$name.ts" -map 0 -c copy -f vob "big-$name.ps"; fi
+}
+
+wanted() { case " $forms " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+
+# The file of a form: the stream forms by their extension, the remuxed ones
+# named by form, with the container's extension.
+form_file() {
+  case "$2" in
+    mp4*) echo "big-$1-$2.mp4" ;;
+    mkv* | ffmkv*) echo "big-$1-$2.mkv" ;;
+    *) echo "big-$1.$2" ;;
+  esac
+}
+
+# A remuxed form, made when it is measured, from the transport stream; the
+# mkvmerge forms with audio take theirs from the mp4 form (AAC).
+make_form() {
+  local name=$1 form=$2 out ts="big-$1.ts" mp4
+  out=$(form_file "$name" "$form")
+  mp4=$(form_file "$name" mp4)
+  [ -s "$out" ] && return 0
+  local audio=(-map 0:v:0 -map 0:a:0 -c:v copy -c:a aac -b:a 192k) video=(-map 0:v:0 -c:v copy)
+  case "$form" in
+    mp4) ff -i "$ts" "${audio[@]}" -f mp4 "$out" ;;
+    mp4-front) ff -i "$ts" "${audio[@]}" -movflags +faststart -f mp4 "$out" ;;
+    mp4-video) ff -i "$ts" "${video[@]}" -f mp4 "$out" ;;
+    mkv | mkv-nocues)
+      make_form "$name" mp4
+      local cues=()
+      [ "$form" = mkv ] || cues=(--no-cues)
+      nice mkvmerge -q "${cues[@]}" -o "$out" -A "$ts" -D "$mp4" ;;
+    mkv-video) nice mkvmerge -q -o "$out" -A "$ts" ;;
+    ffmkv) ff -i "$ts" "${audio[@]}" -f matroska "$out" ;;
+    ffmkv-nocues) ff -i "$ts" "${audio[@]}" -f matroska - > "$out" ;;
+    ffmkv-video) ff -i "$ts" "${video[@]}" -f matroska "$out" ;;
+    *) echo "unknown form $form" >&2; exit 1 ;;
+  esac
 }
 
 # ---------------------------------------------------------------- timing
@@ -146,13 +202,14 @@ ratio() { echo "$1 / $2" | bc -l; }
 echo "uptime: $(uptime)"
 base="${BASE:-}"
 [ -z "$base" ] || base="$(cd "$(dirname "$base")" && pwd)/$(basename "$base")"
-printf '%-11s %-5s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s %s\n' content form MB read ffmpeg ffmsidx ostrel \
+printf '%-11s %-12s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s %s\n' content form MB read ffmpeg ffmsidx ostrel \
   'x ffm' 'x ffms' '%read' targets "${base:+base}"
 for name in $contents; do
   make_inputs "$name"
   for form in $forms; do
-    f="big-$name.$form"
+    f=$(form_file "$name" "$form")
     [ "$name" = vc1 ] && [ "$form" = ps ] && continue
+    case "$form" in es | ps | ts | m2ts) ;; *) make_form "$name" "$form" ;; esac
     bytes=$(stat -c %s "$f")
     cat "$f" > /dev/null                                  # into the page cache
     t_cat=$(timed sh -c "cat '$f' > /dev/null")
@@ -172,10 +229,13 @@ for name in $contents; do
     p_read=$(echo "100 * $t_cat / $t_ostrel" | bc -l)
     verdict=met
     if [ "$(echo "$x_ffmpeg < 3 || $x_ffms < 3 || $p_read < 50" | bc -l)" = 1 ]; then verdict=MISSED; fi
-    printf '%-11s %-5s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s %s\n' "$name" "$form" $(( bytes / 1000000 )) \
+    printf '%-11s %-12s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s %s\n' "$name" "$form" $(( bytes / 1000000 )) \
       "$(rate "$bytes" "$t_cat")" "$(rate "$bytes" "$t_ffmpeg")" "$(rate "$bytes" "$t_ffms")" \
       "$(rate "$bytes" "$t_ostrel")" "$x_ffmpeg" "$x_ffms" "$p_read" "$verdict" "$r_base"
+    # The remuxed forms but the mp4 one (a source of others) are made anew
+    # for each measurement, one at a time on disk.
+    case "$form" in es | ps | ts | m2ts | mp4) ;; *) [ "${KEEP:-0}" = 1 ] || rm -f "$f" ;; esac
   done
-  [ "${KEEP:-0}" = 1 ] || rm -f "big-$name".*
+  [ "${KEEP:-0}" = 1 ] || rm -f "big-$name".* "big-$name"-*.mp4 "big-$name"-*.mkv
 done
 echo "uptime: $(uptime)"

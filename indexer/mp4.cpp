@@ -1,8 +1,9 @@
 // MP4 input of the indexer. The library's function interface locates and
-// reads the chosen video track's samples; this adapter writes each one into
-// Buffer in start-code form, followed by 00 00 01, which ends the sample's
-// last unit and stands for the next sample's first start code. Positions
-// are sample times in the track's time scale.
+// reads the chosen video track's samples; this adapter reads each one into
+// Buffer and hands it to the unit reader in start-code form, followed by
+// 00 00 01, which ends the sample's last unit and stands for the next
+// sample's first start code. Positions are sample times in the track's time
+// scale.
 #include "mp4.h"
 
 #include <cstdlib>
@@ -70,18 +71,86 @@ int InitMP4() {
   return 0;
 }
 
-// Reads sample mp4_sampleId and writes it at Buffer + at; false when it
-// cannot be read. A sample that cannot fit ends the run.
+// The bytes of Buffer that the unit reader takes, in order: a sample read in
+// place keeps a byte of each four-byte length field that is not part of the
+// stream (see put_sample), so the stream is handed out as runs, like the
+// payloads of transport packets. Runs that touch are merged; a buffer of a
+// single stretch is one run.
+namespace {
+struct Run {
+  u32 at, n;
+};
+}  // namespace
+static std::vector<Run> runs;
+static size_t next_run = 0;
+
+static void add_run(u32 at, u32 n) {
+  if (n == 0) return;
+  if (!runs.empty() && runs.back().at + runs.back().n == at)
+    runs.back().n += n;
+  else
+    runs.push_back({at, n});
+}
+
+// A sample whose units carry four-byte lengths, read to Buffer + at (n
+// bytes, the tail's room behind them), becomes start-code units where it
+// lies: the first unit's length field turns into 00 00 00 01 when
+// first_start_code is set, else is passed over; every later one keeps its
+// first byte out of the stream and turns its last three into 00 00 01. The
+// walk stops where Mp4SampleToStartCodes stops, so the runs carry the same
+// bytes as its output. Returns the end of the last unit.
+static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
+  uint8_t* s = Buffer + at;
+  u32 p = 0;
+  for (bool first = true; n - p >= 5; first = false) {
+    const u32 len = u32(s[p]) << 24 | u32(s[p + 1]) << 16 | u32(s[p + 2]) << 8 | s[p + 3];
+    if (len > n - p - 4) break;
+    if (first && first_start_code) {
+      s[p] = 0, s[p + 1] = 0, s[p + 2] = 0, s[p + 3] = 1;
+      add_run(at + p, 4 + len);
+    } else if (first) {
+      add_run(at + p + 4, len);
+    } else {
+      s[p + 1] = 0, s[p + 2] = 0, s[p + 3] = 1;
+      add_run(at + p + 1, 3 + len);
+    }
+    p += 4 + len;
+  }
+  return at + p;
+}
+
+// Reads sample mp4_sampleId to Buffer + at and adds its runs; false when it
+// cannot be read. A sample that cannot fit ends the run. Samples are read
+// straight into Buffer, converted where they lie; only units with lengths of
+// one or two bytes, whose start codes are longer than their length fields,
+// and samples larger than the room left take the copying road.
 static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
+  const u32 cap = BUFFER_SIZE - sizeof kTail - at;
+  const bool starts = VideoStream_Flag == MP4_VIDEO_AVC || VideoStream_Flag == MP4_VIDEO_HEVC;
+  const u32 size = MP4GetSampleSize(mp4File, trackId, mp4_sampleId);
+  uint64_t start = 0, duration = 0;
+  if (size <= cap && (!starts || length_size == 4)) {
+    uint8_t* bytes = Buffer + at;
+    uint32_t n = cap;
+    if (!MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr)) return false;
+    if (starts) {
+      *end = units_in_place(at, n, first_start_code);
+    } else {
+      add_run(at, n);
+      *end = at + n;
+    }
+    *time = start;
+    return true;
+  }
   uint8_t* bytes = nullptr;
   uint32_t n = 0;
-  uint64_t start = 0, duration = 0;
   if (!MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr)) return false;
   const long w = Mp4SampleToStartCodes(VideoStream_Flag, length_size, bytes, n, first_start_code, Buffer + at,
                                        BUFFER_SIZE - sizeof kTail - at);
   free(bytes);
   if (w < 0)
     abandon_index("The MP4 sample %u has %u bytes, more than the read buffer holds.", mp4_sampleId, n);
+  add_run(at, static_cast<u32>(w));
   *end = at + static_cast<u32>(w);
   *time = start;
   return true;
@@ -92,10 +161,16 @@ static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
 // and VC-1 samples bring their own, which is passed over.
 static void finish_buffer(u32 end, u64 time, bool continued) {
   memcpy(Buffer + end, kTail, sizeof kTail);
+  add_run(end, sizeof kTail);
   Read = end + sizeof kTail;
-  Rdptr = Buffer;
   const bool own_start_codes = VideoStream_Flag == MP4_VIDEO_MPEG2 || VideoStream_Flag == MP4_VIDEO_VC1;
-  if (continued && own_start_codes && end >= 3 && Buffer[0] == 0 && Buffer[1] == 0 && Buffer[2] == 1) Rdptr = Buffer + 3;
+  if (continued && own_start_codes && end >= 3 && Buffer[0] == 0 && Buffer[1] == 0 && Buffer[2] == 1) {
+    runs[0].at += 3;
+    runs[0].n -= 3;
+  }
+  Rdptr = Buffer + runs[0].at;
+  payload_bytes = runs[0].n;
+  next_run = 1;
   // The share of the samples read stands in for a byte position (progress).
   Buffer_Physical = mp4_numSamples ? Infilelength[0] / mp4_numSamples * (mp4_sampleId - 1) : 0;
   mkv_current_tc = time;
@@ -105,6 +180,9 @@ void InitializeMP4Buffer(u64 time) {
   // Stale bytes of an earlier pass must not be read if positioning fails.
   Read = 0;
   Rdptr = Buffer;
+  payload_bytes = 0;
+  runs.clear();
+  next_run = 0;
   std::vector<uint8_t> sets;
   if (VideoStream_Flag == MP4_VIDEO_AVC) {
     uint8_t** sps = nullptr;
@@ -124,6 +202,7 @@ void InitializeMP4Buffer(u64 time) {
     ++mp4_sampleId;
   if (mp4_sampleId < 1 || mp4_sampleId > mp4_numSamples) return;
   if (!sets.empty()) memcpy(Buffer, sets.data(), sets.size());
+  add_run(0, static_cast<u32>(sets.size()));
   u32 end;
   u64 t;
   if (!put_sample(static_cast<u32>(sets.size()), true, &end, &t)) {
@@ -136,13 +215,15 @@ void InitializeMP4Buffer(u64 time) {
 int NextMP4Buffer() {
   for (;;) {
     if (++mp4_sampleId > mp4_numSamples) return -1;
+    runs.clear();
+    next_run = 0;
     u32 end;
     u64 t;
     if (!put_sample(0, false, &end, &t)) {
       mp4_unreadSample = mp4_sampleId;
       return -1;
     }
-    if (end == 0) continue;  // no unit in it
+    if (runs.empty()) continue;  // no unit in it
     finish_buffer(end, t, true);
     return 0;
   }
@@ -151,4 +232,12 @@ int NextMP4Buffer() {
 u32 MP4UnreadSample(u32* samples) {
   *samples = mp4_numSamples;
   return mp4_unreadSample;
+}
+
+int NextMP4Payload() {
+  if (next_run >= runs.size()) return NextMP4Buffer();
+  Rdptr = Buffer + runs[next_run].at;
+  payload_bytes = runs[next_run].n;
+  ++next_run;
+  return 0;
 }

@@ -1,6 +1,8 @@
 // MP4 input of the indexer: the chosen video track's samples, loaded one at
 // a time into Buffer as a start-code byte stream, with the sample's start
-// time (track time scale) in mkv_current_tc.
+// time (track time scale) in mkv_current_tc. The stream is handed out in
+// runs of Buffer, like packet payloads: Rdptr and payload_bytes name the
+// current one.
 #pragma once
 
 #include "global.h"
@@ -20,3 +22,7 @@ int NextMP4Buffer();
 // end of the file, or cannot be read), 0 when the track was read to its end;
 // *samples is the count the track's tables list.
 u32 MP4UnreadSample(u32* samples);
+// The unit reader's next stretch of the stream: the next run of bytes of
+// the sample in Buffer (Rdptr, payload_bytes), else the next sample's first.
+// 0, or -1 at the end.
+int NextMP4Payload();

@@ -3,7 +3,8 @@
 //
 // Bytes are taken in stretches: the run of bytes that can be read straight
 // from Buffer (the rest of the buffer for elementary streams, the rest of the
-// current packet's payload for transport and program streams). A stretch is
+// current packet's payload for transport and program streams, the rest of the
+// current run of the sample for MP4). A stretch is
 // searched for 00 00 01 many positions at a time and copied whole; at its
 // end the container's reader moves on to the next packet's payload or block.
 // Transport streams take the run of common packets that follows in one loop
@@ -22,6 +23,7 @@
 
 #include "Matroska.h"
 #include "decode.h"
+#include "mp4.h"
 #include "ps.h"
 #include "ts.h"
 
@@ -33,8 +35,9 @@ static u32 start;           // last four bytes read before the first start code
 static u64 tail_pos[2];     // stream positions of the last and the second-last byte appended
 static u64 unit_pos;        // position of the start code that begins the next unit
 
-// Transport and program streams: bytes are taken from packet payloads.
-static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+// Transport and program streams: bytes are taken from packet payloads; MP4
+// input from the runs of its sample in Buffer (mp4.h).
+static inline bool packetized() { return SystemStream_Flag == 1 || SystemStream_Flag == 3 || SystemStream_Flag == 4; }
 
 // Bytes that can be taken straight from Buffer.
 static inline u32 stretch(bool packets) {
@@ -51,7 +54,7 @@ static inline void take(u32 n, bool packets) {
 
 // Moves on to the next bytes that can be taken straight from Buffer: the
 // next video packet's payload once the current one is used up (transport and
-// program streams), else the next block of input (a refill, or the next
+// program streams; the next run of the sample for MP4), else the next block of input (a refill, or the next
 // file). 0, or -1 at the end of input. A packet boundary thus costs one call
 // per packet, and a start code split across it is found by the scan of the
 // next stretch, which is given the two bytes before it.
@@ -60,6 +63,7 @@ static int next_stretch(u32 examined = 0) {
   if (payload_bytes == 0) {
     if (SystemStream_Flag == 1) return NextTSPayload(examined);
     if (SystemStream_Flag == 3) return NextPSPayload();
+    if (SystemStream_Flag == 4) return NextMP4Payload();
   }
   return Rdptr < Buffer + Read || RefillBuffer() == 0 ? 0 : -1;
 }
@@ -76,25 +80,42 @@ static inline unsigned start_code_mask16(const unsigned char* p) {
   return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
+// The zero bytes among p[0..31], as bytes of all ones.
+__attribute__((target("avx2"))) static inline __m256i zeros32(const unsigned char* p) {
+  return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_setzero_si256());
+}
+
 // Tests 32 candidates at a time from *i on; true with the index of the 01
 // byte of the first match, else false with *i at the first untested one.
+// Coded data holds few pairs of zero bytes: 64 candidates none of which
+// begins with 00 00 are passed over after one test.
 __attribute__((target("avx2"))) static bool scan_avx2(const unsigned char* src, u32 n, u32* i, u32* at) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi8(1);
-  for (; *i + 34 <= n; *i += 32) {
-    const unsigned char* p = src + *i;
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-    const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
-                                       _mm256_cmpeq_epi8(c, one));
-    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
-    if (mask) {
-      *at = *i + static_cast<u32>(__builtin_ctz(mask)) + 2;
-      return true;
+  for (;;) {
+    while (*i + 66 <= n) {
+      const unsigned char* p = src + *i;
+      const __m256i z = _mm256_or_si256(_mm256_and_si256(zeros32(p), zeros32(p + 1)),
+                                        _mm256_and_si256(zeros32(p + 32), zeros32(p + 33)));
+      if (!_mm256_testz_si256(z, z)) break;
+      *i += 64;
+    }
+    // The 64 candidates of a block with a zero, tested in full.
+    for (int half = 0; half < 2; half++, *i += 32) {
+      if (*i + 34 > n) return false;
+      const unsigned char* p = src + *i;
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+      const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+      const __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero)),
+                                         _mm256_cmpeq_epi8(c, one));
+      const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
+      if (mask) {
+        *at = *i + static_cast<u32>(__builtin_ctz(mask)) + 2;
+        return true;
+      }
     }
   }
-  return false;
 }
 
 // Start-code candidates p[0..31] as a bit mask (bit k: p[k], p[k + 1],
@@ -445,6 +466,21 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   // the previous frame, repeated in front of this one) is tried there too.
   const bool matroska = SystemStream_Flag == 2;
   if (matroska && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
+  // MP4 samples lie in Buffer with a start code before every unit but the
+  // first of a sample: a unit that ends in the run it begins with is handed
+  // out where it lies, behind the three start-code bytes it follows, and is
+  // only scanned, not copied. Its bytes are those the copy would hold.
+  if (SystemStream_Flag == 4 && prefix == 3 && n > 0 && n <= NALU_BUFFER_SIZE - 3 && Rdptr - Buffer >= 3 &&
+      Rdptr[-3] == 0 && Rdptr[-2] == 0 && Rdptr[-1] == 1) {
+    const u32 at = scan_start_code(Rdptr, n, 1, 0);
+    if (at < n) {
+      unsigned char* bytes = Rdptr - 3;
+      note_start_code(StreamPosition(), at);
+      take(at + 1, packets);
+      fill_header(unit, at + 1, prefix, bytes);
+      return 1;
+    }
+  }
   for (;;) {
     if (n == 0) {
       if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;

@@ -249,6 +249,14 @@ uint32_t MP4Track::GetSampleStscIndex(uint32_t sampleId) {
   if (sampleId < m_pStscFirstSampleProperty->GetValue(0)) throw MP4Error("assert failure", "(stscIndex != 0)");
   // The first samples never decrease (they are summed from the runs when
   // the table is read): the last run that starts at or before the sample.
+  // Reading in order asks for the run of the last answer or the next one.
+  for (uint32_t i = m_cachedStscIndex; i < n && i <= m_cachedStscIndex + 1; i++) {
+    if (m_pStscFirstSampleProperty->GetValue(i) > sampleId) break;
+    if (i + 1 == n || m_pStscFirstSampleProperty->GetValue(i + 1) > sampleId) {
+      m_cachedStscIndex = i;
+      return i;
+    }
+  }
   uint32_t low = 0, high = n - 1;
   while (low < high) {
     const uint32_t mid = low + (high - low + 1) / 2;
@@ -257,6 +265,7 @@ uint32_t MP4Track::GetSampleStscIndex(uint32_t sampleId) {
     else
       low = mid;
   }
+  m_cachedStscIndex = low;
   return low;
 }
 
@@ -1069,6 +1078,7 @@ uint32_t MP4Track::GetChunkStscIndex(uint32_t chunkId) {
     else
       low = mid;
   }
+  m_cachedStscIndex = low;
   return low;
 }
 

@@ -267,6 +267,9 @@ class MP4Track {
   uint32_t m_cachedCttsIndex = 0;
   uint64_t m_cachedCttsSid = 0;
 
+  // The sample-to-chunk run of the last lookup (a hint, checked before use).
+  uint32_t m_cachedStscIndex = 0;
+
   // In-chunk offset cache: a sample (0: empty), the first sample of its
   // chunk and the bytes before it in the chunk, so that reading a chunk's
   // samples in order sums each size once.

@@ -1,5 +1,6 @@
 #include "virtual_io.h"
 
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -17,9 +18,13 @@ uint64_t FILE_GetFileLength(void* handle) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+// A stream that is reading, short of its end, and already at the position
+// keeps its buffer: samples read in order cost no seek.
 int FILE_SetPosition(void* handle, uint64_t position) {
   if (position > static_cast<uint64_t>(INT64_MAX)) return -1;
-  return fseeko(Stream(handle), static_cast<off_t>(position), SEEK_SET);
+  FILE* f = Stream(handle);
+  if (__freading(f) && !feof(f) && !ferror(f) && ftello(f) == static_cast<off_t>(position)) return 0;
+  return fseeko(f, static_cast<off_t>(position), SEEK_SET);
 }
 
 int FILE_GetPosition(void* handle, uint64_t* position) {

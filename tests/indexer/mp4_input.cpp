@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "../../mp4/mp4.h"  // the library's, beside the indexer's mp4.h
 #include "mp4video.h"
 #include "testutil.h"
 #include "timed_inputs.h"
@@ -121,6 +123,84 @@ TEST(Mp4Input, SampleLengthFieldsOfEverySize) {
     EXPECT_EQ(Mp4SampleToStartCodes(MP4_VIDEO_AVC, size, reinterpret_cast<const uint8_t*>(sample.data()), sample.size(),
                                     true, out, 5),
               -1);
+  }
+}
+
+// Samples of every shape through the adapter, written by the library with
+// 4-, 2- and 1-byte unit lengths: an empty unit, units holding a start code
+// or ending in zero bytes, bytes after the last unit too few for a length, a
+// length that runs past the sample, a sample without a whole unit. The units
+// delivered are those of the start-code stream the samples stand for: the
+// parameter sets, the first unit behind 00 00 00 01, every later unit behind
+// 00 00 01, a sample without units left out.
+TEST(Mp4Input, UnitsOfOddSamplesAreThoseOfTheirStartCodeStream) {
+  struct Sample {
+    std::vector<std::string> units;
+    bool short_rest, overlong;  // after the units: fewer bytes than a length, a length past the end
+  };
+  const std::string idr("\x65\x88\x84\x00\x00\x01\x25\xff", 8), slice("\x41\x9a\x02\x00\x00", 5);
+  // Long enough for the scan's wide steps: zero pairs without 01, a start
+  // code in a later block.
+  std::string wide = "\x41\x9a" + std::string(240, '\xaa');
+  wide.replace(70, 3, std::string("\0\0\2", 3));
+  wide.replace(100, 2, std::string("\0\0", 2));
+  wide.replace(163, 4, std::string("\0\0\1\x21", 4));
+  const std::vector<Sample> samples = {
+      {{std::string("\x06\x05\x01\x80", 4), idr}, false, false},
+      {{"", slice, std::string("\x01\x9e\x00\x00\x03\x01", 6)}, true, false},
+      {{}, false, true},
+      {{slice}, false, true},
+      {{"", std::string("\x41\x9b\x55", 3)}, false, false},
+      {{slice, wide, wide.substr(0, 140)}, false, false},
+  };
+  const std::string sps("\x67\x64\x00\x28\xac", 5), pps("\x68\xee\x3c\x80", 4);
+  const std::string sc3("\0\0\1", 3), sc4("\0\0\0\1", 4);
+  for (unsigned size : {4u, 2u, 1u}) {
+    auto field = [&](size_t n) {
+      std::string f;
+      for (unsigned i = size; i-- > 0;) f += char(n >> (8 * i));
+      return f;
+    };
+    const std::string mp4 = Dir() + "odd." + std::to_string(size) + ".mp4";
+    MP4FileHandle h = MP4Create(mp4.c_str(), 0, 0);
+    ASSERT_NE(h, nullptr);
+    const uint32_t track = MP4AddH264VideoTrack(h, 25, 1, 64, 64, 100, 0, 40, uint8_t(size - 1));
+    MP4AddH264SequenceParameterSet(h, track, reinterpret_cast<const uint8_t*>(sps.data()), uint16_t(sps.size()));
+    MP4AddH264PictureParameterSet(h, track, reinterpret_cast<const uint8_t*>(pps.data()), uint16_t(pps.size()));
+    std::string stream = sc4 + sps + sc4 + pps;
+    bool first = true;
+    for (const Sample& s : samples) {
+      std::string bytes;
+      for (const std::string& u : s.units) bytes += field(u.size()) + u;
+      if (s.short_rest) bytes += std::string(size, '\x07');
+      if (s.overlong) bytes += field(200) + "\x41\x9a";
+      const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+      ASSERT_TRUE(MP4WriteSample(h, track, data, uint32_t(bytes.size()), 1, 0, true));
+      if (s.units.empty()) continue;
+      // A sample's last unit ends at the next sample's first (the end of
+      // the track ends the last).
+      for (size_t i = 0; i < s.units.size(); ++i) stream += (i || !first ? sc3 : sc4) + s.units[i];
+      first = false;
+    }
+    MP4Close(h);
+
+    const std::vector<uint8_t> es(stream.begin(), stream.end());
+    std::vector<std::string> want_units;
+    std::vector<std::tuple<unsigned, uint32_t, int>> want;
+    for (const tu::DumpUnit& u : tu::expected_units(es, true)) {
+      want.emplace_back(u.code, u.len, u.prefix);
+      want_units.push_back(stream.substr(size_t(u.pos), u.len));
+    }
+    tu::RunResult run;
+    const auto dump = tu::unitdump("-w " + tu::q(mp4 + ".units") + " " + tu::q(mp4), &run);
+    ASSERT_EQ(run.status, 0) << size << ": " << run.out;
+    std::vector<std::tuple<unsigned, uint32_t, int>> got;
+    for (const tu::DumpUnit& u : dump) got.emplace_back(u.code, u.len, u.prefix);
+    EXPECT_EQ(got, want) << size;
+    const std::vector<uint8_t> written = tu::read_file(mp4 + ".units");
+    std::string joined;
+    for (const std::string& u : want_units) joined += u;
+    EXPECT_EQ(std::string(written.begin(), written.end()), joined) << size;
   }
 }
 
