@@ -145,6 +145,14 @@ void MP4File::Attach(const char* fileName, char mode, void* handle, Virtual_IO* 
 void MP4File::Open(const char* mode) {
   MP4_ASSERT_AS(m_pFile == nullptr, "(m_pFile == __null)");
   MP4_ASSERT(m_fileName);
+  if (!strcmp(mode, "rb")) {
+    void* r = FILE_OpenForReading(m_fileName);
+    if (!r) throw MP4Error(errno, "failed", "MP4Open");
+    m_pFile = r;
+    m_virtual_IO = &FILE_read_virtual_IO;
+    m_orgFileSize = m_fileSize = FILE_read_virtual_IO.GetFileLength(r);
+    return;
+  }
   FILE* f = fopen(m_fileName, mode);
   if (!f) throw MP4Error(errno, "failed", "MP4Open");
   m_pFile = f;

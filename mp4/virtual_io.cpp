@@ -1,11 +1,16 @@
 #include "virtual_io.h"
 
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "mp4file.h"
 #include "mp4util.h"
 
 namespace {
@@ -46,7 +51,124 @@ int FILE_EndOfFile(void* handle) { return feof(Stream(handle)); }
 
 int FILE_Close(void* handle) { return fclose(Stream(handle)); }
 
+// Files the library opens only for reading: a descriptor behind a buffer of
+// our own, positions kept here. Positioning is free (no system call), and a
+// position inside the buffer reads from it, so the samples of one track read
+// in order cost one read of the file per buffer, however the other tracks'
+// chunks lie between them. Requests of half a buffer or more go straight to
+// the caller's memory.
+constexpr size_t kReadBuffer = size_t(1) << 18;
+
+struct ReadStream {
+  int fd;
+  uint64_t position;  // of the next byte to be read
+  uint64_t start;     // file position of buffer[0]
+  size_t held;        // bytes of the buffer that are valid
+  bool ended;         // a read came short at the end of the file
+  unsigned char buffer[kReadBuffer];
+};
+
+ReadStream* Reader(void* handle) { return static_cast<ReadStream*>(handle); }
+
+uint64_t READ_GetFileLength(void* handle) {
+  struct stat st;
+  if (fstat(Reader(handle)->fd, &st) != 0) throw MP4Error(errno, "stat failed", "MP4Open");
+  return static_cast<uint64_t>(st.st_size);
+}
+
+int READ_SetPosition(void* handle, uint64_t position) {
+  if (position > static_cast<uint64_t>(INT64_MAX)) return -1;
+  Reader(handle)->position = position;
+  Reader(handle)->ended = false;
+  return 0;
+}
+
+int READ_GetPosition(void* handle, uint64_t* position) {
+  *position = Reader(handle)->position;
+  return 0;
+}
+
+// Reads up to size bytes at position to out; the bytes read, short only at
+// the end of the file or on an error.
+size_t ReadAt(int fd, uint64_t position, unsigned char* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    if (position + done > static_cast<uint64_t>(INT64_MAX)) break;
+    const ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+uint64_t READ_Read(void* handle, void* buffer, uint64_t size) {
+  ReadStream* r = Reader(handle);
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < size) {
+    const uint64_t want = size - done;
+    if (r->position >= r->start && r->position < r->start + r->held) {
+      const uint64_t at = r->position - r->start;
+      const uint64_t n = want < r->held - at ? want : r->held - at;
+      memcpy(out + done, r->buffer + at, n);
+      done += n;
+      r->position += n;
+      continue;
+    }
+    if (want >= kReadBuffer / 2) {
+      const uint64_t chunk = want < (uint64_t(1) << 30) ? want : (uint64_t(1) << 30);
+      const size_t n = ReadAt(r->fd, r->position, out + done, static_cast<size_t>(chunk));
+      done += n;
+      r->position += n;
+      if (n < chunk) break;
+      continue;
+    }
+    r->start = r->position;
+    r->held = ReadAt(r->fd, r->position, r->buffer, kReadBuffer);
+    if (r->held == 0) break;
+  }
+  if (done < size) r->ended = true;
+  return done;
+}
+
+uint64_t READ_Write(void*, void*, uint64_t) {
+  errno = EBADF;
+  return 0;
+}
+
+int READ_EndOfFile(void* handle) { return Reader(handle)->ended; }
+
+int READ_Close(void* handle) {
+  ReadStream* r = Reader(handle);
+  const int result = close(r->fd);
+  free(r);
+  return result;
+}
+
 }  // namespace
+
+void* FILE_OpenForReading(const char* fileName) {
+  ReadStream* r = static_cast<ReadStream*>(malloc(sizeof(ReadStream)));
+  if (!r) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  r->fd = open(fileName, O_RDONLY | O_CLOEXEC);
+  if (r->fd < 0) {
+    const int e = errno;
+    free(r);
+    errno = e;
+    return nullptr;
+  }
+  r->position = r->start = 0;
+  r->held = 0;
+  r->ended = false;
+  return r;
+}
+
+Virtual_IO FILE_read_virtual_IO = {READ_GetFileLength, READ_SetPosition, READ_GetPosition, READ_Read,
+                                   READ_Write,         READ_EndOfFile,   READ_Close};
 
 Virtual_IO FILE_virtual_IO = {FILE_GetFileLength, FILE_SetPosition, FILE_GetPosition,
                               FILE_Read,          FILE_Write,       FILE_EndOfFile,

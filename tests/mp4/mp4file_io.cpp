@@ -4,6 +4,7 @@
 // failures of each primitive.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -185,6 +186,55 @@ TEST(MP4FileIO, EveryPrimitiveRoundTripsThroughAFile) {
   MP4File missing;
   missing.Attach((path + ".none").c_str(), 'r');
   ExpectError(Thrown([&] { missing.Open("rb"); }), ENOENT, "failed", "MP4Open");
+}
+
+// The buffered table of files opened for reading: reads of every size at
+// positions in order, backwards and across the buffer's edges give the
+// file's bytes; a read past the end comes short and reports the end.
+TEST(MP4FileIO, ReadingTableGivesTheFilesBytesAtAnyPosition) {
+  const std::string path = tu::scratch("reading-table.bin");
+  Bytes content(3 * 1024 * 1024 + 1234);
+  uint32_t x = 12345;
+  for (uint8_t& b : content) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
+  tu::write_file(path, content);
+  void* h = FILE_OpenForReading(path.c_str());
+  ASSERT_NE(h, nullptr);
+  const Virtual_IO& io = FILE_read_virtual_IO;
+  EXPECT_EQ(io.GetFileLength(h), content.size());
+  struct Read {
+    uint64_t at, n;
+  };
+  const uint64_t size = content.size();
+  const Read reads[] = {{0, 8},          {8, 100000},       {100008, 200000},  {262140, 8},  {5, 3},
+                        {300000, 131071}, {300000, 131072},  {500000, 700000},  {1, 1},       {2097150, 4},
+                        {size - 10, 10},  {1048575, 2000000}, {262144, 262144}, {7, 1048576}};
+  for (const Read& r : reads) {
+    Bytes got(r.n);
+    ASSERT_EQ(io.SetPosition(h, r.at), 0);
+    ASSERT_EQ(io.Read(h, got.data(), r.n), r.n) << r.at << " " << r.n;
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), content.begin() + r.at)) << r.at << " " << r.n;
+    uint64_t pos = 0;
+    ASSERT_EQ(io.GetPosition(h, &pos), 0);
+    EXPECT_EQ(pos, r.at + r.n);
+    EXPECT_FALSE(io.EndOfFile(h));
+  }
+  Bytes got(600000);
+  for (const uint64_t n : {uint64_t(20), uint64_t(600000)}) {
+    ASSERT_EQ(io.SetPosition(h, size - 5), 0);
+    EXPECT_EQ(io.Read(h, got.data(), n), 5u);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 5, content.end() - 5));
+    EXPECT_TRUE(io.EndOfFile(h));
+  }
+  ASSERT_EQ(io.SetPosition(h, size + 100), 0);
+  EXPECT_FALSE(io.EndOfFile(h));
+  EXPECT_EQ(io.Read(h, got.data(), 1), 0u);
+  EXPECT_TRUE(io.EndOfFile(h));
+  EXPECT_NE(io.SetPosition(h, uint64_t(1) << 63), 0);
+  EXPECT_EQ(io.Write(h, got.data(), 1), 0u);
+  EXPECT_EQ(io.Close(h), 0);
+  errno = 0;
+  EXPECT_EQ(FILE_OpenForReading((path + ".none").c_str()), nullptr);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(MP4FileIO, NumbersAndStrings) {
