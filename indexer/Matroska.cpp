@@ -10,7 +10,7 @@
 // Buffer, and turned into start-code form there where that needs no more
 // room than it has (4-byte length prefixes, stored start codes). AVC and
 // HEVC frames are read unit by unit, each slice only as far as the head the
-// analysis reads (Matroska.h): their units are known from the length
+// analysis reads (nalu.h): their units are known from the length
 // prefixes, and a slice's other bytes are left where they are.
 #include "Matroska.h"
 
@@ -153,7 +153,6 @@ const char* input_error(StreamCallbacks* cc) { return strerror(reinterpret_cast<
 
 MkvInput input;
 MkvVideoTrack video;
-std::vector<MkvCut> cuts;  // of the frame in Buffer, by offset
 std::vector<uint8_t> raw;  // one frame as stored, behind its stripped header
 
 const uint8_t kNextStartCode[] = {0, 0, 1};
@@ -302,7 +301,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
 }
 
 // AVC and HEVC frames: put_frame's units, each slice longer than
-// MKV_SLICE_HEAD cut to that head (its cut in cuts), read unit by unit in
+// CONTAINER_SLICE_HEAD cut to that head (its cut in unit_cuts), read unit by unit in
 // windows of the frame. 1 with *end set, -1 on a short read, 0 when the
 // frame takes the other roads (header stripping, or a whole that might not
 // fit, which put_frame refuses as it always has). The library has read the
@@ -342,9 +341,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
       if (whole > cap) return 0;
       q = fetch(p, 1);
       if (!q) return -1;
-      const bool slice = video.codec == MKV_VIDEO_AVC ? ((q[0] & 31) == 1 || (q[0] & 31) == 5)
-                                                      : (((q[0] >> 1) & 63) <= 9 || (((q[0] >> 1) & 63) >= 16 && ((q[0] >> 1) & 63) <= 21));
-      const size_t take = slice && len > MKV_SLICE_HEAD ? MKV_SLICE_HEAD : size_t(len);
+      const size_t take = len > CONTAINER_SLICE_HEAD && IsSliceUnit(video.codec, q[0]) ? CONTAINER_SLICE_HEAD : size_t(len);
       out[w] = out[w + 1] = out[w + 2] = 0;
       out[w + 3] = 1;
       if (take <= sizeof window) {
@@ -355,7 +352,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
         return -1;
       }
       w += 4 + take;
-      if (take < len) cuts.push_back(MkvCut{at + u32(w), u32(len - take), pos + p + take});
+      if (take < len) unit_cuts.push_back(UnitCut{at + u32(w), u32(len - take), pos + p + take});
     }
     p += len;
   }
@@ -367,11 +364,11 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
 // of AVC and HEVC frames cut): true with *end set, false on a short read.
 static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
   check_frame_size(size, start);
-  cuts.clear();
+  unit_cuts.clear();
   if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) {
     const int r = read_heads(at, pos, size, end);
     if (r != 0) return r > 0;
-    cuts.clear();
+    unit_cuts.clear();
   }
   const int r = read_in_place(at, pos, size, key, end);
   if (r != 0) return r > 0;
@@ -387,21 +384,7 @@ static void finish_buffer(u32 end, u64 pos, u64 start) {
   mkv_current_tc = start;
 }
 
-const MkvCut* MkvCutIn(u32 begin, u32 end) {
-  const auto c = std::upper_bound(cuts.begin(), cuts.end(), begin, [](u32 v, const MkvCut& x) { return v < x.at; });
-  return c != cuts.end() && c->at <= end ? &*c : nullptr;
-}
-
-u64 MkvCutBytesBefore(u32 offset) {
-  u64 n = 0;
-  for (const MkvCut& c : cuts) {
-    if (c.at > offset) break;
-    n += c.bytes;
-  }
-  return n;
-}
-
-bool MkvReadCut(const MkvCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
+bool MkvReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
 
 void InitializeMKVBuffer(u64 t) {
   u32 at = 0;
@@ -410,7 +393,7 @@ void InitializeMKVBuffer(u64 t) {
   u64 start, end, pos;
   Rdptr = Buffer;
   Read = 0;
-  cuts.clear();
+  unit_cuts.clear();
   if (avc_like) {
     // Parameter sets carried by the frames of the two seconds before t.
     std::vector<uint8_t> in_band;

@@ -5,6 +5,7 @@
 
 #include "MatroskaParser.h"
 #include "global.h"
+#include "nalu.h"
 
 extern MatroskaFile* mf;  // the open file, closed by mkv_Close at the end of the run
 extern u32 track;         // index of the chosen track in the library's track list
@@ -24,21 +25,6 @@ void mkv_Seek2(MatroskaFile* file, u64 t, unsigned flags);
 int MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track_index, u64* start, u64* end, u64* file_pos,
                       u32* size, u32* flags);
 
-// AVC and HEVC slices longer than MKV_SLICE_HEAD bytes are read only that
-// far: the analysis reads a slice's header from its first bytes (the unit
-// parsers clean at most that many, and ask for the rest through
-// CompleteUnit when the header runs past them). A cut slice's head ends at
-// Buffer offset at; its other bytes lie at file position tail.
-constexpr u32 MKV_SLICE_HEAD = 1024;
-struct MkvCut {
-  u32 at;
-  u32 bytes;
-  u64 tail;
-};
-// The cut of the frame in Buffer at an offset in (begin, end], or null.
-const MkvCut* MkvCutIn(u32 begin, u32 end);
-// Bytes left out by the cuts at offsets up to offset: what stream positions
-// in the frame, counted as if it had been read whole, add to the offset.
-u64 MkvCutBytesBefore(u32 offset);
-// Reads the bytes a cut left out to dst; false on a short read.
-bool MkvReadCut(const MkvCut& cut, unsigned char* dst);
+// Reads the bytes a cut of the frame in Buffer left out to dst (nalu.h);
+// false on a short read.
+bool MkvReadCut(const UnitCut& cut, unsigned char* dst);

@@ -1,11 +1,20 @@
 // MP4 input of the indexer. The library's function interface locates and
-// reads the chosen video track's samples; this adapter reads each one into
+// reads the chosen video track's samples; this adapter puts each one into
 // Buffer and hands it to the unit reader in start-code form, followed by
 // 00 00 01, which ends the sample's last unit and stands for the next
 // sample's first start code. Positions are sample times in the track's time
 // scale.
+//
+// AVC and HEVC samples are not read whole: the library reads the file
+// through the table below, which notes where a sample lies instead of
+// reading it, and the adapter reads the sample unit by unit, each slice only
+// as far as the head the analysis reads (nalu.h).
 #include "mp4.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -13,9 +22,71 @@
 #include "index.h"
 #include "mp4/mp4.h"
 #include "mp4video.h"
+#include "nalu.h"
 
 void* mp4File = nullptr;
 u32 trackId = 0;
+
+namespace {
+
+// The library's file: its own reading table, but for the read of a sample's
+// bytes into capture, which is only noted (position in sample_pos).
+struct Mp4Input {
+  void* file;
+  const void* capture;
+  bool captured;
+  u64 sample_pos;
+};
+Mp4Input input;
+int heads_fd = -1;  // the adapter's own reads of samples
+
+Mp4Input* In(void* h) { return static_cast<Mp4Input*>(h); }
+uint64_t in_length(void* h) { return FILE_read_virtual_IO.GetFileLength(In(h)->file); }
+int in_set_position(void* h, uint64_t p) { return FILE_read_virtual_IO.SetPosition(In(h)->file, p); }
+int in_get_position(void* h, uint64_t* p) { return FILE_read_virtual_IO.GetPosition(In(h)->file, p); }
+uint64_t in_read(void* h, void* buffer, uint64_t size) {
+  Mp4Input* in = In(h);
+  if (!in->capture || buffer != in->capture) return FILE_read_virtual_IO.Read(in->file, buffer, size);
+  uint64_t p = 0;
+  if (in_get_position(h, &p) != 0 || in_set_position(h, p + size) != 0) return 0;
+  in->captured = true;
+  in->sample_pos = p;
+  return size;
+}
+uint64_t in_write(void* h, void* buffer, uint64_t size) { return FILE_read_virtual_IO.Write(In(h)->file, buffer, size); }
+int in_end_of_file(void* h) { return FILE_read_virtual_IO.EndOfFile(In(h)->file); }
+int in_close(void* h) {
+  const int r = FILE_read_virtual_IO.Close(In(h)->file);
+  In(h)->file = nullptr;
+  return r;
+}
+Virtual_IO input_io = {in_length, in_set_position, in_get_position, in_read, in_write, in_end_of_file, in_close};
+
+// Up to count bytes at pos to dst: the bytes read, fewer at the end of the
+// file or on a failure.
+size_t read_at(u64 pos, uint8_t* dst, size_t count) {
+  size_t got = 0;
+  while (got < count && pos + got <= u64(INT64_MAX)) {
+    const ssize_t r = pread(heads_fd, dst + got, count - got, off_t(pos + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += size_t(r);
+  }
+  return got;
+}
+
+// File bytes [pos, pos + len) kept from one read of samples.
+struct FileWindow {
+  uint8_t bytes[262144];
+  u64 pos;
+  size_t len;
+};
+FileWindow file_window;
+constexpr u32 kSmallSample = 65536;
+
+}  // namespace
+
+bool Mp4ReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(cut.tail, dst, cut.bytes) == cut.bytes; }
 
 static u32 mp4_numSamples = 0;
 static u32 mp4_sampleId = 0;
@@ -27,7 +98,16 @@ static unsigned length_size = 4;
 static const uint8_t kTail[] = {0, 0, 1};
 
 int InitMP4() {
-  mp4File = MP4Read(Infilename[0], 0);
+  if (heads_fd >= 0) close(heads_fd);
+  heads_fd = open(Infilename[0], O_RDONLY | O_CLOEXEC);
+  input = Mp4Input();
+  file_window.len = 0;
+  input.file = FILE_OpenForReading(Infilename[0]);
+  if (heads_fd < 0 || !input.file) {
+    if (input.file) FILE_read_virtual_IO.Close(input.file);
+    return 1;
+  }
+  mp4File = MP4ReadEx(Infilename[0], &input, &input_io, 0);
   if (!mp4File) return 1;
   const u32 tracks = MP4GetNumberOfTracks(mp4File, nullptr, 0);
   if (tracks == 0) return 2;
@@ -119,21 +199,89 @@ static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
   return at + p;
 }
 
+// The AVC or HEVC sample of size bytes (four-byte lengths) at file position
+// pos, written to Buffer + at as units_in_place leaves it but for its slices
+// longer than CONTAINER_SLICE_HEAD, which are cut to that head (their cuts in
+// unit_cuts), and for its first unit, which gets a start code in front that
+// its run leaves out. Read unit by unit in windows of the sample; false on a
+// short read.
+static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32* end) {
+  // Sample bytes [off, off + n) from the file window, n <= its size and
+  // n <= size - off. Small samples (and the other tracks' chunks between
+  // them) are read in large blocks that hold several of them; of large
+  // ones, whose slices lie far apart, only a little more than asked for is
+  // read: a slice head and the next length, or the small units in front of
+  // a slice, come in one read.
+  auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
+    const u64 x = pos + off;
+    if (x >= file_window.pos && x - file_window.pos + n <= file_window.len) return file_window.bytes + (x - file_window.pos);
+    constexpr size_t kRead = 4096;
+    const size_t want = size <= kSmallSample ? sizeof file_window.bytes : n > kRead ? n : kRead;
+    file_window.pos = x;
+    file_window.len = read_at(x, file_window.bytes, want);
+    return file_window.len >= n ? file_window.bytes : nullptr;
+  };
+  uint8_t* out = Buffer + at;
+  u32 w = 0;
+  u64 p = 0;
+  for (bool first = true; size - p >= 5; first = false) {
+    const uint8_t* q = fetch(p, 4);
+    if (!q) return false;
+    const u32 len = u32(q[0]) << 24 | u32(q[1]) << 16 | u32(q[2]) << 8 | q[3];
+    p += 4;
+    if (len > size - p) break;
+    u32 take = len;
+    if (len > CONTAINER_SLICE_HEAD) {
+      if (!(q = fetch(p, 1))) return false;
+      if (IsSliceUnit(VideoStream_Flag, q[0])) take = CONTAINER_SLICE_HEAD;
+    }
+    if (first && first_start_code) {
+      out[w] = 0, out[w + 1] = 0, out[w + 2] = 0, out[w + 3] = 1;
+      add_run(at + w, 4 + take);
+      w += 4;
+    } else {
+      out[w] = 0, out[w + 1] = 0, out[w + 2] = 1;
+      add_run(first ? at + w + 3 : at + w, first ? take : 3 + take);
+      w += 3;
+    }
+    if (take <= kSmallSample) {
+      if (take && !(q = fetch(p, take))) return false;
+      if (take) memcpy(out + w, q, take);
+    } else if (read_at(pos + p, out + w, take) != take) {
+      return false;
+    }
+    w += take;
+    if (take < len) unit_cuts.push_back(UnitCut{at + w, len - take, pos + p + take});
+    p += len;
+  }
+  *end = at + w;
+  return true;
+}
+
 // Reads sample mp4_sampleId to Buffer + at and adds its runs; false when it
 // cannot be read. A sample that cannot fit ends the run. Samples are read
-// straight into Buffer, converted where they lie; only units with lengths of
-// one or two bytes, whose start codes are longer than their length fields,
-// and samples larger than the room left take the copying road.
+// straight into Buffer, converted where they lie (AVC and HEVC samples of
+// this file by heads_in_place); only units with lengths of one or two
+// bytes, whose start codes are longer than their length fields, and samples
+// larger than the room left take the copying road.
 static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
   const u32 cap = BUFFER_SIZE - sizeof kTail - at;
   const bool starts = VideoStream_Flag == MP4_VIDEO_AVC || VideoStream_Flag == MP4_VIDEO_HEVC;
   const u32 size = MP4GetSampleSize(mp4File, trackId, mp4_sampleId);
   uint64_t start = 0, duration = 0;
+  unit_cuts.clear();
   if (size <= cap && (!starts || length_size == 4)) {
     uint8_t* bytes = Buffer + at;
     uint32_t n = cap;
-    if (!MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr)) return false;
-    if (starts) {
+    // A sample in another file (a data reference) is read whole.
+    input.capture = starts ? bytes : nullptr;
+    input.captured = false;
+    const bool read = MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr);
+    input.capture = nullptr;
+    if (!read) return false;
+    if (input.captured) {
+      if (!heads_in_place(at, input.sample_pos, n, first_start_code, end)) return false;
+    } else if (starts) {
       *end = units_in_place(at, n, first_start_code);
     } else {
       add_run(at, n);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "global.h"
+#include "nalu.h"
 
 extern void* mp4File;  // the open file, closed by MP4Close at the end of the run
 extern u32 trackId;    // the chosen track
@@ -26,3 +27,6 @@ u32 MP4UnreadSample(u32* samples);
 // the sample in Buffer (Rdptr, payload_bytes), else the next sample's first.
 // 0, or -1 at the end.
 int NextMP4Payload();
+// Reads the bytes a cut of the sample in Buffer left out (nalu.h) to dst;
+// false on a short read.
+bool Mp4ReadCut(const UnitCut& cut, unsigned char* dst);

@@ -16,6 +16,7 @@
 // code is always that of its first 00 byte, wherever that byte stood.
 #include "nalu.h"
 
+#include <algorithm>
 #include <cstring>
 #ifdef __SSE2__
 #include <immintrin.h>
@@ -379,6 +380,36 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
   return common_ts_run<false>(unit, len_io, prefix, examined);
 }
 
+std::vector<UnitCut> unit_cuts;
+
+const UnitCut* CutIn(u32 begin, u32 end) {
+  const auto c = std::upper_bound(unit_cuts.begin(), unit_cuts.end(), begin,
+                                  [](u32 v, const UnitCut& x) { return v < x.at; });
+  return c != unit_cuts.end() && c->at <= end ? &*c : nullptr;
+}
+
+u64 CutBytesBefore(u32 offset) {
+  u64 n = 0;
+  for (const UnitCut& c : unit_cuts) {
+    if (c.at > offset) break;
+    n += c.bytes;
+  }
+  return n;
+}
+
+bool IsSliceUnit(int codec, unsigned char h) {
+  if (codec == 0) return (h & 31) == 1 || (h & 31) == 5;
+  const int type = (h >> 1) & 63;
+  return type <= 9 || (type >= 16 && type <= 21);
+}
+
+// A slice cut to its head (nalu.h) is followed by the next unit's start code
+// in Buffer, so the scan ends it where its whole would end: its length is
+// what was scanned and the bytes left out, which CompleteUnit reads when a
+// parser needs them.
+static const UnitCut* unit_cut;     // of the unit just handed, or null
+static u32 unit_present;            // its bytes in Buffer
+
 // Matroska: Buffer holds one frame whose units each follow their start code,
 // and ends with 00 00 01. A unit whose start code (prefix bytes, as written
 // to nalu_buf) stands in Buffer right before Rdptr and whose end lies in the
@@ -386,14 +417,6 @@ static int common_ts_packets(NALU_t* unit, u32* len_io, int prefix, u32* examine
 // would hold, without the copy. False, with nothing taken, when it does not
 // lie so (the frame's first unit continuing the start code that ended the
 // previous frame) or is longer than a copy may be.
-//
-// A slice cut to its head (Matroska.h) is followed by the next unit's start
-// code in Buffer, so the scan ends it where its whole would end: its length
-// is what was scanned and the bytes left out, which CompleteUnit reads when
-// a parser needs them.
-static const MkvCut* unit_cut;      // of the unit just handed, or null
-static u32 unit_present;            // its bytes in Buffer
-
 static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
   const u32 before = static_cast<u32>(Rdptr - Buffer);
   if (before < static_cast<u32>(prefix) || Rdptr[-1] != 1 || Rdptr[-2] != 0 || Rdptr[-3] != 0 ||
@@ -405,19 +428,38 @@ static bool unit_in_buffer(NALU_t* unit, int prefix, u32 n) {
   unsigned char* buf = Rdptr - prefix;
   const u32 present = prefix + at + 1 - 3;
   const u32 begin = before - prefix;
-  unit_cut = MkvCutIn(begin, begin + present);
+  unit_cut = CutIn(begin, begin + present);
   unit_present = present;
   // Positions count the frame as if read whole: the bytes cut before the
   // stretch, and those of its own cut before the start code that ends it.
-  const u64 base = StreamPosition() + MkvCutBytesBefore(before) + (unit_cut ? unit_cut->bytes : 0);
+  const u64 base = StreamPosition() + CutBytesBefore(before) + (unit_cut ? unit_cut->bytes : 0);
   take(at + 1, false);
   note_start_code(base, at);
   fill_header(unit, present + (unit_cut ? unit_cut->bytes : 0), prefix, buf);
   return true;
 }
 
+// MP4 samples lie in Buffer with a start code before every unit but the
+// first of a sample read whole: a unit behind the three start-code bytes
+// that ends in the run of n bytes it begins with is handed out where it
+// lies, and is only scanned, not copied. Its bytes are those the copy would
+// hold; a cut slice (nalu.h) counts its bytes left out.
+static bool unit_in_run(NALU_t* unit, u32 n) {
+  if (n == 0 || Rdptr - Buffer < 3 || Rdptr[-3] != 0 || Rdptr[-2] != 0 || Rdptr[-1] != 1) return false;
+  const u32 at = scan_start_code(Rdptr, n, 1, 0);
+  if (at >= n || at + 1 > NALU_BUFFER_SIZE) return false;
+  unsigned char* bytes = Rdptr - 3;
+  const u32 begin = static_cast<u32>(bytes - Buffer);
+  unit_cut = CutIn(begin, begin + at + 1);
+  unit_present = at + 1;
+  note_start_code(StreamPosition(), at);
+  take(at + 1, true);
+  fill_header(unit, at + 1 + (unit_cut ? unit_cut->bytes : 0), 3, bytes);
+  return true;
+}
+
 void CompleteUnit(NALU_t* unit) {
-  const MkvCut* c = unit_cut;
+  const UnitCut* c = unit_cut;
   if (!c || unit->buf == nalu_buf) return;
   unit_cut = nullptr;
   // Head, the bytes left out, then what followed the cut in Buffer (the
@@ -426,7 +468,8 @@ void CompleteUnit(NALU_t* unit) {
   memcpy(nalu_buf, unit->buf, head);
   // The library found the frame's last byte in the file; a file that
   // shrank since leaves zero bytes.
-  if (!MkvReadCut(*c, nalu_buf + head)) memset(nalu_buf + head, 0, c->bytes);
+  const bool read = SystemStream_Flag == 4 ? Mp4ReadCut(*c, nalu_buf + head) : MkvReadCut(*c, nalu_buf + head);
+  if (!read) memset(nalu_buf + head, 0, c->bytes);
   memcpy(nalu_buf + head + c->bytes, unit->buf + head, unit_present - head);
   unit->buf = nalu_buf;
 }
@@ -464,23 +507,13 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   u32 n = stretch(packets);
   // Matroska: a unit that begins with a buffer (the start code that ended
   // the previous frame, repeated in front of this one) is tried there too.
+  // Units of a sample or frame in Buffer are tried where they lie; so is
+  // one that begins with the next (the start code that ended the previous
+  // frame or sample, repeated in front of it).
   const bool matroska = SystemStream_Flag == 2;
+  const bool mp4 = SystemStream_Flag == 4 && prefix == 3;
   if (matroska && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
-  // MP4 samples lie in Buffer with a start code before every unit but the
-  // first of a sample: a unit that ends in the run it begins with is handed
-  // out where it lies, behind the three start-code bytes it follows, and is
-  // only scanned, not copied. Its bytes are those the copy would hold.
-  if (SystemStream_Flag == 4 && prefix == 3 && n > 0 && n <= NALU_BUFFER_SIZE - 3 && Rdptr - Buffer >= 3 &&
-      Rdptr[-3] == 0 && Rdptr[-2] == 0 && Rdptr[-1] == 1) {
-    const u32 at = scan_start_code(Rdptr, n, 1, 0);
-    if (at < n) {
-      unsigned char* bytes = Rdptr - 3;
-      note_start_code(StreamPosition(), at);
-      take(at + 1, packets);
-      fill_header(unit, at + 1, prefix, bytes);
-      return 1;
-    }
-  }
+  if (mp4 && unit_in_run(unit, n)) return 1;
   for (;;) {
     if (n == 0) {
       if (ts_common && payload_bytes == 0 && common_ts_packets(unit, &len, prefix, &examined)) return 1;
@@ -488,6 +521,7 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
       examined = 0;
       n = stretch(packets);
       if (matroska && len == static_cast<u32>(prefix) && n != 0 && unit_in_buffer(unit, prefix, n)) return 1;
+      if (mp4 && len == 3 && unit_in_run(unit, n)) return 1;
       continue;
     }
     const unsigned char* src = Rdptr;

@@ -1,6 +1,8 @@
 // Annex B unit reader: cuts the video byte stream at start codes.
 #pragma once
 
+#include <vector>
+
 #include "global.h"
 
 // 1 with a unit, 0 at end of input, negative on failure (message printed).
@@ -8,5 +10,27 @@ int GetAnnexbNALU(NALU_t* unit, u64* position);
 int GetAnnexbNALUAVC(NALU_t* unit, u64* position);
 extern unsigned char* nalu_buf;                      // NALU_BUFFER_SIZE bytes
 // Makes the unit just handed whole in nalu_buf when the input left part of
-// it unread (Matroska slices, read as far as their head); nothing otherwise.
+// it unread (container slices, read as far as their head); nothing otherwise.
 void CompleteUnit(NALU_t* unit);
+
+// Matroska and MP4 input read AVC and HEVC slices longer than CONTAINER_SLICE_HEAD
+// bytes only that far: the analysis reads a slice's header from its first
+// bytes (the unit parsers clean at most that many, and ask for the rest
+// through CompleteUnit when the header runs past them). A cut slice's head
+// ends at Buffer offset at, where the next unit's start code follows; its
+// other bytes lie at file position tail.
+constexpr u32 CONTAINER_SLICE_HEAD = 1024;
+struct UnitCut {
+  u32 at;
+  u32 bytes;
+  u64 tail;
+};
+extern std::vector<UnitCut> unit_cuts;  // of the frame or sample in Buffer, by offset
+// The cut at an offset in (begin, end], or null.
+const UnitCut* CutIn(u32 begin, u32 end);
+// Bytes left out by the cuts at offsets up to offset: what stream positions
+// in the frame, counted as if it had been read whole, add to the offset.
+u64 CutBytesBefore(u32 offset);
+// Whether a unit of the AVC or HEVC stream (VideoStream_Flag's codes) whose
+// header begins with byte h is a slice.
+bool IsSliceUnit(int codec, unsigned char h);

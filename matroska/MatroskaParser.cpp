@@ -1093,8 +1093,10 @@ void normalise_cues(MatroskaFile* mf, bool rows_start_at_first_cluster, bool bas
   }
   const u64 first = mf->first_timecode;
   auto distance = [first](u64 t) { return i64(t - first); };
-  std::stable_sort(mf->cues, mf->cues + mf->cue_count,
-                   [&](const CueEntry& a, const CueEntry& b) { return distance(a.Time) < distance(b.Time); });
+  // Muxers write the points in order: checked in one pass, sorted only when not.
+  const auto earlier = [&](const CueEntry& a, const CueEntry& b) { return distance(a.Time) < distance(b.Time); };
+  if (!std::is_sorted(mf->cues, mf->cues + mf->cue_count, earlier))
+    std::stable_sort(mf->cues, mf->cues + mf->cue_count, earlier);
   const u64 scale = mf->segment_info.TimecodeScale;
   const i64 base = base_is_first_row ? distance(mf->cues[0].Time) : 0;
   for (unsigned i = 0; i < mf->cue_count; ++i) {

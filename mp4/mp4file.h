@@ -12,12 +12,6 @@
 #include "mp4util.h"
 #include "virtual_io.h"
 
-// The library's own table for files it opens only for reading, over a
-// buffered descriptor; FILE_OpenForReading gives its handle (null with errno
-// set when the file cannot be opened).
-extern Virtual_IO FILE_read_virtual_IO;
-void* FILE_OpenForReading(const char* fileName);
-
 class MP4Atom;
 class MP4DescriptorProperty;
 class MP4IntegerProperty;

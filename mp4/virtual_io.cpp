@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mp4file.h"
 #include "mp4util.h"
 
 namespace {

@@ -1,6 +1,9 @@
 // The file-access table of the MP4 library: seven callbacks over an opaque
 // handle, in this order. FILE_virtual_IO is the library's own table over a
-// stdio stream opened with 64-bit offsets.
+// stdio stream opened with 64-bit offsets; files it opens only for reading
+// go through FILE_read_virtual_IO, over a buffered descriptor whose handle
+// FILE_OpenForReading gives (null with errno set when the file cannot be
+// opened; the table's Close closes it).
 #pragma once
 
 #ifdef __cplusplus
@@ -24,6 +27,8 @@ typedef struct Virtual_IO {
 } Virtual_IO;
 
 extern Virtual_IO FILE_virtual_IO;
+extern Virtual_IO FILE_read_virtual_IO;
+void* FILE_OpenForReading(const char* fileName);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -70,7 +70,10 @@ int main(int argc, char** argv) {
     printf("%llu %02x %u %d\n", static_cast<unsigned long long>(timed ? mkv_current_tc : pos),
            nalu->len > static_cast<u32>(nalu->startcodeprefix_len) ? nalu->buf[nalu->startcodeprefix_len] : 0,
            nalu->len, nalu->startcodeprefix_len);
-    if (w) fwrite(nalu->buf, 1, nalu->len, w);
+    if (w) {
+      CompleteUnit(nalu);  // a slice read only as far as its head, made whole
+      fwrite(nalu->buf, 1, nalu->len, w);
+    }
   }
   if (w) fclose(w);
   return 0;
