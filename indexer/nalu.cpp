@@ -505,8 +505,6 @@ static int get_unit(NALU_t* unit, u64* position, bool avc) {
   const bool ts_common = SystemStream_Flag == 1 && TransportPacketSize != 204;
   u32 examined = 0;  // transport packets passed over in the search for the next payload
   u32 n = stretch(packets);
-  // Matroska: a unit that begins with a buffer (the start code that ended
-  // the previous frame, repeated in front of this one) is tried there too.
   // Units of a sample or frame in Buffer are tried where they lie; so is
   // one that begins with the next (the start code that ended the previous
   // frame or sample, repeated in front of it).
