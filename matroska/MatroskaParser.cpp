@@ -1469,6 +1469,11 @@ void readAheadDuration(MatroskaFile* mf) {
   if (video == mf->track_count) return;
   if (mf->cue_count == 0 && mf->segment_end == UNKNOWN_END) return;  // would read the whole file
 
+  // The look at the end is the reader's own: what fails there (a start in
+  // the middle of a cluster, when there are no cues) is not the file's
+  // error, and leaves the last error as it was.
+  char kept_error[sizeof mf->error_text];
+  memcpy(kept_error, mf->error_text, sizeof kept_error);
   emptyQueues(mf);
   if (mf->cue_count) {
     const CueEntry& last = mf->cues[mf->cue_count - 1];
@@ -1493,6 +1498,7 @@ void readAheadDuration(MatroskaFile* mf) {
   mf->skip_mask = 0;
   emptyQueues(mf);
   clear_error(mf);
+  memcpy(mf->error_text, kept_error, sizeof kept_error);
   if (largest > 0) mf->segment_info.Duration = largest;
 }
 
