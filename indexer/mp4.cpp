@@ -76,13 +76,23 @@ size_t read_at(u64 pos, uint8_t* dst, size_t count) {
 }
 
 // File bytes [pos, pos + len) kept from one read of samples.
+template <size_t N>
 struct FileWindow {
-  uint8_t bytes[262144];
+  uint8_t bytes[N];
   u64 pos;
   size_t len;
+  // Bytes [x, x + n) when the window holds them, else null.
+  const uint8_t* at(u64 x, size_t n) const { return x >= pos && x - pos + n <= len ? bytes + (x - pos) : nullptr; }
+  // Reads up to want bytes at x (n <= want <= N); null when fewer than n came.
+  const uint8_t* fill(u64 x, size_t n, size_t want) {
+    pos = x;
+    len = read_at(x, bytes, want);
+    return len >= n ? bytes : nullptr;
+  }
 };
-FileWindow file_window;
 constexpr u32 kSmallSample = 65536;
+FileWindow<262144> small_window;      // blocks of small samples
+FileWindow<kSmallSample> large_window;  // pieces of large ones
 
 }  // namespace
 
@@ -101,7 +111,7 @@ int InitMP4() {
   if (heads_fd >= 0) close(heads_fd);
   heads_fd = open(Infilename[0], O_RDONLY | O_CLOEXEC);
   input = Mp4Input();
-  file_window.len = 0;
+  small_window.len = large_window.len = 0;
   input.file = FILE_OpenForReading(Infilename[0]);
   if (heads_fd < 0 || !input.file) {
     if (input.file) FILE_read_virtual_IO.Close(input.file);
@@ -212,14 +222,15 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
   // ones, whose slices lie far apart, only a little more than asked for is
   // read: a slice head and the next length, or the small units in front of
   // a slice, come in one read.
+  // The reads of large samples go to a window of their own, so that the
+  // small samples that follow are still found in the large block.
   auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
     const u64 x = pos + off;
-    if (x >= file_window.pos && x - file_window.pos + n <= file_window.len) return file_window.bytes + (x - file_window.pos);
+    if (const uint8_t* q = small_window.at(x, n)) return q;
+    if (const uint8_t* q = large_window.at(x, n)) return q;
     constexpr size_t kRead = 4096;
-    const size_t want = size <= kSmallSample ? sizeof file_window.bytes : n > kRead ? n : kRead;
-    file_window.pos = x;
-    file_window.len = read_at(x, file_window.bytes, want);
-    return file_window.len >= n ? file_window.bytes : nullptr;
+    if (size <= kSmallSample) return small_window.fill(x, n, sizeof small_window.bytes);
+    return large_window.fill(x, n, n > kRead ? n : kRead);
   };
   uint8_t* out = Buffer + at;
   u32 w = 0;
