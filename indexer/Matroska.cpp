@@ -301,8 +301,8 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
 }
 
 // AVC and HEVC frames: put_frame's units, each slice longer than
-// CONTAINER_SLICE_HEAD cut to that head (its cut in unit_cuts), read unit by unit in
-// windows of the frame. 1 with *end set, -1 on a short read, 0 when the
+// CONTAINER_SLICE_HEAD cut to that head (its cut in unit_cuts), read unit by
+// unit in windows of the frame. 1 with *end set, -1 on a short read, 0 when the
 // frame takes the other roads (header stripping, or a whole that might not
 // fit, which put_frame refuses as it always has). The library has read the
 // frame's last byte, so a frame read in part lies in the file as a whole.

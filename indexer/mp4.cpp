@@ -213,17 +213,16 @@ static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
 // pos, written to Buffer + at as units_in_place leaves it but for its slices
 // longer than CONTAINER_SLICE_HEAD, which are cut to that head (their cuts in
 // unit_cuts), and for its first unit, which gets a start code in front that
-// its run leaves out. Read unit by unit in windows of the sample; false on a
-// short read.
+// its run leaves out. Read unit by unit through windows of the file; false
+// on a short read.
 static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32* end) {
   // Sample bytes [off, off + n) from the file window, n <= its size and
   // n <= size - off. Small samples (and the other tracks' chunks between
   // them) are read in large blocks that hold several of them; of large
   // ones, whose slices lie far apart, only a little more than asked for is
   // read: a slice head and the next length, or the small units in front of
-  // a slice, come in one read.
-  // The reads of large samples go to a window of their own, so that the
-  // small samples that follow are still found in the large block.
+  // a slice, come in one read. Those reads go to a window of their own, so
+  // that the small samples after a large one are still found in the block.
   auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
     const u64 x = pos + off;
     if (const uint8_t* q = small_window.at(x, n)) return q;
