@@ -2316,6 +2316,13 @@ void mkv_SeekTrack(MatroskaFile* mf, unsigned track, uint64_t t, unsigned) {
 
 void mkv_Seek2Track(MatroskaFile* mf, unsigned track, uint64_t t, unsigned flags) {
   if (!mf || track >= mf->track_count || (mf->flags & MKVF_AVOID_SEEKS)) return;
+  // Time 0 is the first row of any table, the first cluster: a file without
+  // cues is not scanned for its clusters (reads every few megabytes through
+  // the whole file) to find it.
+  if (t == 0 && mf->cue_count == 0) {
+    if (mf->first_cluster_pos < mf->segment_end) mkv_SeekTrack(mf, track, 0, flags);
+    return;
+  }
   const bool ready = guarded(mf, false, [&] {
     if (mf->cue_count == 0) reindex(mf);
     if (mf->cue_count >= 2 && mf->cues[0].Time > mf->cues[1].Time) reindex(mf);

@@ -121,6 +121,13 @@ TEST(MatroskaSeek, LargeFileWithoutCuesReindexesInSteps) {
   ASSERT_NE(o.mf, nullptr) << o.error;
   ASSERT_GE(o.stream->data.size(), 60000000u);
   EXPECT_EQ(mkv_GetFileInfo(o.mf)->Duration, 6000000000u);  // the read-ahead reaches the last frame
+  // Time 0 is the first cluster: found without a scan of the file.
+  const long scans = o.stream->scans;
+  mkv_Seek2Track(o.mf, 0, 0, 0);
+  const auto first = mkvr::read_frames(o.mf, 1);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].start, 0u);
+  EXPECT_EQ(o.stream->scans, scans);
   const auto t0 = std::chrono::steady_clock::now();
   const long progress = o.stream->progress_calls, reads = o.stream->reads;
   for (uint64_t t : {3000000000ull, 5520000000ull, 40000000ull, 0ull}) {
