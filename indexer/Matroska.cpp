@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "MatroskaVideo.h"
+#include "decode.h"
 #include "index.h"
 
 MatroskaFile* mf = nullptr;
@@ -57,24 +58,9 @@ constexpr u64 kCloseFrames = 65536;
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
 // in->error set on a failure.
 long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
-  if (pos > u64(INT64_MAX)) {
-    in->error = EINVAL;
-    return -1;
-  }
-  size_t got = 0;
-  while (got < count) {
-    const u64 at = pos + got;
-    if (at > u64(INT64_MAX)) break;
-    const ssize_t r = pread(in->fd, dst + got, count - got, off_t(at));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      in->error = errno ? errno : EIO;
-      return -1;
-    }
-    if (r == 0) break;
-    got += size_t(r);
-  }
-  return long(got);
+  const long r = InputReadAt(in->fd, pos, dst, count);
+  if (r < 0) in->error = errno;
+  return r;
 }
 
 // read_at for the adapter's reads of frames: from the window where it holds

@@ -146,6 +146,32 @@ u32 InputRead(int fd, unsigned char* dst, u32 n) {
   return got;
 }
 
+long InputReadAt(int fd, u64 offset, unsigned char* dst, size_t n) {
+  const int s = memory_slot(fd);
+  if (s >= 0) {
+    const u64 left = offset < memory_size ? memory_size - offset : 0;
+    const size_t got = left < n ? static_cast<size_t>(left) : n;
+    if (got) memcpy(dst, memory_data + offset, got);
+    return static_cast<long>(got);
+  }
+  if (offset > static_cast<u64>(INT64_MAX)) {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t got = 0;
+  while (got < n && offset + got <= static_cast<u64>(INT64_MAX)) {
+    const ssize_t r = pread(fd, dst + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      if (!errno) errno = EIO;
+      return -1;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<long>(got);
+}
+
 void InputSeek(int fd, u64 offset) {
   const int s = memory_slot(fd);
   if (s >= 0) memory_pos[s] = offset;

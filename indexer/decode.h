@@ -33,6 +33,9 @@ void SetMemoryInput(const char* name, const unsigned char* data, size_t size);
 int InputOpen(const char* name);                     // descriptor, or -1
 FILE* InputFopen(const char* name);                  // stdio stream for reading, or null
 u32 InputRead(int fd, unsigned char* dst, u32 n);    // a short count means the end of the file
+// Up to n bytes at offset, the file position left as it was: the bytes
+// read, fewer only at the end of the file; -1 with errno set on a failure.
+long InputReadAt(int fd, u64 offset, unsigned char* dst, size_t n);
 void InputSeek(int fd, u64 offset);
 u64 InputTell(int fd);
 void InputClose(int fd);

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decode.h"
 #include "index.h"
 #include "mp4/mp4.h"
 #include "mp4video.h"
@@ -65,14 +66,8 @@ Virtual_IO input_io = {in_length, in_set_position, in_get_position, in_read, in_
 // Up to count bytes at pos to dst: the bytes read, fewer at the end of the
 // file or on a failure.
 size_t read_at(u64 pos, uint8_t* dst, size_t count) {
-  size_t got = 0;
-  while (got < count && pos + got <= u64(INT64_MAX)) {
-    const ssize_t r = pread(heads_fd, dst + got, count - got, off_t(pos + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += size_t(r);
-  }
-  return got;
+  const long r = InputReadAt(heads_fd, pos, dst, count);
+  return r < 0 ? 0 : size_t(r);
 }
 
 // File bytes [pos, pos + len) kept from one read of samples.
