@@ -4,14 +4,15 @@
 // the frame's last unit and serves as the start code of the next frame's
 // first.
 //
-// The library reads through positioned reads on the same descriptor: block
-// headers in small reads, payloads never, and read-ahead hints (null
-// buffers) cost nothing. A frame is read once, straight to its place in
-// Buffer, and turned into start-code form there where that needs no more
-// room than it has (4-byte length prefixes, stored start codes). AVC and
-// HEVC frames are read unit by unit, each slice only as far as the head the
-// analysis reads (nalu.h): their units are known from the length
-// prefixes, and a slice's other bytes are left where they are.
+// The library reads through views of the file in place (decode.h) on the
+// same descriptor: block headers in small reads, payloads never, and
+// read-ahead hints (null buffers) cost nothing. A frame is copied once, from
+// the view straight to its place in Buffer, and turned into start-code form
+// there where that needs no more room than it has (4-byte length prefixes,
+// stored start codes). AVC and HEVC frames are read unit by unit, each
+// slice only as far as the head the analysis reads (nalu.h): their units are
+// known from the length prefixes, and a slice's other bytes are left where
+// they are.
 #include "Matroska.h"
 
 #include <algorithm>
@@ -30,30 +31,12 @@ u32 track = 0;
 
 namespace {
 
-// The library's stream: positioned reads on one descriptor.
-// File bytes [pos, pos + len) kept from one read.
-struct Window {
-  uint8_t bytes[262144];
-  u64 pos;
-  size_t len;
-  bool holds(u64 at, size_t count) const { return at >= pos && at - pos <= len && count <= len - (at - pos); }
-};
-
 struct MkvInput {
   StreamCallbacks base;
   int fd;
   int error;  // errno of the last failed read
-  Window window;
   u64 frames_end;  // end of the adapter's last read of a frame
 };
-
-// The library's small reads refill the window with 4 KB where blocks lie far
-// apart. Where the adapter's last frame ended close before (small frames,
-// which the library reads ahead of the adapter), the window is filled whole
-// from there, so that it holds both the library's next blocks and the
-// frames the adapter reads next.
-constexpr size_t kNarrowRead = 4096;
-constexpr u64 kCloseFrames = 65536;
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
 // in->error set on a failure.
@@ -63,43 +46,54 @@ long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   return r;
 }
 
-// read_at for the adapter's reads of frames: from the window where it holds
-// them.
+// The same through a view of the file that begins at from (<= pos), for
+// counts up to kInputViewBlock.
+long copy_from_view(MkvInput* in, u64 from, u64 pos, uint8_t* dst, size_t count) {
+  const size_t skip = size_t(pos - from);
+  size_t got = 0;
+  const uint8_t* q = InputView(in->fd, from, skip + count, &got);
+  if (!q) {
+    in->error = errno;
+    return -1;
+  }
+  const size_t n = got > skip ? got - skip : 0;
+  memcpy(dst, q + skip, n);
+  return long(n);
+}
+
+// The adapter's reads of frames: from the view where it holds them, else
+// straight to their place.
 long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
-  const Window& w = in->window;
   in->frames_end = pos + count;
-  if (!w.holds(pos, count)) return read_at(in, pos, dst, count);
-  memcpy(dst, w.bytes + (pos - w.pos), count);
+  const uint8_t* q = InputViewHeld(in->fd, pos, count);
+  if (!q) return read_at(in, pos, dst, count);
+  memcpy(dst, q, count);
   return long(count);
 }
 
 // The library reads a block's header, then its last byte (which must be in
-// the file), then the next header just behind it: small reads go through a
-// window at the position asked, so that the last byte's read brings the
-// next header along, and with small frames the next few blocks whole.
+// the file), then the next header just behind it. Where these reads follow
+// close behind the adapter's last frame (small frames, which the library
+// reads ahead of the adapter), the view begins at that frame's end, so that
+// where views read the file, one read holds both the library's next blocks
+// and the frames the adapter reads next.
+constexpr u64 kCloseFrames = 65536;
 int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   MkvInput* in = reinterpret_cast<MkvInput*>(cc);
   if (!buffer || count <= 0) return -1;  // a read-ahead hint: the page cache reads ahead itself
   uint8_t* dst = static_cast<uint8_t*>(buffer);
-  if (size_t(count) >= kNarrowRead) {
-    const long r = read_at(in, pos, dst, size_t(count));
-    return r < 0 ? -1 : int(r);
-  }
-  Window& w = in->window;
-  if (!w.holds(pos, size_t(count))) {
+  long r;
+  if (size_t(count) > kInputViewBlock) {
+    r = read_at(in, pos, dst, size_t(count));
+  } else {
     const bool close = in->frames_end <= pos && pos - in->frames_end < kCloseFrames;
-    const u64 from = close ? in->frames_end : pos;
-    w.len = 0;
-    const long r = read_at(in, from, w.bytes, close ? sizeof w.bytes : kNarrowRead);
-    if (r < 0) return -1;
-    w.pos = from;
-    w.len = size_t(r);
+    r = copy_from_view(in, close ? in->frames_end : pos, pos, dst, size_t(count));
   }
-  // At the end of the file the window holds fewer bytes than asked for.
-  const u64 off = pos - w.pos;
-  const size_t n = off >= w.len ? 0 : std::min(size_t(count), size_t(w.len - off));
-  memcpy(dst, w.bytes + off, n);
-  return int(n);
+  if (r >= 0 && InputViewFailed()) {
+    in->error = EIO;
+    return -1;
+  }
+  return r < 0 ? -1 : int(r);
 }
 
 // Position of the next 4-byte big-endian signature at or after start, or -1.
@@ -147,6 +141,7 @@ constexpr size_t PARAMETER_STORE = 999999;  // in-band parameter sets gathered b
 }  // namespace
 
 int InitMatroska() {
+  InputViewByReading(false);
   if (input.base.read) close(input.fd);
   input = MkvInput();
   input.fd = open(Infilename[0], O_RDONLY);
@@ -177,6 +172,8 @@ int InitMatroska() {
     return 3;
   }
   VideoStream_Flag = video.codec;
+  // Frames of the other codecs are read whole.
+  InputViewByReading(video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC);
   track = chosen;
   // The chosen track's own frame duration, when it has one, is its rate.
   mkv_Frame_Rate = t->DefaultDuration ? 1e9 / static_cast<double>(t->DefaultDuration) : 0;
@@ -295,21 +292,12 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
 static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
   const size_t cap = BUFFER_SIZE - sizeof kNextStartCode - at;
   if (!video.strip.empty() || size > cap) return 0;
-  static uint8_t window[65536];
-  u64 from = 0;    // frame offset of window[0]
-  size_t held = 0;  // bytes in the window
-  // Frame bytes [off, off + n) in the window, n <= its size, n <= size - off.
-  // A read takes a little more than asked: a slice head and the next length
-  // prefix, or the small units in front of a slice, come in one.
+  // Frame bytes [off, off + n) in place, n <= its size, n <= size - off.
   auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
-    if (off >= from && off + n <= from + held) return window + (off - from);
-    constexpr size_t kRead = 4096;
-    const size_t ask = n > kRead ? n : kRead;
-    const size_t want = size - off < ask ? size_t(size - off) : ask;
-    if (read_frame_bytes(&input, pos + off, window, want) != long(want)) return nullptr;
-    from = off;
-    held = want;
-    return window;
+    size_t got = 0;
+    const uint8_t* q = InputView(input.fd, pos + off, n, &got);
+    if (!q) input.error = errno;
+    return q && got == n ? q : nullptr;
   };
   const unsigned ls = video.length_size;
   uint8_t* out = Buffer + at;
@@ -330,7 +318,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
       const size_t take = len > CONTAINER_SLICE_HEAD && IsSliceUnit(video.codec, q[0]) ? CONTAINER_SLICE_HEAD : size_t(len);
       out[w] = out[w + 1] = out[w + 2] = 0;
       out[w + 3] = 1;
-      if (take <= sizeof window) {
+      if (take <= kInputViewMax) {
         q = fetch(p, take);
         if (!q) return -1;
         memcpy(out + w + 4, q, take);
@@ -348,7 +336,7 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
 
 // The frame read and written at Buffer + at as put_frame writes it (slices
 // of AVC and HEVC frames cut): true with *end set, false on a short read.
-static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
+static bool load_frame_bytes(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
   check_frame_size(size, start);
   unit_cuts.clear();
   if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) {
@@ -361,6 +349,11 @@ static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end)
   if (!load_raw(pos, size, start)) return false;
   *end = put_frame(at, key, start);
   return true;
+}
+
+// The same, false also where the file's bytes were lost under the view.
+static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
+  return load_frame_bytes(at, pos, size, key, start, end) && !InputViewFailed();
 }
 
 static void finish_buffer(u32 end, u64 pos, u64 start) {

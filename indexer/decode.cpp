@@ -3,6 +3,8 @@
 #include "decode.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,6 +172,160 @@ long InputReadAt(int fd, u64 offset, unsigned char* dst, size_t n) {
     got += static_cast<size_t>(r);
   }
   return static_cast<long>(got);
+}
+
+namespace {
+
+// The mapped stretch of the viewed file. It moves along with the views, so
+// that the resident memory stays that of one stretch whatever the file's
+// size; its pages come from the page cache without a copy.
+constexpr u64 kMapSpan = u64(16) << 20;
+constexpr u64 kMapAlign = u64(1) << 20;
+struct FileMap {
+  int fd = -1;
+  unsigned char* base = nullptr;  // file bytes [from, from + len)
+  u64 from = 0;
+  size_t len = 0;
+};
+FileMap file_map;
+volatile sig_atomic_t view_failed;
+// Whether bytes [from, from + len) take in [offset, offset + n).
+bool holds(u64 from, size_t len, u64 offset, size_t n) {
+  return offset >= from && offset - from <= len && n <= len - static_cast<size_t>(offset - from);
+}
+bool view_by_reading_only;
+// File bytes [from, from + len) of descriptor fd, read for views that are
+// not mapped.
+struct ReadBlock {
+  int fd = -1;
+  unsigned char* bytes = nullptr;  // kInputViewMax bytes, allocated once
+  u64 from = 0;
+  size_t len = 0;
+  bool at_end = false;  // the file ends with the block
+};
+ReadBlock read_block_of_view;
+struct sigaction bus_before;
+
+// A touch of the mapping past the file's end (it shrank) or of a page that
+// cannot be read: zeros take the mapping's place, and the view is marked
+// failed. A bus error elsewhere is the program's own.
+void on_bus_error(int sig, siginfo_t* info, void* context) {
+  const uintptr_t a = reinterpret_cast<uintptr_t>(info->si_addr);
+  const uintptr_t b = reinterpret_cast<uintptr_t>(file_map.base);
+  if (b && a >= b && a - b < file_map.len &&
+      mmap(file_map.base, file_map.len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+    view_failed = 1;
+    return;
+  }
+  sigaction(SIGBUS, &bus_before, nullptr);
+  if (bus_before.sa_flags & SA_SIGINFO) {
+    if (bus_before.sa_sigaction) bus_before.sa_sigaction(sig, info, context);
+  } else if (bus_before.sa_handler != SIG_DFL && bus_before.sa_handler != SIG_IGN) {
+    bus_before.sa_handler(sig);
+  }
+  // The default action follows when the faulting access is made again.
+}
+
+void watch_bus_errors() {
+  static bool watching = false;
+  if (watching) return;
+  struct sigaction sa = {};
+  sa.sa_sigaction = on_bus_error;
+  sa.sa_flags = SA_SIGINFO;
+  sigemptyset(&sa.sa_mask);
+  watching = sigaction(SIGBUS, &sa, &bus_before) == 0;
+}
+
+const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) {
+  ReadBlock& b = read_block_of_view;
+  if (b.fd == fd && offset >= b.from && offset - b.from <= b.len) {
+    const size_t left = b.len - static_cast<size_t>(offset - b.from);
+    if (n <= left || b.at_end) {
+      *got = n < left ? n : left;
+      return b.bytes + (offset - b.from);
+    }
+  }
+  if (!b.bytes) b.bytes = static_cast<unsigned char*>(malloc(kInputViewMax));
+  if (!b.bytes) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  b.fd = -1;
+  const size_t want = n > kInputViewBlock ? n : kInputViewBlock;
+  const long r = InputReadAt(fd, offset, b.bytes, want);
+  if (r < 0) return nullptr;
+  b.fd = fd;
+  b.from = offset;
+  b.len = static_cast<size_t>(r);
+  b.at_end = b.len < want;
+  *got = n < b.len ? n : b.len;
+  return b.bytes;
+}
+
+}  // namespace
+
+const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got) {
+  *got = 0;
+  if (n > kInputViewMax) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int s = memory_slot(fd);
+  if (s >= 0) {
+    const u64 left = offset < memory_size ? memory_size - offset : 0;
+    *got = left < n ? static_cast<size_t>(left) : n;
+    return *got ? memory_data + offset : reinterpret_cast<const unsigned char*>("");
+  }
+  if (view_by_reading_only) return view_by_reading(fd, offset, n, got);
+  FileMap& m = file_map;
+  if (m.fd == fd && m.base && holds(m.from, m.len, offset, n)) {
+    *got = n;
+    return m.base + (offset - m.from);
+  }
+  // Map the stretch that holds the view, as far as the file holds it now.
+  struct stat st;
+  if (fstat(fd, &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) return view_by_reading(fd, offset, n, got);
+  const u64 size = static_cast<u64>(st.st_size);
+  if (offset >= size) return reinterpret_cast<const unsigned char*>("");
+  InputViewRelease();
+  const u64 from = offset / kMapAlign * kMapAlign;
+  const size_t len = static_cast<size_t>(size - from < kMapSpan ? size - from : kMapSpan);
+  watch_bus_errors();
+  void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(from));
+  if (p == MAP_FAILED) return view_by_reading(fd, offset, n, got);
+  m.fd = fd;
+  m.base = static_cast<unsigned char*>(p);
+  m.from = from;
+  m.len = len;
+  const size_t left = len - static_cast<size_t>(offset - from);
+  *got = left < n ? left : n;
+  return m.base + (offset - from);
+}
+
+const unsigned char* InputViewHeld(int fd, u64 offset, size_t n) {
+  const FileMap& m = file_map;
+  if (m.fd == fd && m.base && holds(m.from, m.len, offset, n)) return m.base + (offset - m.from);
+  const ReadBlock& b = read_block_of_view;
+  if (b.fd == fd && holds(b.from, b.len, offset, n)) return b.bytes + (offset - b.from);
+  return nullptr;
+}
+
+bool InputViewFailed() {
+  const bool failed = view_failed != 0;
+  view_failed = 0;
+  return failed;
+}
+
+void InputViewRelease() {
+  if (file_map.base) munmap(file_map.base, file_map.len);
+  file_map = FileMap();
+  read_block_of_view.fd = -1;
+}
+
+void InputViewByReading(bool on) {
+  InputViewRelease();
+  view_by_reading_only = on;
 }
 
 void InputSeek(int fd, u64 offset) {

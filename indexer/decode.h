@@ -36,6 +36,27 @@ u32 InputRead(int fd, unsigned char* dst, u32 n);    // a short count means the 
 // Up to n bytes at offset, the file position left as it was: the bytes
 // read, fewer only at the end of the file; -1 with errno set on a failure.
 long InputReadAt(int fd, u64 offset, unsigned char* dst, size_t n);
+// Up to n bytes at offset (n <= kInputViewMax) in place, where the file is
+// mapped: *got says how many, fewer only at the end of the file. Valid until
+// the next view of any input or InputViewRelease; null with errno set on a
+// failure. Where a file cannot be mapped, the bytes are read into a buffer
+// of the view's own. A file that shrinks under a view, or a read error of
+// the storage behind it, leaves zeros in place of the lost bytes:
+// InputViewFailed says so (and clears it), and the bytes read since its last
+// call are not to be trusted.
+constexpr size_t kInputViewMax = size_t(4) << 20;
+const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got);
+// The same where the view holds the bytes already; null, and nothing read,
+// where it does not.
+const unsigned char* InputViewHeld(int fd, u64 offset, size_t n);
+bool InputViewFailed();
+void InputViewRelease();  // before the viewed descriptor is closed
+// Where a file is read whole, in order, reading it in blocks of at least
+// kInputViewBlock bytes costs less than mapping it page by page: views
+// switched to reading do that (and nothing is mapped). They are mapped by
+// default, which suits views of a few bytes far apart.
+constexpr size_t kInputViewBlock = 262144;
+void InputViewByReading(bool on);
 void InputSeek(int fd, u64 offset);
 u64 InputTell(int fd);
 void InputClose(int fd);

@@ -5,10 +5,11 @@
 // sample's first start code. Positions are sample times in the track's time
 // scale.
 //
-// AVC and HEVC samples are not read whole: the library reads the file
-// through the table below, which notes where a sample lies instead of
-// reading it, and the adapter reads the sample unit by unit, each slice only
-// as far as the head the analysis reads (nalu.h).
+// The library reads the file through the table below, which notes where a
+// sample lies instead of reading it; the adapter takes the sample's bytes
+// from a view of the file in place (decode.h). AVC and HEVC samples are not
+// taken whole, but unit by unit, each slice only as far as the head the
+// analysis reads (nalu.h).
 #include "mp4.h"
 
 #include <fcntl.h>
@@ -70,24 +71,12 @@ size_t read_at(u64 pos, uint8_t* dst, size_t count) {
   return r < 0 ? 0 : size_t(r);
 }
 
-// File bytes [pos, pos + len) kept from one read of samples.
-template <size_t N>
-struct FileWindow {
-  uint8_t bytes[N];
-  u64 pos;
-  size_t len;
-  // Bytes [x, x + n) when the window holds them, else null.
-  const uint8_t* at(u64 x, size_t n) const { return x >= pos && x - pos + n <= len ? bytes + (x - pos) : nullptr; }
-  // Reads up to want bytes at x (n <= want <= N); null when fewer than n came.
-  const uint8_t* fill(u64 x, size_t n, size_t want) {
-    pos = x;
-    len = read_at(x, bytes, want);
-    return len >= n ? bytes : nullptr;
-  }
-};
-constexpr u32 kSmallSample = 65536;
-FileWindow<262144> small_window;      // blocks of small samples
-FileWindow<kSmallSample> large_window;  // pieces of large ones
+// File bytes [pos, pos + n) in place; null when the file holds fewer.
+const uint8_t* view(u64 pos, size_t n) {
+  size_t got = 0;
+  const uint8_t* q = InputView(heads_fd, pos, n, &got);
+  return q && got == n ? q : nullptr;
+}
 
 }  // namespace
 
@@ -103,10 +92,11 @@ static unsigned length_size = 4;
 static const uint8_t kTail[] = {0, 0, 1};
 
 int InitMP4() {
+  InputViewByReading(false);
   if (heads_fd >= 0) close(heads_fd);
   heads_fd = open(Infilename[0], O_RDONLY | O_CLOEXEC);
   input = Mp4Input();
-  small_window.len = large_window.len = 0;
+  InputViewRelease();
   input.file = FILE_OpenForReading(Infilename[0]);
   if (heads_fd < 0 || !input.file) {
     if (input.file) FILE_read_virtual_IO.Close(input.file);
@@ -211,21 +201,8 @@ static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
 // its run leaves out. Read unit by unit through windows of the file; false
 // on a short read.
 static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32* end) {
-  // Sample bytes [off, off + n) from the file window, n <= its size and
-  // n <= size - off. Small samples (and the other tracks' chunks between
-  // them) are read in large blocks that hold several of them; of large
-  // ones, whose slices lie far apart, only a little more than asked for is
-  // read: a slice head and the next length, or the small units in front of
-  // a slice, come in one read. Those reads go to a window of their own, so
-  // that the small samples after a large one are still found in the block.
-  auto fetch = [&](u64 off, size_t n) -> const uint8_t* {
-    const u64 x = pos + off;
-    if (const uint8_t* q = small_window.at(x, n)) return q;
-    if (const uint8_t* q = large_window.at(x, n)) return q;
-    constexpr size_t kRead = 4096;
-    if (size <= kSmallSample) return small_window.fill(x, n, sizeof small_window.bytes);
-    return large_window.fill(x, n, n > kRead ? n : kRead);
-  };
+  // Sample bytes [off, off + n) in place, n <= its size and n <= size - off.
+  auto fetch = [&](u64 off, size_t n) { return view(pos + off, n); };
   uint8_t* out = Buffer + at;
   u32 w = 0;
   u64 p = 0;
@@ -249,7 +226,7 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
       add_run(first ? at + w + 3 : at + w, first ? take : 3 + take);
       w += 3;
     }
-    if (take <= kSmallSample) {
+    if (take <= kInputViewMax) {
       if (take && !(q = fetch(p, take))) return false;
       if (take) memcpy(out + w, q, take);
     } else if (read_at(pos + p, out + w, take) != take) {
@@ -284,8 +261,8 @@ static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
     const bool read = MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr);
     input.capture = nullptr;
     if (!read) return false;
-    if (input.captured) {
-      if (!heads_in_place(at, input.sample_pos, n, first_start_code, end)) return false;
+    if (input.captured && starts) {
+      if (!heads_in_place(at, input.sample_pos, n, first_start_code, end) || InputViewFailed()) return false;
     } else if (starts) {
       *end = units_in_place(at, n, first_start_code);
     } else {
