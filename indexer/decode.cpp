@@ -328,6 +328,24 @@ void InputViewByReading(bool on) {
   view_by_reading_only = on;
 }
 
+const unsigned char* InputPiece::get(int fd, u64 x, size_t n, size_t* got) {
+  *got = 0;
+  if (n > kMax) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (!held(x, n)) {
+    len = 0;
+    const long r = InputReadAt(fd, x, bytes, n > kRead ? n : kRead);
+    if (r < 0) return nullptr;
+    pos = x;
+    len = static_cast<size_t>(r);
+  }
+  const size_t left = len - static_cast<size_t>(x - pos);
+  *got = n < left ? n : left;
+  return bytes + (x - pos);
+}
+
 void InputSeek(int fd, u64 offset) {
   const int s = memory_slot(fd);
   if (s >= 0) memory_pos[s] = offset;

@@ -57,6 +57,24 @@ void InputViewRelease();  // before the viewed descriptor is closed
 // default, which suits views of a few bytes far apart.
 constexpr size_t kInputViewBlock = 262144;
 void InputViewByReading(bool on);
+// A few bytes at each of positions far apart, as the heads of large frames:
+// each read takes at least kRead bytes into the piece, and reads inside it
+// read nothing. Where the page cache holds a file in single pages, a read of
+// 4 KB costs less than mapping the 64 KB around it.
+struct InputPiece {
+  static constexpr size_t kRead = 4096;
+  static constexpr size_t kMax = 65536;
+  unsigned char bytes[kMax];
+  u64 pos = 0;
+  size_t len = 0;
+  // Up to n <= kMax bytes at x: *got says how many, fewer only at the end of
+  // the file; null with errno set on a failure.
+  const unsigned char* get(int fd, u64 x, size_t n, size_t* got);
+  // Bytes [x, x + n) where the piece holds them, else null.
+  const unsigned char* held(u64 x, size_t n) const {
+    return x >= pos && x - pos <= len && n <= len - static_cast<size_t>(x - pos) ? bytes + (x - pos) : nullptr;
+  }
+};
 void InputSeek(int fd, u64 offset);
 u64 InputTell(int fd);
 void InputClose(int fd);

@@ -78,6 +78,16 @@ const uint8_t* view(u64 pos, size_t n) {
   return q && got == n ? q : nullptr;
 }
 
+// Of large samples, whose slices lie far apart, a few bytes are read at each
+// unit start.
+constexpr u32 kSmallSample = 65536;
+InputPiece piece;
+const uint8_t* read_piece(u64 x, size_t n) {
+  size_t got = 0;
+  const uint8_t* q = piece.get(heads_fd, x, n, &got);
+  return q && got == n ? q : nullptr;
+}
+
 }  // namespace
 
 bool Mp4ReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(cut.tail, dst, cut.bytes) == cut.bytes; }
@@ -93,6 +103,7 @@ static const uint8_t kTail[] = {0, 0, 1};
 
 int InitMP4() {
   InputViewByReading(false);
+  piece.len = 0;
   if (heads_fd >= 0) close(heads_fd);
   heads_fd = open(Infilename[0], O_RDONLY | O_CLOEXEC);
   input = Mp4Input();
@@ -201,8 +212,9 @@ static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
 // its run leaves out. Read unit by unit through windows of the file; false
 // on a short read.
 static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32* end) {
-  // Sample bytes [off, off + n) in place, n <= its size and n <= size - off.
-  auto fetch = [&](u64 off, size_t n) { return view(pos + off, n); };
+  // Sample bytes [off, off + n), n <= its size and n <= size - off: in
+  // place for small samples, which lie close together.
+  auto fetch = [&](u64 off, size_t n) { return size <= kSmallSample ? view(pos + off, n) : read_piece(pos + off, n); };
   uint8_t* out = Buffer + at;
   u32 w = 0;
   u64 p = 0;
@@ -226,7 +238,7 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
       add_run(first ? at + w + 3 : at + w, first ? take : 3 + take);
       w += 3;
     }
-    if (take <= kInputViewMax) {
+    if (take <= kSmallSample) {
       if (take && !(q = fetch(p, take))) return false;
       if (take) memcpy(out + w, q, take);
     } else if (read_at(pos + p, out + w, take) != take) {

@@ -1,13 +1,14 @@
-// Views of an input in place (InputView): the bytes at every kind of
-// position and size against the bytes written, the end of the file, memory
-// inputs and files that cannot be mapped, and a file that shrinks while a
-// view of it is held.
+// Views of an input in place (InputView) and pieces of it (InputPiece): the
+// bytes at every kind of position and size against the bytes written, the
+// end of the file, memory inputs and files that cannot be mapped, and a file
+// that shrinks while a view of it is held.
 #include <fcntl.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,45 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(InputViewFailed());
   InputViewRelease();
+  close(fd);
+  remove(path.c_str());
+}
+
+TEST_F(InputViewTest, PiecesGiveTheFilesBytesAndReadOnlyOutsideThemselves) {
+  const u64 size = 3 * kMB + 77;
+  const std::string path = write_file("pieces", size);
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  struct Case {
+    u64 offset;
+    size_t n, got;
+    bool read;  // a new read was due
+  };
+  const Case cases[] = {
+      {100, 4, 4, true},
+      {104, 1000, 1000, false},  // inside the first read's 4 KB
+      {100 + 4090, 10, 10, true},  // across its end
+      {2 * kMB, InputPiece::kMax, InputPiece::kMax, true},
+      {2 * kMB + 5, 100, 100, false},
+      {kMB, 1, 1, true},  // backwards
+      {size - 3, 10, 3, true},
+      {size, 1, 0, true},
+  };
+  auto piece = std::make_unique<InputPiece>();
+  for (const Case& c : cases) {
+    SCOPED_TRACE("offset " + std::to_string(c.offset) + ", " + std::to_string(c.n) + " bytes");
+    const bool held = piece->held(c.offset, c.n) != nullptr;
+    EXPECT_EQ(held, !c.read);
+    size_t got = 99;
+    const unsigned char* q = piece->get(fd, c.offset, c.n, &got);
+    ASSERT_NE(q, nullptr);
+    ASSERT_EQ(got, c.got);
+    size_t wrong = 0;
+    for (size_t i = 0; i < got; ++i) wrong += q[i] != pattern(c.offset + i);
+    EXPECT_EQ(wrong, 0u);
+  }
+  size_t got = 0;
+  EXPECT_EQ(piece->get(fd, 0, InputPiece::kMax + 1, &got), nullptr);
   close(fd);
   remove(path.c_str());
 }
