@@ -45,6 +45,11 @@ inline const std::vector<Source>& Sources() {
       {"MPEG-2 interlaced", "i.m2v",
        kPattern + "-frames:v 30 -c:v mpeg2video -g 12 -bf 2 -flags +ilme+ildct -top 1 -f mpeg2video OUT"},
       {"MPEG-2 soft pulldown", "pulldown.m2v", kFilm + "mpeg2enc -v 0 -f 8 -p -g 12 -G 12 -R 2 -o OUT < OUT.y4m"},
+      // Pictures of several hundred KB, which the containers' inputs read
+      // by other roads than small ones.
+      {"MPEG-2 large pictures", "large.m2v",
+       "ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -vf noise=alls=12:allf=t -frames:v 24 "
+       "-c:v mpeg2video -q:v 2 -g 12 -bf 2 -f mpeg2video OUT"},
   };
   return s;
 }
