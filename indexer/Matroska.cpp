@@ -36,6 +36,8 @@ struct MkvInput {
   int fd;
   int error;  // errno of the last failed read
   u64 frames_end;  // end of the adapter's last read of a frame
+  bool whole_frames;  // frames are read whole, views by reading
+  InputPiece piece;   // the library's reads far from the last frame, then
 };
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
@@ -61,11 +63,24 @@ long copy_from_view(MkvInput* in, u64 from, u64 pos, uint8_t* dst, size_t count)
   return long(n);
 }
 
-// The adapter's reads of frames: from the view where it holds them, else
-// straight to their place.
+// File bytes [pos, pos + count) where the view or the piece holds them.
+const uint8_t* held(const MkvInput* in, u64 pos, size_t count) {
+  const uint8_t* q = InputViewHeld(in->fd, pos, count);
+  return q ? q : in->piece.held(pos, count);
+}
+
+// The adapter's reads of frames: from the view or the piece where they hold
+// them, else straight to their place; what the view holds of a frame's
+// first bytes is taken from there.
 long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   in->frames_end = pos + count;
-  const uint8_t* q = InputViewHeld(in->fd, pos, count);
+  const uint8_t* q = held(in, pos, count);
+  size_t part = 0;
+  if (!q && (q = InputViewHeld(in->fd, pos, count, &part))) {
+    memcpy(dst, q, part);
+    const long r = read_at(in, pos + part, dst + part, count - part);
+    return r < 0 ? r : long(part) + r;
+  }
   if (!q) return read_at(in, pos, dst, count);
   memcpy(dst, q, count);
   return long(count);
@@ -76,7 +91,9 @@ long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
 // close behind the adapter's last frame (small frames, which the library
 // reads ahead of the adapter), the view begins at that frame's end, so that
 // where views read the file, one read holds both the library's next blocks
-// and the frames the adapter reads next.
+// and the frames the adapter reads next. Far from it (the last byte of a
+// large frame, and the header behind that), a block would mostly be read
+// again by the frame's own read: a piece is read there.
 constexpr u64 kCloseFrames = 65536;
 int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   MkvInput* in = reinterpret_cast<MkvInput*>(cc);
@@ -85,9 +102,20 @@ int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   long r;
   if (size_t(count) > kInputViewBlock) {
     r = read_at(in, pos, dst, size_t(count));
+  } else if (const uint8_t* q = held(in, pos, size_t(count))) {
+    memcpy(dst, q, size_t(count));
+    r = count;
   } else {
     const bool close = in->frames_end <= pos && pos - in->frames_end < kCloseFrames;
-    r = copy_from_view(in, close ? in->frames_end : pos, pos, dst, size_t(count));
+    if (!close && in->whole_frames) {
+      size_t got = 0;
+      const uint8_t* q = in->piece.get(in->fd, pos, size_t(count), &got);
+      if (q) memcpy(dst, q, got);
+      else in->error = errno;
+      r = q ? long(got) : -1;
+    } else {
+      r = copy_from_view(in, close ? in->frames_end : pos, pos, dst, size_t(count));
+    }
   }
   if (r >= 0 && InputViewFailed()) {
     in->error = EIO;
@@ -173,7 +201,8 @@ int InitMatroska() {
   }
   VideoStream_Flag = video.codec;
   // Frames of the other codecs are read whole.
-  InputViewByReading(video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC);
+  input.whole_frames = video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC;
+  InputViewByReading(input.whole_frames);
   track = chosen;
   // The chosen track's own frame duration, when it has one, is its rate.
   mkv_Frame_Rate = t->DefaultDuration ? 1e9 / static_cast<double>(t->DefaultDuration) : 0;

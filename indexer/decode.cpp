@@ -309,12 +309,19 @@ const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got) {
   return m.base + (offset - from);
 }
 
-const unsigned char* InputViewHeld(int fd, u64 offset, size_t n) {
+const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part) {
   const FileMap& m = file_map;
-  if (m.fd == fd && m.base && holds(m.from, m.len, offset, n)) return m.base + (offset - m.from);
   const ReadBlock& b = read_block_of_view;
-  if (b.fd == fd && holds(b.from, b.len, offset, n)) return b.bytes + (offset - b.from);
-  return nullptr;
+  const unsigned char* bytes = nullptr;
+  u64 from = 0;
+  size_t len = 0;
+  if (m.fd == fd && m.base) bytes = m.base, from = m.from, len = m.len;
+  else if (b.fd == fd) bytes = b.bytes, from = b.from, len = b.len;
+  if (!bytes || offset < from || offset - from >= len) return nullptr;
+  const size_t avail = len - static_cast<size_t>(offset - from);
+  if (avail < n && !part) return nullptr;
+  if (part) *part = avail < n ? avail : n;
+  return bytes + (offset - from);
 }
 
 bool InputViewFailed() {

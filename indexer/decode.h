@@ -47,8 +47,9 @@ long InputReadAt(int fd, u64 offset, unsigned char* dst, size_t n);
 constexpr size_t kInputViewMax = size_t(4) << 20;
 const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got);
 // The same where the view holds the bytes already; null, and nothing read,
-// where it does not.
-const unsigned char* InputViewHeld(int fd, u64 offset, size_t n);
+// where it does not. With part given, a view that holds only their first
+// bytes gives those: *part says how many (n where it holds them all).
+const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part = nullptr);
 bool InputViewFailed();
 void InputViewRelease();  // before the viewed descriptor is closed
 // Where a file is read whole, in order, reading it in blocks of at least

@@ -88,6 +88,14 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
     if (reading) {
       EXPECT_EQ(InputViewHeld(fd, 8 * kMB + 10, kInputViewBlock - 10), q + 10);
     }
+    // Of more than it holds, a view gives the first bytes when asked for a
+    // part: a block read, or the rest of the stretch mapped from 0 to 16 MB
+    // (for the view of 0 bytes at 0 above).
+    const size_t beyond = 20 * kMB;
+    EXPECT_EQ(InputViewHeld(fd, 8 * kMB, beyond), nullptr);
+    size_t part = 0;
+    EXPECT_EQ(InputViewHeld(fd, 8 * kMB, beyond, &part), q);
+    EXPECT_EQ(part, reading ? kInputViewBlock : 8 * kMB);
   }
   InputViewByReading(false);
   size_t got = 0;
