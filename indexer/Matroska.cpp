@@ -37,7 +37,7 @@ struct MkvInput {
   int error;  // errno of the last failed read
   u64 frames_end;  // end of the adapter's last read of a frame
   bool whole_frames;  // frames are read whole, views by reading
-  InputPiece piece;   // the library's reads far from the last frame, then
+  InputPiece piece;   // frames read whole: the library's reads far from the last frame
 };
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
