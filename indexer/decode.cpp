@@ -189,16 +189,12 @@ struct FileMap {
 };
 FileMap file_map;
 volatile sig_atomic_t view_failed;
-// Whether bytes [from, from + len) take in [offset, offset + n).
-bool holds(u64 from, size_t len, u64 offset, size_t n) {
-  return offset >= from && offset - from <= len && n <= len - static_cast<size_t>(offset - from);
-}
 bool view_by_reading_only;
 // File bytes [from, from + len) of descriptor fd, read for views that are
 // not mapped.
 struct ReadBlock {
   int fd = -1;
-  unsigned char* bytes = nullptr;  // kInputViewMax bytes, allocated once
+  unsigned char* bytes = nullptr;  // kInputViewMax bytes and an alignment's lead, allocated once
   u64 from = 0;
   size_t len = 0;
   bool at_end = false;  // the file ends with the block
@@ -283,11 +279,11 @@ const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got) {
     return *got ? memory_data + offset : reinterpret_cast<const unsigned char*>("");
   }
   if (view_by_reading_only) return view_by_reading(fd, offset, n, got);
-  FileMap& m = file_map;
-  if (m.fd == fd && m.base && holds(m.from, m.len, offset, n)) {
+  if (const unsigned char* q = InputViewHeld(fd, offset, n)) {
     *got = n;
-    return m.base + (offset - m.from);
+    return q;
   }
+  FileMap& m = file_map;
   // Map the stretch that holds the view, as far as the file holds it now.
   struct stat st;
   if (fstat(fd, &st) != 0) return nullptr;

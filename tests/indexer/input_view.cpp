@@ -35,15 +35,32 @@ std::string write_file(const char* tag, u64 size) {
   return path;
 }
 
+// Bytes of q that differ from the file's at offset.
+size_t wrong_bytes(const unsigned char* q, u64 offset, size_t n) {
+  size_t wrong = 0;
+  for (size_t i = 0; i < n; ++i) wrong += q[i] != pattern(offset + i);
+  return wrong;
+}
+
 class InputViewTest : public testing::Test {
  protected:
-  void TearDown() override { InputViewRelease(); }
+  // A test file of size bytes, open for reading.
+  int open_file(const char* tag, u64 size) {
+    path_ = write_file(tag, size);
+    const int fd = open(path_.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    return fd;
+  }
+  void TearDown() override {
+    InputViewRelease();
+    if (!path_.empty()) remove(path_.c_str());
+  }
+  std::string path_;
 };
 
 TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
   const u64 size = 40 * kMB + 123;
-  const std::string path = write_file("bytes", size);
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open_file("bytes", size);
   ASSERT_GE(fd, 0);
   struct Case {
     u64 offset;
@@ -72,9 +89,7 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
       const unsigned char* q = InputView(fd, c.offset, c.n, &got);
       ASSERT_NE(q, nullptr);
       ASSERT_EQ(got, c.got);
-      size_t wrong = 0;
-      for (size_t i = 0; i < got; ++i) wrong += q[i] != pattern(c.offset + i);
-      EXPECT_EQ(wrong, 0u);
+      EXPECT_EQ(wrong_bytes(q, c.offset, got), 0u);
       // What the view holds now is found without a read, and nothing else.
       if (got) {
         EXPECT_EQ(InputViewHeld(fd, c.offset, got), q);
@@ -105,13 +120,11 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
   EXPECT_FALSE(InputViewFailed());
   InputViewRelease();
   close(fd);
-  remove(path.c_str());
 }
 
 TEST_F(InputViewTest, PiecesGiveTheFilesBytesAndReadOnlyOutsideThemselves) {
   const u64 size = 3 * kMB + 77;
-  const std::string path = write_file("pieces", size);
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open_file("pieces", size);
   ASSERT_GE(fd, 0);
   struct Case {
     u64 offset;
@@ -137,14 +150,11 @@ TEST_F(InputViewTest, PiecesGiveTheFilesBytesAndReadOnlyOutsideThemselves) {
     const unsigned char* q = piece->get(fd, c.offset, c.n, &got);
     ASSERT_NE(q, nullptr);
     ASSERT_EQ(got, c.got);
-    size_t wrong = 0;
-    for (size_t i = 0; i < got; ++i) wrong += q[i] != pattern(c.offset + i);
-    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(wrong_bytes(q, c.offset, got), 0u);
   }
   size_t got = 0;
   EXPECT_EQ(piece->get(fd, 0, InputPiece::kMax + 1, &got), nullptr);
   close(fd);
-  remove(path.c_str());
 }
 
 TEST_F(InputViewTest, MemoryInputsAndUnmappableFiles) {
@@ -181,14 +191,13 @@ TEST_F(InputViewTest, MemoryInputsAndUnmappableFiles) {
 
 TEST_F(InputViewTest, AFileThatShrinksUnderAViewReadsAsZerosAndIsReported) {
   const u64 size = 4 * kMB;
-  const std::string path = write_file("shrinks", size);
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open_file("shrinks", size);
   ASSERT_GE(fd, 0);
   size_t got = 0;
   const unsigned char* q = InputView(fd, 0, 16, &got);
   ASSERT_NE(q, nullptr);
   EXPECT_EQ(q[3], pattern(3));
-  ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+  ASSERT_EQ(truncate(path_.c_str(), 4096), 0);
 
   // Still inside the stretch mapped before: no new look at the file.
   q = InputView(fd, 2 * kMB, 64, &got);
@@ -211,7 +220,6 @@ TEST_F(InputViewTest, AFileThatShrinksUnderAViewReadsAsZerosAndIsReported) {
   EXPECT_EQ(q[0], pattern(4000));
   EXPECT_FALSE(InputViewFailed());
   close(fd);
-  remove(path.c_str());
 }
 
 }  // namespace
