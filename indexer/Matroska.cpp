@@ -12,7 +12,8 @@
 // stored start codes). AVC and HEVC frames are read unit by unit, each
 // slice only as far as the head the analysis reads (nalu.h): their units are
 // known from the length prefixes, and a slice's other bytes are left where
-// they are.
+// they are. Of MPEG-2 and VC-1 frames, only the first bytes are read where
+// those hold all the analysis takes from the frame (nalu.h).
 #include "Matroska.h"
 
 #include <algorithm>
@@ -35,9 +36,6 @@ struct MkvInput {
   StreamCallbacks base;
   int fd;
   int error;  // errno of the last failed read
-  u64 frames_end;  // end of the adapter's last read of a frame
-  bool whole_frames;  // frames are read whole, views by reading
-  InputPiece piece;   // frames read whole: the library's reads far from the last frame
 };
 
 // Up to count bytes at pos, fewer only at the end of the file; -1 with
@@ -48,53 +46,31 @@ long read_at(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   return r;
 }
 
-// The same through a view of the file that begins at from (<= pos), for
-// counts up to kInputViewBlock.
-long copy_from_view(MkvInput* in, u64 from, u64 pos, uint8_t* dst, size_t count) {
-  const size_t skip = size_t(pos - from);
+// The same through a view of the file, for counts up to kInputViewBlock.
+long copy_from_view(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
   size_t got = 0;
-  const uint8_t* q = InputView(in->fd, from, skip + count, &got);
+  const uint8_t* q = InputView(in->fd, pos, count, &got);
   if (!q) {
     in->error = errno;
     return -1;
   }
-  const size_t n = got > skip ? got - skip : 0;
-  memcpy(dst, q + skip, n);
-  return long(n);
+  memcpy(dst, q, got);
+  return long(got);
 }
 
-// File bytes [pos, pos + count) where the view or the piece holds them.
-const uint8_t* held(const MkvInput* in, u64 pos, size_t count) {
-  const uint8_t* q = InputViewHeld(in->fd, pos, count);
-  return q ? q : in->piece.held(pos, count);
-}
-
-// The adapter's reads of frames: from the view or the piece where they hold
-// them, else straight to their place; what the view holds of a frame's
-// first bytes is taken from there.
+// The adapter's reads of frames: from the view where it holds them, else
+// straight to their place; what the view holds of a frame's first bytes is
+// taken from there.
 long read_frame_bytes(MkvInput* in, u64 pos, uint8_t* dst, size_t count) {
-  in->frames_end = pos + count;
-  const uint8_t* q = held(in, pos, count);
   size_t part = 0;
-  if (!q && (q = InputViewHeld(in->fd, pos, count, &part))) {
-    memcpy(dst, q, part);
-    const long r = read_at(in, pos + part, dst + part, count - part);
-    return r < 0 ? r : long(part) + r;
-  }
-  if (!q) return read_at(in, pos, dst, count);
-  memcpy(dst, q, count);
-  return long(count);
+  const uint8_t* q = InputViewHeld(in->fd, pos, count, &part);
+  if (q) memcpy(dst, q, part);
+  const long r = part < count ? read_at(in, pos + part, dst + part, count - part) : 0;
+  return r < 0 ? r : long(part) + r;
 }
 
-// The library reads a block's header, then its last byte (which must be in
-// the file), then the next header just behind it. Where these reads follow
-// close behind the adapter's last frame (small frames, which the library
-// reads ahead of the adapter), the view begins at that frame's end, so that
-// where views read the file, one read holds both the library's next blocks
-// and the frames the adapter reads next. Far from it (the last byte of a
-// large frame, and the header behind that), a block would mostly be read
-// again by the frame's own read: a piece is read there.
-constexpr u64 kCloseFrames = 65536;
+// The library's reads (block headers, and the last byte of each block,
+// which must be in the file) come from the view.
 int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   MkvInput* in = reinterpret_cast<MkvInput*>(cc);
   if (!buffer || count <= 0) return -1;  // a read-ahead hint: the page cache reads ahead itself
@@ -102,20 +78,11 @@ int input_read(StreamCallbacks* cc, uint64_t pos, void* buffer, int count) {
   long r;
   if (size_t(count) > kInputViewBlock) {
     r = read_at(in, pos, dst, size_t(count));
-  } else if (const uint8_t* q = held(in, pos, size_t(count))) {
+  } else if (const uint8_t* q = InputViewHeld(in->fd, pos, size_t(count))) {
     memcpy(dst, q, size_t(count));
     r = count;
   } else {
-    const bool close = in->frames_end <= pos && pos - in->frames_end < kCloseFrames;
-    if (!close && in->whole_frames) {
-      size_t got = 0;
-      const uint8_t* q = in->piece.get(in->fd, pos, size_t(count), &got);
-      if (q) memcpy(dst, q, got);
-      else in->error = errno;
-      r = q ? long(got) : -1;
-    } else {
-      r = copy_from_view(in, close ? in->frames_end : pos, pos, dst, size_t(count));
-    }
+    r = copy_from_view(in, pos, dst, size_t(count));
   }
   if (r >= 0 && InputViewFailed()) {
     in->error = EIO;
@@ -200,9 +167,6 @@ int InitMatroska() {
     return 3;
   }
   VideoStream_Flag = video.codec;
-  // Frames of the other codecs are read whole.
-  input.whole_frames = video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC;
-  InputViewByReading(input.whole_frames);
   track = chosen;
   // The chosen track's own frame duration, when it has one, is its rate.
   mkv_Frame_Rate = t->DefaultDuration ? 1e9 / static_cast<double>(t->DefaultDuration) : 0;
@@ -256,6 +220,26 @@ static u32 put_frame(u32 at, bool key, u64 start) {
   return at + static_cast<u32>(n);
 }
 
+// The frame's size bytes at pos to dst, where the frame's stream in Buffer
+// begins at begin: only their first FrameHeadBytes() where those hold all
+// the analysis takes from the frame (nalu.h), the rest cut. The bytes
+// written, or -1 on a short read.
+static long read_frame_or_head(const uint8_t* begin, uint8_t* dst, u64 pos, u32 size) {
+  const u32 head = FrameHeadBytes();
+  if (head == 0 || size <= head) return read_frame_bytes(&input, pos, dst, size) == long(size) ? long(size) : -1;
+  size_t got = 0;
+  const uint8_t* q = InputView(input.fd, pos, head, &got);
+  if (!q) input.error = errno;
+  if (!q || got != head) return -1;
+  memcpy(dst, q, head);
+  if (FrameHeadSuffices(begin, u32(dst + head - begin))) {
+    unit_cuts.push_back(UnitCut{u32(dst + head - Buffer), size - head, pos + head});
+    return long(head);
+  }
+  const long r = read_frame_bytes(&input, pos + head, dst + head, size - head);
+  return r == long(size - head) ? long(size) : -1;
+}
+
 // The frame of size bytes at pos, read straight to Buffer + at and written
 // there as put_frame writes it: 1 with *end set, -1 on a short read, 0 when
 // it takes load_raw and put_frame (length prefixes other than 4 bytes, a
@@ -300,15 +284,18 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
         out += 4;
       }
       if (strip) memcpy(out, video.strip.data(), strip);
-      if (read_frame_bytes(&input, pos, out + strip, size) != long(size)) return -1;
-      *end = at + u32(extra + n);
+      const long r = read_frame_or_head(dst, out + strip, pos, size);
+      if (r < 0) return -1;
+      *end = at + u32(extra + strip + size_t(r));
       return 1;
     }
-    default:
+    default: {
       if (strip) memcpy(dst, video.strip.data(), strip);
-      if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
-      *end = at + u32(n);
+      const long r = read_frame_or_head(dst, dst + strip, pos, size);
+      if (r < 0) return -1;
+      *end = at + u32(strip + size_t(r));
       return 1;
+    }
   }
 }
 

@@ -254,7 +254,7 @@ void OutputProgress(int percent) {
 int progress_percent() {
   if (Infiletotal == 0) return 0;
   u64 pos = StreamPosition();
-  if (SystemStream_Flag == 2) pos += CutBytesBefore(static_cast<u32>(Rdptr - Buffer));
+  if (SystemStream_Flag == 2 || SystemStream_Flag == 4) pos += CutBytesBefore(static_cast<u32>(Rdptr - Buffer));
   pos = pos >= 3 ? pos - 3 : 0;
   return static_cast<int>(static_cast<double>(pos) * 100.0 / static_cast<double>(Infiletotal));
 }

@@ -9,7 +9,8 @@
 // sample lies instead of reading it; the adapter takes the sample's bytes
 // from a view of the file in place (decode.h). AVC and HEVC samples are not
 // taken whole, but unit by unit, each slice only as far as the head the
-// analysis reads (nalu.h).
+// analysis reads (nalu.h); of MPEG-2 and VC-1 samples, only the first bytes
+// where those hold all the analysis takes from the sample.
 #include "mp4.h"
 
 #include <fcntl.h>
@@ -252,8 +253,46 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
   return true;
 }
 
-constexpr u32 kDirectSample = 131072;  // what the library reads straight to the caller's memory
+// An MPEG-2 or VC-1 sample of size bytes at file position pos whose first
+// FrameHeadBytes() hold all the analysis takes from it (nalu.h): those
+// written to Buffer + at, the rest cut. False, with nothing added, for the
+// others, which are read whole.
+static bool head_in_place(u32 at, u64 pos, u32 size, u32* end) {
+  const u32 head = FrameHeadBytes();
+  if (head == 0 || size <= head) return false;
+  const uint8_t* q = size <= kSmallSample ? view(pos, head) : read_piece(pos, head);
+  if (!q) return false;
+  memcpy(Buffer + at, q, head);
+  if (!FrameHeadSuffices(Buffer + at, head)) return false;
+  add_run(at, head);
+  unit_cuts.push_back(UnitCut{at + head, size - head, pos + head});
+  *end = at + head;
+  return true;
+}
+
 constexpr u32 kLine = 64;
+
+// An MPEG-2 or VC-1 sample of size bytes at file position pos, read whole to
+// Buffer + at: false on a short read. Small samples are copied from the
+// view; large ones are read where their address lies in a cache line as
+// their file position does, which the kernel copies to fastest.
+static bool whole_in_place(u32 at, u64 pos, u32 size, u32* end) {
+  uint8_t* bytes = Buffer + at;
+  u32 shift = 0;
+  if (size <= kSmallSample) {
+    const uint8_t* q = view(pos, size);
+    if (!q) return false;
+    memcpy(bytes, q, size);
+  } else {
+    const u32 cap = BUFFER_SIZE - sizeof kTail - at;
+    shift = u32((pos - reinterpret_cast<uintptr_t>(bytes)) % kLine);
+    if (shift > cap - size) shift = 0;
+    if (read_at(pos, bytes + shift, size) != size) return false;
+  }
+  add_run(at + shift, size);
+  *end = at + shift + size;
+  return true;
+}
 
 // Reads sample mp4_sampleId to Buffer + at and adds its runs; false when it
 // cannot be read. A sample that cannot fit ends the run. Samples are read
@@ -270,10 +309,10 @@ static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
   if (size <= cap && (!starts || length_size == 4)) {
     uint8_t* bytes = Buffer + at;
     uint32_t n = cap;
-    // A sample in another file (a data reference) is read whole. Large
-    // samples of the other codecs are read here (below), as the library
-    // would read them: straight to Buffer.
-    input.capture = starts || size >= kDirectSample ? bytes : nullptr;
+    // The library only notes where the sample lies; the adapter reads it
+    // (below). A sample in another file (a data reference) is read whole by
+    // the library.
+    input.capture = bytes;
     input.captured = false;
     const bool read = MP4ReadSample(mp4File, trackId, mp4_sampleId, &bytes, &n, &start, &duration, nullptr, nullptr);
     input.capture = nullptr;
@@ -281,13 +320,8 @@ static bool put_sample(u32 at, bool first_start_code, u32* end, u64* time) {
     if (input.captured && starts) {
       if (!heads_in_place(at, input.sample_pos, n, first_start_code, end) || InputViewFailed()) return false;
     } else if (input.captured) {
-      // Placed where its address lies in a cache line as its file position
-      // does, which the kernel copies to fastest.
-      u32 shift = u32((input.sample_pos - reinterpret_cast<uintptr_t>(bytes)) % kLine);
-      if (shift > cap - n) shift = 0;
-      if (read_at(input.sample_pos, bytes + shift, n) != n) return false;
-      add_run(at + shift, n);
-      *end = at + shift + n;
+      if (!head_in_place(at, input.sample_pos, n, end) && !whole_in_place(at, input.sample_pos, n, end)) return false;
+      if (InputViewFailed()) return false;
     } else if (starts) {
       *end = units_in_place(at, n, first_start_code);
     } else {

@@ -16,6 +16,7 @@
 #include "Matroska.h"
 #include "mp4.h"
 #include "decode.h"
+#include "nalu.h"
 #include "index.h"
 
 // ---------------------------------------------------------------- start code values
@@ -445,6 +446,32 @@ int parse_nalu_mpg(NALU_t* unit, u64 position) {
   }
   last_start_code = code;
   return result;
+}
+
+bool mpg_head_suffices(const unsigned char* p, u32 n) {
+  int pictures = 0, structure = 0, prev = -1;
+  bool slices = false;
+  for (u32 i = FindStartCode(p, n); i < n;) {
+    // The unit reader ends a unit at the first 00 00 01 from its value on.
+    const u32 end = i + 3 + FindStartCode(p + i + 3, n - i - 3);
+    if (end == i + 3) return false;  // a start code with no value before the next
+    const int code = p[i + 3];
+    const bool slice = code >= 0x01 && code <= 0xAF;
+    if (slices && !slice) return false;
+    if (slice) {
+      if (pictures != 1 || structure != FRAME_PICTURE) return false;
+      slices = true;
+    } else if (code == PICTURE_START_CODE) {
+      ++pictures;
+      structure = 0;
+    } else if (code == EXTENSION_START_CODE && prev == PICTURE_START_CODE && end - i >= 7 &&
+               (p[i + 4] >> 4) == PICTURE_CODING_EXTENSION_ID) {
+      structure = p[i + 6] & 3;
+    }
+    prev = code;
+    i = end;
+  }
+  return slices;
 }
 
 void index_mpg() {

@@ -8,6 +8,14 @@ void index_mpg();
 // (a frame, or the first field of a pair), 2 otherwise.
 int parse_nalu_mpg(NALU_t* unit, u64 position);
 void reset_mpg_analysis();           // part of init_indexing()
+// Whether the first n bytes of a Matroska or MP4 frame (nalu.h) hold all the
+// analysis takes from it: one frame picture (a picture header, then its
+// coding extension of picture_structure 3), its first slice, and nothing
+// but slices behind that. The rest of such a frame is its slices. Frames of
+// field pictures (whose partner follows the first field's slices), frames
+// whose first slice lies beyond the n bytes, and any other shape are read
+// whole.
+bool mpg_head_suffices(const unsigned char* p, u32 n);
 
 // Read by the stream report after the pass.
 extern int aspect_ratio_information;  // 4-bit code of the last sequence header (1 square, 2 4:3, 3 16:9, 4 2.21:1)

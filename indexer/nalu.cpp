@@ -25,8 +25,10 @@
 #include "Matroska.h"
 #include "decode.h"
 #include "mp4.h"
+#include "mpg.h"
 #include "ps.h"
 #include "ts.h"
+#include "vc1.h"
 
 static unsigned char nalu_storage[NALU_BUFFER_SIZE];
 unsigned char* nalu_buf = nalu_storage;
@@ -395,6 +397,35 @@ u64 CutBytesBefore(u32 offset) {
     n += c.bytes;
   }
   return n;
+}
+
+u32 FindStartCode(const unsigned char* p, u32 n) {
+  const u32 at = scan_start_code(p, n, 0xFF, 0xFF);
+  return at < n ? at - 2 : n;
+}
+
+u32 FrameHeadBytes() {
+  switch (VideoStream_Flag) {
+    case 1:
+    case 2:
+      return 4096;  // room for a sequence header's matrices, extensions, user data
+    case 3:
+      return 512;
+    default:
+      return 0;
+  }
+}
+
+bool FrameHeadSuffices(const unsigned char* p, u32 n) {
+  switch (VideoStream_Flag) {
+    case 1:
+    case 2:
+      return mpg_head_suffices(p, n);
+    case 3:
+      return vc1_head_suffices(p, n);
+    default:
+      return false;
+  }
 }
 
 bool IsSliceUnit(int codec, unsigned char h) {

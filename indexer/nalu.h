@@ -31,6 +31,19 @@ const UnitCut* CutIn(u32 begin, u32 end);
 // Bytes left out by the cuts at offsets up to offset: what stream positions
 // in the frame, counted as if it had been read whole, add to the offset.
 u64 CutBytesBefore(u32 offset);
+// MPEG-2 and VC-1 frames read from Matroska and MP4 input are likewise cut
+// behind their first FrameHeadBytes() bytes where FrameHeadSuffices says
+// that those hold all the analysis takes from the frame: its headers and the
+// head of the unit that runs on to the frame's end (a slice, or a VC-1
+// frame's picture data), whose bytes the analysis never reads. Their cuts
+// are never completed.
+u32 FrameHeadBytes();  // 0 for the codecs whose frames are read whole
+// p: a frame's first n bytes as the unit reader is to take them (start
+// codes in front included), n < the frame's own length.
+bool FrameHeadSuffices(const unsigned char* p, u32 n);
+// Index of the first byte of the first 00 00 01 that lies wholly in
+// p[0..n), or n.
+u32 FindStartCode(const unsigned char* p, u32 n);
 // Whether a unit of the AVC or HEVC stream (VideoStream_Flag's codes) whose
 // header begins with byte h is a slice.
 bool IsSliceUnit(int codec, unsigned char h);

@@ -10,6 +10,7 @@
 #include "vc1.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "mp4.h"
 #include "decode.h"
 #include "index.h"
+#include "nalu.h"
 
 int display_aspect_ratio_x, display_aspect_ratio_y;
 int vc1_pulldown, vc1_interlace, vc1_tfcntrflag, vc1_psf;
@@ -62,14 +64,21 @@ constexpr Ratio kAspect[14] = {{0, 0},   {1, 1},   {12, 11}, {10, 11}, {16, 11},
 class BitReader {
  public:
   BitReader(const unsigned char* data, size_t size) : data_(data), bits_(size * 8) {}
+  // n <= 24. The buffer holds whole bytes: the bits of the current byte are
+  // there or none are.
   unsigned get(int n) {
     unsigned v = 0;
-    for (; n > 0; n--, pos_++) {
-      v <<= 1;
-      if (pos_ < bits_)
-        v |= (data_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1u;
-      else
+    while (n > 0) {
+      if (pos_ >= bits_) {
         overrun_ = true;
+        pos_ += size_t(n);
+        return v << n;
+      }
+      const int left = 8 - int(pos_ & 7);
+      const int k = n < left ? n : left;
+      v = (v << k) | ((unsigned(data_[pos_ >> 3]) >> (left - k)) & ((1u << k) - 1));
+      pos_ += size_t(k);
+      n -= k;
     }
     return v;
   }
@@ -92,6 +101,14 @@ size_t header_bytes(const NALU_t* unit, unsigned char (&out)[kHeaderBytes]) {
   if (unit->len <= start) return 0;
   const unsigned char* p = unit->buf + start;
   const size_t n = unit->len - start;
+  // Without a 00 00 among the bytes to copy, none is removed.
+  const size_t m = n < kHeaderBytes ? n : kHeaderBytes;
+  size_t z = 0;
+  while (z + 1 < m && (p[z] | p[z + 1]) != 0) ++z;
+  if (z + 1 >= m) {
+    memcpy(out, p, m);
+    return m;
+  }
   size_t o = 0;
   int zeros = 0;
   for (size_t i = 0; i < n && o < kHeaderBytes; i++) {
@@ -233,7 +250,7 @@ struct SequenceHeader {
 };
 
 // Parses the fields used here; false when the unit ends before them.
-bool read_sequence_header(const NALU_t* unit, SequenceHeader* s) {
+bool parse_sequence_fields(const NALU_t* unit, SequenceHeader* s) {
   unsigned char hdr[kHeaderBytes];
   BitReader br(hdr, header_bytes(unit, hdr));
   *s = SequenceHeader();
@@ -280,6 +297,23 @@ bool read_sequence_header(const NALU_t* unit, SequenceHeader* s) {
     }
   }  // HRD parameters follow; not needed
   return !br.overrun();
+}
+
+// The same for a unit of the bytes of the last one read (streams repeat
+// one sequence header before every key frame, or every frame): its fields
+// are kept.
+bool read_sequence_header(const NALU_t* unit, SequenceHeader* s) {
+  static unsigned char bytes[64];
+  static u32 len = 0;
+  static SequenceHeader fields;
+  static bool ok = false;
+  if (len == 0 || unit->len != len || memcmp(bytes, unit->buf, len) != 0) {
+    ok = parse_sequence_fields(unit, &fields);
+    len = unit->len <= sizeof bytes ? unit->len : 0;
+    memcpy(bytes, unit->buf, len);
+  }
+  *s = fields;
+  return ok;
 }
 
 int parse_sequence_header(const NALU_t* unit, u64 pos) {
@@ -449,6 +483,49 @@ int parse_field_header() {
 }
 
 }  // namespace
+
+bool vc1_head_suffices(const unsigned char* p, u32 n) {
+  bool had = had_sequence, frame = false;
+  int interlace = vc1_interlace;
+  for (u32 i = FindStartCode(p, n); i < n;) {
+    // The unit reader ends a unit at the first 00 00 01 from its value on.
+    const u32 end = i + 3 + FindStartCode(p + i + 3, n - i - 3);
+    if (end == i + 3) return false;  // a start code with no value before the next
+    const bool whole = end < n;      // the unit ends in the n bytes
+    NALU_t unit{};
+    unit.startcodeprefix_len = 3;
+    unit.len = end - i;
+    unit.buf = const_cast<unsigned char*>(p + i);
+    switch (p[i + 3]) {
+      case kSequenceHeaderCode: {
+        if (frame || !whole) return false;
+        SequenceHeader s;
+        if (read_sequence_header(&unit, &s)) {
+          had = true;
+          interlace = s.interlace;
+        }
+        break;
+      }
+      case kEntryPointCode:
+        if (frame || !whole) return false;
+        break;
+      case kFrameCode: {
+        if (frame || !had || (!whole && end - i < 4 + 64)) return false;
+        frame = true;
+        unsigned char hdr[kHeaderBytes];
+        BitReader br(hdr, header_bytes(&unit, hdr));
+        if (interlace && br.get(1) && br.get(1)) return false;  // FCM 11: a field pair
+        break;
+      }
+      case kFieldCode:
+        return false;
+      default:  // slices, user data, end of sequence
+        break;
+    }
+    i = end;
+  }
+  return frame;
+}
 
 void reset_vc1_analysis() {
   had_sequence = false;

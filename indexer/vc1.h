@@ -8,6 +8,14 @@ void index_vc1();
 // of a field pair), 2 otherwise.
 int parse_nalu_vc1(NALU_t* unit, u64 position);
 void reset_vc1_analysis();           // part of init_indexing()
+// Whether the first n bytes of a Matroska or MP4 frame (nalu.h) hold all the
+// analysis takes from it: sequence headers and entry points whole, then one
+// frame header that the analysis, with the sequence header then in force,
+// reads as no field pair, with 64 bytes of it at least, and behind that
+// nothing but slices and user data. A field pair's second field header
+// follows the first field's data, so such frames are read whole, as are
+// frames of any other shape.
+bool vc1_head_suffices(const unsigned char* p, u32 n);
 
 // Left behind for the stream report.
 // Sample aspect ratio of the last sequence display extension that carried

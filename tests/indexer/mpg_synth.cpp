@@ -446,3 +446,49 @@ TEST(MpegSynthetic, GarbageAfterAValidHeader) {
     }
   }
 }
+
+// Matroska and MP4 hold a frame or a field pair per block or sample. They are
+// read only as far as their first bytes where those end in the first slice
+// of a frame picture: never a field pair, whose second field follows the
+// first one's slices (lost, it would make the next pair's first field of
+// that parity a second field), nor a frame whose first slice lies further
+// in (behind a long user data unit).
+TEST(MpegSynthetic, MatroskaAndMp4FramesReadInPart) {
+  Sequence s;
+  s.width = 1024;  // fields of several KB
+  s.height = 768;
+  StreamBuilder b(s);
+  for (int g = 0; g < 2; g++) {
+    b.sequence_header();
+    b.gop(1);
+    b.picture(pic(1, 0));
+    b.picture(pic(2, 3, 1));
+    b.picture(pic(2, 3, 2));
+    b.picture(pic(3, 1, 2));
+    b.picture(pic(3, 1, 1));
+    b.user_data(6000);
+    b.picture(pic(3, 2, 3, 1));
+  }
+  b.sequence_end();
+  const std::string es = tu::scratch("parts.m2v");
+  tu::write_file(es, b.bytes());
+  const std::vector<std::string> group = {"I 3 0 0 0", "B 2 0 0 0", "B 3 1 0 0", "P 1 0 0 0"};
+  std::vector<std::string> want = group;
+  want.insert(want.end(), group.begin(), group.end());
+  ASSERT_EQ(frm_texts(mpgt::index_file(es, es + ".kwi")), want);
+  const std::pair<const char*, const char*> forms[] = {
+      {"parts.mm.mkv", "mkvmerge -q -o OUT ES"},
+      {"parts.ff.mkv", "mkvmerge -q -o OUT.src.mkv ES && ffmpeg -v error -y -i OUT.src.mkv -c copy OUT"},
+      {"parts.mp4", "mkvmerge -q -o OUT.src.mkv ES && ffmpeg -v error -y -i OUT.src.mkv -c copy OUT"}};
+  for (const auto& [name, make] : forms) {
+    SCOPED_TRACE(name);
+    const std::string out = tu::scratch(name);
+    std::string cmd = make;
+    for (size_t p; (p = cmd.find("OUT")) != std::string::npos;) cmd.replace(p, 3, tu::q(out));
+    cmd.replace(cmd.find("ES"), 2, tu::q(es));
+    ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << cmd;
+    auto kwi = mpgt::index_file(out, out + ".kwi");
+    EXPECT_EQ(frm_texts(kwi), want);
+    EXPECT_EQ(mpgt::values_of(kwi, "CODED"), std::vector<long long>{8});
+  }
+}

@@ -111,6 +111,32 @@ TEST(Vc1Containers, TransportStream188And192) {
   }
 }
 
+// Matroska and MP4 hold a frame per block or sample, a field pair's second
+// field inside its frame. Frames are read only as far as their first bytes
+// where nothing later in them counts: never the field pair.
+TEST(Vc1Containers, MatroskaAndMp4) {
+  Sample s = make_sample();
+  const std::string es = tu::scratch("s.vc1");
+  tu::write_file(es, s.st.es);
+  const std::pair<const char*, const char*> forms[] = {
+      {"mm.mkv", "mkvmerge -q -o OUT ES"}, {"ff.mkv", "ffmpeg -v error -y -i ES -c copy OUT"},
+      {"ff.mp4", "ffmpeg -v error -y -i ES -c copy OUT"}};
+  for (const auto& [name, make] : forms) {
+    SCOPED_TRACE(name);
+    const std::string out = tu::scratch(name);
+    std::string cmd = make;
+    cmd.replace(cmd.find("OUT"), 3, tu::q(out));
+    cmd.replace(cmd.find("ES"), 2, tu::q(es));
+    ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << cmd;
+    tu::RunResult r;
+    auto lines = tu::index_lines(out, out + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_pictures(lines), s.frm);
+    EXPECT_EQ(starting(lines, "CODED"), std::vector<std::string>{"CODED " + std::to_string(s.coded)});
+    EXPECT_EQ(starting(lines, "SEQ ").size(), 3u);
+  }
+}
+
 // ---------------------------------------------------------------- real samples
 const std::string kSamples = std::string(SHARED_TESTDATA) + "/vc1/";
 
