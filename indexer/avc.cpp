@@ -160,7 +160,7 @@ void OutputPendingFrmsAVC() {
                    [](const FrmRecord& a, const FrmRecord& b) { return a.poc < b.poc; });
   for (const FrmRecord& r : pending_frms) {
     if (field_order == -1) field_order = order_from_record(r);
-    if (writing()) fprintf(p_aif, "\n%d:FRM %d %d %d", FRM_ndx, r.slice_type, r.poc, r.pic_struct);
+    if (writing()) write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
     if (Operation == 0) FRM_ndx++;
   }
   if (last_structure != -1) count_transition(last_structure, pending_frms.front().pic_struct);

@@ -555,18 +555,19 @@ static void write_record_lines() {
   for (const HevcIndexEntry& e : index_entries) {
     const int t = int(e.nal_unit_type);
     const unsigned long long pos = is_irap(t) ? irap_positions[e.irap] : 0;
+    const long long at = static_cast<long long>(pos);
     if (is_idr(t))
-      fprintf(p_aif, "\n%d:IDR %llu %d %d", FRM_ndx, pos, 2, e.poc);
+      write_picture_line(FRM_ndx, "IDR", {at, 2, e.poc});
     else if (t == NAL_CRA_NUT)
-      fprintf(p_aif, "\n%d:CRA %llu %d %d", FRM_ndx, pos, int(e.slice_type), e.poc);
+      write_picture_line(FRM_ndx, "CRA", {at, int(e.slice_type), e.poc});
     else if (is_bla(t))
-      fprintf(p_aif, "\n%d:BLA %llu %d %d", FRM_ndx, pos, int(e.slice_type), e.poc);
+      write_picture_line(FRM_ndx, "BLA", {at, int(e.slice_type), e.poc});
     else if (t == NAL_RASL_N || t == NAL_RASL_R)
-      fprintf(p_aif, "\n%d:RASL %d %d", FRM_ndx, int(e.slice_type), e.poc);
+      write_picture_line(FRM_ndx, "RASL", {int(e.slice_type), e.poc});
     else if (t == NAL_RADL_N || t == NAL_RADL_R)
-      fprintf(p_aif, "\n%d:RADL %d %d", FRM_ndx, int(e.slice_type), e.poc);
+      write_picture_line(FRM_ndx, "RADL", {int(e.slice_type), e.poc});
     else
-      fprintf(p_aif, "\n%d:TRAIL %d %d", FRM_ndx, int(e.slice_type), e.poc);
+      write_picture_line(FRM_ndx, "TRAIL", {int(e.slice_type), e.poc});
     FRM_ndx++;
   }
 }

@@ -251,6 +251,34 @@ void OutputProgress(int percent) {
   fflush(stdout);
 }
 
+static char* put_decimal(char* o, long long v) {
+  char digits[24];
+  int n = 0;
+  unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (v < 0) *o++ = '-';
+  while (n) *o++ = digits[--n];
+  return o;
+}
+
+void write_picture_line(int ndx, const char* word, std::initializer_list<long long> values) {
+  char line[32 + 16 + 8 * 21];
+  if (values.size() > 8) return;
+  char* o = line;
+  *o++ = '\n';
+  o = put_decimal(o, ndx);
+  *o++ = ':';
+  for (const char* w = word; *w && w - word < 16; ++w) *o++ = *w;
+  for (long long v : values) {
+    *o++ = ' ';
+    o = put_decimal(o, v);
+  }
+  fwrite(line, 1, static_cast<size_t>(o - line), p_aif);
+}
+
 int progress_percent() {
   if (Infiletotal == 0) return 0;
   u64 pos = StreamPosition();

@@ -3,6 +3,8 @@
 // the four codec analyses.
 #pragma once
 
+#include <initializer_list>
+
 #include "global.h"
 
 // ---- driver
@@ -15,6 +17,10 @@ int read_new_picture();              // 1 after a completed picture, 0 at end of
 // partial index must not pass for a complete one) and exits with status 1.
 [[noreturn]] void abandon_index(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void OutputProgress(int percent);    // "%d\r", "100\n" at the end, nothing for negatives
+// "\n<ndx>:<word>" and " <value>" for each value, to the index file as
+// fprintf's %d and %lld write them: the lines written once per picture,
+// where reading a format costs more than the writing.
+void write_picture_line(int ndx, const char* word, std::initializer_list<long long> values);
 int progress_percent();              // position of the read pointer as a share of the input
 
 // ---- index file writer (nothing is written while Operation != 0)

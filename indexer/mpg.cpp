@@ -35,9 +35,10 @@ constexpr int TOP_FIELD = 1;
 [[maybe_unused]] constexpr int BOTTOM_FIELD = 2;  // named for the table; no rule tests it
 constexpr int FRAME_PICTURE = 3;
 
-// Picture type letters, indexed by picture_coding_type - 1 (1 I, 2 P, 3 B);
-// other codes (D pictures, forbidden values) are rejected before the lookup.
-static const char kPictureTypeLetter[] = {'I', 'P', 'B'};
+// FRM line words with the picture type letter, indexed by
+// picture_coding_type - 1 (1 I, 2 P, 3 B); other codes (D pictures,
+// forbidden values) are rejected before the lookup.
+static const char* const kFrmWord[] = {"FRM I", "FRM P", "FRM B"};
 constexpr int I_TYPE = 1, P_TYPE = 2, B_TYPE = 3;
 
 int aspect_ratio_information;
@@ -176,8 +177,8 @@ static const FrameRate kFrameRates[16] = {
 
 static void write_frm_line(const PictureInfo& p) {
   if (!writing()) return;
-  fprintf(p_aif, "\n%d:FRM %c %d %d %d %d", FRM_ndx, kPictureTypeLetter[p.type - 1], p.structure,
-          p.top_field_first, p.repeat_first_field, p.progressive_frame);
+  write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
+                     {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
   FRM_ndx++;
 }
 

@@ -182,7 +182,7 @@ void write_picture(const Picture& p, bool decides_order) {
     else
       field_order = (p.repeat & 2) ? 1 : 2;
   }
-  fprintf(p_aif, "\n%d:FRM %d %d %d", FRM_ndx, p.type, p.mode, p.repeat);
+  write_picture_line(FRM_ndx, "FRM", {p.type, p.mode, p.repeat});
   FRM_ndx++;
 }
 
