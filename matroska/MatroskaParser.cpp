@@ -232,7 +232,7 @@ struct MatroskaFile {
   StreamCallbacks* stream;
 
   // Read cache: the current position is cache_base + cache_pos.
-  u8 read_cache[1024];
+  u8 read_cache[256];
   u64 cache_base;
   int cache_pos;
   int cache_len;
