@@ -83,6 +83,11 @@ const uint8_t* view(u64 pos, size_t n) {
 // unit start.
 constexpr u32 kSmallSample = 65536;
 InputPiece piece;
+// Samples of more than kSparseSample bytes on average (of the file per
+// sample): the heads of MPEG-2 and VC-1 samples lie so far apart that
+// reading each costs less than mapping the pages around it.
+constexpr u64 kSparseSample = 32768;
+bool sparse_samples = false;
 const uint8_t* read_piece(u64 x, size_t n) {
   size_t got = 0;
   const uint8_t* q = piece.get(heads_fd, x, n, &got);
@@ -155,6 +160,7 @@ int InitMP4() {
   trackId = id;
   VideoStream_Flag = codec;
   mp4_numSamples = MP4GetTrackNumberOfSamples(mp4File, trackId);
+  sparse_samples = mp4_numSamples && Infilelength[0] / mp4_numSamples > kSparseSample;
   return 0;
 }
 
@@ -260,7 +266,7 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
 static bool head_in_place(u32 at, u64 pos, u32 size, u32* end) {
   const u32 head = FrameHeadBytes();
   if (head == 0 || size <= head) return false;
-  const uint8_t* q = size <= kSmallSample ? view(pos, head) : read_piece(pos, head);
+  const uint8_t* q = size <= kSmallSample && !sparse_samples ? view(pos, head) : read_piece(pos, head);
   if (!q) return false;
   memcpy(Buffer + at, q, head);
   if (!FrameHeadSuffices(Buffer + at, head)) return false;

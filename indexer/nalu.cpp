@@ -408,7 +408,7 @@ u32 FrameHeadBytes() {
   switch (VideoStream_Flag) {
     case 1:
     case 2:
-      return 4096;  // room for a sequence header's matrices, extensions, user data
+      return 2048;  // room for a sequence header's matrices, extensions, user data
     case 3:
       return 512;
     default:
