@@ -11,6 +11,7 @@
 
 #include "mpg_streams.h"
 #include "testutil.h"
+#include "timed_inputs.h"
 
 using mpgt::Picture;
 using mpgt::Sequence;
@@ -483,9 +484,7 @@ TEST(MpegSynthetic, MatroskaAndMp4FramesReadInPart) {
   for (const auto& [name, make] : forms) {
     SCOPED_TRACE(name);
     const std::string out = tu::scratch(name);
-    std::string cmd = make;
-    for (size_t p; (p = cmd.find("OUT")) != std::string::npos;) cmd.replace(p, 3, tu::q(out));
-    cmd.replace(cmd.find("ES"), 2, tu::q(es));
+    const std::string cmd = timed::Replace(timed::Replace(make, "OUT", tu::q(out)), "ES", tu::q(es));
     ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << cmd;
     auto kwi = mpgt::index_file(out, out + ".kwi");
     EXPECT_EQ(frm_texts(kwi), want);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "testutil.h"
+#include "timed_inputs.h"
 #include "vc1_writer.h"
 
 namespace {
@@ -124,9 +125,7 @@ TEST(Vc1Containers, MatroskaAndMp4) {
   for (const auto& [name, make] : forms) {
     SCOPED_TRACE(name);
     const std::string out = tu::scratch(name);
-    std::string cmd = make;
-    cmd.replace(cmd.find("OUT"), 3, tu::q(out));
-    cmd.replace(cmd.find("ES"), 2, tu::q(es));
+    const std::string cmd = timed::Replace(timed::Replace(make, "OUT", tu::q(out)), "ES", tu::q(es));
     ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << cmd;
     tu::RunResult r;
     auto lines = tu::index_lines(out, out + ".kwi", &r);
