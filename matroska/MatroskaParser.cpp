@@ -29,7 +29,9 @@ constexpr u64 UNKNOWN_END = ~0ULL;
 constexpr unsigned MAX_TRACKS = 64;  // the skip mask has one bit per track
 constexpr unsigned TEXT_MAX = 1023;
 constexpr unsigned CODEC_PRIVATE_MAX = 0x40000;
-constexpr unsigned INFLATED_MAX = 16u << 20;
+// Codec private data of all tracks together, once expanded: the one budget
+// of a file, so that a small file cannot hold memory without bound.
+constexpr u64 INFLATED_MAX = 16u << 20;
 constexpr unsigned STRIP_MAX = 256;
 constexpr unsigned CHAPTER_DEPTH_MAX = 64;
 constexpr unsigned SEEKHEADS_MAX = 10;
@@ -207,6 +209,8 @@ enum : u32 {
 
 // The exception of the error exit; the message is already in the file.
 struct Failure {};
+// A failure that no tolerant stretch absorbs: the open fails with it.
+struct Fatal : Failure {};
 
 }  // namespace
 
@@ -261,6 +265,14 @@ struct MatroskaFile {
   u64 segment_end;    // just past the Segment; UNKNOWN_END when unknown
   u64 cluster_timecode;
   u64 cluster_end;  // data end of the last cluster entered, 0 when none
+  u64 top_level_at;  // last element of the top level (not a cluster) met among the clusters, 0 when none
+
+  // What frame reading passed over since the last seek (MkvReadDamage).
+  u32 skip_count;
+  u64 skip_bytes, skip_first_pos, skip_first_bytes;
+  u64 skip_end;  // where the last stretch ends
+
+  u64 inflated_total;  // codec private bytes expanded so far (INFLATED_MAX)
 
   u32 cue_count, cue_capacity;
   CueEntry* cues;
@@ -376,6 +388,16 @@ void format_message(char* out, const char* fmt, va_list ap) {
   va_end(ap);
   mf->flags |= MKVF_ERROR;
   throw Failure{};
+}
+
+// The same for a failure that no tolerant stretch absorbs.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fataljmp(MatroskaFile* mf, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  format_message(mf->error_text, fmt, ap);
+  va_end(ap);
+  mf->flags |= MKVF_ERROR;
+  throw Fatal{};
 }
 
 // Copies text into a caller's buffer: at most len - 1 characters and a zero.
@@ -523,6 +545,12 @@ u64 readVLUIntImp(MatroskaFile* mf, int* len) {
 }
 
 bool is_unknown_size(u64 v, int len) { return v == (u64(1) << (7 * (len + 1))) - 1; }
+
+// The Segment's children other than Cluster.
+bool is_top_level(u32 id) {
+  return id == ID_SEEKHEAD || id == ID_INFO || id == ID_TRACKS || id == ID_CUES || id == ID_CHAPTERS || id == ID_TAGS ||
+         id == ID_ATTACHMENTS;
+}
 
 u64 readSize(MatroskaFile* mf) {
   int len;
@@ -791,8 +819,10 @@ void parseContentEncodings(MatroskaFile* mf, u64 end, TrackWork& w) {
   });
 }
 
-// Expands zlib-compressed codec private data.
-std::vector<u8> inflate_codec_private(MatroskaFile* mf, const std::vector<u8>& in) {
+// Expands zlib-compressed codec private data of track number `number`
+// within what is left of the file's budget: a first pass counts the bytes
+// without keeping them, so that only what is kept is ever held.
+std::vector<u8> inflate_codec_private(MatroskaFile* mf, const std::vector<u8>& in, unsigned number) {
   z_stream zs;
   memset(&zs, 0, sizeof zs);
   if (inflateInit(&zs) != Z_OK) errorjmp(mf, "inflateInit failed");
@@ -800,21 +830,32 @@ std::vector<u8> inflate_codec_private(MatroskaFile* mf, const std::vector<u8>& i
     z_stream* z;
     ~End() { inflateEnd(z); }
   } end{&zs};
-  std::vector<u8> out;
-  u8 chunk[4096];
-  zs.next_in = const_cast<Bytef*>(in.data());
-  zs.avail_in = uInt(in.size());
+  const u64 left = INFLATED_MAX - std::min(mf->inflated_total, INFLATED_MAX);
+  auto start = [&]() {
+    inflateReset(&zs);
+    zs.next_in = const_cast<Bytef*>(in.data());
+    zs.avail_in = uInt(in.size());
+  };
+  start();
+  u8 scratch[16384];
+  u64 total = 0;
   int ret;
   do {
-    zs.next_out = chunk;
-    zs.avail_out = sizeof chunk;
+    zs.next_out = scratch;
+    zs.avail_out = sizeof scratch;
     ret = inflate(&zs, Z_NO_FLUSH);
-    const size_t got = sizeof chunk - zs.avail_out;
-    if (out.size() + got > INFLATED_MAX)
-      errorjmp(mf, "CodecPrivate is too large: %d", int(out.size() + got));
-    out.insert(out.end(), chunk, chunk + got);
+    total += sizeof scratch - zs.avail_out;
+    if (total > left)
+      fataljmp(mf, "Expanded CodecPrivate of all tracks exceeds %u bytes (track %u)", unsigned(INFLATED_MAX), number);
   } while (ret == Z_OK);
   if (ret != Z_STREAM_END) errorjmp(mf, "invalid compressed data in CodecPrivate");
+  std::vector<u8> out(static_cast<size_t>(total));
+  if (total == 0) return out;
+  start();
+  zs.next_out = out.data();
+  zs.avail_out = uInt(out.size());
+  if (inflate(&zs, Z_FINISH) != Z_STREAM_END || zs.avail_out != 0) errorjmp(mf, "inflate failed");
+  mf->inflated_total += total;
   return out;
 }
 
@@ -892,7 +933,7 @@ void parseTrackEntry(MatroskaFile* mf, u64 end) {
       if (mf->tracks[i]->UID == t.UID) return;
 
   if (t.CompEnabled && t.CompMethod == MKV_COMP_ZLIB && (w.scope & 2) && !w.codec_private.empty())
-    w.codec_private = inflate_codec_private(mf, w.codec_private);
+    w.codec_private = inflate_codec_private(mf, w.codec_private, t.Number);
   if (t.CompEnabled && !(w.scope & 1)) {
     t.CompEnabled = 0;
     w.strip.clear();
@@ -950,6 +991,11 @@ void parseTracks(MatroskaFile* mf, u64 size) {
 // ---------------------------------------------------------------------------
 // Segment information
 
+// A child that cannot be read (a size its kind does not allow, a scale of
+// 0) is passed over by its size, its message kept, and the rest read; a
+// failure of the element's own structure (a child's ID or size, a child
+// running past the element, the end of the file) ends the open: the times
+// of the whole file hang on what Info holds, so it is never taken in part.
 void parseSegmentInfo(MatroskaFile* mf, u64 size) {
   if (mf->seen & SEEN_INFO) return;
   mf->seen |= SEEN_INFO;
@@ -960,7 +1006,7 @@ void parseSegmentInfo(MatroskaFile* mf, u64 size) {
     if (esize != 16) errorjmp(mf, message, 16);
     readbytes(mf, dst, 16);
   };
-  walk(mf, advance(mf, filepos(mf), size), [&](u32 id, u64 esize) {
+  auto child = [&](u32 id, u64 esize) {
     switch (id) {
       case ID_TIMECODESCALE: {
         if (esize == 0) errorjmp(mf, "Segment timecode scale is zero");
@@ -984,7 +1030,18 @@ void parseSegmentInfo(MatroskaFile* mf, u64 size) {
       case ID_MUXINGAPP: readText(mf, esize, &si.MuxingApp); break;
       case ID_WRITINGAPP: readText(mf, esize, &si.WritingApp); break;
     }
-  });
+  };
+  try {
+    walk(mf, advance(mf, filepos(mf), size), [&](u32 id, u64 esize) {
+      try {
+        child(id, esize);
+      } catch (const Failure&) {
+        clear_error(mf);
+      }
+    });
+  } catch (const Failure&) {
+    throw Fatal{};
+  }
   const u64 magnitude = duration < 0 ? 0 - u64(duration) : u64(duration);
   const unsigned __int128 ns = ((unsigned __int128)magnitude * si.TimecodeScale) >> 32;
   si.Duration = ns > UINT64_MAX ? UINT64_MAX : u64(ns);
@@ -1454,6 +1511,7 @@ void parseEBMLHeader(MatroskaFile* mf, u64 size) {
 }
 
 void emptyQueues(MatroskaFile* mf);
+void forget_skips(MatroskaFile* mf);
 int fillQueues(MatroskaFile* mf, u64 mask);
 FrameQueueEntry* popFrame(MatroskaFile* mf, unsigned track);
 
@@ -1498,6 +1556,7 @@ void readAheadDuration(MatroskaFile* mf) {
   mf->skip_mask = 0;
   emptyQueues(mf);
   clear_error(mf);
+  forget_skips(mf);
   memcpy(mf->error_text, kept_error, sizeof kept_error);
   if (largest > 0) mf->segment_info.Duration = largest;
 }
@@ -1562,6 +1621,8 @@ void parseFile(MatroskaFile* mf, u64 base) {
       seek(mf, data + esize);
       if (mf->info_pos && mf->tracks_pos && mf->first_cluster_pos) break;
     }
+  } catch (const Fatal&) {
+    throw;
   } catch (const Failure&) {
     clear_error(mf);
   }
@@ -1575,6 +1636,8 @@ void parseFile(MatroskaFile* mf, u64 base) {
     if (mf->attachments_pos && !(mf->seen & SEEN_ATTACHMENTS)) parseAt(mf, mf->attachments_pos);
     if (mf->chapters_pos && !(mf->seen & SEEN_CHAPTERS)) parseAt(mf, mf->chapters_pos);
     if (mf->tags_pos && !(mf->seen & SEEN_TAGS)) parseAt(mf, mf->tags_pos);
+  } catch (const Fatal&) {
+    throw;
   } catch (const Failure&) {
     clear_error(mf);
   }
@@ -1911,11 +1974,13 @@ void parseBlockGroup(MatroskaFile* mf, u64 length, bool simple) {
 int readClusters(MatroskaFile* mf, u64 limit) {
   seek(mf, mf->read_position);
   while (filepos(mf) < mf->segment_end) {
+    const u64 pos = filepos(mf);
     const u32 id = readID(mf);
     if (id == EOF_ID) {
       mf->read_position = filepos(mf);
       return -1;
     }
+    if (is_top_level(id)) mf->top_level_at = pos;
     const u64 size = readSize(mf);
     const u64 data = filepos(mf);
     check_in_segment(mf, id, data, size);
@@ -1964,10 +2029,12 @@ int readClusters(MatroskaFile* mf, u64 limit) {
       if (data < mf->cluster_end && size > mf->cluster_end - data)
         errorjmp(mf, "Block at %llu runs past its cluster", (unsigned long long)data);
       parseBlockGroup(mf, size, id == ID_SIMPLEBLOCK);
-    } else {
-      if (size > SKIPPED_ELEMENT_MAX)
-        errorjmp(mf, "Element in a cluster is too large around %llu, %X [%u]", (unsigned long long)data, id,
-                 unsigned(std::min<u64>(size, UINT_MAX)));
+    } else if (size > SKIPPED_ELEMENT_MAX && !is_top_level(id)) {
+      // An element of the top level is no part of a cluster: it ends the
+      // one before it and is passed over whatever its size (a cover of
+      // some megabytes in the attachments after the clusters).
+      errorjmp(mf, "Element in a cluster is too large around %llu, %X [%u]", (unsigned long long)data, id,
+               unsigned(std::min<u64>(size, UINT_MAX)));
     }
     seek(mf, data + size);
     mf->read_position = filepos(mf);
@@ -1975,6 +2042,38 @@ int readClusters(MatroskaFile* mf, u64 limit) {
   }
   mf->read_position = filepos(mf);
   return 0;
+}
+
+// True when an element of the top level other than a cluster lies after
+// the last cluster read and no later than pos: the clusters ended before
+// pos, so damage from pos on, with no cluster after it, costs no frame.
+bool clusters_ended_before(const MatroskaFile* mf, u64 pos) {
+  const u64 after = std::max(mf->cluster_end, mf->first_cluster_pos + (mf->first_cluster_pos < UNKNOWN_END));
+  for (u64 at : {mf->top_level_at, mf->info_pos, mf->tracks_pos, mf->cues_pos, mf->attachments_pos, mf->chapters_pos,
+                 mf->tags_pos})
+    if (at >= after && at <= pos) return true;
+  return false;
+}
+
+// Notes the stretch [from, to) that reading passed over; a stretch that
+// begins where the last one ended lengthens it.
+void note_skip(MatroskaFile* mf, u64 from, u64 to) {
+  const u64 bytes = to > from ? to - from : 0;
+  if (mf->skip_count && from == mf->skip_end) {
+    if (mf->skip_count == 1) mf->skip_first_bytes += bytes;
+  } else {
+    if (++mf->skip_count == 1) {
+      mf->skip_first_pos = from;
+      mf->skip_first_bytes = bytes;
+    }
+  }
+  mf->skip_bytes += bytes;
+  mf->skip_end = to;
+}
+
+void forget_skips(MatroskaFile* mf) {
+  mf->skip_count = 0;
+  mf->skip_bytes = mf->skip_first_pos = mf->skip_first_bytes = mf->skip_end = 0;
 }
 
 // After damage: finds the next Cluster from the current position and makes
@@ -2005,7 +2104,9 @@ bool resync(MatroskaFile* mf) {
 // 0 after reading, 1 after reading that needed a resynchronisation, -1
 // when nothing more can be read. Every failure, in the blocks or in the scan
 // for the next cluster, counts as one of at most three attempts, and the
-// scan goes on from where it happened.
+// scan goes on from where it happened. What a resynchronisation passes over
+// is noted from the end of the last element read whole. Damage with no
+// cluster after it, where the clusters had ended already, is their end.
 int readMoreBlocks(MatroskaFile* mf) {
   if (mf->read_position >= mf->segment_end) return -1;
   int attempts = 0, result = 0;
@@ -2017,15 +2118,23 @@ int readMoreBlocks(MatroskaFile* mf) {
       return result;
     } catch (const Failure&) {
     }
+    const u64 from = mf->read_position;
     for (;;) {
       mf->read_position = filepos(mf);
       if (++attempts > 3) return -1;
       try {
-        if (!resync(mf)) return -1;
+        if (!resync(mf)) {
+          if (clusters_ended_before(mf, from)) {
+            mf->read_position = mf->segment_end;
+            clear_error(mf);
+          }
+          return -1;
+        }
         break;
       } catch (const Failure&) {
       }
     }
+    note_skip(mf, from, mf->read_position);
     result = 1;
     clear_error(mf);
   }
@@ -2123,6 +2232,7 @@ void reindex(MatroskaFile* mf) {
 // The seek itself; runs under the caller's error handler.
 void seekTo(MatroskaFile* mf, unsigned track, u64 t) {
   if (mf->flags & MKVF_AVOID_SEEKS) return;
+  forget_skips(mf);
   if (t == 0) {
     emptyQueues(mf);
     clear_error(mf);
@@ -2306,6 +2416,17 @@ int mkv_ReadFrame(MatroskaFile* mf, unsigned mask, unsigned* track, uint64_t* st
   });
 }
 
+void mkv_GetReadDamage(MatroskaFile* mf, MkvReadDamage* damage) {
+  if (!damage) return;
+  *damage = MkvReadDamage{};
+  if (!mf) return;
+  damage->Skipped = mf->skip_count;
+  damage->SkippedBytes = mf->skip_bytes;
+  damage->FirstSkipPos = mf->skip_first_pos;
+  damage->FirstSkipBytes = mf->skip_first_bytes;
+  damage->Stopped = (mf->flags & MKVF_ERROR) ? 1 : 0;
+}
+
 void mkv_SeekTrack(MatroskaFile* mf, unsigned track, uint64_t t, unsigned) {
   if (!mf || track >= mf->track_count) return;
   guarded(mf, 0, [&] {
@@ -2437,17 +2558,16 @@ int cs_ReadData(CompressedFrameReader* cs, char* buffer, unsigned size) {
     const unsigned produced = unsigned(sizeof cs->out - cs->zs.avail_out);
     if (ret == Z_STREAM_END) {
       cs->stream_end = true;
-    } else if (ret == Z_BUF_ERROR && !input_left) {
-      // The compressed bytes are used up before the stream's end.
-      cs->stream_end = true;
-    } else if (ret != Z_OK) {
+    } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
+      return fail("ZLib error.");
+    } else if (produced == 0 && !input_left) {
+      // The compressed bytes are used up before the stream's end: the
+      // frame is cut short, not complete. (A step that only consumed a
+      // block header produces nothing while input is left.)
       return fail("ZLib error.");
     }
     cs->out_pos = 0;
     cs->out_len = produced;
-    // A step that only consumed a block header produces nothing without
-    // ending the frame.
-    if (produced == 0 && !input_left && ret != Z_STREAM_END) cs->stream_end = true;
   }
 }
 

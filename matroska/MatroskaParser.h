@@ -274,6 +274,20 @@ void mkv_SetTrackMask(MatroskaFile* mf, uint64_t mask);
 int mkv_ReadFrame(MatroskaFile* mf, unsigned mask, unsigned* track, uint64_t* start,
                   uint64_t* end, uint64_t* file_pos, unsigned* size, unsigned* flags);
 
+// What frame reading met since the last seek (the open counts as one):
+// damaged stretches that it passed over by going on at the next cluster, and
+// whether it stopped at damage before the end of the clusters. A top-level
+// element after the clusters (cues, tags, attachments ...) ends them, and
+// damage there or in it is none of the frames'.
+typedef struct MkvReadDamage {
+  unsigned Skipped;         // stretches passed over
+  uint64_t SkippedBytes;    // their bytes together
+  uint64_t FirstSkipPos;    // file position where the first one begins
+  uint64_t FirstSkipBytes;  // its bytes
+  unsigned Stopped;         // 1: reading stopped at a failure (mkv_GetLastError tells which)
+} MkvReadDamage;
+void mkv_GetReadDamage(MatroskaFile* mf, MkvReadDamage* damage);
+
 // Moves frame reading to time t: the queue of track index `track` then
 // starts with its first frame at or after t (reordered frames aside).
 // Without usable cues, the file is first scanned for clusters. A track index
