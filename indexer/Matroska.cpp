@@ -154,7 +154,13 @@ int InitMatroska() {
   input.base.progress = StdIoProgress;
   char err[256];
   mf = mkv_OpenEx(&input.base, 0, 0, err, sizeof err);
-  if (!mf) return 1;
+  if (!mf) {
+    // The reader's reason, before Open's own line.
+    const size_t n = strlen(err);
+    if (n && err[n - 1] == '\n') err[n - 1] = 0;
+    printf("The Matroska file cannot be opened: %s\n", err);
+    return 1;
+  }
 
   const unsigned n = mkv_GetNumTracks(mf);
   unsigned chosen = n;

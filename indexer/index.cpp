@@ -383,25 +383,40 @@ void Index(int mode) {
       break;
   }
   if (SystemStream_Flag == 2) {
-    // Frames that cannot be read (damage, clusters of unknown size) end the
-    // run with the reader's reason. A file that ends before its Segment
-    // does, or whose reading failed for good on the way (the reader clears
-    // what it recovers from), lacks frames that no table counts: an index of
-    // the rest would pass for the whole. (A Segment of unknown size ends at
-    // all ones.)
+    // A file that ends before its Segment does, or whose reading stopped at
+    // damage before the end of its clusters, lacks frames that no table
+    // counts: an index of the rest would pass for the whole. (A Segment of
+    // unknown size ends at all ones.) The reader also keeps the text of
+    // failures it recovered from (in the metadata, or damage it passed
+    // over), so only its read record tells a stop. Stretches passed over
+    // are reported and what was delivered around them indexed, as damage
+    // in a transport stream is read past.
     const char* why = mkv_GetLastError(mf);
+    MkvReadDamage damage;
+    mkv_GetReadDamage(mf, &damage);
     const u64 segment_end = mkv_GetSegmentTop(mf);
     if (segment_end != ~0ULL && Infilelength[0] < segment_end)
       abandon_index("ERROR: the Matroska file is cut short (%s): %d pictures were indexed up to there, and the file "
                     "holds %llu of the %llu bytes its Segment claims. No index is written.",
                     why ? why : "it ends inside its Segment", coded, static_cast<unsigned long long>(Infilelength[0]),
                     static_cast<unsigned long long>(segment_end));
+    if (!damage.Stopped) why = nullptr;
     if (why && coded > 0)
       abandon_index("ERROR: the Matroska file is damaged (%s): %d pictures were indexed up to there, and the frames "
                     "after it cannot be read. No index is written.",
                     why, coded);
     if (coded == 0)
       abandon_index("No picture could be read from the Matroska file%s%s", why ? ": " : ".", why ? why : "");
+    if (damage.Skipped == 1)
+      printf("WARNING: the Matroska file is damaged: %llu bytes from position %llu on were skipped, up to the next "
+             "cluster; the frames in them are not indexed.\n",
+             static_cast<unsigned long long>(damage.SkippedBytes), static_cast<unsigned long long>(damage.FirstSkipPos));
+    else if (damage.Skipped > 1)
+      printf("WARNING: the Matroska file is damaged: %u stretches of %llu bytes in all were skipped, each up to the "
+             "next cluster, the first of %llu bytes from position %llu on; the frames in them are not indexed.\n",
+             damage.Skipped, static_cast<unsigned long long>(damage.SkippedBytes),
+             static_cast<unsigned long long>(damage.FirstSkipBytes),
+             static_cast<unsigned long long>(damage.FirstSkipPos));
     mkv_Close(mf);
     mf = nullptr;
   }

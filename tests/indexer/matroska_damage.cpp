@@ -1,0 +1,247 @@
+// Matroska files whose reading meets more than clusters, or damage: what
+// follows the clusters (cues, tags, attachments such as a cover added by
+// mkvpropedit) ends them and is no damage, whatever its size or state; a
+// damaged stretch in the middle that the reader passes over is reported
+// with its position and size, and the rest indexed; codec private data that
+// expands beyond the file's budget refuses the file at once, in bounded
+// memory. Element positions come from mkvinfo, frame counts and key frame
+// times from ffprobe.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+#include "timed_inputs.h"
+
+extern char** environ;
+
+namespace {
+
+using timed::Dir;
+using timed::Made;
+using timed::Probe;
+using timed::Replace;
+
+// An H.264 stream of 8 s at 25 frames per second, key frames every second,
+// muxed by mkvmerge: a cluster per second, cues and tags after the clusters.
+std::string Base() {
+  return Made("base.mkv", "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 8 -pix_fmt yuv420p "
+                          "-c:v libx264 -x264-params keyint=25:scenecut=0 OUT.264 && mkvmerge -q -o OUT OUT.264");
+}
+
+// What mkvinfo lists: top-level elements (name, position, header bytes)
+// and the positions of the blocks.
+struct Layout {
+  struct Element {
+    std::string name;
+    uint64_t pos, size, data_size;
+  };
+  std::vector<Element> top;
+  std::vector<uint64_t> blocks;
+  std::vector<uint64_t> clusters;
+  const Element& find(const std::string& name) const {
+    for (const Element& e : top)
+      if (e.name == name) return e;
+    ADD_FAILURE() << "mkvinfo lists no " << name;
+    return top.front();
+  }
+};
+Layout MkvLayout(const std::string& file) {
+  Layout l;
+  const std::regex element(R"(^\|\+ ([A-Za-z ]+?)(?: \(.*\))? at (\d+) size (\d+) data size (\d+))");
+  const std::regex block(R"(^\| \+ Simple block: .* at (\d+) size)");
+  std::smatch m;
+  for (const std::string& line : tu::lines(tu::run("mkvinfo -v -v -z " + tu::q(file)).out)) {
+    if (std::regex_search(line, m, element)) {
+      l.top.push_back({m[1], std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4])});
+      if (m[1] == "Cluster") l.clusters.push_back(std::stoull(m[2]));
+    } else if (std::regex_search(line, m, block)) {
+      l.blocks.push_back(std::stoull(m[1]));
+    }
+  }
+  return l;
+}
+
+// The index from its keyword header on: all but the input file's line.
+std::vector<std::string> FromHeader(const std::vector<std::string>& lines) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind("DEVICE", 0) == 0) return std::vector<std::string>(lines.begin() + long(i), lines.end());
+  return {};
+}
+
+std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+  const std::string path = Dir() + name;
+  tu::write_file(path, bytes);
+  return path;
+}
+
+TEST(MatroskaDamage, ElementsAfterTheClustersEndThemWhateverTheirSizeOrState) {
+  const std::string base = Base();
+  tu::RunResult r;
+  const std::vector<std::string> want = tu::index_lines(base, base + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(tu::kwi_value(want, "CODED"), std::to_string(Probe(base, "pts_time", 1e9).count));
+  const Layout l = MkvLayout(base);
+  ASSERT_EQ(l.clusters.size(), 8u);
+  const std::vector<uint8_t> bytes = tu::read_file(base);
+
+  // A cover of 5,000,000 random bytes, as mkvpropedit appends it.
+  const std::string cover = Dir() + "cover.mkv", picture = Dir() + "cover.bin";
+  std::mt19937 rng(42);
+  std::vector<uint8_t> noise(5000000);
+  for (auto& b : noise) b = uint8_t(rng());
+  tu::write_file(picture, noise);
+  tu::write_file(cover, bytes);
+  ASSERT_EQ(tu::run("mkvpropedit -q " + tu::q(cover) + " --attachment-mime-type image/jpeg --add-attachment " +
+                    tu::q(picture) + " 2>&1").status, 0);
+  ASSERT_GT(MkvLayout(cover).find("Attachments").data_size, 5000000u);
+
+  // One damaged byte in the cues or the tags after the clusters: the
+  // element's ID, its size (an 8-byte size that runs past the segment), the
+  // ID of its first child.
+  struct Case {
+    std::string name, file;
+  };
+  std::vector<Case> cases = {{"mkvpropedit cover", cover}};
+  for (const char* element : {"Cues", "Tags"}) {
+    const Layout::Element& e = l.find(element);
+    ASSERT_GT(e.pos, l.clusters.back());
+    const uint64_t data = e.pos + e.size - e.data_size;
+    const struct {
+      const char* what;
+      uint64_t at;
+      uint8_t value;
+    } damage[] = {{"ID", e.pos, 0x00}, {"size", e.pos + 4, 0x01}, {"first child", data, 0x00}};
+    for (const auto& d : damage) {
+      std::vector<uint8_t> b = bytes;
+      b[d.at] = d.value;
+      const std::string name = std::string(element) + " " + d.what;
+      cases.push_back({name, Write(std::string(element) + "_" + d.what + ".mkv", b)});
+    }
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::string> got = tu::index_lines(c.file, c.file + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
+    EXPECT_EQ(FromHeader(got), FromHeader(want));
+  }
+}
+
+TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
+  const std::string base = Base();
+  const Layout l = MkvLayout(base);
+  ASSERT_EQ(l.clusters.size(), 8u);
+  const timed::Packets key = Probe(base, "pts_time", 1e9);
+  ASSERT_EQ(l.blocks.size(), key.count);
+
+  // Zeros from a block of one cluster into the middle of the next: the
+  // reader goes on at the cluster after that. The stretch passed over runs
+  // from the block to that cluster.
+  struct Stretch {
+    size_t cluster;  // zeros from the 11th block after this cluster's start ...
+    uint64_t into;   // ... to this many bytes into the next cluster
+  };
+  const struct {
+    const char* name;
+    std::vector<Stretch> stretches;
+  } cases[] = {
+      {"one stretch", {{2, 3000}}},
+      {"two stretches", {{2, 3000}, {5, 1000}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b = tu::read_file(base);
+    uint64_t first_pos = 0, first_bytes = 0, total = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> lost;  // [from, to) of each stretch passed over
+    for (const Stretch& s : c.stretches) {
+      size_t k = 0;
+      while (l.blocks[k] < l.clusters[s.cluster]) ++k;
+      const uint64_t from = l.blocks[k + 10], zeros_end = l.clusters[s.cluster + 1] + s.into,
+                     to = l.clusters[s.cluster + 2];
+      std::fill(b.begin() + long(from), b.begin() + long(zeros_end), 0);
+      lost.push_back({from, to});
+      if (!first_pos) first_pos = from, first_bytes = to - from;
+      total += to - from;
+    }
+    size_t kept = 0;
+    for (uint64_t p : l.blocks) {
+      bool in = false;
+      for (const auto& s : lost) in = in || (p >= s.first && p < s.second);
+      kept += !in;
+    }
+    const std::string f = Write("zeros.mkv", b);
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(kept));
+    const std::string message =
+        c.stretches.size() == 1
+            ? "WARNING: the Matroska file is damaged: " + std::to_string(total) + " bytes from position " +
+                  std::to_string(first_pos) + " on were skipped, up to the next cluster; the frames in them are not "
+                  "indexed.\n"
+            : "WARNING: the Matroska file is damaged: " + std::to_string(c.stretches.size()) + " stretches of " +
+                  std::to_string(total) + " bytes in all were skipped, each up to the next cluster, the first of " +
+                  std::to_string(first_bytes) + " bytes from position " + std::to_string(first_pos) +
+                  " on; the frames in them are not indexed.\n";
+    EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+    // Every group starts at a key frame of the file.
+    const auto groups = tu::kwi_with(lines, "IDR");
+    EXPECT_FALSE(groups.empty());
+    for (const std::string& g : groups) EXPECT_EQ(key.key_times.count(std::stoull(g.substr(4))), 1u) << g;
+  }
+}
+
+// Runs a command line and returns its exit status and the largest resident
+// set (KB) of the command and what it ran.
+int RunMeasured(const std::string& cmd, long* max_rss_kb, double* seconds) {
+  const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+  pid_t pid;
+  const auto t0 = std::chrono::steady_clock::now();
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return -1;
+  int status = 0;
+  struct rusage ru {};
+  if (wait4(pid, &status, 0, &ru) != pid) return -1;
+  *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  *max_rss_kb = ru.ru_maxrss;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(MatroskaDamage, CodecPrivateBeyondTheFilesBudgetIsRefusedAtOnce) {
+  // 64 tracks, each 16 KB of zlib data that expands to 16 MiB.
+  const std::string bomb = std::string(SHARED_TESTDATA) + "/mkv-finds/big_zlib64.mkv";
+  if (!tu::exists(bomb)) GTEST_SKIP() << "no " << bomb;
+  const std::string out = Dir() + "bomb.out";
+  long rss = 0;
+  double seconds = 0;
+  const int status = RunMeasured(tu::q(OSTREL_BIN) + " -i " + tu::q(bomb) + " -o " + tu::q(Dir() + "bomb.kwi") +
+                                     " > " + tu::q(out) + " 2>&1",
+                                 &rss, &seconds);
+  const std::string said = tu::read_text(out);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_NE(said.find("The Matroska file cannot be opened: Expanded CodecPrivate of all tracks exceeds 16777216 "
+                      "bytes (track 2)\nCould not parse the Matroska file.\n"),
+            std::string::npos)
+      << said;
+  EXPECT_FALSE(tu::exists(Dir() + "bomb.kwi"));
+  // The budget's bytes, once in a scratch copy and once kept; sanitizers
+  // add their shadow and quarantine.
+#if defined(__SANITIZE_ADDRESS__)
+  const long limit_kb = 192 * 1024;
+#else
+  const long limit_kb = 64 * 1024;
+#endif
+  EXPECT_LT(rss, limit_kb);
+  EXPECT_LT(seconds, 5.0);
+}
+
+}  // namespace
