@@ -81,6 +81,9 @@ void (*exit_hook)(int status);
 
 void ostrel_exit(int status) {
   fflush(stdout);
+  // A run that fails leaves no index it began: a partial one would pass
+  // for the whole.
+  if (status != 0) discard_unfinished_index();
   if (exit_hook) exit_hook(status);
   exit(status);
 }

@@ -112,7 +112,9 @@ extern bool Stop_Flag;                          // ends an index loop after the 
 [[noreturn]] void no_mem_exit(const char* where);
 
 // ---------------------------------------------------------------- run control (global.cpp)
-// Every exit of Ostrel below main goes through ostrel_exit. A test or fuzz
+// Every exit of Ostrel below main goes through ostrel_exit; one with a
+// status other than 0 removes the index file that the run began (index.h,
+// discard_unfinished_index). A test or fuzz
 // entry that runs many inputs in one process sets exit_hook to a function
 // that leaves by throwing (a type not derived from std::exception, so that
 // no parser's handler takes it); the state is then reset before the next

@@ -21,8 +21,20 @@
 #include "nalu.h"
 #include "vc1.h"
 
-// The index file was created by this run (abandon_index removes only that).
+// The index file was created by this run (a failed run removes only that),
+// and the run got past its end-of-run checks, so that it stays whatever
+// follows (a chapters file that cannot be written fails the run, yet the
+// index is whole).
 static bool index_created;
+static bool index_kept;
+
+void discard_unfinished_index() {
+  if (!index_created || index_kept) return;
+  if (p_aif) fclose(p_aif);
+  p_aif = nullptr;
+  unlink(output_file);
+  index_created = false;
+}
 
 void no_mem_exit(const char*) {
   printf("Could not allocate memory\n");
@@ -333,9 +345,6 @@ void abandon_index(const char* format, ...) {
   vprintf(format, args);
   va_end(args);
   printf("\n");
-  if (p_aif) fclose(p_aif);
-  p_aif = nullptr;
-  if (index_created) unlink(output_file);
   ostrel_exit(1);
 }
 
@@ -433,6 +442,7 @@ void Index(int mode) {
   }
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");
+  index_kept = true;
   write_script();
   // A title whose chapters were asked for and not written is not a complete run.
   const int chapters_status = open_via_mpls ? ProcessMPLS(MPLS_Name, 1) : 0;
@@ -450,6 +460,7 @@ void write_index_head(const char* magic, int fail_status) {
   if (Operation != 0) return;
   p_aif = fopen(output_file, "w");
   index_created = p_aif != nullptr;
+  index_kept = false;
   if (!p_aif) {
     printf("Error opening index file %s\n", output_file);
     ostrel_exit(fail_status);

@@ -16,6 +16,9 @@ int read_new_picture();              // 1 after a completed picture, 0 at end of
 // format, a line end is added), removes the index file this run created (a
 // partial index must not pass for a complete one) and exits with status 1.
 [[noreturn]] void abandon_index(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Removes the index file this run created unless the run got past its
+// end-of-run checks; ostrel_exit calls it for every failed run.
+void discard_unfinished_index();
 void OutputProgress(int percent);    // "%d\r", "100\n" at the end, nothing for negatives
 // "\n<ndx>:<word>" and " <value>" for each value, to the index file as
 // fprintf's %d and %lld write them: the lines written once per picture,

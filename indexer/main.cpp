@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -270,12 +271,18 @@ int main(int argc, char** argv) {
   }
   Recovery();
   open_via_mpls = 0;
-  int r = Open();
-  if (r != 0) {
-    printf("Open error!\n");
-    return r;
+  try {
+    int r = Open();
+    if (r != 0) {
+      printf("Open error!\n");
+      return r;
+    }
+    SetVideoType();
+    strcpy(output_file, szOutput);
+    Index(0);
+  } catch (const std::bad_alloc&) {
+    // Memory that runs out where no reader catches it ends the run as the
+    // readers' own exits do, and removes the index begun.
+    no_mem_exit("main");
   }
-  SetVideoType();
-  strcpy(output_file, szOutput);
-  Index(0);
 }
