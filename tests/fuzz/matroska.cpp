@@ -151,6 +151,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mkv_SetTrackMask(mf, mask);
   Reader r{mf, s, mask, std::vector<CompressedFrameReader*>(tracks, nullptr)};
   r.read(20000);
+  // What reading passed over lies in the file, before the cluster it went on at.
+  MkvReadDamage damage;
+  mkv_GetReadDamage(mf, &damage);
+  check(damage.Stopped <= 1, "read record's stop is no flag");
+  check(damage.Skipped ? damage.FirstSkipBytes <= damage.SkippedBytes && damage.SkippedBytes <= s.data.size() &&
+                             damage.FirstSkipPos + damage.FirstSkipBytes <= s.data.size()
+                       : damage.SkippedBytes == 0,
+        "read record outside the file");
   const uint64_t span = mkv_GetFileInfo(mf)->Duration + 1000000000;
   for (int i = 0; i < 3 && tracks; ++i) {
     const uint32_t w = word(data, size, size > 12 ? size - 12 + 4 * size_t(i) : 0);
