@@ -1210,17 +1210,27 @@ void parseChapter(MatroskaFile* mf, u64 end, Chapter* parent, unsigned depth) {
           }
           return ch->Display[display];
         };
-        walk(mf, filepos(mf) + size, [&](u32 did, u64 dsize) {
-          if (did == ID_CHAPSTRING) {
-            ChapterDisplay& d = get();
-            if (!d.String) readText(mf, dsize, &d.String);
-          } else if (did == ID_CHAPLANGUAGE) {
-            readCode3(mf, dsize, get().Language);
-          } else if (did == ID_CHAPCOUNTRY) {
-            readCode3(mf, dsize, get().Country);
-          }
-        });
-        if (display >= 0 && !ch->Display[display].String) --ch->nDisplay;  // no string: dropped
+        // A display without its string is dropped, also where the element
+        // fails before the string (the open goes on with what was read).
+        auto drop_textless = [&]() {
+          if (display >= 0 && !ch->Display[display].String) --ch->nDisplay;
+        };
+        try {
+          walk(mf, filepos(mf) + size, [&](u32 did, u64 dsize) {
+            if (did == ID_CHAPSTRING) {
+              ChapterDisplay& d = get();
+              if (!d.String) readText(mf, dsize, &d.String);
+            } else if (did == ID_CHAPLANGUAGE) {
+              readCode3(mf, dsize, get().Language);
+            } else if (did == ID_CHAPCOUNTRY) {
+              readCode3(mf, dsize, get().Country);
+            }
+          });
+        } catch (const Failure&) {
+          drop_textless();
+          throw;
+        }
+        drop_textless();
         break;
       }
       case ID_CHAPPROCESS: {

@@ -972,6 +972,27 @@ TEST(MatroskaChapters, TextsDisplaysAndAMegabyteOfNesting) {
   EXPECT_LE(depth, 70u);
 }
 
+// A chapter display whose element fails before its string (a child that
+// runs past it, after the language) is dropped with the failure: the open
+// goes on with the chapters read, and no display lacks its string.
+TEST(MatroskaChapters, DisplayThatFailsBeforeItsStringIsDropped) {
+  const Bytes failing = el(ChapDisplay, el(ChapLanguage, "fre") + el_sized(ChapString, 40, "x"));
+  const Bytes chapters = el(Chapters, el(EditionEntry, el(ChapterAtom, uint_el(ChapterUID, 1) + el(ChapDisplay, el(ChapString, "kept"))) +
+                                                          el(ChapterAtom, uint_el(ChapterUID, 2) + failing)));
+  Opened o(file(info() + kTracks1 + chapters + cluster(0, simple(1, 0, "abc"))), false);
+  ASSERT_NE(o.mf, nullptr) << o.error;
+  Chapter* ch;
+  unsigned n;
+  ASSERT_EQ(mkv_GetChapters(o.mf, &ch, &n), 1u);
+  ASSERT_EQ(ch[0].nChildren, 2u);
+  ASSERT_EQ(ch[0].Children[0].nDisplay, 1u);
+  EXPECT_STREQ(ch[0].Children[0].Display[0].String, "kept");
+  EXPECT_EQ(ch[0].Children[1].nDisplay, 0u);
+  const char* why = mkv_GetLastError(o.mf);
+  EXPECT_EQ(std::string(why ? why : ""),
+            "Element 85 at " + std::to_string(o.stream->data.find("\x85\x01")) + " runs past its parent");
+}
+
 TEST(MatroskaChapters, TextsCutByTheEndOfTheFileAreTerminated) {
   // Each text element says 100 bytes and the file ends after 10 of them;
   // the records keep what was read, terminated. (Info cut so fails the
