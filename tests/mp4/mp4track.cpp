@@ -605,7 +605,14 @@ Bytes Elst(std::initializer_list<std::vector<uint32_t>> edits) {
 }
 
 // Segment durations in the movie's 1000, media times in the track's scale.
+// With composition offsets an edit's media time is a composition time: the
+// pictures I P B B P B B P in decode order (samples 1 to 8, then one
+// picture a sample), shown as 1 3 4 2 6 7 5 8 from a composition time of
+// 200.
 TEST(MP4TrackEdits, PresentationTimes) {
+  const Bytes reordered = FullBox("ctts", 0, 0, Cat({BE(6, 4), BE(1, 4), BE(200, 4), BE(1, 4), BE(400, 4), BE(2, 4),
+                                                     BE(100, 4), BE(1, 4), BE(400, 4), BE(2, 4), BE(100, 4),
+                                                     BE(63, 4), BE(200, 4)}));
   const uint32_t none = 0xFFFFFFFF;
   const struct Lookup {
     uint64_t when;
@@ -617,6 +624,7 @@ TEST(MP4TrackEdits, PresentationTimes) {
     uint32_t timeScale, delta;
     Bytes edits;
     std::vector<Lookup> lookups;
+    Bytes ctts = {};
   } cases[] = {
       {"two edits", 1000, 100, Elst({{1000, 0, 1}, {2000, 5000, 1}}),
        {{1500, 56, 1500, 100}, {1000, 51, 1000, 100}, {999, 10, 900, 100}, {2999, 70, 2900, 100}}},
@@ -628,12 +636,25 @@ TEST(MP4TrackEdits, PresentationTimes) {
       {"a dwell", 12800, 512, Elst({{300, 1024, 0}}), {{100, 3, 0, 3840}}},
       {"an edit inside a sample", 12800, 512, Elst({{1000, 256, 1}}), {{0, 1, 0, 256}, {256, 2, 256, 512}}},
       {"no edit list", 12800, 512, {}, {{1000, 2, 512, 512}}},
+      // The edit starts at the composition delay: at 0 the I picture, not
+      // the picture decoded at 200.
+      {"B pictures", 1000, 100, Elst({{7000, 200, 1}}),
+       {{0, 1, 0, 100}, {150, 3, 100, 100}, {250, 4, 200, 100}, {399, 2, 300, 100}, {650, 5, 600, 100},
+        {6999, 70, 6900, 100}},
+       reordered},
+      {"B pictures dwelt on", 1000, 100, Elst({{500, 300, 0}}), {{100, 3, 0, 500}}, reordered},
+      // Nothing is composed before 200.
+      {"B pictures from 0", 1000, 100, Elst({{7000, 0, 1}}),
+       {{0, 0, 0, 200}, {199, 0, 0, 200}, {200, 1, 200, 100}, {300, 3, 300, 100}, {6999, 68, 6900, 100}},
+       reordered},
+      {"B pictures without edits", 1000, 100, {}, {{0, 0, 0, 200}, {350, 3, 300, 100}, {7199, 70, 7100, 100}},
+       reordered},
   };
   for (const auto& c : cases) {
     CraftedTrack t;
     t.timeScale = c.timeScale;
     t.tables = Cat({Stts({{70, c.delta}}), Stsc({{1, 70}}), FullBox("stsz", 0, 0, Cat({BE(1, 4), BE(70, 4)})),
-                    Stco({kMedia})});
+                    Stco({kMedia}), c.ctts});
     t.extra = c.edits;
     Opened o(Movie({}, {t}));
     ASSERT_NE(o.h.get(), nullptr) << c.name;
