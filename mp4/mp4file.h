@@ -565,6 +565,10 @@ class MP4File {
   void AddIsmaCrypAtoms(uint32_t trackId, const char* entryType, uint32_t dataFormat,
                         const MP4IsmaCrypParams& params);
   void AddH264ParameterSet(uint32_t trackId, const uint8_t* pSet, uint16_t length, bool picture);
+  // Before an edit's media start or duration is set: a value beyond 32
+  // bits (other than the empty edit's -1) turns a version-0 edit list to
+  // version 1, as the headers turn; nothing for an edit that is not there.
+  void WidenTrackEdits(uint32_t trackId, uint32_t editId, bool wide, const char* where);
   // Chooses the next chunk by time among the tracks and copies it from the
   // source to the file, until every chunk is copied.
   void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);

@@ -796,6 +796,44 @@ TEST(MP4Written, EditListsGiveFFprobesTimes) {
   }
 }
 
+// An edit beyond 32 bits turns ffmpeg's version-0 list into version 1, as
+// the headers turn: an empty edit of 2^32 + 4 ms before the delay of 1024
+// moves every time shown by (2^32 + 4) x 12.8 ticks, and the delay and
+// the empty edit's -1 stay what they are.
+TEST(MP4Written, EditsBeyond32BitsWidenTheList) {
+  const FileSizeLimit limit;
+  const std::string path = tu::scratch("wide-edits.mp4");
+  tu::write_file(path, tu::read_file(Input("avc_aac.mp4")));
+  const auto before = PacketLines(path, true).at(0);
+  const auto VersionOfElst = [&] {
+    const Bytes file = tu::read_file(path);
+    return file.at(Find(Walk(file), "elst")->offset + 8);
+  };
+  ASSERT_EQ(VersionOfElst(), 0);
+  const uint64_t wide = (1ull << 32) + 4;
+  MP4FileHandle m = MP4Modify(path.c_str(), 0);
+  const uint64_t length = MP4GetTrackEditDuration(m, 1, 1);
+  EXPECT_EQ(MP4AddTrackEdit(m, 1, 1, UINT64_MAX, wide, false), 1u);
+  EXPECT_EQ(MP4GetTrackEditDuration(m, 1, 1), wide);
+  EXPECT_EQ(MP4GetTrackEditMediaStart(m, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackEditMediaStart(m, 1, 2), 1024u);
+  EXPECT_EQ(MP4GetSampleIdFromEditTime(m, 1, wide * 64 / 5, nullptr, nullptr), 1u);
+  MP4Close(m);
+  EXPECT_EQ(VersionOfElst(), 1);
+  // 32-bit words: the count, then rows of a 64-bit duration, a 64-bit
+  // media time, the rate and the reserved half.
+  EXPECT_EQ(Fields(tu::read_file(path), "elst"),
+            (std::vector<uint64_t>{2, 1, 4, 0xFFFFFFFF, 0xFFFFFFFF, 0x10000, length >> 32, length & 0xFFFFFFFF, 0,
+                                   1024, 0x10000}));
+  const auto after = PacketLines(path, true).at(0);
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < before.size(); i++) {
+    std::map<std::string, std::string> a = CompactFields("x=|" + before[i]), b = CompactFields("x=|" + after[i]);
+    EXPECT_EQ(std::stoll(b["pts"]), std::stoll(a["pts"]) + int64_t(wide * 64 / 5)) << i;
+    EXPECT_EQ(b["size"], a["size"]) << i;
+  }
+}
+
 // New chunks beyond 4 GiB in a file whose media data has a hole there (a
 // few KB on disk): the track's 32-bit chunk offsets turn 64-bit, and a new
 // track has them from the start.

@@ -705,6 +705,34 @@ TEST(MP4TrackEdits, AddedSetAndDeleted) {
   EXPECT_EQ(Find(Walk(removed), "edts"), nullptr);
 }
 
+// A media start or a duration beyond 32 bits turns the version-0 list into
+// version 1 with every edit kept (the empty edit's -1 stays -1); the
+// values read back as given.
+TEST(MP4TrackEdits, WideValuesWidenTheList) {
+  CraftedTrack t = Empty();
+  t.extra = Elst({{500, 0xFFFFFFFF, 1}, {1000, 20, 1}});
+  const struct {
+    const char* name;
+    uint64_t mediaStart, duration;
+  } cases[] = {{"media start", (1ull << 32) + 7, 100}, {"duration", 7, (1ull << 33) + 3}};
+  for (const auto& c : cases) {
+    const Bytes out = Modified(Movie({}, {t}), [&](MP4File& f) {
+      EXPECT_EQ(MP4AddTrackEdit(&f, 1, 0, c.mediaStart, c.duration, false), 3u) << c.name;
+    });
+    const std::vector<Walked> boxes = Walk(out);
+    EXPECT_EQ(out.at(Find(boxes, "elst")->offset + 8), 1) << c.name;
+    EXPECT_EQ(Fields(out, "elst"),
+              (std::vector<uint64_t>{3, 0, 500, 0xFFFFFFFF, 0xFFFFFFFF, 0x10000, 0, 1000, 0, 20, 0x10000,
+                                     c.duration >> 32, c.duration & 0xFFFFFFFF, c.mediaStart >> 32,
+                                     c.mediaStart & 0xFFFFFFFF, 0x10000}))
+        << c.name;
+    Opened o(out);
+    EXPECT_EQ(MP4GetTrackEditMediaStart(o.h.get(), 1, 3), c.mediaStart) << c.name;
+    EXPECT_EQ(MP4GetTrackEditDuration(o.h.get(), 1, 3), c.duration) << c.name;
+    EXPECT_EQ(MP4GetTrackEditMediaStart(o.h.get(), 1, 1), UINT64_MAX) << c.name;
+  }
+}
+
 // Uncompressed sound in the layouts ffmpeg writes to .mov, interleaved with
 // video: "raw " (8-bit unsigned) and "sowt"/"twos" with version 0 of the
 // sound description, "in24" and "fl32" with version 1, "lpcm" with version 2
