@@ -176,7 +176,19 @@ void MP4Track::InitBytesPerSample() {
   const uint64_t frameBytes = field("channels") * (field("sampleSize") / 8);
   if (frameBytes == 0 && strcmp(type, "raw ") == 0) return;
   const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  m_soundFrameBytes = static_cast<uint32_t>(frameBytes);
   m_bytesPerSample = fixed != 0 && fixed == frameBytes ? 1 : static_cast<uint32_t>(frameBytes);
+}
+
+// Sizes that the next open takes for what they were written as: a table of
+// frames (the classic form) must never hold a constant equal to the frame's
+// bytes, which is read as a byte count; a constant that is such a byte
+// count takes no sample of another size, since sizes one each would then
+// be read as frames (and other readers take them as bytes); an empty table
+// takes the classic form.
+bool MP4Track::IsSoundFramesAsBytes() {
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  return m_soundFrameBytes > 1 && m_bytesPerSample == 1 && fixed == m_soundFrameBytes && GetNumberOfSamples() > 0;
 }
 
 // ---------------------------------------------------------------- plain facts
@@ -709,14 +721,24 @@ void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t re
   if (renderingOffset > UINT32_MAX && renderingOffset < 0xFFFFFFFF80000000ull)
     throw MP4Error("rendering offset %llu does not fit 32 bits", "MP4WriteSample",
                    static_cast<unsigned long long>(renderingOffset));
+  // A track whose media time scale is 0 has no durations to add up, and
+  // one that closes chunks by time needs a time to close them at: refused
+  // before the tables take the sample.
+  if (GetTimeScale() == 0) throw MP4Error("track %u has a time scale of 0", "MP4WriteSample", m_trackId);
+  if (m_samplesPerChunk == 0 && m_durationPerChunk == 0)
+    throw MP4Error("track %u has no rule to close its chunks", "MP4WriteSample", m_trackId);
   // Uncompressed sound whose frame has no bytes (no channels, samples of
   // under 8 bits) counts no frames at all.
-  if (m_bytesPerSample == 0)
+  const uint32_t bytesPerSample = GetNumberOfSamples() == 0 && m_soundFrameBytes > 1 ? m_soundFrameBytes : m_bytesPerSample;
+  if (bytesPerSample == 0)
     throw MP4Error("sound frames of 0 bytes cannot be counted", "MP4WriteSample");
-  if (m_bytesPerSample > 1 && numBytes % m_bytesPerSample)
+  if (bytesPerSample > 1 && numBytes % bytesPerSample)
     throw MP4Error("sample of %u bytes is no whole number of %u-byte frames", "MP4WriteSample", numBytes,
-                   m_bytesPerSample);
-  const uint32_t stored = numBytes / m_bytesPerSample;
+                   bytesPerSample);
+  if (IsSoundFramesAsBytes() && numBytes != m_pStszFixedSampleSizeProperty->GetValue())
+    throw MP4Error("sample of %u bytes cannot join track %u, whose samples are sound frames of %u bytes each",
+                   "MP4WriteSample", numBytes, m_trackId, m_soundFrameBytes);
+  const uint32_t stored = numBytes / bytesPerSample;
   const uint8_t bits = m_pStszFixedSampleSizeProperty ? 32 : m_stszSampleBits;
   if (bits < 32 && stored >> bits)
     throw MP4Error("sample size %u does not fit the %u-bit size table", "MP4WriteSample", stored,
@@ -759,6 +781,11 @@ void MP4Track::WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t du
 
   const uint32_t sampleId = m_writeSampleId = GetNumberOfSamples() + 1;
   DropCompositionOrder();
+  // The first sample of uncompressed sound is counted in frames.
+  if (sampleId == 1 && m_soundFrameBytes > 1 && m_bytesPerSample != m_soundFrameBytes) {
+    m_bytesPerSample = m_soundFrameBytes;
+    ResetCaches();
+  }
   UpdateSampleSizes(numBytes);
   UpdateSampleTimes(duration);
   UpdateRenderingOffsets(sampleId, renderingOffset);
@@ -848,7 +875,8 @@ void MP4Track::UpdateSampleSizes(uint32_t numBytes) {
   if (m_pStszFixedSampleSizeProperty) {
     const uint64_t fixed = m_pStszFixedSampleSizeProperty->GetValue();
     if (count == 0) {
-      if (size != 0) {
+      // A frame count equal to the frame's bytes would read as bytes.
+      if (size != 0 && !(m_bytesPerSample > 1 && size == m_bytesPerSample)) {
         m_pStszFixedSampleSizeProperty->SetValue(size);
       } else {
         m_pStszFixedSampleSizeProperty->SetValue(0);

@@ -163,6 +163,9 @@ class MP4Track {
   // The size from the tables, before the range test.
   uint32_t SampleSize(uint32_t sampleId);
   void InitBytesPerSample();
+  // The track is uncompressed sound whose one size for all is the bytes of
+  // a frame, the form that counts sizes in bytes (it has samples).
+  bool IsSoundFramesAsBytes();
   // Opens what a "file:" data reference names, inside the folder of the
   // MP4 file only; kInaccessibleFile for anything else.
   FILE* OpenDataReference(const char* location);
@@ -232,6 +235,9 @@ class MP4Track {
 
   uint64_t m_fixedSampleDuration = 0;
   uint32_t m_bytesPerSample = 1;
+  // Bytes of one frame of all channels of uncompressed sound; 0 for any
+  // other track.
+  uint32_t m_soundFrameBytes = 0;
 
   // Write state. Samples are appended after the last one of the tables.
   uint32_t m_writeSampleId = 1;

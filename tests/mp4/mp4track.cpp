@@ -461,6 +461,59 @@ TEST(MP4TrackWriting, RefusedSamplesChangeNothing) {
   }
 }
 
+// A sample refused for the track's state leaves no trace either, also when
+// the caller tries again: a damaged track whose media time scale is 0, a
+// track with no rule to close its chunks.
+TEST(MP4TrackWriting, RefusedForTheTrackChangeNothing) {
+  const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const struct {
+    const char* name;
+    uint32_t timeScale;
+    bool chunkRule;
+  } cases[] = {{"a time scale of 0", 0, true}, {"no chunk rule", 1000, false}};
+  for (const auto& c : cases) {
+    const Bytes movie = Movie({}, {Empty(c.timeScale)});
+    const Bytes out = Modified(movie, [&](MP4File& f) {
+      if (!c.chunkRule) f.GetTrack(1)->SetDurationPerChunk(0);
+      EXPECT_FALSE(MP4WriteSample(&f, 1, bytes, sizeof bytes, 10, 0, true)) << c.name;
+      EXPECT_FALSE(MP4WriteSample(&f, 1, bytes, sizeof bytes, 10, 0, true)) << c.name;
+      EXPECT_EQ(MP4GetTrackNumberOfSamples(&f, 1), 0u) << c.name;
+    });
+    // Sizes (one for all, count), times, chunks and the media data as
+    // they were.
+    EXPECT_EQ(Fields(out, "stsz"), (std::vector<uint64_t>{0, 0})) << c.name;
+    EXPECT_EQ(Fields(out, "stts"), std::vector<uint64_t>{0}) << c.name;
+    EXPECT_EQ(Fields(out, "stsc"), std::vector<uint64_t>{0}) << c.name;
+    EXPECT_EQ(Fields(out, "stco"), std::vector<uint64_t>{0}) << c.name;
+    uint64_t media = 0;
+    for (const Walked& w : Walk(out))
+      if (w.type == "mdat") media += w.size - 8;
+    EXPECT_EQ(media, 0u) << c.name;
+  }
+}
+
+// Uncompressed sound in the classic form counts frames: a constant size
+// of as many frames as a frame has bytes (4 frames of 4 bytes) would read
+// back as bytes, so such samples get a size each, and read back whole.
+TEST(MP4TrackWriting, SoundFramesReadBackAsWritten) {
+  const Bytes twos = OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2),
+                                               BE(0, 2), BE(8000u << 16, 4)})));
+  for (const uint32_t size : {16u, 8u, 4u}) {
+    const Bytes out = Modified(Movie({}, {Empty(8000, twos)}), [&](MP4File& f) {
+      for (uint32_t i = 0; i < 3; i++) {
+        const Bytes sample = SampleBytes(i, size);
+        EXPECT_TRUE(MP4WriteSample(&f, 1, sample.data(), size, size / 4, 0, true)) << size;
+      }
+    });
+    Opened o(out);
+    ASSERT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), 3u) << size;
+    for (uint32_t s = 1; s <= 3; s++) {
+      const Bytes expected = SampleBytes(s - 1, size);
+      EXPECT_EQ(Sample(o.h.get(), s), std::string(expected.begin(), expected.end())) << size << " " << s;
+    }
+  }
+}
+
 // A track read from a file goes on after its last sample: 4-bit sizes fill
 // the free lower half of the last byte first.
 TEST(MP4TrackWriting, AppendedAfterTheSamplesOfTheFile) {
@@ -775,6 +828,49 @@ TEST(MP4TrackFiles, UncompressedSoundKeepsItsPackets) {
     EXPECT_EQ(packets(optimised), expected);
     EXPECT_EQ(packets(modified), expected);
   }
+}
+
+// ffmpeg's stereo 16-bit sound in .mov keeps one size for all, the 4
+// bytes of a frame, for its 132,300 samples (3 s at 44100). A sample of
+// another size cannot join it without some reader taking the old samples
+// for something else: it is refused and the file stays as it was; a frame
+// of 4 bytes is appended. Every sample then reads as ffmpeg decodes the
+// sound, the frame at the end (after the edit that ffmpeg wrote for the
+// three seconds: edit lists are not applied here).
+TEST(MP4TrackFiles, AppendedSoundKeepsItsFrames) {
+  const FileSizeLimit limit;
+  const std::string path = tu::scratch("pcm.mov");
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i sine=duration=3:sample_rate=44100 -ac 2 -c:a pcm_s16be " + tu::q(path)));
+  const auto decoded = [](const std::string& file) {
+    const std::string raw = tu::run("ffmpeg -v error -ignore_editlist 1 -i " + tu::q(file) + " -map 0:a -f s16be -").out;
+    return Bytes(raw.begin(), raw.end());
+  };
+  const Bytes before = decoded(path);
+  ASSERT_EQ(before.size(), 132300u * 4);
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(h, 1), 132300u);
+  const Bytes block(4096, 0x55);
+  EXPECT_FALSE(MP4WriteSample(h, 1, block.data(), 4096, 1024, 0, true));
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(h, 1), 132300u);
+  const uint8_t frame[4] = {0x12, 0x34, 0x56, 0x78};
+  EXPECT_TRUE(MP4WriteSample(h, 1, frame, 4, 1, 0, true));
+  MP4Close(h);
+  Bytes expected = before;
+  Append(expected, frame);
+  EXPECT_EQ(decoded(path), expected);
+  std::unique_ptr<void, decltype(&MP4Close)> r(MP4Read(path.c_str(), 0), MP4Close);
+  ASSERT_NE(r.get(), nullptr);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(r.get(), 1), 132301u);
+  Bytes read;
+  for (uint32_t s = 1; s <= 132301; s++) {
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(MP4ReadSample(r.get(), 1, s, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) << s;
+    read.insert(read.end(), bytes, bytes + size);
+    free(bytes);
+  }
+  EXPECT_EQ(read, expected);
 }
 
 }  // namespace
