@@ -524,11 +524,15 @@ typedef struct MP4ChapterStruct {
 void MP4AddQTChapter(MP4FileHandle hFile, uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber,
                      const char* chapterTitle);
 // A chapter of the "chpl" list (made when missing) starting at chapterStart
-// in units of 100 ns; titles are cut to 255 bytes.
+// in units of 100 ns; titles are cut to 255 bytes, at a whole UTF-8
+// character. A list holds 255 chapters at the most (other readers take
+// its count from one byte): one more is refused, the list unchanged.
 void MP4AddChapter(MP4FileHandle hFile, uint64_t chapterStart, const char* chapterTitle);
-// Rebuilds the chapters of one form from the other, which is removed; the
-// text-track form goes on a new text track (time scale 1000) named by the
-// first sound track.
+// Rebuilds the chapters of one form from the other: the chapters already
+// in the target form are removed first, and the source form stays (remove
+// it with MP4DeleteChapters). The text-track form goes on a new text track
+// (time scale 1000) named by the first sound track. More than 255 chapters
+// for the list form are refused with nothing changed.
 void MP4ConvertChapters(MP4FileHandle hFile, bool toQT);
 // Removes the "chpl" list, or the chapter text track (chapterTrackId 0:
 // the one a sound track names) with its reference.
