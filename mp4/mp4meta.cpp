@@ -166,6 +166,7 @@ bool MP4File::CreateMetadataAtom(const char* code) {
 }
 
 bool MP4File::SetMetadataValue(const char* code, const uint8_t* pValue, uint32_t valueSize) {
+  ProtectWriteOperation("SetMetadataValue");
   MP4Atom* data = FindAtom(Path("%s.%s.data", code));
   if (!data) {
     if (!CreateMetadataAtom(code)) return false;
@@ -211,6 +212,7 @@ bool MP4File::GetMetadataString(const char* code, char** ppValue, bool tryUdta) 
 }
 
 bool MP4File::DeleteMetadataAtom(const char* code, bool tryUdta) {
+  ProtectWriteOperation("DeleteMetadataAtom");
   MP4Atom* item = FindAtom(Path("%s.%s", code));
   if (!item && tryUdta) {
     char path[64];
@@ -223,6 +225,7 @@ bool MP4File::DeleteMetadataAtom(const char* code, bool tryUdta) {
 }
 
 bool MP4File::MetadataDelete() {
+  ProtectWriteOperation("MetadataDelete");
   MP4Atom* meta = FindAtom("moov.udta.meta");
   if (!meta) return false;
   meta->GetParentAtom()->DeleteChildAtom(meta);
@@ -386,6 +389,7 @@ uint32_t MP4File::FindFreeForm(const char* name, const char* owner, bool* pFound
 
 bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint32_t valueSize, const char* owner) {
   if (!name || (!pValue && valueSize)) throw MP4Error("no name or value given", "SetMetadataFreeForm");
+  ProtectWriteOperation("SetMetadataFreeForm");
   bool found = false;
   const uint32_t i = FindFreeForm(name, owner, &found);
   if (found) {

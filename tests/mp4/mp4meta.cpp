@@ -827,6 +827,34 @@ TEST_F(Meta, ChaptersOfAReadFileStayAsTheyAre) {
   EXPECT_EQ(MP4GetNumberOfTracks(h, nullptr, 0), tracks);
 }
 
+// Items do not change on a file opened for reading either: every setter
+// and deleter fails, and the items read as ffprobe shows them.
+TEST_F(Meta, ItemsOfAReadFileStayAsTheyAre) {
+  std::map<std::string, std::string> tags = ProbeTags(dir + "tagged.mp4");
+  ASSERT_EQ(tags["title"], "Hello");
+  Handle h(MP4Read((dir + "tagged.mp4").c_str(), 0));
+  ASSERT_TRUE(h.h);
+  const uint8_t value[] = {'v'};
+  EXPECT_FALSE(MP4SetMetadataName(h, "Changed"));
+  EXPECT_FALSE(MP4SetMetadataWriter(h, "New"));
+  EXPECT_FALSE(MP4SetMetadataTrack(h, 1, 1));
+  EXPECT_FALSE(MP4SetMetadataGenre(h, "Chiptune"));
+  EXPECT_FALSE(MP4SetMetadataCoverArt(h, value, 1));
+  EXPECT_FALSE(MP4SetMetadataFreeForm(h, "Name", value, 1, nullptr));
+  EXPECT_FALSE(MP4DeleteMetadataAlbum(h));
+  EXPECT_FALSE(MP4DeleteMetadataGenre(h));
+  EXPECT_FALSE(MP4MetadataDelete(h));
+  EXPECT_EQ(Got(MP4GetMetadataName, h), tags["title"]);
+  EXPECT_EQ(Got(MP4GetMetadataArtist, h), tags["artist"]);
+  EXPECT_EQ(Got(MP4GetMetadataAlbum, h), tags["album"]);
+  EXPECT_EQ(Got(MP4GetMetadataGenre, h), tags["genre"]);
+  EXPECT_EQ(Got(MP4GetMetadataWriter, h), "<false>");
+  EXPECT_EQ(FreeForm(h, "Name", nullptr), "<false>");
+  uint16_t track = 0, total = 0;
+  EXPECT_TRUE(MP4GetMetadataTrack(h, &track, &total));
+  EXPECT_EQ(std::to_string(track) + "/" + std::to_string(total), tags["track"]);
+}
+
 TEST_F(Meta, ChapterTrackSamplesAreBoundedAndWalkedOnce) {
   const std::string path = Copy("plain.mp4", "odd-chapters.mp4");
   Handle h(MP4Modify(path.c_str(), 0));
