@@ -24,3 +24,13 @@ void MP4ElstAtom::Generate() {
   AddProperties(0);
   MP4Atom::Generate();
 }
+
+void MP4ElstAtom::Widen() {
+  if (GetVersion() == 1) return;
+  MP4TableProperty* entries = static_cast<MP4TableProperty*>(GetField("entries"));
+  entries->WidenColumn("segmentDuration");
+  MP4IntegerProperty* mediaTime = entries->WidenColumn("mediaTime");
+  for (uint32_t row = 0; mediaTime && row < mediaTime->GetCount(); row++)
+    if (mediaTime->GetValue(row) == UINT32_MAX) mediaTime->ForceValue(UINT64_MAX, row);
+  SetVersion(1);
+}

@@ -103,6 +103,10 @@ class MP4ElstAtom : public MP4Atom {
   void Generate() override;
   void Read() override;
   void AddProperties(uint8_t version);
+  // A version-0 list turns into version 1: the same edits, with durations
+  // and media times 64 bits wide (an empty edit's media time -1 stays -1).
+  // Callers that bound the columns bind them again.
+  void Widen();
 };
 
 // "hdlr": a name that exactly fills the rest of the atom after a length

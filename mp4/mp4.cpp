@@ -1084,31 +1084,6 @@ uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Isma
   return CloneTrack(srcFile, srcTrackId, true, icPp, dstFile, dstHintTrackReferenceTrack);
 }
 
-// The samples that the source track's edit list presents, from edit time 0
-// to its end, each for the time it is shown. Edit times count in the
-// track's time scale and edit durations in the movie's: the end is taken in
-// track ticks, rounded up as the edit bounds are.
-static bool CopyEditedSamples(MP4FileHandle srcFile, uint32_t srcTrackId,
-                              const std::function<bool(uint32_t, uint64_t)>& copy) {
-  const uint64_t total = MP4GetTrackEditTotalDuration(srcFile, srcTrackId, 0);
-  const uint32_t movieScale = MP4GetTimeScale(srcFile);
-  const uint32_t trackScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
-  if (total == kInvalidTime || movieScale == 0) return false;
-  const unsigned __int128 ticks = (static_cast<unsigned __int128>(total) * trackScale + movieScale - 1) / movieScale;
-  const uint64_t end = ticks > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(ticks);
-  for (uint64_t when = 0; when < end;) {
-    uint64_t duration = kInvalidTime;
-    const uint32_t sampleId = MP4GetSampleIdFromEditTime(srcFile, srcTrackId, when, nullptr, &duration);
-    if (sampleId == 0) return false;
-    // A sample shown for no time would be found again and again.
-    if (duration == 0 || duration == kInvalidTime) break;
-    if (!copy(sampleId, duration)) return false;
-    if (duration > UINT64_MAX - when) break;
-    when += duration;
-  }
-  return true;
-}
-
 // What both copies share. The destination is settled here, so that a
 // failed copy into the source file deletes its half-copied track too.
 static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encrypted, MP4IsmaCrypParams* icPp,
@@ -1122,7 +1097,8 @@ static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encry
   };
   bool ok = true;
   if (applyEdits && MP4GetTrackNumberOfEdits(srcFile, srcTrackId) > 0) {
-    ok = CopyEditedSamples(srcFile, srcTrackId, copy);
+    ok = Call(srcFile, false,
+              [&](MP4File& file) { return file.GetTrack(srcTrackId)->ForEachEditedSample(copy); });
   } else {
     const uint32_t samples = MP4GetTrackNumberOfSamples(srcFile, srcTrackId);
     for (uint32_t s = 1; ok && s <= samples; s++) ok = copy(s, kInvalidTime);

@@ -347,8 +347,13 @@ bool MP4SetTrackEditDuration(MP4FileHandle hFile, uint32_t trackId, uint32_t edi
 bool MP4SetTrackEditDwell(MP4FileHandle hFile, uint32_t trackId, uint32_t editId, bool dwell);
 // The sample presented at a time of the track's time scale through the
 // edit list, with its presentation start and duration (cut to its edit);
-// either output may be NULL. A time in an empty edit gives 0 with the
-// empty edit's start and length; neutral 0.
+// either output may be NULL. Edits map presentation times to composition
+// times (decode time plus composition offset), so a B-frame track's first
+// presented sample is its first picture in display order; without an edit
+// list the composition time is the presentation time. The presentation
+// duration of a sample lasts until the next later composition time. A time
+// in an empty edit, or before the media's first composition time, gives 0
+// with that stretch's start and length; neutral 0.
 uint32_t MP4GetSampleIdFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when, uint64_t* pStartTime,
                                     uint64_t* pDuration);
 // MP4ReadSample of that sample, with the edit's start and duration.
@@ -423,9 +428,14 @@ uint32_t MP4CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle
 uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
                              MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack);
 // A clone with every sample copied; with applyEdits and an edit list, the
-// samples that the edit list presents, in its order, each with the
-// duration it is shown for (a track whose edits show nothing at some time
-// is not copied). 0 on failure, and nothing is left of the new track.
+// samples that each edit presents, in decode order and starting from the
+// sync sample that decodes the first of them (samples decoded only for
+// the ones after are copied too), with their rendering offsets. A track
+// without composition offsets gives each sample the duration it is shown
+// for, cut to its edit; with composition offsets each keeps its own, and
+// a dwell's sample lasts the dwell. A track with an edit that shows no
+// sample (an empty edit) is not copied. 0 on failure, and nothing is left
+// of the new track.
 uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,
                       uint32_t dstHintTrackReferenceTrack);
 // The same through MP4EncAndCloneTrack and MP4EncAndCopySample.
@@ -514,11 +524,15 @@ typedef struct MP4ChapterStruct {
 void MP4AddQTChapter(MP4FileHandle hFile, uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber,
                      const char* chapterTitle);
 // A chapter of the "chpl" list (made when missing) starting at chapterStart
-// in units of 100 ns; titles are cut to 255 bytes.
+// in units of 100 ns; titles are cut to 255 bytes, at a whole UTF-8
+// character. A list holds 255 chapters at the most (other readers take
+// its count from one byte): one more is refused, the list unchanged.
 void MP4AddChapter(MP4FileHandle hFile, uint64_t chapterStart, const char* chapterTitle);
-// Rebuilds the chapters of one form from the other, which is removed; the
-// text-track form goes on a new text track (time scale 1000) named by the
-// first sound track.
+// Rebuilds the chapters of one form from the other: the chapters already
+// in the target form are removed first, and the source form stays (remove
+// it with MP4DeleteChapters). The text-track form goes on a new text track
+// (time scale 1000) named by the first sound track. More than 255 chapters
+// for the list form are refused with nothing changed.
 void MP4ConvertChapters(MP4FileHandle hFile, bool toQT);
 // Removes the "chpl" list, or the chapter text track (chapterTrackId 0:
 // the one a sound track names) with its reference.

@@ -541,13 +541,23 @@ uint32_t MP4File::GetTrackNumberOfEdits(uint32_t trackId) {
 uint64_t MP4File::GetTrackEditMediaStart(uint32_t trackId, uint32_t editId) {
   return GetIntegerProperty(MakeTrackEditName(trackId, editId, "mediaTime"));
 }
+void MP4File::WidenTrackEdits(uint32_t trackId, uint32_t editId, bool wide, const char* where) {
+  ProtectWriteOperation(where);
+  if (!wide) return;
+  MP4ElstAtom* elst = dynamic_cast<MP4ElstAtom*>(FindTrackAtom(trackId, "edts.elst"));
+  if (!elst || elst->GetVersion() == 1 || editId == 0 || editId > GetTrackNumberOfEdits(trackId)) return;
+  elst->Widen();
+  GetTrack(trackId)->InitEditListProperties();
+}
 void MP4File::SetTrackEditMediaStart(uint32_t trackId, uint32_t editId, uint64_t startTime) {
+  WidenTrackEdits(trackId, editId, startTime > UINT32_MAX && startTime != UINT64_MAX, "SetTrackEditMediaStart");
   SetIntegerProperty(MakeTrackEditName(trackId, editId, "mediaTime"), startTime);
 }
 uint64_t MP4File::GetTrackEditDuration(uint32_t trackId, uint32_t editId) {
   return GetIntegerProperty(MakeTrackEditName(trackId, editId, "segmentDuration"));
 }
 void MP4File::SetTrackEditDuration(uint32_t trackId, uint32_t editId, uint64_t duration) {
+  WidenTrackEdits(trackId, editId, duration > UINT32_MAX, "SetTrackEditDuration");
   SetIntegerProperty(MakeTrackEditName(trackId, editId, "segmentDuration"), duration);
 }
 bool MP4File::GetTrackEditDwell(uint32_t trackId, uint32_t editId) {

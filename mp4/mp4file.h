@@ -490,6 +490,10 @@ class MP4File {
   // so a reader takes a new item's 4CC for a key number, and the handler
   // "mdir" that a new item sets would hide every keyed item instead.
   void RefuseKeyedItemList(const char* where);
+  // A new item needs the handler of "moov.udta.meta", which it marks as an
+  // item list: where "meta" has none (or one without its fields), the item
+  // is refused before anything is made.
+  void CheckMetadataHandler(const char* where);
   bool SetMetadataValue(const char* code, const uint8_t* pValue, uint32_t valueSize);
   void GetMetadataValue(const char* code, uint8_t** ppValue, uint32_t* pSize);
   bool GetMetadataFixed(const char* code, uint8_t* pBytes, uint32_t size);
@@ -529,7 +533,8 @@ class MP4File {
   bool GetMetadataByIndex(uint32_t index, char** ppName, uint8_t** ppValue, uint32_t* pValueSize);
 
   // A "chpl" chapter starting at startTime (100 ns units); NULL title:
-  // "Chapter %03u". Throws, changing nothing, when no row can be added.
+  // "Chapter %03u". Throws, changing nothing, when no row can be added (the
+  // 256th among them).
   void AddChapter(uint64_t startTime, const char* title);
   // A sample of the chapter text track lasting chapterDuration (the
   // track's time scale).
@@ -541,7 +546,8 @@ class MP4File {
   void DeleteChapters(uint32_t chapterTrackId, bool textTrackChapters);
   // Durations in ms; the list is malloc'ed (NULL for none).
   void GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, bool textTrackChapters);
-  // The chapters of the other form rebuilt in this one, that form removed.
+  // The chapters of the other form rebuilt in this one, the chapters this
+  // one had removed first; the other form stays.
   void ConvertChapters(bool toTextTrack);
 
  private:
@@ -565,6 +571,10 @@ class MP4File {
   void AddIsmaCrypAtoms(uint32_t trackId, const char* entryType, uint32_t dataFormat,
                         const MP4IsmaCrypParams& params);
   void AddH264ParameterSet(uint32_t trackId, const uint8_t* pSet, uint16_t length, bool picture);
+  // Before an edit's media start or duration is set: a value beyond 32
+  // bits (other than the empty edit's -1) turns a version-0 edit list to
+  // version 1, as the headers turn; nothing for an edit that is not there.
+  void WidenTrackEdits(uint32_t trackId, uint32_t editId, bool wide, const char* where);
   // Chooses the next chunk by time among the tracks and copies it from the
   // source to the file, until every chunk is copied.
   void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);

@@ -44,6 +44,24 @@ static_assert(sizeof kDefaultOwner == 16 + 1, "a 16-character owner");
 
 const char kIlst[] = "moov.udta.meta.ilst";
 
+// The most chapters a list ("chpl") holds: other readers take its count
+// from one byte.
+const uint32_t kMaxListChapters = 255;
+
+// The bytes of a title that a list's length byte can count, cut where no
+// UTF-8 character is split.
+size_t ListTitleLength(const char* title) {
+  size_t n = strlen(title);
+  if (n <= 255) return n;
+  n = 255;
+  // A continuation byte first past the cut: back to the lead byte of its
+  // character (at most three bytes back), which goes too.
+  size_t lead = n;
+  while (lead > n - 3 && (static_cast<uint8_t>(title[lead]) & 0xC0) == 0x80) lead--;
+  if (lead != n && static_cast<uint8_t>(title[lead]) >= 0xC0) n = lead;
+  return n;
+}
+
 // The longest chapter list handed out: a count from a damaged file (a
 // chapter track of 2^32 samples of one constant size needs no table) must
 // not size an allocation of a kilobyte an entry.
@@ -111,6 +129,17 @@ void MP4File::SetMetadataHandler() {
   reserved->SetReadOnly(true);
 }
 
+void MP4File::CheckMetadataHandler(const char* where) {
+  // A new "meta" is made with its handler.
+  if (!FindAtom("moov.udta.meta")) return;
+  MP4Atom* hdlr = FindAtom("moov.udta.meta.hdlr");
+  MP4Property* type = nullptr;
+  MP4Property* reserved = nullptr;
+  if (!hdlr || !hdlr->FindProperty("hdlr.handlerType", &type) || !type || type->GetType() != StringProperty ||
+      !hdlr->FindProperty("hdlr.reserved2", &reserved) || !reserved || reserved->GetType() != BytesProperty)
+    throw MP4Error("the metadata box has no handler: no item can be added to it", where);
+}
+
 void MP4File::RefuseKeyedItemList(const char* where) {
   MP4Atom* hdlr = FindAtom("moov.udta.meta.hdlr");
   MP4Property* type = nullptr;
@@ -122,6 +151,7 @@ void MP4File::RefuseKeyedItemList(const char* where) {
 
 bool MP4File::CreateMetadataAtom(const char* code) {
   RefuseKeyedItemList("CreateMetadataAtom");
+  CheckMetadataHandler("CreateMetadataAtom");
   char path[64];
   snprintf(path, sizeof path, "udta.meta.ilst.%s.data", code);
   AddDescendantAtoms("moov", path);
@@ -136,6 +166,7 @@ bool MP4File::CreateMetadataAtom(const char* code) {
 }
 
 bool MP4File::SetMetadataValue(const char* code, const uint8_t* pValue, uint32_t valueSize) {
+  ProtectWriteOperation("SetMetadataValue");
   MP4Atom* data = FindAtom(Path("%s.%s.data", code));
   if (!data) {
     if (!CreateMetadataAtom(code)) return false;
@@ -181,6 +212,7 @@ bool MP4File::GetMetadataString(const char* code, char** ppValue, bool tryUdta) 
 }
 
 bool MP4File::DeleteMetadataAtom(const char* code, bool tryUdta) {
+  ProtectWriteOperation("DeleteMetadataAtom");
   MP4Atom* item = FindAtom(Path("%s.%s", code));
   if (!item && tryUdta) {
     char path[64];
@@ -193,6 +225,7 @@ bool MP4File::DeleteMetadataAtom(const char* code, bool tryUdta) {
 }
 
 bool MP4File::MetadataDelete() {
+  ProtectWriteOperation("MetadataDelete");
   MP4Atom* meta = FindAtom("moov.udta.meta");
   if (!meta) return false;
   meta->GetParentAtom()->DeleteChildAtom(meta);
@@ -356,6 +389,7 @@ uint32_t MP4File::FindFreeForm(const char* name, const char* owner, bool* pFound
 
 bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint32_t valueSize, const char* owner) {
   if (!name || (!pValue && valueSize)) throw MP4Error("no name or value given", "SetMetadataFreeForm");
+  ProtectWriteOperation("SetMetadataFreeForm");
   bool found = false;
   const uint32_t i = FindFreeForm(name, owner, &found);
   if (found) {
@@ -363,6 +397,9 @@ bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint3
     return true;
   }
   RefuseKeyedItemList("SetMetadataFreeForm");
+  CheckMetadataHandler("SetMetadataFreeForm");
+  const char* mean = owner && *owner ? owner : kDefaultOwner;
+  if (strlen(name) > UINT32_MAX || strlen(mean) > UINT32_MAX) throw MP4Error(ERANGE, "SetMetadataFreeForm");
   char path[64];
   snprintf(path, sizeof path, "udta.meta.ilst.----[%u]", i);
   MP4Atom* item = AddDescendantAtoms("moov", path);
@@ -370,7 +407,6 @@ bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint3
   if (!item || !data) return false;
   data->SetFlags(1);
   SetMetadataHandler();
-  const char* mean = owner && *owner ? owner : kDefaultOwner;
   struct {
     const char* path;
     const uint8_t* bytes;
@@ -381,7 +417,6 @@ bool MP4File::SetMetadataFreeForm(const char* name, const uint8_t* pValue, uint3
       {"mean.metadata", reinterpret_cast<const uint8_t*>(mean), strlen(mean)},
   };
   for (const auto& part : parts) {
-    if (part.size > UINT32_MAX) throw MP4Error(ERANGE, "SetMetadataFreeForm");
     MP4Property* p = nullptr;
     char full[64];
     snprintf(full, sizeof full, "----.%s", part.path);
@@ -430,6 +465,7 @@ bool MP4File::GetMetadataByIndex(uint32_t index, char** ppName, uint8_t** ppValu
 // ---------------------------------------------------------------- chapters
 
 void MP4File::AddChapter(uint64_t startTime, const char* title) {
+  ProtectWriteOperation("AddChapter");
   MP4Atom* chpl = FindAtom("moov.udta.chpl");
   if (!chpl) chpl = AddDescendantAtoms("", "moov.udta.chpl");
   if (chpl->GetNumberOfProperties() < 4) throw MP4Error(ERANGE, "index %u of %u", "MP4Array::[]", 3u, chpl->GetNumberOfProperties());
@@ -445,15 +481,18 @@ void MP4File::AddChapter(uint64_t startTime, const char* title) {
   if (chapters->GetNumProperties() < 2 || chapters->GetProperty(0)->GetType() != Integer64Property ||
       chapters->GetProperty(1)->GetType() != StringProperty)
     throw MP4Error("Chapter list does not exist ", "AddChapter");
-  if (count->GetValue() >= UINT32_MAX || count->GetValue() != chapters->GetProperty(0)->GetCount())
-    throw MP4Error("chapter %llu cannot be added to the list", "AddChapter",
-                   static_cast<unsigned long long>(count->GetValue()) + 1);
+  if (count->GetValue() >= kMaxListChapters || count->GetValue() != chapters->GetProperty(0)->GetCount())
+    throw MP4Error("chapter %llu cannot be added to the list, which holds %u at the most", "AddChapter",
+                   static_cast<unsigned long long>(count->GetValue()) + 1, kMaxListChapters);
   const uint32_t number = static_cast<uint32_t>(count->GetValue()) + 1;
   char text[256];
-  if (title)
-    snprintf(text, sizeof text, "%s", title);
-  else
+  if (title) {
+    const size_t n = ListTitleLength(title);
+    memcpy(text, title, n);
+    text[n] = '\0';
+  } else {
     snprintf(text, sizeof text, "Chapter %03u", number);
+  }
   MP4StringProperty* names = static_cast<MP4StringProperty*>(chapters->GetProperty(1));
   static_cast<MP4Integer64Property*>(chapters->GetProperty(0))->AddValue(startTime);
   try {
@@ -469,6 +508,7 @@ void MP4File::AddChapter(uint64_t startTime, const char* title) {
 
 void MP4File::AddChapter(uint32_t chapterTrackId, uint64_t chapterDuration, uint32_t chapterNumber,
                          const char* title) {
+  ProtectWriteOperation("AddChapter");
   if (chapterTrackId == 0) throw MP4Error("No chapter track given", "AddChapter");
   char text[1024];
   if (title && *title && strlen(title) < sizeof text)
@@ -516,6 +556,7 @@ uint32_t MP4File::FindChapterTrack(char* nameBuffer, size_t bufferSize) {
 }
 
 void MP4File::DeleteChapters(uint32_t chapterTrackId, bool textTrackChapters) {
+  ProtectWriteOperation("DeleteChapters");
   if (!textTrackChapters) {
     if (MP4Atom* chpl = FindAtom("moov.udta.chpl")) chpl->GetParentAtom()->DeleteChildAtom(chpl);
     return;
@@ -604,15 +645,20 @@ void MP4File::GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, b
   *pCount = n;
 }
 
+// Everything that can refuse the conversion is asked before the old form of
+// the target goes.
 void MP4File::ConvertChapters(bool toTextTrack) {
+  ProtectWriteOperation("ConvertChapters");
   MP4ChapterStruct* list = nullptr;
   uint32_t count = 0;
   GetChaptersList(&list, &count, !toTextTrack);
   std::unique_ptr<MP4ChapterStruct, decltype(&free)> held(list, free);
   if (count == 0) throw MP4Error("Could not find chapter markers", "ConvertChapters");
+  if (!toTextTrack && count > kMaxListChapters)
+    throw MP4Error("%u chapters are more than a list holds (%u)", "ConvertChapters", count, kMaxListChapters);
   if (toTextTrack) {
-    DeleteChapters(0, true);
     const uint32_t sound = FindTrackId(0, "soun", 0);
+    DeleteChapters(0, true);
     const uint32_t chapterTrack = AddChapterTextTrack(sound, 1000);
     for (uint32_t i = 0; i < count; i++) AddChapter(chapterTrack, list[i].duration, i + 1, list[i].title);
   } else {

@@ -513,6 +513,25 @@ void MP4TableProperty::AddProperty(MP4Property* pProperty) {
   pProperty->SetCount(0);
 }
 
+MP4IntegerProperty* MP4TableProperty::WidenColumn(const char* name) {
+  for (uint32_t i = 0; i < m_pProperties.Size(); i++) {
+    MP4Property* old = m_pProperties[i];
+    if (!old->GetName() || strcmp(old->GetName(), name) != 0 || old->GetType() > Integer64Property) continue;
+    MP4IntegerProperty* column = static_cast<MP4IntegerProperty*>(old);
+    if (column->GetType() == Integer64Property) return column;
+    std::unique_ptr<MP4Integer64Property> wide(new MP4Integer64Property(old->GetName()));
+    wide->SetParentAtom(m_pParentAtom);
+    wide->SetCount(0);
+    for (uint32_t row = 0; row < column->GetCount(); row++) wide->AddValue(column->GetValue(row));
+    wide->SetReadOnly(old->IsReadOnly());
+    wide->SetImplicit(old->IsImplicit());
+    m_pProperties[i] = wide.release();
+    delete old;
+    return static_cast<MP4IntegerProperty*>(m_pProperties[i]);
+  }
+  return nullptr;
+}
+
 void MP4TableProperty::Read(MP4File* pFile, uint32_t index) {
   MP4_ASSERT(index == 0);
   if (m_implicit) return;

@@ -290,6 +290,9 @@ class MP4TableProperty : public MP4Property {
   uint32_t GetNumProperties() const { return m_pProperties.Size(); }
   MP4IntegerProperty* GetCountProperty() const { return m_pCountProperty; }
   bool FindContainedProperty(const char* name, MP4Property** ppProperty, uint32_t* pIndex);
+  // The named integer column made 64 bits wide, every row's value kept;
+  // the old column is destroyed. NULL when there is no such column.
+  MP4IntegerProperty* WidenColumn(const char* name);
 
  protected:
   virtual void ReadEntry(MP4File* pFile, uint32_t index);

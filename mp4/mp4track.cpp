@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -175,7 +176,19 @@ void MP4Track::InitBytesPerSample() {
   const uint64_t frameBytes = field("channels") * (field("sampleSize") / 8);
   if (frameBytes == 0 && strcmp(type, "raw ") == 0) return;
   const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  m_soundFrameBytes = static_cast<uint32_t>(frameBytes);
   m_bytesPerSample = fixed != 0 && fixed == frameBytes ? 1 : static_cast<uint32_t>(frameBytes);
+}
+
+// Sizes that the next open takes for what they were written as: a table of
+// frames (the classic form) must never hold a constant equal to the frame's
+// bytes, which is read as a byte count; a constant that is such a byte
+// count takes no sample of another size, since sizes one each would then
+// be read as frames (and other readers take them as bytes); an empty table
+// takes the classic form.
+bool MP4Track::IsSoundFramesAsBytes() {
+  const uint64_t fixed = m_pStszFixedSampleSizeProperty ? m_pStszFixedSampleSizeProperty->GetValue() : 0;
+  return m_soundFrameBytes > 1 && m_bytesPerSample == 1 && fixed == m_soundFrameBytes && GetNumberOfSamples() > 0;
 }
 
 // ---------------------------------------------------------------- plain facts
@@ -514,6 +527,7 @@ void MP4Track::SetFixedSampleDuration(uint64_t duration) {
 }
 
 void MP4Track::ResetCaches() {
+  DropCompositionOrder();
   m_cachedSttsSid = 0;
   m_cachedCttsSid = 0;
   m_cachedOffsetSid = 0;
@@ -707,14 +721,24 @@ void MP4Track::CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t re
   if (renderingOffset > UINT32_MAX && renderingOffset < 0xFFFFFFFF80000000ull)
     throw MP4Error("rendering offset %llu does not fit 32 bits", "MP4WriteSample",
                    static_cast<unsigned long long>(renderingOffset));
+  // A track whose media time scale is 0 has no durations to add up, and
+  // one that closes chunks by time needs a time to close them at: refused
+  // before the tables take the sample.
+  if (GetTimeScale() == 0) throw MP4Error("track %u has a time scale of 0", "MP4WriteSample", m_trackId);
+  if (m_samplesPerChunk == 0 && m_durationPerChunk == 0)
+    throw MP4Error("track %u has no rule to close its chunks", "MP4WriteSample", m_trackId);
   // Uncompressed sound whose frame has no bytes (no channels, samples of
   // under 8 bits) counts no frames at all.
-  if (m_bytesPerSample == 0)
+  const uint32_t bytesPerSample = GetNumberOfSamples() == 0 && m_soundFrameBytes > 1 ? m_soundFrameBytes : m_bytesPerSample;
+  if (bytesPerSample == 0)
     throw MP4Error("sound frames of 0 bytes cannot be counted", "MP4WriteSample");
-  if (m_bytesPerSample > 1 && numBytes % m_bytesPerSample)
+  if (bytesPerSample > 1 && numBytes % bytesPerSample)
     throw MP4Error("sample of %u bytes is no whole number of %u-byte frames", "MP4WriteSample", numBytes,
-                   m_bytesPerSample);
-  const uint32_t stored = numBytes / m_bytesPerSample;
+                   bytesPerSample);
+  if (IsSoundFramesAsBytes() && numBytes != m_pStszFixedSampleSizeProperty->GetValue())
+    throw MP4Error("sample of %u bytes cannot join track %u, whose samples are sound frames of %u bytes each",
+                   "MP4WriteSample", numBytes, m_trackId, m_soundFrameBytes);
+  const uint32_t stored = numBytes / bytesPerSample;
   const uint8_t bits = m_pStszFixedSampleSizeProperty ? 32 : m_stszSampleBits;
   if (bits < 32 && stored >> bits)
     throw MP4Error("sample size %u does not fit the %u-bit size table", "MP4WriteSample", stored,
@@ -756,6 +780,12 @@ void MP4Track::WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t du
   m_chunkDuration += duration;
 
   const uint32_t sampleId = m_writeSampleId = GetNumberOfSamples() + 1;
+  DropCompositionOrder();
+  // The first sample of uncompressed sound is counted in frames.
+  if (sampleId == 1 && m_soundFrameBytes > 1 && m_bytesPerSample != m_soundFrameBytes) {
+    m_bytesPerSample = m_soundFrameBytes;
+    ResetCaches();
+  }
   UpdateSampleSizes(numBytes);
   UpdateSampleTimes(duration);
   UpdateRenderingOffsets(sampleId, renderingOffset);
@@ -845,7 +875,8 @@ void MP4Track::UpdateSampleSizes(uint32_t numBytes) {
   if (m_pStszFixedSampleSizeProperty) {
     const uint64_t fixed = m_pStszFixedSampleSizeProperty->GetValue();
     if (count == 0) {
-      if (size != 0) {
+      // A frame count equal to the frame's bytes would read as bytes.
+      if (size != 0 && !(m_bytesPerSample > 1 && size == m_bytesPerSample)) {
         m_pStszFixedSampleSizeProperty->SetValue(size);
       } else {
         m_pStszFixedSampleSizeProperty->SetValue(0);
@@ -1226,28 +1257,197 @@ uint64_t MP4Track::GetEditStart(uint32_t editId) {
   return GetEditTotalDuration(editId - 1);
 }
 
+// ---------------------------------------------------------------- composition order
+
+namespace {
+
+// Composition times stay far from the ends of 64 bits: a decode time plus
+// a 32-bit offset, and a span's end after it, never wrap.
+const int64_t kLatestTime = INT64_MAX / 4;
+
+// A media time from the edit list as a composition time; all times beyond
+// are as late as any can be.
+int64_t AsCompositionTime(uint64_t when) { return when > uint64_t(kLatestTime) ? kLatestTime : int64_t(when); }
+
+}  // namespace
+
+void MP4Track::DropCompositionOrder() {
+  m_compositionState = kCompositionUnknown;
+  std::vector<CompositionEntry>().swap(m_compositionOrder);
+}
+
+void MP4Track::BuildCompositionOrder() {
+  if (m_compositionState != kCompositionUnknown) return;
+  const uint32_t runs = m_pCttsCountProperty ? static_cast<uint32_t>(m_pCttsCountProperty->GetValue()) : 0;
+  bool reordered = false;
+  for (uint32_t i = 0; i < runs && !reordered; i++)
+    reordered = static_cast<uint32_t>(m_pCttsSampleOffsetProperty->GetValue(i)) != 0;
+  if (!reordered) {
+    m_compositionState = kDecodeOrder;
+    return;
+  }
+  // One entry a sample: a count that the file's bytes cannot back is
+  // refused before the list is sized by it.
+  CheckSamplesFitFile("MP4Track::GetSampleIdFromEditTime");
+  const uint32_t n = GetNumberOfSamples();
+  std::vector<CompositionEntry> order;
+  order.reserve(n);
+  // The composition runs alongside the samples; samples after the last
+  // run have no offset.
+  uint32_t run = 0;
+  uint64_t left = runs ? m_pCttsSampleCountProperty->GetValue(0) : 0;
+  for (uint32_t sid = 1; sid <= n; sid++) {
+    uint64_t start = 0, duration = 0;
+    GetSampleTimes(sid, &start, &duration);
+    if (start > uint64_t(kLatestTime) || duration > UINT32_MAX)
+      throw MP4Error("sample %u starts too late to be ordered", "MP4Track::GetSampleIdFromEditTime", sid);
+    while (left == 0 && run < runs && ++run < runs) left = m_pCttsSampleCountProperty->GetValue(run);
+    int32_t offset = 0;
+    if (run < runs) {
+      offset = static_cast<int32_t>(static_cast<uint32_t>(m_pCttsSampleOffsetProperty->GetValue(run)));
+      left--;
+    }
+    order.push_back({int64_t(start) + offset, sid, static_cast<uint32_t>(duration)});
+  }
+  std::sort(order.begin(), order.end(), [](const CompositionEntry& a, const CompositionEntry& b) {
+    return a.time < b.time || (a.time == b.time && a.sampleId < b.sampleId);
+  });
+  m_compositionOrder.swap(order);
+  m_compositionState = kCompositionOrdered;
+}
+
+uint32_t MP4Track::GetSampleIdFromCompositionTime(uint64_t when, int64_t* pStart, int64_t* pEnd) {
+  BuildCompositionOrder();
+  if (m_compositionState == kDecodeOrder) {
+    const uint32_t sampleId = GetSampleIdFromTime(when, false);
+    uint64_t start = 0, duration = 0;
+    GetSampleTimes(sampleId, &start, &duration);
+    if (start > uint64_t(kLatestTime) || duration > uint64_t(kLatestTime))
+      throw MP4Error("time out of range", "MP4Track::GetSampleIdFromTime");
+    *pStart = int64_t(start);
+    *pEnd = int64_t(start + duration);
+    return sampleId;
+  }
+  const std::vector<CompositionEntry>& order = m_compositionOrder;
+  const int64_t t = AsCompositionTime(when);
+  // The last sample shown from t or before (of equal times the last
+  // decoded, the earlier ones being shown for no time).
+  const auto after = std::upper_bound(order.begin(), order.end(), t,
+                                      [](int64_t x, const CompositionEntry& e) { return x < e.time; });
+  if (after == order.begin()) {
+    if (order.empty()) throw MP4Error("time out of range", "MP4Track::GetSampleIdFromTime");
+    *pStart = t;
+    *pEnd = order.front().time;
+    return 0;
+  }
+  const CompositionEntry& shown = *(after - 1);
+  const int64_t end = after != order.end() ? after->time : shown.time + shown.duration;
+  if (when > uint64_t(kLatestTime) || t >= end) throw MP4Error("time out of range", "MP4Track::GetSampleIdFromTime");
+  *pStart = shown.time;
+  *pEnd = end;
+  return shown.sampleId;
+}
+
+bool MP4Track::GetShownSamples(uint64_t m0, uint64_t m1, uint32_t* pFirst, uint32_t* pLast) {
+  BuildCompositionOrder();
+  if (m0 >= m1) return false;
+  if (m_compositionState == kCompositionOrdered) {
+    const std::vector<CompositionEntry>& order = m_compositionOrder;
+    const int64_t t0 = AsCompositionTime(m0), t1 = AsCompositionTime(m1);
+    if (m0 > uint64_t(kLatestTime)) return false;
+    // From the sample shown at m0 (or the first one, shown later) to the
+    // last that is shown before m1.
+    auto lo = std::upper_bound(order.begin(), order.end(), t0,
+                               [](int64_t x, const CompositionEntry& e) { return x < e.time; });
+    if (lo != order.begin()) {
+      --lo;
+      const int64_t end = lo + 1 != order.end() ? (lo + 1)->time : lo->time + lo->duration;
+      if (end <= t0) return false;
+    }
+    const auto hi = std::lower_bound(order.begin(), order.end(), t1,
+                                     [](const CompositionEntry& e, int64_t x) { return e.time < x; });
+    if (hi <= lo) return false;
+    uint32_t first = UINT32_MAX, last = 0;
+    for (auto e = lo; e != hi; ++e) {
+      first = std::min(first, e->sampleId);
+      last = std::max(last, e->sampleId);
+    }
+    *pFirst = first;
+    *pLast = last;
+    return true;
+  }
+  // In decode order: the first sample that ends after m0 (or, lasting no
+  // time, starts there) up to the last that starts before m1.
+  const uint64_t n = GetNumberOfSamples();
+  const uint32_t runs = static_cast<uint32_t>(m_pSttsCountProperty->GetValue());
+  uint64_t sid = 1, elapsed = 0, first = 0, last = 0;
+  for (uint32_t i = 0; i < runs && sid <= n && elapsed < m1; i++) {
+    const uint64_t count = std::min<uint64_t>(m_pSttsSampleCountProperty->GetValue(i), n - sid + 1);
+    const uint64_t delta = m_pSttsSampleDeltaProperty->GetValue(i);
+    if (count == 0) continue;
+    if (first == 0) {
+      const uint64_t k = delta == 0 ? (elapsed >= m0 ? 0 : count) : (elapsed >= m0 ? 0 : (m0 - elapsed) / delta);
+      if (k < count) first = sid + k;
+    }
+    const uint64_t span = m1 - elapsed;
+    const uint64_t before = delta == 0 ? count : std::min(count, span / delta + (span % delta != 0));
+    if (before) last = sid + before - 1;
+    if (delta && count > (UINT64_MAX - elapsed) / delta) break;
+    elapsed += count * delta;
+    sid += count;
+  }
+  if (first == 0 || last < first) return false;
+  *pFirst = static_cast<uint32_t>(first);
+  *pLast = static_cast<uint32_t>(last);
+  return true;
+}
+
+uint32_t MP4Track::GetPreviousSyncSample(uint32_t sampleId) {
+  if (!m_pStssCountProperty) return sampleId;
+  // The sample numbers rise: the last one at or before the sample.
+  uint32_t low = 0, high = static_cast<uint32_t>(m_pStssCountProperty->GetValue());
+  while (low < high) {
+    const uint32_t mid = low + (high - low) / 2;
+    if (m_pStssSampleProperty->GetValue(mid) <= sampleId)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  if (low == 0) return sampleId;
+  const uint64_t sync = m_pStssSampleProperty->GetValue(low - 1);
+  return sync >= 1 ? static_cast<uint32_t>(sync) : sampleId;
+}
+
 // Segment durations are in the movie time scale and media times in the
 // track's: the edit bounds are converted to the track's time scale (from
 // the running sum, so that rounding does not add up) before they meet a
 // media time.
-uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTime, uint64_t* pDuration) {
-  const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
-  if (n == 0) {
-    const uint32_t sampleId = GetSampleIdFromTime(editWhen, false);
-    if (pStartTime || pDuration) GetSampleTimes(sampleId, pStartTime, pDuration);
-    return sampleId;
-  }
+void MP4Track::GetEditSpan(uint32_t i, uint64_t* pMovieEnd, uint64_t* pStart, uint64_t* pEnd) {
   const uint32_t movieScale = m_pFile->GetTimeScale();
   const uint32_t mediaScale = GetTimeScale();
-  if (movieScale == 0 || mediaScale == 0)
-    throw MP4Error("time scale of 0", "MP4Track::GetSampleIdFromEditTime");
+  if (movieScale == 0 || mediaScale == 0) throw MP4Error("time scale of 0", "MP4Track::GetSampleIdFromEditTime");
+  const uint64_t segment = m_pElstDurationProperty->GetValue(i);
+  *pStart = MulDivUp(*pMovieEnd, mediaScale, movieScale);
+  *pMovieEnd = segment > UINT64_MAX - *pMovieEnd ? UINT64_MAX : *pMovieEnd + segment;
+  *pEnd = MulDivUp(*pMovieEnd, mediaScale, movieScale);
+}
+
+uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTime, uint64_t* pDuration) {
+  const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
+  int64_t sampleStart = 0, sampleEnd = 0;
+  if (n == 0) {
+    const uint32_t sampleId = GetSampleIdFromCompositionTime(editWhen, &sampleStart, &sampleEnd);
+    // Shown from its composition time, or from 0 when composed before; no
+    // sample is shown from 0 up to the first composition time.
+    const uint64_t start = sampleId && sampleStart > 0 ? uint64_t(sampleStart) : 0;
+    if (pStartTime) *pStartTime = start;
+    if (pDuration) *pDuration = uint64_t(sampleEnd) - start;
+    return sampleId;
+  }
   const bool wide = m_pElstMediaTimeProperty->GetValueBits() == 64;
-  uint64_t movieEnd = 0, editEnd = 0;
+  uint64_t movieEnd = 0, editStart = 0, editEnd = 0;
   for (uint32_t i = 0; i < n; i++) {
-    const uint64_t editStart = editEnd;
-    const uint64_t segment = m_pElstDurationProperty->GetValue(i);
-    movieEnd = segment > UINT64_MAX - movieEnd ? UINT64_MAX : movieEnd + segment;
-    editEnd = MulDivUp(movieEnd, mediaScale, movieScale);
+    GetEditSpan(i, &movieEnd, &editStart, &editEnd);
     if (editEnd <= editWhen) continue;
     const uint64_t editOffset = editWhen - editStart;
     const uint64_t mediaTime = m_pElstMediaTimeProperty->GetValue(i);
@@ -1258,28 +1458,78 @@ uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTi
       return 0;
     }
     // A dwell shows its one media instant for the whole edit.
-    const bool dwell = m_pElstRateProperty->GetValue(i) == 0;
-    if (dwell) {
-      const uint32_t sampleId = GetSampleIdFromTime(mediaTime, false);
+    if (m_pElstRateProperty->GetValue(i) == 0) {
+      const uint32_t sampleId = GetSampleIdFromCompositionTime(mediaTime, &sampleStart, &sampleEnd);
       if (pStartTime) *pStartTime = editStart;
       if (pDuration) *pDuration = editEnd - editStart;
       return sampleId;
     }
     if (mediaTime > UINT64_MAX - editOffset) break;
     const uint64_t mediaWhen = mediaTime + editOffset;
-    const uint32_t sampleId = GetSampleIdFromTime(mediaWhen, false);
-    uint64_t sampleStart = 0, sampleDuration = 0;
-    GetSampleTimes(sampleId, &sampleStart, &sampleDuration);
-    const uint64_t sampleStartOffset = mediaWhen - sampleStart;
+    const uint32_t sampleId = GetSampleIdFromCompositionTime(mediaWhen, &sampleStart, &sampleEnd);
+    if (sampleId == 0) {
+      // The media shows nothing before its first composition time: from
+      // the edit's start up to there, within the edit.
+      const uint64_t gap = uint64_t(sampleEnd) - mediaTime;
+      if (pStartTime) *pStartTime = editStart;
+      if (pDuration) *pDuration = (gap < editEnd - editStart ? gap : editEnd - editStart);
+      return 0;
+    }
+    // mediaWhen - sampleStart, with a composition time that may be below 0.
+    const uint64_t sampleStartOffset = mediaWhen - uint64_t(sampleStart);
     // Never before the edit's start.
     const uint64_t editSampleStart = editWhen - (editOffset < sampleStartOffset ? editOffset : sampleStartOffset);
     // The sample's end on this timeline, cut at the edit's end.
-    const uint64_t rest = sampleStart + sampleDuration - mediaWhen;
-    const uint64_t sampleEnd = rest > UINT64_MAX - editWhen ? UINT64_MAX : editWhen + rest;
-    const uint64_t duration = (sampleEnd < editEnd ? sampleEnd : editEnd) - editSampleStart;
+    const uint64_t rest = uint64_t(sampleEnd) - mediaWhen;
+    const uint64_t shownEnd = rest > UINT64_MAX - editWhen ? UINT64_MAX : editWhen + rest;
+    const uint64_t duration = (shownEnd < editEnd ? shownEnd : editEnd) - editSampleStart;
     if (pStartTime) *pStartTime = editSampleStart;
     if (pDuration) *pDuration = duration;
     return sampleId;
   }
   throw MP4Error("time out of range", "MP4Track::GetSampleIdFromEditTime");
+}
+
+bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>& visit) {
+  const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
+  BuildCompositionOrder();
+  const bool reordered = m_compositionState == kCompositionOrdered;
+  const bool wide = n && m_pElstMediaTimeProperty->GetValueBits() == 64;
+  uint64_t movieEnd = 0, editStart = 0, editEnd = 0;
+  uint32_t copiedTo = 0;  // the last sample of the copy so far
+  for (uint32_t i = 0; i < n; i++) {
+    GetEditSpan(i, &movieEnd, &editStart, &editEnd);
+    const uint64_t length = editEnd - editStart;
+    if (length == 0) continue;
+    const uint64_t mediaTime = m_pElstMediaTimeProperty->GetValue(i);
+    const bool dwell = m_pElstRateProperty->GetValue(i) == 0;
+    const uint64_t m0 = mediaTime, m1 = mediaTime > UINT64_MAX - length ? UINT64_MAX : mediaTime + length;
+    uint32_t first = 0, last = 0;
+    int64_t start = 0, end = 0;
+    bool shows = mediaTime != (wide ? UINT64_MAX : UINT32_MAX);
+    if (shows && dwell) {
+      first = last = GetSampleIdFromCompositionTime(mediaTime, &start, &end);
+      shows = first != 0;
+    } else if (shows) {
+      shows = GetShownSamples(m0, m1, &first, &last);
+    }
+    if (!shows) throw MP4Error("edit %u shows no sample", "MP4Track::ForEachEditedSample", i + 1);
+    uint32_t sid = GetPreviousSyncSample(first);
+    // Decoding goes on from the copy of the edit before.
+    if (copiedTo && copiedTo < first && sid <= copiedTo) sid = copiedTo + 1;
+    for (; sid <= last && sid != 0; sid++) {
+      uint64_t dts = 0, duration = 0;
+      GetSampleTimes(sid, &dts, &duration);
+      if (dwell && sid == last) {
+        duration = length;
+      } else if (!reordered && !dwell && sid >= first) {
+        const uint64_t from = dts > m0 ? dts : m0;
+        const uint64_t to = duration > m1 - std::min(dts, m1) ? m1 : dts + duration;
+        duration = to > from ? to - from : 0;
+      }
+      if (!visit(sid, duration)) return false;
+    }
+    copiedTo = last;
+  }
+  return true;
 }

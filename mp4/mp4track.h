@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <vector>
 
 #include "mp4property.h"
 
@@ -131,10 +133,29 @@ class MP4Track {
   uint64_t GetEditStart(uint32_t editId);
   // The sample presented at a time of the track's time scale, and its
   // start and duration on that timeline, cut to the edit that shows it.
-  // A time inside an empty edit (media time -1) shows no sample: 0, with
-  // the empty edit's start and the rest of its duration. Either output may
-  // be NULL.
+  // Edits map presentation times to composition times (decode time plus
+  // composition offset); without an edit list the presentation time is the
+  // composition time. A time that shows no sample (inside an empty edit,
+  // media time -1, or before the media's first composition time) gives 0
+  // with the start and length of that stretch. Either output may be NULL.
   uint32_t GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTime, uint64_t* pDuration);
+  // The sample shown at a composition time of the track's time scale, with
+  // the span it is shown for: from its composition time to the next later
+  // composition time of the track (the last one: its own duration). 0 for
+  // a time before the first sample is shown, *pEnd then being that first
+  // composition time; "time out of range" from the end of the last span on.
+  uint32_t GetSampleIdFromCompositionTime(uint64_t when, int64_t* pStart, int64_t* pEnd);
+  // The samples of a copy that applies the edit list, in decode order, each
+  // with the duration it is to be written with. For each edit: from the
+  // sync sample that decoding its first shown sample (in decode order)
+  // starts at, or from where the copy of the edit before it ends when
+  // decoding can go on from there, to the last sample it shows. A sample
+  // that a dwell shows lasts the dwell; without composition offsets (shown
+  // in decode order) a sample that an edit shows lasts as long as it is
+  // shown; every other sample keeps its own duration. An edit of some
+  // length that shows no sample throws. visit returns false to stop; the
+  // result is then false.
+  bool ForEachEditedSample(const std::function<bool(uint32_t sampleId, uint64_t duration)>& visit);
 
  private:
   // "sample id out of range" unless 1 <= sampleId <= the sample count.
@@ -142,6 +163,9 @@ class MP4Track {
   // The size from the tables, before the range test.
   uint32_t SampleSize(uint32_t sampleId);
   void InitBytesPerSample();
+  // The track is uncompressed sound whose one size for all is the bytes of
+  // a frame, the form that counts sizes in bytes (it has samples).
+  bool IsSoundFramesAsBytes();
   // Opens what a "file:" data reference names, inside the folder of the
   // MP4 file only; kInaccessibleFile for anything else.
   FILE* OpenDataReference(const char* location);
@@ -156,6 +180,20 @@ class MP4Track {
   static const MP4TrackBinding kStssBindings[2];
   static const MP4TrackBinding kElstBindings[5];
   void ResetCaches();
+  // Orders the samples by composition time once a lookup needs it; a
+  // track whose composition offsets are all 0 (or that has none) keeps
+  // decode order and no list.
+  void BuildCompositionOrder();
+  void DropCompositionOrder();
+  // The first and last sample in decode order of those shown from media
+  // time m0 up to m1 (composition times); false when none is.
+  bool GetShownSamples(uint64_t m0, uint64_t m1, uint32_t* pFirst, uint32_t* pLast);
+  // The last sync sample at or before the sample; the sample itself when
+  // every sample is one or none comes before it.
+  uint32_t GetPreviousSyncSample(uint32_t sampleId);
+  // The start and end of edit i in the track's time scale, from the end of
+  // the edit before it (*pMovieEnd, the durations summed in the movie's).
+  void GetEditSpan(uint32_t i, uint64_t* pMovieEnd, uint64_t* pStart, uint64_t* pEnd);
 
   // Throws when samples of one size for all claim more bytes than the file
   // has held, before anything walks them one by one.
@@ -197,6 +235,9 @@ class MP4Track {
 
   uint64_t m_fixedSampleDuration = 0;
   uint32_t m_bytesPerSample = 1;
+  // Bytes of one frame of all channels of uncompressed sound; 0 for any
+  // other track.
+  uint32_t m_soundFrameBytes = 0;
 
   // Write state. Samples are appended after the last one of the tables.
   uint32_t m_writeSampleId = 1;
@@ -266,6 +307,18 @@ class MP4Track {
   uint64_t m_cachedSttsElapsed = 0;
   uint32_t m_cachedCttsIndex = 0;
   uint64_t m_cachedCttsSid = 0;
+
+  // Composition order: built on the first lookup that needs it, dropped
+  // whenever the tables change. Times are decode times plus signed 32-bit
+  // offsets, as every reader takes them.
+  struct CompositionEntry {
+    int64_t time;
+    uint32_t sampleId;
+    uint32_t duration;
+  };
+  enum CompositionState : uint8_t { kCompositionUnknown, kDecodeOrder, kCompositionOrdered };
+  CompositionState m_compositionState = kCompositionUnknown;
+  std::vector<CompositionEntry> m_compositionOrder;
 
   // The sample-to-chunk run of the last lookup (a hint, checked before use).
   uint32_t m_cachedStscIndex = 0;

@@ -1,8 +1,9 @@
 // Opens the input through the function interface over a caller's in-memory
 // Virtual_IO table and walks every track the way the programs' MP4 inputs
 // do: decoder configuration, the first 16 samples with their times, time
-// conversions and lookups; then the other read-side queries. Every text
-// handed out must be terminated and every buffer as long as its size says.
+// conversions and lookups, presentation times; then the other read-side
+// queries. Every text handed out must be terminated and every buffer as
+// long as its size says.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -70,6 +71,14 @@ void Samples(MP4FileHandle h, uint32_t id) {
   if (MP4ReadSampleFromTime(h, id, MP4GetTrackDuration(h, id) / 2, &bytes, &size, nullptr, nullptr, nullptr, nullptr))
     Touch(bytes, size);
   free(bytes);
+  // Presentation times through the edit list and the composition order: a
+  // sample found is shown over a span that holds the time.
+  const uint64_t duration = MP4GetTrackDuration(h, id);
+  for (const uint64_t when : {uint64_t(0), duration / 3, duration / 2, duration - 1, duration}) {
+    uint64_t start = 0, length = 0;
+    const uint32_t shown = MP4GetSampleIdFromEditTime(h, id, when, &start, &length);
+    if (shown && length && (start > when || when - start >= length)) abort();
+  }
 }
 
 void Track(MP4FileHandle h, uint32_t id) {

@@ -549,6 +549,7 @@ std::string Input(const std::string& name) {
   const std::string video = "-f lavfi -i testsrc=size=160x120:rate=10:duration=1 ";
   const std::string audio = "-f lavfi -i sine=duration=1 ";
   const std::string avc = "-pix_fmt yuv420p -c:v libx264 ";
+  const std::string pyramids = "-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 ";
   if (name == "cut.mp4") {
     // Cut out of a file with AAC: its audio edit starts inside a packet.
     EXPECT_TRUE(tu::ffmpeg("-ss 0.35 -i " + tu::q(Input("avc_aac.mp4")) + " -t 0.5 -c copy " + tu::q(path)));
@@ -561,6 +562,10 @@ std::string Input(const std::string& name) {
       {"hvc1_ac3.mp4", video + audio + "-pix_fmt yuv420p -c:v libx265 -x265-params log-level=error -tag:v hvc1 "
                                        "-c:a ac3 -shortest "},
       {"rtphint.mp4", video + avc + "-movflags +rtphint "},
+      // B pictures in pyramids over two groups, behind the composition
+      // delay or with negative offsets and no delay.
+      {"bframes.mp4", pyramids + avc + "-bf 3 -g 12 "},
+      {"negative.mp4", pyramids + avc + "-bf 3 -g 12 -movflags +negative_cts_offsets "},
   };
   EXPECT_TRUE(tu::ffmpeg(make.at(name) + tu::q(path)));
   return path;
@@ -696,6 +701,48 @@ TEST(MP4Copying, CopiesWithEditsHoldWhatTheEditListShows) {
     const uint64_t length = Fields(file, "elst", stream)[1];
     const uint64_t trackScale = MP4GetTrackTimeScale(in.get(), audio);
     EXPECT_EQ(total, (length * trackScale + movieScale - 1) / movieScale) << name;
+  }
+}
+
+// A copy that applies the edit list of a video track with B pictures
+// decodes from a key frame: it holds the source's packets in decode order
+// with their own times, from the last key frame at or before the first
+// packet shown (ffprobe's packets not marked "D" with edit lists applied)
+// to the last one shown, and ffmpeg decodes it without complaint. The
+// edits start at the composition delay, at 0 with negative offsets, and
+// inside a group of pictures (cut.mp4).
+TEST(MP4Copying, CopiesWithEditsStartAtAKeyFrame) {
+  const FileSizeLimit limit;
+  for (const std::string name : {"bframes.mp4", "negative.mp4", "cut.mp4", "avc_aac.mp4"}) {
+    const std::string source = Input(name), target = tu::scratch("keyed-" + name);
+    Handle in = Open(source);
+    const uint32_t video = MP4FindTrackId(in.get(), 0, "video", 0);
+    const int stream = MP4FindTrackIndex(in.get(), video);
+    ASSERT_EQ(MP4GetTrackNumberOfEdits(in.get(), video), 1u) << name;
+    MP4FileHandle out = MP4Create(target.c_str(), 0, 0);
+    ASSERT_EQ(MP4CopyTrack(in.get(), video, out, true, 0), 1u) << name;
+    MP4Close(out);
+    const auto edited = PacketLines(source, true), stored = PacketLines(source, false);
+    const std::vector<std::string>& packets = stored.at(stream);
+    ASSERT_EQ(edited.at(stream).size(), packets.size()) << name;
+    size_t first = packets.size(), last = 0;
+    for (size_t i = 0; i < packets.size(); i++) {
+      if (CompactFields("x=|" + edited.at(stream)[i])["flags"].find('D') != std::string::npos) continue;
+      first = std::min(first, i);
+      last = std::max(last, i);
+    }
+    ASSERT_LE(first, last) << name;
+    size_t key = first;
+    while (key > 0 && CompactFields("x=|" + packets[key])["flags"].find('K') == std::string::npos) key--;
+    // Every group here starts the file's decoding times at 0.
+    ASSERT_EQ(key, 0u) << name;
+    EXPECT_EQ(PacketLines(target, false).at(0),
+              std::vector<std::string>(packets.begin() + key, packets.begin() + last + 1)) << name;
+    const auto crcs = FrameCrcs(source, stream);
+    EXPECT_EQ(FrameCrcs(target, 0), decltype(crcs)(crcs.begin() + key, crcs.begin() + last + 1)) << name;
+    const tu::RunResult decoded = tu::run("ffmpeg -v error -xerror -i " + tu::q(target) + " -f null -");
+    EXPECT_EQ(decoded.status, 0) << name;
+    EXPECT_EQ(decoded.out, "") << name;
   }
 }
 

@@ -486,10 +486,17 @@ TEST(MP4Interface, NullHandleGivesNeutralValues) {
 std::string Input(const std::string& name) {
   const std::string video = "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 ";
   const std::string withAudio = video + "-f lavfi -i sine=duration=1 -pix_fmt yuv420p -c:v libx264 -bf 2 -c:a aac -shortest ";
+  const std::string pyramids = "-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -pix_fmt yuv420p ";
   const std::map<std::string, std::string> make = {
       {"avc_aac.mp4", withAudio},
       {"avc_aac_faststart.mp4", withAudio + "-movflags +faststart "},
       {"hevc.mp4", video + "-pix_fmt yuv420p -c:v libx265 -x265-params log-level=error -tag:v hvc1 "},
+      // B pictures in pyramids and several groups: composition order far
+      // from decode order, from x264 and x265; and negative composition
+      // offsets with no delay to edit out.
+      {"bframes.mp4", pyramids + "-c:v libx264 -bf 3 -g 12 "},
+      {"bframes_hevc.mp4", pyramids + "-c:v libx265 -x265-params log-level=error -tag:v hvc1 "},
+      {"negative.mp4", pyramids + "-c:v libx264 -bf 3 -g 12 -movflags +negative_cts_offsets "},
       {"mpeg2.mp4", video + "-pix_fmt yuv420p -c:v mpeg2video "},
   };
   static const std::string dir = tu::process_scratch("written");
@@ -708,34 +715,52 @@ TEST(MP4Written, ModifiedFilesKeepEveryOldSample) {
   }
 }
 
-// The presentation times that ffprobe shows with edit lists applied: the
-// B-frame delay of ffmpeg's files (a media time of 1024 at 12800 against a
-// movie of 1000) and an empty edit before a late track.
+// The presentation times that ffprobe shows with edit lists applied: B
+// pictures of x264 and x265 behind an edit that starts at the composition
+// delay (a media time of 1024 at 12800 against a movie of 1000), negative
+// composition offsets and an edit from 0, and an empty edit before a late
+// track. Each packet is found at its presentation time, shown until the
+// next later one, and the first one shown is the key frame; the end of
+// the last one shows nothing.
 TEST(MP4Written, EditListsGiveFFprobesTimes) {
-  for (const char* name : {"avc_aac.mp4", "offset.mp4"}) {
+  const FileSizeLimit limit;
+  for (const char* name : {"avc_aac.mp4", "bframes.mp4", "bframes_hevc.mp4", "negative.mp4", "offset.mp4"}) {
     const std::string path = Input(name);
     Handle h = Open(path);
     const uint32_t video = MP4FindTrackId(h.get(), 0, "video", 0);
     const int stream = static_cast<int>(MP4FindTrackIndex(h.get(), video));
-    uint32_t checked = 0;
-    const auto edited = PacketLines(path, true).at(stream);
-    // Presentation starts with the earliest time shown; samples decoded
-    // before it belong to no presentation time.
-    int64_t first = INT64_MAX;
-    for (const std::string& line : edited)
-      first = std::min<int64_t>(first, std::stoll(CompactFields("x=|" + line)["pts"]));
-    for (uint32_t s = 1; s <= edited.size(); s++) {
-      std::map<std::string, std::string> f = CompactFields("x=|" + edited[s - 1]);
-      const int64_t dts = std::stoll(f["dts"]), pts = std::stoll(f["pts"]);
-      if (dts < first) continue;
+    std::vector<std::map<std::string, std::string>> packets;
+    const auto lines = PacketLines(path, true);
+    for (const std::string& line : lines.at(stream)) packets.push_back(CompactFields("x=|" + line));
+    ASSERT_GE(packets.size(), 10u) << name;
+    std::vector<int64_t> times;
+    for (auto& p : packets) times.push_back(std::stoll(p["pts"]));
+    std::sort(times.begin(), times.end());
+    for (uint32_t s = 1; s <= packets.size(); s++) {
+      const int64_t pts = std::stoll(packets[s - 1]["pts"]);
+      const auto next = std::upper_bound(times.begin(), times.end(), pts);
+      const int64_t shown = next != times.end() ? *next - pts : std::stoll(packets[s - 1]["duration"]);
       uint64_t start = 0, duration = 0;
-      EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, dts, &start, &duration), s) << name << " " << dts;
-      EXPECT_EQ(start, uint64_t(dts)) << name;
-      EXPECT_EQ(start + MP4GetSampleRenderingOffset(h.get(), video, s), uint64_t(pts)) << name;
-      EXPECT_EQ(std::to_string(duration), f["duration"]) << name << " " << dts;
-      checked++;
+      EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, pts, &start, &duration), s) << name << " " << pts;
+      EXPECT_EQ(start, uint64_t(pts)) << name << " " << pts;
+      EXPECT_EQ(duration, uint64_t(shown)) << name << " " << pts;
+      EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, pts + shown - 1, nullptr, nullptr), s) << name << " " << pts;
+      if (pts != times.front()) continue;
+      EXPECT_NE(packets[s - 1]["flags"].find('K'), std::string::npos) << name;
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      bool sync = false;
+      EXPECT_TRUE(MP4ReadSampleFromEditTime(h.get(), video, pts, &bytes, &size, &start, &duration, nullptr, &sync))
+          << name;
+      free(bytes);
+      EXPECT_TRUE(sync) << name;
+      EXPECT_EQ(std::to_string(size), packets[s - 1]["size"]) << name;
+      EXPECT_EQ(start, uint64_t(pts)) << name;
     }
-    EXPECT_GE(checked, 23u) << name;
+    int64_t end = 0;
+    for (auto& p : packets)
+      if (std::stoll(p["pts"]) == times.back()) end = times.back() + std::stoll(p["duration"]);
+    EXPECT_EQ(MP4GetSampleIdFromEditTime(h.get(), video, end, nullptr, nullptr), 0u) << name;
   }
   // The empty edit of half a second shows no sample.
   Handle h = Open(Input("offset.mp4"));
@@ -767,6 +792,44 @@ TEST(MP4Written, EditListsGiveFFprobesTimes) {
   for (size_t i = 0; i < media.size(); i++) {
     std::map<std::string, std::string> a = CompactFields("x=|" + media[i]), b = CompactFields("x=|" + shifted[i]);
     EXPECT_EQ(std::stoll(b["pts"]), std::stoll(a["pts"]) + 6400 - 1024) << i;
+    EXPECT_EQ(b["size"], a["size"]) << i;
+  }
+}
+
+// An edit beyond 32 bits turns ffmpeg's version-0 list into version 1, as
+// the headers turn: an empty edit of 2^32 + 4 ms before the delay of 1024
+// moves every time shown by (2^32 + 4) x 12.8 ticks, and the delay and
+// the empty edit's -1 stay what they are.
+TEST(MP4Written, EditsBeyond32BitsWidenTheList) {
+  const FileSizeLimit limit;
+  const std::string path = tu::scratch("wide-edits.mp4");
+  tu::write_file(path, tu::read_file(Input("avc_aac.mp4")));
+  const auto before = PacketLines(path, true).at(0);
+  const auto VersionOfElst = [&] {
+    const Bytes file = tu::read_file(path);
+    return file.at(Find(Walk(file), "elst")->offset + 8);
+  };
+  ASSERT_EQ(VersionOfElst(), 0);
+  const uint64_t wide = (1ull << 32) + 4;
+  MP4FileHandle m = MP4Modify(path.c_str(), 0);
+  const uint64_t length = MP4GetTrackEditDuration(m, 1, 1);
+  EXPECT_EQ(MP4AddTrackEdit(m, 1, 1, UINT64_MAX, wide, false), 1u);
+  EXPECT_EQ(MP4GetTrackEditDuration(m, 1, 1), wide);
+  EXPECT_EQ(MP4GetTrackEditMediaStart(m, 1, 1), UINT64_MAX);
+  EXPECT_EQ(MP4GetTrackEditMediaStart(m, 1, 2), 1024u);
+  EXPECT_EQ(MP4GetSampleIdFromEditTime(m, 1, wide * 64 / 5, nullptr, nullptr), 1u);
+  MP4Close(m);
+  EXPECT_EQ(VersionOfElst(), 1);
+  // 32-bit words: the count, then rows of a 64-bit duration, a 64-bit
+  // media time, the rate and the reserved half.
+  EXPECT_EQ(Fields(tu::read_file(path), "elst"),
+            (std::vector<uint64_t>{2, 1, 4, 0xFFFFFFFF, 0xFFFFFFFF, 0x10000, length >> 32, length & 0xFFFFFFFF, 0,
+                                   1024, 0x10000}));
+  const auto after = PacketLines(path, true).at(0);
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < before.size(); i++) {
+    std::map<std::string, std::string> a = CompactFields("x=|" + before[i]), b = CompactFields("x=|" + after[i]);
+    EXPECT_EQ(std::stoll(b["pts"]), std::stoll(a["pts"]) + int64_t(wide * 64 / 5)) << i;
     EXPECT_EQ(b["size"], a["size"]) << i;
   }
 }

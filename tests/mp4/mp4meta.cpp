@@ -590,10 +590,23 @@ TEST(MetaAtoms, FreeFormItemWithoutNameHidesNoOther) {
   free(bytes);
 }
 
+// A file in memory opened for modification: an empty movie with a user
+// data box of the given children.
+struct ModifiedInMemory {
+  explicit ModifiedInMemory(const Bytes& udta) {
+    mem.data = Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Box("mdat", {}), Moov({Box("udta", udta)})});
+    ok = file.Modify("crafted.mp4", &mem, &io);
+  }
+  MemFile mem;
+  Virtual_IO io = MemFileIO();
+  MP4File file;  // closes the handle, so destroyed first
+  bool ok = false;
+};
+
 TEST(MetaAtoms, ChapterFailuresCarryTheirMessages) {
-  TreeReader r(Box("moov", Box("udta", FullBox("chpl", 1, 0, Bytes(5, 0)))));
-  ASSERT_EQ(r.Read(), "");
-  MP4File& f = *r.file;
+  ModifiedInMemory m(FullBox("chpl", 1, 0, Bytes(5, 0)));
+  ASSERT_TRUE(m.ok);
+  MP4File& f = m.file;
   MP4ChapterStruct* list = reinterpret_cast<MP4ChapterStruct*>(&f);
   uint32_t count = 7;
   // An empty list is no error; converting it is.
@@ -628,6 +641,56 @@ TEST(MetaAtoms, ChapterFailuresCarryTheirMessages) {
   ASSERT_TRUE(f.FindProperty("moov.udta.chpl.chapters[2].name", &p, &index));
   EXPECT_EQ(std::string(static_cast<MP4StringProperty*>(p)->GetValue(index)), std::string(255, 'x'));
   EXPECT_EQ(f.GetIntegerProperty("moov.udta.chpl.chaptercount"), 3u);
+}
+
+// A "meta" without its handler takes no new item: every setter fails, and
+// the user data is written back as it was, with no empty item.
+TEST(MetaAtoms, NoItemJoinsAMetaWithoutHandler) {
+  const Bytes udta = FullBox("meta", 0, 0, Box("ilst", {}));
+  ModifiedInMemory m(udta);
+  ASSERT_TRUE(m.ok);
+  MP4File& f = m.file;
+  const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  EXPECT_FALSE(MP4SetMetadataName(&f, "Title"));
+  EXPECT_FALSE(MP4SetMetadataTrack(&f, 3, 12));
+  EXPECT_FALSE(MP4SetMetadataTempo(&f, 120));
+  EXPECT_FALSE(MP4SetMetadataCompilation(&f, 1));
+  EXPECT_FALSE(MP4SetMetadataGenre(&f, "Rock"));
+  EXPECT_FALSE(MP4SetMetadataGenre(&f, "Chiptune"));
+  EXPECT_FALSE(MP4SetMetadataCoverArt(&f, png, sizeof png));
+  EXPECT_FALSE(MP4SetMetadataFreeForm(&f, "Name", png, 4, nullptr));
+  f.Close();
+  const std::vector<Walked> boxes = Walk(m.mem.data);
+  const Walked* written = Find(boxes, "udta");
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(Bytes(m.mem.data.begin() + written->offset, m.mem.data.begin() + written->offset + written->size),
+            Box("udta", udta));
+}
+
+// A list holds 255 chapters, the most that other readers count (in one
+// byte): the 256th is refused and the list stays as it was. Titles cut to
+// the 255 bytes of their length end on a whole UTF-8 character.
+TEST(MetaAtoms, ChapterListHoldsAtMost255) {
+  ModifiedInMemory m({});
+  ASSERT_TRUE(m.ok);
+  MP4File& f = m.file;
+  const std::string a254(254, 'a'), a253(253, 'a'), a255(255, 'a');
+  const struct {
+    std::string title, stored;
+  } titles[] = {{a254 + "\xC3\xA9", a254},        // é split by the cut
+                {a253 + "\xE2\x82\xAC", a253},    // € split by the cut
+                {a255 + "\xC3\xA9", a255},        // é after the cut
+                {a254 + "\xF0\x9F\x8E\xAC", a254}};  // a 4-byte character
+  for (const auto& t : titles) MP4AddChapter(&f, 0, t.title.c_str());
+  for (uint32_t i = 4; i < 300; i++) MP4AddChapter(&f, uint64_t(i) * 10000000, nullptr);
+  EXPECT_EQ(f.GetIntegerProperty("moov.udta.chpl.chaptercount"), 255u);
+  MP4ChapterStruct* list = nullptr;
+  uint32_t count = 0;
+  MP4GetChaptersList(&f, &list, &count, false);
+  ASSERT_EQ(count, 255u);
+  for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(list[i].title, titles[i].stored) << i;
+  EXPECT_STREQ(list[254].title, "Chapter 255");
+  free(list);
 }
 
 TEST(MetaAtoms, NewChapterListIsVersionOneAndEmpty) {
@@ -703,6 +766,93 @@ TEST_F(Meta, WrittenChaptersOfEachFormAndConvertedReadBackThroughFfprobe) {
     Handle h(MP4Read(c.first.c_str(), 0));
     EXPECT_EQ(Listed(h, c.second), expected);
   }
+}
+
+// 300 chapters: the list keeps the first 255, which ffprobe lists as
+// they are; a chapter track of 300 is not converted to a list, and nothing
+// changes.
+TEST_F(Meta, ChapterListsStopAt255) {
+  const FileSizeLimit limit;
+  const std::string list = Copy("plain.mp4", "300-list.mp4");
+  {
+    Handle h(MP4Modify(list.c_str(), 0));
+    ASSERT_TRUE(h.h);
+    for (uint32_t i = 0; i < 300; i++) MP4AddChapter(h, uint64_t(i) * 30000, nullptr);
+  }
+  const std::vector<Chapter> probed = ProbeChapters(list);
+  ASSERT_EQ(probed.size(), 255u);
+  for (uint32_t i = 0; i < 255; i++) {
+    char title[16];
+    snprintf(title, sizeof title, "Chapter %03u", i + 1);
+    EXPECT_EQ(probed[i].title, title) << i;
+    EXPECT_EQ(probed[i].start, int64_t(i) * 3) << i;
+  }
+  // exiftool lists them too: "[0:00:00.000] Chapter 001, ...".
+  const std::string listed = Exif(list)["ChapterList"];
+  size_t shown = 0;
+  for (size_t at = listed.find("] Chapter "); at != std::string::npos; at = listed.find("] Chapter ", at + 1)) shown++;
+  EXPECT_EQ(shown, 255u);
+  EXPECT_NE(listed.find("Chapter 255"), std::string::npos);
+
+  const std::string track = Copy("plain.mp4", "300-track.mp4");
+  {
+    Handle h(MP4Modify(track.c_str(), 0));
+    ASSERT_TRUE(h.h);
+    const uint32_t chapters = MP4AddChapterTextTrack(h, MP4FindTrackId(h, 0, "soun", 0), 1000);
+    ASSERT_NE(chapters, 0u);
+    for (uint32_t i = 0; i < 300; i++) MP4AddQTChapter(h, chapters, 3, i + 1, nullptr);
+    MP4ConvertChapters(h, false);
+    EXPECT_EQ(Listed(h, false), std::vector<Chapter>{});
+    EXPECT_EQ(Listed(h, true).size(), 300u);
+  }
+  EXPECT_EQ(ProbeChapters(track).size(), 300u);
+  EXPECT_EQ(tu::run("AtomicParsley " + tu::q(track) + " -T 1").out.find("chpl"), std::string::npos);
+}
+
+// Chapters do not change on a file opened for reading: adding, deleting
+// and converting either form leave both as ffprobe shows them.
+TEST_F(Meta, ChaptersOfAReadFileStayAsTheyAre) {
+  const std::vector<Chapter> probed = ProbeChapters(dir + "chapters.mp4");
+  ASSERT_EQ(probed.size(), 3u);
+  Handle h(MP4Read((dir + "chapters.mp4").c_str(), 0));
+  ASSERT_TRUE(h.h);
+  const uint32_t tracks = MP4GetNumberOfTracks(h, nullptr, 0);
+  MP4AddChapter(h, 9000000, "More");
+  MP4ConvertChapters(h, true);
+  MP4ConvertChapters(h, false);
+  MP4DeleteChapters(h, 0, false);
+  MP4DeleteChapters(h, 0, true);
+  EXPECT_EQ(Listed(h, false), probed);
+  EXPECT_EQ(Listed(h, true), probed);
+  EXPECT_EQ(MP4GetNumberOfTracks(h, nullptr, 0), tracks);
+}
+
+// Items do not change on a file opened for reading either: every setter
+// and deleter fails, and the items read as ffprobe shows them.
+TEST_F(Meta, ItemsOfAReadFileStayAsTheyAre) {
+  std::map<std::string, std::string> tags = ProbeTags(dir + "tagged.mp4");
+  ASSERT_EQ(tags["title"], "Hello");
+  Handle h(MP4Read((dir + "tagged.mp4").c_str(), 0));
+  ASSERT_TRUE(h.h);
+  const uint8_t value[] = {'v'};
+  EXPECT_FALSE(MP4SetMetadataName(h, "Changed"));
+  EXPECT_FALSE(MP4SetMetadataWriter(h, "New"));
+  EXPECT_FALSE(MP4SetMetadataTrack(h, 1, 1));
+  EXPECT_FALSE(MP4SetMetadataGenre(h, "Chiptune"));
+  EXPECT_FALSE(MP4SetMetadataCoverArt(h, value, 1));
+  EXPECT_FALSE(MP4SetMetadataFreeForm(h, "Name", value, 1, nullptr));
+  EXPECT_FALSE(MP4DeleteMetadataAlbum(h));
+  EXPECT_FALSE(MP4DeleteMetadataGenre(h));
+  EXPECT_FALSE(MP4MetadataDelete(h));
+  EXPECT_EQ(Got(MP4GetMetadataName, h), tags["title"]);
+  EXPECT_EQ(Got(MP4GetMetadataArtist, h), tags["artist"]);
+  EXPECT_EQ(Got(MP4GetMetadataAlbum, h), tags["album"]);
+  EXPECT_EQ(Got(MP4GetMetadataGenre, h), tags["genre"]);
+  EXPECT_EQ(Got(MP4GetMetadataWriter, h), "<false>");
+  EXPECT_EQ(FreeForm(h, "Name", nullptr), "<false>");
+  uint16_t track = 0, total = 0;
+  EXPECT_TRUE(MP4GetMetadataTrack(h, &track, &total));
+  EXPECT_EQ(std::to_string(track) + "/" + std::to_string(total), tags["track"]);
 }
 
 TEST_F(Meta, ChapterTrackSamplesAreBoundedAndWalkedOnce) {

@@ -1,7 +1,11 @@
 // Helpers of the MP4 library's tests and fuzz entry: a caller-supplied
 // Virtual_IO table over bytes in memory, reading a box tree from bytes,
-// building boxes byte by byte, and capturing what a call prints.
+// building boxes byte by byte, capturing what a call prints, and a bound
+// on the size of the files a test writes.
 #pragma once
+
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,6 +23,30 @@
 #include "virtual_io.h"
 
 namespace mp4test {
+
+// While it lives, no file of this process (or of a program it starts)
+// grows beyond the bound: a write past it fails with EFBIG, the signal
+// that the limit raises being ignored, instead of filling the disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes = rlim_t(64) << 20) {
+    getrlimit(RLIMIT_FSIZE, &m_saved);
+    m_savedAction = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit bound = m_saved;
+    bound.rlim_cur = m_saved.rlim_max == RLIM_INFINITY || bytes < m_saved.rlim_max ? bytes : m_saved.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &bound);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_saved);
+    signal(SIGXFSZ, m_savedAction);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit m_saved;
+  sighandler_t m_savedAction;
+};
 
 // What the fuzz entries read of every buffer and text handed out: a size
 // that overstates the bytes, or a text without its terminator, shows under

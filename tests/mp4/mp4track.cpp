@@ -461,6 +461,59 @@ TEST(MP4TrackWriting, RefusedSamplesChangeNothing) {
   }
 }
 
+// A sample refused for the track's state leaves no trace either, also when
+// the caller tries again: a damaged track whose media time scale is 0, a
+// track with no rule to close its chunks.
+TEST(MP4TrackWriting, RefusedForTheTrackChangeNothing) {
+  const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const struct {
+    const char* name;
+    uint32_t timeScale;
+    bool chunkRule;
+  } cases[] = {{"a time scale of 0", 0, true}, {"no chunk rule", 1000, false}};
+  for (const auto& c : cases) {
+    const Bytes movie = Movie({}, {Empty(c.timeScale)});
+    const Bytes out = Modified(movie, [&](MP4File& f) {
+      if (!c.chunkRule) f.GetTrack(1)->SetDurationPerChunk(0);
+      EXPECT_FALSE(MP4WriteSample(&f, 1, bytes, sizeof bytes, 10, 0, true)) << c.name;
+      EXPECT_FALSE(MP4WriteSample(&f, 1, bytes, sizeof bytes, 10, 0, true)) << c.name;
+      EXPECT_EQ(MP4GetTrackNumberOfSamples(&f, 1), 0u) << c.name;
+    });
+    // Sizes (one for all, count), times, chunks and the media data as
+    // they were.
+    EXPECT_EQ(Fields(out, "stsz"), (std::vector<uint64_t>{0, 0})) << c.name;
+    EXPECT_EQ(Fields(out, "stts"), std::vector<uint64_t>{0}) << c.name;
+    EXPECT_EQ(Fields(out, "stsc"), std::vector<uint64_t>{0}) << c.name;
+    EXPECT_EQ(Fields(out, "stco"), std::vector<uint64_t>{0}) << c.name;
+    uint64_t media = 0;
+    for (const Walked& w : Walk(out))
+      if (w.type == "mdat") media += w.size - 8;
+    EXPECT_EQ(media, 0u) << c.name;
+  }
+}
+
+// Uncompressed sound in the classic form counts frames: a constant size
+// of as many frames as a frame has bytes (4 frames of 4 bytes) would read
+// back as bytes, so such samples get a size each, and read back whole.
+TEST(MP4TrackWriting, SoundFramesReadBackAsWritten) {
+  const Bytes twos = OneEntry(Box("twos", Cat({Bytes(6, 0), BE(1, 2), BE(0, 2), Bytes(6, 0), BE(2, 2), BE(16, 2),
+                                               BE(0, 2), BE(8000u << 16, 4)})));
+  for (const uint32_t size : {16u, 8u, 4u}) {
+    const Bytes out = Modified(Movie({}, {Empty(8000, twos)}), [&](MP4File& f) {
+      for (uint32_t i = 0; i < 3; i++) {
+        const Bytes sample = SampleBytes(i, size);
+        EXPECT_TRUE(MP4WriteSample(&f, 1, sample.data(), size, size / 4, 0, true)) << size;
+      }
+    });
+    Opened o(out);
+    ASSERT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), 3u) << size;
+    for (uint32_t s = 1; s <= 3; s++) {
+      const Bytes expected = SampleBytes(s - 1, size);
+      EXPECT_EQ(Sample(o.h.get(), s), std::string(expected.begin(), expected.end())) << size << " " << s;
+    }
+  }
+}
+
 // A track read from a file goes on after its last sample: 4-bit sizes fill
 // the free lower half of the last byte first.
 TEST(MP4TrackWriting, AppendedAfterTheSamplesOfTheFile) {
@@ -605,7 +658,14 @@ Bytes Elst(std::initializer_list<std::vector<uint32_t>> edits) {
 }
 
 // Segment durations in the movie's 1000, media times in the track's scale.
+// With composition offsets an edit's media time is a composition time: the
+// pictures I P B B P B B P in decode order (samples 1 to 8, then one
+// picture a sample), shown as 1 3 4 2 6 7 5 8 from a composition time of
+// 200.
 TEST(MP4TrackEdits, PresentationTimes) {
+  const Bytes reordered = FullBox("ctts", 0, 0, Cat({BE(6, 4), BE(1, 4), BE(200, 4), BE(1, 4), BE(400, 4), BE(2, 4),
+                                                     BE(100, 4), BE(1, 4), BE(400, 4), BE(2, 4), BE(100, 4),
+                                                     BE(63, 4), BE(200, 4)}));
   const uint32_t none = 0xFFFFFFFF;
   const struct Lookup {
     uint64_t when;
@@ -617,6 +677,7 @@ TEST(MP4TrackEdits, PresentationTimes) {
     uint32_t timeScale, delta;
     Bytes edits;
     std::vector<Lookup> lookups;
+    Bytes ctts = {};
   } cases[] = {
       {"two edits", 1000, 100, Elst({{1000, 0, 1}, {2000, 5000, 1}}),
        {{1500, 56, 1500, 100}, {1000, 51, 1000, 100}, {999, 10, 900, 100}, {2999, 70, 2900, 100}}},
@@ -628,12 +689,25 @@ TEST(MP4TrackEdits, PresentationTimes) {
       {"a dwell", 12800, 512, Elst({{300, 1024, 0}}), {{100, 3, 0, 3840}}},
       {"an edit inside a sample", 12800, 512, Elst({{1000, 256, 1}}), {{0, 1, 0, 256}, {256, 2, 256, 512}}},
       {"no edit list", 12800, 512, {}, {{1000, 2, 512, 512}}},
+      // The edit starts at the composition delay: at 0 the I picture, not
+      // the picture decoded at 200.
+      {"B pictures", 1000, 100, Elst({{7000, 200, 1}}),
+       {{0, 1, 0, 100}, {150, 3, 100, 100}, {250, 4, 200, 100}, {399, 2, 300, 100}, {650, 5, 600, 100},
+        {6999, 70, 6900, 100}},
+       reordered},
+      {"B pictures dwelt on", 1000, 100, Elst({{500, 300, 0}}), {{100, 3, 0, 500}}, reordered},
+      // Nothing is composed before 200.
+      {"B pictures from 0", 1000, 100, Elst({{7000, 0, 1}}),
+       {{0, 0, 0, 200}, {199, 0, 0, 200}, {200, 1, 200, 100}, {300, 3, 300, 100}, {6999, 68, 6900, 100}},
+       reordered},
+      {"B pictures without edits", 1000, 100, {}, {{0, 0, 0, 200}, {350, 3, 300, 100}, {7199, 70, 7100, 100}},
+       reordered},
   };
   for (const auto& c : cases) {
     CraftedTrack t;
     t.timeScale = c.timeScale;
     t.tables = Cat({Stts({{70, c.delta}}), Stsc({{1, 70}}), FullBox("stsz", 0, 0, Cat({BE(1, 4), BE(70, 4)})),
-                    Stco({kMedia})});
+                    Stco({kMedia}), c.ctts});
     t.extra = c.edits;
     Opened o(Movie({}, {t}));
     ASSERT_NE(o.h.get(), nullptr) << c.name;
@@ -684,6 +758,34 @@ TEST(MP4TrackEdits, AddedSetAndDeleted) {
   EXPECT_EQ(Find(Walk(removed), "edts"), nullptr);
 }
 
+// A media start or a duration beyond 32 bits turns the version-0 list into
+// version 1 with every edit kept (the empty edit's -1 stays -1); the
+// values read back as given.
+TEST(MP4TrackEdits, WideValuesWidenTheList) {
+  CraftedTrack t = Empty();
+  t.extra = Elst({{500, 0xFFFFFFFF, 1}, {1000, 20, 1}});
+  const struct {
+    const char* name;
+    uint64_t mediaStart, duration;
+  } cases[] = {{"media start", (1ull << 32) + 7, 100}, {"duration", 7, (1ull << 33) + 3}};
+  for (const auto& c : cases) {
+    const Bytes out = Modified(Movie({}, {t}), [&](MP4File& f) {
+      EXPECT_EQ(MP4AddTrackEdit(&f, 1, 0, c.mediaStart, c.duration, false), 3u) << c.name;
+    });
+    const std::vector<Walked> boxes = Walk(out);
+    EXPECT_EQ(out.at(Find(boxes, "elst")->offset + 8), 1) << c.name;
+    EXPECT_EQ(Fields(out, "elst"),
+              (std::vector<uint64_t>{3, 0, 500, 0xFFFFFFFF, 0xFFFFFFFF, 0x10000, 0, 1000, 0, 20, 0x10000,
+                                     c.duration >> 32, c.duration & 0xFFFFFFFF, c.mediaStart >> 32,
+                                     c.mediaStart & 0xFFFFFFFF, 0x10000}))
+        << c.name;
+    Opened o(out);
+    EXPECT_EQ(MP4GetTrackEditMediaStart(o.h.get(), 1, 3), c.mediaStart) << c.name;
+    EXPECT_EQ(MP4GetTrackEditDuration(o.h.get(), 1, 3), c.duration) << c.name;
+    EXPECT_EQ(MP4GetTrackEditMediaStart(o.h.get(), 1, 1), UINT64_MAX) << c.name;
+  }
+}
+
 // Uncompressed sound in the layouts ffmpeg writes to .mov, interleaved with
 // video: "raw " (8-bit unsigned) and "sowt"/"twos" with version 0 of the
 // sound description, "in24" and "fl32" with version 1, "lpcm" with version 2
@@ -726,6 +828,49 @@ TEST(MP4TrackFiles, UncompressedSoundKeepsItsPackets) {
     EXPECT_EQ(packets(optimised), expected);
     EXPECT_EQ(packets(modified), expected);
   }
+}
+
+// ffmpeg's stereo 16-bit sound in .mov keeps one size for all, the 4
+// bytes of a frame, for its 132,300 samples (3 s at 44100). A sample of
+// another size cannot join it without some reader taking the old samples
+// for something else: it is refused and the file stays as it was; a frame
+// of 4 bytes is appended. Every sample then reads as ffmpeg decodes the
+// sound, the frame at the end (after the edit that ffmpeg wrote for the
+// three seconds: edit lists are not applied here).
+TEST(MP4TrackFiles, AppendedSoundKeepsItsFrames) {
+  const FileSizeLimit limit;
+  const std::string path = tu::scratch("pcm.mov");
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i sine=duration=3:sample_rate=44100 -ac 2 -c:a pcm_s16be " + tu::q(path)));
+  const auto decoded = [](const std::string& file) {
+    const std::string raw = tu::run("ffmpeg -v error -ignore_editlist 1 -i " + tu::q(file) + " -map 0:a -f s16be -").out;
+    return Bytes(raw.begin(), raw.end());
+  };
+  const Bytes before = decoded(path);
+  ASSERT_EQ(before.size(), 132300u * 4);
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(h, 1), 132300u);
+  const Bytes block(4096, 0x55);
+  EXPECT_FALSE(MP4WriteSample(h, 1, block.data(), 4096, 1024, 0, true));
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(h, 1), 132300u);
+  const uint8_t frame[4] = {0x12, 0x34, 0x56, 0x78};
+  EXPECT_TRUE(MP4WriteSample(h, 1, frame, 4, 1, 0, true));
+  MP4Close(h);
+  Bytes expected = before;
+  Append(expected, frame);
+  EXPECT_EQ(decoded(path), expected);
+  std::unique_ptr<void, decltype(&MP4Close)> r(MP4Read(path.c_str(), 0), MP4Close);
+  ASSERT_NE(r.get(), nullptr);
+  ASSERT_EQ(MP4GetTrackNumberOfSamples(r.get(), 1), 132301u);
+  Bytes read;
+  for (uint32_t s = 1; s <= 132301; s++) {
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(MP4ReadSample(r.get(), 1, s, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) << s;
+    read.insert(read.end(), bytes, bytes + size);
+    free(bytes);
+  }
+  EXPECT_EQ(read, expected);
 }
 
 }  // namespace
