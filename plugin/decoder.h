@@ -272,9 +272,18 @@ class CAVCDecoder {
   // ends before one.
   bool MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track, u64* start, u64* end, u64* file_pos,
                          u32* size, u32* flags);
-  // Loads the frame at time t (a group's position) into the read buffer.
+  // Loads the frame that opens the group at time t (a group's position)
+  // into the read buffer: the frame that starts at t and is a key frame, or
+  // opens a group by its own bytes. Where the cues' landing does not reach
+  // it, it is sought again from the cue row before, then from the first
+  // cluster. When it is not found, or cannot be read, nothing is loaded, the
+  // input ends and pass_problem says why.
   void InitializeMKVBuffer(u64 t);
-  // Loads the next frame when the read buffer is used up: 0, or -1 at the end.
+  // Loads the next frame when the read buffer is used up: 0, or -1 at the
+  // end. The input also ends (with pass_problem) at the frame of a later
+  // group when that of the group before it was never met: its frames are
+  // missing from the file, and those read on are not the pictures the index
+  // numbers.
   int NextMKVBuffer();
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
@@ -290,6 +299,9 @@ class CAVCDecoder {
   u32 mkv_track = 0;                          // index in the reader's track list
   MkvVideoTrack mkv_video;
   std::vector<uint8_t> mkv_raw;               // one frame as stored
+  // The group whose frame the pass meets next: the one after the group it
+  // started at, groups.size() when there is none to check.
+  size_t mkv_next_group = 0;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
   // Opens the first input through the MP4 library and chooses the first
@@ -409,7 +421,7 @@ class CAVCDecoder {
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   void FeedGroup(u64 position);               // units from the group to the end or a stop
   void EndPass();                             // flush, end of stream, delivered
-  void FailPass(const char* what, u64 position);  // pass_problem, then EndPass
+  void FailPass(const char* what, u64 position);  // pass_problem (unless one is set), then EndPass
   // The unit just read begins at the position that the stream was aligned
   // to: its start code came first (after at most one zero byte, the first
   // of a four-byte start code).
@@ -422,6 +434,15 @@ class CAVCDecoder {
   // picture in decode order (AVC: order count below the first picture's;
   // MPEG-2: leading B pictures).
   int LeadingPictures(size_t g) const;
+  // Matroska (Matroska.cpp): reads on from where the reader stands to the
+  // frame that opens the group at time t, into mkv_raw; false at a key frame
+  // that starts after t, at the end of the track, or with *unreadable set
+  // when that frame cannot be read.
+  bool ReadToMkvGroupFrame(u64 t, u32* flags, bool* unreadable);
+  // Follows a pass through the index's groups with each frame read (in
+  // mkv_raw): true, with pass_problem, at a frame that opens a later group
+  // while the next group's frame was never met.
+  bool MissedMkvGroup(u64 start, bool key);
   // Session helpers (session.cpp).
   void FillParserParams();
   bool MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);

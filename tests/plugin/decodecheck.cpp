@@ -133,6 +133,31 @@ void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>
   EXPECT_EQ(bad, 0) << what << ": frames differing after seeks";
 }
 
+std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& want,
+                                     unsigned seed, const std::string& what) {
+  std::vector<int> order(static_cast<size_t>(clip.vi().numFrames));
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::mt19937 rng(seed);
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<int> failed;
+  int other = 0;
+  for (int n : order) {
+    const vshost::Frame f = clip.getFrame(n);
+    if (!f.ok) {
+      failed.push_back(n);
+      continue;
+    }
+    const std::vector<uint8_t> got = Flat(f);
+    if (static_cast<size_t>(n) < want.size() && got == want[static_cast<size_t>(n)]) continue;
+    if (++other <= 5)
+      ADD_FAILURE() << what << ": requested " << n << ", served the picture of frame " << Which(want, got)
+                    << " (-1: of none)";
+  }
+  EXPECT_EQ(other, 0) << what << ": requests served with another frame's picture";
+  std::sort(failed.begin(), failed.end());
+  return failed;
+}
+
 
 // The in-order run equals ffmpeg's decode of the file, and seeks equal the
 // in-order run.

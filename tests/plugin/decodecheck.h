@@ -48,6 +48,12 @@ int WhichField(const std::vector<std::vector<uint8_t>>& frames, const std::vecto
 // requests of the permutation where seeks are slow.
 void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& ordered, unsigned seed,
                       const std::string& what, size_t count = SIZE_MAX);
+// Every frame of the clip once, in a random permutation: each request
+// serves the frame's own picture (want[n]) or fails, never another frame's
+// picture (a failed test names it). Returns the frames whose requests
+// failed, in ascending order.
+std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& want,
+                                     unsigned seed, const std::string& what);
 
 struct Stream {
   std::string name;     // what the failure messages call it

@@ -4,9 +4,12 @@
 // file, and every frame requested in a random order equals the in-order run;
 // the shared VC-1 sample, stored without start codes, gives the frames of
 // its elementary stream; an index whose Matroska file lacks a track of the
-// index's codec, or cannot be parsed, is refused.
+// index's codec, or cannot be parsed, is refused. Where the cues send a seek
+// to another cluster than the group's, or damage took a group's frames,
+// each request serves its own frame's picture or fails, never another's.
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,6 +27,125 @@ std::string Mkvmerge(const std::string& es, const std::string& options = "") {
   const std::string mkv = es + (options.empty() ? "" : ".nocues") + ".mkv";
   EXPECT_EQ(tu::run("mkvmerge -q " + options + " -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0) << es;
   return mkv;
+}
+
+// One element as mkvinfo -a -P -z lists it: "<label>[: <value>] at <pos>
+// size <size> data size <data>".
+struct InfoElement {
+  std::string label, value;
+  uint64_t pos, size, data;
+  uint64_t data_pos() const { return pos + size - data; }
+};
+std::vector<InfoElement> MkvinfoElements(const std::string& mkv) {
+  const tu::RunResult r = tu::run("mkvinfo -a -P -z " + tu::q(mkv));
+  EXPECT_EQ(r.status, 0) << mkv << ": " << r.out;
+  static const std::regex line(R"(^[| ]*\+ (.*?)(?:: (.*))? at (\d+) size (\d+) data size (\d+)$)");
+  std::vector<InfoElement> out;
+  std::smatch m;
+  for (const std::string& l : tu::lines(r.out))
+    if (std::regex_match(l, m, line))
+      out.push_back({m[1], m[2], std::stoull(m[3]), std::stoull(m[4]), std::stoull(m[5])});
+  return out;
+}
+
+// A copy of the file in which every CueClusterPosition holds that of the
+// next cue point, where it fits into its bytes (the file keeps its size):
+// a seek by the cues lands one cluster late. Returns the rows changed.
+int ShiftCues(const std::string& mkv, const std::string& out) {
+  std::vector<InfoElement> rows;
+  for (const InfoElement& e : MkvinfoElements(mkv))
+    if (e.label == "Cue cluster position") rows.push_back(e);
+  std::vector<uint8_t> bytes = tu::read_file(mkv);
+  int changed = 0;
+  for (size_t i = 0; i + 1 < rows.size(); ++i) {
+    const uint64_t next = std::stoull(rows[i + 1].value);
+    if (rows[i].data > 8 || (rows[i].data < 8 && next >> (8 * rows[i].data) != 0)) continue;
+    for (uint64_t k = 0; k < rows[i].data; ++k)
+      bytes[rows[i].data_pos() + k] = uint8_t(next >> (8 * (rows[i].data - 1 - k)));
+    ++changed;
+  }
+  tu::write_file(out, bytes);
+  return changed;
+}
+
+// A copy of the file with `count` zero bytes from the first block of its
+// cluster number `cluster` (from 0) on.
+void ZeroClusterBlocks(const std::string& mkv, const std::string& out, size_t cluster, size_t count) {
+  const std::vector<InfoElement> els = MkvinfoElements(mkv);
+  size_t seen = 0;
+  uint64_t at = 0;
+  for (size_t i = 0; i < els.size() && !at; ++i)
+    if (els[i].label == "Cluster" && seen++ == cluster)
+      for (size_t j = i + 1; j < els.size() && !at; ++j)
+        if (els[j].label == "Simple block" || els[j].label == "Block group") at = els[j].pos;
+  std::vector<uint8_t> bytes = tu::read_file(mkv);
+  ASSERT_TRUE(at && at + count <= bytes.size()) << mkv << ": cluster " << cluster;
+  std::fill(bytes.begin() + long(at), bytes.begin() + long(at + count), 0);
+  tu::write_file(out, bytes);
+}
+
+// 10 s at 25 frames a second, a group each second (x264, IDR pictures).
+const char kGroups[] = "-s 320x240 -g 25 -keyint_min 25 -sc_threshold 0 -bf 2 ";
+constexpr int kSeconds = 10, kRate = 25;
+
+TEST(MatroskaDecode, CuesThatPointOneClusterLateServeEveryFrameItsOwnPicture) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "g.264", kSeconds * kRate, kGroups));
+  ASSERT_TRUE(H264(dir + "g_ffmpeg.mkv", kSeconds * kRate, kGroups));
+  // Non-IDR I pictures at scene cuts open groups of their own that the
+  // container does not mark as key frames (strict_avc off).
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i mandelbrot=size=320x240:rate=25 "
+                         "-filter_complex \"[0:v][1:v]overlay=enable='between(mod(t,2),1.3,1.5)',format=yuv420p\" "
+                         "-t 10 -c:v libx264 -x264-params keyint=50:min-keyint=50:scenecut=60 " +
+                         tu::q(dir + "cuts.264")));
+  const struct {
+    const char* name;
+    std::string mkv;
+  } cases[] = {
+      {"AVC by mkvmerge", Mkvmerge(dir + "g.264")},
+      {"AVC encoded into Matroska by ffmpeg", dir + "g_ffmpeg.mkv"},
+      {"AVC with I pictures that are no key frames, by mkvmerge", Mkvmerge(dir + "cuts.264")},
+  };
+  for (const auto& c : cases) {
+    const std::string shifted = c.mkv + ".late.mkv";
+    EXPECT_GE(ShiftCues(c.mkv, shifted), 3) << c.name;
+    const std::string kwi = pt::Index(tu::q(shifted), shifted + ".kwi");
+    ASSERT_FALSE(kwi.empty()) << c.name;
+    const auto want = Reference(shifted, 320, 240, false, "-vsync passthrough");
+    ASSERT_EQ(want.size(), size_t(kSeconds * kRate)) << c.name;
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << c.name << ": " << clip->error();
+    ASSERT_EQ(clip->vi().numFrames, int(want.size())) << c.name;
+    // Every group is found by reading from before it.
+    EXPECT_EQ(OwnPictureOrFailure(*clip, want, 151, std::string(c.name) + ", cues one cluster late"),
+              std::vector<int>{})
+        << c.name;
+  }
+}
+
+TEST(MatroskaDecode, GroupLostToDamageFailsItsRequestsOnly) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "g.264", kSeconds * kRate, kGroups));
+  const std::string mkv = Mkvmerge(dir + "g.264");
+  const std::string kwi = pt::Index(tu::q(mkv), mkv + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  const auto want = Reference(mkv, 320, 240, false, "-vsync passthrough");
+  ASSERT_EQ(want.size(), size_t(kSeconds * kRate));
+  // mkvmerge starts a cluster at each group here: the damage takes the
+  // group of second 4, the index of the sound file still lists it.
+  const std::string damaged = dir + "damaged.mkv";
+  ZeroClusterBlocks(mkv, damaged, 4, 3000);
+  auto clip = Open(Retarget(kwi, mkv, damaged, dir + "damaged.kwi"));
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  std::vector<int> group;
+  for (int n = 4 * kRate; n < 5 * kRate; ++n) group.push_back(n);
+  EXPECT_EQ(OwnPictureOrFailure(*clip, want, 152, "group of second 4 zeroed"), group);
+  // The failure names the frame and why.
+  auto again = Open(dir + "damaged.kwi");
+  const vshost::Frame f = again->getFrame(4 * kRate + 3);
+  EXPECT_FALSE(f.ok);
+  EXPECT_NE(f.error.find("frame 103: "), std::string::npos) << f.error;
+  EXPECT_NE(f.error.find("4000000000 ns"), std::string::npos) << f.error;
 }
 
 TEST(MatroskaDecode, AvcOpenAndClosedGroupsWithAndWithoutCues) {
