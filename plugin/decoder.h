@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameLimit.h"
 #include "MatroskaVideo.h"
 #include "mp4video.h"
 #include "nvdec_types.h"
@@ -46,8 +47,9 @@ constexpr int MAX_INPUT_FILES = 512;            // input files one instance hold
 constexpr int MAX_INPUT_NAME = 2000;            // bytes of a file line, terminator included
 constexpr int KEYWORD_LINE = 50000;             // bytes of a keyword line, terminator included
 constexpr int FIRST_LINE = 78;                  // characters of the index's first line
-constexpr u32 READ_BUFFER_SIZE = 8000000;       // read buffer of the stream readers
-constexpr u32 UNIT_BUFFER_SIZE = 8000000;       // one assembled unit, start code included
+// As large as Ostrel's: every frame and unit that it indexes fits.
+constexpr u32 READ_BUFFER_SIZE = FRAME_BUFFER_SIZE;  // read buffer of the stream readers
+constexpr u32 UNIT_BUFFER_SIZE = FRAME_BUFFER_SIZE;  // one assembled unit, start code included
 constexpr int SHOW2_SIZE = 255;                 // show2 text, terminator included
 // Coded pictures of one index; with up to three display frames per picture
 // every display index stays within a signed 32-bit frame number.

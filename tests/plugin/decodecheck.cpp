@@ -31,6 +31,21 @@ bool Hevc(const std::string& path, int frames, const std::string& extra, const s
   return pt::MakeHevc(path, frames, "-pix_fmt " + pix_fmt + " " + extra);
 }
 
+bool LargePictures(const std::string& path, int frames) {
+  return tu::ffmpeg("-f lavfi -i color=c=gray:s=2880x1620:r=25,format=yuv420p,noise=alls=100:allf=t+u -frames:v " +
+                    std::to_string(frames) + " -c:v libx264 -preset ultrafast -qp 0 -g 2 -bf 0 " + tu::q(path));
+}
+
+std::vector<uint64_t> PacketSizes(const std::string& path) {
+  const tu::RunResult r =
+      tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " + tu::q(path));
+  EXPECT_EQ(r.status, 0) << path << ": " << r.out;
+  std::vector<uint64_t> sizes;
+  for (const std::string& l : tu::lines(r.out))
+    if (!l.empty()) sizes.push_back(std::stoull(l));
+  return sizes;
+}
+
 std::string Dir() {
   const std::string d = tu::scratch("decode-" + std::to_string(getpid()));
   tu::run("mkdir -p " + tu::q(d));

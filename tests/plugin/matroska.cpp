@@ -148,6 +148,19 @@ TEST(MatroskaDecode, GroupLostToDamageFailsItsRequestsOnly) {
   EXPECT_NE(f.error.find("4000000000 ns"), std::string::npos) << f.error;
 }
 
+// What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
+// slice each) decode in order and after seeks as ffmpeg decodes them.
+TEST(MatroskaDecode, FramesOfMoreThanEightMegabytesAreServed) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(LargePictures(dir + "big.264", 4));
+  const std::string mkv = Mkvmerge(dir + "big.264");
+  for (uint64_t size : PacketSizes(mkv)) {
+    EXPECT_GT(size, 8000000u);
+    EXPECT_LT(size, 9900000u);
+  }
+  CheckStream(Indexed("AVC frames of 8.6 MB by mkvmerge", mkv), true, 153);
+}
+
 TEST(MatroskaDecode, AvcOpenAndClosedGroupsWithAndWithoutCues) {
   const std::string dir = Dir();
   ASSERT_TRUE(H264(dir + "open.264", 36,
