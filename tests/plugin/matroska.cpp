@@ -260,6 +260,67 @@ TEST(MatroskaDecode, TrackOfTheIndexsCodecIsChosenOrTheFileRefused) {
   EXPECT_EQ(unparsed->error(), "KWSource: Could not parse the Matroska/MP4 file.");
 }
 
+// The pictures of an x264 stream by a start-code scan (a picture is the
+// units up to its slice), and its first SPS and PPS.
+struct EsPictures {
+  std::string sps, pps;
+  std::vector<std::vector<std::string>> pictures;
+};
+EsPictures SplitPictures(const std::string& es_path) {
+  const std::vector<uint8_t> es = tu::read_file(es_path);
+  EsPictures p;
+  p.pictures.emplace_back();
+  const std::vector<tu::ScanUnit> scan = tu::scan_start_codes(es);
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const size_t from = scan[i].pos + 3, to = i + 1 < scan.size() ? scan[i + 1].pos : es.size();
+    size_t end = to;
+    while (end > from && es[end - 1] == 0) --end;  // the zero of a four-byte start code
+    const std::string u(es.begin() + long(from), es.begin() + long(end));
+    const int type = u[0] & 31;
+    if (type == 7 && p.sps.empty()) p.sps = u;
+    if (type == 8 && p.pps.empty()) p.pps = u;
+    p.pictures.back().push_back(u);
+    if (type == 1 || type == 5) p.pictures.emplace_back();
+  }
+  p.pictures.pop_back();
+  return p;
+}
+
+// A Matroska file of those pictures, 40 ms apart, in one cluster without
+// cues, units behind length fields of length_size bytes; a picture's frame
+// whose number `replaced` names holds `replacement` instead, not marked as
+// a key frame. With `strip`, the first two bytes of every frame (00 00)
+// are stripped into the track's compression settings.
+std::string AvcMatroska(const EsPictures& p, int length_size, bool strip, size_t replaced = SIZE_MAX,
+                        const std::string& replacement = "") {
+  const std::string config = std::string{1, p.sps[1], p.sps[2], p.sps[3], char(0xFC | (length_size - 1)), char(0xE1)} +
+                             mkvt::be(p.sps.size(), 2) + p.sps + char(1) + mkvt::be(p.pps.size(), 2) + p.pps;
+  std::string blocks;
+  for (size_t n = 0; n < p.pictures.size(); ++n) {
+    std::string frame;
+    for (const std::string& u : p.pictures[n]) frame += mkvt::be(u.size(), length_size) + u;
+    const bool key = n != replaced && (p.pictures[n].back()[0] & 31) == 5;
+    if (n == replaced) frame = replacement;
+    blocks += mkvt::simple(1, int16_t(40 * n), strip ? frame.substr(2) : frame, key);
+  }
+  const std::string encoding =
+      strip ? mkvt::el(mkvt::ContentEncodings,
+                       mkvt::el(mkvt::ContentEncoding,
+                                mkvt::el(mkvt::ContentCompression, mkvt::uint_el(mkvt::ContentCompAlgo, 3) +
+                                                                       mkvt::el(mkvt::ContentCompSettings, std::string(2, '\0')))))
+            : std::string();
+  const std::string track = mkvt::track(1, 1, "V_MPEG4/ISO/AVC",
+                                        mkvt::uint_el(mkvt::DefaultDuration, 40000000) +
+                                            mkvt::el(mkvt::CodecPrivate, config) + encoding +
+                                            mkvt::el(mkvt::Video, mkvt::uint_el(mkvt::PixelWidth, 160) +
+                                                                      mkvt::uint_el(mkvt::PixelHeight, 128)));
+  return mkvt::file(mkvt::info() + mkvt::el(mkvt::Tracks, track) + mkvt::cluster(0, blocks));
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  tu::write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
 // Matroska files written here from an x264 stream without reordering (so
 // frame times follow the file order): 2-byte unit lengths, which the
 // configuration announces, and 4-byte lengths whose first two bytes (00 00
@@ -268,55 +329,54 @@ struct Written {
   std::string two_byte, stripped;
 };
 Written WriteFromElementaryStream(const std::string& es_path, const std::string& dir) {
-  const std::vector<uint8_t> es = tu::read_file(es_path);
-  // Units by a start-code scan; a picture is the units up to its slice.
-  std::vector<std::string> units;
-  const std::vector<tu::ScanUnit> scan = tu::scan_start_codes(es);
-  for (size_t i = 0; i < scan.size(); ++i) {
-    const size_t from = scan[i].pos + 3, to = i + 1 < scan.size() ? scan[i + 1].pos : es.size();
-    size_t end = to;
-    while (end > from && es[end - 1] == 0) --end;  // the zero of a four-byte start code
-    units.emplace_back(es.begin() + long(from), es.begin() + long(end));
-  }
-  std::string sps, pps;
-  std::vector<std::vector<std::string>> pictures(1);
-  for (const std::string& u : units) {
-    const int type = u[0] & 31;
-    if (type == 7 && sps.empty()) sps = u;
-    if (type == 8 && pps.empty()) pps = u;
-    pictures.back().push_back(u);
-    if (type == 1 || type == 5) pictures.emplace_back();
-  }
-  pictures.pop_back();
-  auto config = [&](int length_size) {
-    return std::string{1, sps[1], sps[2], sps[3], char(0xFC | (length_size - 1)), char(0xE1)} +
-           mkvt::be(sps.size(), 2) + sps + char(1) + mkvt::be(pps.size(), 2) + pps;
-  };
-  auto make = [&](int length_size, bool strip) {
-    std::string blocks;
-    for (size_t n = 0; n < pictures.size(); ++n) {
-      std::string frame;
-      for (const std::string& u : pictures[n]) frame += mkvt::be(u.size(), length_size) + u;
-      const bool key = (pictures[n].back()[0] & 31) == 5;
-      blocks += mkvt::simple(1, int16_t(40 * n), strip ? frame.substr(2) : frame, key);
-    }
-    const std::string encoding =
-        strip ? mkvt::el(mkvt::ContentEncodings,
-                         mkvt::el(mkvt::ContentEncoding,
-                                  mkvt::el(mkvt::ContentCompression, mkvt::uint_el(mkvt::ContentCompAlgo, 3) +
-                                                                         mkvt::el(mkvt::ContentCompSettings, std::string(2, '\0')))))
-              : std::string();
-    const std::string track = mkvt::track(1, 1, "V_MPEG4/ISO/AVC",
-                                          mkvt::uint_el(mkvt::DefaultDuration, 40000000) +
-                                              mkvt::el(mkvt::CodecPrivate, config(length_size)) + encoding +
-                                              mkvt::el(mkvt::Video, mkvt::uint_el(mkvt::PixelWidth, 160) +
-                                                                        mkvt::uint_el(mkvt::PixelHeight, 128)));
-    return mkvt::file(mkvt::info() + mkvt::el(mkvt::Tracks, track) + mkvt::cluster(0, blocks));
-  };
+  const EsPictures p = SplitPictures(es_path);
   Written w{dir + "two_byte.mkv", dir + "stripped.mkv"};
-  for (auto [path, bytes] : {std::pair{w.two_byte, make(2, false)}, std::pair{w.stripped, make(4, true)}})
-    tu::write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  WriteBytes(w.two_byte, AvcMatroska(p, 2, false));
+  WriteBytes(w.stripped, AvcMatroska(p, 4, true));
   return w;
+}
+
+// The frame of a group's first picture replaced by bytes that open no
+// group (cut slice headers, lengths that run past the frame, no slice at
+// all), not marked as a key frame: that group's requests fail, naming its
+// time; the next group decodes.
+TEST(MatroskaDecode, GroupFrameReplacedByBytesThatOpenNoGroup) {
+  const std::string dir = Dir();
+  const std::string es = dir + "h.264";
+  ASSERT_TRUE(H264(es, 24, std::string(kSmall) + "-bf 0 -g 8"));
+  const EsPictures p = SplitPictures(es);
+  ASSERT_EQ(p.pictures.size(), 24u);
+  const std::string sound = dir + "sound.mkv";
+  WriteBytes(sound, AvcMatroska(p, 4, false));
+  const std::string kwi = pt::Index(tu::q(sound), sound + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  const auto ref = Reference(es, 160, 128, false);
+  ASSERT_EQ(ref.size(), 24u);
+  const struct {
+    const char* name;
+    std::string frame;
+  } cases[] = {
+      {"a slice unit of its header byte only", mkvt::be(1, 4) + "\x01"},
+      {"a slice header cut inside an Exp-Golomb code", mkvt::be(2, 4) + std::string("\x01\x00", 2)},
+      {"a P slice", mkvt::be(2, 4) + "\x01\xE0"},  // first_mb 0, slice_type 0
+      {"a unit length past the frame", mkvt::be(200, 4) + "\x65\x88"},
+      {"a length field cut short", std::string("\x00\x00", 2)},
+      {"an SEI only", mkvt::be(3, 4) + std::string("\x06\x05\x00", 3)},
+      {"no bytes", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string mkv = dir + "hostile.mkv";
+    WriteBytes(mkv, AvcMatroska(p, 4, false, 8, c.frame));
+    Retarget(kwi, sound, mkv, dir + "hostile.kwi");
+    for (int n : {8, 12}) {
+      const vshost::Frame f = Open(dir + "hostile.kwi")->getFrame(n);
+      EXPECT_FALSE(f.ok) << c.name << ": frame " << n;
+      EXPECT_NE(f.error.find("320000000 ns"), std::string::npos) << c.name << ": " << f.error;
+    }
+    const vshost::Frame f = Open(dir + "hostile.kwi")->getFrame(17);
+    ASSERT_TRUE(f.ok) << c.name << ": " << f.error;
+    EXPECT_TRUE(Flat(f) == ref[17]) << c.name << ": frame 17, got " << Which(ref, Flat(f));
+  }
 }
 
 TEST(MatroskaDecode, TwoByteUnitLengthsAndStrippedHeaders) {
