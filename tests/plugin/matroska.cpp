@@ -69,50 +69,54 @@ int ShiftCues(const std::string& mkv, const std::string& out) {
 }
 
 // A copy of the file with `count` zero bytes from the first block of its
-// cluster number `cluster` (from 0) on.
+// cluster number `cluster` (from 0) on, all inside that cluster.
 void ZeroClusterBlocks(const std::string& mkv, const std::string& out, size_t cluster, size_t count) {
   const std::vector<InfoElement> els = MkvinfoElements(mkv);
   size_t seen = 0;
-  uint64_t at = 0;
+  uint64_t at = 0, end = 0;
   for (size_t i = 0; i < els.size() && !at; ++i)
-    if (els[i].label == "Cluster" && seen++ == cluster)
+    if (els[i].label == "Cluster" && seen++ == cluster) {
+      end = els[i].pos + els[i].size;
       for (size_t j = i + 1; j < els.size() && !at; ++j)
         if (els[j].label == "Simple block" || els[j].label == "Block group") at = els[j].pos;
+    }
   std::vector<uint8_t> bytes = tu::read_file(mkv);
-  ASSERT_TRUE(at && at + count <= bytes.size()) << mkv << ": cluster " << cluster;
+  ASSERT_TRUE(at && at + count <= end && end <= bytes.size()) << mkv << ": cluster " << cluster;
   std::fill(bytes.begin() + long(at), bytes.begin() + long(at + count), 0);
   tu::write_file(out, bytes);
 }
 
-// 10 s at 25 frames a second, a group each second (x264, IDR pictures).
-const char kGroups[] = "-s 320x240 -g 25 -keyint_min 25 -sc_threshold 0 -bf 2 ";
-constexpr int kSeconds = 10, kRate = 25;
+// Ten groups of ten frames at 25 frames a second (x264, IDR pictures):
+// mkvmerge and ffmpeg start a cluster at each group.
+const char kGroups[] = "-s 160x128 -g 10 -keyint_min 10 -sc_threshold 0 -bf 2 ";
+constexpr int kGroupFrames = 10, kGroupCount = 10;
 
 TEST(MatroskaDecode, CuesThatPointOneClusterLateServeEveryFrameItsOwnPicture) {
   const std::string dir = Dir();
-  ASSERT_TRUE(H264(dir + "g.264", kSeconds * kRate, kGroups));
-  ASSERT_TRUE(H264(dir + "g_ffmpeg.mkv", kSeconds * kRate, kGroups));
+  ASSERT_TRUE(H264(dir + "g.264", kGroupFrames * kGroupCount, kGroups));
+  ASSERT_TRUE(H264(dir + "g_ffmpeg.mkv", kGroupFrames * kGroupCount, kGroups));
   // Non-IDR I pictures at scene cuts open groups of their own that the
   // container does not mark as key frames (strict_avc off).
-  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i mandelbrot=size=320x240:rate=25 "
-                         "-filter_complex \"[0:v][1:v]overlay=enable='between(mod(t,2),1.3,1.5)',format=yuv420p\" "
-                         "-t 10 -c:v libx264 -x264-params keyint=50:min-keyint=50:scenecut=60 " +
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x128:rate=25 -f lavfi -i mandelbrot=size=160x128:rate=25 "
+                         "-filter_complex \"[0:v][1:v]overlay=enable='between(mod(t,1),0.5,0.7)',format=yuv420p\" "
+                         "-t 5 -c:v libx264 -x264-params keyint=25:min-keyint=25:scenecut=60 " +
                          tu::q(dir + "cuts.264")));
   const struct {
     const char* name;
     std::string mkv;
+    int frames;
   } cases[] = {
-      {"AVC by mkvmerge", Mkvmerge(dir + "g.264")},
-      {"AVC encoded into Matroska by ffmpeg", dir + "g_ffmpeg.mkv"},
-      {"AVC with I pictures that are no key frames, by mkvmerge", Mkvmerge(dir + "cuts.264")},
+      {"AVC by mkvmerge", Mkvmerge(dir + "g.264"), kGroupFrames * kGroupCount},
+      {"AVC encoded into Matroska by ffmpeg", dir + "g_ffmpeg.mkv", kGroupFrames * kGroupCount},
+      {"AVC with I pictures that are no key frames, by mkvmerge", Mkvmerge(dir + "cuts.264"), 125},
   };
   for (const auto& c : cases) {
     const std::string shifted = c.mkv + ".late.mkv";
     EXPECT_GE(ShiftCues(c.mkv, shifted), 3) << c.name;
     const std::string kwi = pt::Index(tu::q(shifted), shifted + ".kwi");
     ASSERT_FALSE(kwi.empty()) << c.name;
-    const auto want = Reference(shifted, 320, 240, false, "-vsync passthrough");
-    ASSERT_EQ(want.size(), size_t(kSeconds * kRate)) << c.name;
+    const auto want = Reference(shifted, 160, 128, false, "-vsync passthrough");
+    ASSERT_EQ(want.size(), size_t(c.frames)) << c.name;
     auto clip = Open(kwi);
     ASSERT_TRUE(clip->ok()) << c.name << ": " << clip->error();
     ASSERT_EQ(clip->vi().numFrames, int(want.size())) << c.name;
@@ -125,27 +129,27 @@ TEST(MatroskaDecode, CuesThatPointOneClusterLateServeEveryFrameItsOwnPicture) {
 
 TEST(MatroskaDecode, GroupLostToDamageFailsItsRequestsOnly) {
   const std::string dir = Dir();
-  ASSERT_TRUE(H264(dir + "g.264", kSeconds * kRate, kGroups));
+  ASSERT_TRUE(H264(dir + "g.264", kGroupFrames * kGroupCount, kGroups));
   const std::string mkv = Mkvmerge(dir + "g.264");
   const std::string kwi = pt::Index(tu::q(mkv), mkv + ".kwi");
   ASSERT_FALSE(kwi.empty());
-  const auto want = Reference(mkv, 320, 240, false, "-vsync passthrough");
-  ASSERT_EQ(want.size(), size_t(kSeconds * kRate));
-  // mkvmerge starts a cluster at each group here: the damage takes the
-  // group of second 4, the index of the sound file still lists it.
+  const auto want = Reference(mkv, 160, 128, false, "-vsync passthrough");
+  ASSERT_EQ(want.size(), size_t(kGroupFrames * kGroupCount));
+  // The damage takes the frames of group 4 (at 1.6 s, the fifth cluster);
+  // the index of the sound file still lists them.
   const std::string damaged = dir + "damaged.mkv";
   ZeroClusterBlocks(mkv, damaged, 4, 3000);
   auto clip = Open(Retarget(kwi, mkv, damaged, dir + "damaged.kwi"));
   ASSERT_TRUE(clip->ok()) << clip->error();
   std::vector<int> group;
-  for (int n = 4 * kRate; n < 5 * kRate; ++n) group.push_back(n);
-  EXPECT_EQ(OwnPictureOrFailure(*clip, want, 152, "group of second 4 zeroed"), group);
-  // The failure names the frame and why.
+  for (int n = 4 * kGroupFrames; n < 5 * kGroupFrames; ++n) group.push_back(n);
+  EXPECT_EQ(OwnPictureOrFailure(*clip, want, 152, "group 4 zeroed"), group);
+  // The failure names the frame and the group's time.
   auto again = Open(dir + "damaged.kwi");
-  const vshost::Frame f = again->getFrame(4 * kRate + 3);
+  const vshost::Frame f = again->getFrame(43);
   EXPECT_FALSE(f.ok);
-  EXPECT_NE(f.error.find("frame 103: "), std::string::npos) << f.error;
-  EXPECT_NE(f.error.find("4000000000 ns"), std::string::npos) << f.error;
+  EXPECT_NE(f.error.find("frame 43: "), std::string::npos) << f.error;
+  EXPECT_NE(f.error.find("1600000000 ns"), std::string::npos) << f.error;
 }
 
 // What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
