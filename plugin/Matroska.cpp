@@ -308,7 +308,10 @@ bool CAVCDecoder::FeedMatroskaParameterSets(u64 position) {
   if (from >= position || !mkv_file) return true;
   u32 track, size, flags;
   u64 start, end, pos;
-  if (!MKVGetFrameByTime(mkv_file, from, &track, &start, &end, &pos, &size, &flags)) return false;
+  // Where the cues send the search past every frame, there is nothing to
+  // feed from here: whether the group can be decoded is for the search of
+  // its own frame to tell, which does not trust the cues alone.
+  if (!MKVGetFrameByTime(mkv_file, from, &track, &start, &end, &pos, &size, &flags)) return true;
   while (start < position) {
     if (!MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)) return false;
     MkvForEachUnit(mkv_video, mkv_raw.data(), mkv_raw.size(), [&](const uint8_t* unit, size_t len) {

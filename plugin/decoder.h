@@ -291,7 +291,8 @@ class CAVCDecoder {
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
   void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);
   // AVC and HEVC: the configuration's parameter sets, then those the frames
-  // of the two seconds before position carry. False when a frame cannot be read.
+  // of the two seconds before position carry. False when a frame cannot be
+  // read; where the search finds no frame there, none is fed.
   bool FeedMatroskaParameterSets(u64 position);
   std::vector<uint8_t> Mp4ParameterSets();
   long PutMp4Sample(u32 at, bool first_start_code);
