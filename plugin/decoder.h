@@ -303,8 +303,8 @@ class CAVCDecoder {
   MkvVideoTrack mkv_video;
   std::vector<uint8_t> mkv_raw;               // one frame as stored
   // The group whose frame the pass meets next: the one after the group it
-  // started at, groups.size() when there is none to check.
-  size_t mkv_next_group = 0;
+  // started at; none to check when it is groups.size() or more.
+  size_t mkv_next_group = SIZE_MAX;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
   // Opens the first input through the MP4 library and chooses the first
