@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "FrameLimit.h"
+
 typedef uint64_t u64;
 typedef uint32_t u32;
 typedef int64_t i64;
@@ -14,9 +16,9 @@ typedef int64_t i64;
 // ---------------------------------------------------------------- limits
 constexpr int MAX_FILES = 2500;                 // input files of one run
 constexpr int MAX_FILE_NAME = 2048;             // bytes per name, terminator included
-constexpr u32 BUFFER_SIZE = 10000000;           // shared read buffer
+constexpr u32 BUFFER_SIZE = FRAME_BUFFER_SIZE;  // shared read buffer (Pemmick's is as large)
 constexpr u32 READ_BLOCK = 1 << 20;             // file reads fill at most this much of Buffer
-constexpr u32 NALU_BUFFER_SIZE = 10000000;      // one assembled unit, start code included
+constexpr u32 NALU_BUFFER_SIZE = FRAME_BUFFER_SIZE;  // one assembled unit, start code included
 constexpr int MAX_PLAYLISTS = 1000;             // entries of the disc listing
 constexpr int MAX_PLAYLIST_NAME = 15;           // characters of a listed playlist name
 

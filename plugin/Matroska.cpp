@@ -4,6 +4,12 @@
 // which ends the frame's last unit and stands for the next frame's first
 // start code. The decode passes feed the configuration's parameter sets
 // themselves.
+//
+// A group's position is the start time of the frame that opens it. A pass
+// decodes from that very frame or not at all: cues that point at another
+// cluster, or damage that took the frame, must not put a later group's
+// pictures in place of the ones the index numbers.
+#include <algorithm>
 #include <cstring>
 
 #include "decoder.h"
@@ -23,6 +29,92 @@ int indexer_codec(int codec) {
     default: return MKV_VIDEO_NONE;
   }
 }
+
+// Exp-Golomb code at bit *at of p (n bytes); -1 past the end or beyond 31
+// leading zeros.
+long read_ue(const uint8_t* p, size_t n, size_t* at) {
+  auto bit = [&]() -> int {
+    if (*at >= 8 * n) return -1;
+    const int b = (p[*at / 8] >> (7 - *at % 8)) & 1;
+    ++*at;
+    return b;
+  };
+  int zeros = 0;
+  for (int b; (b = bit()) != 1; ++zeros)
+    if (b < 0 || zeros == 31) return -1;
+  unsigned long v = 0;
+  for (int i = 0; i < zeros; ++i) {
+    const int b = bit();
+    if (b < 0) return -1;
+    v = v << 1 | unsigned(b);
+  }
+  return long((1UL << zeros) - 1 + v);
+}
+
+bool has_start_code(const std::vector<uint8_t>& raw, std::initializer_list<uint8_t> codes) {
+  for (size_t i = 0; i + 3 < raw.size(); ++i)
+    if (raw[i] == 0 && raw[i + 1] == 0 && raw[i + 2] == 1 &&
+        std::find(codes.begin(), codes.end(), raw[i + 3]) != codes.end())
+      return true;
+  return false;
+}
+
+// The frame's own bytes can open a group of the index, for frames that the
+// container does not mark as key frames: AVC I pictures (groups where IDR
+// pictures and recovery points are not required), and frames that carry the
+// headers of the group after their picture, as muxers that cut the stream
+// elsewhere leave them (AVC and HEVC parameter sets, MPEG-2 sequence
+// headers, VC-1 sequence headers and entry points).
+bool opens_group(const MkvVideoTrack& v, const std::vector<uint8_t>& raw) {
+  bool opens = false, first_slice = true;
+  switch (v.codec) {
+    case MKV_VIDEO_AVC:
+      MkvForEachUnit(v, raw.data(), raw.size(), [&](const uint8_t* u, size_t len) {
+        const int type = u[0] & 31;
+        if (type == 5 || type == 7) opens = true;
+        if ((type == 1 || type == 2) && first_slice) {
+          first_slice = false;
+          size_t at = 8;  // past the unit header
+          const long first_mb = read_ue(u, len, &at), slice_type = read_ue(u, len, &at);
+          if (first_mb >= 0 && (slice_type % 5 == 2 || slice_type % 5 == 4)) opens = true;  // I, SI
+        }
+      });
+      return opens;
+    case MKV_VIDEO_HEVC:
+      MkvForEachUnit(v, raw.data(), raw.size(), [&](const uint8_t* u, size_t) {
+        const int type = (u[0] >> 1) & 63;
+        if ((type >= 16 && type <= 23) || type == 32 || type == 33) opens = true;  // IRAP, VPS, SPS
+      });
+      return opens;
+    case MKV_VIDEO_MPEG2:
+      return has_start_code(raw, {0xB3});
+    case MKV_VIDEO_VC1:
+      return has_start_code(raw, {0x0F, 0x0E});
+    default:
+      return false;
+  }
+}
+
+// The time of the cue row before the one that a seek to t by the cues
+// lands on (the last row not after t, or the first row); false when that
+// row is the first.
+bool earlier_cue_time(MatroskaFile* file, u64 t, u64* earlier) {
+  CueEntry* cues = nullptr;
+  unsigned n = 0;
+  mkv_GetCues(file, &cues, &n);
+  if (!cues || n == 0) return false;
+  unsigned used = 0;
+  for (unsigned i = 0; i < n; ++i)
+    if (cues[i].Time <= t) used = i;
+  for (unsigned i = used; i-- > 0;)
+    if (cues[i].Time < cues[used].Time) {
+      *earlier = cues[i].Time;
+      return true;
+    }
+  return false;
+}
+
+std::string ns(u64 t) { return std::to_string(t) + " ns"; }
 
 }  // namespace
 
@@ -75,18 +167,95 @@ u32 put_frame(const MkvVideoTrack& v, const std::vector<uint8_t>& raw, bool key,
 
 }  // namespace
 
+bool CAVCDecoder::ReadToMkvGroupFrame(u64 t, u32* flags, bool* unreadable) {
+  u32 track, size;
+  u64 start, end, pos;
+  while (mkv_ReadFrame(mkv_file, 0, &track, &start, &end, &pos, &size, flags) == 0) {
+    const bool key = *flags & FRAME_KF;
+    if (start == t) {
+      if (!MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)) {
+        *unreadable = true;
+        return false;
+      }
+      if (key || opens_group(mkv_video, mkv_raw)) return true;
+    } else if (key && start > t) {
+      // The next group has begun: the frames of the group at t are not
+      // where reading began, or not in the file.
+      return false;
+    }
+  }
+  return false;
+}
+
 void CAVCDecoder::InitializeMKVBuffer(u64 t) {
   if (rbuf.empty()) rbuf.resize(READ_BUFFER_SIZE);
   rd = valid = 0;
   payload_bytes = 0;
-  input_ended = false;
-  u32 track, size, flags;
-  u64 start, end, pos;
-  // Nothing is loaded when the track ends before t, or the frame cannot be
-  // read or does not fit: the pass then meets the end of the input.
-  if (!mkv_file || !MKVGetFrameByTime(mkv_file, t, &track, &start, &end, &pos, &size, &flags)) return;
-  if (!MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)) return;
+  // Until the group's frame is loaded, nothing may be read after it: the
+  // frames the reader would hand out next are not the group's.
+  input_ended = true;
+  // The group after the one at t, whose frame the pass must meet before any
+  // later group's (NextMKVBuffer).
+  mkv_next_group = groups.size();
+  for (size_t i = 0; i < groups.size(); ++i)
+    if (groups[i].position == t) {
+      mkv_next_group = i;
+      break;
+    }
+  while (mkv_next_group < groups.size() && groups[mkv_next_group].position == t) ++mkv_next_group;
+  if (!mkv_file) return;
+
+  u32 flags = 0;
+  bool unreadable = false;
+  // By the cues first: a sound file lands on the frame at once. Then from
+  // the row before, which holds the group where each row points one cluster
+  // late, and last from the first cluster, which no cue can mislead.
+  mkv_Seek2(mkv_file, t, 0);
+  bool found = ReadToMkvGroupFrame(t, &flags, &unreadable);
+  u64 earlier = 0;
+  const bool has_earlier = !found && !unreadable && earlier_cue_time(mkv_file, t, &earlier);
+  if (has_earlier) {
+    mkv_Seek(mkv_file, earlier, 0);
+    found = ReadToMkvGroupFrame(t, &flags, &unreadable);
+  }
+  if (!found && !unreadable && !(has_earlier && earlier == 0)) {
+    mkv_Seek(mkv_file, 0, 0);
+    found = ReadToMkvGroupFrame(t, &flags, &unreadable);
+  }
+  if (!found) {
+    pass_problem = unreadable ? "the Matroska frame at " + ns(t) + " cannot be read"
+                              : "the Matroska file holds no frame at " + ns(t) +
+                                    " that a group can start from, where the index places one";
+    return;
+  }
   valid = put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data());
+  if (valid == 0) {
+    pass_problem = "the Matroska frame at " + ns(t) + " does not fit into the read buffer";
+    return;
+  }
+  input_ended = false;
+}
+
+bool CAVCDecoder::MissedMkvGroup(u64 start, bool key) {
+  if (mkv_next_group >= groups.size() || start < groups[mkv_next_group].position) return false;
+  // Frames may share a time (a repeated frame of one byte beside a group's
+  // frame): only one that can open a group counts.
+  if (!key && !opens_group(mkv_video, mkv_raw)) return false;
+  const u64 next = groups[mkv_next_group].position;
+  if (start == next) {
+    while (mkv_next_group < groups.size() && groups[mkv_next_group].position == next) ++mkv_next_group;
+    return false;
+  }
+  // Group positions follow the file: a frame that opens a later group than
+  // the next one means that the next one's frames, and maybe more, are
+  // missing.
+  auto before = [](const GroupRecord& g, u64 time) { return g.position < time; };
+  const auto at = std::lower_bound(groups.begin() + long(mkv_next_group) + 1, groups.end(), start, before);
+  if (at == groups.end() || at->position != start) return false;
+  pass_problem = "the Matroska file holds no frame at " + ns(next) +
+                 " that a group can start from, where the index places one; reading went on at the group at " +
+                 ns(start);
+  return true;
 }
 
 int CAVCDecoder::NextMKVBuffer() {
@@ -94,12 +263,12 @@ int CAVCDecoder::NextMKVBuffer() {
   u64 start, end, pos;
   for (;;) {
     if (!mkv_file || mkv_ReadFrame(mkv_file, 0, &track, &start, &end, &pos, &size, &flags) != 0) return -1;
-    const u32 n = MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)
-                      ? put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data())
-                      : 0;
+    const bool read = MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw);
+    if (read && MissedMkvGroup(start, flags & FRAME_KF)) return -1;
+    const u32 n = read ? put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data()) : 0;
     if (n == 0) {
       // Cut short, or larger than the read buffer: the input ends here.
-      pass_problem = "the Matroska frame at " + std::to_string(start) + " ns cannot be read";
+      pass_problem = "the Matroska frame at " + ns(start) + " cannot be read";
       return -1;
     }
     if (n == sizeof kNextStartCode) continue;  // no unit in it
@@ -139,7 +308,10 @@ bool CAVCDecoder::FeedMatroskaParameterSets(u64 position) {
   if (from >= position || !mkv_file) return true;
   u32 track, size, flags;
   u64 start, end, pos;
-  if (!MKVGetFrameByTime(mkv_file, from, &track, &start, &end, &pos, &size, &flags)) return false;
+  // Where the cues send the search past every frame, there is nothing to
+  // feed from here: whether the group can be decoded is for the search of
+  // its own frame to tell, which does not trust the cues alone.
+  if (!MKVGetFrameByTime(mkv_file, from, &track, &start, &end, &pos, &size, &flags)) return true;
   while (start < position) {
     if (!MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw)) return false;
     MkvForEachUnit(mkv_video, mkv_raw.data(), mkv_raw.size(), [&](const uint8_t* unit, size_t len) {

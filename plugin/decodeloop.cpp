@@ -167,8 +167,10 @@ void CAVCDecoder::EndPass() {
 }
 
 void CAVCDecoder::FailPass(const char* what, u64 position) {
-  pass_problem = std::string("no ") + what + " starts at position " + std::to_string(position) +
-                 " of the input, where the index places one";
+  // A reader that already said what it found there keeps its word.
+  if (pass_problem.empty())
+    pass_problem = std::string("no ") + what + " starts at position " + std::to_string(position) +
+                   " of the input, where the index places one";
   EndPass();
 }
 

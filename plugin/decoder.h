@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameLimit.h"
 #include "MatroskaVideo.h"
 #include "mp4video.h"
 #include "nvdec_types.h"
@@ -46,8 +47,9 @@ constexpr int MAX_INPUT_FILES = 512;            // input files one instance hold
 constexpr int MAX_INPUT_NAME = 2000;            // bytes of a file line, terminator included
 constexpr int KEYWORD_LINE = 50000;             // bytes of a keyword line, terminator included
 constexpr int FIRST_LINE = 78;                  // characters of the index's first line
-constexpr u32 READ_BUFFER_SIZE = 8000000;       // read buffer of the stream readers
-constexpr u32 UNIT_BUFFER_SIZE = 8000000;       // one assembled unit, start code included
+// As large as Ostrel's: every frame and unit that it indexes fits.
+constexpr u32 READ_BUFFER_SIZE = FRAME_BUFFER_SIZE;  // read buffer of the stream readers
+constexpr u32 UNIT_BUFFER_SIZE = FRAME_BUFFER_SIZE;  // one assembled unit, start code included
 constexpr int SHOW2_SIZE = 255;                 // show2 text, terminator included
 // Coded pictures of one index; with up to three display frames per picture
 // every display index stays within a signed 32-bit frame number.
@@ -272,15 +274,25 @@ class CAVCDecoder {
   // ends before one.
   bool MKVGetFrameByTime(MatroskaFile* file, u64 t, u32* track, u64* start, u64* end, u64* file_pos,
                          u32* size, u32* flags);
-  // Loads the frame at time t (a group's position) into the read buffer.
+  // Loads the frame that opens the group at time t (a group's position)
+  // into the read buffer: the frame that starts at t and is a key frame, or
+  // opens a group by its own bytes. Where the cues' landing does not reach
+  // it, it is sought again from the cue row before, then from the first
+  // cluster. When it is not found, or cannot be read, nothing is loaded, the
+  // input ends and pass_problem says why.
   void InitializeMKVBuffer(u64 t);
-  // Loads the next frame when the read buffer is used up: 0, or -1 at the end.
+  // Loads the next frame when the read buffer is used up: 0, or -1 at the
+  // end. The input also ends (with pass_problem) at the frame of a later
+  // group when that of the group before it was never met: its frames are
+  // missing from the file, and those read on are not the pictures the index
+  // numbers.
   int NextMKVBuffer();
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
   void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);
   // AVC and HEVC: the configuration's parameter sets, then those the frames
-  // of the two seconds before position carry. False when a frame cannot be read.
+  // of the two seconds before position carry. False when a frame cannot be
+  // read; where the search finds no frame there, none is fed.
   bool FeedMatroskaParameterSets(u64 position);
   std::vector<uint8_t> Mp4ParameterSets();
   long PutMp4Sample(u32 at, bool first_start_code);
@@ -290,6 +302,9 @@ class CAVCDecoder {
   u32 mkv_track = 0;                          // index in the reader's track list
   MkvVideoTrack mkv_video;
   std::vector<uint8_t> mkv_raw;               // one frame as stored
+  // The group whose frame the pass meets next: the one after the group it
+  // started at; none to check when it is groups.size() or more.
+  size_t mkv_next_group = SIZE_MAX;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
   // Opens the first input through the MP4 library and chooses the first
@@ -409,7 +424,7 @@ class CAVCDecoder {
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   void FeedGroup(u64 position);               // units from the group to the end or a stop
   void EndPass();                             // flush, end of stream, delivered
-  void FailPass(const char* what, u64 position);  // pass_problem, then EndPass
+  void FailPass(const char* what, u64 position);  // pass_problem (unless one is set), then EndPass
   // The unit just read begins at the position that the stream was aligned
   // to: its start code came first (after at most one zero byte, the first
   // of a four-byte start code).
@@ -422,6 +437,15 @@ class CAVCDecoder {
   // picture in decode order (AVC: order count below the first picture's;
   // MPEG-2: leading B pictures).
   int LeadingPictures(size_t g) const;
+  // Matroska (Matroska.cpp): reads on from where the reader stands to the
+  // frame that opens the group at time t, into mkv_raw; false at a key frame
+  // that starts after t, at the end of the track, or with *unreadable set
+  // when that frame cannot be read.
+  bool ReadToMkvGroupFrame(u64 t, u32* flags, bool* unreadable);
+  // Follows a pass through the index's groups with each frame read (in
+  // mkv_raw): true, with pass_problem, at a frame that opens a later group
+  // while the next group's frame was never met.
+  bool MissedMkvGroup(u64 start, bool key);
   // Session helpers (session.cpp).
   void FillParserParams();
   bool MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);

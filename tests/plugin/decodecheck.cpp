@@ -31,6 +31,21 @@ bool Hevc(const std::string& path, int frames, const std::string& extra, const s
   return pt::MakeHevc(path, frames, "-pix_fmt " + pix_fmt + " " + extra);
 }
 
+bool LargePictures(const std::string& path, int frames) {
+  return tu::ffmpeg("-f lavfi -i color=c=gray:s=2880x1620:r=25,format=yuv420p,noise=alls=100:allf=t+u -frames:v " +
+                    std::to_string(frames) + " -c:v libx264 -preset ultrafast -qp 0 -g 2 -bf 0 " + tu::q(path));
+}
+
+std::vector<uint64_t> PacketSizes(const std::string& path) {
+  const tu::RunResult r =
+      tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " + tu::q(path));
+  EXPECT_EQ(r.status, 0) << path << ": " << r.out;
+  std::vector<uint64_t> sizes;
+  for (const std::string& l : tu::lines(r.out))
+    if (!l.empty()) sizes.push_back(std::stoull(l));
+  return sizes;
+}
+
 std::string Dir() {
   const std::string d = tu::scratch("decode-" + std::to_string(getpid()));
   tu::run("mkdir -p " + tu::q(d));
@@ -131,6 +146,31 @@ void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>
                     << WhichField(ordered, got, f.width, f.height, 1);
   }
   EXPECT_EQ(bad, 0) << what << ": frames differing after seeks";
+}
+
+std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& want,
+                                     unsigned seed, const std::string& what) {
+  std::vector<int> order(static_cast<size_t>(clip.vi().numFrames));
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::mt19937 rng(seed);
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<int> failed;
+  int other = 0;
+  for (int n : order) {
+    const vshost::Frame f = clip.getFrame(n);
+    if (!f.ok) {
+      failed.push_back(n);
+      continue;
+    }
+    const std::vector<uint8_t> got = Flat(f);
+    if (static_cast<size_t>(n) < want.size() && got == want[static_cast<size_t>(n)]) continue;
+    if (++other <= 5)
+      ADD_FAILURE() << what << ": requested " << n << ", served the picture of frame " << Which(want, got)
+                    << " (-1: of none)";
+  }
+  EXPECT_EQ(other, 0) << what << ": requests served with another frame's picture";
+  std::sort(failed.begin(), failed.end());
+  return failed;
 }
 
 

@@ -21,6 +21,12 @@ std::unique_ptr<vshost::Clip> Open(const std::string& kwi, vshost::Args a = vsho
 bool H264(const std::string& path, int frames, const std::string& extra = "");
 bool Hevc(const std::string& path, int frames, const std::string& extra = "", const std::string& pix_fmt = "yuv420p");
 
+// An AVC stream of `frames` lossless pictures of noise, 2880 x 1620, each
+// one slice of about 8.6 MB, in groups of two; false when the encoder fails.
+bool LargePictures(const std::string& path, int frames);
+// Packet sizes of the first video stream by ffprobe, in file order.
+std::vector<uint64_t> PacketSizes(const std::string& path);
+
 // A scratch folder of this test process, ending in '/'.
 std::string Dir();
 
@@ -48,6 +54,12 @@ int WhichField(const std::vector<std::vector<uint8_t>>& frames, const std::vecto
 // requests of the permutation where seeks are slow.
 void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& ordered, unsigned seed,
                       const std::string& what, size_t count = SIZE_MAX);
+// Every frame of the clip once, in a random permutation: each request
+// serves the frame's own picture (want[n]) or fails, never another frame's
+// picture (a failed test names it). Returns the frames whose requests
+// failed, in ascending order.
+std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& want,
+                                     unsigned seed, const std::string& what);
 
 struct Stream {
   std::string name;     // what the failure messages call it

@@ -4,9 +4,12 @@
 // file, and every frame requested in a random order equals the in-order run;
 // the shared VC-1 sample, stored without start codes, gives the frames of
 // its elementary stream; an index whose Matroska file lacks a track of the
-// index's codec, or cannot be parsed, is refused.
+// index's codec, or cannot be parsed, is refused. Where the cues send a seek
+// to another cluster than the group's, or damage took a group's frames,
+// each request serves its own frame's picture or fails, never another's.
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,6 +27,151 @@ std::string Mkvmerge(const std::string& es, const std::string& options = "") {
   const std::string mkv = es + (options.empty() ? "" : ".nocues") + ".mkv";
   EXPECT_EQ(tu::run("mkvmerge -q " + options + " -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0) << es;
   return mkv;
+}
+
+// One element as mkvinfo -a -P -z lists it: "<label>[: <value>] at <pos>
+// size <size> data size <data>".
+struct InfoElement {
+  std::string label, value;
+  uint64_t pos, size, data;
+  uint64_t data_pos() const { return pos + size - data; }
+};
+std::vector<InfoElement> MkvinfoElements(const std::string& mkv) {
+  const tu::RunResult r = tu::run("mkvinfo -a -P -z " + tu::q(mkv));
+  EXPECT_EQ(r.status, 0) << mkv << ": " << r.out;
+  static const std::regex line(R"(^[| ]*\+ (.*?)(?:: (.*))? at (\d+) size (\d+) data size (\d+)$)");
+  std::vector<InfoElement> out;
+  std::smatch m;
+  for (const std::string& l : tu::lines(r.out))
+    if (std::regex_match(l, m, line))
+      out.push_back({m[1], m[2], std::stoull(m[3]), std::stoull(m[4]), std::stoull(m[5])});
+  return out;
+}
+
+// A copy of the file whose CueClusterPositions send seeks elsewhere, each
+// where the value fits into its bytes (the file keeps its size): late, to
+// the cluster of the next cue point; past, to the Cues themselves, after
+// the last cluster. Returns the rows changed.
+enum class Misdirect { kLate, kPast };
+int MisdirectCues(const std::string& mkv, const std::string& out, Misdirect how) {
+  std::vector<InfoElement> rows;
+  uint64_t segment_data = 0, cues = 0;
+  for (const InfoElement& e : MkvinfoElements(mkv)) {
+    if (e.label == "Cue cluster position") rows.push_back(e);
+    if (e.label == "Segment") segment_data = e.data_pos();
+    if (e.label == "Cues") cues = e.pos;
+  }
+  EXPECT_TRUE(segment_data && cues > segment_data) << mkv;
+  std::vector<uint8_t> bytes = tu::read_file(mkv);
+  int changed = 0;
+  for (size_t i = 0; i + 1 < rows.size(); ++i) {
+    const uint64_t to = how == Misdirect::kLate ? std::stoull(rows[i + 1].value) : cues - segment_data;
+    if (rows[i].data > 8 || (rows[i].data < 8 && to >> (8 * rows[i].data) != 0)) continue;
+    for (uint64_t k = 0; k < rows[i].data; ++k)
+      bytes[rows[i].data_pos() + k] = uint8_t(to >> (8 * (rows[i].data - 1 - k)));
+    ++changed;
+  }
+  tu::write_file(out, bytes);
+  return changed;
+}
+
+// A copy of the file with `count` zero bytes from the first block of its
+// cluster number `cluster` (from 0) on, all inside that cluster.
+void ZeroClusterBlocks(const std::string& mkv, const std::string& out, size_t cluster, size_t count) {
+  const std::vector<InfoElement> els = MkvinfoElements(mkv);
+  size_t seen = 0;
+  uint64_t at = 0, end = 0;
+  for (size_t i = 0; i < els.size() && !at; ++i)
+    if (els[i].label == "Cluster" && seen++ == cluster) {
+      end = els[i].pos + els[i].size;
+      for (size_t j = i + 1; j < els.size() && !at; ++j)
+        if (els[j].label == "Simple block" || els[j].label == "Block group") at = els[j].pos;
+    }
+  std::vector<uint8_t> bytes = tu::read_file(mkv);
+  ASSERT_TRUE(at && at + count <= end && end <= bytes.size()) << mkv << ": cluster " << cluster;
+  std::fill(bytes.begin() + long(at), bytes.begin() + long(at + count), 0);
+  tu::write_file(out, bytes);
+}
+
+// Ten groups of ten frames at 25 frames a second (x264, IDR pictures):
+// mkvmerge and ffmpeg start a cluster at each group.
+const char kGroups[] = "-s 160x128 -g 10 -keyint_min 10 -sc_threshold 0 -bf 2 ";
+constexpr int kGroupFrames = 10, kGroupCount = 10;
+
+TEST(MatroskaDecode, CuesThatPointElsewhereServeEveryFrameItsOwnPicture) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "g.264", kGroupFrames * kGroupCount, kGroups));
+  ASSERT_TRUE(H264(dir + "g_ffmpeg.mkv", kGroupFrames * kGroupCount, kGroups));
+  // Non-IDR I pictures at scene cuts open groups of their own that the
+  // container does not mark as key frames (strict_avc off).
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=160x128:rate=25 -f lavfi -i mandelbrot=size=160x128:rate=25 "
+                         "-filter_complex \"[0:v][1:v]overlay=enable='between(mod(t,1),0.5,0.7)',format=yuv420p\" "
+                         "-t 4 -c:v libx264 -x264-params keyint=25:min-keyint=25:scenecut=60 " +
+                         tu::q(dir + "cuts.264")));
+  const struct {
+    const char* name;
+    std::string mkv;
+    int frames;
+  } cases[] = {
+      {"AVC by mkvmerge", Mkvmerge(dir + "g.264"), kGroupFrames * kGroupCount},
+      {"AVC encoded into Matroska by ffmpeg", dir + "g_ffmpeg.mkv", kGroupFrames * kGroupCount},
+      {"AVC with I pictures that are no key frames, by mkvmerge", Mkvmerge(dir + "cuts.264"), 100},
+  };
+  for (const auto& c : cases) {
+    for (Misdirect how : {Misdirect::kLate, Misdirect::kPast}) {
+      const std::string name = std::string(c.name) + (how == Misdirect::kLate ? ", cues one cluster late"
+                                                                               : ", cues past the last cluster");
+      const std::string misled = c.mkv + (how == Misdirect::kLate ? ".late.mkv" : ".past.mkv");
+      EXPECT_GE(MisdirectCues(c.mkv, misled, how), 3) << name;
+      const std::string kwi = pt::Index(tu::q(misled), misled + ".kwi");
+      ASSERT_FALSE(kwi.empty()) << name;
+      const auto want = Reference(misled, 160, 128, false, "-vsync passthrough");
+      ASSERT_EQ(want.size(), size_t(c.frames)) << name;
+      auto clip = Open(kwi);
+      ASSERT_TRUE(clip->ok()) << name << ": " << clip->error();
+      ASSERT_EQ(clip->vi().numFrames, int(want.size())) << name;
+      // Every group is found by reading from before it.
+      EXPECT_EQ(OwnPictureOrFailure(*clip, want, 151, name), std::vector<int>{}) << name;
+    }
+  }
+}
+
+TEST(MatroskaDecode, GroupLostToDamageFailsItsRequestsOnly) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(H264(dir + "g.264", kGroupFrames * kGroupCount, kGroups));
+  const std::string mkv = Mkvmerge(dir + "g.264");
+  const std::string kwi = pt::Index(tu::q(mkv), mkv + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  const auto want = Reference(mkv, 160, 128, false, "-vsync passthrough");
+  ASSERT_EQ(want.size(), size_t(kGroupFrames * kGroupCount));
+  // The damage takes the frames of group 4 (at 1.6 s, the fifth cluster);
+  // the index of the sound file still lists them.
+  const std::string damaged = dir + "damaged.mkv";
+  ZeroClusterBlocks(mkv, damaged, 4, 3000);
+  auto clip = Open(Retarget(kwi, mkv, damaged, dir + "damaged.kwi"));
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  std::vector<int> group;
+  for (int n = 4 * kGroupFrames; n < 5 * kGroupFrames; ++n) group.push_back(n);
+  EXPECT_EQ(OwnPictureOrFailure(*clip, want, 152, "group 4 zeroed"), group);
+  // The failure names the frame and the group's time.
+  auto again = Open(dir + "damaged.kwi");
+  const vshost::Frame f = again->getFrame(43);
+  EXPECT_FALSE(f.ok);
+  EXPECT_NE(f.error.find("frame 43: "), std::string::npos) << f.error;
+  EXPECT_NE(f.error.find("1600000000 ns"), std::string::npos) << f.error;
+}
+
+// What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
+// slice each) decode in order and after seeks as ffmpeg decodes them.
+TEST(MatroskaDecode, FramesOfMoreThanEightMegabytesAreServed) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(LargePictures(dir + "big.264", 4));
+  const std::string mkv = Mkvmerge(dir + "big.264");
+  for (uint64_t size : PacketSizes(mkv)) {
+    EXPECT_GT(size, 8000000u);
+    EXPECT_LT(size, 9900000u);
+  }
+  CheckStream(Indexed("AVC frames of 8.6 MB by mkvmerge", mkv), true, 153);
 }
 
 TEST(MatroskaDecode, AvcOpenAndClosedGroupsWithAndWithoutCues) {
@@ -125,6 +273,67 @@ TEST(MatroskaDecode, TrackOfTheIndexsCodecIsChosenOrTheFileRefused) {
   EXPECT_EQ(unparsed->error(), "KWSource: Could not parse the Matroska/MP4 file.");
 }
 
+// The pictures of an x264 stream by a start-code scan (a picture is the
+// units up to its slice), and its first SPS and PPS.
+struct EsPictures {
+  std::string sps, pps;
+  std::vector<std::vector<std::string>> pictures;
+};
+EsPictures SplitPictures(const std::string& es_path) {
+  const std::vector<uint8_t> es = tu::read_file(es_path);
+  EsPictures p;
+  p.pictures.emplace_back();
+  const std::vector<tu::ScanUnit> scan = tu::scan_start_codes(es);
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const size_t from = scan[i].pos + 3, to = i + 1 < scan.size() ? scan[i + 1].pos : es.size();
+    size_t end = to;
+    while (end > from && es[end - 1] == 0) --end;  // the zero of a four-byte start code
+    const std::string u(es.begin() + long(from), es.begin() + long(end));
+    const int type = u[0] & 31;
+    if (type == 7 && p.sps.empty()) p.sps = u;
+    if (type == 8 && p.pps.empty()) p.pps = u;
+    p.pictures.back().push_back(u);
+    if (type == 1 || type == 5) p.pictures.emplace_back();
+  }
+  p.pictures.pop_back();
+  return p;
+}
+
+// A Matroska file of those pictures, 40 ms apart, in one cluster without
+// cues, units behind length fields of length_size bytes; a picture's frame
+// whose number `replaced` names holds `replacement` instead, not marked as
+// a key frame. With `strip`, the first two bytes of every frame (00 00)
+// are stripped into the track's compression settings.
+std::string AvcMatroska(const EsPictures& p, int length_size, bool strip, size_t replaced = SIZE_MAX,
+                        const std::string& replacement = "") {
+  const std::string config = std::string{1, p.sps[1], p.sps[2], p.sps[3], char(0xFC | (length_size - 1)), char(0xE1)} +
+                             mkvt::be(p.sps.size(), 2) + p.sps + char(1) + mkvt::be(p.pps.size(), 2) + p.pps;
+  std::string blocks;
+  for (size_t n = 0; n < p.pictures.size(); ++n) {
+    std::string frame;
+    for (const std::string& u : p.pictures[n]) frame += mkvt::be(u.size(), length_size) + u;
+    const bool key = n != replaced && (p.pictures[n].back()[0] & 31) == 5;
+    if (n == replaced) frame = replacement;
+    blocks += mkvt::simple(1, int16_t(40 * n), strip ? frame.substr(2) : frame, key);
+  }
+  const std::string encoding =
+      strip ? mkvt::el(mkvt::ContentEncodings,
+                       mkvt::el(mkvt::ContentEncoding,
+                                mkvt::el(mkvt::ContentCompression, mkvt::uint_el(mkvt::ContentCompAlgo, 3) +
+                                                                       mkvt::el(mkvt::ContentCompSettings, std::string(2, '\0')))))
+            : std::string();
+  const std::string track = mkvt::track(1, 1, "V_MPEG4/ISO/AVC",
+                                        mkvt::uint_el(mkvt::DefaultDuration, 40000000) +
+                                            mkvt::el(mkvt::CodecPrivate, config) + encoding +
+                                            mkvt::el(mkvt::Video, mkvt::uint_el(mkvt::PixelWidth, 160) +
+                                                                      mkvt::uint_el(mkvt::PixelHeight, 128)));
+  return mkvt::file(mkvt::info() + mkvt::el(mkvt::Tracks, track) + mkvt::cluster(0, blocks));
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  tu::write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
 // Matroska files written here from an x264 stream without reordering (so
 // frame times follow the file order): 2-byte unit lengths, which the
 // configuration announces, and 4-byte lengths whose first two bytes (00 00
@@ -133,55 +342,54 @@ struct Written {
   std::string two_byte, stripped;
 };
 Written WriteFromElementaryStream(const std::string& es_path, const std::string& dir) {
-  const std::vector<uint8_t> es = tu::read_file(es_path);
-  // Units by a start-code scan; a picture is the units up to its slice.
-  std::vector<std::string> units;
-  const std::vector<tu::ScanUnit> scan = tu::scan_start_codes(es);
-  for (size_t i = 0; i < scan.size(); ++i) {
-    const size_t from = scan[i].pos + 3, to = i + 1 < scan.size() ? scan[i + 1].pos : es.size();
-    size_t end = to;
-    while (end > from && es[end - 1] == 0) --end;  // the zero of a four-byte start code
-    units.emplace_back(es.begin() + long(from), es.begin() + long(end));
-  }
-  std::string sps, pps;
-  std::vector<std::vector<std::string>> pictures(1);
-  for (const std::string& u : units) {
-    const int type = u[0] & 31;
-    if (type == 7 && sps.empty()) sps = u;
-    if (type == 8 && pps.empty()) pps = u;
-    pictures.back().push_back(u);
-    if (type == 1 || type == 5) pictures.emplace_back();
-  }
-  pictures.pop_back();
-  auto config = [&](int length_size) {
-    return std::string{1, sps[1], sps[2], sps[3], char(0xFC | (length_size - 1)), char(0xE1)} +
-           mkvt::be(sps.size(), 2) + sps + char(1) + mkvt::be(pps.size(), 2) + pps;
-  };
-  auto make = [&](int length_size, bool strip) {
-    std::string blocks;
-    for (size_t n = 0; n < pictures.size(); ++n) {
-      std::string frame;
-      for (const std::string& u : pictures[n]) frame += mkvt::be(u.size(), length_size) + u;
-      const bool key = (pictures[n].back()[0] & 31) == 5;
-      blocks += mkvt::simple(1, int16_t(40 * n), strip ? frame.substr(2) : frame, key);
-    }
-    const std::string encoding =
-        strip ? mkvt::el(mkvt::ContentEncodings,
-                         mkvt::el(mkvt::ContentEncoding,
-                                  mkvt::el(mkvt::ContentCompression, mkvt::uint_el(mkvt::ContentCompAlgo, 3) +
-                                                                         mkvt::el(mkvt::ContentCompSettings, std::string(2, '\0')))))
-              : std::string();
-    const std::string track = mkvt::track(1, 1, "V_MPEG4/ISO/AVC",
-                                          mkvt::uint_el(mkvt::DefaultDuration, 40000000) +
-                                              mkvt::el(mkvt::CodecPrivate, config(length_size)) + encoding +
-                                              mkvt::el(mkvt::Video, mkvt::uint_el(mkvt::PixelWidth, 160) +
-                                                                        mkvt::uint_el(mkvt::PixelHeight, 128)));
-    return mkvt::file(mkvt::info() + mkvt::el(mkvt::Tracks, track) + mkvt::cluster(0, blocks));
-  };
+  const EsPictures p = SplitPictures(es_path);
   Written w{dir + "two_byte.mkv", dir + "stripped.mkv"};
-  for (auto [path, bytes] : {std::pair{w.two_byte, make(2, false)}, std::pair{w.stripped, make(4, true)}})
-    tu::write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  WriteBytes(w.two_byte, AvcMatroska(p, 2, false));
+  WriteBytes(w.stripped, AvcMatroska(p, 4, true));
   return w;
+}
+
+// The frame of a group's first picture replaced by bytes that open no
+// group (cut slice headers, lengths that run past the frame, no slice at
+// all), not marked as a key frame: that group's requests fail, naming its
+// time; the next group decodes.
+TEST(MatroskaDecode, GroupFrameReplacedByBytesThatOpenNoGroup) {
+  const std::string dir = Dir();
+  const std::string es = dir + "h.264";
+  ASSERT_TRUE(H264(es, 24, std::string(kSmall) + "-bf 0 -g 8"));
+  const EsPictures p = SplitPictures(es);
+  ASSERT_EQ(p.pictures.size(), 24u);
+  const std::string sound = dir + "sound.mkv";
+  WriteBytes(sound, AvcMatroska(p, 4, false));
+  const std::string kwi = pt::Index(tu::q(sound), sound + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  const auto ref = Reference(es, 160, 128, false);
+  ASSERT_EQ(ref.size(), 24u);
+  const struct {
+    const char* name;
+    std::string frame;
+  } cases[] = {
+      {"a slice unit of its header byte only", mkvt::be(1, 4) + "\x01"},
+      {"a slice header cut inside an Exp-Golomb code", mkvt::be(2, 4) + std::string("\x01\x00", 2)},
+      {"a P slice", mkvt::be(2, 4) + "\x01\xE0"},  // first_mb 0, slice_type 0
+      {"a unit length past the frame", mkvt::be(200, 4) + "\x65\x88"},
+      {"a length field cut short", std::string("\x00\x00", 2)},
+      {"an SEI only", mkvt::be(3, 4) + std::string("\x06\x05\x00", 3)},
+      {"no bytes", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string mkv = dir + "hostile.mkv";
+    WriteBytes(mkv, AvcMatroska(p, 4, false, 8, c.frame));
+    Retarget(kwi, sound, mkv, dir + "hostile.kwi");
+    for (int n : {8, 12}) {
+      const vshost::Frame f = Open(dir + "hostile.kwi")->getFrame(n);
+      EXPECT_FALSE(f.ok) << c.name << ": frame " << n;
+      EXPECT_NE(f.error.find("320000000 ns"), std::string::npos) << c.name << ": " << f.error;
+    }
+    const vshost::Frame f = Open(dir + "hostile.kwi")->getFrame(17);
+    ASSERT_TRUE(f.ok) << c.name << ": " << f.error;
+    EXPECT_TRUE(Flat(f) == ref[17]) << c.name << ": frame 17, got " << Which(ref, Flat(f));
+  }
 }
 
 TEST(MatroskaDecode, TwoByteUnitLengthsAndStrippedHeaders) {

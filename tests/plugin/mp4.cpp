@@ -37,6 +37,19 @@ TEST(Mp4Decode, AvcOpenGroupsAndEditLists) {
   CheckStream(Indexed("AVC with an edit list", dir + "edit.mp4"), true, 202);
 }
 
+// What Ostrel indexes, Pemmick serves: samples between 8 and 10 MB (one
+// slice each) decode in order and after seeks as ffmpeg decodes them.
+TEST(Mp4Decode, SamplesOfMoreThanEightMegabytesAreServed) {
+  const std::string dir = Dir();
+  ASSERT_TRUE(LargePictures(dir + "big.264", 4));
+  const std::string mp4 = Mp4From(dir + "big.264");
+  for (uint64_t size : PacketSizes(mp4)) {
+    EXPECT_GT(size, 8000000u);
+    EXPECT_LT(size, 9900000u);
+  }
+  CheckStream(Indexed("AVC samples of 8.6 MB", mp4), true, 203);
+}
+
 TEST(Mp4Decode, HevcAsHvc1AndHev1AndTenBit) {
   const std::string dir = Dir();
   ASSERT_TRUE(Hevc(dir + "cra.265", 26, std::string(kSmall) + "-x265-params log-level=error:keyint=8:open-gop=1:bframes=3"));

@@ -298,10 +298,11 @@ TEST(UnitReaders, PrefixesAndTrailingZeros) {
 
 TEST(UnitReaders, OversizedUnitsAndMissingStartCodes) {
   const std::string dir = tu::scratch("");
-  // A unit of 9,000,000 bytes is cut to the unit buffer; the next unit is whole.
+  // A unit a megabyte longer than the unit buffer is cut to it; the next
+  // unit is whole.
   Bytes big;
   Append(big, {0, 0, 1, 0x65});
-  big.resize(9000000, 0xFF);
+  big.resize(UNIT_BUFFER_SIZE + 1000000, 0xFF);
   Append(big, {0, 0, 1, 0x41, 7, 7, 7});
   auto d = OverBytes(dir + "big.264", big);
   d->AlignStream(0);
