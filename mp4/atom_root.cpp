@@ -45,6 +45,16 @@ void MP4RootAtom::FinishWrite(bool) {
   for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) GetChildAtom(i)->Write();
 }
 
+bool MP4RootAtom::IsNoBox(MP4Atom* child) {
+  // An atom never read nor written has no extent yet.
+  if (child->GetEnd() != 0 && child->GetEnd() - child->GetStart() < 8) return true;
+  for (int i = 0; i < 4; i++) {
+    const unsigned char c = static_cast<unsigned char>(child->GetType()[i]);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 void MP4RootAtom::BeginOptimalWrite() {
   WriteAtomType("ftyp", true);
   WriteAtomType("moov", true);
