@@ -55,10 +55,21 @@ bool MP4RootAtom::IsNoBox(MP4Atom* child) {
   return false;
 }
 
+bool MP4RootAtom::IsCopiedByOptimize(MP4Atom* child) {
+  static const char* const kNotCopied[] = {"ftyp", "moov", "mdat", "free", "skip"};
+  for (const char* type : kNotCopied)
+    if (!memcmp(child->GetType(), type, 4)) return false;
+  return !IsNoBox(child);
+}
+
+// The file type and the movie first; then every other box in file order
+// (user data, metadata of other tools such as XMP), so that nothing the
+// file held is lost; then the media data.
 void MP4RootAtom::BeginOptimalWrite() {
   WriteAtomType("ftyp", true);
   WriteAtomType("moov", true);
-  WriteAtomType("udta", false);
+  for (uint32_t i = 0; i < GetNumberOfChildAtoms(); i++)
+    if (IsCopiedByOptimize(GetChildAtom(i))) GetChildAtom(i)->Write();
   GetChildAtom(GetLastMdatIndex())->BeginWrite(m_pFile->Use64Bits("mdat"));
 }
 

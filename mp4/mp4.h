@@ -237,9 +237,11 @@ MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t fla
 // a file without a movie, one cut short (samples past its end) and one
 // whose last box cannot be given its size.
 MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
-// Rewrites a file with its movie first and the chunks of its tracks
-// interleaved by time; newFileName NULL (or the same file) replaces the
-// original through a temporary file beside it.
+// Rewrites a file with its movie first, every other top-level box but free
+// space after it (user data, other tools' metadata), and the chunks of its
+// tracks interleaved by time; newFileName NULL (or the same file) replaces
+// the original through a temporary file beside it (beside the file that a
+// link names: the link stays).
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
 
 // ---------------------------------------------------------------- setting fields

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -1265,10 +1266,23 @@ void MP4File::Optimize(const char* sourceName, const char* targetName) {
   CacheProperties();
   RefuseFragments("MP4Optimize");
 
-  const std::string source = m_fileName;
-
   // Writing over the source would lose the chunks still to be copied.
   const bool replace = !targetName || SameFile(sourceName, targetName);
+  // Replaced in place, a name that is a link stays one: the file it names
+  // is the one replaced, through a temporary file in that file's folder.
+  if (replace) {
+    char* real = realpath(sourceName, nullptr);
+    if (real) {
+      try {
+        Attach(real, 'r');
+      } catch (...) {
+        free(real);
+        throw;
+      }
+      free(real);
+    }
+  }
+  const std::string source = m_fileName;
   const std::string target = replace ? TempFileName() : targetName;
   // The file that takes the source's place keeps its permissions.
   struct stat st;
@@ -1313,7 +1327,7 @@ void MP4File::WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO) {
   uint64_t bound = 16;
   for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
     MP4Atom* a = m_pRootAtom->GetChildAtom(i);
-    if (!strcmp(a->GetType(), "ftyp") || !strcmp(a->GetType(), "moov") || !strcmp(a->GetType(), "udta"))
+    if (!strcmp(a->GetType(), "ftyp") || !strcmp(a->GetType(), "moov") || MP4RootAtom::IsCopiedByOptimize(a))
       bound += a->GetEnd() - a->GetStart();
   }
   for (uint32_t i = 0; i < m_pTracks.Size(); i++) {

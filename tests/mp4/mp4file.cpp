@@ -1135,4 +1135,77 @@ TEST(MP4FileRewrite, NoMediaDataWithoutSamples) {
   }
 }
 
+// exiftool's XMP box, and boxes no tool here knows, survive optimising, to
+// a target and in place, with their bytes.
+TEST(MP4FileRewrite, OptimiseKeepsEveryTopLevelBox) {
+  const std::string dir = tu::scratch("keep") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  const Bytes unknown = Box("abcd", Lit("bytes of a box of another tool"));
+  const std::vector<std::pair<const char*, Bytes>> sources = {
+      {"exiftool XMP", tu::read_file(ToolFiles()[4].path)},
+      {"crafted", Cat({Movie(Lit("abcdefgh"), {Plain(1)}), unknown, Box("free", Bytes(20, 0)), Bytes(8, 0)})},
+  };
+  // The source's top-level boxes that an optimised file must hold as well.
+  const auto kept = [](const Bytes& file) {
+    std::multiset<Bytes> boxes;
+    for (const Walked& w : Walk(file))
+      if (w.depth == 1 && w.type != "mdat" && w.type != "moov" && w.type != "ftyp" && w.type != "free" &&
+          w.type != std::string(4, '\0'))
+        boxes.insert(Bytes(file.begin() + w.offset, file.begin() + w.offset + w.size));
+    return boxes;
+  };
+  for (const auto& source : sources) {
+    const std::string path = dir + "source.mp4", target = dir + "target.mp4";
+    tu::write_file(path, source.second);
+    // ffprobe reads the file of exiftool; the crafted one holds no video.
+    const bool probed = source.second.size() > 10000;
+    const Probed original = probed ? Probe(path) : Probed();
+    const std::string view = LibraryView(path);
+    ASSERT_FALSE(kept(source.second).empty()) << source.first;
+    const uint64_t bound = source.second.size() * 2 + 65536;
+    for (const bool inPlace : {false, true}) {
+      ASSERT_EQ(Bounded(bound, [&] { return MP4Optimize(path.c_str(), inPlace ? nullptr : target.c_str(), 0); }), 0)
+          << source.first;
+      const std::string out = inPlace ? path : target;
+      const Bytes optimised = tu::read_file(out);
+      EXPECT_EQ(kept(optimised), kept(source.second)) << source.first << (inPlace ? " in place" : "");
+      EXPECT_EQ(TopLevel(optimised).at(1), "moov") << source.first;
+      EXPECT_EQ(LibraryView(out), view) << source.first;
+      if (!probed) continue;
+      EXPECT_EQ(Probe(out), original) << source.first;
+      EXPECT_EQ(tu::run("exiftool -s3 -XMP-dc:Title " + tu::q(out)).out, std::string(kXmpTitle) + "\n")
+          << source.first;
+    }
+  }
+}
+
+// In place through a link in another folder: the file it names is
+// optimised, the link stays a link to it, and no temporary file is left.
+TEST(MP4FileRewrite, OptimisedInPlaceThroughALink) {
+  const std::string dir = tu::scratch("link") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir + "files") + " " + tu::q(dir + "links"));
+  const Bytes source = tu::read_file(ToolFiles()[0].path);
+  const std::string file = dir + "files/movie.mp4", link = dir + "links/movie.mp4";
+  ASSERT_EQ(symlink("../files/movie.mp4", link.c_str()), 0);
+  tu::write_file(file, source);
+  const Probed original = Probe(file);
+  const uint64_t bound = source.size() * 2 + 65536;
+  for (const char* target : {static_cast<const char*>(nullptr), "files/movie.mp4", "links/movie.mp4"}) {
+    tu::write_file(file, source);
+    const std::string t = target ? dir + target : std::string();
+    ASSERT_EQ(Bounded(bound, [&] { return MP4Optimize(link.c_str(), target ? t.c_str() : nullptr, 0); }), 0)
+        << (target ? target : "NULL");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << (target ? target : "NULL");
+    char named[256] = {};
+    EXPECT_GT(readlink(link.c_str(), named, sizeof named - 1), 0);
+    EXPECT_STREQ(named, "../files/movie.mp4");
+    EXPECT_EQ(TopLevel(tu::read_file(file)).at(1), "moov") << (target ? target : "NULL");
+    if (!target) { EXPECT_EQ(Probe(link), original); }
+    EXPECT_EQ(tu::run("ls -A " + tu::q(dir + "files") + " " + tu::q(dir + "links")).out,
+              dir + "files:\nmovie.mp4\n\n" + dir + "links:\nmovie.mp4\n");
+  }
+}
+
 }  // namespace

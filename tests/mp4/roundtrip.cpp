@@ -1,8 +1,8 @@
-// Files that ffmpeg and AtomicParsley write (some with bytes after them, or
-// a last box sized "to the end of the file"), rewritten by the library:
-// after MP4Modify and MP4Close, and after MP4Optimize, ffprobe must see the
-// source's streams, format tags, chapters and packets (times, flags, sizes
-// and Adler-32 of their bytes). Only
+// Files that ffmpeg, AtomicParsley and exiftool write (some with bytes
+// after them, or a last box sized "to the end of the file"), rewritten by
+// the library: after MP4Modify and MP4Close, and after MP4Optimize, ffprobe
+// must see the source's streams, format tags, chapters and packets (times,
+// flags, sizes and Adler-32 of their bytes), and exiftool its XMP. Only
 // what a rewrite may change is left out of the comparison: the file's
 // name, size and overall bit rate. Every write is bounded.
 #include <gtest/gtest.h>
@@ -165,6 +165,17 @@ void LastBoxToTheEnd(const std::string& path) {
   tu::write_file(path, file);
 }
 
+const char* const kXmpTitle = "Title in XMP";
+
+void AddXmp(const std::string& path) {
+  Run("exiftool -q -overwrite_original '-XMP-dc:Title=" + std::string(kXmpTitle) + "' " + tu::q(path));
+  EXPECT_NE(Find(Walk(tu::read_file(path)), "uuid"), nullptr);
+}
+
+void HasXmp(const std::string& path, const std::string& what) {
+  EXPECT_EQ(tu::run("exiftool -s3 -XMP-dc:Title " + tu::q(path)).out, std::string(kXmpTitle) + "\n") << what;
+}
+
 // Every "stco" becomes "co64", the media data header takes its 64-bit form
 // and the chunk offsets follow the samples.
 void To64BitOffsets(const std::string& path) {
@@ -219,6 +230,7 @@ const std::vector<Case>& Cases() {
       {"LastMediaDataToTheEnd", "f.mp4", kEverything + "-movflags +faststart ", LastBoxToTheEnd, kTagged, ""},
       {"LastMovieToTheEnd", "f.mp4", kAvcAac + "-metadata title=Last ", LastBoxToTheEnd,
        {"format.tags.title=\"Last\""}, "ftyp free mdat moov"},
+      {"Xmp", "f.mp4", kEverything, AddXmp, kTagged, "ftyp free moov uuid mdat", false, HasXmp},
   };
   return cases;
 }
