@@ -525,7 +525,8 @@ void MP4AddQTChapter(MP4FileHandle hFile, uint32_t chapterTrackId, uint64_t chap
 // A chapter of the "chpl" list (made when missing) starting at chapterStart
 // in units of 100 ns; titles are cut to 255 bytes.
 void MP4AddChapter(MP4FileHandle hFile, uint64_t chapterStart, const char* chapterTitle);
-// Rebuilds the chapters of one form from the other, which is removed; the
+// Rebuilds the chapters of one form from those of the other, which are
+// kept; the chapters the target form held before are removed. The
 // text-track form goes on a new text track (time scale 1000) named by the
 // first sound track.
 void MP4ConvertChapters(MP4FileHandle hFile, bool toQT);

@@ -557,7 +557,8 @@ class MP4File {
   void DeleteChapters(uint32_t chapterTrackId, bool textTrackChapters);
   // Durations in ms; the list is malloc'ed (NULL for none).
   void GetChaptersList(MP4ChapterStruct** ppChapters, uint32_t* pCount, bool textTrackChapters);
-  // The chapters of the other form rebuilt in this one, that form removed.
+  // The chapters of the other form rebuilt in this one: the chapters this
+  // form held before go, and those of the other form stay.
   void ConvertChapters(bool toTextTrack);
 
  private:
