@@ -1082,20 +1082,28 @@ void MP4File::KeepOverwritten(uint32_t numBytes) {
 void MP4File::Rollback() {
   if (!m_modifying) return;
   m_modifying = false;
-  if (!m_pFile || m_memoryBuffer) return;
+  // A movie or box half made in memory when the failure came: the file's
+  // own bytes are written again below, not into that buffer.
+  if (m_memoryBuffer) {
+    const bool owned = m_memoryBufferOwned;
+    uint8_t* buffer = nullptr;
+    DisableMemoryBuffer(&buffer);
+    if (owned) MP4Free(buffer);
+  }
+  if (!m_pFile) return;
   // Buffered writes of the failed attempt go; the file is cut back to its
   // length, then what was written over is put back, last write first.
   if (m_virtual_IO == &FILE_virtual_IO) FILE_Truncate(m_pFile, m_orgFileSize);
   for (auto it = m_overwritten.rbegin(); it != m_overwritten.rend(); ++it) {
     try {
       WriteAt(it->first, it->second.data(), static_cast<uint32_t>(it->second.size()));
-    } catch (const MP4Error&) {
+    } catch (...) {
     }
   }
   m_overwritten.clear();
   try {
     FlushWrites();
-  } catch (const MP4Error&) {
+  } catch (...) {
   }
 }
 

@@ -588,10 +588,11 @@ class MP4File {
 
   // ---- modifying in place
 
-  // Refuses, before anything is written, a file whose samples run past
-  // its end, whose end holds samples in bytes that are no box, or whose
-  // last box cannot be given its size; then gives the last box its size
-  // and marks bytes at the end that are no box as free space (or, under 8
+  // Refuses, before anything is written, a file cut short (samples that
+  // begin past its end, or run past it out of a last box cut short), one
+  // whose end holds samples in bytes that are no box, and one whose last
+  // box cannot be given its size; then gives the last box its size and
+  // marks bytes at the end that are no box as free space (or, under 8
   // bytes, as the place the new data starts).
   void PrepareEnd(MP4Atom* moov);
   // The new movie in place and the old one freed, the file type box
@@ -615,8 +616,8 @@ class MP4File {
   // modification: keeps them, so that a failure can put them back.
   void KeepOverwritten(uint32_t numBytes);
   // Puts back what a modification wrote over and cuts what it appended
-  // (as far as the handle's table allows); nothing once the new movie is
-  // in place.
+  // (as far as the handle's table allows), as well as it can and without
+  // throwing; nothing once the new movie is in place.
   void Rollback();
 
   char* m_fileName = nullptr;

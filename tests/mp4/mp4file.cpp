@@ -679,9 +679,11 @@ TEST(MP4FileWriting, ModifiedLayouts) {
   const Bytes moov = Moov({Trak(Plain(1))});
   const Bytes mdat = Box("mdat", Lit("abcdefgh"));
   const Bytes room = Box("free", Bytes(1000, 0));
-  CraftedTrack first = Plain(1), afterRoom = Plain(1);
+  const Bytes mdat64 = Cat({BE(1, 4), Lit("mdat"), BE(24, 8), Lit("abcdefgh")});
+  CraftedTrack first = Plain(1), afterRoom = Plain(1), large = Plain(1);
   first.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + moov.size() + 8});
   afterRoom.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + room.size() + 8});
+  large.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + 16});
   const struct {
     const char* name;
     Bytes file;
@@ -697,6 +699,9 @@ TEST(MP4FileWriting, ModifiedLayouts) {
       {"free space after the movie", Cat({kFtyp, mdat, moov, Box("free", Bytes(100, 0))}), true,
        {"ftyp", "mdat", "free", "free", "mdat", "moov"}, kFtyp.size() + mdat.size()},
       {"no sample", Cat({kFtyp, mdat, moov}), false, {"ftyp", "mdat", "free", "moov"}, kFtyp.size() + mdat.size()},
+      // The new media data takes the 64-bit header too.
+      {"64-bit media data", Cat({kFtyp, mdat64, Moov({Trak(large)})}), true, {"ftyp", "mdat", "free", "mdat", "moov"},
+       kFtyp.size() + mdat64.size()},
       {"no sample, free space the movie fits", Cat({kFtyp, room, mdat, Moov({Trak(afterRoom)})}), false,
        {"ftyp", "moov", "free", "mdat", "free"}, kFtyp.size() + room.size() + mdat.size(), true},
       {"no sample, free space at the end", Cat({kFtyp, mdat, moov, room}), false,
@@ -716,6 +721,14 @@ TEST(MP4FileWriting, ModifiedLayouts) {
     ASSERT_NE(old, boxes.end()) << c.name;
     EXPECT_EQ(old->type, "free") << c.name;
     EXPECT_EQ(old->size, Find(Walk(c.file), "moov")->size) << c.name;
+    // The new media data's header has the old one's form: a 32-bit size,
+    // or 1 and a 64-bit one.
+    if (c.sample) {
+      ASSERT_NE(Find(boxes, "mdat", 1), nullptr) << c.name;
+      EXPECT_EQ(Be(mem.data, Find(boxes, "mdat", 1)->offset, 4) == 1,
+                Be(c.file, Find(Walk(c.file), "mdat")->offset, 4) == 1)
+          << c.name;
+    }
     if (c.keepsSize) { EXPECT_EQ(mem.data.size(), c.file.size()) << c.name; }
     Opened o(mem.data);
     const uint32_t samples = c.sample ? 3 : 2;
@@ -1044,6 +1057,64 @@ TEST(MP4FileRewrite, CutShortFilesAreRefused) {
     const MP4Error e = Thrown([&] { f.Modify(path.c_str()); });
     EXPECT_EQ(std::string(e.message ? e.message : "").rfind("the file is cut short: ", 0), 0u) << cut;
   }
+}
+
+// Ends that cannot be given a place for what is appended, refused with
+// their message and nothing written: bytes that are no box but hold
+// samples, samples past the end, and a last box "to the end of the file"
+// of more than 4 GiB behind a 32-bit header (a hole in a sparse file).
+TEST(MP4FileRewrite, EndsThatCannotBeMadeWhole) {
+  const auto movie = [](uint64_t chunk) {
+    CraftedTrack t = Plain(1);
+    t.tables = PlainTables(2, 10, 4, 2, {chunk});
+    return Movie(Lit("abcdefgh"), {t});
+  };
+  const uint64_t size = movie(0).size();
+  const struct {
+    const char* name;
+    Bytes file;
+    std::string message;
+  } cases[] = {
+      {"samples in zeros after the movie", Cat({movie(size), Bytes(8, 0)}),
+       "the 8 bytes at the end of the file are no box but hold samples"},
+      {"samples past the end", movie(size + 100),
+       "the file is cut short: chunk 1 of track 1 (8 bytes at " + std::to_string(size + 100) +
+           ") runs past its end at " + std::to_string(size)},
+  };
+  for (const auto& c : cases) {
+    const std::string path = tu::scratch("refused.mp4");
+    tu::write_file(path, c.file);
+    MP4File f(0);
+    EXPECT_EQ(Thrown([&] { f.Modify(path.c_str()); }).message, c.message) << c.name;
+    EXPECT_EQ(tu::read_file(path), c.file) << c.name;
+  }
+
+  CraftedTrack t = Plain(1);
+  const Bytes moov = Moov({Trak(t)});
+  t.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + moov.size() + 8});
+  const Bytes head = Cat({kFtyp, Moov({Trak(t)}), BE(0, 4), Lit("mdat"), Lit("abcdefgh")});
+  const std::string path = tu::scratch("sparse.mp4");
+  const uint64_t length = (5ull << 30) + 12;
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+  close(fd);
+  MP4File f(0);
+  const uint64_t mdat = kFtyp.size() + moov.size();
+  EXPECT_EQ(Thrown([&] { f.Modify(path.c_str()); }).message,
+            "the last box (mdat at " + std::to_string(mdat) + ") runs to the end of the file, and its size of " +
+                std::to_string(length - mdat) + " bytes does not fit its header");
+  Bytes after(head.size());
+  FILE* in = fopen(path.c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(fread(after.data(), 1, after.size(), in), after.size());
+  fclose(in);
+  EXPECT_EQ(after, head);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), length);
+  unlink(path.c_str());
 }
 
 // A close that cannot write the new movie (the file may not grow past a
