@@ -1038,7 +1038,8 @@ TEST(MP4FileRewrite, LastBoxGivenItsSizeBeforeAppending) {
 // refused with nothing written, and it reads as it did.
 TEST(MP4FileRewrite, CutShortFilesAreRefused) {
   const Bytes whole = tu::read_file(ToolFiles()[1].path);
-  const Walked* mdat = Find(Walk(whole), "mdat");
+  const std::vector<Walked> boxes = Walk(whole);
+  const Walked* mdat = Find(boxes, "mdat");
   ASSERT_NE(mdat, nullptr);
   for (const uint64_t cut : {mdat->offset + mdat->size * 6 / 10, mdat->offset + 3, mdat->offset}) {
     const Bytes source(whole.begin(), whole.begin() + cut);
