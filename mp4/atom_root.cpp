@@ -45,10 +45,31 @@ void MP4RootAtom::FinishWrite(bool) {
   for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) GetChildAtom(i)->Write();
 }
 
+bool MP4RootAtom::IsNoBox(MP4Atom* child) {
+  // An atom never read nor written has no extent yet.
+  if (child->GetEnd() != 0 && child->GetEnd() - child->GetStart() < 8) return true;
+  for (int i = 0; i < 4; i++) {
+    const unsigned char c = static_cast<unsigned char>(child->GetType()[i]);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+bool MP4RootAtom::IsCopiedByOptimize(MP4Atom* child) {
+  static const char* const kNotCopied[] = {"ftyp", "moov", "mdat", "free", "skip"};
+  for (const char* type : kNotCopied)
+    if (!memcmp(child->GetType(), type, 4)) return false;
+  return !IsNoBox(child);
+}
+
+// The file type and the movie first; then every other box in file order
+// (user data, metadata of other tools such as XMP), so that nothing the
+// file held is lost; then the media data.
 void MP4RootAtom::BeginOptimalWrite() {
   WriteAtomType("ftyp", true);
   WriteAtomType("moov", true);
-  WriteAtomType("udta", false);
+  for (uint32_t i = 0; i < GetNumberOfChildAtoms(); i++)
+    if (IsCopiedByOptimize(GetChildAtom(i))) GetChildAtom(i)->Write();
   GetChildAtom(GetLastMdatIndex())->BeginWrite(m_pFile->Use64Bits("mdat"));
 }
 

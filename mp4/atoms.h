@@ -20,6 +20,14 @@ class MP4RootAtom : public MP4Atom {
   // Writes the children of that type in order; only the first with onlyOne.
   void WriteAtomType(const char* type, bool onlyOne);
   uint32_t GetLastMdatIndex();
+  // A child read from bytes that no reader takes for a box: its size does
+  // not cover a box header, or its type holds zero or control bytes (the
+  // padding some tools leave at the end of a file).
+  static bool IsNoBox(MP4Atom* child);
+  // The children an optimised file takes over after the file type and the
+  // movie: every box but media data, free space, further file type and
+  // movie boxes, and bytes that are no box.
+  static bool IsCopiedByOptimize(MP4Atom* child);
 };
 
 // Every box that needs no class: fields and expected children from the

@@ -788,9 +788,9 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
 
 namespace {
 
-// Modify, the operation, close. Once Modify has begun new media data the
-// old movie is no longer where it was (or no longer the file's last box):
-// the file is closed after a failure too, which writes the movie back.
+// Modify, the operation, close. The file holds what it held until Close
+// has put the new movie in place: when the operation fails the file is not
+// closed but dropped, which leaves it as it was.
 template <typename F>
 bool ModifyAndClose(const char* fileName, uint32_t verbosity, F operation) {
   std::unique_ptr<MP4File> file;
@@ -807,13 +807,14 @@ bool ModifyAndClose(const char* fileName, uint32_t verbosity, F operation) {
   } catch (...) {
     Report(verbosity);
   }
+  if (!ok) return false;
   try {
     file->Close();
   } catch (...) {
     Report(verbosity);
-    ok = false;
+    return false;
   }
-  return ok;
+  return true;
 }
 
 }  // namespace

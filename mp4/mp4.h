@@ -227,13 +227,21 @@ MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags
 MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t flags, int addFtyp, int addIods,
                           char* majorBrand, uint32_t minorVersion, char** supportedBrands,
                           uint32_t supportedBrandsCount);
-// Opens a file to add tracks and samples to it; what it holds stays where
-// it is, and MP4Close writes the movie after the new media data. NULL also
-// for a file without a movie.
+// Opens a file to add tracks and samples to it. What it holds stays where
+// and as it is, and readable, until MP4Close: new media data goes after its
+// last box, and MP4Close writes the new movie into free space that it fits
+// or at the end, and only then turns the old movie into free space; when
+// that fails the file is put back as it was. A last box sized "to the end
+// of the file" (or past it) is given its real size first, and bytes at the
+// end that are no box become free space or are written over. NULL also for
+// a file without a movie, one cut short (samples past its end) and one
+// whose last box cannot be given its size.
 MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
-// Rewrites a file with its movie first and the chunks of its tracks
-// interleaved by time; newFileName NULL (or the same file) replaces the
-// original through a temporary file beside it.
+// Rewrites a file with its movie first, every other top-level box but free
+// space after it (user data, other tools' metadata), and the chunks of its
+// tracks interleaved by time; newFileName NULL (or the same file) replaces
+// the original through a temporary file beside it (beside the file that a
+// link names: the link stays).
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
 
 // ---------------------------------------------------------------- setting fields
@@ -364,13 +372,14 @@ bool MP4ReadSampleFromEditTime(MP4FileHandle hFile, uint32_t trackId, uint64_t w
 // ---------------------------------------------------------------- ISMA and 3GP compliance
 
 // These open the named file for modification themselves and close it
-// again; the file is closed (its movie written back) after a failure too.
+// again; when they fail (false) the file is left as it was.
 // The file type box gets the major brand, minor version and compatible
 // brands (majorBrand NULL: "3gp5", 1 and "3gp5" alone; a major brand needs
 // at least one compatible brand); deleteIodsAtom removes "moov.iods". It is
 // written over the old one's place, which it must fit (exactly, or leaving
-// 8 bytes or more, with the free space right after the old box counted):
-// false, the file unchanged, when it does not.
+// 8 bytes or more, with the free space right after the old box and the old
+// movie when it follows counted): false, the file unchanged, when it does
+// not.
 bool MP4Make3GPCompliant(const char* fileName, uint32_t verbosity, char* majorBrand, uint32_t minorVersion,
                          char** supportedBrands, uint32_t supportedBrandsCount, bool deleteIodsAtom);
 // Adds the object descriptor and scene tracks and the initial object

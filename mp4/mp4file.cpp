@@ -4,8 +4,10 @@
 #include <unistd.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -26,6 +28,9 @@ MP4File::MP4File(uint32_t verbosity) : m_verbosity(verbosity) {
 
 MP4File::~MP4File() {
   MP4Free(m_fileName);
+  // A modification never closed (or whose close failed) leaves the file as
+  // it was.
+  Rollback();
   if (m_pFile) {
     // A caller's callback may throw; a destructor must not.
     try {
@@ -59,8 +64,13 @@ void MP4File::ReadEx(const char* fileName, void* handle, Virtual_IO* virtualIO) 
 
 void MP4File::Close() {
   if (m_mode == 'w') {
-    SetIntegerProperty("moov.mvhd.modificationTime", MP4GetAbsTimestamp());
-    FinishWrite();
+    try {
+      SetIntegerProperty("moov.mvhd.modificationTime", MP4GetAbsTimestamp());
+      FinishWrite();
+    } catch (...) {
+      Rollback();
+      throw;
+    }
   }
   if (m_pFile) {
     void* handle = m_pFile;
@@ -865,8 +875,8 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   MP4Atom* moov = FindAtom("moov");
   if (!moov) return false;
   RefuseFragments("MP4Modify");
-  // The movie is written again at close, over its old place when it is
-  // last: one that cannot be written must be refused before anything is.
+  // The movie is written again at close: one that cannot be written must be
+  // refused before anything is.
   const std::function<bool(MP4Atom*)> writable = [&](MP4Atom* a) {
     if (a->IsBodyUnloaded()) return false;
     for (uint32_t c = 0; c < a->GetNumberOfChildAtoms(); c++)
@@ -875,53 +885,364 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   };
   if (!writable(moov)) throw MP4Error("the movie atom holds a body too large to write back", "MP4Modify");
   // A movie atom whose size does not cover a box header (the atom after it
-  // was read from inside that header) leaves no place for the free space
-  // that marks where it was.
+  // was read from inside that header) leaves no header to turn into free
+  // space once the new movie is written.
   const uint64_t moovSize = moov->GetEnd() - moov->GetStart();
   if (moovSize < 8)
     throw MP4Error("the movie atom at %llu has a size of %llu bytes, less than its header", "MP4Modify",
                    static_cast<unsigned long long>(moov->GetStart()), static_cast<unsigned long long>(moovSize));
+  for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
+    MP4Atom* child = m_pRootAtom->GetChildAtom(i);
+    if (child != moov && !strcmp(child->GetType(), "moov"))
+      throw MP4Error("Badly formed mp4 file, multiple moov atoms", "MP4Modify");
+  }
+  PrepareEnd(moov);
+  CacheProperties();
+  SetPosition(m_appendAt);
+  return true;
+}
 
-  // From the end: free space after the movie goes, and the last other atom
-  // is where new media data may start.
-  MP4Atom* lastAtom = nullptr;
-  int64_t i = static_cast<int64_t>(m_pRootAtom->GetNumberOfChildAtoms()) - 1;
-  for (; i >= 0; i--) {
-    MP4Atom* child = m_pRootAtom->GetChildAtom(static_cast<uint32_t>(i));
-    const char* type = child->GetType();
-    if (child == moov) break;
-    if (!strcmp(type, "moov")) throw MP4Error("Badly formed mp4 file, multiple moov atoms", "MP4Modify");
-    if (!strcmp(type, "free") || !strcmp(type, "skip")) {
-      m_pRootAtom->DeleteChildAtom(child);
-    } else if (!lastAtom) {
-      lastAtom = child;
+namespace {
+
+bool IsFreeSpace(const MP4Atom* a) { return !strcmp(a->GetType(), "free") || !strcmp(a->GetType(), "skip"); }
+
+// A box header of the 32-bit form.
+void PutHeader(uint8_t* out, uint32_t size, const char* type) {
+  for (int i = 0; i < 4; i++) out[i] = static_cast<uint8_t>(size >> (24 - 8 * i));
+  memcpy(out + 4, type, 4);
+}
+
+// Whether a chunk starts in [start, end).
+bool HoldsChunk(const std::vector<uint64_t>& starts, uint64_t start, uint64_t end) {
+  const auto it = std::lower_bound(starts.begin(), starts.end(), start);
+  return it != starts.end() && *it < end;
+}
+
+// The samples of a track lie in this file when every data reference says
+// so (flag 1); a track that names other files is left alone.
+bool SelfContained(MP4Track& track) {
+  MP4Atom* dref = track.GetTrakAtom().FindAtom("trak.mdia.minf.dinf.dref");
+  if (!dref || dref->GetNumberOfChildAtoms() == 0) return false;
+  for (uint32_t i = 0; i < dref->GetNumberOfChildAtoms(); i++) {
+    try {
+      if (!(dref->GetChildAtom(i)->GetFlags() & 1)) return false;
+    } catch (const MP4Error&) {
+      return false;
     }
   }
-  MP4_ASSERT_AS(i != -1, "(i != -1)");
-
-  if (!lastAtom) {
-    // The movie is last: new media data starts over it, and the movie
-    // follows the new data when the file is finished.
-    SetPosition(moov->GetStart());
-  } else {
-    // The movie moves to the end; its old place becomes free space of
-    // exactly its size (at least a header, checked above).
-    std::unique_ptr<MP4Atom> owned(MP4Atom::CreateAtom("free"));
-    MP4Atom* free = owned.get();
-    free->SetParentAtom(m_pRootAtom);
-    free->SetFile(this);
-    free->SetSize(moovSize > 0xFFFFFFFFull ? moovSize - 16 : moovSize - 8);
-    m_pRootAtom->InsertChildAtom(owned.release(), static_cast<uint32_t>(i));
-    m_pRootAtom->RemoveChildAtom(moov);
-    m_pRootAtom->AddChildAtom(moov);
-    SetPosition(moov->GetStart());
-    free->Write();
-    SetPosition(lastAtom->GetEnd());
-  }
-  CacheProperties();
-  MP4Atom* mdat = InsertChildAtom(m_pRootAtom, "mdat", m_pRootAtom->GetNumberOfChildAtoms() - 1);
-  mdat->BeginWrite(Use64Bits("mdat"));
   return true;
+}
+
+}  // namespace
+
+std::vector<uint64_t> MP4File::ChunkStarts() {
+  std::vector<uint64_t> starts;
+  for (uint32_t t = 0; t < m_pTracks.Size(); t++) {
+    const size_t before = starts.size();
+    try {
+      const uint32_t chunks = m_pTracks[t]->GetNumberOfChunks();
+      for (uint32_t c = 1; c <= chunks; c++) starts.push_back(m_pTracks[t]->GetChunkOffset(c));
+    } catch (const MP4Error&) {
+      starts.resize(before);
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  return starts;
+}
+
+void MP4File::PrepareEnd(MP4Atom* moov) {
+  const uint64_t end = m_orgFileSize;
+  // From the end: bytes that are no box (under 8 bytes, a size that does
+  // not cover a header, a type of zero or control bytes) are written over.
+  const std::vector<uint64_t> starts = ChunkStarts();
+  uint64_t junk = end - m_pRootAtom->GetTrailerSize();
+  uint32_t kept = m_pRootAtom->GetNumberOfChildAtoms();
+  for (; kept > 0; kept--) {
+    MP4Atom* child = m_pRootAtom->GetChildAtom(kept - 1);
+    if (child == moov || child->GetEnd() != junk || !MP4RootAtom::IsNoBox(child)) break;
+    junk = child->GetStart();
+  }
+  if (HoldsChunk(starts, junk, end))
+    throw MP4Error("the %llu bytes at the end of the file are no box but hold samples", "MP4Modify",
+                   static_cast<unsigned long long>(end - junk));
+
+  // The last box, when nothing follows it, may say "to the end of the file"
+  // (size 0) or more than the file holds: its real size goes into its
+  // header, or anything appended would be read as part of it.
+  MP4Atom* last = kept > 0 ? m_pRootAtom->GetChildAtom(kept - 1) : nullptr;
+  uint64_t sizeAt = 0, realSize = 0;
+  bool largeSize = false, cut = false;
+  if (last && last->GetEnd() == end && junk == end) {
+    const uint64_t start = last->GetStart();
+    SetPosition(start);
+    uint64_t declared = ReadUInt32();
+    largeSize = declared == 1;
+    if (largeSize) {
+      SetPosition(start + 8);
+      declared = ReadUInt64();
+    }
+    realSize = end - start;
+    cut = declared > realSize;
+    if (declared != realSize) {
+      if (!largeSize && realSize > UINT32_MAX)
+        throw MP4Error("the last box (%s at %llu) runs to the end of the file, and its size of %llu bytes does "
+                       "not fit its header",
+                       "MP4Modify", last->GetPrintableType(), static_cast<unsigned long long>(start),
+                       static_cast<unsigned long long>(realSize));
+      sizeAt = largeSize ? start + 8 : start;
+    }
+  }
+
+  // A file cut short (a download that stopped): samples that begin past
+  // its end, or that run past it out of a last box cut short. Whatever is
+  // appended would be read as them.
+  for (uint32_t t = 0; t < m_pTracks.Size(); t++) {
+    MP4Track* track = m_pTracks[t];
+    if (!SelfContained(*track)) continue;
+    uint32_t chunks = 0;
+    try {
+      chunks = track->GetNumberOfChunks();
+    } catch (const MP4Error&) {
+      continue;
+    }
+    for (uint32_t c = 1; c <= chunks; c++) {
+      uint64_t offset = 0;
+      uint32_t size = 0;
+      try {
+        offset = track->GetChunkOffset(c);
+        size = offset < end && !cut ? 0 : track->GetChunkSize(c);
+      } catch (const MP4Error&) {
+        break;
+      }
+      if (offset > end || size > end - offset)
+        throw MP4Error("the file is cut short: chunk %u of track %u (%u bytes at %llu) runs past its end at %llu",
+                       "MP4Modify", c, track->GetId(), size, static_cast<unsigned long long>(offset),
+                       static_cast<unsigned long long>(end));
+    }
+  }
+
+  // Nothing has been written so far; from here on every write over the
+  // file's bytes keeps them, and a failure puts them back.
+  m_modifying = true;
+  if (sizeAt) {
+    uint8_t size[8];
+    for (int i = 0; i < 8; i++) size[i] = static_cast<uint8_t>(realSize >> (56 - 8 * i));
+    WriteAt(sizeAt, largeSize ? size : size + 4, largeSize ? 8 : 4);
+  }
+  m_appendAt = end;
+  if (end - junk < 8) {
+    // Too short for a box header: the first thing written goes over it.
+    m_appendAt = junk;
+  } else if (junk < end) {
+    // Marked as the free space it is, which a new movie may fill.
+    const uint64_t length = end - junk;
+    uint8_t header[16];
+    if (length <= UINT32_MAX) {
+      PutHeader(header, static_cast<uint32_t>(length), "free");
+      WriteAt(junk, header, 8);
+    } else {
+      PutHeader(header, 1, "free");
+      for (int i = 0; i < 8; i++) header[8 + i] = static_cast<uint8_t>(length >> (56 - 8 * i));
+      WriteAt(junk, header, 16);
+    }
+    while (m_pRootAtom->GetNumberOfChildAtoms() > kept)
+      m_pRootAtom->DeleteChildAtom(m_pRootAtom->GetChildAtom(m_pRootAtom->GetNumberOfChildAtoms() - 1));
+    std::unique_ptr<MP4Atom> free(MP4Atom::CreateAtom("free"));
+    free->SetFile(this);
+    free->SetParentAtom(m_pRootAtom);
+    free->SetStart(junk);
+    free->SetEnd(end);
+    m_pRootAtom->AddChildAtom(free.release());
+  }
+}
+
+void MP4File::BeginMediaData() {
+  if (!m_modifying || m_mediaOpen) return;
+  // Size 0 ("to the end of the file") until Close writes the real one:
+  // whatever is written after it meanwhile is inside it.
+  m_mediaLarge = Use64Bits("mdat");
+  uint8_t header[16] = {};
+  PutHeader(header, m_mediaLarge ? 1 : 0, "mdat");
+  WriteAt(m_appendAt, header, m_mediaLarge ? 16 : 8);
+  m_mediaOpen = true;
+}
+
+void MP4File::WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes) {
+  SetPosition(pos);
+  WriteBytes(pBytes, numBytes);
+}
+
+void MP4File::FlushWrites() {
+  // A seek hands a stream's buffered writes to the system and reports
+  // their failure.
+  SetPosition(GetPosition());
+}
+
+void MP4File::KeepOverwritten(uint32_t numBytes) {
+  const uint64_t pos = GetPosition();
+  if (pos >= m_orgFileSize || numBytes == 0) return;
+  const uint64_t n = numBytes < m_orgFileSize - pos ? numBytes : m_orgFileSize - pos;
+  std::vector<uint8_t> old(n);
+  SetPosition(pos);
+  ReadBytes(old.data(), static_cast<uint32_t>(n));
+  SetPosition(pos);
+  m_overwritten.emplace_back(pos, std::move(old));
+}
+
+void MP4File::Rollback() {
+  if (!m_modifying) return;
+  m_modifying = false;
+  // A movie or box half made in memory when the failure came: the file's
+  // own bytes are written again below, not into that buffer.
+  if (m_memoryBuffer) {
+    const bool owned = m_memoryBufferOwned;
+    uint8_t* buffer = nullptr;
+    DisableMemoryBuffer(&buffer);
+    if (owned) MP4Free(buffer);
+  }
+  if (!m_pFile) return;
+  // Buffered writes of the failed attempt go; the file is cut back to its
+  // length, then what was written over is put back, last write first.
+  if (m_virtual_IO == &FILE_virtual_IO) FILE_Truncate(m_pFile, m_orgFileSize);
+  for (auto it = m_overwritten.rbegin(); it != m_overwritten.rend(); ++it) {
+    try {
+      WriteAt(it->first, it->second.data(), static_cast<uint32_t>(it->second.size()));
+    } catch (...) {
+    }
+  }
+  m_overwritten.clear();
+  try {
+    FlushWrites();
+  } catch (...) {
+  }
+}
+
+void MP4File::FinishModify() {
+  MP4Atom* moov = FindAtom("moov");
+  MP4_ASSERT_AS(moov, "(pMoovAtom)");
+  const uint64_t oldStart = moov->GetStart(), oldEnd = moov->GetEnd(), oldSize = moov->GetSize();
+  const uint64_t mediaEnd = m_mediaOpen ? GetPosition() : m_appendAt;
+
+  // The new movie, made in memory: its size decides where it goes, and it
+  // is written there as free space, its type changed only at the end.
+  std::vector<uint8_t> movie;
+  {
+    EnableMemoryBuffer();
+    uint8_t* bytes = nullptr;
+    uint64_t size = 0;
+    try {
+      moov->Write();
+    } catch (...) {
+      DisableMemoryBuffer(&bytes);
+      MP4Free(bytes);
+      moov->SetStart(oldStart);
+      moov->SetEnd(oldEnd);
+      moov->SetSize(oldSize);
+      throw;
+    }
+    DisableMemoryBuffer(&bytes, &size);
+    movie.assign(bytes, bytes + size);
+    MP4Free(bytes);
+    // The tree keeps describing the file: the old movie's place.
+    moov->SetStart(oldStart);
+    moov->SetEnd(oldEnd);
+    moov->SetSize(oldSize);
+  }
+  MP4_ASSERT(movie.size() >= 8 && movie.size() <= UINT32_MAX);
+  memcpy(movie.data() + 4, "free", 4);
+  const uint32_t n = static_cast<uint32_t>(movie.size());
+
+  // Free space that the movie fits exactly, or with room for the header of
+  // free space after it: runs of whole free boxes before the new data,
+  // holding no chunk, outside the place the file type box may fill. The
+  // run that ends where the new data starts may grow past the end of the
+  // file when no media data was written.
+  uint64_t ftypEnd = 0;
+  if (m_rewriteFtyp) {
+    uint64_t ftypStart = 0;
+    FindFtypRoom(m_pRootAtom->FindChildAtom("ftyp"), true, &ftypStart, &ftypEnd);
+  }
+  const std::vector<uint64_t> starts = ChunkStarts();
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
+    MP4Atom* a = m_pRootAtom->GetChildAtom(i);
+    const uint64_t start = a->GetStart(), end = a->GetEnd();
+    if (!IsFreeSpace(a) || end <= start || end > m_appendAt || start < ftypEnd || end - start > UINT32_MAX - 16) {
+      runs.emplace_back(0, 0);
+      continue;
+    }
+    if (!runs.empty() && runs.back().second == start && end - runs.back().first <= UINT32_MAX - 16)
+      runs.back().second = end;
+    else
+      runs.emplace_back(start, end);
+  }
+  uint64_t place = mediaEnd;
+  for (const auto& run : runs) {
+    const uint64_t a = run.first, b = run.second;
+    if (b - a < 8 || HoldsChunk(starts, a, b)) continue;
+    uint8_t header[8];
+    if (!m_mediaOpen && b == m_appendAt) {
+      // To the end of the file while it is written: all of it free space.
+      const uint64_t room = m_orgFileSize - a;
+      PutHeader(header, 0, "free");
+      WriteAt(a, header, 8);
+      if (n < room && room - n < 8) {
+        place = m_orgFileSize;
+        WriteAt(place, movie.data(), n);
+        PutHeader(header, static_cast<uint32_t>(room), "free");
+        WriteAt(a, header, 8);
+        break;
+      }
+      if (n < room) {
+        PutHeader(header, static_cast<uint32_t>(room - n), "free");
+        WriteAt(a + n, header, 8);
+      }
+    } else {
+      if (n != b - a && n + 8 > b - a) continue;
+      // One free box over the run first; the movie and the rest inside it.
+      PutHeader(header, static_cast<uint32_t>(b - a), "free");
+      WriteAt(a, header, 8);
+      if (n < b - a) {
+        PutHeader(header, static_cast<uint32_t>(b - a - n), "free");
+        WriteAt(a + n, header, 8);
+      }
+    }
+    WriteAt(a + 8, movie.data() + 8, n - 8);
+    WriteAt(a, movie.data(), 8);
+    place = a;
+    break;
+  }
+  if (place == mediaEnd) WriteAt(place, movie.data(), n);
+
+  // The media data closed over the samples: the new movie is no longer
+  // inside it.
+  if (m_mediaOpen) {
+    const uint64_t size = mediaEnd - m_appendAt;
+    uint8_t field[8];
+    for (int i = 0; i < 8; i++) field[i] = static_cast<uint8_t>(size >> (56 - 8 * i));
+    if (m_mediaLarge) {
+      WriteAt(m_appendAt + 8, field, 8);
+    } else {
+      MP4_ASSERT_AS(size <= 0xFFFFFFFFull, "(m_size <= (u_int64_t)0xFFFFFFFF)");
+      WriteAt(m_appendAt, field + 4, 4);
+    }
+  }
+  FlushWrites();
+
+  // Whole and in place: the new movie becomes the movie (for a moment the
+  // file holds two whole ones, and readers take the first), then the old
+  // one becomes free space.
+  WriteAt(place + 4, reinterpret_cast<const uint8_t*>("moov"), 4);
+  WriteAt(oldStart + 4, reinterpret_cast<const uint8_t*>("free"), 4);
+  if (m_rewriteFtyp) {
+    MP4Atom* ftyp = m_pRootAtom->FindChildAtom("ftyp");
+    uint64_t start = 0, end = 0;
+    FindFtypRoom(ftyp, true, &start, &end);
+    WriteFtypOver(ftyp, start, end);
+  }
+  FlushWrites();
+  m_modifying = false;
+  m_overwritten.clear();
 }
 
 // The samples of a fragmented file are described in its movie fragments,
@@ -962,10 +1283,24 @@ void MP4File::Optimize(const char* sourceName, const char* targetName) {
   ReadFromFile();
   CacheProperties();
   RefuseFragments("MP4Optimize");
-  const std::string source = m_fileName;
 
   // Writing over the source would lose the chunks still to be copied.
   const bool replace = !targetName || SameFile(sourceName, targetName);
+  // Replaced in place, a name that is a link stays one: the file it names
+  // is the one replaced, through a temporary file in that file's folder.
+  if (replace) {
+    char* real = realpath(sourceName, nullptr);
+    if (real) {
+      try {
+        Attach(real, 'r');
+      } catch (...) {
+        free(real);
+        throw;
+      }
+      free(real);
+    }
+  }
+  const std::string source = m_fileName;
   const std::string target = replace ? TempFileName() : targetName;
   // The file that takes the source's place keeps its permissions.
   struct stat st;
@@ -1010,7 +1345,7 @@ void MP4File::WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO) {
   uint64_t bound = 16;
   for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
     MP4Atom* a = m_pRootAtom->GetChildAtom(i);
-    if (!strcmp(a->GetType(), "ftyp") || !strcmp(a->GetType(), "moov") || !strcmp(a->GetType(), "udta"))
+    if (!strcmp(a->GetType(), "ftyp") || !strcmp(a->GetType(), "moov") || MP4RootAtom::IsCopiedByOptimize(a))
       bound += a->GetEnd() - a->GetStart();
   }
   for (uint32_t i = 0; i < m_pTracks.Size(); i++) {
@@ -1099,16 +1434,10 @@ void MP4File::FinishWrite() {
     MP4_ASSERT_AS(m_pTracks[i], "(m_pTracks[i])");
     m_pTracks[i]->FinishWrite();
   }
-  m_pRootAtom->FinishWrite(false);
-  // A file that became shorter than it was: the rest is marked free space.
-  const uint64_t size = GetSize();
-  if (m_orgFileSize > size) {
-    std::unique_ptr<MP4Atom> free(MP4Atom::CreateAtom("free"));
-    MP4_ASSERT_AS(free, "(pFreeAtom)");
-    free->SetFile(this);
-    free->SetSize(m_orgFileSize > size + 8 ? m_orgFileSize - (size + 8) : 0);
-    free->Write();
-  }
+  if (m_modifying)
+    FinishModify();
+  else
+    m_pRootAtom->FinishWrite(false);
 }
 
 void MP4File::MakeFtypAtom(const char* majorBrand, uint32_t minorVersion, char** compatibleBrands,

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "mp4array.h"
 #include "mp4util.h"
@@ -43,12 +45,22 @@ class MP4File {
   // 64-bit media data and chunk offsets, bit 1 64-bit times.
   void Create(const char* fileName, uint32_t flags, int addFtyp, int addIods, const char* majorBrand,
               uint32_t minorVersion, char** compatibleBrands, uint32_t compatibleBrandsCount);
-  // Opens an existing file to add to it: the samples go into a new media
-  // data atom, the movie is written after it when the file is closed (over
-  // the old one when the movie was last, else at the end with the old one
-  // turned into free space). False, the file left read, without a movie.
-  // A handle (and its table) stands in for the file when given.
+  // Opens an existing file to add to it. Everything it holds stays where
+  // and as it is until Close: samples go into a new media data atom after
+  // the file's last box, and Close writes the new movie where it hides
+  // nothing (free space that it fits, or the end of the file) and only
+  // then turns the old movie into free space. Bytes at the end that are
+  // no box are written over; a last box sized "to the end of the file"
+  // (or past it) first gets its real size, so that nothing appended is
+  // read as part of it. False, the file left read, without a movie.
+  // Throws with nothing written for a file cut short (samples past its
+  // end) and for a last box whose header cannot hold its size. A handle
+  // (and its table) stands in for the file when given.
   bool Modify(const char* fileName, void* handle = nullptr, Virtual_IO* virtualIO = nullptr);
+  // Called before a chunk goes to the file: a modified file's new media
+  // data atom begins with the first chunk, so that a file given no sample
+  // gets no empty one.
+  void BeginMediaData();
   // Rewrites the source with the file type and movie first, then the
   // chunks of all tracks interleaved by time. No target (or the source
   // itself): a temporary file in the source's folder replaces the source.
@@ -57,11 +69,13 @@ class MP4File {
   // the target open as the file's handle: both handles stay open.
   void WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO);
   // In a writing mode, the tracks' and the movie's last fields, then the
-  // handle closes; nothing is written to a file opened for reading.
+  // handle closes; nothing is written to a file opened for reading. A
+  // modified file whose new movie could not be written whole is put back
+  // as it was, and the error thrown.
   void Close();
-  // The tracks' chunk buffers and configuration fields, the media data
-  // closed and the atoms after it written; a file that became shorter ends
-  // in a "free" atom over the rest.
+  // The tracks' chunk buffers and configuration fields, then the media
+  // data closed and the atoms after it written (a new file), or the new
+  // movie written and put in the old one's place (a modified file).
   void FinishWrite();
   // A new empty file in the folder of m_fileName, made for Optimize.
   const char* TempFileName();
@@ -340,9 +354,11 @@ class MP4File {
 
   // The file type box gets the brands (none given: "3gp5", minor version 1,
   // "3gp5" alone) and "moov.iods" goes when asked. A file type box already
-  // in the file is written again over its place at once, the rest of that
-  // place (and of free space right after it) left as a "free" box; when
-  // the new box does not fit there, nothing changes and it throws.
+  // in the file is written again over its place, the rest of that place
+  // (the free space right after it, and in a modified file the old movie
+  // when it follows) left as a "free" box: at once in a new file, in a
+  // modified one when Close has put the new movie in place. When the new
+  // box does not fit there, nothing changes and it throws.
   void Make3GPCompliant(const char* fileName, const char* majorBrand, uint32_t minorVersion,
                         char** supportedBrands, uint32_t supportedBrandsCount, bool deleteIodsAtom);
   // Object descriptor and scene tracks with one access unit each, the
@@ -579,6 +595,40 @@ class MP4File {
   // source to the file, until every chunk is copied.
   void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);
 
+  // ---- modifying in place
+
+  // Refuses, before anything is written, a file cut short (samples that
+  // begin past its end, or run past it out of a last box cut short), one
+  // whose end holds samples in bytes that are no box, and one whose last
+  // box cannot be given its size; then gives the last box its size and
+  // marks bytes at the end that are no box as free space (or, under 8
+  // bytes, as the place the new data starts).
+  void PrepareEnd(MP4Atom* moov);
+  // The new movie in place and the old one freed, the file type box
+  // rewritten when asked; see Modify.
+  void FinishModify();
+  // The place of the file type box that Make3GPCompliant may fill: the box
+  // and the free space right after it, and with oldMovieFree the old
+  // movie when it follows (and free space after that); [*pStart, *pEnd).
+  void FindFtypRoom(MP4Atom* ftyp, bool oldMovieFree, uint64_t* pStart, uint64_t* pEnd);
+  // The file type box written over that place, a "free" header over the
+  // rest of it.
+  void WriteFtypOver(MP4Atom* ftyp, uint64_t start, uint64_t end);
+  // The start of every chunk of every track, sorted; a track whose tables
+  // do not answer adds none.
+  std::vector<uint64_t> ChunkStarts();
+  // Writes bytes at a position.
+  void WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes);
+  // Hands buffered writes to the system, so that a failure shows here.
+  void FlushWrites();
+  // Before a write over bytes the file held when it was opened for
+  // modification: keeps them, so that a failure can put them back.
+  void KeepOverwritten(uint32_t numBytes);
+  // Puts back what a modification wrote over and cuts what it appended
+  // (as far as the handle's table allows), as well as it can and without
+  // throwing; nothing once the new movie is in place.
+  void Rollback();
+
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
   Virtual_IO* m_virtual_IO = nullptr;
@@ -609,6 +659,20 @@ class MP4File {
   uint8_t m_bufReadBits = 0;
   uint8_t m_numWriteBits = 0;
   uint8_t m_bufWriteBits = 0;
+
+  // A file opened by Modify whose new movie is not in place yet: every
+  // write over the bytes it held keeps them first (m_overwritten).
+  bool m_modifying = false;
+  // Where new media data (or a new movie at the end) starts: the end of
+  // the file, or bytes at its end that are no box.
+  uint64_t m_appendAt = 0;
+  // The new media data atom's header is written (at m_appendAt), in the
+  // 64-bit form with m_mediaLarge.
+  bool m_mediaOpen = false;
+  bool m_mediaLarge = false;
+  // The file type box is written over its place once the movie is.
+  bool m_rewriteFtyp = false;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_overwritten;
 
   // What MakeTrackName and MakeTrackEditName return.
   char m_trakName[1024];

@@ -119,6 +119,7 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
     return;
   }
   MP4_ASSERT(m_pFile);
+  if (m_modifying) KeepOverwritten(numBytes);
   if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes)
     throw MP4Error("error writing bytes via virtual I/O", "MP4WriteBytes");
 }

@@ -811,6 +811,7 @@ void MP4Track::WriteChunkBuffer() {
   // A chunk of empty samples is a chunk all the same: without it the
   // chunks after it would be counted from the wrong sample.
   if (m_chunkSamples == 0) return;
+  m_pFile->BeginMediaData();
   const uint64_t offset = m_pFile->GetPosition();
   m_pFile->WriteBytes(m_pChunkBuffer, m_chunkBufferSize);
   const uint32_t lastSample = GetNumberOfSamples();
@@ -837,6 +838,11 @@ void MP4Track::UpdateSampleToChunk(uint32_t sampleId, uint32_t chunkId, uint32_t
 }
 
 uint32_t MP4Track::GetNumberOfChunks() { return static_cast<uint32_t>(m_pChunkCountProperty->GetValue()); }
+
+uint64_t MP4Track::GetChunkOffset(uint32_t chunkId) {
+  MP4_ASSERT(chunkId);
+  return m_pChunkOffsetProperty->GetValue(chunkId - 1);
+}
 
 void MP4Track::UpdateChunkOffsets(uint64_t chunkOffset) {
   // Never cut to 32 bits: the offsets turn 64-bit first.

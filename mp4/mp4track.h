@@ -105,6 +105,8 @@ class MP4Track {
   // ---- chunks, which the optimising rewrite copies one by one
 
   uint32_t GetNumberOfChunks();
+  // Where the chunk starts in its file.
+  uint64_t GetChunkOffset(uint32_t chunkId);
   // The start time of the chunk's first sample.
   uint64_t GetChunkTime(uint32_t chunkId);
   uint32_t GetChunkSize(uint32_t chunkId);

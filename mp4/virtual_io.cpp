@@ -170,6 +170,13 @@ void* FILE_OpenForReading(const char* fileName) {
   return r;
 }
 
+int FILE_Truncate(void* handle, uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) return -1;
+  FILE* f = Stream(handle);
+  __fpurge(f);
+  return ftruncate(fileno(f), static_cast<off_t>(length));
+}
+
 Virtual_IO FILE_read_virtual_IO = {READ_GetFileLength, READ_SetPosition, READ_GetPosition, READ_Read,
                                    READ_Write,         READ_EndOfFile,   READ_Close};
 

@@ -29,6 +29,9 @@ typedef struct Virtual_IO {
 extern Virtual_IO FILE_virtual_IO;
 extern Virtual_IO FILE_read_virtual_IO;
 void* FILE_OpenForReading(const char* fileName);
+// Cuts a stream of FILE_virtual_IO back to a length, its buffered writes
+// dropped; 0 on success.
+int FILE_Truncate(void* handle, uint64_t length);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -7,9 +7,12 @@
 // decoder configurations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <functional>
+#include <map>
+#include <set>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -608,14 +611,16 @@ TEST(MP4FileWriting, DeletedTracksAndReferences) {
   MP4Close(h);
   const uint64_t size = tu::read_file(path).size();
 
-  // Deleted while modifying: the movie shrinks, a free atom fills the rest.
+  // Deleted while modifying: the smaller movie follows the old one, which
+  // is free space now.
   h = MP4Modify(path.c_str(), 0);
   ASSERT_NE(h, nullptr);
   MP4DeleteTrack(h, audio);
   MP4Close(h);
   const Bytes file = tu::read_file(path);
-  EXPECT_EQ(file.size(), size);
-  EXPECT_EQ(TopLevel(file).back(), "free");
+  const std::vector<std::string> top = TopLevel(file);
+  EXPECT_EQ(top, (std::vector<std::string>{"ftyp", "mdat", "free", "moov"}));
+  EXPECT_EQ(Find(Walk(file), "free")->offset + Find(Walk(file), "free")->size, size);
   Handle r(MP4Read(path.c_str(), 0), MP4Close);
   EXPECT_EQ(MP4GetNumberOfTracks(r.get(), nullptr, 0), 1u);
 }
@@ -666,22 +671,41 @@ TEST(MP4FileWriting, ParameterSetsAndConfigurations) {
   EXPECT_EQ(FFprobeExtradata(path, 2), Bytes(config, config + 2));
 }
 
-// The movie atom first (then it becomes free space and a new one goes to
-// the end) or last (then the new media data starts over it).
+// The old movie stays whole until the new one is: new media data and the
+// new movie go after the file's last box (or the movie into free space
+// that it fits), and the old movie becomes free space of its size. No
+// sample, no media data atom.
 TEST(MP4FileWriting, ModifiedLayouts) {
   const Bytes moov = Moov({Trak(Plain(1))});
   const Bytes mdat = Box("mdat", Lit("abcdefgh"));
-  CraftedTrack first = Plain(1);
+  const Bytes room = Box("free", Bytes(1000, 0));
+  const Bytes mdat64 = Cat({BE(1, 4), Lit("mdat"), BE(24, 8), Lit("abcdefgh")});
+  CraftedTrack first = Plain(1), afterRoom = Plain(1), large = Plain(1);
   first.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + moov.size() + 8});
+  afterRoom.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + room.size() + 8});
+  large.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + 16});
   const struct {
     const char* name;
     Bytes file;
+    bool sample;
     std::vector<std::string> top;
+    uint64_t oldMovie;  // where the old movie was
+    bool keepsSize = false;  // the movie fits free space
   } cases[] = {
-      {"movie first", Cat({kFtyp, Moov({Trak(first)}), mdat}), {"ftyp", "free", "mdat", "mdat", "moov"}},
-      {"movie last", Cat({kFtyp, mdat, moov}), {"ftyp", "mdat", "mdat", "moov"}},
-      {"free space after the movie", Cat({kFtyp, mdat, moov, Box("free", Bytes(100, 0))}),
-       {"ftyp", "mdat", "mdat", "moov", "free"}},
+      {"movie first", Cat({kFtyp, Moov({Trak(first)}), mdat}), true, {"ftyp", "free", "mdat", "mdat", "moov"},
+       kFtyp.size()},
+      {"movie last", Cat({kFtyp, mdat, moov}), true, {"ftyp", "mdat", "free", "mdat", "moov"},
+       kFtyp.size() + mdat.size()},
+      {"free space after the movie", Cat({kFtyp, mdat, moov, Box("free", Bytes(100, 0))}), true,
+       {"ftyp", "mdat", "free", "free", "mdat", "moov"}, kFtyp.size() + mdat.size()},
+      {"no sample", Cat({kFtyp, mdat, moov}), false, {"ftyp", "mdat", "free", "moov"}, kFtyp.size() + mdat.size()},
+      // The new media data takes the 64-bit header too.
+      {"64-bit media data", Cat({kFtyp, mdat64, Moov({Trak(large)})}), true, {"ftyp", "mdat", "free", "mdat", "moov"},
+       kFtyp.size() + mdat64.size()},
+      {"no sample, free space the movie fits", Cat({kFtyp, room, mdat, Moov({Trak(afterRoom)})}), false,
+       {"ftyp", "moov", "free", "mdat", "free"}, kFtyp.size() + room.size() + mdat.size(), true},
+      {"no sample, free space at the end", Cat({kFtyp, mdat, moov, room}), false,
+       {"ftyp", "mdat", "free", "moov", "free"}, kFtyp.size() + mdat.size(), true},
   };
   for (const auto& c : cases) {
     MemFile mem;
@@ -689,15 +713,27 @@ TEST(MP4FileWriting, ModifiedLayouts) {
     Virtual_IO io = MemFileIO();
     MP4File f(0);
     ASSERT_TRUE(f.Modify("crafted.mp4", &mem, &io)) << c.name;
-    EXPECT_TRUE(MP4WriteSample(&f, 1, reinterpret_cast<const uint8_t*>("wxyz"), 4, 10, 0, true));
+    if (c.sample) { EXPECT_TRUE(MP4WriteSample(&f, 1, reinterpret_cast<const uint8_t*>("wxyz"), 4, 10, 0, true)); }
     f.Close();
     EXPECT_EQ(TopLevel(mem.data), c.top) << c.name;
     const std::vector<Walked> boxes = Walk(mem.data);
-    if (c.top[1] == "free") { EXPECT_EQ(Find(boxes, "free")->size, moov.size()) << c.name; }
-    // The new media data is where the movie was when the movie was last.
-    if (c.top[1] == "mdat") { EXPECT_EQ(Find(boxes, "mdat", 1)->offset, kFtyp.size() + mdat.size()) << c.name; }
+    const auto old = std::find_if(boxes.begin(), boxes.end(), [&](const Walked& w) { return w.offset == c.oldMovie; });
+    ASSERT_NE(old, boxes.end()) << c.name;
+    EXPECT_EQ(old->type, "free") << c.name;
+    EXPECT_EQ(old->size, Find(Walk(c.file), "moov")->size) << c.name;
+    // The new media data's header has the old one's form: a 32-bit size,
+    // or 1 and a 64-bit one.
+    if (c.sample) {
+      ASSERT_NE(Find(boxes, "mdat", 1), nullptr) << c.name;
+      EXPECT_EQ(Be(mem.data, Find(boxes, "mdat", 1)->offset, 4) == 1,
+                Be(c.file, Find(Walk(c.file), "mdat")->offset, 4) == 1)
+          << c.name;
+    }
+    if (c.keepsSize) { EXPECT_EQ(mem.data.size(), c.file.size()) << c.name; }
     Opened o(mem.data);
-    for (uint32_t s = 1; s <= 3; s++) EXPECT_EQ(Sample(o.h.get(), s), std::string("abcdefgh" "wxyz").substr(4 * (s - 1), 4)) << c.name;
+    const uint32_t samples = c.sample ? 3 : 2;
+    EXPECT_EQ(MP4GetTrackNumberOfSamples(o.h.get(), 1), samples) << c.name;
+    for (uint32_t s = 1; s <= samples; s++) EXPECT_EQ(Sample(o.h.get(), s), std::string("abcdefgh" "wxyz").substr(4 * (s - 1), 4)) << c.name;
   }
   const struct {
     const char* name;
@@ -838,6 +874,409 @@ TEST(MP4FileWriting, OptimisedInPlaceOrToATarget) {
     EXPECT_FALSE(MP4Optimize(source.c_str(), nullptr, 0));
     EXPECT_EQ(tu::read_file(source), damaged);
     EXPECT_EQ(listing(), "source.mp4\n");
+  }
+}
+
+// ---------------------------------------------------------------- files of other tools, rewritten
+
+// Files as ffmpeg, AtomicParsley and exiftool write them, made once per
+// process with their writes bounded: the movie last (ffmpeg's own layout),
+// first (+faststart), a QuickTime file, one tagged by AtomicParsley and
+// one holding exiftool's XMP box.
+struct ToolFile {
+  const char* name;
+  std::string path;
+};
+
+const char* const kXmpTitle = "XMP title of the test";
+
+const std::vector<ToolFile>& ToolFiles() {
+  static std::vector<ToolFile> files;
+  if (!files.empty()) return files;
+  const std::string dir = tu::process_scratch("tools");
+  const std::string av = std::string(kVideo) + " " + kAudio + " -c:v libx264 -c:a aac -shortest ";
+  const uint64_t bound = 4 << 20;
+  const std::vector<std::pair<const char*, std::string>> make = {
+      {"movie last", "ffmpeg -v error -y " + av + "last.mp4"},
+      {"movie first", "ffmpeg -v error -y " + av + "-movflags +faststart first.mp4"},
+      {"QuickTime", "ffmpeg -v error -y " + av + "-f mov movie.mov"},
+      {"AtomicParsley", "cp last.mp4 ap.mp4 && AtomicParsley ap.mp4 --artist 'AP Artist' --title 'AP Title'"
+                        " --overWrite > /dev/null"},
+      {"exiftool XMP", "cp last.mp4 xmp.mp4 && exiftool -q -overwrite_original '-XMP-dc:Title=" +
+                           std::string(kXmpTitle) + "' xmp.mp4"},
+  };
+  const char* const names[] = {"last.mp4", "first.mp4", "movie.mov", "ap.mp4", "xmp.mp4"};
+  for (size_t i = 0; i < make.size(); i++) {
+    const tu::RunResult r = RunBounded(bound, "cd " + tu::q(dir) + " && " + make[i].second);
+    EXPECT_EQ(r.status, 0) << make[i].first << ": " << r.out;
+    files.push_back({make[i].first, dir + names[i]});
+  }
+  return files;
+}
+
+// What ffprobe shows of a file: its format tags, the packets of each
+// stream (in their order within the stream) with the Adler-32 of their
+// bytes, and whatever it prints about the file.
+struct Probed {
+  std::string tags, packets, messages;
+  bool operator==(const Probed& o) const { return packets == o.packets && messages == o.messages; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Probed& p) {
+  return os << p.messages << p.packets.substr(0, 400) << "...";
+}
+
+Probed Probe(const std::string& path) {
+  const tu::RunResult r =
+      tu::run("ffprobe -v error -show_entries packet=stream_index,pts,dts,duration,size,flags,data_hash:format_tags"
+              " -show_data_hash adler32 -of compact=p=0 " + tu::q(path));
+  Probed p;
+  std::vector<std::string> packets;
+  for (const std::string& line : tu::lines(r.out)) {
+    if (line.rfind("stream_index=", 0) == 0)
+      packets.push_back(line);
+    else if (line.rfind("tag:", 0) == 0)
+      p.tags += line;
+    else if (line.rfind("|", 0) == 0 && !packets.empty())
+      packets.back() += line;  // side data of the packet, on a line of its own
+    else
+      p.messages += line + "\n";
+  }
+  std::stable_sort(packets.begin(), packets.end(), [](const std::string& a, const std::string& b) {
+    return std::atoi(a.c_str() + 13) < std::atoi(b.c_str() + 13);
+  });
+  for (const std::string& line : packets) p.packets += line + "\n";
+  return p;
+}
+
+// What the library reads of each track: its samples' count, how many read,
+// and the Adler-32 of their bytes; "no handle" when it cannot open it.
+std::string LibraryView(const std::string& path) {
+  Handle h(MP4Read(path.c_str(), 0), MP4Close);
+  if (!h) return "no handle";
+  std::string view;
+  for (uint32_t t = 0; t < MP4GetNumberOfTracks(h.get(), nullptr, 0); t++) {
+    const uint32_t id = MP4FindTrackId(h.get(), static_cast<uint16_t>(t), nullptr, 0);
+    const uint32_t samples = MP4GetTrackNumberOfSamples(h.get(), id);
+    uint32_t read = 0, sum = 0;
+    for (uint32_t s = 1; s <= samples; s++) {
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      if (!MP4ReadSample(h.get(), id, s, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) continue;
+      read++;
+      sum = static_cast<uint32_t>(adler32(sum, bytes, size));
+      free(bytes);
+    }
+    view += std::to_string(id) + ": " + std::to_string(read) + " of " + std::to_string(samples) + " read, adler " +
+            std::to_string(sum) + "\n";
+  }
+  return view;
+}
+
+// The file's ends that a box appended after them must not disappear into:
+// bytes that are no box, and a last box sized "to the end of the file".
+Bytes WithEnd(const Bytes& file, const std::string& end) {
+  if (end == "8 zero bytes after") return Cat({file, Bytes(8, 0)});
+  if (end == "junk after") return Cat({file, Lit("these bytes are no box, only junk\n")});
+  if (end == "3 bytes after") return Cat({file, Lit("abc")});
+  Bytes out = file;
+  const std::vector<Walked> boxes = Walk(file);
+  uint64_t last = 0;
+  for (const Walked& w : boxes)
+    if (w.depth == 1) last = w.offset;
+  for (int i = 0; i < 4; i++) out[last + i] = 0;
+  return out;
+}
+
+const char* const kEnds[] = {"8 zero bytes after", "junk after", "3 bytes after", "last box of size 0"};
+
+// Modify and close (a new item given), and the 3GP brands: the file stays
+// readable, by ffprobe and the library, with every packet it had, and
+// holds what was added.
+TEST(MP4FileRewrite, LastBoxGivenItsSizeBeforeAppending) {
+  const struct {
+    size_t file;  // in ToolFiles()
+    const char* end;
+    bool brands;  // also made 3GP-compliant
+  } cases[] = {
+      {0, kEnds[0], true}, {0, kEnds[1], false}, {0, kEnds[2], false}, {0, kEnds[3], true},
+      {1, kEnds[1], false}, {1, kEnds[3], true}, {2, kEnds[0], false},
+  };
+  std::map<size_t, Probed> probed;
+  for (const auto& c : cases) {
+    const ToolFile& tool = ToolFiles()[c.file];
+    const std::string what = std::string(tool.name) + ", " + c.end;
+    if (!probed.count(c.file)) probed[c.file] = Probe(tool.path);
+    const Probed& original = probed[c.file];
+    ASSERT_NE(original.packets.find("stream_index=1"), std::string::npos) << what;
+    const Bytes source = WithEnd(tu::read_file(tool.path), c.end);
+    const std::string path = tu::scratch("ends.mp4");
+    tu::write_file(path, source);
+    const std::string view = LibraryView(path);
+    ASSERT_EQ(view.find("no handle"), std::string::npos) << what;
+    const uint64_t bound = source.size() * 2 + 65536;
+
+    EXPECT_TRUE(ModifyBounded(path, bound, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Ends"); }))
+        << what;
+    Probed p = Probe(path);
+    EXPECT_EQ(p, original) << what;
+    EXPECT_NE(p.tags.find("tag:grouping=Ends"), std::string::npos) << what;
+    EXPECT_EQ(LibraryView(path), view) << what;
+    if (!c.brands) continue;
+    tu::write_file(path, source);
+    EXPECT_EQ(Bounded(bound, [&] { return MP4Make3GPCompliant(path.c_str(), 0, nullptr, 0, nullptr, 0, false); }), 0)
+        << what;
+    p = Probe(path);
+    EXPECT_EQ(p, original) << what;
+    EXPECT_EQ(p.tags.rfind("tag:major_brand=3gp5", 0), 0u) << what;
+    EXPECT_EQ(LibraryView(path), view) << what;
+  }
+}
+
+// A file cut short in its media data (a download that stopped, the movie
+// first): appended bytes would be read as its missing samples, so it is
+// refused with nothing written, and it reads as it did.
+TEST(MP4FileRewrite, CutShortFilesAreRefused) {
+  const Bytes whole = tu::read_file(ToolFiles()[1].path);
+  const std::vector<Walked> boxes = Walk(whole);
+  const Walked* mdat = Find(boxes, "mdat");
+  ASSERT_NE(mdat, nullptr);
+  for (const uint64_t cut : {mdat->offset + mdat->size * 6 / 10, mdat->offset + 3, mdat->offset}) {
+    const Bytes source(whole.begin(), whole.begin() + cut);
+    const std::string path = tu::scratch("cut.mp4");
+    tu::write_file(path, source);
+    const std::string view = LibraryView(path);
+    ASSERT_EQ(view.find("no handle"), std::string::npos) << cut;
+    const uint64_t bound = source.size() * 2 + 65536;
+    EXPECT_EQ(Bounded(bound, [&] { return MP4Modify(path.c_str(), 0) != nullptr; }), 1) << cut;
+    EXPECT_EQ(tu::read_file(path), source) << cut;
+    EXPECT_EQ(Bounded(bound, [&] { return MP4Make3GPCompliant(path.c_str(), 0, nullptr, 0, nullptr, 0, false); }), 1)
+        << cut;
+    EXPECT_EQ(tu::read_file(path), source) << cut;
+    EXPECT_EQ(LibraryView(path), view) << cut;
+    MP4File f(0);
+    const MP4Error e = Thrown([&] { f.Modify(path.c_str()); });
+    EXPECT_EQ(std::string(e.message ? e.message : "").rfind("the file is cut short: ", 0), 0u) << cut;
+  }
+}
+
+// Ends that cannot be given a place for what is appended, refused with
+// their message and nothing written: bytes that are no box but hold
+// samples, samples past the end, and a last box "to the end of the file"
+// of more than 4 GiB behind a 32-bit header (a hole in a sparse file).
+TEST(MP4FileRewrite, EndsThatCannotBeMadeWhole) {
+  const auto movie = [](uint64_t chunk) {
+    CraftedTrack t = Plain(1);
+    t.tables = PlainTables(2, 10, 4, 2, {chunk});
+    return Movie(Lit("abcdefgh"), {t});
+  };
+  const uint64_t size = movie(0).size();
+  const struct {
+    const char* name;
+    Bytes file;
+    std::string message;
+  } cases[] = {
+      {"samples in zeros after the movie", Cat({movie(size), Bytes(8, 0)}),
+       "the 8 bytes at the end of the file are no box but hold samples"},
+      {"samples past the end", movie(size + 100),
+       "the file is cut short: chunk 1 of track 1 (8 bytes at " + std::to_string(size + 100) +
+           ") runs past its end at " + std::to_string(size)},
+  };
+  for (const auto& c : cases) {
+    const std::string path = tu::scratch("refused.mp4");
+    tu::write_file(path, c.file);
+    MP4File f(0);
+    EXPECT_EQ(Thrown([&] { f.Modify(path.c_str()); }).message, c.message) << c.name;
+    EXPECT_EQ(tu::read_file(path), c.file) << c.name;
+  }
+
+  CraftedTrack t = Plain(1);
+  const Bytes moov = Moov({Trak(t)});
+  t.tables = PlainTables(2, 10, 4, 2, {kFtyp.size() + moov.size() + 8});
+  const Bytes head = Cat({kFtyp, Moov({Trak(t)}), BE(0, 4), Lit("mdat"), Lit("abcdefgh")});
+  const std::string path = tu::scratch("sparse.mp4");
+  const uint64_t length = (5ull << 30) + 12;
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+  close(fd);
+  MP4File f(0);
+  const uint64_t mdat = kFtyp.size() + moov.size();
+  EXPECT_EQ(Thrown([&] { f.Modify(path.c_str()); }).message,
+            "the last box (mdat at " + std::to_string(mdat) + ") runs to the end of the file, and its size of " +
+                std::to_string(length - mdat) + " bytes does not fit its header");
+  Bytes after(head.size());
+  FILE* in = fopen(path.c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(fread(after.data(), 1, after.size(), in), after.size());
+  fclose(in);
+  EXPECT_EQ(after, head);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), length);
+  unlink(path.c_str());
+}
+
+// A close that cannot write the new movie (the file may not grow past a
+// few bytes more than it holds) leaves the file as it was, byte for byte,
+// and so does the 3GP function, which says it failed; killed at that
+// write, the process leaves a file that reads as before and can be
+// modified again.
+TEST(MP4FileRewrite, FailedCloseLeavesTheFileAsItWas) {
+  std::vector<std::pair<std::string, Bytes>> sources;
+  for (const ToolFile& tool : ToolFiles()) sources.push_back({tool.name, tu::read_file(tool.path)});
+  sources.push_back({"movie last, 8 zero bytes after", WithEnd(sources[0].second, kEnds[0])});
+  sources.push_back({"movie first, last box of size 0", WithEnd(sources[1].second, kEnds[3])});
+  const std::function<bool(MP4FileHandle)> changes[] = {
+      [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Failed"); },
+      [](MP4FileHandle h) {
+        const Bytes frame(3000, 0x55);
+        return MP4SetMetadataGrouping(h, "Failed") &&
+               MP4WriteSample(h, MP4FindTrackId(h, 0, "audio", 0), frame.data(), static_cast<uint32_t>(frame.size()),
+                              1024, 0, true);
+      },
+  };
+  const std::string path = tu::scratch("failed.mp4");
+  for (const auto& source : sources) {
+    const uint64_t tight = source.second.size() + 100;
+    for (size_t c = 0; c < 2; c++) {
+      tu::write_file(path, source.second);
+      EXPECT_TRUE(ModifyBounded(path, tight, changes[c])) << source.first << " " << c;
+      EXPECT_EQ(tu::read_file(path), source.second) << source.first << " " << c;
+    }
+    EXPECT_EQ(Bounded(tight, [&] { return MP4Make3GPCompliant(path.c_str(), 0, nullptr, 0, nullptr, 0, false); }), 1)
+        << source.first;
+    EXPECT_EQ(tu::read_file(path), source.second) << source.first;
+  }
+
+  // Ended by SIGXFSZ in the middle of the close.
+  for (size_t s = 0; s < 3; s++) {
+    const std::string& what = sources[s].first;
+    const Bytes& source = sources[s].second;
+    tu::write_file(path, source);
+    const Probed original = Probe(path);
+    const std::string view = LibraryView(path);
+    EXPECT_EQ(Bounded(source.size() + 100, [&] {
+                MP4FileHandle h = MP4Modify(path.c_str(), 0);
+                if (h && changes[1](h)) MP4Close(h);
+                return false;
+              }, true), 128 + SIGXFSZ) << what;
+    EXPECT_GT(tu::read_file(path).size(), source.size()) << what;
+    EXPECT_EQ(Probe(path), original) << what;
+    EXPECT_EQ(LibraryView(path), view) << what;
+    EXPECT_TRUE(ModifyBounded(path, source.size() * 2 + 65536,
+                              [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Again"); }))
+        << what;
+    const Probed again = Probe(path);
+    EXPECT_EQ(again, original) << what;
+    EXPECT_NE(again.tags.find("tag:grouping=Again"), std::string::npos) << what;
+    EXPECT_EQ(LibraryView(path), view) << what;
+  }
+}
+
+// A modification that writes no sample adds no media data atom, and the
+// compliance functions leave no mark when they fail.
+TEST(MP4FileRewrite, NoMediaDataWithoutSamples) {
+  const auto mdats = [](const std::string& path) {
+    const std::vector<std::string> top = TopLevel(tu::read_file(path));
+    return std::count(top.begin(), top.end(), "mdat");
+  };
+  for (const ToolFile& tool : ToolFiles()) {
+    const Bytes source = tu::read_file(tool.path);
+    const std::string path = tu::scratch("nomedia.mp4");
+    const uint64_t bound = source.size() * 2 + 65536;
+    tu::write_file(path, source);
+    ASSERT_EQ(mdats(path), 1) << tool.name;
+    EXPECT_TRUE(ModifyBounded(path, bound, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Tag"); }))
+        << tool.name;
+    EXPECT_TRUE(ModifyBounded(path, bound)) << tool.name;
+    EXPECT_EQ(mdats(path), 1) << tool.name;
+    EXPECT_EQ(Bounded(bound, [&] { return MP4Make3GPCompliant(path.c_str(), 0, nullptr, 0, nullptr, 0, false); }), 0)
+        << tool.name;
+    EXPECT_EQ(mdats(path), 1) << tool.name;
+
+    // Refused: a major brand without compatible brands; ISMA of H.264.
+    char brand[] = "3gp6";
+    tu::write_file(path, source);
+    EXPECT_EQ(Bounded(bound, [&] { return MP4Make3GPCompliant(path.c_str(), 0, brand, 0, nullptr, 0, false); }), 1)
+        << tool.name;
+    EXPECT_EQ(tu::read_file(path), source) << tool.name;
+    EXPECT_EQ(Bounded(bound, [&] { return MP4MakeIsmaCompliant(path.c_str(), 0, true); }), 1) << tool.name;
+    EXPECT_EQ(tu::read_file(path), source) << tool.name;
+  }
+}
+
+// exiftool's XMP box, and boxes no tool here knows, survive optimising, to
+// a target and in place, with their bytes.
+TEST(MP4FileRewrite, OptimiseKeepsEveryTopLevelBox) {
+  const std::string dir = tu::scratch("keep") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  const Bytes unknown = Box("abcd", Lit("bytes of a box of another tool"));
+  const std::vector<std::pair<const char*, Bytes>> sources = {
+      {"exiftool XMP", tu::read_file(ToolFiles()[4].path)},
+      {"crafted", Cat({Movie(Lit("abcdefgh"), {Plain(1)}), unknown, Box("free", Bytes(20, 0)), Bytes(8, 0)})},
+  };
+  // The source's top-level boxes that an optimised file must hold as well.
+  const auto kept = [](const Bytes& file) {
+    std::multiset<Bytes> boxes;
+    for (const Walked& w : Walk(file))
+      if (w.depth == 1 && w.type != "mdat" && w.type != "moov" && w.type != "ftyp" && w.type != "free" &&
+          w.type != std::string(4, '\0'))
+        boxes.insert(Bytes(file.begin() + w.offset, file.begin() + w.offset + w.size));
+    return boxes;
+  };
+  for (const auto& source : sources) {
+    const std::string path = dir + "source.mp4", target = dir + "target.mp4";
+    tu::write_file(path, source.second);
+    // ffprobe reads the file of exiftool; the crafted one holds no video.
+    const bool probed = source.second.size() > 10000;
+    const Probed original = probed ? Probe(path) : Probed();
+    const std::string view = LibraryView(path);
+    ASSERT_FALSE(kept(source.second).empty()) << source.first;
+    const uint64_t bound = source.second.size() * 2 + 65536;
+    for (const bool inPlace : {false, true}) {
+      ASSERT_EQ(Bounded(bound, [&] { return MP4Optimize(path.c_str(), inPlace ? nullptr : target.c_str(), 0); }), 0)
+          << source.first;
+      const std::string out = inPlace ? path : target;
+      const Bytes optimised = tu::read_file(out);
+      EXPECT_EQ(kept(optimised), kept(source.second)) << source.first << (inPlace ? " in place" : "");
+      EXPECT_EQ(TopLevel(optimised).at(1), "moov") << source.first;
+      EXPECT_EQ(LibraryView(out), view) << source.first;
+      if (!probed) continue;
+      EXPECT_EQ(Probe(out), original) << source.first;
+      EXPECT_EQ(tu::run("exiftool -s3 -XMP-dc:Title " + tu::q(out)).out, std::string(kXmpTitle) + "\n")
+          << source.first;
+    }
+  }
+}
+
+// In place through a link in another folder: the file it names is
+// optimised, the link stays a link to it, and no temporary file is left.
+TEST(MP4FileRewrite, OptimisedInPlaceThroughALink) {
+  const std::string dir = tu::scratch("link") + "/";
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir + "files") + " " + tu::q(dir + "links"));
+  const Bytes source = tu::read_file(ToolFiles()[0].path);
+  const std::string file = dir + "files/movie.mp4", link = dir + "links/movie.mp4";
+  ASSERT_EQ(symlink("../files/movie.mp4", link.c_str()), 0);
+  tu::write_file(file, source);
+  const Probed original = Probe(file);
+  const uint64_t bound = source.size() * 2 + 65536;
+  for (const char* target : {static_cast<const char*>(nullptr), "files/movie.mp4", "links/movie.mp4"}) {
+    tu::write_file(file, source);
+    const std::string t = target ? dir + target : std::string();
+    ASSERT_EQ(Bounded(bound, [&] { return MP4Optimize(link.c_str(), target ? t.c_str() : nullptr, 0); }), 0)
+        << (target ? target : "NULL");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << (target ? target : "NULL");
+    char named[256] = {};
+    EXPECT_GT(readlink(link.c_str(), named, sizeof named - 1), 0);
+    EXPECT_STREQ(named, "../files/movie.mp4");
+    EXPECT_EQ(TopLevel(tu::read_file(file)).at(1), "moov") << (target ? target : "NULL");
+    if (!target) { EXPECT_EQ(Probe(link), original); }
+    EXPECT_EQ(tu::run("ls -A " + tu::q(dir + "files") + " " + tu::q(dir + "links")).out,
+              dir + "files:\nmovie.mp4\n\n" + dir + "links:\nmovie.mp4\n");
   }
 }
 

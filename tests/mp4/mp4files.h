@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -142,6 +145,47 @@ inline std::string Sample(MP4FileHandle h, uint32_t sampleId, uint32_t trackId =
   std::string s(reinterpret_cast<char*>(bytes), size);
   free(bytes);
   return s;
+}
+
+// ---------------------------------------------------------------- bounded writes
+
+// Runs f in a child process whose files may not grow past limit bytes
+// (RLIMIT_FSIZE). A write past it fails with EFBIG, or with killed, ends
+// the child by SIGXFSZ, as it ends a program that does not ignore it. The
+// child's status: 0 when f returned true, 1 when false, 128 + the signal
+// that ended it.
+inline int Bounded(uint64_t limit, const std::function<bool()>& f, bool killed = false) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const struct rlimit bound = {limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &bound) != 0) _exit(2);
+    signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
+    _exit(f() ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+// A shell command line run with its files bounded (dash counts 512-byte
+// blocks).
+inline tu::RunResult RunBounded(uint64_t limit, const std::string& command) {
+  return tu::run("ulimit -f " + std::to_string((limit + 511) / 512) + " && " + command);
+}
+
+// MP4Modify, change, MP4Close, bounded: true when the file opened and the
+// change succeeded (the close reports nothing).
+inline bool ModifyBounded(const std::string& path, uint64_t limit,
+                          const std::function<bool(MP4FileHandle)>& change = nullptr, bool killed = false) {
+  return Bounded(limit, [&] {
+           MP4FileHandle h = MP4Modify(path.c_str(), 0);
+           if (!h) return false;
+           const bool ok = !change || change(h);
+           MP4Close(h);
+           return ok;
+         }, killed) == 0;
 }
 
 inline const char* const kVideo = "-f lavfi -i testsrc=size=160x120:rate=10:duration=1";

@@ -1,8 +1,10 @@
-// Files that ffmpeg and AtomicParsley write, rewritten by the library: after
-// MP4Modify and MP4Close, and after MP4Optimize, ffprobe must see the
-// source's streams, format tags, chapters and packets (times, flags, sizes
-// and Adler-32 of their bytes). Only what a rewrite may change is left out
-// of the comparison: the file's name, size and overall bit rate.
+// Files that ffmpeg, AtomicParsley and exiftool write (some with bytes
+// after them, or a last box sized "to the end of the file"), rewritten by
+// the library: after MP4Modify and MP4Close, and after MP4Optimize, ffprobe
+// must see the source's streams, format tags, chapters and packets (times,
+// flags, sizes and Adler-32 of their bytes), and exiftool its XMP. Only
+// what a rewrite may change is left out of the comparison: the file's
+// name, size and overall bit rate. Every write is bounded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -131,14 +133,47 @@ struct Case {
   // The item list is keyed ("mdta"): a new item is refused, and the file
   // keeps what it holds.
   bool keyed = false;
+  // Checks the source and each rewritten file beyond ffprobe's view.
+  std::function<void(const std::string& path, const std::string& what)> check = nullptr;
 };
 
+// Writes of the tools and of the library are bounded by this.
+const uint64_t kBound = 8 << 20;
+
+void Run(const std::string& command) {
+  const tu::RunResult r = RunBounded(kBound, command);
+  EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+}
+
 void Tag(const std::string& path) {
-  const tu::RunResult r = tu::run("AtomicParsley " + tu::q(path) +
-                                  " --artist 'AP Artist' --title 'AP Title' --album 'AP Album' --genre Jazz"
-                                  " --year 2019 --comment 'AP comment' --tracknum 3/9 --disk 1/2"
-                                  " --albumArtist 'AP Band' --composer 'AP Writer' --overWrite");
-  EXPECT_EQ(r.status, 0) << r.out;
+  Run("AtomicParsley " + tu::q(path) +
+      " --artist 'AP Artist' --title 'AP Title' --album 'AP Album' --genre Jazz"
+      " --year 2019 --comment 'AP comment' --tracknum 3/9 --disk 1/2"
+      " --albumArtist 'AP Band' --composer 'AP Writer' --overWrite > /dev/null");
+}
+
+// Bytes after the file that are no box: zeros that pad it, or junk.
+void AppendBytes(const std::string& path, const Bytes& bytes) { tu::write_file(path, Cat({tu::read_file(path), bytes})); }
+
+// The last box's size field says 0, "to the end of the file".
+void LastBoxToTheEnd(const std::string& path) {
+  Bytes file = tu::read_file(path);
+  uint64_t last = 0;
+  for (const Walked& w : Walk(file))
+    if (w.depth == 1) last = w.offset;
+  for (int i = 0; i < 4; i++) file[last + i] = 0;
+  tu::write_file(path, file);
+}
+
+const char* const kXmpTitle = "Title in XMP";
+
+void AddXmp(const std::string& path) {
+  Run("exiftool -q -overwrite_original '-XMP-dc:Title=" + std::string(kXmpTitle) + "' " + tu::q(path));
+  EXPECT_NE(Find(Walk(tu::read_file(path)), "uuid"), nullptr);
+}
+
+void HasXmp(const std::string& path, const std::string& what) {
+  EXPECT_EQ(tu::run("exiftool -s3 -XMP-dc:Title " + tu::q(path)).out, std::string(kXmpTitle) + "\n") << what;
 }
 
 // Every "stco" becomes "co64", the media data header takes its 64-bit form
@@ -187,6 +222,15 @@ const std::vector<Case>& Cases() {
        kPicture + kSine + "-i subs.srt -map 0 -map 1 -map 2 -c:v libx264 -bf 2 -pix_fmt yuv420p "
                           "-c:a aac -c:s mov_text -shortest -metadata title=Wide ",
        To64BitOffsets, {"streams.stream.2.codec_name=\"mov_text\""}, ""},
+      {"TrailingZeros", "f.mp4", kEverything, [](const std::string& path) { AppendBytes(path, Bytes(8, 0)); },
+       kTagged, ""},
+      {"TrailingJunk", "f.mov", kAvcAac + "-metadata title=Junk -movflags +faststart ",
+       [](const std::string& path) { AppendBytes(path, Lit("junk after the file, no box\n")); },
+       {"format.tags.title=\"Junk\""}, ""},
+      {"LastMediaDataToTheEnd", "f.mp4", kEverything + "-movflags +faststart ", LastBoxToTheEnd, kTagged, ""},
+      {"LastMovieToTheEnd", "f.mp4", kAvcAac + "-metadata title=Last ", LastBoxToTheEnd,
+       {"format.tags.title=\"Last\""}, "ftyp free mdat moov"},
+      {"Xmp", "f.mp4", kEverything, AddXmp, kTagged, "ftyp free moov uuid mdat", false, HasXmp},
   };
   return cases;
 }
@@ -201,9 +245,13 @@ TEST_P(MP4RoundTrip, FFprobeSeesTheSource) {
   tu::write_file(dir + "subs.srt", Bytes(kSubtitles, kSubtitles + strlen(kSubtitles)));
   tu::write_file(dir + "meta.txt", Bytes(kChapters, kChapters + strlen(kChapters)));
   const std::string source = dir + c.file;
-  const tu::RunResult made = tu::run("cd " + tu::q(dir) + " && ffmpeg -v error -y " + c.make + tu::q(source));
+  const tu::RunResult made = RunBounded(kBound, "cd " + tu::q(dir) + " && ffmpeg -v error -y " + c.make + tu::q(source));
   ASSERT_EQ(made.status, 0) << c.name << ": " << made.out;
   if (c.after) c.after(source);
+  const auto check = [&](const std::string& path, const std::string& what) {
+    if (c.check) c.check(path, what);
+  };
+  check(source, std::string(c.name) + ": the source");
   const Probe probe = ProbeOf(source);
   ASSERT_FALSE(probe.packets.empty()) << c.name;
   for (const std::string& line : c.shows) {
@@ -220,25 +268,25 @@ TEST_P(MP4RoundTrip, FFprobeSeesTheSource) {
 
   const std::string modified = dir + "modified-" + c.file;
   tu::write_file(modified, tu::read_file(source));
-  MP4FileHandle h = MP4Modify(modified.c_str(), 0);
-  ASSERT_NE(h, nullptr) << c.name;
-  MP4Close(h);
+  ASSERT_TRUE(ModifyBounded(modified, kBound)) << c.name;
   ExpectSame(probe, modified, std::string(c.name) + " after MP4Modify and MP4Close");
+  check(modified, std::string(c.name) + " after MP4Modify and MP4Close");
 
   // A new item beside what the file holds.
   const std::string tagged = dir + "tagged-" + c.file;
   tu::write_file(tagged, tu::read_file(source));
-  h = MP4Modify(tagged.c_str(), 0);
-  ASSERT_NE(h, nullptr) << c.name;
-  EXPECT_EQ(MP4SetMetadataGrouping(h, "Round trip"), !c.keyed) << c.name;
-  MP4Close(h);
+  EXPECT_EQ(ModifyBounded(tagged, kBound, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Round trip"); }),
+            !c.keyed)
+      << c.name;
   Probe withItem = probe;
   if (!c.keyed) withItem.format.push_back("format.tags.grouping=\"Round trip\"");
   ExpectSame(withItem, tagged, std::string(c.name) + " after MP4Modify with a new item");
+  check(tagged, std::string(c.name) + " after MP4Modify with a new item");
 
   const std::string optimised = dir + "optimised-" + c.file;
-  EXPECT_TRUE(MP4Optimize(source.c_str(), optimised.c_str(), 0)) << c.name;
+  EXPECT_EQ(Bounded(kBound, [&] { return MP4Optimize(source.c_str(), optimised.c_str(), 0); }), 0) << c.name;
   ExpectSame(probe, optimised, std::string(c.name) + " after MP4Optimize");
+  check(optimised, std::string(c.name) + " after MP4Optimize");
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MP4RoundTrip, ::testing::ValuesIn(Cases()),
