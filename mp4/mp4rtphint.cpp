@@ -1,10 +1,13 @@
 #include "mp4rtphint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mp4atom.h"
 #include "mp4file.h"
@@ -125,17 +128,24 @@ void MP4RtpSampleData::SetEmbeddedImmediate(uint32_t sampleId, uint8_t* pData, u
 
 uint16_t MP4RtpSampleData::GetDataSize() { return static_cast<uint16_t>(GetIntegerProperty("length")); }
 
-void MP4RtpSampleData::GetData(uint8_t* pDest) {
-  const uint16_t length = GetDataSize();
+bool MP4RtpSampleData::GetSampleSource(MP4Track** ppTrack, uint32_t* pSampleId, uint32_t* pOffset) {
   const uint8_t refIndex = static_cast<uint8_t>(GetIntegerProperty("trackRefIndex"));
   // A hint still being built holds its embedded bytes itself.
-  if (refIndex == 0xFF && m_pEmbeddedData) {
-    if (length) memcpy(pDest, m_pEmbeddedData, length);
-    return;
-  }
-  MP4Track* track = FindTrackFromRefIndex(refIndex);
-  track->ReadSampleFragment(static_cast<uint32_t>(GetIntegerProperty("sampleNumber")),
-                            static_cast<uint32_t>(GetIntegerProperty("sampleOffset")), length, pDest);
+  if (refIndex == 0xFF && m_pEmbeddedData) return false;
+  *ppTrack = FindTrackFromRefIndex(refIndex);
+  *pSampleId = static_cast<uint32_t>(GetIntegerProperty("sampleNumber"));
+  *pOffset = static_cast<uint32_t>(GetIntegerProperty("sampleOffset"));
+  return true;
+}
+
+void MP4RtpSampleData::GetData(uint8_t* pDest) {
+  const uint16_t length = GetDataSize();
+  MP4Track* track = nullptr;
+  uint32_t sampleId = 0, offset = 0;
+  if (GetSampleSource(&track, &sampleId, &offset))
+    track->ReadSampleFragment(sampleId, offset, length, pDest);
+  else if (length)
+    memcpy(pDest, m_pEmbeddedData, length);
 }
 
 void MP4RtpSampleData::WriteEmbeddedData(MP4File* pFile, uint64_t startPos) {
@@ -253,10 +263,33 @@ uint32_t MP4RtpPacket::GetDataSize() {
 }
 
 void MP4RtpPacket::GetData(uint8_t* pDest) {
+  // Bytes of track samples are read in the order of track, sample and
+  // offset, each entry's bytes only: however the entries alternate between
+  // samples, the reads go forward through each sample and the file's read
+  // buffer serves the neighbours of each.
+  struct SampleRead {
+    MP4Track* track;
+    uint32_t sampleId, offset;
+    uint16_t length;
+    uint32_t at;  // in pDest
+  };
+  std::vector<SampleRead> reads;
+  uint32_t at = 0;
   for (uint32_t i = 0; i < m_rtpData.Size(); i++) {
-    m_rtpData[i]->GetData(pDest);
-    pDest += m_rtpData[i]->GetDataSize();
+    MP4RtpData* data = m_rtpData[i];
+    const uint16_t length = data->GetDataSize();
+    SampleRead r{nullptr, 0, 0, length, at};
+    if (data->GetSampleSource(&r.track, &r.sampleId, &r.offset))
+      reads.push_back(r);
+    else
+      data->GetData(pDest + at);
+    at += length;
   }
+  std::stable_sort(reads.begin(), reads.end(), [](const SampleRead& a, const SampleRead& b) {
+    if (a.track != b.track) return std::less<MP4Track*>()(a.track, b.track);
+    return a.sampleId != b.sampleId ? a.sampleId < b.sampleId : a.offset < b.offset;
+  });
+  for (const SampleRead& r : reads) r.track->ReadSampleFragment(r.sampleId, r.offset, r.length, pDest + r.at);
 }
 
 void MP4RtpPacket::WriteEmbeddedData(MP4File* pFile, uint64_t startPos) {

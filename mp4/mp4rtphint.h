@@ -32,6 +32,12 @@ class MP4RtpData : public MP4Container {
   virtual void GetData(uint8_t* pDest) = 0;
   // Bytes of the entry kept in the hint sample itself, after the records.
   virtual void WriteEmbeddedData(MP4File*, uint64_t /*startPos*/) {}
+  // The track sample whose bytes the entry stands for (from the offset
+  // given, GetDataSize bytes); false where the entry holds its bytes or
+  // finds them elsewhere.
+  virtual bool GetSampleSource(MP4Track** /*ppTrack*/, uint32_t* /*pSampleId*/, uint32_t* /*pOffset*/) {
+    return false;
+  }
   // 0xFF: the hint track; 0: its reference track; n: row n - 1 of its
   // "tref.hint".
   MP4Track* FindTrackFromRefIndex(uint8_t refIndex);
@@ -67,6 +73,7 @@ class MP4RtpSampleData : public MP4RtpData {
   uint16_t GetDataSize() override;
   void GetData(uint8_t* pDest) override;
   void WriteEmbeddedData(MP4File* pFile, uint64_t startPos) override;
+  bool GetSampleSource(MP4Track** ppTrack, uint32_t* pSampleId, uint32_t* pOffset) override;
 
  private:
   uint8_t* m_pEmbeddedData = nullptr;

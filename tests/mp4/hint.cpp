@@ -5,6 +5,16 @@
 // malformed hint samples.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -625,6 +635,136 @@ TEST_F(Hint, MalformedHintSamplesFailCleanly) {
   // A failed hint leaves no hint to read packets from.
   EXPECT_FALSE(MP4ReadRtpHint(h, hint, 1, nullptr));
   EXPECT_EQ(MP4GetRtpHintNumberOfPackets(h, hint), 0);
+  MP4Close(h);
+}
+
+// A file read through a descriptor that counts the bytes read and gives no
+// more once they pass a budget.
+struct CountedFile {
+  int fd = -1;
+  uint64_t pos = 0;
+  uint64_t read = 0;
+  uint64_t budget = 0;
+};
+
+Virtual_IO CountedFileIO() {
+  Virtual_IO io;
+  io.GetFileLength = [](void* h) -> uint64_t {
+    struct stat st;
+    return fstat(static_cast<CountedFile*>(h)->fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  };
+  io.SetPosition = [](void* h, uint64_t p) -> int {
+    static_cast<CountedFile*>(h)->pos = p;
+    return 0;
+  };
+  io.GetPosition = [](void* h, uint64_t* p) -> int {
+    *p = static_cast<CountedFile*>(h)->pos;
+    return 0;
+  };
+  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    CountedFile* f = static_cast<CountedFile*>(h);
+    if (f->read + n > f->budget) return 0;
+    const ssize_t k = pread(f->fd, buf, n, static_cast<off_t>(f->pos));
+    if (k <= 0) return 0;
+    f->pos += static_cast<uint64_t>(k);
+    f->read += static_cast<uint64_t>(k);
+    return static_cast<uint64_t>(k);
+  };
+  io.Write = [](void*, void*, uint64_t) -> uint64_t { return 0; };
+  io.EndOfFile = [](void*) -> int { return 0; };
+  io.Close = [](void* h) -> int { return close(static_cast<CountedFile*>(h)->fd); };
+  return io;
+}
+
+// Two media samples of 32 MB and one hint sample whose one packet holds
+// 65535 one-byte entries that alternate between them. The samples are
+// holes of a sparse file (about 1 MB written) but for a marker byte at
+// each end, which the first two and the last two entries read.
+struct AlternatingPacket {
+  std::string path;
+  uint64_t head = 0;  // bytes before the media samples
+  Bytes payload;      // what the packet carries
+};
+
+AlternatingPacket MakeAlternatingPacket(const std::string& path) {
+  const uint32_t kSample = 32u << 20, kEntries = 65535;
+  const uint8_t markers[2][2] = {{'a', 'z'}, {'A', 'Z'}};  // first, last byte of samples 1 and 2
+  AlternatingPacket out{path, 0, Bytes(kEntries, 0)};
+  Bytes hint = Cat({Hdr(1), Pkt(static_cast<uint16_t>(kEntries))});
+  for (uint32_t k = 0; k < kEntries; k++) {
+    const uint32_t sample = 1 + k % 2;
+    const bool first = k < 2, last = k + 2 >= kEntries;
+    const uint32_t offset = first ? 0 : last ? kSample - 1 : (k / 2) * 509;
+    Append(hint, Smp(0, 1, sample, offset));
+    if (first || last) out.payload[k] = markers[sample - 1][last];
+  }
+  const Bytes rtpEntry = Box("rtp ", Cat({Bytes(6, 0), BE(1, 2), BE(1, 2), BE(1, 2), BE(1460, 4),
+                                          Box("tims", BE(90000, 4))}));
+  // The movie's size does not depend on the offsets in it.
+  auto movie = [&](uint64_t hintAt, uint64_t mediaAt) {
+    CraftedTrack video, hinted;
+    video.timeScale = hinted.timeScale = 90000;
+    video.tables = PlainTables(2, 3600, kSample, 1, {mediaAt, mediaAt + kSample});
+    hinted.id = 2;
+    hinted.handler = "hint";
+    hinted.entries = OneEntry(rtpEntry);
+    hinted.tables = PlainTables(1, 3600, static_cast<uint32_t>(hint.size()), 1, {hintAt});
+    hinted.extra = Box("tref", Box("hint", BE(1, 4)));
+    return Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Moov({Trak(video), Trak(hinted)})});
+  };
+  const uint64_t hintAt = movie(0, 0).size() + 16;
+  const uint64_t mediaAt = (hintAt + hint.size() + 4095) / 4096 * 4096;
+  const uint64_t end = mediaAt + 2ull * kSample;
+  Bytes head = movie(hintAt, mediaAt);
+  Append(head, Cat({BE(1, 4), Lit("mdat"), BE(end - head.size(), 8), hint}));
+  out.head = mediaAt;
+  tu::write_file(path, head);
+  const int fd = open(path.c_str(), O_WRONLY);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(end)), 0);
+  for (uint32_t s = 0; s < 2; s++)
+    for (int e = 0; e < 2; e++) {
+      const off_t at = static_cast<off_t>(mediaAt + uint64_t(s) * kSample + (e ? kSample - 1 : 0));
+      EXPECT_EQ(pwrite(fd, &markers[s][e], 1, at), 1);
+    }
+  close(fd);
+  return out;
+}
+
+TEST_F(Hint, APacketAlternatingBetweenLargeSamplesReadsOnlyItsBytes) {
+  const AlternatingPacket hostile = MakeAlternatingPacket(dir + "alternating.mp4");
+  // Through a counting descriptor: the movie, the hint sample and the
+  // packet's own bytes, not the samples they lie in.
+  CountedFile counted;
+  counted.fd = open(hostile.path.c_str(), O_RDONLY);
+  ASSERT_GE(counted.fd, 0);
+  counted.budget = hostile.head + hostile.payload.size();
+  Virtual_IO io = CountedFileIO();
+  MP4FileHandle h = MP4ReadEx(hostile.path.c_str(), &counted, &io, 0);
+  ASSERT_NE(h, nullptr);
+  uint16_t count = 0;
+  ASSERT_TRUE(MP4ReadRtpHint(h, 2, 1, &count));
+  ASSERT_EQ(count, 1);
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  EXPECT_TRUE(MP4ReadRtpPacket(h, 2, 0, &bytes, &size, 0, false, true)) << counted.read << " bytes read";
+  EXPECT_EQ(Bytes(bytes, bytes + size), hostile.payload);
+  free(bytes);
+  MP4Close(h);
+  if (HasFailure()) return;  // the timed read below would take minutes
+
+  // The library's own reader, timed.
+  h = MP4Read(hostile.path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(MP4ReadRtpHint(h, 2, 1, nullptr));
+  const auto start = std::chrono::steady_clock::now();
+  bytes = nullptr;
+  EXPECT_TRUE(MP4ReadRtpPacket(h, 2, 0, &bytes, &size, 0, true, true));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+  ASSERT_EQ(size, 12 + hostile.payload.size());
+  EXPECT_EQ(Bytes(bytes + 12, bytes + size), hostile.payload);
+  free(bytes);
   MP4Close(h);
 }
 
