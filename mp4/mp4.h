@@ -474,8 +474,9 @@ int8_t MP4GetRtpPacketBFrame(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t
 // The low 16 bits of the packet's transmission offset (-1 gives 65535).
 int32_t MP4GetRtpPacketTransmitOffset(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex);
 // One RTP packet of the hint read last: the 12-byte header (version 2, the
-// track's sequence and timestamp starts added, the SSRC given) and/or the
-// payload. *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
+// track's sequence start added to the packet's number, the SSRC given; the
+// timestamp is the track's timestamp start plus the hint's time plus the
+// packet's signed timestamp offset where it has one) and/or the payload. *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
 // *pNumBytes is the size of the caller's buffer, and a packet that does
 // not fit fails with nothing copied. *pNumBytes receives the packet size.
 bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes,
@@ -483,6 +484,9 @@ bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packet
 uint64_t MP4GetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId);
 bool MP4SetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t rtpStart);
 bool MP4AddRtpHint(MP4FileHandle hFile, uint32_t hintTrackId);
+// timestampOffset (a signed value as its 32-bit pattern) is what the RTP
+// timestamps of the hint's packets add to the hint's time: a hint placed
+// at its send time carries the difference to its picture's presentation.
 bool MP4AddRtpVideoHint(MP4FileHandle hFile, uint32_t hintTrackId, bool isBframe, uint32_t timestampOffset);
 bool MP4AddRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, bool setMbit, int32_t transmitOffset);
 // At most 14 bytes inline.

@@ -250,6 +250,13 @@ void MP4RtpPacket::SetTimestampOffset(uint32_t timestampOffset) {
   SetIntegerProperty("timestampOffset", timestampOffset);
 }
 
+int32_t MP4RtpPacket::GetTimestampOffset() {
+  // The field exists only with the extra block; a block without an "rtpo"
+  // entry keeps its default of 0.
+  if (!GetIntegerProperty("extraFlag")) return 0;
+  return static_cast<int32_t>(static_cast<uint32_t>(GetIntegerProperty("timestampOffset")));
+}
+
 void MP4RtpPacket::AddData(MP4RtpData* pData) {
   MP4AddOwned(m_rtpData, pData);
   SetIntegerProperty("entryCount", GetIntegerProperty("entryCount") + 1);
@@ -607,7 +614,11 @@ void MP4RtpHintTrack::ReadPacket(uint16_t packetIndex, uint8_t** ppBytes, uint32
     uint8_t* p = *ppBytes;
     if (includeHeader) {
       const uint16_t sequence = static_cast<uint16_t>(m_rtpSequenceStart + packet->GetSequenceNumber());
-      const uint32_t timestamp = static_cast<uint32_t>(m_rtpTimestampStart + m_readHintTimestamp);
+      // A packet sent before its picture is presented (a B picture placed at
+      // its send time) carries the difference in its offset, which may be
+      // negative: added modulo 2^32 either way.
+      const uint32_t timestamp = static_cast<uint32_t>(m_rtpTimestampStart + m_readHintTimestamp +
+                                                       static_cast<uint32_t>(packet->GetTimestampOffset()));
       p[0] = static_cast<uint8_t>(0x80 | (packet->GetPBit() << 5) | (packet->GetXBit() << 4));
       p[1] = static_cast<uint8_t>((packet->GetMBit() << 7) | (packet->GetPayload() & 0x7F));
       p[2] = static_cast<uint8_t>(sequence >> 8);

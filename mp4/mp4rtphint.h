@@ -106,6 +106,9 @@ class MP4RtpPacket : public MP4Container {
   // 0 adds nothing; otherwise the packet gets the extra block with an
   // "rtpo" entry (once).
   void SetTimestampOffset(uint32_t timestampOffset);
+  // The "rtpo" offset, signed, that the packet's RTP timestamp adds to the
+  // hint's time; 0 without the extra block.
+  int32_t GetTimestampOffset();
   // Takes ownership, also when it throws.
   void AddData(MP4RtpData* pData);
   uint32_t GetNumberOfData() const { return m_rtpData.Size(); }

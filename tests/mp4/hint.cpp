@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -177,21 +178,24 @@ int PayloadType(const std::string& sdp) {
   return at == std::string::npos ? -1 : atoi(sdp.c_str() + at + 8);
 }
 
+// The packets of a track's hints, read with RTP headers.
+struct RtpTrack {
+  std::vector<std::vector<Bytes>> payloads;  // per hint
+  std::vector<uint32_t> timestamps;          // per hint
+  std::vector<uint16_t> sequence;            // per packet, all hints
+};
+
 // Checks the RTP headers of a track's packets (RFC 3550: version 2, no
-// padding, extension or sources; the payload type; sequence numbers one
-// after the other; the timestamp start plus the hint's time; the SSRC)
-// and returns the payloads of each hint.
-std::vector<std::vector<Bytes>> ReadTrack(MP4FileHandle h, uint32_t track, int payloadType,
-                                          const std::vector<int64_t>& times, bool markLast) {
+// padding, extension or sources; the payload type; the marker on each
+// hint's last packet when asked; one timestamp for all packets of a hint;
+// the SSRC) and returns what they carry.
+RtpTrack ReadTrack(MP4FileHandle h, uint32_t track, int payloadType, bool markLast) {
+  RtpTrack out;
   const uint32_t hints = MP4GetTrackNumberOfSamples(h, track);
-  EXPECT_EQ(hints, times.size());
-  const uint64_t start = MP4GetRtpTimestampStart(h, track);
-  EXPECT_LE(start, UINT32_MAX);
-  std::vector<std::vector<Bytes>> out;
-  int sequence = -1;
-  for (uint32_t i = 1; i <= hints && i <= times.size(); i++) {
-    out.emplace_back();
+  for (uint32_t i = 1; i <= hints; i++) {
+    out.payloads.emplace_back();
     const std::vector<RtpPacket> packets = ReadHint(h, track, i);
+    EXPECT_FALSE(packets.empty()) << "hint " << i;
     for (size_t p = 0; p < packets.size(); p++) {
       const Bytes& hd = packets[p].header;
       EXPECT_EQ(hd[0], 0x80) << "hint " << i;
@@ -199,24 +203,71 @@ std::vector<std::vector<Bytes>> ReadTrack(MP4FileHandle h, uint32_t track, int p
       if (markLast) {
         EXPECT_EQ((hd[1] & 0x80) != 0, p + 1 == packets.size()) << "hint " << i << " packet " << p;
       }
-      const int seq = static_cast<int>(Be(hd, 2, 2));
-      if (sequence >= 0) {
-        EXPECT_EQ(seq, (sequence + 1) & 0xFFFF);
-      }
-      sequence = seq;
-      EXPECT_EQ(Be(hd, 4, 4), (start + times[i - 1]) & 0xFFFFFFFF) << "hint " << i << " track " << track << " start " << start << " t " << times[i - 1];
+      out.sequence.push_back(static_cast<uint16_t>(Be(hd, 2, 2)));
+      const uint32_t timestamp = static_cast<uint32_t>(Be(hd, 4, 4));
+      if (p == 0) out.timestamps.push_back(timestamp);
+      EXPECT_EQ(timestamp, out.timestamps.back()) << "hint " << i << " packet " << p;
       EXPECT_EQ(Be(hd, 8, 4), kSsrc);
-      out.back().push_back(packets[p].payload);
+      out.payloads.back().push_back(packets[p].payload);
     }
   }
   return out;
 }
 
-std::vector<int64_t> Times(const std::string& path, int stream) {
-  std::vector<int64_t> t;
-  const auto packets = FFprobePackets(path);
-  for (const Packet& p : packets.at(stream)) t.push_back(p.pts);
-  return t;
+// RTP sequence numbers go up by one from packet to packet (modulo 2^16).
+void ExpectConsecutive(const std::vector<uint16_t>& sequence) {
+  for (size_t i = 1; i < sequence.size(); i++)
+    EXPECT_EQ(sequence[i], static_cast<uint16_t>(sequence[i - 1] + 1)) << "packet " << i;
+}
+
+// Each value less the first, modulo 2^32 as RTP timestamps are.
+std::vector<uint32_t> SinceFirst(const std::vector<uint32_t>& v) {
+  std::vector<uint32_t> out;
+  for (uint32_t x : v) out.push_back(x - v.front());
+  return out;
+}
+
+// The presentation times of a stream's packets in decode order, less the
+// first, in units of rate per second (times of time base 1/timeScale).
+std::vector<uint32_t> PresentationSinceFirst(const std::vector<Packet>& packets, int64_t timeScale, int64_t rate) {
+  std::vector<uint32_t> out;
+  for (const Packet& p : packets) {
+    const int64_t d = (p.pts - packets.front().pts) * rate;
+    EXPECT_EQ(d % timeScale, 0);
+    out.push_back(static_cast<uint32_t>(d / timeScale));
+  }
+  return out;
+}
+
+// The RTP packets that ffmpeg itself sends of one stream of a file, caught
+// on a local UDP port. Sent unpaced, they wait in the socket's buffer,
+// which holds a few hundred kilobytes, until ffmpeg is done.
+std::vector<Bytes> FFmpegRtpStream(const std::string& path, int stream) {
+  std::vector<Bytes> out;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  EXPECT_GE(fd, 0) << strerror(errno);
+  if (fd < 0) return out;
+  const int buffer = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    ADD_FAILURE() << "no local UDP port: " << strerror(errno);
+    close(fd);
+    return out;
+  }
+  const std::string url = "rtp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  const tu::RunResult r = tu::run("ffmpeg -v error -nostdin -i " + tu::q(path) + " -map 0:" + std::to_string(stream) +
+                                  " -c copy -f rtp " + url);
+  EXPECT_EQ(r.status, 0) << r.out;
+  uint8_t datagram[65536];
+  for (ssize_t n; (n = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
+    out.emplace_back(datagram, datagram + n);
+  close(fd);
+  return out;
 }
 
 // ---------------------------------------------------------------- ffmpeg's hint tracks
@@ -238,24 +289,53 @@ TEST_F(Hint, FFmpegHintTracksGiveTheMediaInRtpPackets) {
     ASSERT_NE(MP4GetHintTrackSdp(h, track), nullptr);
     EXPECT_EQ(std::string(MP4GetHintTrackSdp(h, track)), std::string(sdp.begin(), sdp.end()));
   }
+  const auto media = FFprobePackets(path);
+  int64_t scales[4];
+  for (int stream = 0; stream < 4; stream++)
+    scales[stream] = std::stoll(StreamField(path, stream, "time_base").substr(2));
   // Video: one hint per frame, the frame's NAL units in the payloads, the
   // marker on each frame's last packet.
   const std::string videoSdp = MP4GetHintTrackSdp(h, 3);
   EXPECT_EQ(videoSdp.rfind("m=video", 0), 0u);
-  const auto videoPayloads = ReadTrack(h, 3, PayloadType(videoSdp), Times(path, 2), true);
-  ASSERT_EQ(videoPayloads.size(), hv.size());
+  const RtpTrack video = ReadTrack(h, 3, PayloadType(videoSdp), true);
+  ASSERT_EQ(video.payloads.size(), hv.size());
   for (size_t i = 0; i < hv.size(); i++) {
     std::vector<Bytes> nals;
     Bytes fragment;
-    for (const Bytes& p : videoPayloads[i]) DepacketizeH264(p, nals, fragment);
+    for (const Bytes& p : video.payloads[i]) DepacketizeH264(p, nals, fragment);
     EXPECT_EQ(nals, LengthPrefixedNals(hv[i])) << "frame " << i;
   }
-  // Audio: the access units of the hints, in order, are ffprobe's packets.
+  ExpectConsecutive(video.sequence);
+  // Each frame's RTP timestamp is its presentation time on the 90 kHz
+  // clock (RFC 6184), B frames included: earlier than the P frame sent
+  // before them. ffmpeg's own RTP stream of the track says the same.
+  const std::vector<uint32_t> presented = PresentationSinceFirst(media.at(0), scales[0], scales[2]);
+  ASSERT_FALSE(std::is_sorted(presented.begin(), presented.end())) << "no reordered frames to check";
+  EXPECT_EQ(SinceFirst(video.timestamps), presented);
+  std::vector<uint32_t> sent;
+  bool frameStart = true;
+  for (const Bytes& datagram : FFmpegRtpStream(path, 0)) {
+    ASSERT_GE(datagram.size(), 12u);
+    if (frameStart) sent.push_back(static_cast<uint32_t>(Be(datagram, 4, 4)));
+    frameStart = (datagram[1] & 0x80) != 0;
+  }
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(SinceFirst(video.timestamps), SinceFirst(sent));
+
+  // Audio: the access units of the hints, in order, are ffprobe's packets;
+  // each packet's timestamp is the presentation time of its first unit on
+  // the sampling clock (RFC 3640).
   const std::string audioSdp = MP4GetHintTrackSdp(h, 4);
-  const auto audioPayloads = ReadTrack(h, 4, PayloadType(audioSdp), Times(path, 3), false);
+  const RtpTrack audio = ReadTrack(h, 4, PayloadType(audioSdp), false);
   std::vector<Bytes> units;
-  for (const auto& hint : audioPayloads)
+  std::vector<Packet> firstUnits;
+  for (const auto& hint : audio.payloads) {
+    ASSERT_LT(units.size(), media.at(1).size());
+    firstUnits.push_back(media.at(1)[units.size()]);
     for (const Bytes& p : hint) DepacketizeAac(p, units);
+  }
+  ExpectConsecutive(audio.sequence);
+  EXPECT_EQ(SinceFirst(audio.timestamps), PresentationSinceFirst(firstUnits, scales[1], scales[3]));
   // ffmpeg's packetiser keeps the frames of a packet it has not filled yet
   // and never sends the last of them: the hints hold all frames up to
   // those.
@@ -394,9 +474,15 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   const std::vector<Bytes>* data[2] = {&video, &audio};
   for (uint32_t track : {hv, ha}) {
     SCOPED_TRACE(track);
-    std::vector<int64_t> times;
-    for (const Packet& p : media.at(track - 3)) times.push_back(p.dts);
-    const auto hints = ReadTrack(h, track, 96 + (track - 3), times, track == hv);
+    // Hints written without timestamp offsets: the start plus the hint's
+    // time, which is the sample's.
+    const RtpTrack read = ReadTrack(h, track, 96 + (track - 3), track == hv);
+    const uint32_t start = static_cast<uint32_t>(MP4GetRtpTimestampStart(h, track));
+    std::vector<uint32_t> stamps;
+    for (const Packet& p : media.at(track - 3)) stamps.push_back(static_cast<uint32_t>(start + p.dts));
+    EXPECT_EQ(read.timestamps, stamps);
+    ExpectConsecutive(read.sequence);
+    const auto& hints = read.payloads;
     ASSERT_EQ(hints.size(), data[track - 3]->size());
     for (size_t i = 0; i < hints.size(); i++) {
       Bytes joined;
@@ -427,6 +513,54 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   EXPECT_EQ(params, nullptr);
   EXPECT_EQ(max, 1000);
   free(name);
+  MP4Close(h);
+}
+
+TEST_F(Hint, TimestampOffsetsOfWrittenHintsAreAddedToTheTimestamps) {
+  const std::string path = Copy("offsets.mp4");
+  // The offsets given to the hints, signed ones as their 32-bit patterns;
+  // the start lies just below the wrap of 32 bits.
+  const uint32_t kStart = 0xFFFFF000;
+  const struct {
+    bool bFrame;
+    uint32_t offset;
+    uint64_t duration;
+  } hints[] = {
+      {false, 0, 3000},   {false, 1024, 3000},        {true, 0xFFFFFC00, 1500},
+      {true, 7200, 1500}, {false, 0x80000000, 3000}, {false, 0x7FFFFFFF, 100},
+  };
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(h, hint, "H264", nullptr, 0, nullptr, true, false));
+  ASSERT_TRUE(MP4SetRtpTimestampStart(h, hint, kStart));
+  uint32_t sample = 1;
+  for (const auto& c : hints) {
+    ASSERT_TRUE(MP4AddRtpVideoHint(h, hint, c.bFrame, c.offset));
+    for (bool last : {false, true}) {
+      ASSERT_TRUE(MP4AddRtpPacket(h, hint, last, 0));
+      ASSERT_TRUE(MP4AddRtpSampleData(h, hint, sample, last ? 2 : 0, 2));
+    }
+    ASSERT_TRUE(MP4WriteRtpHint(h, hint, c.duration, !c.bFrame));
+    sample++;
+  }
+  MP4Close(h);
+
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const RtpTrack read = ReadTrack(h, hint, 96, true);
+  ASSERT_EQ(read.timestamps.size(), std::size(hints));
+  uint64_t time = 0;
+  for (size_t i = 0; i < std::size(hints); i++) {
+    EXPECT_EQ(read.timestamps[i], static_cast<uint32_t>(kStart + time + hints[i].offset)) << "hint " << i + 1;
+    ASSERT_TRUE(MP4ReadRtpHint(h, hint, static_cast<uint32_t>(i + 1), nullptr));
+    for (uint16_t p = 0; p < 2; p++) EXPECT_EQ(MP4GetRtpPacketBFrame(h, hint, p), hints[i].bFrame ? 1 : 0);
+    ASSERT_EQ(read.payloads[i].size(), 2u);
+    EXPECT_EQ(Cat({read.payloads[i][0], read.payloads[i][1]}), Bytes(video[i].begin(), video[i].begin() + 4));
+    time += hints[i].duration;
+  }
+  ExpectConsecutive(read.sequence);
   MP4Close(h);
 }
 
