@@ -440,7 +440,10 @@ uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaC
 // points at bytes of the reference track's samples or carries them inline.
 // Reading: MP4ReadRtpHint, then the packet functions for indexes 0 to
 // count - 1. Writing: MP4SetHintTrackRtpPayload once, then per hint
-// MP4AddRtpHint, (MP4AddRtpPacket, its data)..., MP4WriteRtpHint.
+// MP4AddRtpHint, (MP4AddRtpPacket, its data)..., MP4WriteRtpHint. Packets
+// added to a track that already holds hints (a file reopened with
+// MP4Modify) are numbered on from the last packet of its last hint that
+// has packets; where that hint cannot be read, MP4AddRtpHint fails.
 
 // A new hint track for the reference track, in its time scale; 0 on
 // failure.

@@ -557,20 +557,44 @@ void MP4RtpHintTrack::ReadHint(uint32_t hintSampleId, uint16_t* pNumPackets) {
   m_readHintSampleSize = 0;
 
   ReadSample(hintSampleId, &m_pReadHintSample, &m_readHintSampleSize, &m_readHintTimestamp);
+  m_pReadHint = new MP4RtpHint(this);
+  ParseHint(*m_pReadHint, m_pReadHintSample, m_readHintSampleSize);
+  if (pNumPackets) *pNumPackets = GetHintNumberOfPackets();
+}
+
+void MP4RtpHintTrack::ParseHint(MP4RtpHint& hint, uint8_t* pSample, uint32_t sampleSize) {
   // An empty sample reads from an empty buffer (a NULL one would make the
   // file lend itself a fresh one): its first field is already past the end.
   static uint8_t empty;
   MP4File& file = GetFile();
-  file.EnableMemoryBuffer(m_pReadHintSample ? m_pReadHintSample : &empty, m_readHintSampleSize);
+  file.EnableMemoryBuffer(pSample ? pSample : &empty, sampleSize);
   try {
-    m_pReadHint = new MP4RtpHint(this);
-    m_pReadHint->Read(&file);
+    hint.Read(&file);
   } catch (...) {
     file.DisableMemoryBuffer();
     throw;
   }
   file.DisableMemoryBuffer();
-  if (pNumPackets) *pNumPackets = GetHintNumberOfPackets();
+}
+
+uint32_t MP4RtpHintTrack::NextSequenceNumber() {
+  // Walked back over hints without packets to the last packet written.
+  for (uint32_t id = GetNumberOfSamples(); id > 0; id--) {
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    MP4RtpHint hint(this);
+    try {
+      ReadSample(id, &bytes, &size);
+      std::unique_ptr<uint8_t, void (*)(void*)> owned(bytes, MP4Free);
+      ParseHint(hint, bytes, size);
+    } catch (const MP4Error&) {
+      // Numbers guessed past an unreadable hint could repeat its own.
+      throw MP4Error("hint %u cannot be read to go on after its sequence numbers", "MP4AddRtpHint", id);
+    }
+    if (const uint16_t packets = hint.GetNumberOfPackets())
+      return hint.GetPacket(static_cast<uint16_t>(packets - 1))->GetSequenceNumber() + 1u;
+  }
+  return 0;
 }
 
 uint16_t MP4RtpHintTrack::GetHintNumberOfPackets() {
@@ -670,6 +694,9 @@ void MP4RtpHintTrack::SetRtpTimestampStart(uint64_t start) {
 void MP4RtpHintTrack::AddHint(bool isBFrame, uint32_t timestampOffset) {
   if (m_writeHintId == 0) {
     InitRefTrack();
+    // A track reopened with hints goes on with its packets' numbers: a
+    // number given again is a duplicate that receivers drop.
+    m_writePacketId = NextSequenceNumber();
     InitStats();
   }
   if (m_pWriteHint) throw MP4Error("unwritten hint is still pending", "MP4AddRtpHint");

@@ -199,6 +199,11 @@ class MP4RtpHintTrack : public MP4Track {
   void InitRtpStart();
   void InitPayload();
   void InitStats();
+  // Reads a hint from the bytes of a hint sample.
+  void ParseHint(MP4RtpHint& hint, uint8_t* pSample, uint32_t sampleSize);
+  // The sequence number after the last packet of the track's hints, 0 for
+  // a track without packets; a hint that cannot be read is refused.
+  uint32_t NextSequenceNumber();
   // The pending hint's last packet; where names the operation.
   MP4RtpPacket* PendingPacket(const char* where);
   // The statistics that one packet's bytes raise.

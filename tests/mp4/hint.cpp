@@ -564,6 +564,60 @@ TEST_F(Hint, TimestampOffsetsOfWrittenHintsAreAddedToTheTimestamps) {
   MP4Close(h);
 }
 
+TEST_F(Hint, HintsAddedAfterAReopenGoOnWithTheSequenceNumbers) {
+  const std::string path = Copy("reopened.mp4");
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(h, hint, "H264", nullptr, 0, nullptr, true, false));
+  MP4Close(h);
+  // Each session adds hints of these packet counts; a session that ends
+  // with a hint without packets leaves the number of the one before.
+  const std::vector<std::vector<int>> sessions = {{3, 1}, {2, 0}, {0}, {1, 4}};
+  uint32_t sample = 1, packets = 0;
+  for (const std::vector<int>& session : sessions) {
+    h = MP4Modify(path.c_str(), 0);
+    ASSERT_NE(h, nullptr);
+    for (int count : session) {
+      ASSERT_TRUE(MP4AddRtpHint(h, hint));
+      for (int p = 0; p < count; p++) {
+        ASSERT_TRUE(MP4AddRtpPacket(h, hint, p + 1 == count, 0));
+        ASSERT_TRUE(MP4AddRtpSampleData(h, hint, sample, 0, 3));
+        packets++;
+      }
+      ASSERT_TRUE(MP4WriteRtpHint(h, hint, 1000, true));
+      sample++;
+    }
+    MP4Close(h);
+  }
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint16_t> sequence;
+  for (uint32_t i = 1; i < sample; i++)
+    for (const RtpPacket& p : ReadHint(h, hint, i)) sequence.push_back(static_cast<uint16_t>(Be(p.header, 2, 2)));
+  MP4Close(h);
+  EXPECT_EQ(sequence.size(), packets);
+  ExpectConsecutive(sequence);
+
+  // A last hint that cannot be read gives no number to go on from: no hint
+  // is added after it, and the file keeps its samples.
+  const uint8_t damaged[] = {0, 1, 0, 0};  // one packet announced, none there
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(MP4WriteSample(h, hint, damaged, sizeof damaged, 1000, 0, true));
+  MP4Close(h);
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_FALSE(MP4AddRtpHint(h, hint));
+  EXPECT_FALSE(MP4AddRtpPacket(h, hint, true, 0));
+  EXPECT_FALSE(MP4WriteRtpHint(h, hint, 1000, true));
+  MP4Close(h);
+  h = MP4Read(path.c_str(), 0);
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(h, hint), sample);
+  MP4Close(h);
+}
+
 // ---------------------------------------------------------------- refusals
 
 TEST_F(Hint, CallsOutOfOrderOrOutOfRangeFail) {
