@@ -491,6 +491,9 @@ bool MP4AddRtpHint(MP4FileHandle hFile, uint32_t hintTrackId);
 // timestamps of the hint's packets add to the hint's time: a hint placed
 // at its send time carries the difference to its picture's presentation.
 bool MP4AddRtpVideoHint(MP4FileHandle hFile, uint32_t hintTrackId, bool isBframe, uint32_t timestampOffset);
+// A hint holds at most 65535 packets and a packet at most 65535 data
+// entries (their counts have 16 bits): the add that would pass either
+// fails and changes nothing.
 bool MP4AddRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, bool setMbit, int32_t transmitOffset);
 // At most 14 bytes inline.
 bool MP4AddRtpImmediateData(MP4FileHandle hFile, uint32_t hintTrackId, const uint8_t* pBytes, uint32_t numBytes);

@@ -258,6 +258,11 @@ int32_t MP4RtpPacket::GetTimestampOffset() {
 }
 
 void MP4RtpPacket::AddData(MP4RtpData* pData) {
+  // The entry count has 16 bits: one more entry would be written as none.
+  if (m_rtpData.Size() >= 0xFFFF) {
+    delete pData;
+    throw MP4Error("packet already holds 65535 data entries", "MP4RtpPacket::AddData");
+  }
   MP4AddOwned(m_rtpData, pData);
   SetIntegerProperty("entryCount", GetIntegerProperty("entryCount") + 1);
 }
@@ -365,6 +370,8 @@ MP4RtpHint::~MP4RtpHint() {
 }
 
 MP4RtpPacket* MP4RtpHint::AddPacket() {
+  // The packet count has 16 bits: one more packet would be written as none.
+  if (m_rtpPackets.Size() >= 0xFFFF) throw MP4Error("hint already holds 65535 packets", "MP4RtpHint::AddPacket");
   MP4RtpPacket* packet = new MP4RtpPacket(this);
   MP4AddOwned(m_rtpPackets, packet);
   SetIntegerProperty("packetCount", GetIntegerProperty("packetCount") + 1);

@@ -109,7 +109,8 @@ class MP4RtpPacket : public MP4Container {
   // The "rtpo" offset, signed, that the packet's RTP timestamp adds to the
   // hint's time; 0 without the extra block.
   int32_t GetTimestampOffset();
-  // Takes ownership, also when it throws.
+  // Takes ownership, also when it throws; a packet holds at most 65535
+  // entries.
   void AddData(MP4RtpData* pData);
   uint32_t GetNumberOfData() const { return m_rtpData.Size(); }
   MP4RtpData* GetData(uint32_t index) { return m_rtpData[index]; }
@@ -144,6 +145,7 @@ class MP4RtpHint : public MP4Container {
   void SetBFrame(bool isBFrame) { m_isBFrame = isBFrame; }
   uint32_t GetTimestampOffset() const { return m_timestampOffset; }
   void SetTimestampOffset(uint32_t timestampOffset) { m_timestampOffset = timestampOffset; }
+  // At most 65535 packets; a refused one changes nothing.
   MP4RtpPacket* AddPacket();
 
   void Read(MP4File* pFile) override;
