@@ -461,7 +461,9 @@ bool MP4SetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, const 
                                uint8_t* pPayloadNumber, uint16_t maxPayloadSize, const char* encoding_params,
                                bool include_rtp_map, bool include_mpeg4_esid);
 // The session description of the movie and of a hint track: texts owned by
-// the file, NULL when there is none.
+// the file, NULL when there is none. A text returned stays valid until
+// MP4Close, also after the description is set or appended to again (the
+// next get then returns the new text, at another place).
 const char* MP4GetSessionSdp(MP4FileHandle hFile);
 bool MP4SetSessionSdp(MP4FileHandle hFile, const char* sdpString);
 bool MP4AppendSessionSdp(MP4FileHandle hFile, const char* sdpString);

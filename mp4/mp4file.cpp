@@ -473,7 +473,16 @@ namespace {
 const char kSdpPath[] = "moov.udta.hnti.rtp .sdpText";
 }
 
-const char* MP4File::GetSessionSdp() { return GetStringProperty(kSdpPath); }
+const char* MP4File::KeepSdpText(uint32_t source, const char* text) {
+  if (!text) return nullptr;
+  std::list<std::string>& kept = m_sdpTexts[source];
+  if (kept.empty() || kept.back() != text) kept.emplace_back(text);
+  return kept.back().c_str();
+}
+
+// The field's own text goes with the next set: the caller gets a copy that
+// stays.
+const char* MP4File::GetSessionSdp() { return KeepSdpText(0, GetStringProperty(kSdpPath)); }
 
 void MP4File::SetSessionSdp(const char* sdpString) {
   // Refused before the atoms on the way are added.
@@ -485,7 +494,7 @@ void MP4File::SetSessionSdp(const char* sdpString) {
 void MP4File::AppendSessionSdp(const char* sdpString) {
   const char* old = nullptr;
   try {
-    old = GetSessionSdp();
+    old = GetStringProperty(kSdpPath);
   } catch (const MP4Error&) {
     SetSessionSdp(sdpString);
     return;

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <list>
+#include <map>
+#include <string>
 
 #include "mp4array.h"
 #include "mp4util.h"
@@ -245,7 +248,9 @@ class MP4File {
   uint8_t GetGraphicsProfileLevel();
   void SetGraphicsProfileLevel(uint8_t value);
 
-  // The session description text of "moov.udta.hnti.rtp ".
+  // The session description text of "moov.udta.hnti.rtp ". The text
+  // returned, as that of GetHintTrackSdp, is a copy kept until the file
+  // is destroyed, whatever is set or appended later.
   const char* GetSessionSdp();
   void SetSessionSdp(const char* sdpString);
   void AppendSessionSdp(const char* sdpString);
@@ -568,6 +573,11 @@ class MP4File {
   // Chooses the next chunk by time among the tracks and copies it from the
   // source to the file, until every chunk is copied.
   void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);
+  // A copy of a session description text, kept with the others of its
+  // source (0: the movie, else the hint track's id) until the file is
+  // destroyed; the text's last copy again while it has not changed. NULL
+  // for NULL.
+  const char* KeepSdpText(uint32_t source, const char* text);
 
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
@@ -605,5 +615,8 @@ class MP4File {
   char* m_editName = nullptr;
   // The temporary target of Optimize.
   char m_tempFileName[4096];
+  // The session description texts handed out, per source (KeepSdpText);
+  // list elements stay where they are.
+  std::map<uint32_t, std::list<std::string>> m_sdpTexts;
 };
 

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -1052,6 +1053,48 @@ TEST_F(Hint, SessionDescriptionsAreWrittenAsTheirCharacters) {
   h = MP4Read(path.c_str(), 0);
   EXPECT_STREQ(MP4GetSessionSdp(h), "v=0\r\ns=x\r\n");
   EXPECT_STREQ(MP4GetHintTrackSdp(h, hint), "a=one\r\na=two\r\n");
+  MP4Close(h);
+}
+
+TEST_F(Hint, ReturnedSessionDescriptionsStayValidUntilClose) {
+  const std::string path = Copy("sdp-lifetime.mp4");
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  // The movie's text and the hint track's, each set, appended to and set
+  // again; every text returned on the way is read once more at the end.
+  const struct {
+    const char* what;
+    std::function<const char*()> get;
+    std::function<bool(const char*)> set, append;
+  } sources[] = {
+      {"movie", [&] { return MP4GetSessionSdp(h); }, [&](const char* s) { return MP4SetSessionSdp(h, s); },
+       [&](const char* s) { return MP4AppendSessionSdp(h, s); }},
+      {"hint track", [&] { return MP4GetHintTrackSdp(h, hint); },
+       [&](const char* s) { return MP4SetHintTrackSdp(h, hint, s); },
+       [&](const char* s) { return MP4AppendHintTrackSdp(h, hint, s); }},
+  };
+  std::vector<std::pair<const char*, std::string>> returned;
+  for (const auto& source : sources) {
+    SCOPED_TRACE(source.what);
+    ASSERT_TRUE(source.set("v=0\r\n"));
+    returned.emplace_back(source.get(), "v=0\r\n");
+    ASSERT_TRUE(source.append("s=one\r\n"));
+    returned.emplace_back(source.get(), "v=0\r\ns=one\r\n");
+    // A text set from one returned earlier.
+    ASSERT_TRUE(source.set(returned.back().first));
+    ASSERT_TRUE(source.append(source.get()));
+    returned.emplace_back(source.get(), "v=0\r\ns=one\r\nv=0\r\ns=one\r\n");
+    ASSERT_TRUE(source.set("s=two\r\n"));
+    returned.emplace_back(source.get(), "s=two\r\n");
+  }
+  ASSERT_TRUE(MP4SetSessionSdp(h, "v=1\r\n"));
+  ASSERT_TRUE(MP4SetHintTrackSdp(h, hint, "v=1\r\n"));
+  for (const auto& [text, expected] : returned) {
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text, expected);
+  }
   MP4Close(h);
 }
 
