@@ -481,7 +481,8 @@ int32_t MP4GetRtpPacketTransmitOffset(MP4FileHandle hFile, uint32_t hintTrackId,
 // One RTP packet of the hint read last: the 12-byte header (version 2, the
 // track's sequence start added to the packet's number, the SSRC given; the
 // timestamp is the track's timestamp start plus the hint's time plus the
-// packet's signed timestamp offset where it has one) and/or the payload. *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
+// packet's signed timestamp offset where it has one) and/or the payload.
+// *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
 // *pNumBytes is the size of the caller's buffer, and a packet that does
 // not fit fails with nothing copied. *pNumBytes receives the packet size.
 bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes,
