@@ -19,9 +19,14 @@
 //   of the verbosity set the failure is printed to stderr as one
 //   "MP4ERROR: " line (or handed to the callback of MP4SetLibFunc).
 // - Ownership. Texts returned (track types, sample-entry names, string
-//   fields) belong to the open file: do not free them; they stay valid until
-//   MP4Close. Buffers and arrays handed out through output arguments are
-//   malloc'ed and belong to the caller, who frees them with free or MP4Free.
+//   fields, URLs, session descriptions) belong to the open file: do not free
+//   them; they stay valid until MP4Close, also after what they were taken
+//   from is set again or removed (a field set, a track deleted, metadata or
+//   chapters removed). Each is a copy that the file keeps until it is
+//   closed; asking again for an unchanged text gives the same copy, so the
+//   file holds each different text it handed out until MP4Close. Buffers
+//   and arrays handed out through output arguments are malloc'ed and belong
+//   to the caller, who frees them with free or MP4Free.
 // - Threads. A handle and everything reached through it is used by one
 //   thread at a time (even reads move the file position and the lookup
 //   caches). Distinct handles are independent, apart from the process-wide
@@ -110,6 +115,8 @@ uint64_t MP4ConvertFromMovieDuration(MP4FileHandle hFile, uint64_t duration, uin
 bool MP4HaveAtom(MP4FileHandle hFile, const char* atomName);
 bool MP4GetIntegerProperty(MP4FileHandle hFile, const char* propName, uint64_t* retvalue);
 bool MP4GetFloatProperty(MP4FileHandle hFile, const char* propName, float* retvalue);
+// The text as stored (see Ownership); a field of 16-bit characters (as in
+// some content descriptors) ends in a 16-bit zero.
 bool MP4GetStringProperty(MP4FileHandle hFile, const char* propName, const char** retvalue);
 // Failure (and NULL handle): *ppValue NULL and *pValueSize 0.
 bool MP4GetBytesProperty(MP4FileHandle hFile, const char* propName, uint8_t** ppValue, uint32_t* pValueSize);

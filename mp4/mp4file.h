@@ -7,8 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <list>
-#include <map>
+#include <set>
 #include <string>
 
 #include "mp4array.h"
@@ -193,6 +192,19 @@ class MP4File {
   // The stored text itself, owned by the property.
   const char* GetStringProperty(const char* name);
   void SetStringProperty(const char* name, const char* value);
+  // The text as the function interface hands it out: a copy kept until the
+  // file is destroyed (KeepText), which no later set of the field or
+  // removal of its atom frees under the caller. Text of 16-bit characters
+  // is copied up to its zero character.
+  const char* GetKeptStringProperty(const char* name);
+  const char* GetKeptTrackStringProperty(uint32_t trackId, const char* name);
+  // A copy of size bytes of text followed by three zero bytes (a zero
+  // character of either width at either alignment, as fields end), kept
+  // until the file is destroyed; texts of equal bytes share one copy, so
+  // asking again for an unchanged text keeps nothing more. NULL for NULL.
+  // Without a size: an 8-bit text up to its NUL.
+  const char* KeepText(const char* text, size_t size);
+  const char* KeepText(const char* text);
   // A malloc'ed copy (NULL for an empty value) that the caller frees.
   void GetBytesProperty(const char* name, uint8_t** ppValue, uint32_t* pValueSize);
   void SetBytesProperty(const char* name, const uint8_t* pValue, uint32_t valueSize);
@@ -249,8 +261,8 @@ class MP4File {
   void SetGraphicsProfileLevel(uint8_t value);
 
   // The session description text of "moov.udta.hnti.rtp ". The text
-  // returned, as that of GetHintTrackSdp, is a copy kept until the file
-  // is destroyed, whatever is set or appended later.
+  // returned, as that of GetHintTrackSdp, is a kept copy (KeepText),
+  // whatever is set or appended later.
   const char* GetSessionSdp();
   void SetSessionSdp(const char* sdpString);
   void AppendSessionSdp(const char* sdpString);
@@ -573,11 +585,6 @@ class MP4File {
   // Chooses the next chunk by time among the tracks and copies it from the
   // source to the file, until every chunk is copied.
   void RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO);
-  // A copy of a session description text, kept with the others of its
-  // source (0: the movie, else the hint track's id) until the file is
-  // destroyed; the text's last copy again while it has not changed. NULL
-  // for NULL.
-  const char* KeepSdpText(uint32_t source, const char* text);
 
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
@@ -615,8 +622,8 @@ class MP4File {
   char* m_editName = nullptr;
   // The temporary target of Optimize.
   char m_tempFileName[4096];
-  // The session description texts handed out, per source (KeepSdpText);
-  // list elements stay where they are.
-  std::map<uint32_t, std::list<std::string>> m_sdpTexts;
+  // The texts handed out (KeepText); elements of a set stay where they
+  // are.
+  std::set<std::string> m_keptTexts;
 };
 

@@ -29,8 +29,7 @@ const char kHintTrackSdpPath[] = "udta.hnti.sdp .sdpText";
 }
 
 const char* MP4File::GetHintTrackSdp(uint32_t hintTrackId) {
-  // Track ids count from 1; 0 stands for the movie's text.
-  return KeepSdpText(hintTrackId, GetTrackStringProperty(hintTrackId, kHintTrackSdpPath));
+  return GetKeptTrackStringProperty(hintTrackId, kHintTrackSdpPath);
 }
 
 void MP4File::SetHintTrackSdp(uint32_t hintTrackId, const char* sdpString) {
