@@ -209,7 +209,7 @@ bool MP4GetFloatProperty(MP4FileHandle hFile, const char* propName, float* retva
 bool MP4GetStringProperty(MP4FileHandle hFile, const char* propName, const char** retvalue) {
   return Do(hFile, [&](MP4File& file) {
     MP4_ASSERT(retvalue);
-    *retvalue = file.GetStringProperty(propName);
+    *retvalue = file.GetKeptStringProperty(propName);
   });
 }
 
@@ -239,7 +239,7 @@ bool MP4GetTrackFloatProperty(MP4FileHandle hFile, uint32_t trackId, const char*
 bool MP4GetTrackStringProperty(MP4FileHandle hFile, uint32_t trackId, const char* propName, const char** retvalue) {
   return Do(hFile, [&](MP4File& file) {
     MP4_ASSERT(retvalue);
-    *retvalue = file.GetTrackStringProperty(trackId, propName);
+    *retvalue = file.GetKeptTrackStringProperty(trackId, propName);
   });
 }
 
@@ -264,12 +264,13 @@ uint16_t MP4FindTrackIndex(MP4FileHandle hFile, uint32_t trackId) {
 }
 
 const char* MP4GetTrackType(MP4FileHandle hFile, uint32_t trackId) {
-  return Call(hFile, static_cast<const char*>(nullptr), [&](MP4File& file) { return file.GetTrackType(trackId); });
+  return Call(hFile, static_cast<const char*>(nullptr),
+              [&](MP4File& file) { return file.KeepText(file.GetTrackType(trackId)); });
 }
 
 const char* MP4GetTrackMediaDataName(MP4FileHandle hFile, uint32_t trackId) {
   return Call(hFile, static_cast<const char*>(nullptr),
-              [&](MP4File& file) { return file.GetTrackMediaDataName(trackId); });
+              [&](MP4File& file) { return file.KeepText(file.GetTrackMediaDataName(trackId)); });
 }
 
 bool MP4GetTrackMediaDataOriginalFormat(MP4FileHandle hFile, uint32_t trackId, char* originalFormat,
@@ -699,7 +700,7 @@ void MP4SetH263Bitrates(MP4FileHandle hFile, uint32_t trackId, uint32_t avgBitra
 
 const char* MP4GetHrefTrackBaseUrl(MP4FileHandle hFile, uint32_t trackId) {
   return Call(hFile, static_cast<const char*>(nullptr), [&](MP4File& file) {
-    return file.GetTrackStringProperty(trackId, "mdia.minf.stbl.stsd.href.burl.base_url");
+    return file.GetKeptTrackStringProperty(trackId, "mdia.minf.stbl.stsd.href.burl.base_url");
   });
 }
 

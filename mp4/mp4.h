@@ -19,9 +19,14 @@
 //   of the verbosity set the failure is printed to stderr as one
 //   "MP4ERROR: " line (or handed to the callback of MP4SetLibFunc).
 // - Ownership. Texts returned (track types, sample-entry names, string
-//   fields) belong to the open file: do not free them; they stay valid until
-//   MP4Close. Buffers and arrays handed out through output arguments are
-//   malloc'ed and belong to the caller, who frees them with free or MP4Free.
+//   fields, URLs, session descriptions) belong to the open file: do not free
+//   them; they stay valid until MP4Close, also after what they were taken
+//   from is set again or removed (a field set, a track deleted, metadata or
+//   chapters removed). Each is a copy that the file keeps until it is
+//   closed; asking again for an unchanged text gives the same copy, so the
+//   file holds each different text it handed out until MP4Close. Buffers
+//   and arrays handed out through output arguments are malloc'ed and belong
+//   to the caller, who frees them with free or MP4Free.
 // - Threads. A handle and everything reached through it is used by one
 //   thread at a time (even reads move the file position and the lookup
 //   caches). Distinct handles are independent, apart from the process-wide
@@ -110,6 +115,8 @@ uint64_t MP4ConvertFromMovieDuration(MP4FileHandle hFile, uint64_t duration, uin
 bool MP4HaveAtom(MP4FileHandle hFile, const char* atomName);
 bool MP4GetIntegerProperty(MP4FileHandle hFile, const char* propName, uint64_t* retvalue);
 bool MP4GetFloatProperty(MP4FileHandle hFile, const char* propName, float* retvalue);
+// The text as stored (see Ownership); a field of 16-bit characters (as in
+// some content descriptors) ends in a 16-bit zero.
 bool MP4GetStringProperty(MP4FileHandle hFile, const char* propName, const char** retvalue);
 // Failure (and NULL handle): *ppValue NULL and *pValueSize 0.
 bool MP4GetBytesProperty(MP4FileHandle hFile, const char* propName, uint8_t** ppValue, uint32_t* pValueSize);
@@ -459,7 +466,10 @@ uint32_t MP4EncAndCopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaC
 // points at bytes of the reference track's samples or carries them inline.
 // Reading: MP4ReadRtpHint, then the packet functions for indexes 0 to
 // count - 1. Writing: MP4SetHintTrackRtpPayload once, then per hint
-// MP4AddRtpHint, (MP4AddRtpPacket, its data)..., MP4WriteRtpHint.
+// MP4AddRtpHint, (MP4AddRtpPacket, its data)..., MP4WriteRtpHint. Packets
+// added to a track that already holds hints (a file reopened with
+// MP4Modify) are numbered on from the last packet of its last hint that
+// has packets; where that hint cannot be read, MP4AddRtpHint fails.
 
 // A new hint track for the reference track, in its time scale; 0 on
 // failure.
@@ -477,7 +487,9 @@ bool MP4SetHintTrackRtpPayload(MP4FileHandle hFile, uint32_t hintTrackId, const 
                                uint8_t* pPayloadNumber, uint16_t maxPayloadSize, const char* encoding_params,
                                bool include_rtp_map, bool include_mpeg4_esid);
 // The session description of the movie and of a hint track: texts owned by
-// the file, NULL when there is none.
+// the file, NULL when there is none. A text returned stays valid until
+// MP4Close, also after the description is set or appended to again (the
+// next get then returns the new text, at another place).
 const char* MP4GetSessionSdp(MP4FileHandle hFile);
 bool MP4SetSessionSdp(MP4FileHandle hFile, const char* sdpString);
 bool MP4AppendSessionSdp(MP4FileHandle hFile, const char* sdpString);
@@ -493,8 +505,10 @@ int8_t MP4GetRtpPacketBFrame(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t
 // The low 16 bits of the packet's transmission offset (-1 gives 65535).
 int32_t MP4GetRtpPacketTransmitOffset(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex);
 // One RTP packet of the hint read last: the 12-byte header (version 2, the
-// track's sequence and timestamp starts added, the SSRC given) and/or the
-// payload. *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
+// track's sequence start added to the packet's number, the SSRC given; the
+// timestamp is the track's timestamp start plus the hint's time plus the
+// packet's signed timestamp offset where it has one) and/or the payload.
+// *ppBytes NULL: a buffer is malloc'ed for the caller; otherwise
 // *pNumBytes is the size of the caller's buffer, and a packet that does
 // not fit fails with nothing copied. *pNumBytes receives the packet size.
 bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packetIndex, uint8_t** ppBytes,
@@ -502,7 +516,13 @@ bool MP4ReadRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, uint16_t packet
 uint64_t MP4GetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId);
 bool MP4SetRtpTimestampStart(MP4FileHandle hFile, uint32_t hintTrackId, uint64_t rtpStart);
 bool MP4AddRtpHint(MP4FileHandle hFile, uint32_t hintTrackId);
+// timestampOffset (a signed value as its 32-bit pattern) is what the RTP
+// timestamps of the hint's packets add to the hint's time: a hint placed
+// at its send time carries the difference to its picture's presentation.
 bool MP4AddRtpVideoHint(MP4FileHandle hFile, uint32_t hintTrackId, bool isBframe, uint32_t timestampOffset);
+// A hint holds at most 65535 packets and a packet at most 65535 data
+// entries (their counts have 16 bits): the add that would pass either
+// fails and changes nothing.
 bool MP4AddRtpPacket(MP4FileHandle hFile, uint32_t hintTrackId, bool setMbit, int32_t transmitOffset);
 // At most 14 bytes inline.
 bool MP4AddRtpImmediateData(MP4FileHandle hFile, uint32_t hintTrackId, const uint8_t* pBytes, uint32_t numBytes);

@@ -301,6 +301,25 @@ void MP4File::SetStringProperty(const char* name, const char* value) {
   static_cast<MP4StringProperty*>(p)->SetValue(value, index);
 }
 
+const char* MP4File::GetKeptStringProperty(const char* name) {
+  MP4Property* p = nullptr;
+  uint32_t index = 0;
+  FindStringProperty(name, &p, &index);
+  MP4StringProperty* field = static_cast<MP4StringProperty*>(p);
+  const char* value = field->GetValue(index);
+  return KeepText(value, MP4TextBytes(value, field->IsUnicode() ? 2 : 1));
+}
+
+const char* MP4File::KeepText(const char* text, size_t size) {
+  if (!text) return nullptr;
+  // Two zero bytes here and the string's own terminator.
+  std::string copy(text, size);
+  copy.append(2, '\0');
+  return m_keptTexts.insert(std::move(copy)).first->c_str();
+}
+
+const char* MP4File::KeepText(const char* text) { return KeepText(text, text ? strlen(text) : 0); }
+
 void MP4File::GetBytesProperty(const char* name, uint8_t** ppValue, uint32_t* pValueSize) {
   MP4Property* p = nullptr;
   uint32_t index = 0;
@@ -413,6 +432,9 @@ void MP4File::SetTrackFloatProperty(uint32_t trackId, const char* name, float va
 const char* MP4File::GetTrackStringProperty(uint32_t trackId, const char* name) {
   return GetStringProperty(MakeTrackName(trackId, name));
 }
+const char* MP4File::GetKeptTrackStringProperty(uint32_t trackId, const char* name) {
+  return GetKeptStringProperty(MakeTrackName(trackId, name));
+}
 void MP4File::SetTrackStringProperty(uint32_t trackId, const char* name, const char* value) {
   SetStringProperty(MakeTrackName(trackId, name), value);
 }
@@ -483,7 +505,9 @@ namespace {
 const char kSdpPath[] = "moov.udta.hnti.rtp .sdpText";
 }
 
-const char* MP4File::GetSessionSdp() { return GetStringProperty(kSdpPath); }
+// The field's own text goes with the next set: the caller gets a copy that
+// stays.
+const char* MP4File::GetSessionSdp() { return GetKeptStringProperty(kSdpPath); }
 
 void MP4File::SetSessionSdp(const char* sdpString) {
   // Refused before the atoms on the way are added.
@@ -495,7 +519,7 @@ void MP4File::SetSessionSdp(const char* sdpString) {
 void MP4File::AppendSessionSdp(const char* sdpString) {
   const char* old = nullptr;
   try {
-    old = GetSessionSdp();
+    old = GetStringProperty(kSdpPath);
   } catch (const MP4Error&) {
     SetSessionSdp(sdpString);
     return;

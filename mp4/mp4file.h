@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -204,6 +206,19 @@ class MP4File {
   // The stored text itself, owned by the property.
   const char* GetStringProperty(const char* name);
   void SetStringProperty(const char* name, const char* value);
+  // The text as the function interface hands it out: a copy kept until the
+  // file is destroyed (KeepText), which no later set of the field or
+  // removal of its atom frees under the caller. Text of 16-bit characters
+  // is copied up to its zero character.
+  const char* GetKeptStringProperty(const char* name);
+  const char* GetKeptTrackStringProperty(uint32_t trackId, const char* name);
+  // A copy of size bytes of text followed by three zero bytes (a zero
+  // character of either width at either alignment, as fields end), kept
+  // until the file is destroyed; texts of equal bytes share one copy, so
+  // asking again for an unchanged text keeps nothing more. NULL for NULL.
+  // Without a size: an 8-bit text up to its NUL.
+  const char* KeepText(const char* text, size_t size);
+  const char* KeepText(const char* text);
   // A malloc'ed copy (NULL for an empty value) that the caller frees.
   void GetBytesProperty(const char* name, uint8_t** ppValue, uint32_t* pValueSize);
   void SetBytesProperty(const char* name, const uint8_t* pValue, uint32_t valueSize);
@@ -259,7 +274,9 @@ class MP4File {
   uint8_t GetGraphicsProfileLevel();
   void SetGraphicsProfileLevel(uint8_t value);
 
-  // The session description text of "moov.udta.hnti.rtp ".
+  // The session description text of "moov.udta.hnti.rtp ". The text
+  // returned, as that of GetHintTrackSdp, is a kept copy (KeepText),
+  // whatever is set or appended later.
   const char* GetSessionSdp();
   void SetSessionSdp(const char* sdpString);
   void AppendSessionSdp(const char* sdpString);
@@ -679,5 +696,8 @@ class MP4File {
   char* m_editName = nullptr;
   // The temporary target of Optimize.
   char m_tempFileName[4096];
+  // The texts handed out (KeepText); elements of a set stay where they
+  // are.
+  std::set<std::string> m_keptTexts;
 };
 

@@ -24,20 +24,24 @@ MP4RtpHintTrack* MP4File::GetHintTrack(uint32_t hintTrackId, const char* where) 
   return static_cast<MP4RtpHintTrack*>(track);
 }
 
+namespace {
+const char kHintTrackSdpPath[] = "udta.hnti.sdp .sdpText";
+}
+
 const char* MP4File::GetHintTrackSdp(uint32_t hintTrackId) {
-  return GetTrackStringProperty(hintTrackId, "udta.hnti.sdp .sdpText");
+  return GetKeptTrackStringProperty(hintTrackId, kHintTrackSdpPath);
 }
 
 void MP4File::SetHintTrackSdp(uint32_t hintTrackId, const char* sdpString) {
   GetHintTrack(hintTrackId, "MP4SetHintTrackSdp");
   AddDescendantAtoms(MakeTrackName(hintTrackId, nullptr), "udta.hnti.sdp ");
-  SetTrackStringProperty(hintTrackId, "udta.hnti.sdp .sdpText", sdpString);
+  SetTrackStringProperty(hintTrackId, kHintTrackSdpPath, sdpString);
 }
 
 void MP4File::AppendHintTrackSdp(uint32_t hintTrackId, const char* sdpFragment) {
   const char* old = nullptr;
   try {
-    old = GetHintTrackSdp(hintTrackId);
+    old = GetTrackStringProperty(hintTrackId, kHintTrackSdpPath);
   } catch (const MP4Error&) {
     SetHintTrackSdp(hintTrackId, sdpFragment);
     return;

@@ -215,6 +215,7 @@ class MP4StringProperty : public MP4Property {
   void SetCountedFormat(bool value = true) { m_useCountedFormat = value; }
   void SetExpandedCountFormat(bool value = true) { m_useExpandedCount = value; }
   void SetUnicode(bool value = true) { m_useUnicode = value; }
+  bool IsUnicode() const { return m_useUnicode; }
   void SetFixedLength(uint32_t fixedLength) { m_fixedLength = fixedLength; }
   uint32_t GetFixedLength() const { return m_fixedLength; }
 

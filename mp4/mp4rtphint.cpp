@@ -1,10 +1,13 @@
 #include "mp4rtphint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mp4atom.h"
 #include "mp4file.h"
@@ -125,17 +128,24 @@ void MP4RtpSampleData::SetEmbeddedImmediate(uint32_t sampleId, uint8_t* pData, u
 
 uint16_t MP4RtpSampleData::GetDataSize() { return static_cast<uint16_t>(GetIntegerProperty("length")); }
 
-void MP4RtpSampleData::GetData(uint8_t* pDest) {
-  const uint16_t length = GetDataSize();
+bool MP4RtpSampleData::GetSampleSource(MP4Track** ppTrack, uint32_t* pSampleId, uint32_t* pOffset) {
   const uint8_t refIndex = static_cast<uint8_t>(GetIntegerProperty("trackRefIndex"));
   // A hint still being built holds its embedded bytes itself.
-  if (refIndex == 0xFF && m_pEmbeddedData) {
-    if (length) memcpy(pDest, m_pEmbeddedData, length);
-    return;
-  }
-  MP4Track* track = FindTrackFromRefIndex(refIndex);
-  track->ReadSampleFragment(static_cast<uint32_t>(GetIntegerProperty("sampleNumber")),
-                            static_cast<uint32_t>(GetIntegerProperty("sampleOffset")), length, pDest);
+  if (refIndex == 0xFF && m_pEmbeddedData) return false;
+  *ppTrack = FindTrackFromRefIndex(refIndex);
+  *pSampleId = static_cast<uint32_t>(GetIntegerProperty("sampleNumber"));
+  *pOffset = static_cast<uint32_t>(GetIntegerProperty("sampleOffset"));
+  return true;
+}
+
+void MP4RtpSampleData::GetData(uint8_t* pDest) {
+  const uint16_t length = GetDataSize();
+  MP4Track* track = nullptr;
+  uint32_t sampleId = 0, offset = 0;
+  if (GetSampleSource(&track, &sampleId, &offset))
+    track->ReadSampleFragment(sampleId, offset, length, pDest);
+  else if (length)
+    memcpy(pDest, m_pEmbeddedData, length);
 }
 
 void MP4RtpSampleData::WriteEmbeddedData(MP4File* pFile, uint64_t startPos) {
@@ -240,7 +250,19 @@ void MP4RtpPacket::SetTimestampOffset(uint32_t timestampOffset) {
   SetIntegerProperty("timestampOffset", timestampOffset);
 }
 
+int32_t MP4RtpPacket::GetTimestampOffset() {
+  // The field exists only with the extra block; a block without an "rtpo"
+  // entry keeps its default of 0.
+  if (!GetIntegerProperty("extraFlag")) return 0;
+  return static_cast<int32_t>(static_cast<uint32_t>(GetIntegerProperty("timestampOffset")));
+}
+
 void MP4RtpPacket::AddData(MP4RtpData* pData) {
+  // The entry count has 16 bits: one more entry would be written as none.
+  if (m_rtpData.Size() >= 0xFFFF) {
+    delete pData;
+    throw MP4Error("packet already holds 65535 data entries", "MP4RtpPacket::AddData");
+  }
   MP4AddOwned(m_rtpData, pData);
   SetIntegerProperty("entryCount", GetIntegerProperty("entryCount") + 1);
 }
@@ -253,10 +275,33 @@ uint32_t MP4RtpPacket::GetDataSize() {
 }
 
 void MP4RtpPacket::GetData(uint8_t* pDest) {
+  // Bytes of track samples are read in the order of track, sample and
+  // offset, each entry's bytes only: however the entries alternate between
+  // samples, the reads go forward through each sample and the file's read
+  // buffer serves the neighbours of each.
+  struct SampleRead {
+    MP4Track* track;
+    uint32_t sampleId, offset;
+    uint16_t length;
+    uint32_t at;  // in pDest
+  };
+  std::vector<SampleRead> reads;
+  uint32_t at = 0;
   for (uint32_t i = 0; i < m_rtpData.Size(); i++) {
-    m_rtpData[i]->GetData(pDest);
-    pDest += m_rtpData[i]->GetDataSize();
+    MP4RtpData* data = m_rtpData[i];
+    const uint16_t length = data->GetDataSize();
+    SampleRead r{nullptr, 0, 0, length, at};
+    if (data->GetSampleSource(&r.track, &r.sampleId, &r.offset))
+      reads.push_back(r);
+    else
+      data->GetData(pDest + at);
+    at += length;
   }
+  std::stable_sort(reads.begin(), reads.end(), [](const SampleRead& a, const SampleRead& b) {
+    if (a.track != b.track) return std::less<MP4Track*>()(a.track, b.track);
+    return a.sampleId != b.sampleId ? a.sampleId < b.sampleId : a.offset < b.offset;
+  });
+  for (const SampleRead& r : reads) r.track->ReadSampleFragment(r.sampleId, r.offset, r.length, pDest + r.at);
 }
 
 void MP4RtpPacket::WriteEmbeddedData(MP4File* pFile, uint64_t startPos) {
@@ -325,6 +370,8 @@ MP4RtpHint::~MP4RtpHint() {
 }
 
 MP4RtpPacket* MP4RtpHint::AddPacket() {
+  // The packet count has 16 bits: one more packet would be written as none.
+  if (m_rtpPackets.Size() >= 0xFFFF) throw MP4Error("hint already holds 65535 packets", "MP4RtpHint::AddPacket");
   MP4RtpPacket* packet = new MP4RtpPacket(this);
   MP4AddOwned(m_rtpPackets, packet);
   SetIntegerProperty("packetCount", GetIntegerProperty("packetCount") + 1);
@@ -517,20 +564,44 @@ void MP4RtpHintTrack::ReadHint(uint32_t hintSampleId, uint16_t* pNumPackets) {
   m_readHintSampleSize = 0;
 
   ReadSample(hintSampleId, &m_pReadHintSample, &m_readHintSampleSize, &m_readHintTimestamp);
+  m_pReadHint = new MP4RtpHint(this);
+  ParseHint(*m_pReadHint, m_pReadHintSample, m_readHintSampleSize);
+  if (pNumPackets) *pNumPackets = GetHintNumberOfPackets();
+}
+
+void MP4RtpHintTrack::ParseHint(MP4RtpHint& hint, uint8_t* pSample, uint32_t sampleSize) {
   // An empty sample reads from an empty buffer (a NULL one would make the
   // file lend itself a fresh one): its first field is already past the end.
   static uint8_t empty;
   MP4File& file = GetFile();
-  file.EnableMemoryBuffer(m_pReadHintSample ? m_pReadHintSample : &empty, m_readHintSampleSize);
+  file.EnableMemoryBuffer(pSample ? pSample : &empty, sampleSize);
   try {
-    m_pReadHint = new MP4RtpHint(this);
-    m_pReadHint->Read(&file);
+    hint.Read(&file);
   } catch (...) {
     file.DisableMemoryBuffer();
     throw;
   }
   file.DisableMemoryBuffer();
-  if (pNumPackets) *pNumPackets = GetHintNumberOfPackets();
+}
+
+uint32_t MP4RtpHintTrack::NextSequenceNumber() {
+  // Walked back over hints without packets to the last packet written.
+  for (uint32_t id = GetNumberOfSamples(); id > 0; id--) {
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    MP4RtpHint hint(this);
+    try {
+      ReadSample(id, &bytes, &size);
+      std::unique_ptr<uint8_t, void (*)(void*)> owned(bytes, MP4Free);
+      ParseHint(hint, bytes, size);
+    } catch (const MP4Error&) {
+      // Numbers guessed past an unreadable hint could repeat its own.
+      throw MP4Error("hint %u cannot be read to go on after its sequence numbers", "MP4AddRtpHint", id);
+    }
+    if (const uint16_t packets = hint.GetNumberOfPackets())
+      return hint.GetPacket(static_cast<uint16_t>(packets - 1))->GetSequenceNumber() + 1u;
+  }
+  return 0;
 }
 
 uint16_t MP4RtpHintTrack::GetHintNumberOfPackets() {
@@ -574,7 +645,11 @@ void MP4RtpHintTrack::ReadPacket(uint16_t packetIndex, uint8_t** ppBytes, uint32
     uint8_t* p = *ppBytes;
     if (includeHeader) {
       const uint16_t sequence = static_cast<uint16_t>(m_rtpSequenceStart + packet->GetSequenceNumber());
-      const uint32_t timestamp = static_cast<uint32_t>(m_rtpTimestampStart + m_readHintTimestamp);
+      // A packet sent before its picture is presented (a B picture placed at
+      // its send time) carries the difference in its offset, which may be
+      // negative: added modulo 2^32 either way.
+      const uint32_t timestamp = static_cast<uint32_t>(m_rtpTimestampStart + m_readHintTimestamp +
+                                                       static_cast<uint32_t>(packet->GetTimestampOffset()));
       p[0] = static_cast<uint8_t>(0x80 | (packet->GetPBit() << 5) | (packet->GetXBit() << 4));
       p[1] = static_cast<uint8_t>((packet->GetMBit() << 7) | (packet->GetPayload() & 0x7F));
       p[2] = static_cast<uint8_t>(sequence >> 8);
@@ -626,6 +701,9 @@ void MP4RtpHintTrack::SetRtpTimestampStart(uint64_t start) {
 void MP4RtpHintTrack::AddHint(bool isBFrame, uint32_t timestampOffset) {
   if (m_writeHintId == 0) {
     InitRefTrack();
+    // A track reopened with hints goes on with its packets' numbers: a
+    // number given again is a duplicate that receivers drop.
+    m_writePacketId = NextSequenceNumber();
     InitStats();
   }
   if (m_pWriteHint) throw MP4Error("unwritten hint is still pending", "MP4AddRtpHint");

@@ -32,6 +32,12 @@ class MP4RtpData : public MP4Container {
   virtual void GetData(uint8_t* pDest) = 0;
   // Bytes of the entry kept in the hint sample itself, after the records.
   virtual void WriteEmbeddedData(MP4File*, uint64_t /*startPos*/) {}
+  // The track sample whose bytes the entry stands for (from the offset
+  // given, GetDataSize bytes); false where the entry holds its bytes or
+  // finds them elsewhere.
+  virtual bool GetSampleSource(MP4Track** /*ppTrack*/, uint32_t* /*pSampleId*/, uint32_t* /*pOffset*/) {
+    return false;
+  }
   // 0xFF: the hint track; 0: its reference track; n: row n - 1 of its
   // "tref.hint".
   MP4Track* FindTrackFromRefIndex(uint8_t refIndex);
@@ -67,6 +73,7 @@ class MP4RtpSampleData : public MP4RtpData {
   uint16_t GetDataSize() override;
   void GetData(uint8_t* pDest) override;
   void WriteEmbeddedData(MP4File* pFile, uint64_t startPos) override;
+  bool GetSampleSource(MP4Track** ppTrack, uint32_t* pSampleId, uint32_t* pOffset) override;
 
  private:
   uint8_t* m_pEmbeddedData = nullptr;
@@ -99,7 +106,11 @@ class MP4RtpPacket : public MP4Container {
   // 0 adds nothing; otherwise the packet gets the extra block with an
   // "rtpo" entry (once).
   void SetTimestampOffset(uint32_t timestampOffset);
-  // Takes ownership, also when it throws.
+  // The "rtpo" offset, signed, that the packet's RTP timestamp adds to the
+  // hint's time; 0 without the extra block.
+  int32_t GetTimestampOffset();
+  // Takes ownership, also when it throws; a packet holds at most 65535
+  // entries.
   void AddData(MP4RtpData* pData);
   uint32_t GetNumberOfData() const { return m_rtpData.Size(); }
   MP4RtpData* GetData(uint32_t index) { return m_rtpData[index]; }
@@ -134,6 +145,7 @@ class MP4RtpHint : public MP4Container {
   void SetBFrame(bool isBFrame) { m_isBFrame = isBFrame; }
   uint32_t GetTimestampOffset() const { return m_timestampOffset; }
   void SetTimestampOffset(uint32_t timestampOffset) { m_timestampOffset = timestampOffset; }
+  // At most 65535 packets; a refused one changes nothing.
   MP4RtpPacket* AddPacket();
 
   void Read(MP4File* pFile) override;
@@ -189,6 +201,11 @@ class MP4RtpHintTrack : public MP4Track {
   void InitRtpStart();
   void InitPayload();
   void InitStats();
+  // Reads a hint from the bytes of a hint sample.
+  void ParseHint(MP4RtpHint& hint, uint8_t* pSample, uint32_t sampleSize);
+  // The sequence number after the last packet of the track's hints, 0 for
+  // a track without packets; a hint that cannot be read is refused.
+  uint32_t NextSequenceNumber();
   // The pending hint's last packet; where names the operation.
   MP4RtpPacket* PendingPacket(const char* where);
   // The statistics that one packet's bytes raise.

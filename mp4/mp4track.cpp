@@ -147,7 +147,6 @@ MP4Track::MP4Track(MP4File& file, MP4Atom& trakAtom) : m_pFile(&file), m_pTrakAt
 }
 
 MP4Track::~MP4Track() {
-  MP4Free(m_pCachedReadSample);
   MP4Free(m_pChunkBuffer);
   if (m_lastSampleFile && m_lastSampleFile != kInaccessibleFile) fclose(m_lastSampleFile);
 }
@@ -536,14 +535,10 @@ void MP4Track::ResetCaches() {
 
 // ---------------------------------------------------------------- reading
 
-void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes, uint64_t* pStartTime,
-                          uint64_t* pDuration, uint64_t* pRenderingOffset, bool* pIsSyncSample) {
-  if (sampleId == 0) throw MP4Error("sample id can't be zero", "MP4Track::ReadSample");
+FILE* MP4Track::LocateSample(uint32_t sampleId, uint64_t* pOffset, uint32_t* pSize) {
   CheckSampleId(sampleId, "MP4Track::ReadSample");
   // A sample still in the chunk buffer has no place in the file yet.
   if (m_chunkSamples && sampleId >= m_writeSampleId - m_chunkSamples) WriteChunkBuffer();
-  MP4_ASSERT(ppBytes);
-  MP4_ASSERT(pNumBytes);
   FILE* file = GetSampleFile(sampleId);
   if (file == kInaccessibleFile)
     throw MP4Error("sample is located in an inaccessible file", "MP4Track::ReadSample");
@@ -558,6 +553,38 @@ void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBy
   if (offset > fileSize || size > fileSize - offset)
     throw MP4Error("sample %u (%u bytes at %llu) runs past the end of the file", "MP4Track::ReadSample", sampleId,
                    size, static_cast<unsigned long long>(offset));
+  *pOffset = offset;
+  *pSize = size;
+  return file;
+}
+
+void MP4Track::ReadAt(FILE* file, uint64_t position, uint8_t* pBytes, uint32_t numBytes) {
+  // While writing, the position is where the next write goes: kept.
+  const bool writing = m_pFile->GetMode() == 'w';
+  const uint64_t oldPosition = writing ? m_pFile->GetPosition(file) : 0;
+  try {
+    m_pFile->SetPosition(position, file);
+    m_pFile->ReadBytes(pBytes, numBytes, file);
+  } catch (...) {
+    if (writing) {
+      try {
+        m_pFile->SetPosition(oldPosition, file);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  if (writing) m_pFile->SetPosition(oldPosition, file);
+}
+
+void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes, uint64_t* pStartTime,
+                          uint64_t* pDuration, uint64_t* pRenderingOffset, bool* pIsSyncSample) {
+  if (sampleId == 0) throw MP4Error("sample id can't be zero", "MP4Track::ReadSample");
+  MP4_ASSERT(ppBytes);
+  MP4_ASSERT(pNumBytes);
+  uint64_t offset = 0;
+  uint32_t size = 0;
+  FILE* file = LocateSample(sampleId, &offset, &size);
 
   std::unique_ptr<uint8_t, FreeDeleter> allocated;
   if (*ppBytes) {
@@ -568,24 +595,13 @@ void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBy
     allocated.reset(static_cast<uint8_t*>(MP4Malloc(size)));
     *ppBytes = allocated.get();
   }
-  const bool writing = m_pFile->GetMode() == 'w';
-  uint64_t oldPosition = 0;
   try {
-    if (writing) oldPosition = m_pFile->GetPosition(file);
-    m_pFile->SetPosition(offset, file);
-    m_pFile->ReadBytes(*ppBytes, *pNumBytes, file);
+    ReadAt(file, offset, *ppBytes, *pNumBytes);
     if (pStartTime || pDuration) GetSampleTimes(sampleId, pStartTime, pDuration);
     if (pRenderingOffset) *pRenderingOffset = GetSampleRenderingOffset(sampleId);
     if (pIsSyncSample) *pIsSyncSample = IsSyncSample(sampleId);
-    if (writing) m_pFile->SetPosition(oldPosition, file);
   } catch (...) {
     if (allocated) *ppBytes = nullptr;
-    if (writing) {
-      try {
-        m_pFile->SetPosition(oldPosition, file);
-      } catch (...) {
-      }
-    }
     throw;
   }
   allocated.release();
@@ -593,17 +609,14 @@ void MP4Track::ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBy
 
 void MP4Track::ReadSampleFragment(uint32_t sampleId, uint32_t offset, uint16_t length, uint8_t* pDest) {
   if (sampleId == 0) throw MP4Error("invalid sample id", "MP4Track::ReadSampleFragment");
-  if (sampleId != m_cachedReadSampleId) {
-    MP4Free(m_pCachedReadSample);
-    m_pCachedReadSample = nullptr;
-    m_cachedReadSampleSize = 0;
-    m_cachedReadSampleId = 0;
-    ReadSample(sampleId, &m_pCachedReadSample, &m_cachedReadSampleSize);
-    m_cachedReadSampleId = sampleId;
-  }
-  if (uint64_t(offset) + length > m_cachedReadSampleSize)
+  uint64_t position = 0;
+  uint32_t size = 0;
+  FILE* file = LocateSample(sampleId, &position, &size);
+  if (uint64_t(offset) + length > size)
     throw MP4Error("offset and/or length are too large", "MP4Track::ReadSampleFragment");
-  if (length) memcpy(pDest, m_pCachedReadSample + offset, length);
+  // Only the bytes asked for: a hint's entries may alternate between large
+  // samples, and the work of a packet must follow its own size.
+  if (length) ReadAt(file, position + offset, pDest, length);
 }
 
 // ---------------------------------------------------------------- bit rates

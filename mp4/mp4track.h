@@ -66,7 +66,8 @@ class MP4Track {
   void ReadSample(uint32_t sampleId, uint8_t** ppBytes, uint32_t* pNumBytes, uint64_t* pStartTime = nullptr,
                   uint64_t* pDuration = nullptr, uint64_t* pRenderingOffset = nullptr,
                   bool* pIsSyncSample = nullptr);
-  // Copies length bytes from offset of the sample, which stays cached.
+  // Copies length bytes from offset of the sample; only those bytes are
+  // read.
   void ReadSampleFragment(uint32_t sampleId, uint32_t offset, uint16_t length, uint8_t* pDest);
 
   // The delta of a one-run "stts", all ones with more runs, the stored
@@ -164,6 +165,13 @@ class MP4Track {
   void CheckSampleId(uint32_t sampleId, const char* where);
   // The size from the tables, before the range test.
   uint32_t SampleSize(uint32_t sampleId);
+  // The file (as GetSampleFile), position and size of a sample that lies
+  // whole inside its file; a sample still buffered for writing is written
+  // first.
+  FILE* LocateSample(uint32_t sampleId, uint64_t* pOffset, uint32_t* pSize);
+  // numBytes at a position of that file; a file being written keeps its
+  // position.
+  void ReadAt(FILE* file, uint64_t position, uint8_t* pBytes, uint32_t numBytes);
   void InitBytesPerSample();
   // The track is uncompressed sound whose one size for all is the bytes of
   // a frame, the form that counts sizes in bytes (it has samples).
@@ -229,11 +237,6 @@ class MP4Track {
   // Sample-file cache: the sample description it belongs to (0: empty).
   uint32_t m_lastStsdIndex = 0;
   FILE* m_lastSampleFile = nullptr;
-
-  // Fragment cache: one whole sample.
-  uint32_t m_cachedReadSampleId = 0;
-  uint8_t* m_pCachedReadSample = nullptr;
-  uint32_t m_cachedReadSampleSize = 0;
 
   uint64_t m_fixedSampleDuration = 0;
   uint32_t m_bytesPerSample = 1;

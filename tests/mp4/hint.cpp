@@ -1,12 +1,26 @@
 // RTP hint tracks: ffmpeg's hint tracks read into RTP packets (RFC 3550
 // headers, H.264 payloads of RFC 6184 and AAC payloads of RFC 3640 that
-// reassemble into ffprobe's packets), hint tracks written through the
-// interface and read back, their statistics and session descriptions, and
-// malformed hint samples.
+// reassemble into ffprobe's packets, timestamps of ffprobe's presentation
+// times and of ffmpeg's own RTP stream), hint tracks written through the
+// interface and read back (timestamp offsets, sequence numbers across
+// reopened files, the limits of the 16-bit counts), their statistics and
+// session descriptions, and malformed and hostile hint samples.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -167,21 +181,24 @@ int PayloadType(const std::string& sdp) {
   return at == std::string::npos ? -1 : atoi(sdp.c_str() + at + 8);
 }
 
+// The packets of a track's hints, read with RTP headers.
+struct RtpTrack {
+  std::vector<std::vector<Bytes>> payloads;  // per hint
+  std::vector<uint32_t> timestamps;          // per hint
+  std::vector<uint16_t> sequence;            // per packet, all hints
+};
+
 // Checks the RTP headers of a track's packets (RFC 3550: version 2, no
-// padding, extension or sources; the payload type; sequence numbers one
-// after the other; the timestamp start plus the hint's time; the SSRC)
-// and returns the payloads of each hint.
-std::vector<std::vector<Bytes>> ReadTrack(MP4FileHandle h, uint32_t track, int payloadType,
-                                          const std::vector<int64_t>& times, bool markLast) {
+// padding, extension or sources; the payload type; the marker on each
+// hint's last packet when asked; one timestamp for all packets of a hint;
+// the SSRC) and returns what they carry.
+RtpTrack ReadTrack(MP4FileHandle h, uint32_t track, int payloadType, bool markLast) {
+  RtpTrack out;
   const uint32_t hints = MP4GetTrackNumberOfSamples(h, track);
-  EXPECT_EQ(hints, times.size());
-  const uint64_t start = MP4GetRtpTimestampStart(h, track);
-  EXPECT_LE(start, UINT32_MAX);
-  std::vector<std::vector<Bytes>> out;
-  int sequence = -1;
-  for (uint32_t i = 1; i <= hints && i <= times.size(); i++) {
-    out.emplace_back();
+  for (uint32_t i = 1; i <= hints; i++) {
+    out.payloads.emplace_back();
     const std::vector<RtpPacket> packets = ReadHint(h, track, i);
+    EXPECT_FALSE(packets.empty()) << "hint " << i;
     for (size_t p = 0; p < packets.size(); p++) {
       const Bytes& hd = packets[p].header;
       EXPECT_EQ(hd[0], 0x80) << "hint " << i;
@@ -189,24 +206,73 @@ std::vector<std::vector<Bytes>> ReadTrack(MP4FileHandle h, uint32_t track, int p
       if (markLast) {
         EXPECT_EQ((hd[1] & 0x80) != 0, p + 1 == packets.size()) << "hint " << i << " packet " << p;
       }
-      const int seq = static_cast<int>(Be(hd, 2, 2));
-      if (sequence >= 0) {
-        EXPECT_EQ(seq, (sequence + 1) & 0xFFFF);
-      }
-      sequence = seq;
-      EXPECT_EQ(Be(hd, 4, 4), (start + times[i - 1]) & 0xFFFFFFFF) << "hint " << i << " track " << track << " start " << start << " t " << times[i - 1];
+      out.sequence.push_back(static_cast<uint16_t>(Be(hd, 2, 2)));
+      const uint32_t timestamp = static_cast<uint32_t>(Be(hd, 4, 4));
+      if (p == 0) out.timestamps.push_back(timestamp);
+      EXPECT_EQ(timestamp, out.timestamps.back()) << "hint " << i << " packet " << p;
       EXPECT_EQ(Be(hd, 8, 4), kSsrc);
-      out.back().push_back(packets[p].payload);
+      out.payloads.back().push_back(packets[p].payload);
     }
   }
   return out;
 }
 
-std::vector<int64_t> Times(const std::string& path, int stream) {
-  std::vector<int64_t> t;
-  const auto packets = FFprobePackets(path);
-  for (const Packet& p : packets.at(stream)) t.push_back(p.pts);
-  return t;
+// RTP sequence numbers go up by one from packet to packet (modulo 2^16).
+void ExpectConsecutive(const std::vector<uint16_t>& sequence) {
+  for (size_t i = 1; i < sequence.size(); i++)
+    EXPECT_EQ(sequence[i], static_cast<uint16_t>(sequence[i - 1] + 1)) << "packet " << i;
+}
+
+// Each value less the first, modulo 2^32 as RTP timestamps are.
+std::vector<uint32_t> SinceFirst(const std::vector<uint32_t>& v) {
+  std::vector<uint32_t> out;
+  for (uint32_t x : v) out.push_back(x - v.front());
+  return out;
+}
+
+// The presentation times of a stream's packets in decode order, less the
+// first, in units of rate per second (times of time base 1/timeScale).
+std::vector<uint32_t> PresentationSinceFirst(const std::vector<Packet>& packets, int64_t timeScale, int64_t rate) {
+  std::vector<uint32_t> out;
+  for (const Packet& p : packets) {
+    const int64_t d = (p.pts - packets.front().pts) * rate;
+    EXPECT_EQ(d % timeScale, 0);
+    out.push_back(static_cast<uint32_t>(d / timeScale));
+  }
+  return out;
+}
+
+// The RTP packets that ffmpeg itself sends of one stream of a file, caught
+// on a local UDP port. Sent unpaced, they wait in the socket's buffer,
+// which holds a few hundred kilobytes, until ffmpeg is done.
+std::vector<Bytes> FFmpegRtpStream(const std::string& path, int stream) {
+  std::vector<Bytes> out;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  EXPECT_GE(fd, 0) << strerror(errno);
+  if (fd < 0) return out;
+  const int buffer = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    ADD_FAILURE() << "no local UDP port: " << strerror(errno);
+    close(fd);
+    return out;
+  }
+  const std::string url = "rtp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  const tu::RunResult r = tu::run("ffmpeg -v error -nostdin -i " + tu::q(path) + " -map 0:" + std::to_string(stream) +
+                                  " -c copy -f rtp " + url);
+  EXPECT_EQ(r.status, 0) << r.out;
+  uint8_t datagram[65536];
+  // Sender reports (RTCP packet types 200 to 204) belong to the next port;
+  // any that came here are left out.
+  for (ssize_t n; (n = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
+    if (n < 2 || datagram[1] < 200 || datagram[1] > 204) out.emplace_back(datagram, datagram + n);
+  close(fd);
+  return out;
 }
 
 // ---------------------------------------------------------------- ffmpeg's hint tracks
@@ -228,24 +294,53 @@ TEST_F(Hint, FFmpegHintTracksGiveTheMediaInRtpPackets) {
     ASSERT_NE(MP4GetHintTrackSdp(h, track), nullptr);
     EXPECT_EQ(std::string(MP4GetHintTrackSdp(h, track)), std::string(sdp.begin(), sdp.end()));
   }
+  const auto media = FFprobePackets(path);
+  int64_t scales[4];
+  for (int stream = 0; stream < 4; stream++)
+    scales[stream] = std::stoll(StreamField(path, stream, "time_base").substr(2));
   // Video: one hint per frame, the frame's NAL units in the payloads, the
   // marker on each frame's last packet.
   const std::string videoSdp = MP4GetHintTrackSdp(h, 3);
   EXPECT_EQ(videoSdp.rfind("m=video", 0), 0u);
-  const auto videoPayloads = ReadTrack(h, 3, PayloadType(videoSdp), Times(path, 2), true);
-  ASSERT_EQ(videoPayloads.size(), hv.size());
+  const RtpTrack video = ReadTrack(h, 3, PayloadType(videoSdp), true);
+  ASSERT_EQ(video.payloads.size(), hv.size());
   for (size_t i = 0; i < hv.size(); i++) {
     std::vector<Bytes> nals;
     Bytes fragment;
-    for (const Bytes& p : videoPayloads[i]) DepacketizeH264(p, nals, fragment);
+    for (const Bytes& p : video.payloads[i]) DepacketizeH264(p, nals, fragment);
     EXPECT_EQ(nals, LengthPrefixedNals(hv[i])) << "frame " << i;
   }
-  // Audio: the access units of the hints, in order, are ffprobe's packets.
+  ExpectConsecutive(video.sequence);
+  // Each frame's RTP timestamp is its presentation time on the 90 kHz
+  // clock (RFC 6184), B frames included: earlier than the P frame sent
+  // before them. ffmpeg's own RTP stream of the track says the same.
+  const std::vector<uint32_t> presented = PresentationSinceFirst(media.at(0), scales[0], scales[2]);
+  ASSERT_FALSE(std::is_sorted(presented.begin(), presented.end())) << "no reordered frames to check";
+  EXPECT_EQ(SinceFirst(video.timestamps), presented);
+  std::vector<uint32_t> sent;
+  bool frameStart = true;
+  for (const Bytes& datagram : FFmpegRtpStream(path, 0)) {
+    ASSERT_GE(datagram.size(), 12u);
+    if (frameStart) sent.push_back(static_cast<uint32_t>(Be(datagram, 4, 4)));
+    frameStart = (datagram[1] & 0x80) != 0;
+  }
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(SinceFirst(video.timestamps), SinceFirst(sent));
+
+  // Audio: the access units of the hints, in order, are ffprobe's packets;
+  // each packet's timestamp is the presentation time of its first unit on
+  // the sampling clock (RFC 3640).
   const std::string audioSdp = MP4GetHintTrackSdp(h, 4);
-  const auto audioPayloads = ReadTrack(h, 4, PayloadType(audioSdp), Times(path, 3), false);
+  const RtpTrack audio = ReadTrack(h, 4, PayloadType(audioSdp), false);
   std::vector<Bytes> units;
-  for (const auto& hint : audioPayloads)
+  std::vector<Packet> firstUnits;
+  for (const auto& hint : audio.payloads) {
+    ASSERT_LT(units.size(), media.at(1).size());
+    firstUnits.push_back(media.at(1)[units.size()]);
     for (const Bytes& p : hint) DepacketizeAac(p, units);
+  }
+  ExpectConsecutive(audio.sequence);
+  EXPECT_EQ(SinceFirst(audio.timestamps), PresentationSinceFirst(firstUnits, scales[1], scales[3]));
   // ffmpeg's packetiser keeps the frames of a packet it has not filled yet
   // and never sends the last of them: the hints hold all frames up to
   // those.
@@ -384,9 +479,15 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   const std::vector<Bytes>* data[2] = {&video, &audio};
   for (uint32_t track : {hv, ha}) {
     SCOPED_TRACE(track);
-    std::vector<int64_t> times;
-    for (const Packet& p : media.at(track - 3)) times.push_back(p.dts);
-    const auto hints = ReadTrack(h, track, 96 + (track - 3), times, track == hv);
+    // Hints written without timestamp offsets: the start plus the hint's
+    // time, which is the sample's.
+    const RtpTrack read = ReadTrack(h, track, 96 + (track - 3), track == hv);
+    const uint32_t start = static_cast<uint32_t>(MP4GetRtpTimestampStart(h, track));
+    std::vector<uint32_t> stamps;
+    for (const Packet& p : media.at(track - 3)) stamps.push_back(static_cast<uint32_t>(start + p.dts));
+    EXPECT_EQ(read.timestamps, stamps);
+    ExpectConsecutive(read.sequence);
+    const auto& hints = read.payloads;
     ASSERT_EQ(hints.size(), data[track - 3]->size());
     for (size_t i = 0; i < hints.size(); i++) {
       Bytes joined;
@@ -417,6 +518,108 @@ TEST_F(Hint, WrittenHintTracksReadBackAndFFprobeListsThem) {
   EXPECT_EQ(params, nullptr);
   EXPECT_EQ(max, 1000);
   free(name);
+  MP4Close(h);
+}
+
+TEST_F(Hint, TimestampOffsetsOfWrittenHintsAreAddedToTheTimestamps) {
+  const std::string path = Copy("offsets.mp4");
+  // The offsets given to the hints, signed ones as their 32-bit patterns;
+  // the start lies just below the wrap of 32 bits.
+  const uint32_t kStart = 0xFFFFF000;
+  const struct {
+    bool bFrame;
+    uint32_t offset;
+    uint64_t duration;
+  } hints[] = {
+      {false, 0, 3000},   {false, 1024, 3000},        {true, 0xFFFFFC00, 1500},
+      {true, 7200, 1500}, {false, 0x80000000, 3000}, {false, 0x7FFFFFFF, 100},
+  };
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(h, hint, "H264", nullptr, 0, nullptr, true, false));
+  ASSERT_TRUE(MP4SetRtpTimestampStart(h, hint, kStart));
+  uint32_t sample = 1;
+  for (const auto& c : hints) {
+    ASSERT_TRUE(MP4AddRtpVideoHint(h, hint, c.bFrame, c.offset));
+    for (bool last : {false, true}) {
+      ASSERT_TRUE(MP4AddRtpPacket(h, hint, last, 0));
+      ASSERT_TRUE(MP4AddRtpSampleData(h, hint, sample, last ? 2 : 0, 2));
+    }
+    ASSERT_TRUE(MP4WriteRtpHint(h, hint, c.duration, !c.bFrame));
+    sample++;
+  }
+  MP4Close(h);
+
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const RtpTrack read = ReadTrack(h, hint, 96, true);
+  ASSERT_EQ(read.timestamps.size(), std::size(hints));
+  uint64_t time = 0;
+  for (size_t i = 0; i < std::size(hints); i++) {
+    EXPECT_EQ(read.timestamps[i], static_cast<uint32_t>(kStart + time + hints[i].offset)) << "hint " << i + 1;
+    ASSERT_TRUE(MP4ReadRtpHint(h, hint, static_cast<uint32_t>(i + 1), nullptr));
+    for (uint16_t p = 0; p < 2; p++) EXPECT_EQ(MP4GetRtpPacketBFrame(h, hint, p), hints[i].bFrame ? 1 : 0);
+    ASSERT_EQ(read.payloads[i].size(), 2u);
+    EXPECT_EQ(Cat({read.payloads[i][0], read.payloads[i][1]}), Bytes(video[i].begin(), video[i].begin() + 4));
+    time += hints[i].duration;
+  }
+  ExpectConsecutive(read.sequence);
+  MP4Close(h);
+}
+
+TEST_F(Hint, HintsAddedAfterAReopenGoOnWithTheSequenceNumbers) {
+  const std::string path = Copy("reopened.mp4");
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(h, hint, "H264", nullptr, 0, nullptr, true, false));
+  MP4Close(h);
+  // Each session adds hints of these packet counts; a session that ends
+  // with a hint without packets leaves the number of the one before.
+  const std::vector<std::vector<int>> sessions = {{3, 1}, {2, 0}, {0}, {1, 4}};
+  uint32_t sample = 1, packets = 0;
+  for (const std::vector<int>& session : sessions) {
+    h = MP4Modify(path.c_str(), 0);
+    ASSERT_NE(h, nullptr);
+    for (int count : session) {
+      ASSERT_TRUE(MP4AddRtpHint(h, hint));
+      for (int p = 0; p < count; p++) {
+        ASSERT_TRUE(MP4AddRtpPacket(h, hint, p + 1 == count, 0));
+        ASSERT_TRUE(MP4AddRtpSampleData(h, hint, sample, 0, 3));
+        packets++;
+      }
+      ASSERT_TRUE(MP4WriteRtpHint(h, hint, 1000, true));
+      sample++;
+    }
+    MP4Close(h);
+  }
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint16_t> sequence;
+  for (uint32_t i = 1; i < sample; i++)
+    for (const RtpPacket& p : ReadHint(h, hint, i)) sequence.push_back(static_cast<uint16_t>(Be(p.header, 2, 2)));
+  MP4Close(h);
+  EXPECT_EQ(sequence.size(), packets);
+  ExpectConsecutive(sequence);
+
+  // A last hint that cannot be read gives no number to go on from: no hint
+  // is added after it, and the file keeps its samples.
+  const uint8_t damaged[] = {0, 1, 0, 0};  // one packet announced, none there
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(MP4WriteSample(h, hint, damaged, sizeof damaged, 1000, 0, true));
+  MP4Close(h);
+  h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_FALSE(MP4AddRtpHint(h, hint));
+  EXPECT_FALSE(MP4AddRtpPacket(h, hint, true, 0));
+  EXPECT_FALSE(MP4WriteRtpHint(h, hint, 1000, true));
+  MP4Close(h);
+  h = MP4Read(path.c_str(), 0);
+  EXPECT_EQ(MP4GetTrackNumberOfSamples(h, hint), sample);
   MP4Close(h);
 }
 
@@ -513,6 +716,60 @@ TEST_F(Hint, CallsOutOfOrderOrOutOfRangeFail) {
   EXPECT_EQ(out[1], 0x80 | 98);
   EXPECT_EQ(Bytes(out + 12, out + size), Bytes(video[1].begin() + 1, video[1].begin() + 4));
   free(out);
+  MP4Close(h);
+}
+
+TEST_F(Hint, The65536thPacketOrEntryIsRefusedWithNothingChanged) {
+  // Hint 1: as many packets as the 16-bit count holds, then one more.
+  // Hint 2: one packet with as many one-byte entries, then one more.
+  const uint32_t kMost = 65535;
+  const std::string path = Copy("counts.mp4");
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_TRUE(MP4SetHintTrackRtpPayload(h, hint, "H264", nullptr, 0, nullptr, true, false));
+  ASSERT_TRUE(MP4AddRtpHint(h, hint));
+  for (uint32_t i = 0; i < kMost; i++) ASSERT_TRUE(MP4AddRtpPacket(h, hint, i + 1 == kMost, 0)) << i;
+  EXPECT_FALSE(MP4AddRtpPacket(h, hint, false, 0));
+  // The last packet is still the one data goes to.
+  const uint8_t byte = 0x5A;
+  EXPECT_TRUE(MP4AddRtpImmediateData(h, hint, &byte, 1));
+  ASSERT_TRUE(MP4WriteRtpHint(h, hint, 1000, true));
+  Bytes entries(kMost);
+  ASSERT_TRUE(MP4AddRtpHint(h, hint));
+  ASSERT_TRUE(MP4AddRtpPacket(h, hint, true, 0));
+  for (uint32_t i = 0; i < kMost; i++) {
+    entries[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(MP4AddRtpImmediateData(h, hint, &entries[i], 1)) << i;
+  }
+  EXPECT_FALSE(MP4AddRtpImmediateData(h, hint, &byte, 1));
+  EXPECT_FALSE(MP4AddRtpSampleData(h, hint, 1, 0, 1));
+  ASSERT_TRUE(MP4WriteRtpHint(h, hint, 1000, true));
+  MP4Close(h);
+
+  // The statistics count what was added: the refused packet's header and
+  // the refused entries' bytes are not in them.
+  const Bytes file = tu::read_file(path);
+  EXPECT_EQ(Be(Body(file, "nump"), 0, 8), kMost + 1);
+  EXPECT_EQ(Be(Body(file, "dimm"), 0, 8), kMost + 1);
+  EXPECT_EQ(Be(Body(file, "dmed"), 0, 8), 0u);
+  h = MP4Read(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  uint16_t count = 0;
+  ASSERT_TRUE(MP4ReadRtpHint(h, hint, 1, &count));
+  EXPECT_EQ(count, kMost);
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  ASSERT_TRUE(MP4ReadRtpPacket(h, hint, kMost - 1, &bytes, &size, 0, true, true));
+  EXPECT_EQ(Bytes(bytes + 12, bytes + size), Bytes{byte});
+  EXPECT_NE(bytes[1] & 0x80, 0);
+  free(bytes);
+  ASSERT_TRUE(MP4ReadRtpHint(h, hint, 2, &count));
+  EXPECT_EQ(count, 1);
+  bytes = nullptr;
+  ASSERT_TRUE(MP4ReadRtpPacket(h, hint, 0, &bytes, &size, 0, false, true));
+  EXPECT_EQ(Bytes(bytes, bytes + size), entries);
+  free(bytes);
   MP4Close(h);
 }
 
@@ -628,6 +885,144 @@ TEST_F(Hint, MalformedHintSamplesFailCleanly) {
   MP4Close(h);
 }
 
+// A file read through a descriptor that counts the bytes read and gives no
+// more once they pass a budget.
+struct CountedFile {
+  int fd = -1;
+  uint64_t pos = 0;
+  uint64_t read = 0;
+  uint64_t budget = 0;
+};
+
+Virtual_IO CountedFileIO() {
+  Virtual_IO io;
+  io.GetFileLength = [](void* h) -> uint64_t {
+    struct stat st;
+    return fstat(static_cast<CountedFile*>(h)->fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  };
+  io.SetPosition = [](void* h, uint64_t p) -> int {
+    static_cast<CountedFile*>(h)->pos = p;
+    return 0;
+  };
+  io.GetPosition = [](void* h, uint64_t* p) -> int {
+    *p = static_cast<CountedFile*>(h)->pos;
+    return 0;
+  };
+  io.Read = [](void* h, void* buf, uint64_t n) -> uint64_t {
+    CountedFile* f = static_cast<CountedFile*>(h);
+    if (f->read + n > f->budget) return 0;
+    const ssize_t k = pread(f->fd, buf, n, static_cast<off_t>(f->pos));
+    if (k <= 0) return 0;
+    f->pos += static_cast<uint64_t>(k);
+    f->read += static_cast<uint64_t>(k);
+    return static_cast<uint64_t>(k);
+  };
+  io.Write = [](void*, void*, uint64_t) -> uint64_t { return 0; };
+  io.EndOfFile = [](void*) -> int { return 0; };
+  io.Close = [](void* h) -> int { return close(static_cast<CountedFile*>(h)->fd); };
+  return io;
+}
+
+// Two media samples of 32 MB and one hint sample whose one packet holds
+// 65535 one-byte entries that alternate between them. The samples are
+// holes of a sparse file (about 1 MB written) but for a marker byte at
+// each end, which the first two and the last two entries read.
+struct AlternatingPacket {
+  std::string path;
+  uint64_t head = 0;  // bytes before the media samples
+  Bytes payload;      // what the packet carries
+};
+
+AlternatingPacket MakeAlternatingPacket(const std::string& path) {
+  const uint32_t kSample = 32u << 20, kEntries = 65535;
+  const uint8_t markers[2][2] = {{'a', 'z'}, {'A', 'Z'}};  // first, last byte of samples 1 and 2
+  AlternatingPacket out{path, 0, Bytes(kEntries, 0)};
+  Bytes hint = Cat({Hdr(1), Pkt(static_cast<uint16_t>(kEntries))});
+  for (uint32_t k = 0; k < kEntries; k++) {
+    const uint32_t sample = 1 + k % 2;
+    const bool first = k < 2, last = k + 2 >= kEntries;
+    const uint32_t offset = first ? 0 : last ? kSample - 1 : (k / 2) * 509;
+    Append(hint, Smp(0, 1, sample, offset));
+    if (first || last) out.payload[k] = markers[sample - 1][last];
+  }
+  const Bytes rtpEntry = Box("rtp ", Cat({Bytes(6, 0), BE(1, 2), BE(1, 2), BE(1, 2), BE(1460, 4),
+                                          Box("tims", BE(90000, 4))}));
+  // The movie's size does not depend on the offsets in it.
+  auto movie = [&](uint64_t hintAt, uint64_t mediaAt) {
+    CraftedTrack video, hinted;
+    video.timeScale = hinted.timeScale = 90000;
+    video.tables = PlainTables(2, 3600, kSample, 1, {mediaAt, mediaAt + kSample});
+    hinted.id = 2;
+    hinted.handler = "hint";
+    hinted.entries = OneEntry(rtpEntry);
+    hinted.tables = PlainTables(1, 3600, static_cast<uint32_t>(hint.size()), 1, {hintAt});
+    hinted.extra = Box("tref", Box("hint", BE(1, 4)));
+    return Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Moov({Trak(video), Trak(hinted)})});
+  };
+  const uint64_t hintAt = movie(0, 0).size() + 16;
+  const uint64_t mediaAt = (hintAt + hint.size() + 4095) / 4096 * 4096;
+  const uint64_t end = mediaAt + 2ull * kSample;
+  Bytes head = movie(hintAt, mediaAt);
+  Append(head, Cat({BE(1, 4), Lit("mdat"), BE(end - head.size(), 8), hint}));
+  out.head = mediaAt;
+  tu::write_file(path, head);
+  const int fd = open(path.c_str(), O_WRONLY);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(end)), 0);
+  for (uint32_t s = 0; s < 2; s++)
+    for (int e = 0; e < 2; e++) {
+      const off_t at = static_cast<off_t>(mediaAt + uint64_t(s) * kSample + (e ? kSample - 1 : 0));
+      EXPECT_EQ(pwrite(fd, &markers[s][e], 1, at), 1);
+    }
+  close(fd);
+  return out;
+}
+
+// What the read of such a packet may take: about 40 ms in a release build,
+// some ten times as much under AddressSanitizer.
+#ifdef __SANITIZE_ADDRESS__
+constexpr std::chrono::milliseconds kQuickRead(3000);
+#else
+constexpr std::chrono::milliseconds kQuickRead(500);
+#endif
+
+TEST_F(Hint, APacketAlternatingBetweenLargeSamplesReadsOnlyItsBytes) {
+  const AlternatingPacket hostile = MakeAlternatingPacket(dir + "alternating.mp4");
+  // Through a counting descriptor: the movie, the hint sample and the
+  // packet's own bytes, not the samples they lie in.
+  CountedFile counted;
+  counted.fd = open(hostile.path.c_str(), O_RDONLY);
+  ASSERT_GE(counted.fd, 0);
+  counted.budget = hostile.head + hostile.payload.size();
+  Virtual_IO io = CountedFileIO();
+  MP4FileHandle h = MP4ReadEx(hostile.path.c_str(), &counted, &io, 0);
+  ASSERT_NE(h, nullptr);
+  uint16_t count = 0;
+  ASSERT_TRUE(MP4ReadRtpHint(h, 2, 1, &count));
+  ASSERT_EQ(count, 1);
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  EXPECT_TRUE(MP4ReadRtpPacket(h, 2, 0, &bytes, &size, 0, false, true)) << counted.read << " bytes read";
+  EXPECT_EQ(Bytes(bytes, bytes + size), hostile.payload);
+  free(bytes);
+  MP4Close(h);
+  if (HasFailure()) return;  // the timed read below would take minutes
+
+  // The library's own reader, timed.
+  h = MP4Read(hostile.path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(MP4ReadRtpHint(h, 2, 1, nullptr));
+  const auto start = std::chrono::steady_clock::now();
+  bytes = nullptr;
+  EXPECT_TRUE(MP4ReadRtpPacket(h, 2, 0, &bytes, &size, 0, true, true));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, kQuickRead);
+  ASSERT_EQ(size, 12 + hostile.payload.size());
+  EXPECT_EQ(Bytes(bytes + 12, bytes + size), hostile.payload);
+  free(bytes);
+  MP4Close(h);
+}
+
 // ---------------------------------------------------------------- session descriptions and boxes
 
 TEST_F(Hint, SessionDescriptionsAreWrittenAsTheirCharacters) {
@@ -662,6 +1057,48 @@ TEST_F(Hint, SessionDescriptionsAreWrittenAsTheirCharacters) {
   h = MP4Read(path.c_str(), 0);
   EXPECT_STREQ(MP4GetSessionSdp(h), "v=0\r\ns=x\r\n");
   EXPECT_STREQ(MP4GetHintTrackSdp(h, hint), "a=one\r\na=two\r\n");
+  MP4Close(h);
+}
+
+TEST_F(Hint, ReturnedSessionDescriptionsStayValidUntilClose) {
+  const std::string path = Copy("sdp-lifetime.mp4");
+  MP4FileHandle h = MP4Modify(path.c_str(), 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t hint = MP4AddHintTrack(h, 1);
+  ASSERT_NE(hint, 0u);
+  // The movie's text and the hint track's, each set, appended to and set
+  // again; every text returned on the way is read once more at the end.
+  const struct {
+    const char* what;
+    std::function<const char*()> get;
+    std::function<bool(const char*)> set, append;
+  } sources[] = {
+      {"movie", [&] { return MP4GetSessionSdp(h); }, [&](const char* s) { return MP4SetSessionSdp(h, s); },
+       [&](const char* s) { return MP4AppendSessionSdp(h, s); }},
+      {"hint track", [&] { return MP4GetHintTrackSdp(h, hint); },
+       [&](const char* s) { return MP4SetHintTrackSdp(h, hint, s); },
+       [&](const char* s) { return MP4AppendHintTrackSdp(h, hint, s); }},
+  };
+  std::vector<std::pair<const char*, std::string>> returned;
+  for (const auto& source : sources) {
+    SCOPED_TRACE(source.what);
+    ASSERT_TRUE(source.set("v=0\r\n"));
+    returned.emplace_back(source.get(), "v=0\r\n");
+    ASSERT_TRUE(source.append("s=one\r\n"));
+    returned.emplace_back(source.get(), "v=0\r\ns=one\r\n");
+    // A text set from one returned earlier.
+    ASSERT_TRUE(source.set(returned.back().first));
+    ASSERT_TRUE(source.append(source.get()));
+    returned.emplace_back(source.get(), "v=0\r\ns=one\r\nv=0\r\ns=one\r\n");
+    ASSERT_TRUE(source.set("s=two\r\n"));
+    returned.emplace_back(source.get(), "s=two\r\n");
+  }
+  ASSERT_TRUE(MP4SetSessionSdp(h, "v=1\r\n"));
+  ASSERT_TRUE(MP4SetHintTrackSdp(h, hint, "v=1\r\n"));
+  for (const auto& [text, expected] : returned) {
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text, expected);
+  }
   MP4Close(h);
 }
 

@@ -1,5 +1,6 @@
 // The function interface as a whole: every function given the invalid
-// handle, the quirks that callers rely on, and the copying and cloning
+// handle, the quirks that callers rely on, the texts it hands out (kept
+// until the file is closed), and the copying and cloning
 // functions against ffprobe's packets of ffmpeg's files, with and without
 // edit lists, plain and encrypted.
 #include <gtest/gtest.h>
@@ -10,11 +11,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "contentinfo.h"
 #include "mp4.h"
 #include "mp4files.h"
 
@@ -536,6 +539,155 @@ TEST(MP4Interface, ConversionsAgreeWithCoreutils) {
     EXPECT_EQ(base64, tu::run(printf + "base64 -w0").out) << n;
     free(hex);
     free(base64);
+  }
+}
+
+// ---------------------------------------------------------------- texts handed out
+
+// A file made through the interface: a video track with a named handler, a
+// URL track, a chapter, metadata and a hint track with session
+// descriptions.
+MP4FileHandle MadeWithTexts(const std::string& path) {
+  MP4FileHandle h = MP4Create(path.c_str(), 0, 0);
+  const uint32_t video = MP4AddVideoTrack(h, 90000, 3000, 320, 240, 0x20);
+  const uint32_t href = MP4AddHrefTrack(h, 1000, 1000, "http://a/");
+  const uint32_t hint = MP4AddHintTrack(h, video);
+  const bool made = video == 1 && href == 2 && hint == 3 &&
+                    MP4SetTrackStringProperty(h, video, "mdia.hdlr.name", "pictures") &&
+                    MP4SetMetadataName(h, "song") && MP4SetStringProperty(h, "moov.udta.meta.hdlr.name", "tags") &&
+                    MP4SetSessionSdp(h, "v=0\r\n") && MP4SetHintTrackSdp(h, hint, "m=video\r\n");
+  MP4AddChapter(h, 0, "first");
+  EXPECT_TRUE(made);
+  return h;
+}
+
+// A crafted file whose initial object descriptor holds a keyword of 16-bit
+// characters ("abc"), opened to be changed.
+MP4FileHandle CraftedWithWideText(const std::string& path) {
+  tu::write_file(path, Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Box("mdat", {}), Moov({OciIods()})}));
+  return MP4Modify(path.c_str(), 0);
+}
+
+// Each text that the interface hands out, got, then a call on the same
+// handle that changes or removes what it was taken from: the text got before
+// still reads as it did (and ends as before) until the file is closed,
+// while a new get gives the new text. The same text asked for twice while
+// it is unchanged is the same copy.
+TEST(MP4Interface, TextsStayValidUntilClose) {
+  const std::string wide = {0, 'a', 0, 'b', 0, 'c'}, wider = {0, 'x', 0, 'y', 0, 'z', 0, 'w'};
+  const struct {
+    const char* what;
+    std::function<MP4FileHandle(const std::string&)> open;
+    std::function<const char*(MP4FileHandle)> get;
+    std::function<bool(MP4FileHandle)> change;
+    std::string before;
+    std::optional<std::string> after;  // none: the get fails after the change
+    uint32_t width = 1;
+  } rows[] = {
+      {"field set again", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetStringProperty(h, "moov.trak[0].mdia.hdlr.name", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4SetStringProperty(h, "moov.trak[0].mdia.hdlr.name", "moving"); },
+       "pictures", "moving"},
+      {"track field set again", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetTrackStringProperty(h, 1, "mdia.hdlr.name", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4SetTrackStringProperty(h, 1, "mdia.hdlr.name", "moving"); }, "pictures",
+       "moving"},
+      {"track field of a deleted track", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetTrackStringProperty(h, 1, "mdia.hdlr.name", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4DeleteTrack(h, 1), MP4GetNumberOfTracks(h, nullptr, 0) == 2; }, "pictures",
+       std::nullopt},
+      {"track type, handler type set", MadeWithTexts, [](MP4FileHandle h) { return MP4GetTrackType(h, 1); },
+       [](MP4FileHandle h) { return MP4SetTrackStringProperty(h, 1, "mdia.hdlr.handlerType", "soun"); }, "vide",
+       "soun"},
+      {"track type of a deleted track", MadeWithTexts, [](MP4FileHandle h) { return MP4GetTrackType(h, 1); },
+       [](MP4FileHandle h) { return MP4DeleteTrack(h, 1), MP4GetNumberOfTracks(h, nullptr, 0) == 2; }, "vide",
+       std::nullopt},
+      {"sample entry of a deleted track", MadeWithTexts,
+       [](MP4FileHandle h) { return MP4GetTrackMediaDataName(h, 1); },
+       [](MP4FileHandle h) { return MP4DeleteTrack(h, 1), MP4GetNumberOfTracks(h, nullptr, 0) == 2; }, "mp4v",
+       std::nullopt},
+      {"base URL set again", MadeWithTexts, [](MP4FileHandle h) { return MP4GetHrefTrackBaseUrl(h, 2); },
+       [](MP4FileHandle h) {
+         return MP4SetTrackStringProperty(h, 2, "mdia.minf.stbl.stsd.href.burl.base_url", "http://b/");
+       },
+       "http://a/", "http://b/"},
+      {"chapter title, chapters deleted", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetStringProperty(h, "moov.udta.chpl.chapters[0].name", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4DeleteChapters(h, 0, false), !MP4HaveAtom(h, "moov.udta.chpl"); }, "first",
+       std::nullopt},
+      {"metadata handler, metadata deleted", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetStringProperty(h, "moov.udta.meta.hdlr.name", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4MetadataDelete(h); }, "tags", std::nullopt},
+      {"session description as a field", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetStringProperty(h, "moov.udta.hnti.rtp .sdpText", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) { return MP4AppendSessionSdp(h, "s=x\r\n"); }, "v=0\r\n", "v=0\r\ns=x\r\n"},
+      {"hint track description as a field, payload set", MadeWithTexts,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetTrackStringProperty(h, 3, "udta.hnti.sdp .sdpText", &s) ? s : nullptr;
+       },
+       [](MP4FileHandle h) {
+         uint8_t number = 96;
+         return MP4SetHintTrackRtpPayload(h, 3, "MP4V-ES", &number, 0, nullptr, false, false);
+       },
+       "m=video\r\n", "m=video 0 RTP/AVP 96\r\na=control:trackID=3\r\n"},
+      {"16-bit text set again", CraftedWithWideText,
+       [](MP4FileHandle h) {
+         const char* s = nullptr;
+         return MP4GetStringProperty(h, "moov.iods.ociDescr[2].keywords[0].string", &s) ? s : nullptr;
+       },
+       [&](MP4FileHandle h) {
+         const std::string terminated = wider + std::string(2, '\0');
+         return MP4SetStringProperty(h, "moov.iods.ociDescr[2].keywords[0].string", terminated.c_str());
+       },
+       wide, wider, 2},
+  };
+  // The characters of a text up to its terminator, a zero character of its
+  // width; read byte by byte here, where ASan sees every read.
+  const auto read = [](const char* p, uint32_t width) {
+    std::string chars;
+    for (;; p += width) {
+      std::string c;
+      for (uint32_t i = 0; i < width; i++) c.push_back(p[i]);
+      if (c == std::string(width, '\0')) return chars;
+      chars += c;
+    }
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    MP4FileHandle h = row.open(tu::scratch("texts.mp4"));
+    ASSERT_NE(h, nullptr);
+    const char* text = row.get(h);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(row.get(h), text);
+    ASSERT_TRUE(row.change(h));
+    const char* now = row.get(h);
+    if (row.after) {
+      ASSERT_NE(now, nullptr);
+      EXPECT_EQ(read(now, row.width), *row.after);
+    } else {
+      EXPECT_EQ(now, nullptr);
+    }
+    EXPECT_EQ(read(text, row.width), row.before);
+    MP4Close(h);
   }
 }
 
