@@ -10,7 +10,8 @@
 // from a view of the file in place (decode.h). AVC and HEVC samples are not
 // taken whole, but unit by unit, each slice only as far as the head the
 // analysis reads (nalu.h); of MPEG-2 and VC-1 samples, only the first bytes
-// where those hold all the analysis takes from the sample.
+// where those hold all the analysis takes from the sample and its last bytes
+// show that nothing behind its slices counts.
 #include "mp4.h"
 
 #include <fcntl.h>
@@ -260,16 +261,31 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
 }
 
 // An MPEG-2 or VC-1 sample of size bytes at file position pos whose first
-// FrameHeadBytes() hold all the analysis takes from it (nalu.h): those
-// written to Buffer + at, the rest cut. False, with nothing added, for the
-// others, which are read whole.
+// FrameHeadBytes() hold all the analysis takes from it, and whose last bytes
+// and those around the cut hold nothing but slices (nalu.h): those first
+// bytes written to Buffer + at, the rest cut. False, with nothing added, for
+// the others, which are read whole.
 static bool head_in_place(u32 at, u64 pos, u32 size, u32* end) {
   const u32 head = FrameHeadBytes();
   if (head == 0 || size <= head) return false;
-  const uint8_t* q = size <= kSmallSample && !sparse_samples ? view(pos, head) : read_piece(pos, head);
+  const bool mapped = size <= kSmallSample && !sparse_samples;
+  // Sample bytes [from - 3, to). Where pieces are read, the piece of the
+  // last bytes holds the next sample's head where that follows.
+  auto fetch = [&](u32 from, u32 to) {
+    const u32 n = to - from + 3;
+    return mapped ? view(pos + from - 3, n) : read_piece(pos + from - 3, n);
+  };
+  const uint8_t* q = mapped ? view(pos, head) : read_piece(pos, head);
   if (!q) return false;
   memcpy(Buffer + at, q, head);
   if (!FrameHeadSuffices(Buffer + at, head)) return false;
+  const u32 tail = FrameTailBytes();
+  const u32 from = size - head > tail ? size - tail : head;
+  if (from != head) {
+    const u32 to = head + 3 < size ? head + 3 : size;
+    if (!(q = fetch(head, to)) || !FrameTailSuffices(q, to - head + 3)) return false;
+  }
+  if (!(q = fetch(from, size)) || !FrameTailSuffices(q, size - from + 3)) return false;
   add_run(at, head);
   unit_cuts.push_back(UnitCut{at + head, size - head, pos + head});
   *end = at + head;
