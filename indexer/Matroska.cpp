@@ -4,9 +4,12 @@
 // the frame's last unit and serves as the start code of the next frame's
 // first.
 //
-// The library reads through views of the file in place (decode.h) on the
-// same descriptor: block headers in small reads, payloads never, and
-// read-ahead hints (null buffers) cost nothing. A frame is copied once, from
+// The library reads through views of the file (decode.h) on the same
+// descriptor: block headers in small reads, payloads never, and read-ahead
+// hints (null buffers) cost nothing. The views read the file in blocks
+// where frames lie close together and in pieces where they lie far apart,
+// not mapped: the faults of a mapping cost more than reading the whole file
+// where the page cache holds it in small pages. A frame is copied once, from
 // the view straight to its place in Buffer, and turned into start-code form
 // there where that needs no more room than it has (4-byte length prefixes,
 // stored start codes). AVC and HEVC frames are read unit by unit, each
@@ -137,7 +140,7 @@ constexpr size_t PARAMETER_STORE = 999999;  // in-band parameter sets gathered b
 }  // namespace
 
 int InitMatroska() {
-  InputViewByReading(false);
+  InputViewByReading(true);
   if (input.base.read) close(input.fd);
   input = MkvInput();
   input.fd = open(Infilename[0], O_RDONLY);
