@@ -287,8 +287,10 @@ const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) 
   // at in a few places), a block read at once costs less than a read for
   // each; where they lie far apart, only a piece from where this one begins
   // is read.
-  const size_t size = view_spacing.mean <= kInputViewNear ? kInputViewBlock : kInputViewPiece;
+  const bool dense = view_spacing.mean <= kInputViewNear;
+  const size_t size = dense ? kInputViewBlock : kInputViewPiece;
   ReadBlock& b = read_blocks[0].used <= read_blocks[1].used ? read_blocks[0] : read_blocks[1];
+  const ReadBlock& other = &b == &read_blocks[0] ? read_blocks[1] : read_blocks[0];
   // The kernel copies from the page cache fastest where the file position
   // and the memory address lie alike within a cache line: blocks begin at a
   // boundary of kAlign in the file, read to memory aligned alike.
@@ -299,10 +301,17 @@ const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) 
     return nullptr;
   }
   b.fd = -1;
-  // A piece takes a little from before the view too: the Matroska library
-  // looks at each block's last byte and the next block's header before the
-  // adapter looks at the frame's last bytes.
-  const u64 back = size == kInputViewPiece ? (offset < kInputViewBack ? offset : kInputViewBack) : 0;
+  // What is read begins a little before the view: the Matroska library looks
+  // at a block's last byte and the next block's header before the adapter
+  // looks at the frame. A block of views close together goes on from a
+  // piece's length before the end of the other one where the view lies
+  // within a block behind that end, so that the file is read once, and the
+  // views across the end (a frame's first or last bytes) lie in one block.
+  u64 back = offset < kInputViewBack ? offset : kInputViewBack;
+  const u64 end = other.from + other.len;
+  if (dense && other.fd == fd && !other.at_end && offset >= end && offset - end < kInputViewBlock &&
+      n <= kInputViewBlock && other.len >= kInputViewPiece)
+    back = offset - end + kInputViewPiece;
   const size_t lead = static_cast<size_t>(back + (offset - back) % kAlign);
   const size_t want = lead + (n > size ? n : size);
   const long r = InputReadAt(fd, offset - lead, b.bytes, want);
