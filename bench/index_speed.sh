@@ -14,6 +14,14 @@
 #   mpeg2-disc    1080p23.976 MPEG-2, 35 Mb/s                 ac3 640k
 #   vc1           the shared 1080p VC-1 sample repeated       ac3 640k
 #
+# and at the bitrates of DVD and broadcast files (small frames, close
+# together):
+#
+#   mpeg2-sd      576p25 MPEG-2, 8 Mb/s (9 max), 2 B, GOP 15  mp2
+#   h264-720p-3m  720p25 x264 veryfast, 3 Mb/s               mp2
+#   h264-1080-4m  1080p25 x264 veryfast, 4.6 Mb/s            mp2
+#   hevc-1080-3m  1080p25 x265 ultrafast, 3 Mb/s             mp2
+#
 # each as elementary stream (es), program stream (ps; not for VC-1, which
 # program streams carry under an extended stream id), transport stream (ts,
 # 188-byte packets) and M2TS (192-byte packets), and remuxed from the
@@ -35,15 +43,25 @@
 # Usage: bench/index_speed.sh [ostrel binary] [work folder] [size in MB]
 # Defaults: build/indexer/ostrel (else build-release/indexer/ostrel),
 # /tmp/ostrel-bench, 1000 MB.
-# Environment: CONTENTS (names from the table, default all), FORMS (default
+# Environment: CONTENTS (names from the tables, default all; "common" stands
+# for the contents at DVD and broadcast bitrates with vc1), FORMS (default
 # all of "es ps ts m2ts mp4 mp4-front mp4-video mkv mkv-nocues mkv-video
 # ffmkv ffmkv-nocues ffmkv-video"), REPEAT (default 3), KEEP=1 keeps the
 # large files of a content after it was measured (by default they are
 # deleted, so that at most one content's files are on disk at a time: the
 # transport stream, the other stream forms, the mp4 form and one other
 # remuxed form, about 6 x the size; the short encoded clips are kept for the
-# next run), BASE=another ostrel binary adds its rate as a last column (to
-# measure a change).
+# next run), BASE=other ostrel binaries (separated by spaces) add their
+# rates as last columns (to measure a change); each round of REPEAT times
+# them in turn with this one.
+# CHECK=1 also writes the index of each file once with every binary and
+# adds a column that says whether the BASE binaries' indexes equal Ostrel's,
+# byte for byte but for the line that names the program's folder ("same",
+# or the numbers of the BASE binaries whose index differs).
+# The common bitrates against the build before a change and another:
+#   CONTENTS=common FORMS="mp4 mp4-front mp4-video mkv mkv-nocues mkv-video
+#   ffmkv ffmkv-nocues ffmkv-video" REPEAT=5 BASE="before/ostrel other/ostrel"
+#   bench/index_speed.sh
 # Not part of the test suite: it needs ffmpeg, ffmsindex, mkvmerge, x264/x265
 # through ffmpeg, the shared VC-1 sample, and memory for the page cache to
 # hold one file.
@@ -55,7 +73,8 @@ default_bin="$here/build/indexer/ostrel"
 ostrel="${1:-$default_bin}"
 work="${2:-/tmp/ostrel-bench}"
 size_mb="${3:-1000}"
-contents="${CONTENTS:-h264-720p h264-bc h264-disc hevc-bc hevc-disc mpeg2-bc mpeg2-disc vc1}"
+contents="${CONTENTS:-h264-720p h264-bc h264-disc hevc-bc hevc-disc mpeg2-bc mpeg2-disc vc1 mpeg2-sd h264-720p-3m h264-1080-4m hevc-1080-3m}"
+contents="${contents/common/mpeg2-sd h264-720p-3m h264-1080-4m hevc-1080-3m vc1}"
 forms="${FORMS:-es ps ts m2ts mp4 mp4-front mp4-video mkv mkv-nocues mkv-video ffmkv ffmkv-nocues ffmkv-video}"
 repeat="${REPEAT:-3}"
 vc1_sample="$here/../shared/testdata/vc1/vc1_ap_1080_pulldown.vc1"
@@ -102,6 +121,16 @@ make_clip() {
       src="testsrc2=size=1920x1080:rate=24000/1001"
       venc=(-c:v mpeg2video -g 12 -bf 2 -b:v 35M -maxrate 40M -bufsize 9M)
       aenc=(-c:a ac3 -b:a 640k) ;;
+    mpeg2-sd)
+      src="testsrc2=size=720x576:rate=25"
+      venc=(-c:v mpeg2video -g 15 -bf 2 -b:v 8M -maxrate 9M -bufsize 2M) ;;
+    h264-720p-3m)
+      src="testsrc2=size=1280x720:rate=25"
+      venc=(-c:v libx264 -preset veryfast -g 50 -bf 3 -b:v 3M -maxrate 4M -bufsize 6M) ;;
+    h264-1080-4m)
+      venc=(-c:v libx264 -preset veryfast -g 50 -bf 3 -b:v 4600k -maxrate 6M -bufsize 8M) ;;
+    hevc-1080-3m)
+      venc=(-c:v libx265 -preset ultrafast -g 50 -b:v 3M -x265-params log-level=error) ;;
     *) echo "unknown content $name" >&2; exit 1 ;;
   esac
   # Noise keeps the synthetic picture from compressing far below the rate.
@@ -196,14 +225,59 @@ timed() {
   echo "$best"
 }
 
+# The same for Ostrel and the BASE binaries on file $1, taken in turn in
+# each round so that all meet the same load: best seconds in best_ostrel[].
+timed_ostrels() {
+  local f=$1 t0 t1 t i k bins=("$ostrel" ${bases[@]+"${bases[@]}"})
+  best_ostrel=()
+  for (( i = 0; i < repeat; i++ )); do
+    for k in "${!bins[@]}"; do
+      t0=$(date +%s.%N)
+      "${bins[$k]}" -i "$f" -o "$PWD/$f.kwi" > /dev/null 2>&1 || { echo "failed: ${bins[$k]} -i $f" >&2; exit 1; }
+      t1=$(date +%s.%N)
+      [ "$k" != 0 ] || [ -s "$f.kwi" ] || { echo "no index written for $f" >&2; exit 1; }
+      rm -f "$f.kwi" "$f.log"
+      t=$(echo "$t1 - $t0" | bc -l)
+      if [ -z "${best_ostrel[$k]:-}" ] || [ "$(echo "$t < ${best_ostrel[$k]}" | bc -l)" = 1 ]; then best_ostrel[$k]=$t; fi
+    done
+  done
+}
+
+# CHECK=1: "same" where every BASE binary writes the index Ostrel writes for
+# file $1 (the second line names the program's folder), else the numbers of
+# those whose index differs.
+check_indexes() {
+  local f=$1 k verdict="" bins=("$ostrel" ${bases[@]+"${bases[@]}"})
+  for k in "${!bins[@]}"; do
+    "${bins[$k]}" -i "$f" -o "$PWD/$f.$k.kwi" > /dev/null 2>&1 || true
+    sed 2d "$f.$k.kwi" > "$f.$k.body" 2> /dev/null || echo "no index" > "$f.$k.body"
+    if [ "$k" != 0 ] && ! cmp -s "$f.0.body" "$f.$k.body"; then verdict+="${verdict:+,}$k"; fi
+  done
+  rm -f "$f".*.kwi "$f".*.body "$f".*.log
+  echo "${verdict:-same}"
+}
+
 rate() { echo "scale=0; $1 / 1000000 / $2" | bc -l; }
 ratio() { echo "$1 / $2" | bc -l; }
 
 echo "uptime: $(uptime)"
-base="${BASE:-}"
-[ -z "$base" ] || base="$(cd "$(dirname "$base")" && pwd)/$(basename "$base")"
-printf '%-11s %-12s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s %s\n' content form MB read ffmpeg ffmsidx ostrel \
-  'x ffm' 'x ffms' '%read' targets "${base:+base}"
+bases=()
+for b in ${BASE:-}; do
+  [ -x "$b" ] || { echo "no ostrel binary at $b" >&2; exit 1; }
+  bases+=("$(cd "$(dirname "$b")" && pwd)/$(basename "$b")")
+done
+# Each BASE column is named by its binary (or by the binary's folder, where
+# that is called ostrel): its last 15 characters.
+base_heads=""
+for b in ${bases[@]+"${bases[@]}"}; do
+  label=$(basename "$b")
+  [ "$label" != ostrel ] || label=$(basename "$(dirname "$(dirname "$b")")")
+  (( ${#label} <= 15 )) || label=${label: -15}
+  base_heads+="$(printf ' %15s' "$label")"
+done
+[ "${CHECK:-0}" != 1 ] || base_heads+="  kwi"
+printf '%-12s %-12s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s%s\n' content form MB read ffmpeg ffmsidx ostrel \
+  'x ffm' 'x ffms' '%read' targets "$base_heads"
 for name in $contents; do
   make_inputs "$name"
   for form in $forms; do
@@ -216,20 +290,17 @@ for name in $contents; do
     t_ffmpeg=$(timed nice ffmpeg -nostdin -v error -i "$f" -map 0:v -c copy -f null -)
     t_ffms=$(timed ffmsindex -f "$f" "$PWD/$f.ffindex")
     rm -f "$f.ffindex"
-    t_ostrel=$(timed "$ostrel" -i "$f" -o "$PWD/$f.kwi")
-    [ -s "$f.kwi" ] || { echo "no index written for $f" >&2; exit 1; }
-    rm -f "$f.kwi" "$f.log"
+    timed_ostrels "$f"
+    t_ostrel=${best_ostrel[0]}
     r_base=""
-    if [ -n "$base" ]; then
-      r_base=$(rate "$bytes" "$(timed "$base" -i "$f" -o "$PWD/$f.kwi")")
-      rm -f "$f.kwi" "$f.log"
-    fi
+    for (( k = 1; k < ${#best_ostrel[@]}; k++ )); do r_base+="$(printf ' %15s' "$(rate "$bytes" "${best_ostrel[$k]}")")"; done
+    [ "${CHECK:-0}" != 1 ] || r_base+="  $(check_indexes "$f")"
     x_ffmpeg=$(ratio "$t_ffmpeg" "$t_ostrel")
     x_ffms=$(ratio "$t_ffms" "$t_ostrel")
     p_read=$(echo "100 * $t_cat / $t_ostrel" | bc -l)
     verdict=met
     if [ "$(echo "$x_ffmpeg < 3 || $x_ffms < 3 || $p_read < 50" | bc -l)" = 1 ]; then verdict=MISSED; fi
-    printf '%-11s %-12s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s %s\n' "$name" "$form" $(( bytes / 1000000 )) \
+    printf '%-12s %-12s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s%s\n' "$name" "$form" $(( bytes / 1000000 )) \
       "$(rate "$bytes" "$t_cat")" "$(rate "$bytes" "$t_ffmpeg")" "$(rate "$bytes" "$t_ffms")" \
       "$(rate "$bytes" "$t_ostrel")" "$x_ffmpeg" "$x_ffms" "$p_read" "$verdict" "$r_base"
     # The remuxed forms but the mp4 one (a source of others) are made anew

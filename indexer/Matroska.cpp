@@ -4,16 +4,20 @@
 // the frame's last unit and serves as the start code of the next frame's
 // first.
 //
-// The library reads through views of the file in place (decode.h) on the
-// same descriptor: block headers in small reads, payloads never, and
-// read-ahead hints (null buffers) cost nothing. A frame is copied once, from
+// The library reads through views of the file (decode.h) on the same
+// descriptor: block headers in small reads, payloads never, and read-ahead
+// hints (null buffers) cost nothing. The views read the file in blocks
+// where frames lie close together and in pieces where they lie far apart,
+// not mapped: the faults of a mapping cost more than reading the whole file
+// where the page cache holds it in small pages. A frame is copied once, from
 // the view straight to its place in Buffer, and turned into start-code form
 // there where that needs no more room than it has (4-byte length prefixes,
 // stored start codes). AVC and HEVC frames are read unit by unit, each
 // slice only as far as the head the analysis reads (nalu.h): their units are
 // known from the length prefixes, and a slice's other bytes are left where
 // they are. Of MPEG-2 and VC-1 frames, only the first bytes are read where
-// those hold all the analysis takes from the frame (nalu.h).
+// those hold all the analysis takes from the frame and the frame's last
+// bytes show that nothing behind its slices counts (nalu.h).
 #include "Matroska.h"
 
 #include <algorithm>
@@ -136,7 +140,7 @@ constexpr size_t PARAMETER_STORE = 999999;  // in-band parameter sets gathered b
 }  // namespace
 
 int InitMatroska() {
-  InputViewByReading(false);
+  InputViewByReading(true);
   if (input.base.read) close(input.fd);
   input = MkvInput();
   input.fd = open(Infilename[0], O_RDONLY);
@@ -226,10 +230,26 @@ static u32 put_frame(u32 at, bool key, u64 start) {
   return at + static_cast<u32>(n);
 }
 
+// Whether the rest of the frame of size bytes at pos, behind its first head
+// bytes, may be left unread: its last FrameTailBytes() and the bytes around
+// the cut hold nothing but slices (nalu.h). False also where the view
+// cannot give them; the frame is then read whole, which reports a short
+// read.
+static bool rest_suffices(u64 pos, u32 size, u32 head) {
+  auto suffices = [&](u32 from, u32 to) {  // frame bytes [from - 3, to)
+    size_t got = 0;
+    const uint8_t* q = InputView(input.fd, pos + from - 3, to - from + 3, &got);
+    return q && got == to - from + 3 && FrameTailSuffices(q, u32(got));
+  };
+  const u32 tail = FrameTailBytes();
+  const u32 from = size - head > tail ? size - tail : head;
+  return (from == head || suffices(head, std::min(head + 3, size))) && suffices(from, size);
+}
+
 // The frame's size bytes at pos to dst, where the frame's stream in Buffer
 // begins at begin: only their first FrameHeadBytes() where those hold all
-// the analysis takes from the frame (nalu.h), the rest cut. The bytes
-// written, or -1 on a short read.
+// the analysis takes from the frame and nothing that counts lies in the rest
+// (nalu.h), the rest cut. The bytes written, or -1 on a short read.
 static long read_frame_or_head(const uint8_t* begin, uint8_t* dst, u64 pos, u32 size) {
   const u32 head = FrameHeadBytes();
   if (head == 0 || size <= head) return read_frame_bytes(&input, pos, dst, size) == long(size) ? long(size) : -1;
@@ -238,7 +258,7 @@ static long read_frame_or_head(const uint8_t* begin, uint8_t* dst, u64 pos, u32 
   if (!q) input.error = errno;
   if (!q || got != head) return -1;
   memcpy(dst, q, head);
-  if (FrameHeadSuffices(begin, u32(dst + head - begin))) {
+  if (FrameHeadSuffices(begin, u32(dst + head - begin)) && rest_suffices(pos, size, head)) {
     unit_cuts.push_back(UnitCut{u32(dst + head - Buffer), size - head, pos + head});
     return long(head);
   }

@@ -191,15 +191,55 @@ FileMap file_map;
 volatile sig_atomic_t view_failed;
 bool view_by_reading_only;
 // File bytes [from, from + len) of descriptor fd, read for views that are
-// not mapped.
+// not mapped. Two are kept, the one used last and the one before: the
+// Matroska library's reads run a little ahead of the adapter's, and where
+// the one reads the next block the other still finds the last one.
 struct ReadBlock {
   int fd = -1;
   unsigned char* bytes = nullptr;  // kInputViewMax bytes and an alignment's lead, allocated once
   u64 from = 0;
   size_t len = 0;
   bool at_end = false;  // the file ends with the block
+  u64 used = 0;         // when it last gave a view (a count of views)
 };
-ReadBlock read_block_of_view;
+ReadBlock read_blocks[2];
+u64 view_count = 0;
+// How far apart the views of the read file lie: a running mean of the
+// distance from one stretch of kInputViewPiece bytes looked at to the next.
+// Views back a little (the adapter behind the library) say nothing of it;
+// a jump far back (a seek) moves the stretch there and keeps the mean.
+struct ViewSpacing {
+  int fd = -1;
+  u64 region = 0;   // where the last stretch looked at begins
+  u64 mean = 0;
+};
+ViewSpacing view_spacing;
+
+void note_view(int fd, u64 offset) {
+  ViewSpacing& v = view_spacing;
+  if (v.fd != fd) {
+    v = ViewSpacing{fd, offset, kInputViewBlock};
+  } else if (offset >= v.region + kInputViewPiece) {
+    // A jump far ahead counts as a block's distance, so that a few views
+    // close together after it make them count as close again.
+    const u64 d = offset - v.region < kInputViewBlock ? offset - v.region : kInputViewBlock;
+    v.mean = v.mean - v.mean / 4 + d / 4;
+    v.region = offset;
+  } else if (offset + kInputViewBlock < v.region) {
+    v.region = offset;
+  }
+}
+
+// The read block that holds the most file bytes from offset on, or null
+// where none holds the byte at offset (or, with end, none ends there).
+ReadBlock* block_at(int fd, u64 offset, bool end = false) {
+  ReadBlock* best = nullptr;
+  for (ReadBlock& b : read_blocks)
+    if (b.fd == fd && offset >= b.from && (offset - b.from < b.len || (end && offset - b.from == b.len)) &&
+        (!best || b.from + b.len > best->from + best->len))
+      best = &b;
+  return best;
+}
 struct sigaction bus_before;
 
 // A touch of the mapping past the file's end (it shrank) or of a page that
@@ -233,14 +273,24 @@ void watch_bus_errors() {
 }
 
 const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) {
-  ReadBlock& b = read_block_of_view;
-  if (b.fd == fd && offset >= b.from && offset - b.from <= b.len) {
-    const size_t left = b.len - static_cast<size_t>(offset - b.from);
-    if (n <= left || b.at_end) {
+  note_view(fd, offset);
+  ++view_count;
+  if (ReadBlock* h = block_at(fd, offset, true)) {
+    const size_t left = h->len - static_cast<size_t>(offset - h->from);
+    if (n <= left || h->at_end) {
+      h->used = view_count;
       *got = n < left ? n : left;
-      return b.bytes + (offset - b.from);
+      return h->bytes + (offset - h->from);
     }
   }
+  // Where views lie close together (frames of a few tens of KB, each looked
+  // at in a few places), a block read at once costs less than a read for
+  // each; where they lie far apart, only a piece from where this one begins
+  // is read.
+  const bool dense = view_spacing.mean <= kInputViewNear;
+  const size_t size = dense ? kInputViewBlock : kInputViewPiece;
+  ReadBlock& b = read_blocks[0].used <= read_blocks[1].used ? read_blocks[0] : read_blocks[1];
+  const ReadBlock& other = &b == &read_blocks[0] ? read_blocks[1] : read_blocks[0];
   // The kernel copies from the page cache fastest where the file position
   // and the memory address lie alike within a cache line: blocks begin at a
   // boundary of kAlign in the file, read to memory aligned alike.
@@ -251,14 +301,26 @@ const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) 
     return nullptr;
   }
   b.fd = -1;
-  const size_t lead = static_cast<size_t>(offset % kAlign);
-  const size_t want = lead + (n > kInputViewBlock ? n : kInputViewBlock);
+  // What is read begins a little before the view: the Matroska library looks
+  // at a block's last byte and the next block's header before the adapter
+  // looks at the frame. A block of views close together goes on from a
+  // piece's length before the end of the other one where the view lies
+  // within a block behind that end, so that the file is read once, and the
+  // views across the end (a frame's first or last bytes) lie in one block.
+  u64 back = offset < kInputViewBack ? offset : kInputViewBack;
+  const u64 end = other.from + other.len;
+  if (dense && other.fd == fd && !other.at_end && offset >= end && offset - end < kInputViewBlock &&
+      n <= kInputViewBlock && other.len >= kInputViewPiece)
+    back = offset - end + kInputViewPiece;
+  const size_t lead = static_cast<size_t>(back + (offset - back) % kAlign);
+  const size_t want = lead + (n > size ? n : size);
   const long r = InputReadAt(fd, offset - lead, b.bytes, want);
   if (r < 0) return nullptr;
   b.fd = fd;
   b.from = offset - lead;
   b.len = static_cast<size_t>(r);
   b.at_end = b.len < want;
+  b.used = view_count;
   const size_t left = b.len > lead ? b.len - lead : 0;
   *got = n < left ? n : left;
   return b.bytes + lead;
@@ -307,16 +369,23 @@ const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got) {
 
 const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part) {
   const FileMap& m = file_map;
-  const ReadBlock& b = read_block_of_view;
+  ReadBlock* b = nullptr;
   const unsigned char* bytes = nullptr;
   u64 from = 0;
   size_t len = 0;
-  if (m.fd == fd && m.base) bytes = m.base, from = m.from, len = m.len;
-  else if (b.fd == fd) bytes = b.bytes, from = b.from, len = b.len;
+  if (m.fd == fd && m.base) {
+    bytes = m.base, from = m.from, len = m.len;
+  } else if ((b = block_at(fd, offset))) {
+    bytes = b->bytes, from = b->from, len = b->len;
+  }
   if (!bytes || offset < from || offset - from >= len) return nullptr;
   const size_t avail = len - static_cast<size_t>(offset - from);
   if (avail < n && !part) return nullptr;
   if (part) *part = avail < n ? avail : n;
+  if (b) {
+    note_view(fd, offset);
+    b->used = ++view_count;
+  }
   return bytes + (offset - from);
 }
 
@@ -329,30 +398,13 @@ bool InputViewFailed() {
 void InputViewRelease() {
   if (file_map.base) munmap(file_map.base, file_map.len);
   file_map = FileMap();
-  read_block_of_view.fd = -1;
+  for (ReadBlock& b : read_blocks) b.fd = -1;
+  view_spacing.fd = -1;
 }
 
 void InputViewByReading(bool on) {
   InputViewRelease();
   view_by_reading_only = on;
-}
-
-const unsigned char* InputPiece::get(int fd, u64 x, size_t n, size_t* got) {
-  *got = 0;
-  if (n > kMax) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  if (!held(x, n)) {
-    len = 0;
-    const long r = InputReadAt(fd, x, bytes, n > kRead ? n : kRead);
-    if (r < 0) return nullptr;
-    pos = x;
-    len = static_cast<size_t>(r);
-  }
-  const size_t left = len - static_cast<size_t>(x - pos);
-  *got = n < left ? n : left;
-  return bytes + (x - pos);
 }
 
 void InputSeek(int fd, u64 offset) {

@@ -52,30 +52,22 @@ const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got);
 const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part = nullptr);
 bool InputViewFailed();
 void InputViewRelease();  // before the viewed descriptor is closed
-// Where a file is read whole, in order, reading it in blocks of at least
-// kInputViewBlock bytes costs less than mapping it page by page: views
-// switched to reading do that (and nothing is mapped). They are mapped by
-// default, which suits views of a few bytes far apart.
+// Views switched to reading read the file instead of mapping it (and
+// nothing is mapped). A view that the last two reads do not hold reads a
+// block of at least kInputViewBlock bytes where the views before it lay
+// close together (stretches looked at kInputViewNear bytes apart or less,
+// on a running mean), else a piece of at least kInputViewPiece bytes and
+// the kInputViewBack bytes before them. Where a page cache holds a file in
+// small pages, as it holds files just written, each fault of a mapping sets
+// up a few pages only and costs more than reading the whole file; views
+// close together read it in blocks, views far apart only their pieces (the
+// read of a piece costs about as much as reading kInputViewNear bytes more
+// of a block). Views are mapped by default.
 constexpr size_t kInputViewBlock = 262144;
+constexpr size_t kInputViewPiece = 4096;
+constexpr size_t kInputViewBack = 1024;
+constexpr size_t kInputViewNear = 24576;
 void InputViewByReading(bool on);
-// A few bytes at each of positions far apart, as the heads of large frames:
-// each read takes at least kRead bytes into the piece, and reads inside it
-// read nothing. Where the page cache holds a file in single pages, a read of
-// 4 KB costs less than mapping the 64 KB around it.
-struct InputPiece {
-  static constexpr size_t kRead = 4096;
-  static constexpr size_t kMax = 65536;
-  unsigned char bytes[kMax];
-  u64 pos = 0;
-  size_t len = 0;
-  // Up to n <= kMax bytes at x: *got says how many, fewer only at the end of
-  // the file; null with errno set on a failure.
-  const unsigned char* get(int fd, u64 x, size_t n, size_t* got);
-  // Bytes [x, x + n) where the piece holds them, else null.
-  const unsigned char* held(u64 x, size_t n) const {
-    return x >= pos && x - pos <= len && n <= len - static_cast<size_t>(x - pos) ? bytes + (x - pos) : nullptr;
-  }
-};
 void InputSeek(int fd, u64 offset);
 u64 InputTell(int fd);
 void InputClose(int fd);

@@ -7,10 +7,11 @@
 //
 // The library reads the file through the table below, which notes where a
 // sample lies instead of reading it; the adapter takes the sample's bytes
-// from a view of the file in place (decode.h). AVC and HEVC samples are not
+// from views of the file (decode.h). AVC and HEVC samples are not
 // taken whole, but unit by unit, each slice only as far as the head the
 // analysis reads (nalu.h); of MPEG-2 and VC-1 samples, only the first bytes
-// where those hold all the analysis takes from the sample.
+// where those hold all the analysis takes from the sample and its last bytes
+// show that nothing behind its slices counts.
 #include "mp4.h"
 
 #include <fcntl.h>
@@ -72,27 +73,18 @@ size_t read_at(u64 pos, uint8_t* dst, size_t count) {
   return r < 0 ? 0 : size_t(r);
 }
 
-// File bytes [pos, pos + n) in place; null when the file holds fewer.
+// File bytes [pos, pos + n) from a view (decode.h), which reads the file in
+// blocks where the views lie close together and in pieces where they lie
+// far apart; null when the file holds fewer.
 const uint8_t* view(u64 pos, size_t n) {
   size_t got = 0;
   const uint8_t* q = InputView(heads_fd, pos, n, &got);
   return q && got == n ? q : nullptr;
 }
 
-// Of large samples, whose slices lie far apart, a few bytes are read at each
-// unit start.
+// Units and samples up to this size are copied from a view; larger ones are
+// read straight to their place.
 constexpr u32 kSmallSample = 65536;
-InputPiece piece;
-// Samples of more than kSparseSample bytes on average (of the file per
-// sample): the heads of MPEG-2 and VC-1 samples lie so far apart that
-// reading each costs less than mapping the pages around it.
-constexpr u64 kSparseSample = 32768;
-bool sparse_samples = false;
-const uint8_t* read_piece(u64 x, size_t n) {
-  size_t got = 0;
-  const uint8_t* q = piece.get(heads_fd, x, n, &got);
-  return q && got == n ? q : nullptr;
-}
 
 }  // namespace
 
@@ -108,8 +100,7 @@ static unsigned length_size = 4;
 static const uint8_t kTail[] = {0, 0, 1};
 
 int InitMP4() {
-  InputViewByReading(false);
-  piece.len = 0;
+  InputViewByReading(true);
   if (heads_fd >= 0) close(heads_fd);
   heads_fd = open(Infilename[0], O_RDONLY | O_CLOEXEC);
   input = Mp4Input();
@@ -160,7 +151,6 @@ int InitMP4() {
   trackId = id;
   VideoStream_Flag = codec;
   mp4_numSamples = MP4GetTrackNumberOfSamples(mp4File, trackId);
-  sparse_samples = mp4_numSamples && Infilelength[0] / mp4_numSamples > kSparseSample;
   return 0;
 }
 
@@ -219,9 +209,8 @@ static u32 units_in_place(u32 at, u32 n, bool first_start_code) {
 // its run leaves out. Read unit by unit through windows of the file; false
 // on a short read.
 static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32* end) {
-  // Sample bytes [off, off + n), n <= its size and n <= size - off: in
-  // place for small samples, which lie close together.
-  auto fetch = [&](u64 off, size_t n) { return size <= kSmallSample ? view(pos + off, n) : read_piece(pos + off, n); };
+  // Sample bytes [off, off + n), n <= its size and n <= size - off.
+  auto fetch = [&](u64 off, size_t n) { return view(pos + off, n); };
   uint8_t* out = Buffer + at;
   u32 w = 0;
   u64 p = 0;
@@ -260,16 +249,27 @@ static bool heads_in_place(u32 at, u64 pos, u32 size, bool first_start_code, u32
 }
 
 // An MPEG-2 or VC-1 sample of size bytes at file position pos whose first
-// FrameHeadBytes() hold all the analysis takes from it (nalu.h): those
-// written to Buffer + at, the rest cut. False, with nothing added, for the
-// others, which are read whole.
+// FrameHeadBytes() hold all the analysis takes from it, and whose last bytes
+// and those around the cut hold nothing but slices (nalu.h): those first
+// bytes written to Buffer + at, the rest cut. False, with nothing added, for
+// the others, which are read whole.
 static bool head_in_place(u32 at, u64 pos, u32 size, u32* end) {
   const u32 head = FrameHeadBytes();
   if (head == 0 || size <= head) return false;
-  const uint8_t* q = size <= kSmallSample && !sparse_samples ? view(pos, head) : read_piece(pos, head);
+  // Sample bytes [from - 3, to). Where the view reads pieces, the piece of
+  // the last bytes holds the next sample's head where that follows.
+  auto fetch = [&](u32 from, u32 to) { return view(pos + from - 3, to - from + 3); };
+  const uint8_t* q = view(pos, head);
   if (!q) return false;
   memcpy(Buffer + at, q, head);
   if (!FrameHeadSuffices(Buffer + at, head)) return false;
+  const u32 tail = FrameTailBytes();
+  const u32 from = size - head > tail ? size - tail : head;
+  if (from != head) {
+    const u32 to = head + 3 < size ? head + 3 : size;
+    if (!(q = fetch(head, to)) || !FrameTailSuffices(q, to - head + 3)) return false;
+  }
+  if (!(q = fetch(from, size)) || !FrameTailSuffices(q, size - from + 3)) return false;
   add_run(at, head);
   unit_cuts.push_back(UnitCut{at + head, size - head, pos + head});
   *end = at + head;

@@ -457,7 +457,7 @@ bool mpg_head_suffices(const unsigned char* p, u32 n) {
     const u32 end = i + 3 + FindStartCode(p + i + 3, n - i - 3);
     if (end == i + 3) return false;  // a start code with no value before the next
     const int code = p[i + 3];
-    const bool slice = code >= 0x01 && code <= 0xAF;
+    const bool slice = mpg_slice_code(static_cast<unsigned char>(code));
     if (slices && !slice) return false;
     if (slice) {
       if (pictures != 1 || structure != FRAME_PICTURE) return false;

@@ -16,6 +16,8 @@ void reset_mpg_analysis();           // part of init_indexing()
 // whose first slice lies beyond the n bytes, and any other shape are read
 // whole.
 bool mpg_head_suffices(const unsigned char* p, u32 n);
+// Whether a start code value begins a slice (0x01 to 0xAF).
+inline bool mpg_slice_code(unsigned char code) { return code >= 0x01 && code <= 0xAF; }
 
 // Read by the stream report after the pass.
 extern int aspect_ratio_information;  // 4-bit code of the last sequence header (1 square, 2 4:3, 3 16:9, 4 2.21:1)

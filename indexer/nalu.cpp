@@ -428,6 +428,27 @@ bool FrameHeadSuffices(const unsigned char* p, u32 n) {
   }
 }
 
+u32 FrameTailBytes() { return FrameHeadBytes() ? 512 : 0; }
+
+bool FrameTailSuffices(const unsigned char* p, u32 n) {
+  bool (*slice)(unsigned char);
+  switch (VideoStream_Flag) {
+    case 1:
+    case 2:
+      slice = mpg_slice_code;
+      break;
+    case 3:
+      slice = vc1_slice_code;
+      break;
+    default:
+      return false;
+  }
+  // A start code's 00 00 01 is never part of the next one.
+  for (u32 i = FindStartCode(p, n); i < n; i += 3 + FindStartCode(p + i + 3, n - i - 3))
+    if (n - i <= 3 || !slice(p[i + 3])) return false;
+  return true;
+}
+
 bool IsSliceUnit(int codec, unsigned char h) {
   if (codec == 0) return (h & 31) == 1 || (h & 31) == 5;
   const int type = (h >> 1) & 63;

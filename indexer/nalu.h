@@ -41,6 +41,18 @@ u32 FrameHeadBytes();  // 0 for the codecs whose frames are read whole
 // p: a frame's first n bytes as the unit reader is to take them (start
 // codes in front included), n < the frame's own length.
 bool FrameHeadSuffices(const unsigned char* p, u32 n);
+// A frame's rest is left unread only where FrameTailSuffices finds no unit
+// but the codec's slices among its last FrameTailBytes() bytes and among
+// those around the cut: a muxer that cuts the stream at picture start codes
+// leaves the next picture's headers (MPEG-2 sequence header, its extensions
+// and GOP header; VC-1 sequence header and entry point) at the end of the
+// frame before, and such headers are short, so the last of them begins in
+// those bytes. Frames that hold any other unit there are read whole.
+u32 FrameTailBytes();
+// p: bytes of a frame's rest with the three before them; true where every
+// start code whose value lies in p[3..n) is a slice's. A start code whose
+// value lies beyond the n bytes says no.
+bool FrameTailSuffices(const unsigned char* p, u32 n);
 // Index of the first byte of the first 00 00 01 that lies wholly in
 // p[0..n), or n.
 u32 FindStartCode(const unsigned char* p, u32 n);

@@ -16,6 +16,8 @@ void reset_vc1_analysis();           // part of init_indexing()
 // follows the first field's data, so such frames are read whole, as are
 // frames of any other shape.
 bool vc1_head_suffices(const unsigned char* p, u32 n);
+// Whether a start code value begins a slice (0x0B).
+inline bool vc1_slice_code(unsigned char code) { return code == 0x0B; }
 
 // Left behind for the stream report.
 // Sample aspect ratio of the last sequence display extension that carried

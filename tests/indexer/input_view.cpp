@@ -1,14 +1,13 @@
-// Views of an input in place (InputView) and pieces of it (InputPiece): the
-// bytes at every kind of position and size against the bytes written, the
-// end of the file, memory inputs and files that cannot be mapped, and a file
-// that shrinks while a view of it is held.
+// Views of an input (InputView), mapped and read: the bytes at every kind of
+// position and size against the bytes written, the blocks and pieces that
+// read views take, the end of the file, memory inputs and files that cannot
+// be mapped, and a file that shrinks while a view of it is held.
 #include <fcntl.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,21 +95,17 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
       }
       EXPECT_EQ(InputViewHeld(fd, c.offset + 40 * kMB, 1), nullptr);
     }
-    // Read views hold a block: the bytes just behind one are held too.
+    // Of more than it holds, a view gives the first bytes when asked for a
+    // part: a piece read (far from the view before), or the rest of the
+    // stretch mapped from 0 to 16 MB (for the view of 0 bytes at 0 above).
     size_t got = 0;
     const unsigned char* q = InputView(fd, 8 * kMB, 10, &got);
     ASSERT_NE(q, nullptr);
-    if (reading) {
-      EXPECT_EQ(InputViewHeld(fd, 8 * kMB + 10, kInputViewBlock - 10), q + 10);
-    }
-    // Of more than it holds, a view gives the first bytes when asked for a
-    // part: a block read, or the rest of the stretch mapped from 0 to 16 MB
-    // (for the view of 0 bytes at 0 above).
     const size_t beyond = 20 * kMB;
     EXPECT_EQ(InputViewHeld(fd, 8 * kMB, beyond), nullptr);
     size_t part = 0;
     EXPECT_EQ(InputViewHeld(fd, 8 * kMB, beyond, &part), q);
-    EXPECT_EQ(part, reading ? kInputViewBlock : 8 * kMB);
+    EXPECT_EQ(part, reading ? kInputViewPiece : 8 * kMB);
   }
   InputViewByReading(false);
   size_t got = 0;
@@ -122,38 +117,78 @@ TEST_F(InputViewTest, GivesTheFilesBytesAtAnyPosition) {
   close(fd);
 }
 
-TEST_F(InputViewTest, PiecesGiveTheFilesBytesAndReadOnlyOutsideThemselves) {
-  const u64 size = 3 * kMB + 77;
-  const int fd = open_file("pieces", size);
+// Read views: views close together read blocks, views far apart pieces,
+// and two streams of views a little apart (the Matroska library ahead of the
+// adapter) read each byte once.
+TEST_F(InputViewTest, ReadViewsTakeBlocksWhereViewsLieCloseAndPiecesElsewhere) {
+  const u64 size = 24 * kMB + 77;
+  const int fd = open_file("blocks", size);
   ASSERT_GE(fd, 0);
-  struct Case {
-    u64 offset;
-    size_t n, got;
-    bool read;  // a new read was due
+  InputViewByReading(true);
+  constexpr u64 K = 1024;
+  // The view of n bytes at offset, checked against the file; whether it
+  // read (the views before did not hold its bytes), and what it holds from
+  // offset on afterwards.
+  size_t reads = 0;
+  auto view = [&](u64 offset, size_t n) -> size_t {
+    if (!InputViewHeld(fd, offset, n)) ++reads;
+    size_t got = 0;
+    const unsigned char* q = InputView(fd, offset, n, &got);
+    EXPECT_NE(q, nullptr);
+    EXPECT_EQ(got, n);
+    if (!q) return 0;
+    EXPECT_EQ(wrong_bytes(q, offset, got), 0u) << offset;
+    size_t part = 0;
+    EXPECT_EQ(InputViewHeld(fd, offset, size, &part), q);
+    return part;
   };
-  const Case cases[] = {
-      {100, 4, 4, true},
-      {104, 1000, 1000, false},  // inside the first read's 4 KB
-      {100 + 4090, 10, 10, true},  // across its end
-      {2 * kMB, InputPiece::kMax, InputPiece::kMax, true},
-      {2 * kMB + 5, 100, 100, false},
-      {kMB, 1, 1, true},  // backwards
-      {size - 3, 10, 3, true},
-      {size, 1, 0, true},
-  };
-  auto piece = std::make_unique<InputPiece>();
-  for (const Case& c : cases) {
-    SCOPED_TRACE("offset " + std::to_string(c.offset) + ", " + std::to_string(c.n) + " bytes");
-    const bool held = piece->held(c.offset, c.n) != nullptr;
-    EXPECT_EQ(held, !c.read);
-    size_t got = 99;
-    const unsigned char* q = piece->get(fd, c.offset, c.n, &got);
-    ASSERT_NE(q, nullptr);
-    ASSERT_EQ(got, c.got);
-    EXPECT_EQ(wrong_bytes(q, c.offset, got), 0u);
+
+  // The first view, and views far apart: a piece each.
+  for (u64 at = kMB; at < 4 * kMB; at += 256 * K) {
+    reads = 0;
+    EXPECT_EQ(view(at, 16), kInputViewPiece) << at;
+    EXPECT_EQ(reads, 1u);
   }
-  size_t got = 0;
-  EXPECT_EQ(piece->get(fd, 0, InputPiece::kMax + 1, &got), nullptr);
+  EXPECT_EQ(view(6 * kMB, 100 * K), 100 * K);  // more than a piece: what was asked for
+
+  // Views 8 KB apart: pieces at first, then blocks, each a read for 32
+  // views.
+  u64 at = 8 * kMB;
+  for (int i = 0; i < 40; ++i, at += 8 * K) view(at, 16);
+  reads = 0;
+  for (u64 end = at + 4 * kMB; at < end; at += 8 * K) view(at, 16);
+  EXPECT_LE(reads, 4 * kMB / kInputViewBlock + 1);
+
+  // Views 64 KB apart after those: pieces again, after a few views.
+  for (int i = 0; i < 40; ++i, at += 64 * K) view(at, 16);
+  reads = 0;
+  EXPECT_EQ(view(at, 16), kInputViewPiece);
+  EXPECT_EQ(reads, 1u);
+
+  // Two streams 24 KB apart, the one behind looking at what the one ahead
+  // saw, 12 KB a step: every byte read once, in blocks.
+  at = 16 * kMB;
+  for (int i = 0; i < 40; ++i, at += 12 * K) view(at + 24 * K, 16), view(at, 16);
+  reads = 0;
+  const u64 from = at + 24 * K;
+  for (; at < from + 4 * kMB; at += 12 * K) view(at + 24 * K, 16), view(at, 16);
+  EXPECT_LE(reads, (at + 24 * K - from) / kInputViewBlock + 1);
+
+  // Views of a frame's first 2 KB 9000 bytes apart, each after a look at
+  // the end of the frame that follows, as the Matroska library looks ahead:
+  // each byte read once, and no view across the end of a block read again.
+  at = 20 * kMB + 5;
+  for (int i = 0; i < 40; ++i, at += 9000) view(at + 17999, 1), view(at, 2048);
+  reads = 0;
+  const u64 start = at;
+  for (; at < start + 2 * kMB; at += 9000) view(at + 17999, 1), view(at, 2048);
+  EXPECT_LE(reads, (at + 18000 - start) / (kInputViewBlock - kInputViewPiece) + 1);
+
+  // Back to the start, as a seek does: the views lie as close as before.
+  // A jump to the end of the file: a piece.
+  EXPECT_EQ(view(0, 16), kInputViewBlock);
+  EXPECT_EQ(view(size - 100, 10), 100u);
+  InputViewByReading(false);
   close(fd);
 }
 
