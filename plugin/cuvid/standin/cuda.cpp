@@ -58,7 +58,8 @@ std::set<const void*>& live_locks() {
   return s;
 }
 
-thread_local std::vector<nv::CUcontext> t_context_stack;
+// Initial-exec, as the thread-locals in standin.h.
+thread_local std::vector<nv::CUcontext> t_context_stack __attribute__((tls_model("initial-exec")));
 
 // Page-locked allocations above this are refused as the real driver would
 // refuse them for lack of memory.

@@ -46,7 +46,7 @@ extern "C" {
 
 namespace standin {
 
-thread_local const PendingDecode* t_pending_decode = nullptr;
+thread_local const PendingDecode* t_pending_decode __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 
