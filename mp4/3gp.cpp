@@ -30,19 +30,8 @@ void MP4File::FindFtypRoom(MP4Atom* ftyp, bool oldMovieFree, uint64_t* pStart, u
 void MP4File::WriteFtypOver(MP4Atom* ftyp, uint64_t start, uint64_t end) {
   // Made in memory first: its place is where the box was read, whatever
   // the file position.
-  EnableMemoryBuffer();
-  uint8_t* bytes = nullptr;
-  uint64_t size = 0;
-  try {
-    ftyp->Write();
-  } catch (...) {
-    DisableMemoryBuffer(&bytes);
-    MP4Free(bytes);
-    throw;
-  }
-  DisableMemoryBuffer(&bytes, &size);
-  const std::vector<uint8_t> box(bytes, bytes + size);
-  MP4Free(bytes);
+  const std::vector<uint8_t> box = AtomInMemory(ftyp);
+  const uint64_t size = box.size();
   const uint64_t room = end - start;
   MP4_ASSERT(size == room || size + 8 <= room);
   const uint64_t pos = GetPosition();

@@ -1141,37 +1141,40 @@ void MP4File::Rollback() {
   }
 }
 
+std::vector<uint8_t> MP4File::AtomInMemory(MP4Atom* atom) {
+  const uint64_t start = atom->GetStart(), end = atom->GetEnd(), size = atom->GetSize();
+  EnableMemoryBuffer();
+  uint8_t* bytes = nullptr;
+  uint64_t n = 0;
+  try {
+    atom->Write();
+  } catch (...) {
+    DisableMemoryBuffer(&bytes);
+    MP4Free(bytes);
+    atom->SetStart(start);
+    atom->SetEnd(end);
+    atom->SetSize(size);
+    throw;
+  }
+  DisableMemoryBuffer(&bytes, &n);
+  std::vector<uint8_t> out(bytes, bytes + n);
+  MP4Free(bytes);
+  atom->SetStart(start);
+  atom->SetEnd(end);
+  atom->SetSize(size);
+  return out;
+}
+
 void MP4File::FinishModify() {
   MP4Atom* moov = FindAtom("moov");
   MP4_ASSERT_AS(moov, "(pMoovAtom)");
-  const uint64_t oldStart = moov->GetStart(), oldEnd = moov->GetEnd(), oldSize = moov->GetSize();
+  const uint64_t oldStart = moov->GetStart();
   const uint64_t mediaEnd = m_mediaOpen ? GetPosition() : m_appendAt;
 
   // The new movie, made in memory: its size decides where it goes, and it
   // is written there as free space, its type changed only at the end.
-  std::vector<uint8_t> movie;
-  {
-    EnableMemoryBuffer();
-    uint8_t* bytes = nullptr;
-    uint64_t size = 0;
-    try {
-      moov->Write();
-    } catch (...) {
-      DisableMemoryBuffer(&bytes);
-      MP4Free(bytes);
-      moov->SetStart(oldStart);
-      moov->SetEnd(oldEnd);
-      moov->SetSize(oldSize);
-      throw;
-    }
-    DisableMemoryBuffer(&bytes, &size);
-    movie.assign(bytes, bytes + size);
-    MP4Free(bytes);
-    // The tree keeps describing the file: the old movie's place.
-    moov->SetStart(oldStart);
-    moov->SetEnd(oldEnd);
-    moov->SetSize(oldSize);
-  }
+  // The tree keeps describing the file: the old movie's place.
+  std::vector<uint8_t> movie = AtomInMemory(moov);
   MP4_ASSERT(movie.size() >= 8 && movie.size() <= UINT32_MAX);
   memcpy(movie.data() + 4, "free", 4);
   const uint32_t n = static_cast<uint32_t>(movie.size());

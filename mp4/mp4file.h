@@ -628,6 +628,9 @@ class MP4File {
   // and the free space right after it, and with oldMovieFree the old
   // movie when it follows (and free space after that); [*pStart, *pEnd).
   void FindFtypRoom(MP4Atom* ftyp, bool oldMovieFree, uint64_t* pStart, uint64_t* pEnd);
+  // The bytes of the atom as Write makes them, made in memory; the atom
+  // keeps the place in the file it had (start, end and size).
+  std::vector<uint8_t> AtomInMemory(MP4Atom* atom);
   // The file type box written over that place, a "free" header over the
   // rest of it.
   void WriteFtypOver(MP4Atom* ftyp, uint64_t start, uint64_t end);
