@@ -38,6 +38,22 @@ void get_path(char* buffer) {
   exit(1);
 }
 
+// The options, one line each, as the README's "Command line" section
+// describes them.
+void print_options() {
+  printf("%s, a video stream indexer. Options:\n", Version);
+  printf("  -i FILE...      input files, read back to back as one stream (a first one ending in mpls: a playlist)\n");
+  printf("  -o INDEX        the index file to write; .kwi is appended unless present\n");
+  printf("  -v PID          the video PID of a transport stream (hexadecimal)\n");
+  printf("  -p PID          the PCR PID of a transport stream (hexadecimal)\n");
+  printf("  -at TEMPLATE    a script template (full path); each __vid__ becomes the index file's name\n");
+  printf("  -ang N          the angle of the playlist of an -mpls that follows\n");
+  printf("  -mpls PLAYLIST  index a Blu-ray playlist, without a chapters file\n");
+  printf("  -disk FOLDER    list the playlists of a Blu-ray disc folder, longest first\n");
+  printf("  -version        print the version\n");
+  printf("  -h, --help      print these options\n");
+}
+
 [[noreturn]] void missing_value(const char* option) {
   printf("ERROR: option %s needs a value\n", option);
   exit(1);
@@ -160,7 +176,7 @@ int main(int argc, char** argv) {
 
   if (argc == 1) {
     printf("%s, a video stream indexer; free software without any warranty.\n", Version);
-    printf("Refer to the user manual for suitable command line options.\n");
+    printf("Refer to the section \"Command line\" of README.md, or run ostrel -h, for the options.\n");
     return 0;
   }
   if (argc < 1) usage_error();
@@ -259,7 +275,15 @@ int main(int argc, char** argv) {
         printf("Could not open the template %s: no script will be written.\n", path.c_str());
       }
       i += 2;
+    } else if (!strcmp(opt, "h") || !strcmp(opt, "help") || !strcmp(opt, "-help")) {
+      print_options();
+      return 0;
     } else {
+      // Skipped as before, but named, so that a mistyped option is not
+      // lost in silence; the messages before it come first.
+      fflush(stdout);
+      fprintf(stderr, "WARNING: the option \"%s\" is not understood and is ignored (ostrel -h lists the options).\n",
+              argv[i]);
       i++;
     }
   }

@@ -6,6 +6,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -1086,6 +1087,35 @@ uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Isma
   return CloneTrack(srcFile, srcTrackId, true, icPp, dstFile, dstHintTrackReferenceTrack);
 }
 
+// The edit list of a copy that applied its source's edits: the pictures
+// copied only to be decoded stay hidden, and the copy is shown as long as
+// its source was. The lengths go from the source's movie time scale to the
+// destination's through their running sum, so that rounding does not add
+// up; the track lasts what its edits show.
+static bool AddCopiedEdits(MP4FileHandle srcFile, MP4FileHandle dstFile, uint32_t dstTrackId,
+                           const std::vector<MP4Track::CopiedEdit>& edits) {
+  const uint32_t from = MP4GetTimeScale(srcFile), to = MP4GetTimeScale(dstFile);
+  if (from == 0 || to == 0) return false;
+  uint64_t sourceEnd = 0, end = 0;
+  for (const MP4Track::CopiedEdit& e : edits) {
+    sourceEnd = e.segmentDuration > UINT64_MAX - sourceEnd ? UINT64_MAX - 1 : sourceEnd + e.segmentDuration;
+    const uint64_t start = end;
+    end = MP4ConvertTime(sourceEnd, from, to);
+    if (MP4AddTrackEdit(dstFile, dstTrackId, 0, e.mediaTime, end - start, e.dwell) == 0) return false;
+  }
+  if (!Do(dstFile, [&](MP4File& file) { file.GetTrack(dstTrackId)->SetPresentedDuration(end); })) return false;
+  // The movie lasts as long as its longest track, which may now be shorter.
+  uint64_t longest = 0;
+  const uint32_t tracks = MP4GetNumberOfTracks(dstFile, nullptr, 0);
+  for (uint32_t t = 0; t < tracks; t++) {
+    uint64_t duration = 0;
+    if (MP4GetTrackIntegerProperty(dstFile, MP4FindTrackId(dstFile, static_cast<uint16_t>(t), nullptr, 0),
+                                   "tkhd.duration", &duration))
+      longest = std::max(longest, duration);
+  }
+  return Do(dstFile, [&](MP4File& file) { file.SetDuration(longest); });
+}
+
 // What both copies share. The destination is settled here, so that a
 // failed copy into the source file deletes its half-copied track too.
 static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encrypted, MP4IsmaCrypParams* icPp,
@@ -1099,8 +1129,10 @@ static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encry
   };
   bool ok = true;
   if (applyEdits && MP4GetTrackNumberOfEdits(srcFile, srcTrackId) > 0) {
+    std::vector<MP4Track::CopiedEdit> edits;
     ok = Call(srcFile, false,
-              [&](MP4File& file) { return file.GetTrack(srcTrackId)->ForEachEditedSample(copy); });
+              [&](MP4File& file) { return file.GetTrack(srcTrackId)->ForEachEditedSample(copy, &edits); });
+    if (ok) ok = AddCopiedEdits(srcFile, dstFile, id, edits);
   } else {
     const uint32_t samples = MP4GetTrackNumberOfSamples(srcFile, srcTrackId);
     for (uint32_t s = 1; ok && s <= samples; s++) ok = copy(s, kInvalidTime);

@@ -449,9 +449,11 @@ uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Isma
 // the ones after are copied too), with their rendering offsets. A track
 // without composition offsets gives each sample the duration it is shown
 // for, cut to its edit; with composition offsets each keeps its own, and
-// a dwell's sample lasts the dwell. A track with an edit that shows no
-// sample (an empty edit) is not copied. 0 on failure, and nothing is left
-// of the new track.
+// a dwell's sample lasts the dwell. The copy gets an edit per edit shown,
+// which hides the samples copied only to be decoded, so that it presents
+// what the source presents; the track and movie durations follow them. A
+// track with an edit that shows no sample (an empty edit) is not copied.
+// 0 on failure, and nothing is left of the new track.
 uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,
                       uint32_t dstHintTrackReferenceTrack);
 // The same through MP4EncAndCloneTrack and MP4EncAndCopySample.

@@ -1074,6 +1074,10 @@ void MP4Track::UpdateDurations(uint64_t duration) {
   m_pFile->UpdateDuration(track);
 }
 
+void MP4Track::SetPresentedDuration(uint64_t duration) {
+  SetHeaderValue(m_pTrackDurationProperty, "trak.tkhd", duration);
+}
+
 void MP4Track::UpdateModificationTimes() {
   const uint64_t now = MP4GetAbsTimestamp();
   m_pMediaModificationProperty->SetValue(now);
@@ -1509,13 +1513,15 @@ uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTi
   throw MP4Error("time out of range", "MP4Track::GetSampleIdFromEditTime");
 }
 
-bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>& visit) {
+bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>& visit,
+                                   std::vector<CopiedEdit>* pEdits) {
   const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
   BuildCompositionOrder();
   const bool reordered = m_compositionState == kCompositionOrdered;
   const bool wide = n && m_pElstMediaTimeProperty->GetValueBits() == 64;
   uint64_t movieEnd = 0, editStart = 0, editEnd = 0;
   uint32_t copiedTo = 0;  // the last sample of the copy so far
+  uint64_t copyEnd = 0;   // the copy's decoding time after it
   for (uint32_t i = 0; i < n; i++) {
     GetEditSpan(i, &movieEnd, &editStart, &editEnd);
     const uint64_t length = editEnd - editStart;
@@ -1536,9 +1542,24 @@ bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>
     uint32_t sid = GetPreviousSyncSample(first);
     // Decoding goes on from the copy of the edit before.
     if (copiedTo && copiedTo < first && sid <= copiedTo) sid = copiedTo + 1;
+    // Where the edit starts on the copy's timeline. Samples shown in decode
+    // order start there with the first one shown (cut to start at the
+    // edit); otherwise every sample up to the last keeps its duration, so
+    // the copy's times are the source's moved by one amount.
+    uint64_t copyMediaTime = 0;
+    bool placed = false;
     for (; sid <= last && sid != 0; sid++) {
       uint64_t dts = 0, duration = 0;
       GetSampleTimes(sid, &dts, &duration);
+      if (!placed && (reordered || sid >= first)) {
+        placed = true;
+        if (!reordered)
+          copyMediaTime = copyEnd;
+        else if (m0 >= dts)
+          copyMediaTime = m0 - dts > UINT64_MAX - copyEnd ? UINT64_MAX - 1 : copyEnd + (m0 - dts);
+        else
+          copyMediaTime = dts - m0 < copyEnd ? copyEnd - (dts - m0) : 0;
+      }
       if (dwell && sid == last) {
         duration = length;
       } else if (!reordered && !dwell && sid >= first) {
@@ -1547,7 +1568,9 @@ bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>
         duration = to > from ? to - from : 0;
       }
       if (!visit(sid, duration)) return false;
+      copyEnd = duration > UINT64_MAX - copyEnd ? UINT64_MAX : copyEnd + duration;
     }
+    if (pEdits) pEdits->push_back({copyMediaTime, m_pElstDurationProperty->GetValue(i), dwell});
     copiedTo = last;
   }
   return true;

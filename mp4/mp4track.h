@@ -157,8 +157,21 @@ class MP4Track {
   // in decode order) a sample that an edit shows lasts as long as it is
   // shown; every other sample keeps its own duration. An edit of some
   // length that shows no sample throws. visit returns false to stop; the
-  // result is then false.
-  bool ForEachEditedSample(const std::function<bool(uint32_t sampleId, uint64_t duration)>& visit);
+  // result is then false. With pEdits, the edits that make the copy
+  // present what this track presents: each edit's media time on the copy's
+  // timeline (its first sample at 0), so that the pictures decoded only to
+  // reach the first one shown stay hidden, with the edit's length in the
+  // movie time scale and whether it dwells.
+  struct CopiedEdit {
+    uint64_t mediaTime;
+    uint64_t segmentDuration;
+    bool dwell;
+  };
+  bool ForEachEditedSample(const std::function<bool(uint32_t sampleId, uint64_t duration)>& visit,
+                           std::vector<CopiedEdit>* pEdits = nullptr);
+  // The track header's duration, in the movie time scale: how long its
+  // edits show it.
+  void SetPresentedDuration(uint64_t duration);
 
  private:
   // "sample id out of range" unless 1 <= sampleId <= the sample count.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "testutil.h"
 
@@ -35,7 +36,7 @@ TEST(CommandLine, BannerVersionAndUsage) {
   auto ls = tu::lines(r.out);
   ASSERT_EQ(ls.size(), 2u) << r.out;
   EXPECT_EQ(ls[0].rfind("Ostrel 2053.0.0.502", 0), 0u);
-  EXPECT_EQ(ls[1], "Refer to the user manual for suitable command line options.");
+  EXPECT_EQ(ls[1], "Refer to the section \"Command line\" of README.md, or run ostrel -h, for the options.");
 
   r = tu::ostrel("-version");
   EXPECT_EQ(r.status, 0);
@@ -50,8 +51,69 @@ TEST(CommandLine, BannerVersionAndUsage) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, usage);
   // An unknown option is skipped, the next argument examined as an option.
-  r = tu::ostrel("-q -o " + tu::q(tu::scratch("x")));
+  r = tu::ostrel("-q -o " + tu::q(tu::scratch("x")) + " 2>/dev/null");
   EXPECT_EQ(r.out, usage);
+}
+
+// Each argument that is not understood is named on standard error and
+// skipped, with the status and index of the run without it; a longer word
+// that begins with an option's name is that option. -h and --help list the
+// options, one line each, and end the run with 0.
+TEST(CommandLine, UnknownOptionsAreNamedAndHelpListsTheOptions) {
+  const std::string es = make_h264("a.264"), dir = tu::scratch("");
+  tu::run("cd " + tu::q(dir) + " && rm -f plain.kwi same.kwi y.kwi");
+  const auto note = [](const std::string& word) {
+    return "WARNING: the option \"" + word + "\" is not understood and is ignored (ostrel -h lists the options).\n";
+  };
+  const std::string usage = "ERROR: -i/-mpls and -o options must be present\n";
+  const struct {
+    std::string args, errors, out;
+    int status;
+  } rows[] = {
+      {"-q -o x", note("-q"), usage, 1},
+      {"-agn 2 -o x", note("-agn") + note("2"), usage, 1},
+      {"-angle 2 -o x", "", usage, 1},
+      {"-q ''", note("-q") + note(""), usage, 1},
+      {"-i a.264 -zz -o plain 7", note("-zz") + note("7"), "", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args);
+    const std::string run = "cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " " + row.args;
+    const tu::RunResult errors = tu::run(run + " 2>&1 >/dev/null");
+    EXPECT_EQ(errors.status, row.status);
+    EXPECT_EQ(errors.out, row.errors);
+    const tu::RunResult out = tu::run(run + " 2>/dev/null");
+    EXPECT_EQ(out.status, row.status);
+    if (row.status != 0) {
+      EXPECT_EQ(out.out, row.out);
+    }
+  }
+  // The index is the one of the same run without the unknown words.
+  ASSERT_EQ(tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o same").status, 0);
+  ASSERT_TRUE(tu::exists(dir + "plain.kwi"));
+  EXPECT_EQ(tu::kwi_lines(dir + "plain.kwi"), tu::kwi_lines(dir + "same.kwi"));
+
+  const std::vector<std::string> options = {"-i",   "-o",    "-v",    "-p",       "-at",
+                                            "-ang", "-mpls", "-disk", "-version", "-h,"};
+  for (const std::string help : {"-h", "--help", "-i a.264 -h -o y"}) {
+    SCOPED_TRACE(help);
+    const std::string run = "cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " " + help;
+    const tu::RunResult errors = tu::run(run + " 2>&1 >/dev/null");
+    EXPECT_EQ(errors.status, 0);
+    EXPECT_EQ(errors.out, "");
+    const tu::RunResult r = tu::run(run + " 2>/dev/null");
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> first;
+    for (const std::string& line : tu::lines(r.out)) {
+      if (line.rfind("  -", 0) != 0) continue;
+      std::istringstream words(line);
+      first.emplace_back();
+      words >> first.back();
+    }
+    EXPECT_EQ(first, options) << r.out;
+    EXPECT_NE(r.out.find("--help"), std::string::npos);
+    EXPECT_FALSE(tu::exists(dir + "y.kwi"));
+  }
 }
 
 TEST(CommandLine, OptionWithoutValueIsAUsageError) {

@@ -702,6 +702,14 @@ std::string Input(const std::string& name) {
   const std::string audio = "-f lavfi -i sine=duration=1 ";
   const std::string avc = "-pix_fmt yuv420p -c:v libx264 ";
   const std::string pyramids = "-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 ";
+  if (name == "gop-cut.mp4") {
+    const std::string whole = dir + "gop.mp4";
+    EXPECT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25:duration=8 -f lavfi -i sine=duration=8 " +
+                           avc + "-bf 2 -x264-params keyint=50:min-keyint=50:scenecut=0 -c:a aac -shortest " +
+                           tu::q(whole)));
+    EXPECT_TRUE(tu::ffmpeg("-ss 3.3 -i " + tu::q(whole) + " -t 4 -c copy " + tu::q(path)));
+    return path;
+  }
   if (name == "cut.mp4") {
     // Cut out of a file with AAC: its audio edit starts inside a packet.
     EXPECT_TRUE(tu::ffmpeg("-ss 0.35 -i " + tu::q(Input("avc_aac.mp4")) + " -t 0.5 -c copy " + tu::q(path)));
@@ -895,6 +903,43 @@ TEST(MP4Copying, CopiesWithEditsStartAtAKeyFrame) {
     const tu::RunResult decoded = tu::run("ffmpeg -v error -xerror -i " + tu::q(target) + " -f null -");
     EXPECT_EQ(decoded.status, 0) << name;
     EXPECT_EQ(decoded.out, "") << name;
+  }
+}
+
+// ffmpeg's decoded pictures of a file, edit lists applied: time and hash.
+std::vector<std::string> VideoFrames(const std::string& path) {
+  std::vector<std::string> frames;
+  for (const std::string& line :
+       tu::lines(tu::run("ffmpeg -v error -i " + tu::q(path) + " -map 0:v -f framemd5 -").out))
+    if (!line.empty() && line[0] != '#') frames.push_back(line);
+  return frames;
+}
+
+// ffprobe's start time of each stream and the file's duration.
+std::vector<std::string> Times(const std::string& path) {
+  return tu::lines(
+      tu::run("ffprobe -v error -show_entries stream=start_time:format=duration -of csv=p=0 " + tu::q(path)).out);
+}
+
+// Every track copied with its edits applied presents what the source
+// presents: the pictures decoded only to reach the first one shown (a cut
+// inside a group of pictures, B pictures behind the composition delay)
+// stay hidden, ffmpeg decodes the same pictures at the same times, the
+// streams start when the source's do and the file lasts as long. gop-cut.mp4 is cut at 3.3 s of
+// a file with a key frame every 2 s.
+TEST(MP4Copying, CopiesWithEditsPresentWhatTheSourcePresents) {
+  for (const std::string name : {"gop-cut.mp4", "cut.mp4", "avc_aac.mp4", "bframes.mp4", "negative.mp4"}) {
+    const std::string source = Input(name), target = tu::scratch("presented-" + name);
+    Handle in = Open(source);
+    MP4FileHandle out = MP4Create(target.c_str(), 0, 0);
+    const uint32_t tracks = MP4GetNumberOfTracks(in.get(), nullptr, 0);
+    for (uint32_t t = 0; t < tracks; t++)
+      ASSERT_EQ(MP4CopyTrack(in.get(), MP4FindTrackId(in.get(), t, nullptr, 0), out, true, 0), t + 1) << name;
+    MP4Close(out);
+    const std::vector<std::string> frames = VideoFrames(source);
+    ASSERT_FALSE(frames.empty()) << name;
+    EXPECT_EQ(VideoFrames(target), frames) << name;
+    EXPECT_EQ(Times(target), Times(source)) << name;
   }
 }
 
