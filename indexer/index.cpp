@@ -184,6 +184,78 @@ void look_at_unit(const NALU_t* unit) {
   if (++evidence_units >= kEvidenceUnits) judge_evidence();
 }
 
+// ---- picture size changes
+// The index holds one picture size, the last one the stream gives, and the
+// plugin serves only pictures of that size. Where a stream changes its size
+// the run says so, with the position where the access unit of the first
+// picture of the new size begins: its first unit that is no part of the
+// picture before it (parameter set, delimiter, sequence or group header),
+// else its own first slice.
+enum class UnitRole { kOpens, kPicture, kNeither };
+
+UnitRole unit_role(const NALU_t* unit) {
+  const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
+  if (!unit->buf || unit->len <= prefix) return UnitRole::kNeither;
+  const unsigned char head = unit->buf[prefix];
+  switch (VideoStream_Flag) {
+    case 0: {  // AVC: slices; end of sequence or stream and filler close a picture
+      const int type = head & 31;
+      if ((type >= 1 && type <= 5) || type == 19 || type == 20) return UnitRole::kPicture;
+      return type >= 10 && type <= 12 ? UnitRole::kNeither : UnitRole::kOpens;
+    }
+    case 4: {  // HEVC: coded slices; end of sequence or stream, filler and suffix SEI close one
+      const int type = (head >> 1) & 63;
+      if (type <= 31) return UnitRole::kPicture;
+      return (type >= 36 && type <= 38) || type == 40 ? UnitRole::kNeither : UnitRole::kOpens;
+    }
+    case 1:
+    case 2:  // MPEG-1/2: slices; the sequence end code closes a picture
+      if (head >= 0x01 && head <= 0xAF) return UnitRole::kPicture;
+      return head == 0xB7 ? UnitRole::kNeither : UnitRole::kOpens;
+    default:
+      return UnitRole::kNeither;
+  }
+}
+
+u64 access_unit_start = 0;       // first unit of the access unit being read
+bool access_unit_open = false;   // ... when units before its slices were met
+int last_picture_width = 0, last_picture_height = 0;  // size of the picture counted last
+int size_changes = 0;
+std::string size_warnings;       // printed when the run has read its input
+constexpr int kSizeWarnings = 8; // changes reported one by one
+
+void follow_unit(const NALU_t* unit, u64 pos) {
+  const UnitRole role = unit_role(unit);
+  if (role == UnitRole::kOpens && !access_unit_open) {
+    access_unit_start = pos;
+    access_unit_open = true;
+  } else if (role == UnitRole::kPicture && !access_unit_open) {
+    access_unit_start = pos;
+  }
+}
+
+void note_picture_size() {
+  const int w = Picture_Width, h = Picture_Height;
+  if (last_picture_width > 0 && (w != last_picture_width || h != last_picture_height)) {
+    const bool timed = SystemStream_Flag == 2 || SystemStream_Flag == 4;
+    char line[320];
+    if (size_changes < kSizeWarnings)
+      snprintf(line, sizeof line,
+               "WARNING: the picture size changes from %d x %d to %d x %d at %s %llu (coded picture %d); the "
+               "index holds the last size, and frames of another size fail when requested.\n",
+               last_picture_width, last_picture_height, w, h, timed ? "time" : "position",
+               static_cast<unsigned long long>(timed ? mkv_current_tc : access_unit_start), coded - 1);
+    else if (size_changes == kSizeWarnings)
+      snprintf(line, sizeof line, "WARNING: the picture size changes again; further changes are not reported.\n");
+    else
+      line[0] = 0;
+    size_warnings += line;
+    ++size_changes;
+  }
+  last_picture_width = w;
+  last_picture_height = h;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ analysis reset
@@ -203,6 +275,11 @@ void init_indexing() {
   Stop_Flag = false;
   evidence_file = 0;
   evidence_done = true;
+  access_unit_start = 0;
+  access_unit_open = false;
+  last_picture_width = last_picture_height = 0;
+  size_changes = 0;
+  size_warnings.clear();
   reset_avc_analysis();
   reset_mpg_analysis();
   reset_vc1_analysis();
@@ -234,6 +311,7 @@ int read_new_picture() {
     bytes_delivered += nalu->len;
     bytes_delivered_total += nalu->len;
     if (nalu->len == 0) continue;
+    if (Operation == 0) follow_unit(nalu, pos);
     int v = 2;
     switch (VideoStream_Flag) {
       case 0:
@@ -251,6 +329,10 @@ int read_new_picture() {
         break;
       default:
         break;
+    }
+    if (Operation == 0) {
+      if (v == 1) note_picture_size();
+      if (unit_role(nalu) == UnitRole::kPicture) access_unit_open = false;
     }
     if (v != 2) return v;
   }
@@ -391,6 +473,7 @@ void Index(int mode) {
     default:
       break;
   }
+  fputs(size_warnings.c_str(), stdout);
   if (SystemStream_Flag == 2) {
     // A file that ends before its Segment does, or whose reading stopped at
     // damage before the end of its clusters, lacks frames that no table

@@ -169,6 +169,10 @@ struct DecodeSession {
   CAVCDecoder* owner = nullptr;
   int deinterlace = 0, use_top_field = 1, use_pf = 0;
   int rw = 0, rh = 0, cl = 0, cr = 0, ct = 0, cb = 0;
+  // Size of the pictures of the format in force, as the index counts a
+  // picture size (its SIZE); 0 when the codec's is not followed. Pictures of
+  // another size than SIZE (a stream that changes its size) are not served.
+  int picture_width = 0, picture_height = 0;
 };
 
 // Answer of the decode thread to one picture request of the frame callback.
@@ -176,6 +180,7 @@ enum FetchResult {
   FETCH_PICTURE,   // the host buffer holds the requested picture
   FETCH_FAILED,    // the picture could not be mapped or copied
   FETCH_END,       // the pass ended (end of input, or early) before the picture
+  FETCH_OTHER_SIZE,  // the picture is not of the index's size (answer_width, answer_height)
 };
 
 // Handed to the decode thread.
@@ -400,7 +405,13 @@ class CAVCDecoder {
   // picture. Written by the decode thread before it sets delivered; read by
   // the frame callback after delivered; reset by it while the thread is idle.
   std::atomic<u32> answered{0};
-  std::atomic<int> answer_ok{0};
+  std::atomic<int> answer_ok{0};              // 1 a picture, 0 none, 2 one of another size
+  std::atomic<u32> answer_width{0}, answer_height{0};  // that picture's size
+  // MPEG-2: the picture size of the last sequence header fed, with its
+  // extensions, as the index counts it (0 before one).
+  int mpg_width = 0, mpg_height = 0;
+  int mpg_horizontal = 0, mpg_vertical = 0;  // the sequence header's own values
+  bool mpg_after_sequence = false;           // the last unit fed was a sequence header
   // Frame callback: requests made in the current pass.
   u32 requested = 0;
   // Asks the decode thread for the next picture and waits for the answer.
@@ -450,6 +461,8 @@ class CAVCDecoder {
   void FillParserParams();
   bool MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
   int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
+  void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
+  void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);

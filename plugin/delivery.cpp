@@ -171,6 +171,13 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
   if (!dec.HasDecoder() && dec.gpu_failed.load()) return SERVED_CUDA_ERROR;
   last_frame = -1;  // the thread's position is no longer known: seek next time
   *error = "frame " + std::to_string(n) + ": ";
+  if (r == FETCH_OTHER_SIZE) {
+    // Not a failure of the pass: no cause from it is added.
+    *error += "the picture is " + std::to_string(dec.answer_width.load()) + " x " +
+              std::to_string(dec.answer_height.load()) + ", the index's SIZE is " + std::to_string(dec.width) +
+              " x " + std::to_string(dec.height) + " (the stream changes its picture size)";
+    return SERVED_FAILED;
+  }
   if (r == FETCH_FAILED)
     *error += "the decoded picture could not be copied from the GPU";
   else if (!dec.HasDecoder())
@@ -187,6 +194,8 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
   for (int i = last_frame + 1; i <= n; ++i) {
     if (dec.deinterlace != 0 || dec.fieldop == 2) {
       const FetchResult r = dec.Fetch();
+      // A picture of another size on the way: frame n is sought instead.
+      if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
       continue;
@@ -195,10 +204,12 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
     if (dec.fieldop == 1 && cur.top == prev.top + 2 && cur.bottom == prev.bottom + 2) {
       // Force film dropped a picture here: pull it and let it go.
       const FetchResult r = dec.Fetch();
+      if (r == FETCH_OTHER_SIZE) return RandomAccess(n, error);
       if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
     }
     if (cur.max() > prev.max()) {
       const FetchResult r = dec.Fetch();
+      if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
     } else {
@@ -253,8 +264,10 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   const bool split = dec.deinterlace == 0 && f.top != f.bottom;
   for (i64 j = 0; j <= K; ++j) {
     const FetchResult r = dec.Fetch();
+    const bool dropped = j < K && !(split && j == K - 1);
+    if (r == FETCH_OTHER_SIZE && dropped) continue;  // one of another size, not shown
     if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
-    if (j < K && !(split && j == K - 1)) continue;  // dropped
+    if (dropped) continue;
     CopyHost();
     if (dec.deinterlace == 0 && dec.pulldown && j == K - 1) {
       // The earlier field of a split frame: keep it for the weave.

@@ -205,17 +205,21 @@ int CAVCDecoder::decoder_flush() {
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.flags = nv::CUVID_PKT_ENDOFSTREAM;
   cuvid->cuvidParseVideoData(session.parser, &packet);
+  DisplayHeld(&session);
+  return 0;
+}
+
+void CAVCDecoder::DisplayHeld(DecodeSession* s) {
   // Both queued pictures leave, the older (current slot) first.
   for (int k = 0; k < 2; ++k) {
-    nv::CUVIDPARSERDISPINFO& slot = session.queue[session.current];
+    nv::CUVIDPARSERDISPINFO& slot = s->queue[s->current];
     if (slot.picture_index >= 0) {
       const nv::CUVIDPARSERDISPINFO held = slot;
       slot.picture_index = -1;
-      DisplayPicture(&session, &held);
+      DisplayPicture(s, &held);
     }
-    session.current ^= 1;
+    s->current ^= 1;
   }
-  return 0;
 }
 
 int CAVCDecoder::decoder_close() {
@@ -246,6 +250,7 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
       cuvid->cuvidParseVideoData(session.parser, &aud);
     }
   }
+  if (codec == CODEC_MPEG2) FollowMpgSize(bytes, length);
   if (codec == CODEC_MPEG2 && bytes[3] == 0xB3 && length >= 11) {
     // bit_rate_value (18 bits from byte 8) becomes 1; the marker bit and
     // vbv_buffer_size in byte 10 are kept.
@@ -260,25 +265,82 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
   return length;
 }
 
+// The size follows the index's rule: the sequence extension gives the
+// horizontal size and the vertical size in whole macroblock rows, a sequence
+// display extension its display size. MPEG-1 streams give none.
+void CAVCDecoder::FollowMpgSize(const unsigned char* bytes, u32 length) {
+  const bool after_sequence = mpg_after_sequence;
+  mpg_after_sequence = false;
+  if (length < 4) return;
+  // n bits from bit `at` after the start code; -1 past the unit's end.
+  auto bits = [&](u32 at, u32 n) -> long {
+    if ((at + n + 7) / 8 > length - 4) return -1;
+    long v = 0;
+    for (u32 k = at; k < at + n; ++k) v = (v << 1) | ((bytes[4 + k / 8] >> (7 - k % 8)) & 1);
+    return v;
+  };
+  if (bytes[3] == 0xB3) {
+    const long h = bits(0, 12), v = bits(12, 12);
+    if (h < 0 || v < 0) return;
+    mpg_horizontal = static_cast<int>(h);
+    mpg_vertical = static_cast<int>(v);
+    mpg_after_sequence = true;
+  } else if (bytes[3] == 0xB5 && bits(0, 4) == 1 && after_sequence) {
+    const long h_ext = bits(15, 2), v_ext = bits(17, 2);
+    if (h_ext < 0 || v_ext < 0) return;
+    mpg_horizontal |= static_cast<int>(h_ext) << 12;
+    mpg_vertical |= static_cast<int>(v_ext) << 12;
+    mpg_width = mpg_horizontal;
+    mpg_height = (mpg_vertical + 15) & ~15;
+  } else if (bytes[3] == 0xB5 && bits(0, 4) == 2) {
+    const u32 at = bits(7, 1) == 1 ? 32 : 8;
+    const long dh = bits(at, 14), dv = bits(at + 15, 14);
+    if (dh < 0 || dv < 0) return;
+    mpg_width = static_cast<int>(dh);
+    mpg_height = static_cast<int>(dv);
+  }
+}
+
 // ---------------------------------------------------------------- callbacks
 
 int CAVCDecoder::DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* f) {
   if (f->coded_width > MAX_CODED_WIDTH || f->coded_height > MAX_CODED_HEIGHT)
     Fail("Coded frame size is too large");
+  // The picture size as the index counts it: the stream's size less its
+  // cropping (AVC, HEVC), the sizes of the sequence header and its
+  // extensions (MPEG-2). Not followed for VC-1.
+  int picture_width = 0, picture_height = 0;
+  if (codec == CODEC_AVC || codec == CODEC_HEVC) {
+    picture_width = f->display_area.right - f->display_area.left;
+    picture_height = f->display_area.bottom - f->display_area.top;
+  } else if (codec == CODEC_MPEG2) {
+    picture_width = mpg_width;
+    picture_height = mpg_height;
+  }
+  // Pictures of another size are decoded, so that the pass still counts
+  // them, but never served: their requests fail.
+  const bool other_size = picture_width > 0 && (picture_width != width || picture_height != height);
   // The index's SIZE is the stream's picture size (coded sizes are rounded
   // up to whole blocks): a larger one belongs to another stream, and every
-  // frame would be mostly blank.
+  // frame would be mostly blank. Where the size is followed, each picture's
+  // request says so instead.
   constexpr int kBlockSlack = 64;
-  if (width > int(f->coded_width) + kBlockSlack || height > int(f->coded_height) + kBlockSlack)
+  if (picture_width <= 0 &&
+      (width > int(f->coded_width) + kBlockSlack || height > int(f->coded_height) + kBlockSlack))
     Fail("the stream's pictures are " + std::to_string(f->coded_width) + " x " + std::to_string(f->coded_height) +
          ", the index's SIZE is " + std::to_string(width) + " x " + std::to_string(height));
   nv::CUVIDDECODECREATEINFO& ci = s->create_info;
   // The decoder is kept while codec, coded size, chroma format and bit depth
   // are unchanged: a deeper stream with the same size needs other surfaces.
-  if (s->decoder && !recreate && ci.CodecType == f->codec && ci.ulWidth == f->coded_width &&
-      ci.ulHeight == f->coded_height && ci.ChromaFormat == f->chroma_format &&
-      ci.bitDepthMinus8 == f->bit_depth_luma_minus8)
-    return 1;
+  const bool keep = s->decoder && !recreate && ci.CodecType == f->codec && ci.ulWidth == f->coded_width &&
+                    ci.ulHeight == f->coded_height && ci.ChromaFormat == f->chroma_format &&
+                    ci.bitDepthMinus8 == f->bit_depth_luma_minus8;
+  // The pictures held for display belong to the format before: they leave
+  // before the decoder that holds them goes and before the size changes.
+  if (!keep || picture_width != s->picture_width || picture_height != s->picture_height) DisplayHeld(s);
+  s->picture_width = picture_width;
+  s->picture_height = picture_height;
+  if (keep) return 1;
   recreate = false;
   if (s->decoder) cuvid->cuvidDestroyDecoder(s->decoder);
   s->decoder = nullptr;
@@ -302,8 +364,9 @@ int CAVCDecoder::DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* f) {
   }
   ci.ulNumOutputSurfaces = 1;
   ci.vidLock = ctx_lock;
-  const bool crop = s->cl || s->cr || s->ct || s->cb;
-  const bool resize = s->rw && s->rh;
+  // Crops and the output size apply to pictures of the index's size.
+  const bool crop = !other_size && (s->cl || s->cr || s->ct || s->cb);
+  const bool resize = !other_size && s->rw && s->rh;
   if (crop) {
     const int right = f->display_area.right - s->cr;
     const int bottom = f->display_area.bottom - s->cb;
@@ -428,6 +491,14 @@ int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPA
     SetEvent(evt_delivered);
     return 0;
   }
+  if (s->picture_width > 0 && (s->picture_width != width || s->picture_height != height)) {
+    answer_width.store(static_cast<u32>(s->picture_width));
+    answer_height.store(static_cast<u32>(s->picture_height));
+    answer_ok.store(2);
+    answered.fetch_add(1);
+    SetEvent(evt_delivered);
+    return 1;
+  }
   const bool ok = MapAndCopy(s, picture_index, proc);
   answer_ok.store(ok ? 1 : 0);
   answered.fetch_add(1);
@@ -457,12 +528,9 @@ FetchResult CAVCDecoder::Fetch() {
   SetEvent(evt_request);
   // End of stream is set only after the pass's last answer, so an answer
   // counted by then is the one to this request.
-  if (end_of_stream.load()) {
-    if (answered.load() < requested) return FETCH_END;
-    return answer_ok.load() ? FETCH_PICTURE : FETCH_FAILED;
-  }
-  WaitForEvent(evt_delivered, WAIT_INFINITE);
+  if (!end_of_stream.load()) WaitForEvent(evt_delivered, WAIT_INFINITE);
   // delivered without an answer to this request: the pass ended first.
   if (answered.load() < requested) return FETCH_END;
-  return answer_ok.load() ? FETCH_PICTURE : FETCH_FAILED;
+  const int ok = answer_ok.load();
+  return ok == 2 ? FETCH_OTHER_SIZE : ok ? FETCH_PICTURE : FETCH_FAILED;
 }

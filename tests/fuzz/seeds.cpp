@@ -32,11 +32,20 @@ std::vector<uint8_t> with_mode(uint8_t mode, const std::vector<uint8_t>& bytes) 
 }
 
 // A small encode of the test pattern; empty when the encoder fails.
-std::vector<uint8_t> encode(const std::string& name, const std::string& args) {
+std::vector<uint8_t> encode(const std::string& name, const std::string& args, const std::string& size = "64x48") {
   const std::string path = tu::scratch(name);
-  if (!tu::ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 5 -pix_fmt yuv420p " + args + " " + tu::q(path)))
+  if (!tu::ffmpeg("-f lavfi -i testsrc=size=" + size + ":rate=25 -frames:v 5 -pix_fmt yuv420p " + args + " " +
+                  tu::q(path)))
     return {};
   return tu::read_file(path);
+}
+
+// Two encodes back to back, the second of a smaller picture size.
+std::vector<uint8_t> size_change(const std::string& name, const std::string& args) {
+  std::vector<uint8_t> v = encode(name, args);
+  const std::vector<uint8_t> second = encode("small-" + name, args, "48x32");
+  v.insert(v.end(), second.begin(), second.end());
+  return v;
 }
 
 // An index of the bytes whose input list names the kwi entry's own input
@@ -259,8 +268,11 @@ int main(int argc, char** argv) {
 
   put("avc", "x264", avc);
   put("avc", "x264-fields", avc_fields);
+  put("avc", "x264-size-change", size_change("s.264", x264));
   put("hevc", "x265-open-gop", hevc);
+  put("hevc", "x265-size-change", size_change("s.hevc", "-c:v libx265 -x265-params log-level=error:keyint=4 -f hevc"));
   put("mpeg2", "ffmpeg-interlaced", mpeg2);
+  put("mpeg2", "ffmpeg-size-change", size_change("s.m2v", "-c:v mpeg2video -g 4 -bf 2 -f mpeg2video"));
   put("mpeg2", "written-fields-and-repeats", mpeg2_written);
   put("vc1", "written-interlaced-pulldown", vc1.es);
   put("ts", "h264-188", ts);

@@ -4,11 +4,16 @@
 // order, a SIZE no decoder takes. What only decoding shows fails the frame
 // request instead of serving another frame's picture: a group position that
 // holds other bytes, a SIZE larger than the stream's pictures. An unknown
-// sample aspect ratio leaves _SARNum and _SARDen unset.
+// sample aspect ratio leaves _SARNum and _SARDen unset. A stream that
+// changes its picture size is indexed with a warning, and the frames of
+// another size than the index's fail their requests.
+#include <algorithm>
 #include <functional>
+#include <random>
 
 #include <gtest/gtest.h>
 
+#include "decodecheck.h"
 #include "plugintest.h"
 #include "testutil.h"
 #include "vshost.h"
@@ -164,6 +169,91 @@ TEST_F(Mismatch, UnknownAspectRatioLeavesTheSampleAspectUnset) {
     EXPECT_EQ(f.intProps.count("_SARDen"), known ? 1u : 0u) << aspect;
     if (known) {
       EXPECT_EQ(f.intProps.at("_SARNum") * 3, f.intProps.at("_SARDen") * 4);
+    }
+  }
+}
+
+// Two streams of one encoder back to back, of two picture sizes: Ostrel
+// warns where the second size begins (in an elementary stream the first
+// start code of the second stream) and indexes the last size; the frames of
+// that size are ffmpeg's decode of the second stream, those of the first
+// size fail, in order and in random order. The transport stream is written
+// straight by the muxer, each part with its own tables.
+TEST(SizeChange, FramesOfAnotherSizeFailTheirRequests) {
+  const std::string dir = tu::process_scratch("sizechange");
+  struct Case {
+    const char* name;
+    const char* codec;
+    int w1, h1, w2, h2;
+  };
+  const char* hevc = "-c:v libx265 -x265-params log-level=error:keyint=10 -f hevc";
+  const Case cases[] = {
+      {"h.hevc", hevc, 320, 240, 256, 192},
+      {"a.264", "-c:v libx264 -preset ultrafast -g 10 -bf 2 -f h264", 320, 240, 256, 192},
+      {"m.m2v", "-c:v mpeg2video -g 10 -bf 2 -f mpeg2video", 320, 240, 256, 192},
+      {"up.hevc", hevc, 256, 192, 320, 240},
+      {"m.ts", "-c:v mpeg2video -g 10 -bf 2 -f mpegts", 320, 240, 256, 192},
+  };
+  const int kFrames = 25;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto size = [](int w, int h) { return std::to_string(w) + " x " + std::to_string(h); };
+    const std::string first = dir + "1_" + c.name, second = dir + "2_" + c.name, both = dir + c.name;
+    for (const std::string& part : {first, second}) {
+      const bool one = part == first;
+      const std::string wh = std::to_string(one ? c.w1 : c.w2) + "x" + std::to_string(one ? c.h1 : c.h2);
+      ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc2=size=" + wh + ":rate=25 -frames:v " + std::to_string(kFrames) +
+                             " -pix_fmt yuv420p " + c.codec + " " + tu::q(part)));
+    }
+    std::vector<uint8_t> bytes = tu::read_file(first);
+    const size_t boundary = bytes.size();
+    const std::vector<uint8_t> tail = tu::read_file(second);
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    tu::write_file(both, bytes);
+    const bool ts = std::string(c.name).find(".ts") != std::string::npos;
+    size_t start = boundary;
+    while (!ts && start + 3 < bytes.size() && !(bytes[start] == 0 && bytes[start + 1] == 0 && bytes[start + 2] == 1))
+      ++start;
+
+    const std::string kwi = dir + c.name + ".kwi";
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(both) + " -o " + tu::q(kwi));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the picture size changes from " + size(c.w1, c.h1) + " to " + size(c.w2, c.h2) +
+                         " at position " + (ts ? "" : std::to_string(start) + " ")),
+              std::string::npos)
+        << r.out;
+
+    // The pictures of the second size: ffmpeg's decode of the second stream
+    // (ffmpeg's decode of both loses the last MPEG-2 picture before the change).
+    const auto ref = dc::Reference(second, c.w2, c.h2, false, "-vsync passthrough");
+    ASSERT_EQ(ref.size(), size_t(kFrames));
+
+    std::vector<int> order(size_t(2 * kFrames));
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+    std::vector<int> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(48));
+    for (const std::vector<int>& requests : {order, shuffled}) {
+      auto clip = dc::Open(kwi);
+      ASSERT_TRUE(clip->ok()) << clip->error();
+      ASSERT_EQ(clip->vi().width, c.w2);
+      ASSERT_EQ(clip->vi().height, c.h2);
+      ASSERT_EQ(clip->vi().numFrames, 2 * kFrames);
+      int wrong = 0;
+      for (int n : requests) {
+        const vshost::Frame f = clip->getFrame(n);
+        const int want = n - kFrames;  // picture of the second stream, or below 0
+        if (want >= 0) {
+          if (!f.ok || dc::Flat(f) != ref[size_t(want)]) ++wrong;
+          EXPECT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+        } else {
+          EXPECT_FALSE(f.ok) << "frame " << n << " of the first size was served";
+          EXPECT_NE(f.error.find("frame " + std::to_string(n) + ": the picture is " + size(c.w1, c.h1) +
+                                 ", the index's SIZE is " + size(c.w2, c.h2)),
+                    std::string::npos)
+              << f.error;
+        }
+      }
+      EXPECT_EQ(wrong, 0) << "frames of the index's size that are not ffmpeg's pictures";
     }
   }
 }

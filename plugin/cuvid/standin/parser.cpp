@@ -104,6 +104,7 @@ class Parser {
   int free_surface();
   void give_up(int64_t serial);
   void reset_stream();
+  void drain_decoder();  // every picture libavcodec holds is output and displayed; it starts afresh
 
   nv::CUVIDPARSERPARAMS params_;
   const AVCodec* codec_ = nullptr;
@@ -411,6 +412,12 @@ bool Parser::current_format(nv::CUVIDEOFORMAT& fmt, PictureFormat& pf) {
   return true;
 }
 
+static bool same_decoder(const nv::CUVIDEOFORMAT& a, const nv::CUVIDEOFORMAT& b) {
+  return a.coded_width == b.coded_width && a.coded_height == b.coded_height &&
+         a.chroma_format == b.chroma_format && a.bit_depth_luma_minus8 == b.bit_depth_luma_minus8 &&
+         a.bit_depth_chroma_minus8 == b.bit_depth_chroma_minus8;
+}
+
 static bool same_format(const nv::CUVIDEOFORMAT& a, const nv::CUVIDEOFORMAT& b) {
   return a.coded_width == b.coded_width && a.coded_height == b.coded_height &&
          a.chroma_format == b.chroma_format && a.bit_depth_luma_minus8 == b.bit_depth_luma_minus8 &&
@@ -512,6 +519,15 @@ void Parser::handle_unit(const uint8_t* data, size_t size, long long timestamp) 
 
   // A picture decoded into the surface of the field before it.
   bool second_field = f.field != 0 && open_field_surface_ >= 0 && f.field != open_field_parity_;
+  if (f.picture && !second_field && dec_ && accepted_ && params_.CodecType != nv::cudaVideoCodec_VC1) {
+    // A picture that needs another decoder (coded size, chroma format, bit
+    // depth) refers to none before it: the pictures libavcodec still holds
+    // leave first, so that every picture of the old format is displayed
+    // before the change is reported.
+    nv::CUVIDEOFORMAT next;
+    PictureFormat next_pf;
+    if (current_format(next, next_pf) && !same_decoder(next, reported_)) drain_decoder();
+  }
   int64_t serial = serial_++;
   PicturePtr picture;
   if (f.picture && !second_field) {
@@ -690,6 +706,19 @@ void Parser::handle_unit(const uint8_t* data, size_t size, long long timestamp) 
 
   queue_outputs(outputs);
   show_ready(params_.ulMaxDisplayDelay);
+}
+
+void Parser::drain_decoder() {
+  std::vector<Waiting> outputs;
+  avcodec_send_packet(dec_, nullptr);
+  receive(outputs);
+  avcodec_flush_buffers(dec_);
+  queue_outputs(outputs);
+  show_ready(0);
+  for (auto& w : waiting_)
+    if (w.second.surface >= 0) busy_[static_cast<size_t>(w.second.surface)] = false;
+  waiting_.clear();
+  references_ = 0;
 }
 
 void Parser::reset_stream() {
