@@ -773,6 +773,48 @@ static int adapter_opened(int result, const char* kind, const char* codecs) {
   return result != 0 ? 1 : 0;
 }
 
+// A QuickTime movie need not begin with a file type box: older files and
+// those of some cameras begin with the movie box, the media data or a
+// free-space box. The first file is one when its top-level boxes, from the
+// first, which is of one of those types, each have a type of four printable
+// characters and a size that fits in the file (at least 8; 1 with a 64-bit
+// size of at least 16; 0 for a box to the end), and lead to a movie box.
+static bool quicktime_without_file_type(const unsigned char* head) {
+  static const char kFirst[][5] = {"moov", "mdat", "wide", "free", "skip"};
+  bool first = false;
+  for (const char* t : kFirst) first = first || memcmp(head + 4, t, 4) == 0;
+  const u64 length = Infilelength[0];
+  if (!first || length < 8) return false;
+  const int fd = InputOpen(Infilename[0]);
+  if (fd == -1) return false;
+  bool found = false;
+  u64 pos = 0;
+  for (int boxes = 0; boxes < 64 && !found && length - pos >= 8; boxes++) {
+    unsigned char b[16];
+    const long got = InputReadAt(fd, pos, b, sizeof b);
+    if (got < 8) break;
+    u64 size = u64(b[0]) << 24 | u64(b[1]) << 16 | u64(b[2]) << 8 | b[3];
+    bool printable = true;
+    for (int i = 4; i < 8; i++) printable = printable && b[i] >= 0x20 && b[i] < 0x7F;
+    if (!printable) break;
+    if (size == 1) {
+      if (got < 16) break;
+      size = 0;
+      for (int i = 8; i < 16; i++) size = size << 8 | b[i];
+      if (size < 16) break;
+    } else if (size == 0) {
+      size = length - pos;
+    } else if (size < 8) {
+      break;
+    }
+    if (size > length - pos) break;
+    found = memcmp(b + 4, "moov", 4) == 0;
+    pos += size;
+  }
+  InputClose(fd);
+  return found;
+}
+
 int Open() {
   Frame_Rate = 0;
   sample_aspect_ratio = 0;
@@ -807,7 +849,7 @@ int Open() {
   for (int i = 0; i < 63; i++) text[i] = head[i] ? static_cast<char>(head[i]) : 1;
   text[63] = 0;
 
-  const bool mp4 = strstr(text, "ftyp") != nullptr;
+  const bool mp4 = strstr(text, "ftyp") != nullptr || quicktime_without_file_type(head);
   // Matroska by its DocType text, or by the EBML magic (a WebM file is then
   // refused by the Matroska reader with a reason rather than taken for an
   // elementary stream).

@@ -492,6 +492,13 @@ void Index(int mode) {
                     "holds %llu of the %llu bytes its Segment claims. No index is written.",
                     why ? why : "it ends inside its Segment", coded, static_cast<unsigned long long>(Infilelength[0]),
                     static_cast<unsigned long long>(segment_end));
+    // A cluster of unknown size (written live, to a pipe) has no end this
+    // reader can trust; its frames are not passed over as damage.
+    if (damage.UnsizedCluster)
+      abandon_index("ERROR: the Matroska file has a cluster of unknown size at position %llu (as written live or to "
+                    "a pipe), and clusters without a size are not supported: %d pictures were indexed up to there. "
+                    "No index is written. Remuxing gives every cluster its size: mkvmerge -o fixed.mkv in.mkv",
+                    static_cast<unsigned long long>(damage.UnsizedCluster), coded);
     if (!damage.Stopped) why = nullptr;
     if (why && coded > 0)
       abandon_index("ERROR: the Matroska file is damaged (%s): %d pictures were indexed up to there, and the frames "

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "decode.h"
@@ -112,20 +113,50 @@ int InitMP4() {
   }
   mp4File = MP4ReadEx(Infilename[0], &input, &input_io, 0);
   if (!mp4File) return 1;
+  // A fragmented file keeps its samples in movie fragments, which are not
+  // read: the movie extends box (mvex) or any movie fragment shows it,
+  // whatever the fragments' numbers, and whatever the movie itself lists
+  // (the first samples, or none).
+  if (MP4HaveAtom(mp4File, "moov.mvex") || MP4HaveAtom(mp4File, "moof")) {
+    printf("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it "
+           "into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n");
+    return 3;
+  }
   const u32 tracks = MP4GetNumberOfTracks(mp4File, nullptr, 0);
   if (tracks == 0) return 2;
-  // Only the first video track is considered.
+  // The first video track whose sample entry is read; the plugin takes the
+  // same one (the first video track of the index's codec). The video tracks
+  // before it are named when none is read.
   u32 id = 0;
+  int codec = MP4_VIDEO_NONE;
+  const char* name = nullptr;
+  std::vector<std::string> passed_over;
   for (u32 i = 0; i < tracks && i <= 0xFFFF && !id; ++i) {
     const uint32_t t = MP4FindTrackId(mp4File, static_cast<uint16_t>(i), nullptr, 0);
     const char* type = MP4GetTrackType(mp4File, t);
-    if (type && !strcmp(type, "vide")) id = t;
+    if (!type || strcmp(type, "vide") != 0) continue;
+    name = MP4GetTrackMediaDataName(mp4File, t);
+    const uint8_t object_type = name && !strcmp(name, "mp4v") ? MP4GetTrackEsdsObjectTypeId(mp4File, t) : 0;
+    codec = Mp4VideoCodecOf(name, object_type, true);
+    if (codec != MP4_VIDEO_NONE) {
+      id = t;
+      break;
+    }
+    char line[160];
+    if (name && !strcmp(name, "mp4v"))
+      snprintf(line, sizeof line, "The MP4 video track %u has the sample entry 'mp4v' with object type 0x%02X, which "
+               "is not supported.", t, object_type);
+    else
+      snprintf(line, sizeof line, "The MP4 video track %u has the sample entry '%.4s', which is not supported.", t,
+               name ? name : "");
+    passed_over.push_back(line);
   }
-  if (!id) return 2;
-  const char* name = MP4GetTrackMediaDataName(mp4File, id);
-  const uint8_t object_type = name && !strcmp(name, "mp4v") ? MP4GetTrackEsdsObjectTypeId(mp4File, id) : 0;
-  const int codec = Mp4VideoCodecOf(name, object_type, true);
-  if (codec == MP4_VIDEO_NONE) return 2;
+  if (!id) {
+    for (const std::string& l : passed_over) printf("%s\n", l.c_str());
+    return 2;
+  }
+  // The configuration walk looks for hvc1 and hev1 entries only.
+  if (codec == MP4_VIDEO_HEVC && !strcmp(name, "dvh1")) return 1;
   if (codec == MP4_VIDEO_HEVC && fetch_hvcC_atom(Infilename[0], hvcC_atom, &hvcC_size) != 0) return 1;
   if (codec == MP4_VIDEO_AVC) {
     u32 n = 0;
@@ -139,13 +170,6 @@ int InitMP4() {
   }
   if ((codec == MP4_VIDEO_AVC || codec == MP4_VIDEO_HEVC) && length_size != 1 && length_size != 2 && length_size != 4) {
     printf("The MP4 video track %u has units with %u-byte lengths, which cannot be read.\n", id, length_size);
-    return 3;
-  }
-  // A fragmented file keeps its samples in movie fragments, which are not read.
-  u64 sequence = 0;
-  if (MP4GetIntegerProperty(mp4File, "moof.mfhd.sequenceNumber", &sequence) && sequence != 0) {
-    printf("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it "
-           "into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n");
     return 3;
   }
   trackId = id;

@@ -271,6 +271,9 @@ struct MatroskaFile {
   u32 skip_count;
   u64 skip_bytes, skip_first_pos, skip_first_bytes;
   u64 skip_end;  // where the last stretch ends
+  // A cluster whose size field holds the unknown size, met in frame reading
+  // (0 when none): reading stops there, as its end cannot be known.
+  u64 unsized_cluster_at;
 
   u64 inflated_total;  // codec private bytes expanded so far (INFLATED_MAX)
 
@@ -556,6 +559,20 @@ u64 readSize(MatroskaFile* mf) {
   int len;
   const u64 v = readVLUIntImp(mf, &len);
   if (is_unknown_size(v, len)) errorjmp(mf, "Unspecified element size is not supported here.");
+  return v;
+}
+
+// The size of the cluster whose ID was read at pos. A cluster of unknown
+// size (as live writers leave it) is no damage, and no later cluster may be
+// taken for its end: frame reading stops there for good.
+u64 readClusterSize(MatroskaFile* mf, u64 pos) {
+  int len;
+  const u64 v = readVLUIntImp(mf, &len);
+  if (is_unknown_size(v, len)) {
+    mf->unsized_cluster_at = pos;
+    errorjmp(mf, "The cluster at %llu has an unspecified size, which is not supported here.",
+             (unsigned long long)pos);
+  }
   return v;
 }
 
@@ -1459,12 +1476,27 @@ void check_in_segment(MatroskaFile* mf, u32 id, u64 data, u64 size) {
     errorjmp(mf, "Element %X at %llu runs past the end of the segment", id, (unsigned long long)data);
 }
 
+// The size of the top-level element id at pos, read in the open. The first
+// cluster may have the unknown size: it is then taken as the first cluster
+// with time 0, unread, so that frame reading meets it and stops there with
+// its reason, and the open goes on without it.
+u64 readTopLevelSize(MatroskaFile* mf, u32 id, u64 pos) {
+  int len;
+  const u64 v = readVLUIntImp(mf, &len);
+  if (!is_unknown_size(v, len)) return v;
+  if (id == ID_CLUSTER && (!mf->first_cluster_pos || mf->first_cluster_pos == pos) && !(mf->seen & SEEN_CLUSTER)) {
+    mf->first_cluster_pos = pos;
+    mf->seen |= SEEN_CLUSTER;
+  }
+  errorjmp(mf, "Unspecified element size is not supported here.");
+}
+
 // Parses whichever of the seven top-level elements stands at pos.
 void parseAt(MatroskaFile* mf, u64 pos) {
   seek(mf, pos);
   const u32 id = readID(mf);
   if (id == EOF_ID) errorjmp(mf, "Unexpected EOF in parseContainer");
-  const u64 size = readSize(mf);
+  const u64 size = readTopLevelSize(mf, id, pos);
   check_in_segment(mf, id, filepos(mf), size);
   switch (id) {
     case ID_INFO: parseSegmentInfo(mf, size); break;
@@ -1610,7 +1642,7 @@ void parseFile(MatroskaFile* mf, u64 base) {
       const u64 pos = filepos(mf);
       const u32 eid = readID(mf);
       if (eid == EOF_ID) errorjmp(mf, "Unexpected EOF while reading EBML container");
-      const u64 esize = readSize(mf);
+      const u64 esize = readTopLevelSize(mf, eid, pos);
       const u64 data = filepos(mf);
       check_in_segment(mf, eid, data, esize);
       switch (eid) {
@@ -1639,7 +1671,18 @@ void parseFile(MatroskaFile* mf, u64 base) {
 
   // What the walk only located is parsed at its position.
   if (mf->info_pos && !(mf->seen & SEEN_INFO)) parseAt(mf, mf->info_pos);
-  if (mf->first_cluster_pos && !(mf->seen & SEEN_CLUSTER)) parseAt(mf, mf->first_cluster_pos);
+  if (mf->first_cluster_pos && !(mf->seen & SEEN_CLUSTER)) {
+    try {
+      parseAt(mf, mf->first_cluster_pos);
+    } catch (const Fatal&) {
+      throw;
+    } catch (const Failure&) {
+      // A first cluster of unknown size is left to frame reading; any other
+      // failure fails the open as before.
+      if (!(mf->seen & SEEN_CLUSTER)) throw;
+      clear_error(mf);
+    }
+  }
   if (mf->tracks_pos && !(mf->seen & SEEN_TRACKS)) parseAt(mf, mf->tracks_pos);
   try {
     if (mf->cues_pos && !(mf->seen & SEEN_CUES)) parseAt(mf, mf->cues_pos);
@@ -1991,7 +2034,7 @@ int readClusters(MatroskaFile* mf, u64 limit) {
       return -1;
     }
     if (is_top_level(id)) mf->top_level_at = pos;
-    const u64 size = readSize(mf);
+    const u64 size = id == ID_CLUSTER ? readClusterSize(mf, pos) : readSize(mf);
     const u64 data = filepos(mf);
     check_in_segment(mf, id, data, size);
     if (id == ID_CLUSTER) {
@@ -2084,6 +2127,7 @@ void note_skip(MatroskaFile* mf, u64 from, u64 to) {
 void forget_skips(MatroskaFile* mf) {
   mf->skip_count = 0;
   mf->skip_bytes = mf->skip_first_pos = mf->skip_first_bytes = mf->skip_end = 0;
+  mf->unsized_cluster_at = 0;
 }
 
 // After damage: finds the next Cluster from the current position and makes
@@ -2128,6 +2172,7 @@ int readMoreBlocks(MatroskaFile* mf) {
       return result;
     } catch (const Failure&) {
     }
+    if (mf->unsized_cluster_at) return -1;
     const u64 from = mf->read_position;
     for (;;) {
       mf->read_position = filepos(mf);
@@ -2435,6 +2480,7 @@ void mkv_GetReadDamage(MatroskaFile* mf, MkvReadDamage* damage) {
   damage->FirstSkipPos = mf->skip_first_pos;
   damage->FirstSkipBytes = mf->skip_first_bytes;
   damage->Stopped = (mf->flags & MKVF_ERROR) ? 1 : 0;
+  damage->UnsizedCluster = mf->unsized_cluster_at;
 }
 
 void mkv_SeekTrack(MatroskaFile* mf, unsigned track, uint64_t t, unsigned) {

@@ -276,15 +276,17 @@ int mkv_ReadFrame(MatroskaFile* mf, unsigned mask, unsigned* track, uint64_t* st
 
 // What frame reading met since the last seek (the open counts as one):
 // damaged stretches that it passed over by going on at the next cluster, and
-// whether it stopped at damage before the end of the clusters. A top-level
-// element after the clusters (cues, tags, attachments ...) ends them, and
-// damage there or in it is none of the frames'.
+// whether it stopped at damage before the end of the clusters, or at a
+// cluster of unknown size, which it does not read. A top-level element after
+// the clusters (cues, tags, attachments ...) ends them, and damage there or
+// in it is none of the frames'.
 typedef struct MkvReadDamage {
   unsigned Skipped;         // stretches passed over
   uint64_t SkippedBytes;    // their bytes together
   uint64_t FirstSkipPos;    // file position where the first one begins
   uint64_t FirstSkipBytes;  // its bytes
   unsigned Stopped;         // 1: reading stopped at a failure (mkv_GetLastError tells which)
+  uint64_t UnsizedCluster;  // file position of a cluster of unknown size, where reading stopped; 0: none
 } MkvReadDamage;
 void mkv_GetReadDamage(MatroskaFile* mf, MkvReadDamage* damage);
 

@@ -72,7 +72,8 @@ int fetch_hvcC_atom(const char* path, uint8_t* hvcC, size_t* size) {
   if (length < 0 || !seek_to(fp, 0)) return 1;
   Box moov, trak, box;
   if (!search(fp, uint64_t(length), {fourcc("moov")}, &moov)) return 1;
-  // The first track whose handler is "vide".
+  // The first track whose handler is "vide" and whose sample descriptions
+  // hold an hvc1 or hev1 entry.
   for (uint64_t next = moov.data;; next = trak.end) {
     if (!seek_to(fp, next) || !search(fp, moov.end, {fourcc("trak")}, &trak)) return 1;
     Box mdia, hdlr;
@@ -85,9 +86,11 @@ int fetch_hvcC_atom(const char* path, uint8_t* hvcC, size_t* size) {
     Box minf, stbl, stsd, entry, config;
     if (!seek_to(fp, hdlr.end) || !search(fp, mdia.end, {fourcc("minf")}, &minf) ||
         !search(fp, minf.end, {fourcc("stbl")}, &stbl) || !search(fp, stbl.end, {fourcc("stsd")}, &stsd) ||
-        !skip(fp, 8) || !search(fp, stsd.end, {fourcc("hvc1"), fourcc("hev1")}, &entry) || !skip(fp, 78) ||
-        !search(fp, entry.end, {fourcc("hvcC")}, &config))
+        !skip(fp, 8))
       return 1;
+    // A video track of another coding may come before the HEVC one.
+    if (!search(fp, stsd.end, {fourcc("hvc1"), fourcc("hev1")}, &entry)) continue;
+    if (!skip(fp, 78) || !search(fp, entry.end, {fourcc("hvcC")}, &config)) return 1;
     // The record is the box's body, cut to HVCC_MAX bytes.
     const size_t n = size_t(std::min<uint64_t>(config.end - config.data, HVCC_MAX));
     if (fread(hvcC, 1, n, fp) != n) return 1;

@@ -19,8 +19,8 @@ constexpr size_t HVCC_MAX = 4096;  // bytes of an HEVC configuration record kept
 int Mp4VideoCodecOf(const char* media_data_name, uint8_t object_type, bool dvh1_is_hevc);
 
 // Copies the configuration record of the first "hvc1" or "hev1" sample entry
-// of the first video track of the file at path: 0 with *size set, 1 when
-// there is none or the boxes on the way are damaged.
+// of the first video track that has one, in the file at path: 0 with *size
+// set, 1 when there is none or the boxes on the way are damaged.
 int fetch_hvcC_atom(const char* path, uint8_t* hvcC, size_t* size);
 
 // The next n bits (0 to 32) of buf, most significant first, from *bitpos,

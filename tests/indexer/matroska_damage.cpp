@@ -59,11 +59,14 @@ Layout MkvLayout(const std::string& file) {
   Layout l;
   const std::regex element(R"(^\|\+ ([A-Za-z ]+?)(?: \(.*\))? at (\d+) size (\d+) data size (\d+))");
   const std::regex block(R"(^\| \+ Simple block: .* at (\d+) size)");
+  const std::regex unsized(R"(^\|\+ Cluster at (\d+) size is unknown)");
   std::smatch m;
   for (const std::string& line : tu::lines(tu::run("mkvinfo -v -v -z " + tu::q(file)).out)) {
     if (std::regex_search(line, m, element)) {
       l.top.push_back({m[1], std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4])});
       if (m[1] == "Cluster") l.clusters.push_back(std::stoull(m[2]));
+    } else if (std::regex_search(line, m, unsized)) {
+      l.clusters.push_back(std::stoull(m[1]));
     } else if (std::regex_search(line, m, block)) {
       l.blocks.push_back(std::stoull(m[1]));
     }
@@ -198,6 +201,72 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
     const auto groups = tu::kwi_with(lines, "IDR");
     EXPECT_FALSE(groups.empty());
     for (const std::string& g : groups) EXPECT_EQ(key.key_times.count(std::stoull(g.substr(4))), 1u) << g;
+  }
+}
+
+// The file with the size field of the element at pos (whose ID is 4 bytes
+// long) made the unknown size of the same length: its value bits all ones.
+std::vector<uint8_t> UnknownSizeAt(std::vector<uint8_t> b, uint64_t pos) {
+  const size_t at = size_t(pos) + 4;
+  int extra = 0;
+  while (extra < 7 && !(b[at] & (0x80 >> extra))) ++extra;
+  b[at] = uint8_t((0x80 >> extra) | ((0x80 >> extra) - 1));
+  for (int i = 1; i <= extra; ++i) b[at + size_t(i)] = 0xFF;
+  return b;
+}
+
+// A cluster of unknown size is no damage: its frames are neither passed
+// over nor the file indexed in part; the file is refused, naming the
+// cluster and the remux that gives every cluster its size. Live writers
+// leave every cluster without a size.
+TEST(MatroskaDamage, ClustersOfUnknownSizeAreRefusedWithTheRemedy) {
+  struct Case {
+    std::string name, file;
+    uint64_t first_unsized;
+  };
+  std::vector<Case> cases;
+  {
+    const std::string base = Base();
+    const Layout l = MkvLayout(base);
+    ASSERT_EQ(l.clusters.size(), 8u);
+    cases.push_back({"sixth cluster of unknown size", Write("sixth_unsized.mkv", UnknownSizeAt(tu::read_file(base),
+                                                                                                l.clusters[5])),
+                     l.clusters[5]});
+  }
+  if (!tu::have("gst-launch-1.0") || tu::run("gst-inspect-1.0 x264enc matroskamux >/dev/null 2>&1").status != 0) {
+    std::printf("skipped the live writer's file: gst-launch-1.0 or its x264enc or matroskamux is missing\n");
+  } else {
+    const std::string live = Made("live.mkv", "gst-launch-1.0 -q videotestsrc num-buffers=75 ! "
+                                              "video/x-raw,width=160,height=120 ! x264enc ! h264parse ! "
+                                              "matroskamux streamable=true ! filesink location=OUT");
+    const Layout l = MkvLayout(live);
+    ASSERT_FALSE(l.clusters.empty());
+    cases.push_back({"live writer", live, l.clusters[0]});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The frames are all there for other readers.
+    ASSERT_GT(Probe(c.file, "pts_time", 1e9).count, 50u);
+    const std::string kwi = c.file + ".kwi";
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(c.file) + " -o " + tu::q(kwi));
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_FALSE(tu::exists(kwi));
+    EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: the Matroska file has a cluster of unknown size at position " +
+                         std::to_string(c.first_unsized) + " (as written live or to a pipe), and clusters without "
+                         "a size are not supported"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("No index is written. Remuxing gives every cluster its size: mkvmerge -o fixed.mkv in.mkv"),
+              std::string::npos)
+        << r.out;
+    // The remedy named works.
+    const std::string fixed = c.file + ".fixed.mkv";
+    ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(fixed) + " " + tu::q(c.file)).status, 0);
+    tu::RunResult f;
+    const std::vector<std::string> lines = tu::index_lines(fixed, fixed + ".kwi", &f);
+    EXPECT_EQ(f.status, 0) << f.out;
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(Probe(fixed, "pts_time", 1e9).count));
   }
 }
 

@@ -264,4 +264,185 @@ TEST(Mp4Input, RefusalsExitWithTheirMessages) {
   EXPECT_NE(r.out.find("Could not parse the MP4 file."), std::string::npos) << r.out;
 }
 
+// The index from its keyword header on: all but the input file's line.
+std::vector<std::string> FromHeader(const std::vector<std::string>& lines) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind("DEVICE", 0) == 0) return std::vector<std::string>(lines.begin() + long(i), lines.end());
+  return {};
+}
+
+uint32_t Be32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+void PutBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+}
+// Calls f(type, box start, box end) for each box of 32-bit size in
+// [from, to), descending into the boxes named in into.
+template <typename F>
+void Boxes(const std::vector<uint8_t>& b, size_t from, size_t to, const std::vector<std::string>& into, F f) {
+  for (size_t p = from; p + 8 <= to;) {
+    const size_t size = Be32(b, p);
+    if (size < 8 || size > to - p) break;
+    const std::string type(b.begin() + long(p) + 4, b.begin() + long(p) + 8);
+    f(type, p, p + size);
+    if (std::find(into.begin(), into.end(), type) != into.end()) Boxes(b, p + 8, p + size, into, f);
+    p += size;
+  }
+}
+
+// Fragmented files list their samples in movie fragments: the movie's
+// extends box (mvex) and the fragments say so, whatever the fragments'
+// sequence numbers (as some writers leave them, 0) and whatever the movie
+// lists itself (the first samples, or none).
+TEST(Mp4Input, FragmentedFilesAreRefusedWhateverTheirFragmentNumbers) {
+  const std::string es = Es(Sources()[0]);
+  const std::string remux = "mkvmerge -q -o OUT.src.mkv ES && ffmpeg -v error -y -i OUT.src.mkv -c copy -movflags ";
+  const struct {
+    const char* name;
+    const char* flags;
+    bool zero_numbers;
+  } cases[] = {
+      {"fragments numbered 0", "frag_keyframe", true},
+      {"empty movie, fragments numbered 0", "frag_keyframe+empty_moov", true},
+      {"empty movie", "frag_keyframe+empty_moov", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mp4 = Dir() + "fragmented." + std::to_string(&c - cases) + ".mp4";
+    ASSERT_EQ(tu::run(Replace(Replace(remux + c.flags + " OUT", "OUT", tu::q(mp4)), "ES", tu::q(es)) + " 2>&1").status,
+              0);
+    if (c.zero_numbers) {
+      std::vector<uint8_t> b = tu::read_file(mp4);
+      int fragments = 0;
+      Boxes(b, 0, b.size(), {"moof"}, [&](const std::string& type, size_t at, size_t end) {
+        if (type != "mfhd" || end - at < 16) return;
+        PutBe32(b, at + 12, 0);
+        ++fragments;
+      });
+      ASSERT_GT(fragments, 1);
+      tu::write_file(mp4, b);
+    }
+    // All the samples are there for other readers.
+    ASSERT_EQ(Probe(mp4, "dts", 1).count, 30u);
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(mp4) + " -o " + tu::q(mp4 + ".kwi"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be "
+                         "indexed. Remux it into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy "
+                         "out.mp4\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(tu::exists(mp4 + ".kwi"));
+  }
+}
+
+// QuickTime files need not begin with a file type box: cut off, with every
+// chunk offset lowered by its size, the movie (with the index at the end:
+// first a free-space box "wide", then the media data; at the front: the
+// movie box first) is indexed as with it. Positions are sample times, so
+// the index is the same but for the input file's line.
+TEST(Mp4Input, QuickTimeFilesWithoutAFileTypeBoxAreMp4) {
+  const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=160x128:rate=25 -t 2 -c:v libx264 "
+                              "-x264-params keyint=12 ";
+  for (const char* flags : {"", "-movflags +faststart "}) {
+    SCOPED_TRACE(flags);
+    const std::string mov = Dir() + "qt" + (*flags ? ".front" : ".end") + ".mov", bare = mov + ".bare.mov";
+    ASSERT_EQ(tu::run(pattern + flags + tu::q(mov)).status, 0);
+    std::vector<uint8_t> b = tu::read_file(mov);
+    ASSERT_EQ(std::string(b.begin() + 4, b.begin() + 8), "ftyp");
+    const uint32_t cut = Be32(b, 0);
+    b.erase(b.begin(), b.begin() + cut);
+    int offsets = 0;
+    Boxes(b, 0, b.size(), {"moov", "trak", "mdia", "minf", "stbl"}, [&](const std::string& type, size_t at, size_t) {
+      const bool wide = type == "co64";
+      if (type != "stco" && !wide) return;
+      const uint32_t n = Be32(b, at + 12);
+      for (uint32_t i = 0; i < n; ++i) {
+        const size_t e = at + 16 + i * (wide ? 8 : 4);
+        if (wide) {
+          const uint64_t v = (uint64_t(Be32(b, e)) << 32 | Be32(b, e + 4)) - cut;
+          PutBe32(b, e, uint32_t(v >> 32));
+          PutBe32(b, e + 4, uint32_t(v));
+        } else {
+          PutBe32(b, e, Be32(b, e) - cut);
+        }
+        ++offsets;
+      }
+    });
+    ASSERT_GT(offsets, 0);
+    tu::write_file(bare, b);
+    const std::string first(b.begin() + 4, b.begin() + 8);
+    EXPECT_EQ(first, *flags ? "moov" : "wide");
+    // Other readers read it whole.
+    ASSERT_EQ(Probe(bare, "dts", 1).count, 50u);
+
+    tu::RunResult r;
+    const std::vector<std::string> want = tu::index_lines(mov, mov + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> got = tu::index_lines(bare, bare + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_value(got, "STREAM"), "4 0");
+    EXPECT_EQ(tu::kwi_value(got, "CODED"), "50");
+    EXPECT_EQ(FromHeader(got), FromHeader(want));
+  }
+}
+
+// A video track whose sample entry is not read is named, with its entry,
+// before the refusal; a later video track that is read is indexed, as the
+// plugin (which takes the first video track of the index's codec) reads it.
+// Track numbers and entry names are ffprobe's.
+TEST(Mp4Input, VideoTracksOfUnsupportedSampleEntries) {
+  const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=160x128:rate=25 -t 1 ";
+  struct Refused {
+    const char* name;
+    std::string make;
+  };
+  const std::vector<Refused> refused = {
+      {"avc3", pattern + "-c:v libx264 -tag:v avc3 OUT.mp4"},
+      {"MPEG-2 in a QuickTime movie", pattern + "-c:v mpeg2video OUT.mov"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(c.name);
+    const std::string base = Dir() + "entry." + std::to_string(&c - refused.data());
+    const std::string file = base + (c.make.back() == 'v' ? ".mov" : ".mp4");
+    ASSERT_EQ(tu::run(Replace(c.make, "OUT", tu::q(base)) + " 2>&1").status, 0);
+    const tu::RunResult probe =
+        tu::run("ffprobe -v error -select_streams v:0 -show_entries stream=id,codec_tag_string -of csv=p=0 " +
+                tu::q(file));
+    const std::vector<std::string> fields = tu::lines(probe.out);
+    ASSERT_FALSE(fields.empty());
+    const std::string tag = fields[0].substr(0, 4);
+    const unsigned id = unsigned(std::stoul(fields[0].substr(fields[0].find("0x") + 2), nullptr, 16));
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(file) + " -o " + tu::q(file + ".kwi"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("The MP4 video track " + std::to_string(id) + " has the sample entry '" + tag +
+                         "', which is not supported.\nCould not find a supported video track (need "
+                         "AVC/MPEG2/VC1/HEVC).\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(tu::exists(file + ".kwi"));
+  }
+
+  // MJPEG first, then H.264 or HEVC: indexed as the file with that track
+  // alone.
+  const std::string mjpeg = Dir() + "mjpeg.mp4";
+  ASSERT_EQ(tu::run(pattern + "-c:v mjpeg " + tu::q(mjpeg)).status, 0);
+  for (const char* codec : {"-c:v libx264", "-c:v libx265 -tag:v hvc1 -x265-params log-level=error"}) {
+    SCOPED_TRACE(codec);
+    const std::string alone = Dir() + "alone." + std::to_string(codec[8] == '4') + ".mp4", both = alone + ".both.mp4";
+    ASSERT_EQ(tu::run(pattern + codec + " " + tu::q(alone)).status, 0);
+    ASSERT_EQ(tu::run("ffmpeg -v error -y -i " + tu::q(mjpeg) + " -i " + tu::q(alone) + " -map 0 -map 1 -c copy " +
+                      tu::q(both))
+                  .status,
+              0);
+    tu::RunResult r;
+    const std::vector<std::string> want = tu::index_lines(alone, alone + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> got = tu::index_lines(both, both + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_value(got, "CODED"), std::to_string(Probe(alone, "dts", 1).count));
+    EXPECT_EQ(FromHeader(got), FromHeader(want));
+  }
+}
+
 }  // namespace

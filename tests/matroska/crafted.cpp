@@ -717,6 +717,46 @@ TEST(MatroskaFrames, ReadDamageTellsWhatWasPassedOverAndWhetherReadingStopped) {
   mkv_GetReadDamage(nullptr, nullptr);
 }
 
+// A cluster of unknown size is no damage, and no cluster after it can be
+// taken for its end: reading stops where it stands, with its position, and
+// passes nothing over; a first cluster of unknown size opens the file with
+// no frame to read. After a seek reading stops there again.
+TEST(MatroskaFrames, ClusterOfUnknownSizeStopsReadingWhereItStands) {
+  const Damaged d;
+  const Bytes head = info() + kTracks1;
+  const Bytes unsized = id(Cluster) + unknown_size(2) + uint_el(Timecode, 100) + simple(1, 0, d.b1);
+  const Bytes first = cluster(0, simple(1, 0, d.a1) + simple(1, 40, d.a2)), last = cluster(200, simple(1, 0, d.c1));
+  const struct {
+    const char* name;
+    Bytes bytes;
+    size_t frames;
+  } cases[] = {
+      {"among sized clusters", file(head + first + unsized + last), 2},
+      {"first cluster", file(head + unsized + last), 0},
+      {"every cluster, in a Segment of unknown size",
+       ebml_header() + id(Segment) + unknown_size() + head + unsized + unsized, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Opened o(c.bytes, false);
+    ASSERT_NE(o.mf, nullptr) << o.error;
+    const uint64_t at = c.bytes.find(unsized);
+    for (int pass = 0; pass < 2; ++pass) {
+      EXPECT_EQ(read_frames(o.mf).size(), c.frames);
+      MkvReadDamage damage;
+      mkv_GetReadDamage(o.mf, &damage);
+      EXPECT_EQ(damage.UnsizedCluster, at);
+      EXPECT_EQ(damage.Stopped, 1u);
+      EXPECT_EQ(damage.Skipped, 0u);
+      EXPECT_EQ(mkv_GetLastError(o.mf),
+                "The cluster at " + std::to_string(at) + " has an unspecified size, which is not supported here.");
+      mkv_SeekTrack(o.mf, 0, 0, 0);
+      mkv_GetReadDamage(o.mf, &damage);
+      EXPECT_EQ(damage.UnsizedCluster, 0u);
+    }
+  }
+}
+
 TEST(MatroskaFrames, MessagesOfReading) {
   const Damaged d;
   // A cluster declared longer than the file: its blocks are cut by its end.

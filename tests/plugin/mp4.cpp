@@ -2,7 +2,8 @@
 // ffmpeg (from mkvmerge's Matroska, or encoded straight into MP4 with an
 // edit list) decode in order as ffmpeg decodes the file, and every frame
 // requested in a random order equals the in-order run; the track of the
-// index's codec is chosen after an MPEG-1 track; a fragmented file opens.
+// index's codec is chosen after an MPEG-1 track, the one Ostrel indexes; a
+// fragmented file opens.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,12 @@ TEST(Mp4Decode, TrackChoiceAndFragmentedFiles) {
   auto second = Open(Retarget(kwi, dir + "a.mp4", both, dir + "both.kwi"));
   ASSERT_TRUE(second->ok()) << second->error();
   EXPECT_TRUE(InOrder(*second) == want) << "AVC track after an MPEG-1 track";
+  // Ostrel indexes that file by the same track.
+  const std::string own_kwi = pt::Index(tu::q(both), dir + "both.own.kwi");
+  ASSERT_FALSE(own_kwi.empty());
+  auto own = Open(own_kwi);
+  ASSERT_TRUE(own->ok()) << own->error();
+  EXPECT_TRUE(InOrder(*own) == want) << "Ostrel's index of the AVC track after an MPEG-1 track";
 
   // Only MPEG-1: no track of the index's codec.
   auto none = Open(Retarget(kwi, dir + "a.mp4", dir + "m1.mp4", dir + "m1.kwi"));
