@@ -7,6 +7,12 @@
 // coded picture (a frame, or a field pair counted once) in display order: I
 // and P pictures are held back until the next I or P picture, B pictures are
 // written at once.
+//
+// A group starts at the sequence header before its I picture ("SEQ pos").
+// Where the stream has no sequence header since the picture before (one at
+// the start of the stream is all the standard asks for), the group starts at
+// its GOP header, or at the I picture without one, and the line also names
+// the last sequence header, which must be decoded first ("SEQ start seq").
 
 #include "mpg.h"
 
@@ -90,6 +96,15 @@ static int display_horizontal_size, display_vertical_size;
 
 // ---------------------------------------------------------------- group state
 static u64 pending_seq;                   // position of the last sequence header
+// A sequence header came after the last picture, so that the group of the
+// next I picture can start at it. Otherwise the group starts at its own GOP
+// header (when one came after the last picture) or at the I picture, and
+// its SEQ line names the sequence header that a decoder needs first.
+static bool seq_since_picture;
+static bool gop_since_picture;
+static u64 gop_position;                  // of the last GOP header
+static bool header_after_seq;             // the state above at the latest picture header
+static u64 header_group_start;
 static int pending_seqext = -1;           // progressive_sequence, -1 until a sequence extension
 static int pending_gop = -1;              // closed_gop since the last group, 1 for temporal_reference 0, -1 none
 
@@ -213,6 +228,8 @@ static void sequence_header(BitReader& br, u64 position) {
   had_sequence_header = true;
   sequence_header_ok = true;
   if (Operation == 0) pending_seq = position;
+  seq_since_picture = true;
+  gop_since_picture = false;
   horizontal_size = hsize;
   vertical_size = vsize;
   aspect_ratio_information = aspect;
@@ -226,7 +243,11 @@ static void sequence_header(BitReader& br, u64 position) {
   second_field = false;
 }
 
-static void picture_header(BitReader& br) {
+static void picture_header(BitReader& br, u64 position) {
+  // Whatever the header holds, it is a picture after the headers before it.
+  header_after_seq = seq_since_picture;
+  header_group_start = gop_since_picture ? gop_position : position;
+  seq_since_picture = gop_since_picture = false;
   int temporal_reference = static_cast<int>(get_bits(br, 10));
   int coding_type = static_cast<int>(get_bits(br, 3));
   // vbv_delay and the MPEG-1 motion vector codes: not needed
@@ -236,7 +257,9 @@ static void picture_header(BitReader& br) {
   header_temporal_reference = temporal_reference;
 }
 
-static void gop_header(BitReader& br) {
+static void gop_header(BitReader& br, u64 position) {
+  if (!gop_since_picture) gop_position = position;
+  gop_since_picture = true;
   get_bits(br, 25);                              // time_code
   int closed_gop = static_cast<int>(get_bits(br, 1));
   // broken_link: not needed
@@ -364,7 +387,11 @@ static int picture_coding_extension(BitReader& br) {
         write_frm_line(pending_ref);
       }
       if (writing()) {
-        fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(pending_seq));
+        if (header_after_seq)
+          fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(pending_seq));
+        else
+          fprintf(p_aif, "\nSEQ %llu %llu", static_cast<unsigned long long>(header_group_start),
+                  static_cast<unsigned long long>(pending_seq));
         fprintf(p_aif, "\nSEQEXT %d", pending_seqext);
         fprintf(p_aif, "\nGOP %d", pending_gop);
       }
@@ -433,10 +460,10 @@ int parse_nalu_mpg(NALU_t* unit, u64 position) {
     switch (code) {
       case PICTURE_START_CODE:
         picture_header_ok = false;
-        picture_header(br);
+        picture_header(br, where);
         break;
       case GROUP_START_CODE:
-        gop_header(br);
+        gop_header(br, where);
         break;
       case EXTENSION_START_CODE:
         result = extension(br);
@@ -518,6 +545,8 @@ void reset_mpg_analysis() {
   AnchorPictureSeen = false;
   display_horizontal_size = display_vertical_size = 0;
   pending_seq = 0;
+  seq_since_picture = gop_since_picture = header_after_seq = false;
+  gop_position = header_group_start = 0;
   pending_seqext = -1;
   pending_gop = -1;
   pending_ref = PictureInfo{};

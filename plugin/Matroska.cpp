@@ -64,7 +64,7 @@ bool has_start_code(const std::vector<uint8_t>& raw, std::initializer_list<uint8
 // pictures and recovery points are not required), and frames that carry the
 // headers of the group after their picture, as muxers that cut the stream
 // elsewhere leave them (AVC and HEVC parameter sets, MPEG-2 sequence
-// headers, VC-1 sequence headers and entry points).
+// headers and GOP headers, VC-1 sequence headers and entry points).
 bool opens_group(const MkvVideoTrack& v, const std::vector<uint8_t>& raw) {
   bool opens = false, first_slice = true;
   switch (v.codec) {
@@ -87,7 +87,7 @@ bool opens_group(const MkvVideoTrack& v, const std::vector<uint8_t>& raw) {
       });
       return opens;
     case MKV_VIDEO_MPEG2:
-      return has_start_code(raw, {0xB3});
+      return has_start_code(raw, {0xB3, 0xB8});
     case MKV_VIDEO_VC1:
       return has_start_code(raw, {0x0F, 0x0E});
     default:

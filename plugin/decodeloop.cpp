@@ -21,6 +21,10 @@ bool IsAvcB(int slice_type) { return slice_type == 1 || slice_type == 6; }
 // pictures: far more than any reordering depth.
 constexpr u64 kLeadingScan = 64;
 
+// Units looked at for an MPEG-2 sequence header in the frame (or sample) of
+// its time: more than the slices of any picture.
+constexpr int kHeaderSearch = 1024;
+
 // Index of the last list entry at or before position, or -1 when none is.
 long LastAtOrBefore(const std::vector<u64>& list, u64 position) {
   long found = -1;
@@ -174,15 +178,18 @@ void CAVCDecoder::FailPass(const char* what, u64 position) {
   EndPass();
 }
 
-void CAVCDecoder::FeedGroup(u64 position) {
+void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
   AlignStream(position);
   // Where positions are byte offsets, the group's first unit must stand at
-  // its position, and MPEG-2 and VC-1 groups open with a sequence header.
-  // Anything else means the index names other bytes than it was made from:
-  // decoding from there would deliver other pictures as the requested ones.
+  // its position, and MPEG-2 and VC-1 groups open with a sequence header
+  // (an MPEG-2 group after its sequence header with its GOP header or I
+  // picture). Anything else means the index names other bytes than it was
+  // made from: decoding from there would deliver other pictures as the
+  // requested ones.
   int r = (this->*get_unit)();
   const unsigned char code = r >= 1 && unit.len > 3 ? unit.buf[3] : 0;
-  const bool sequence = codec == CODEC_MPEG2 ? code == 0xB3 : codec == CODEC_VC1 ? code == 0x0F : true;
+  const bool mpeg2_start = after_sequence ? code == 0xB8 || code == 0x00 : code == 0xB3;
+  const bool sequence = codec == CODEC_MPEG2 ? mpeg2_start : codec == CODEC_VC1 ? code == 0x0F : true;
   if (r < 1 || (ByteOffsets() && (!UnitAtAlignment() || !sequence))) return FailPass("group", position);
   while (r >= 1) {
     decoder_decode_nalu(unit.buf, unit.len);
@@ -208,10 +215,31 @@ void CAVCDecoder::HEVCDecode() {
   FeedGroup(position);
 }
 
+bool CAVCDecoder::FeedSequenceHeader(u64 position) {
+  AlignStream(position);
+  int r = (this->*get_unit)();
+  auto code = [&]() { return r >= 1 && unit.len > 3 ? unit.buf[3] : -1; };
+  // A container's position is the time of the frame that holds the header,
+  // which need not be the frame's first unit.
+  for (int k = 0; !ByteOffsets() && r >= 1 && code() != 0xB3 && k < kHeaderSearch; ++k) r = (this->*get_unit)();
+  if (code() != 0xB3 || (ByteOffsets() && !UnitAtAlignment())) {
+    FailPass("sequence header", position);
+    return false;
+  }
+  // Its extensions and user data follow it up to the GOP header or picture.
+  do {
+    decoder_decode_nalu(unit.buf, unit.len);
+    r = (this->*get_unit)();
+  } while (code() == 0xB5 || code() == 0xB2);
+  return true;
+}
+
 void CAVCDecoder::MPGDecode() {
   const int g = ChooseGroup();
   if (groups.empty()) return EndPass();
-  FeedGroup(groups[static_cast<size_t>(g)].position);
+  const GroupRecord& group = groups[static_cast<size_t>(g)];
+  if (group.sequence_apart && !FeedSequenceHeader(group.sequence_position)) return;  // the pass has ended
+  FeedGroup(group.position, group.sequence_apart != 0);
 }
 
 void CAVCDecoder::VC1Decode() {

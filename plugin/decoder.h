@@ -96,6 +96,11 @@ struct GroupRecord {
   int closed;                  // MPEG-2: GOP value; VC-1: broken_link
   int progressive_sequence;    // MPEG-2: SEQEXT value (-1 before any)
   int rasl;                    // HEVC: RASL pictures read since the previous group
+  // MPEG-2: the group starts at its GOP header or I picture, after the
+  // sequence header at sequence_position, which is fed first ("SEQ start
+  // seq"); 0 where the group starts at its own sequence header ("SEQ pos").
+  int sequence_apart;
+  u64 sequence_position;
 };
 
 // Per index i: top/bottom describe display frame i; the other words describe
@@ -433,7 +438,12 @@ class CAVCDecoder {
   // Decode passes (decodeloop.cpp).
   int ChooseGroup();                          // picks the start group, sets pull_count and positioned
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
-  void FeedGroup(u64 position);               // units from the group to the end or a stop
+  // Units from the group to the end or a stop; after_sequence: an MPEG-2
+  // group whose sequence header was fed apart (FeedSequenceHeader).
+  void FeedGroup(u64 position, bool after_sequence = false);
+  // MPEG-2: the sequence header at position with the extensions and user
+  // data after it. False, with the pass ended, when none is there.
+  bool FeedSequenceHeader(u64 position);
   void EndPass();                             // flush, end of stream, delivered
   void FailPass(const char* what, u64 position);  // pass_problem (unless one is set), then EndPass
   // The unit just read begins at the position that the stream was aligned

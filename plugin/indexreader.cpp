@@ -429,6 +429,11 @@ int CAVCDecoder::CheckAgainstInputs() {
   };
   for (size_t g = 0; g < groups.size(); ++g) {
     if (groups[g].position >= total) return beyond("group", groups[g].position);
+    if (groups[g].sequence_apart && groups[g].sequence_position >= groups[g].position) {
+      index_problem = "the sequence header of the group at " + std::to_string(groups[g].position) +
+                      " lies at " + std::to_string(groups[g].sequence_position) + ", not before it";
+      return INDEX_STALE;
+    }
     if (g > 0 && groups[g].position <= groups[g - 1].position) {
       index_problem = "group positions are out of stream order (" + std::to_string(groups[g - 1].position) +
                       ", then " + std::to_string(groups[g].position) + ")";

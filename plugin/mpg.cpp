@@ -46,6 +46,9 @@ int CAVCDecoder::OpenMPG(const char* path) {
       GroupRecord g{};
       g.first = u64(counter);
       NextU64(c, &g.position);
+      // A second value: the group starts after its sequence header, which
+      // stands there.
+      if (NextU64(c, &g.sequence_position)) g.sequence_apart = 1;
       groups.push_back(g);
       continue;
     }

@@ -362,6 +362,39 @@ TEST(StandinStreams, Mpeg2OpenGroupAfterSeekShowsGreyLeadingPictures) {
     EXPECT_TRUE(same_picture(c.shown[i], ref[ref.size() - fed + i])) << "picture " << i << " after the seek";
 }
 
+// A group of a stream whose only sequence header stands at its start: fed
+// from its GOP header alone, the parser has no format and makes no callback;
+// with the sequence header and its extension fed before, every picture fed
+// is shown as ffmpeg decodes it.
+TEST(StandinStreams, Mpeg2GroupNeedsTheSequenceHeaderFedBeforeIt) {
+  if (!tu::have("mpeg2enc")) GTEST_SKIP() << "mpeg2enc not installed";
+  const std::string path = tu::scratch("one.m2v");
+  ASSERT_EQ(tu::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x128:rate=25 -frames:v 24 -pix_fmt yuv420p "
+                    "-f yuv4mpegpipe - | mpeg2enc -v 0 -f 3 -b 1000 -G 12 -g 12 -o " + tu::q(path)).status, 0);
+  const std::vector<uint8_t> es = tu::read_file(path);
+  std::vector<ct::RefFrame> ref = ct::reference_decode(path, 160, 128, false);
+  ASSERT_EQ(ref.size(), 24u);
+  std::vector<uint64_t> sequence, gop;
+  for (const tu::ScanUnit& u : tu::scan_start_codes(es)) {
+    if (u.code == 0xB3) sequence.push_back(u.pos);
+    if (u.code == 0xB8) gop.push_back(u.pos);
+  }
+  ASSERT_EQ(sequence.size(), 1u);
+  ASSERT_EQ(gop.size(), 2u);
+  ct::Client c(api(), nv::cudaVideoCodec_MPEG2);
+  seek_and_feed(c, nv::cudaVideoCodec_MPEG2, es, gop[1], false);
+  EXPECT_TRUE(c.sequences.empty());
+  EXPECT_TRUE(c.decoded.empty());
+  EXPECT_TRUE(c.shown.empty());
+  c.recreate_parser();
+  c.feed_units(es.data() + sequence[0], gop[0] - sequence[0]);
+  c.feed_units(es.data() + gop[1], es.size() - gop[1]);
+  c.end_of_stream();
+  EXPECT_TRUE(c.errors.empty()) << joined(c.errors);
+  ASSERT_EQ(c.shown.size(), 12u);
+  for (size_t i = 0; i < 12; i++) EXPECT_TRUE(same_picture(c.shown[i], ref[12 + i])) << "picture " << i;
+}
+
 TEST(StandinStreams, HevcCraAfterSeekDropsItsRaslPictures) {
   std::string path = hevc("cra.265", ":open-gop=1");
   ASSERT_FALSE(path.empty());

@@ -81,6 +81,26 @@ std::vector<uint8_t> mpeg2_stream() {
   return b.bytes();
 }
 
+// One sequence header for three groups: the later ones start at a GOP
+// header and at an I picture without one.
+std::vector<uint8_t> mpeg2_one_sequence_header() {
+  mpgt::Sequence s;
+  s.width = 32;
+  s.height = 32;
+  s.progressive_sequence = 1;
+  mpgt::StreamBuilder b(s);
+  b.sequence_header();
+  b.gop(1);
+  b.picture(mpgt::Picture{1, 0, 3, 0, 0, 1});
+  b.picture(mpgt::Picture{2, 1, 3, 0, 0, 1});
+  b.gop(0);
+  b.picture(mpgt::Picture{1, 1, 3, 0, 0, 1});
+  b.picture(mpgt::Picture{3, 0, 3, 0, 0, 1});
+  b.picture(mpgt::Picture{1, 0, 3, 0, 0, 1});
+  b.picture(mpgt::Picture{2, 1, 3, 0, 0, 1});
+  return b.bytes();
+}
+
 vc1w::Stream vc1_stream() {
   vc1w::Sequence s;
   s.width = 64;
@@ -264,6 +284,7 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> m2ts = encode("a.m2ts", "-c:v libx264 -g 4 -mpegts_m2ts_mode 1 -f mpegts");
   const std::vector<uint8_t> vob = encode("a.vob", "-c:v mpeg2video -g 4 -f vob");
   const std::vector<uint8_t> mpeg2_written = mpeg2_stream();
+  const std::vector<uint8_t> mpeg2_one_sequence = mpeg2_one_sequence_header();
   const vc1w::Stream vc1 = vc1_stream();
 
   put("avc", "x264", avc);
@@ -274,6 +295,7 @@ int main(int argc, char** argv) {
   put("mpeg2", "ffmpeg-interlaced", mpeg2);
   put("mpeg2", "ffmpeg-size-change", size_change("s.m2v", "-c:v mpeg2video -g 4 -bf 2 -f mpeg2video"));
   put("mpeg2", "written-fields-and-repeats", mpeg2_written);
+  put("mpeg2", "written-one-sequence-header", mpeg2_one_sequence);
   put("vc1", "written-interlaced-pulldown", vc1.es);
   put("ts", "h264-188", ts);
   put("ts", "h264-m2ts", m2ts);
@@ -295,6 +317,7 @@ int main(int argc, char** argv) {
   put("kwi", "avc-fields-strict", index_of("kf.264", avc_fields, 9));
   put("kwi", "hevc", index_of("k.hevc", hevc, 2));
   put("kwi", "mpeg2-film", index_of("k.m2v", mpeg2, 1));
+  put("kwi", "mpeg2-one-sequence-header", index_of("k1.m2v", mpeg2_one_sequence, 0));
   put("kwi", "vc1-deinterlace", index_of("k.vc1", vc1.es, 3));
   put("kwi", "ts", index_of("k.ts", ts, 0));
   put("mp4tree", "every-layout-class", mp4_classes());

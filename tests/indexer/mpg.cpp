@@ -64,7 +64,7 @@ void expect_matches_reference(const std::string& input, const std::vector<std::s
   }
 
   // Group lines: one per I picture, in coding order.
-  EXPECT_EQ(mpgt::values_of(kwi, "SEQ"), std::vector<long long>(scan.seq_before_i.begin(), scan.seq_before_i.end()));
+  EXPECT_EQ(tu::kwi_with(kwi, "SEQ "), scan.seq_lines);
   EXPECT_EQ(mpgt::values_of(kwi, "SEQEXT"),
             std::vector<long long>(scan.seqext_before_i.begin(), scan.seqext_before_i.end()));
   EXPECT_EQ(mpgt::values_of(kwi, "GOP"), std::vector<long long>(scan.gop_before_i.begin(), scan.gop_before_i.end()));
@@ -182,6 +182,34 @@ TEST(MpegIndex, SoftPulldownIsFilm) {
     // 352x480 at 4:3 (aspect_ratio_information 2) is BT.601 NTSC sampling.
     EXPECT_EQ(mpgt::line_of(kwi, "ASPECT"), "ASPECT 10 11");
     EXPECT_EQ(mpgt::line_of(kwi, "SIZE"), "SIZE 352 x 480 ");
+  }
+}
+
+// mpeg2enc writes its sequence header once, at the start: every later group
+// starts at its own GOP header and names that sequence header as well.
+TEST(MpegIndex, GroupsWithoutTheirOwnSequenceHeader) {
+  if (!tu::have("mpeg2enc")) GTEST_SKIP() << "mpeg2enc not installed";
+  std::string es = tu::scratch("one.m2v");
+  tu::RunResult enc = tu::run(
+      "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x128:rate=25 -frames:v 40 -pix_fmt yuv420p "
+      "-f yuv4mpegpipe - | mpeg2enc -v 0 -f 3 -b 2000 -R 2 -g 12 -G 12 -o " + tu::q(es));
+  ASSERT_EQ(enc.status, 0) << enc.out;
+  for (const Container& c : kContainers) {
+    SCOPED_TRACE(c.name);
+    std::string in = es;
+    if (c.stream_kind != 0) {
+      in = tu::scratch(std::string("one.") + c.extension);
+      ASSERT_TRUE(tu::ffmpeg("-fflags +genpts -r 25 -i " + tu::q(es) + " -c copy -f " + c.format + " " + tu::q(in)));
+    }
+    auto kwi = mpgt::index_file(in, in + ".kwi");
+    expect_matches_reference(in, kwi, 25);
+    mpgt::Scan scan = mpgt::scan_mpeg2(tu::read_file(in));
+    EXPECT_EQ(scan.sequence_headers.size(), 1u);
+    const std::vector<std::string> seq = tu::kwi_with(kwi, "SEQ ");
+    ASSERT_GE(seq.size(), 3u);
+    EXPECT_EQ(seq[0], "SEQ " + std::to_string(scan.sequence_headers[0]));
+    for (size_t g = 1; g < seq.size(); g++)
+      EXPECT_EQ(seq[g].substr(seq[g].rfind(' ')), " " + std::to_string(scan.sequence_headers[0])) << seq[g];
   }
 }
 

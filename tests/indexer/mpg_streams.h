@@ -205,25 +205,38 @@ struct Scan {
   // extension (-1 before one), and 1 for temporal_reference 0, else the
   // closed_gop of the last GOP header since the previous such I picture, else -1.
   std::vector<uint64_t> seq_before_i;
+  // Its whole SEQ line: "SEQ seq" where a sequence header came after the
+  // picture before, else "SEQ start seq" with the first GOP header after
+  // that picture, or the I picture itself, as the start.
+  std::vector<std::string> seq_lines;
   std::vector<int> seqext_before_i;
   std::vector<int> gop_before_i;
 };
 
 inline Scan scan_mpeg2(const std::vector<uint8_t>& d) {
   Scan s;
-  uint64_t last_seq = 0;
+  uint64_t last_seq = 0, start = 0;
   int last_progressive = -1, gop = -1;
-  bool expect_second = false;
+  bool expect_second = false, seq_since_picture = false, gop_since_picture = false;
+  std::string start_line;  // the SEQ line of an I picture at the latest picture header
   for (const tu::ScanUnit& u : tu::scan_start_codes(d)) {
     size_t i = u.pos;
     if (u.code == 0xB3) {
       s.sequence_headers.push_back(u.pos);
       last_seq = u.pos;
+      seq_since_picture = true;
+      gop_since_picture = false;
     } else if (u.code == 0xB8 && i + 7 < d.size()) {
       gop = (d[i + 7] >> 6) & 1;
+      if (!gop_since_picture) start = u.pos;
+      gop_since_picture = true;
     } else if (u.code == 0xB5 && i + 5 < d.size() && (d[i + 4] >> 4) == 1) {
       last_progressive = (d[i + 5] >> 3) & 1;
     } else if (u.code == 0x00 && i + 5 < d.size()) {
+      if (!gop_since_picture) start = u.pos;
+      start_line = seq_since_picture ? "SEQ " + std::to_string(last_seq)
+                                     : "SEQ " + std::to_string(start) + " " + std::to_string(last_seq);
+      seq_since_picture = gop_since_picture = false;
       ScannedPicture p;
       p.pos = u.pos;
       p.temporal_reference = (d[i + 4] << 2) | (d[i + 5] >> 6);
@@ -239,6 +252,7 @@ inline Scan scan_mpeg2(const std::vector<uint8_t>& d) {
       bool first = !(field && expect_second);
       if (first && p.type == 1) {
         s.seq_before_i.push_back(last_seq);
+        s.seq_lines.push_back(start_line);
         s.seqext_before_i.push_back(last_progressive);
         s.gop_before_i.push_back(p.temporal_reference == 0 ? 1 : gop);
         gop = -1;

@@ -143,9 +143,12 @@ TEST(MpegSynthetic, LostFieldDoesNotStick) {
 }
 
 // Group lines: GOP 1 for an I picture with temporal_reference 0, else the
-// closed_gop of a GOP header since the previous group, else -1. B pictures
-// before the first I picture are written before any group line; P pictures
-// before it are counted but not written.
+// closed_gop of a GOP header since the previous group, else -1. A group
+// starts at the sequence header before its I picture; without one since the
+// picture before, at its GOP header or else at the I picture, naming the
+// last sequence header too. B pictures before the first I picture are
+// written before any group line; P pictures before it are counted but not
+// written.
 TEST(MpegSynthetic, GroupLines) {
   Sequence s;
   StreamBuilder b(s);
@@ -157,18 +160,23 @@ TEST(MpegSynthetic, GroupLines) {
   b.picture(pic(1, 2, 3, 1));         // I, tr 2, no GOP header: GOP -1
   b.picture(pic(3, 0, 3, 1));
   b.picture(pic(3, 1, 3, 1));
+  const size_t gop0 = b.size();
   b.gop(0);
   b.picture(pic(1, 2, 3, 1));         // I after an open GOP header: GOP 0
   b.picture(pic(3, 0, 3, 1));
+  const size_t gop1 = b.size();
   b.gop(1);
   b.picture(pic(1, 0, 3, 1));         // I of a closed GOP: GOP 1
+  const size_t bare_i = b.size();
   b.picture(pic(1, 0, 3, 1));         // I, tr 0, no GOP header: GOP 1
   b.picture(pic(2, 1, 3, 1));
   auto kwi = index_bytes("groups.m2v", b.bytes());
   ASSERT_FALSE(kwi.empty());
   EXPECT_EQ(mpgt::values_of(kwi, "GOP"), (std::vector<long long>{-1, 0, 1, 1}));
-  EXPECT_EQ(mpgt::values_of(kwi, "SEQ"),
-            (std::vector<long long>{(long long)seq1, (long long)seq1, (long long)seq1, (long long)seq1}));
+  const std::string s1 = " " + std::to_string(seq1);
+  EXPECT_EQ(tu::kwi_with(kwi, "SEQ "),
+            (std::vector<std::string>{"SEQ" + s1, "SEQ " + std::to_string(gop0) + s1,
+                                      "SEQ " + std::to_string(gop1) + s1, "SEQ " + std::to_string(bare_i) + s1}));
   EXPECT_EQ(mpgt::values_of(kwi, "SEQEXT"), (std::vector<long long>{0, 0, 0, 0}));
   EXPECT_EQ(mpgt::frm_types(mpgt::frm_lines(kwi)), "BBBIBIIIP");
   EXPECT_EQ(mpgt::values_of(kwi, "CODED"), std::vector<long long>{10});

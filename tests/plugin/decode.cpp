@@ -306,6 +306,48 @@ TEST(DecodeStreams, Mpeg2ProgressiveInEsPsAndTs) {
   CheckStream(Indexed("MPEG-2 TS", dir + "m.ts"), true, 23);
 }
 
+// mpeg2enc writes one sequence header, at the start, for all its groups of
+// pictures (as the standard allows): every group after the first starts at
+// its own GOP header and needs that sequence header fed first. The stream in
+// each container, with P pictures only and with open groups of B pictures.
+// Matroska and MP4 carry the sequence header in their first frame too.
+TEST(DecodeStreams, Mpeg2WithOneSequenceHeaderInEveryContainer) {
+  if (!tu::have("mpeg2enc") || !tu::have("mkvmerge")) GTEST_SKIP() << "mpeg2enc or mkvmerge not installed";
+  const std::string dir = Dir();
+  struct Kind {
+    const char* name;
+    const char* options;
+  } kinds[] = {{"p", ""}, {"b", "-R 2"}};
+  unsigned seed = 24;
+  for (const Kind& k : kinds) {
+    const std::string es = dir + "one_" + k.name + ".m2v";
+    ASSERT_EQ(tu::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=128x96:rate=25 -frames:v 60 "
+                      "-pix_fmt yuv420p -f yuv4mpegpipe - | mpeg2enc -v 0 -f 3 -b 1000 -G 12 -g 12 " +
+                      std::string(k.options) + " -o " + tu::q(es))
+                  .status,
+              0);
+    // One sequence header, several groups (a start-code scan).
+    int sequence_headers = 0, groups = 0;
+    for (const tu::ScanUnit& u : tu::scan_start_codes(tu::read_file(es))) {
+      sequence_headers += u.code == 0xB3;
+      groups += u.code == 0xB8;
+    }
+    ASSERT_EQ(sequence_headers, 1);
+    ASSERT_GE(groups, 5);
+    const std::string ts = es + ".ts", ps = es + ".vob", mkv = es + ".mkv", mp4 = es + ".mp4";
+    ASSERT_TRUE(tu::ffmpeg("-fflags +genpts -r 25 -i " + tu::q(es) + " -c copy -f mpegts " + tu::q(ts)));
+    ASSERT_TRUE(tu::ffmpeg("-fflags +genpts -r 25 -i " + tu::q(es) + " -c copy -f vob " + tu::q(ps)));
+    ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(mkv) + " " + tu::q(es)).status, 0);
+    ASSERT_TRUE(tu::ffmpeg("-r 25 -i " + tu::q(es) + " -c copy " + tu::q(mp4)));
+    const std::string name = std::string("MPEG-2 with one sequence header (") + k.name + ") ";
+    CheckStream(Indexed(name + "ES", es), true, seed++);
+    CheckStream(Indexed(name + "TS", ts), true, seed++);
+    CheckStream(Indexed(name + "PS", ps), true, seed++);
+    CheckStream(Indexed(name + "Matroska", mkv), true, seed++);
+    CheckStream(Indexed(name + "MP4", mp4), true, seed++);
+  }
+}
+
 TEST(DecodeStreams, HevcCraRaslIdrRadlAndTenBit) {
   const std::string dir = Dir();
   const std::string cra = dir + "cra.265";

@@ -444,6 +444,20 @@ TEST(IndexReaderRules, Vc1AndMpeg2Specifics) {
   EXPECT_EQ(d->frames[0].leading_b + d->frames[1].leading_b + d->frames[2].leading_b, 2);
   Read(Hand("mpgfilm.kwi", kMpgMagic, "\nSEQ 12\nSEQEXT 1\n0:FRM I 3 1 0 1"), &r, film);
   EXPECT_EQ(r, INDEX_FILM_REPEATS);
+
+  // MPEG-2 groups that start after their sequence header name it second;
+  // a second value that is no number names none.
+  d = ReadOk(Hand("mpgapart.kwi", kMpgMagic,
+                  "\nSEQ 12\nGOP 1\n0:FRM I 3 0 0 1\nSEQ 40 12\nGOP 0\n1:FRM I 3 0 0 1\n"
+                  "SEQ 50 \n2:FRM I 3 0 0 1\nSEQ 60 x\n3:FRM I 3 0 0 1"));
+  ASSERT_EQ(d->groups.size(), 4u);
+  EXPECT_EQ(d->groups[0].sequence_apart, 0);
+  EXPECT_EQ(d->groups[1].sequence_apart, 1);
+  EXPECT_EQ(d->groups[1].position, 40u);
+  EXPECT_EQ(d->groups[1].sequence_position, 12u);
+  EXPECT_EQ(d->groups[1].closed, 0);
+  EXPECT_EQ(d->groups[2].sequence_apart, 0);
+  EXPECT_EQ(d->groups[3].sequence_apart, 0);
 }
 
 TEST(IndexReaderHostile, DamagedValuesStayBounded) {

@@ -105,6 +105,14 @@ TEST_F(Mismatch, IndexThatCannotDescribeItsInputsIsRefusedAtCreation) {
     EXPECT_EQ(clip->error(), c.message) << c.name;
   }
   EXPECT_TRUE(Open(avc_kwi_)->ok()) << Open(avc_kwi_)->error();
+
+  // An MPEG-2 group that names a sequence header at or after itself.
+  const std::vector<std::string> seq1 = Words(mpg_kwi_, "SEQ ", 1);
+  ASSERT_EQ(seq1.size(), 2u);
+  auto clip = Open(Edited(mpg_kwi_, "later.kwi", "SEQ " + seq1[1], "SEQ " + seq1[1] + " " + seq1[1]));
+  EXPECT_FALSE(clip->ok());
+  EXPECT_EQ(clip->error(), "KWSource: The index file does not match its input files: the sequence header of the "
+                           "group at " + seq1[1] + " lies at " + seq1[1] + ", not before it. Make the index again.");
 }
 
 // Positions that lie inside the input, in order, but name other bytes: the
@@ -115,25 +123,37 @@ TEST_F(Mismatch, GroupPositionHoldingOtherBytesFailsItsFrames) {
   const std::vector<uint8_t> mpg = tu::read_file(mpg_);
   const std::vector<std::string> seq1 = Words(mpg_kwi_, "SEQ ", 1);
   ASSERT_EQ(seq1.size(), 2u);
-  // The picture header after the second sequence header: a start code, but
-  // no group begins there.
-  size_t picture = std::stoul(seq1[1]) + 4;
-  while (picture + 4 < mpg.size() && !(mpg[picture] == 0 && mpg[picture + 1] == 0 && mpg[picture + 2] == 1 &&
-                                       mpg[picture + 3] == 0))
-    ++picture;
+  // The GOP header and the picture header after the second sequence header:
+  // start codes, but no group begins at the picture, and no sequence header
+  // stands at either.
+  auto after = [&](size_t from, uint8_t code) {
+    while (from + 4 < mpg.size() &&
+           !(mpg[from] == 0 && mpg[from + 1] == 0 && mpg[from + 2] == 1 && mpg[from + 3] == code))
+      ++from;
+    return from;
+  };
+  const size_t gop = after(std::stoul(seq1[1]) + 4, 0xB8), picture = after(gop + 4, 0x00);
+  const std::string gop_s = std::to_string(gop), picture_s = std::to_string(picture);
+  const std::string first_picture = std::to_string(after(0, 0x00));
   const std::vector<std::string> idr1 = Words(avc_kwi_, "IDR", 1);
   ASSERT_EQ(idr1.size(), 2u);
 
   struct Case {
     std::string kwi;
-    std::string position;
+    std::string problem;
   };
+  const std::string no_group = "no group starts at position ";
   const Case cases[] = {
       // One byte into the AVC group's first slice.
       {Edited(avc_kwi_, "inside.kwi", "IDR " + idr1[1], "IDR " + std::to_string(std::stoull(idr1[1]) + 1)),
-       std::to_string(std::stoull(idr1[1]) + 1)},
+       no_group + std::to_string(std::stoull(idr1[1]) + 1)},
       // An MPEG-2 picture header instead of the sequence header.
-      {Edited(mpg_kwi_, "picture.kwi", "SEQ " + seq1[1], "SEQ " + std::to_string(picture)), std::to_string(picture)},
+      {Edited(mpg_kwi_, "picture.kwi", "SEQ " + seq1[1], "SEQ " + picture_s), no_group + picture_s},
+      // A group after its sequence header that starts at the sequence header.
+      {Edited(mpg_kwi_, "apart.kwi", "SEQ " + seq1[1], "SEQ " + seq1[1] + " 0"), no_group + seq1[1]},
+      // A group at its GOP header whose sequence header is a picture header.
+      {Edited(mpg_kwi_, "noseq.kwi", "SEQ " + seq1[1], "SEQ " + gop_s + " " + first_picture),
+       "no sequence header starts at position " + first_picture},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kwi);
@@ -143,7 +163,7 @@ TEST_F(Mismatch, GroupPositionHoldingOtherBytesFailsItsFrames) {
     for (int n : {16, 15}) {
       const vshost::Frame f = clip->getFrame(n);
       EXPECT_FALSE(f.ok) << "frame " << n << " of the damaged group";
-      EXPECT_NE(f.error.find("no group starts at position " + c.position), std::string::npos) << f.error;
+      EXPECT_NE(f.error.find(c.problem), std::string::npos) << f.error;
     }
     // The first group is untouched, also right after a failed request.
     for (int n : {0, 1, 2}) EXPECT_TRUE(clip->getFrame(n).ok) << n;
