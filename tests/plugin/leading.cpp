@@ -4,7 +4,7 @@
 // pictures after them must be served as a straight decode gives them, in
 // any order, whatever the decoder shows of the others.
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 #include <random>
 #include <regex>
 
