@@ -121,6 +121,21 @@ int CAVCDecoder::ChooseGroup() {
   if (codec == CODEC_HEVC && G) pull -= groups[g].rasl;
   if (pull < 1) pull = 1;
   if (pull > INT32_MAX) pull = INT32_MAX;
+  // Placement of the pictures this pass delivers (PlacePicture): counted
+  // from the first one that the count above expects; AVC pictures by their
+  // order counts, anchored at the group's opening picture.
+  place_scan_group = static_cast<size_t>(g);
+  place_next = static_cast<int>(std::max<i64>(0, M + 1 - pull));
+  place_anchored = false;
+  place_by_count = true;
+  place_opener = -1;
+  if (codec == CODEC_AVC && G) {
+    const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
+    for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {
+      const int t = frames[i].slice_type % 5;
+      if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
+    }
+  }
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);

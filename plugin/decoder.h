@@ -412,6 +412,9 @@ class CAVCDecoder {
   std::atomic<u32> answered{0};
   std::atomic<int> answer_ok{0};              // 1 a picture, 0 none, 2 one of another size
   std::atomic<u32> answer_width{0}, answer_height{0};  // that picture's size
+  // Display frame record (coded picture number) of the last answer's
+  // picture, as PlacePicture placed it. Written and read like answered.
+  std::atomic<int> answer_picture{-1};
   // MPEG-2: the picture size of the last sequence header fed, with its
   // extensions, as the index counts it (0 before one).
   int mpg_width = 0, mpg_height = 0;
@@ -470,9 +473,26 @@ class CAVCDecoder {
   // Session helpers (session.cpp).
   void FillParserParams();
   bool MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
-  int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc);
   void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
   void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
+  int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number);
+  // Coded picture number of a picture being displayed. AVC: found by its
+  // order count among the index's pictures from the pass's group on (the
+  // count the decoder gave its decode callback, offset so that the group's
+  // opening picture, the first decoded, gets the index's count), so that
+  // pictures a decoder shows or drops (leading pictures, a lone last field)
+  // never shift the pictures after them. Otherwise, and where no index
+  // picture has that count, the one after the previous picture placed.
+  int PlacePicture(int picture_index);
+  // Placement state of the current pass, set by ChooseGroup and the decode
+  // callback; decode thread only.
+  int place_next = 0;                         // picture after the last one placed
+  int place_opener = -1;                      // AVC: the group's opening picture, -1 unknown
+  bool place_anchored = false;                // the first picture of the pass was decoded
+  bool place_by_count = true;                 // no order counts to place by
+  size_t place_scan_group = 0;                // group of the picture after the last one found
+  i64 place_scan_offset = 0;                  // there: index count minus decoder count
+  int surface_order[64] = {};                 // decoder order count of each surface's picture
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);

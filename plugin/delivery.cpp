@@ -119,6 +119,19 @@ const char* PictType(int codec, const FrameRecord& f) {
   }
 }
 
+// Asks for pictures until one placed at coded picture `want` or later
+// comes; *later is set when it is a later one (the decoder delivered none
+// for `want`).
+FetchResult FetchPicture(CAVCDecoder& d, int want, bool* later) {
+  for (;;) {
+    const FetchResult r = d.Fetch();
+    // A picture of another size counts in its place as any other.
+    const bool picture = r == FETCH_PICTURE || r == FETCH_OTHER_SIZE;
+    *later = picture && d.answer_picture.load() > want;
+    if (!picture || d.answer_picture.load() >= want) return r;
+  }
+}
+
 }  // namespace
 
 // Copies the host buffer's picture into `out`, bounded by both; parts of the
@@ -189,11 +202,22 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
   return SERVED_FAILED;
 }
 
+// The decoder went past the picture of frame n without delivering it (a
+// picture it cannot show, such as a field whose partner is missing): the
+// request fails rather than serve another frame's picture.
+VSVideoSource::Served VSVideoSource::NotDelivered(int n, std::string* error) {
+  last_frame = -1;
+  *error = "frame " + std::to_string(n) + ": the decoder delivered no picture for it";
+  return SERVED_FAILED;
+}
+
 VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
   const int bps = bytes_per_sample();
   for (int i = last_frame + 1; i <= n; ++i) {
     if (dec.deinterlace != 0 || dec.fieldop == 2) {
-      const FetchResult r = dec.Fetch();
+      bool later = false;
+      const FetchResult r = FetchPicture(dec, FieldsOf(dec, dec.deinterlace == 2 ? i / 2 : i).max(), &later);
+      if (later) return i < n ? RandomAccess(n, error) : NotDelivered(n, error);
       // A picture of another size on the way: frame n is sought instead.
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
@@ -208,7 +232,10 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
     }
     if (cur.max() > prev.max()) {
-      const FetchResult r = dec.Fetch();
+      bool later = false;
+      const FetchResult r = FetchPicture(dec, cur.max(), &later);
+      // A picture of a later frame: frame n is sought afresh.
+      if (later) return i < n ? RandomAccess(n, error) : NotDelivered(n, error);
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
@@ -256,32 +283,41 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   dec.target_frame.store(static_cast<u32>(double_rate ? n / 2 : n));
   SetEvent(dec.evt_run);
   WaitForEvent(dec.evt_positioned, WAIT_INFINITE);
-  const i64 pull = dec.pull_count.load();
-  const i64 K = double_rate ? (n & 1) + 2 * pull - 2 : pull - 1;
   last_frame = n;
 
+  // Pictures before the target's (or before its earlier field's) are
+  // dropped; each answer says which coded picture it is.
   const Fields f = FieldsOf(dec, n);
   const bool split = dec.deinterlace == 0 && f.top != f.bottom;
-  for (i64 j = 0; j <= K; ++j) {
+  const int want = FieldsOf(dec, double_rate ? n / 2 : n).max();
+  int answers = double_rate ? (n & 1) + 1 : 1;  // of the target's picture
+  for (;;) {
     const FetchResult r = dec.Fetch();
-    const bool dropped = j < K && !(split && j == K - 1);
-    if (r == FETCH_OTHER_SIZE && dropped) continue;  // one of another size, not shown
-    if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
-    if (dropped) continue;
-    CopyHost();
-    if (dec.deinterlace == 0 && dec.pulldown && j == K - 1) {
+    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
+    const int got = dec.answer_picture.load();
+    if (got > want) return NotDelivered(n, error);
+    if (split && got == want - 1) {
+      // The earlier field of a split frame, kept for the weave; a picture
+      // of another size fails the frame.
+      if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
+      CopyHost();
       // The earlier field of a split frame: keep it for the weave.
-      if (f.top > f.bottom) CopyField(out, saved_active, 1, bps);
-      if (f.top < f.bottom) CopyField(out, saved_active, 0, bps);
-    } else {
-      CopyPict(out, saved_store, bps);
-      if (dec.deinterlace == 0) {
-        if (f.top > f.bottom) CopyField(saved_active, out, 1, bps);
-        if (f.top < f.bottom) CopyField(saved_active, out, 0, bps);
+      if (dec.pulldown) {
+        if (f.top > f.bottom) CopyField(out, saved_active, 1, bps);
+        if (f.top < f.bottom) CopyField(out, saved_active, 0, bps);
       }
+      continue;
     }
+    if (got < want || --answers > 0) continue;  // dropped, whatever its size
+    if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
+    CopyHost();
+    CopyPict(out, saved_store, bps);
+    if (dec.deinterlace == 0) {
+      if (f.top > f.bottom) CopyField(saved_active, out, 1, bps);
+      if (f.top < f.bottom) CopyField(saved_active, out, 0, bps);
+    }
+    return SERVED;
   }
-  return SERVED;
 }
 
 VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {

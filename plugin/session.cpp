@@ -8,6 +8,7 @@
 // No exception leaves a parser callback or the decode thread: the callbacks
 // are called from inside cuvidParseVideoData (C code), so each one catches,
 // keeps the message for the log and reports failure by returning 0.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -413,6 +414,19 @@ int CAVCDecoder::DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* p) {
   if (s->codec_type == nv::cudaVideoCodec_H264) {
     for (nv::CUVIDH264DPBENTRY& e : p->CodecSpecific.h264.dpb)
       if (e.not_existing) e.used_for_reference = 0;
+    if (!p->second_field && static_cast<size_t>(p->CurrPicIdx) < sizeof surface_order / sizeof surface_order[0]) {
+      // The index counts a frame by its smaller field count, a field pair
+      // by its first field's.
+      const int* order = p->CodecSpecific.h264.CurrFieldOrderCnt;
+      const int count = p->field_pic_flag ? order[p->bottom_field_flag ? 1 : 0] : std::min(order[0], order[1]);
+      surface_order[p->CurrPicIdx] = count;
+      if (!place_anchored) {
+        // The pass's first picture is the group's opening one.
+        place_anchored = true;
+        place_by_count = place_opener < 0;
+        if (!place_by_count) place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
+      }
+    }
   }
   if (!s->decoder) return 0;  // no decoder for this format: the picture is skipped
   if (cuvid->cuvidDecodePicture(s->decoder, p) != nv::CUDA_SUCCESS)
@@ -482,7 +496,7 @@ bool CAVCDecoder::MapAndCopy(DecodeSession* s, int picture_index, nv::CUVIDPROCP
 
 // Waits for a request (or stop-display) and answers it with one picture.
 // 1 when a request was answered, 0 on stop-display.
-int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc) {
+int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number) {
   // stop-display first: during a seek it wins over any request.
   neosmart_event_t wait_for[2] = {evt_stop_display, evt_request};
   int which = -1;
@@ -495,28 +509,59 @@ int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPA
     answer_width.store(static_cast<u32>(s->picture_width));
     answer_height.store(static_cast<u32>(s->picture_height));
     answer_ok.store(2);
+    answer_picture.store(number);
     answered.fetch_add(1);
     SetEvent(evt_delivered);
     return 1;
   }
   const bool ok = MapAndCopy(s, picture_index, proc);
   answer_ok.store(ok ? 1 : 0);
+  answer_picture.store(number);
   answered.fetch_add(1);
   SetEvent(evt_delivered);
   return 1;
 }
 
+int CAVCDecoder::PlacePicture(int picture_index) {
+  // Order counts are unique from one IDR picture to the next and rise in
+  // display order; an IDR picture starts them afresh for the index and the
+  // decoder alike.
+  constexpr int kPlaceScan = 64;
+  if (codec == CODEC_AVC && !place_by_count && place_scan_group < groups.size() &&
+      static_cast<size_t>(picture_index) < sizeof surface_order / sizeof surface_order[0]) {
+    const i64 count = surface_order[picture_index];
+    const int from = std::max<int>(place_next, static_cast<int>(groups[place_scan_group].first));
+    const int end = std::min<int>(coded_count, from + kPlaceScan);
+    size_t h = place_scan_group;
+    i64 offset = place_scan_offset;
+    for (int j = from; j < end; ++j) {
+      while (h + 1 < groups.size() && groups[h + 1].first <= u64(j)) {
+        ++h;
+        if (groups[h].idr) offset = 0;
+      }
+      if (i64(frames[static_cast<size_t>(j)].poc) == count + offset) {
+        place_next = j + 1;
+        place_scan_group = h;
+        place_scan_offset = offset;
+        return j;
+      }
+    }
+  }
+  return place_next++;
+}
+
 int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
+  const int number = PlacePicture(d->picture_index);
   nv::CUVIDPROCPARAMS proc = {};
   proc.progressive_frame = (s->use_pf || s->deinterlace == 0) ? d->progressive_frame : 0;
   proc.top_field_first = d->top_field_first;
   if (s->deinterlace == 1)
     proc.second_field = (s->use_top_field && !d->top_field_first) ||
                         (!s->use_top_field && d->top_field_first);
-  if (!DeliverOne(s, d->picture_index, &proc)) return 0;
+  if (!DeliverOne(s, d->picture_index, &proc, number)) return 0;
   if (s->deinterlace == 2) {
     proc.second_field = 1;
-    if (!DeliverOne(s, d->picture_index, &proc)) return 0;
+    if (!DeliverOne(s, d->picture_index, &proc, number)) return 0;
   }
   return 1;
 }

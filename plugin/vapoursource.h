@@ -65,6 +65,7 @@ class VSVideoSource {
   Served Sequential(int n, std::string* error);
   Served RandomAccess(int n, std::string* error);
   Served CopyFetched(FetchResult r, int n, std::string* error);
+  Served NotDelivered(int n, std::string* error);
   void CopyHost();
   void DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
   void SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const;

@@ -644,6 +644,15 @@ void Parser::handle_unit(const uint8_t* data, size_t size, long long timestamp) 
   pp.ref_pic_flag = f.reference;
   pp.intra_pic_flag = f.intra;
   for (nv::CUVIDH264DPBENTRY& e : pp.CodecSpecific.h264.dpb) e.PicIdx = -1;
+  if (params_.CodecType == nv::cudaVideoCodec_H264) {
+    // The order count as libavcodec's parser reckons it for this unit: a
+    // field's own, a frame's smaller one (given for both of its fields).
+    int* order = pp.CodecSpecific.h264.CurrFieldOrderCnt;
+    if (f.field != 0)
+      order[f.field - 1] = split_->output_picture_number;
+    else
+      order[0] = order[1] = split_->output_picture_number;
+  }
   PendingDecode pending{&pp, picture};
   t_pending_decode = &pending;
   int ok = params_.pfnDecodePicture ? params_.pfnDecodePicture(params_.pUserData, &pp) : 1;

@@ -1,0 +1,175 @@
+// Streams that begin inside a group: leading pictures whose references
+// precede the input, which a decoder may conceal and show or drop unseen,
+// and a last field whose partner was cut off, which it may never show. The
+// pictures after them must be served as a straight decode gives them, in
+// any order, whatever the decoder shows of the others.
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "decodecheck.h"
+#include "plugintest.h"
+#include "testutil.h"
+#include "vshost.h"
+
+namespace {
+
+using namespace dc;
+
+struct Decoded {
+  double time;  // seconds
+  bool intra;   // ffmpeg's picture type I
+  std::vector<uint8_t> picture;
+};
+
+// ffmpeg's decode of the first video stream, each picture with its time
+// and type; the pictures are written to `raw`.
+std::vector<Decoded> FfmpegPictures(const std::string& input, const std::string& raw, int w, int h) {
+  const tu::RunResult r = tu::run("ffmpeg -nostdin -hide_banner -y -i " + tu::q(input) +
+                                  " -map 0:v:0 -vsync passthrough -vf showinfo -f rawvideo -pix_fmt yuv420p " +
+                                  tu::q(raw) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<Decoded> out;
+  const std::regex line(R"(n: *\d+ pts: *-?\d+ pts_time:(-?[0-9.]+) .* type:([A-Z?]))");
+  for (const std::string& l : tu::lines(r.out)) {
+    std::smatch m;
+    if (std::regex_search(l, m, line)) out.push_back({std::stod(m[1]), m[2] == "I", {}});
+  }
+  const std::vector<uint8_t> all = tu::read_file(raw);
+  const size_t size = size_t(w) * h * 3 / 2;
+  EXPECT_EQ(all.size(), out.size() * size) << "showinfo lines against decoded pictures";
+  for (size_t i = 0; i < out.size() && (i + 1) * size <= all.size(); ++i)
+    out[i].picture.assign(all.begin() + long(i * size), all.begin() + long((i + 1) * size));
+  return out;
+}
+
+// The broadcast recording: PID 0x78 carries 1080i25 H.264 whose first
+// decodable picture is a non-IDR I picture (with a recovery point) led by 7
+// B field pairs that reference pictures before the cut. Decoded after them
+// come a P frame, a B frame and a B field pair (order counts 34, 26 and 22;
+// the I's is 18, two per frame), then the top field of a B (count 20, the
+// frame right after the I) whose bottom field lies past the end. The index
+// numbers the 7 leading pictures, the I, that lone field and the B after
+// it (the P and the other B follow display gaps at the cut and are left
+// out): 10 frames. Frames 0-6 are served as the I (the first frame that can
+// be shown), 7 is the I, 9 the picture ffmpeg shows two frames after it.
+// Frame 8 has no picture in ffmpeg's decode (nor in the stand-in's): its
+// request fails with a message, never with a neighbour's picture.
+
+// Makes the form of the recording asked for ("TS", "ES", "Matroska", "MP4")
+// and checks every frame of it in order and in a random order, each on a
+// fresh instance.
+void CheckRecording(const std::string& form) {
+  const std::string ts = std::string(SHARED_TESTDATA) + "/h264/broadcast_1080i_leading_b.ts";
+  if (!tu::exists(ts)) GTEST_SKIP() << "no broadcast recording in the shared test data (" << ts << ")";
+  const std::string dir = Dir();
+  std::string input = ts;
+  if (form == "ES") {
+    input = dir + "broadcast.264";
+    ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(ts) + " -map 0:v -c copy -f h264 " + tu::q(input)));
+  } else if (form == "MP4") {
+    input = dir + "broadcast.mp4";
+    ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(ts) + " -map 0:v -c copy " + tu::q(input)));
+  } else if (form == "Matroska") {
+    input = dir + "broadcast.mkv";
+    tu::run("mkvmerge -q -o " + tu::q(input) + " -A -S " + tu::q(ts));
+    ASSERT_TRUE(tu::exists(input)) << "mkvmerge made no file";
+  }
+
+  const std::vector<Decoded> ref = FfmpegPictures(ts, dir + "broadcast.yuv", 1920, 1080);
+  const auto intra = std::find_if(ref.begin(), ref.end(), [](const Decoded& d) { return d.intra; });
+  ASSERT_NE(intra, ref.end()) << "ffmpeg decodes no I picture";
+  auto at = [&](double t) -> const std::vector<uint8_t>* {
+    for (const Decoded& d : ref)
+      if (std::abs(d.time - t) < 0.01) return &d.picture;
+    return nullptr;
+  };
+  ASSERT_EQ(at(intra->time + 0.04), nullptr) << "ffmpeg shows the lone field";
+  ASSERT_NE(at(intra->time + 0.08), nullptr) << "ffmpeg shows no picture two frames after the I";
+  std::vector<const std::vector<uint8_t>*> want(10, &intra->picture);
+  want[8] = nullptr;
+  want[9] = at(intra->time + 0.08);
+  const std::vector<std::vector<uint8_t>> known = {intra->picture, *want[9]};
+
+  const std::string kwi = pt::Index(tu::q(input), dir + "broadcast.kwi");
+  ASSERT_FALSE(kwi.empty());
+  std::vector<int> linear(10);
+  for (int n = 0; n < 10; ++n) linear[size_t(n)] = n;
+  std::vector<int> shuffled = linear;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(48));
+  for (const std::vector<int>* order : {&linear, &shuffled}) {
+    SCOPED_TRACE(order == &linear ? "in order" : "in a random order");
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    ASSERT_EQ(clip->vi().numFrames, 10);
+    for (int n : *order) {
+      const vshost::Frame f = clip->getFrame(n);
+      if (!want[size_t(n)]) {
+        EXPECT_FALSE(f.ok) << "frame " << n << " served the picture of " << Which(known, Flat(f))
+                           << " (0 the I, 1 the frame after the lone field)";
+        EXPECT_NE(f.error.find("frame 8: the decoder delivered no picture for it"), std::string::npos) << f.error;
+        continue;
+      }
+      ASSERT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+      EXPECT_TRUE(Flat(f) == *want[size_t(n)]) << "frame " << n << " served the picture of "
+                                               << Which(known, Flat(f))
+                                               << " (0 the I, 1 the frame after the lone field, -1 neither)";
+    }
+  }
+}
+
+TEST(DecodeLeadingPictures, CutBroadcastRecordingTs) { CheckRecording("TS"); }
+TEST(DecodeLeadingPictures, CutBroadcastRecordingEs) { CheckRecording("ES"); }
+TEST(DecodeLeadingPictures, CutBroadcastRecordingMatroska) { CheckRecording("Matroska"); }
+TEST(DecodeLeadingPictures, CutBroadcastRecordingMp4) { CheckRecording("MP4"); }
+
+}  // namespace
+
+namespace {
+
+using namespace dc;
+
+// A progressive open-group stream cut at an I picture whose leading B
+// pictures reference the group before: here the stand-in conceals and shows
+// them (the reverse of the recording above), and ffmpeg drops them. Every
+// frame from the I on equals ffmpeg's decode, the leading ones serve the I,
+// in order and in a random order.
+TEST(DecodeLeadingPictures, OpenGroupCutAtItsIPicture) {
+  const std::string dir = Dir(), full = dir + "open.264", cut = dir + "open_cut.264";
+  ASSERT_TRUE(H264(full, 36, std::string(kSmall) +
+                                 "-x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0:repeat-headers=1"));
+  // ffprobe: the third I picture, whose access unit starts with the
+  // parameter sets, and its leading pictures: shown before it, stored after it.
+  const auto probe = tu::ffprobe_frames(full);
+  std::vector<size_t> intra;
+  for (size_t i = 0; i < probe.size(); ++i)
+    if (probe[i].at("pict_type") == "I") intra.push_back(i);
+  ASSERT_EQ(intra.size(), 3u);
+  const uint64_t at = std::stoull(probe[intra[2]].at("pkt_pos"));
+  size_t leading = 0;
+  for (size_t i = 0; i < intra[2]; ++i) leading += std::stoull(probe[i].at("pkt_pos")) > at;
+  ASSERT_GT(leading, 0u);
+  const std::vector<uint8_t> es = tu::read_file(full);
+  tu::write_file(cut, std::vector<uint8_t>(es.begin() + long(at), es.end()));
+  const auto ref = Reference(cut, 160, 128, false, "-vsync passthrough");
+  ASSERT_EQ(ref.size(), probe.size() - intra[2]) << "ffmpeg shows the I and the pictures after it";
+  std::vector<std::vector<uint8_t>> want(leading, ref[0]);
+  want.insert(want.end(), ref.begin(), ref.end());
+
+  const std::string kwi = pt::Index(tu::q(cut), dir + "open_cut.kwi");
+  ASSERT_FALSE(kwi.empty());
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  ASSERT_EQ(size_t(clip->vi().numFrames), want.size());
+  const std::vector<std::vector<uint8_t>> ordered = InOrder(*clip);
+  for (size_t n = 0; n < ordered.size(); ++n)
+    EXPECT_TRUE(ordered[n] == want[n]) << "requested " << n << ", got ffmpeg frame " << Which(ref, ordered[n]);
+  auto again = Open(kwi);
+  ASSERT_TRUE(again->ok());
+  ExpectSeeksMatch(*again, want, 48, "open group cut at its I picture");
+}
+
+}  // namespace
