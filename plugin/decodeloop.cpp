@@ -47,7 +47,7 @@ int CAVCDecoder::LeadingPictures(size_t g) const {
     if (groups[g].idr) return 0;
     for (u64 i = first + 1; i < end; ++i)
       if (frames[i].poc < frames[first].poc) ++n;
-  } else if (codec == CODEC_MPEG2) {
+  } else if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
     for (u64 i = first; i < end; ++i)
       if (frames[i].leading_b) ++n;
   }
@@ -102,8 +102,17 @@ int CAVCDecoder::ChooseGroup() {
         break;
       }
       case CODEC_VC1: {
+        const size_t own = g;
         const bool stay = (first(g) != M || !split) && groups[g].closed != 0 && !deinterlace;
         if (!stay) --g;
+        // The B pictures shown before an open group's I picture reference
+        // the last picture of the group before. That picture decodes as in
+        // the run from the start only where the rest of its group does, from
+        // one group earlier still: its group's I picture may lean on the
+        // picture decoded before it (concealment of a damaged picture).
+        const i64 lead_end = first(own) + LeadingPictures(own);
+        auto leading = [&](i64 p) { return p >= first(own) && p < lead_end; };
+        if (groups[own].closed == 0 && g > 0 && (leading(M) || leading(m))) --g;
         break;
       }
       case CODEC_HEVC:

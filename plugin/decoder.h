@@ -112,7 +112,7 @@ struct FrameRecord {
   int poc;                     // AVC, HEVC picture order count
   int slice_type;              // AVC raw slice_type; HEVC slice_type
   int pict_type;               // MPEG-2 and VC-1: 0 I, 1 P, 3 B (VC-1 also 2, 4 and field pairs)
-  int leading_b;               // MPEG-2: a B picture at the start of its group
+  int leading_b;               // MPEG-2, VC-1: a B picture shown before the I picture that opens its group
   int progressive_frame;       // MPEG-2
 };
 

@@ -9,7 +9,9 @@ using namespace kwi;
 
 namespace {
 
+constexpr int PICT_I = 0;
 constexpr int PICT_B = 3;
+constexpr int FIELD_INTERLACED = 2;  // frame coding mode of a field pair
 constexpr int NO_PULLDOWN = 255;  // repeat code of a picture without pulldown fields
 
 }  // namespace
@@ -22,6 +24,9 @@ int CAVCDecoder::OpenVC1(const char* path) {
 
   ResetPlacement();
   int counter = 0;
+  // No intra picture yet in the group being read: its pictures so far are
+  // the B pictures shown before the I picture that opens it.
+  bool before_intra = false;
   // Sequence flags of the latest sequence header, for the pictures after it.
   int interlace = 0, seq_pulldown = 0, psf = 0;
   std::vector<char> buffer(KEYWORD_LINE);
@@ -34,6 +39,7 @@ int CAVCDecoder::OpenVC1(const char* path) {
       g.first = u64(counter);
       NextU64(c, &g.position);
       groups.push_back(g);
+      before_intra = true;
       NextInt(c, &interlace);
       NextInt(c, &seq_pulldown);
       NextInt(c, &psf);
@@ -59,6 +65,9 @@ int CAVCDecoder::OpenVC1(const char* path) {
       NextInt(c, &repeat);
       FrameRecord& f = FrameAt(static_cast<size_t>(counter));
       f.pict_type = type;
+      // Intra: I of a frame picture; I/I, I/P or P/I of a field pair.
+      if (fcm == FIELD_INTERLACED ? (type >= 0 && type <= 2) : type == PICT_I) before_intra = false;
+      f.leading_b = before_intra ? 1 : 0;
       // The repeat code is two bits (TFF and RFF, or RPTFRM); anything else
       // carries no pulldown. A frame repeat needs RPTFRM above 0.
       bool tff = false, rff = false;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -418,60 +420,164 @@ TEST(DecodeStreams, Vc1SamplesInEsAndM2ts) {
   }
 }
 
-// The I picture that opens the second group (picture 12) is damaged:
-// libavcodec reads past its end and conceals the lost blocks from the
-// picture decoded before it. In the in-order run that is the (identical)
-// picture before; after a seek there is none, so the frames whose fields
-// come from pictures 12 to 16 (frames 18 to 20: pictures 14 to 16, the last
-// two the leading Bs of the open third group) hold what a decode started at
-// the second group's sequence header yields. That is ffmpeg's decode of the
-// stream cut there; every other frame equals the in-order run.
-TEST(DecodeStreams, Vc1SeeksIntoOpenGroups) {
-  Vc1Sample v;
-  if (!v.Load()) GTEST_SKIP() << "no VC-1 samples";
+// The shared VC-1 sample in each of its forms: 85 pictures whose 3:2 field
+// flags make 106 display frames, each the weave of the fields that ffprobe's
+// flags give to ffmpeg's pictures, in order and after a seek from far away to
+// each frame; with one frame per picture, the pictures themselves. The two B
+// pictures that lead the third group (15 and 16, in frames 18 to 20)
+// reference the P picture of the short second group (I, B, P), whose I
+// picture decodes concealed from the picture before it. Frames 19 and 20 are
+// checked whole, from a fresh instance's first request; the other checks look
+// at a window of the pictures, which keeps the many seeks cheap.
+struct Vc1Form {
+  const char* name;
+  const char* file;    // in the shared folder
+  const char* remux;   // "" as it is, else the container the elementary stream is remuxed into
+};
+void PrintTo(const Vc1Form& f, std::ostream* os) { *os << f.name; }
 
-  // Start-code scan: the sequence header (00 00 01 0F) last before the
-  // thirteenth frame start code (00 00 01 0D) opens the second group.
-  const std::vector<uint8_t> es =
-      tu::read_file(std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1");
-  size_t cut = 0;
-  int frames_seen = 0;
-  for (size_t i = 0; i + 3 < es.size() && frames_seen < 13; ++i) {
-    if (es[i] != 0 || es[i + 1] != 0 || es[i + 2] != 1) continue;
-    if (es[i + 3] == 0x0F) cut = i;
-    if (es[i + 3] == 0x0D) ++frames_seen;
+// A rectangle of 8-bit 4:2:0 pictures, its edges even; a top edge at a
+// multiple of 4 keeps the field parity of its chroma rows too.
+struct Window {
+  int x, y, w, h;
+};
+
+// Hash of the rows of one parity (0 top, 1 bottom) of a window of every
+// plane of an 8-bit 4:2:0 picture of width fw held as one buffer.
+size_t FieldHash(const uint8_t* p, int fw, int fh, const Window& r, int parity) {
+  std::string rows;
+  size_t plane_at = 0;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int s = plane ? 2 : 1, pw = fw / s;
+    for (int y = r.y / s; y < (r.y + r.h) / s; ++y)
+      if ((y & 1) == parity)
+        rows.append(reinterpret_cast<const char*>(p + plane_at + size_t(y) * size_t(pw) + size_t(r.x / s)),
+                    size_t(r.w / s));
+    plane_at += size_t(pw) * size_t(fh / s);
   }
-  ASSERT_EQ(frames_seen, 13);
-  ASSERT_GT(cut, 0u);
-  const std::string tail = tu::scratch("vc1_second_group.vc1");
-  tu::write_file(tail, std::vector<uint8_t>(es.begin() + long(cut), es.end()));
+  return std::hash<std::string>()(rows);
+}
 
-  auto again = Open(v.kwi);
-  ASSERT_TRUE(again->ok()) << again->error();
-  const int w = again->vi().width, h = again->vi().height;
-  const auto from_group = Reference(tail, w, h, false);
-  ASSERT_GE(from_group.size(), 8u);
-  // Backwards, so that every request seeks.
-  for (int n : {20, 19, 18}) {
-    const vshost::Frame f = again->getFrame(n);
-    ASSERT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+class Vc1Forms : public ::testing::TestWithParam<Vc1Form> {
+ protected:
+  static constexpr int kW = 1920, kH = 1080, kFrames = 106;
+  static constexpr Window kWhole = {0, 0, kW, kH};
+  static constexpr Window kCentre = {832, 476, 256, 128};  // rows from a multiple of 4
+  // Field hashes of every picture of ffmpeg's decode of the elementary
+  // stream (top, bottom; whole and in the window), and per display frame the
+  // pictures of its fields by ffprobe's flags.
+  static void SetUpTestSuite() {
+    es_ = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1";
+    if (!tu::exists(es_)) return;
+    model_ = FieldModel(tu::ffprobe_frames(es_));
+    FILE* raw = popen(("ffmpeg -v quiet -i " + tu::q(es_) + " -vsync passthrough -f rawvideo -pix_fmt yuv420p -")
+                          .c_str(), "r");
+    ASSERT_NE(raw, nullptr);
+    std::vector<uint8_t> picture(size_t(kW) * kH * 3 / 2);
+    while (fread(picture.data(), 1, picture.size(), raw) == picture.size()) {
+      for (int parity : {0, 1}) {
+        whole_[parity].push_back(FieldHash(picture.data(), kW, kH, kWhole, parity));
+        centre_[parity].push_back(FieldHash(picture.data(), kW, kH, kCentre, parity));
+      }
+    }
+    ASSERT_EQ(pclose(raw), 0);
+  }
+  // Which picture of ffmpeg's decode has this field, or -1 (the first of
+  // equal ones).
+  static int Picture(const std::vector<size_t>& fields, size_t hash) {
+    for (size_t p = 0; p < fields.size(); ++p)
+      if (fields[p] == hash) return static_cast<int>(p);
+    return -1;
+  }
+  // The frame served for request n has the fields of the model's pictures;
+  // a failure names the pictures its fields come from. `cropped`: the frame
+  // holds the window only.
+  static void Expect(const vshost::Frame& f, int n, bool cropped, const std::string& how) {
+    ASSERT_TRUE(f.ok) << how << ": frame " << n << ": " << f.error;
+    const Window& r = cropped ? kCentre : kWhole;
+    const std::vector<size_t>* fields = cropped ? centre_ : whole_;
     const std::vector<uint8_t> got = Flat(f);
-    EXPECT_GE(WhichField(from_group, got, w, h, 0), 0) << "frame " << n << ": top field";
-    EXPECT_GE(WhichField(from_group, got, w, h, 1), 0) << "frame " << n << ": bottom field";
+    ASSERT_EQ(got.size(), size_t(r.w) * r.h * 3 / 2);
+    const Window all = {0, 0, r.w, r.h};
+    const size_t top = FieldHash(got.data(), r.w, r.h, all, 0), bottom = FieldHash(got.data(), r.w, r.h, all, 1);
+    const FramePictures m = model_[size_t(n)];
+    ASSERT_LT(size_t(std::max(m.top, m.bottom)), fields[0].size());
+    EXPECT_TRUE(top == fields[0][size_t(m.top)] && bottom == fields[1][size_t(m.bottom)])
+        << how << ": frame " << n << " has the top field of ffmpeg picture " << Picture(fields[0], top)
+        << " and the bottom field of " << Picture(fields[1], bottom) << " (-1: of none), not those of "
+        << m.top << " and " << m.bottom;
   }
+  static std::string es_;
+  static std::vector<FramePictures> model_;
+  static std::vector<size_t> whole_[2], centre_[2];
+};
+std::string Vc1Forms::es_;
+std::vector<FramePictures> Vc1Forms::model_;
+std::vector<size_t> Vc1Forms::whole_[2], Vc1Forms::centre_[2];
 
-  std::vector<int> order;
-  for (int n = 0; n < 30; ++n)
-    if (n < 18 || n > 20) order.push_back(n);
-  std::mt19937 rng(61);
-  std::shuffle(order.begin(), order.end(), rng);
-  order.resize(10);
-  for (int n : order) {
-    const vshost::Frame f = again->getFrame(n);
-    ASSERT_TRUE(f.ok) << "frame " << n << ": " << f.error;
-    EXPECT_TRUE(Flat(f) == v.ordered[size_t(n)]) << "VC-1 ES: requested " << n << ", got "
-                                                 << Which(v.ordered, Flat(f));
+TEST_P(Vc1Forms, EveryFrameInEveryOrderIsFfmpegsWeave) {
+  const Vc1Form& form = GetParam();
+  if (!tu::exists(es_)) GTEST_SKIP() << "no VC-1 samples";
+  ASSERT_EQ(model_.size(), size_t(kFrames)) << "display frames of the field flags";
+  std::string input = std::string(SHARED_TESTDATA) + "/vc1/" + form.file;
+  const std::string dir = Dir();
+  if (std::string(form.remux) == "mkv") {
+    input = dir + "vc1remux.mkv";
+    ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(input) + " " + tu::q(es_)).status, 0);
+  } else if (std::string(form.remux) == "mp4") {
+    input = dir + "vc1remux.mp4";
+    ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(es_) + " -c copy " + tu::q(input)));
+  }
+  const std::string kwi = pt::Index(tu::q(input), dir + "vc1form.kwi");
+  ASSERT_FALSE(kwi.empty());
+  const std::string name = form.name;
+
+  // Whole pictures: a fresh instance's first request, then decoding on.
+  auto whole = Open(kwi);
+  ASSERT_TRUE(whole->ok()) << name << ": " << whole->error();
+  ASSERT_EQ(whole->vi().numFrames, kFrames) << name;
+  for (int n : {19, 20}) Expect(whole->getFrame(n), n, false, name + " whole");
+
+  auto cropped = [] {
+    vshost::Args a;
+    return a.set("cl", kCentre.x).set("ct", kCentre.y).set("cr", kW - kCentre.x - kCentre.w)
+        .set("cb", kH - kCentre.y - kCentre.h);
+  };
+  auto centre = Open(kwi, cropped());
+  ASSERT_TRUE(centre->ok()) << name << ": " << centre->error();
+  ASSERT_EQ(centre->vi().width, kCentre.w);
+  for (int n = 0; n < kFrames; ++n) Expect(centre->getFrame(n), n, true, name + " in order");
+  // Steps of 47 frames (forward beyond the decoding-on window, or back):
+  // every request starts a pass of its own.
+  for (int k = 1; k <= kFrames; ++k) {
+    const int n = k * 47 % kFrames;
+    Expect(centre->getFrame(n), n, true, name + " after a seek from " + std::to_string((k - 1) * 47 % kFrames));
+  }
+  // One frame per picture: the two leading B pictures themselves.
+  auto pictures = Open(kwi, cropped().set("fieldop", 2));
+  ASSERT_TRUE(pictures->ok()) << name << ": " << pictures->error();
+  for (int p : {16, 15}) {
+    const vshost::Frame f = pictures->getFrame(p);
+    ASSERT_TRUE(f.ok) << name << ": picture " << p << ": " << f.error;
+    const std::vector<uint8_t> got = Flat(f);
+    const Window all = {0, 0, kCentre.w, kCentre.h};
+    for (int parity : {0, 1})
+      EXPECT_EQ(FieldHash(got.data(), kCentre.w, kCentre.h, all, parity), centre_[parity][size_t(p)])
+          << name << ": picture " << p << ", field " << parity;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Vc1Sample, Vc1Forms,
+                         ::testing::Values(Vc1Form{"ES", "vc1_ap_1080_pulldown.vc1", ""},
+                                           Vc1Form{"M2TS", "vc1_ap_1080_pulldown.m2ts", ""},
+                                           Vc1Form{"VfW Matroska", "vc1_ap_1080_pulldown_vfw.mkv", ""},
+                                           Vc1Form{"mkvmerge remux", "", "mkv"},
+                                           Vc1Form{"MP4 remux", "", "mp4"}),
+                         [](const ::testing::TestParamInfo<Vc1Form>& i) {
+                           std::string s;
+                           for (const char* c = i.param.name; *c; ++c)
+                             if (isalnum(static_cast<unsigned char>(*c))) s += *c;
+                           return s;
+                         });
 
 }  // namespace
