@@ -1094,8 +1094,15 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
 }
 
 void MP4File::BeginMediaData() {
-  if (!m_modifying || m_mediaOpen) return;
+  if (!m_modifying) return;
   // Samples appended to a file cut meanwhile would leave a hole before them.
+  if (m_mediaOpen) {
+    const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);
+    if (length < at)
+      throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", "MP4WriteSample",
+                     static_cast<unsigned long long>(length), static_cast<unsigned long long>(at));
+    return;
+  }
   CheckMediaHeld(0, "MP4WriteSample");
   // Size 0 ("to the end of the file") until Close writes the real one:
   // whatever is written after it meanwhile is inside it.

@@ -69,7 +69,7 @@ class MP4File {
   bool Modify(const char* fileName, void* handle = nullptr, Virtual_IO* virtualIO = nullptr);
   // Called before a chunk goes to the file: a modified file's new media
   // data atom begins with the first chunk, so that a file given no sample
-  // gets no empty one.
+  // gets no empty one. Throws when the file was cut under the samples.
   void BeginMediaData();
   // Rewrites the source with the file type and movie first, then the
   // chunks of all tracks interleaved by time. No target (or the source

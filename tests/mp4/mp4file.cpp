@@ -1490,31 +1490,38 @@ TEST(MP4FileRewrite, FileCutWhileOpenIsLeftAlone) {
   ASSERT_GT(samplesEnd, 1000u);
   const uint64_t cut = samplesEnd - 1000;
   const Bytes left(source.begin(), source.begin() + static_cast<long>(cut));
-  for (int samples = 0; samples < 2; samples++) {
+  // Cut before any sample is written, or once the first chunk of ten is
+  // (after its media data header, at the end of the file).
+  uint64_t firstChunkEnd = source.size() + 8;
+  for (int i = 0; i < 10; i++) firstChunkEnd += AppendedSample(i).size();
+  for (int samples = 0; samples < 3; samples++) {
     tu::write_file(path, source);
     MP4File f(0);
     ASSERT_TRUE(f.Modify(path.c_str()));
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    if (samples < 2) {
+      ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    }
+    const std::string said = "the file was cut to " + std::to_string(cut) + " bytes while it was open; its samples run to " +
+                             std::to_string(samples < 2 ? samplesEnd : firstChunkEnd);
     if (samples) {
       const uint32_t audio = f.FindTrackId(0, "audio", 0);
       MP4Error refused(0, "no sample refused", "");
       for (int i = 0; i < 40; i++) {
+        if (i == 15 && samples == 2) {
+          ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+        }
         const Bytes s = AppendedSample(i);
         const MP4Error e = Thrown([&] { f.WriteSample(audio, s.data(), static_cast<uint32_t>(s.size()), 4410, 0, true); });
         if (strcmp(e.where, "nothing thrown")) refused = e;
       }
-      EXPECT_STREQ(refused.where, "MP4WriteSample");
-      EXPECT_EQ(std::string(refused.message), "the file was cut to " + std::to_string(cut) +
-                                                  " bytes while it was open; its samples run to " +
-                                                  std::to_string(samplesEnd));
+      EXPECT_STREQ(refused.where, "MP4WriteSample") << samples;
+      EXPECT_EQ(std::string(refused.message), said) << samples;
     } else {
       f.SetIntegerProperty("moov.mvhd.nextTrackId", 99);
     }
     const MP4Error e = Thrown([&] { f.Close(); });
     EXPECT_STREQ(e.where, samples ? "MP4WriteSample" : "MP4Close") << samples;
-    EXPECT_EQ(std::string(e.message), "the file was cut to " + std::to_string(cut) +
-                                          " bytes while it was open; its samples run to " + std::to_string(samplesEnd))
-        << samples;
+    EXPECT_EQ(std::string(e.message), said) << samples;
     EXPECT_EQ(tu::read_file(path), left) << samples;
   }
 }
