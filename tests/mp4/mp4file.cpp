@@ -1363,23 +1363,42 @@ TEST(MP4FileRewrite, FaultAtEveryWriteOfAModification) {
   SharedFaults shared;
   ASSERT_NE(shared.record, nullptr);
   const std::string path = tu::scratch("faults.mp4");
-  for (size_t file = 0; file < 2; file++) {
-    const ToolFile& tool = ToolFiles()[file];
-    const Bytes source = tu::read_file(tool.path);
-    const Probed original = Probe(tool.path);
+  struct Source {
+    std::string name;
+    Bytes bytes;
+    int changes;  // 1: the item; 2: also the samples
+  };
+  // Samples of a tenth of a second, ten to a chunk, appended to the file
+  // of the usual layout.
+  std::vector<Source> sources = {{ToolFiles()[0].name, tu::read_file(ToolFiles()[0].path), 2},
+                                 {ToolFiles()[1].name, tu::read_file(ToolFiles()[1].path), 1}};
+  // As a close stopped between its last two writes leaves a file: the new
+  // movie whole at the end, the old one still typed a movie.
+  {
+    tu::write_file(path, sources[0].bytes);
+    ASSERT_TRUE(ModifyBounded(path, 1 << 24, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Earlier"); }));
+    Bytes two = tu::read_file(path);
+    const uint64_t old = Find(Walk(sources[0].bytes), "moov")->offset;
+    ASSERT_EQ(Bytes(two.begin() + static_cast<long>(old) + 4, two.begin() + static_cast<long>(old) + 8), Lit("free"));
+    const Bytes moov = Lit("moov");
+    std::copy(moov.begin(), moov.end(), two.begin() + static_cast<long>(old) + 4);
+    sources.push_back({"two movies", two, 1});
+  }
+  for (const Source& tool : sources) {
+    const Bytes& source = tool.bytes;
+    tu::write_file(path, source);
+    const Probed original = Probe(path);
     ASSERT_EQ(original.messages, "") << tool.name;
-    const std::map<int, std::vector<Packet>> originalPackets = FFprobePackets(tool.path);
+    const std::map<int, std::vector<Packet>> originalPackets = FFprobePackets(path);
     ASSERT_EQ(originalPackets.size(), 2u) << tool.name;
     const size_t audioBefore = originalPackets.at(1).size();
     const uint64_t bound = source.size() * 2 + 65536;
-    // Samples of a tenth of a second, ten to a chunk, appended to the file
-    // of the usual layout.
-    for (int samples = 0; samples < (file == 0 ? 2 : 1); samples++) {
+    for (int samples = 0; samples < tool.changes; samples++) {
       std::set<Bytes> seen;
       bool finished = false;
       for (int at = 1; at < 100 && !finished; at++) {
         for (int kind : {0, at % 2 ? ENOSPC : EIO}) {
-          const std::string what = std::string(tool.name) + (samples ? ", samples" : ", item") + ", write " +
+          const std::string what = tool.name + (samples ? ", samples" : ", item") + ", write " +
                                    std::to_string(at) + (kind ? ", failed" : ", killed");
           tu::write_file(path, source);
           *shared.record = FaultRecord{0, at, kind, {}};
