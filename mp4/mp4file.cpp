@@ -163,6 +163,14 @@ void MP4File::Open(const char* mode) {
     m_orgFileSize = m_fileSize = FILE_read_virtual_IO.GetFileLength(r);
     return;
   }
+  if (!strcmp(mode, "rb+")) {
+    void* u = FILE_OpenForUpdate(m_fileName);
+    if (!u) throw MP4Error(errno, "failed", "MP4Open");
+    m_pFile = u;
+    m_virtual_IO = &FILE_update_virtual_IO;
+    m_orgFileSize = m_fileSize = FILE_update_virtual_IO.GetFileLength(u);
+    return;
+  }
   FILE* f = fopen(m_fileName, mode);
   if (!f) throw MP4Error(errno, "failed", "MP4Open");
   m_pFile = f;
@@ -915,10 +923,13 @@ bool MP4File::Modify(const char* fileName, void* handle, Virtual_IO* virtualIO) 
   if (moovSize < 8)
     throw MP4Error("the movie atom at %llu has a size of %llu bytes, less than its header", "MP4Modify",
                    static_cast<unsigned long long>(moov->GetStart()), static_cast<unsigned long long>(moovSize));
+  // A later movie atom (one a close that was stopped had not turned into
+  // free space yet) is not read, as other readers do not read it: it is
+  // free space.
+  m_staleMovies.clear();
   for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
     MP4Atom* child = m_pRootAtom->GetChildAtom(i);
-    if (child != moov && !strcmp(child->GetType(), "moov"))
-      throw MP4Error("Badly formed mp4 file, multiple moov atoms", "MP4Modify");
+    if (child != moov && !strcmp(child->GetType(), "moov")) m_staleMovies.push_back(child);
   }
   PrepareEnd(moov);
   CacheProperties();
@@ -995,7 +1006,8 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
   // header, or anything appended would be read as part of it.
   MP4Atom* last = kept > 0 ? m_pRootAtom->GetChildAtom(kept - 1) : nullptr;
   uint64_t sizeAt = 0, realSize = 0;
-  bool largeSize = false, cut = false;
+  // The box may start the file: its size field at 0.
+  bool resize = false, largeSize = false, cut = false;
   if (last && last->GetEnd() == end && junk == end) {
     const uint64_t start = last->GetStart();
     SetPosition(start);
@@ -1014,6 +1026,7 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
                        "MP4Modify", last->GetPrintableType(), static_cast<unsigned long long>(start),
                        static_cast<unsigned long long>(realSize));
       sizeAt = largeSize ? start + 8 : start;
+      resize = true;
     }
   }
 
@@ -1048,7 +1061,7 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
   // Nothing has been written so far; from here on every write over the
   // file's bytes keeps them, and a failure puts them back.
   m_modifying = true;
-  if (sizeAt) {
+  if (resize) {
     uint8_t size[8];
     for (int i = 0; i < 8; i++) size[i] = static_cast<uint8_t>(realSize >> (56 - 8 * i));
     WriteAt(sizeAt, largeSize ? size : size + 4, largeSize ? 8 : 4);
@@ -1081,7 +1094,16 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
 }
 
 void MP4File::BeginMediaData() {
-  if (!m_modifying || m_mediaOpen) return;
+  if (!m_modifying) return;
+  // Samples appended to a file cut meanwhile would leave a hole before them.
+  if (m_mediaOpen) {
+    const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);
+    if (length < at)
+      throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", "MP4WriteSample",
+                     static_cast<unsigned long long>(length), static_cast<unsigned long long>(at));
+    return;
+  }
+  CheckMediaHeld(0, "MP4WriteSample");
   // Size 0 ("to the end of the file") until Close writes the real one:
   // whatever is written after it meanwhile is inside it.
   m_mediaLarge = Use64Bits("mdat");
@@ -1127,10 +1149,20 @@ void MP4File::Rollback() {
   if (!m_pFile) return;
   // Buffered writes of the failed attempt go; the file is cut back to its
   // length, then what was written over is put back, last write first.
-  if (m_virtual_IO == &FILE_virtual_IO) FILE_Truncate(m_pFile, m_orgFileSize);
+  // A file cut shorter meanwhile (by another process) is not made long
+  // again: only what lies within it is put back.
+  uint64_t length = m_orgFileSize;
+  try {
+    length = std::min(length, m_virtual_IO->GetFileLength(m_pFile));
+  } catch (...) {
+  }
+  if (m_virtual_IO == &FILE_virtual_IO) FILE_Truncate(m_pFile, length);
+  if (m_virtual_IO == &FILE_update_virtual_IO) FILE_TruncateUpdated(m_pFile, length);
   for (auto it = m_overwritten.rbegin(); it != m_overwritten.rend(); ++it) {
+    if (it->first >= length) continue;
+    const uint64_t n = std::min<uint64_t>(it->second.size(), length - it->first);
     try {
-      WriteAt(it->first, it->second.data(), static_cast<uint32_t>(it->second.size()));
+      WriteAt(it->first, it->second.data(), static_cast<uint32_t>(n));
     } catch (...) {
     }
   }
@@ -1165,6 +1197,39 @@ std::vector<uint8_t> MP4File::AtomInMemory(MP4Atom* atom) {
   return out;
 }
 
+void MP4File::CheckMediaHeld(uint64_t mediaEnd, const char* where) {
+  uint64_t end = 0;
+  for (uint32_t t = 0; t < m_pTracks.Size(); t++) {
+    MP4Track* track = m_pTracks[t];
+    if (!SelfContained(*track)) continue;
+    try {
+      const uint32_t chunks = track->GetNumberOfChunks();
+      uint32_t last = 0;
+      uint64_t lastOffset = 0;
+      for (uint32_t c = 1; c <= chunks; c++) {
+        const uint64_t offset = track->GetChunkOffset(c);
+        if (last == 0 || offset >= lastOffset) {
+          last = c;
+          lastOffset = offset;
+        }
+      }
+      if (last) {
+        const uint64_t size = track->GetChunkSize(last);
+        end = std::max(end, lastOffset > UINT64_MAX - size ? UINT64_MAX : lastOffset + size);
+      }
+    } catch (const MP4Error&) {
+    }
+  }
+  // Samples past the end of the file as opened were never held: only what
+  // it held, and what was appended since, must still be there.
+  end = std::max(std::min(end, m_orgFileSize), m_mediaOpen ? mediaEnd : 0);
+  FlushWrites();
+  const uint64_t length = m_virtual_IO->GetFileLength(m_pFile);
+  if (length < end)
+    throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", where,
+                   static_cast<unsigned long long>(length), static_cast<unsigned long long>(end));
+}
+
 void MP4File::FinishModify() {
   MP4Atom* moov = FindAtom("moov");
   MP4_ASSERT_AS(moov, "(pMoovAtom)");
@@ -1176,6 +1241,10 @@ void MP4File::FinishModify() {
   // The tree keeps describing the file: the old movie's place.
   std::vector<uint8_t> movie = AtomInMemory(moov);
   MP4_ASSERT(movie.size() >= 8 && movie.size() <= UINT32_MAX);
+  CheckMediaHeld(mediaEnd, "MP4Close");
+  // Later movies become the free space they are taken for, before anything
+  // else is written: the file never holds more movies than it did.
+  for (MP4Atom* stale : m_staleMovies) WriteAt(stale->GetStart() + 4, reinterpret_cast<const uint8_t*>("free"), 4);
   memcpy(movie.data() + 4, "free", 4);
   const uint32_t n = static_cast<uint32_t>(movie.size());
 
@@ -1194,7 +1263,8 @@ void MP4File::FinishModify() {
   for (uint32_t i = 0; i < m_pRootAtom->GetNumberOfChildAtoms(); i++) {
     MP4Atom* a = m_pRootAtom->GetChildAtom(i);
     const uint64_t start = a->GetStart(), end = a->GetEnd();
-    if (!IsFreeSpace(a) || end <= start || end > m_appendAt || start < ftypEnd || end - start > UINT32_MAX - 16) {
+    const bool stale = std::find(m_staleMovies.begin(), m_staleMovies.end(), a) != m_staleMovies.end();
+    if (!(IsFreeSpace(a) || stale) || end <= start || end > m_appendAt || start < ftypEnd || end - start > UINT32_MAX - 16) {
       runs.emplace_back(0, 0);
       continue;
     }

@@ -54,14 +54,22 @@ class MP4File {
   // then turns the old movie into free space. Bytes at the end that are
   // no box are written over; a last box sized "to the end of the file"
   // (or past it) first gets its real size, so that nothing appended is
-  // read as part of it. False, the file left read, without a movie.
-  // Throws with nothing written for a file cut short (samples past its
-  // end) and for a last box whose header cannot hold its size. A handle
-  // (and its table) stands in for the file when given.
+  // read as part of it. Of several movie atoms the first is the movie,
+  // as other readers take it; the later ones are free space (a close
+  // stopped before its last write leaves two). A failed write throws and
+  // changes nothing that was there: a sample whose write fails is not
+  // taken, the ones before it stay buffered, and a failed close puts the
+  // file back. Close fails, writing nothing, when the file no longer
+  // holds the samples the new movie points at (cut by another process).
+  // False, the file left read, without a movie. Throws with nothing
+  // written for a file cut short (samples past its end) and for a last box
+  // whose header cannot hold its size. A handle (and its table) stands in
+  // for the file when given; without one the file is opened through
+  // FILE_update_virtual_IO.
   bool Modify(const char* fileName, void* handle = nullptr, Virtual_IO* virtualIO = nullptr);
   // Called before a chunk goes to the file: a modified file's new media
   // data atom begins with the first chunk, so that a file given no sample
-  // gets no empty one.
+  // gets no empty one. Throws when the file was cut under the samples.
   void BeginMediaData();
   // Rewrites the source with the file type and movie first, then the
   // chunks of all tracks interleaved by time. No target (or the source
@@ -648,6 +656,9 @@ class MP4File {
   // (as far as the handle's table allows), as well as it can and without
   // throwing; nothing once the new movie is in place.
   void Rollback();
+  // Throws when the file no longer holds every byte of the samples the new
+  // movie would point at (it was cut meanwhile, by another process).
+  void CheckMediaHeld(uint64_t mediaEnd, const char* where);
 
   char* m_fileName = nullptr;
   void* m_pFile = nullptr;
@@ -693,6 +704,8 @@ class MP4File {
   // The file type box is written over its place once the movie is.
   bool m_rewriteFtyp = false;
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_overwritten;
+  // Movie atoms after the first, in the tree: free space to a modification.
+  std::vector<MP4Atom*> m_staleMovies;
 
   // What MakeTrackName and MakeTrackEditName return.
   char m_trakName[1024];

@@ -119,9 +119,24 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
     return;
   }
   MP4_ASSERT(m_pFile);
-  if (m_modifying) KeepOverwritten(numBytes);
-  if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes)
-    throw MP4Error("error writing bytes via virtual I/O", "MP4WriteBytes");
+  if (!m_modifying) {
+    if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes)
+      throw MP4Error("error writing bytes via virtual I/O", "MP4WriteBytes");
+    return;
+  }
+  // A failed write leaves the position where its bytes were to go, for the
+  // next write to go there, and says why it failed.
+  const uint64_t pos = GetPosition();
+  KeepOverwritten(numBytes);
+  errno = 0;
+  if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes) {
+    const int error = errno;
+    try {
+      m_virtual_IO->SetPosition(m_pFile, pos);
+    } catch (...) {
+    }
+    throw MP4Error(error, "error writing bytes via virtual I/O", "MP4WriteBytes");
+  }
 }
 
 // ---------------------------------------------------------------- integers

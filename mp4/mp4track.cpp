@@ -791,6 +791,21 @@ void MP4Track::WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t du
   m_chunkBufferSize += numBytes;
   m_chunkSamples++;
   m_chunkDuration += duration;
+  // The chunk that this sample fills is written before the tables take the
+  // sample: a write that fails leaves the track as it was, the samples
+  // before it still buffered, and the sample refused.
+  const bool full = IsChunkFull();
+  uint64_t chunkOffset = 0;
+  if (full) {
+    try {
+      chunkOffset = WriteChunkBytes();
+    } catch (...) {
+      m_chunkBufferSize -= numBytes;
+      m_chunkSamples--;
+      m_chunkDuration -= duration;
+      throw;
+    }
+  }
 
   const uint32_t sampleId = m_writeSampleId = GetNumberOfSamples() + 1;
   DropCompositionOrder();
@@ -803,8 +818,8 @@ void MP4Track::WriteSample(const uint8_t* pBytes, uint32_t numBytes, uint64_t du
   UpdateSampleTimes(duration);
   UpdateRenderingOffsets(sampleId, renderingOffset);
   UpdateSyncSamples(sampleId, isSyncSample);
-  if (IsChunkFull()) {
-    WriteChunkBuffer();
+  if (full) {
+    EnterChunk(chunkOffset);
     m_curMode = mode;
   }
   UpdateDurations(duration);
@@ -818,15 +833,22 @@ bool MP4Track::IsChunkFull() {
   return m_chunkDuration >= m_durationPerChunk;
 }
 
-// Called between samples (the buffered ones are the last written) or from
-// WriteSample once the sample is in the tables.
+// Called between samples: the buffered ones are the last written.
 void MP4Track::WriteChunkBuffer() {
   // A chunk of empty samples is a chunk all the same: without it the
   // chunks after it would be counted from the wrong sample.
   if (m_chunkSamples == 0) return;
+  EnterChunk(WriteChunkBytes());
+}
+
+uint64_t MP4Track::WriteChunkBytes() {
   m_pFile->BeginMediaData();
   const uint64_t offset = m_pFile->GetPosition();
   m_pFile->WriteBytes(m_pChunkBuffer, m_chunkBufferSize);
+  return offset;
+}
+
+void MP4Track::EnterChunk(uint64_t offset) {
   const uint32_t lastSample = GetNumberOfSamples();
   UpdateSampleToChunk(lastSample, GetNumberOfChunks() + 1, m_chunkSamples);
   UpdateChunkOffsets(offset);

@@ -224,6 +224,11 @@ class MP4Track {
   // Writing one sample: the steps, each keeping one table current.
   void CheckSampleFits(uint32_t numBytes, uint64_t duration, uint64_t renderingOffset);
   void WriteChunkBuffer();
+  // The two halves of WriteChunkBuffer: the buffered samples written (the
+  // position of their first byte returned; on a failure nothing is
+  // changed), then the chunk entered in the tables and the buffer emptied.
+  uint64_t WriteChunkBytes();
+  void EnterChunk(uint64_t offset);
   bool IsChunkFull();
   void UpdateSampleSizes(uint32_t numBytes);
   void SampleSizePropertyAddValue(uint32_t size);

@@ -142,6 +142,35 @@ uint64_t READ_Write(void*, void*, uint64_t) {
 
 int READ_EndOfFile(void* handle) { return Reader(handle)->ended; }
 
+// Files opened for update: the reading stream above, whose writes go to
+// the system at once at the stream's position (no buffered write can fail
+// later, under another write's name), and leave the position where the
+// bytes written end. A failed write leaves it where the write was to go.
+uint64_t UPDATE_Write(void* handle, void* buffer, uint64_t size) {
+  ReadStream* r = Reader(handle);
+  const unsigned char* in = static_cast<const unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < size) {
+    if (r->position + done > static_cast<uint64_t>(INT64_MAX)) {
+      errno = EFBIG;
+      break;
+    }
+    const uint64_t left = size - done;
+    const size_t chunk = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
+    const ssize_t n = FILE_pwrite(r->fd, in + done, chunk, static_cast<off_t>(r->position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      break;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  // The buffer no longer holds what the file does there.
+  if (r->position < r->start + r->held && r->position + done > r->start) r->held = 0;
+  if (done == size) r->position += done;
+  return done;
+}
+
 int READ_Close(void* handle) {
   ReadStream* r = Reader(handle);
   const int result = close(r->fd);
@@ -149,15 +178,13 @@ int READ_Close(void* handle) {
   return result;
 }
 
-}  // namespace
-
-void* FILE_OpenForReading(const char* fileName) {
+void* OpenStream(const char* fileName, int flags) {
   ReadStream* r = static_cast<ReadStream*>(aligned_alloc(kPage, sizeof(ReadStream)));
   if (!r) {
     errno = ENOMEM;
     return nullptr;
   }
-  r->fd = open(fileName, O_RDONLY | O_CLOEXEC);
+  r->fd = open(fileName, flags | O_CLOEXEC);
   if (r->fd < 0) {
     const int e = errno;
     free(r);
@@ -170,6 +197,21 @@ void* FILE_OpenForReading(const char* fileName) {
   return r;
 }
 
+}  // namespace
+
+void* FILE_OpenForReading(const char* fileName) { return OpenStream(fileName, O_RDONLY); }
+
+void* FILE_OpenForUpdate(const char* fileName) { return OpenStream(fileName, O_RDWR); }
+
+int FILE_TruncateUpdated(void* handle, uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) return -1;
+  ReadStream* r = Reader(handle);
+  r->held = 0;
+  return ftruncate(r->fd, static_cast<off_t>(length));
+}
+
+ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position) = pwrite;
+
 int FILE_Truncate(void* handle, uint64_t length) {
   if (length > static_cast<uint64_t>(INT64_MAX)) return -1;
   FILE* f = Stream(handle);
@@ -179,6 +221,9 @@ int FILE_Truncate(void* handle, uint64_t length) {
 
 Virtual_IO FILE_read_virtual_IO = {READ_GetFileLength, READ_SetPosition, READ_GetPosition, READ_Read,
                                    READ_Write,         READ_EndOfFile,   READ_Close};
+
+Virtual_IO FILE_update_virtual_IO = {READ_GetFileLength, READ_SetPosition, READ_GetPosition, READ_Read,
+                                     UPDATE_Write,       READ_EndOfFile,   READ_Close};
 
 Virtual_IO FILE_virtual_IO = {FILE_GetFileLength, FILE_SetPosition, FILE_GetPosition,
                               FILE_Read,          FILE_Write,       FILE_EndOfFile,

@@ -3,8 +3,13 @@
 // stdio stream opened with 64-bit offsets; files it opens only for reading
 // go through FILE_read_virtual_IO, over a buffered descriptor whose handle
 // FILE_OpenForReading gives (null with errno set when the file cannot be
-// opened; the table's Close closes it).
+// opened; the table's Close closes it). Files the library modifies go
+// through FILE_update_virtual_IO, the same stream opened for reading and
+// writing (FILE_OpenForUpdate), whose every write goes to the system at
+// once through FILE_pwrite (pwrite, unless a test puts a stand-in there).
 #pragma once
+
+#include <sys/types.h>
 
 #ifdef __cplusplus
 #include <cstdint>
@@ -29,6 +34,11 @@ typedef struct Virtual_IO {
 extern Virtual_IO FILE_virtual_IO;
 extern Virtual_IO FILE_read_virtual_IO;
 void* FILE_OpenForReading(const char* fileName);
+extern Virtual_IO FILE_update_virtual_IO;
+void* FILE_OpenForUpdate(const char* fileName);
+extern ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position);
+// Cuts a stream of FILE_update_virtual_IO back to a length; 0 on success.
+int FILE_TruncateUpdated(void* handle, uint64_t length);
 // Cuts a stream of FILE_virtual_IO back to a length, its buffered writes
 // dropped; 0 on success.
 int FILE_Truncate(void* handle, uint64_t length);
