@@ -203,6 +203,8 @@ void init_indexing() {
   Stop_Flag = false;
   evidence_file = 0;
   evidence_done = true;
+  pictures_lost = false;
+  pictures_left_out = 0;
   reset_avc_analysis();
   reset_mpg_analysis();
   reset_vc1_analysis();
@@ -426,6 +428,10 @@ void Index(int mode) {
              damage.Skipped, static_cast<unsigned long long>(damage.SkippedBytes),
              static_cast<unsigned long long>(damage.FirstSkipBytes),
              static_cast<unsigned long long>(damage.FirstSkipPos));
+    if (pictures_left_out > 0)
+      printf("WARNING: %d pictures next to the damage are not indexed either: they cannot be decoded without the "
+             "frames lost, up to the next picture from which decoding starts afresh.\n",
+             pictures_left_out);
     mkv_Close(mf);
     mf = nullptr;
   }

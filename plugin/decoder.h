@@ -287,6 +287,9 @@ class CAVCDecoder {
   // missing from the file, and those read on are not the pictures the index
   // numbers.
   int NextMKVBuffer();
+  // AVC: whether the frame just read into mkv_raw is one that Ostrel left
+  // out next to damage that reading passed over (see mkv_after_damage).
+  bool LostToMkvDamage(u64 start, u32 size, u32 flags);
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
   void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);
@@ -305,6 +308,10 @@ class CAVCDecoder {
   // The group whose frame the pass meets next: the one after the group it
   // started at; none to check when it is groups.size() or more.
   size_t mkv_next_group = SIZE_MAX;
+  // AVC: frames were lost to damage that reading passed over; the frames
+  // read on are not fed until the next group's frame, as Ostrel leaves
+  // their pictures out.
+  bool mkv_after_damage = false;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
   // Opens the first input through the MP4 library and chooses the first
