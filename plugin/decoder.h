@@ -497,12 +497,26 @@ class CAVCDecoder {
   bool first_lead_zero = false;               // ... the last of which was a zero byte
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
+  u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
+  // AVC in transport streams: the continuity counter of the last video
+  // packet with payload (-1 after a seek or a file change), and a gap in
+  // it, as Ostrel follows them: the unit that runs over the gap is not
+  // fed, and the pass goes on at the first group at or after ts_gap_at,
+  // as the pictures between are not indexed.
+  int ts_cc = -1;
+  bool ts_gap = false;
+  u64 ts_gap_at = 0;
+  u64 FileStart(int file) const;
+  int ResumeAfterGap();
 
   int RefillBuffer();
   int SkipBytes(u64 count);
   int ReadUnit(bool avc);
   void FillUnit(u32 length, bool avc);
   bool ConfirmedSync(u32 s) const;
+  // Follows the continuity of a packet's header byte 3; false where a gap
+  // ends the reading (ts_gap).
+  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity);
   void AlignTSStream(u64 position);
 
   pthread_t thread = {};
