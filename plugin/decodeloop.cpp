@@ -202,6 +202,9 @@ int CAVCDecoder::ResumeAfterGap() {
   auto before = [](const GroupRecord& g, u64 at) { return g.position < at; };
   const auto next = std::lower_bound(groups.begin(), groups.end(), gap, before);
   if (next == groups.end()) return 0;
+  // As a pass that starts there: the sets in force at the group first (the
+  // gap may have taken those that stood before it).
+  if (!FeedParameterSets(next->position)) return -1;  // the pass has ended
   AlignStream(next->position);
   const int r = (this->*get_unit)();
   if (r < 1 || !UnitAtAlignment()) {

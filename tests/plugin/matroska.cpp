@@ -168,6 +168,7 @@ struct InfoLayout {
   struct Block {
     uint64_t pos, end, ns;
     bool key;
+    uint64_t data;  // where its data begins
   };
   std::vector<Block> blocks;
   std::vector<uint64_t> clusters;
@@ -181,7 +182,7 @@ InfoLayout MkvinfoLayout(const std::string& mkv) {
     if (e.label != "Simple block" || !std::regex_search(e.value, m, time)) continue;
     const uint64_t ns = ((std::stoull(m[1]) * 60 + std::stoull(m[2])) * 60 + std::stoull(m[3])) * 1000000000ULL +
                         std::stoull(m[4]);
-    l.blocks.push_back({e.pos, e.pos + e.size, ns, e.value.rfind("key", 0) == 0});
+    l.blocks.push_back({e.pos, e.pos + e.size, ns, e.value.rfind("key", 0) == 0, e.data_pos()});
   }
   return l;
 }
@@ -206,15 +207,19 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
   for (const auto& b : l.blocks) shown.push_back(b.ns);
   std::sort(shown.begin(), shown.end());
   const std::vector<uint8_t> bytes = tu::read_file(mkv);
-  // The block 10 blocks after the seventh cluster's first.
-  size_t k = 0;
+  // The block 10 blocks after the seventh cluster's first, and one 5 after
+  // the third's.
+  size_t k = 0, m = 0;
   while (l.blocks[k].pos < l.clusters[6]) ++k;
+  while (l.blocks[m].pos < l.clusters[2]) ++m;
+  const InfoLayout::Block& middle = l.blocks[m + 5];
   const struct {
     const char* name;
     uint64_t at, count;
   } cases[] = {
       {"4 KB zeroed at a quarter of the file", bytes.size() / 4, 4096},
       {"2 KB zeroed from a block header on", l.blocks[k + 10].pos, 2048},
+      {"2 KB zeroed from the middle of a frame on", (middle.data + middle.end) / 2, 2048},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,14 +232,19 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
     size_t first = 0;
     while (l.blocks[first].end <= c.at) ++first;
     const uint64_t resume = *std::lower_bound(l.clusters.begin(), l.clusters.end(), c.at + c.count);
+    // Of these, the block whose frame the zeros begin in (its header and
+    // the 4 bytes of track, time and flags intact) and those after the
+    // stretch are told apart from the stretch.
     std::set<uint64_t> lost;
     bool after = false;
+    int next_to = l.blocks[first].data + 4 <= c.at ? 1 : 0;
     for (size_t i = first; i < l.blocks.size(); ++i) {
       after = after || l.blocks[i].pos >= resume;
       if (after && l.blocks[i].key) break;
       lost.insert(l.blocks[i].ns);
+      next_to += after;
     }
-    ASSERT_GT(lost.size(), 1u);
+    ASSERT_GT(next_to, 1);
     std::vector<std::vector<uint8_t>> want;
     for (size_t n = 0; n < shown.size(); ++n)
       if (!lost.count(shown[n])) want.push_back(intact[n]);
@@ -242,6 +252,11 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
     const auto lines = tu::index_lines(damaged, damaged + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("WARNING: the Matroska file is damaged: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nWARNING: " + std::to_string(next_to) +
+                         " pictures next to the damage are not indexed either: they cannot be decoded without the "
+                         "frames lost, up to the next picture from which decoding starts afresh.\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(tu::kwi_pictures(lines).size(), want.size()) << r.out;
     auto clip = Open(damaged + ".kwi");
     ASSERT_TRUE(clip->ok()) << clip->error();
