@@ -407,6 +407,22 @@ static void finish_buffer(u32 end, u64 pos, u64 start) {
 
 bool MkvReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
 
+// AVC: damage passed over next to the frame. The frames from the first one
+// after it on are not all there; the frame before it lost its own last
+// bytes where they are zeros (the last unit of a frame never ends in a zero
+// byte). True when the frame itself is lost to it and must not be read.
+// The plugin's Matroska input follows the same rule.
+static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
+  if (video.codec != MKV_VIDEO_AVC) return false;
+  if (flags & FRAME_AFTER_SKIP) pictures_lost = true;
+  if (!(flags & FRAME_BEFORE_SKIP) || size == 0) return false;
+  uint8_t last = 1;
+  if (read_at(&input, pos + size - 1, &last, 1) != 1 || last != 0) return false;
+  pictures_lost = true;
+  ++pictures_left_out;
+  return true;
+}
+
 void InitializeMKVBuffer(u64 t) {
   u32 at = 0;
   const bool avc_like = video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC;
@@ -439,9 +455,10 @@ void InitializeMKVBuffer(u64 t) {
     }
   }
   u32 n;
-  if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0 ||
-      !load_frame(at, pos, size, flags & FRAME_KF, start, &n))
-    return;
+  if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0) return;
+  while (frame_lost_to_damage(pos, size, flags))
+    if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return;
+  if (!load_frame(at, pos, size, flags & FRAME_KF, start, &n)) return;
   finish_buffer(n, pos, start);
 }
 
@@ -450,6 +467,7 @@ int NextMKVBuffer() {
   u64 start, end, pos;
   for (;;) {
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return -1;
+    if (frame_lost_to_damage(pos, size, flags)) continue;
     u32 n;
     if (!load_frame(0, pos, size, flags & FRAME_KF, start, &n)) return -1;
     if (n == 0) continue;  // no unit in it

@@ -14,6 +14,7 @@
 #include "parset.h"
 #include "rbsp.h"
 #include "sei.h"
+#include "ts.h"
 
 constexpr u64 NONE = ~u64{0};  // "no position" for hadSPS, hadPPS, pending_rps
 
@@ -48,6 +49,9 @@ static struct {
 // (periodic intra refresh) puts every picture into one group.
 static std::vector<FrmRecord> pending_frms;
 static int had_first_I;      // 1 once the first group has begun
+// The group opened at a non-IDR I picture after pictures were lost to
+// damage: pictures of it shown before its I picture reference lost ones.
+static bool group_after_loss;
 
 // ---------------------------------------------------------------- new-picture detection
 static int prev_frame_num, prev_pic_parameter_set_id, prev_field_pic_flag, prev_bottom_field_flag;
@@ -151,6 +155,18 @@ static int order_from_record(const FrmRecord& r) {
 
 void OutputPendingFrmsAVC() {
   if (pending_frms.empty()) return;
+  if (group_after_loss) {
+    group_after_loss = false;
+    const int i_poc = pending_frms.front().poc;
+    if (std::any_of(pending_frms.begin() + 1, pending_frms.end(), [&](const FrmRecord& r) { return r.poc < i_poc; })) {
+      // Left out whole, and the pictures after it until a group starts
+      // afresh: they may reference it.
+      pictures_left_out += static_cast<int>(pending_frms.size());
+      pending_frms.clear();
+      pictures_lost = true;
+      return;
+    }
+  }
   if (writing()) {
     if (pending_header.rps != NONE) fprintf(p_aif, "\nRPS %llu", static_cast<unsigned long long>(pending_header.rps));
     fprintf(p_aif, "\n%s %llu", pending_header.nal_unit_type == NALU_IDR ? "IDR" : "I",
@@ -409,8 +425,20 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   if (Operation != 0) return 1;
 
   // ---- groups open at IDR and I pictures
-  if (idr || img->type == SLICE_I) {
-    if (!pending_frms.empty()) OutputPendingFrmsAVC();
+  const bool opens = idr || img->type == SLICE_I;
+  if (opens && !pending_frms.empty()) OutputPendingFrmsAVC();
+  // After pictures were lost, those up to the next group cannot be decoded.
+  // (Before the first group nothing is indexed anyway.)
+  if (pictures_lost && !opens && had_first_I) {
+    ++pictures_left_out;
+    coded++;
+    return 1;
+  }
+  if (pictures_lost && opens) {
+    pictures_lost = false;
+    group_after_loss = had_first_I && !idr;
+  }
+  if (opens) {
     pending_header.nal_unit_type = nal_unit_type;
     pending_header.rps = pending_rps;
     pending_header.position = position;
@@ -434,6 +462,13 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
 int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   if (SystemStream_Flag == 2 || SystemStream_Flag == 4) position = mkv_current_tc;
   if (!unit || !unit->buf) return 2;
+  if (SystemStream_Flag == 1 && ts_video_gap) {
+    // The unit runs over packets that are missing: its picture cannot be
+    // decoded, nor those after it up to the next group.
+    ts_video_gap = false;
+    if (Operation == 0) pictures_lost = true;
+    return 2;
+  }
   const u32 prefix = unit->startcodeprefix_len > 0 ? static_cast<u32>(unit->startcodeprefix_len) : 0;
   if (unit->len <= prefix) return 2;
   u32 len = unit->len - prefix;
@@ -609,6 +644,7 @@ void reset_avc_analysis() {
   pending_header.rps = NONE;
   pending_header.nal_unit_type = 0;
   had_first_I = 0;
+  group_after_loss = false;
 
   prev_frame_num = prev_pic_parameter_set_id = prev_field_pic_flag = prev_bottom_field_flag = -1;
   prev_nal_ref_idc = prev_idr_flag = prev_idr_pic_id = prev_pic_order_cnt_lsb = -1;

@@ -17,6 +17,7 @@
 #include "mp4.h"
 #include "mpls.h"
 #include "pat.h"
+#include "ts.h"
 
 // Reads up to n bytes; a short count means the file has ended. A read error
 // is fatal: carrying on would silently drop the rest of the input.
@@ -513,12 +514,17 @@ void SeekStream(u64 position) {
   InitializeBuffer(Infile[file], offset);
   Rdmax = Buffer;
   first_payload = Buffer;
+  ts_video_cc = -1;
+  ts_video_gap = false;
 }
 
 
 int NextFile() {
   // Empty files in the middle of the list carry no bytes; they are passed
   // over rather than taken for the end of the input.
+  // Files are joined where they were cut, or are clips of their own: the
+  // continuity of the video packets is not followed across.
+  ts_video_cc = -1;
   while (CurrentFile + 1 < NumLoadedFiles) {
     CurrentFile++;
     InputSeek(Infile[CurrentFile], 0);

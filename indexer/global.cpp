@@ -45,6 +45,8 @@ int Operation;
 double Frame_Rate;
 u64 mkv_current_tc;
 double mkv_Frame_Rate;
+bool pictures_lost;
+int pictures_left_out;
 
 static NALU_t nalu_record;
 NALU_t* nalu = &nalu_record;

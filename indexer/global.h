@@ -68,6 +68,11 @@ extern int Operation;                           // 0 indexing, 3 codec probe
 extern double Frame_Rate;                       // rate for the report
 extern u64 mkv_current_tc;                      // time of the frame/sample in Buffer (containers 2, 4)
 extern double mkv_Frame_Rate;                   // rate of the chosen Matroska track, 0 when it has no frame duration (Matroska.cpp)
+// Set by an input where frames were lost to damage that reading passed
+// over: the analysis leaves out the pictures from there on until one from
+// which decoding starts afresh, and counts them in pictures_left_out.
+extern bool pictures_lost;
+extern int pictures_left_out;
 
 // ---------------------------------------------------------------- unit reader (nalu.cpp, ts.cpp)
 struct NALU_t {

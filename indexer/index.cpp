@@ -19,6 +19,7 @@
 #include "mpg.h"
 #include "mpls.h"
 #include "nalu.h"
+#include "ts.h"
 #include "vc1.h"
 
 // The index file was created by this run (a failed run removes only that),
@@ -280,6 +281,11 @@ void init_indexing() {
   last_picture_width = last_picture_height = 0;
   size_changes = 0;
   size_warnings.clear();
+  pictures_lost = false;
+  pictures_left_out = 0;
+  ts_video_gap = false;
+  ts_video_gaps = 0;
+  ts_first_gap = 0;
   reset_avc_analysis();
   reset_mpg_analysis();
   reset_vc1_analysis();
@@ -516,8 +522,25 @@ void Index(int mode) {
              damage.Skipped, static_cast<unsigned long long>(damage.SkippedBytes),
              static_cast<unsigned long long>(damage.FirstSkipBytes),
              static_cast<unsigned long long>(damage.FirstSkipPos));
+    if (pictures_left_out > 0)
+      printf("WARNING: %d pictures next to the damage are not indexed either: they cannot be decoded without the "
+             "frames lost, up to the next picture from which decoding starts afresh.\n",
+             pictures_left_out);
     mkv_Close(mf);
     mf = nullptr;
+  }
+  if (SystemStream_Flag == 1 && ts_video_gaps > 0) {
+    if (ts_video_gaps == 1)
+      printf("WARNING: the transport stream is damaged: packets of the video PID are missing before position %llu.\n",
+             static_cast<unsigned long long>(ts_first_gap));
+    else
+      printf("WARNING: the transport stream is damaged: packets of the video PID are missing in %u places, the "
+             "first before position %llu.\n",
+             ts_video_gaps, static_cast<unsigned long long>(ts_first_gap));
+    if (pictures_left_out > 0)
+      printf("WARNING: %d pictures next to the damage are not indexed: they cannot be decoded without the packets "
+             "lost, up to the next picture from which decoding starts afresh.\n",
+             pictures_left_out);
   }
   if (SystemStream_Flag == 4) {
     u32 samples = 0;

@@ -152,20 +152,30 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   // Scrambled packets, and packets without payload (adaptation_field_control
   // 0 or 2), carry nothing for us on any PID.
   if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
+    bool discontinuity = false;
     if (afc == 3) {
       unsigned char length;
       if (src.byte(&length) < 0) return kEnd;
       used++;
+      // The discontinuity_indicator, in the adaptation field's first byte.
+      if (length > 0) {
+        unsigned char flags;
+        if (src.byte(&flags) < 0) return kEnd;
+        used++;
+        discontinuity = (flags & 0x80) != 0;
+      }
       // An adaptation field that reaches the end of the packet (or claims to
       // reach past it) leaves no payload: the packet is dropped.
-      if (length < kPacketBody - used) {
-        if (src.pass(length) < 0) return kEnd;
-        used += length;
+      const u32 rest = length > 0 ? length - 1u : 0u;  // of the field, after its first byte
+      if (length < kPacketBody - (used - (length > 0))) {
+        if (src.pass(rest) < 0) return kEnd;
+        used += rest;
         deliver = true;
       }
     } else {
       deliver = true;
     }
+    NoteVideoContinuity(h3, discontinuity, sync_index + sync_physical + FilesBefore(sync_file));
     if (deliver && pusi) {
       // A PES packet starts: its header is passed over. One that does not
       // fit, or leaves nothing of the packet, delivers nothing.
@@ -183,6 +193,8 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
         }
       }
     }
+  } else if ((h3 & 0xC0) == 0 && afc == 2 && pid == MPEG2_Transport_VideoPID) {
+    NoteVideoAdaptationOnly(h3);
   }
 
   if (deliver) {
@@ -221,6 +233,7 @@ inline bool common_packets(u32 n, u32* packets) {
       continue;
     }
     const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
+    NoteVideoContinuity(Buffer[s + 3], false, sync_position);
     previous_ts_sync_position = current_ts_sync_position;
     current_ts_sync_position = sync_position;
     Rdptr = Buffer + s + 4;
@@ -262,7 +275,18 @@ __attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
 
 }  // namespace
 
-void reset_ts_reader() { parity_at = ~0ULL; }
+int ts_video_cc = -1;
+bool ts_video_gap = false;
+unsigned ts_video_gaps = 0;
+u64 ts_first_gap = 0;
+
+void reset_ts_reader() {
+  parity_at = ~0ULL;
+  ts_video_cc = -1;
+  ts_video_gap = false;
+  ts_video_gaps = 0;
+  ts_first_gap = 0;
+}
 
 int NextTSPayload(u32 examined) {
   const u32 n = static_cast<u32>(TransportPacketSize);

@@ -12,6 +12,30 @@ void reset_ts_reader();                              // forgets the parity bytes
 // ts_common_packet). 0, or -1 at end of input.
 int NextTSPayload(u32 examined = 0);
 
+// ---- continuity of the video packets
+// The continuity counter of the last video packet with payload, -1 after a
+// seek or at the start of a file; a counter that neither repeats it nor
+// follows it, where no discontinuity is signalled, means packets of the
+// video PID are missing: ts_video_gap is set, and the unit being read runs
+// over the gap.
+extern int ts_video_cc;
+extern bool ts_video_gap;
+extern unsigned ts_video_gaps;           // gaps met in the run
+extern u64 ts_first_gap;                 // stream position of the packet after the first
+inline void NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position) {
+  const int cc = h3 & 15;
+  if (ts_video_cc >= 0 && !discontinuity && cc != ts_video_cc && cc != ((ts_video_cc + 1) & 15)) {
+    ts_video_gap = true;
+    if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
+  }
+  ts_video_cc = cc;
+}
+// A packet of the video PID without payload keeps the counter; one that
+// counts on all the same (as some multiplexers write them) is followed.
+inline void NoteVideoAdaptationOnly(unsigned char h3) {
+  if (ts_video_cc >= 0 && (h3 & 15) == ((ts_video_cc + 1) & 15)) ts_video_cc = h3 & 15;
+}
+
 // ---- common packets
 // Packets that a reader may take without the general walk of NextTSPayload,
 // with the same result: in 188- and 192-byte streams, a packet whose sync

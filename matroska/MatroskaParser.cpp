@@ -262,6 +262,7 @@ struct MatroskaFile {
 
   u64 read_position;  // where block reading continues
   u64 skip_mask;      // bit i: track index i is not queued
+  u64 after_skip;     // bit i: the next frame of track index i follows a stretch passed over
   u64 segment_end;    // just past the Segment; UNKNOWN_END when unknown
   u64 cluster_timecode;
   u64 cluster_end;  // data end of the last cluster entered, 0 when none
@@ -1907,6 +1908,10 @@ BlockResult parseBlock(MatroskaFile* mf, u64 data, u64 end, bool simple) {
     e->start = e->end = r.time;
     e->frame_flags = FRAME_UNKNOWN_END | FRAME_KF | (i > 0 ? u32(FRAME_UNKNOWN_START) : 0u);
     if (i + 1 == n && (flags & 1)) e->frame_flags |= FRAME_GAP;
+    if (i == 0 && masked(mf->after_skip, track)) {
+      e->frame_flags |= FRAME_AFTER_SKIP;
+      mf->after_skip &= ~(u64(1) << track);
+    }
     enqueue(mf, track, e);
     if (i == 0) r.first = e;
     pos += sizes[i];
@@ -2122,9 +2127,15 @@ void note_skip(MatroskaFile* mf, u64 from, u64 to) {
   }
   mf->skip_bytes += bytes;
   mf->skip_end = to;
+  // The frames on either side of it. The last one queued before it is
+  // still queued: mkv_ReadFrame hands a frame out only after the next one.
+  for (unsigned i = 0; i < mf->track_count; ++i)
+    if (mf->queues[i].tail) mf->queues[i].tail->frame_flags |= FRAME_BEFORE_SKIP;
+  mf->after_skip = ~u64(0);
 }
 
 void forget_skips(MatroskaFile* mf) {
+  mf->after_skip = 0;
   mf->skip_count = 0;
   mf->skip_bytes = mf->skip_first_pos = mf->skip_first_bytes = mf->skip_end = 0;
   mf->unsized_cluster_at = 0;
@@ -2455,6 +2466,13 @@ int mkv_ReadFrame(MatroskaFile* mf, unsigned mask, unsigned* track, uint64_t* st
   return guarded(mf, -1, [&] {
     for (;;) {
       const int i = earliestQueue(mf, wide);
+      // The frame waits for the next one of its track, or the end: damage
+      // passed over right after it marks it. (It is handed out whatever
+      // the further reading queued before it, as without the wait.)
+      while (i >= 0 && !mf->queues[i].head->next && !(mf->flags & MKVF_ERROR)) {
+        const u64 before = mf->read_position;
+        if (readMoreBlocks(mf) < 0 || mf->read_position == before) break;
+      }
       if (i >= 0) {
         const FrameQueueEntry* e = popFrame(mf, unsigned(i));
         if (track) *track = unsigned(i);

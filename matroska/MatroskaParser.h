@@ -240,6 +240,12 @@ enum {
   FRAME_UNKNOWN_END = 0x00000002,
   FRAME_KF = 0x00000004,
   FRAME_GAP = 0x00800000,
+  // Damage that reading passed over (mkv_GetReadDamage) lies right after
+  // the frame, or right before it: the last frame of its track read before
+  // the stretch, and the first one read after it. A frame before a stretch
+  // may have lost its own last bytes to the damage.
+  FRAME_BEFORE_SKIP = 0x00200000,
+  FRAME_AFTER_SKIP = 0x00400000,
   FRAME_STREAM_MASK = 0xff000000,  // BlockAddID of a BlockAdditional, 0 otherwise
   FRAME_STREAM_SHIFT = 24,
 };
@@ -270,7 +276,8 @@ int64_t mkv_TruncFloat(FixedPoint64 f);        // integer part, rounded toward m
 void mkv_SetTrackMask(MatroskaFile* mf, uint64_t mask);
 // The queued frame with the earliest start (lowest track index on a tie),
 // reading more of the file as needed: 0, or -1 at the end or after a
-// failure. Bit (i mod 32) of mask passes over track index i for this call.
+// failure. A frame is handed out once the next frame of its track is queued
+// (or reading has ended), so that its FRAME_BEFORE_SKIP is known. Bit (i mod 32) of mask passes over track index i for this call.
 int mkv_ReadFrame(MatroskaFile* mf, unsigned mask, unsigned* track, uint64_t* start,
                   uint64_t* end, uint64_t* file_pos, unsigned* size, unsigned* flags);
 

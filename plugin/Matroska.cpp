@@ -191,6 +191,7 @@ void CAVCDecoder::InitializeMKVBuffer(u64 t) {
   if (rbuf.empty()) rbuf.resize(READ_BUFFER_SIZE);
   rd = valid = 0;
   payload_bytes = 0;
+  mkv_after_damage = false;
   // Until the group's frame is loaded, nothing may be read after it: the
   // frames the reader would hand out next are not the group's.
   input_ended = true;
@@ -258,12 +259,34 @@ bool CAVCDecoder::MissedMkvGroup(u64 start, bool key) {
   return true;
 }
 
+bool CAVCDecoder::LostToMkvDamage(u64 start, u32 size, u32 flags) {
+  // As Ostrel reads AVC: damage passed over right after a frame whose last
+  // byte is a zero (no unit ends in one) took that frame's end too.
+  if (mkv_video.codec != MKV_VIDEO_AVC) return false;
+  if (flags & FRAME_AFTER_SKIP) mkv_after_damage = true;
+  if ((flags & FRAME_BEFORE_SKIP) && size > 0 && !mkv_raw.empty() && mkv_raw.back() == 0) {
+    mkv_after_damage = true;
+    return true;
+  }
+  if (!mkv_after_damage) return false;
+  // The next group's frame, or a later group's (which MissedMkvGroup
+  // reports), ends the frames left out.
+  if (mkv_next_group >= groups.size() || start < groups[mkv_next_group].position) return true;
+  if (!(flags & FRAME_KF) && !opens_group(mkv_video, mkv_raw)) return true;
+  auto before = [](const GroupRecord& g, u64 time) { return g.position < time; };
+  const auto at = std::lower_bound(groups.begin() + long(mkv_next_group), groups.end(), start, before);
+  if (at == groups.end() || at->position != start) return true;
+  mkv_after_damage = false;
+  return false;
+}
+
 int CAVCDecoder::NextMKVBuffer() {
   u32 track, size, flags;
   u64 start, end, pos;
   for (;;) {
     if (!mkv_file || mkv_ReadFrame(mkv_file, 0, &track, &start, &end, &pos, &size, &flags) != 0) return -1;
     const bool read = MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw);
+    if (read && LostToMkvDamage(start, size, flags)) continue;
     if (read && MissedMkvGroup(start, flags & FRAME_KF)) return -1;
     const u32 n = read ? put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data()) : 0;
     if (n == 0) {

@@ -24,8 +24,16 @@ void CAVCDecoder::PosToFileAndOffset(u64 position, int* file, u64* offset) const
   *offset = position;  // one file only: position lies past its end
 }
 
+u64 CAVCDecoder::FileStart(int file) const {
+  u64 before = 0;
+  for (int i = 0; i < file && static_cast<size_t>(i) < files.size(); ++i)
+    before = files[i].size > UINT64_MAX - before ? UINT64_MAX : before + files[i].size;
+  return before;
+}
+
 u32 CAVCDecoder::InitializeBuffer(int file, u64 offset) {
   if (rbuf.empty()) rbuf.resize(READ_BUFFER_SIZE);
+  rbuf_position = FileStart(file) + offset;
   current_file = file;
   fill_file = file;
   fill_offset = static_cast<i64>(offset);
@@ -61,6 +69,8 @@ int CAVCDecoder::RefillBuffer() {
       return -1;
     }
     ++current_file;
+    rbuf_position = FileStart(current_file) - old_valid;
+    ts_cc = -1;  // files are joined where they were cut, or are clips of their own
     FILE* fp = files[current_file].fp;
     n = 0;
     if (fp && fseeko(fp, 0, SEEK_SET) == 0) n = static_cast<u32>(fread(rbuf.data(), 1, READ_BUFFER_SIZE, fp));
@@ -71,6 +81,7 @@ int CAVCDecoder::RefillBuffer() {
   }
   valid = n;
   rd = 0;
+  rbuf_position += old_valid;
   // The program-stream packet end keeps pointing at the same stream byte.
   if (rdmax >= static_cast<i64>(old_valid)) rdmax -= old_valid;
   return 0;
@@ -97,6 +108,8 @@ int CAVCDecoder::AlignStream(u64 position) {
   first_unit = true;
   had_eof = false;
   rdmax = 0;
+  ts_cc = -1;
+  ts_gap = false;
   switch (stream_type) {
     case CONTAINER_TS:
       AlignTSStream(position);

@@ -219,8 +219,30 @@ void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
     decoder_decode_nalu(unit.buf, unit.len);
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
     r = (this->*get_unit)();
+    if (r < 1 && ts_gap) {
+      r = ResumeAfterGap();
+      if (r < 0) return;  // the pass has ended
+    }
   }
   EndPass();
+}
+
+int CAVCDecoder::ResumeAfterGap() {
+  const u64 gap = ts_gap_at;
+  ts_gap = false;
+  auto before = [](const GroupRecord& g, u64 at) { return g.position < at; };
+  const auto next = std::lower_bound(groups.begin(), groups.end(), gap, before);
+  if (next == groups.end()) return 0;
+  // As a pass that starts there: the sets in force at the group first (the
+  // gap may have taken those that stood before it).
+  if (!FeedParameterSets(next->position)) return -1;  // the pass has ended
+  AlignStream(next->position);
+  const int r = (this->*get_unit)();
+  if (r < 1 || !UnitAtAlignment()) {
+    FailPass("group", next->position);
+    return -1;
+  }
+  return r;
 }
 
 void CAVCDecoder::AVCDecode() {

@@ -297,6 +297,9 @@ class CAVCDecoder {
   // missing from the file, and those read on are not the pictures the index
   // numbers.
   int NextMKVBuffer();
+  // AVC: whether the frame just read into mkv_raw is one that Ostrel left
+  // out next to damage that reading passed over (see mkv_after_damage).
+  bool LostToMkvDamage(u64 start, u32 size, u32 flags);
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
   void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);
@@ -315,6 +318,10 @@ class CAVCDecoder {
   // The group whose frame the pass meets next: the one after the group it
   // started at; none to check when it is groups.size() or more.
   size_t mkv_next_group = SIZE_MAX;
+  // AVC: frames were lost to damage that reading passed over; the frames
+  // read on are not fed until the next group's frame, as Ostrel leaves
+  // their pictures out.
+  bool mkv_after_damage = false;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
   // Opens the first input through the MP4 library and chooses the first
@@ -533,12 +540,26 @@ class CAVCDecoder {
   bool first_lead_zero = false;               // ... the last of which was a zero byte
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
+  u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
+  // AVC in transport streams: the continuity counter of the last video
+  // packet with payload (-1 after a seek or a file change), and a gap in
+  // it, as Ostrel follows them: the unit that runs over the gap is not
+  // fed, and the pass goes on at the first group at or after ts_gap_at,
+  // as the pictures between are not indexed.
+  int ts_cc = -1;
+  bool ts_gap = false;
+  u64 ts_gap_at = 0;
+  u64 FileStart(int file) const;
+  int ResumeAfterGap();
 
   int RefillBuffer();
   int SkipBytes(u64 count);
   int ReadUnit(bool avc);
   void FillUnit(u32 length, bool avc);
   bool ConfirmedSync(u32 s) const;
+  // Follows the continuity of a packet's header byte 3; false where a gap
+  // ends the reading (ts_gap).
+  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity);
   void AlignTSStream(u64 position);
 
   pthread_t thread = {};

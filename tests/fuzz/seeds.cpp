@@ -299,6 +299,10 @@ int main(int argc, char** argv) {
   put("vc1", "written-interlaced-pulldown", vc1.es);
   put("ts", "h264-188", ts);
   put("ts", "h264-m2ts", m2ts);
+  // Two packets cut out after the tables: the continuity counter jumps.
+  std::vector<uint8_t> gap = ts;
+  if (gap.size() >= 188 * 10) gap.erase(gap.begin() + 188 * 7, gap.begin() + 188 * 9);
+  put("ts", "h264-188-gap", gap);
   put("ts", "vc1-192", vc1w::wrap_ts(vc1, 192));
   // ps_es: the first byte chooses detection (0), elementary (1) or program
   // stream of pack type 5 (2), 6 (3); bit 3 the AVC/HEVC unit reader.

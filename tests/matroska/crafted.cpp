@@ -557,7 +557,8 @@ void expect_frames(const Bytes& f, std::vector<Want> want, const std::vector<Fra
   }
 }
 
-constexpr unsigned KF = FRAME_KF, UE = FRAME_UNKNOWN_END, US = FRAME_UNKNOWN_START, GAP = FRAME_GAP;
+constexpr unsigned KF = FRAME_KF, UE = FRAME_UNKNOWN_END, US = FRAME_UNKNOWN_START, GAP = FRAME_GAP,
+                   BS = FRAME_BEFORE_SKIP, AS = FRAME_AFTER_SKIP;
 constexpr uint64_t SAME = UINT64_MAX;
 
 TEST(MatroskaFrames, LacingTimesFlagsAndAdditions) {
@@ -610,7 +611,8 @@ TEST(MatroskaFrames, LacingTimesFlagsAndAdditions) {
   EXPECT_EQ(mkv_GetSegmentTop(o.mf), f.size());
 }
 
-// Three clusters of one video track; the middle one damaged by damage().
+// Three clusters of one video track; the middle one damaged by damage(),
+// which the frames on either side of it are marked with.
 struct Damaged {
   Bytes a1 = payload(30, 21), a2 = payload(30, 22), b1 = payload(30, 23), c1 = payload(30, 24);
   Bytes bytes(const Bytes& damage, bool known_segment_size = true) const {
@@ -650,8 +652,8 @@ TEST(MatroskaFrames, DamageResynchronisesAtTheNextCluster) {
     Opened o(c.bytes, false);
     ASSERT_NE(o.mf, nullptr) << o.error;
     expect_frames(c.bytes,
-                  {{0, 0, 40, d.a1, 0, 30, KF}, {0, 40, 80, d.a2, 0, 30, KF}, {0, 100, 140, d.b1, 0, 30, KF},
-                   {0, 200, 240, d.c1, 0, 30, KF}},
+                  {{0, 0, 40, d.a1, 0, 30, KF}, {0, 40, 80, d.a2, 0, 30, KF}, {0, 100, 140, d.b1, 0, 30, KF | BS},
+                   {0, 200, 240, d.c1, 0, 30, KF | AS}},
                   read_frames(o.mf));
   }
 }

@@ -298,6 +298,64 @@ TEST(DecodeStreams, AvcOpenGopAndContainers) {
   CheckStream(Indexed("AVC PS", dir + "closed.vob"), true, 6);
 }
 
+// A transport stream with a run of packets zeroed, or cut out, at a
+// quarter of the file, read past by Ostrel, which says so: every frame of
+// the index is served, in order and after seeks, as one picture of the
+// intact file's decode, each later than the frame before's, up to the last;
+// never a repeated picture or one out of place, never a damaged one.
+TEST(DecodeStreams, TransportStreamDamageReadPast) {
+  const std::string dir = Dir();
+  const std::string ts = dir + "k40.ts";
+  ASSERT_TRUE(H264(ts, 200, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts"));
+  const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), 200u);
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  const size_t at = bytes.size() / 4 / 188 * 188, run = 24 * 188;
+  const struct {
+    const char* name;
+    bool cut;
+  } cases[] = {{"24 packets zeroed", false}, {"24 packets cut out", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b = bytes;
+    if (c.cut)
+      b.erase(b.begin() + long(at), b.begin() + long(at + run));
+    else
+      std::fill(b.begin() + long(at), b.begin() + long(at + run), 0);
+    const std::string damaged = dir + (c.cut ? "k40_cut.ts" : "k40_zeros.ts");
+    tu::write_file(damaged, b);
+    const std::string kwi = damaged + ".kwi";
+    tu::RunResult r;
+    tu::index_lines(damaged, kwi, &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                         "position "),
+              std::string::npos)
+        << r.out;
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    std::vector<std::vector<uint8_t>> ordered;
+    int last = -1, bad = 0;
+    for (int n = 0; n < clip->vi().numFrames; ++n) {
+      const vshost::Frame f = clip->getFrame(n);
+      ordered.push_back(f.ok ? Flat(f) : std::vector<uint8_t>());
+      const int j = f.ok ? Which(intact, Flat(f)) : last;
+      if (f.ok && j > last) {
+        last = j;
+        continue;
+      }
+      if (++bad <= 5)
+        ADD_FAILURE() << "in order, frame " << n << ": "
+                      << (f.ok ? "the intact picture " + std::to_string(j) + " after " + std::to_string(last)
+                               : "failed: " + f.error);
+    }
+    EXPECT_EQ(bad, 0) << "frames in order that are no picture of the intact file in its place";
+    EXPECT_LT(clip->vi().numFrames, 200);
+    EXPECT_EQ(last, 199) << "the frames after the damage";
+    EXPECT_EQ(OwnPictureOrFailure(*Open(kwi), ordered, 24, c.name), std::vector<int>{});
+  }
+}
+
 TEST(DecodeStreams, Mpeg2ProgressiveInEsPsAndTs) {
   const std::string dir = Dir();
   ASSERT_TRUE(pt::MakeMpeg2(dir + "m.m2v", 30, kSmall));
