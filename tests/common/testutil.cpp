@@ -239,4 +239,57 @@ uint32_t crc32_mpeg(const uint8_t* p, size_t n) {
   return crc;
 }
 
+namespace {
+
+uint32_t be32_at(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+void put_be32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+}
+
+// Lowers the chunk offsets of the boxes of 32-bit size in [from, to) by
+// cut, descending into the boxes that hold the sample tables; the offsets
+// lowered.
+int lower_chunk_offsets(std::vector<uint8_t>& b, size_t from, size_t to, uint64_t cut) {
+  static const char* const into[] = {"moov", "trak", "mdia", "minf", "stbl"};
+  int lowered = 0;
+  for (size_t p = from; p + 8 <= to;) {
+    const size_t size = be32_at(b, p);
+    if (size < 8 || size > to - p) break;
+    const std::string type(b.begin() + long(p) + 4, b.begin() + long(p) + 8);
+    const bool wide = type == "co64";
+    if ((type == "stco" || wide) && size >= 16) {
+      const size_t n = be32_at(b, p + 12), entry = wide ? 8 : 4;
+      for (size_t i = 0; i < n && 16 + (i + 1) * entry <= size; ++i, ++lowered) {
+        const size_t e = p + 16 + i * entry;
+        if (wide) {
+          const uint64_t v = (uint64_t(be32_at(b, e)) << 32 | be32_at(b, e + 4)) - cut;
+          put_be32(b, e, uint32_t(v >> 32));
+          put_be32(b, e + 4, uint32_t(v));
+        } else {
+          put_be32(b, e, be32_at(b, e) - uint32_t(cut));
+        }
+      }
+    }
+    for (const char* c : into)
+      if (type == c) lowered += lower_chunk_offsets(b, p + 8, p + size, cut);
+    p += size;
+  }
+  return lowered;
+}
+
+}  // namespace
+
+std::string cut_file_type(const std::string& mov, const std::string& out) {
+  std::vector<uint8_t> b = read_file(mov);
+  if (b.size() < 16 || std::string(b.begin() + 4, b.begin() + 8) != "ftyp") return "";
+  const uint32_t cut = be32_at(b, 0);
+  if (cut < 8 || cut + 8 > b.size()) return "";
+  b.erase(b.begin(), b.begin() + cut);
+  if (lower_chunk_offsets(b, 0, b.size(), cut) == 0) return "";
+  write_file(out, b);
+  return std::string(b.begin() + 4, b.begin() + 8);
+}
+
 }  // namespace tu

@@ -112,4 +112,11 @@ std::string kwi_value(const std::vector<std::string>& lines, const std::string& 
 // no reflection, no final inversion).
 uint32_t crc32_mpeg(const uint8_t* p, size_t n);
 
+// A QuickTime movie without its leading file type box, written to out: the
+// box cut off and every chunk offset (stco, co64) lowered by its size, so
+// that other readers read the same samples. Returns the type of the box now
+// first, or "" when `mov` does not begin with a file type box or lists no
+// chunk offsets.
+std::string cut_file_type(const std::string& mov, const std::string& out);
+
 }  // namespace tu

@@ -3,7 +3,8 @@
 // edit list) decode in order as ffmpeg decodes the file, and every frame
 // requested in a random order equals the in-order run; the track of the
 // index's codec is chosen after an MPEG-1 track, the one Ostrel indexes; a
-// fragmented file opens.
+// fragmented file opens; QuickTime movies without a file type box decode as
+// MP4.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -64,6 +65,40 @@ TEST(Mp4Decode, Mpeg2Interlaced) {
   const std::string dir = Dir();
   ASSERT_TRUE(pt::MakeMpeg2(dir + "i.m2v", 30, std::string(kSmall) + "-flags +ilme+ildct -top 1"));
   CheckStream(Indexed("MPEG-2 interlaced in MP4", Mp4From(dir + "i.m2v")), true, 221);
+}
+
+// ffmpeg's QuickTime movies with B pictures, the index at the end (first a
+// free-space box "wide", then the media data) and at the front (the movie
+// box first), with the file type box cut off: Ostrel indexes them as MP4,
+// and every frame, in order and after seeks, is ffmpeg's decode of the same
+// file. HEVC's configuration box is found by a box reader of its own.
+TEST(Mp4Decode, QuickTimeMoviesWithoutAFileTypeBox) {
+  const std::string dir = Dir();
+  const struct {
+    const char* name;
+    bool hevc;
+    const char* flags;
+    const char* first;  // the box first once the file type box is cut off
+  } cases[] = {
+      {"AVC, index at the end", false, "", "wide"},
+      {"AVC, index at the front", false, "-movflags +faststart", "moov"},
+      {"HEVC, index at the front", true, "-movflags +faststart", "moov"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string mov = dir + "qt." + std::to_string(&c - cases) + ".mov", bare = mov + ".bare.mov";
+    const std::string extra = std::string(kSmall) + c.flags;
+    ASSERT_TRUE(c.hevc ? Hevc(mov, 40, extra + " -x265-params log-level=error:keyint=10:bframes=3")
+                       : H264(mov, 60, extra));
+    ASSERT_EQ(tu::cut_file_type(mov, bare), c.first);
+    int b_pictures = 0;
+    for (const auto& f : tu::ffprobe_frames(bare)) b_pictures += f.at("pict_type") == "B";
+    ASSERT_GT(b_pictures, 0);
+    const Stream s = Indexed(std::string("QuickTime without a file type box, ") + c.name, bare);
+    ASSERT_FALSE(s.kwi.empty());
+    EXPECT_EQ(tu::kwi_value(tu::kwi_lines(s.kwi), "STREAM"), "4 0");
+    CheckStream(s, true, 231 + unsigned(&c - cases));
+  }
 }
 
 TEST(Mp4Decode, TrackChoiceAndFragmentedFiles) {
