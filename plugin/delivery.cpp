@@ -291,6 +291,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   const bool split = dec.deinterlace == 0 && f.top != f.bottom;
   const int want = FieldsOf(dec, double_rate ? n / 2 : n).max();
   int answers = double_rate ? (n & 1) + 1 : 1;  // of the target's picture
+  bool earlier = false;                          // the earlier field's picture came
   for (;;) {
     const FetchResult r = dec.Fetch();
     if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
@@ -301,7 +302,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
       // of another size fails the frame.
       if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
       CopyHost();
-      // The earlier field of a split frame: keep it for the weave.
+      earlier = true;
       if (dec.pulldown) {
         if (f.top > f.bottom) CopyField(out, saved_active, 1, bps);
         if (f.top < f.bottom) CopyField(out, saved_active, 0, bps);
@@ -310,6 +311,9 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
     }
     if (got < want || --answers > 0) continue;  // dropped, whatever its size
     if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
+    // Woven from a field the decoder never delivered, the frame would show
+    // another picture's field.
+    if (split && dec.pulldown && !earlier) return NotDelivered(n, error);
     CopyHost();
     CopyPict(out, saved_store, bps);
     if (dec.deinterlace == 0) {
