@@ -100,6 +100,12 @@ static unsigned length_size = 4;
 
 static const uint8_t kTail[] = {0, 0, 1};
 
+static int Fragmented() {
+  printf("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it "
+         "into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n");
+  return 3;
+}
+
 int InitMP4() {
   InputViewByReading(true);
   if (heads_fd >= 0) close(heads_fd);
@@ -114,14 +120,12 @@ int InitMP4() {
   mp4File = MP4ReadEx(Infilename[0], &input, &input_io, 0);
   if (!mp4File) return 1;
   // A fragmented file keeps its samples in movie fragments, which are not
-  // read: the movie extends box (mvex) or any movie fragment shows it,
-  // whatever the fragments' numbers, and whatever the movie itself lists
-  // (the first samples, or none).
-  if (MP4HaveAtom(mp4File, "moov.mvex") || MP4HaveAtom(mp4File, "moof")) {
-    printf("This is a fragmented MP4 file (its samples are in movie fragments), which cannot be indexed. Remux it "
-           "into an unfragmented file and index that: ffmpeg -i in.mp4 -c copy out.mp4\n");
-    return 3;
-  }
+  // read: any movie fragment shows it, whatever the fragments' numbers and
+  // whatever the movie itself lists (the first samples, or none). A movie
+  // extends box (mvex) only announces fragments: without any, the movie
+  // lists every sample, unless it lists none (its fragments lie elsewhere).
+  if (MP4HaveAtom(mp4File, "moof")) return Fragmented();
+  const bool extended = MP4HaveAtom(mp4File, "moov.mvex");
   const u32 tracks = MP4GetNumberOfTracks(mp4File, nullptr, 0);
   if (tracks == 0) return 2;
   // The first video track whose sample entry is read; the plugin takes the
@@ -175,6 +179,7 @@ int InitMP4() {
   trackId = id;
   VideoStream_Flag = codec;
   mp4_numSamples = MP4GetTrackNumberOfSamples(mp4File, trackId);
+  if (extended && mp4_numSamples == 0) return Fragmented();
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -333,6 +334,49 @@ TEST(Mp4Input, FragmentedFilesAreRefusedWhateverTheirFragmentNumbers) {
               std::string::npos)
         << r.out;
     EXPECT_FALSE(tu::exists(mp4 + ".kwi"));
+  }
+}
+
+// A movie extends box alone only announces fragments: a file whose movie
+// lists every sample and that holds no fragment (the box added to the movie
+// at the end of an ffmpeg file, nothing else changed) is indexed as without
+// the box.
+TEST(Mp4Input, MovieExtendsBoxWithoutFragmentsIsIndexed) {
+  const std::string es = Es(Sources()[0]);
+  const std::string mp4 = Dir() + "extended.mp4", extended = Dir() + "extended.mvex.mp4";
+  ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(mp4 + ".mkv") + " " + tu::q(es) + " && ffmpeg -v error -y -i " +
+                    tu::q(mp4 + ".mkv") + " -c copy " + tu::q(mp4))
+                .status,
+            0);
+  std::vector<uint8_t> b = tu::read_file(mp4);
+  size_t moov = 0, moov_end = 0;
+  Boxes(b, 0, b.size(), {}, [&](const std::string& type, size_t at, size_t end) {
+    if (type == "moov") moov = at, moov_end = end;
+  });
+  ASSERT_EQ(moov_end, b.size()) << "the movie box is expected last";
+  // mvex { trex { version/flags, track_ID 1, description 1, duration, size, flags } }
+  std::vector<uint8_t> mvex(40, 0);
+  PutBe32(mvex, 0, 40);
+  memcpy(mvex.data() + 4, "mvex", 4);
+  PutBe32(mvex, 8, 32);
+  memcpy(mvex.data() + 12, "trex", 4);
+  PutBe32(mvex, 20, 1);
+  PutBe32(mvex, 24, 1);
+  b.insert(b.end(), mvex.begin(), mvex.end());
+  PutBe32(b, moov, uint32_t(moov_end - moov + mvex.size()));
+  tu::write_file(extended, b);
+  ASSERT_EQ(Probe(extended, "dts", 1).count, 30u);
+
+  tu::RunResult r;
+  const std::vector<std::string> want = tu::index_lines(mp4, mp4 + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::vector<std::string> got = tu::index_lines(extended, extended + ".kwi", &r);
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(got.size(), want.size());
+  // All but the input file's line.
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i].find("extended") != std::string::npos) continue;
+    EXPECT_EQ(got[i], want[i]);
   }
 }
 
