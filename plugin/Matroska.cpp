@@ -309,6 +309,81 @@ int CAVCDecoder::NextMKVBuffer() {
   }
 }
 
+namespace {
+
+// A parameter set of AVC (SPS, PPS) or HEVC (VPS, SPS, PPS), behind
+// 00 00 00 01, appended to sets; *sps set at an SPS.
+void take_set(int codec, const uint8_t* unit, size_t len, std::vector<uint8_t>* sets, bool* sps) {
+  if (len == 0) return;
+  const int avc = unit[0] & 31, hevc = (unit[0] >> 1) & 63;
+  const bool is_set = codec == CODEC_AVC ? avc == 7 || avc == 8 : hevc >= 32 && hevc <= 34;
+  if (!is_set) return;
+  if (codec == CODEC_AVC ? avc == 7 : hevc == 33) *sps = true;
+  const uint8_t prefix[] = {0, 0, 0, 1};
+  sets->insert(sets->end(), prefix, prefix + sizeof prefix);
+  sets->insert(sets->end(), unit, unit + len);
+}
+
+}  // namespace
+
+std::vector<uint8_t> CAVCDecoder::SetsInForce(u64 position) {
+  std::vector<uint8_t> sets;
+  if (codec != CODEC_AVC && codec != CODEC_HEVC) return sets;
+  if (group_sets.size() != groups.size()) group_sets.assign(groups.size(), -2);
+  auto before = [](const GroupRecord& g, u64 time) { return g.position < time; };
+  const auto at = std::lower_bound(groups.begin(), groups.end(), position, before);
+  if (at == groups.end() || at->position != position) return sets;
+  const long g = static_cast<long>(at - groups.begin());
+  auto read_sets = [&](size_t k, bool* sps) {
+    sets.clear();
+    *sps = false;
+    return stream_type == CONTAINER_MKV ? MkvGroupFrameSets(groups[k].position, &sets, sps)
+                                        : Mp4GroupSampleSets(groups[k].position, &sets, sps);
+  };
+  bool sps = false;
+  // A stream whose first frame carries no SPS has its sets in the
+  // configuration alone: no frame is looked at for them.
+  if (group_sets[0] == -2) group_sets[0] = read_sets(0, &sps) && sps ? 0 : -1;
+  if (group_sets[0] < 0) return {};
+  // Back from the group, each group's frame read once for all passes.
+  long found = -1, i = g;
+  bool in_sets = false;  // sets holds those of the group found
+  for (; i >= 0; --i) {
+    if (group_sets[size_t(i)] != -2) {
+      found = group_sets[size_t(i)];
+      break;
+    }
+    if (read_sets(size_t(i), &sps) && sps) {
+      found = i;
+      in_sets = true;
+      break;
+    }
+  }
+  for (long k = std::max(i, 0L); k <= g; ++k) group_sets[size_t(k)] = found;
+  if (found < 0 || groups[size_t(found)].position == position) return {};
+  if (in_sets) return sets;
+  return read_sets(size_t(found), &sps) && sps ? sets : std::vector<uint8_t>();
+}
+
+bool CAVCDecoder::MkvGroupFrameSets(u64 t, std::vector<uint8_t>* sets, bool* sps) {
+  if (!mkv_file) return false;
+  u32 flags = 0;
+  bool unreadable = false;
+  // As the pass finds the group's frame: by the cues, then from the row
+  // before.
+  mkv_Seek2(mkv_file, t, 0);
+  bool found = ReadToMkvGroupFrame(t, &flags, &unreadable);
+  u64 earlier = 0;
+  if (!found && !unreadable && earlier_cue_time(mkv_file, t, &earlier)) {
+    mkv_Seek(mkv_file, earlier, 0);
+    found = ReadToMkvGroupFrame(t, &flags, &unreadable);
+  }
+  if (!found) return false;
+  MkvForEachUnit(mkv_video, mkv_raw.data(), mkv_raw.size(),
+                 [&](const uint8_t* unit, size_t len) { take_set(codec, unit, len, sets, sps); });
+  return true;
+}
+
 bool CAVCDecoder::FeedMatroskaParameterSets(u64 position) {
   std::vector<unsigned char> unit_bytes;
   auto feed = [&](const uint8_t* unit, size_t len) {
@@ -316,15 +391,19 @@ bool CAVCDecoder::FeedMatroskaParameterSets(u64 position) {
     unit_bytes.insert(unit_bytes.end(), unit, unit + len);
     decoder_decode_nalu(unit_bytes.data(), static_cast<u32>(unit_bytes.size()));
   };
-  // The configuration's sets, stored each behind 00 00 00 01.
-  const std::vector<uint8_t>& c = mkv_video.config;
-  for (size_t p = 0; p + 4 <= c.size();) {
-    size_t q = p + 4;
-    while (q + 4 <= c.size() && !(c[q] == 0 && c[q + 1] == 0 && c[q + 2] == 0 && c[q + 3] == 1)) ++q;
-    if (q + 4 > c.size()) q = c.size();
-    if (q > p + 4) feed(c.data() + p + 4, q - p - 4);
-    p = q;
-  }
+  // Sets stored each behind 00 00 00 01: the configuration's, then those
+  // of an earlier group's frame that are in force at the group.
+  auto feed_all = [&](const std::vector<uint8_t>& c) {
+    for (size_t p = 0; p + 4 <= c.size();) {
+      size_t q = p + 4;
+      while (q + 4 <= c.size() && !(c[q] == 0 && c[q + 1] == 0 && c[q + 2] == 0 && c[q + 3] == 1)) ++q;
+      if (q + 4 > c.size()) q = c.size();
+      if (q > p + 4) feed(c.data() + p + 4, q - p - 4);
+      p = q;
+    }
+  };
+  feed_all(mkv_video.config);
+  feed_all(SetsInForce(position));
   // Sets that the frames before the group carry, read in file order from
   // two seconds before it.
   const u64 from = position < 2000000001ULL ? 0 : position - 2000000000ULL;

@@ -308,6 +308,22 @@ class CAVCDecoder {
   // read; where the search finds no frame there, none is fed.
   bool FeedMatroskaParameterSets(u64 position);
   std::vector<uint8_t> Mp4ParameterSets();
+  // AVC and HEVC in Matroska and MP4, whose configuration holds the sets of
+  // one picture size: where the frame that opens the group at position
+  // carries no SPS, the parameter sets (each behind 00 00 00 01) of the
+  // nearest group frame before it that does; empty where that frame is the
+  // group's own, or none before it carries one (the configuration's sets
+  // are in force then). A stream joined from parts of other sizes carries
+  // each part's sets in its first frame only, maybe.
+  std::vector<uint8_t> SetsInForce(u64 position);
+  // The parameter sets of the frame (sample) that opens the group at time
+  // t, each behind 00 00 00 01, and whether one is an SPS; false when that
+  // frame cannot be found or read.
+  bool MkvGroupFrameSets(u64 t, std::vector<uint8_t>* sets, bool* sps);
+  bool Mp4GroupSampleSets(u64 t, std::vector<uint8_t>* sets, bool* sps);
+  // Per group: the nearest group at or before it whose frame carries an
+  // SPS, -1 when none does, -2 while not looked at (SetsInForce).
+  std::vector<long> group_sets;
   long PutMp4Sample(u32 at, bool first_start_code);
 
   StdIoStream mkv_stream = {};

@@ -94,8 +94,11 @@ void CAVCDecoder::InitializeMP4Buffer(u64 time) {
   payload_bytes = 0;
   input_ended = false;
   if (!mp4_file) return;
-  // AVC and HEVC: the configuration's parameter sets first.
-  const std::vector<uint8_t> sets = Mp4ParameterSets();
+  // AVC and HEVC: the configuration's parameter sets first, then those of
+  // an earlier group's sample that are in force at the group.
+  std::vector<uint8_t> sets = Mp4ParameterSets();
+  const std::vector<uint8_t> in_force = SetsInForce(time);
+  sets.insert(sets.end(), in_force.begin(), in_force.end());
   if (sets.size() > READ_BUFFER_SIZE / 2) return;
   u32 id = time == 0 ? 1 : MP4GetSampleIdFromTime(mp4_file, mp4_track, time, false);
   if (id == 0) id = 1;
@@ -108,6 +111,34 @@ void CAVCDecoder::InitializeMP4Buffer(u64 time) {
   const u32 end = static_cast<u32>(sets.size() + size_t(w));
   memcpy(rbuf.data() + end, kTail, sizeof kTail);
   valid = end + sizeof kTail;
+}
+
+bool CAVCDecoder::Mp4GroupSampleSets(u64 t, std::vector<uint8_t>* sets, bool* sps) {
+  if (!mp4_file) return false;
+  u32 id = t == 0 ? 1 : MP4GetSampleIdFromTime(mp4_file, mp4_track, t, false);
+  if (id == 0) id = 1;
+  while (id <= mp4_samples && MP4GetSampleTime(mp4_file, mp4_track, id) < t) ++id;
+  if (id > mp4_samples) return false;
+  uint8_t* bytes = nullptr;
+  uint32_t n = 0;
+  if (!MP4ReadSample(mp4_file, mp4_track, id, &bytes, &n, nullptr, nullptr, nullptr, nullptr)) return false;
+  // Units behind their length fields, up to one that runs past the sample.
+  const uint8_t prefix[] = {0, 0, 0, 1};
+  for (size_t p = 0; n - p > mp4_length_size;) {
+    size_t len = 0;
+    for (unsigned i = 0; i < mp4_length_size; ++i) len = len << 8 | bytes[p + i];
+    p += mp4_length_size;
+    if (len > n - p) break;
+    const int avc = len ? bytes[p] & 31 : 0, hevc = len ? (bytes[p] >> 1) & 63 : 0;
+    if (len && (codec == CODEC_AVC ? avc == 7 || avc == 8 : hevc >= 32 && hevc <= 34)) {
+      if (codec == CODEC_AVC ? avc == 7 : hevc == 33) *sps = true;
+      sets->insert(sets->end(), prefix, prefix + sizeof prefix);
+      sets->insert(sets->end(), bytes + p, bytes + p + len);
+    }
+    p += len;
+  }
+  free(bytes);
+  return true;
 }
 
 int CAVCDecoder::NextMP4Buffer() {

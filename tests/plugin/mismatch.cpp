@@ -193,87 +193,181 @@ TEST_F(Mismatch, UnknownAspectRatioLeavesTheSampleAspectUnset) {
   }
 }
 
-// Two streams of one encoder back to back, of two picture sizes: Ostrel
-// warns where the second size begins (in an elementary stream the first
-// start code of the second stream) and indexes the last size; the frames of
-// that size are ffmpeg's decode of the second stream, those of the first
-// size fail, in order and in random order. The transport stream is written
-// straight by the muxer, each part with its own tables.
-TEST(SizeChange, FramesOfAnotherSizeFailTheirRequests) {
-  const std::string dir = tu::process_scratch("sizechange");
-  struct Case {
-    const char* name;
-    const char* codec;
-    int w1, h1, w2, h2;
-  };
-  const char* hevc = "-c:v libx265 -x265-params log-level=error:keyint=10 -f hevc";
-  const Case cases[] = {
-      {"h.hevc", hevc, 320, 240, 256, 192},
-      {"a.264", "-c:v libx264 -preset ultrafast -g 10 -bf 2 -f h264", 320, 240, 256, 192},
-      {"m.m2v", "-c:v mpeg2video -g 10 -bf 2 -f mpeg2video", 320, 240, 256, 192},
-      {"up.hevc", hevc, 256, 192, 320, 240},
-      {"m.ts", "-c:v mpeg2video -g 10 -bf 2 -f mpegts", 320, 240, 256, 192},
-  };
-  const int kFrames = 25;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto size = [](int w, int h) { return std::to_string(w) + " x " + std::to_string(h); };
-    const std::string first = dir + "1_" + c.name, second = dir + "2_" + c.name, both = dir + c.name;
-    for (const std::string& part : {first, second}) {
-      const bool one = part == first;
-      const std::string wh = std::to_string(one ? c.w1 : c.w2) + "x" + std::to_string(one ? c.h1 : c.h2);
-      ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc2=size=" + wh + ":rate=25 -frames:v " + std::to_string(kFrames) +
-                             " -pix_fmt yuv420p " + c.codec + " " + tu::q(part)));
-    }
-    std::vector<uint8_t> bytes = tu::read_file(first);
-    const size_t boundary = bytes.size();
-    const std::vector<uint8_t> tail = tu::read_file(second);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    tu::write_file(both, bytes);
-    const bool ts = std::string(c.name).find(".ts") != std::string::npos;
-    size_t start = boundary;
-    while (!ts && start + 3 < bytes.size() && !(bytes[start] == 0 && bytes[start + 1] == 0 && bytes[start + 2] == 1))
-      ++start;
+namespace {
 
-    const std::string kwi = dir + c.name + ".kwi";
-    const tu::RunResult r = tu::ostrel("-i " + tu::q(both) + " -o " + tu::q(kwi));
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("WARNING: the picture size changes from " + size(c.w1, c.h1) + " to " + size(c.w2, c.h2) +
-                         " at position " + (ts ? "" : std::to_string(start) + " ")),
+// Streams of one encoder back to back, of two picture sizes (or of one size,
+// another, and the first again): Ostrel warns where each new size begins (in
+// an elementary stream the first start code of the next stream) and indexes
+// the last size; the frames of that size are ffmpeg's decode of their own
+// stream, those of another size fail, in order and in random order.
+struct Size {
+  int w, h;
+};
+struct SizeChangeCase {
+  const char* name;
+  const char* codec;  // ffmpeg's encoder arguments, or "| " and a command reading pictures
+  std::vector<Size> sizes;
+  // The joined parts ({es}) made into the input ({out}); empty: the joined
+  // parts themselves.
+  std::string mux;
+  // Pictures at the end of the first part that the index leaves out.
+  int cut = 0;
+  int rate = 25;
+  int frames = 25;  // of each part
+};
+const char* const kHevc = "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=10 -f hevc";
+const char* const kAvc = "-c:v libx264 -preset ultrafast -g 10 -bf 2 -f h264";
+const Size kBig{320, 240}, kSmall{256, 192};
+
+void CheckSizeChange(const std::string& dir, const SizeChangeCase& c) {
+  const int kFrames = c.frames;
+  auto size = [](Size s) { return std::to_string(s.w) + " x " + std::to_string(s.h); };
+  const std::string input = dir + c.name;
+  const std::string both = c.mux.empty() ? input : input + ".es";
+  const size_t parts = c.sizes.size();
+  const Size last = c.sizes.back();
+  std::vector<uint8_t> bytes;
+  std::vector<size_t> boundaries;  // where each part after the first begins
+  std::vector<std::vector<std::vector<uint8_t>>> refs;
+  for (size_t k = 0; k < parts; ++k) {
+    const Size s = c.sizes[k];
+    const std::string part = dir + std::to_string(k) + "_" + c.name;
+    // The third part shows another pattern than the first, of its size.
+    const std::string source = k == 2 ? "testsrc" : "testsrc2";
+    const std::string picture = "-f lavfi -i " + source + "=size=" + std::to_string(s.w) + "x" + std::to_string(s.h) +
+                                ":rate=" + std::to_string(c.rate) + " -frames:v " + std::to_string(kFrames) +
+                                " -pix_fmt yuv420p ";
+    if (c.codec[0] == '|') {
+      ASSERT_EQ(tu::run("ffmpeg -v error " + picture + "-f yuv4mpegpipe - " + c.codec + " " + tu::q(part) + " 2>&1")
+                    .status,
+                0);
+    } else {
+      ASSERT_TRUE(tu::ffmpeg(picture + c.codec + " " + tu::q(part)));
+    }
+    if (k > 0) boundaries.push_back(bytes.size());
+    const std::vector<uint8_t> b = tu::read_file(part);
+    bytes.insert(bytes.end(), b.begin(), b.end());
+    // The pictures of the index's size: ffmpeg's decode of their own part
+    // (ffmpeg's decode of all loses the last MPEG-2 picture before a change).
+    const bool indexed = s.w == last.w && s.h == last.h;
+    refs.push_back(indexed ? dc::Reference(part, s.w, s.h, false, "-vsync passthrough")
+                           : std::vector<std::vector<uint8_t>>());
+    if (indexed) {
+      ASSERT_EQ(refs.back().size(), size_t(kFrames));
+    }
+  }
+  tu::write_file(both, bytes);
+  if (!c.mux.empty()) {
+    std::string cmd = c.mux;
+    for (size_t at; (at = cmd.find("{out}")) != std::string::npos;) cmd.replace(at, 5, input);
+    for (size_t at; (at = cmd.find("{es}")) != std::string::npos;) cmd.replace(at, 4, both);
+    ASSERT_EQ(tu::run(cmd + " 2>&1").status, 0) << cmd;
+  }
+
+  const std::string kwi = input + ".kwi";
+  const tu::RunResult r = tu::ostrel("-i " + tu::q(input) + " -o " + tu::q(kwi));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const bool ts = std::string(c.name).find(".ts") != std::string::npos;
+  for (size_t k = 1; k < parts; ++k) {
+    // In an elementary stream the position of the next part's first start
+    // code; transport streams give packet positions, containers times.
+    std::string at = ts || c.mux.empty() ? "position " : "time ";
+    if (!ts && c.mux.empty()) {
+      size_t start = boundaries[k - 1];
+      while (start + 3 < bytes.size() && !(bytes[start] == 0 && bytes[start + 1] == 0 && bytes[start + 2] == 1))
+        ++start;
+      at += std::to_string(start) + " ";
+    }
+    EXPECT_NE(r.out.find("WARNING: the picture size changes from " + size(c.sizes[k - 1]) + " to " +
+                         size(c.sizes[k]) + " at " + at),
               std::string::npos)
         << r.out;
+  }
 
-    // The pictures of the second size: ffmpeg's decode of the second stream
-    // (ffmpeg's decode of both loses the last MPEG-2 picture before the change).
-    const auto ref = dc::Reference(second, c.w2, c.h2, false, "-vsync passthrough");
-    ASSERT_EQ(ref.size(), size_t(kFrames));
-
-    std::vector<int> order(size_t(2 * kFrames));
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-    std::vector<int> shuffled = order;
-    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(48));
-    for (const std::vector<int>& requests : {order, shuffled}) {
-      auto clip = dc::Open(kwi);
-      ASSERT_TRUE(clip->ok()) << clip->error();
-      ASSERT_EQ(clip->vi().width, c.w2);
-      ASSERT_EQ(clip->vi().height, c.h2);
-      ASSERT_EQ(clip->vi().numFrames, 2 * kFrames);
-      int wrong = 0;
-      for (int n : requests) {
-        const vshost::Frame f = clip->getFrame(n);
-        const int want = n - kFrames;  // picture of the second stream, or below 0
-        if (want >= 0) {
-          if (!f.ok || dc::Flat(f) != ref[size_t(want)]) ++wrong;
-          EXPECT_TRUE(f.ok) << "frame " << n << ": " << f.error;
-        } else {
-          EXPECT_FALSE(f.ok) << "frame " << n << " of the first size was served";
-          EXPECT_NE(f.error.find("frame " + std::to_string(n) + ": the picture is " + size(c.w1, c.h1) +
-                                 ", the index's SIZE is " + size(c.w2, c.h2)),
-                    std::string::npos)
-              << f.error;
-        }
+  // The part and picture of each frame of the clip.
+  std::vector<std::pair<size_t, int>> frames;
+  for (size_t k = 0; k < parts; ++k)
+    for (int i = 0; i < kFrames - (k == 0 ? c.cut : 0); ++i) frames.emplace_back(k, i);
+  std::vector<int> order(frames.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::vector<int> shuffled = order;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(48));
+  for (const std::vector<int>& requests : {order, shuffled}) {
+    auto clip = dc::Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    ASSERT_EQ(clip->vi().width, last.w);
+    ASSERT_EQ(clip->vi().height, last.h);
+    ASSERT_EQ(clip->vi().numFrames, static_cast<int>(frames.size()));
+    int wrong = 0;
+    for (int n : requests) {
+      const vshost::Frame f = clip->getFrame(n);
+      const size_t k = frames[size_t(n)].first;
+      const Size s = c.sizes[k];
+      if (s.w == last.w && s.h == last.h) {
+        if (!f.ok || dc::Flat(f) != refs[k][size_t(frames[size_t(n)].second)]) ++wrong;
+        EXPECT_TRUE(f.ok) << "frame " << n << ": " << f.error;
+      } else {
+        EXPECT_FALSE(f.ok) << "frame " << n << " of another size was served";
+        EXPECT_NE(f.error.find("frame " + std::to_string(n) + ": the picture is " + size(s) +
+                               ", the index's SIZE is " + size(last)),
+                  std::string::npos)
+            << f.error;
       }
-      EXPECT_EQ(wrong, 0) << "frames of the index's size that are not ffmpeg's pictures";
     }
+    EXPECT_EQ(wrong, 0) << "frames of the index's size that are not ffmpeg's pictures";
+  }
+}
+
+}  // namespace
+
+// Transport streams written straight by the muxer, each part with its own
+// tables, or remuxed as a whole.
+TEST(SizeChange, FramesOfAnotherSizeFailTheirRequests) {
+  const std::string dir = tu::process_scratch("sizechange");
+  const std::string remux = "mkvmerge -q -o {out}.mkv {es} && ffmpeg -v error -y -i {out}.mkv -c copy ";
+  const SizeChangeCase cases[] = {
+      {"h.hevc", kHevc, {kBig, kSmall}, ""},
+      {"a.264", kAvc, {kBig, kSmall}, ""},
+      {"m.m2v", "-c:v mpeg2video -g 10 -bf 2 -f mpeg2video", {kBig, kSmall}, ""},
+      {"up.hevc", kHevc, {kSmall, kBig}, ""},
+      {"aba.264", kAvc, {kBig, kSmall, kBig}, ""},
+      {"m.ts", "-c:v mpeg2video -g 10 -bf 2 -f mpegts", {kBig, kSmall}, ""},
+      // The second part's packets begin again at continuity counter 0, which
+      // reads as packets missing: the AVC unit before them is left out.
+      {"a.ts", "-c:v libx264 -preset ultrafast -g 10 -bf 2 -f mpegts", {kBig, kSmall}, "", 1},
+      {"h.ts", "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=10 -f mpegts", {kBig, kSmall}, ""},
+      {"a.remux.ts", kAvc, {kBig, kSmall}, remux + "-f mpegts {out}"},
+  };
+  for (const SizeChangeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    CheckSizeChange(dir, c);
+  }
+}
+
+// Matroska and MP4 files of the joined elementary stream, whose track
+// configuration holds the parameter sets of one size only.
+TEST(SizeChange, InMatroskaAndMp4) {
+  const std::string dir = tu::process_scratch("sizechange-containers");
+  const std::string mkvmerge = "mkvmerge -q -o {out} {es}";
+  const std::string remux = "mkvmerge -q -o {out}.mkv {es} && ffmpeg -v error -y -i {out}.mkv -c copy ";
+  // Parameter sets only at the start of each part, and parts longer than
+  // the frames read for sets before a group: the sets in force at a later
+  // group stand at its part's first frame, not in the track's configuration
+  // (mkvmerge would put them into every key frame; ffmpeg copies the frames
+  // as they are, each picture shown at its decoding time).
+  const char* once = "| x265 --log-level error --preset ultrafast --input - --y4m --keyint 5 --bframes 0 -o";
+  const std::string direct = "ffmpeg -v error -y -f hevc -r 2 -i {es} -c copy -bsf:v setts=pts=DTS ";
+  const SizeChangeCase cases[] = {
+      {"h.mm.mkv", kHevc, {kBig, kSmall}, mkvmerge},
+      {"up.mm.mkv", kAvc, {kSmall, kBig}, mkvmerge},
+      {"aba.mm.mkv", kAvc, {kBig, kSmall, kBig}, mkvmerge},
+      {"a.mp4", kAvc, {kBig, kSmall}, remux + "{out}"},
+      {"aba.mp4", kAvc, {kBig, kSmall, kBig}, remux + "{out}"},
+      {"once.mkv", once, {kBig, kSmall, kBig}, direct + "{out}", 0, 2, 12},
+      {"once.mp4", once, {kBig, kSmall, kBig}, direct + "-tag:v hvc1 {out}", 0, 2, 12},
+  };
+  for (const SizeChangeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    CheckSizeChange(dir, c);
   }
 }
