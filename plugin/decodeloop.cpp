@@ -136,7 +136,7 @@ int CAVCDecoder::ChooseGroup() {
   place_scan_group = static_cast<size_t>(g);
   place_next = static_cast<int>(std::max<i64>(0, M + 1 - pull));
   place_anchored = false;
-  place_by_count = true;
+  place_in_turn = true;
   place_opener = -1;
   if (codec == CODEC_AVC && G) {
     const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());

@@ -512,7 +512,7 @@ class CAVCDecoder {
   int place_next = 0;                         // picture after the last one placed
   int place_opener = -1;                      // AVC: the group's opening picture, -1 unknown
   bool place_anchored = false;                // the first picture of the pass was decoded
-  bool place_by_count = true;                 // no order counts to place by
+  bool place_in_turn = true;                  // each after the last: no order counts to place by
   size_t place_scan_group = 0;                // group of the picture after the last one found
   i64 place_scan_offset = 0;                  // there: index count minus decoder count
   int surface_order[64] = {};                 // decoder order count of each surface's picture

@@ -423,8 +423,8 @@ int CAVCDecoder::DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* p) {
       if (!place_anchored) {
         // The pass's first picture is the group's opening one.
         place_anchored = true;
-        place_by_count = place_opener < 0;
-        if (!place_by_count) place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
+        place_in_turn = place_opener < 0;
+        if (!place_in_turn) place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
       }
     }
   }
@@ -527,7 +527,7 @@ int CAVCDecoder::PlacePicture(int picture_index) {
   // display order; an IDR picture starts them afresh for the index and the
   // decoder alike.
   constexpr int kPlaceScan = 64;
-  if (codec == CODEC_AVC && !place_by_count && place_scan_group < groups.size() &&
+  if (codec == CODEC_AVC && !place_in_turn && place_scan_group < groups.size() &&
       static_cast<size_t>(picture_index) < sizeof surface_order / sizeof surface_order[0]) {
     const i64 count = surface_order[picture_index];
     const int from = std::max<int>(place_next, static_cast<int>(groups[place_scan_group].first));
