@@ -306,90 +306,100 @@ TEST(DecodeStreams, AvcOpenGopAndContainers) {
 // with closed groups, MPEG-2 with open groups of two B pictures (whose
 // leading B pictures after the damage reference a lost one), HEVC with CRA
 // pictures and their RASL pictures.
-TEST(DecodeStreams, TransportStreamDamageReadPast) {
+struct DamagedTs {
+  const char* name;
+  const char* file;
+  bool (*make)(const std::string& path);
+};
+void PrintTo(const DamagedTs& s, std::ostream* os) { *os << s.name; }
+class TransportStreamDamage : public ::testing::TestWithParam<DamagedTs> {};
+
+TEST_P(TransportStreamDamage, ReadPast) {
   const std::string dir = Dir();
+  const std::string ts = dir + GetParam().file;
+  ASSERT_TRUE(GetParam().make(ts));
+  const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), 200u);
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  // 24 packets, or fewer, so that the continuity counter of the video PID
+  // (the PID of most packets) shows the loss: a jump by a multiple of 16 is
+  // no jump, one by 1 less than that a repeated packet (and the reader may
+  // lose one packet more where it finds its sync again after zeros).
+  const size_t at = bytes.size() / 4 / 188 * 188;
+  std::map<int, int> per_pid;
+  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) ++per_pid[(bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]];
+  const int video =
+      std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) { return x.second < y.second; })
+          ->first;
+  size_t packets = 24;
+  for (;; --packets) {
+    int lost = 0;
+    for (size_t p = at; p < at + packets * 188; p += 188)
+      lost += ((bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]) == video;
+    if (lost % 16 != 0 && lost % 16 < 14) break;
+  }
+  const size_t run = packets * 188;
   const struct {
     const char* name;
-    std::string ts;
-    bool made;
-  } streams[] = {
-      {"AVC", dir + "k40.ts",
-       H264(dir + "k40.ts", 200, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts")},
-      {"MPEG-2", dir + "g12.ts", pt::MakeMpeg2(dir + "g12.ts", 200, "-s 176x144 -f mpegts")},
-      {"HEVC", dir + "k30.ts",
-       Hevc(dir + "k30.ts", 200,
-            "-s 176x144 -x265-params log-level=error:keyint=30:min-keyint=30:bframes=3 -f mpegts")},
-  };
-  for (const auto& s : streams) {
-    SCOPED_TRACE(s.name);
-    ASSERT_TRUE(s.made);
-    const auto intact = Reference(s.ts, 176, 144, false, "-vsync passthrough");
-    ASSERT_EQ(intact.size(), 200u);
-    const std::vector<uint8_t> bytes = tu::read_file(s.ts);
-    // 24 packets, or fewer, so that the continuity counter of the video
-    // PID (the PID of most packets) shows the loss: a jump by a multiple of
-    // 16 is no jump, one by 1 less than that a repeated packet (and the
-    // reader may lose one packet more where it finds its sync again after
-    // zeros).
-    const size_t at = bytes.size() / 4 / 188 * 188;
-    std::map<int, int> per_pid;
-    for (size_t p = 0; p + 188 <= bytes.size(); p += 188) ++per_pid[(bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]];
-    const int video = std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) {
-                        return x.second < y.second;
-                      })->first;
-    size_t packets = 24;
-    for (;; --packets) {
-      int lost = 0;
-      for (size_t p = at; p < at + packets * 188; p += 188)
-        lost += ((bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]) == video;
-      if (lost % 16 != 0 && lost % 16 < 14) break;
-    }
-    const size_t run = packets * 188;
-    const struct {
-      const char* name;
-      bool cut;
-    } cases[] = {{"packets zeroed", false}, {"packets cut out", true}};
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      std::vector<uint8_t> b = bytes;
-      if (c.cut)
-        b.erase(b.begin() + long(at), b.begin() + long(at + run));
-      else
-        std::fill(b.begin() + long(at), b.begin() + long(at + run), 0);
-      const std::string damaged = s.ts + (c.cut ? "_cut.ts" : "_zeros.ts");
-      tu::write_file(damaged, b);
-      const std::string kwi = damaged + ".kwi";
-      tu::RunResult r;
-      tu::index_lines(damaged, kwi, &r);
-      ASSERT_EQ(r.status, 0) << r.out;
-      EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
-                           "position "),
-                std::string::npos)
-          << r.out;
-      auto clip = Open(kwi);
-      ASSERT_TRUE(clip->ok()) << clip->error();
-      std::vector<std::vector<uint8_t>> ordered;
-      int last = -1, bad = 0;
-      for (int n = 0; n < clip->vi().numFrames; ++n) {
-        const vshost::Frame f = clip->getFrame(n);
-        ordered.push_back(f.ok ? Flat(f) : std::vector<uint8_t>());
-        const int j = f.ok ? Which(intact, Flat(f)) : last;
-        if (f.ok && j > last) {
-          last = j;
-          continue;
-        }
-        if (++bad <= 5)
-          ADD_FAILURE() << "in order, frame " << n << ": "
-                        << (f.ok ? "the intact picture " + std::to_string(j) + " after " + std::to_string(last)
-                                 : "failed: " + f.error);
+    bool cut;
+  } cases[] = {{"packets zeroed", false}, {"packets cut out", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b = bytes;
+    if (c.cut)
+      b.erase(b.begin() + long(at), b.begin() + long(at + run));
+    else
+      std::fill(b.begin() + long(at), b.begin() + long(at + run), 0);
+    const std::string damaged = ts + (c.cut ? "_cut.ts" : "_zeros.ts");
+    tu::write_file(damaged, b);
+    const std::string kwi = damaged + ".kwi";
+    tu::RunResult r;
+    tu::index_lines(damaged, kwi, &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                         "position "),
+              std::string::npos)
+        << r.out;
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    std::vector<std::vector<uint8_t>> ordered;
+    int last = -1, bad = 0;
+    for (int n = 0; n < clip->vi().numFrames; ++n) {
+      const vshost::Frame f = clip->getFrame(n);
+      ordered.push_back(f.ok ? Flat(f) : std::vector<uint8_t>());
+      const int j = f.ok ? Which(intact, Flat(f)) : last;
+      if (f.ok && j > last) {
+        last = j;
+        continue;
       }
-      EXPECT_EQ(bad, 0) << "frames in order that are no picture of the intact file in its place";
-      EXPECT_LT(clip->vi().numFrames, 200);
-      EXPECT_EQ(last, 199) << "the frames after the damage";
-      EXPECT_EQ(OwnPictureOrFailure(*Open(kwi), ordered, 24, c.name), std::vector<int>{});
+      if (++bad <= 5)
+        ADD_FAILURE() << "in order, frame " << n << ": "
+                      << (f.ok ? "the intact picture " + std::to_string(j) + " after " + std::to_string(last)
+                               : "failed: " + f.error);
     }
+    EXPECT_EQ(bad, 0) << "frames in order that are no picture of the intact file in its place";
+    EXPECT_LT(clip->vi().numFrames, 200);
+    EXPECT_EQ(last, 199) << "the frames after the damage";
+    EXPECT_EQ(OwnPictureOrFailure(*Open(kwi), ordered, 24, c.name), std::vector<int>{});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DecodeStreams, TransportStreamDamage,
+    ::testing::Values(
+        DamagedTs{"AVC", "k40.ts",
+                  [](const std::string& path) {
+                    return H264(path, 200,
+                                "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts");
+                  }},
+        DamagedTs{"MPEG2", "g12.ts",
+                  [](const std::string& path) { return pt::MakeMpeg2(path, 200, "-s 176x144 -f mpegts"); }},
+        DamagedTs{"HEVC", "k20.ts",
+                  [](const std::string& path) {
+                    return Hevc(path, 200,
+                                "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
+                  }}),
+    [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
 
 TEST(DecodeStreams, Mpeg2ProgressiveInEsPsAndTs) {
   const std::string dir = Dir();

@@ -195,110 +195,124 @@ InfoLayout MkvinfoLayout(const std::string& mkv) {
 // frame is served as the intact file's picture of its time, in order and
 // after seeks, never another's, never a damaged one. AVC with closed groups,
 // MPEG-2 with open groups of two B pictures, HEVC with CRA pictures.
-TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
+struct DamagedStream {
+  const char* name;
+  const char* file;
+  size_t frames;
+  bool (*make)(const std::string& path, int frames);
+};
+void PrintTo(const DamagedStream& s, std::ostream* os) { *os << s.name; }
+class MatroskaDamageReadPast : public ::testing::TestWithParam<DamagedStream> {};
+
+TEST_P(MatroskaDamageReadPast, LeavesOutThePicturesThatCannotBeDecoded) {
   const std::string dir = Dir();
+  const std::string es = dir + GetParam().file;
+  const size_t frames = GetParam().frames;
+  ASSERT_TRUE(GetParam().make(es, int(frames)));
+  const std::string mkv = es + ".mkv";
+  ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0);
+  const InfoLayout l = MkvinfoLayout(mkv);
+  const auto intact = Reference(mkv, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), frames);
+  ASSERT_EQ(l.blocks.size(), frames);
+  std::vector<uint64_t> shown;  // block times in display order
+  for (const auto& b : l.blocks) shown.push_back(b.ns);
+  std::sort(shown.begin(), shown.end());
+  const std::vector<uint8_t> bytes = tu::read_file(mkv);
+  // The block 10 blocks after the seventh cluster's first, and one 5 after
+  // the third's.
+  size_t k = 0, m = 0;
+  while (l.blocks[k].pos < l.clusters[6]) ++k;
+  while (l.blocks[m].pos < l.clusters[2]) ++m;
+  const InfoLayout::Block& middle = l.blocks[m + 5];
+  // At a quarter of the file, 4 KB, or up to 2 KB past the end of a larger
+  // frame they begin in (so that they reach a block header).
+  const uint64_t quarter = bytes.size() / 4;
+  uint64_t run = 4096;
+  for (const auto& blk : l.blocks)
+    if (blk.pos <= quarter && quarter + run <= blk.end) run = blk.end + 2048 - quarter;
   const struct {
     const char* name;
-    std::string es;
-    bool made;
-  } streams[] = {
-      {"AVC", dir + "k40.264",
-       H264(dir + "k40.264", 250, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3")},
-      {"MPEG-2", dir + "g12.m2v", pt::MakeMpeg2(dir + "g12.m2v", 250, "-s 176x144")},
-      {"HEVC", dir + "k30.265",
-       Hevc(dir + "k30.265", 250, "-s 176x144 -x265-params log-level=error:keyint=30:min-keyint=30:bframes=3")},
+    uint64_t at, count;
+  } cases[] = {
+      {"4 KB or more zeroed at a quarter of the file", quarter, run},
+      {"2 KB zeroed from a block header on", l.blocks[k + 10].pos, 2048},
+      {"2 KB zeroed from the middle of a frame on", (middle.data + middle.end) / 2, 2048},
   };
-  for (const auto& s : streams) {
-    SCOPED_TRACE(s.name);
-    ASSERT_TRUE(s.made);
-    const std::string mkv = s.es + ".mkv";
-    ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(s.es) + " 2>&1").status, 0);
-    const InfoLayout l = MkvinfoLayout(mkv);
-    const auto intact = Reference(mkv, 176, 144, false, "-vsync passthrough");
-    ASSERT_EQ(intact.size(), 250u);
-    ASSERT_EQ(l.blocks.size(), 250u);
-    std::vector<uint64_t> shown;  // block times in display order
-    for (const auto& b : l.blocks) shown.push_back(b.ns);
-    std::sort(shown.begin(), shown.end());
-    const std::vector<uint8_t> bytes = tu::read_file(mkv);
-    // The block 10 blocks after the seventh cluster's first, and one 5 after
-    // the third's.
-    size_t k = 0, m = 0;
-    while (l.blocks[k].pos < l.clusters[6]) ++k;
-    while (l.blocks[m].pos < l.clusters[2]) ++m;
-    const InfoLayout::Block& middle = l.blocks[m + 5];
-    // At a quarter of the file, 4 KB, or up to 2 KB past the end of a larger
-    // frame they begin in (so that they reach a block header).
-    const uint64_t quarter = bytes.size() / 4;
-    uint64_t run = 4096;
-    for (const auto& blk : l.blocks)
-      if (blk.pos <= quarter && quarter + run <= blk.end) run = blk.end + 2048 - quarter;
-    const struct {
-      const char* name;
-      uint64_t at, count;
-    } cases[] = {
-        {"4 KB or more zeroed at a quarter of the file", quarter, run},
-        {"2 KB zeroed from a block header on", l.blocks[k + 10].pos, 2048},
-        {"2 KB zeroed from the middle of a frame on", (middle.data + middle.end) / 2, 2048},
-    };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      std::vector<uint8_t> b = bytes;
-      std::fill(b.begin() + long(c.at), b.begin() + long(c.at + c.count), 0);
-      const std::string damaged = s.es + "_damaged.mkv";
-      tu::write_file(damaged, b);
-      // Lost: the blocks from the one the zeros begin in to the first cluster
-      // after them, those after it up to the next key frame, and those after
-      // that key frame with an earlier time, up to one with a later time.
-      size_t first = 0;
-      while (l.blocks[first].end <= c.at) ++first;
-      const uint64_t resume = *std::lower_bound(l.clusters.begin(), l.clusters.end(), c.at + c.count);
-      // Of these, the block whose frame the zeros begin in (its header and
-      // the 4 bytes of track, time and flags intact) and those after the
-      // stretch are told apart from the stretch.
-      std::set<uint64_t> lost;
-      bool after = false;
-      int next_to = l.blocks[first].data + 4 <= c.at ? 1 : 0;
-      size_t i = first;
-      for (; i < l.blocks.size(); ++i) {
-        after = after || l.blocks[i].pos >= resume;
-        if (after && l.blocks[i].key) break;
-        lost.insert(l.blocks[i].ns);
-        next_to += after;
-      }
-      ASSERT_LT(i, l.blocks.size());
-      for (size_t j = i + 1; j < l.blocks.size() && l.blocks[j].ns < l.blocks[i].ns; ++j, ++next_to)
-        lost.insert(l.blocks[j].ns);
-      ASSERT_GT(next_to, 1);
-      std::vector<std::vector<uint8_t>> want;
-      for (size_t n = 0; n < shown.size(); ++n)
-        if (!lost.count(shown[n])) want.push_back(intact[n]);
-      tu::RunResult r;
-      const auto lines = tu::index_lines(damaged, damaged + ".kwi", &r);
-      ASSERT_EQ(r.status, 0) << r.out;
-      EXPECT_NE(r.out.find("WARNING: the Matroska file is damaged: "), std::string::npos) << r.out;
-      EXPECT_NE(r.out.find("\nWARNING: " + std::to_string(next_to) +
-                           " pictures next to the damage are not indexed either: they cannot be decoded without the "
-                           "frames lost, up to the next picture from which decoding starts afresh.\n"),
-                std::string::npos)
-          << r.out;
-      EXPECT_EQ(tu::kwi_pictures(lines).size(), want.size()) << r.out;
-      auto clip = Open(damaged + ".kwi");
-      ASSERT_TRUE(clip->ok()) << clip->error();
-      ASSERT_EQ(clip->vi().numFrames, int(want.size()));
-      int other = 0;
-      for (int n = 0; n < clip->vi().numFrames; ++n) {
-        const vshost::Frame f = clip->getFrame(n);
-        if (f.ok && Flat(f) == want[size_t(n)]) continue;
-        if (++other <= 5)
-          ADD_FAILURE() << "in order, frame " << n << ": " << (f.ok ? "the picture of frame " : "failed: ")
-                        << (f.ok ? std::to_string(Which(want, Flat(f))) : f.error);
-      }
-      EXPECT_EQ(other, 0) << "frames in order that are not their own picture";
-      EXPECT_EQ(OwnPictureOrFailure(*Open(damaged + ".kwi"), want, 154, c.name), std::vector<int>{});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b = bytes;
+    std::fill(b.begin() + long(c.at), b.begin() + long(c.at + c.count), 0);
+    const std::string damaged = es + "_damaged.mkv";
+    tu::write_file(damaged, b);
+    // Lost: the blocks from the one the zeros begin in to the first cluster
+    // after them, those after it up to the next key frame, and those after
+    // that key frame with an earlier time, up to one with a later time.
+    size_t first = 0;
+    while (l.blocks[first].end <= c.at) ++first;
+    const uint64_t resume = *std::lower_bound(l.clusters.begin(), l.clusters.end(), c.at + c.count);
+    // Of these, the block whose frame the zeros begin in (its header and
+    // the 4 bytes of track, time and flags intact) and those after the
+    // stretch are told apart from the stretch.
+    std::set<uint64_t> lost;
+    bool after = false;
+    int next_to = l.blocks[first].data + 4 <= c.at ? 1 : 0;
+    size_t i = first;
+    for (; i < l.blocks.size(); ++i) {
+      after = after || l.blocks[i].pos >= resume;
+      if (after && l.blocks[i].key) break;
+      lost.insert(l.blocks[i].ns);
+      next_to += after;
     }
+    ASSERT_LT(i, l.blocks.size());
+    for (size_t j = i + 1; j < l.blocks.size() && l.blocks[j].ns < l.blocks[i].ns; ++j, ++next_to)
+      lost.insert(l.blocks[j].ns);
+    ASSERT_GT(next_to, 1);
+    std::vector<std::vector<uint8_t>> want;
+    for (size_t n = 0; n < shown.size(); ++n)
+      if (!lost.count(shown[n])) want.push_back(intact[n]);
+    tu::RunResult r;
+    const auto lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the Matroska file is damaged: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nWARNING: " + std::to_string(next_to) +
+                         " pictures next to the damage are not indexed either: they cannot be decoded without the "
+                         "frames lost, up to the next picture from which decoding starts afresh.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), want.size()) << r.out;
+    auto clip = Open(damaged + ".kwi");
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    ASSERT_EQ(clip->vi().numFrames, int(want.size()));
+    int other = 0;
+    for (int n = 0; n < clip->vi().numFrames; ++n) {
+      const vshost::Frame f = clip->getFrame(n);
+      if (f.ok && Flat(f) == want[size_t(n)]) continue;
+      if (++other <= 5)
+        ADD_FAILURE() << "in order, frame " << n << ": " << (f.ok ? "the picture of frame " : "failed: ")
+                      << (f.ok ? std::to_string(Which(want, Flat(f))) : f.error);
+    }
+    EXPECT_EQ(other, 0) << "frames in order that are not their own picture";
+    EXPECT_EQ(OwnPictureOrFailure(*Open(damaged + ".kwi"), want, 154, c.name), std::vector<int>{});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    MatroskaDecode, MatroskaDamageReadPast,
+    ::testing::Values(
+        DamagedStream{"AVC", "k40.264", 250,
+                      [](const std::string& path, int frames) {
+                        return H264(path, frames, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3");
+                      }},
+        DamagedStream{"MPEG2", "g12.m2v", 250,
+                      [](const std::string& path, int frames) { return pt::MakeMpeg2(path, frames, "-s 176x144"); }},
+        // Groups of 1.2 s: clusters of 1 s begin inside them.
+        DamagedStream{"HEVC", "k30.265", 200,
+                      [](const std::string& path, int frames) {
+                        return Hevc(path, frames,
+                                    "-s 176x144 -x265-params log-level=error:keyint=30:min-keyint=30:bframes=3");
+                      }}),
+    [](const ::testing::TestParamInfo<DamagedStream>& i) { return std::string(i.param.name); });
 
 // What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
 // slice each) decode in order and after seeks as ffmpeg decodes them.
