@@ -407,17 +407,18 @@ static void finish_buffer(u32 end, u64 pos, u64 start) {
 
 bool MkvReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(&input, cut.tail, dst, cut.bytes) == long(cut.bytes); }
 
-// AVC: damage passed over next to the frame. The frames from the first one
-// after it on are not all there; the frame before it lost its own last
-// bytes where they are zeros (the last unit of a frame never ends in a zero
-// byte). True when the frame itself is lost to it and must not be read.
-// The plugin's Matroska input follows the same rule.
+// AVC, HEVC and MPEG-2: damage passed over next to the frame. The frames
+// from the first one after it on are not all there; the frame before it
+// lost its own last bytes where they are zeros (MkvZerosOfDamagedEnd). True
+// when the frame itself is lost to it and must not be read. The plugin's
+// Matroska input follows the same rule.
 static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
-  if (video.codec != MKV_VIDEO_AVC) return false;
+  if (video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC && video.codec != MKV_VIDEO_MPEG2) return false;
   if (flags & FRAME_AFTER_SKIP) pictures_lost = true;
   if (!(flags & FRAME_BEFORE_SKIP) || size == 0) return false;
-  uint8_t last = 1;
-  if (read_at(&input, pos + size - 1, &last, 1) != 1 || last != 0) return false;
+  const unsigned n = MkvZerosOfDamagedEnd(video.codec);
+  uint8_t last[2] = {1, 1};
+  if (size < n || read_at(&input, pos + size - n, last, n) != long(n) || last[0] != 0 || last[n - 1] != 0) return false;
   pictures_lost = true;
   ++pictures_left_out;
   return true;

@@ -462,13 +462,9 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
 int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   if (SystemStream_Flag == 2 || SystemStream_Flag == 4) position = mkv_current_tc;
   if (!unit || !unit->buf) return 2;
-  if (SystemStream_Flag == 1 && ts_video_gap) {
-    // The unit runs over packets that are missing: its picture cannot be
-    // decoded, nor those after it up to the next group.
-    ts_video_gap = false;
-    if (Operation == 0) pictures_lost = true;
-    return 2;
-  }
+  // A unit that runs over missing packets: its picture cannot be decoded,
+  // nor those after it up to the next group.
+  if (UnitOverVideoGap()) return 2;
   const u32 prefix = unit->startcodeprefix_len > 0 ? static_cast<u32>(unit->startcodeprefix_len) : 0;
   if (unit->len <= prefix) return 2;
   u32 len = unit->len - prefix;

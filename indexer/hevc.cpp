@@ -23,6 +23,7 @@
 #include "index.h"
 #include "nalu.h"
 #include "rbsp.h"
+#include "ts.h"
 
 // ---------------------------------------------------------------- NAL unit types (H.265 Table 7-1)
 enum : int {
@@ -84,6 +85,9 @@ static u32 vui_time_scale, vui_num_units_in_tick;
 
 static int frame_field_info_present_flag;   // of the first SPS's VUI
 static int skipped_messages;                // corrupt-unit messages printed so far
+// The IRAP picture after pictures lost to damage is a CRA or BLA picture:
+// its RASL pictures reference lost ones.
+static bool rasl_after_loss;
 
 int bit_depth;
 int general_profile_idc, general_tier_flag, general_level_idc;
@@ -483,6 +487,20 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   new_sequence = false;
   if (Operation != 0) return 1;
 
+  // After pictures were lost, those up to the next IRAP picture cannot be
+  // decoded, nor the RASL pictures of a CRA or BLA picture there (before the
+  // trailing pictures). Before the first picture nothing is indexed anyway.
+  if (rasl_after_loss && !is_leading(type)) rasl_after_loss = false;
+  if (pictures_lost && is_irap(type)) {
+    pictures_lost = false;
+    rasl_after_loss = !is_idr(type) && !index_entries.empty();
+  }
+  if ((pictures_lost && !index_entries.empty()) || (rasl_after_loss && (type == NAL_RASL_N || type == NAL_RASL_R))) {
+    ++pictures_left_out;
+    coded++;
+    return 1;
+  }
+
   HevcIndexEntry e;
   e.poc = poc;
   e.irap = 0;
@@ -522,6 +540,9 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
   // dropped only after two zero bytes of the unit), so the header is read
   // raw and the unit is cleaned only when its contents are read.
   if (raw_len < 2) return 2;  // no complete NAL unit header
+  // A unit that runs over missing packets: its picture cannot be decoded,
+  // nor those after it up to the next IRAP picture.
+  if (UnitOverVideoGap()) return 2;
 
   const int type = (raw[0] >> 1) & 63;
   const int temporal_id_plus1 = raw[1] & 7;
@@ -668,6 +689,7 @@ void reset_hevc_analysis() {
   vui_time_scale = vui_num_units_in_tick = 0;
   frame_field_info_present_flag = 0;
   skipped_messages = 0;
+  rasl_after_loss = false;
   bit_depth = 0;
   general_profile_idc = general_tier_flag = general_level_idc = 0;
   display_aspect_ratio_x = display_aspect_ratio_y = 0;

@@ -6,7 +6,10 @@
 // writes one group (SEQ, SEQEXT, GOP) at each I picture and one FRM line per
 // coded picture (a frame, or a field pair counted once) in display order: I
 // and P pictures are held back until the next I or P picture, B pictures are
-// written at once.
+// written once the picture after them begins (a transport stream gap inside
+// a picture drops it). After pictures lost to damage, those up to the next
+// I picture, and the leading B pictures of an open group there, are left
+// out.
 //
 // A group starts at the sequence header before its I picture ("SEQ pos").
 // Where the stream has no sequence header since the picture before (one at
@@ -24,12 +27,14 @@
 #include "decode.h"
 #include "nalu.h"
 #include "index.h"
+#include "ts.h"
 
 // ---------------------------------------------------------------- start code values
 constexpr unsigned char PICTURE_START_CODE = 0x00;
 constexpr unsigned char SEQUENCE_HEADER_CODE = 0xB3;
 constexpr unsigned char EXTENSION_START_CODE = 0xB5;
 constexpr unsigned char GROUP_START_CODE = 0xB8;
+constexpr unsigned char SEQUENCE_END_CODE = 0xB7;
 
 // extension_start_code_identifier values that are read
 constexpr int SEQUENCE_EXTENSION_ID = 1;
@@ -112,6 +117,25 @@ static int pending_gop = -1;              // closed_gop since the last group, 1 
 // after the input ends, so that it follows the B pictures it precedes in
 // coding order.
 static PictureInfo pending_ref;
+
+// The latest picture (a frame, or a field pair), from its picture coding
+// extension until the next picture, sequence header, GOP header or sequence
+// end, or the end of input: only then is it recorded. A transport stream
+// gap inside it (its units run over missing packets) drops it.
+struct HeldPicture {
+  bool valid = false;
+  bool left_out = false;     // next to damage: counted in pictures_left_out, not recorded
+  PictureInfo pic{};
+  // For an I picture, its group's SEQ, SEQEXT and GOP values.
+  bool after_seq = false;
+  u64 group_start = 0, seq = 0;
+  int seqext = -1, gop = -1;
+};
+static HeldPicture held;
+static bool had_group;            // an I picture's group was recorded
+// The group after pictures lost to damage is open: its leading B pictures
+// (before the next P or I picture) reference a lost one.
+static bool leading_after_loss;
 
 // Film cadence: field-repeat codes trf = top_field_first * 2 + repeat_first_field
 // of the last two pictures in display order, -1 before there are any.
@@ -322,6 +346,76 @@ static void sequence_display_extension(BitReader& br) {
   Picture_Height = dv;
 }
 
+// Whether the picture starting now is left out next to damage: after
+// pictures were lost, those up to the next I picture cannot be decoded, nor
+// the leading B pictures of an open group there. (Before the first group
+// nothing is decoded anyway.)
+static bool left_out_after_loss(int type, int gop) {
+  if (Operation != 0) return false;
+  if (pictures_lost) {
+    if (type != I_TYPE) return had_group;
+    pictures_lost = false;
+    leading_after_loss = had_group && gop != 1;
+    return false;
+  }
+  if (leading_after_loss) {
+    if (type == B_TYPE) return true;
+    leading_after_loss = false;
+  }
+  return false;
+}
+
+// Records the held picture: I and P pictures are held back further, until
+// the next one, so that they follow the B pictures they precede in coding
+// order; B pictures are written now.
+static void commit_held() {
+  if (!held.valid) return;
+  held.valid = false;
+  if (held.left_out) {
+    ++pictures_left_out;
+    return;
+  }
+  const PictureInfo& pic = held.pic;
+  switch (pic.type) {
+    case I_TYPE:
+      if (pending_ref.valid) {
+        decide_field_order(pending_ref);
+        write_frm_line(pending_ref);
+      }
+      if (writing()) {
+        if (held.after_seq)
+          fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(held.seq));
+        else
+          fprintf(p_aif, "\nSEQ %llu %llu", static_cast<unsigned long long>(held.group_start),
+                  static_cast<unsigned long long>(held.seq));
+        fprintf(p_aif, "\nSEQEXT %d", held.seqext);
+        fprintf(p_aif, "\nGOP %d", held.gop);
+      }
+      had_group = true;
+      pending_ref = pic;
+      break;
+    case P_TYPE:
+      // A P picture before the first I picture has nothing to be decoded
+      // from in this index: it is counted but neither held nor written.
+      if (pending_ref.valid) {
+        decide_field_order(pending_ref);
+        write_frm_line(pending_ref);
+        pending_ref = pic;
+      }
+      break;
+    default:
+      decide_field_order(pic);
+      write_frm_line(pic);
+      break;
+  }
+}
+
+// The held picture runs over missing packets: it is dropped.
+static void drop_held() {
+  if (held.valid && Operation == 0 && (held.left_out || had_group)) ++pictures_left_out;
+  held.valid = false;
+}
+
 // The picture step, at the picture coding extension that follows a picture
 // header. Returns 1 for a counted picture, 2 otherwise.
 static int picture_coding_extension(BitReader& br) {
@@ -380,38 +474,18 @@ static int picture_coding_extension(BitReader& br) {
 
   if (Operation == 0) coded++;
 
-  switch (picture_coding_type) {
-    case I_TYPE:
-      if (pending_ref.valid) {
-        decide_field_order(pending_ref);
-        write_frm_line(pending_ref);
-      }
-      if (writing()) {
-        if (header_after_seq)
-          fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(pending_seq));
-        else
-          fprintf(p_aif, "\nSEQ %llu %llu", static_cast<unsigned long long>(header_group_start),
-                  static_cast<unsigned long long>(pending_seq));
-        fprintf(p_aif, "\nSEQEXT %d", pending_seqext);
-        fprintf(p_aif, "\nGOP %d", pending_gop);
-      }
-      if (Operation == 0) pending_gop = -1;
-      pending_ref = pic;
-      break;
-    case P_TYPE:
-      // A P picture before the first I picture has nothing to be decoded
-      // from in this index: it is counted but neither held nor written.
-      if (pending_ref.valid) {
-        decide_field_order(pending_ref);
-        write_frm_line(pending_ref);
-        pending_ref = pic;
-      }
-      break;
-    default:
-      decide_field_order(pic);
-      write_frm_line(pic);
-      break;
+  commit_held();
+  held.valid = true;
+  held.pic = pic;
+  if (picture_coding_type == I_TYPE) {
+    held.after_seq = header_after_seq;
+    held.group_start = header_group_start;
+    held.seq = pending_seq;
+    held.seqext = pending_seqext;
+    held.gop = pending_gop;
+    if (Operation == 0) pending_gop = -1;
   }
+  held.left_out = left_out_after_loss(picture_coding_type, held.gop);
 
   if (Operation == 0 && rff) {
     if (prog_seq) frame_repeats += tff ? 2 : 1;
@@ -450,7 +524,13 @@ int parse_nalu_mpg(NALU_t* unit, u64 position) {
   const int code = unit->buf[3];
   // Matroska and MP4 record container times in place of byte positions.
   const u64 where = (SystemStream_Flag == 2 || SystemStream_Flag == 4) ? mkv_current_tc : position;
+  if (UnitOverVideoGap()) {
+    drop_held();
+    return 2;
+  }
   BitReader br = reader_after_start_code(unit);
+  // What follows a picture's slices ends it.
+  if (code == SEQUENCE_HEADER_CODE || code == GROUP_START_CODE || code == SEQUENCE_END_CODE) commit_held();
 
   int result = 2;
   if (code == SEQUENCE_HEADER_CODE) {
@@ -526,6 +606,7 @@ void index_mpg() {
   OutputProgress(100);
 
   if (Operation != 0) return;
+  commit_held();
   if (pending_ref.valid) write_frm_line(pending_ref);
   pending_ref.valid = false;
   write_trailer(false);
@@ -550,6 +631,8 @@ void reset_mpg_analysis() {
   pending_seqext = -1;
   pending_gop = -1;
   pending_ref = PictureInfo{};
+  held = HeldPicture{};
+  had_group = leading_after_loss = false;
   ref_trf = old_trf = -1;
   // coded, the repeat and film counters, field_order and FRM_ndx are reset by
   // init_indexing() with the other codecs' shared results.

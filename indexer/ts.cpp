@@ -152,17 +152,19 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   // Scrambled packets, and packets without payload (adaptation_field_control
   // 0 or 2), carry nothing for us on any PID.
   if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
-    bool discontinuity = false;
+    bool discontinuity = false, stuffed = false;
     if (afc == 3) {
       unsigned char length;
       if (src.byte(&length) < 0) return kEnd;
       used++;
+      stuffed = !pusi;
       // The discontinuity_indicator, in the adaptation field's first byte.
       if (length > 0) {
         unsigned char flags;
         if (src.byte(&flags) < 0) return kEnd;
         used++;
         discontinuity = (flags & 0x80) != 0;
+        stuffed = stuffed && (flags & 0x10) == 0;  // no PCR
       }
       // An adaptation field that reaches the end of the packet (or claims to
       // reach past it) leaves no payload: the packet is dropped.
@@ -175,7 +177,7 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
     } else {
       deliver = true;
     }
-    NoteVideoContinuity(h3, discontinuity, sync_index + sync_physical + FilesBefore(sync_file));
+    NoteVideoContinuity(h3, discontinuity, sync_index + sync_physical + FilesBefore(sync_file), pusi, stuffed);
     if (deliver && pusi) {
       // A PES packet starts: its header is passed over. One that does not
       // fit, or leaves nothing of the packet, delivers nothing.
@@ -277,6 +279,8 @@ __attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
 
 int ts_video_cc = -1;
 bool ts_video_gap = false;
+bool ts_video_pes_ended = false;
+bool ts_video_gap_whole = false;
 unsigned ts_video_gaps = 0;
 u64 ts_first_gap = 0;
 
@@ -284,6 +288,7 @@ void reset_ts_reader() {
   parity_at = ~0ULL;
   ts_video_cc = -1;
   ts_video_gap = false;
+  ts_video_pes_ended = ts_video_gap_whole = false;
   ts_video_gaps = 0;
   ts_first_gap = 0;
 }

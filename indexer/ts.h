@@ -22,13 +22,34 @@ extern int ts_video_cc;
 extern bool ts_video_gap;
 extern unsigned ts_video_gaps;           // gaps met in the run
 extern u64 ts_first_gap;                 // stream position of the packet after the first
-inline void NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position) {
+// The last video packet with payload ended its PES packet (stuffing filled
+// it: an adaptation field without PCR in a packet that starts no PES). A
+// gap after such a packet up to one that starts a PES (as where streams
+// were joined) lies between whole PES packets: the unit being read ended
+// before it, whole (ts_video_gap_whole).
+extern bool ts_video_pes_ended;
+extern bool ts_video_gap_whole;
+inline void NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position, bool pes_start = false,
+                                bool pes_end = false) {
   const int cc = h3 & 15;
   if (ts_video_cc >= 0 && !discontinuity && cc != ts_video_cc && cc != ((ts_video_cc + 1) & 15)) {
     ts_video_gap = true;
+    ts_video_gap_whole = pes_start && ts_video_pes_ended;
     if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
   }
   ts_video_cc = cc;
+  ts_video_pes_ended = pes_end;
+}
+// True, once, for the unit just read when it runs over such a gap: the
+// analysis drops it, as its picture cannot be decoded, and (indexing) leaves
+// out the pictures after it up to the next one from which decoding starts
+// afresh (pictures_lost). A unit that ended before a gap between whole PES
+// packets is kept; the pictures after it are left out all the same.
+inline bool UnitOverVideoGap() {
+  if (SystemStream_Flag != 1 || !ts_video_gap) return false;
+  ts_video_gap = false;
+  if (Operation == 0) pictures_lost = true;
+  return !ts_video_gap_whole;
 }
 // A packet of the video PID without payload keeps the counter; one that
 // counts on all the same (as some multiplexers write them) is followed.

@@ -66,3 +66,9 @@ void MkvForEachUnit(const MkvVideoTrack& v, const uint8_t* raw, size_t n, F f) {
 
 // True for an AVC or HEVC parameter-set unit (SPS or PPS).
 bool MkvIsParameterSet(int codec, uint8_t first_byte);
+
+// Damage passed over right after a frame took the frame's own end too when
+// this many bytes at its end are zeros: the last unit of an AVC or HEVC
+// frame never ends in a zero byte, that of an MPEG-2 frame in one at most
+// (the last bits of its last slice, then those that fill its byte).
+inline unsigned MkvZerosOfDamagedEnd(int codec) { return codec == MKV_VIDEO_MPEG2 ? 2 : 1; }

@@ -260,11 +260,15 @@ bool CAVCDecoder::MissedMkvGroup(u64 start, bool key) {
 }
 
 bool CAVCDecoder::LostToMkvDamage(u64 start, u32 size, u32 flags) {
-  // As Ostrel reads AVC: damage passed over right after a frame whose last
-  // byte is a zero (no unit ends in one) took that frame's end too.
-  if (mkv_video.codec != MKV_VIDEO_AVC) return false;
+  // As Ostrel reads AVC, HEVC and MPEG-2: damage passed over right after a
+  // frame that ends in zeros (MkvZerosOfDamagedEnd) took that frame's end
+  // too.
+  if (mkv_video.codec != MKV_VIDEO_AVC && mkv_video.codec != MKV_VIDEO_HEVC && mkv_video.codec != MKV_VIDEO_MPEG2)
+    return false;
   if (flags & FRAME_AFTER_SKIP) mkv_after_damage = true;
-  if ((flags & FRAME_BEFORE_SKIP) && size > 0 && !mkv_raw.empty() && mkv_raw.back() == 0) {
+  const size_t zeros = MkvZerosOfDamagedEnd(mkv_video.codec);
+  if ((flags & FRAME_BEFORE_SKIP) && size > 0 && mkv_raw.size() >= zeros &&
+      std::all_of(mkv_raw.end() - long(zeros), mkv_raw.end(), [](uint8_t x) { return x == 0; })) {
     mkv_after_damage = true;
     return true;
   }
@@ -277,6 +281,7 @@ bool CAVCDecoder::LostToMkvDamage(u64 start, u32 size, u32 flags) {
   const auto at = std::lower_bound(groups.begin() + long(mkv_next_group), groups.end(), start, before);
   if (at == groups.end() || at->position != start) return true;
   mkv_after_damage = false;
+  LeaveOutLeadingPictures(static_cast<size_t>(at - groups.begin()));
   return false;
 }
 

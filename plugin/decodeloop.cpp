@@ -145,6 +145,11 @@ int CAVCDecoder::ChooseGroup() {
       if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
     }
   }
+  // Nothing of a pass before is held or left out in this one.
+  lead_out = {};
+  held_units.clear();
+  held_lengths.clear();
+  held_pictures = held_structure = 0;
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
@@ -216,15 +221,108 @@ void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
   const bool sequence = codec == CODEC_MPEG2 ? mpeg2_start : codec == CODEC_VC1 ? code == 0x0F : true;
   if (r < 1 || (ByteOffsets() && (!UnitAtAlignment() || !sequence))) return FailPass("group", position);
   while (r >= 1) {
-    decoder_decode_nalu(unit.buf, unit.len);
+    if (!LeadingUnitLeftOut()) FeedUnit();
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
     r = (this->*get_unit)();
     if (r < 1 && ts_gap) {
+      if (ts_gap_whole) {
+        FeedHeldPicture();
+      } else {
+        held_units.clear();  // the picture the gap cuts
+        held_lengths.clear();
+        held_pictures = held_structure = 0;
+      }
       r = ResumeAfterGap();
       if (r < 0) return;  // the pass has ended
     }
   }
+  FeedHeldPicture();
   EndPass();
+}
+
+void CAVCDecoder::FeedUnit() {
+  if (codec != CODEC_MPEG2 || stream_type != CONTAINER_TS) {
+    decoder_decode_nalu(unit.buf, unit.len);
+    return;
+  }
+  const unsigned char code = unit.len > 3 ? unit.buf[3] : 0xFF;
+  if (code == 0x00) {
+    // A field after a first field completes its pair; anything else ends
+    // the picture held.
+    const bool pair = held_pictures == 1 && (held_structure == 1 || held_structure == 2);
+    if (!pair) FeedHeldPicture();
+    ++held_pictures;
+  } else if (code == 0xB3 || code == 0xB7 || code == 0xB8) {
+    FeedHeldPicture();
+  }
+  if (held_pictures == 0) {
+    decoder_decode_nalu(unit.buf, unit.len);
+    return;
+  }
+  if (held_pictures == 1 && code == 0xB5 && unit.len > 6 && (unit.buf[4] >> 4) == 8) held_structure = unit.buf[6] & 3;
+  held_units.insert(held_units.end(), unit.buf, unit.buf + unit.len);
+  held_lengths.push_back(unit.len);
+}
+
+void CAVCDecoder::FeedHeldPicture() {
+  size_t at = 0;
+  for (const u32 len : held_lengths) {
+    decoder_decode_nalu(held_units.data() + at, len);
+    at += len;
+  }
+  held_units.clear();
+  held_lengths.clear();
+  held_pictures = held_structure = 0;
+}
+
+void CAVCDecoder::LeaveOutLeadingPictures(size_t g) {
+  lead_out = {};
+  if (g >= groups.size()) return;
+  // Where the index lists the group's leading pictures, they are fed.
+  if (codec == CODEC_MPEG2) lead_out.on = groups[g].closed != 1 && LeadingPictures(g) == 0;
+  if (codec == CODEC_HEVC) lead_out.on = groups[g].rasl == 0;
+}
+
+bool CAVCDecoder::LeadingUnitLeftOut() {
+  if (!lead_out.on || unit.len < 4) return false;
+  const unsigned char* b = unit.buf;
+  if (codec == CODEC_HEVC) {
+    const int type = (b[3] >> 1) & 63;
+    if (type == 8 || type == 9) return true;   // RASL
+    if (type == 6 || type == 7 || (type >= 10 && type <= 15) || type > 23) return false;
+    if (type >= 16) {
+      // The group's IRAP picture, or a later one, which ends the rule.
+      const bool first_segment = unit.len > 5 && (b[5] & 0x80);
+      if (first_segment && ++lead_out.pictures > 1) lead_out.on = false;
+      return false;
+    }
+    lead_out.on = false;  // a trailing picture
+    return false;
+  }
+  if (codec != CODEC_MPEG2) return false;
+  const unsigned char code = b[3];
+  if (code == 0x00) {
+    const int type = unit.len > 5 ? (b[5] >> 3) & 7 : 0;
+    if (++lead_out.pictures == 1 || lead_out.partner) {
+      lead_out.partner = false;  // the group's I picture, or its second field
+      lead_out.dropping = false;
+    } else if (type == 3) {
+      lead_out.dropping = true;
+    } else {
+      lead_out.on = false;
+      return false;
+    }
+    return lead_out.dropping;
+  }
+  if (code == 0xB3 || code == 0xB7 || code == 0xB8) {
+    if (lead_out.pictures > 0) lead_out.on = false;
+    return false;
+  }
+  if (code == 0xB5 && lead_out.pictures == 1 && unit.len > 6 && (b[4] >> 4) == 8) {
+    const int structure = b[6] & 3;
+    lead_out.partner = structure == 1 || structure == 2;
+  }
+  return lead_out.dropping;
 }
 
 int CAVCDecoder::ResumeAfterGap() {
@@ -234,14 +332,20 @@ int CAVCDecoder::ResumeAfterGap() {
   const auto next = std::lower_bound(groups.begin(), groups.end(), gap, before);
   if (next == groups.end()) return 0;
   // As a pass that starts there: the sets in force at the group first (the
-  // gap may have taken those that stood before it).
-  if (!FeedParameterSets(next->position)) return -1;  // the pass has ended
+  // gap may have taken those that stood before it), or the sequence header
+  // fed apart.
+  if (codec == CODEC_MPEG2) {
+    if (next->sequence_apart && !FeedSequenceHeader(next->sequence_position)) return -1;
+  } else if (!FeedParameterSets(next->position)) {
+    return -1;  // the pass has ended
+  }
   AlignStream(next->position);
   const int r = (this->*get_unit)();
   if (r < 1 || !UnitAtAlignment()) {
     FailPass("group", next->position);
     return -1;
   }
+  LeaveOutLeadingPictures(static_cast<size_t>(next - groups.begin()));
   return r;
 }
 
@@ -285,6 +389,7 @@ void CAVCDecoder::MPGDecode() {
   if (groups.empty()) return EndPass();
   const GroupRecord& group = groups[static_cast<size_t>(g)];
   if (group.sequence_apart && !FeedSequenceHeader(group.sequence_position)) return;  // the pass has ended
+  LeaveOutLeadingPictures(static_cast<size_t>(g));
   FeedGroup(group.position, group.sequence_apart != 0);
 }
 

@@ -297,8 +297,9 @@ class CAVCDecoder {
   // missing from the file, and those read on are not the pictures the index
   // numbers.
   int NextMKVBuffer();
-  // AVC: whether the frame just read into mkv_raw is one that Ostrel left
-  // out next to damage that reading passed over (see mkv_after_damage).
+  // AVC, HEVC and MPEG-2: whether the frame just read into mkv_raw is one
+  // that Ostrel left out next to damage that reading passed over (see
+  // mkv_after_damage).
   bool LostToMkvDamage(u64 start, u32 size, u32 flags);
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
@@ -334,9 +335,9 @@ class CAVCDecoder {
   // The group whose frame the pass meets next: the one after the group it
   // started at; none to check when it is groups.size() or more.
   size_t mkv_next_group = SIZE_MAX;
-  // AVC: frames were lost to damage that reading passed over; the frames
-  // read on are not fed until the next group's frame, as Ostrel leaves
-  // their pictures out.
+  // Frames were lost to damage that reading passed over; the frames read
+  // on are not fed until the next group's frame, as Ostrel leaves their
+  // pictures out.
   bool mkv_after_damage = false;
 
   // ---------------------------------------------------------------- MP4 input (mp4.cpp)
@@ -557,7 +558,7 @@ class CAVCDecoder {
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
   u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
-  // AVC in transport streams: the continuity counter of the last video
+  // AVC, HEVC and MPEG-2 in transport streams: the continuity counter of the last video
   // packet with payload (-1 after a seek or a file change), and a gap in
   // it, as Ostrel follows them: the unit that runs over the gap is not
   // fed, and the pass goes on at the first group at or after ts_gap_at,
@@ -565,8 +566,36 @@ class CAVCDecoder {
   int ts_cc = -1;
   bool ts_gap = false;
   u64 ts_gap_at = 0;
+  // As Ostrel follows them: the last video packet ended its PES packet
+  // (stuffing, no PCR, no PES start), and the gap lies between whole PES
+  // packets (after such a packet, up to one that starts a PES): the unit it
+  // ends is whole, and fed.
+  bool ts_pes_ended = false;
+  bool ts_gap_whole = false;
   u64 FileStart(int file) const;
   int ResumeAfterGap();
+  // The leading pictures of the group that feeding starts or goes on at
+  // after pictures lost to damage reference lost ones, and Ostrel leaves
+  // them out: MPEG-2 B pictures of an open group before its next P or I
+  // picture (also where a pass starts at such a group, whose index lists
+  // none), HEVC RASL pictures before the first trailing picture. They are
+  // not fed (LeadingUnitLeftOut).
+  struct {
+    bool on = false;
+    int pictures = 0;        // MPEG-2 picture headers (HEVC IRAP pictures) met since
+    bool partner = false;    // MPEG-2: the group's first picture is a field; its partner is next
+    bool dropping = false;   // MPEG-2: the units of a leading B picture
+  } lead_out;
+  void LeaveOutLeadingPictures(size_t g);
+  bool LeadingUnitLeftOut();
+  // MPEG-2 in transport streams: the units of the latest picture (a field
+  // pair whole), fed once what follows it is read, so that a gap inside it
+  // drops it all, as Ostrel does.
+  std::vector<unsigned char> held_units;
+  std::vector<u32> held_lengths;
+  int held_pictures = 0, held_structure = 0;
+  void FeedUnit();
+  void FeedHeldPicture();
 
   int RefillBuffer();
   int SkipBytes(u64 count);
@@ -575,7 +604,7 @@ class CAVCDecoder {
   bool ConfirmedSync(u32 s) const;
   // Follows the continuity of a packet's header byte 3; false where a gap
   // ends the reading (ts_gap).
-  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity);
+  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity, bool pes_start, bool pes_end);
   void AlignTSStream(u64 position);
 
   pthread_t thread = {};

@@ -26,7 +26,7 @@ bool CAVCDecoder::ConfirmedSync(u32 s) const {
   return rbuf[s - n] == SYNC;
 }
 
-bool CAVCDecoder::NoteTSContinuity(int pid, unsigned char h3, bool discontinuity) {
+bool CAVCDecoder::NoteTSContinuity(int pid, unsigned char h3, bool discontinuity, bool pes_start, bool pes_end) {
   // Video packets with payload, unscrambled, as Ostrel counts them; one
   // without payload that counts on all the same is followed.
   if (pid != vpid || (h3 & 0xC0) != 0 || !(h3 & 0x20 || h3 & 0x10)) return true;
@@ -36,9 +36,12 @@ bool CAVCDecoder::NoteTSContinuity(int pid, unsigned char h3, bool discontinuity
     return true;
   }
   const bool gap = ts_cc >= 0 && !discontinuity && cc != ts_cc && cc != ((ts_cc + 1) & 15);
+  const bool whole = pes_start && ts_pes_ended;
   ts_cc = cc;
-  if (!gap || codec != CODEC_AVC) return true;
+  ts_pes_ended = pes_end;
+  if (!gap || (codec != CODEC_AVC && codec != CODEC_HEVC && codec != CODEC_MPEG2)) return true;
   ts_gap = true;
+  ts_gap_whole = whole;
   ts_gap_at = rbuf_position + rd;  // within the packet's header: no group begins before it
   return false;
 }
@@ -69,25 +72,27 @@ int CAVCDecoder::GetTSByte(unsigned char* byte) {
       continue;
     }
     u32 used = 4;
-    bool discontinuity = false;
+    bool discontinuity = false, stuffed = false;
     if (afc & 2) {
       unsigned char len;
       if (GetRawByte(&len) < 0) return -1;
       used = 5;
+      stuffed = !unit_start;
       if (len > 0) {  // the discontinuity_indicator
         unsigned char flags;
         if (GetRawByte(&flags) < 0) return -1;
         discontinuity = (flags & 0x80) != 0;
+        stuffed = stuffed && (flags & 0x10) == 0;  // no PCR
       }
       if (used + len > TS_PAYLOAD_END) {  // longer than the packet: no payload
-        if (!NoteTSContinuity(pid, h3, discontinuity)) return -1;
+        if (!NoteTSContinuity(pid, h3, discontinuity, unit_start, stuffed)) return -1;
         if (SkipBytes(TS_PAYLOAD_END - used - (len > 0)) < 0) return -1;
         continue;
       }
       if (len > 1 && SkipBytes(len - 1u) < 0) return -1;
       used += len;
     }
-    if (!NoteTSContinuity(pid, h3, discontinuity)) return -1;
+    if (!NoteTSContinuity(pid, h3, discontinuity, unit_start, stuffed)) return -1;
     if (afc == 2 || pid != vpid) {
       if (SkipBytes(TS_PAYLOAD_END - used) < 0) return -1;
       continue;

@@ -303,6 +303,15 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> gap = ts;
   if (gap.size() >= 188 * 10) gap.erase(gap.begin() + 188 * 7, gap.begin() + 188 * 9);
   put("ts", "h264-188-gap", gap);
+  // MPEG-2 and HEVC likewise.
+  using Named = std::pair<const char*, const char*>;
+  for (const auto& [name, args] :
+       {Named{"mpeg2-188-gap", "-c:v mpeg2video -g 4 -bf 2 -f mpegts"},
+        Named{"hevc-188-gap", "-c:v libx265 -x265-params log-level=error:keyint=4:open-gop=1 -f mpegts"}}) {
+    std::vector<uint8_t> cut = encode(std::string(name) + ".ts", args);
+    if (cut.size() >= 188 * 10) cut.erase(cut.begin() + 188 * 7, cut.begin() + 188 * 9);
+    put("ts", name, cut);
+  }
   put("ts", "vc1-192", vc1w::wrap_ts(vc1, 192));
   // ps_es: the first byte chooses detection (0), elementary (1) or program
   // stream of pack type 5 (2), 6 (3); bit 3 the AVC/HEVC unit reader.

@@ -302,19 +302,47 @@ TEST(DecodeStreams, AvcOpenGopAndContainers) {
 // quarter of the file, read past by Ostrel, which says so: every frame of
 // the index is served, in order and after seeks, as one picture of the
 // intact file's decode, each later than the frame before's, up to the last;
-// never a repeated picture or one out of place, never a damaged one.
-TEST(DecodeStreams, TransportStreamDamageReadPast) {
+// never a repeated picture or one out of place, never a damaged one. AVC
+// with closed groups, MPEG-2 with open groups of two B pictures (whose
+// leading B pictures after the damage reference a lost one), HEVC with CRA
+// pictures and their RASL pictures.
+struct DamagedTs {
+  const char* name;
+  const char* file;
+  bool (*make)(const std::string& path);
+};
+void PrintTo(const DamagedTs& s, std::ostream* os) { *os << s.name; }
+class TransportStreamDamage : public ::testing::TestWithParam<DamagedTs> {};
+
+TEST_P(TransportStreamDamage, ReadPast) {
   const std::string dir = Dir();
-  const std::string ts = dir + "k40.ts";
-  ASSERT_TRUE(H264(ts, 200, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts"));
+  const std::string ts = dir + GetParam().file;
+  ASSERT_TRUE(GetParam().make(ts));
   const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
   ASSERT_EQ(intact.size(), 200u);
   const std::vector<uint8_t> bytes = tu::read_file(ts);
-  const size_t at = bytes.size() / 4 / 188 * 188, run = 24 * 188;
+  // 24 packets, or fewer, so that the continuity counter of the video PID
+  // (the PID of most packets) shows the loss: a jump by a multiple of 16 is
+  // no jump, one by 1 less than that a repeated packet (and the reader may
+  // lose one packet more where it finds its sync again after zeros).
+  const size_t at = bytes.size() / 4 / 188 * 188;
+  std::map<int, int> per_pid;
+  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) ++per_pid[(bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]];
+  const int video =
+      std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) { return x.second < y.second; })
+          ->first;
+  size_t packets = 24;
+  for (;; --packets) {
+    int lost = 0;
+    for (size_t p = at; p < at + packets * 188; p += 188)
+      lost += ((bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]) == video;
+    if (lost % 16 != 0 && lost % 16 < 14) break;
+  }
+  const size_t run = packets * 188;
   const struct {
     const char* name;
     bool cut;
-  } cases[] = {{"24 packets zeroed", false}, {"24 packets cut out", true}};
+  } cases[] = {{"packets zeroed", false}, {"packets cut out", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b = bytes;
@@ -322,7 +350,7 @@ TEST(DecodeStreams, TransportStreamDamageReadPast) {
       b.erase(b.begin() + long(at), b.begin() + long(at + run));
     else
       std::fill(b.begin() + long(at), b.begin() + long(at + run), 0);
-    const std::string damaged = dir + (c.cut ? "k40_cut.ts" : "k40_zeros.ts");
+    const std::string damaged = ts + (c.cut ? "_cut.ts" : "_zeros.ts");
     tu::write_file(damaged, b);
     const std::string kwi = damaged + ".kwi";
     tu::RunResult r;
@@ -355,6 +383,23 @@ TEST(DecodeStreams, TransportStreamDamageReadPast) {
     EXPECT_EQ(OwnPictureOrFailure(*Open(kwi), ordered, 24, c.name), std::vector<int>{});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DecodeStreams, TransportStreamDamage,
+    ::testing::Values(
+        DamagedTs{"AVC", "k40.ts",
+                  [](const std::string& path) {
+                    return H264(path, 200,
+                                "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts");
+                  }},
+        DamagedTs{"MPEG2", "g12.ts",
+                  [](const std::string& path) { return pt::MakeMpeg2(path, 200, "-s 176x144 -f mpegts"); }},
+        DamagedTs{"HEVC", "k20.ts",
+                  [](const std::string& path) {
+                    return Hevc(path, 200,
+                                "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
+                  }}),
+    [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
 
 TEST(DecodeStreams, Mpeg2ProgressiveInEsPsAndTs) {
   const std::string dir = Dir();

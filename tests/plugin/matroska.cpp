@@ -189,20 +189,32 @@ InfoLayout MkvinfoLayout(const std::string& mkv) {
 
 // Zeros over block headers: the reader passes over the rest of the cluster.
 // The frame they begin in is damaged, the frames after the stretch up to the
-// next key frame lack their references: none of these is indexed, and every
-// other frame is served as the intact file's picture of its time, in order
-// and after seeks, never another's, never a damaged one.
-TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
+// next key frame lack their references, and so do the frames after that key
+// frame shown before it (the leading pictures of an open group: MPEG-2 B
+// pictures, HEVC RASL pictures): none of these is indexed, and every other
+// frame is served as the intact file's picture of its time, in order and
+// after seeks, never another's, never a damaged one. AVC with closed groups,
+// MPEG-2 with open groups of two B pictures, HEVC with CRA pictures.
+struct DamagedStream {
+  const char* name;
+  const char* file;
+  size_t frames;
+  bool (*make)(const std::string& path, int frames);
+};
+void PrintTo(const DamagedStream& s, std::ostream* os) { *os << s.name; }
+class MatroskaDamageReadPast : public ::testing::TestWithParam<DamagedStream> {};
+
+TEST_P(MatroskaDamageReadPast, LeavesOutThePicturesThatCannotBeDecoded) {
   const std::string dir = Dir();
-  ASSERT_TRUE(H264(dir + "k40.264", 250, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3"));
-  const std::string mkv = dir + "k40.mkv";
-  ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(dir + "k40.264") + " 2>&1")
-                .status,
-            0);
+  const std::string es = dir + GetParam().file;
+  const size_t frames = GetParam().frames;
+  ASSERT_TRUE(GetParam().make(es, int(frames)));
+  const std::string mkv = es + ".mkv";
+  ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0);
   const InfoLayout l = MkvinfoLayout(mkv);
   const auto intact = Reference(mkv, 176, 144, false, "-vsync passthrough");
-  ASSERT_EQ(intact.size(), 250u);
-  ASSERT_EQ(l.blocks.size(), 250u);
+  ASSERT_EQ(intact.size(), frames);
+  ASSERT_EQ(l.blocks.size(), frames);
   std::vector<uint64_t> shown;  // block times in display order
   for (const auto& b : l.blocks) shown.push_back(b.ns);
   std::sort(shown.begin(), shown.end());
@@ -213,11 +225,17 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
   while (l.blocks[k].pos < l.clusters[6]) ++k;
   while (l.blocks[m].pos < l.clusters[2]) ++m;
   const InfoLayout::Block& middle = l.blocks[m + 5];
+  // At a quarter of the file, 4 KB, or up to 2 KB past the end of a larger
+  // frame they begin in (so that they reach a block header).
+  const uint64_t quarter = bytes.size() / 4;
+  uint64_t run = 4096;
+  for (const auto& blk : l.blocks)
+    if (blk.pos <= quarter && quarter + run <= blk.end) run = blk.end + 2048 - quarter;
   const struct {
     const char* name;
     uint64_t at, count;
   } cases[] = {
-      {"4 KB zeroed at a quarter of the file", bytes.size() / 4, 4096},
+      {"4 KB or more zeroed at a quarter of the file", quarter, run},
       {"2 KB zeroed from a block header on", l.blocks[k + 10].pos, 2048},
       {"2 KB zeroed from the middle of a frame on", (middle.data + middle.end) / 2, 2048},
   };
@@ -225,10 +243,11 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b = bytes;
     std::fill(b.begin() + long(c.at), b.begin() + long(c.at + c.count), 0);
-    const std::string damaged = dir + "k40_damaged.mkv";
+    const std::string damaged = es + "_damaged.mkv";
     tu::write_file(damaged, b);
     // Lost: the blocks from the one the zeros begin in to the first cluster
-    // after them, and those after it up to the next key frame.
+    // after them, those after it up to the next key frame, and those after
+    // that key frame with an earlier time, up to one with a later time.
     size_t first = 0;
     while (l.blocks[first].end <= c.at) ++first;
     const uint64_t resume = *std::lower_bound(l.clusters.begin(), l.clusters.end(), c.at + c.count);
@@ -238,12 +257,16 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
     std::set<uint64_t> lost;
     bool after = false;
     int next_to = l.blocks[first].data + 4 <= c.at ? 1 : 0;
-    for (size_t i = first; i < l.blocks.size(); ++i) {
+    size_t i = first;
+    for (; i < l.blocks.size(); ++i) {
       after = after || l.blocks[i].pos >= resume;
       if (after && l.blocks[i].key) break;
       lost.insert(l.blocks[i].ns);
       next_to += after;
     }
+    ASSERT_LT(i, l.blocks.size());
+    for (size_t j = i + 1; j < l.blocks.size() && l.blocks[j].ns < l.blocks[i].ns; ++j, ++next_to)
+      lost.insert(l.blocks[j].ns);
     ASSERT_GT(next_to, 1);
     std::vector<std::vector<uint8_t>> want;
     for (size_t n = 0; n < shown.size(); ++n)
@@ -273,6 +296,23 @@ TEST(MatroskaDecode, DamageReadPastLeavesOutThePicturesThatCannotBeDecoded) {
     EXPECT_EQ(OwnPictureOrFailure(*Open(damaged + ".kwi"), want, 154, c.name), std::vector<int>{});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    MatroskaDecode, MatroskaDamageReadPast,
+    ::testing::Values(
+        DamagedStream{"AVC", "k40.264", 250,
+                      [](const std::string& path, int frames) {
+                        return H264(path, frames, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3");
+                      }},
+        DamagedStream{"MPEG2", "g12.m2v", 250,
+                      [](const std::string& path, int frames) { return pt::MakeMpeg2(path, frames, "-s 176x144"); }},
+        // Groups of 1.2 s: clusters of 1 s begin inside them.
+        DamagedStream{"HEVC", "k30.265", 200,
+                      [](const std::string& path, int frames) {
+                        return Hevc(path, frames,
+                                    "-s 176x144 -x265-params log-level=error:keyint=30:min-keyint=30:bframes=3");
+                      }}),
+    [](const ::testing::TestParamInfo<DamagedStream>& i) { return std::string(i.param.name); });
 
 // What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
 // slice each) decode in order and after seeks as ffmpeg decodes them.
