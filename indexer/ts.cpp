@@ -281,6 +281,7 @@ int ts_video_cc = -1;
 bool ts_video_gap = false;
 bool ts_video_pes_ended = false;
 bool ts_video_gap_whole = false;
+bool ts_loss_after_unit = false;
 unsigned ts_video_gaps = 0;
 u64 ts_first_gap = 0;
 
@@ -288,7 +289,7 @@ void reset_ts_reader() {
   parity_at = ~0ULL;
   ts_video_cc = -1;
   ts_video_gap = false;
-  ts_video_pes_ended = ts_video_gap_whole = false;
+  ts_video_pes_ended = ts_video_gap_whole = ts_loss_after_unit = false;
   ts_video_gaps = 0;
   ts_first_gap = 0;
 }

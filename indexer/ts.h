@@ -44,12 +44,24 @@ inline void NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_p
 // analysis drops it, as its picture cannot be decoded, and (indexing) leaves
 // out the pictures after it up to the next one from which decoding starts
 // afresh (pictures_lost). A unit that ended before a gap between whole PES
-// packets is kept; the pictures after it are left out all the same.
+// packets is kept, and its picture with it (the plugin feeds it too): the
+// pictures after it are left out all the same, from the next unit on
+// (ts_loss_after_unit).
+extern bool ts_loss_after_unit;
 inline bool UnitOverVideoGap() {
-  if (SystemStream_Flag != 1 || !ts_video_gap) return false;
+  if (SystemStream_Flag != 1) return false;
+  if (ts_loss_after_unit) {
+    ts_loss_after_unit = false;
+    if (Operation == 0) pictures_lost = true;
+  }
+  if (!ts_video_gap) return false;
   ts_video_gap = false;
+  if (ts_video_gap_whole) {
+    ts_loss_after_unit = true;
+    return false;
+  }
   if (Operation == 0) pictures_lost = true;
-  return !ts_video_gap_whole;
+  return true;
 }
 // A packet of the video PID without payload keeps the counter; one that
 // counts on all the same (as some multiplexers write them) is followed.
