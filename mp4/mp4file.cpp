@@ -155,20 +155,15 @@ void MP4File::Attach(const char* fileName, char mode, void* handle, Virtual_IO* 
 void MP4File::Open(const char* mode) {
   MP4_ASSERT_AS(m_pFile == nullptr, "(m_pFile == __null)");
   MP4_ASSERT(m_fileName);
-  if (!strcmp(mode, "rb")) {
-    void* r = FILE_OpenForReading(m_fileName);
-    if (!r) throw MP4Error(errno, "failed", "MP4Open");
-    m_pFile = r;
-    m_virtual_IO = &FILE_read_virtual_IO;
-    m_orgFileSize = m_fileSize = FILE_read_virtual_IO.GetFileLength(r);
-    return;
-  }
-  if (!strcmp(mode, "rb+")) {
-    void* u = FILE_OpenForUpdate(m_fileName);
-    if (!u) throw MP4Error(errno, "failed", "MP4Open");
-    m_pFile = u;
-    m_virtual_IO = &FILE_update_virtual_IO;
-    m_orgFileSize = m_fileSize = FILE_update_virtual_IO.GetFileLength(u);
+  // Files read, or modified in place, go through their own tables; others
+  // through buffered standard I/O.
+  const bool update = !strcmp(mode, "rb+");
+  if (update || !strcmp(mode, "rb")) {
+    void* h = update ? FILE_OpenForUpdate(m_fileName) : FILE_OpenForReading(m_fileName);
+    if (!h) throw MP4Error(errno, "failed", "MP4Open");
+    m_pFile = h;
+    m_virtual_IO = update ? &FILE_update_virtual_IO : &FILE_read_virtual_IO;
+    m_orgFileSize = m_fileSize = m_virtual_IO->GetFileLength(h);
     return;
   }
   FILE* f = fopen(m_fileName, mode);

@@ -29,6 +29,16 @@ const Container kContainers[] = {
     {"TS", "mpegts", "ts", 1},
 };
 
+// The elementary stream es as container c: es itself, or a copy muxed by
+// ffmpeg at the given rate, named after stem; empty when muxing failed.
+std::string in_container(const Container& c, const std::string& es, const char* rate, const std::string& stem) {
+  if (c.stream_kind == 0) return es;
+  const std::string in = tu::scratch(stem + "." + c.extension);
+  const bool made = tu::ffmpeg(std::string("-fflags +genpts -r ") + rate + " -i " + tu::q(es) + " -c copy -f " +
+                               c.format + " " + tu::q(in));
+  return made ? in : std::string();
+}
+
 double rate_of(const std::string& r) {
   size_t slash = r.find('/');
   if (slash == std::string::npos) return atof(r.c_str());
@@ -165,11 +175,8 @@ TEST(MpegIndex, SoftPulldownIsFilm) {
   ASSERT_EQ(enc.status, 0) << enc.out;
   for (const Container& c : kContainers) {
     SCOPED_TRACE(c.name);
-    std::string in = es;
-    if (c.stream_kind != 0) {
-      in = tu::scratch(std::string("pulldown.") + c.extension);
-      ASSERT_TRUE(tu::ffmpeg("-fflags +genpts -r 30000/1001 -i " + tu::q(es) + " -c copy -f " + c.format + " " + tu::q(in)));
-    }
+    const std::string in = in_container(c, es, "30000/1001", "pulldown");
+    ASSERT_FALSE(in.empty());
     auto kwi = mpgt::index_file(in, in + ".kwi");
     expect_matches_reference(in, kwi, 30000.0 / 1001);
     auto coded = mpgt::values_of(kwi, "CODED");
@@ -196,11 +203,8 @@ TEST(MpegIndex, GroupsWithoutTheirOwnSequenceHeader) {
   ASSERT_EQ(enc.status, 0) << enc.out;
   for (const Container& c : kContainers) {
     SCOPED_TRACE(c.name);
-    std::string in = es;
-    if (c.stream_kind != 0) {
-      in = tu::scratch(std::string("one.") + c.extension);
-      ASSERT_TRUE(tu::ffmpeg("-fflags +genpts -r 25 -i " + tu::q(es) + " -c copy -f " + c.format + " " + tu::q(in)));
-    }
+    const std::string in = in_container(c, es, "25", "one");
+    ASSERT_FALSE(in.empty());
     auto kwi = mpgt::index_file(in, in + ".kwi");
     expect_matches_reference(in, kwi, 25);
     mpgt::Scan scan = mpgt::scan_mpeg2(tu::read_file(in));
