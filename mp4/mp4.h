@@ -82,7 +82,10 @@ MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity);
 // open fails.
 MP4FileHandle MP4ReadEx(const char* fileName, void* userData, Virtual_IO* virtualIO, uint32_t verbosity);
 // Releases the handle; NULL is ignored. Nothing is written to a file opened
-// for reading.
+// for reading. A file opened for writing gets its movie last, after its
+// samples; a write that fails, or a close of the file that fails (what was
+// written may not be on the disk), is printed with the system's text, as
+// every failure is.
 void MP4Close(MP4FileHandle hFile);
 // The box tree as text ("Dumping <name> meta-information..." first); NULL
 // stream: stdout.
@@ -227,7 +230,10 @@ bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when,
 #define MP4_CREATE_64BIT_TIME 0x02u
 
 // A new file with a movie header, a file-type box ("mp42" with "mp42" and
-// "isom") and an initial object descriptor.
+// "isom") and an initial object descriptor. Its writes go to the system at
+// once, a chunk at a time: a sample is taken once its chunk is written or
+// still buffered, and MP4WriteSample fails for the sample whose chunk
+// could not be written, the samples before it still buffered.
 MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags);
 // The same with the file-type box and the initial object descriptor by
 // choice; majorBrand NULL keeps the default brands.
@@ -248,7 +254,9 @@ MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
 // space after it (user data, other tools' metadata), and the chunks of its
 // tracks interleaved by time; newFileName NULL (or the same file) replaces
 // the original through a temporary file beside it (beside the file that a
-// link names: the link stays).
+// link names: the link stays). Any failure leaves the original as it was
+// and no target; the copy's movie is written last, so a copy stopped
+// before the end holds none.
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
 
 // ---------------------------------------------------------------- setting fields

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -191,6 +192,10 @@ class MP4File {
   void WriteMpegLength(uint32_t length, bool compact = false);
 
   bool IsMemoryBufferEnabled() const { return m_memoryBuffer != nullptr; }
+  // What write writes, made in memory rather than in the file: a tree of
+  // many small fields then goes to the file in one write. Positions during
+  // write count from the start of the bytes made.
+  std::vector<uint8_t> InMemory(const std::function<void()>& write);
   void EnableMemoryBuffer(uint8_t* pBytes = nullptr, uint64_t numBytes = 0);
   void DisableMemoryBuffer(uint8_t** ppBytes = nullptr, uint64_t* pNumBytes = nullptr);
 

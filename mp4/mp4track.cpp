@@ -1235,6 +1235,12 @@ void MP4Track::RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t ch
   m_pChunkOffsetProperty->GetValue(chunkId - 1);  // a chunk the table has
   const uint64_t offset = m_pFile->GetPosition();
   m_pFile->WriteBytes(pChunk, chunkSize);
+  MoveChunk(chunkId, offset);
+}
+
+void MP4Track::MoveChunk(uint32_t chunkId, uint64_t offset) {
+  MP4_ASSERT(chunkId);
+  m_pChunkOffsetProperty->GetValue(chunkId - 1);  // a chunk the table has
   if (offset > UINT32_MAX && !HasCo64ChunkOffsets()) UseCo64ChunkOffsets();
   m_pChunkOffsetProperty->SetValue(offset, chunkId - 1);
 }

@@ -116,6 +116,8 @@ class MP4Track {
   // Writes the chunk's bytes at the file's position and moves its offset
   // there; the chunk holds the same samples as before.
   void RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t chunkSize);
+  // Moves the chunk's offset to where its bytes are (or are to be) written.
+  void MoveChunk(uint32_t chunkId, uint64_t offset);
   // "stco" becomes "co64", offsets kept.
   void UseCo64ChunkOffsets();
   bool HasCo64ChunkOffsets();
