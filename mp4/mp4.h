@@ -247,14 +247,17 @@ MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t fla
 // that fails the file is put back as it was. A last box sized "to the end
 // of the file" (or past it) is given its real size first, and bytes at the
 // end that are no box become free space or are written over. NULL also for
-// a file without a movie, one cut short (samples past its end) and one
-// whose last box cannot be given its size.
+// a file without a movie, one cut short (samples past its end), one whose
+// last box cannot be given its size, and a fragmented file: one with movie
+// fragments, or whose movie has a movie extends box and lists no sample (a
+// movie that lists its samples is taken with the box, which stays).
 MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
 // Rewrites a file with its movie first, every other top-level box but free
 // space after it (user data, other tools' metadata), and the chunks of its
 // tracks interleaved by time; newFileName NULL (or the same file) replaces
 // the original through a temporary file beside it (beside the file that a
-// link names: the link stays). Any failure leaves the original as it was
+// link names: the link stays). Fragmented files are refused as by
+// MP4Modify. Any failure leaves the original as it was
 // and no target; the copy's movie is written last, so a copy stopped
 // before the end holds none.
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);

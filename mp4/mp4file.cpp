@@ -1337,8 +1337,15 @@ void MP4File::FinishModify() {
 // which are neither updated nor copied: a new movie would describe none of
 // them, or sit after fragments that name its tracks.
 void MP4File::RefuseFragments(const char* where) {
-  if (FindAtom("moov.mvex") || FindAtom("moof"))
-    throw MP4Error("fragmented files cannot be rewritten", where);
+  bool fragmented = FindAtom("moof") != nullptr;
+  // A movie extends box alone only announces fragments: a movie that lists
+  // its samples is whole without them. One that lists none has them
+  // elsewhere.
+  if (!fragmented && FindAtom("moov.mvex")) {
+    fragmented = true;
+    for (uint32_t t = 0; t < m_pTracks.Size() && fragmented; t++) fragmented = m_pTracks[t]->GetNumberOfSamples() == 0;
+  }
+  if (fragmented) throw MP4Error("fragmented files cannot be rewritten", where);
 }
 
 const char* MP4File::TempFileName() {

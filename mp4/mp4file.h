@@ -90,8 +90,9 @@ class MP4File {
   void FinishWrite();
   // A new empty file in the folder of m_fileName, made for Optimize.
   const char* TempFileName();
-  // Throws when the file holds movie fragments (an "mvex" in the movie or
-  // a "moof" at the top): Modify and Optimize refuse them before writing.
+  // Throws when the file holds movie fragments (a "moof" at the top, or an
+  // "mvex" in a movie that lists no sample): Modify and Optimize refuse
+  // them before writing.
   void RefuseFragments(const char* where);
   // One track per "trak" under "moov"; a trak whose track cannot be built
   // keeps its id in m_trakIds and is left out of m_pTracks.

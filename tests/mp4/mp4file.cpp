@@ -826,14 +826,19 @@ TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
 
 // Fragmented files: the movie fragments describe samples that a new movie
 // would not, so Modify and Optimize refuse them with nothing written, no
-// target made and no temporary file left.
+// target made and no temporary file left: a file with a fragment, and a
+// movie extends box in a movie that lists no sample (its samples are in
+// fragments elsewhere).
 TEST(MP4FileWriting, FragmentedFilesAreRefused) {
   const std::string dir = tu::scratch("fragmented") + "/";
   tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  CraftedTrack empty = Plain(1);
+  empty.tables = PlainTables(0, 10, 4, 2, {});
   std::vector<std::pair<std::string, Bytes>> files = {
       {"crafted movie fragment", Cat({Movie(Lit("abcdefgh"), {Plain(1)}), Box("moof", FullBox("mfhd", 0, 0, BE(1, 4)))})},
-      {"crafted movie extends", Cat({kFtyp, Box("mdat", Lit("abcdefgh")),
-                                     Moov({Trak(Plain(1)), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), Bytes(16, 0)})))})})},
+      {"crafted movie extends, no sample listed",
+       Cat({kFtyp, Box("mdat", Lit("abcdefgh")),
+            Moov({Trak(empty), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), Bytes(16, 0)})))})})},
   };
   ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -c:v libx264 -movflags +frag_keyframe+empty_moov " +
                          tu::q(dir + "made.mp4")));
@@ -1877,6 +1882,48 @@ TEST(MP4FileWriting, FailedCloseIsReported) {
   EXPECT_FALSE(tu::exists(target));
   EXPECT_EQ(g_printed, "MP4Close:closing the file failed:" + std::string(strerror(ENOSPC)) +
                            "\nMP4Optimize:closing the file failed:" + std::string(strerror(ENOSPC)) + "\n");
+}
+
+// An ffmpeg file with a movie extends box added at the end of its movie
+// (nothing fragmented, the movie lists every sample) is modified and
+// optimised as without it: its packets unchanged, the change made, the box
+// kept.
+TEST(MP4FileRewrite, MovieExtendsBoxAloneIsRewritten) {
+  const Bytes plain = tu::read_file(ToolFiles()[0].path);
+  const std::vector<Walked> boxes = Walk(plain);
+  const Walked* moov = Find(boxes, "moov");
+  ASSERT_NE(moov, nullptr);
+  ASSERT_EQ(moov->offset + moov->size, plain.size());
+  const Bytes mvex = Box("mvex", Cat({FullBox("trex", 0, 0, Cat({BE(1, 4), BE(1, 4), Bytes(12, 0)})),
+                                      FullBox("trex", 0, 0, Cat({BE(2, 4), BE(1, 4), Bytes(12, 0)}))}));
+  Bytes extended = Cat({plain, mvex});
+  const Bytes size = BE(moov->size + mvex.size(), 4);
+  std::copy(size.begin(), size.end(), extended.begin() + static_cast<long>(moov->offset));
+  const std::string path = tu::scratch("extended.mp4"), target = tu::scratch("extended-optimised.mp4");
+  tu::write_file(path, extended);
+  const Probed original = Probe(path);
+  ASSERT_EQ(original.messages, "");
+  ASSERT_EQ(original, Probe(ToolFiles()[0].path));
+  EXPECT_TRUE(ModifyBounded(path, 1 << 24, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Extended"); }));
+  const Probed modified = Probe(path);
+  EXPECT_EQ(modified, original);
+  EXPECT_NE(modified.tags.find("tag:grouping=Extended"), std::string::npos) << modified.tags;
+  EXPECT_TRUE(MP4Optimize(path.c_str(), target.c_str(), MP4_VERB_ERRORS));
+  EXPECT_TRUE(MP4Optimize(path.c_str(), nullptr, MP4_VERB_ERRORS));
+  for (const std::string& file : {path, target}) {
+    const Probed optimised = Probe(file);
+    EXPECT_EQ(optimised, original) << file;
+    EXPECT_NE(optimised.tags.find("tag:grouping=Extended"), std::string::npos) << file;
+    const Bytes bytes = tu::read_file(file);
+    EXPECT_EQ(TopLevel(bytes).at(1), "moov") << file;
+    const std::vector<Walked> walked = Walk(bytes);
+    const Walked* box = Find(walked, "mvex");
+    ASSERT_NE(box, nullptr) << file;
+    EXPECT_EQ(Bytes(bytes.begin() + static_cast<long>(box->offset),
+                    bytes.begin() + static_cast<long>(box->offset + box->size)),
+              mvex)
+        << file;
+  }
 }
 
 }  // namespace
