@@ -457,12 +457,13 @@ uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Isma
 // A clone with every sample copied; with applyEdits and an edit list, the
 // samples that each edit presents, in decode order and starting from the
 // sync sample that decodes the first of them (samples decoded only for
-// the ones after are copied too), with their rendering offsets. A track
-// without composition offsets gives each sample the duration it is shown
-// for, cut to its edit; with composition offsets each keeps its own, and
-// a dwell's sample lasts the dwell. The copy gets an edit per edit shown,
-// which hides the samples copied only to be decoded, so that it presents
-// what the source presents; the track and movie durations follow them. A
+// the ones after are copied too; for sound the packet before the first
+// one shown, such as an encoder's priming packet), with their rendering
+// offsets. Each sample keeps its duration; a dwell's sample lasts the
+// dwell. The copy gets an edit per edit shown, which hides what is copied
+// only to be decoded and starts inside the first sample shown where the
+// source's edit does, so that it presents what the source presents, sound
+// in step with its pictures; the track and movie durations follow them. A
 // track with an edit that shows no sample (an empty edit) is not copied.
 // 0 on failure, and nothing is left of the new track.
 uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,

@@ -153,16 +153,17 @@ class MP4Track {
   // The samples of a copy that applies the edit list, in decode order, each
   // with the duration it is to be written with. For each edit: from the
   // sync sample that decoding its first shown sample (in decode order)
-  // starts at, or from where the copy of the edit before it ends when
+  // starts at (sound: the packet before the first one shown, which its
+  // decoding needs), or from where the copy of the edit before it ends when
   // decoding can go on from there, to the last sample it shows. A sample
-  // that a dwell shows lasts the dwell; without composition offsets (shown
-  // in decode order) a sample that an edit shows lasts as long as it is
-  // shown; every other sample keeps its own duration. An edit of some
-  // length that shows no sample throws. visit returns false to stop; the
-  // result is then false. With pEdits, the edits that make the copy
-  // present what this track presents: each edit's media time on the copy's
-  // timeline (its first sample at 0), so that the pictures decoded only to
-  // reach the first one shown stay hidden, with the edit's length in the
+  // that a dwell shows lasts the dwell; every other sample keeps its own
+  // duration. An edit of some length that shows no sample throws. visit
+  // returns false to stop; the result is then false. With pEdits, the
+  // edits that make the copy present what this track presents: each
+  // edit's media time on the copy's timeline (its first sample at 0), inside
+  // the first sample shown where the edit starts inside it, so that what
+  // is decoded only to reach the first one shown stays hidden, with the
+  // edit's length in the
   // movie time scale and whether it dwells.
   struct CopiedEdit {
     uint64_t mediaTime;
