@@ -1008,6 +1008,37 @@ TEST(MP4Copying, CopiesWithEditsPresentWhatTheSourcePresents) {
   }
 }
 
+// Copies that work print nothing: ffmpeg's files (no initial object
+// descriptor) copied into new files (with one), with and without edits.
+std::string g_messages;
+void CollectMessage(int, const char*, const char* format, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  g_messages += std::string(line) + "\n";
+}
+
+TEST(MP4Copying, CopiesThatWorkPrintNothing) {
+  g_messages.clear();
+  MP4SetLibFunc(CollectMessage);
+  for (const std::string name : {"avc_aac.mp4", "mpeg4.mp4", "cut.mp4"}) {
+    for (const bool applyEdits : {false, true}) {
+      Handle in(MP4Read(Input(name).c_str(), MP4_VERB_ERRORS), MP4Close);
+      ASSERT_TRUE(in) << name;
+      MP4FileHandle out = MP4Create(tu::scratch("quiet-" + name).c_str(), MP4_VERB_ERRORS, 0);
+      const uint32_t tracks = MP4GetNumberOfTracks(in.get(), nullptr, 0);
+      for (uint32_t t = 0; t < tracks; t++)
+        EXPECT_EQ(MP4CopyTrack(in.get(), MP4FindTrackId(in.get(), t, nullptr, 0), out, applyEdits, 0), t + 1)
+            << name;
+      MP4Close(out);
+    }
+  }
+  MP4SetLibFunc(nullptr);
+  EXPECT_EQ(g_messages, "");
+}
+
 // Into the source file itself: a sample appended to its own track, a whole
 // track copied, and a copy that fails (an empty edit shows nothing at the
 // start) leaves no track behind.
