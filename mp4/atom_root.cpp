@@ -1,4 +1,6 @@
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "atoms.h"
 
@@ -38,11 +40,27 @@ void MP4RootAtom::BeginWrite(bool) {
 void MP4RootAtom::Write() {}
 
 // Closes the media data atom and writes everything after it: in a new file
-// the movie atom follows its samples.
+// the movie atom follows its samples. The movie comes last, whole, in one
+// write made in memory (a movie of many samples is many small fields):
+// until then the file holds no movie that points at anything.
 void MP4RootAtom::FinishWrite(bool) {
   const uint32_t mdat = GetLastMdatIndex();
   GetChildAtom(mdat)->FinishWrite(m_pFile->Use64Bits("mdat"));
-  for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) GetChildAtom(i)->Write();
+  const uint64_t at = m_pFile->GetPosition();
+  std::vector<std::pair<uint64_t, uint64_t>> places;
+  const std::vector<uint8_t> bytes = m_pFile->InMemory([&] {
+    for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) {
+      MP4Atom* a = GetChildAtom(i);
+      a->Write();
+      places.emplace_back(a->GetStart(), a->GetEnd());
+    }
+  });
+  MP4_ASSERT(bytes.size() <= UINT32_MAX);
+  m_pFile->WriteBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) {
+    GetChildAtom(i)->SetStart(at + places[i - mdat - 1].first);
+    GetChildAtom(i)->SetEnd(at + places[i - mdat - 1].second);
+  }
 }
 
 bool MP4RootAtom::IsNoBox(MP4Atom* child) {
@@ -74,7 +92,8 @@ void MP4RootAtom::BeginOptimalWrite() {
 }
 
 // The movie atom written first held the chunk offsets of no sample yet; it
-// is written again with the final ones, over the same bytes.
+// is written again with the final ones, over the same bytes, in one write
+// made in memory.
 void MP4RootAtom::FinishOptimalWrite() {
   GetChildAtom(GetLastMdatIndex())->FinishWrite(m_pFile->Use64Bits("mdat"));
   uint32_t i = 0;
@@ -83,5 +102,12 @@ void MP4RootAtom::FinishOptimalWrite() {
   MP4_ASSERT(i < size);
   MP4Atom* pMoovAtom = GetChildAtom(i);
   MP4_ASSERT_AS(pMoovAtom != nullptr, "(pMoovAtom != __null)");
-  pMoovAtom->WriteInPlace();
+  const uint64_t start = pMoovAtom->GetStart(), end = pMoovAtom->GetEnd(), pos = m_pFile->GetPosition();
+  const std::vector<uint8_t> bytes = m_pFile->InMemory([&] { pMoovAtom->Write(); });
+  MP4_ASSERT_AS(bytes.size() == end - start, "(oldSize == newSize)");
+  m_pFile->SetPosition(start);
+  m_pFile->WriteBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  m_pFile->SetPosition(pos);
+  pMoovAtom->SetStart(start);
+  pMoovAtom->SetEnd(end);
 }

@@ -988,6 +988,18 @@ static uint32_t CloneHintTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Fi
   return 0;
 }
 
+// A profile level of the initial object descriptor, where both files have
+// one: a file without it (ffmpeg's) has none to give, and is no failure.
+static void CopyProfileLevel(MP4FileHandle srcFile, MP4FileHandle dstFile, const char* name) {
+  const auto has = [name](MP4File& file) {
+    MP4Property* p = nullptr;
+    return file.FindProperty(name, &p, nullptr) && p;
+  };
+  if (!Call(srcFile, false, has) || !Call(dstFile, false, has)) return;
+  uint64_t level = 0;
+  if (MP4GetIntegerProperty(srcFile, name, &level)) MP4SetIntegerProperty(dstFile, name, level);
+}
+
 // The video track of a clone: MPEG-4 Visual entries and AVC ones, any
 // entry when encrypted.
 static uint32_t CloneVideoTrack(MP4FileHandle srcFile, uint32_t srcTrackId, const char* entry, bool encrypted,
@@ -1015,7 +1027,7 @@ static uint32_t CloneVideoTrack(MP4FileHandle srcFile, uint32_t srcTrackId, cons
     if (id) CopyParameterSets(srcFile, srcTrackId, dstFile, id);
     return id;
   }
-  MP4SetVideoProfileLevel(dstFile, MP4GetVideoProfileLevel(srcFile, 0));
+  CopyProfileLevel(srcFile, dstFile, "moov.iods.visualProfileLevelId");
   const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(srcFile, srcTrackId);
   if (encrypted)
     return MP4AddEncVideoTrack(dstFile, timeScale, sampleDuration, width, height, icPp, objectType, entry);
@@ -1039,7 +1051,7 @@ static uint32_t CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encr
     id = CloneVideoTrack(srcFile, srcTrackId, entry, encrypted, icPp, dstFile);
   } else if (sound) {
     if (!encrypted && strcmp(entry, "mp4a") != 0) return 0;
-    MP4SetAudioProfileLevel(dstFile, MP4GetAudioProfileLevel(srcFile));
+    CopyProfileLevel(srcFile, dstFile, "moov.iods.audioProfileLevelId");
     const uint32_t timeScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
     const uint64_t sampleDuration = MP4GetTrackFixedSampleDuration(srcFile, srcTrackId);
     const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(srcFile, srcTrackId);

@@ -82,7 +82,10 @@ MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity);
 // open fails.
 MP4FileHandle MP4ReadEx(const char* fileName, void* userData, Virtual_IO* virtualIO, uint32_t verbosity);
 // Releases the handle; NULL is ignored. Nothing is written to a file opened
-// for reading.
+// for reading. A file opened for writing gets its movie last, after its
+// samples; a write that fails, or a close of the file that fails (what was
+// written may not be on the disk), is printed with the system's text, as
+// every failure is.
 void MP4Close(MP4FileHandle hFile);
 // The box tree as text ("Dumping <name> meta-information..." first); NULL
 // stream: stdout.
@@ -227,7 +230,10 @@ bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when,
 #define MP4_CREATE_64BIT_TIME 0x02u
 
 // A new file with a movie header, a file-type box ("mp42" with "mp42" and
-// "isom") and an initial object descriptor.
+// "isom") and an initial object descriptor. Its writes go to the system at
+// once, a chunk at a time: a sample is taken once its chunk is written or
+// still buffered, and MP4WriteSample fails for the sample whose chunk
+// could not be written, the samples before it still buffered.
 MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags);
 // The same with the file-type box and the initial object descriptor by
 // choice; majorBrand NULL keeps the default brands.
@@ -241,14 +247,19 @@ MP4FileHandle MP4CreateEx(const char* fileName, uint32_t verbosity, uint32_t fla
 // that fails the file is put back as it was. A last box sized "to the end
 // of the file" (or past it) is given its real size first, and bytes at the
 // end that are no box become free space or are written over. NULL also for
-// a file without a movie, one cut short (samples past its end) and one
-// whose last box cannot be given its size.
+// a file without a movie, one cut short (samples past its end), one whose
+// last box cannot be given its size, and a fragmented file: one with movie
+// fragments, or whose movie has a movie extends box and lists no sample (a
+// movie that lists its samples is taken with the box, which stays).
 MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
 // Rewrites a file with its movie first, every other top-level box but free
 // space after it (user data, other tools' metadata), and the chunks of its
 // tracks interleaved by time; newFileName NULL (or the same file) replaces
 // the original through a temporary file beside it (beside the file that a
-// link names: the link stays).
+// link names: the link stays). Fragmented files are refused as by
+// MP4Modify. Any failure leaves the original as it was
+// and no target; the copy's movie is written last, so a copy stopped
+// before the end holds none.
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
 
 // ---------------------------------------------------------------- setting fields
@@ -446,12 +457,13 @@ uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4Isma
 // A clone with every sample copied; with applyEdits and an edit list, the
 // samples that each edit presents, in decode order and starting from the
 // sync sample that decodes the first of them (samples decoded only for
-// the ones after are copied too), with their rendering offsets. A track
-// without composition offsets gives each sample the duration it is shown
-// for, cut to its edit; with composition offsets each keeps its own, and
-// a dwell's sample lasts the dwell. The copy gets an edit per edit shown,
-// which hides the samples copied only to be decoded, so that it presents
-// what the source presents; the track and movie durations follow them. A
+// the ones after are copied too; for sound the packet before the first
+// one shown, such as an encoder's priming packet), with their rendering
+// offsets. Each sample keeps its duration; a dwell's sample lasts the
+// dwell. The copy gets an edit per edit shown, which hides what is copied
+// only to be decoded and starts inside the first sample shown where the
+// source's edit does, so that it presents what the source presents, sound
+// in step with its pictures; the track and movie durations follow them. A
 // track with an edit that shows no sample (an empty edit) is not copied.
 // 0 on failure, and nothing is left of the new track.
 uint32_t MP4CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile, bool applyEdits,

@@ -75,7 +75,10 @@ void MP4File::Close() {
   if (m_pFile) {
     void* handle = m_pFile;
     m_pFile = nullptr;
-    m_virtual_IO->Close(handle);
+    errno = 0;
+    // What was written may not have reached the file when closing fails.
+    if (m_virtual_IO->Close(handle) != 0 && m_mode == 'w')
+      throw MP4Error(errno, "closing the file failed", "MP4Close");
   }
 }
 
@@ -155,22 +158,18 @@ void MP4File::Attach(const char* fileName, char mode, void* handle, Virtual_IO* 
 void MP4File::Open(const char* mode) {
   MP4_ASSERT_AS(m_pFile == nullptr, "(m_pFile == __null)");
   MP4_ASSERT(m_fileName);
-  // Files read, or modified in place, go through their own tables; others
-  // through buffered standard I/O.
+  // Files read go through their own buffered table; files written (made
+  // new or modified in place) through one whose every write goes to the
+  // system at once, at its place: no buffer holds bytes of a sample that
+  // was taken, to fail later under another call's name.
   const bool update = !strcmp(mode, "rb+");
-  if (update || !strcmp(mode, "rb")) {
-    void* h = update ? FILE_OpenForUpdate(m_fileName) : FILE_OpenForReading(m_fileName);
-    if (!h) throw MP4Error(errno, "failed", "MP4Open");
-    m_pFile = h;
-    m_virtual_IO = update ? &FILE_update_virtual_IO : &FILE_read_virtual_IO;
-    m_orgFileSize = m_fileSize = m_virtual_IO->GetFileLength(h);
-    return;
-  }
-  FILE* f = fopen(m_fileName, mode);
-  if (!f) throw MP4Error(errno, "failed", "MP4Open");
-  m_pFile = f;
-  m_virtual_IO = &FILE_virtual_IO;
-  m_orgFileSize = m_fileSize = m_mode == 'r' ? FILE_virtual_IO.GetFileLength(f) : 0;
+  const bool create = mode[0] == 'w';
+  void* h = create ? FILE_OpenForWriting(m_fileName)
+                   : update ? FILE_OpenForUpdate(m_fileName) : FILE_OpenForReading(m_fileName);
+  if (!h) throw MP4Error(errno, "failed", "MP4Open");
+  m_pFile = h;
+  m_virtual_IO = create || update ? &FILE_update_virtual_IO : &FILE_read_virtual_IO;
+  m_orgFileSize = m_fileSize = create ? 0 : m_virtual_IO->GetFileLength(h);
 }
 
 void MP4File::ReadFromFile() {
@@ -890,7 +889,10 @@ void MP4File::Create(const char* fileName, uint32_t flags, int addFtyp, int addI
   if (addFtyp) MakeFtypAtom(majorBrand, minorVersion, compatibleBrands, compatibleBrandsCount);
   CacheProperties();
   InsertChildAtom(m_pRootAtom, "mdat", addFtyp ? 1 : 0);
-  m_pRootAtom->BeginWrite();
+  // The file is empty: positions in memory are the file's.
+  const std::vector<uint8_t> head = InMemory([&] { m_pRootAtom->BeginWrite(); });
+  MP4_ASSERT(head.size() <= UINT32_MAX);
+  WriteAt(0, head.data(), static_cast<uint32_t>(head.size()));
   if (addIods) AddChildAtom("moov", "iods");
 }
 
@@ -1170,25 +1172,19 @@ void MP4File::Rollback() {
 
 std::vector<uint8_t> MP4File::AtomInMemory(MP4Atom* atom) {
   const uint64_t start = atom->GetStart(), end = atom->GetEnd(), size = atom->GetSize();
-  EnableMemoryBuffer();
-  uint8_t* bytes = nullptr;
-  uint64_t n = 0;
-  try {
-    atom->Write();
-  } catch (...) {
-    DisableMemoryBuffer(&bytes);
-    MP4Free(bytes);
+  const auto restore = [&] {
     atom->SetStart(start);
     atom->SetEnd(end);
     atom->SetSize(size);
+  };
+  std::vector<uint8_t> out;
+  try {
+    out = InMemory([&] { atom->Write(); });
+  } catch (...) {
+    restore();
     throw;
   }
-  DisableMemoryBuffer(&bytes, &n);
-  std::vector<uint8_t> out(bytes, bytes + n);
-  MP4Free(bytes);
-  atom->SetStart(start);
-  atom->SetEnd(end);
-  atom->SetSize(size);
+  restore();
   return out;
 }
 
@@ -1341,8 +1337,15 @@ void MP4File::FinishModify() {
 // which are neither updated nor copied: a new movie would describe none of
 // them, or sit after fragments that name its tracks.
 void MP4File::RefuseFragments(const char* where) {
-  if (FindAtom("moov.mvex") || FindAtom("moof"))
-    throw MP4Error("fragmented files cannot be rewritten", where);
+  bool fragmented = FindAtom("moof") != nullptr;
+  // A movie extends box alone only announces fragments: a movie that lists
+  // its samples is whole without them. One that lists none has them
+  // elsewhere.
+  if (!fragmented && FindAtom("moov.mvex")) {
+    fragmented = true;
+    for (uint32_t t = 0; t < m_pTracks.Size() && fragmented; t++) fragmented = m_pTracks[t]->GetNumberOfSamples() == 0;
+  }
+  if (fragmented) throw MP4Error("fragmented files cannot be rewritten", where);
 }
 
 const char* MP4File::TempFileName() {
@@ -1406,7 +1409,8 @@ void MP4File::Optimize(const char* sourceName, const char* targetName) {
     WriteOptimized(sourceHandle, sourceIO);
     void* handle = m_pFile;
     m_pFile = nullptr;
-    if (m_virtual_IO->Close(handle) != 0) throw MP4Error(errno, "failed", "MP4Optimize");
+    errno = 0;
+    if (m_virtual_IO->Close(handle) != 0) throw MP4Error(errno, "closing the file failed", "MP4Optimize");
   } catch (...) {
     if (m_pFile) {
       m_virtual_IO->Close(m_pFile);
@@ -1449,10 +1453,26 @@ void MP4File::WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO) {
     m_createFlags |= 1;
   }
   MP4RootAtom* root = static_cast<MP4RootAtom*>(m_pRootAtom);
-  root->BeginOptimalWrite();
+  // Made in memory and written in one write; the target is empty, so
+  // positions in memory are its own. The movie is free space until it is
+  // written again with the places of the chunks: a copy stopped before
+  // then holds no movie that points at bytes not copied.
+  std::vector<uint8_t> head = InMemory([&] { root->BeginOptimalWrite(); });
+  MP4Atom* moov = root->FindChildAtom("moov");
+  MP4_ASSERT(moov && moov->GetStart() + 8 <= head.size() && head.size() <= UINT32_MAX);
+  memcpy(head.data() + moov->GetStart() + 4, "free", 4);
+  WriteAt(0, head.data(), static_cast<uint32_t>(head.size()));
   RewriteMdat(sourceHandle, sourceIO);
   root->FinishOptimalWrite();
 }
+
+namespace {
+
+// The bytes of chunks an optimised copy writes at once: a few hundred
+// writes for a file of a gigabyte.
+constexpr uint32_t kCopyBatch = 4u << 20;
+
+}  // namespace
 
 void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
   const uint32_t n = m_pTracks.Size();
@@ -1477,6 +1497,17 @@ void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
       file->m_virtual_IO = io;
     }
   } restore{this, targetHandle, targetIO};
+  // Chunks follow one another in the target: they are gathered and written
+  // a batch at a time, each chunk's offset set to its place in the batch.
+  // A failure fails the whole copy, which leaves no target.
+  std::vector<uint8_t> batch;
+  uint64_t batchAt = GetPosition();
+  const auto flush = [&] {
+    if (batch.empty()) return;
+    WriteAt(batchAt, batch.data(), static_cast<uint32_t>(batch.size()));
+    batchAt += batch.size();
+    batch.clear();
+  };
   for (;;) {
     uint32_t chosen = n;
     uint64_t chosenTime = UINT64_MAX;
@@ -1492,7 +1523,10 @@ void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
         chosenTime = nextTime[i];
       }
     }
-    if (chosen == n) return;
+    if (chosen == n) {
+      flush();
+      return;
+    }
     m_mode = 'r';
     m_pFile = sourceHandle;
     m_virtual_IO = sourceIO;
@@ -1510,7 +1544,14 @@ void MP4File::RewriteMdat(void* sourceHandle, Virtual_IO* sourceIO) {
     }
     copied += size;
     try {
-      m_pTracks[chosen]->RewriteChunk(nextChunk[chosen], chunk, size);
+      if (batch.size() + size > kCopyBatch) flush();
+      m_pTracks[chosen]->MoveChunk(nextChunk[chosen], batchAt + batch.size());
+      if (size >= kCopyBatch) {
+        WriteAt(batchAt, chunk, size);
+        batchAt += size;
+      } else {
+        batch.insert(batch.end(), chunk, chunk + size);
+      }
     } catch (...) {
       MP4Free(chunk);
       throw;
@@ -1526,10 +1567,18 @@ void MP4File::FinishWrite() {
     MP4_ASSERT_AS(m_pTracks[i], "(m_pTracks[i])");
     m_pTracks[i]->FinishWrite();
   }
-  if (m_modifying)
+  if (m_modifying) {
     FinishModify();
-  else
-    m_pRootAtom->FinishWrite(false);
+    return;
+  }
+  m_pRootAtom->FinishWrite(false);
+  // A write that failed part of the way may have left bytes past the end
+  // of what the file holds now.
+  if (m_virtual_IO == &FILE_update_virtual_IO) {
+    const uint64_t end = GetPosition();
+    if (m_virtual_IO->GetFileLength(m_pFile) > end && FILE_TruncateUpdated(m_pFile, end) != 0)
+      throw MP4Error(errno, "failed to cut the file to its end", "MP4Close");
+  }
 }
 
 void MP4File::MakeFtypAtom(const char* majorBrand, uint32_t minorVersion, char** compatibleBrands,

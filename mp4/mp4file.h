@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -89,8 +90,9 @@ class MP4File {
   void FinishWrite();
   // A new empty file in the folder of m_fileName, made for Optimize.
   const char* TempFileName();
-  // Throws when the file holds movie fragments (an "mvex" in the movie or
-  // a "moof" at the top): Modify and Optimize refuse them before writing.
+  // Throws when the file holds movie fragments (a "moof" at the top, or an
+  // "mvex" in a movie that lists no sample): Modify and Optimize refuse
+  // them before writing.
   void RefuseFragments(const char* where);
   // One track per "trak" under "moov"; a trak whose track cannot be built
   // keeps its id in m_trakIds and is left out of m_pTracks.
@@ -191,6 +193,10 @@ class MP4File {
   void WriteMpegLength(uint32_t length, bool compact = false);
 
   bool IsMemoryBufferEnabled() const { return m_memoryBuffer != nullptr; }
+  // What write writes, made in memory rather than in the file: a tree of
+  // many small fields then goes to the file in one write. Positions during
+  // write count from the start of the bytes made.
+  std::vector<uint8_t> InMemory(const std::function<void()>& write);
   void EnableMemoryBuffer(uint8_t* pBytes = nullptr, uint64_t numBytes = 0);
   void DisableMemoryBuffer(uint8_t** ppBytes = nullptr, uint64_t* pNumBytes = nullptr);
 

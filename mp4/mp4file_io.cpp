@@ -119,24 +119,42 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
     return;
   }
   MP4_ASSERT(m_pFile);
-  if (!m_modifying) {
-    if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes)
-      throw MP4Error("error writing bytes via virtual I/O", "MP4WriteBytes");
-    return;
+  // A failed write says why it failed, and leaves the position where its
+  // bytes were to go, for the next write to go there: the library's own
+  // table for written files does so itself, a modification makes sure.
+  uint64_t pos = 0;
+  if (m_modifying) {
+    pos = GetPosition();
+    KeepOverwritten(numBytes);
   }
-  // A failed write leaves the position where its bytes were to go, for the
-  // next write to go there, and says why it failed.
-  const uint64_t pos = GetPosition();
-  KeepOverwritten(numBytes);
   errno = 0;
   if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes) {
     const int error = errno;
-    try {
-      m_virtual_IO->SetPosition(m_pFile, pos);
-    } catch (...) {
+    if (m_modifying) {
+      try {
+        m_virtual_IO->SetPosition(m_pFile, pos);
+      } catch (...) {
+      }
     }
     throw MP4Error(error, "error writing bytes via virtual I/O", "MP4WriteBytes");
   }
+}
+
+std::vector<uint8_t> MP4File::InMemory(const std::function<void()>& write) {
+  EnableMemoryBuffer();
+  uint8_t* bytes = nullptr;
+  uint64_t n = 0;
+  try {
+    write();
+  } catch (...) {
+    DisableMemoryBuffer(&bytes);
+    MP4Free(bytes);
+    throw;
+  }
+  DisableMemoryBuffer(&bytes, &n);
+  std::vector<uint8_t> out(bytes, bytes + n);
+  MP4Free(bytes);
+  return out;
 }
 
 // ---------------------------------------------------------------- integers

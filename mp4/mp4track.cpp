@@ -1235,6 +1235,12 @@ void MP4Track::RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t ch
   m_pChunkOffsetProperty->GetValue(chunkId - 1);  // a chunk the table has
   const uint64_t offset = m_pFile->GetPosition();
   m_pFile->WriteBytes(pChunk, chunkSize);
+  MoveChunk(chunkId, offset);
+}
+
+void MP4Track::MoveChunk(uint32_t chunkId, uint64_t offset) {
+  MP4_ASSERT(chunkId);
+  m_pChunkOffsetProperty->GetValue(chunkId - 1);  // a chunk the table has
   if (offset > UINT32_MAX && !HasCo64ChunkOffsets()) UseCo64ChunkOffsets();
   m_pChunkOffsetProperty->SetValue(offset, chunkId - 1);
 }
@@ -1538,8 +1544,10 @@ uint32_t MP4Track::GetSampleIdFromEditTime(uint64_t editWhen, uint64_t* pStartTi
 bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>& visit,
                                    std::vector<CopiedEdit>* pEdits) {
   const uint32_t n = m_pElstCountProperty ? static_cast<uint32_t>(m_pElstCountProperty->GetValue()) : 0;
-  BuildCompositionOrder();
-  const bool reordered = m_compositionState == kCompositionOrdered;
+  // Sound decodes a packet from the one before it (the overlap of its
+  // transform): the packet before the first one shown goes along, hidden,
+  // as the priming packet before an encoder's first does.
+  const bool primed = GetType() && !strcmp(GetType(), "soun");
   const bool wide = n && m_pElstMediaTimeProperty->GetValueBits() == 64;
   uint64_t movieEnd = 0, editStart = 0, editEnd = 0;
   uint32_t copiedTo = 0;  // the last sample of the copy so far
@@ -1562,33 +1570,25 @@ bool MP4Track::ForEachEditedSample(const std::function<bool(uint32_t, uint64_t)>
     }
     if (!shows) throw MP4Error("edit %u shows no sample", "MP4Track::ForEachEditedSample", i + 1);
     uint32_t sid = GetPreviousSyncSample(first);
+    if (primed && sid == first && first > 1) sid = first - 1;
     // Decoding goes on from the copy of the edit before.
     if (copiedTo && copiedTo < first && sid <= copiedTo) sid = copiedTo + 1;
-    // Where the edit starts on the copy's timeline. Samples shown in decode
-    // order start there with the first one shown (cut to start at the
-    // edit); otherwise every sample up to the last keeps its duration, so
-    // the copy's times are the source's moved by one amount.
+    // Where the edit starts on the copy's timeline: every sample keeps its
+    // duration, so the copy's times are the source's moved by one amount,
+    // and the first one shown starts inside it where the edit does.
     uint64_t copyMediaTime = 0;
     bool placed = false;
     for (; sid <= last && sid != 0; sid++) {
       uint64_t dts = 0, duration = 0;
       GetSampleTimes(sid, &dts, &duration);
-      if (!placed && (reordered || sid >= first)) {
+      if (!placed) {
         placed = true;
-        if (!reordered)
-          copyMediaTime = copyEnd;
-        else if (m0 >= dts)
+        if (m0 >= dts)
           copyMediaTime = m0 - dts > UINT64_MAX - copyEnd ? UINT64_MAX - 1 : copyEnd + (m0 - dts);
         else
           copyMediaTime = dts - m0 < copyEnd ? copyEnd - (dts - m0) : 0;
       }
-      if (dwell && sid == last) {
-        duration = length;
-      } else if (!reordered && !dwell && sid >= first) {
-        const uint64_t from = dts > m0 ? dts : m0;
-        const uint64_t to = duration > m1 - std::min(dts, m1) ? m1 : dts + duration;
-        duration = to > from ? to - from : 0;
-      }
+      if (dwell && sid == last) duration = length;
       if (!visit(sid, duration)) return false;
       copyEnd = duration > UINT64_MAX - copyEnd ? UINT64_MAX : copyEnd + duration;
     }

@@ -116,6 +116,8 @@ class MP4Track {
   // Writes the chunk's bytes at the file's position and moves its offset
   // there; the chunk holds the same samples as before.
   void RewriteChunk(uint32_t chunkId, const uint8_t* pChunk, uint32_t chunkSize);
+  // Moves the chunk's offset to where its bytes are (or are to be) written.
+  void MoveChunk(uint32_t chunkId, uint64_t offset);
   // "stco" becomes "co64", offsets kept.
   void UseCo64ChunkOffsets();
   bool HasCo64ChunkOffsets();
@@ -151,16 +153,17 @@ class MP4Track {
   // The samples of a copy that applies the edit list, in decode order, each
   // with the duration it is to be written with. For each edit: from the
   // sync sample that decoding its first shown sample (in decode order)
-  // starts at, or from where the copy of the edit before it ends when
+  // starts at (sound: the packet before the first one shown, which its
+  // decoding needs), or from where the copy of the edit before it ends when
   // decoding can go on from there, to the last sample it shows. A sample
-  // that a dwell shows lasts the dwell; without composition offsets (shown
-  // in decode order) a sample that an edit shows lasts as long as it is
-  // shown; every other sample keeps its own duration. An edit of some
-  // length that shows no sample throws. visit returns false to stop; the
-  // result is then false. With pEdits, the edits that make the copy
-  // present what this track presents: each edit's media time on the copy's
-  // timeline (its first sample at 0), so that the pictures decoded only to
-  // reach the first one shown stay hidden, with the edit's length in the
+  // that a dwell shows lasts the dwell; every other sample keeps its own
+  // duration. An edit of some length that shows no sample throws. visit
+  // returns false to stop; the result is then false. With pEdits, the
+  // edits that make the copy present what this track presents: each
+  // edit's media time on the copy's timeline (its first sample at 0), inside
+  // the first sample shown where the edit starts inside it, so that what
+  // is decoded only to reach the first one shown stays hidden, with the
+  // edit's length in the
   // movie time scale and whether it dwells.
   struct CopiedEdit {
     uint64_t mediaTime;

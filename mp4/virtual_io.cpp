@@ -173,8 +173,10 @@ uint64_t UPDATE_Write(void* handle, void* buffer, uint64_t size) {
 
 int READ_Close(void* handle) {
   ReadStream* r = Reader(handle);
-  const int result = close(r->fd);
+  const int result = FILE_close(r->fd);
+  const int error = errno;
   free(r);
+  errno = error;
   return result;
 }
 
@@ -184,7 +186,7 @@ void* OpenStream(const char* fileName, int flags) {
     errno = ENOMEM;
     return nullptr;
   }
-  r->fd = open(fileName, flags | O_CLOEXEC);
+  r->fd = open(fileName, flags | O_CLOEXEC, 0666);
   if (r->fd < 0) {
     const int e = errno;
     free(r);
@@ -203,6 +205,8 @@ void* FILE_OpenForReading(const char* fileName) { return OpenStream(fileName, O_
 
 void* FILE_OpenForUpdate(const char* fileName) { return OpenStream(fileName, O_RDWR); }
 
+void* FILE_OpenForWriting(const char* fileName) { return OpenStream(fileName, O_RDWR | O_CREAT | O_TRUNC); }
+
 int FILE_TruncateUpdated(void* handle, uint64_t length) {
   if (length > static_cast<uint64_t>(INT64_MAX)) return -1;
   ReadStream* r = Reader(handle);
@@ -211,6 +215,7 @@ int FILE_TruncateUpdated(void* handle, uint64_t length) {
 }
 
 ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position) = pwrite;
+int (*FILE_close)(int fd) = close;
 
 int FILE_Truncate(void* handle, uint64_t length) {
   if (length > static_cast<uint64_t>(INT64_MAX)) return -1;

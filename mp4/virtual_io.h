@@ -3,10 +3,12 @@
 // stdio stream opened with 64-bit offsets; files it opens only for reading
 // go through FILE_read_virtual_IO, over a buffered descriptor whose handle
 // FILE_OpenForReading gives (null with errno set when the file cannot be
-// opened; the table's Close closes it). Files the library modifies go
-// through FILE_update_virtual_IO, the same stream opened for reading and
-// writing (FILE_OpenForUpdate), whose every write goes to the system at
-// once through FILE_pwrite (pwrite, unless a test puts a stand-in there).
+// opened; the table's Close closes it). Files the library modifies or
+// makes go through FILE_update_virtual_IO, the same stream opened for
+// reading and writing (FILE_OpenForUpdate; FILE_OpenForWriting makes the
+// file new and empty), whose every write goes to the system at once
+// through FILE_pwrite, and whose Close closes through FILE_close (pwrite
+// and close, unless a test puts stand-ins there).
 #pragma once
 
 #include <sys/types.h>
@@ -36,7 +38,9 @@ extern Virtual_IO FILE_read_virtual_IO;
 void* FILE_OpenForReading(const char* fileName);
 extern Virtual_IO FILE_update_virtual_IO;
 void* FILE_OpenForUpdate(const char* fileName);
+void* FILE_OpenForWriting(const char* fileName);
 extern ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position);
+extern int (*FILE_close)(int fd);
 // Cuts a stream of FILE_update_virtual_IO back to a length; 0 on success.
 int FILE_TruncateUpdated(void* handle, uint64_t length);
 // Cuts a stream of FILE_virtual_IO back to a length, its buffered writes

@@ -269,6 +269,17 @@ std::vector<uint8_t> mp4_content_information_movie() {
               Moov({OciIods(), Trak(aac)})});
 }
 
+// A movie extends box in a movie that lists its samples, with no fragment:
+// modified and optimised whole.
+std::vector<uint8_t> mp4_extended_movie() {
+  using namespace mp4test;
+  CraftedTrack t;
+  t.duration = 20;
+  t.tables = PlainTables(2, 10, 4, 2, {kMedia});
+  return Cat({Box("ftyp", Cat({Lit("isom"), BE(0, 4)})), Box("mdat", Lit("abcdefgh")),
+              Moov({Trak(t), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), BE(1, 4), Bytes(12, 0)})))})});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: fuzz_seeds FOLDER\n");
@@ -339,6 +350,7 @@ int main(int argc, char** argv) {
   put("mp4tree", "content-information", mp4_content_information());
   put("mp4read", "content-information", mp4_content_information_movie());
   put("mp4write", "content-information", mp4_content_information_movie());
+  put("mp4write", "movie-extends-listing-samples", mp4_extended_movie());
   const std::string small = "-f lavfi -i testsrc=size=32x32:rate=10 -f lavfi -i sine -frames:v 3 -t 0.3 -shortest ";
   for (const auto& file : {std::make_pair("h264-aac", "-c:v libx264 -bf 1 -c:a aac"),
                            std::make_pair("mpeg4-faststart", "-c:v mpeg4 -c:a aac -movflags +faststart"),

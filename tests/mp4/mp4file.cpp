@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <set>
 #include <new>
@@ -825,14 +826,19 @@ TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
 
 // Fragmented files: the movie fragments describe samples that a new movie
 // would not, so Modify and Optimize refuse them with nothing written, no
-// target made and no temporary file left.
+// target made and no temporary file left: a file with a fragment, and a
+// movie extends box in a movie that lists no sample (its samples are in
+// fragments elsewhere).
 TEST(MP4FileWriting, FragmentedFilesAreRefused) {
   const std::string dir = tu::scratch("fragmented") + "/";
   tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  CraftedTrack empty = Plain(1);
+  empty.tables = PlainTables(0, 10, 4, 2, {});
   std::vector<std::pair<std::string, Bytes>> files = {
       {"crafted movie fragment", Cat({Movie(Lit("abcdefgh"), {Plain(1)}), Box("moof", FullBox("mfhd", 0, 0, BE(1, 4)))})},
-      {"crafted movie extends", Cat({kFtyp, Box("mdat", Lit("abcdefgh")),
-                                     Moov({Trak(Plain(1)), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), Bytes(16, 0)})))})})},
+      {"crafted movie extends, no sample listed",
+       Cat({kFtyp, Box("mdat", Lit("abcdefgh")),
+            Moov({Trak(empty), Box("mvex", FullBox("trex", 0, 0, Cat({BE(1, 4), Bytes(16, 0)})))})})},
   };
   ASSERT_TRUE(tu::ffmpeg(std::string(kVideo) + " -c:v libx264 -movflags +frag_keyframe+empty_moov " +
                          tu::q(dir + "made.mp4")));
@@ -1304,6 +1310,11 @@ struct FaultRecord {
   int at;
   int kind;  // 0 kill, else the errno of the failure
   int accepted[64];
+  // Of a new file: per track, whether MP4WriteSample took each sample.
+  int taken[2][200];
+  // What the message callback received (g_printed), once the child ends
+  // without being killed.
+  char printed[2048];
 };
 FaultRecord* g_faults = nullptr;
 
@@ -1401,7 +1412,7 @@ TEST(MP4FileRewrite, FaultAtEveryWriteOfAModification) {
           const std::string what = tool.name + (samples ? ", samples" : ", item") + ", write " +
                                    std::to_string(at) + (kind ? ", failed" : ", killed");
           tu::write_file(path, source);
-          *shared.record = FaultRecord{0, at, kind, {}};
+          *shared.record = FaultRecord{0, at, kind, {}, {}, {}};
           const int status = Bounded(bound, [&] {
             g_faults = shared.record;
             FILE_pwrite = FaultyWrite;
@@ -1573,6 +1584,346 @@ TEST(MP4FileRewrite, MovieSizedPastTheEnd) {
   EXPECT_TRUE(MP4GetMetadataGrouping(h.get(), &grouping));
   EXPECT_STREQ(grouping, "Sized");
   free(grouping);
+}
+
+// ---------------------------------------------------------------- faults while creating and optimising
+
+// The samples of a new file: per track, of sizes and bytes no two alike.
+const int kNewSamples[2] = {100, 188};
+Bytes NewSample(int track, int i) {
+  Bytes b(track == 0 ? 300 + 7 * i : 100 + i % 50);
+  for (size_t k = 0; k < b.size(); k++) b[k] = static_cast<uint8_t>(track * 101 + i * 31 + k * 7 + (k >> 8));
+  return b;
+}
+
+// The samples a file holds, per track in order, as the library reads them
+// and as ffprobe finds them (each packet's bytes at the place and of the
+// size it gives); empty when the library cannot open the file.
+std::vector<std::vector<Bytes>> HeldSamples(const std::string& path, bool* pReads) {
+  std::vector<std::vector<Bytes>> held;
+  *pReads = false;
+  Handle h(MP4Read(path.c_str(), 0), MP4Close);
+  if (!h) return held;
+  *pReads = true;
+  for (uint32_t t = 0; t < MP4GetNumberOfTracks(h.get(), nullptr, 0); t++) {
+    const uint32_t id = MP4FindTrackId(h.get(), static_cast<uint16_t>(t), nullptr, 0);
+    held.emplace_back();
+    for (uint32_t s = 1; s <= MP4GetTrackNumberOfSamples(h.get(), id); s++) {
+      uint8_t* bytes = nullptr;
+      uint32_t size = 0;
+      EXPECT_TRUE(MP4ReadSample(h.get(), id, s, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) << path;
+      held.back().push_back(Bytes(bytes, bytes + size));
+      free(bytes);
+    }
+  }
+  const Bytes file = tu::read_file(path);
+  const std::map<int, std::vector<Packet>> packets = FFprobePackets(path);
+  EXPECT_EQ(packets.size(), held.size()) << path;
+  for (const auto& stream : packets) {
+    if (stream.first < 0 || static_cast<size_t>(stream.first) >= held.size()) continue;
+    std::vector<Bytes> found;
+    for (const Packet& p : stream.second)
+      found.push_back(p.pos + p.size <= file.size() ? Bytes(file.begin() + static_cast<long>(p.pos),
+                                                            file.begin() + static_cast<long>(p.pos + p.size))
+                                                    : Bytes());
+    EXPECT_EQ(found, held[static_cast<size_t>(stream.first)]) << path << " stream " << stream.first;
+  }
+  return held;
+}
+
+// What the message callback gets for a write that failed with the error.
+std::string FailedWriteLine(int error) {
+  return "MP4WriteBytes:error writing bytes via virtual I/O:" + std::string(strerror(error)) + "\n";
+}
+
+// A kill, and a write that fails once with ENOSPC and with EIO, at each
+// write of a new file in turn (an AVC and an AAC track, their samples
+// interleaved, then MP4Close): every sample that MP4WriteSample took is in
+// the file as it was given, in order, to the library and to ffprobe, and
+// no other is; one failed write refuses one sample at most; a failure
+// says which write failed and why. A file that does not read is one whose
+// close failed, or was killed.
+TEST(MP4FileCreate, FaultAtEveryWriteOfANewFile) {
+  SharedFaults shared;
+  ASSERT_NE(shared.record, nullptr);
+  const std::string path = tu::scratch("created.mp4");
+  bool finished = false;
+  int runs = 0;
+  for (int at = 1; at < 100 && !finished; at++) {
+    for (int kind : {0, ENOSPC, EIO}) {
+      const std::string what = "write " + std::to_string(at) + (kind ? ", " + std::string(strerror(kind)) : ", killed");
+      remove(path.c_str());
+      *shared.record = FaultRecord{0, at, kind, {}, {}, {}};
+      const int status = Bounded(64 << 20, [&] {
+        const Printed printed;
+        g_faults = shared.record;
+        FILE_pwrite = FaultyWrite;
+        MP4FileHandle h = MP4Create(path.c_str(), MP4_VERB_ERRORS, 0);
+        snprintf(shared.record->printed, sizeof shared.record->printed, "%s", g_printed.c_str());
+        if (!h) return false;
+        shared.record->accepted[0] = 1;
+        const uint32_t ids[2] = {MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 0x64, 0, 0x1f, 3),
+                                 MP4AddAudioTrack(h, 48000, 1024, 0x40)};
+        int next[2] = {0, 0};
+        while (next[0] < kNewSamples[0] || next[1] < kNewSamples[1]) {
+          // By time: a picture lasts 3600 / 90000 s, a packet 1024 / 48000 s.
+          const int t = next[1] >= kNewSamples[1] || (next[0] < kNewSamples[0] && next[0] * 3600 * 48000LL <=
+                                                                                       next[1] * 1024 * 90000LL)
+                            ? 0
+                            : 1;
+          const Bytes b = NewSample(t, next[t]);
+          shared.record->taken[t][next[t]] =
+              MP4WriteSample(h, ids[t], b.data(), static_cast<uint32_t>(b.size()), UINT64_MAX, 0, true);
+          next[t]++;
+        }
+        MP4Close(h);
+        snprintf(shared.record->printed, sizeof shared.record->printed, "%s", g_printed.c_str());
+        return true;
+      });
+      runs++;
+      if (shared.record->writes < at) finished = true;
+      if (!shared.record->accepted[0]) {
+        // The file's first write failed: no file to write to.
+        EXPECT_EQ(status, kind ? 1 : 128 + SIGKILL) << what;
+        if (kind) { EXPECT_EQ(std::string(shared.record->printed), FailedWriteLine(kind)) << what; }
+        continue;
+      }
+      ASSERT_EQ(status, kind || finished ? 0 : 128 + SIGKILL) << what;
+      std::vector<std::vector<Bytes>> taken(2);
+      int refused = 0;
+      for (int t = 0; t < 2; t++)
+        for (int i = 0; i < kNewSamples[t]; i++) {
+          if (shared.record->taken[t][i])
+            taken[t].push_back(NewSample(t, i));
+          else
+            refused++;
+        }
+      bool reads = false;
+      const std::vector<std::vector<Bytes>> held = HeldSamples(path, &reads);
+      if (reads) { EXPECT_EQ(held, taken) << what; }
+      const std::string printed = shared.record->printed;
+      if (finished) {
+        EXPECT_TRUE(reads) << what;
+        EXPECT_EQ(refused, 0) << what;
+        EXPECT_EQ(printed, "") << what;
+      } else if (kind) {
+        EXPECT_LE(refused, 1) << what;
+        // A refused sample leaves the file to be closed whole.
+        EXPECT_TRUE(reads || refused == 0) << what;
+        EXPECT_EQ(printed, FailedWriteLine(kind)) << what;
+      } else {
+        EXPECT_FALSE(reads) << what;
+      }
+      if (finished) break;
+    }
+  }
+  EXPECT_TRUE(finished);
+  EXPECT_GT(runs, 12);
+}
+
+// A kill, and a write that fails once with ENOSPC and with EIO, at each
+// write of MP4Optimize, in place and to a new file: a failure returns
+// false, says which write failed and why, and leaves the source as it was
+// and no other file; a kill leaves the source as it was too, and no
+// target that reads other than the source's packets; a finished copy has
+// the source's packets with its movie first.
+TEST(MP4FileRewrite, FaultAtEveryWriteOfOptimize) {
+  SharedFaults shared;
+  ASSERT_NE(shared.record, nullptr);
+  const std::string dir = tu::scratch("optimize-faults") + "/";
+  const std::string path = dir + "movie.mp4", target = dir + "target.mp4";
+  const Bytes source = tu::read_file(ToolFiles()[0].path);
+  tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+  tu::write_file(path, source);
+  const Probed original = Probe(path);
+  ASSERT_EQ(original.messages, "");
+  for (const bool inPlace : {true, false}) {
+    bool finished = false;
+    for (int at = 1; at < 100 && !finished; at++) {
+      for (int kind : {0, ENOSPC, EIO}) {
+        const std::string what = std::string(inPlace ? "in place" : "to a target") + ", write " +
+                                 std::to_string(at) + (kind ? ", " + std::string(strerror(kind)) : ", killed");
+        tu::run("rm -rf " + tu::q(dir) + " && mkdir -p " + tu::q(dir));
+        tu::write_file(path, source);
+        *shared.record = FaultRecord{0, at, kind, {}, {}, {}};
+        const int status = Bounded(64 << 20, [&] {
+          const Printed printed;
+          g_faults = shared.record;
+          FILE_pwrite = FaultyWrite;
+          const bool done = MP4Optimize(path.c_str(), inPlace ? nullptr : target.c_str(), MP4_VERB_ERRORS);
+          snprintf(shared.record->printed, sizeof shared.record->printed, "%s", g_printed.c_str());
+          return done;
+        });
+        if (shared.record->writes < at) finished = true;
+        const std::string made = inPlace ? path : target;
+        if (finished) {
+          ASSERT_EQ(status, 0) << what;
+          EXPECT_EQ(Probe(made), original) << what;
+          EXPECT_EQ(TopLevel(tu::read_file(made)).at(1), "moov") << what;
+          EXPECT_EQ(std::string(shared.record->printed), "") << what;
+          break;
+        }
+        if (!inPlace) { EXPECT_EQ(tu::read_file(path), source) << what; }
+        if (kind) {
+          EXPECT_EQ(status, 1) << what;
+          EXPECT_EQ(std::string(shared.record->printed), FailedWriteLine(kind)) << what;
+          EXPECT_EQ(tu::read_file(path), source) << what;
+          EXPECT_EQ(tu::run("ls -A " + tu::q(dir)).out, "movie.mp4\n") << what;
+          continue;
+        }
+        EXPECT_EQ(status, 128 + SIGKILL) << what;
+        // Killed: whatever was being made holds no movie yet.
+        if (inPlace) {
+          EXPECT_EQ(tu::read_file(path), source) << what;
+          for (const std::string& name : tu::lines(tu::run("ls -A " + tu::q(dir)).out))
+            if (name != "movie.mp4") { EXPECT_EQ(LibraryView(dir + name), "no handle") << what << " " << name; }
+        } else {
+          EXPECT_EQ(LibraryView(target), "no handle") << what;
+        }
+      }
+    }
+    EXPECT_TRUE(finished) << inPlace;
+  }
+}
+
+// Writes counted, and passed on.
+int g_writes = 0;
+ssize_t CountedWrite(int fd, const void* buffer, size_t size, off_t position) {
+  g_writes++;
+  return pwrite(fd, buffer, size, position);
+}
+
+// A file of 90,000 samples (an hour of pictures at 25 a second, a chunk a
+// second): making it writes each chunk once, with one write, and its close
+// a few more; optimising it a few, each a batch of chunks; the counts are
+// printed. Both files hold every sample.
+TEST(MP4FileWriting, WriteCallsOfALargeMovie) {
+  const std::string path = tu::scratch("large.mp4"), target = tu::scratch("large-optimised.mp4");
+  const int samples = 90000;
+  FILE_pwrite = CountedWrite;
+  g_writes = 0;
+  MP4FileHandle h = MP4Create(path.c_str(), 0, 0);
+  ASSERT_NE(h, nullptr);
+  const uint32_t video = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 0x64, 0, 0x1f, 3);
+  uint8_t sample[32];
+  for (int i = 0; i < samples; i++) {
+    for (size_t k = 0; k < sizeof sample; k++) sample[k] = static_cast<uint8_t>(i + k);
+    ASSERT_TRUE(MP4WriteSample(h, video, sample, sizeof sample, UINT64_MAX, 0, i % 50 == 0));
+  }
+  const int beforeClose = g_writes;
+  MP4Close(h);
+  const int create = g_writes, close = g_writes - beforeClose;
+  g_writes = 0;
+  const bool optimised = MP4Optimize(path.c_str(), target.c_str(), 0);
+  const int optimise = g_writes;
+  FILE_pwrite = pwrite;
+  ASSERT_TRUE(optimised);
+  std::cout << "writes of a new file of " << samples << " samples: " << create << " (" << beforeClose
+            << " before its close, " << close << " by MP4Close); of MP4Optimize: " << optimise << "\n";
+  RecordProperty("create_writes", create);
+  RecordProperty("close_writes", close);
+  RecordProperty("optimize_writes", optimise);
+  // The header and a chunk a second; then the size of the media data and
+  // the movie.
+  EXPECT_EQ(beforeClose, 1 + samples / 25);
+  EXPECT_LE(close, 3);
+  // The header, the chunks' 2.9 MB in one batch, the size of the media
+  // data, the movie.
+  EXPECT_LE(optimise, 4);
+  for (const std::string& file : {path, target}) {
+    Handle r(MP4Read(file.c_str(), 0), MP4Close);
+    ASSERT_TRUE(r) << file;
+    EXPECT_EQ(MP4GetTrackNumberOfSamples(r.get(), 1), static_cast<uint32_t>(samples)) << file;
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(MP4ReadSample(r.get(), 1, samples, &bytes, &size, nullptr, nullptr, nullptr, nullptr)) << file;
+    for (size_t k = 0; k < sizeof sample; k++) sample[k] = static_cast<uint8_t>(samples - 1 + k);
+    EXPECT_EQ(Bytes(bytes, bytes + size), Bytes(sample, sample + sizeof sample)) << file;
+    free(bytes);
+  }
+}
+
+// close(2) fails (data may not have reached the disk): MP4Close of a new
+// file, and of a modified one, reports it with the system's text;
+// MP4Optimize returns false and leaves no target.
+int g_closeError = 0;
+int FailingClose(int fd) {
+  close(fd);
+  errno = g_closeError;
+  return -1;
+}
+
+TEST(MP4FileWriting, FailedCloseIsReported) {
+  const std::string path = tu::scratch("closed.mp4"), target = tu::scratch("closed-optimised.mp4");
+  const uint8_t sample[4] = {1, 2, 3, 4};
+  g_closeError = EIO;
+  {
+    MP4File f(0);
+    f.Create(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
+    const uint32_t id = f.AddH264VideoTrack(90000, 3600, 320, 240, 0x64, 0, 0x1f, 3);
+    f.WriteSample(id, sample, sizeof sample, 3600, 0, true);
+    FILE_close = FailingClose;
+    const MP4Error e = Thrown([&] { f.Close(); });
+    FILE_close = close;
+    EXPECT_STREQ(e.where, "MP4Close");
+    EXPECT_STREQ(e.message, "closing the file failed");
+    EXPECT_EQ(e.errnoValue, EIO);
+  }
+  const Printed printed;
+  MP4FileHandle h = MP4Modify(path.c_str(), MP4_VERB_ERRORS);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(MP4SetMetadataGrouping(h, "Closed"));
+  g_closeError = ENOSPC;
+  FILE_close = FailingClose;
+  MP4Close(h);
+  const bool optimised = MP4Optimize(path.c_str(), target.c_str(), MP4_VERB_ERRORS);
+  FILE_close = close;
+  EXPECT_FALSE(optimised);
+  EXPECT_FALSE(tu::exists(target));
+  EXPECT_EQ(g_printed, "MP4Close:closing the file failed:" + std::string(strerror(ENOSPC)) +
+                           "\nMP4Optimize:closing the file failed:" + std::string(strerror(ENOSPC)) + "\n");
+}
+
+// An ffmpeg file with a movie extends box added at the end of its movie
+// (nothing fragmented, the movie lists every sample) is modified and
+// optimised as without it: its packets unchanged, the change made, the box
+// kept.
+TEST(MP4FileRewrite, MovieExtendsBoxAloneIsRewritten) {
+  const Bytes plain = tu::read_file(ToolFiles()[0].path);
+  const std::vector<Walked> boxes = Walk(plain);
+  const Walked* moov = Find(boxes, "moov");
+  ASSERT_NE(moov, nullptr);
+  ASSERT_EQ(moov->offset + moov->size, plain.size());
+  const Bytes mvex = Box("mvex", Cat({FullBox("trex", 0, 0, Cat({BE(1, 4), BE(1, 4), Bytes(12, 0)})),
+                                      FullBox("trex", 0, 0, Cat({BE(2, 4), BE(1, 4), Bytes(12, 0)}))}));
+  Bytes extended = Cat({plain, mvex});
+  const Bytes size = BE(moov->size + mvex.size(), 4);
+  std::copy(size.begin(), size.end(), extended.begin() + static_cast<long>(moov->offset));
+  const std::string path = tu::scratch("extended.mp4"), target = tu::scratch("extended-optimised.mp4");
+  tu::write_file(path, extended);
+  const Probed original = Probe(path);
+  ASSERT_EQ(original.messages, "");
+  ASSERT_EQ(original, Probe(ToolFiles()[0].path));
+  EXPECT_TRUE(ModifyBounded(path, 1 << 24, [](MP4FileHandle h) { return MP4SetMetadataGrouping(h, "Extended"); }));
+  const Probed modified = Probe(path);
+  EXPECT_EQ(modified, original);
+  EXPECT_NE(modified.tags.find("tag:grouping=Extended"), std::string::npos) << modified.tags;
+  EXPECT_TRUE(MP4Optimize(path.c_str(), target.c_str(), MP4_VERB_ERRORS));
+  EXPECT_TRUE(MP4Optimize(path.c_str(), nullptr, MP4_VERB_ERRORS));
+  for (const std::string& file : {path, target}) {
+    const Probed optimised = Probe(file);
+    EXPECT_EQ(optimised, original) << file;
+    EXPECT_NE(optimised.tags.find("tag:grouping=Extended"), std::string::npos) << file;
+    const Bytes bytes = tu::read_file(file);
+    EXPECT_EQ(TopLevel(bytes).at(1), "moov") << file;
+    const std::vector<Walked> walked = Walk(bytes);
+    const Walked* box = Find(walked, "mvex");
+    ASSERT_NE(box, nullptr) << file;
+    EXPECT_EQ(Bytes(bytes.begin() + static_cast<long>(box->offset),
+                    bytes.begin() + static_cast<long>(box->offset + box->size)),
+              mvex)
+        << file;
+  }
 }
 
 }  // namespace
