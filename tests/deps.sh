@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config zlib1g-dev libgtest-dev
   ffmpeg x264 x265 mkvtoolnix mjpegtools atomicparsley libimage-exiftool-perl
   libavcodec-dev libavformat-dev libavutil-dev libffmpeg-nvenc-dev
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
 )
 
 # apt-get needs root: as root run it directly (a fresh Debian has no sudo).

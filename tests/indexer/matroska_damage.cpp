@@ -233,8 +233,8 @@ TEST(MatroskaDamage, ClustersOfUnknownSizeAreRefusedWithTheRemedy) {
                                                                                                 l.clusters[5])),
                      l.clusters[5]});
   }
-  if (!tu::have("gst-launch-1.0") || tu::run("gst-inspect-1.0 x264enc matroskamux >/dev/null 2>&1").status != 0) {
-    std::printf("skipped the live writer's file: gst-launch-1.0 or its x264enc or matroskamux is missing\n");
+  if (!tu::have("gst-launch-1.0") || tu::run("gst-inspect-1.0 x264enc h264parse matroskamux >/dev/null 2>&1").status != 0) {
+    std::printf("skipped the live writer's file: gst-launch-1.0 or its x264enc, h264parse or matroskamux is missing\n");
   } else {
     const std::string live = Made("live.mkv", "gst-launch-1.0 -q videotestsrc num-buffers=75 ! "
                                               "video/x-raw,width=160,height=120 ! x264enc ! h264parse ! "
