@@ -841,7 +841,7 @@ int Open() {
 
   int fd = InputOpen(Infilename[0]);
   if (fd == -1) {
-    printf("Could not open: %s. File name problem? Illegal characters in name?", Infilename[0]);
+    printf("Could not open: %s. File name problem? Illegal characters in name?\n", Infilename[0]);
     return 1;
   }
   InputClose(fd);

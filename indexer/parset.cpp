@@ -295,13 +295,21 @@ int InterpretSPS(DataPartition* p, seq_parameter_set_rbsp_t* sps) {
     read_u(s, 1);  // qpprime_y_zero_transform_bypass_flag
     sps->seq_scaling_matrix_present_flag = read_u(s, 1);
     if (sps->seq_scaling_matrix_present_flag) {
-      for (int i = 0; i < 8; i++) {
-        sps->seq_scaling_list_present_flag[i] = read_u(s, 1);
-        if (!sps->seq_scaling_list_present_flag[i]) continue;
-        if (i < 6)
+      // 4:4:4 carries 8x8 lists for each colour plane: 12 lists, not 8, or
+      // every field after them would be read from the wrong bits.
+      const int lists = sps->chroma_format_idc == 3 ? 12 : 8;
+      for (int i = 0; i < lists; i++) {
+        const unsigned present = read_u(s, 1);
+        if (i < 8) sps->seq_scaling_list_present_flag[i] = present;
+        if (!present) continue;
+        if (i < 6) {
           Scaling_List(sps->ScalingList4x4[i], 16, &sps->UseDefaultScalingMatrix4x4Flag[i], s);
-        else
+        } else if (i < 8) {
           Scaling_List(sps->ScalingList8x8[i - 6], 64, &sps->UseDefaultScalingMatrix8x8Flag[i - 6], s);
+        } else {
+          int chroma_list[64], use_default = 0;
+          Scaling_List(chroma_list, 64, &use_default, s);
+        }
       }
     }
   }
@@ -450,6 +458,7 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps) {
 // ================================================================ stores
 
 seq_parameter_set_rbsp_t SeqParSet[MAXSPS];
+unsigned stored_sps_id;
 pic_parameter_set_rbsp_t PicParSet[MAXPPS];
 seq_parameter_set_rbsp_t* active_sps;
 pic_parameter_set_rbsp_t* active_pps;
@@ -585,6 +594,7 @@ bool ProcessSPS(NALU_t* nalu) {
       if (!active_sps->Valid || !sps_is_equal(sps, active_sps)) active_sps = nullptr;
     }
     SeqParSet[sps->seq_parameter_set_id] = *sps;  // MakeSPSavailable
+    stored_sps_id = sps->seq_parameter_set_id;
     hand_back_timing(nalu, sps);
   }
   const bool stored = sps->Valid != 0;

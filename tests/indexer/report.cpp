@@ -116,6 +116,8 @@ std::vector<std::string> labels_for(int codec, bool field_order) {
   if (codec == 0 || codec == 3) v.push_back("Level");
   if (codec == 4) v.push_back("Level/Tier");
   v.push_back("Size");
+  v.push_back("Chroma Format");
+  v.push_back("Bit Depth");
   v.push_back(codec == 1 ? "AspectRatio" : "Pixel Aspect Ratio (PAR)");
   v.push_back("Frame Rate");
   v.push_back("Colorimetry");
