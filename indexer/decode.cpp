@@ -295,10 +295,14 @@ const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) 
   const bool dense = view_spacing.mean <= kInputViewNear;
   const size_t size = dense ? kInputViewBlock : kInputViewPiece;
   // b: the block used least recently, read again; other: the one used
-  // last, which a block of views close together goes on from.
+  // last, which a block of views close together goes on from. Blocks of
+  // views close together take turns in two slots only: the parse reads
+  // what was just read, and more buffers of that size would only push it
+  // out of the processor's caches.
+  const int slots = dense ? 2 : kReadBlocks;
   ReadBlock* lru = &read_blocks[0];
-  for (ReadBlock& x : read_blocks)
-    if (x.used < lru->used) lru = &x;
+  for (int i = 0; i < slots; ++i)
+    if (read_blocks[i].used < lru->used) lru = &read_blocks[i];
   const ReadBlock* newest = lru == &read_blocks[0] ? &read_blocks[1] : &read_blocks[0];
   for (const ReadBlock& x : read_blocks)
     if (&x != lru && x.used > newest->used) newest = &x;
