@@ -295,21 +295,13 @@ int InterpretSPS(DataPartition* p, seq_parameter_set_rbsp_t* sps) {
     read_u(s, 1);  // qpprime_y_zero_transform_bypass_flag
     sps->seq_scaling_matrix_present_flag = read_u(s, 1);
     if (sps->seq_scaling_matrix_present_flag) {
-      // 4:4:4 carries 8x8 lists for each colour plane: 12 lists, not 8, or
-      // every field after them would be read from the wrong bits.
-      const int lists = sps->chroma_format_idc == 3 ? 12 : 8;
-      for (int i = 0; i < lists; i++) {
-        const unsigned present = read_u(s, 1);
-        if (i < 8) sps->seq_scaling_list_present_flag[i] = present;
-        if (!present) continue;
-        if (i < 6) {
+      for (int i = 0; i < 8; i++) {
+        sps->seq_scaling_list_present_flag[i] = read_u(s, 1);
+        if (!sps->seq_scaling_list_present_flag[i]) continue;
+        if (i < 6)
           Scaling_List(sps->ScalingList4x4[i], 16, &sps->UseDefaultScalingMatrix4x4Flag[i], s);
-        } else if (i < 8) {
+        else
           Scaling_List(sps->ScalingList8x8[i - 6], 64, &sps->UseDefaultScalingMatrix8x8Flag[i - 6], s);
-        } else {
-          int chroma_list[64], use_default = 0;
-          Scaling_List(chroma_list, 64, &use_default, s);
-        }
       }
     }
   }

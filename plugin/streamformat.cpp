@@ -21,10 +21,15 @@ constexpr int kProbeUnits = 64;
 class Bits {
  public:
   Bits(const unsigned char* p, size_t n, bool unescape) {
+    // An emulation prevention byte is a 3 after two zero bytes; the zeros
+    // after it count afresh.
+    int zeros = 0;
     for (size_t i = 0; i < n; ++i) {
-      if (unescape && i >= 2 && p[i] == 3 && p[i - 1] == 0 && p[i - 2] == 0 && bytes_.size() >= 2 &&
-          bytes_[bytes_.size() - 1] == 0 && bytes_[bytes_.size() - 2] == 0)
+      if (unescape && zeros >= 2 && p[i] == 3) {
+        zeros = 0;
         continue;
+      }
+      zeros = p[i] == 0 ? zeros + 1 : 0;
       bytes_.push_back(p[i]);
     }
   }
