@@ -518,6 +518,10 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
       unit->vui_num_units_in_tick = rec.vui_num_units_in_tick;
       if (sarw == -1 && Operation == 0) {
         // once per process, from the first SPS
+        const seq_parameter_set_rbsp_t& first = SeqParSet[stored_sps_id];
+        stream_chroma_format = static_cast<int>(first.chroma_format_idc);
+        stream_bit_depth = static_cast<int>(first.bit_depth_luma_minus8) + 8;
+        write_depth(stream_bit_depth);
         set_sample_aspect_ratio();
         write_aspect_colorimetry(sarw, sarh, coded_matrix_coefficients, coded_transfer_characteristics,
                                  coded_colour_primaries);
@@ -598,7 +602,7 @@ void index_avc() {
   if (Operation == 0) {
     // An index that cannot be created is a failed run.
     write_index_head("KWAVCIndexFile", 1);
-    write_keyword_header(8);
+    write_keyword_header(-1);  // DEPTH comes from the first SPS
     init_indexing();
   }
 

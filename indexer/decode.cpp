@@ -192,9 +192,12 @@ FileMap file_map;
 volatile sig_atomic_t view_failed;
 bool view_by_reading_only;
 // File bytes [from, from + len) of descriptor fd, read for views that are
-// not mapped. Two are kept, the one used last and the one before: the
-// Matroska library's reads run a little ahead of the adapter's, and where
-// the one reads the next block the other still finds the last one.
+// not mapped. Six are kept, the least recently used one read again: the
+// Matroska library's reads run ahead of the adapter's by a whole frame of
+// the track (it hands a frame out once the next one is queued, having
+// looked at that frame's block, its last byte and the blocks of other
+// tracks between them), so the head and tail of the frame the adapter
+// looks at must outlast the reads of what follows it.
 struct ReadBlock {
   int fd = -1;
   unsigned char* bytes = nullptr;  // kInputViewMax bytes and an alignment's lead, allocated once
@@ -203,7 +206,8 @@ struct ReadBlock {
   bool at_end = false;  // the file ends with the block
   u64 used = 0;         // when it last gave a view (a count of views)
 };
-ReadBlock read_blocks[2];
+constexpr int kReadBlocks = 6;
+ReadBlock read_blocks[kReadBlocks];
 u64 view_count = 0;
 // How far apart the views of the read file lie: a running mean of the
 // distance from one stretch of kInputViewPiece bytes looked at to the next.
@@ -290,8 +294,20 @@ const unsigned char* view_by_reading(int fd, u64 offset, size_t n, size_t* got) 
   // is read.
   const bool dense = view_spacing.mean <= kInputViewNear;
   const size_t size = dense ? kInputViewBlock : kInputViewPiece;
-  ReadBlock& b = read_blocks[0].used <= read_blocks[1].used ? read_blocks[0] : read_blocks[1];
-  const ReadBlock& other = &b == &read_blocks[0] ? read_blocks[1] : read_blocks[0];
+  // b: the block used least recently, read again; other: the one used
+  // last, which a block of views close together goes on from. Blocks of
+  // views close together take turns in two slots only: the parse reads
+  // what was just read, and more buffers of that size would only push it
+  // out of the processor's caches.
+  const int slots = dense ? 2 : kReadBlocks;
+  ReadBlock* lru = &read_blocks[0];
+  for (int i = 0; i < slots; ++i)
+    if (read_blocks[i].used < lru->used) lru = &read_blocks[i];
+  const ReadBlock* newest = lru == &read_blocks[0] ? &read_blocks[1] : &read_blocks[0];
+  for (const ReadBlock& x : read_blocks)
+    if (&x != lru && x.used > newest->used) newest = &x;
+  ReadBlock& b = *lru;
+  const ReadBlock& other = *newest;
   // The kernel copies from the page cache fastest where the file position
   // and the memory address lie alike within a cache line: blocks begin at a
   // boundary of kAlign in the file, read to memory aligned alike.
@@ -841,7 +857,7 @@ int Open() {
 
   int fd = InputOpen(Infilename[0]);
   if (fd == -1) {
-    printf("Could not open: %s. File name problem? Illegal characters in name?", Infilename[0]);
+    printf("Could not open: %s. File name problem? Illegal characters in name?\n", Infilename[0]);
     return 1;
   }
   InputClose(fd);

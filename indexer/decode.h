@@ -53,7 +53,7 @@ const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part = 
 bool InputViewFailed();
 void InputViewRelease();  // before the viewed descriptor is closed
 // Views switched to reading read the file instead of mapping it (and
-// nothing is mapped). A view that the last two reads do not hold reads a
+// nothing is mapped). A view that the last six reads do not hold reads a
 // block of at least kInputViewBlock bytes where the views before it lay
 // close together (stretches looked at kInputViewNear bytes apart or less,
 // on a running mean), else a piece of at least kInputViewPiece bytes and

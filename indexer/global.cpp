@@ -67,6 +67,7 @@ int fps_num = 25, fps_den = 1;
 int FILM_Purity, VIDEO_Purity;
 int Picture_Width, Picture_Height;
 int profile = -1, level, constraint;
+int stream_chroma_format = -1, stream_bit_depth = 0;
 int sample_aspect_ratio;
 int sar_width, sar_height;
 int sarw = -1, sarh = -1;

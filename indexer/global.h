@@ -105,6 +105,10 @@ extern int fps_num, fps_den;                    // snapped frame rate, 25/1 afte
 extern int FILM_Purity, VIDEO_Purity;           // film/video transition counts
 extern int Picture_Width, Picture_Height;       // coded size for SIZE
 extern int profile, level, constraint;          // profile -1 after reset
+// The stream's chroma format (0 4:0:0, 1 4:2:0, 2 4:2:2, 3 4:4:4; -1 until a
+// sequence-level header was read) and luma bit depth (0 until then), as the
+// report names them and the index's DEPTH carries.
+extern int stream_chroma_format, stream_bit_depth;
 extern int sample_aspect_ratio;                 // aspect code for the report
 extern int sar_width, sar_height;               // VUI sar for idc 255
 extern int sarw, sarh;                          // AVC sample aspect ratio, -1 until set

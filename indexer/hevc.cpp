@@ -285,6 +285,8 @@ static void handle_sps(const unsigned char* d, u32 len, u64 position) {
   Picture_Height = int(height);
 
   if (!keyword_header_written) {
+    stream_chroma_format = int(sps.chroma_format_idc);
+    stream_bit_depth = bit_depth;
     write_header_block(sps);
     keyword_header_written = true;
     header_bit_depth = bit_depth;

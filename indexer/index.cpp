@@ -59,8 +59,14 @@ static int probe_decision(const unsigned char* codes, int n) {
   return -1;
 }
 
+void judge_later_files();
+namespace {
+extern bool later_files_judged;
+}
+
 void SetVideoType() {
   Operation = 3;
+  later_files_judged = false;
   process.unused0 = 0;
   if (SystemStream_Flag == 2 || SystemStream_Flag == 4) {
     Operation = 0;
@@ -102,6 +108,7 @@ void SetVideoType() {
   if (kind < 0) kind = probe_decision(codes, n);
   if (kind >= 0) {
     VideoStream_Flag = kind;
+    judge_later_files();
   } else if (SystemStream_Flag == 1) {
     printf("Unknown video type. Try another video PID.\n");
   } else {
@@ -125,6 +132,7 @@ constexpr int kEvidenceUnits = 500;                 // units of each later file 
 
 int evidence_file;                                   // file whose first units are looked at
 bool evidence_done = true;                           // that file is judged (or is the first)
+bool later_files_judged;                             // judge_later_files ran: the pass need not
 int evidence_units;                                  // its units looked at so far
 int evidence_other = -1;                             // another codec it showed, -1 none
 bool evidence_own;                                   // it showed the detected codec
@@ -162,6 +170,7 @@ void judge_evidence() {
 }
 
 void look_at_unit(const NALU_t* unit) {
+  if (later_files_judged) return;
   if (CurrentFile != evidence_file) {
     judge_evidence();
     evidence_file = CurrentFile;
@@ -184,6 +193,37 @@ void look_at_unit(const NALU_t* unit) {
   evidence_prev[1] = cur[1];
   if (++evidence_units >= kEvidenceUnits) judge_evidence();
 }
+
+}  // namespace
+
+// Each later file is judged from its own first units before the pass
+// begins, so that none of its bytes reaches the analysis of the detected
+// codec (another codec's units parsed as this one's only make noise that
+// buries the reason).
+void judge_later_files() {
+  if (NumLoadedFiles < 2) return;
+  u64 start = 0;
+  for (int i = 1; i < NumLoadedFiles; i++) {
+    start += Infilelength[i - 1];
+    SeekStream(start);  // the end of the file before: the reader goes on into this one
+    IsFirstByteStreamNALU = 1;
+    evidence_file = -1;
+    u64 pos;
+    while (CurrentFile <= i) {
+      const int r = GetAnnexbNALU(nalu, &pos);
+      if (r <= 0 || CurrentFile > i) break;
+      if (CurrentFile < i) continue;
+      look_at_unit(nalu);
+      if (evidence_done) break;
+    }
+    if (evidence_file == i) judge_evidence();
+  }
+  evidence_file = 0;
+  evidence_done = true;
+  later_files_judged = true;
+}
+
+namespace {
 
 // ---- picture size changes
 // The index holds one picture size, the last one the stream gives, and the
@@ -263,6 +303,8 @@ void note_picture_size() {
 
 void init_indexing() {
   IsFirstByteStreamNALU = 1;
+  stream_chroma_format = -1;
+  stream_bit_depth = 0;
   field_repeats = frame_repeats = coded = FRM_ndx = 0;
   field_order = -1;
   bytes_delivered = bytes_delivered_total = 0;
@@ -597,6 +639,11 @@ void write_keyword_header(int depth) {
   fprintf(p_aif, "RANGE %llu 0 %llu 0\n", static_cast<unsigned long long>(timed ? process.start_time : process.start_byte),
           static_cast<unsigned long long>(timed ? process.end_time : process.end_byte));
   fprintf(p_aif, "DEMUX %s\n", "");
+  if (depth >= 0) write_depth(depth);
+}
+
+void write_depth(int depth) {
+  if (Operation != 0 || !p_aif) return;
   fprintf(p_aif, "DEPTH %d\n", depth);
 }
 

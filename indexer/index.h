@@ -31,8 +31,11 @@ int progress_percent();              // position of the read pointer as a share 
 // one line per input file. On failure prints "Error opening index file %s\n"
 // and exits with fail_status.
 void write_index_head(const char* magic, int fail_status);
-// DEVICE, DECODE_MODES, STREAM, PKTSIZ/VPID (transport streams), RANGE, DEMUX, DEPTH.
+// DEVICE, DECODE_MODES, STREAM, PKTSIZ/VPID (transport streams), RANGE, DEMUX, DEPTH;
+// a negative depth leaves DEPTH to write_depth, for a stream whose depth its
+// first parameter set tells (nothing stands between DEPTH and ASPECT).
 void write_keyword_header(int depth);
+void write_depth(int depth);
 // "ASPECT %d %d\n" then "COLORIMETRY %d %d %d\n"; records ar1/ar2.
 void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transfer, int primaries);
 // SIZE, FPS, CODED, then for every codec but HEVC PLAYBACK and FILM, then ORDER.

@@ -250,11 +250,9 @@ int main(int argc, char** argv) {
       open_via_mpls = 1;
       // The clips' names come from the playlist's and go into the index.
       store_name(MPLS_Name, sizeof MPLS_Name, make_absolute(v));
+      // A refusal has said why; nothing more is printed after it.
       int r = ProcessMPLS(MPLS_Name, 0);
-      if (r != 0) {
-        printf("Open error!\n");
-        return r;
-      }
+      if (r != 0) return r;
       SetVideoType();
       have_input = true;
     } else if (!strcmp(opt, "at")) {
@@ -296,11 +294,10 @@ int main(int argc, char** argv) {
   Recovery();
   open_via_mpls = 0;
   try {
+    // Every refusal of Open names its reason; a further line would read
+    // like a second failure.
     int r = Open();
-    if (r != 0) {
-      printf("Open error!\n");
-      return r;
-    }
+    if (r != 0) return r;
     SetVideoType();
     strcpy(output_file, szOutput);
     Index(0);

@@ -35,8 +35,23 @@ const char* name_of(const CodeName (&table)[N], int code) {
 // ---------------------------------------------------------------- tables
 // H.264 profile_idc.
 const CodeName kAvcProfiles[] = {
-    {66, "Baseline"}, {77, "Main"},        {88, "Extended"},   {100, "High"},
-    {110, "High 10"}, {122, "High 4:2:2"}, {144, "High 4:4:4"},
+    {44, "CAVLC 4:4:4 Intra"},
+    {66, "Baseline"},
+    {77, "Main"},
+    {83, "Scalable Baseline"},
+    {86, "Scalable High"},
+    {88, "Extended"},
+    {100, "High"},
+    {110, "High 10"},
+    {118, "Multiview High"},
+    {122, "High 4:2:2"},
+    {128, "Stereo High"},
+    {134, "MFC High"},
+    {135, "MFC Depth High"},
+    {138, "Multiview Depth High"},
+    {139, "Enhanced Multiview Depth High"},
+    {144, "High 4:4:4"},
+    {244, "High 4:4:4 Predictive"},
 };
 
 // H.264 level_idc; 11 is listed as 1.1 and becomes 1b with constraint_set3_flag.
@@ -121,7 +136,20 @@ void write_stream_type(FILE* f) {
   }
 }
 
-void write_size(FILE* f) { fprintf(f, "Size: %dx%d\n", Picture_Width, Picture_Height); }
+// The size, then the chroma format and bit depth that decide whether a
+// decoder can serve the stream.
+void write_size(FILE* f) {
+  fprintf(f, "Size: %dx%d\n", Picture_Width, Picture_Height);
+  static const char* const kChroma[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+  if (stream_chroma_format >= 0 && stream_chroma_format <= 3)
+    fprintf(f, "Chroma Format: %s\n", kChroma[stream_chroma_format]);
+  else
+    fputs("Chroma Format: Unknown\n", f);
+  if (stream_bit_depth > 0)
+    fprintf(f, "Bit Depth: %d\n", stream_bit_depth);
+  else
+    fputs("Bit Depth: Unknown\n", f);
+}
 
 void write_frame_rate(FILE* f) { fprintf(f, "Frame Rate: %.6f fps\n", Frame_Rate); }
 

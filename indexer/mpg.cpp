@@ -296,7 +296,7 @@ static void sequence_extension(BitReader& br) {
   int prof = static_cast<int>(get_bits(br, 3));
   int lev = static_cast<int>(get_bits(br, 4));
   int progressive_sequence = static_cast<int>(get_bits(br, 1));
-  get_bits(br, 2);                               // chroma_format
+  int chroma = static_cast<int>(get_bits(br, 2));
   int h_ext = static_cast<int>(get_bits(br, 2)); // horizontal_size_extension
   int v_ext = static_cast<int>(get_bits(br, 2)); // vertical_size_extension
   // bit_rate_extension, vbv_buffer_size_extension, low_delay, frame rate
@@ -305,6 +305,11 @@ static void sequence_extension(BitReader& br) {
 
   profile = prof;
   level = lev;
+  // MPEG-2 video has 8-bit samples only.
+  if (stream_chroma_format < 0) {
+    stream_chroma_format = chroma;
+    stream_bit_depth = 8;
+  }
   prog_seq = progressive_sequence;
   if (Operation == 0) pending_seqext = progressive_sequence;
   horizontal_size |= h_ext << 12;

@@ -450,6 +450,7 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps) {
 // ================================================================ stores
 
 seq_parameter_set_rbsp_t SeqParSet[MAXSPS];
+unsigned stored_sps_id;
 pic_parameter_set_rbsp_t PicParSet[MAXPPS];
 seq_parameter_set_rbsp_t* active_sps;
 pic_parameter_set_rbsp_t* active_pps;
@@ -585,6 +586,7 @@ bool ProcessSPS(NALU_t* nalu) {
       if (!active_sps->Valid || !sps_is_equal(sps, active_sps)) active_sps = nullptr;
     }
     SeqParSet[sps->seq_parameter_set_id] = *sps;  // MakeSPSavailable
+    stored_sps_id = sps->seq_parameter_set_id;
     hand_back_timing(nalu, sps);
   }
   const bool stored = sps->Valid != 0;

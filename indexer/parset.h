@@ -217,6 +217,8 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps);
 // and stored; a set that is not valid leaves the store and the unit record as
 // they were.
 bool ProcessSPS(NALU_t* nalu);
+// Store slot of the set that the last successful ProcessSPS stored.
+extern unsigned stored_sps_id;
 bool ProcessPPS(NALU_t* nalu);
 bool sps_is_equal(const seq_parameter_set_rbsp_t* a, const seq_parameter_set_rbsp_t* b);
 bool pps_is_equal(const pic_parameter_set_rbsp_t* a, const pic_parameter_set_rbsp_t* b);

@@ -237,6 +237,7 @@ int add_picture(const Picture& p) {
 // ---------------------------------------------------------------- headers
 struct SequenceHeader {
   int profile, level;
+  int colordiff_format;                       // COLORDIFF_FORMAT: 1 is 4:2:0, the only one defined
   int coded_width_field, coded_height_field;  // MAX_CODED_WIDTH/HEIGHT
   int pulldown, interlace, tfcntrflag, psf;
   bool display_ext;
@@ -256,7 +257,8 @@ bool parse_sequence_fields(const NALU_t* unit, SequenceHeader* s) {
   *s = SequenceHeader();
   s->profile = static_cast<int>(br.get(2));
   s->level = static_cast<int>(br.get(3));
-  br.skip(2 + 3 + 5 + 1);  // COLORDIFF_FORMAT, FRMRTQ_POSTPROC, BITRTQ_POSTPROC, POSTPROCFLAG
+  s->colordiff_format = static_cast<int>(br.get(2));
+  br.skip(3 + 5 + 1);  // FRMRTQ_POSTPROC, BITRTQ_POSTPROC, POSTPROCFLAG
   s->coded_width_field = static_cast<int>(br.get(12));
   s->coded_height_field = static_cast<int>(br.get(12));
   s->pulldown = static_cast<int>(br.get(1));
@@ -327,6 +329,10 @@ int parse_sequence_header(const NALU_t* unit, u64 pos) {
   vc1_pending_seq = stored_position(pos);
   profile = s.profile;
   level = s.level;
+  if (stream_chroma_format < 0) {
+    stream_chroma_format = s.colordiff_format == 1 ? 1 : -1;
+    stream_bit_depth = 8;
+  }
   Picture_Width = 2 * s.coded_width_field + 2;
   Picture_Height = 2 * s.coded_height_field + 2;
   vc1_pulldown = s.pulldown;

@@ -164,6 +164,8 @@ void* CAVCDecoder::ThreadFunc(void* arg) {
     d->decoder_open();
     d->decoder_set_mode(d->deinterlace, d->use_top_field, d->use_pf, block->codec, d->rw, d->rh,
                         d->cl, d->cr, d->ct, d->cb);
+    // Answered before ready: the constructor refuses what cannot be decoded.
+    d->AskDecoderCaps();
   } catch (const std::exception& e) {
     d->thread_message = e.what();
   } catch (...) {

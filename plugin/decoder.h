@@ -397,6 +397,27 @@ class CAVCDecoder {
   // error of the frame request.
   std::atomic<bool> gpu_failed{false};
 
+  // ---------------------------------------------------------------- stream format (streamformat.cpp)
+  // What the stream's first sequence-level header says (AVC and HEVC SPS,
+  // MPEG-2 sequence extension); VC-1 advanced profile is 4:2:0 8-bit.
+  struct StreamFormat {
+    bool known = false;
+    int chroma_format = 1;  // 0 4:0:0, 1 4:2:0, 2 4:2:2, 3 4:4:4
+    int bit_depth = 8;      // luma
+  };
+  StreamFormat stream_format;
+  // The decoder's capability answer for that format; asked on the decode
+  // thread once the session is open, where the driver offers the query.
+  bool caps_answered = false;
+  nv::CUVIDDECODECAPS caps = {};
+  // Reads the format from the first parameter sets of the stream, through
+  // the decode thread's readers (before the thread starts).
+  void ProbeStreamFormat();
+  void AskDecoderCaps();
+  // Why the clip cannot be served ("KWSource: H.264 4:2:2 10-bit cannot be
+  // decoded by this GPU."), empty when it can.
+  std::string FormatRefusal() const;
+
   // ---------------------------------------------------------------- GPU session (session.cpp)
   bool InitCuda();                            // throws std::runtime_error on failure
   bool DeinitCuda();

@@ -199,6 +199,15 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
     Fail(ReaderMessageFor(r, dec.index_problem).c_str());
   }
 
+  // The stream's own format: an index written before DEPTH followed the
+  // stream says 8 for every AVC stream, which would be served as 8-bit
+  // garbage.
+  dec.ProbeStreamFormat();
+  if (dec.stream_format.known && dec.stream_format.bit_depth != dec.depth) {
+    dec.depth = dec.stream_format.bit_depth;
+    if (dec.depth > 8) dec.deinterlace = 0;
+  }
+
   // 7. Video information. Above 8 bits the reader has already set
   // deinterlace to 0, so the counts below match what is served.
   if (dec.width <= 0 || dec.height <= 0) Fail("KWSource: Invalid index file, no picture size!");
@@ -239,6 +248,13 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
     dec.CreateEvents();
     std::string thread_error;
     if (!dec.StartThread(&thread_error)) Fail(thread_error.c_str());
+    // The capability answer arrives with ready; a stream that cannot be
+    // served is refused here, by name, not served as error frames.
+    const std::string refusal = dec.FormatRefusal();
+    if (!refusal.empty()) {
+      Release();
+      Fail(refusal.c_str());
+    }
   } catch (...) {
     free(out);
     CAVCDecoder::destroy_YV12PICT(saved_store);

@@ -41,9 +41,14 @@ struct CuvidApi {
   nv::CUresult (*cuvidCtxLockDestroy)(nv::CUvideoctxlock lock);
   nv::CUresult (*cuvidCtxLock)(nv::CUvideoctxlock lock, unsigned int flags);
   nv::CUresult (*cuvidCtxUnlock)(nv::CUvideoctxlock lock, unsigned int flags);
+
+  // Optional: null where the driver is too old to export it; the plugin
+  // then decodes without asking, as before the query existed.  Needs a
+  // current context.
+  nv::CUresult (*cuvidGetDecoderCaps)(nv::CUVIDDECODECAPS* caps);
 };
 
-// The table, complete in every member, or null when the platform cannot
+// The table, complete in every member but the optional ones, or null when the platform cannot
 // provide it; then *error (when given) says why, e.g. which library or
 // symbol is missing.  The first call does the work; later calls return the
 // same result.  Safe to call from any thread.  Never throws.

@@ -3,7 +3,8 @@
 // The libraries are opened once per process and stay open: decoder objects
 // of any instance may hold handles into them until the process ends, so they
 // are never closed.  The table is filled completely or not at all, so a
-// caller that gets a table can call every member.
+// caller that gets a table can call every member but the optional ones,
+// which are null where the driver lacks them.
 
 #include <dlfcn.h>
 
@@ -86,6 +87,9 @@ LoadResult load() {
   void* libcuvid = open_library("libnvcuvid.so.1", r.error);
   if (!libcuvid) return r;
   if (!bind(libcuvid, "libnvcuvid.so.1", cuvid, sizeof cuvid / sizeof cuvid[0], r.error)) return r;
+  // Drivers before the capability query lack it: decoding goes on without.
+  api.cuvidGetDecoderCaps =
+      reinterpret_cast<nv::CUresult (*)(nv::CUVIDDECODECAPS*)>(dlsym(libcuvid, "cuvidGetDecoderCaps"));
   r.api = api;
   r.ok = true;
   return r;

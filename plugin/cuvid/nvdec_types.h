@@ -300,4 +300,24 @@ struct CUVIDDECODECREATEINFO {
   unsigned long Reserved2[5];
 };
 
+// Decoder capability query (cuvidGetDecoderCaps): the caller fills the
+// first three fields, the driver answers the rest for the current context's
+// device.
+struct CUVIDDECODECAPS {
+  cudaVideoCodec eCodecType;            // in
+  cudaVideoChromaFormat eChromaFormat;  // in
+  unsigned int nBitDepthMinus8;         // in
+  unsigned int reserved1[3];            // zero
+  unsigned char bIsSupported;           // out: 1 when the format decodes at all
+  unsigned char nNumNVDECs;             // out: decoder engines of the device
+  unsigned short nOutputFormatMask;     // out: bit n set when cudaVideoSurfaceFormat n is offered
+  unsigned int nMaxWidth;               // out: largest coded size
+  unsigned int nMaxHeight;
+  unsigned int nMaxMBCount;             // out: most 16 x 16 macroblocks in one picture
+  unsigned short nMinWidth;             // out: smallest coded size
+  unsigned short nMinHeight;
+  unsigned char reserved2[4];           // histogram fields, not used here
+  unsigned int reserved3[10];
+};
+
 }  // namespace nv

@@ -17,6 +17,19 @@
 #define SAME_SIZE(T) static_assert(sizeof(nv::T) == sizeof(::T), #T " size")
 #define SAME_AT(T, f) static_assert(offsetof(nv::T, f) == offsetof(::T, f), #T "." #f " offset")
 
+SAME_SIZE(CUVIDDECODECAPS);
+SAME_AT(CUVIDDECODECAPS, eCodecType);
+SAME_AT(CUVIDDECODECAPS, eChromaFormat);
+SAME_AT(CUVIDDECODECAPS, nBitDepthMinus8);
+SAME_AT(CUVIDDECODECAPS, bIsSupported);
+SAME_AT(CUVIDDECODECAPS, nNumNVDECs);
+SAME_AT(CUVIDDECODECAPS, nOutputFormatMask);
+SAME_AT(CUVIDDECODECAPS, nMaxWidth);
+SAME_AT(CUVIDDECODECAPS, nMaxHeight);
+SAME_AT(CUVIDDECODECAPS, nMaxMBCount);
+SAME_AT(CUVIDDECODECAPS, nMinWidth);
+SAME_AT(CUVIDDECODECAPS, nMinHeight);
+
 SAME_SIZE(CUVIDEOFORMAT);
 SAME_AT(CUVIDEOFORMAT, codec);
 SAME_AT(CUVIDEOFORMAT, frame_rate);

@@ -129,6 +129,66 @@ TEST(StandinDecoder, CreationChecksItsParameters) {
   EXPECT_EQ(a->cuCtxDestroy(ctx), nv::CUDA_SUCCESS);
 }
 
+// The capability query answers as the generation the contract names, and
+// decoder creation refuses what the answer rules out.
+TEST(StandinDecoder, CapabilityQueryAnswersAsTheStatedGeneration) {
+  const CuvidApi* a = api();
+  ASSERT_NE(a->cuvidGetDecoderCaps, nullptr);
+  ASSERT_EQ(a->cuInit(0), nv::CUDA_SUCCESS);
+  nv::CUVIDDECODECAPS caps = {};
+  caps.eCodecType = nv::cudaVideoCodec_H264;
+  caps.eChromaFormat = nv::cudaVideoChromaFormat_420;
+  EXPECT_EQ(a->cuvidGetDecoderCaps(&caps), nv::CUDA_ERROR_INVALID_CONTEXT);
+  nv::CUcontext ctx = nullptr;
+  ASSERT_EQ(a->cuCtxCreate(&ctx, 0, 0), nv::CUDA_SUCCESS);
+  const struct {
+    nv::cudaVideoCodec codec;
+    nv::cudaVideoChromaFormat chroma;
+    unsigned depth_minus8;
+    bool supported;
+    unsigned max_width, max_height, max_mbs;
+  } cases[] = {
+      {nv::cudaVideoCodec_H264, nv::cudaVideoChromaFormat_420, 0, true, 4096, 4096, 65536},
+      {nv::cudaVideoCodec_H264, nv::cudaVideoChromaFormat_420, 2, false, 0, 0, 0},
+      {nv::cudaVideoCodec_H264, nv::cudaVideoChromaFormat_422, 0, false, 0, 0, 0},
+      {nv::cudaVideoCodec_H264, nv::cudaVideoChromaFormat_444, 0, false, 0, 0, 0},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_420, 0, true, 8192, 8192, 262144},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_420, 2, true, 8192, 8192, 262144},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_420, 4, true, 8192, 8192, 262144},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_420, 6, false, 0, 0, 0},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_422, 0, false, 0, 0, 0},
+      {nv::cudaVideoCodec_HEVC, nv::cudaVideoChromaFormat_444, 2, true, 8192, 8192, 262144},
+      {nv::cudaVideoCodec_MPEG2, nv::cudaVideoChromaFormat_420, 0, true, 4080, 4080, 65280},
+      {nv::cudaVideoCodec_MPEG2, nv::cudaVideoChromaFormat_422, 0, false, 0, 0, 0},
+      {nv::cudaVideoCodec_VC1, nv::cudaVideoChromaFormat_420, 0, true, 2048, 2048, 8192},
+      {nv::cudaVideoCodec_JPEG, nv::cudaVideoChromaFormat_420, 0, false, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.codec) + " " + std::to_string(c.chroma) + " " + std::to_string(c.depth_minus8));
+    caps = {};
+    caps.eCodecType = c.codec;
+    caps.eChromaFormat = c.chroma;
+    caps.nBitDepthMinus8 = c.depth_minus8;
+    ASSERT_EQ(a->cuvidGetDecoderCaps(&caps), nv::CUDA_SUCCESS);
+    EXPECT_EQ(caps.bIsSupported != 0, c.supported);
+    EXPECT_EQ(caps.nMaxWidth, c.max_width);
+    EXPECT_EQ(caps.nMaxHeight, c.max_height);
+    EXPECT_EQ(caps.nMaxMBCount, c.max_mbs);
+    if (c.codec == nv::cudaVideoCodec_JPEG) continue;
+    nv::CUVIDDECODECREATEINFO i = create_info(320, 240, static_cast<int>(c.depth_minus8));
+    i.CodecType = c.codec;
+    i.ChromaFormat = c.chroma;
+    nv::CUvideodecoder d = nullptr;
+    // 4:2:0 is the only chroma format the stand-in decodes at all.
+    const bool creates = c.supported && c.chroma == nv::cudaVideoChromaFormat_420;
+    EXPECT_EQ(a->cuvidCreateDecoder(&d, &i) == nv::CUDA_SUCCESS, creates);
+    if (d) {
+      EXPECT_EQ(a->cuvidDestroyDecoder(d), nv::CUDA_SUCCESS);
+    }
+  }
+  EXPECT_EQ(a->cuCtxDestroy(ctx), nv::CUDA_SUCCESS);
+}
+
 TEST(StandinDecoder, MapAndDecodeRefuseWhatTheyCannotServe) {
   std::string path = tu::scratch("one.264");
   ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 3 -c:v libx264 -f h264 " + tu::q(path)));

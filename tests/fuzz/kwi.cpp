@@ -53,6 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 'H': d.codec = CODEC_HEVC; reader = &CAVCDecoder::OpenHEVC; break;
     default: return 0;
   }
-  (d.*reader)("<fuzz index>");
+  // An index that reads is followed, as KWSource follows it, by the look
+  // at the stream's first sequence-level header through the stream readers.
+  if ((d.*reader)("<fuzz index>") != 0) return 0;
+  d.get_unit = d.codec == CODEC_AVC || d.codec == CODEC_HEVC ? &CAVCDecoder::GetAVCNALU : &CAVCDecoder::GetVC1NALU;
+  d.ProbeStreamFormat();
+  (void)d.FormatRefusal();
   return 0;
 }

@@ -301,6 +301,9 @@ int main(int argc, char** argv) {
   put("avc", "x264", avc);
   put("avc", "x264-fields", avc_fields);
   put("avc", "x264-size-change", size_change("s.264", x264));
+  // 4:4:4 with scaling matrices, and High 10.
+  put("avc", "x264-444-scaling-lists", encode("q.264", "-pix_fmt yuv444p -c:v libx264 -g 4 -bf 2 -x264-params cqm=jvt -f h264"));
+  put("avc", "x264-high10", encode("t.264", "-pix_fmt yuv420p10le -c:v libx264 -g 4 -bf 2 -f h264"));
   put("hevc", "x265-open-gop", hevc);
   put("hevc", "x265-size-change", size_change("s.hevc", "-c:v libx265 -x265-params log-level=error:keyint=4 -f hevc"));
   put("mpeg2", "ffmpeg-interlaced", mpeg2);

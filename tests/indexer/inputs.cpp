@@ -31,6 +31,8 @@ class Inputs : public ::testing::Test {
         {&hevc8_, "a8.hevc", src + "yuv420p " + x265 + "-f hevc"},
         {&hevc10_, "a10.hevc", src + "yuv420p10le " + x265 + "-f hevc"},
         {&vob_, "a.vob", src + "yuv420p -c:v mpeg2video -g 12 -f vob"},
+        {&mpeg2_ts_, "m.ts", src + "yuv420p -c:v mpeg2video -g 12 -f mpegts"},
+        {&mpeg2_es_, "m.m2v", src + "yuv420p -c:v mpeg2video -g 12 -f mpeg2video"},
         {&mkv_, "a.mkv", src + "yuv420p " + x264 + "-f matroska"},
         {&mp4_, "a.mp4", src + "yuv420p " + x264 + "-f mp4"},
         {&mp4_front_, "front.mp4", src + "yuv420p " + x264 + "-movflags +faststart -f mp4"},
@@ -43,10 +45,11 @@ class Inputs : public ::testing::Test {
     mkv_nocues_ = dir + "nocues.mkv";
     ASSERT_EQ(tu::run("mkvmerge -q --no-cues -o " + tu::q(mkv_nocues_) + " " + tu::q(mkv_)).status, 0);
   }
-  static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_, mkv_, mkv_nocues_, mp4_, mp4_front_;
+  static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_, mpeg2_ts_, mpeg2_es_, mkv_, mkv_nocues_, mp4_,
+      mp4_front_;
 };
-std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_, Inputs::mkv_,
-    Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
+std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_,
+    Inputs::mpeg2_ts_, Inputs::mpeg2_es_, Inputs::mkv_, Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
 
 // Index lines from DEVICE on: everything but the input file list.
 std::vector<std::string> body(const std::vector<std::string>& lines) {
@@ -150,6 +153,31 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
   // The same files given twice are one longer recording.
   tu::RunResult r = index_files({hevc10_, hevc10_}, tu::scratch("twice.kwi"));
   EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// A later file of another codec is refused with its reason alone, in either
+// order: none of its bytes reaches the first file's codec analysis, whose
+// messages about units it cannot follow would come first.
+TEST_F(Inputs, AnotherCodecIsRefusedWithTheReasonAlone) {
+  struct Case {
+    std::string first, later;
+    const char *held, *detected;
+  };
+  const Case cases[] = {
+      {ts_, mpeg2_ts_, "MPEG-2", "AVC"},
+      {mpeg2_ts_, ts_, "AVC", "MPEG-2"},
+      {avc_, mpeg2_es_, "MPEG-2", "AVC"},
+      {mpeg2_es_, avc_, "AVC", "MPEG-2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first + " " + c.later);
+    const std::string kwi = tu::scratch("codecs.kwi");
+    tu::RunResult r = index_files({c.first, c.later}, kwi);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: " + c.later + " holds " + c.held + " video; the input's codec was detected as " +
+                         c.detected + ".\n");
+    EXPECT_FALSE(tu::exists(kwi));
+  }
 }
 
 // Cuts anywhere: a first piece of one byte, pieces of a few bytes, cuts in

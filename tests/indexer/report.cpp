@@ -116,6 +116,8 @@ std::vector<std::string> labels_for(int codec, bool field_order) {
   if (codec == 0 || codec == 3) v.push_back("Level");
   if (codec == 4) v.push_back("Level/Tier");
   v.push_back("Size");
+  v.push_back("Chroma Format");
+  v.push_back("Bit Depth");
   v.push_back(codec == 1 ? "AspectRatio" : "Pixel Aspect Ratio (PAR)");
   v.push_back("Frame Rate");
   v.push_back("Colorimetry");
@@ -245,7 +247,13 @@ const std::vector<std::string> kContainers = {"es", "vob", "ts", "m2ts"};
 const std::map<std::string, std::string> kAvcProfile = {
     {"Baseline", "Baseline"},     {"Constrained Baseline", "Baseline"}, {"Main", "Main"},
     {"Extended", "Extended"},     {"High", "High"},                     {"High 10", "High 10"},
-    {"High 4:2:2", "High 4:2:2"}, {"High 4:4:4 Predictive", "reserved [244]"},
+    {"High 4:2:2", "High 4:2:2"}, {"High 4:4:4 Predictive", "High 4:4:4 Predictive"},
+};
+// ffprobe's pix_fmt -> the report's chroma format and bit depth.
+const std::map<std::string, std::pair<std::string, std::string>> kPixelFormat = {
+    {"yuv420p", {"4:2:0", "8"}},  {"yuvj420p", {"4:2:0", "8"}},   {"yuv420p10le", {"4:2:0", "10"}},
+    {"yuv422p", {"4:2:2", "8"}},  {"yuv422p10le", {"4:2:2", "10"}}, {"yuv444p", {"4:4:4", "8"}},
+    {"gbrp", {"4:4:4", "8"}},     {"gray", {"4:0:0", "8"}},
 };
 // level_idc as ffprobe prints it -> the report's text (11 without constraint_set3_flag).
 const std::map<std::string, std::string> kAvcLevel = {
@@ -278,6 +286,10 @@ void expect_avc_matches_ffprobe(const Indexed& r, const std::string& in) {
   auto s = probe(in);
   EXPECT_EQ(rep["Video Type"], "AVC");
   EXPECT_EQ(rep["Profile"], lookup(kAvcProfile, s["profile"]));
+  const auto format = kPixelFormat.find(s["pix_fmt"]);
+  ASSERT_NE(format, kPixelFormat.end()) << s["pix_fmt"];
+  EXPECT_EQ(rep["Chroma Format"], format->second.first);
+  EXPECT_EQ(rep["Bit Depth"], format->second.second);
   EXPECT_EQ(rep["Pixel Aspect Ratio (PAR)"], s["sample_aspect_ratio"]);
   EXPECT_EQ(rep["Colorimetry"], lookup(kAvcMatrix, s["color_space"]));
   EXPECT_EQ(rep["Frame Rate"], fmt("%.6f fps", ratio(s["r_frame_rate"])));

@@ -47,6 +47,8 @@ void baseline_state() {
   general_tier_flag = 0;
   general_level_idc = 93;
   bit_depth = 8;
+  stream_chroma_format = 1;
+  stream_bit_depth = 8;
 }
 
 std::string capture(void (*writer)(FILE*)) {
@@ -105,6 +107,8 @@ TEST_F(ReportTables, WholeAvcReport) {
             "Profile: High\n"
             "Level: 4.1\n"
             "Size: 1920x1080\n"
+            "Chroma Format: 4:2:0\n"
+            "Bit Depth: 8\n"
             "Pixel Aspect Ratio (PAR): 1:1\n"
             "Frame Rate: 23.976024 fps\n"
             "Colorimetry: BT.709 [1]\n"
@@ -135,6 +139,8 @@ TEST_F(ReportTables, WholeMpeg2Report) {
             "Video Type: MPEG2\n"
             "Profile: main@main\n"
             "Size: 720x480\n"
+            "Chroma Format: 4:2:0\n"
+            "Bit Depth: 8\n"
             "AspectRatio: 40:33\n"
             "Frame Rate: 29.970030 fps\n"
             "Colorimetry: SMPTE 170M [6]\n"
@@ -169,6 +175,8 @@ TEST_F(ReportTables, WholeVc1Report) {
             "Profile: Advanced\n"
             "Level: 3\n"
             "Size: 1920x1080\n"
+            "Chroma Format: 4:2:0\n"
+            "Bit Depth: 8\n"
             "Pixel Aspect Ratio (PAR): 1:1\n"
             "Frame Rate: 29.970030 fps\n"
             "Colorimetry: BT.709\n"
@@ -186,6 +194,7 @@ TEST_F(ReportTables, WholeHevcReport) {
   general_profile_idc = 2;
   general_tier_flag = 0;
   general_level_idc = 93;
+  stream_bit_depth = 10;
   Picture_Width = 3840;
   Picture_Height = 2160;
   display_aspect_ratio_x = 0;
@@ -200,6 +209,8 @@ TEST_F(ReportTables, WholeHevcReport) {
             "Profile: Main 10\n"
             "Level/Tier: 3.1/Main\n"
             "Size: 3840x2160\n"
+            "Chroma Format: 4:2:0\n"
+            "Bit Depth: 10\n"
             "Pixel Aspect Ratio (PAR): Unknown\n"
             "Frame Rate: 50.000000 fps\n"
             "Colorimetry: BT.2020/2100 [9]\n"
@@ -270,14 +281,37 @@ TEST_F(ReportTables, FieldOrderCountsAndFilm) {
   EXPECT_EQ(line(capture(WriteHEVCInfo), "Film Percent"), "Film Percent: 0.00");
 }
 
+// ------------------------------------------------------------------ chroma format and bit depth
+
+TEST_F(ReportTables, ChromaFormatAndBitDepth) {
+  const struct {
+    int chroma, depth;
+    const char *chroma_text, *depth_text;
+  } cases[] = {
+      {0, 8, "Chroma Format: 4:0:0", "Bit Depth: 8"},   {1, 10, "Chroma Format: 4:2:0", "Bit Depth: 10"},
+      {2, 8, "Chroma Format: 4:2:2", "Bit Depth: 8"},   {3, 12, "Chroma Format: 4:4:4", "Bit Depth: 12"},
+      {-1, 0, "Chroma Format: Unknown", "Bit Depth: Unknown"},
+  };
+  for (void (*writer)(FILE*) : {WriteAVCInfo, WriteMPGInfo, WriteVC1Info, WriteHEVCInfo}) {
+    for (const auto& c : cases) {
+      stream_chroma_format = c.chroma;
+      stream_bit_depth = c.depth;
+      const std::string report = capture(writer);
+      EXPECT_EQ(line_after(report, "Size"), c.chroma_text);
+      EXPECT_EQ(line_after(report, "Chroma Format"), c.depth_text);
+    }
+  }
+}
+
 // ------------------------------------------------------------------ AVC
 
 TEST_F(ReportTables, AvcProfilesAndLevels) {
   const std::pair<int, const char*> profiles[] = {
       {66, "Baseline"},       {77, "Main"},          {88, "Extended"},        {100, "High"},
       {110, "High 10"},       {122, "High 4:2:2"},   {144, "High 4:4:4"},     {0, "reserved [0]"},
-      {44, "reserved [44]"},  {118, "reserved [118]"}, {244, "reserved [244]"}, {255, "reserved [255]"},
-      {-1, "reserved [-1]"},
+      {244, "High 4:4:4 Predictive"}, {44, "CAVLC 4:4:4 Intra"}, {83, "Scalable Baseline"},
+      {86, "Scalable High"},  {118, "Multiview High"}, {128, "Stereo High"},  {255, "reserved [255]"},
+      {-1, "reserved [-1]"},  {245, "reserved [245]"},
   };
   for (auto& [idc, text] : profiles) {
     profile = idc;

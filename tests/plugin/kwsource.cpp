@@ -47,7 +47,8 @@ class KWSourceAvc : public ::testing::Test {
     dir_ = tu::scratch("avc-" + std::to_string(getpid()));
     tu::run("mkdir -p " + tu::q(dir_));
     es_ = dir_ + "/a.264";
-    ASSERT_TRUE(pt::MakeH264(es_, 60));
+    // The pattern is RGB, which the encoder keeps as 4:4:4 unless told.
+    ASSERT_TRUE(pt::MakeH264(es_, 60, "-pix_fmt yuv420p"));
     kwi_ = pt::Index(tu::q(es_), dir_ + "/a.kwi");
     ASSERT_FALSE(kwi_.empty());
   }
@@ -310,7 +311,7 @@ TEST_F(KWSourceAvc, RateAndCountWithDoubleRateDeinterlacing) {
   // 30000/1001 material: deinterlace 2 doubles the rate and the frames.
   const std::string es = dir_ + "/ntsc.264";
   ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=320x240:rate=30000/1001 -frames:v 20 -c:v libx264 "
-                         "-preset ultrafast " + tu::q(es)));
+                         "-preset ultrafast -pix_fmt yuv420p " + tu::q(es)));
   const std::string kwi = pt::Index(tu::q(es), dir_ + "/ntsc.kwi");
   ASSERT_FALSE(kwi.empty());
   auto single = Call(Source(kwi));
@@ -432,12 +433,26 @@ TEST(KWSourceCodecs, HevcTenBitIsSixteenBitAndWeavesOnly) {
   EXPECT_EQ(f.bytesPerSample, 2);
 
   const std::string es8 = dir + "h8.265";
-  ASSERT_TRUE(pt::MakeHevc(es8, 20));
+  ASSERT_TRUE(pt::MakeHevc(es8, 20, "-pix_fmt yuv420p"));
   const std::string kwi8 = pt::Index(tu::q(es8), dir + "h8.kwi");
   auto clip8 = Call(Source(kwi8));
   ASSERT_TRUE(clip8->ok()) << clip8->error();
   EXPECT_EQ(clip8->vi().format->bitsPerSample, 8);
   EXPECT_EQ(clip8->vi().numFrames, static_cast<int>(tu::ffprobe_frames(es8).size()));
+}
+
+// Without a GPU the clip's format is still known: a stream that is not 4:2:0
+// is refused by name when the filter is created, not served as error frames.
+TEST(KWSourceCodecs, OtherChromaFormatsAreRefusedByNameWithoutAGpu) {
+  const std::string dir = tu::scratch("");
+  const std::string es = dir + "rgb444.264";
+  ASSERT_TRUE(pt::MakeH264(es, 10));  // the RGB pattern as 4:4:4
+  ASSERT_EQ(tu::ffprobe_stream(es).at("pix_fmt"), "yuv444p");
+  const std::string kwi = pt::Index(tu::q(es), dir + "rgb444.kwi");
+  ASSERT_FALSE(kwi.empty());
+  auto clip = Call(Source(kwi));
+  EXPECT_FALSE(clip->ok());
+  EXPECT_EQ(clip->error(), "KWSource: H.264 4:4:4 8-bit cannot be served: KWSource delivers 4:2:0 clips only.");
 }
 
 TEST(KWSourceCodecs, Vc1FromTheSharedSample) {

@@ -282,6 +282,7 @@ const CuvidApi kApi = {
     Guard<nv::CUvideoctxlock>::call<lock_destroy>,
     Guard<nv::CUvideoctxlock, unsigned int>::call<lock_take>,
     Guard<nv::CUvideoctxlock, unsigned int>::call<lock_release>,
+    Guard<nv::CUVIDDECODECAPS*>::call<decoder_caps>,
 };
 
 }  // namespace

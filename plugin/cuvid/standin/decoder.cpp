@@ -185,6 +185,7 @@ nv::CUresult create_decoder(nv::CUvideodecoder* handle, nv::CUVIDDECODECREATEINF
   }
   if (i.ChromaFormat != nv::cudaVideoChromaFormat_420) return nv::CUDA_ERROR_NOT_SUPPORTED;
   if (i.bitDepthMinus8 > 8) return nv::CUDA_ERROR_NOT_SUPPORTED;
+  if (!format_decodable(i.CodecType, i.ChromaFormat, i.bitDepthMinus8)) return nv::CUDA_ERROR_NOT_SUPPORTED;
   if (i.OutputFormat != nv::cudaVideoSurfaceFormat_NV12 && i.OutputFormat != nv::cudaVideoSurfaceFormat_P016)
     return nv::CUDA_ERROR_NOT_SUPPORTED;
   if (i.DeinterlaceMode < nv::cudaVideoDeinterlaceMode_Weave || i.DeinterlaceMode > nv::cudaVideoDeinterlaceMode_Adaptive)

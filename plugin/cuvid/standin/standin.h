@@ -68,5 +68,9 @@ nv::CUresult decode_picture(nv::CUvideodecoder decoder, nv::CUVIDPICPARAMS* para
 nv::CUresult map_frame(nv::CUvideodecoder decoder, int index, unsigned long long* device,
                        unsigned int* pitch, nv::CUVIDPROCPARAMS* processing);
 nv::CUresult unmap_frame(nv::CUvideodecoder decoder, unsigned long long device);
+nv::CUresult decoder_caps(nv::CUVIDDECODECAPS* caps);  // caps.cpp
+// False when the capability answer rules the format out: decoder creation
+// refuses it as the stated GPU does.
+bool format_decodable(nv::cudaVideoCodec codec, nv::cudaVideoChromaFormat chroma, unsigned long bit_depth_minus8);
 
 }  // namespace standin
