@@ -183,3 +183,70 @@ TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
     }
   }
 }
+
+// Two parts of different picture sizes joined end to end, the second's first
+// access unit (its IDR picture with its parameter sets, one PES packet) lost:
+// the second part's pictures count from the lost picture, and follow the
+// first part's in the index, whose group positions stay in stream order (as
+// the plugin requires of an index it opens).
+TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
+  const struct {
+    const char* name;
+    const char* args;
+    std::vector<std::string> group_words;
+  } codecs[] = {
+      {"hevc", "-c:v libx265 -x265-params log-level=error:keyint=6:min-keyint=6:open-gop=1:bframes=2",
+       {"IDR", "CRA", "BLA"}},
+      {"avc", "-c:v libx264 -x264-params keyint=6:min-keyint=6:scenecut=0:bframes=2", {"IDR", "I"}},
+  };
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> joined;
+    size_t second = 0;
+    int frames = 0;
+    for (const char* size : {"64x48", "96x64"}) {
+      const std::string part = Dir() + c.name + size + ".ts";
+      ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=" + std::string(size) +
+                             ":rate=25 -frames:v 30 -pix_fmt yuv420p " + c.args + " -f mpegts " + tu::q(part)));
+      frames += static_cast<int>(tu::ffprobe_frames(part).size());
+      const std::vector<uint8_t> b = tu::read_file(part);
+      second = joined.size();
+      joined.insert(joined.end(), b.begin(), b.end());
+    }
+    ASSERT_EQ(frames, 60);
+    const unsigned pid = video_pid(joined);
+    std::vector<uint8_t> lost;
+    int starts = 0;
+    for (size_t at = 0; at + 188 <= joined.size(); at += 188) {
+      const bool video = pid_at(joined, at) == pid;
+      if (at >= second && video && (joined[at + 1] & 0x40)) starts++;
+      if (at >= second && video && starts == 1) continue;
+      lost.insert(lost.end(), joined.begin() + long(at), joined.begin() + long(at + 188));
+    }
+    const std::string input = Dir() + c.name + "-joined.ts";
+    tu::write_file(input, lost);
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(input, input + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing"),
+              std::string::npos)
+        << r.out;
+    // The group positions: group lines (AVC) or IRAP picture lines (HEVC).
+    std::vector<long long> groups;
+    for (std::string l : lines) {
+      const size_t colon = l.find(':');
+      if (colon != std::string::npos && c.group_words.size() == 3) l = l.substr(colon + 1);
+      std::istringstream in(l);
+      std::string word;
+      long long pos;
+      if (in >> word >> pos && std::find(c.group_words.begin(), c.group_words.end(), word) != c.group_words.end())
+        groups.push_back(pos);
+    }
+    EXPECT_EQ(groups.size(), 9u) << "the groups of both parts but the second's first";
+    EXPECT_TRUE(std::is_sorted(groups.begin(), groups.end()) &&
+                std::adjacent_find(groups.begin(), groups.end()) == groups.end())
+        << ::testing::PrintToString(groups);
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), 59u) << "every picture but the one lost";
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "59");
+  }
+}
