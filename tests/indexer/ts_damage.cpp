@@ -250,3 +250,34 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "59");
   }
 }
+
+// The shared recording (7 B pictures leading a non-IDR I picture, then B,
+// B, B, P) with one video packet lost inside the first leading B picture:
+// every picture keeps its line, as in the intact recording's index (ffmpeg
+// decodes all of them from either file).
+TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
+  const std::string rec = std::string(SHARED_TESTDATA) + "/h264/broadcast_1080i_leading_b.ts";
+  if (!tu::exists(rec)) GTEST_SKIP() << "shared test data not present";
+  const std::vector<uint8_t> intact = tu::read_file(rec);
+  const size_t at = 782832;  // a packet of PID 0x78 inside the first leading B picture
+  ASSERT_EQ(intact[at], 0x47);
+  ASSERT_EQ(pid_at(intact, at), 0x78u);
+  std::vector<uint8_t> b(intact.begin(), intact.begin() + long(at));
+  b.insert(b.end(), intact.begin() + long(at + 188), intact.end());
+  const std::string damaged = Dir() + "recording-lost.ts";
+  tu::write_file(damaged, b);
+  tu::RunResult r;
+  const std::vector<std::string> clean = tu::index_lines(rec, Dir() + "recording.kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  size_t next = at;  // the next video packet
+  while (pid_at(b, next) != 0x78u) next += 188;
+  EXPECT_NE(r.out.find("packets of the video PID are missing before position " + std::to_string(next) +
+                       " (1 or more)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines), tu::kwi_pictures(clean));
+  EXPECT_EQ(tu::kwi_with(lines, "I "), tu::kwi_with(clean, "I "));
+  EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(tu::kwi_pictures(clean).size()));
+}
