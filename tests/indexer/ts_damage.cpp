@@ -254,7 +254,8 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
 // The shared recording (7 B pictures leading a non-IDR I picture, then B,
 // B, B, P) with one video packet lost inside the first leading B picture:
 // every picture keeps its line, as in the intact recording's index (ffmpeg
-// decodes all of them from either file).
+// decodes all of them from either file). One lost before its parameter sets
+// is one gap.
 TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   const std::string rec = std::string(SHARED_TESTDATA) + "/h264/broadcast_1080i_leading_b.ts";
   if (!tu::exists(rec)) GTEST_SKIP() << "shared test data not present";
@@ -280,6 +281,24 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   EXPECT_EQ(tu::kwi_pictures(lines), tu::kwi_pictures(clean));
   EXPECT_EQ(tu::kwi_with(lines, "I "), tu::kwi_with(clean, "I "));
   EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(tu::kwi_pictures(clean).size()));
+
+  // The 20th video packet lost, before the first parameter sets (which the
+  // run looks for ahead of its pictures): one gap, reported once.
+  size_t early = 0;
+  for (int n = 0; n < 20; early += 188) n += pid_at(intact, early) == 0x78u;
+  early -= 188;
+  b.assign(intact.begin(), intact.begin() + long(early));
+  b.insert(b.end(), intact.begin() + long(early + 188), intact.end());
+  tu::write_file(damaged, b);
+  tu::index_lines(damaged, damaged + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  next = early;
+  while (pid_at(b, next) != 0x78u) next += 188;
+  EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                       "position " +
+                       std::to_string(next) + " (1 or more)."),
+            std::string::npos)
+      << r.out;
 }
 
 // Counter patterns the standard allows, in the files of every codec above:
@@ -310,7 +329,8 @@ TEST(TsLoss, LegalCounterPatternsGiveTheCleanIndex) {
         std::istringstream in(l);
         std::string word;
         long long pos;
-        if (in >> word >> pos && (word == "I" || word == "IDR" || word == "CRA" || word == "SEQ")) g.push_back({word, pos});
+        if (in >> word >> pos && (word == "I" || word == "IDR" || word == "CRA" || word == "SEQ"))
+          g.push_back({word, pos});
       }
       return g;
     };
