@@ -145,11 +145,10 @@ int CAVCDecoder::ChooseGroup() {
       if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
     }
   }
-  // Nothing of a pass before is held or left out in this one.
+  // Nothing of a pass before is left out in this one; the pictures fed
+  // are numbered from the group on.
   lead_out = {};
-  held_units.clear();
-  held_lengths.clear();
-  held_pictures = held_structure = 0;
+  StartTags(static_cast<size_t>(g));
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
@@ -224,55 +223,72 @@ void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
     if (!LeadingUnitLeftOut()) FeedUnit();
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
     r = (this->*get_unit)();
-    if (r < 1 && ts_gap) {
-      if (ts_gap_whole) {
-        FeedHeldPicture();
-      } else {
-        held_units.clear();  // the picture the gap cuts
-        held_lengths.clear();
-        held_pictures = held_structure = 0;
-      }
-      r = ResumeAfterGap();
-      if (r < 0) return;  // the pass has ended
-    }
   }
-  FeedHeldPicture();
   EndPass();
 }
 
 void CAVCDecoder::FeedUnit() {
-  if (codec != CODEC_MPEG2 || stream_type != CONTAINER_TS) {
-    decoder_decode_nalu(unit.buf, unit.len);
-    return;
-  }
-  const unsigned char code = unit.len > 3 ? unit.buf[3] : 0xFF;
-  if (code == 0x00) {
-    // A field after a first field completes its pair; anything else ends
-    // the picture held.
-    const bool pair = held_pictures == 1 && (held_structure == 1 || held_structure == 2);
-    if (!pair) FeedHeldPicture();
-    ++held_pictures;
-  } else if (code == 0xB3 || code == 0xB7 || code == 0xB8) {
-    FeedHeldPicture();
-  }
-  if (held_pictures == 0) {
-    decoder_decode_nalu(unit.buf, unit.len);
-    return;
-  }
-  if (held_pictures == 1 && code == 0xB5 && unit.len > 6 && (unit.buf[4] >> 4) == 8) held_structure = unit.buf[6] & 3;
-  held_units.insert(held_units.end(), unit.buf, unit.buf + unit.len);
-  held_lengths.push_back(unit.len);
+  TagUnit();
+  decoder_decode_nalu(unit.buf, unit.len);
 }
 
-void CAVCDecoder::FeedHeldPicture() {
-  size_t at = 0;
-  for (const u32 len : held_lengths) {
-    decoder_decode_nalu(held_units.data() + at, len);
-    at += len;
+void CAVCDecoder::StartTags(size_t g) {
+  tag = {};
+  if (g < groups.size()) tag.scan = static_cast<size_t>(groups[g].first);
+}
+
+int CAVCDecoder::NextDecodedPicture() {
+  if (tag.pending_at < tag.pending.size()) return tag.pending[tag.pending_at++];
+  tag.pending.clear();
+  tag.pending_at = 0;
+  const size_t end = std::min<size_t>(static_cast<size_t>(coded_count), frames.size());
+  size_t j = tag.scan;
+  while (j < end && !frames[j].reference) ++j;
+  if (j >= end) {
+    // B pictures after the last I or P picture of the index: theirs was
+    // never read.
+    tag.scan = end;
+    return -1;
   }
-  held_units.clear();
-  held_lengths.clear();
-  held_pictures = held_structure = 0;
+  for (size_t b = tag.scan; b < j; ++b) tag.pending.push_back(static_cast<int>(b));
+  tag.scan = j + 1;
+  return static_cast<int>(j);
+}
+
+void CAVCDecoder::TagUnit() {
+  if ((codec != CODEC_MPEG2 && codec != CODEC_VC1) || unit.len < 4) return;
+  const unsigned char code = unit.buf[3];
+  auto next = [this]() { tag.current = i64(NextDecodedPicture()) + 1; };
+  if (codec == CODEC_VC1) {
+    if (code == 0x0F || code == 0x0E) {  // sequence header, entry point: the next frame's
+      if (!tag.begun) next();
+      tag.begun = true;
+    } else if (code == 0x0D) {  // a frame (or first field); a field start code is its second
+      if (!tag.begun) next();
+      tag.begun = false;
+    }
+    return;
+  }
+  if (code == 0xB3 || code == 0xB8) {  // sequence header, group header: the next picture's
+    if (!tag.begun) next();
+    tag.begun = true;
+    tag.first_field = false;
+  } else if (code == 0x00) {
+    if (tag.first_field) {
+      tag.first_field = false;  // the partner of the field before: one picture
+      tag.opened = false;
+    } else {
+      if (!tag.begun) next();
+      tag.opened = true;
+    }
+    tag.begun = false;
+  } else if (code == 0xB5 && unit.len > 6 && (unit.buf[4] >> 4) == 8 && tag.opened) {
+    // The coding extension of a picture that began a picture: a field's
+    // partner follows it.
+    const int structure = unit.buf[6] & 3;
+    tag.first_field = structure == 1 || structure == 2;
+    tag.opened = false;
+  }
 }
 
 void CAVCDecoder::LeaveOutLeadingPictures(size_t g) {
@@ -325,30 +341,6 @@ bool CAVCDecoder::LeadingUnitLeftOut() {
   return lead_out.dropping;
 }
 
-int CAVCDecoder::ResumeAfterGap() {
-  const u64 gap = ts_gap_at;
-  ts_gap = false;
-  auto before = [](const GroupRecord& g, u64 at) { return g.position < at; };
-  const auto next = std::lower_bound(groups.begin(), groups.end(), gap, before);
-  if (next == groups.end()) return 0;
-  // As a pass that starts there: the sets in force at the group first (the
-  // gap may have taken those that stood before it), or the sequence header
-  // fed apart.
-  if (codec == CODEC_MPEG2) {
-    if (next->sequence_apart && !FeedSequenceHeader(next->sequence_position)) return -1;
-  } else if (!FeedParameterSets(next->position)) {
-    return -1;  // the pass has ended
-  }
-  AlignStream(next->position);
-  const int r = (this->*get_unit)();
-  if (r < 1 || !UnitAtAlignment()) {
-    FailPass("group", next->position);
-    return -1;
-  }
-  LeaveOutLeadingPictures(static_cast<size_t>(next - groups.begin()));
-  return r;
-}
-
 void CAVCDecoder::AVCDecode() {
   const int g = ChooseGroup();
   if (groups.empty()) return EndPass();
@@ -378,7 +370,7 @@ bool CAVCDecoder::FeedSequenceHeader(u64 position) {
   }
   // Its extensions and user data follow it up to the GOP header or picture.
   do {
-    decoder_decode_nalu(unit.buf, unit.len);
+    FeedUnit();
     r = (this->*get_unit)();
   } while (code() == 0xB5 || code() == 0xB2);
   return true;

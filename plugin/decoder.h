@@ -114,6 +114,7 @@ struct FrameRecord {
   int pict_type;               // MPEG-2 and VC-1: 0 I, 1 P, 3 B (VC-1 also 2, 4 and field pairs)
   int leading_b;               // MPEG-2, VC-1: a B picture shown before the I picture that opens its group
   int progressive_frame;       // MPEG-2
+  int reference;               // MPEG-2, VC-1: an I or P picture (field pair), decoded before the B pictures shown before it
 };
 
 // One unit as the unit readers hand it out; bytes begin with 00 00 01 and
@@ -558,22 +559,13 @@ class CAVCDecoder {
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
   u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
-  // AVC, HEVC and MPEG-2 in transport streams: the continuity counter of the last video
-  // packet with payload (-1 after a seek or a file change), and a gap in
-  // it, as Ostrel follows them: the unit that runs over the gap is not
-  // fed, and the pass goes on at the first group at or after ts_gap_at,
-  // as the pictures between are not indexed.
+  // Transport streams: the continuity counter of the last video packet
+  // with payload (-1 after a seek or a file change) and its bytes from the
+  // sync byte on (empty where they were not all read at once), so that a
+  // repeated packet is dropped.
   int ts_cc = -1;
-  bool ts_gap = false;
-  u64 ts_gap_at = 0;
-  // As Ostrel follows them: the last video packet ended its PES packet
-  // (stuffing, no PCR, no PES start), and the gap lies between whole PES
-  // packets (after such a packet, up to one that starts a PES): the unit it
-  // ends is whole, and fed.
-  bool ts_pes_ended = false;
-  bool ts_gap_whole = false;
+  std::vector<unsigned char> ts_last_packet;
   u64 FileStart(int file) const;
-  int ResumeAfterGap();
   // The leading pictures of the group that feeding starts or goes on at
   // after pictures lost to damage reference lost ones, and Ostrel leaves
   // them out: MPEG-2 B pictures of an open group before its next P or I
@@ -588,23 +580,39 @@ class CAVCDecoder {
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
-  // MPEG-2 in transport streams: the units of the latest picture (a field
-  // pair whole), fed once what follows it is read, so that a gap inside it
-  // drops it all, as Ostrel does.
-  std::vector<unsigned char> held_units;
-  std::vector<u32> held_lengths;
-  int held_pictures = 0, held_structure = 0;
+  // MPEG-2 and VC-1: every unit fed carries, as its packet timestamp, the
+  // number (plus 1) of the coded picture it belongs to, which the parser
+  // hands back with the picture it displays; so a picture is placed by its
+  // own identity, and one that the decoder drops or conceals moves no
+  // other. Pictures are numbered in decode order from the group a pass
+  // starts (or goes on) at: each I or P picture is followed in decode
+  // order by the B pictures shown before it. 0 where no number is known.
+  struct {
+    size_t scan = 0;               // display index from which the next I or P picture is looked for
+    std::vector<int> pending;      // B pictures decoded next, in display order (front first)
+    size_t pending_at = 0;
+    bool begun = false;            // a header began the next picture, numbered already
+    bool first_field = false;      // MPEG-2: the last picture is a first field, its partner comes next
+    bool opened = false;           // MPEG-2: a picture header that began a picture, its extension not yet read
+    i64 current = 0;               // the tag of the units being fed
+  } tag;
+  void StartTags(size_t g);
+  int NextDecodedPicture();
+  void TagUnit();
   void FeedUnit();
-  void FeedHeldPicture();
 
   int RefillBuffer();
   int SkipBytes(u64 count);
   int ReadUnit(bool avc);
   void FillUnit(u32 length, bool avc);
   bool ConfirmedSync(u32 s) const;
-  // Follows the continuity of a packet's header byte 3; false where a gap
-  // ends the reading (ts_gap).
-  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity, bool pes_start, bool pes_end);
+  // True for a video packet that repeats the one before it (rd after its
+  // header); it is then passed over.
+  bool RepeatedTSPacket(int pid, unsigned char h3);
+  // The packet whose header was just read lies whole in the read buffer
+  // (which is moved on to hold it where it runs past the buffer's end);
+  // false where its file ends within it.
+  bool WholePacketAt();
   void AlignTSStream(u64 position);
 
   pthread_t thread = {};

@@ -262,6 +262,10 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.payload = bytes;
   packet.payload_size = length;
+  if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+    packet.flags = nv::CUVID_PKT_TIMESTAMP;
+    packet.timestamp = tag.current;
+  }
   cuvid->cuvidParseVideoData(session.parser, &packet);
   return length;
 }
@@ -551,7 +555,14 @@ int CAVCDecoder::PlacePicture(int picture_index) {
 }
 
 int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
-  const int number = PlacePicture(d->picture_index);
+  // MPEG-2 and VC-1 pictures come back with the number their units were fed
+  // with (TagUnit); one without is no picture of the index, and is passed over.
+  int number = -1;
+  if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+    if (d->timestamp > 0 && d->timestamp <= coded_count) number = static_cast<int>(d->timestamp - 1);
+  } else {
+    number = PlacePicture(d->picture_index);
+  }
   nv::CUVIDPROCPARAMS proc = {};
   proc.progressive_frame = (s->use_pf || s->deinterlace == 0) ? d->progressive_frame : 0;
   proc.top_field_first = d->top_field_first;
