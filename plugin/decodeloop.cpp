@@ -227,69 +227,7 @@ void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
   EndPass();
 }
 
-void CAVCDecoder::FeedUnit() {
-  TagUnit();
-  decoder_decode_nalu(unit.buf, unit.len);
-}
-
-void CAVCDecoder::StartTags(size_t g) {
-  tag = {};
-  if (g < groups.size()) tag.scan = static_cast<size_t>(groups[g].first);
-}
-
-int CAVCDecoder::NextDecodedPicture() {
-  if (tag.pending_at < tag.pending.size()) return tag.pending[tag.pending_at++];
-  tag.pending.clear();
-  tag.pending_at = 0;
-  const size_t end = std::min<size_t>(static_cast<size_t>(coded_count), frames.size());
-  size_t j = tag.scan;
-  while (j < end && !frames[j].reference) ++j;
-  if (j >= end) {
-    // B pictures after the last I or P picture of the index: theirs was
-    // never read.
-    tag.scan = end;
-    return -1;
-  }
-  for (size_t b = tag.scan; b < j; ++b) tag.pending.push_back(static_cast<int>(b));
-  tag.scan = j + 1;
-  return static_cast<int>(j);
-}
-
-void CAVCDecoder::TagUnit() {
-  if ((codec != CODEC_MPEG2 && codec != CODEC_VC1) || unit.len < 4) return;
-  const unsigned char code = unit.buf[3];
-  auto next = [this]() { tag.current = i64(NextDecodedPicture()) + 1; };
-  if (codec == CODEC_VC1) {
-    if (code == 0x0F || code == 0x0E) {  // sequence header, entry point: the next frame's
-      if (!tag.begun) next();
-      tag.begun = true;
-    } else if (code == 0x0D) {  // a frame (or first field); a field start code is its second
-      if (!tag.begun) next();
-      tag.begun = false;
-    }
-    return;
-  }
-  if (code == 0xB3 || code == 0xB8) {  // sequence header, group header: the next picture's
-    if (!tag.begun) next();
-    tag.begun = true;
-    tag.first_field = false;
-  } else if (code == 0x00) {
-    if (tag.first_field) {
-      tag.first_field = false;  // the partner of the field before: one picture
-      tag.opened = false;
-    } else {
-      if (!tag.begun) next();
-      tag.opened = true;
-    }
-    tag.begun = false;
-  } else if (code == 0xB5 && unit.len > 6 && (unit.buf[4] >> 4) == 8 && tag.opened) {
-    // The coding extension of a picture that began a picture: a field's
-    // partner follows it.
-    const int structure = unit.buf[6] & 3;
-    tag.first_field = structure == 1 || structure == 2;
-    tag.opened = false;
-  }
-}
+void CAVCDecoder::FeedUnit() { decoder_decode_nalu(unit.buf, unit.len); }
 
 void CAVCDecoder::LeaveOutLeadingPictures(size_t g) {
   lead_out = {};

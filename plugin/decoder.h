@@ -101,6 +101,8 @@ struct GroupRecord {
   // seq"); 0 where the group starts at its own sequence header ("SEQ pos").
   int sequence_apart;
   u64 sequence_position;
+  u64 opener;                  // HEVC: number of the group's IRAP picture (after its leading pictures)
+  int restart;                 // HEVC: an IDR or BLA picture, whose order counts start afresh
 };
 
 // Per index i: top/bottom describe display frame i; the other words describe
@@ -407,6 +409,7 @@ class CAVCDecoder {
   int decoder_reset();
   int decoder_flush();
   int decoder_close();
+  // Feeds one unit (start code first) to the parser, tagged (TagUnit).
   u32 decoder_decode_nalu(unsigned char* bytes, u32 length);
   int DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* format);
   int DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* picture);
@@ -580,13 +583,19 @@ class CAVCDecoder {
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
-  // MPEG-2 and VC-1: every unit fed carries, as its packet timestamp, the
-  // number (plus 1) of the coded picture it belongs to, which the parser
-  // hands back with the picture it displays; so a picture is placed by its
-  // own identity, and one that the decoder drops or conceals moves no
-  // other. Pictures are numbered in decode order from the group a pass
-  // starts (or goes on) at: each I or P picture is followed in decode
-  // order by the B pictures shown before it. 0 where no number is known.
+  // MPEG-2, VC-1 and HEVC: every unit fed carries, as its packet timestamp,
+  // the number (plus 1) of the coded picture it belongs to, which the
+  // parser hands back with the picture it displays; so a picture is placed
+  // by its own identity, and one that the decoder drops or conceals moves
+  // no other. MPEG-2 and VC-1 pictures are numbered in decode order from
+  // the group a pass starts (or goes on) at: each I or P picture is
+  // followed in decode order by the B pictures shown before it. HEVC
+  // pictures are found by their order count among the pictures of their
+  // run of counts (from an IDR or BLA picture to the next one; the count of
+  // the pass's first IRAP picture anchoring the index's to the stream's);
+  // the units before a picture's first slice (parameter
+  // sets, delimiters, SEI) are held until it is known, and carry its
+  // number. 0 where no number is known.
   struct {
     size_t scan = 0;               // display index from which the next I or P picture is looked for
     std::vector<int> pending;      // B pictures decoded next, in display order (front first)
@@ -595,10 +604,31 @@ class CAVCDecoder {
     bool first_field = false;      // MPEG-2: the last picture is a first field, its partner comes next
     bool opened = false;           // MPEG-2: a picture header that began a picture, its extension not yet read
     i64 current = 0;               // the tag of the units being fed
+    long run = -1;                 // HEVC: group where the order counts of the pictures fed began
+    bool anchored = false;         // HEVC: the pass's first IRAP picture set the offset
+    long run_end_for = -1;         // HEVC: run whose end run_end is
+    u64 run_end = 0;               // HEVC: the picture after the run's last
+    u64 hint = 0;                  // HEVC: the picture found last
+    i64 offset = 0;                // HEVC: index order count less the stream's, from that group on
+    bool new_sequence = true;      // HEVC: the next CRA picture begins a coded video sequence
+    int32_t prev_tid0 = 0;         // HEVC: order count of the last sub-layer 0 anchor picture
+    std::vector<unsigned char> held;  // HEVC: units before the next picture, each behind its length
   } tag;
+  // HEVC: what the order count of a slice needs from the latest SPS and PPS.
+  struct {
+    int lsb_bits = 0;              // 0 before an SPS was read
+    bool separate_colour_plane = false;
+    int extra_slice_header_bits = 0;
+    bool output_flag_present = false;
+  } hevc_sets;
   void StartTags(size_t g);
   int NextDecodedPicture();
-  void TagUnit();
+  void TagUnit(const unsigned char* bytes, u32 length);
+  // HEVC: the tag of a picture from its first slice segment (header at h).
+  i64 HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, int type);
+  void FeedHevcUnit(unsigned char* bytes, u32 length);
+  void FeedHeldHevcUnits();
+  void SendUnit(unsigned char* bytes, u32 length);
   void FeedUnit();
 
   int RefillBuffer();

@@ -203,6 +203,7 @@ int CAVCDecoder::decoder_reset() {
 
 int CAVCDecoder::decoder_flush() {
   if (!cuvid || !session.parser) return 0;
+  FeedHeldHevcUnits();
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.flags = nv::CUVID_PKT_ENDOFSTREAM;
   cuvid->cuvidParseVideoData(session.parser, &packet);
@@ -259,15 +260,24 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
     bytes[9] = 0;
     bytes[10] = static_cast<unsigned char>((bytes[10] & 0x3F) | 0x40);
   }
+  if (codec == CODEC_HEVC) {
+    FeedHevcUnit(bytes, length);
+    return length;
+  }
+  TagUnit(bytes, length);
+  SendUnit(bytes, length);
+  return length;
+}
+
+void CAVCDecoder::SendUnit(unsigned char* bytes, u32 length) {
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.payload = bytes;
   packet.payload_size = length;
-  if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+  if (codec != CODEC_AVC) {
     packet.flags = nv::CUVID_PKT_TIMESTAMP;
     packet.timestamp = tag.current;
   }
   cuvid->cuvidParseVideoData(session.parser, &packet);
-  return length;
 }
 
 // The size follows the index's rule: the sequence extension gives the
@@ -555,10 +565,11 @@ int CAVCDecoder::PlacePicture(int picture_index) {
 }
 
 int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
-  // MPEG-2 and VC-1 pictures come back with the number their units were fed
-  // with (TagUnit); one without is no picture of the index, and is passed over.
+  // MPEG-2, VC-1 and HEVC pictures come back with the number their units
+  // were fed with (TagUnit); one without is no picture of the index, and is
+  // passed over.
   int number = -1;
-  if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+  if (codec != CODEC_AVC) {
     if (d->timestamp > 0 && d->timestamp <= coded_count) number = static_cast<int>(d->timestamp - 1);
   } else {
     number = PlacePicture(d->picture_index);

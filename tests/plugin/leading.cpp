@@ -119,6 +119,17 @@ void CheckRecording(const std::string& form) {
                                                << " (0 the I, 1 the frame after the lone field, -1 neither)";
     }
   }
+  // The frame without a picture fails only itself: the frame after it is
+  // served on a fresh instance, after a frame before it and after itself.
+  for (const int before : {-1, 0, 6, 7, 8, 9}) {
+    SCOPED_TRACE("frame 9 after " + (before < 0 ? std::string("nothing") : "frame " + std::to_string(before)));
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    if (before >= 0) clip->getFrame(before);
+    const vshost::Frame f = clip->getFrame(9);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == *want[9]) << "served the picture of " << Which(known, Flat(f));
+  }
 }
 
 TEST(DecodeLeadingPictures, CutBroadcastRecordingTs) { CheckRecording("TS"); }
