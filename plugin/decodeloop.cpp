@@ -133,18 +133,7 @@ int CAVCDecoder::ChooseGroup() {
   // Placement of the pictures this pass delivers (PlacePicture): counted
   // from the first one that the count above expects; AVC pictures by their
   // order counts, anchored at the group's opening picture.
-  place_scan_group = static_cast<size_t>(g);
-  place_next = static_cast<int>(std::max<i64>(0, M + 1 - pull));
-  place_anchored = false;
-  place_in_turn = true;
-  place_opener = -1;
-  if (codec == CODEC_AVC && G) {
-    const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
-    for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {
-      const int t = frames[i].slice_type % 5;
-      if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
-    }
-  }
+  StartPlacement(static_cast<size_t>(g), static_cast<int>(std::max<i64>(0, M + 1 - pull)));
   // Nothing of a pass before is left out in this one; the pictures fed
   // are numbered from the group on.
   lead_out = {};
@@ -152,6 +141,21 @@ int CAVCDecoder::ChooseGroup() {
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
+}
+
+void CAVCDecoder::StartPlacement(size_t g, int next) {
+  const size_t G = groups.size();
+  place_scan_group = g;
+  place_next = next;
+  place_anchored = false;
+  place_in_turn = true;
+  place_opener = -1;
+  if (codec != CODEC_AVC || g >= G) return;
+  const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
+  for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {
+    const int t = frames[i].slice_type % 5;
+    if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
+  }
 }
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {

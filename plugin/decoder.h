@@ -509,9 +509,13 @@ class CAVCDecoder {
   // count the decoder gave its decode callback, offset so that the group's
   // opening picture, the first decoded, gets the index's count), so that
   // pictures a decoder shows or drops (leading pictures, a lone last field)
-  // never shift the pictures after them. Otherwise, and where no index
-  // picture has that count, the one after the previous picture placed.
+  // never shift the pictures after them; -1 (no frame's) where no index
+  // picture near has that count. Without order counts to place by (no
+  // opening picture found), the one after the previous picture placed.
   int PlacePicture(int picture_index);
+  // Placement from group g on, as at the start of a pass (next: the
+  // picture expected first where pictures are placed in turn).
+  void StartPlacement(size_t g, int next);
   // Placement state of the current pass, set by ChooseGroup and the decode
   // callback; decode thread only.
   int place_next = 0;                         // picture after the last one placed

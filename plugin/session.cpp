@@ -560,6 +560,9 @@ int CAVCDecoder::PlacePicture(int picture_index) {
         return j;
       }
     }
+    // A picture of no order count the index lists near (a leading picture
+    // left out, a concealed picture of a lost one): no frame's.
+    return -1;
   }
   return place_next++;
 }
