@@ -2,6 +2,7 @@
 #include "avc.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -38,6 +39,7 @@ struct FrmRecord {
   int pic_struct;            // avc_picture_structure in force, -1 none
   int poc;                   // frame: min(top, bottom); field pair: the first field's count
   int coded_order;           // 0 frame with equal counts, 1 top first, 2 bottom first
+  int run;                   // sorting run within its group (see sort_run_of)
 };
 
 static struct {
@@ -52,6 +54,10 @@ static int had_first_I;      // 1 once the first group has begun
 // The group opened at a non-IDR I picture after pictures were lost to
 // damage: pictures of it shown before its I picture reference lost ones.
 static bool group_after_loss;
+// The group's sorting run: its order counts are comparable with each other.
+static int sort_run, run_floor;
+static unsigned run_gaps;  // ts_video_gaps before the unit that began the run
+static unsigned unit_gaps; // ts_video_gaps when the unit before this one was parsed
 
 // ---------------------------------------------------------------- new-picture detection
 static int prev_frame_num, prev_pic_parameter_set_id, prev_field_pic_flag, prev_bottom_field_flag;
@@ -153,27 +159,59 @@ static int order_from_record(const FrmRecord& r) {
   }
 }
 
+// After packets of a transport stream were lost, the pictures from one
+// whose order count cannot belong to the group's on (it equals the count of
+// a picture of the run, or lies below the group's IDR picture, or below its
+// I picture after pictures shown after that: an IDR picture, the first part
+// of streams joined or the references the count derives from were lost) form
+// a run of their own, shown after the pictures before it: every picture
+// keeps its place in the recording.
+static int sort_run_of(int poc, bool opens) {
+  if (opens) {
+    // A gap the unit of the I picture runs over counts: what follows may
+    // belong elsewhere.
+    sort_run = 0;
+    run_floor = poc;
+    run_gaps = unit_gaps;
+    return 0;
+  }
+  if (ts_video_gaps == run_gaps) return sort_run;
+  bool trailing = sort_run == 0 && pending_header.nal_unit_type == NALU_IDR, restart = false;
+  for (auto r = pending_frms.rbegin(); r != pending_frms.rend() && r->run == sort_run && !restart; ++r) {
+    restart = r->poc == poc;
+    trailing = trailing || r->poc > run_floor;
+  }
+  if (restart || (trailing && poc < run_floor)) {
+    ++sort_run;
+    run_floor = INT_MIN;  // its own pictures may all come before its first
+    run_gaps = ts_video_gaps;
+  }
+  return sort_run;
+}
+
 void OutputPendingFrmsAVC() {
   if (pending_frms.empty()) return;
   if (group_after_loss) {
+    // The first group after frames lost opens at a non-IDR I picture:
+    // decoding starts there, but not at its leading pictures (after it in
+    // decode order, shown before it), which may reference the pictures lost.
     group_after_loss = false;
     const int i_poc = pending_frms.front().poc;
-    if (std::any_of(pending_frms.begin() + 1, pending_frms.end(), [&](const FrmRecord& r) { return r.poc < i_poc; })) {
-      // Left out whole, and the pictures after it until a group starts
-      // afresh: they may reference it.
-      pictures_left_out += static_cast<int>(pending_frms.size());
-      pending_frms.clear();
-      pictures_lost = true;
-      return;
-    }
+    const auto kept = std::stable_partition(pending_frms.begin() + 1, pending_frms.end(),
+                                            [&](const FrmRecord& r) { return r.poc >= i_poc; });
+    const int leading = static_cast<int>(pending_frms.end() - kept);
+    pending_frms.erase(kept, pending_frms.end());
+    pictures_left_out += leading;
+    coded -= leading;
   }
   if (writing()) {
     if (pending_header.rps != NONE) fprintf(p_aif, "\nRPS %llu", static_cast<unsigned long long>(pending_header.rps));
     fprintf(p_aif, "\n%s %llu", pending_header.nal_unit_type == NALU_IDR ? "IDR" : "I",
             static_cast<unsigned long long>(pending_header.position));
   }
-  std::stable_sort(pending_frms.begin(), pending_frms.end(),
-                   [](const FrmRecord& a, const FrmRecord& b) { return a.poc < b.poc; });
+  std::stable_sort(pending_frms.begin(), pending_frms.end(), [](const FrmRecord& a, const FrmRecord& b) {
+    return a.run != b.run ? a.run < b.run : a.poc < b.poc;
+  });
   for (const FrmRecord& r : pending_frms) {
     if (field_order == -1) field_order = order_from_record(r);
     if (writing()) write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
@@ -431,7 +469,6 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   // (Before the first group nothing is indexed anyway.)
   if (pictures_lost && !opens && had_first_I) {
     ++pictures_left_out;
-    coded++;
     return 1;
   }
   if (pictures_lost && opens) {
@@ -451,6 +488,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.pic_struct = avc_picture_structure;
     r.poc = img->framepoc;
     r.coded_order = coded_field_order;
+    r.run = sort_run_of(r.poc, opens);
     append_record(r);
   }
   coded++;
@@ -460,11 +498,11 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
 // ---------------------------------------------------------------- unit parser
 
 int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
+  struct NoteGaps {
+    ~NoteGaps() { unit_gaps = ts_video_gaps; }
+  } note_gaps;
   if (SystemStream_Flag == 2 || SystemStream_Flag == 4) position = mkv_current_tc;
   if (!unit || !unit->buf) return 2;
-  // A unit that runs over missing packets: its picture cannot be decoded,
-  // nor those after it up to the next group.
-  if (UnitOverVideoGap()) return 2;
   const u32 prefix = unit->startcodeprefix_len > 0 ? static_cast<u32>(unit->startcodeprefix_len) : 0;
   if (unit->len <= prefix) return 2;
   u32 len = unit->len - prefix;
@@ -641,6 +679,9 @@ void reset_avc_analysis() {
   pending_header.nal_unit_type = 0;
   had_first_I = 0;
   group_after_loss = false;
+  sort_run = 0;
+  run_floor = 0;
+  run_gaps = unit_gaps = 0;
 
   prev_frame_num = prev_pic_parameter_set_id = prev_field_pic_flag = prev_bottom_field_flag = -1;
   prev_nal_ref_idc = prev_idr_flag = prev_idr_pic_id = prev_pic_order_cnt_lsb = -1;

@@ -515,7 +515,6 @@ void SeekStream(u64 position) {
   Rdmax = Buffer;
   first_payload = Buffer;
   ts_video_cc = -1;
-  ts_video_gap = false;
 }
 
 
@@ -541,6 +540,7 @@ int RefillBuffer() {
   // much so that they keep naming the same stream bytes, also after a short
   // read at the end of a file.
   const u32 consumed = Read;
+  if (SystemStream_Flag == 1) TsKeepLastVideoPacket();
   if (Read < READ_BLOCK) {
     if (NextFile() < 0) return -1;
   } else {

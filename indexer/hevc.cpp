@@ -88,6 +88,11 @@ static int skipped_messages;                // corrupt-unit messages printed so 
 // The IRAP picture after pictures lost to damage is a CRA or BLA picture:
 // its RASL pictures reference lost ones.
 static bool rasl_after_loss;
+// The POC of the last IRAP picture recorded (INT32_MIN after a run begun
+// past damage), and ts_video_gaps then.
+static int32_t run_floor;
+static unsigned run_gaps;
+static unsigned unit_gaps;  // ts_video_gaps when the unit before this one was parsed
 
 int bit_depth;
 int general_profile_idc, general_tier_flag, general_level_idc;
@@ -497,8 +502,32 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   }
   if ((pictures_lost && !index_entries.empty()) || (rasl_after_loss && (type == NAL_RASL_N || type == NAL_RASL_R))) {
     ++pictures_left_out;
-    coded++;
     return 1;
+  }
+
+  // After packets of a transport stream were lost, a trailing picture
+  // whose POC lies below its IRAP picture's, or equals that of a picture of
+  // the run, counts from an IRAP picture that was lost (an IDR picture, or
+  // the first of the second of streams joined): it begins a run of its own,
+  // shown after the pictures before it, so that every picture keeps its
+  // place in the recording and IRAP pictures stay in stream order.
+  if (is_irap(type)) {
+    // A gap the unit of the IRAP picture runs over counts: what follows may
+    // belong elsewhere.
+    run_floor = poc;
+    run_gaps = unit_gaps;
+  } else if (ts_video_gaps != run_gaps && !restart && !is_leading(type) && !index_entries.empty()) {
+    bool again = poc < run_floor;
+    // (A run is searched back as far as a group of pictures reaches.)
+    for (size_t i = index_entries.size(), k = 0; i-- > 0 && k < 1024 && !again; k++) {
+      again = index_entries[i].poc == poc;
+      if (index_entries[i].starts_run || index_entries[i].poc == 0) break;
+    }
+    if (again) {
+      restart = true;
+      run_floor = INT32_MIN;
+      run_gaps = ts_video_gaps;
+    }
   }
 
   HevcIndexEntry e;
@@ -532,6 +561,9 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
 static constexpr u32 SLICE_HEAD = 256;
 
 int parse_nalu_hevc(NALU_t* unit, u64 position) {
+  struct NoteGaps {
+    ~NoteGaps() { unit_gaps = ts_video_gaps; }
+  } note_gaps;
   const int prefix = unit->startcodeprefix_len;
   if (prefix < 0 || unit->len <= u32(prefix) || unit->len > NALU_BUFFER_SIZE) return 2;
   const unsigned char* raw = unit->buf + prefix;
@@ -540,9 +572,6 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
   // dropped only after two zero bytes of the unit), so the header is read
   // raw and the unit is cleaned only when its contents are read.
   if (raw_len < 2) return 2;  // no complete NAL unit header
-  // A unit that runs over missing packets: its picture cannot be decoded,
-  // nor those after it up to the next IRAP picture.
-  if (UnitOverVideoGap()) return 2;
 
   const int type = (raw[0] >> 1) & 63;
   const int temporal_id_plus1 = raw[1] & 7;
@@ -672,6 +701,8 @@ void reset_hevc_analysis() {
   index_entries.clear();
   irap_positions.clear();
   prevTid0POC = 0;
+  run_floor = 0;
+  run_gaps = unit_gaps = 0;
   prev_poc = 0;
   new_sequence = true;
   log2_max_pic_order_cnt_lsb_minus4 = 0;

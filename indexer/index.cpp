@@ -283,9 +283,9 @@ void init_indexing() {
   size_warnings.clear();
   pictures_lost = false;
   pictures_left_out = 0;
-  ts_video_gap = false;
   ts_video_gaps = 0;
   ts_first_gap = 0;
+  ts_video_packets_lost = 0;
   reset_avc_analysis();
   reset_mpg_analysis();
   reset_vc1_analysis();
@@ -530,17 +530,19 @@ void Index(int mode) {
     mf = nullptr;
   }
   if (SystemStream_Flag == 1 && ts_video_gaps > 0) {
+    // The counters tell the loss only modulo 16 packets: the count is the
+    // least that each jump means.
+    const unsigned long long lost = ts_video_packets_lost;
     if (ts_video_gaps == 1)
-      printf("WARNING: the transport stream is damaged: packets of the video PID are missing before position %llu.\n",
-             static_cast<unsigned long long>(ts_first_gap));
+      printf("WARNING: the transport stream is damaged: packets of the video PID are missing before position %llu "
+             "(%llu or more). Every picture whose start was read is indexed; those the loss cut may decode "
+             "damaged.\n",
+             static_cast<unsigned long long>(ts_first_gap), lost);
     else
-      printf("WARNING: the transport stream is damaged: packets of the video PID are missing in %u places, the "
-             "first before position %llu.\n",
-             ts_video_gaps, static_cast<unsigned long long>(ts_first_gap));
-    if (pictures_left_out > 0)
-      printf("WARNING: %d pictures next to the damage are not indexed: they cannot be decoded without the packets "
-             "lost, up to the next picture from which decoding starts afresh.\n",
-             pictures_left_out);
+      printf("WARNING: the transport stream is damaged: packets of the video PID are missing in %u places (%llu or "
+             "more in all), the first before position %llu. Every picture whose start was read is indexed; those "
+             "the loss cut may decode damaged.\n",
+             ts_video_gaps, lost, static_cast<unsigned long long>(ts_first_gap));
   }
   if (SystemStream_Flag == 4) {
     u32 samples = 0;

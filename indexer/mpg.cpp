@@ -410,12 +410,6 @@ static void commit_held() {
   }
 }
 
-// The held picture runs over missing packets: it is dropped.
-static void drop_held() {
-  if (held.valid && Operation == 0 && (held.left_out || had_group)) ++pictures_left_out;
-  held.valid = false;
-}
-
 // The picture step, at the picture coding extension that follows a picture
 // header. Returns 1 for a counted picture, 2 otherwise.
 static int picture_coding_extension(BitReader& br) {
@@ -486,8 +480,11 @@ static int picture_coding_extension(BitReader& br) {
     if (Operation == 0) pending_gop = -1;
   }
   held.left_out = left_out_after_loss(picture_coding_type, held.gop);
+  // A picture left out is neither a coded picture of the index nor repeats
+  // one of its fields.
+  if (held.left_out) coded--;
 
-  if (Operation == 0 && rff) {
+  if (Operation == 0 && rff && !held.left_out) {
     if (prog_seq) frame_repeats += tff ? 2 : 1;
     else field_repeats++;
   }
@@ -524,10 +521,6 @@ int parse_nalu_mpg(NALU_t* unit, u64 position) {
   const int code = unit->buf[3];
   // Matroska and MP4 record container times in place of byte positions.
   const u64 where = (SystemStream_Flag == 2 || SystemStream_Flag == 4) ? mkv_current_tc : position;
-  if (UnitOverVideoGap()) {
-    drop_held();
-    return 2;
-  }
   BitReader br = reader_after_start_code(unit);
   // What follows a picture's slices ends it.
   if (code == SEQUENCE_HEADER_CODE || code == GROUP_START_CODE || code == SEQUENCE_END_CODE) commit_held();

@@ -342,9 +342,9 @@ __attribute__((always_inline)) inline int common_ts_run(NALU_t* unit, u32* len_i
     p = Buffer + s + 188;
     if (kind == TsPacket::kOther) continue;
     *examined = 0;
+    if (NoteVideoContinuity(Buffer[s + 3], false, origin + s, Buffer + s)) continue;  // a duplicate
     previous = current;
     current = origin + s;
-    NoteVideoContinuity(Buffer[s + 3], false, current);
     payload = Buffer + s + 4;
     const u64 base = current + 4;
     const u32 at = scan_copy<avx2>(payload, kTsCommonPayload, nalu_buf + len, nalu_buf[len - 1], nalu_buf[len - 2]);

@@ -152,19 +152,17 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   // Scrambled packets, and packets without payload (adaptation_field_control
   // 0 or 2), carry nothing for us on any PID.
   if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
-    bool discontinuity = false, stuffed = false;
+    bool discontinuity = false;
     if (afc == 3) {
       unsigned char length;
       if (src.byte(&length) < 0) return kEnd;
       used++;
-      stuffed = !pusi;
       // The discontinuity_indicator, in the adaptation field's first byte.
       if (length > 0) {
         unsigned char flags;
         if (src.byte(&flags) < 0) return kEnd;
         used++;
         discontinuity = (flags & 0x80) != 0;
-        stuffed = stuffed && (flags & 0x10) == 0;  // no PCR
       }
       // An adaptation field that reaches the end of the packet (or claims to
       // reach past it) leaves no payload: the packet is dropped.
@@ -177,8 +175,11 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
     } else {
       deliver = true;
     }
-    NoteVideoContinuity(h3, discontinuity, sync_index + sync_physical + FilesBefore(sync_file), pusi, stuffed);
-    if (deliver && pusi) {
+    const bool whole = sync_file == CurrentFile && sync_physical == Buffer_Physical && Read - sync_index >= kPacketBody;
+    if (NoteVideoContinuity(h3, discontinuity, sync_index + sync_physical + FilesBefore(sync_file),
+                            whole ? Buffer + sync_index : nullptr))
+      deliver = false;  // a duplicate
+    else if (deliver && pusi) {
       // A PES packet starts: its header is passed over. One that does not
       // fit, or leaves nothing of the packet, delivers nothing.
       deliver = false;
@@ -196,7 +197,15 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
       }
     }
   } else if ((h3 & 0xC0) == 0 && afc == 2 && pid == MPEG2_Transport_VideoPID) {
-    NoteVideoAdaptationOnly(h3);
+    // The adaptation field fills the packet (used stays within it).
+    unsigned char length, flags = 0;
+    if (src.byte(&length) < 0) return kEnd;
+    used++;
+    if (length > 0) {
+      if (src.byte(&flags) < 0) return kEnd;
+      used++;
+    }
+    NoteVideoAdaptationOnly(h3, (flags & 0x80) != 0);
   }
 
   if (deliver) {
@@ -235,7 +244,10 @@ inline bool common_packets(u32 n, u32* packets) {
       continue;
     }
     const u64 sync_position = s + Buffer_Physical + FilesBefore(CurrentFile);
-    NoteVideoContinuity(Buffer[s + 3], false, sync_position);
+    if (NoteVideoContinuity(Buffer[s + 3], false, sync_position, Buffer + s)) {
+      Rdptr = Buffer + s + kPacketBody;  // a duplicate, passed over
+      continue;
+    }
     previous_ts_sync_position = current_ts_sync_position;
     current_ts_sync_position = sync_position;
     Rdptr = Buffer + s + 4;
@@ -278,20 +290,56 @@ __attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
 }  // namespace
 
 int ts_video_cc = -1;
-bool ts_video_gap = false;
-bool ts_video_pes_ended = false;
-bool ts_video_gap_whole = false;
-bool ts_loss_after_unit = false;
 unsigned ts_video_gaps = 0;
 u64 ts_first_gap = 0;
+u64 ts_video_packets_lost = 0;
+u64 ts_video_last_at = ~0ULL;
+
+namespace {
+
+// The last video packet with payload as it was when Buffer was refilled.
+unsigned char kept_packet[kPacketBody];
+u64 kept_at = ~0ULL;
+
+// The 188 bytes of the packet whose sync byte is at stream position at,
+// where they are still at hand; nullptr otherwise.
+const unsigned char* packet_bytes(u64 at) {
+  const u64 origin = Buffer_Physical + FilesBefore(CurrentFile);
+  if (at != ~0ULL && at >= origin && at - origin <= Read && Read - (at - origin) >= kPacketBody)
+    return Buffer + (at - origin);
+  return at == kept_at ? kept_packet : nullptr;
+}
+
+}  // namespace
+
+void TsKeepLastVideoPacket() {
+  if (const unsigned char* p = packet_bytes(ts_video_last_at)) {
+    if (p != kept_packet) memcpy(kept_packet, p, kPacketBody);
+    kept_at = ts_video_last_at;
+  }
+}
+
+bool TsVideoCounterJump(int cc, u64 sync_position, const unsigned char* packet) {
+  if (cc == ts_video_cc) {
+    // A packet that cannot be compared with the last (one of them straddles
+    // a block boundary, where it was not kept) is read, as the plugin reads
+    // it; one with other bytes is read too, after a gap of 15 packets.
+    const unsigned char* last = packet ? packet_bytes(ts_video_last_at) : nullptr;
+    if (!last) return false;
+    if (memcmp(last, packet, kPacketBody) == 0) return true;
+  }
+  ts_video_packets_lost += static_cast<unsigned>((cc - ts_video_cc - 1) & 15);
+  if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
+  return false;
+}
 
 void reset_ts_reader() {
   parity_at = ~0ULL;
   ts_video_cc = -1;
-  ts_video_gap = false;
-  ts_video_pes_ended = ts_video_gap_whole = ts_loss_after_unit = false;
   ts_video_gaps = 0;
   ts_first_gap = 0;
+  ts_video_packets_lost = 0;
+  ts_video_last_at = kept_at = ~0ULL;
 }
 
 int NextTSPayload(u32 examined) {

@@ -14,59 +14,47 @@ int NextTSPayload(u32 examined = 0);
 
 // ---- continuity of the video packets
 // The continuity counter of the last video packet with payload, -1 after a
-// seek or at the start of a file; a counter that neither repeats it nor
-// follows it, where no discontinuity is signalled, means packets of the
-// video PID are missing: ts_video_gap is set, and the unit being read runs
-// over the gap.
+// seek, at the start of a file and after a signalled discontinuity (on any
+// video packet, one with an adaptation field only included: the counter
+// that follows is taken as it comes). A counter that neither follows the
+// last one nor repeats it with the same bytes means packets of the video
+// PID are missing: the gap is counted and reported, and reading goes on
+// over it. Nothing is left out for it: every picture whose start was read
+// keeps its place, as the plugin feeds it. A packet that repeats the last
+// one, counter and bytes alike (a duplicate the standard allows once), is
+// dropped: its payload is not handed out again.
 extern int ts_video_cc;
-extern bool ts_video_gap;
 extern unsigned ts_video_gaps;           // gaps met in the run
 extern u64 ts_first_gap;                 // stream position of the packet after the first
-// The last video packet with payload ended its PES packet (stuffing filled
-// it: an adaptation field without PCR in a packet that starts no PES). A
-// gap after such a packet up to one that starts a PES (as where streams
-// were joined) lies between whole PES packets: the unit being read ended
-// before it, whole (ts_video_gap_whole).
-extern bool ts_video_pes_ended;
-extern bool ts_video_gap_whole;
-inline void NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position, bool pes_start = false,
-                                bool pes_end = false) {
+extern u64 ts_video_packets_lost;        // at least so many, by the counters around each gap
+extern u64 ts_video_last_at;             // sync position of the last video packet with payload
+// Keeps the last video packet with payload before Buffer is refilled, so
+// that a duplicate of it in the next block is still recognised.
+void TsKeepLastVideoPacket();
+// The counter did not follow: a duplicate of the last video packet, all 188
+// bytes alike (true), or a gap, counted.
+bool TsVideoCounterJump(int cc, u64 sync_position, const unsigned char* packet);
+// Notes a video packet with payload whose sync byte lies at sync_position
+// (packet: its 188 bytes, nullptr where they are not all in Buffer). True
+// when it repeats the last one: the caller drops it.
+inline bool NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position,
+                                const unsigned char* packet) {
   const int cc = h3 & 15;
-  if (ts_video_cc >= 0 && !discontinuity && cc != ts_video_cc && cc != ((ts_video_cc + 1) & 15)) {
-    ts_video_gap = true;
-    ts_video_gap_whole = pes_start && ts_video_pes_ended;
-    if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
-  }
+  if (ts_video_cc >= 0 && !discontinuity && cc != ((ts_video_cc + 1) & 15) &&
+      TsVideoCounterJump(cc, sync_position, packet))
+    return true;
   ts_video_cc = cc;
-  ts_video_pes_ended = pes_end;
-}
-// True, once, for the unit just read when it runs over such a gap: the
-// analysis drops it, as its picture cannot be decoded, and (indexing) leaves
-// out the pictures after it up to the next one from which decoding starts
-// afresh (pictures_lost). A unit that ended before a gap between whole PES
-// packets is kept, and its picture with it (the plugin feeds it too): the
-// pictures after it are left out all the same, from the next unit on
-// (ts_loss_after_unit).
-extern bool ts_loss_after_unit;
-inline bool UnitOverVideoGap() {
-  if (SystemStream_Flag != 1) return false;
-  if (ts_loss_after_unit) {
-    ts_loss_after_unit = false;
-    if (Operation == 0) pictures_lost = true;
-  }
-  if (!ts_video_gap) return false;
-  ts_video_gap = false;
-  if (ts_video_gap_whole) {
-    ts_loss_after_unit = true;
-    return false;
-  }
-  if (Operation == 0) pictures_lost = true;
-  return true;
+  ts_video_last_at = sync_position;
+  return false;
 }
 // A packet of the video PID without payload keeps the counter; one that
-// counts on all the same (as some multiplexers write them) is followed.
-inline void NoteVideoAdaptationOnly(unsigned char h3) {
-  if (ts_video_cc >= 0 && (h3 & 15) == ((ts_video_cc + 1) & 15)) ts_video_cc = h3 & 15;
+// counts on all the same (as some multiplexers write them) is followed, and
+// one that signals a discontinuity lets the next counter be any.
+inline void NoteVideoAdaptationOnly(unsigned char h3, bool discontinuity) {
+  if (discontinuity)
+    ts_video_cc = -1;
+  else if (ts_video_cc >= 0 && (h3 & 15) == ((ts_video_cc + 1) & 15))
+    ts_video_cc = h3 & 15;
 }
 
 // ---- common packets

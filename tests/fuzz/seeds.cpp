@@ -6,6 +6,7 @@
 // Files of earlier runs with other names (saved crash inputs) are kept.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -303,6 +304,31 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> gap = ts;
   if (gap.size() >= 188 * 10) gap.erase(gap.begin() + 188 * 7, gap.begin() + 188 * 9);
   put("ts", "h264-188-gap", gap);
+  // Legal counter patterns: the video packets' first payload packet after
+  // the tables repeated whole, then an adaptation-field-only packet that
+  // signals a discontinuity with its counter 5 on, the packets after it
+  // counting on from there.
+  std::vector<uint8_t> legal;
+  std::map<int, int> per_pid;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188) ++per_pid[(ts[at + 1] & 0x1F) << 8 | ts[at + 2]];
+  const int video_pid =
+      std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) { return x.second < y.second; })
+          ->first;
+  int seen = 0;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+    std::vector<uint8_t> p(ts.begin() + long(at), ts.begin() + long(at + 188));
+    const bool video = ((p[1] & 0x1F) << 8 | p[2]) == video_pid;
+    if (video && seen > 0) p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + 5) & 15));
+    legal.insert(legal.end(), p.begin(), p.end());
+    if (video && ++seen == 1) {
+      legal.insert(legal.end(), p.begin(), p.end());
+      std::vector<uint8_t> flag = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2],
+                                   static_cast<uint8_t>(0x20 | ((p[3] + 5) & 15)), 183, 0x80};
+      flag.resize(188, 0xFF);
+      legal.insert(legal.end(), flag.begin(), flag.end());
+    }
+  }
+  put("ts", "h264-188-repeat-discontinuity", legal);
   // MPEG-2 and HEVC likewise.
   using Named = std::pair<const char*, const char*>;
   for (const auto& [name, args] :

@@ -197,3 +197,151 @@ TEST(TsReader, RandomDamageStaysInBounds) {
     }
   }
 }
+
+// ------------------------------------------------------------------ continuity
+
+namespace {
+
+// Where packet number k of a stream of packets of the given size begins
+// (its M2TS prefix included), and where its sync byte is.
+size_t unit_at(size_t k, int size) { return k * size; }
+size_t sync_at(size_t k, int size) { return k * size + (size == 192 ? 4 : 0); }
+unsigned pid_of(const uint8_t* p) { return ((p[1] & 0x1Fu) << 8) | p[2]; }
+
+// Packet numbers of the video PID's packets; with payload only, or all.
+std::vector<size_t> video_packets(const std::vector<uint8_t>& f, int size, bool with_payload) {
+  std::vector<size_t> out;
+  for (size_t k = 0; sync_at(k, size) + 188 <= f.size(); k++) {
+    const uint8_t* p = &f[sync_at(k, size)];
+    if (pid_of(p) == 0x100 && (!with_payload || (p[3] & 0x10))) out.push_back(k);
+  }
+  return out;
+}
+
+// Adds shift to the continuity counter of every video packet from packet
+// number k on.
+void shift_counters(std::vector<uint8_t>& f, int size, size_t k, int shift) {
+  for (size_t j : video_packets(f, size, false))
+    if (j >= k) {
+      uint8_t& h3 = f[sync_at(j, size) + 3];
+      h3 = static_cast<uint8_t>((h3 & 0xF0) | ((h3 + shift) & 15));
+    }
+}
+
+struct Continuity {
+  std::vector<uint8_t> file;     // what the reader reads
+  std::vector<uint8_t> expected; // the same bytes with the packets not to be delivered moved to the null PID
+  unsigned gaps = 0;
+  u64 lost = 0;
+  u64 first_gap = 0;
+};
+
+}  // namespace
+
+// Patterns of the video PID's continuity counter that the standard allows
+// deliver every payload byte once, with no gap: a discontinuity signalled
+// by an adaptation-field-only packet (as a PCR-only packet at a time-base
+// change writes it) or by a payload packet, the counter jumping there and
+// counting on from it; a packet repeated with its counter and bytes (the
+// copy is dropped), with the PCR-only, adaptation-only and null packets of
+// the stream between. Packets really missing are reported as gaps with the
+// least number the counters tell (a repeated counter over other bytes: 15),
+// and everything around them is delivered.
+TEST(TsReader, ContinuityCounterPatterns) {
+  const std::vector<uint8_t> es = small_es();
+  for (int size : {188, 192, 204}) {
+    SCOPED_TRACE(size);
+    tst::Writer w(size);
+    tst::write_split(w, es);
+    const std::vector<uint8_t> clean = w.bytes;
+    const std::vector<size_t> video = video_packets(clean, size, true);
+    ASSERT_GT(video.size(), 200u);
+    std::vector<std::pair<std::string, Continuity>> cases;
+    {
+      // An adaptation-field-only packet with the flag, its counter 7 on,
+      // before the 40th payload packet, which counts on from it.
+      Continuity c;
+      c.file = clean;
+      const size_t k = video[40];
+      shift_counters(c.file, size, k, 8);
+      std::vector<uint8_t> unit(clean.begin() + long(unit_at(k, size)), clean.begin() + long(unit_at(k + 1, size)));
+      uint8_t* p = &unit[sync_at(0, size)];
+      const uint8_t cc = static_cast<uint8_t>((c.file[sync_at(k, size) + 3] - 1) & 15);
+      p[1] &= 0x1F;  // no unit start
+      p[3] = static_cast<uint8_t>(0x20 | cc);
+      p[4] = 183;
+      p[5] = 0x80;  // discontinuity_indicator
+      std::fill(p + 6, p + 188, 0xFF);
+      c.file.insert(c.file.begin() + long(unit_at(k, size)), unit.begin(), unit.end());
+      c.expected = c.file;
+      cases.push_back({"flag on an adaptation-only packet", c});
+    }
+    {
+      // The flag on a payload packet that carries an adaptation field.
+      Continuity c;
+      c.file = clean;
+      size_t k = 0;
+      for (size_t i = 60; i < video.size() && !k; i++) {
+        const uint8_t* p = &clean[sync_at(video[i], size)];
+        if ((p[3] & 0x20) && p[4] > 0 && !(p[1] & 0x40)) k = video[i];
+      }
+      ASSERT_NE(k, 0u);
+      shift_counters(c.file, size, k, 9);
+      c.file[sync_at(k, size) + 5] |= 0x80;
+      c.expected = c.file;
+      cases.push_back({"flag on a payload packet", c});
+    }
+    {
+      // Every 7th payload packet repeated at once.
+      Continuity c;
+      c.file = c.expected = clean;
+      for (size_t i = video.size(); i-- > 0;) {
+        if (i % 7 != 3) continue;
+        const size_t k = video[i];
+        std::vector<uint8_t> unit(clean.begin() + long(unit_at(k, size)), clean.begin() + long(unit_at(k + 1, size)));
+        c.file.insert(c.file.begin() + long(unit_at(k + 1, size)), unit.begin(), unit.end());
+        unit[sync_at(0, size) + 1] = 0x1F;  // in the expectation: a null packet
+        unit[sync_at(0, size) + 2] = 0xFF;
+        c.expected.insert(c.expected.begin() + long(unit_at(k + 1, size)), unit.begin(), unit.end());
+      }
+      cases.push_back({"repeated packets", c});
+    }
+    const std::vector<size_t> all = video_packets(clean, size, false);
+    auto payload = [&](size_t i) { return (clean[sync_at(all[i], size) + 3] & 0x10) != 0; };
+    for (size_t run : {1u, 5u, 15u}) {
+      // Video packets missing (adaptation-only ones among them, which this
+      // multiplexer counts) between two payload packets: a gap each time;
+      // 15 missing leave the counter repeated over other bytes.
+      size_t j = 100;
+      while (!payload(j - 1) || !payload(j + run)) j++;
+      Continuity c;
+      c.file = clean;
+      for (size_t i = j + run; i-- > j;)
+        c.file.erase(c.file.begin() + long(unit_at(all[i], size)), c.file.begin() + long(unit_at(all[i] + 1, size)));
+      c.expected = c.file;
+      c.gaps = 1;
+      c.lost = run;
+      c.first_gap = sync_at(all[j + run] - run, size);
+      cases.push_back({std::to_string(run) + " packets missing", c});
+    }
+    for (const auto& [name, c] : cases) {
+      SCOPED_TRACE(name);
+      const std::string f = tu::scratch("cc" + std::to_string(size) + ".ts");
+      tu::write_file(f, c.file);
+      open_inputs({f});
+      reset_ts_reader();  // as a run starts
+      const Delivery d = read_all();
+      const tst::Payload p = tst::demux(c.expected, size, 0x100);
+      EXPECT_TRUE(d.bytes == p.bytes);
+      EXPECT_TRUE(d.pos == p.pos);
+      if (c.gaps == 0) {
+        EXPECT_TRUE(d.bytes == es);
+      }
+      EXPECT_EQ(ts_video_gaps, c.gaps);
+      EXPECT_EQ(ts_video_packets_lost, c.lost);
+      if (c.gaps) {
+        EXPECT_EQ(ts_first_gap, c.first_gap);
+      }
+    }
+  }
+}

@@ -1,0 +1,252 @@
+// Transport streams with video packets lost (cut out or zeroed) and with
+// the counter patterns the standard allows, indexed by Ostrel: nothing is
+// left out for damage. Every picture whose start was read keeps its place,
+// so the index is the intact file's less the pictures whose start was lost,
+// the clip's frame count is the recording's, CODED counts the picture
+// lines, and the warning says where and how many packets the counters show
+// missing. References: the intact file's payload through the test's own
+// demultiplexer, a start-code scan of it for the picture starts, the
+// counters of the packets removed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "testutil.h"
+#include "ts_streams.h"
+
+namespace {
+
+struct Made {
+  const char* name;
+  const char* args;  // ffmpeg's encoder options
+  int codec;         // 0 AVC, 1 MPEG-2, 4 HEVC
+};
+
+const Made kStreams[] = {
+    {"avc-idr", "-c:v libx264 -x264-params keyint=24:min-keyint=24:scenecut=0:bframes=3", 0},
+    {"avc-default", "-c:v libx264", 0},
+    {"avc-open",
+     "-c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none", 0},
+    {"hevc-cra", "-c:v libx265 -x265-params log-level=error:keyint=20:min-keyint=20:open-gop=1:bframes=3", 4},
+    {"mpeg2", "-c:v mpeg2video -g 12 -bf 2", 1},
+};
+
+unsigned pid_at(const std::vector<uint8_t>& f, size_t at) { return ((f[at + 1] & 0x1Fu) << 8) | f[at + 2]; }
+
+// The PID of most packets: the video's in these files.
+unsigned video_pid(const std::vector<uint8_t>& f) {
+  std::map<unsigned, int> n;
+  for (size_t at = 0; at + 188 <= f.size(); at += 188) ++n[pid_at(f, at)];
+  return std::max_element(n.begin(), n.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+}
+
+// File positions of the bytes that begin each picture in the payload, up
+// to the first slice header byte (AVC, HEVC) or through the head of the
+// picture coding extension (MPEG-2): a picture whose start is read has all
+// of them.
+std::vector<std::vector<uint64_t>> picture_starts(const tst::Payload& p, int codec) {
+  std::vector<std::vector<uint64_t>> out;
+  const std::vector<tu::ScanUnit> units = tu::scan_start_codes(p.bytes);
+  for (size_t i = 0; i < units.size(); i++) {
+    const size_t at = units[i].pos;
+    size_t end = 0;
+    if (codec == 0) {
+      const int type = units[i].code & 31;
+      if ((type == 1 || type == 5) && at + 4 < p.bytes.size() && (p.bytes[at + 4] & 0x80)) end = at + 5;
+    } else if (codec == 4) {
+      const int type = (units[i].code >> 1) & 63;
+      if (type <= 21 && (type <= 9 || type >= 16) && at + 5 < p.bytes.size() && (p.bytes[at + 5] & 0x80))
+        end = at + 6;
+    } else if (units[i].code == 0x00 && i + 1 < units.size() && units[i + 1].code == 0xB5) {
+      end = std::min(p.bytes.size(), static_cast<size_t>(units[i + 1].pos) + 9);
+    }
+    if (end == 0) continue;
+    std::vector<uint64_t> bytes;
+    // The bytes between (a picture header's) are all needed.
+    for (size_t k = at; k < end; k++) bytes.push_back(p.pos[k]);
+    out.push_back(bytes);
+  }
+  return out;
+}
+
+// Picture lines without their index; of AVC and HEVC without their order
+// counts, which a loss may change as it changes a decoder's (the count
+// derives from the last reference picture's), and the HEVC ones without the
+// position of their IRAP picture, which a cut moves.
+std::vector<std::string> pictures(const std::vector<std::string>& lines, int codec) {
+  std::vector<std::string> v = tu::kwi_pictures(lines);
+  if (codec != 1)
+    for (std::string& l : v) {
+      std::istringstream in(l);
+      std::vector<std::string> w;
+      for (std::string x; in >> x;) w.push_back(x);
+      if (codec == 0 && w.size() == 4) l = w[0] + " " + w[1] + " " + w[3];
+      if (codec == 4 && (w[0] == "IDR" || w[0] == "CRA" || w[0] == "BLA") && w.size() == 4) l = w[0] + " " + w[2];
+      if (codec == 4 && w.size() == 3) l = w[0] + " " + w[1];
+    }
+  return v;
+}
+
+bool subsequence(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
+  size_t k = 0;
+  for (const std::string& l : whole)
+    if (k < part.size() && part[k] == l) k++;
+  return k == part.size();
+}
+
+std::string Dir() { return tu::process_scratch("ts_damage"); }
+
+}  // namespace
+
+// For each stream: 1, 5 and 50 video packets cut out at a third of the
+// file, and 4 KB of packets zeroed there.
+TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
+  for (const Made& m : kStreams) {
+    SCOPED_TRACE(m.name);
+    const std::string ts = Dir() + m.name + ".ts";
+    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 150 -pix_fmt yuv420p " +
+                           std::string(m.args) + " -f mpegts " + tu::q(ts)));
+    const std::vector<uint8_t> intact = tu::read_file(ts);
+    const unsigned pid = video_pid(intact);
+    tu::RunResult r;
+    const std::vector<std::string> clean = tu::index_lines(ts, ts + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> clean_pictures = pictures(clean, m.codec);
+    ASSERT_EQ(clean_pictures.size(), 150u);
+    const auto starts = picture_starts(tst::demux(intact, 188, pid), m.codec);
+    ASSERT_EQ(starts.size(), 150u) << "picture starts in the payload";
+
+    const struct {
+      const char* name;
+      size_t packets;  // video packets
+      bool zero;
+    } damages[] = {{"1 cut out", 1, false}, {"5 cut out", 5, false}, {"50 cut out", 50, false},
+                   {"4 KB zeroed", 0, true}};
+    for (const auto& d : damages) {
+      SCOPED_TRACE(d.name);
+      // Packets from a third of the file on: the given number of video
+      // packets, or 22 packets of any PID (4 KB) zeroed.
+      const size_t from = intact.size() / 3 / 188 * 188;
+      std::set<size_t> hit;  // packet starts
+      size_t video_hit = 0;
+      for (size_t at = from; at + 188 <= intact.size(); at += 188) {
+        // (Zeros followed by a video packet, which is not read either, so
+        // that the counters show the loss.)
+        if (d.zero ? hit.size() >= 22 && pid_at(intact, at) == pid && (video_hit + 1) % 16 != 0
+                   : video_hit == d.packets)
+          break;
+        if (!d.zero && pid_at(intact, at) != pid) continue;
+        hit.insert(at);
+        video_hit += pid_at(intact, at) == pid;
+      }
+      // After zeros the packet that follows is read as no packet too: its
+      // sync byte is confirmed by the one a packet before it, which is zero.
+      std::set<size_t> unread = hit;
+      if (d.zero) {
+        const size_t next = *hit.rbegin() + 188;
+        unread.insert(next);
+        video_hit += pid_at(intact, next) == pid;
+      }
+      ASSERT_NE(video_hit % 16, 0u) << "a loss the counters cannot show";
+      std::vector<uint8_t> bytes;
+      size_t first_after = 0;  // the damaged file's position of the first video packet read after the damage
+      for (size_t at = 0; at + 188 <= intact.size(); at += 188) {
+        const bool h = hit.count(at) != 0;
+        if (!unread.count(at) && !first_after && at > *unread.rbegin() && pid_at(intact, at) == pid)
+          first_after = bytes.size();
+        if (h && !d.zero) continue;
+        bytes.insert(bytes.end(), intact.begin() + long(at), intact.begin() + long(at + 188));
+        if (h) std::fill(bytes.end() - 188, bytes.end(), 0);
+      }
+      size_t lost = 0;
+      for (const auto& s : starts)
+        lost += std::any_of(s.begin(), s.end(), [&](uint64_t p) { return unread.count(p / 188 * 188) != 0; });
+      const std::string damaged = Dir() + m.name + "-" + std::to_string(d.packets) + (d.zero ? "z" : "c") + ".ts";
+      tu::write_file(damaged, bytes);
+      const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                           "position " +
+                           std::to_string(first_after) + " (" + std::to_string(video_hit % 16) +
+                           " or more). Every picture whose start was read is indexed; those the loss cut may "
+                           "decode damaged.\n"),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(r.out.find("not indexed"), std::string::npos) << r.out;
+      const std::vector<std::string> got = pictures(lines, m.codec);
+      EXPECT_EQ(got.size(), 150 - lost) << lost << " pictures whose start was lost";
+      EXPECT_TRUE(subsequence(got, clean_pictures)) << "the picture lines are the intact file's, in its order";
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(got.size()));
+    }
+  }
+}
+
+// Two parts of different picture sizes joined end to end, the second's first
+// access unit (its IDR picture with its parameter sets, one PES packet) lost:
+// the second part's pictures count from the lost picture, and follow the
+// first part's in the index, whose group positions stay in stream order (as
+// the plugin requires of an index it opens).
+TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
+  const struct {
+    const char* name;
+    const char* args;
+    std::vector<std::string> group_words;
+  } codecs[] = {
+      {"hevc", "-c:v libx265 -x265-params log-level=error:keyint=6:min-keyint=6:open-gop=1:bframes=2",
+       {"IDR", "CRA", "BLA"}},
+      {"avc", "-c:v libx264 -x264-params keyint=6:min-keyint=6:scenecut=0:bframes=2", {"IDR", "I"}},
+  };
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> joined;
+    size_t second = 0;
+    int frames = 0;
+    for (const char* size : {"64x48", "96x64"}) {
+      const std::string part = Dir() + c.name + size + ".ts";
+      ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=" + std::string(size) +
+                             ":rate=25 -frames:v 30 -pix_fmt yuv420p " + c.args + " -f mpegts " + tu::q(part)));
+      frames += static_cast<int>(tu::ffprobe_frames(part).size());
+      const std::vector<uint8_t> b = tu::read_file(part);
+      second = joined.size();
+      joined.insert(joined.end(), b.begin(), b.end());
+    }
+    ASSERT_EQ(frames, 60);
+    const unsigned pid = video_pid(joined);
+    std::vector<uint8_t> lost;
+    int starts = 0;
+    for (size_t at = 0; at + 188 <= joined.size(); at += 188) {
+      const bool video = pid_at(joined, at) == pid;
+      if (at >= second && video && (joined[at + 1] & 0x40)) starts++;
+      if (at >= second && video && starts == 1) continue;
+      lost.insert(lost.end(), joined.begin() + long(at), joined.begin() + long(at + 188));
+    }
+    const std::string input = Dir() + c.name + "-joined.ts";
+    tu::write_file(input, lost);
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(input, input + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing"),
+              std::string::npos)
+        << r.out;
+    // The group positions: group lines (AVC) or IRAP picture lines (HEVC).
+    std::vector<long long> groups;
+    for (std::string l : lines) {
+      const size_t colon = l.find(':');
+      if (colon != std::string::npos && c.group_words.size() == 3) l = l.substr(colon + 1);
+      std::istringstream in(l);
+      std::string word;
+      long long pos;
+      if (in >> word >> pos && std::find(c.group_words.begin(), c.group_words.end(), word) != c.group_words.end())
+        groups.push_back(pos);
+    }
+    EXPECT_EQ(groups.size(), 9u) << "the groups of both parts but the second's first";
+    EXPECT_TRUE(std::is_sorted(groups.begin(), groups.end()) &&
+                std::adjacent_find(groups.begin(), groups.end()) == groups.end())
+        << ::testing::PrintToString(groups);
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), 59u) << "every picture but the one lost";
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "59");
+  }
+}
