@@ -174,27 +174,22 @@ std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::
 }
 
 
-std::vector<bool> CleanPictures(const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
-                                int w, int h) {
-  std::vector<bool> clean(intact.size(), false);
+void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
+                  int w, int h, size_t frames_at_least, unsigned seed, const std::string& what) {
   // ffmpeg may drop or add pictures at the damage: a picture counts as clean
-  // where it equals the intact picture of its place, or of a place within
-  // the pictures lost or added.
+  // where the damaged copy's decode holds it unchanged (the testsrc pattern
+  // differs in every picture).
   const auto decoded = Reference(damaged, w, h, false, "-vsync passthrough");
-  std::map<std::string, std::vector<size_t>> where;
-  for (size_t i = 0; i < intact.size(); ++i)
-    where[std::string(intact[i].begin(), intact[i].end())].push_back(i);
-  for (const auto& d : decoded) {
-    const auto it = where.find(std::string(d.begin(), d.end()));
-    if (it == where.end()) continue;
-    // The testsrc pattern differs in every picture.
-    if (it->second.size() == 1) clean[it->second[0]] = true;
+  std::vector<bool> clean(intact.size(), false);
+  {
+    std::map<std::string, std::vector<size_t>> where;
+    for (size_t i = 0; i < intact.size(); ++i)
+      where[std::string(intact[i].begin(), intact[i].end())].push_back(i);
+    for (const auto& d : decoded) {
+      const auto it = where.find(std::string(d.begin(), d.end()));
+      if (it != where.end() && it->second.size() == 1) clean[it->second[0]] = true;
+    }
   }
-  return clean;
-}
-
-void CheckDamaged(const std::string& kwi, const std::vector<std::vector<uint8_t>>& intact,
-                  const std::vector<bool>& clean, size_t frames_at_least, unsigned seed, const std::string& what) {
   auto clip = Open(kwi);
   ASSERT_TRUE(clip->ok()) << what << ": " << clip->error();
   const size_t frames = static_cast<size_t>(clip->vi().numFrames);
@@ -202,7 +197,7 @@ void CheckDamaged(const std::string& kwi, const std::vector<std::vector<uint8_t>
   EXPECT_GE(frames, frames_at_least) << what << ": frames against the intact file's pictures";
   const size_t lost = intact.size() > frames ? intact.size() - frames : 0;
   // In order: the intact picture each frame is (-1 none or failed).
-  std::vector<int> is(frames, -1);
+  std::vector<int> is(frames, -1), concealed_as(frames, -1);
   std::vector<std::vector<uint8_t>> ordered(frames);
   std::vector<bool> served(intact.size(), false);
   int last = -1, bad = 0;
@@ -214,6 +209,13 @@ void CheckDamaged(const std::string& kwi, const std::vector<std::vector<uint8_t>
     is[n] = j;
     if (j < 0) continue;
     const bool in_place = size_t(j) >= n && size_t(j) <= n + lost && j > last;
+    // The decoder's concealment of this frame's picture, as ffmpeg's.
+    const bool concealed = !in_place && decoded.size() == frames && ordered[n] == decoded[n];
+    if (concealed) {
+      is[n] = -1;
+      concealed_as[n] = j;
+      continue;
+    }
     if (!in_place && ++bad <= 5)
       ADD_FAILURE() << what << ": in order, frame " << n << " is the intact picture " << j << " (after " << last
                     << ", " << lost << " lost)";
@@ -257,7 +259,8 @@ void CheckDamaged(const std::string& kwi, const std::vector<std::vector<uint8_t>
     // decoder's concealment differs by what it decoded before), never one
     // that another frame is.
     const bool own_picture = is[size_t(n)] >= 0 ? j == is[size_t(n)]
-                                                : size_t(j) >= size_t(n) && size_t(j) <= n + lost && owner[size_t(j)] < 0;
+                                                : j == concealed_as[size_t(n)] ||
+                                                      (size_t(j) >= size_t(n) && size_t(j) <= n + lost && owner[size_t(j)] < 0);
     if ((j < 0 ? was_clean : !own_picture) && ++other <= 5)
       ADD_FAILURE() << what << how << ": frame " << n << " is the intact picture " << j << ", in order "
                     << is[size_t(n)];
