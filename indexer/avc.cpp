@@ -648,7 +648,14 @@ void index_avc() {
     if (SystemStream_Flag == 1) start = start >= 204 ? start - 204 : 0;
     SeekStream(start);
     if (Operation == 0) {
+      // The search for parameter sets reads ahead of the run: a gap met
+      // there is met again, and counted once.
+      const unsigned gaps = ts_video_gaps;
+      const u64 first_gap = ts_first_gap, lost = ts_video_packets_lost;
       IndexStartingSPS_PPS(start);
+      ts_video_gaps = unit_gaps = gaps;
+      ts_first_gap = first_gap;
+      ts_video_packets_lost = lost;
       SeekStream(start);
       IsFirstByteStreamNALU = 1;
       pending_frms.clear();

@@ -64,9 +64,10 @@ int skip(u32 n) {
 }
 
 // Leaves Rdptr at the next confirmed sync byte. A candidate at buffer index s
-// is confirmed by the sync byte one packet before it, or, in the first packet
-// of the buffer, by the one a packet after it (or by the end of the data,
-// which cannot contradict it). The scan goes block-wise with memchr.
+// is confirmed by the sync byte one packet before it, or by the one a packet
+// after it (so that the first packet after zeros or garbage is read), or, in
+// the first packet of the buffer, by the end of the data, which cannot
+// contradict it. The scan goes block-wise with memchr.
 int find_sync() {
   const u32 n = static_cast<u32>(TransportPacketSize);
   u32 searched = 0;
@@ -83,8 +84,10 @@ int find_sync() {
         break;
       }
       searched += static_cast<u32>(hit - Rdptr);
+      if (searched > kMaxSyncSearch) no_video_data();
       const u32 s = static_cast<u32>(hit - Buffer);
-      const bool confirmed = s < n ? (s + n >= Read || Buffer[s + n] == ts_sync_byte) : Buffer[s - n] == ts_sync_byte;
+      const bool confirmed = s < n ? (s + n >= Read || Buffer[s + n] == ts_sync_byte)
+                                   : Buffer[s - n] == ts_sync_byte || (s + n < Read && Buffer[s + n] == ts_sync_byte);
       if (confirmed) {
         Rdptr = hit;
         return 0;

@@ -133,23 +133,14 @@ TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
       std::set<size_t> hit;  // packet starts
       size_t video_hit = 0;
       for (size_t at = from; at + 188 <= intact.size(); at += 188) {
-        // (Zeros followed by a video packet, which is not read either, so
-        // that the counters show the loss.)
-        if (d.zero ? hit.size() >= 22 && pid_at(intact, at) == pid && (video_hit + 1) % 16 != 0
-                   : video_hit == d.packets)
+        // (Zeros up to a video packet, so that the counters show the loss.)
+        if (d.zero ? hit.size() >= 22 && pid_at(intact, at) == pid && video_hit % 16 != 0 : video_hit == d.packets)
           break;
         if (!d.zero && pid_at(intact, at) != pid) continue;
         hit.insert(at);
         video_hit += pid_at(intact, at) == pid;
       }
-      // After zeros the packet that follows is read as no packet too: its
-      // sync byte is confirmed by the one a packet before it, which is zero.
-      std::set<size_t> unread = hit;
-      if (d.zero) {
-        const size_t next = *hit.rbegin() + 188;
-        unread.insert(next);
-        video_hit += pid_at(intact, next) == pid;
-      }
+      const std::set<size_t>& unread = hit;
       ASSERT_NE(video_hit % 16, 0u) << "a loss the counters cannot show";
       std::vector<uint8_t> bytes;
       size_t first_after = 0;  // the damaged file's position of the first video packet read after the damage
@@ -248,5 +239,139 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
         << ::testing::PrintToString(groups);
     EXPECT_EQ(tu::kwi_pictures(lines).size(), 59u) << "every picture but the one lost";
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "59");
+  }
+}
+
+// The shared recording (7 B pictures leading a non-IDR I picture, then B,
+// B, B, P) with one video packet lost inside the first leading B picture:
+// every picture keeps its line, as in the intact recording's index (ffmpeg
+// decodes all of them from either file). One lost before its parameter sets
+// is one gap.
+TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
+  const std::string rec = std::string(SHARED_TESTDATA) + "/h264/broadcast_1080i_leading_b.ts";
+  if (!tu::exists(rec)) GTEST_SKIP() << "shared test data not present";
+  const std::vector<uint8_t> intact = tu::read_file(rec);
+  const size_t at = 782832;  // a packet of PID 0x78 inside the first leading B picture
+  ASSERT_EQ(intact[at], 0x47);
+  ASSERT_EQ(pid_at(intact, at), 0x78u);
+  std::vector<uint8_t> b(intact.begin(), intact.begin() + long(at));
+  b.insert(b.end(), intact.begin() + long(at + 188), intact.end());
+  const std::string damaged = Dir() + "recording-lost.ts";
+  tu::write_file(damaged, b);
+  tu::RunResult r;
+  const std::vector<std::string> clean = tu::index_lines(rec, Dir() + "recording.kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  size_t next = at;  // the next video packet
+  while (pid_at(b, next) != 0x78u) next += 188;
+  EXPECT_NE(r.out.find("packets of the video PID are missing before position " + std::to_string(next) +
+                       " (1 or more)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines), tu::kwi_pictures(clean));
+  EXPECT_EQ(tu::kwi_with(lines, "I "), tu::kwi_with(clean, "I "));
+  EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(tu::kwi_pictures(clean).size()));
+
+  // The 20th video packet lost, before the first parameter sets (which the
+  // run looks for ahead of its pictures): one gap, reported once.
+  size_t early = 0;
+  for (int n = 0; n < 20; early += 188) n += pid_at(intact, early) == 0x78u;
+  early -= 188;
+  b.assign(intact.begin(), intact.begin() + long(early));
+  b.insert(b.end(), intact.begin() + long(early + 188), intact.end());
+  tu::write_file(damaged, b);
+  tu::index_lines(damaged, damaged + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  next = early;
+  while (pid_at(b, next) != 0x78u) next += 188;
+  EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                       "position " +
+                       std::to_string(next) + " (1 or more)."),
+            std::string::npos)
+      << r.out;
+}
+
+// Counter patterns the standard allows, in the files of every codec above:
+// an adaptation-field-only packet of the video PID that signals a
+// discontinuity with its counter jumping (as a PCR-only packet at a
+// time-base change writes it), the packets after it counting on from it; the
+// flag on a payload packet with a jump; every 50th video packet repeated
+// with its counter and bytes. The index is the clean file's (its group
+// positions moved by the packets added before them), with no warning.
+TEST(TsLoss, LegalCounterPatternsGiveTheCleanIndex) {
+  for (const Made& m : kStreams) {
+    SCOPED_TRACE(m.name);
+    const std::string ts = Dir() + m.name + "-legal.ts";
+    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 60 -pix_fmt yuv420p " +
+                           std::string(m.args) + " -f mpegts " + tu::q(ts)));
+    const std::vector<uint8_t> intact = tu::read_file(ts);
+    const unsigned pid = video_pid(intact);
+    tu::RunResult r;
+    const std::vector<std::string> clean = tu::index_lines(ts, ts + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(tu::kwi_pictures(clean).size(), 60u);
+    // Group lines: keyword and position.
+    auto groups = [&](const std::vector<std::string>& lines) {
+      std::vector<std::pair<std::string, long long>> g;
+      for (std::string l : lines) {
+        const size_t colon = l.find(':');
+        if (m.codec == 4 && colon != std::string::npos) l = l.substr(colon + 1);
+        std::istringstream in(l);
+        std::string word;
+        long long pos;
+        if (in >> word >> pos && (word == "I" || word == "IDR" || word == "CRA" || word == "SEQ"))
+          g.push_back({word, pos});
+      }
+      return g;
+    };
+    const auto clean_groups = groups(clean);
+    for (int pattern = 0; pattern < 3; ++pattern) {
+      SCOPED_TRACE(pattern == 0 ? "flag on an adaptation-only packet" : pattern == 1 ? "flag on a payload packet"
+                                                                                   : "repeated packets");
+      std::vector<uint8_t> b;
+      std::vector<size_t> added;  // intact positions before which a packet was added
+      int video = 0, shift = 0;
+      bool flagged = false;
+      for (size_t at = 0; at + 188 <= intact.size(); at += 188) {
+        std::vector<uint8_t> p(intact.begin() + long(at), intact.begin() + long(at + 188));
+        const bool v = pid_at(intact, at) == pid;
+        video += v;
+        if (v && !flagged && video > 40 && !(p[1] & 0x40)) {
+          if (pattern == 0) {
+            std::vector<uint8_t> a = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2],
+                                      static_cast<uint8_t>(0x20 | ((p[3] + 6) & 15)), 183, 0x80};
+            a.resize(188, 0xFF);
+            b.insert(b.end(), a.begin(), a.end());
+            added.push_back(at);
+            shift = 7;
+            flagged = true;
+          } else if (pattern == 1 && (p[3] & 0x20) && p[4] > 0) {
+            p[5] |= 0x80;
+            shift = 9;
+            flagged = true;
+          }
+        }
+        if (v && shift) p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + shift) & 15));
+        b.insert(b.end(), p.begin(), p.end());
+        if (pattern == 2 && v && video % 50 == 0) {
+          b.insert(b.end(), p.begin(), p.end());
+          added.push_back(at + 188);
+        }
+      }
+      ASSERT_TRUE(pattern == 2 || flagged);
+      const std::string f = Dir() + m.name + "-legal" + std::to_string(pattern) + ".ts";
+      tu::write_file(f, b);
+      const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+      EXPECT_EQ(pictures(lines, m.codec), pictures(clean, m.codec));
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), "60");
+      auto moved = clean_groups;
+      for (auto& [word, pos] : moved)
+        pos += 188 * static_cast<long long>(std::count_if(added.begin(), added.end(),
+                                                          [&](size_t a) { return static_cast<long long>(a) <= pos; }));
+      EXPECT_EQ(groups(lines), moved);
+    }
   }
 }
