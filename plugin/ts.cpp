@@ -20,12 +20,13 @@ constexpr u32 PES_HEADER_FIXED = 9;  // start code (3), stream id, length (2), f
 
 // A candidate sync byte at buffer index s is confirmed by a sync byte one
 // packet later (or by the end of the data) within the first packet of the
-// buffer, and by one a packet earlier elsewhere.
+// buffer, and elsewhere by one a packet earlier or one a packet later (so
+// that the first packet after zeros or garbage is read, as Ostrel reads it).
 bool CAVCDecoder::ConfirmedSync(u32 s) const {
   const u32 n = static_cast<u32>(pktsiz);
   if (s >= valid || rbuf[s] != SYNC) return false;
   if (s < n) return s + n >= valid || rbuf[s + n] == SYNC;
-  return rbuf[s - n] == SYNC;
+  return rbuf[s - n] == SYNC || (s + n < valid && rbuf[s + n] == SYNC);
 }
 
 bool CAVCDecoder::WholePacketAt() {
