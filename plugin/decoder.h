@@ -504,15 +504,17 @@ class CAVCDecoder {
   void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
   void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
   int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number);
-  // Coded picture number of a picture being displayed. AVC: found by its
-  // order count among the index's pictures from the pass's group on (the
-  // count the decoder gave its decode callback, offset so that the group's
-  // opening picture, the first decoded, gets the index's count), so that
-  // pictures a decoder shows or drops (leading pictures, a lone last field)
-  // never shift the pictures after them; -1 (no frame's) where no index
-  // picture near has that count. Without order counts to place by (no
-  // opening picture found), the one after the previous picture placed.
+  // Coded picture number of a picture being displayed. AVC: found when it
+  // was decoded, by its order count among the index's pictures from the
+  // pass's group on (the count the decoder gave its decode callback, offset
+  // so that the group's opening picture, the first decoded, gets the
+  // index's count), so that pictures a decoder shows or drops (leading
+  // pictures, a lone last field) never shift the pictures after them; -1
+  // (no frame's) where no index picture near has that count. Without order
+  // counts to place by (no opening picture found), the one after the
+  // previous picture placed.
   int PlacePicture(int picture_index);
+  int FindByCount(i64 count, bool idr);
   // Placement from group g on, as at the start of a pass (next: the
   // picture expected first where pictures are placed in turn).
   void StartPlacement(size_t g, int next);
@@ -522,9 +524,14 @@ class CAVCDecoder {
   int place_opener = -1;                      // AVC: the group's opening picture, -1 unknown
   bool place_anchored = false;                // the first picture of the pass was decoded
   bool place_in_turn = true;                  // each after the last: no order counts to place by
-  size_t place_scan_group = 0;                // group of the picture after the last one found
-  i64 place_scan_offset = 0;                  // there: index count minus decoder count
+  size_t place_scan_group = 0;                // group the placement started at
+  i64 place_scan_offset = 0;                  // index count minus decoder count before the next IDR group
   int surface_order[64] = {};                 // decoder order count of each surface's picture
+  int surface_number[64] = {};                // AVC: coded picture number of each surface's picture (-1 none)
+  int place_hint = 0;                         // AVC: number of the picture decoded last
+  u64 place_idr_from = UINT64_MAX;            // AVC: first picture of the first IDR group after the pass's
+  u64 place_run_first = 0, place_run_end = 0;  // AVC: pictures of the run of order counts decoded now
+  bool place_run_opened = false;              // AVC: the picture decoded next opened the run already
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);
