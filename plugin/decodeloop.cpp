@@ -156,6 +156,7 @@ void CAVCDecoder::StartPlacement(size_t g, int next) {
     const int t = frames[i].slice_type % 5;
     if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
   }
+  place_taken.assign(std::min<size_t>(static_cast<size_t>(std::max(coded_count, 0)), frames.size()), false);
   place_idr_from = UINT64_MAX;
   for (size_t k = g + 1; k < G && place_idr_from == UINT64_MAX; ++k)
     if (groups[k].idr) place_idr_from = groups[k].first;

@@ -532,6 +532,7 @@ class CAVCDecoder {
   u64 place_idr_from = UINT64_MAX;            // AVC: first picture of the first IDR group after the pass's
   u64 place_run_first = 0, place_run_end = 0;  // AVC: pictures of the run of order counts decoded now
   bool place_run_opened = false;              // AVC: the picture decoded next opened the run already
+  std::vector<bool> place_taken;              // AVC: the pictures placed in this pass
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);

@@ -559,11 +559,11 @@ int CAVCDecoder::FindByCount(i64 count, bool idr) {
   // Order counts are unique from one IDR picture to the next, and an IDR
   // picture starts them afresh for the index and the decoder alike: an IDR
   // picture decoded opens the run of the next IDR group line. Within a run,
-  // where packets were lost a count may come twice (pictures after a lost
-  // IDR picture continue the counts of those before): of the index's
-  // pictures with the count, the one nearest the picture decoded before is
-  // taken, as decode order strays from display order only by the stream's
-  // reordering.
+  // where packets were lost a count may come twice (the pictures after a
+  // lost IDR picture continue the counts of those before, and the index
+  // lists them after those): the first of the index's pictures near the
+  // one decoded before with the count that no picture decoded before in
+  // the pass is, is taken.
   constexpr int kNear = 32;
   const u64 pictures = std::min<u64>(u64(coded_count), frames.size());
   if (idr && !place_run_opened) {
@@ -584,11 +584,14 @@ int CAVCDecoder::FindByCount(i64 count, bool idr) {
   int best = -1;
   for (u64 j = begin; j < end; ++j) {
     if (i64(frames[static_cast<size_t>(j)].poc) != count + place_scan_offset) continue;
-    // Decoding goes forward: of two as near, the later.
-    const int at = static_cast<int>(j);
-    if (best < 0 || std::abs(at - place_hint) <= std::abs(best - place_hint)) best = at;
+    if (j < place_taken.size() && place_taken[j]) continue;  // another picture of this pass is it
+    best = static_cast<int>(j);
+    break;
   }
-  if (best >= 0) place_hint = best;
+  if (best >= 0) {
+    place_hint = best;
+    if (u64(best) < place_taken.size()) place_taken[static_cast<size_t>(best)] = true;
+  }
   return best;
 }
 
