@@ -330,7 +330,7 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
   const std::string ts = dir + GetParam().file;
   ASSERT_TRUE(GetParam().make(ts));
   const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
-  ASSERT_EQ(intact.size(), 200u);
+  ASSERT_EQ(intact.size(), 120u);
   const std::vector<uint8_t> bytes = tu::read_file(ts);
   const int video = VideoPid(bytes);
   const size_t at = bytes.size() * 2 / 5 / 188 * 188;
@@ -360,8 +360,9 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
     tu::RunResult r;
     tu::index_lines(damaged, kwi, &r);
     ASSERT_EQ(r.status, 0) << r.out;
-    const size_t lost_at_most = c.dropped == 0 ? 22 : size_t(c.dropped);
-    CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 1 - lost_at_most / 2,
+    // A packet may hold the starts of a few small pictures.
+    const size_t packets = c.dropped == 0 ? 22 : size_t(c.dropped);
+    CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 1 - std::min<size_t>(2 * packets, 100),
                  24 + unsigned(c.dropped), std::string(GetParam().name) + ", " + c.name);
   }
 }
@@ -372,23 +373,23 @@ INSTANTIATE_TEST_SUITE_P(
         DamagedTs{"AVC_IDR",
                   "k40.ts",
                   [](const std::string& path) {
-                    return H264(path, 200,
+                    return H264(path, 120,
                                 "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts");
                   }},
         DamagedTs{"AVC_x264", "x264.ts",
-                  [](const std::string& path) { return H264(path, 200, "-s 176x144 -f mpegts"); }},
+                  [](const std::string& path) { return H264(path, 120, "-s 176x144 -f mpegts"); }},
         DamagedTs{"AVC_open",
                   "open.ts",
                   [](const std::string& path) {
-                    return H264(path, 200,
+                    return H264(path, 120,
                                 "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
                                 "b-adapt=0:b-pyramid=none -f mpegts");
                   }},
         DamagedTs{"MPEG2", "g12.ts",
-                  [](const std::string& path) { return pt::MakeMpeg2(path, 200, "-s 176x144 -f mpegts"); }},
+                  [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144 -f mpegts"); }},
         DamagedTs{"HEVC", "k20.ts",
                   [](const std::string& path) {
-                    return Hevc(path, 200,
+                    return Hevc(path, 120,
                                 "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
                   }}),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });

@@ -380,7 +380,7 @@ TEST_P(MatroskaZeroed, EveryFrameIsItsOwnPicture) {
       lost += 8;  // the leading pictures of an open group there
     }
     CheckDamaged(damaged + ".kwi", damaged, intact, w, h, intact.size() - lost, 155,
-                 std::string(GetParam().name) + ", " + c.name);
+                 std::string(GetParam().name) + ", " + c.name, !c.skipped);
   }
 }
 
@@ -389,16 +389,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ZeroedStream{"AVC_open", "open.264", 176, 144,
                      [](const std::string& path) {
-                       return H264(path, 200,
+                       return H264(path, 120,
                                    "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
                                    "b-adapt=0:b-pyramid=none");
                      }},
-        ZeroedStream{"HEVC_open", "open.265", 640, 360,
+        ZeroedStream{"HEVC_open", "open.265", 320, 180,
                      [](const std::string& path) {
-                       return Hevc(path, 200, "-s 640x360 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4");
+                       return Hevc(path, 120, "-s 320x180 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4");
                      }},
         ZeroedStream{"MPEG2", "g12.m2v", 176, 144,
-                     [](const std::string& path) { return pt::MakeMpeg2(path, 200, "-s 176x144"); }}),
+                     [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144"); }}),
     [](const ::testing::TestParamInfo<ZeroedStream>& i) { return std::string(i.param.name); });
 
 // What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
