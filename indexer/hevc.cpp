@@ -508,9 +508,9 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   // After packets of a transport stream were lost, a trailing picture
   // whose POC lies below its IRAP picture's, or equals that of a picture of
   // the run, counts from an IRAP picture that was lost (an IDR picture, or
-  // the first of the second of streams joined): it begins a run of its own,
-  // shown after the pictures before it, so that every picture keeps its
-  // place in the recording and IRAP pictures stay in stream order.
+  // the first access unit of the second of streams joined): it begins a run
+  // of its own, shown after the pictures before it, so that every picture
+  // keeps its place in the recording and IRAP pictures stay in stream order.
   if (is_irap(type)) {
     // A gap the unit of the IRAP picture runs over counts: what follows may
     // belong elsewhere.

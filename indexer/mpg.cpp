@@ -27,7 +27,6 @@
 #include "decode.h"
 #include "nalu.h"
 #include "index.h"
-#include "ts.h"
 
 // ---------------------------------------------------------------- start code values
 constexpr unsigned char PICTURE_START_CODE = 0x00;

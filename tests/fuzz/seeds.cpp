@@ -329,6 +329,11 @@ int main(int argc, char** argv) {
     }
   }
   put("ts", "h264-188-repeat-discontinuity", legal);
+  // Two packets zeroed after the tables: the packet after them is found by
+  // the sync byte a packet after it.
+  std::vector<uint8_t> zeros = ts;
+  if (zeros.size() >= 188 * 10) std::fill(zeros.begin() + 188 * 7, zeros.begin() + 188 * 9, 0);
+  put("ts", "h264-188-zeros", zeros);
   // MPEG-2 and HEVC likewise.
   using Named = std::pair<const char*, const char*>;
   for (const auto& [name, args] :

@@ -99,15 +99,26 @@ bool subsequence(const std::vector<std::string>& part, const std::vector<std::st
 
 std::string Dir() { return tu::process_scratch("ts_damage"); }
 
+void PrintTo(const Made& m, std::ostream* os) { *os << m.name; }
+std::string CaseName(const ::testing::TestParamInfo<Made>& i) {
+  std::string n = i.param.name;
+  std::replace(n.begin(), n.end(), '-', '_');
+  return n;
+}
+
+// One case per stream, run apart, so that each stays short under the
+// sanitizers.
+class TsLossStreams : public ::testing::TestWithParam<Made> {};
+
 }  // namespace
 
 // For each stream: 1, 5 and 50 video packets cut out at a third of the
 // file, and 4 KB of packets zeroed there.
-TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
-  for (const Made& m : kStreams) {
-    SCOPED_TRACE(m.name);
+TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
+  {
+    const Made& m = GetParam();
     const std::string ts = Dir() + m.name + ".ts";
-    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 150 -pix_fmt yuv420p " +
+    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p " +
                            std::string(m.args) + " -f mpegts " + tu::q(ts)));
     const std::vector<uint8_t> intact = tu::read_file(ts);
     const unsigned pid = video_pid(intact);
@@ -115,9 +126,9 @@ TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
     const std::vector<std::string> clean = tu::index_lines(ts, ts + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<std::string> clean_pictures = pictures(clean, m.codec);
-    ASSERT_EQ(clean_pictures.size(), 150u);
+    ASSERT_EQ(clean_pictures.size(), 100u);
     const auto starts = picture_starts(tst::demux(intact, 188, pid), m.codec);
-    ASSERT_EQ(starts.size(), 150u) << "picture starts in the payload";
+    ASSERT_EQ(starts.size(), 100u) << "picture starts in the payload";
 
     const struct {
       const char* name;
@@ -168,7 +179,7 @@ TEST(TsLoss, PicturesWhoseStartWasReadKeepTheirPlace) {
           << r.out;
       EXPECT_EQ(r.out.find("not indexed"), std::string::npos) << r.out;
       const std::vector<std::string> got = pictures(lines, m.codec);
-      EXPECT_EQ(got.size(), 150 - lost) << lost << " pictures whose start was lost";
+      EXPECT_EQ(got.size(), 100 - lost) << lost << " pictures whose start was lost";
       EXPECT_TRUE(subsequence(got, clean_pictures)) << "the picture lines are the intact file's, in its order";
       EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(got.size()));
     }
@@ -194,17 +205,14 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> joined;
     size_t second = 0;
-    int frames = 0;
     for (const char* size : {"64x48", "96x64"}) {
       const std::string part = Dir() + c.name + size + ".ts";
       ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=" + std::string(size) +
                              ":rate=25 -frames:v 30 -pix_fmt yuv420p " + c.args + " -f mpegts " + tu::q(part)));
-      frames += static_cast<int>(tu::ffprobe_frames(part).size());
       const std::vector<uint8_t> b = tu::read_file(part);
       second = joined.size();
       joined.insert(joined.end(), b.begin(), b.end());
     }
-    ASSERT_EQ(frames, 60);
     const unsigned pid = video_pid(joined);
     std::vector<uint8_t> lost;
     int starts = 0;
@@ -237,7 +245,7 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
     EXPECT_TRUE(std::is_sorted(groups.begin(), groups.end()) &&
                 std::adjacent_find(groups.begin(), groups.end()) == groups.end())
         << ::testing::PrintToString(groups);
-    EXPECT_EQ(tu::kwi_pictures(lines).size(), 59u) << "every picture but the one lost";
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), 59u) << "every picture of the 2 x 30 encoded but the one lost";
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "59");
   }
 }
@@ -299,9 +307,9 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
 // flag on a payload packet with a jump; every 50th video packet repeated
 // with its counter and bytes. The index is the clean file's (its group
 // positions moved by the packets added before them), with no warning.
-TEST(TsLoss, LegalCounterPatternsGiveTheCleanIndex) {
-  for (const Made& m : kStreams) {
-    SCOPED_TRACE(m.name);
+TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
+  {
+    const Made& m = GetParam();
     const std::string ts = Dir() + m.name + "-legal.ts";
     ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 60 -pix_fmt yuv420p " +
                            std::string(m.args) + " -f mpegts " + tu::q(ts)));
@@ -375,3 +383,5 @@ TEST(TsLoss, LegalCounterPatternsGiveTheCleanIndex) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(TsLoss, TsLossStreams, ::testing::ValuesIn(kStreams), CaseName);
