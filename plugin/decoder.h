@@ -624,7 +624,9 @@ class CAVCDecoder {
     i64 offset = 0;                // HEVC: index order count less the stream's, from that group on
     bool new_sequence = true;      // HEVC: the next CRA picture begins a coded video sequence
     int32_t prev_tid0 = 0;         // HEVC: order count of the last sub-layer 0 anchor picture
-    std::vector<unsigned char> held;  // HEVC: units before the next picture, each behind its length
+    std::vector<unsigned char> held;  // HEVC: units before the next picture, each behind its length;
+                                      // MPEG-2: a picture header until the unit after it is read
+    bool extended = false;         // MPEG-2: the last sequence header has a sequence extension
   } tag;
   // HEVC: what the order count of a slice needs from the latest SPS and PPS.
   struct {
@@ -639,6 +641,9 @@ class CAVCDecoder {
   // HEVC: the tag of a picture from its first slice segment (header at h).
   i64 HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, int type);
   void FeedHevcUnit(unsigned char* bytes, u32 length);
+  // MPEG-2 (not MPEG-1): a picture is numbered when its coding extension
+  // follows its header.
+  void FeedMpegUnit(unsigned char* bytes, u32 length);
   void FeedHeldHevcUnits();
   void SendUnit(unsigned char* bytes, u32 length);
   void FeedUnit();

@@ -276,6 +276,10 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
     FeedHevcUnit(bytes, length);
     return length;
   }
+  if (codec == CODEC_MPEG2) {
+    FeedMpegUnit(bytes, length);
+    return length;
+  }
   TagUnit(bytes, length);
   SendUnit(bytes, length);
   return length;

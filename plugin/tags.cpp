@@ -276,3 +276,34 @@ void CAVCDecoder::FeedHeldHevcUnits() {
     at += 4 + length;
   }
 }
+
+void CAVCDecoder::FeedMpegUnit(unsigned char* bytes, u32 length) {
+  const u32 h = bytes[2] == 1 ? 3 : 4;
+  const unsigned char code = length > h ? bytes[h] : 0xFF;
+  const bool coding_extension = code == 0xB5 && length > h + 1 && (bytes[h + 1] >> 4) == 8;
+  if (!tag.held.empty()) {
+    // The picture header before: a picture of the index only with its
+    // coding extension (as Ostrel counts it); without, it has no number and
+    // numbers none.
+    u32 held_length;
+    memcpy(&held_length, tag.held.data(), 4);
+    if (coding_extension) {
+      TagUnit(tag.held.data() + 4, held_length);
+    } else {
+      tag.current = 0;
+      tag.begun = false;
+    }
+    FeedHeldHevcUnits();
+  }
+  if (code == 0xB3) tag.extended = false;
+  if (code == 0xB5 && length > h + 1 && (bytes[h + 1] >> 4) == 1) tag.extended = true;
+  if (code == 0x00 && tag.extended) {
+    const u32 at = static_cast<u32>(tag.held.size());
+    tag.held.resize(at + 4 + length);
+    memcpy(tag.held.data() + at, &length, 4);
+    memcpy(tag.held.data() + at + 4, bytes, length);
+    return;
+  }
+  TagUnit(bytes, length);
+  SendUnit(bytes, length);
+}
