@@ -282,6 +282,7 @@ bool CAVCDecoder::LostToMkvDamage(u64 start, u32 size, u32 flags) {
   if (at == groups.end() || at->position != start) return true;
   mkv_after_damage = false;
   LeaveOutLeadingPictures(static_cast<size_t>(at - groups.begin()));
+  StartTags(static_cast<size_t>(at - groups.begin()));
   return false;
 }
 

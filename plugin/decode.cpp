@@ -109,7 +109,6 @@ int CAVCDecoder::AlignStream(u64 position) {
   had_eof = false;
   rdmax = 0;
   ts_cc = -1;
-  ts_gap = false;
   switch (stream_type) {
     case CONTAINER_TS:
       AlignTSStream(position);

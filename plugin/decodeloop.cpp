@@ -133,26 +133,33 @@ int CAVCDecoder::ChooseGroup() {
   // Placement of the pictures this pass delivers (PlacePicture): counted
   // from the first one that the count above expects; AVC pictures by their
   // order counts, anchored at the group's opening picture.
-  place_scan_group = static_cast<size_t>(g);
-  place_next = static_cast<int>(std::max<i64>(0, M + 1 - pull));
-  place_anchored = false;
-  place_in_turn = true;
-  place_opener = -1;
-  if (codec == CODEC_AVC && G) {
-    const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
-    for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {
-      const int t = frames[i].slice_type % 5;
-      if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
-    }
-  }
-  // Nothing of a pass before is held or left out in this one.
+  StartPlacement(static_cast<size_t>(g), static_cast<int>(std::max<i64>(0, M + 1 - pull)));
+  // Nothing of a pass before is left out in this one; the pictures fed
+  // are numbered from the group on.
   lead_out = {};
-  held_units.clear();
-  held_lengths.clear();
-  held_pictures = held_structure = 0;
+  StartTags(static_cast<size_t>(g));
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
+}
+
+void CAVCDecoder::StartPlacement(size_t g, int next) {
+  const size_t G = groups.size();
+  place_scan_group = g;
+  place_next = next;
+  place_anchored = false;
+  place_in_turn = true;
+  place_opener = -1;
+  if (codec != CODEC_AVC || g >= G) return;
+  const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
+  for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {
+    const int t = frames[i].slice_type % 5;
+    if (t == 2 || (groups[g].idr && t == 4)) place_opener = static_cast<int>(i);
+  }
+  place_taken.assign(std::min<size_t>(static_cast<size_t>(std::max(coded_count, 0)), frames.size()), false);
+  place_idr_from = UINT64_MAX;
+  for (size_t k = g + 1; k < G && place_idr_from == UINT64_MAX; ++k)
+    if (groups[k].idr) place_idr_from = groups[k].first;
 }
 
 bool CAVCDecoder::FeedParameterSets(u64 position) {
@@ -224,56 +231,11 @@ void CAVCDecoder::FeedGroup(u64 position, bool after_sequence) {
     if (!LeadingUnitLeftOut()) FeedUnit();
     if (WaitForEvent(evt_stop, 0) == 0) return;  // a seek or teardown: no flush
     r = (this->*get_unit)();
-    if (r < 1 && ts_gap) {
-      if (ts_gap_whole) {
-        FeedHeldPicture();
-      } else {
-        held_units.clear();  // the picture the gap cuts
-        held_lengths.clear();
-        held_pictures = held_structure = 0;
-      }
-      r = ResumeAfterGap();
-      if (r < 0) return;  // the pass has ended
-    }
   }
-  FeedHeldPicture();
   EndPass();
 }
 
-void CAVCDecoder::FeedUnit() {
-  if (codec != CODEC_MPEG2 || stream_type != CONTAINER_TS) {
-    decoder_decode_nalu(unit.buf, unit.len);
-    return;
-  }
-  const unsigned char code = unit.len > 3 ? unit.buf[3] : 0xFF;
-  if (code == 0x00) {
-    // A field after a first field completes its pair; anything else ends
-    // the picture held.
-    const bool pair = held_pictures == 1 && (held_structure == 1 || held_structure == 2);
-    if (!pair) FeedHeldPicture();
-    ++held_pictures;
-  } else if (code == 0xB3 || code == 0xB7 || code == 0xB8) {
-    FeedHeldPicture();
-  }
-  if (held_pictures == 0) {
-    decoder_decode_nalu(unit.buf, unit.len);
-    return;
-  }
-  if (held_pictures == 1 && code == 0xB5 && unit.len > 6 && (unit.buf[4] >> 4) == 8) held_structure = unit.buf[6] & 3;
-  held_units.insert(held_units.end(), unit.buf, unit.buf + unit.len);
-  held_lengths.push_back(unit.len);
-}
-
-void CAVCDecoder::FeedHeldPicture() {
-  size_t at = 0;
-  for (const u32 len : held_lengths) {
-    decoder_decode_nalu(held_units.data() + at, len);
-    at += len;
-  }
-  held_units.clear();
-  held_lengths.clear();
-  held_pictures = held_structure = 0;
-}
+void CAVCDecoder::FeedUnit() { decoder_decode_nalu(unit.buf, unit.len); }
 
 void CAVCDecoder::LeaveOutLeadingPictures(size_t g) {
   lead_out = {};
@@ -325,30 +287,6 @@ bool CAVCDecoder::LeadingUnitLeftOut() {
   return lead_out.dropping;
 }
 
-int CAVCDecoder::ResumeAfterGap() {
-  const u64 gap = ts_gap_at;
-  ts_gap = false;
-  auto before = [](const GroupRecord& g, u64 at) { return g.position < at; };
-  const auto next = std::lower_bound(groups.begin(), groups.end(), gap, before);
-  if (next == groups.end()) return 0;
-  // As a pass that starts there: the sets in force at the group first (the
-  // gap may have taken those that stood before it), or the sequence header
-  // fed apart.
-  if (codec == CODEC_MPEG2) {
-    if (next->sequence_apart && !FeedSequenceHeader(next->sequence_position)) return -1;
-  } else if (!FeedParameterSets(next->position)) {
-    return -1;  // the pass has ended
-  }
-  AlignStream(next->position);
-  const int r = (this->*get_unit)();
-  if (r < 1 || !UnitAtAlignment()) {
-    FailPass("group", next->position);
-    return -1;
-  }
-  LeaveOutLeadingPictures(static_cast<size_t>(next - groups.begin()));
-  return r;
-}
-
 void CAVCDecoder::AVCDecode() {
   const int g = ChooseGroup();
   if (groups.empty()) return EndPass();
@@ -378,7 +316,7 @@ bool CAVCDecoder::FeedSequenceHeader(u64 position) {
   }
   // Its extensions and user data follow it up to the GOP header or picture.
   do {
-    decoder_decode_nalu(unit.buf, unit.len);
+    FeedUnit();
     r = (this->*get_unit)();
   } while (code() == 0xB5 || code() == 0xB2);
   return true;

@@ -101,6 +101,8 @@ struct GroupRecord {
   // seq"); 0 where the group starts at its own sequence header ("SEQ pos").
   int sequence_apart;
   u64 sequence_position;
+  u64 opener;                  // HEVC: number of the group's IRAP picture (after its leading pictures)
+  int restart;                 // HEVC: an IDR or BLA picture, whose order counts start afresh
 };
 
 // Per index i: top/bottom describe display frame i; the other words describe
@@ -114,6 +116,7 @@ struct FrameRecord {
   int pict_type;               // MPEG-2 and VC-1: 0 I, 1 P, 3 B (VC-1 also 2, 4 and field pairs)
   int leading_b;               // MPEG-2, VC-1: a B picture shown before the I picture that opens its group
   int progressive_frame;       // MPEG-2
+  int reference;               // MPEG-2, VC-1: an I or P picture (field pair), decoded before the B pictures shown before it
 };
 
 // One unit as the unit readers hand it out; bytes begin with 00 00 01 and
@@ -427,6 +430,7 @@ class CAVCDecoder {
   int decoder_reset();
   int decoder_flush();
   int decoder_close();
+  // Feeds one unit (start code first) to the parser, tagged (TagUnit).
   u32 decoder_decode_nalu(unsigned char* bytes, u32 length);
   int DHandleVideoSequence(DecodeSession* s, nv::CUVIDEOFORMAT* format);
   int DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* picture);
@@ -521,23 +525,35 @@ class CAVCDecoder {
   void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
   void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
   int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number);
-  // Coded picture number of a picture being displayed. AVC: found by its
-  // order count among the index's pictures from the pass's group on (the
-  // count the decoder gave its decode callback, offset so that the group's
-  // opening picture, the first decoded, gets the index's count), so that
-  // pictures a decoder shows or drops (leading pictures, a lone last field)
-  // never shift the pictures after them. Otherwise, and where no index
-  // picture has that count, the one after the previous picture placed.
+  // Coded picture number of a picture being displayed. AVC: found when it
+  // was decoded, by its order count among the index's pictures from the
+  // pass's group on (the count the decoder gave its decode callback, offset
+  // so that the group's opening picture, the first decoded, gets the
+  // index's count), so that pictures a decoder shows or drops (leading
+  // pictures, a lone last field) never shift the pictures after them; -1
+  // (no frame's) where no index picture near has that count. Without order
+  // counts to place by (no opening picture found), the one after the
+  // previous picture placed.
   int PlacePicture(int picture_index);
+  int FindByCount(i64 count, bool idr);
+  // Placement from group g on, as at the start of a pass (next: the
+  // picture expected first where pictures are placed in turn).
+  void StartPlacement(size_t g, int next);
   // Placement state of the current pass, set by ChooseGroup and the decode
   // callback; decode thread only.
   int place_next = 0;                         // picture after the last one placed
   int place_opener = -1;                      // AVC: the group's opening picture, -1 unknown
   bool place_anchored = false;                // the first picture of the pass was decoded
   bool place_in_turn = true;                  // each after the last: no order counts to place by
-  size_t place_scan_group = 0;                // group of the picture after the last one found
-  i64 place_scan_offset = 0;                  // there: index count minus decoder count
+  size_t place_scan_group = 0;                // group the placement started at
+  i64 place_scan_offset = 0;                  // index count minus decoder count before the next IDR group
   int surface_order[64] = {};                 // decoder order count of each surface's picture
+  int surface_number[64] = {};                // AVC: coded picture number of each surface's picture (-1 none)
+  int place_hint = 0;                         // AVC: number of the picture decoded last
+  u64 place_idr_from = UINT64_MAX;            // AVC: first picture of the first IDR group after the pass's
+  u64 place_run_first = 0, place_run_end = 0;  // AVC: pictures of the run of order counts decoded now
+  bool place_run_opened = false;              // AVC: the picture decoded next opened the run already
+  std::vector<bool> place_taken;              // AVC: the pictures placed in this pass
 
   // Index reading, shared by the four readers (indexreader.cpp).
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);
@@ -579,22 +595,13 @@ class CAVCDecoder {
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
   u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
-  // AVC, HEVC and MPEG-2 in transport streams: the continuity counter of the last video
-  // packet with payload (-1 after a seek or a file change), and a gap in
-  // it, as Ostrel follows them: the unit that runs over the gap is not
-  // fed, and the pass goes on at the first group at or after ts_gap_at,
-  // as the pictures between are not indexed.
+  // Transport streams: the continuity counter of the last video packet
+  // with payload (-1 after a seek or a file change) and its bytes from the
+  // sync byte on (empty where they were not all read at once), so that a
+  // repeated packet is dropped.
   int ts_cc = -1;
-  bool ts_gap = false;
-  u64 ts_gap_at = 0;
-  // As Ostrel follows them: the last video packet ended its PES packet
-  // (stuffing, no PCR, no PES start), and the gap lies between whole PES
-  // packets (after such a packet, up to one that starts a PES): the unit it
-  // ends is whole, and fed.
-  bool ts_pes_ended = false;
-  bool ts_gap_whole = false;
+  std::vector<unsigned char> ts_last_packet;
   u64 FileStart(int file) const;
-  int ResumeAfterGap();
   // The leading pictures of the group that feeding starts or goes on at
   // after pictures lost to damage reference lost ones, and Ostrel leaves
   // them out: MPEG-2 B pictures of an open group before its next P or I
@@ -609,23 +616,71 @@ class CAVCDecoder {
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
-  // MPEG-2 in transport streams: the units of the latest picture (a field
-  // pair whole), fed once what follows it is read, so that a gap inside it
-  // drops it all, as Ostrel does.
-  std::vector<unsigned char> held_units;
-  std::vector<u32> held_lengths;
-  int held_pictures = 0, held_structure = 0;
+  // MPEG-2, VC-1 and HEVC: every unit fed carries, as its packet timestamp,
+  // the number (plus 1) of the coded picture it belongs to, which the
+  // parser hands back with the picture it displays; so a picture is placed
+  // by its own identity, and one that the decoder drops or conceals moves
+  // no other. MPEG-2 and VC-1 pictures are numbered in decode order from
+  // the group a pass starts (or goes on) at: each I or P picture is
+  // followed in decode order by the B pictures shown before it. HEVC
+  // pictures are found by their order count among the pictures of their
+  // run of counts (from an IDR or BLA picture to the next one; the count of
+  // the pass's first IRAP picture anchoring the index's to the stream's);
+  // the units before a picture's first slice (parameter
+  // sets, delimiters, SEI) are held until it is known, and carry its
+  // number. 0 where no number is known.
+  struct {
+    size_t scan = 0;               // display index from which the next I or P picture is looked for
+    std::vector<int> pending;      // B pictures decoded next, in display order (front first)
+    size_t pending_at = 0;
+    bool begun = false;            // a header began the next picture, numbered already
+    bool first_field = false;      // MPEG-2: the last picture is a first field, its partner comes next
+    bool opened = false;           // MPEG-2: a picture header that began a picture, its extension not yet read
+    i64 current = 0;               // the tag of the units being fed
+    long run = -1;                 // HEVC: group where the order counts of the pictures fed began
+    bool anchored = false;         // HEVC: the pass's first IRAP picture set the offset
+    long run_end_for = -1;         // HEVC: run whose end run_end is
+    u64 run_end = 0;               // HEVC: the picture after the run's last
+    u64 hint = 0;                  // HEVC: the picture found last
+    i64 offset = 0;                // HEVC: index order count less the stream's, from that group on
+    bool new_sequence = true;      // HEVC: the next CRA picture begins a coded video sequence
+    int32_t prev_tid0 = 0;         // HEVC: order count of the last sub-layer 0 anchor picture
+    std::vector<unsigned char> held;  // HEVC: units before the next picture, each behind its length;
+                                      // MPEG-2: a picture header until the unit after it is read
+    bool extended = false;         // MPEG-2: the last sequence header has a sequence extension
+  } tag;
+  // HEVC: what the order count of a slice needs from the latest SPS and PPS.
+  struct {
+    int lsb_bits = 0;              // 0 before an SPS was read
+    bool separate_colour_plane = false;
+    int extra_slice_header_bits = 0;
+    bool output_flag_present = false;
+  } hevc_sets;
+  void StartTags(size_t g);
+  int NextDecodedPicture();
+  void TagUnit(const unsigned char* bytes, u32 length);
+  // HEVC: the tag of a picture from its first slice segment (header at h).
+  i64 HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, int type);
+  void FeedHevcUnit(unsigned char* bytes, u32 length);
+  // MPEG-2 (not MPEG-1): a picture is numbered when its coding extension
+  // follows its header.
+  void FeedMpegUnit(unsigned char* bytes, u32 length);
+  void FeedHeldHevcUnits();
+  void SendUnit(unsigned char* bytes, u32 length);
   void FeedUnit();
-  void FeedHeldPicture();
 
   int RefillBuffer();
   int SkipBytes(u64 count);
   int ReadUnit(bool avc);
   void FillUnit(u32 length, bool avc);
   bool ConfirmedSync(u32 s) const;
-  // Follows the continuity of a packet's header byte 3; false where a gap
-  // ends the reading (ts_gap).
-  bool NoteTSContinuity(int pid, unsigned char h3, bool discontinuity, bool pes_start, bool pes_end);
+  // True for a video packet that repeats the one before it (rd after its
+  // header); it is then passed over.
+  bool RepeatedTSPacket(int pid, unsigned char h3);
+  // The packet whose header was just read lies whole in the read buffer
+  // (which is moved on to hold it where it runs past the buffer's end);
+  // false where its file ends within it.
+  bool WholePacketAt();
   void AlignTSStream(u64 position);
 
   pthread_t thread = {};

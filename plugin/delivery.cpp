@@ -333,7 +333,7 @@ VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
 }
 
 namespace {
-const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0};
+const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0, 0};
 }  // namespace
 
 const FrameRecord& VSVideoSource::DisplayRecord(int n) const {

@@ -35,6 +35,8 @@ int CAVCDecoder::OpenHEVC(const char* path) {
         g.idr = 1;
         g.first = u64(counter - (radl + rasl));
         g.rasl = rasl;
+        g.opener = u64(counter);
+        g.restart = Contains(line, "CRA") ? 0 : 1;
         NextU64(c, &g.position);
         groups.push_back(g);
         radl = rasl = 0;

@@ -71,6 +71,7 @@ int CAVCDecoder::OpenMPG(const char* path) {
       NextInt(c, &pf);
       FrameRecord& f = FrameAt(static_cast<size_t>(counter));
       f.pict_type = type;
+      f.reference = type != PICT_B;
       f.progressive_frame = pf;
       const bool progressive_sequence = groups.back().progressive_sequence == 1;
       if (fieldop == 2) {

@@ -52,7 +52,6 @@ int CAVCDecoder::ReadUnit(bool avc) {
   for (;;) {
     if ((this->*get_byte)(&c) < 0) {
       if (total < 5) return 0;  // a trailing scrap is no unit
-      if (ts_gap && !ts_gap_whole) return 0;  // nor one that runs over missing packets
       FillUnit(stored, avc);
       had_eof = true;
       return 1;

@@ -73,6 +73,18 @@ int HandlePictureDisplay(void* user, nv::CUVIDPARSERDISPINFO* display) {
 
 void Fail(const std::string& message) { throw std::runtime_error(message); }
 
+// Whether the first slice in a picture's bitstream data is of an IDR picture.
+bool IdrPicture(const unsigned char* data, unsigned length) {
+  if (!data) return false;
+  for (unsigned i = 0; i + 3 < length; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const int type = data[i + 3] & 0x1F;
+    if (type >= 1 && type <= 5) return type == 5;
+    i += 2;
+  }
+  return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- CUDA context
@@ -203,6 +215,7 @@ int CAVCDecoder::decoder_reset() {
 
 int CAVCDecoder::decoder_flush() {
   if (!cuvid || !session.parser) return 0;
+  FeedHeldHevcUnits();
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.flags = nv::CUVID_PKT_ENDOFSTREAM;
   cuvid->cuvidParseVideoData(session.parser, &packet);
@@ -259,11 +272,28 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
     bytes[9] = 0;
     bytes[10] = static_cast<unsigned char>((bytes[10] & 0x3F) | 0x40);
   }
+  if (codec == CODEC_HEVC) {
+    FeedHevcUnit(bytes, length);
+    return length;
+  }
+  if (codec == CODEC_MPEG2) {
+    FeedMpegUnit(bytes, length);
+    return length;
+  }
+  TagUnit(bytes, length);
+  SendUnit(bytes, length);
+  return length;
+}
+
+void CAVCDecoder::SendUnit(unsigned char* bytes, u32 length) {
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.payload = bytes;
   packet.payload_size = length;
+  if (codec != CODEC_AVC) {
+    packet.flags = nv::CUVID_PKT_TIMESTAMP;
+    packet.timestamp = tag.current;
+  }
   cuvid->cuvidParseVideoData(session.parser, &packet);
-  return length;
 }
 
 // The size follows the index's rule: the sequence extension gives the
@@ -424,8 +454,15 @@ int CAVCDecoder::DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* p) {
         // The pass's first picture is the group's opening one.
         place_anchored = true;
         place_in_turn = place_opener < 0;
-        if (!place_in_turn) place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
+        if (!place_in_turn) {
+          place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
+          place_hint = place_opener;
+          place_run_first = groups[place_scan_group].first;
+          place_run_end = place_idr_from;
+          place_run_opened = true;  // the IDR picture of the pass's group opens no run of its own
+        }
       }
+      surface_number[p->CurrPicIdx] = place_in_turn ? -1 : FindByCount(count, IdrPicture(p->pBitstreamData, p->nBitstreamDataLen));
     }
   }
   if (!s->decoder) return 0;  // no decoder for this format: the picture is skipped
@@ -522,36 +559,66 @@ int CAVCDecoder::DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPA
   return 1;
 }
 
+int CAVCDecoder::FindByCount(i64 count, bool idr) {
+  // Order counts are unique from one IDR picture to the next, and an IDR
+  // picture starts them afresh for the index and the decoder alike: an IDR
+  // picture decoded opens the run of the next IDR group line. Within a run,
+  // where packets were lost a count may come twice (the pictures after a
+  // lost IDR picture continue the counts of those before, and the index
+  // lists them after those): the first of the index's pictures near the
+  // one decoded before with the count that no picture decoded before in
+  // the pass is, is taken.
+  constexpr int kNear = 32;
+  const u64 pictures = std::min<u64>(u64(coded_count), frames.size());
+  if (idr && !place_run_opened) {
+    size_t k = 0;
+    while (k < groups.size() && (groups[k].first <= place_run_first || !groups[k].idr)) ++k;
+    if (k >= groups.size()) return -1;
+    place_run_first = groups[k].first;
+    place_run_end = UINT64_MAX;
+    for (size_t e = k + 1; e < groups.size() && place_run_end == UINT64_MAX; ++e)
+      if (groups[e].idr) place_run_end = groups[e].first;
+    place_scan_offset = 0;
+    place_hint = static_cast<int>(place_run_first);
+  }
+  place_run_opened = false;
+  const u64 near_begin = place_hint > kNear ? u64(place_hint - kNear) : 0;
+  const u64 begin = std::max<u64>(place_run_first, near_begin);
+  const u64 end = std::min<u64>(std::min<u64>(pictures, place_run_end), u64(place_hint) + kNear + 1);
+  int best = -1;
+  for (u64 j = begin; j < end; ++j) {
+    if (i64(frames[static_cast<size_t>(j)].poc) != count + place_scan_offset) continue;
+    if (j < place_taken.size() && place_taken[j]) continue;  // another picture of this pass is it
+    best = static_cast<int>(j);
+    break;
+  }
+  if (best >= 0) {
+    place_hint = best;
+    if (u64(best) < place_taken.size()) place_taken[static_cast<size_t>(best)] = true;
+  }
+  return best;
+}
+
 int CAVCDecoder::PlacePicture(int picture_index) {
-  // Order counts are unique from one IDR picture to the next and rise in
-  // display order; an IDR picture starts them afresh for the index and the
-  // decoder alike.
-  constexpr int kPlaceScan = 64;
-  if (codec == CODEC_AVC && !place_in_turn && place_scan_group < groups.size() &&
-      static_cast<size_t>(picture_index) < sizeof surface_order / sizeof surface_order[0]) {
-    const i64 count = surface_order[picture_index];
-    const int from = std::max<int>(place_next, static_cast<int>(groups[place_scan_group].first));
-    const int end = std::min<int>(coded_count, from + kPlaceScan);
-    size_t h = place_scan_group;
-    i64 offset = place_scan_offset;
-    for (int j = from; j < end; ++j) {
-      while (h + 1 < groups.size() && groups[h + 1].first <= u64(j)) {
-        ++h;
-        if (groups[h].idr) offset = 0;
-      }
-      if (i64(frames[static_cast<size_t>(j)].poc) == count + offset) {
-        place_next = j + 1;
-        place_scan_group = h;
-        place_scan_offset = offset;
-        return j;
-      }
-    }
+  if (codec == CODEC_AVC && !place_in_turn) {
+    // Placed when it was decoded (FindByCount); -1: no frame's picture (a
+    // leading picture left out, a concealed picture of a lost one).
+    if (static_cast<size_t>(picture_index) >= sizeof surface_number / sizeof surface_number[0]) return -1;
+    return surface_number[picture_index];
   }
   return place_next++;
 }
 
 int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
-  const int number = PlacePicture(d->picture_index);
+  // MPEG-2, VC-1 and HEVC pictures come back with the number their units
+  // were fed with (TagUnit); one without is no picture of the index, and is
+  // passed over.
+  int number = -1;
+  if (codec != CODEC_AVC) {
+    if (d->timestamp > 0 && d->timestamp <= coded_count) number = static_cast<int>(d->timestamp - 1);
+  } else {
+    number = PlacePicture(d->picture_index);
+  }
   nv::CUVIDPROCPARAMS proc = {};
   proc.progressive_frame = (s->use_pf || s->deinterlace == 0) ? d->progressive_frame : 0;
   proc.top_field_first = d->top_field_first;

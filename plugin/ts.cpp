@@ -6,6 +6,8 @@
 // 204-byte packets after byte 188 are passed over by the sync search. Every
 // length read from a packet (adaptation field, PES header) is checked against
 // what is left of the packet before it is skipped.
+#include <cstring>
+
 #include "decoder.h"
 
 namespace {
@@ -18,32 +20,49 @@ constexpr u32 PES_HEADER_FIXED = 9;  // start code (3), stream id, length (2), f
 
 // A candidate sync byte at buffer index s is confirmed by a sync byte one
 // packet later (or by the end of the data) within the first packet of the
-// buffer, and by one a packet earlier elsewhere.
+// buffer, and elsewhere by one a packet earlier or one a packet later (so
+// that the first packet after zeros or garbage is read, as Ostrel reads it).
 bool CAVCDecoder::ConfirmedSync(u32 s) const {
   const u32 n = static_cast<u32>(pktsiz);
   if (s >= valid || rbuf[s] != SYNC) return false;
   if (s < n) return s + n >= valid || rbuf[s + n] == SYNC;
-  return rbuf[s - n] == SYNC;
+  return rbuf[s - n] == SYNC || (s + n < valid && rbuf[s + n] == SYNC);
 }
 
-bool CAVCDecoder::NoteTSContinuity(int pid, unsigned char h3, bool discontinuity, bool pes_start, bool pes_end) {
-  // Video packets with payload, unscrambled, as Ostrel counts them; one
-  // without payload that counts on all the same is followed.
-  if (pid != vpid || (h3 & 0xC0) != 0 || !(h3 & 0x20 || h3 & 0x10)) return true;
+bool CAVCDecoder::WholePacketAt() {
+  const u32 s = rd - 4;  // the sync byte
+  if (s + TS_PAYLOAD_END <= valid) return true;
+  if (input_ended || valid < READ_BUFFER_SIZE) return false;  // the file ends within it
+  // The packet runs past the buffer: its bytes move to the front, and the
+  // file is read on after them.
+  const u32 keep = valid - s;
+  memmove(rbuf.data(), rbuf.data() + s, keep);
+  rbuf_position += s;
+  rd -= s;
+  valid = keep;
+  FILE* fp = files[static_cast<size_t>(current_file)].fp;
+  if (fp) valid += static_cast<u32>(fread(rbuf.data() + keep, 1, READ_BUFFER_SIZE - keep, fp));
+  return TS_PAYLOAD_END <= valid;
+}
+
+bool CAVCDecoder::RepeatedTSPacket(int pid, unsigned char h3) {
+  // Video packets with payload, unscrambled: a copy sent once more (same
+  // counter, same bytes from the sync byte on) is dropped, as a receiver
+  // does. Packets of other PIDs and those without payload carry nothing
+  // that is read.
+  if (pid != vpid || (h3 & 0xC0) != 0 || !(h3 & 0x10)) return false;
   const int cc = h3 & 15;
-  if (!(h3 & 0x10)) {
-    if (ts_cc >= 0 && cc == ((ts_cc + 1) & 15)) ts_cc = cc;
-    return true;
-  }
-  const bool gap = ts_cc >= 0 && !discontinuity && cc != ts_cc && cc != ((ts_cc + 1) & 15);
-  const bool whole = pes_start && ts_pes_ended;
+  // rd stands after the four header bytes.
+  const bool whole = WholePacketAt();
+  const unsigned char* packet = rbuf.data() + (rd - 4);
+  const bool repeated = whole && ts_cc == cc && ts_last_packet.size() == TS_PAYLOAD_END &&
+                        memcmp(ts_last_packet.data(), packet, TS_PAYLOAD_END) == 0;
   ts_cc = cc;
-  ts_pes_ended = pes_end;
-  if (!gap || (codec != CODEC_AVC && codec != CODEC_HEVC && codec != CODEC_MPEG2)) return true;
-  ts_gap = true;
-  ts_gap_whole = whole;
-  ts_gap_at = rbuf_position + rd;  // within the packet's header: no group begins before it
-  return false;
+  if (whole)
+    ts_last_packet.assign(packet, packet + TS_PAYLOAD_END);
+  else
+    ts_last_packet.clear();
+  return repeated;
 }
 
 int CAVCDecoder::GetTSByte(unsigned char* byte) {
@@ -71,28 +90,25 @@ int CAVCDecoder::GetTSByte(unsigned char* byte) {
       skip_prefix = false;
       continue;
     }
+    // Packets lost before this one cost only the bytes they held: what
+    // follows is read on as it comes, every picture whose start is read
+    // in its place. A repeated packet holds nothing new.
+    if (RepeatedTSPacket(pid, h3)) {
+      if (SkipBytes(TS_PAYLOAD_END - 4) < 0) return -1;
+      continue;
+    }
     u32 used = 4;
-    bool discontinuity = false, stuffed = false;
     if (afc & 2) {
       unsigned char len;
       if (GetRawByte(&len) < 0) return -1;
       used = 5;
-      stuffed = !unit_start;
-      if (len > 0) {  // the discontinuity_indicator
-        unsigned char flags;
-        if (GetRawByte(&flags) < 0) return -1;
-        discontinuity = (flags & 0x80) != 0;
-        stuffed = stuffed && (flags & 0x10) == 0;  // no PCR
-      }
       if (used + len > TS_PAYLOAD_END) {  // longer than the packet: no payload
-        if (!NoteTSContinuity(pid, h3, discontinuity, unit_start, stuffed)) return -1;
-        if (SkipBytes(TS_PAYLOAD_END - used - (len > 0)) < 0) return -1;
+        if (SkipBytes(TS_PAYLOAD_END - used) < 0) return -1;
         continue;
       }
-      if (len > 1 && SkipBytes(len - 1u) < 0) return -1;
+      if (len > 0 && SkipBytes(len) < 0) return -1;
       used += len;
     }
-    if (!NoteTSContinuity(pid, h3, discontinuity, unit_start, stuffed)) return -1;
     if (afc == 2 || pid != vpid) {
       if (SkipBytes(TS_PAYLOAD_END - used) < 0) return -1;
       continue;
@@ -163,6 +179,11 @@ void CAVCDecoder::AlignTSStream(u64 position) {
     if (target >= payload) {
       rd = static_cast<u32>(target);
       payload_bytes = static_cast<u32>(end - target);
+      // A copy of this packet right after it is dropped as any other.
+      if (s + TS_PAYLOAD_END <= valid) {
+        ts_cc = rbuf[s + 3] & 15;
+        ts_last_packet.assign(rbuf.data() + s, rbuf.data() + s + TS_PAYLOAD_END);
+      }
     } else if (target < s) {
       // The target lay in no video payload: this packet holds the next video
       // data, so the reader starts with it rather than after it.

@@ -65,6 +65,8 @@ int CAVCDecoder::OpenVC1(const char* path) {
       NextInt(c, &repeat);
       FrameRecord& f = FrameAt(static_cast<size_t>(counter));
       f.pict_type = type;
+      // B and BI frames, and field pairs of B and BI fields, are no references.
+      f.reference = fcm == FIELD_INTERLACED ? type < 4 : type != PICT_B && type != 4;
       // Intra: I of a frame picture; I/I, I/P or P/I of a field pair.
       if (fcm == FIELD_INTERLACED ? (type >= 0 && type <= 2) : type == PICT_I) before_intra = false;
       f.leading_b = before_intra ? 1 : 0;

@@ -49,10 +49,11 @@ void Client::recreate_parser() {
   make_parser();
 }
 
-void Client::feed_packet(const uint8_t* data, size_t size, unsigned long flags) {
+void Client::feed_packet(const uint8_t* data, size_t size, unsigned long flags, long long timestamp) {
   nv::CUVIDSOURCEDATAPACKET pkt;
   std::memset(&pkt, 0, sizeof pkt);
   pkt.flags = flags;
+  pkt.timestamp = timestamp;
   pkt.payload = data;
   pkt.payload_size = size;
   if (api->cuvidParseVideoData(parser_, &pkt) != nv::CUDA_SUCCESS) errors.push_back("cuvidParseVideoData");

@@ -46,8 +46,9 @@ class Client {
   // Feeds the bytes unit by unit (one packet per start code), as the plugin does.
   void feed_units(const uint8_t* data, size_t size);
   void feed_units(const std::vector<uint8_t>& es) { feed_units(es.data(), es.size()); }
-  // Feeds one packet holding all the bytes.
-  void feed_packet(const uint8_t* data, size_t size, unsigned long flags = 0);
+  // Feeds one packet holding all the bytes (with CUVID_PKT_TIMESTAMP among
+  // the flags, stamped with `timestamp`).
+  void feed_packet(const uint8_t* data, size_t size, unsigned long flags = 0, long long timestamp = 0);
   void end_of_stream();
   // Destroys and re-creates the parser; the decoder is kept (plugin's seek).
   void recreate_parser();

@@ -166,6 +166,57 @@ TEST(StandinStreams, H264SoftPulldownReportsRepeatedFields) {
 
 // ---- Sequence callback: coded size alignment and display area ----
 
+// Every unit goes in its own packet stamped with the number of the access
+// unit (ffprobe's packet) it belongs to: each picture displayed carries the
+// stamp of its own access unit, so that the display order of the stamps is
+// ffprobe's order of the frames' packets. H.264 and HEVC with B pictures
+// reordered, MPEG-2 with open groups.
+TEST(StandinStreams, TimestampsComeBackWithTheirPictures) {
+  const struct {
+    const char* name;
+    nv::cudaVideoCodec codec;
+    std::string path;
+  } streams[] = {{"H.264", nv::cudaVideoCodec_H264, h264("ts.264", ":open-gop=1")},
+                 {"HEVC", nv::cudaVideoCodec_HEVC, hevc("ts.265", "")},
+                 {"MPEG-2", nv::cudaVideoCodec_MPEG2, mpeg2("ts.m2v")}};
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    ASSERT_FALSE(s.path.empty());
+    const std::vector<ct::ProbePacket> packets = ct::probe_packets(s.path);
+    ASSERT_FALSE(packets.empty());
+    std::vector<uint64_t> starts;
+    for (const auto& p : packets) starts.push_back(p.pos);
+    std::vector<long long> want;
+    const tu::RunResult r = tu::run("ffprobe -v error -select_streams v:0 -show_entries frame=pkt_pos -of csv=p=0 " +
+                                    tu::q(s.path));
+    for (const std::string& l : tu::lines(r.out)) {
+      if (l.empty()) continue;
+      const auto at = std::find(starts.begin(), starts.end(), std::stoull(l));
+      ASSERT_NE(at, starts.end()) << l;
+      want.push_back(1 + (at - starts.begin()));
+    }
+    const std::vector<uint8_t> es = tu::read_file(s.path);
+    ct::Client c(api(), s.codec);
+    auto stamp = [&](size_t pos) {
+      return 1 + (std::upper_bound(starts.begin(), starts.end(), uint64_t(pos)) - starts.begin()) - 1;
+    };
+    size_t start = 0;
+    for (size_t i = 3; i + 3 <= es.size(); i++) {
+      if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1) {
+        c.feed_packet(es.data() + start, i - start, nv::CUVID_PKT_TIMESTAMP, stamp(start));
+        start = i;
+        i += 2;
+      }
+    }
+    c.feed_packet(es.data() + start, es.size() - start, nv::CUVID_PKT_TIMESTAMP, stamp(start));
+    c.end_of_stream();
+    EXPECT_TRUE(c.errors.empty()) << joined(c.errors);
+    std::vector<long long> got;
+    for (const auto& shown : c.shown) got.push_back(shown.info.timestamp);
+    EXPECT_EQ(got, want);
+  }
+}
+
 TEST(StandinStreams, CodedSizeIsAlignedAndDisplayAreaCropped) {
   struct Case {
     nv::cudaVideoCodec codec;

@@ -174,6 +174,104 @@ std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::
 }
 
 
+void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
+                  int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
+                  bool every_clean) {
+  // ffmpeg may drop or add pictures at the damage: a picture counts as clean
+  // where the damaged copy's decode holds it unchanged (the testsrc pattern
+  // differs in every picture).
+  const auto decoded = Reference(damaged, w, h, false, "-vsync passthrough");
+  std::vector<bool> clean(intact.size(), false);
+  {
+    std::map<std::string, std::vector<size_t>> where;
+    for (size_t i = 0; i < intact.size(); ++i)
+      where[std::string(intact[i].begin(), intact[i].end())].push_back(i);
+    for (const auto& d : decoded) {
+      const auto it = where.find(std::string(d.begin(), d.end()));
+      if (it != where.end() && it->second.size() == 1) clean[it->second[0]] = true;
+    }
+  }
+  auto clip = Open(kwi);
+  ASSERT_TRUE(clip->ok()) << what << ": " << clip->error();
+  const size_t frames = static_cast<size_t>(clip->vi().numFrames);
+  EXPECT_LE(frames, intact.size()) << what << ": frames against the intact file's pictures";
+  EXPECT_GE(frames, frames_at_least) << what << ": frames against the intact file's pictures";
+  const size_t lost = intact.size() > frames ? intact.size() - frames : 0;
+  // In order: the intact picture each frame is (-1 none or failed).
+  std::vector<int> is(frames, -1), concealed_as(frames, -1);
+  std::vector<std::vector<uint8_t>> ordered(frames);
+  std::vector<bool> served(intact.size(), false);
+  int last = -1, bad = 0;
+  for (size_t n = 0; n < frames; ++n) {
+    const vshost::Frame f = clip->getFrame(int(n));
+    if (!f.ok) continue;
+    ordered[n] = Flat(f);
+    const int j = Which(intact, ordered[n]);
+    is[n] = j;
+    if (j < 0) continue;
+    const bool in_place = size_t(j) >= n && size_t(j) <= n + lost && j > last;
+    // The decoder's concealment of this frame's picture, as ffmpeg's.
+    const bool concealed = !in_place && decoded.size() == frames && ordered[n] == decoded[n];
+    if (concealed) {
+      is[n] = -1;
+      concealed_as[n] = j;
+      continue;
+    }
+    if (!in_place && ++bad <= 5)
+      ADD_FAILURE() << what << ": in order, frame " << n << " is the intact picture " << j << " (after " << last
+                    << ", " << lost << " lost)";
+    last = std::max(last, j);
+    if (in_place) served[size_t(j)] = true;
+  }
+  EXPECT_EQ(bad, 0) << what << ": frames in order that are another frame's picture";
+  int missing = 0;
+  for (size_t m = 0; m < intact.size(); ++m)
+    if (every_clean && clean[m] && !served[m] && ++missing <= 5)
+      ADD_FAILURE() << what << ": ffmpeg decodes picture " << m << " as in the intact file; in order no frame is it";
+  EXPECT_EQ(missing, 0) << what << ": clean pictures not served in order";
+  std::vector<int> owner(intact.size(), -1);
+  for (size_t n = 0; n < frames; ++n)
+    if (is[n] >= 0) owner[size_t(is[n])] = int(n);
+
+  // In a random order on one instance, then a few frames each on a fresh one.
+  std::vector<int> order(frames);
+  for (size_t i = 0; i < frames; ++i) order[i] = int(i);
+  std::shuffle(order.begin(), order.end(), std::mt19937(seed));
+  // 60 random requests and 4 fresh instances keep it short under the
+  // sanitizers.
+  if (order.size() > 60) order.resize(60);
+  auto again = Open(kwi);
+  ASSERT_TRUE(again->ok());
+  const size_t fresh = 4;
+  int other = 0;
+  for (size_t k = 0; k < order.size() + fresh; ++k) {
+    const int n = order[k % order.size()];
+    std::unique_ptr<vshost::Clip> own;
+    if (k >= order.size()) {
+      own = Open(kwi);
+      ASSERT_TRUE(own->ok());
+    }
+    const vshost::Frame f = (own ? *own : *again).getFrame(n);
+    const std::string how = k >= order.size() ? " on a fresh instance" : " in a random order";
+    const bool was_clean = is[size_t(n)] >= 0 && clean[size_t(is[size_t(n)])];
+    if (!f.ok) {
+      if (was_clean && ++other <= 5) ADD_FAILURE() << what << how << ": frame " << n << " failed: " << f.error;
+      continue;
+    }
+    const int j = Which(intact, Flat(f));
+    // A frame not identified in order may be its own intact picture (the
+    // decoder's concealment differs by what it decoded before), never one
+    // that another frame is.
+    const bool own_picture = is[size_t(n)] >= 0 ? j == is[size_t(n)]
+                                                : j == concealed_as[size_t(n)] ||
+                                                      (size_t(j) >= size_t(n) && size_t(j) <= n + lost && owner[size_t(j)] < 0);
+    if ((j < 0 ? was_clean : !own_picture) && ++other <= 5)
+      ADD_FAILURE() << what << how << ": frame " << n << " is the intact picture " << j << ", in order "
+                    << is[size_t(n)];
+  }
+  EXPECT_EQ(other, 0) << what << ": frames served otherwise than in order";
+}
+
 // The in-order run equals ffmpeg's decode of the file, and seeks equal the
 // in-order run.
 void CheckStream(const Stream& s, bool compare_with_ffmpeg, unsigned seed) {

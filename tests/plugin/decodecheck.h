@@ -61,6 +61,26 @@ void ExpectSeeksMatch(vshost::Clip& clip, const std::vector<std::vector<uint8_t>
 std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::vector<uint8_t>>& want,
                                      unsigned seed, const std::string& what);
 
+// A damaged copy of a file against the intact file: `intact` holds ffmpeg's
+// decode of the intact file (display order, w x h); a picture is clean where
+// ffmpeg decodes it from the damaged copy identical to the intact file. The
+// clip of the damaged copy's index `kwi` holds at least `frames_at_least`
+// frames and at most the intact file's (a picture whose start was lost has
+// no frame); its frame n is intact picture n, or a later one by no more than
+// the pictures lost. In order, every clean picture is served as the frame it
+// belongs to, each later than the one before, and a frame that equals
+// another frame's intact picture does so only where ffmpeg's decode of the
+// damaged copy has that picture in the frame's place (a concealment that
+// copies a reference); in a random order and on fresh instances every frame
+// served clean in order is served so again, and no frame is another frame's
+// intact picture (60 random requests, 4 fresh instances). Failed requests
+// are allowed for frames that are not clean.
+// With `every_clean` unset (frames left out next to damage read past, by
+// rule, may be clean), clean pictures need not all have a frame.
+void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
+                  int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
+                  bool every_clean = true);
+
 struct Stream {
   std::string name;     // what the failure messages call it
   std::string input;    // file indexed

@@ -73,6 +73,15 @@ void CheckRecording(const std::string& form) {
   } else if (form == "MP4") {
     input = dir + "broadcast.mp4";
     ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(ts) + " -map 0:v -c copy " + tu::q(input)));
+  } else if (form == "TS, a packet lost") {
+    // The video packet at byte 782832, inside the first leading B picture.
+    input = dir + "broadcast_lost.ts";
+    std::vector<uint8_t> b = tu::read_file(ts);
+    ASSERT_GT(b.size(), 782832u + 188);
+    ASSERT_EQ(b[782832], 0x47);
+    ASSERT_EQ((b[782833] & 0x1F) << 8 | b[782834], 0x78);
+    b.erase(b.begin() + 782832, b.begin() + 782832 + 188);
+    tu::write_file(input, b);
   } else if (form == "Matroska") {
     input = dir + "broadcast.mkv";
     tu::run("mkvmerge -q -o " + tu::q(input) + " -A -S " + tu::q(ts));
@@ -119,10 +128,24 @@ void CheckRecording(const std::string& form) {
                                                << " (0 the I, 1 the frame after the lone field, -1 neither)";
     }
   }
+  // The frame without a picture fails only itself: the frame after it is
+  // served on a fresh instance, after a frame before it and after itself.
+  for (const int before : {-1, 0, 6, 7, 8, 9}) {
+    SCOPED_TRACE("frame 9 after " + (before < 0 ? std::string("nothing") : "frame " + std::to_string(before)));
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    if (before >= 0) clip->getFrame(before);
+    const vshost::Frame f = clip->getFrame(9);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_TRUE(Flat(f) == *want[9]) << "served the picture of " << Which(known, Flat(f));
+  }
 }
 
 TEST(DecodeLeadingPictures, CutBroadcastRecordingTs) { CheckRecording("TS"); }
 TEST(DecodeLeadingPictures, CutBroadcastRecordingEs) { CheckRecording("ES"); }
+// One video packet lost inside the first leading picture: the I picture and
+// those after it are served as from the intact recording.
+TEST(DecodeLeadingPictures, CutBroadcastRecordingTsWithAPacketLost) { CheckRecording("TS, a packet lost"); }
 TEST(DecodeLeadingPictures, CutBroadcastRecordingMatroska) { CheckRecording("Matroska"); }
 TEST(DecodeLeadingPictures, CutBroadcastRecordingMp4) { CheckRecording("MP4"); }
 

@@ -314,6 +314,95 @@ INSTANTIATE_TEST_SUITE_P(
                       }}),
     [](const ::testing::TestParamInfo<DamagedStream>& i) { return std::string(i.param.name); });
 
+// Damage that costs only what it touches. Zeros inside one frame's slice
+// data (no block header touched: no warning, no frame left out): the frame is fed
+// and served as the decoder conceals it, and every other frame is its own
+// picture; 4 KB zeroed at a third of the file, over block headers: the
+// frames after the skip that can start (an open group's I picture and all
+// after it in decode order) are served, each as its own picture
+// (CheckDamaged). AVC with every group open (non-IDR I pictures with leading
+// B pictures), HEVC with open groups of CRA pictures, MPEG-2 with open
+// groups; each in order, in a random order and on fresh instances.
+struct ZeroedStream {
+  const char* name;
+  const char* file;
+  int width, height;
+  bool (*make)(const std::string& path);
+};
+void PrintTo(const ZeroedStream& s, std::ostream* os) { *os << s.name; }
+class MatroskaZeroed : public ::testing::TestWithParam<ZeroedStream> {};
+
+TEST_P(MatroskaZeroed, EveryFrameIsItsOwnPicture) {
+  const std::string dir = Dir();
+  const std::string es = dir + GetParam().file;
+  ASSERT_TRUE(GetParam().make(es));
+  const std::string mkv = es + ".mkv";
+  ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0);
+  const InfoLayout l = MkvinfoLayout(mkv);
+  const int w = GetParam().width, h = GetParam().height;
+  const auto intact = Reference(mkv, w, h, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), l.blocks.size());
+  const std::vector<uint8_t> bytes = tu::read_file(mkv);
+  // The largest frame in the second half of the file but its last tenth.
+  size_t big = 0;
+  for (size_t i = l.blocks.size() / 2; i < l.blocks.size() * 9 / 10; ++i)
+    if (l.blocks[i].end - l.blocks[i].data > l.blocks[big].end - l.blocks[big].data || big == 0) big = i;
+  const InfoLayout::Block& frame = l.blocks[big];
+  // Near its end: the headers of its units (an SEI of kilobytes may come
+  // first) stay whole.
+  const uint64_t inside = frame.end - (frame.end - frame.data) / 5;
+  const struct {
+    const char* name;
+    uint64_t at, count;
+    bool skipped;  // the reader passes over a stretch of frames
+  } cases[] = {
+      {"an eighth of a frame's data zeroed", inside, (frame.end - frame.data) / 8, false},
+      {"4 KB zeroed at a third of the file", bytes.size() / 3, 4096, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b = bytes;
+    std::fill(b.begin() + long(c.at), b.begin() + long(c.at + c.count), 0);
+    const std::string damaged = es + (c.skipped ? "_skipped.mkv" : "_inside.mkv");
+    tu::write_file(damaged, b);
+    tu::RunResult r;
+    tu::index_lines(damaged, damaged + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    if (!c.skipped) {
+      EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+    }
+    // The frames a skip loses: those of the cluster from the zeros on, and
+    // of a group whose key frame is among them, up to the next key frame.
+    size_t lost = 0;
+    if (c.skipped) {
+      const uint64_t resume = *std::lower_bound(l.clusters.begin(), l.clusters.end(), c.at + c.count);
+      size_t i = 0;
+      while (l.blocks[i].end <= c.at) ++i;
+      for (; i < l.blocks.size() && (l.blocks[i].pos < resume || !l.blocks[i].key); ++i) ++lost;
+      lost += 8;  // the leading pictures of an open group there
+    }
+    CheckDamaged(damaged + ".kwi", damaged, intact, w, h, intact.size() - lost, 155,
+                 std::string(GetParam().name) + ", " + c.name, !c.skipped);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MatroskaDecode, MatroskaZeroed,
+    ::testing::Values(
+        ZeroedStream{"AVC_open", "open.264", 176, 144,
+                     [](const std::string& path) {
+                       return H264(path, 120,
+                                   "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
+                                   "b-adapt=0:b-pyramid=none");
+                     }},
+        ZeroedStream{"HEVC_open", "open.265", 320, 180,
+                     [](const std::string& path) {
+                       return Hevc(path, 120, "-s 320x180 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4");
+                     }},
+        ZeroedStream{"MPEG2", "g12.m2v", 176, 144,
+                     [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144"); }}),
+    [](const ::testing::TestParamInfo<ZeroedStream>& i) { return std::string(i.param.name); });
+
 // What Ostrel indexes, Pemmick serves: frames between 8 and 10 MB (one
 // slice each) decode in order and after seeks as ffmpeg decodes them.
 TEST(MatroskaDecode, FramesOfMoreThanEightMegabytesAreServed) {

@@ -136,6 +136,7 @@ class Parser {
   int last_surface_ = -1;               // surface assigned last
   std::map<int64_t, Waiting> waiting_;  // fed to libavcodec, not yet output
   std::deque<Shown> ready_;             // output, waiting for display
+  std::vector<uint8_t> padded_;         // the packet being parsed, padded for libavcodec
 };
 
 bool Parser::open() {
@@ -199,6 +200,15 @@ void Parser::close_codec() {
 // Splits bytes into access units with libavcodec's parser.
 void Parser::feed(const uint8_t* data, size_t size, long long timestamp, bool has_timestamp) {
   if (!split_) return;
+  // libavcodec's parser reads a little past the bytes it is given: they go
+  // to it with zero padding after them, wherever the client's packet ends.
+  try {
+    padded_.assign(data, data + size);
+    padded_.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  } catch (...) {
+    return;
+  }
+  data = padded_.data();
   while (size > 0) {
     uint8_t* unit = nullptr;
     int unit_size = 0;
