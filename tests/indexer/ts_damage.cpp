@@ -110,6 +110,25 @@ std::string CaseName(const ::testing::TestParamInfo<Made>& i) {
 // sanitizers.
 class TsLossStreams : public ::testing::TestWithParam<Made> {};
 
+// The stream of m with `frames` pictures, made as `name` + suffix, with its
+// bytes, its video PID and the index of the intact file.
+struct CleanTs {
+  std::string ts;
+  std::vector<uint8_t> intact;
+  unsigned pid = 0;
+  std::vector<std::string> clean;
+};
+void MakeCleanTs(const Made& m, const std::string& suffix, int frames, CleanTs* c) {
+  c->ts = Dir() + m.name + suffix + ".ts";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v " + std::to_string(frames) +
+                         " -pix_fmt yuv420p " + std::string(m.args) + " -f mpegts " + tu::q(c->ts)));
+  c->intact = tu::read_file(c->ts);
+  c->pid = video_pid(c->intact);
+  tu::RunResult r;
+  c->clean = tu::index_lines(c->ts, c->ts + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+}
+
 }  // namespace
 
 // For each stream: 1, 5 and 50 video packets cut out at a third of the
@@ -117,14 +136,12 @@ class TsLossStreams : public ::testing::TestWithParam<Made> {};
 TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
   {
     const Made& m = GetParam();
-    const std::string ts = Dir() + m.name + ".ts";
-    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p " +
-                           std::string(m.args) + " -f mpegts " + tu::q(ts)));
-    const std::vector<uint8_t> intact = tu::read_file(ts);
-    const unsigned pid = video_pid(intact);
+    CleanTs c;
+    ASSERT_NO_FATAL_FAILURE(MakeCleanTs(m, "", 100, &c));
+    const std::vector<uint8_t>& intact = c.intact;
+    const unsigned pid = c.pid;
+    const std::vector<std::string>& clean = c.clean;
     tu::RunResult r;
-    const std::vector<std::string> clean = tu::index_lines(ts, ts + ".kwi", &r);
-    ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<std::string> clean_pictures = pictures(clean, m.codec);
     ASSERT_EQ(clean_pictures.size(), 100u);
     const auto starts = picture_starts(tst::demux(intact, 188, pid), m.codec);
@@ -310,14 +327,12 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
 TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
   {
     const Made& m = GetParam();
-    const std::string ts = Dir() + m.name + "-legal.ts";
-    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 60 -pix_fmt yuv420p " +
-                           std::string(m.args) + " -f mpegts " + tu::q(ts)));
-    const std::vector<uint8_t> intact = tu::read_file(ts);
-    const unsigned pid = video_pid(intact);
+    CleanTs c;
+    ASSERT_NO_FATAL_FAILURE(MakeCleanTs(m, "-legal", 60, &c));
+    const std::vector<uint8_t>& intact = c.intact;
+    const unsigned pid = c.pid;
+    const std::vector<std::string>& clean = c.clean;
     tu::RunResult r;
-    const std::vector<std::string> clean = tu::index_lines(ts, ts + ".kwi", &r);
-    ASSERT_EQ(r.status, 0) << r.out;
     ASSERT_EQ(tu::kwi_pictures(clean).size(), 60u);
     // Group lines: keyword and position.
     auto groups = [&](const std::vector<std::string>& lines) {
