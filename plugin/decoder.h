@@ -625,7 +625,9 @@ class CAVCDecoder {
   // followed in decode order by the B pictures shown before it. HEVC
   // pictures are found by their order count among the pictures of their
   // run of counts (from an IDR or BLA picture to the next one; the count of
-  // the pass's first IRAP picture anchoring the index's to the stream's);
+  // the pass's first IRAP picture anchoring the index's to the stream's),
+  // each once in a pass: where a count comes twice in a run (joined parts
+  // whose IDR picture was lost) the later picture is the one not found yet;
   // the units before a picture's first slice (parameter
   // sets, delimiters, SEI) are held until it is known, and carry its
   // number. 0 where no number is known.
@@ -642,6 +644,7 @@ class CAVCDecoder {
     long run_end_for = -1;         // HEVC: run whose end run_end is
     u64 run_end = 0;               // HEVC: the picture after the run's last
     u64 hint = 0;                  // HEVC: the picture found last
+    std::vector<bool> taken;       // HEVC: pictures found already in this pass
     i64 offset = 0;                // HEVC: index order count less the stream's, from that group on
     bool new_sequence = true;      // HEVC: the next CRA picture begins a coded video sequence
     int32_t prev_tid0 = 0;         // HEVC: order count of the last sub-layer 0 anchor picture

@@ -204,10 +204,12 @@ i64 CAVCDecoder::HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, i
   const u64 near_begin = std::max(begin, tag.hint > kNear ? tag.hint - kNear : 0);
   const u64 near_end = std::min(end, tag.hint + kNear);
   const i64 want = poc + tag.offset;
+  if (tag.taken.size() < end) tag.taken.resize(static_cast<size_t>(end), false);
   auto find = [&](u64 from, u64 to) -> i64 {
     for (u64 j = from; j < to; ++j)
-      if (i64(frames[static_cast<size_t>(j)].poc) == want) {
+      if (i64(frames[static_cast<size_t>(j)].poc) == want && !tag.taken[static_cast<size_t>(j)]) {
         tag.hint = j;
+        tag.taken[static_cast<size_t>(j)] = true;
         return i64(j) + 1;
       }
     return 0;

@@ -9,6 +9,7 @@
 // another size than the index's fail their requests.
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -370,5 +371,108 @@ TEST(SizeChange, InMatroskaAndMp4) {
   for (const SizeChangeCase& c : cases) {
     SCOPED_TRACE(c.name);
     CheckSizeChange(dir, c);
+  }
+}
+
+// Two transport stream parts of two sizes joined end to end, every video
+// packet of the second part's first PES packet (its IDR picture with the
+// parameter sets) lost: the index opens; the first part's frames fail,
+// naming their frame (as of another size, or without a picture where the
+// loss costs the decoder the last pictures before it); of the second part's, every picture that ffmpeg decodes
+// from the damaged file as from the part alone is served so, in order and
+// in a random order, and no frame is another frame's picture.
+TEST(SizeChange, SecondPartThatLostItsFirstAccessUnit) {
+  const std::string dir = tu::process_scratch("sizechange-lost");
+  const struct {
+    const char* name;
+    const char* args;
+  } codecs[] = {
+      {"hevc", "-c:v libx265 -x265-params log-level=error:keyint=6:min-keyint=6:open-gop=1:bframes=2"},
+      {"avc", "-c:v libx264 -x264-params keyint=6:min-keyint=6:scenecut=0:bframes=2"},
+  };
+  constexpr int kFrames = 30;
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> joined;
+    size_t second = 0;
+    std::vector<std::vector<uint8_t>> part2;
+    for (const char* size : {"64x48", "96x64"}) {
+      const std::string part = dir + c.name + size + ".ts";
+      ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=" + std::string(size) + ":rate=25 -frames:v " +
+                             std::to_string(kFrames) + " -pix_fmt yuv420p " + c.args + " -f mpegts " + tu::q(part)));
+      const std::vector<uint8_t> b = tu::read_file(part);
+      second = joined.size();
+      joined.insert(joined.end(), b.begin(), b.end());
+      part2 = dc::Reference(part, 96, 64, false, "-vsync passthrough");
+    }
+    ASSERT_EQ(part2.size(), size_t(kFrames));
+    // The video PID: the PID of most packets.
+    std::map<int, int> per_pid;
+    auto pid_at = [&](size_t p) { return (joined[p + 1] & 0x1F) << 8 | joined[p + 2]; };
+    for (size_t p = 0; p + 188 <= joined.size(); p += 188) ++per_pid[pid_at(p)];
+    const int video = std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) {
+                        return x.second < y.second;
+                      })->first;
+    std::vector<uint8_t> lost;
+    int starts = 0;
+    for (size_t p = 0; p + 188 <= joined.size(); p += 188) {
+      const bool v = pid_at(p) == video;
+      if (p >= second && v && (joined[p + 1] & 0x40)) ++starts;
+      if (p >= second && v && starts == 1) continue;
+      lost.insert(lost.end(), joined.begin() + long(p), joined.begin() + long(p + 188));
+    }
+    const std::string input = dir + c.name + "-joined.ts";
+    tu::write_file(input, lost);
+    const std::string kwi = input + ".kwi";
+    const tu::RunResult r = tu::ostrel("-i " + tu::q(input) + " -o " + tu::q(kwi));
+    ASSERT_EQ(r.status, 0) << r.out;
+
+    // Clean: the second part's pictures that ffmpeg decodes from the
+    // damaged file unchanged (the pattern differs in every picture).
+    std::vector<bool> clean(part2.size(), false);
+    for (const auto& d : dc::Reference(input, 96, 64, false, "-vsync passthrough -s 96x64")) {
+      const int k = dc::Which(part2, d);
+      if (k >= 0) clean[size_t(k)] = true;
+    }
+    const int clean_count = int(std::count(clean.begin(), clean.end(), true));
+    EXPECT_GE(clean_count, kFrames / 2) << "ffmpeg's clean pictures of the second part";
+
+    // Frame n of the clip: the first part's picture n, then the second
+    // part's pictures from its second on.
+    auto picture_of = [&](int n) { return n - (kFrames - 1); };
+    std::vector<int> order(2 * kFrames - 1);
+    for (size_t i = 0; i < order.size(); ++i) order[i] = int(i);
+    std::vector<int> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(61));
+    for (const std::vector<int>* requests : {&order, &shuffled}) {
+      SCOPED_TRACE(requests == &order ? "in order" : "in a random order");
+      auto clip = dc::Open(kwi);
+      ASSERT_TRUE(clip->ok()) << clip->error();
+      ASSERT_EQ(clip->vi().width, 96);
+      ASSERT_EQ(clip->vi().height, 64);
+      ASSERT_EQ(clip->vi().numFrames, 2 * kFrames - 1);
+      int served_clean = 0, other = 0;
+      for (int n : *requests) {
+        const vshost::Frame f = clip->getFrame(n);
+        if (n < kFrames) {
+          EXPECT_FALSE(f.ok) << "frame " << n << " of the first part's size was served";
+          EXPECT_NE(f.error.find("frame " + std::to_string(n) + ": "), std::string::npos) << f.error;
+          continue;
+        }
+        const int own = picture_of(n);
+        if (!f.ok) {
+          EXPECT_FALSE(clean[size_t(own)]) << "frame " << n << ", clean in ffmpeg's decode, failed: " << f.error;
+          continue;
+        }
+        const int which = dc::Which(part2, dc::Flat(f));
+        if (which == own) {
+          ++served_clean;
+        } else {
+          EXPECT_FALSE(clean[size_t(own)]) << "frame " << n << ", clean in ffmpeg's decode, served damaged";
+          if (which >= 0 && ++other <= 5) ADD_FAILURE() << "frame " << n << " served the picture of frame " << which + kFrames - 1;
+        }
+      }
+      EXPECT_GE(served_clean, clean_count) << "pictures of the second part served clean";
+    }
   }
 }
