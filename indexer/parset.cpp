@@ -295,7 +295,9 @@ int InterpretSPS(DataPartition* p, seq_parameter_set_rbsp_t* sps) {
     read_u(s, 1);  // qpprime_y_zero_transform_bypass_flag
     sps->seq_scaling_matrix_present_flag = read_u(s, 1);
     if (sps->seq_scaling_matrix_present_flag) {
-      for (int i = 0; i < 8; i++) {
+      // 4:4:4 has an 8x8 list for each colour component, inter and intra.
+      const int lists = sps->chroma_format_idc == 3 ? 12 : 8;
+      for (int i = 0; i < lists; i++) {
         sps->seq_scaling_list_present_flag[i] = read_u(s, 1);
         if (!sps->seq_scaling_list_present_flag[i]) continue;
         if (i < 6)
@@ -432,7 +434,11 @@ int InterpretPPS(DataPartition* p, pic_parameter_set_rbsp_t* pps) {
   pps->transform_8x8_mode_flag = read_u(s, 1);
   pps->pic_scaling_matrix_present_flag = read_u(s, 1);
   if (pps->pic_scaling_matrix_present_flag) {
-    const int lists = 6 + 2 * static_cast<int>(pps->transform_8x8_mode_flag);
+    // The 8x8 lists of 4:4:4 come six, of the SPS the set names; where that
+    // SPS is not known yet, two.
+    const seq_parameter_set_rbsp_t& sps = SeqParSet[pps->seq_parameter_set_id];
+    const int lists_8x8 = sps.Valid && sps.chroma_format_idc == 3 ? 6 : 2;
+    const int lists = 6 + lists_8x8 * static_cast<int>(pps->transform_8x8_mode_flag);
     for (int i = 0; i < lists; i++) {
       pps->pic_scaling_list_present_flag[i] = read_u(s, 1);
       if (!pps->pic_scaling_list_present_flag[i]) continue;

@@ -100,11 +100,11 @@ struct seq_parameter_set_rbsp_t {
   unsigned seq_parameter_set_id;         // < MAXSPS when Valid
   unsigned chroma_format_idc;
   unsigned seq_scaling_matrix_present_flag;
-  unsigned seq_scaling_list_present_flag[8];
+  unsigned seq_scaling_list_present_flag[12];  // 8 lists, 12 in 4:4:4
   int ScalingList4x4[6][16];
-  int ScalingList8x8[2][64];
+  int ScalingList8x8[6][64];
   int UseDefaultScalingMatrix4x4Flag[6];
-  int UseDefaultScalingMatrix8x8Flag[2];
+  int UseDefaultScalingMatrix8x8Flag[6];
   unsigned bit_depth_luma_minus8;
   unsigned bit_depth_chroma_minus8;
   unsigned log2_max_frame_num_minus4;    // <= MAX_LOG2_MINUS4 when Valid
@@ -138,11 +138,11 @@ struct pic_parameter_set_rbsp_t {
   unsigned entropy_coding_mode_flag;
   unsigned transform_8x8_mode_flag;
   unsigned pic_scaling_matrix_present_flag;
-  unsigned pic_scaling_list_present_flag[8];
+  unsigned pic_scaling_list_present_flag[12];
   int ScalingList4x4[6][16];
-  int ScalingList8x8[2][64];
+  int ScalingList8x8[6][64];
   int UseDefaultScalingMatrix4x4Flag[6];
-  int UseDefaultScalingMatrix8x8Flag[2];
+  int UseDefaultScalingMatrix8x8Flag[6];
   unsigned bottom_field_pic_order_in_frame_present_flag;
   unsigned num_slice_groups_minus1;      // < MAX_SLICE_GROUPS when Valid
   unsigned slice_group_map_type;

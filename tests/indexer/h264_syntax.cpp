@@ -154,9 +154,10 @@ TEST_F(H264Syntax, SpsProfilesAccepted) {
   ASSERT_TRUE(process_sps(hi));
   const auto& s = SeqParSet[5];
   EXPECT_EQ(s.chroma_format_idc, 3u);
-  for (int i = 0; i < 8; i++) EXPECT_EQ(s.seq_scaling_list_present_flag[i], 1u);
+  // 4:4:4: twelve lists, six of them 8x8.
+  for (int i = 0; i < 12; i++) EXPECT_EQ(s.seq_scaling_list_present_flag[i], 1u);
   EXPECT_EQ(s.ScalingList4x4[5][15], 16);
-  EXPECT_EQ(s.ScalingList8x8[1][63], 16);
+  EXPECT_EQ(s.ScalingList8x8[5][63], 16);
   EXPECT_EQ(s.pic_width_in_mbs_minus1, 19u);
   EXPECT_EQ(s.pic_height_in_map_units_minus1, 14u);
   EXPECT_EQ(profile, 244);
@@ -323,34 +324,51 @@ TEST_F(H264Syntax, PpsExtensionOnlyWithMoreData) {
   EXPECT_EQ(PicParSet[0].transform_8x8_mode_flag, 0u);
   EXPECT_EQ(PicParSet[0].second_chroma_qp_index_offset, PicParSet[0].chroma_qp_index_offset);
 
-  BitWriter w;
-  w.ue(1);    // pps id
-  w.ue(0);    // sps id
-  w.u(1, 1);  // cabac
-  w.u(1, 1);  // bottom_field_pic_order_in_frame_present_flag
-  w.ue(0);
-  w.ue(0);
-  w.ue(0);
-  w.u(1, 0);
-  w.u(2, 0);
-  w.se(0);
-  w.se(0);
-  w.se(-2);   // chroma_qp_index_offset
-  w.u(1, 1);
-  w.u(1, 0);
-  w.u(1, 0);
-  w.u(1, 1);  // transform_8x8_mode_flag
-  w.u(1, 1);  // pic_scaling_matrix_present_flag: 8 lists with 8x8 transform
-  for (int i = 0; i < 8; i++) w.u(1, 0);
-  w.se(3);    // second_chroma_qp_index_offset
-  w.trailing();
-  ASSERT_TRUE(process_pps_rbsp(w.bytes()));
-  const auto& p = PicParSet[1];
-  EXPECT_EQ(p.entropy_coding_mode_flag, 1u);
-  EXPECT_EQ(p.bottom_field_pic_order_in_frame_present_flag, 1u);
-  EXPECT_EQ(p.transform_8x8_mode_flag, 1u);
-  EXPECT_EQ(p.second_chroma_qp_index_offset, 3);
-  EXPECT_EQ(p.chroma_qp_index_offset, -2);
+  // With the 8x8 transform the scaling matrix has 8 lists, 12 where the
+  // set's SPS is 4:4:4 (as x264 writes its matrices for 4:4:4); a list
+  // flag too many or too few moves second_chroma_qp_index_offset.
+  const struct {
+    int chroma_format_idc;  // of SPS 0; 0: no SPS 0
+    int lists;
+  } cases[] = {{0, 8}, {1, 8}, {3, 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chroma_format_idc);
+    SeqParSet[0].Valid = 0;
+    if (c.chroma_format_idc) {
+      Sps sps;
+      sps.profile_idc = c.chroma_format_idc == 3 ? 244 : 100;
+      sps.chroma_format_idc = c.chroma_format_idc;
+      ASSERT_TRUE(process_sps(sps));
+    }
+    BitWriter w;
+    w.ue(1);    // pps id
+    w.ue(0);    // sps id
+    w.u(1, 1);  // cabac
+    w.u(1, 1);  // bottom_field_pic_order_in_frame_present_flag
+    w.ue(0);
+    w.ue(0);
+    w.ue(0);
+    w.u(1, 0);
+    w.u(2, 0);
+    w.se(0);
+    w.se(0);
+    w.se(-2);   // chroma_qp_index_offset
+    w.u(1, 1);
+    w.u(1, 0);
+    w.u(1, 0);
+    w.u(1, 1);  // transform_8x8_mode_flag
+    w.u(1, 1);  // pic_scaling_matrix_present_flag
+    for (int i = 0; i < c.lists; i++) w.u(1, 0);
+    w.se(3);    // second_chroma_qp_index_offset
+    w.trailing();
+    ASSERT_TRUE(process_pps_rbsp(w.bytes()));
+    const auto& p = PicParSet[1];
+    EXPECT_EQ(p.entropy_coding_mode_flag, 1u);
+    EXPECT_EQ(p.bottom_field_pic_order_in_frame_present_flag, 1u);
+    EXPECT_EQ(p.transform_8x8_mode_flag, 1u);
+    EXPECT_EQ(p.second_chroma_qp_index_offset, 3);
+    EXPECT_EQ(p.chroma_qp_index_offset, -2);
+  }
 }
 
 std::vector<uint8_t> pps_with_groups(unsigned groups_minus1, unsigned map_type, unsigned units_minus1, unsigned id = 2) {

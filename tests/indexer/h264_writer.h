@@ -35,7 +35,7 @@ struct Sps {
   int level_idc = 30;
   int sps_id = 0;
   int chroma_format_idc = 1;           // written for the high profiles
-  bool scaling_matrix = false;         // all 8 lists present, flat 16
+  bool scaling_matrix = false;         // all lists present (8, or 12 in 4:4:4), flat 16
   int log2_max_frame_num_minus4 = 0;
   int poc_type = 0;
   int log2_max_poc_lsb_minus4 = 2;
@@ -95,7 +95,7 @@ inline std::vector<uint8_t> sps_rbsp(const Sps& s) {
     w.u(1, 0);
     w.u(1, s.scaling_matrix ? 1 : 0);
     if (s.scaling_matrix) {
-      for (int i = 0; i < 8; i++) {
+      for (int i = 0; i < (s.chroma_format_idc == 3 ? 12 : 8); i++) {
         w.u(1, 1);
         const int n = i < 6 ? 16 : 64;
         w.se(8);  // 8 -> 16
