@@ -361,12 +361,15 @@ TEST_P(Vc1CutRecording, BeginsAtTheFirstPictureThatDecodesWhole) {
     };
     for (int n = 0; n < count; ++n) check(*first, n, "in order");
 
+    // Every frame in a random order; with one frame per picture the first
+    // frames only, which keeps the seeks few.
     std::vector<int> shuffled(static_cast<size_t>(count));
     for (int n = 0; n < count; ++n) shuffled[size_t(n)] = n;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(unsigned(cut.packet)));
     auto random = Open(kwi, args);
     ASSERT_TRUE(random->ok()) << random->error();
-    for (int n : shuffled) check(*random, n, "in a random order");
+    for (int n : shuffled)
+      if (fieldop == 0 || n < lead + 8) check(*random, n, "in a random order");
 
     // The first request of a fresh instance: the frames around the first
     // whole one, and the last.
