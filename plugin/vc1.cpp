@@ -29,6 +29,10 @@ int CAVCDecoder::OpenVC1(const char* path) {
   bool before_intra = false;
   // Sequence flags of the latest sequence header, for the pictures after it.
   int interlace = 0, seq_pulldown = 0, psf = 0;
+  // The first intra picture, and the first one that decodes whole from the
+  // start of the input: an I frame, or an I/I or I/P field pair (the P field
+  // of a P/I pair refers to a picture before it); -1 while none was read.
+  int first_intra = -1, first_whole = -1;
   std::vector<char> buffer(KEYWORD_LINE);
   while (ReadLine(index_file, buffer.data(), buffer.size())) {
     const char* line = buffer.data();
@@ -68,7 +72,11 @@ int CAVCDecoder::OpenVC1(const char* path) {
       // B and BI frames, and field pairs of B and BI fields, are no references.
       f.reference = fcm == FIELD_INTERLACED ? type < 4 : type != PICT_B && type != 4;
       // Intra: I of a frame picture; I/I, I/P or P/I of a field pair.
-      if (fcm == FIELD_INTERLACED ? (type >= 0 && type <= 2) : type == PICT_I) before_intra = false;
+      if (fcm == FIELD_INTERLACED ? (type >= 0 && type <= 2) : type == PICT_I) {
+        before_intra = false;
+        if (first_intra < 0) first_intra = counter;
+        if (first_whole < 0 && (fcm != FIELD_INTERLACED || type <= 1)) first_whole = counter;
+      }
       f.leading_b = before_intra ? 1 : 0;
       // The repeat code is two bits (TFF and RFF, or RPTFRM); anything else
       // carries no pulldown. A frame repeat needs RPTFRM above 0.
@@ -103,10 +111,21 @@ int CAVCDecoder::OpenVC1(const char* path) {
 
   coded_count = counter;
   display_count = CountDisplayFrames();
+  // The pictures listed before the first whole one reference pictures before
+  // the input: the B pictures shown before the first group's intra picture,
+  // a P/I pair and what follows it up to the next whole intra picture (or,
+  // where none comes, up to the first intra picture). Skip the display
+  // frames until both fields come from that picture or a later one; with
+  // pulldown a frame may weave a field of a leading picture with one of the
+  // intra picture.
   lead_skip = 0;
-  if (!groups.empty() && groups[0].closed == 0 && coded_count > 0 && frames[0].pict_type == PICT_B) {
-    while (lead_skip < coded_count && frames[static_cast<size_t>(lead_skip)].pict_type == PICT_B)
+  const int whole = first_whole >= 0 ? first_whole : first_intra;
+  if (!groups.empty() && whole > 0) {
+    while (lead_skip < display_count) {
+      const FrameRecord& f = frames[static_cast<size_t>(lead_skip)];
+      if (f.top >= whole && f.bottom >= whole) break;
       ++lead_skip;
+    }
   }
   return FinishIndex();
 }

@@ -460,6 +460,42 @@ TEST(IndexReaderRules, Vc1AndMpeg2Specifics) {
   EXPECT_EQ(d->groups[3].sequence_apart, 0);
 }
 
+// VC-1 recordings that begin inside the stream: the display frames before
+// the first one whose fields both come from the first whole intra picture
+// (an I frame, an I/I or I/P field pair) are skipped, whatever the entry
+// point says; a P/I pair refers back with its P field.
+TEST(IndexReaderRules, Vc1LeadingSkipRunsToTheFirstWholeIntraPicture) {
+  struct Case {
+    const char* what;
+    const char* body;
+    int fieldop;
+    int lead;
+  } cases[] = {
+      {"an I picture first", "\nSEQ 0 1 1 0\nENTRY 40 0 64\n0:FRM 0 0 2\n1:FRM 3 0 3\n2:FRM 1 0 0", 0, 0},
+      // Fields B0 B0 | B1 B1 | B1 I2 | I2 P3 ...: the third frame weaves the
+      // repeated field of the second B picture with the I picture's.
+      {"leading B pictures with pulldown",
+       "\nSEQ 0 1 1 0\nENTRY 40 0 64\n0:FRM 3 0 2\n1:FRM 3 0 3\n2:FRM 0 0 0\n3:FRM 1 0 1", 0, 3},
+      {"leading B pictures, one frame per picture",
+       "\nSEQ 0 1 1 0\nENTRY 40 0 64\n0:FRM 3 0 2\n1:FRM 3 0 3\n2:FRM 0 0 0\n3:FRM 1 0 1", 2, 2},
+      {"broken_link set", "\nSEQ 0 0 1 0\nENTRY 40 128 0\n0:FRM 3 0 255\n1:FRM 0 0 255\n2:FRM 1 0 255", 0, 1},
+      // B/B, P/I, P/P, then a group of I/P: the frames up to the I/P pair.
+      {"a P/I pair first",
+       "\nSEQ 0 1 0 0\nENTRY 40 0 0\n0:FRM 4 2 255\n1:FRM 2 2 255\n2:FRM 3 2 255\n"
+       "SEQ 90 1 0 0\nENTRY 120 0 0\n3:FRM 1 2 255\n4:FRM 3 2 255",
+       0, 3},
+      {"P/I pairs only: up to the first", "\nSEQ 0 1 0 0\nENTRY 40 0 0\n0:FRM 4 2 255\n1:FRM 2 2 255\n2:FRM 3 2 255",
+       0, 1},
+      {"an I/I pair first", "\nSEQ 0 1 0 0\nENTRY 40 0 0\n0:FRM 0 2 255\n1:FRM 4 2 255\n2:FRM 3 2 255", 0, 0},
+  };
+  for (const Case& c : cases) {
+    Options o;
+    o.fieldop = c.fieldop;
+    auto d = ReadOk(Hand("vc1lead.kwi", kVc1Magic, c.body), o);
+    EXPECT_EQ(d->lead_skip, c.lead) << c.what;
+  }
+}
+
 TEST(IndexReaderHostile, DamagedValuesStayBounded) {
   // Huge and negative numbers, garbage lines, a line longer than the line
   // buffer, missing values: nothing is read beyond what is there.

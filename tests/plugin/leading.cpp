@@ -5,8 +5,12 @@
 // any order, whatever the decoder shows of the others.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <random>
 #include <regex>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -194,5 +198,199 @@ TEST(DecodeLeadingPictures, OpenGroupCutAtItsIPicture) {
   ASSERT_TRUE(again->ok());
   ExpectSeeksMatch(*again, want, 48, "open group cut at its I picture");
 }
+
+}  // namespace
+
+namespace {
+
+using namespace dc;
+
+// A VC-1 recording that begins inside the stream: the shared M2TS with its
+// first packets cut off, at a 192-byte packet boundary. The pictures before
+// the first one that decodes whole (the B pictures shown before the first
+// group's I picture reference a picture before the cut) are never served:
+// the clip's frames from the first whole one on are the intact file's, those
+// before it serve that frame's picture, in order, in a random order and as
+// the first request of a fresh instance. With the 3:2 field flags the frame
+// after the two leading B pictures weaves the repeated field of the second
+// with a field of the I picture: it is not whole either.
+
+// Hash of the rows of one parity (0 top, 1 bottom) of every plane of an
+// 8-bit 4:2:0 picture of w x h held as one buffer.
+size_t ParityHash(const uint8_t* p, int w, int h, int parity) {
+  std::string rows;
+  size_t at = 0;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int pw = plane ? w / 2 : w, ph = plane ? h / 2 : h;
+    for (int y = parity; y < ph; y += 2)
+      rows.append(reinterpret_cast<const char*>(p + at + size_t(y) * size_t(pw)), size_t(pw));
+    at += size_t(pw) * size_t(ph);
+  }
+  return std::hash<std::string>()(rows);
+}
+
+struct FieldHashes {
+  size_t top, bottom;
+  bool operator==(const FieldHashes& o) const { return top == o.top && bottom == o.bottom; }
+};
+
+FieldHashes HashesOf(const std::vector<uint8_t>& picture, int w, int h) {
+  return {ParityHash(picture.data(), w, h, 0), ParityHash(picture.data(), w, h, 1)};
+}
+
+// The field hashes of every picture of ffmpeg's decode, in display order.
+std::vector<FieldHashes> FfmpegFields(const std::string& input, int w, int h) {
+  std::vector<FieldHashes> out;
+  FILE* raw = popen(("ffmpeg -nostdin -v quiet -i " + tu::q(input) +
+                     " -map 0:v:0 -vsync passthrough -f rawvideo -pix_fmt yuv420p -").c_str(), "r");
+  EXPECT_NE(raw, nullptr);
+  if (!raw) return out;
+  std::vector<uint8_t> picture(size_t(w) * h * 3 / 2);
+  while (fread(picture.data(), 1, picture.size(), raw) == picture.size()) out.push_back(HashesOf(picture, w, h));
+  EXPECT_EQ(pclose(raw), 0);
+  return out;
+}
+
+struct Vc1Cut {
+  const char* name;
+  size_t packet;  // the first packet kept
+};
+void PrintTo(const Vc1Cut& c, std::ostream* os) { *os << c.name; }
+
+class Vc1CutRecording : public ::testing::TestWithParam<Vc1Cut> {
+ protected:
+  static constexpr int kW = 1920, kH = 1080;
+  // ffprobe's view and ffmpeg's pictures of the intact file.
+  static void SetUpTestSuite() {
+    intact_ = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.m2ts";
+    if (!tu::exists(intact_)) return;
+    probe_ = tu::ffprobe_frames(intact_);
+    pictures_ = FfmpegFields(intact_, kW, kH);
+  }
+  // The intact picture whose field of this parity a hash is, or -1.
+  static int FieldOf(size_t hash, int parity) {
+    for (size_t p = 0; p < pictures_.size(); ++p)
+      if ((parity ? pictures_[p].bottom : pictures_[p].top) == hash) return int(p);
+    return -1;
+  }
+  static std::string intact_;
+  static std::vector<std::map<std::string, std::string>> probe_;
+  static std::vector<FieldHashes> pictures_;
+};
+std::string Vc1CutRecording::intact_;
+std::vector<std::map<std::string, std::string>> Vc1CutRecording::probe_;
+std::vector<FieldHashes> Vc1CutRecording::pictures_;
+
+TEST_P(Vc1CutRecording, BeginsAtTheFirstPictureThatDecodesWhole) {
+  const Vc1Cut& cut = GetParam();
+  if (!tu::exists(intact_)) GTEST_SKIP() << "no VC-1 M2TS in the shared test data (" << intact_ << ")";
+  ASSERT_EQ(pictures_.size(), 85u) << "ffmpeg's pictures of the intact file";
+  ASSERT_EQ(probe_.size(), pictures_.size()) << "ffprobe's pictures of the intact file";
+
+  const std::vector<uint8_t> bytes = tu::read_file(intact_);
+  const size_t at = cut.packet * 192;
+  ASSERT_LT(at + 192, bytes.size());
+  ASSERT_EQ(bytes[at + 4], 0x47) << "no packet at " << at;
+  const std::string dir = Dir(), input = dir + "vc1cut_" + std::to_string(cut.packet) + ".m2ts";
+  tu::write_file(input, std::vector<uint8_t>(bytes.begin() + long(at), bytes.end()));
+
+  // The intact pictures that ffmpeg decodes whole from the cut file.
+  const std::vector<FieldHashes> decoded = FfmpegFields(input, kW, kH);
+  std::vector<bool> clean(pictures_.size(), false);
+  size_t damaged = 0;
+  for (const FieldHashes& d : decoded) {
+    bool found = false;
+    for (size_t p = 0; p < pictures_.size(); ++p)
+      if (pictures_[p] == d) clean[p] = found = true;
+    damaged += !found;
+  }
+
+  // The recording begins at the first group whose sequence header was
+  // kept: at the first I picture whose packet (the one its PES packet starts
+  // in) lies at or after the cut, led by the B pictures shown before it and
+  // stored after it.
+  size_t intra = 0;
+  while (intra < probe_.size() &&
+         (probe_[intra].at("pict_type") != "I" || std::stoull(probe_[intra].at("pkt_pos")) < at))
+    ++intra;
+  ASSERT_LT(intra, probe_.size()) << "no group begins after the cut";
+  size_t begin = intra;
+  while (begin > 0 && probe_[begin - 1].at("pict_type") == "B" &&
+         std::stoull(probe_[begin - 1].at("pkt_pos")) > std::stoull(probe_[intra].at("pkt_pos")))
+    --begin;
+  ASSERT_LT(begin, intra) << "the first group has no leading pictures";
+  ASSERT_FALSE(clean[begin]) << "ffmpeg decodes the first leading picture whole";
+
+  const std::string kwi = pt::Index(tu::q(input), dir + "vc1cut_" + std::to_string(cut.packet) + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+
+  // Display frames by the field flags of the pictures from there on (intact
+  // picture numbers), and one frame per picture.
+  std::vector<FramePictures> woven = FieldModel({probe_.begin() + long(begin), probe_.end()});
+  for (FramePictures& m : woven) m = {m.top + int(begin), m.bottom + int(begin)};
+  std::vector<FramePictures> each;
+  for (size_t p = begin; p < probe_.size(); ++p) each.push_back({int(p), int(p)});
+
+  for (const int fieldop : {0, 2}) {
+    const std::vector<FramePictures>& model = fieldop == 0 ? woven : each;
+    vshost::Args args;
+    args.set("fieldop", fieldop);
+    // The first frame from which on every frame's fields come from pictures
+    // that ffmpeg decodes whole from the cut file.
+    size_t whole = model.size();
+    while (whole > 0 && clean[size_t(model[whole - 1].top)] && clean[size_t(model[whole - 1].bottom)]) --whole;
+    ASSERT_LT(whole, model.size()) << "ffmpeg decodes no whole picture at the end";
+    const int lead = int(whole), count = int(model.size());
+    SCOPED_TRACE(std::string(cut.name) + ", fieldop " + std::to_string(fieldop) + ": " + std::to_string(count) +
+                 " frames from intact picture " + std::to_string(begin) + " on, the first " + std::to_string(lead) +
+                 " before the first whole one; ffmpeg shows " + std::to_string(damaged) + " damaged pictures");
+
+    auto first = Open(kwi, args);
+    ASSERT_TRUE(first->ok()) << first->error();
+    ASSERT_EQ(first->vi().numFrames, count);
+    // A frame before the first whole one serves that one.
+    auto check = [&](vshost::Clip& clip, int n, const std::string& how) {
+      const vshost::Frame f = clip.getFrame(n);
+      ASSERT_TRUE(f.ok) << how << ": frame " << n << ": " << f.error;
+      const FieldHashes got = HashesOf(Flat(f), kW, kH);
+      const FramePictures m = model[size_t(std::max(n, lead))];
+      EXPECT_TRUE(got.top == pictures_[size_t(m.top)].top && got.bottom == pictures_[size_t(m.bottom)].bottom)
+          << how << ": frame " << n << " has the top field of intact picture " << FieldOf(got.top, 0)
+          << " and the bottom field of " << FieldOf(got.bottom, 1) << " (-1: of none), not those of " << m.top
+          << " and " << m.bottom;
+    };
+    for (int n = 0; n < count; ++n) check(*first, n, "in order");
+
+    // Every frame in a random order; with one frame per picture the first
+    // frames only, which keeps the seeks few.
+    std::vector<int> shuffled(static_cast<size_t>(count));
+    for (int n = 0; n < count; ++n) shuffled[size_t(n)] = n;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(unsigned(cut.packet)));
+    auto random = Open(kwi, args);
+    ASSERT_TRUE(random->ok()) << random->error();
+    for (int n : shuffled)
+      if (fieldop == 0 || n < lead + 8) check(*random, n, "in a random order");
+
+    // The first request of a fresh instance: the frames around the first
+    // whole one, and the last.
+    for (int n : {0, lead - 1, lead, lead + 1, lead + 2, count - 1}) {
+      if (n < 0 || n >= count) continue;
+      auto fresh = Open(kwi, args);
+      ASSERT_TRUE(fresh->ok()) << fresh->error();
+      check(*fresh, n, "on a fresh instance");
+    }
+  }
+}
+
+// In the shared file the sequence headers and entry points of the groups of
+// intact pictures 57 to 70 and 71 to 84 (display order; each led by two B
+// pictures) lie in packets 2046 and 3205. Cut inside the group before, in
+// the packet before the group's, at it, in the packet after it (inside the
+// I picture: the recording begins at the next group), and inside the group.
+INSTANTIATE_TEST_SUITE_P(Vc1Cuts, Vc1CutRecording,
+                         ::testing::Values(Vc1Cut{"InsideAGroup", 1500}, Vc1Cut{"ThePacketBeforeAGroup", 2045},
+                                           Vc1Cut{"AtTheGroupsPacket", 2046}, Vc1Cut{"JustAfterAGroupStart", 2047},
+                                           Vc1Cut{"InsideTheLastButOneGroup", 3000}),
+                         [](const ::testing::TestParamInfo<Vc1Cut>& i) { return std::string(i.param.name); });
 
 }  // namespace
