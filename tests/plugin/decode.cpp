@@ -308,7 +308,8 @@ int VideoPid(const std::vector<uint8_t>& bytes) {
 int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]; }
 
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
-// row, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
+// row, the first 2 or 6 of an access unit, which may be an IDR picture's,
+// or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
 // picture whose start was read keeps its frame, so the clip has the intact
 // file's frames less those whose start was lost; every picture that ffmpeg
 // decodes from the damaged copy as from the intact file is served as its
@@ -336,8 +337,14 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
   const size_t at = bytes.size() * 2 / 5 / 188 * 188;
   const struct {
     const char* name;
-    int dropped;  // video packets dropped from `at` on; 0: 4 KB zeroed there
-  } cases[] = {{"1 packet dropped", 1}, {"5 packets dropped", 5}, {"50 packets dropped", 50}, {"4 KB zeroed", 0}};
+    int dropped;      // video packets dropped from `at` on; 0: 4 KB zeroed there
+    bool from_start;  // dropped from the first packet of an access unit at or after `at`
+  } cases[] = {{"1 packet dropped", 1, false},
+               {"5 packets dropped", 5, false},
+               {"50 packets dropped", 50, false},
+               {"4 KB zeroed", 0, false},
+               {"the first 2 packets of a picture dropped", 2, true},
+               {"the first 6 packets of a picture dropped", 6, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b;
@@ -346,15 +353,17 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
       std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
     } else {
       int dropped = 0;
+      bool started = !c.from_start;
       for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
-        if (p >= at && dropped < c.dropped && PidOf(bytes, p) == video) {
+        if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
+        if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
           ++dropped;
           continue;
         }
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
       }
     }
-    const std::string damaged = ts + "_" + std::to_string(c.dropped) + ".ts";
+    const std::string damaged = ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + ".ts";
     tu::write_file(damaged, b);
     const std::string kwi = damaged + ".kwi";
     tu::RunResult r;
