@@ -525,11 +525,11 @@ class CAVCDecoder {
   void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
   void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
   int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number);
-  // Coded picture number of a picture being displayed. AVC: found when it
-  // was decoded, by its order count among the index's pictures from the
-  // pass's group on (the count the decoder gave its decode callback, offset
-  // so that the group's opening picture, the first decoded, gets the
-  // index's count), so that pictures a decoder shows or drops (leading
+  // Coded picture number of a picture being displayed. AVC: the tag its
+  // units were fed with, found by its order count among the index's
+  // pictures from the pass's group on (the count read from its slice
+  // header, offset so that the group's opening picture, the first fed, gets
+  // the index's count), so that pictures a decoder shows or drops (leading
   // pictures, a lone last field) never shift the pictures after them; -1
   // (no frame's) where no index picture near has that count. Without order
   // counts to place by (no opening picture found), the one after the
@@ -618,7 +618,7 @@ class CAVCDecoder {
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
-  // MPEG-2, VC-1 and HEVC: every unit fed carries, as its packet timestamp,
+  // Every unit fed carries, as its packet timestamp,
   // the number (plus 1) of the coded picture it belongs to, which the
   // parser hands back with the picture it displays; so a picture is placed
   // by its own identity, and one that the decoder drops or conceals moves
@@ -627,10 +627,10 @@ class CAVCDecoder {
   // followed in decode order by the B pictures shown before it. HEVC
   // pictures are found by their order count among the pictures of their
   // run of counts (from an IDR or BLA picture to the next one; the count of
-  // the pass's first IRAP picture anchoring the index's to the stream's);
-  // the units before a picture's first slice (parameter
-  // sets, delimiters, SEI) are held until it is known, and carry its
-  // number. 0 where no number is known.
+  // the pass's first IRAP picture anchoring the index's to the stream's),
+  // AVC pictures by their order count (AvcPictureTag); the units before a
+  // picture's first slice (parameter sets, delimiters, SEI) are held until
+  // it is known, and carry its number. 0 where no number is known.
   struct {
     size_t scan = 0;               // display index from which the next I or P picture is looked for
     std::vector<int> pending;      // B pictures decoded next, in display order (front first)

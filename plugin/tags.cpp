@@ -7,6 +7,9 @@
 // picture types; HEVC pictures by their order counts, read from the slice
 // headers with the few values of the latest SPS and PPS that they need (as
 // Ostrel reads them), and found among the index's pictures of their group.
+// AVC pictures alike: the order count of each new picture is derived from
+// its first slice and the SPS and PPS it names, as Ostrel derives the count
+// it writes, and found among the index's pictures (FindByCount).
 #include <algorithm>
 #include <cstring>
 
@@ -86,7 +89,7 @@ bool SubLayerNonReference(int type) { return type <= 14 && (type & 1) == 0; }
 constexpr unsigned kAvcProfiles[] = {44, 66, 77, 83, 86, 88, 100, 110, 122, 144, 244};
 constexpr unsigned kAvcHighProfiles[] = {44, 83, 100, 110, 122, 144, 244};
 constexpr u32 kAvcMaxLog2Minus4 = 12;
-constexpr u32 kAvcMaxDimInMbs = 1024;
+constexpr u32 kAvcMaxDimInMbs = 4096;
 
 bool Listed(const unsigned* table, size_t n, u32 value) { return std::find(table, table + n, value) != table + n; }
 
@@ -552,8 +555,8 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
   } else if (type == 8) {
     UnitBits br(bytes, length, h + 1);
     u32 id = 0, sps = 0, v = 0, bottom = 0;
-    if (br.Golomb(&id) && id < avc_pps.size() && br.Golomb(&sps) && sps < avc_sps.size() && avc_sps[sps].valid &&
-        br.Read(1, &v) && br.Read(1, &bottom)) {
+    if (br.Golomb(&id) && id < avc_pps.size() && br.Golomb(&sps) && sps < avc_sps.size() && br.Read(1, &v) &&
+        br.Read(1, &bottom)) {
       avc_pps[id].valid = true;
       avc_pps[id].sps = int(sps);
       avc_pps[id].bottom_field_pic_order_present = bottom != 0;
