@@ -150,6 +150,9 @@ void CAVCDecoder::StartPlacement(size_t g, int next) {
   place_anchored = false;
   place_in_turn = true;
   place_opener = -1;
+  // AVC order counts are read afresh from the group on (where feeding goes
+  // on after Matroska frames left out, they go on from the frames fed).
+  avc_poc = {};
   if (codec != CODEC_AVC || g >= G) return;
   const u64 end = std::min<u64>(g + 1 < G ? groups[g + 1].first : u64(coded_count), frames.size());
   for (u64 i = groups[g].first; i < end && place_opener < 0; ++i) {

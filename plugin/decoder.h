@@ -525,17 +525,21 @@ class CAVCDecoder {
   void DisplayHeld(DecodeSession* s);         // both queued pictures, the older first
   void FollowMpgSize(const unsigned char* bytes, u32 length);  // mpg_width, mpg_height
   int DeliverOne(DecodeSession* s, int picture_index, nv::CUVIDPROCPARAMS* proc, int number);
-  // Coded picture number of a picture being displayed. AVC: found when it
-  // was decoded, by its order count among the index's pictures from the
-  // pass's group on (the count the decoder gave its decode callback, offset
-  // so that the group's opening picture, the first decoded, gets the
-  // index's count), so that pictures a decoder shows or drops (leading
+  // Coded picture number of a picture being displayed. AVC: the tag its
+  // units were fed with, found by its order count among the index's
+  // pictures from the pass's group on (the count read from its slice
+  // header, offset so that the group's opening picture, the first fed, gets
+  // the index's count), so that pictures a decoder shows or drops (leading
   // pictures, a lone last field) never shift the pictures after them; -1
   // (no frame's) where no index picture near has that count. Without order
   // counts to place by (no opening picture found), the one after the
   // previous picture placed.
-  int PlacePicture(int picture_index);
+  int PlacePicture(i64 timestamp);
   int FindByCount(i64 count, bool idr);
+  // AVC: the tag of a new picture with order count `count` (FindByCount,
+  // the pass's first picture anchoring the index's counts to the
+  // stream's); 0 where no index picture is it.
+  i64 AvcPictureTag(int count, bool idr);
   // Placement from group g on, as at the start of a pass (next: the
   // picture expected first where pictures are placed in turn).
   void StartPlacement(size_t g, int next);
@@ -547,8 +551,6 @@ class CAVCDecoder {
   bool place_in_turn = true;                  // each after the last: no order counts to place by
   size_t place_scan_group = 0;                // group the placement started at
   i64 place_scan_offset = 0;                  // index count minus decoder count before the next IDR group
-  int surface_order[64] = {};                 // decoder order count of each surface's picture
-  int surface_number[64] = {};                // AVC: coded picture number of each surface's picture (-1 none)
   int place_hint = 0;                         // AVC: number of the picture decoded last
   u64 place_idr_from = UINT64_MAX;            // AVC: first picture of the first IDR group after the pass's
   u64 place_run_first = 0, place_run_end = 0;  // AVC: pictures of the run of order counts decoded now
@@ -616,7 +618,7 @@ class CAVCDecoder {
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
-  // MPEG-2, VC-1 and HEVC: every unit fed carries, as its packet timestamp,
+  // Every unit fed carries, as its packet timestamp,
   // the number (plus 1) of the coded picture it belongs to, which the
   // parser hands back with the picture it displays; so a picture is placed
   // by its own identity, and one that the decoder drops or conceals moves
@@ -628,9 +630,10 @@ class CAVCDecoder {
   // the pass's first IRAP picture anchoring the index's to the stream's),
   // each once in a pass: where a count comes twice in a run (joined parts
   // whose IDR picture was lost) the later picture is the one not found yet;
-  // the units before a picture's first slice (parameter
-  // sets, delimiters, SEI) are held until it is known, and carry its
-  // number. 0 where no number is known.
+  // AVC pictures by their order count likewise (AvcPictureTag). The units
+  // before a picture's first slice (parameter sets, delimiters, SEI) are
+  // held until it is known, and carry its number. 0 where no number is
+  // known.
   struct {
     size_t scan = 0;               // display index from which the next I or P picture is looked for
     std::vector<int> pending;      // B pictures decoded next, in display order (front first)
@@ -659,6 +662,36 @@ class CAVCDecoder {
     int extra_slice_header_bits = 0;
     bool output_flag_present = false;
   } hevc_sets;
+  // AVC: what the order count of a slice needs from its SPS and PPS.
+  struct AvcSps {
+    bool valid = false;
+    int log2_max_frame_num = 0;
+    int poc_type = 0;
+    int log2_max_lsb = 0;
+    bool delta_always_zero = false;
+    int offset_for_non_ref_pic = 0;
+    int offset_for_top_to_bottom_field = 0;
+    int cycle = 0;                 // num_ref_frames_in_pic_order_cnt_cycle
+    std::vector<int> offset_for_ref_frame;
+    bool frame_mbs_only = true;
+  };
+  struct AvcPps {
+    bool valid = false;
+    int sps = 0;
+    bool bottom_field_pic_order_present = false;
+  };
+  std::vector<AvcSps> avc_sps = std::vector<AvcSps>(32);
+  std::vector<AvcPps> avc_pps = std::vector<AvcPps>(256);
+  // AVC: the slice header values of the last slice read and the order
+  // count state, from the pass's group on (as Ostrel keeps them).
+  struct {
+    int frame_num = -1, pps = -1, field = -1, bottom = -1, ref_idc = -1, idr = -1;
+    int lsb = -1, delta_bottom = -1, delta0 = -1, delta1 = -1;
+    bool top_field_first = false, first_field_pending = false;
+    i64 prev_msb = 0, prev_lsb = 0;
+    i64 frame_num_offset = 0, prev_frame_num = 0, prev_frame_num_offset = 0;
+    i64 picture = 0;               // tag of the picture of the last slice read
+  } avc_poc;
   void StartTags(size_t g);
   int NextDecodedPicture();
   void TagUnit(const unsigned char* bytes, u32 length);
@@ -669,6 +702,14 @@ class CAVCDecoder {
   // follows its header.
   void FeedMpegUnit(unsigned char* bytes, u32 length);
   void FeedHeldHevcUnits();
+  // AVC: parameter sets are read for what the order count needs; a slice
+  // that begins a picture (as Ostrel tells pictures apart) numbers it.
+  void FeedAvcUnit(unsigned char* bytes, u32 length);
+  // AVC: the order count of the slice (header at h) as Ostrel derives it:
+  // 1 for the first slice of a new picture (count in *count), 0 for a
+  // further slice of the picture before, -1 for a slice that cannot be read
+  // (no parameter sets, cut short).
+  int AvcSliceCount(const unsigned char* bytes, u32 length, u32 h, int* count);
   void SendUnit(unsigned char* bytes, u32 length);
   void FeedUnit();
 

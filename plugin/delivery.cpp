@@ -217,7 +217,9 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
     if (dec.deinterlace != 0 || dec.fieldop == 2) {
       bool later = false;
       const FetchResult r = FetchPicture(dec, FieldsOf(dec, dec.deinterlace == 2 ? i / 2 : i).max(), &later);
-      if (later) return i < n ? RandomAccess(n, error) : NotDelivered(n, error);
+      // A picture of a later frame: frame n is sought afresh (its picture
+      // may still come after later ones).
+      if (later) return RandomAccess(n, error);
       // A picture of another size on the way: frame n is sought instead.
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
@@ -234,8 +236,9 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
     if (cur.max() > prev.max()) {
       bool later = false;
       const FetchResult r = FetchPicture(dec, cur.max(), &later);
-      // A picture of a later frame: frame n is sought afresh.
-      if (later) return i < n ? RandomAccess(n, error) : NotDelivered(n, error);
+      // A picture of a later frame: frame n is sought afresh (its picture
+      // may still come after later ones).
+      if (later) return RandomAccess(n, error);
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
@@ -292,11 +295,20 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   const int want = FieldsOf(dec, double_rate ? n / 2 : n).max();
   int answers = double_rate ? (n & 1) + 1 : 1;  // of the target's picture
   bool earlier = false;                          // the earlier field's picture came
+  // After damage the decoder may show a picture after some of later frames
+  // (where order counts begin afresh without an IDR picture, it shows the
+  // pictures of both runs by their counts): a few later ones are passed
+  // over before the frame counts as not delivered.
+  constexpr int kShownLate = 16;
+  int later = 0;
   for (;;) {
     const FetchResult r = dec.Fetch();
-    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
+    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return later ? NotDelivered(n, error) : CopyFetched(r, n, error);
     const int got = dec.answer_picture.load();
-    if (got > want) return NotDelivered(n, error);
+    if (got > want) {
+      if (++later > kShownLate) return NotDelivered(n, error);
+      continue;
+    }
     if (split && got == want - 1) {
       // The earlier field of a split frame, kept for the weave; a picture
       // of another size fails the frame.

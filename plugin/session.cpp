@@ -43,8 +43,6 @@ struct HostHeader {
 };
 static_assert(sizeof(HostHeader) == HOST_HEADER_SIZE, "host header is four 32-bit words");
 
-const unsigned char kAccessUnitDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0xFF};
-
 // Parser callbacks: plain functions that find the decoder object through the
 // session. A failure in the member is kept and reported as 0.
 template <typename Arg, int (CAVCDecoder::*Member)(DecodeSession*, Arg*)>
@@ -72,18 +70,6 @@ int HandlePictureDisplay(void* user, nv::CUVIDPARSERDISPINFO* display) {
 }
 
 void Fail(const std::string& message) { throw std::runtime_error(message); }
-
-// Whether the first slice in a picture's bitstream data is of an IDR picture.
-bool IdrPicture(const unsigned char* data, unsigned length) {
-  if (!data) return false;
-  for (unsigned i = 0; i + 3 < length; ++i) {
-    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
-    const int type = data[i + 3] & 0x1F;
-    if (type >= 1 && type <= 5) return type == 5;
-    i += 2;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -252,18 +238,6 @@ int CAVCDecoder::decoder_close() {
 
 u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
   if (!cuvid || !session.parser || !bytes || length < 4) return length;
-  if (codec == CODEC_AVC && stream_type == CONTAINER_ES) {
-    // An IDR slice that opens a picture (first_mb_in_slice 0: the first bit
-    // of the slice header is 1) gets an access unit delimiter in front, so
-    // that back-to-back IDR pictures are told apart.
-    const u32 header = bytes[2] == 1 ? 3 : 4;
-    if (length > header + 1 && (bytes[header] & 0x1F) == 5 && (bytes[header + 1] & 0x80)) {
-      nv::CUVIDSOURCEDATAPACKET aud = {};
-      aud.payload = kAccessUnitDelimiter;
-      aud.payload_size = sizeof kAccessUnitDelimiter;
-      cuvid->cuvidParseVideoData(session.parser, &aud);
-    }
-  }
   if (codec == CODEC_MPEG2) FollowMpgSize(bytes, length);
   if (codec == CODEC_MPEG2 && bytes[3] == 0xB3 && length >= 11) {
     // bit_rate_value (18 bits from byte 8) becomes 1; the marker bit and
@@ -274,6 +248,10 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
   }
   if (codec == CODEC_HEVC) {
     FeedHevcUnit(bytes, length);
+    return length;
+  }
+  if (codec == CODEC_AVC) {
+    FeedAvcUnit(bytes, length);
     return length;
   }
   if (codec == CODEC_MPEG2) {
@@ -289,10 +267,8 @@ void CAVCDecoder::SendUnit(unsigned char* bytes, u32 length) {
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.payload = bytes;
   packet.payload_size = length;
-  if (codec != CODEC_AVC) {
-    packet.flags = nv::CUVID_PKT_TIMESTAMP;
-    packet.timestamp = tag.current;
-  }
+  packet.flags = nv::CUVID_PKT_TIMESTAMP;
+  packet.timestamp = tag.current;
   cuvid->cuvidParseVideoData(session.parser, &packet);
 }
 
@@ -444,26 +420,6 @@ int CAVCDecoder::DHandlePictureDecode(DecodeSession* s, nv::CUVIDPICPARAMS* p) {
   if (s->codec_type == nv::cudaVideoCodec_H264) {
     for (nv::CUVIDH264DPBENTRY& e : p->CodecSpecific.h264.dpb)
       if (e.not_existing) e.used_for_reference = 0;
-    if (!p->second_field && static_cast<size_t>(p->CurrPicIdx) < sizeof surface_order / sizeof surface_order[0]) {
-      // The index counts a frame by its smaller field count, a field pair
-      // by its first field's.
-      const int* order = p->CodecSpecific.h264.CurrFieldOrderCnt;
-      const int count = p->field_pic_flag ? order[p->bottom_field_flag ? 1 : 0] : std::min(order[0], order[1]);
-      surface_order[p->CurrPicIdx] = count;
-      if (!place_anchored) {
-        // The pass's first picture is the group's opening one.
-        place_anchored = true;
-        place_in_turn = place_opener < 0;
-        if (!place_in_turn) {
-          place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
-          place_hint = place_opener;
-          place_run_first = groups[place_scan_group].first;
-          place_run_end = place_idr_from;
-          place_run_opened = true;  // the IDR picture of the pass's group opens no run of its own
-        }
-      }
-      surface_number[p->CurrPicIdx] = place_in_turn ? -1 : FindByCount(count, IdrPicture(p->pBitstreamData, p->nBitstreamDataLen));
-    }
   }
   if (!s->decoder) return 0;  // no decoder for this format: the picture is skipped
   if (cuvid->cuvidDecodePicture(s->decoder, p) != nv::CUDA_SUCCESS)
@@ -599,25 +555,24 @@ int CAVCDecoder::FindByCount(i64 count, bool idr) {
   return best;
 }
 
-int CAVCDecoder::PlacePicture(int picture_index) {
+int CAVCDecoder::PlacePicture(i64 timestamp) {
   if (codec == CODEC_AVC && !place_in_turn) {
-    // Placed when it was decoded (FindByCount); -1: no frame's picture (a
+    // Numbered when it was fed (AvcPictureTag); none: no frame's picture (a
     // leading picture left out, a concealed picture of a lost one).
-    if (static_cast<size_t>(picture_index) >= sizeof surface_number / sizeof surface_number[0]) return -1;
-    return surface_number[picture_index];
+    return timestamp > 0 && timestamp <= coded_count ? static_cast<int>(timestamp - 1) : -1;
   }
   return place_next++;
 }
 
 int CAVCDecoder::DisplayPicture(DecodeSession* s, const nv::CUVIDPARSERDISPINFO* d) {
-  // MPEG-2, VC-1 and HEVC pictures come back with the number their units
-  // were fed with (TagUnit); one without is no picture of the index, and is
-  // passed over.
+  // Pictures come back with the number their units were fed with (TagUnit,
+  // the order counts of AVC and HEVC slices); one without is no picture of
+  // the index, and is passed over.
   int number = -1;
   if (codec != CODEC_AVC) {
     if (d->timestamp > 0 && d->timestamp <= coded_count) number = static_cast<int>(d->timestamp - 1);
   } else {
-    number = PlacePicture(d->picture_index);
+    number = PlacePicture(d->timestamp);
   }
   nv::CUVIDPROCPARAMS proc = {};
   proc.progressive_frame = (s->use_pf || s->deinterlace == 0) ? d->progressive_frame : 0;

@@ -7,6 +7,9 @@
 // picture types; HEVC pictures by their order counts, read from the slice
 // headers with the few values of the latest SPS and PPS that they need (as
 // Ostrel reads them), and found among the index's pictures of their group.
+// AVC pictures alike: the order count of each new picture is derived from
+// its first slice and the SPS and PPS it names, as Ostrel derives the count
+// it writes, and found among the index's pictures (FindByCount).
 #include <algorithm>
 #include <cstring>
 
@@ -57,6 +60,14 @@ class UnitBits {
     *value = ((1u << zeros) - 1) + rest;
     return true;
   }
+  // Signed Exp-Golomb code.
+  bool Signed(int* value) {
+    u32 k = 0;
+    if (!Golomb(&k)) return false;
+    const i64 magnitude = (i64(k) + 1) / 2;
+    *value = static_cast<int>(k & 1 ? magnitude : -magnitude);
+    return true;
+  }
 
  private:
   const unsigned char* bytes_;
@@ -72,6 +83,17 @@ bool Idr(int type) { return type == 19 || type == 20; }
 bool Bla(int type) { return type >= 16 && type <= 18; }
 bool Leading(int type) { return type >= 6 && type <= 9; }
 bool SubLayerNonReference(int type) { return type <= 14 && (type & 1) == 0; }
+
+// AVC profiles whose SPS Ostrel takes, and those of them that carry chroma
+// format, bit depths and scaling matrices.
+constexpr unsigned kAvcProfiles[] = {44, 66, 77, 83, 86, 88, 100, 110, 122, 144, 244};
+constexpr unsigned kAvcHighProfiles[] = {44, 83, 100, 110, 122, 144, 244};
+constexpr u32 kAvcMaxLog2Minus4 = 12;
+constexpr u32 kAvcMaxDimInMbs = 4096;
+
+bool Listed(const unsigned* table, size_t n, u32 value) { return std::find(table, table + n, value) != table + n; }
+
+int Wrap32(i64 v) { return static_cast<int>(static_cast<u32>(static_cast<u64>(v))); }
 
 }  // namespace
 
@@ -307,5 +329,271 @@ void CAVCDecoder::FeedMpegUnit(unsigned char* bytes, u32 length) {
     return;
   }
   TagUnit(bytes, length);
+  SendUnit(bytes, length);
+}
+
+// ---------------------------------------------------------------- AVC
+
+int CAVCDecoder::AvcSliceCount(const unsigned char* bytes, u32 length, u32 h, int* count) {
+  const int type = bytes[h] & 31;
+  const int ref_idc = (bytes[h] >> 5) & 3;
+  const bool idr = type == 5;
+  UnitBits br(bytes, length, h + 1);
+  u32 first_mb = 0, slice_type = 0, pps_id = 0;
+  if (!br.Golomb(&first_mb) || !br.Golomb(&slice_type) || !br.Golomb(&pps_id) || slice_type > 9) return -1;
+  if (pps_id >= avc_pps.size() || !avc_pps[pps_id].valid) return -1;
+  const AvcPps& pps = avc_pps[pps_id];
+  if (static_cast<size_t>(pps.sps) >= avc_sps.size() || !avc_sps[static_cast<size_t>(pps.sps)].valid) return -1;
+  const AvcSps& sps = avc_sps[static_cast<size_t>(pps.sps)];
+  // The slice header up to delta_pic_order_cnt[1].
+  u32 frame_num = 0, v = 0, lsb = 0;
+  if (!br.Read(sps.log2_max_frame_num, &frame_num)) return -1;
+  int field = 0, bottom = 0;
+  if (!sps.frame_mbs_only) {
+    if (!br.Read(1, &v)) return -1;
+    field = int(v);
+    if (field) {
+      if (!br.Read(1, &v)) return -1;
+      bottom = int(v);
+    }
+  }
+  if (idr && !br.Golomb(&v)) return -1;  // idr_pic_id
+  int delta_bottom = 0, delta0 = 0, delta1 = 0;
+  if (sps.poc_type == 0) {
+    if (!br.Read(sps.log2_max_lsb, &lsb)) return -1;
+    if (pps.bottom_field_pic_order_present && !field && !br.Signed(&delta_bottom)) return -1;
+  } else if (sps.poc_type == 1 && !sps.delta_always_zero) {
+    if (!br.Signed(&delta0)) return -1;
+    if (pps.bottom_field_pic_order_present && !field && !br.Signed(&delta1)) return -1;
+  }
+  // Not a decodable IDR picture: the picture goes on with the next unit.
+  if (idr && frame_num != 0 && sps.poc_type != 0) return -1;
+
+  // The first slice of a new picture (7.4.1.2.4), a field pair's second
+  // field being none.
+  auto& st = avc_poc;
+  bool new_picture = st.idr == 1 && idr && first_mb == 0;
+  if (int(frame_num) != st.frame_num || int(pps_id) != st.pps || field != st.field) new_picture = true;
+  if (ref_idc != st.ref_idc && (ref_idc == 0 || st.ref_idc == 0)) new_picture = true;
+  if (field && bottom != st.bottom) new_picture = true;
+  if (int(idr) != st.idr) new_picture = true;
+  if (sps.poc_type == 0 && (int(lsb) != st.lsb || delta_bottom != st.delta_bottom)) new_picture = true;
+  if (sps.poc_type == 1 && (delta0 != st.delta0 || delta1 != st.delta1)) new_picture = true;
+  if (field) {
+    if (new_picture) {
+      const bool second_field = st.first_field_pending && int(frame_num) == st.frame_num && bottom == int(st.top_field_first);
+      if (second_field) {
+        new_picture = false;
+        st.first_field_pending = false;
+      } else {
+        st.top_field_first = !bottom;
+        st.first_field_pending = true;
+      }
+    }
+  } else if (new_picture) {
+    st.first_field_pending = false;
+  }
+  st.frame_num = int(frame_num);
+  st.pps = int(pps_id);
+  st.field = field;
+  st.bottom = bottom;
+  st.ref_idc = ref_idc;
+  st.idr = idr;
+  st.lsb = int(lsb);
+  st.delta_bottom = delta_bottom;
+  st.delta0 = delta0;
+  st.delta1 = delta1;
+  if (!new_picture) return 0;
+
+  // The order count (8.2.1); a memory_management_control_operation 5 is
+  // not read, as Ostrel does not read it.
+  const int structure = field ? (bottom ? 2 : 1) : 0;
+  int top = 0, bot = 0;
+  auto frame_num_offset = [&]() {
+    if (idr)
+      st.frame_num_offset = 0;
+    else if (st.prev_frame_num > i64(frame_num))
+      st.frame_num_offset = st.prev_frame_num_offset + (i64(1) << sps.log2_max_frame_num);
+    else
+      st.frame_num_offset = st.prev_frame_num_offset;
+  };
+  if (sps.poc_type == 0) {
+    if (idr) st.prev_msb = st.prev_lsb = 0;
+    const i64 max_lsb = i64(1) << sps.log2_max_lsb;
+    i64 msb;
+    if (i64(lsb) < st.prev_lsb && st.prev_lsb - i64(lsb) >= max_lsb / 2)
+      msb = st.prev_msb + max_lsb;
+    else if (i64(lsb) > st.prev_lsb && i64(lsb) - st.prev_lsb > max_lsb / 2)
+      msb = st.prev_msb - max_lsb;
+    else
+      msb = st.prev_msb;
+    const i64 t = msb + i64(lsb);
+    if (structure == 0) {
+      top = Wrap32(t);
+      bot = Wrap32(t + delta_bottom);
+    } else if (structure == 1) {
+      top = Wrap32(t);
+    } else {
+      bot = Wrap32(t);
+    }
+    if (ref_idc) {
+      st.prev_msb = msb;
+      st.prev_lsb = lsb;
+    }
+  } else if (sps.poc_type == 1) {
+    frame_num_offset();
+    const i64 cycle = sps.cycle;
+    i64 abs_frame_num = cycle != 0 ? st.frame_num_offset + i64(frame_num) : 0;
+    if (ref_idc == 0 && abs_frame_num > 0) abs_frame_num--;
+    u64 expected = 0;
+    if (abs_frame_num > 0) {
+      u64 per_cycle = 0;
+      for (i64 i = 0; i < cycle; i++) per_cycle += static_cast<u64>(i64(sps.offset_for_ref_frame[size_t(i)]));
+      const u64 cycles = static_cast<u64>(abs_frame_num - 1) / u64(cycle);
+      const u64 in_cycle = static_cast<u64>(abs_frame_num - 1) % u64(cycle);
+      expected = cycles * per_cycle;
+      for (u64 i = 0; i <= in_cycle; i++) expected += static_cast<u64>(i64(sps.offset_for_ref_frame[size_t(i)]));
+    }
+    if (ref_idc == 0) expected += static_cast<u64>(i64(sps.offset_for_non_ref_pic));
+    const u64 d0 = static_cast<u64>(i64(delta0)), d1 = static_cast<u64>(i64(delta1));
+    const u64 t2b = static_cast<u64>(i64(sps.offset_for_top_to_bottom_field));
+    if (structure == 0) {
+      top = Wrap32(static_cast<i64>(expected + d0));
+      bot = Wrap32(static_cast<i64>(expected + d0 + t2b + d1));
+    } else if (structure == 1) {
+      top = Wrap32(static_cast<i64>(expected + d0));
+    } else {
+      bot = Wrap32(static_cast<i64>(expected + t2b + d0));
+    }
+    st.prev_frame_num = frame_num;
+    st.prev_frame_num_offset = st.frame_num_offset;
+  } else {
+    frame_num_offset();
+    i64 t = 0;
+    if (!idr) {
+      t = 2 * (st.frame_num_offset + i64(frame_num));
+      if (ref_idc == 0) t--;
+    }
+    top = bot = Wrap32(t);
+    st.prev_frame_num = frame_num;
+    st.prev_frame_num_offset = st.frame_num_offset;
+  }
+  // The index counts a frame by its smaller field count, a field pair by
+  // its first field's.
+  *count = structure == 0 ? std::min(top, bot) : structure == 1 ? top : bot;
+  return 1;
+}
+
+i64 CAVCDecoder::AvcPictureTag(int count, bool idr) {
+  if (!place_anchored) {
+    // The pass's first picture is the group's opening one.
+    place_anchored = true;
+    place_in_turn = place_opener < 0;
+    if (!place_in_turn) {
+      place_scan_offset = i64(frames[static_cast<size_t>(place_opener)].poc) - count;
+      place_hint = place_opener;
+      place_run_first = groups[place_scan_group].first;
+      place_run_end = place_idr_from;
+      place_run_opened = true;  // the IDR picture of the pass's group opens no run of its own
+    }
+  }
+  if (place_in_turn) return 0;
+  const int number = FindByCount(count, idr);
+  return number < 0 ? 0 : i64(number) + 1;
+}
+
+void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
+  const u32 h = bytes[2] == 1 ? 3 : 4;
+  if (length <= h || (bytes[h] & 0x80)) return SendUnit(bytes, length);
+  const int type = bytes[h] & 31;
+  if (type == 7) {
+    UnitBits br(bytes, length, h + 1);
+    u32 profile = 0, id = 0, v = 0, chroma = 1, log2_frame = 0, poc_type = 0, log2_lsb = 0, cycle = 0;
+    AvcSps sps;
+    bool ok = br.Read(8, &profile) && Listed(kAvcProfiles, std::size(kAvcProfiles), profile) && br.Skip(16) &&
+              br.Golomb(&id) && id < avc_sps.size();
+    if (ok && Listed(kAvcHighProfiles, std::size(kAvcHighProfiles), profile)) {
+      ok = br.Golomb(&chroma) && chroma <= 3;
+      if (ok && chroma == 3) ok = br.Skip(1);
+      ok = ok && br.Golomb(&v) && br.Golomb(&v) && br.Skip(1) && br.Read(1, &v);
+      for (int i = 0; ok && v && i < 8; ++i) {
+        u32 present = 0;
+        ok = br.Read(1, &present);
+        if (!ok || !present) continue;
+        int last = 8, next = 8;
+        for (int j = 0; ok && j < (i < 6 ? 16 : 64); ++j) {
+          if (next != 0) {
+            int delta = 0;
+            ok = br.Signed(&delta);
+            next = ((last + delta) % 256 + 256) % 256;
+          }
+          last = next == 0 ? last : next;
+        }
+      }
+    }
+    ok = ok && br.Golomb(&log2_frame) && log2_frame <= kAvcMaxLog2Minus4 && br.Golomb(&poc_type) && poc_type <= 2;
+    if (ok && poc_type == 0) ok = br.Golomb(&log2_lsb) && log2_lsb <= kAvcMaxLog2Minus4;
+    if (ok && poc_type == 1) {
+      ok = br.Read(1, &v) && ((sps.delta_always_zero = v != 0), true) && br.Signed(&sps.offset_for_non_ref_pic) &&
+           br.Signed(&sps.offset_for_top_to_bottom_field) && br.Golomb(&cycle) && cycle <= 255;
+      for (u32 i = 0; ok && i < cycle; ++i) {
+        int offset = 0;
+        ok = br.Signed(&offset);
+        sps.offset_for_ref_frame.push_back(offset);
+      }
+    }
+    u32 w = 0, hm = 0;
+    ok = ok && br.Golomb(&v) && br.Skip(1) && br.Golomb(&w) && br.Golomb(&hm) && w < kAvcMaxDimInMbs &&
+         hm < kAvcMaxDimInMbs && br.Read(1, &v);
+    if (ok) {
+      sps.valid = true;
+      sps.frame_mbs_only = v != 0;
+      sps.log2_max_frame_num = int(log2_frame) + 4;
+      sps.poc_type = int(poc_type);
+      sps.log2_max_lsb = int(log2_lsb) + 4;
+      sps.cycle = int(cycle);
+      avc_sps[id] = sps;
+    }
+  } else if (type == 8) {
+    UnitBits br(bytes, length, h + 1);
+    u32 id = 0, sps = 0, v = 0, bottom = 0;
+    if (br.Golomb(&id) && id < avc_pps.size() && br.Golomb(&sps) && sps < avc_sps.size() && br.Read(1, &v) &&
+        br.Read(1, &bottom)) {
+      avc_pps[id].valid = true;
+      avc_pps[id].sps = int(sps);
+      avc_pps[id].bottom_field_pic_order_present = bottom != 0;
+    }
+  }
+  if (type == 1 || type == 5) {
+    int count = 0;
+    const int r = AvcSliceCount(bytes, length, h, &count);
+    if (r > 0) avc_poc.picture = AvcPictureTag(count, type == 5);
+    // A slice that cannot be read numbers nothing: where the parser makes
+    // a picture of it, that picture is no frame's.
+    const i64 number = r < 0 ? 0 : avc_poc.picture;
+    if (stream_type == CONTAINER_ES && type == 5 && length > h + 1 && (bytes[h + 1] & 0x80)) {
+      // An IDR slice that opens a picture (first_mb_in_slice 0: the first
+      // bit of the slice header is 1) gets an access unit delimiter in
+      // front, so that back-to-back IDR pictures are told apart.
+      static const unsigned char kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0xFF};
+      const u32 at = static_cast<u32>(tag.held.size());
+      const u32 size = sizeof kDelimiter;
+      tag.held.resize(at + 4 + size);
+      memcpy(tag.held.data() + at, &size, 4);
+      memcpy(tag.held.data() + at + 4, kDelimiter, size);
+    }
+    tag.current = number;
+    FeedHeldHevcUnits();
+    return SendUnit(bytes, length);
+  }
+  // Delimiters, SEI and parameter sets open the next picture; the ends of a
+  // sequence or stream and filler data belong to the picture before.
+  if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) {
+    const u32 at = static_cast<u32>(tag.held.size());
+    tag.held.resize(at + 4 + length);
+    memcpy(tag.held.data() + at, &length, 4);
+    memcpy(tag.held.data() + at + 4, bytes, length);
+    return;
+  }
   SendUnit(bytes, length);
 }

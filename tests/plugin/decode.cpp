@@ -308,7 +308,8 @@ int VideoPid(const std::vector<uint8_t>& bytes) {
 int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]; }
 
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
-// row, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
+// row, the first 2 or 6 of an access unit, which may be an IDR picture's,
+// or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
 // picture whose start was read keeps its frame, so the clip has the intact
 // file's frames less those whose start was lost; every picture that ffmpeg
 // decodes from the damaged copy as from the intact file is served as its
@@ -336,8 +337,14 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
   const size_t at = bytes.size() * 2 / 5 / 188 * 188;
   const struct {
     const char* name;
-    int dropped;  // video packets dropped from `at` on; 0: 4 KB zeroed there
-  } cases[] = {{"1 packet dropped", 1}, {"5 packets dropped", 5}, {"50 packets dropped", 50}, {"4 KB zeroed", 0}};
+    int dropped;      // video packets dropped from `at` on; 0: 4 KB zeroed there
+    bool from_start;  // dropped from the first packet of an access unit at or after `at`
+  } cases[] = {{"1 packet dropped", 1, false},
+               {"5 packets dropped", 5, false},
+               {"50 packets dropped", 50, false},
+               {"4 KB zeroed", 0, false},
+               {"the first 2 packets of a picture dropped", 2, true},
+               {"the first 6 packets of a picture dropped", 6, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b;
@@ -346,15 +353,17 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
       std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
     } else {
       int dropped = 0;
+      bool started = !c.from_start;
       for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
-        if (p >= at && dropped < c.dropped && PidOf(bytes, p) == video) {
+        if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
+        if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
           ++dropped;
           continue;
         }
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
       }
     }
-    const std::string damaged = ts + "_" + std::to_string(c.dropped) + ".ts";
+    const std::string damaged = ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + ".ts";
     tu::write_file(damaged, b);
     const std::string kwi = damaged + ".kwi";
     tu::RunResult r;
@@ -393,6 +402,64 @@ INSTANTIATE_TEST_SUITE_P(
                                 "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
                   }}),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
+
+// Two transport stream parts of different lengths and patterns joined as
+// they were cut, damaged so that the last IDR picture (in the second part)
+// keeps only its first packet, with a run of packets zeroed in the first
+// part: the picture of the IDR frame is its own concealed decode or a
+// failure, never another frame's; every other picture that ffmpeg decodes
+// from the damaged copy as from the intact file is served as its frame.
+TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames) {
+  const std::string dir = Dir();
+  const std::string first = dir + "part1.ts", second = dir + "part2.ts", joined = dir + "joined.ts";
+  const std::string x264 = " -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 2"
+                           " -x264-params keyint=20:min-keyint=20:scenecut=0 -f mpegts ";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 50" + x264 + tu::q(first)));
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 66" + x264 + tu::q(second)));
+  std::vector<uint8_t> bytes = tu::read_file(first);
+  const size_t first_size = bytes.size();
+  const std::vector<uint8_t> tail = tu::read_file(second);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  tu::write_file(joined, bytes);
+  const auto intact = Reference(joined, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), 116u);
+  const int video = VideoPid(bytes);
+  // The video packets that begin an access unit with an IDR slice in them.
+  auto idr_start = [&](size_t p) {
+    if (PidOf(bytes, p) != video || !(bytes[p + 1] & 0x40)) return false;
+    const size_t payload = p + 4 + ((bytes[p + 3] & 0x20) ? 1 + size_t(bytes[p + 4]) : 0);
+    for (size_t k = payload; k + 3 < p + 188; ++k)
+      if (bytes[k] == 0 && bytes[k + 1] == 0 && bytes[k + 2] == 1 && (bytes[k + 3] & 0x1F) == 5) return true;
+    return false;
+  };
+  size_t last_idr = 0;
+  for (size_t p = first_size; p + 188 <= bytes.size(); p += 188)
+    if (idr_start(p)) last_idr = p;
+  ASSERT_GT(last_idr, first_size);
+  std::vector<uint8_t> b;
+  bool dropping = false;
+  int dropped = 0;
+  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
+    if (p == last_idr + 188) dropping = true;
+    if (dropping && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) dropping = false;
+    if (dropping && PidOf(bytes, p) == video) {
+      ++dropped;
+      continue;
+    }
+    b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
+  }
+  ASSERT_GT(dropped, 0);
+  // Three packets zeroed in the middle of the first part.
+  const size_t zero_at = first_size / 2 / 188 * 188;
+  std::fill(b.begin() + long(zero_at), b.begin() + long(zero_at + 3 * 188), 0);
+  const std::string damaged = dir + "joined_damaged.ts";
+  tu::write_file(damaged, b);
+  const std::string kwi = damaged + ".kwi";
+  tu::RunResult r;
+  tu::index_lines(damaged, kwi, &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 8, 91, "joined parts");
+}
 
 // Legal transport streams that look damaged to a reader that only counts:
 // a discontinuity flagged on a video packet without payload (as a packet
