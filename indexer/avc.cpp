@@ -40,6 +40,8 @@ struct FrmRecord {
   int poc;                   // frame: min(top, bottom); field pair: the first field's count
   int coded_order;           // 0 frame with equal counts, 1 top first, 2 bottom first
   int run;                   // sorting run within its group (see sort_run_of)
+  int frame_repeats;         // what its picture timing added to frame_repeats
+  int field_repeats;         // ... and to field_repeats
 };
 
 static struct {
@@ -200,6 +202,11 @@ void OutputPendingFrmsAVC() {
     const auto kept = std::stable_partition(pending_frms.begin() + 1, pending_frms.end(),
                                             [&](const FrmRecord& r) { return r.poc >= i_poc; });
     const int leading = static_cast<int>(pending_frms.end() - kept);
+    // Pictures not indexed repeat none of their fields.
+    for (auto r = kept; r != pending_frms.end(); ++r) {
+      frame_repeats -= r->frame_repeats;
+      field_repeats -= r->field_repeats;
+    }
     pending_frms.erase(kept, pending_frms.end());
     pictures_left_out += leading;
     coded -= leading;
@@ -461,6 +468,9 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   if (!new_picture) return 2;
   decode_poc(sps);
   if (Operation != 0) return 1;
+  // The repeats of the picture timing read before this picture are its own.
+  const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
+  sei_frame_repeats = sei_field_repeats = 0;
 
   // ---- groups open at IDR and I pictures
   const bool opens = idr || img->type == SLICE_I;
@@ -469,6 +479,8 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   // (Before the first group nothing is indexed anyway.)
   if (pictures_lost && !opens && had_first_I) {
     ++pictures_left_out;
+    frame_repeats -= own_frame_repeats;
+    field_repeats -= own_field_repeats;
     return 1;
   }
   if (pictures_lost && opens) {
@@ -489,6 +501,8 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.poc = img->framepoc;
     r.coded_order = coded_field_order;
     r.run = sort_run_of(r.poc, opens);
+    r.frame_repeats = own_frame_repeats;
+    r.field_repeats = own_field_repeats;
     append_record(r);
   }
   coded++;

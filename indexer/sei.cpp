@@ -3,6 +3,7 @@
 
 int avc_picture_structure = -1;
 int picture_structure_present_flag;
+int sei_frame_repeats, sei_field_repeats;
 
 // Payload types of interest (Annex D.1).
 constexpr unsigned SEI_PIC_TIMING = 1;
@@ -40,10 +41,10 @@ void interpret_picture_timing_info(const unsigned char* payload, int payload_siz
 
   if (Operation != 0) return;
   switch (avc_picture_structure) {
-    case 7: frame_repeats += 1; break;   // frame doubling
-    case 8: frame_repeats += 2; break;   // frame tripling
-    case 5:                              // top, bottom, top repeated
-    case 6: field_repeats += 1; break;   // bottom, top, bottom repeated
+    case 7: frame_repeats += 1; sei_frame_repeats += 1; break;  // frame doubling
+    case 8: frame_repeats += 2; sei_frame_repeats += 2; break;  // frame tripling
+    case 5:                                                      // top, bottom, top repeated
+    case 6: field_repeats += 1; sei_field_repeats += 1; break;  // bottom, top, bottom repeated
     default: break;
   }
 }
@@ -94,4 +95,5 @@ int InterpretSEIMessage(const unsigned char* rbsp, int size, img_par* img, int /
 void reset_sei() {
   avc_picture_structure = -1;
   picture_structure_present_flag = 0;
+  sei_frame_repeats = sei_field_repeats = 0;
 }

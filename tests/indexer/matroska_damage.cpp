@@ -206,75 +206,111 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
   }
 }
 
-// An AVC stream whose groups are all open (non-IDR I pictures with a
+// AVC streams whose groups are all open (non-IDR I pictures with a
 // recovery point, leading B pictures), a stretch passed over in the middle:
 // of what follows, only what cannot start decoding is left out, the rest of
 // the group up to the next I picture and the pictures of that I picture's
 // group that come before it in display order; the I picture and everything
 // else after it is indexed. The rule applied to ffprobe's picture types and
-// times in decode order is the reference.
+// times in decode order is the reference; PLAYBACK counts the listed
+// pictures with the fields and frames that ffprobe says each repeats (soft
+// pulldown), none of a picture left out.
 TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
-  const std::string base = Made("open.mkv",
-                                "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 "
-                                "-pix_fmt yuv420p -c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:"
-                                "scenecut=0:bframes=3:b-adapt=0:b-pyramid=none OUT.264 && mkvmerge -q -o OUT OUT.264");
-  const Layout l = MkvLayout(base);
-  ASSERT_GE(l.clusters.size(), 4u);
-  // ffprobe's pictures: presentation time and type, by the position of
-  // their block; the blocks in file order are in decode order.
-  std::map<uint64_t, std::pair<long long, char>> by_pos;
-  const tu::RunResult r0 = tu::run("ffprobe -v error -select_streams v:0 -show_entries frame=pkt_pos,pts,pict_type "
-                                   "-of csv=p=0 " + tu::q(base));
-  for (const std::string& line : tu::lines(r0.out)) {
-    std::vector<std::string> f;
-    std::stringstream in(line);
-    for (std::string x; std::getline(in, x, ',');) f.push_back(x);
-    if (f.size() >= 3 && !f[2].empty()) by_pos[std::stoull(f[1])] = {std::stoll(f[0]), f[2][0]};
-  }
-  ASSERT_EQ(by_pos.size(), 250u);
-  ASSERT_EQ(l.blocks.size(), 250u);
-  std::vector<std::pair<long long, char>> decode;  // (time, type) per block
-  for (uint64_t b : l.blocks) {
-    const auto i = by_pos.lower_bound(b);  // the frame's data follows its block header
-    ASSERT_NE(i, by_pos.end());
-    decode.push_back(i->second);
-  }
+  const struct {
+    const char* name;
+    const char* file;
+    bool pulldown;
+    std::string make;
+  } streams[] = {
+      {"AVC open GOP", "open.mkv", false,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 -pix_fmt yuv420p -c:v libx264 "
+       "-x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none OUT.264 && "
+       "mkvmerge -q -o OUT OUT.264"},
+      {"AVC open GOP, soft pulldown", "open-pulldown.mkv", true,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=24000/1001 -frames:v 250 -pix_fmt yuv420p "
+       "-f yuv4mpegpipe OUT.y4m && x264 --quiet --pulldown 32 --open-gop --keyint 24 --min-keyint 24 "
+       "--no-scenecut --bframes 3 --b-adapt 0 --b-pyramid none --demuxer y4m -o OUT.264 OUT.y4m && "
+       "mkvmerge -q -o OUT OUT.264"},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    const Layout l = MkvLayout(base);
+    ASSERT_GE(l.clusters.size(), 4u);
+    // ffprobe's pictures: presentation time, type and repeated fields (0
+    // none, 1 a field, 2 the frame doubled, 4 tripled), by the position of
+    // their block; the blocks in file order are in decode order.
+    struct Picture {
+      long long time;
+      char type;
+      int repeat;
+    };
+    std::map<uint64_t, Picture> by_pos;
+    const tu::RunResult r0 = tu::run("ffprobe -v error -select_streams v:0 -show_entries "
+                                     "frame=pkt_pos,pts,pict_type,repeat_pict -of csv=p=0 " + tu::q(base));
+    for (const std::string& line : tu::lines(r0.out)) {
+      std::vector<std::string> f;
+      std::stringstream in(line);
+      for (std::string x; std::getline(in, x, ',');) f.push_back(x);
+      if (f.size() >= 4 && !f[2].empty()) by_pos[std::stoull(f[1])] = {std::stoll(f[0]), f[2][0], std::stoi(f[3])};
+    }
+    ASSERT_EQ(by_pos.size(), 250u);
+    ASSERT_EQ(l.blocks.size(), 250u);
+    std::vector<Picture> decode;  // per block
+    for (uint64_t b : l.blocks) {
+      const auto i = by_pos.lower_bound(b);  // the frame's data follows its block header
+      ASSERT_NE(i, by_pos.end());
+      decode.push_back(i->second);
+    }
 
-  // Zeros from the 11th block of the second cluster to 3000 bytes into the
-  // third: the reader goes on at the fourth.
-  std::vector<uint8_t> b = tu::read_file(base);
-  size_t k = 0;
-  while (l.blocks[k] < l.clusters[1]) ++k;
-  const uint64_t from = l.blocks[k + 10], to = l.clusters[3];
-  std::fill(b.begin() + long(from), b.begin() + long(l.clusters[2] + 3000), 0);
-  size_t after = 0, lost = 0;  // the first block read after the stretch; blocks in it
-  for (size_t i = 0; i < l.blocks.size(); ++i) {
-    if (l.blocks[i] >= from && l.blocks[i] < to) ++lost;
-    if (l.blocks[i] < to) after = i + 1;
-  }
-  ASSERT_GT(lost, 0u);
-  size_t i = after, left_out = 0;
-  while (i < decode.size() && decode[i].second != 'I') ++i, ++left_out;
-  ASSERT_LT(i, decode.size()) << "an I picture after the stretch";
-  const long long i_time = decode[i].first;
-  for (size_t j = i + 1; j < decode.size() && decode[j].second != 'I'; ++j) left_out += decode[j].first < i_time;
-  ASSERT_GT(left_out, 0u) << "leading pictures of the open group";
+    // Zeros from the 11th block of the second cluster to 3000 bytes into the
+    // third: the reader goes on at the fourth.
+    std::vector<uint8_t> b = tu::read_file(base);
+    size_t k = 0;
+    while (l.blocks[k] < l.clusters[1]) ++k;
+    const uint64_t from = l.blocks[k + 10], to = l.clusters[3];
+    std::fill(b.begin() + long(from), b.begin() + long(l.clusters[2] + 3000), 0);
+    std::vector<bool> listed(decode.size(), true);
+    size_t after = 0, lost = 0;  // the first block read after the stretch; blocks in it
+    for (size_t i = 0; i < l.blocks.size(); ++i) {
+      if (l.blocks[i] >= from && l.blocks[i] < to) ++lost, listed[i] = false;
+      if (l.blocks[i] < to) after = i + 1;
+    }
+    ASSERT_GT(lost, 0u);
+    size_t i = after, left_out = 0;
+    while (i < decode.size() && decode[i].type != 'I') listed[i] = false, ++i, ++left_out;
+    ASSERT_LT(i, decode.size()) << "an I picture after the stretch";
+    const long long i_time = decode[i].time;
+    for (size_t j = i + 1; j < decode.size() && decode[j].type != 'I'; ++j)
+      if (decode[j].time < i_time) listed[j] = false, ++left_out;
+    ASSERT_GT(left_out, 0u) << "leading pictures of the open group";
+    long long frames_repeated = 0, fields_repeated = 0, all_repeats = 0;
+    for (size_t j = 0; j < decode.size(); ++j) {
+      all_repeats += decode[j].repeat;
+      if (!listed[j]) continue;
+      if (decode[j].repeat == 1) ++fields_repeated;
+      if (decode[j].repeat >= 2) frames_repeated += decode[j].repeat / 2;
+    }
+    EXPECT_EQ(all_repeats > 0, s.pulldown);
 
-  const std::string f = Write("open-zeros.mkv", b);
-  tu::RunResult r;
-  const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("WARNING: " + std::to_string(left_out) + " pictures next to the damage are not indexed"),
-            std::string::npos)
-      << r.out;
-  const size_t listed = 250 - lost - left_out;
-  EXPECT_EQ(tu::kwi_pictures(lines).size(), listed);
-  EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(listed));
-  // The open group's I picture has its group line (the time of its frame).
-  bool group = false;
-  for (const std::string& g : tu::kwi_with(lines, "I "))
-    group = group || std::stoll(g.substr(2)) == i_time * 1000000;
-  EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
+    const std::string f = Write(std::string("zeros-") + s.file, b);
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(left_out) + " pictures next to the damage are not indexed"),
+              std::string::npos)
+        << r.out;
+    const size_t count = 250 - lost - left_out;
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), count);
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(count));
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(count + frames_repeated + fields_repeated / 2))
+        << all_repeats << " repeats in the intact stream";
+    // The open group's I picture has its group line (the time of its frame).
+    bool group = false;
+    for (const std::string& g : tu::kwi_with(lines, "I "))
+      group = group || std::stoll(g.substr(2)) == i_time * 1000000;
+    EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
+  }
 }
 
 // The file with the size field of the element at pos (whose ID is 4 bytes
