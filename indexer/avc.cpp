@@ -42,6 +42,8 @@ struct FrmRecord {
   int run;                   // sorting run within its group (see sort_run_of)
   int frame_repeats;         // what its picture timing added to frame_repeats
   int field_repeats;         // ... and to field_repeats
+  u64 time;                  // Matroska: its frame's time
+  bool unread;               // a Matroska frame without a readable header: its count follows from its time
 };
 
 static struct {
@@ -191,8 +193,61 @@ static int sort_run_of(int poc, bool opens) {
   return sort_run;
 }
 
+void AvcFrameWithoutPicture(u64 t) {
+  if (Operation != 0 || !had_first_I || pending_frms.empty()) return;  // before the first group nothing is indexed
+  if (pictures_lost) {
+    ++pictures_left_out;
+    return;
+  }
+  FrmRecord r{};
+  r.slice_type = 0;
+  r.pic_struct = -1;
+  r.coded_order = coded_field_order;
+  r.run = sort_run;
+  r.time = t;
+  r.unread = true;
+  append_record(r);
+  coded++;
+}
+
+// The unread records of the group get the order count that their times
+// give among the group's other pictures of their run; those that no count
+// fits are left out.
+static void place_unread_records() {
+  bool any = false;
+  for (const FrmRecord& r : pending_frms) any = any || r.unread;
+  if (!any) return;
+  const int i_poc = pending_frms.front().poc;
+  std::vector<bool> drop(pending_frms.size(), false);
+  for (size_t i = 0; i < pending_frms.size(); ++i) {
+    FrmRecord& r = pending_frms[i];
+    if (!r.unread) continue;
+    std::vector<std::pair<u64, int>> known;
+    for (const FrmRecord& o : pending_frms)
+      if (!o.unread && o.run == r.run) known.push_back({o.time, o.poc});
+    int poc = 0;
+    if (!OrderCountAtTime(known, r.time, &poc)) {
+      drop[i] = true;
+      continue;
+    }
+    r.poc = poc;
+    if (r.run == pending_frms.front().run && poc < i_poc) r.slice_type = 1;
+  }
+  size_t w = 0;
+  for (size_t i = 0; i < pending_frms.size(); ++i) {
+    if (drop[i]) {
+      coded--;
+      ++pictures_left_out;
+      continue;
+    }
+    pending_frms[w++] = pending_frms[i];
+  }
+  pending_frms.resize(w);
+}
+
 void OutputPendingFrmsAVC() {
   if (pending_frms.empty()) return;
+  place_unread_records();
   if (group_after_loss) {
     // The first group after frames lost opens at a non-IDR I picture:
     // decoding starts there, but not at its leading pictures (after it in
@@ -468,6 +523,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   if (!new_picture) return 2;
   decode_poc(sps);
   if (Operation != 0) return 1;
+  ++pictures_begun;
   // The repeats of the picture timing read before this picture are its own.
   const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
   sei_frame_repeats = sei_field_repeats = 0;
@@ -503,6 +559,8 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.run = sort_run_of(r.poc, opens);
     r.frame_repeats = own_frame_repeats;
     r.field_repeats = own_field_repeats;
+    r.time = mkv_current_tc;
+    r.unread = false;
     append_record(r);
   }
   coded++;
