@@ -32,6 +32,7 @@
 #include "decode.h"
 #include "hevc.h"
 #include "index.h"
+#include "mpg.h"
 
 MatroskaFile* mf = nullptr;
 u32 track = 0;
@@ -426,19 +427,21 @@ static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
   return true;
 }
 
-// The frame loaded last, while indexing AVC or HEVC: its time and the
+// The frame loaded last, while indexing AVC, HEVC or MPEG-2: its time and the
 // pictures begun before it. All its units have been analysed when the next
 // frame is loaded (its last ends at the 00 00 01 behind it) or the track
 // ends. A frame that began no picture was read, so its picture was
 // recorded: its header is unreadable (zeroed, overwritten). It keeps its
-// place among the frames by its time (avc.h, hevc.h).
+// place among the frames by its time (avc.h, hevc.h, mpg.h). Until a first
+// picture was begun (or where none ever is, as in MPEG-1) no frame is one.
 static struct {
   bool held = false;
   u64 time = 0, begun = 0;
 } loaded;
 
 static void frame_loaded(u64 start) {
-  loaded.held = Operation == 0 && (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC);
+  loaded.held = Operation == 0 && pictures_begun > 0 &&
+                (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC || video.codec == MKV_VIDEO_MPEG2);
   loaded.time = start;
   loaded.begun = pictures_begun;
 }
@@ -448,7 +451,8 @@ static void frame_analysed() {
   loaded.held = false;
   if (pictures_begun != loaded.begun) return;
   if (video.codec == MKV_VIDEO_AVC) AvcFrameWithoutPicture(loaded.time);
-  else HevcFrameWithoutPicture(loaded.time);
+  else if (video.codec == MKV_VIDEO_HEVC) HevcFrameWithoutPicture(loaded.time);
+  else MpgFrameWithoutPicture(loaded.time);
 }
 
 void InitializeMKVBuffer(u64 t) {
