@@ -11,6 +11,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -310,6 +312,101 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
     for (const std::string& g : tu::kwi_with(lines, "I "))
       group = group || std::stoll(g.substr(2)) == i_time * 1000000;
     EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
+  }
+}
+
+// A frame read whole whose first bytes are zeroed (its first unit's length
+// and header, the picture's header; no block header touched): its picture
+// was recorded, so it keeps its line, and the frames after it keep their
+// numbers. Every picture of the file is listed, and each I picture's line
+// stands at the place of its time among ffprobe's pictures of the intact
+// file; no warning. AVC with open and with IDR groups, HEVC with CRA
+// pictures, MPEG-2.
+TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
+  const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p ";
+  const struct {
+    const char* name;
+    const char* file;
+    std::string make;
+    bool playback;  // the index has a PLAYBACK line
+  } streams[] = {
+      {"AVC open GOP", "zh-open.mkv",
+       pattern + "-c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3 OUT.264 && "
+                 "mkvmerge -q -o OUT OUT.264",
+       true},
+      {"AVC IDR groups", "zh-idr.mkv",
+       pattern + "-c:v libx264 -x264-params keyint=20:min-keyint=20:scenecut=0:bframes=2 OUT.264 && "
+                 "mkvmerge -q -o OUT OUT.264",
+       true},
+      {"HEVC CRA", "zh-cra.mkv",
+       pattern + "-c:v libx265 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4 OUT.265 && "
+                 "mkvmerge -q -o OUT OUT.265",
+       false},
+      {"MPEG-2", "zh-m2v.mkv", pattern + "-c:v mpeg2video -g 12 -bf 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v",
+       true},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    // The blocks: where their frame's data begins, its end, and the key flag.
+    struct Block {
+      uint64_t data, end;
+      bool key;
+    };
+    std::vector<Block> blocks;
+    const std::regex block(R"(^\| \+ Simple block: (key, )?.* at (\d+) size (\d+) data size (\d+)$)");
+    std::smatch m;
+    for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(base)).out))
+      if (std::regex_match(line, m, block)) {
+        const uint64_t at = std::stoull(m[2]), size = std::stoull(m[3]), data = std::stoull(m[4]);
+        blocks.push_back({at + size - data + 4, at + size, m[1].matched});  // behind track, time and flags
+      }
+    ASSERT_EQ(blocks.size(), 100u);
+    // ffprobe's pictures in display order: which are I pictures.
+    std::vector<std::pair<long long, char>> shown;
+    for (const std::string& line : tu::lines(tu::run("ffprobe -v error -select_streams v:0 -show_entries "
+                                                     "frame=pts,pict_type -of csv=p=0 " + tu::q(base)).out)) {
+      const size_t c = line.find(',');
+      if (c != std::string::npos && c + 1 < line.size()) shown.push_back({std::stoll(line.substr(0, c)), line[c + 1]});
+    }
+    ASSERT_EQ(shown.size(), 100u);
+    std::sort(shown.begin(), shown.end());
+    std::vector<size_t> want_i;
+    for (size_t n = 0; n < shown.size(); ++n)
+      if (shown[n].second == 'I') want_i.push_back(n);
+    // The largest frame of the middle third that is no key frame.
+    size_t z = 0;
+    for (size_t i = blocks.size() / 3; i < blocks.size() * 2 / 3; ++i)
+      if (!blocks[i].key && (z == 0 || blocks[i].end - blocks[i].data > blocks[z].end - blocks[z].data)) z = i;
+    ASSERT_GT(blocks[z].end - blocks[z].data, 64u);
+    std::vector<uint8_t> b = tu::read_file(base);
+    std::fill(b.begin() + long(blocks[z].data), b.begin() + long(blocks[z].data + 16), 0);
+    const std::string f = Write(std::string("header-") + s.file, b);
+
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+    const std::vector<std::string> pictures = tu::kwi_pictures(lines);
+    EXPECT_EQ(pictures.size(), 100u);
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
+    if (s.playback) {
+      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), "100");
+    }
+    // The I pictures' lines: AVC "FRM <slice_type> <count> <pic_struct>",
+    // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I ...".
+    std::vector<size_t> got_i;
+    for (size_t n = 0; n < pictures.size(); ++n) {
+      std::vector<std::string> v;
+      std::stringstream in(pictures[n]);
+      for (std::string x; in >> x;) v.push_back(x);
+      bool intra = false;
+      if (v.size() >= 2 && v[0] == "FRM" && v[1] == "I") intra = true;
+      else if (v.size() == 4 && v[0] == "FRM" && std::isdigit(static_cast<unsigned char>(v[1][0]))) intra = std::stoi(v[1]) % 5 == 2;
+      else if (v.size() >= 3 && v[0] != "FRM") intra = v[v.size() - 2] == "2";
+      if (intra) got_i.push_back(n);
+    }
+    EXPECT_EQ(got_i, want_i);
   }
 }
 
