@@ -317,12 +317,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Damage that costs only what it touches. Zeros inside one frame's slice
 // data (no block header touched: no warning, no frame left out): the frame is fed
 // and served as the decoder conceals it, and every other frame is its own
-// picture; 4 KB zeroed at a third of the file, over block headers: the
-// frames after the skip that can start (an open group's I picture and all
-// after it in decode order) are served, each as its own picture
-// (CheckDamaged). AVC with every group open (non-IDR I pictures with leading
-// B pictures), HEVC with open groups of CRA pictures, MPEG-2 with open
-// groups; each in order, in a random order and on fresh instances.
+// picture; the first bytes of a frame that is no key frame zeroed (its
+// picture header unreadable): the frame keeps its place, so no other frame
+// moves, and it is the decoder's picture or fails by its number; 4 KB
+// zeroed at a third of the file, over block headers: the frames after the
+// skip that can start (an open group's I picture and all after it in decode
+// order) are served, each as its own picture (CheckDamaged). AVC with every
+// group open (non-IDR I pictures with leading B pictures) and with IDR
+// groups, HEVC with open groups of CRA pictures, MPEG-2 with open groups;
+// each in order, in a random order and on fresh instances.
 struct ZeroedStream {
   const char* name;
   const char* file;
@@ -368,13 +371,12 @@ TEST_P(MatroskaZeroed, EveryFrameIsItsOwnPicture) {
       other = i;
   }
   ASSERT_GT(l.blocks[other].end - l.blocks[other].data, 64u);
+  std::vector<uint64_t> shown;  // block times in display order
+  for (const auto& blk : l.blocks) shown.push_back(blk.ns);
+  std::sort(shown.begin(), shown.end());
+  const int other_frame = int(std::lower_bound(shown.begin(), shown.end(), l.blocks[other].ns) - shown.begin());
   std::vector<size_t> excused;  // its display number, where ffmpeg borrows a header for it
-  if (GetParam().header_borrowed) {
-    std::vector<uint64_t> shown;
-    for (const auto& blk : l.blocks) shown.push_back(blk.ns);
-    std::sort(shown.begin(), shown.end());
-    excused.push_back(size_t(std::lower_bound(shown.begin(), shown.end(), l.blocks[other].ns) - shown.begin()));
-  }
+  if (GetParam().header_borrowed) excused.push_back(size_t(other_frame));
   const struct {
     const char* name;
     uint64_t at, count;
@@ -408,9 +410,17 @@ TEST_P(MatroskaZeroed, EveryFrameIsItsOwnPicture) {
       for (; i < l.blocks.size() && (l.blocks[i].pos < resume || !l.blocks[i].key); ++i) ++lost;
       lost += 8;  // the leading pictures of an open group there
     }
+    const bool header = c.at == l.blocks[other].data + 4;
     CheckDamaged(damaged + ".kwi", damaged, intact, w, h, intact.size() - lost, 155,
-                 std::string(GetParam().name) + ", " + c.name, !c.skipped,
-                 c.at == l.blocks[other].data + 4 ? excused : std::vector<size_t>{});
+                 std::string(GetParam().name) + ", " + c.name, !c.skipped, header ? excused : std::vector<size_t>{});
+    if (header) {
+      // The frame itself, first on a fresh instance: the decoder's picture,
+      // or a failure that names it.
+      const vshost::Frame f = Open(damaged + ".kwi")->getFrame(other_frame);
+      if (!f.ok) {
+        EXPECT_NE(f.error.find("frame " + std::to_string(other_frame) + ": "), std::string::npos) << f.error;
+      }
+    }
   }
 }
 
@@ -422,6 +432,10 @@ INSTANTIATE_TEST_SUITE_P(
                        return H264(path, 120,
                                    "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
                                    "b-adapt=0:b-pyramid=none");
+                     }},
+        ZeroedStream{"AVC_idr", "idr.264", 176, 144,
+                     [](const std::string& path) {
+                       return H264(path, 120, "-s 176x144 -x264-params keyint=24:min-keyint=24:scenecut=0:bframes=3");
                      }},
         ZeroedStream{"HEVC_open", "open.265", 320, 180,
                      [](const std::string& path) {
