@@ -194,14 +194,23 @@ static int sort_run_of(int poc, bool opens) {
 }
 
 void AvcFrameWithoutPicture(u64 t) {
+  // A picture timing message that the frame carried is its picture's.
+  const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
+  const int own_pic_struct = sei_pic_struct;
+  sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
   if (Operation != 0 || !had_first_I || pending_frms.empty()) return;  // before the first group nothing is indexed
   if (pictures_lost) {
     ++pictures_left_out;
+    frame_repeats -= own_frame_repeats;
+    field_repeats -= own_field_repeats;
     return;
   }
   FrmRecord r{};
   r.slice_type = 0;
-  r.pic_struct = -1;
+  r.pic_struct = own_pic_struct;
+  r.frame_repeats = own_frame_repeats;
+  r.field_repeats = own_field_repeats;
   r.coded_order = coded_field_order;
   r.run = sort_run;
   r.time = t;
@@ -238,6 +247,8 @@ static void place_unread_records() {
     if (drop[i]) {
       coded--;
       ++pictures_left_out;
+      frame_repeats -= pending_frms[i].frame_repeats;
+      field_repeats -= pending_frms[i].field_repeats;
       continue;
     }
     pending_frms[w++] = pending_frms[i];
@@ -527,6 +538,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   // The repeats of the picture timing read before this picture are its own.
   const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
   sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
 
   // ---- groups open at IDR and I pictures
   const bool opens = idr || img->type == SLICE_I;

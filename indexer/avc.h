@@ -20,8 +20,9 @@ void OutputPendingFrmsAVC();
 // Matroska: the frame of time t was read and began no picture (its header
 // is unreadable). Its picture is listed in its group where its time places
 // it among the group's order counts, with the slice type of a P picture (a
-// B picture where it is shown before the group's I picture) and no
-// pic_struct; where no count fits, or next to frames lost, it is left out.
+// B picture where it is shown before the group's I picture) and the
+// pic_struct of a picture timing message it carried (else none); where no
+// count fits, or next to frames lost, it is left out.
 void AvcFrameWithoutPicture(u64 t);
 // Part of init_indexing(): clears all AVC analysis state.
 void reset_avc_analysis();

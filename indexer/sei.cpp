@@ -4,6 +4,7 @@
 int avc_picture_structure = -1;
 int picture_structure_present_flag;
 int sei_frame_repeats, sei_field_repeats;
+int sei_pic_struct = -1;
 
 // Payload types of interest (Annex D.1).
 constexpr unsigned SEI_PIC_TIMING = 1;
@@ -38,6 +39,7 @@ void interpret_picture_timing_info(const unsigned char* payload, int payload_siz
   s.ei_flag = 0;
   avc_picture_structure = static_cast<int>(read_u(&s, 4));
   if (s.ei_flag) avc_picture_structure = 0;
+  sei_pic_struct = avc_picture_structure;
 
   if (Operation != 0) return;
   switch (avc_picture_structure) {
@@ -96,4 +98,5 @@ void reset_sei() {
   avc_picture_structure = -1;
   picture_structure_present_flag = 0;
   sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
 }

@@ -13,6 +13,9 @@ extern int picture_structure_present_flag;
 // began added to frame_repeats and field_repeats: they belong to the
 // picture that begins next, and are taken back where it is not indexed.
 extern int sei_frame_repeats, sei_field_repeats;
+// The pic_struct of a picture timing message read since the last picture
+// began, -1 where none was.
+extern int sei_pic_struct;
 
 // rbsp points at the NAL header byte of one SEI unit with emulation
 // prevention removed; size counts from there. 1 when the unit carried a

@@ -320,30 +320,38 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
 // was recorded, so it keeps its line, and the frames after it keep their
 // numbers. Every picture of the file is listed, and each I picture's line
 // stands at the place of its time among ffprobe's pictures of the intact
-// file; no warning. AVC with open and with IDR groups, HEVC with CRA
-// pictures, MPEG-2.
+// file; PLAYBACK counts them with the fields and frames ffprobe says each
+// repeats; no warning. AVC with open and with IDR groups, HEVC with CRA
+// pictures, MPEG-2; AVC soft pulldown with the slice header zeroed behind
+// the picture timing that precedes it in the frame.
 TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
   const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p ";
   const struct {
     const char* name;
     const char* file;
     std::string make;
-    bool playback;  // the index has a PLAYBACK line
+    bool playback;      // the index has a PLAYBACK line
+    bool behind_first;  // the zeros begin behind the frame's first unit
   } streams[] = {
       {"AVC open GOP", "zh-open.mkv",
        pattern + "-c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3 OUT.264 && "
                  "mkvmerge -q -o OUT OUT.264",
-       true},
+       true, false},
       {"AVC IDR groups", "zh-idr.mkv",
        pattern + "-c:v libx264 -x264-params keyint=20:min-keyint=20:scenecut=0:bframes=2 OUT.264 && "
                  "mkvmerge -q -o OUT OUT.264",
-       true},
+       true, false},
+      {"AVC soft pulldown", "zh-pulldown.mkv",
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=24000/1001 -frames:v 100 -pix_fmt yuv420p "
+       "-f yuv4mpegpipe OUT.y4m && x264 --quiet --pulldown 32 --keyint 24 --bframes 2 --demuxer y4m -o OUT.264 "
+       "OUT.y4m && mkvmerge -q -o OUT OUT.264",
+       true, true},
       {"HEVC CRA", "zh-cra.mkv",
        pattern + "-c:v libx265 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4 OUT.265 && "
                  "mkvmerge -q -o OUT OUT.265",
-       false},
+       false, false},
       {"MPEG-2", "zh-m2v.mkv", pattern + "-c:v mpeg2video -g 12 -bf 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v",
-       true},
+       true, false},
   };
   for (const auto& s : streams) {
     SCOPED_TRACE(s.name);
@@ -362,25 +370,37 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
         blocks.push_back({at + size - data + 4, at + size, m[1].matched});  // behind track, time and flags
       }
     ASSERT_EQ(blocks.size(), 100u);
-    // ffprobe's pictures in display order: which are I pictures.
+    // ffprobe's pictures in display order: which are I pictures; and the
+    // fields (1) and frames (2, 4: doubled, tripled) they repeat.
     std::vector<std::pair<long long, char>> shown;
+    long long frames_repeated = 0, fields_repeated = 0;
     for (const std::string& line : tu::lines(tu::run("ffprobe -v error -select_streams v:0 -show_entries "
-                                                     "frame=pts,pict_type -of csv=p=0 " + tu::q(base)).out)) {
-      const size_t c = line.find(',');
-      if (c != std::string::npos && c + 1 < line.size()) shown.push_back({std::stoll(line.substr(0, c)), line[c + 1]});
+                                                     "frame=pts,pict_type,repeat_pict -of csv=p=0 " + tu::q(base)).out)) {
+      std::vector<std::string> v;
+      std::stringstream in(line);
+      for (std::string x; std::getline(in, x, ',');) v.push_back(x);
+      if (v.size() < 3 || v[1].empty() || v[2].empty()) continue;
+      shown.push_back({std::stoll(v[0]), v[1][0]});
+      const int repeat = std::stoi(v[2]);
+      if (repeat == 1) ++fields_repeated;
+      if (repeat >= 2) frames_repeated += repeat / 2;
     }
     ASSERT_EQ(shown.size(), 100u);
     std::sort(shown.begin(), shown.end());
     std::vector<size_t> want_i;
     for (size_t n = 0; n < shown.size(); ++n)
       if (shown[n].second == 'I') want_i.push_back(n);
+    EXPECT_EQ(fields_repeated > 0, s.behind_first);
     // The largest frame of the middle third that is no key frame.
     size_t z = 0;
     for (size_t i = blocks.size() / 3; i < blocks.size() * 2 / 3; ++i)
       if (!blocks[i].key && (z == 0 || blocks[i].end - blocks[i].data > blocks[z].end - blocks[z].data)) z = i;
     ASSERT_GT(blocks[z].end - blocks[z].data, 64u);
     std::vector<uint8_t> b = tu::read_file(base);
-    std::fill(b.begin() + long(blocks[z].data), b.begin() + long(blocks[z].data + 16), 0);
+    uint64_t at = blocks[z].data;
+    if (s.behind_first) at += 4 + ((uint64_t(b[at]) << 24) | (uint64_t(b[at + 1]) << 16) | (uint64_t(b[at + 2]) << 8) | b[at + 3]);
+    ASSERT_LT(at + 16, blocks[z].end);
+    std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
     const std::string f = Write(std::string("header-") + s.file, b);
 
     tu::RunResult r;
@@ -391,22 +411,37 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     EXPECT_EQ(pictures.size(), 100u);
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
     if (s.playback) {
-      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), "100");
+      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
     }
     // The I pictures' lines: AVC "FRM <slice_type> <count> <pic_struct>",
-    // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I ...".
+    // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I <structure>
+    // <top first> <repeat first> <progressive>"; and the repeats the lines
+    // of AVC and MPEG-2 give their pictures.
     std::vector<size_t> got_i;
+    long long line_frames = 0, line_fields = 0;
     for (size_t n = 0; n < pictures.size(); ++n) {
       std::vector<std::string> v;
       std::stringstream in(pictures[n]);
       for (std::string x; in >> x;) v.push_back(x);
       bool intra = false;
-      if (v.size() >= 2 && v[0] == "FRM" && v[1] == "I") intra = true;
-      else if (v.size() == 4 && v[0] == "FRM" && std::isdigit(static_cast<unsigned char>(v[1][0]))) intra = std::stoi(v[1]) % 5 == 2;
-      else if (v.size() >= 3 && v[0] != "FRM") intra = v[v.size() - 2] == "2";
+      if (v.size() == 6 && v[0] == "FRM") {
+        intra = v[1] == "I";
+        line_fields += v[4] == "1";
+      } else if (v.size() == 4 && v[0] == "FRM") {
+        intra = std::stoi(v[1]) % 5 == 2;
+        const int pic_struct = std::stoi(v[3]);
+        line_fields += pic_struct == 5 || pic_struct == 6;
+        line_frames += pic_struct == 7 ? 1 : pic_struct == 8 ? 2 : 0;
+      } else if (v.size() >= 3) {
+        intra = v[v.size() - 2] == "2";
+      }
       if (intra) got_i.push_back(n);
     }
     EXPECT_EQ(got_i, want_i);
+    if (s.playback) {
+      EXPECT_EQ(line_fields, fields_repeated);
+      EXPECT_EQ(line_frames, frames_repeated);
+    }
   }
 }
 
