@@ -28,8 +28,11 @@
 #include <vector>
 
 #include "MatroskaVideo.h"
+#include "avc.h"
 #include "decode.h"
+#include "hevc.h"
 #include "index.h"
+#include "mpg.h"
 
 MatroskaFile* mf = nullptr;
 u32 track = 0;
@@ -424,7 +427,36 @@ static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
   return true;
 }
 
+// The frame loaded last, while indexing AVC, HEVC or MPEG-2: its time and the
+// pictures begun before it. All its units have been analysed when the next
+// frame is loaded (its last ends at the 00 00 01 behind it) or the track
+// ends. A frame that began no picture was read, so its picture was
+// recorded: its header is unreadable (zeroed, overwritten). It keeps its
+// place among the frames by its time (avc.h, hevc.h, mpg.h). Until a first
+// picture was begun (or where none ever is, as in MPEG-1) no frame is one.
+static struct {
+  bool held = false;
+  u64 time = 0, begun = 0;
+} loaded;
+
+static void frame_loaded(u64 start) {
+  loaded.held = Operation == 0 && pictures_begun > 0 &&
+                (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC || video.codec == MKV_VIDEO_MPEG2);
+  loaded.time = start;
+  loaded.begun = pictures_begun;
+}
+
+static void frame_analysed() {
+  if (!loaded.held) return;
+  loaded.held = false;
+  if (pictures_begun != loaded.begun) return;
+  if (video.codec == MKV_VIDEO_AVC) AvcFrameWithoutPicture(loaded.time);
+  else if (video.codec == MKV_VIDEO_HEVC) HevcFrameWithoutPicture(loaded.time);
+  else MpgFrameWithoutPicture(loaded.time);
+}
+
 void InitializeMKVBuffer(u64 t) {
+  loaded.held = false;
   u32 at = 0;
   const bool avc_like = video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC;
   u32 tr, size, flags;
@@ -460,18 +492,24 @@ void InitializeMKVBuffer(u64 t) {
   while (frame_lost_to_damage(pos, size, flags))
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return;
   if (!load_frame(at, pos, size, flags & FRAME_KF, start, &n)) return;
+  frame_loaded(start);
   finish_buffer(n, pos, start);
 }
 
 int NextMKVBuffer() {
   u32 tr, size, flags;
   u64 start, end, pos;
+  frame_analysed();
   for (;;) {
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return -1;
     if (frame_lost_to_damage(pos, size, flags)) continue;
     u32 n;
     if (!load_frame(0, pos, size, flags & FRAME_KF, start, &n)) return -1;
-    if (n == 0) continue;  // no unit in it
+    frame_loaded(start);
+    if (n == 0) {  // no unit in it
+      frame_analysed();
+      continue;
+    }
     finish_buffer(n, pos, start);
     // The previous buffer's closing 00 00 01 stands for this frame's first
     // start code.

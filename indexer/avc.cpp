@@ -40,6 +40,10 @@ struct FrmRecord {
   int poc;                   // frame: min(top, bottom); field pair: the first field's count
   int coded_order;           // 0 frame with equal counts, 1 top first, 2 bottom first
   int run;                   // sorting run within its group (see sort_run_of)
+  int frame_repeats;         // what its picture timing added to frame_repeats
+  int field_repeats;         // ... and to field_repeats
+  u64 time;                  // Matroska: its frame's time
+  bool unread;               // a Matroska frame without a readable header: its count follows from its time
 };
 
 static struct {
@@ -189,8 +193,72 @@ static int sort_run_of(int poc, bool opens) {
   return sort_run;
 }
 
+void AvcFrameWithoutPicture(u64 t) {
+  // A picture timing message that the frame carried is its picture's.
+  const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
+  const int own_pic_struct = sei_pic_struct;
+  sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
+  if (Operation != 0 || !had_first_I || pending_frms.empty()) return;  // before the first group nothing is indexed
+  if (pictures_lost) {
+    ++pictures_left_out;
+    frame_repeats -= own_frame_repeats;
+    field_repeats -= own_field_repeats;
+    return;
+  }
+  FrmRecord r{};
+  r.slice_type = 0;
+  r.pic_struct = own_pic_struct;
+  r.frame_repeats = own_frame_repeats;
+  r.field_repeats = own_field_repeats;
+  r.coded_order = coded_field_order;
+  r.run = sort_run;
+  r.time = t;
+  r.unread = true;
+  append_record(r);
+  coded++;
+}
+
+// The unread records of the group get the order count that their times
+// give among the group's other pictures of their run; those that no count
+// fits are left out.
+static void place_unread_records() {
+  bool any = false;
+  for (const FrmRecord& r : pending_frms) any = any || r.unread;
+  if (!any) return;
+  const int i_poc = pending_frms.front().poc;
+  std::vector<bool> drop(pending_frms.size(), false);
+  for (size_t i = 0; i < pending_frms.size(); ++i) {
+    FrmRecord& r = pending_frms[i];
+    if (!r.unread) continue;
+    std::vector<std::pair<u64, int>> known;
+    for (const FrmRecord& o : pending_frms)
+      if (!o.unread && o.run == r.run) known.push_back({o.time, o.poc});
+    int poc = 0;
+    if (!OrderCountAtTime(known, r.time, &poc)) {
+      drop[i] = true;
+      continue;
+    }
+    r.poc = poc;
+    if (r.run == pending_frms.front().run && poc < i_poc) r.slice_type = 1;
+  }
+  size_t w = 0;
+  for (size_t i = 0; i < pending_frms.size(); ++i) {
+    if (drop[i]) {
+      coded--;
+      ++pictures_left_out;
+      frame_repeats -= pending_frms[i].frame_repeats;
+      field_repeats -= pending_frms[i].field_repeats;
+      continue;
+    }
+    pending_frms[w++] = pending_frms[i];
+  }
+  pending_frms.resize(w);
+}
+
 void OutputPendingFrmsAVC() {
   if (pending_frms.empty()) return;
+  place_unread_records();
   if (group_after_loss) {
     // The first group after frames lost opens at a non-IDR I picture:
     // decoding starts there, but not at its leading pictures (after it in
@@ -200,6 +268,11 @@ void OutputPendingFrmsAVC() {
     const auto kept = std::stable_partition(pending_frms.begin() + 1, pending_frms.end(),
                                             [&](const FrmRecord& r) { return r.poc >= i_poc; });
     const int leading = static_cast<int>(pending_frms.end() - kept);
+    // Pictures not indexed repeat none of their fields.
+    for (auto r = kept; r != pending_frms.end(); ++r) {
+      frame_repeats -= r->frame_repeats;
+      field_repeats -= r->field_repeats;
+    }
     pending_frms.erase(kept, pending_frms.end());
     pictures_left_out += leading;
     coded -= leading;
@@ -461,6 +534,11 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   if (!new_picture) return 2;
   decode_poc(sps);
   if (Operation != 0) return 1;
+  ++pictures_begun;
+  // The repeats of the picture timing read before this picture are its own.
+  const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
+  sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
 
   // ---- groups open at IDR and I pictures
   const bool opens = idr || img->type == SLICE_I;
@@ -469,6 +547,8 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   // (Before the first group nothing is indexed anyway.)
   if (pictures_lost && !opens && had_first_I) {
     ++pictures_left_out;
+    frame_repeats -= own_frame_repeats;
+    field_repeats -= own_field_repeats;
     return 1;
   }
   if (pictures_lost && opens) {
@@ -489,6 +569,10 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.poc = img->framepoc;
     r.coded_order = coded_field_order;
     r.run = sort_run_of(r.poc, opens);
+    r.frame_repeats = own_frame_repeats;
+    r.field_repeats = own_field_repeats;
+    r.time = mkv_current_tc;
+    r.unread = false;
     append_record(r);
   }
   coded++;

@@ -17,5 +17,12 @@ void IndexStartingSPS_PPS(u64 position);
 // count) and counts its film transitions. Callers call it only when the
 // group holds records.
 void OutputPendingFrmsAVC();
+// Matroska: the frame of time t was read and began no picture (its header
+// is unreadable). Its picture is listed in its group where its time places
+// it among the group's order counts, with the slice type of a P picture (a
+// B picture where it is shown before the group's I picture) and the
+// pic_struct of a picture timing message it carried (else none); where no
+// count fits, or next to frames lost, it is left out.
+void AvcFrameWithoutPicture(u64 t);
 // Part of init_indexing(): clears all AVC analysis state.
 void reset_avc_analysis();

@@ -47,6 +47,7 @@ u64 mkv_current_tc;
 double mkv_Frame_Rate;
 bool pictures_lost;
 int pictures_left_out;
+u64 pictures_begun;
 
 static NALU_t nalu_record;
 NALU_t* nalu = &nalu_record;

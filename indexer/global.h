@@ -73,6 +73,10 @@ extern double mkv_Frame_Rate;                   // rate of the chosen Matroska t
 // which decoding starts afresh, and counts them in pictures_left_out.
 extern bool pictures_lost;
 extern int pictures_left_out;
+// Pictures whose header the analysis read while indexing, listed or left
+// out: a Matroska frame read in full that began none holds no readable
+// picture header (Matroska.cpp).
+extern u64 pictures_begun;
 
 // ---------------------------------------------------------------- unit reader (nalu.cpp, ts.cpp)
 struct NALU_t {

@@ -53,6 +53,7 @@ struct HevcIndexEntry {
   uint8_t nal_unit_type;  // of the picture's first slice segment (0-9, 16-21)
   uint8_t slice_type;     // 0 B, 1 P, 2 I, as coded
   bool starts_run;        // POC restarted here (IDR, BLA, CRA that began a sequence)
+  bool unread;            // a Matroska frame without a readable header: its POC follows from its time
 };
 
 // Filled in decode order. They grow as needed (long streams exceed any fixed
@@ -60,6 +61,9 @@ struct HevcIndexEntry {
 // the run through no_mem_exit.
 static std::vector<HevcIndexEntry> index_entries;
 static std::vector<u64> irap_positions;  // unit position (container time for 2, 4), decode order
+// Matroska: the frame time of each entry (until the order counts of the
+// unread entries are found).
+static std::vector<u64> entry_times;
 
 // ---------------------------------------------------------------- analysis state
 static int32_t prevTid0POC;                 // POC anchor of the derivation (H.265 8.3.1)
@@ -493,6 +497,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   prev_poc = poc;
   new_sequence = false;
   if (Operation != 0) return 1;
+  ++pictures_begun;
 
   // After pictures were lost, those up to the next IRAP picture cannot be
   // decoded, nor the RASL pictures of a CRA or BLA picture there (before the
@@ -538,12 +543,14 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   e.nal_unit_type = uint8_t(type);
   e.slice_type = uint8_t(slice_type_value);
   e.starts_run = restart;
+  e.unread = false;
   try {
     if (is_irap(type)) {
       e.irap = u32(irap_positions.size());
       irap_positions.push_back(container_times() ? mkv_current_tc : position);
     }
     index_entries.push_back(e);
+    if (SystemStream_Flag == 2) entry_times.push_back(mkv_current_tc);
   } catch (const std::bad_alloc&) {
     no_mem_exit("index_entries");
   }
@@ -624,6 +631,86 @@ static void write_record_lines() {
   }
 }
 
+void HevcFrameWithoutPicture(u64 t) {
+  if (Operation != 0 || index_entries.empty()) return;  // before the first picture nothing is indexed
+  if (pictures_lost || rasl_after_loss) {
+    ++pictures_left_out;
+    return;
+  }
+  HevcIndexEntry e{};
+  e.poc = 1;  // never 0, which would begin a run; found by place_unread_entries
+  e.nal_unit_type = NAL_TRAIL_N;
+  e.slice_type = 1;
+  e.unread = true;
+  try {
+    index_entries.push_back(e);
+    entry_times.push_back(t);
+  } catch (const std::bad_alloc&) {
+    no_mem_exit("index_entries");
+  }
+  coded++;
+}
+
+// Each unread entry gets the order count that its time gives among the
+// other pictures of its run (as sort_into_display_order takes the runs);
+// before the run's last IRAP picture in display order, after it in decode
+// order, it is one of that picture's leading pictures (RADL where the
+// nearest leading picture before it is, else RASL) and takes the slice type
+// of a B picture. Those that no count fits are left out.
+static void place_unread_entries() {
+  const size_t n = index_entries.size();
+  if (entry_times.size() != n) return;
+  bool any = false;
+  for (const HevcIndexEntry& e : index_entries) any = any || e.unread;
+  if (!any) return;
+  std::vector<bool> drop(n, false);
+  size_t begin = 0;
+  while (begin < n) {
+    size_t end = begin + 1;
+    while (end < n && (index_entries[end].unread || (index_entries[end].poc != 0 && !index_entries[end].starts_run))) end++;
+    std::vector<std::pair<u64, int>> known;
+    for (size_t i = begin; i < end; ++i)
+      if (!index_entries[i].unread) known.push_back({entry_times[i], index_entries[i].poc});
+    for (size_t i = begin; i < end; ++i) {
+      HevcIndexEntry& e = index_entries[i];
+      if (!e.unread) continue;
+      int poc = 0;
+      if (!OrderCountAtTime(known, entry_times[i], &poc) || poc == 0) {
+        drop[i] = true;
+        continue;
+      }
+      e.poc = poc;
+      int leading_type = -1;  // of the nearest leading picture before it, in decode order
+      for (size_t j = i; j-- > begin;) {
+        const HevcIndexEntry& o = index_entries[j];
+        if (o.unread) continue;
+        if (leading_type < 0 && is_leading(o.nal_unit_type)) leading_type = o.nal_unit_type;
+        if (is_irap(o.nal_unit_type)) {
+          if (poc < o.poc) {
+            e.nal_unit_type = uint8_t(leading_type == NAL_RADL_N || leading_type == NAL_RADL_R ? NAL_RADL_N : NAL_RASL_N);
+            e.slice_type = 0;
+          }
+          break;
+        }
+      }
+    }
+    begin = end;
+  }
+  size_t w = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (drop[i]) {
+      coded--;
+      ++pictures_left_out;
+      continue;
+    }
+    index_entries[w] = index_entries[i];
+    entry_times[w] = entry_times[i];
+    ++w;
+  }
+  index_entries.resize(w);
+  entry_times.resize(w);
+}
+
 // Display order: runs begin at entry 0, at every POC 0 and wherever the POC
 // restarted; within a run pictures are ordered by POC, stably, and never
 // leave their run.
@@ -668,6 +755,7 @@ void index_hevc() {
     memset(light_level, 0, sizeof light_level);
     index_entries.clear();
     irap_positions.clear();
+    entry_times.clear();
     write_index_head("KWHEVCIndexFile", 500);
   }
 
@@ -690,6 +778,7 @@ void index_hevc() {
   OutputProgress(100);
   if (Operation != 0) return;
 
+  place_unread_entries();
   sort_into_display_order();
   if (p_aif) {
     write_record_lines();
@@ -702,6 +791,7 @@ void index_hevc() {
 void reset_hevc_analysis() {
   index_entries.clear();
   irap_positions.clear();
+  entry_times.clear();
   prevTid0POC = 0;
   run_floor = 0;
   run_gaps = unit_gaps = 0;

@@ -8,6 +8,12 @@
 void index_hevc();
 int parse_nalu_hevc(NALU_t* unit, u64 position);
 void reset_hevc_analysis();          // part of init_indexing()
+// Matroska: the frame of time t was read and began no picture (its header
+// is unreadable). Its picture is listed where its time places it, as a
+// trailing or leading picture of its run of order counts, its slice type
+// that of a P or B picture; where no count fits, or next to frames lost,
+// it is left out.
+void HevcFrameWithoutPicture(u64 t);
 // Writes the MASTERING line from hevc_mastering (pass mode 0 only).
 void print_color_mastering_info();
 

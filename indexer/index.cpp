@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -325,6 +326,7 @@ void init_indexing() {
   size_warnings.clear();
   pictures_lost = false;
   pictures_left_out = 0;
+  pictures_begun = 0;
   ts_video_gaps = 0;
   ts_first_gap = 0;
   ts_video_packets_lost = 0;
@@ -419,6 +421,43 @@ void write_picture_line(int ndx, const char* word, std::initializer_list<long lo
     o = put_decimal(o, v);
   }
   fwrite(line, 1, static_cast<size_t>(o - line), p_aif);
+}
+
+bool OrderCountAtTime(const std::vector<std::pair<u64, int>>& known, u64 t, int* count) {
+  // The nearest two shown before t (b1 nearer) and after it (a1 nearer).
+  const std::pair<u64, int>*b1 = nullptr, *b2 = nullptr, *a1 = nullptr, *a2 = nullptr;
+  for (const auto& k : known) {
+    if (k.first == t) return false;
+    if (k.first < t) {
+      if (!b1 || k.first > b1->first) {
+        b2 = b1;
+        b1 = &k;
+      } else if (!b2 || k.first > b2->first) {
+        b2 = &k;
+      }
+    } else if (!a1 || k.first < a1->first) {
+      a2 = a1;
+      a1 = &k;
+    } else if (!a2 || k.first < a2->first) {
+      a2 = &k;
+    }
+  }
+  const std::pair<u64, int>*p = nullptr, *q = nullptr;  // p shown before q
+  if (b1 && a1) p = b1, q = a1;
+  else if (b1 && b2) p = b2, q = b1;
+  else if (a1 && a2) p = a1, q = a2;
+  else return false;
+  if (q->first <= p->first || q->second <= p->second) return false;
+  const double at = static_cast<double>(p->second) + (static_cast<double>(t) - static_cast<double>(p->first)) *
+                                                          static_cast<double>(q->second - p->second) /
+                                                          static_cast<double>(q->first - p->first);
+  if (!(at > -2147483648.0 && at < 2147483647.0)) return false;
+  const int c = static_cast<int>(std::lround(at));
+  if ((b1 && c <= b1->second) || (a1 && c >= a1->second)) return false;
+  for (const auto& k : known)
+    if (k.second == c) return false;
+  *count = c;
+  return true;
 }
 
 int progress_percent() {

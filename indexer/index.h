@@ -4,6 +4,8 @@
 #pragma once
 
 #include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "global.h"
 
@@ -24,6 +26,13 @@ void OutputProgress(int percent);    // "%d\r", "100\n" at the end, nothing for 
 // fprintf's %d and %lld write them: the lines written once per picture,
 // where reading a format costs more than the writing.
 void write_picture_line(int ndx, const char* word, std::initializer_list<long long> values);
+// The order count of a picture shown at time t among pictures of one run of
+// counts whose times and counts are known: interpolated between the nearest
+// shown before and after it, else extrapolated from the two nearest on its
+// side (times rounded by the container are allowed for). False where no
+// count fits: fewer than two pictures, a picture of the same time, or a
+// count that is not strictly between its neighbours' or is taken.
+bool OrderCountAtTime(const std::vector<std::pair<u64, int>>& known, u64 t, int* count);
 int progress_percent();              // position of the read pointer as a share of the input
 
 // ---- index file writer (nothing is written while Operation != 0)

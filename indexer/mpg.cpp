@@ -135,6 +135,8 @@ static bool had_group;            // an I picture's group was recorded
 // The group after pictures lost to damage is open: its leading B pictures
 // (before the next P or I picture) reference a lost one.
 static bool leading_after_loss;
+// Matroska: the frame time of the last I or P picture.
+static u64 last_reference_time;
 
 // Film cadence: field-repeat codes trf = top_field_first * 2 + repeat_first_field
 // of the last two pictures in display order, -1 before there are any.
@@ -414,6 +416,26 @@ static void commit_held() {
   }
 }
 
+void MpgFrameWithoutPicture(u64 t) {
+  if (Operation != 0 || !AnchorPictureSeen) return;  // before the first I picture nothing is indexed
+  const PictureInfo& last = held.valid ? held.pic : pending_ref;
+  PictureInfo pic{};
+  pic.valid = true;
+  pic.type = t > last_reference_time ? P_TYPE : B_TYPE;
+  pic.structure = FRAME_PICTURE;
+  pic.top_field_first = last.valid ? last.top_field_first : 1;
+  pic.repeat_first_field = 0;
+  pic.progressive_frame = last.valid ? last.progressive_frame : prog_seq;
+  if (pic.type == P_TYPE) last_reference_time = t;
+  second_field = false;
+  coded++;
+  commit_held();
+  held.valid = true;
+  held.pic = pic;
+  held.left_out = left_out_after_loss(pic.type, -1);
+  if (held.left_out) coded--;
+}
+
 // The picture step, at the picture coding extension that follows a picture
 // header. Returns 1 for a counted picture, 2 otherwise.
 static int picture_coding_extension(BitReader& br) {
@@ -470,7 +492,11 @@ static int picture_coding_extension(BitReader& br) {
     }
   }
 
-  if (Operation == 0) coded++;
+  if (Operation == 0) {
+    coded++;
+    ++pictures_begun;
+    if (picture_coding_type != B_TYPE) last_reference_time = mkv_current_tc;
+  }
 
   commit_held();
   held.valid = true;
@@ -621,6 +647,7 @@ void reset_mpg_analysis() {
   second_field = false;
   first_field_structure = 0;
   AnchorPictureSeen = false;
+  last_reference_time = 0;
   display_horizontal_size = display_vertical_size = 0;
   pending_seq = 0;
   seq_since_picture = gop_since_picture = header_after_seq = false;

@@ -8,6 +8,12 @@ void index_mpg();
 // (a frame, or the first field of a pair), 2 otherwise.
 int parse_nalu_mpg(NALU_t* unit, u64 position);
 void reset_mpg_analysis();           // part of init_indexing()
+// Matroska: the frame of time t was read and began no picture (its picture
+// header or coding extension is unreadable). It is listed as the picture
+// its time makes it: a P picture where it is shown after the last I or P
+// picture, else a B picture, a frame picture that repeats no field; next
+// to frames lost it is left out as a picture of its type would be.
+void MpgFrameWithoutPicture(u64 t);
 // Whether the first n bytes of a Matroska or MP4 frame (nalu.h) hold all the
 // analysis takes from it: one frame picture (a picture header, then its
 // coding extension of picture_structure 3), its first slice, and nothing

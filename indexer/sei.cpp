@@ -3,6 +3,8 @@
 
 int avc_picture_structure = -1;
 int picture_structure_present_flag;
+int sei_frame_repeats, sei_field_repeats;
+int sei_pic_struct = -1;
 
 // Payload types of interest (Annex D.1).
 constexpr unsigned SEI_PIC_TIMING = 1;
@@ -37,13 +39,14 @@ void interpret_picture_timing_info(const unsigned char* payload, int payload_siz
   s.ei_flag = 0;
   avc_picture_structure = static_cast<int>(read_u(&s, 4));
   if (s.ei_flag) avc_picture_structure = 0;
+  sei_pic_struct = avc_picture_structure;
 
   if (Operation != 0) return;
   switch (avc_picture_structure) {
-    case 7: frame_repeats += 1; break;   // frame doubling
-    case 8: frame_repeats += 2; break;   // frame tripling
-    case 5:                              // top, bottom, top repeated
-    case 6: field_repeats += 1; break;   // bottom, top, bottom repeated
+    case 7: frame_repeats += 1; sei_frame_repeats += 1; break;  // frame doubling
+    case 8: frame_repeats += 2; sei_frame_repeats += 2; break;  // frame tripling
+    case 5:                                                      // top, bottom, top repeated
+    case 6: field_repeats += 1; sei_field_repeats += 1; break;  // bottom, top, bottom repeated
     default: break;
   }
 }
@@ -94,4 +97,6 @@ int InterpretSEIMessage(const unsigned char* rbsp, int size, img_par* img, int /
 void reset_sei() {
   avc_picture_structure = -1;
   picture_structure_present_flag = 0;
+  sei_frame_repeats = sei_field_repeats = 0;
+  sei_pic_struct = -1;
 }

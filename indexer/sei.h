@@ -9,6 +9,13 @@
 extern int avc_picture_structure;
 // pic_struct_present_flag of the active SPS's VUI as last seen.
 extern int picture_structure_present_flag;
+// The repeats that the picture timing messages read since the last picture
+// began added to frame_repeats and field_repeats: they belong to the
+// picture that begins next, and are taken back where it is not indexed.
+extern int sei_frame_repeats, sei_field_repeats;
+// The pic_struct of a picture timing message read since the last picture
+// began, -1 where none was.
+extern int sei_pic_struct;
 
 // rbsp points at the NAL header byte of one SEI unit with emulation
 // prevention removed; size counts from there. 1 when the unit carried a

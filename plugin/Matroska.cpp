@@ -286,6 +286,35 @@ bool CAVCDecoder::LostToMkvDamage(u64 start, u32 size, u32 flags) {
   return false;
 }
 
+namespace {
+
+// MPEG-2: whether the frame begins a picture as Ostrel counts one, a picture
+// header followed by its coding extension, before its first slice.
+bool BeginsMpegPicture(const std::vector<uint8_t>& f) {
+  bool after_header = false;
+  for (size_t i = 0; i + 3 < f.size(); ++i) {
+    if (f[i] != 0 || f[i + 1] != 0 || f[i + 2] != 1) continue;
+    const uint8_t code = f[i + 3];
+    if (after_header && code == 0xB5 && i + 4 < f.size() && (f[i + 4] >> 4) == 8) return true;
+    if (code >= 0x01 && code <= 0xAF) return false;  // a slice
+    after_header = code == 0x00;
+    i += 2;
+  }
+  return false;
+}
+
+}  // namespace
+
+void CAVCDecoder::PassUnreadMpegPicture() {
+  // Its number is taken as its picture header would take it; nothing of it
+  // is fed.
+  if (!tag.begun) NextDecodedPicture();
+  tag.begun = false;
+  tag.first_field = false;
+  tag.opened = false;
+  tag.current = 0;
+}
+
 int CAVCDecoder::NextMKVBuffer() {
   u32 track, size, flags;
   u64 start, end, pos;
@@ -294,6 +323,14 @@ int CAVCDecoder::NextMKVBuffer() {
     const bool read = MkvReadFrame(files[0].fp, mkv_video, pos, size, READ_BUFFER_SIZE, &mkv_raw);
     if (read && LostToMkvDamage(start, size, flags)) continue;
     if (read && MissedMkvGroup(start, flags & FRAME_KF)) return -1;
+    // An MPEG-2 frame whose picture header or coding extension is
+    // unreadable: Ostrel lists its picture by its time, as a P or B
+    // picture that the decoder cannot decode. It is not fed, and the
+    // pictures after it keep their numbers.
+    if (read && mkv_video.codec == MKV_VIDEO_MPEG2 && !BeginsMpegPicture(mkv_raw)) {
+      PassUnreadMpegPicture();
+      continue;
+    }
     const u32 n = read ? put_frame(mkv_video, mkv_raw, flags & FRAME_KF, rbuf.data()) : 0;
     if (n == 0) {
       // Cut short, or larger than the read buffer: the input ends here.

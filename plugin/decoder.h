@@ -304,6 +304,10 @@ class CAVCDecoder {
   // that Ostrel left out next to damage that reading passed over (see
   // mkv_after_damage).
   bool LostToMkvDamage(u64 start, u32 size, u32 flags);
+  // MPEG-2: a frame read on that begins no picture (its picture header or
+  // coding extension unreadable), which Ostrel lists at its time: its
+  // picture number is passed over.
+  void PassUnreadMpegPicture();
   // Seeks the chosen track (the second form to the cue point before t).
   void mkv_Seek(MatroskaFile* file, u64 t, u32 flags);
   void mkv_Seek2(MatroskaFile* file, u64 t, u32 flags);

@@ -11,6 +11,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -206,75 +208,241 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
   }
 }
 
-// An AVC stream whose groups are all open (non-IDR I pictures with a
+// AVC streams whose groups are all open (non-IDR I pictures with a
 // recovery point, leading B pictures), a stretch passed over in the middle:
 // of what follows, only what cannot start decoding is left out, the rest of
 // the group up to the next I picture and the pictures of that I picture's
 // group that come before it in display order; the I picture and everything
 // else after it is indexed. The rule applied to ffprobe's picture types and
-// times in decode order is the reference.
+// times in decode order is the reference; PLAYBACK counts the listed
+// pictures with the fields and frames that ffprobe says each repeats (soft
+// pulldown), none of a picture left out.
 TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
-  const std::string base = Made("open.mkv",
-                                "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 "
-                                "-pix_fmt yuv420p -c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:"
-                                "scenecut=0:bframes=3:b-adapt=0:b-pyramid=none OUT.264 && mkvmerge -q -o OUT OUT.264");
-  const Layout l = MkvLayout(base);
-  ASSERT_GE(l.clusters.size(), 4u);
-  // ffprobe's pictures: presentation time and type, by the position of
-  // their block; the blocks in file order are in decode order.
-  std::map<uint64_t, std::pair<long long, char>> by_pos;
-  const tu::RunResult r0 = tu::run("ffprobe -v error -select_streams v:0 -show_entries frame=pkt_pos,pts,pict_type "
-                                   "-of csv=p=0 " + tu::q(base));
-  for (const std::string& line : tu::lines(r0.out)) {
-    std::vector<std::string> f;
-    std::stringstream in(line);
-    for (std::string x; std::getline(in, x, ',');) f.push_back(x);
-    if (f.size() >= 3 && !f[2].empty()) by_pos[std::stoull(f[1])] = {std::stoll(f[0]), f[2][0]};
-  }
-  ASSERT_EQ(by_pos.size(), 250u);
-  ASSERT_EQ(l.blocks.size(), 250u);
-  std::vector<std::pair<long long, char>> decode;  // (time, type) per block
-  for (uint64_t b : l.blocks) {
-    const auto i = by_pos.lower_bound(b);  // the frame's data follows its block header
-    ASSERT_NE(i, by_pos.end());
-    decode.push_back(i->second);
-  }
+  const struct {
+    const char* name;
+    const char* file;
+    bool pulldown;
+    std::string make;
+  } streams[] = {
+      {"AVC open GOP", "open.mkv", false,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 -pix_fmt yuv420p -c:v libx264 "
+       "-x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none OUT.264 && "
+       "mkvmerge -q -o OUT OUT.264"},
+      {"AVC open GOP, soft pulldown", "open-pulldown.mkv", true,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=24000/1001 -frames:v 250 -pix_fmt yuv420p "
+       "-f yuv4mpegpipe OUT.y4m && x264 --quiet --pulldown 32 --open-gop --keyint 24 --min-keyint 24 "
+       "--no-scenecut --bframes 3 --b-adapt 0 --b-pyramid none --demuxer y4m -o OUT.264 OUT.y4m && "
+       "mkvmerge -q -o OUT OUT.264"},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    const Layout l = MkvLayout(base);
+    ASSERT_GE(l.clusters.size(), 4u);
+    // ffprobe's pictures: presentation time, type and repeated fields (0
+    // none, 1 a field, 2 the frame doubled, 4 tripled), by the position of
+    // their block; the blocks in file order are in decode order.
+    struct Picture {
+      long long time;
+      char type;
+      int repeat;
+    };
+    std::map<uint64_t, Picture> by_pos;
+    const tu::RunResult r0 = tu::run("ffprobe -v error -select_streams v:0 -show_entries "
+                                     "frame=pkt_pos,pts,pict_type,repeat_pict -of csv=p=0 " + tu::q(base));
+    for (const std::string& line : tu::lines(r0.out)) {
+      std::vector<std::string> f;
+      std::stringstream in(line);
+      for (std::string x; std::getline(in, x, ',');) f.push_back(x);
+      if (f.size() >= 4 && !f[2].empty()) by_pos[std::stoull(f[1])] = {std::stoll(f[0]), f[2][0], std::stoi(f[3])};
+    }
+    ASSERT_EQ(by_pos.size(), 250u);
+    ASSERT_EQ(l.blocks.size(), 250u);
+    std::vector<Picture> decode;  // per block
+    for (uint64_t b : l.blocks) {
+      const auto i = by_pos.lower_bound(b);  // the frame's data follows its block header
+      ASSERT_NE(i, by_pos.end());
+      decode.push_back(i->second);
+    }
 
-  // Zeros from the 11th block of the second cluster to 3000 bytes into the
-  // third: the reader goes on at the fourth.
-  std::vector<uint8_t> b = tu::read_file(base);
-  size_t k = 0;
-  while (l.blocks[k] < l.clusters[1]) ++k;
-  const uint64_t from = l.blocks[k + 10], to = l.clusters[3];
-  std::fill(b.begin() + long(from), b.begin() + long(l.clusters[2] + 3000), 0);
-  size_t after = 0, lost = 0;  // the first block read after the stretch; blocks in it
-  for (size_t i = 0; i < l.blocks.size(); ++i) {
-    if (l.blocks[i] >= from && l.blocks[i] < to) ++lost;
-    if (l.blocks[i] < to) after = i + 1;
-  }
-  ASSERT_GT(lost, 0u);
-  size_t i = after, left_out = 0;
-  while (i < decode.size() && decode[i].second != 'I') ++i, ++left_out;
-  ASSERT_LT(i, decode.size()) << "an I picture after the stretch";
-  const long long i_time = decode[i].first;
-  for (size_t j = i + 1; j < decode.size() && decode[j].second != 'I'; ++j) left_out += decode[j].first < i_time;
-  ASSERT_GT(left_out, 0u) << "leading pictures of the open group";
+    // Zeros from the 11th block of the second cluster to 3000 bytes into the
+    // third: the reader goes on at the fourth.
+    std::vector<uint8_t> b = tu::read_file(base);
+    size_t k = 0;
+    while (l.blocks[k] < l.clusters[1]) ++k;
+    const uint64_t from = l.blocks[k + 10], to = l.clusters[3];
+    std::fill(b.begin() + long(from), b.begin() + long(l.clusters[2] + 3000), 0);
+    std::vector<bool> listed(decode.size(), true);
+    size_t after = 0, lost = 0;  // the first block read after the stretch; blocks in it
+    for (size_t i = 0; i < l.blocks.size(); ++i) {
+      if (l.blocks[i] >= from && l.blocks[i] < to) ++lost, listed[i] = false;
+      if (l.blocks[i] < to) after = i + 1;
+    }
+    ASSERT_GT(lost, 0u);
+    size_t i = after, left_out = 0;
+    while (i < decode.size() && decode[i].type != 'I') listed[i] = false, ++i, ++left_out;
+    ASSERT_LT(i, decode.size()) << "an I picture after the stretch";
+    const long long i_time = decode[i].time;
+    for (size_t j = i + 1; j < decode.size() && decode[j].type != 'I'; ++j)
+      if (decode[j].time < i_time) listed[j] = false, ++left_out;
+    ASSERT_GT(left_out, 0u) << "leading pictures of the open group";
+    long long frames_repeated = 0, fields_repeated = 0, all_repeats = 0;
+    for (size_t j = 0; j < decode.size(); ++j) {
+      all_repeats += decode[j].repeat;
+      if (!listed[j]) continue;
+      if (decode[j].repeat == 1) ++fields_repeated;
+      if (decode[j].repeat >= 2) frames_repeated += decode[j].repeat / 2;
+    }
+    EXPECT_EQ(all_repeats > 0, s.pulldown);
 
-  const std::string f = Write("open-zeros.mkv", b);
-  tu::RunResult r;
-  const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("WARNING: " + std::to_string(left_out) + " pictures next to the damage are not indexed"),
-            std::string::npos)
-      << r.out;
-  const size_t listed = 250 - lost - left_out;
-  EXPECT_EQ(tu::kwi_pictures(lines).size(), listed);
-  EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(listed));
-  // The open group's I picture has its group line (the time of its frame).
-  bool group = false;
-  for (const std::string& g : tu::kwi_with(lines, "I "))
-    group = group || std::stoll(g.substr(2)) == i_time * 1000000;
-  EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
+    const std::string f = Write(std::string("zeros-") + s.file, b);
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(left_out) + " pictures next to the damage are not indexed"),
+              std::string::npos)
+        << r.out;
+    const size_t count = 250 - lost - left_out;
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), count);
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(count));
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(count + frames_repeated + fields_repeated / 2))
+        << all_repeats << " repeats in the intact stream";
+    // The open group's I picture has its group line (the time of its frame).
+    bool group = false;
+    for (const std::string& g : tu::kwi_with(lines, "I "))
+      group = group || std::stoll(g.substr(2)) == i_time * 1000000;
+    EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
+  }
+}
+
+// A frame read whole whose first bytes are zeroed (its first unit's length
+// and header, the picture's header; no block header touched): its picture
+// was recorded, so it keeps its line, and the frames after it keep their
+// numbers. Every picture of the file is listed, and each I picture's line
+// stands at the place of its time among ffprobe's pictures of the intact
+// file; PLAYBACK counts them with the fields and frames ffprobe says each
+// repeats; no warning. AVC with open and with IDR groups, HEVC with CRA
+// pictures, MPEG-2; AVC soft pulldown with the slice header zeroed behind
+// the picture timing that precedes it in the frame.
+TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
+  const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p ";
+  const struct {
+    const char* name;
+    const char* file;
+    std::string make;
+    bool playback;      // the index has a PLAYBACK line
+    bool behind_first;  // the zeros begin behind the frame's first unit
+  } streams[] = {
+      {"AVC open GOP", "zh-open.mkv",
+       pattern + "-c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3 OUT.264 && "
+                 "mkvmerge -q -o OUT OUT.264",
+       true, false},
+      {"AVC IDR groups", "zh-idr.mkv",
+       pattern + "-c:v libx264 -x264-params keyint=20:min-keyint=20:scenecut=0:bframes=2 OUT.264 && "
+                 "mkvmerge -q -o OUT OUT.264",
+       true, false},
+      {"AVC soft pulldown", "zh-pulldown.mkv",
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=24000/1001 -frames:v 100 -pix_fmt yuv420p "
+       "-f yuv4mpegpipe OUT.y4m && x264 --quiet --pulldown 32 --keyint 24 --bframes 2 --demuxer y4m -o OUT.264 "
+       "OUT.y4m && mkvmerge -q -o OUT OUT.264",
+       true, true},
+      {"HEVC CRA", "zh-cra.mkv",
+       pattern + "-c:v libx265 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4 OUT.265 && "
+                 "mkvmerge -q -o OUT OUT.265",
+       false, false},
+      {"MPEG-2", "zh-m2v.mkv", pattern + "-c:v mpeg2video -g 12 -bf 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v",
+       true, false},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    // The blocks: where their frame's data begins, its end, and the key flag.
+    struct Block {
+      uint64_t data, end;
+      bool key;
+    };
+    std::vector<Block> blocks;
+    const std::regex block(R"(^\| \+ Simple block: (key, )?.* at (\d+) size (\d+) data size (\d+)$)");
+    std::smatch m;
+    for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(base)).out))
+      if (std::regex_match(line, m, block)) {
+        const uint64_t at = std::stoull(m[2]), size = std::stoull(m[3]), data = std::stoull(m[4]);
+        blocks.push_back({at + size - data + 4, at + size, m[1].matched});  // behind track, time and flags
+      }
+    ASSERT_EQ(blocks.size(), 100u);
+    // ffprobe's pictures in display order: which are I pictures; and the
+    // fields (1) and frames (2, 4: doubled, tripled) they repeat.
+    std::vector<std::pair<long long, char>> shown;
+    long long frames_repeated = 0, fields_repeated = 0;
+    for (const std::string& line : tu::lines(tu::run("ffprobe -v error -select_streams v:0 -show_entries "
+                                                     "frame=pts,pict_type,repeat_pict -of csv=p=0 " + tu::q(base)).out)) {
+      std::vector<std::string> v;
+      std::stringstream in(line);
+      for (std::string x; std::getline(in, x, ',');) v.push_back(x);
+      if (v.size() < 3 || v[1].empty() || v[2].empty()) continue;
+      shown.push_back({std::stoll(v[0]), v[1][0]});
+      const int repeat = std::stoi(v[2]);
+      if (repeat == 1) ++fields_repeated;
+      if (repeat >= 2) frames_repeated += repeat / 2;
+    }
+    ASSERT_EQ(shown.size(), 100u);
+    std::sort(shown.begin(), shown.end());
+    std::vector<size_t> want_i;
+    for (size_t n = 0; n < shown.size(); ++n)
+      if (shown[n].second == 'I') want_i.push_back(n);
+    EXPECT_EQ(fields_repeated > 0, s.behind_first);
+    // The largest frame of the middle third that is no key frame.
+    size_t z = 0;
+    for (size_t i = blocks.size() / 3; i < blocks.size() * 2 / 3; ++i)
+      if (!blocks[i].key && (z == 0 || blocks[i].end - blocks[i].data > blocks[z].end - blocks[z].data)) z = i;
+    ASSERT_GT(blocks[z].end - blocks[z].data, 64u);
+    std::vector<uint8_t> b = tu::read_file(base);
+    uint64_t at = blocks[z].data;
+    if (s.behind_first) at += 4 + ((uint64_t(b[at]) << 24) | (uint64_t(b[at + 1]) << 16) | (uint64_t(b[at + 2]) << 8) | b[at + 3]);
+    ASSERT_LT(at + 16, blocks[z].end);
+    std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
+    const std::string f = Write(std::string("header-") + s.file, b);
+
+    tu::RunResult r;
+    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+    const std::vector<std::string> pictures = tu::kwi_pictures(lines);
+    EXPECT_EQ(pictures.size(), 100u);
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
+    if (s.playback) {
+      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
+    }
+    // The I pictures' lines: AVC "FRM <slice_type> <count> <pic_struct>",
+    // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I <structure>
+    // <top first> <repeat first> <progressive>"; and the repeats the lines
+    // of AVC and MPEG-2 give their pictures.
+    std::vector<size_t> got_i;
+    long long line_frames = 0, line_fields = 0;
+    for (size_t n = 0; n < pictures.size(); ++n) {
+      std::vector<std::string> v;
+      std::stringstream in(pictures[n]);
+      for (std::string x; in >> x;) v.push_back(x);
+      bool intra = false;
+      if (v.size() == 6 && v[0] == "FRM") {
+        intra = v[1] == "I";
+        line_fields += v[4] == "1";
+      } else if (v.size() == 4 && v[0] == "FRM") {
+        intra = std::stoi(v[1]) % 5 == 2;
+        const int pic_struct = std::stoi(v[3]);
+        line_fields += pic_struct == 5 || pic_struct == 6;
+        line_frames += pic_struct == 7 ? 1 : pic_struct == 8 ? 2 : 0;
+      } else if (v.size() >= 3) {
+        intra = v[v.size() - 2] == "2";
+      }
+      if (intra) got_i.push_back(n);
+    }
+    EXPECT_EQ(got_i, want_i);
+    if (s.playback) {
+      EXPECT_EQ(line_fields, fields_repeated);
+      EXPECT_EQ(line_frames, frames_repeated);
+    }
+  }
 }
 
 // The file with the size field of the element at pos (whose ID is 4 bytes

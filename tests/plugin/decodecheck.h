@@ -76,10 +76,11 @@ std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::
 // intact picture (60 random requests, 4 fresh instances). Failed requests
 // are allowed for frames that are not clean.
 // With `every_clean` unset (frames left out next to damage read past, by
-// rule, may be clean), clean pictures need not all have a frame.
+// rule, may be clean), clean pictures need not all have a frame; the
+// pictures named in `excused` need not either.
 void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
                   int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
-                  bool every_clean = true);
+                  bool every_clean = true, const std::vector<size_t>& excused = {});
 
 struct Stream {
   std::string name;     // what the failure messages call it
