@@ -705,6 +705,8 @@ class CAVCDecoder {
   // MPEG-2 (not MPEG-1): a picture is numbered when its coding extension
   // follows its header.
   void FeedMpegUnit(unsigned char* bytes, u32 length);
+  // Keeps a unit, behind its length, until its picture's number is known.
+  void HoldUnit(const unsigned char* bytes, u32 length);
   void FeedHeldHevcUnits();
   // AVC: parameter sets are read for what the order count needs; a slice
   // that begins a picture (as Ostrel tells pictures apart) numbers it.

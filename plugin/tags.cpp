@@ -284,6 +284,10 @@ void CAVCDecoder::FeedHevcUnit(unsigned char* bytes, u32 length) {
     if (type != 38 && type != 40) tag.new_sequence = true;
     return SendUnit(bytes, length);
   }
+  HoldUnit(bytes, length);
+}
+
+void CAVCDecoder::HoldUnit(const unsigned char* bytes, u32 length) {
   const u32 at = static_cast<u32>(tag.held.size());
   tag.held.resize(at + 4 + length);
   memcpy(tag.held.data() + at, &length, 4);
@@ -322,10 +326,7 @@ void CAVCDecoder::FeedMpegUnit(unsigned char* bytes, u32 length) {
   if (code == 0xB3) tag.extended = false;
   if (code == 0xB5 && length > h + 1 && (bytes[h + 1] >> 4) == 1) tag.extended = true;
   if (code == 0x00 && tag.extended) {
-    const u32 at = static_cast<u32>(tag.held.size());
-    tag.held.resize(at + 4 + length);
-    memcpy(tag.held.data() + at, &length, 4);
-    memcpy(tag.held.data() + at + 4, bytes, length);
+    HoldUnit(bytes, length);
     return;
   }
   TagUnit(bytes, length);
@@ -576,11 +577,7 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
       // bit of the slice header is 1) gets an access unit delimiter in
       // front, so that back-to-back IDR pictures are told apart.
       static const unsigned char kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0xFF};
-      const u32 at = static_cast<u32>(tag.held.size());
-      const u32 size = sizeof kDelimiter;
-      tag.held.resize(at + 4 + size);
-      memcpy(tag.held.data() + at, &size, 4);
-      memcpy(tag.held.data() + at + 4, kDelimiter, size);
+      HoldUnit(kDelimiter, sizeof kDelimiter);
     }
     tag.current = number;
     FeedHeldHevcUnits();
@@ -589,10 +586,7 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
   // Delimiters, SEI and parameter sets open the next picture; the ends of a
   // sequence or stream and filler data belong to the picture before.
   if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) {
-    const u32 at = static_cast<u32>(tag.held.size());
-    tag.held.resize(at + 4 + length);
-    memcpy(tag.held.data() + at, &length, 4);
-    memcpy(tag.held.data() + at + 4, bytes, length);
+    HoldUnit(bytes, length);
     return;
   }
   SendUnit(bytes, length);
