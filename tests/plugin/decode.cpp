@@ -309,7 +309,7 @@ int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 
 
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
 // row, the first 2 or 6 of an access unit, which may be an IDR picture's,
-// or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
+// all of a B picture, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
 // picture whose start was read keeps its frame, so the clip has the intact
 // file's frames less those whose start was lost; every picture that ffmpeg
 // decodes from the damaged copy as from the intact file is served as its
@@ -339,16 +339,42 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
     const char* name;
     int dropped;      // video packets dropped from `at` on; 0: 4 KB zeroed there
     bool from_start;  // dropped from the first packet of an access unit at or after `at`
+    char lost = 0;    // or: every packet of the first picture of this type (by ffprobe) from `at` on
   } cases[] = {{"1 packet dropped", 1, false},
                {"5 packets dropped", 5, false},
                {"50 packets dropped", 50, false},
                {"4 KB zeroed", 0, false},
                {"the first 2 packets of a picture dropped", 2, true},
-               {"the first 6 packets of a picture dropped", 6, true}};
+               {"the first 6 packets of a picture dropped", 6, true},
+               {"a B picture lost", 0, true, 'B'}};
+  const auto probed = tu::ffprobe_frames(ts);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b;
-    if (c.dropped == 0) {
+    if (c.lost) {
+      // The packets of the picture's PES packet: from the one ffprobe gives
+      // as its position to the next that starts a PES packet of the video.
+      size_t from = 0;
+      for (const auto& f : probed) {
+        const auto type = f.find("pict_type"), pos = f.find("pkt_pos");
+        if (type == f.end() || pos == f.end() || type->second != std::string(1, c.lost)) continue;
+        if (std::stoull(pos->second) >= at) {
+          from = std::stoull(pos->second);
+          break;
+        }
+      }
+      ASSERT_GT(from, 0u) << "no " << c.lost << " picture after " << at;
+      bool in = false;
+      for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
+        if (PidOf(bytes, p) == video) {
+          if (p == from) in = true;
+          else if (in && (bytes[p + 1] & 0x40)) in = false;
+          if (in) continue;
+        }
+        b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
+      }
+      ASSERT_LT(b.size(), bytes.size()) << "no packet at " << from;
+    } else if (c.dropped == 0) {
       b = bytes;
       std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
     } else {
@@ -363,14 +389,15 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
       }
     }
-    const std::string damaged = ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + ".ts";
+    const std::string damaged =
+        ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + (c.lost ? std::string(1, c.lost) : "") + ".ts";
     tu::write_file(damaged, b);
     const std::string kwi = damaged + ".kwi";
     tu::RunResult r;
     tu::index_lines(damaged, kwi, &r);
     ASSERT_EQ(r.status, 0) << r.out;
     // A packet may hold the starts of a few small pictures.
-    const size_t packets = c.dropped == 0 ? 22 : size_t(c.dropped);
+    const size_t packets = c.lost ? 1 : c.dropped == 0 ? 22 : size_t(c.dropped);
     CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 1 - std::min<size_t>(2 * packets, 100),
                  24 + unsigned(c.dropped), std::string(GetParam().name) + ", " + c.name);
   }
