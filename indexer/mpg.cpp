@@ -27,6 +27,7 @@
 #include "decode.h"
 #include "nalu.h"
 #include "index.h"
+#include "ts.h"
 
 // ---------------------------------------------------------------- start code values
 constexpr unsigned char PICTURE_START_CODE = 0x00;
@@ -73,6 +74,8 @@ struct PictureInfo {
   int top_field_first;
   int repeat_first_field;
   int progressive_frame;
+  int temporal_reference;       // -1 where no picture header was read
+  unsigned gaps;                // ts_video_gaps when the picture began
 };
 
 }  // namespace
@@ -116,6 +119,7 @@ static int pending_gop = -1;              // closed_gop since the last group, 1 
 // after the input ends, so that it follows the B pictures it precedes in
 // coding order.
 static PictureInfo pending_ref;
+static bool pending_ref_written;  // written already, before a B picture shown after it
 
 // The latest picture (a frame, or a field pair), from its picture coding
 // extension until the next picture, sequence header, GOP header or sequence
@@ -374,6 +378,26 @@ static bool left_out_after_loss(int type, int gop) {
 // Records the held picture: I and P pictures are held back further, until
 // the next one, so that they follow the B pictures they precede in coding
 // order; B pictures are written now.
+// The temporal reference of the I or P picture before pending_ref in coding
+// order, where it is of the same group (pending_ref a P picture); -1 else.
+static int pending_prev_reference = -1;
+
+// Whether B picture b, which follows I or P picture r in coding order, is
+// shown after it: the B pictures shown before r lie between r and the I or
+// P picture before it (r's group begins with those before an I picture), as
+// their temporal references tell.
+static bool shown_after(const PictureInfo& b, const PictureInfo& r) {
+  if (b.temporal_reference < 0 || r.temporal_reference < 0) return false;
+  return b.temporal_reference > r.temporal_reference || b.temporal_reference <= pending_prev_reference;
+}
+
+static void write_pending_ref() {
+  if (!pending_ref.valid || pending_ref_written) return;
+  decide_field_order(pending_ref);
+  write_frm_line(pending_ref);
+  pending_ref_written = true;
+}
+
 static void commit_held() {
   if (!held.valid) return;
   held.valid = false;
@@ -384,10 +408,7 @@ static void commit_held() {
   const PictureInfo& pic = held.pic;
   switch (pic.type) {
     case I_TYPE:
-      if (pending_ref.valid) {
-        decide_field_order(pending_ref);
-        write_frm_line(pending_ref);
-      }
+      write_pending_ref();
       if (writing()) {
         if (held.after_seq)
           fprintf(p_aif, "\nSEQ %llu", static_cast<unsigned long long>(held.seq));
@@ -399,17 +420,25 @@ static void commit_held() {
       }
       had_group = true;
       pending_ref = pic;
+      pending_ref_written = false;
+      pending_prev_reference = -1;
       break;
     case P_TYPE:
       // A P picture before the first I picture has nothing to be decoded
       // from in this index: it is counted but neither held nor written.
       if (pending_ref.valid) {
-        decide_field_order(pending_ref);
-        write_frm_line(pending_ref);
+        write_pending_ref();
+        pending_prev_reference = pending_ref.temporal_reference;
         pending_ref = pic;
+        pending_ref_written = false;
       }
       break;
     default:
+      // A B picture shown after the held I or P picture, with a transport
+      // stream gap between them: the I or P picture that came between them
+      // in coding order was lost (or the I picture of the next group), and
+      // the held one is shown before this B picture, not after it.
+      if (pending_ref.valid && pic.gaps != pending_ref.gaps && shown_after(pic, pending_ref)) write_pending_ref();
       decide_field_order(pic);
       write_frm_line(pic);
       break;
@@ -426,6 +455,8 @@ void MpgFrameWithoutPicture(u64 t) {
   pic.top_field_first = last.valid ? last.top_field_first : 1;
   pic.repeat_first_field = 0;
   pic.progressive_frame = last.valid ? last.progressive_frame : prog_seq;
+  pic.temporal_reference = -1;
+  pic.gaps = ts_video_gaps;
   if (pic.type == P_TYPE) last_reference_time = t;
   second_field = false;
   coded++;
@@ -477,6 +508,8 @@ static int picture_coding_extension(BitReader& br) {
   pic.top_field_first = tff;
   pic.repeat_first_field = rff;
   pic.progressive_frame = progressive_frame;
+  pic.temporal_reference = header_temporal_reference;
+  pic.gaps = ts_video_gaps;
 
   // Film cadence, over frame pictures, in display order. A reference
   // picture's code enters only when the next reference arrives.
@@ -630,7 +663,7 @@ void index_mpg() {
 
   if (Operation != 0) return;
   commit_held();
-  if (pending_ref.valid) write_frm_line(pending_ref);
+  if (pending_ref.valid && !pending_ref_written) write_frm_line(pending_ref);
   pending_ref.valid = false;
   write_trailer(false);
   close_index_file();
@@ -655,6 +688,8 @@ void reset_mpg_analysis() {
   pending_seqext = -1;
   pending_gop = -1;
   pending_ref = PictureInfo{};
+  pending_ref_written = false;
+  pending_prev_reference = -1;
   held = HeldPicture{};
   had_group = leading_after_loss = false;
   ref_trf = old_trf = -1;

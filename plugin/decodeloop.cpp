@@ -268,10 +268,16 @@ bool CAVCDecoder::LeadingUnitLeftOut() {
   const unsigned char code = b[3];
   if (code == 0x00) {
     const int type = unit.len > 5 ? (b[5] >> 3) & 7 : 0;
+    const int temporal_reference = unit.len > 5 ? (b[4] << 2) | (b[5] >> 6) : -1;
     if (++lead_out.pictures == 1 || lead_out.partner) {
       lead_out.partner = false;  // the group's I picture, or its second field
       lead_out.dropping = false;
-    } else if (type == 3) {
+      if (lead_out.pictures == 1) lead_out.intra_reference = temporal_reference;
+    } else if (type == 3 && !(lead_out.intra_reference >= 0 && temporal_reference >= 0 &&
+                              ((temporal_reference - lead_out.intra_reference) & 1023) > 0 &&
+                              ((temporal_reference - lead_out.intra_reference) & 1023) < 512)) {
+      // A B picture shown before the I picture (by its temporal
+      // reference; one shown after it follows a P picture that was lost).
       lead_out.dropping = true;
     } else {
       lead_out.on = false;

@@ -619,6 +619,7 @@ class CAVCDecoder {
     int pictures = 0;        // MPEG-2 picture headers (HEVC IRAP pictures) met since
     bool partner = false;    // MPEG-2: the group's first picture is a field; its partner is next
     bool dropping = false;   // MPEG-2: the units of a leading B picture
+    int intra_reference = -1;  // MPEG-2: temporal_reference of the group's I picture
   } lead_out;
   void LeaveOutLeadingPictures(size_t g);
   bool LeadingUnitLeftOut();
@@ -642,6 +643,7 @@ class CAVCDecoder {
     size_t scan = 0;               // display index from which the next I or P picture is looked for
     std::vector<int> pending;      // B pictures decoded next, in display order (front first)
     size_t pending_at = 0;
+    int planned = -1;              // the I or P picture due after the pending B pictures of a lost one
     bool begun = false;            // a header began the next picture, numbered already
     bool first_field = false;      // MPEG-2: the last picture is a first field, its partner comes next
     bool opened = false;           // MPEG-2: a picture header that began a picture, its extension not yet read
@@ -697,7 +699,13 @@ class CAVCDecoder {
     i64 picture = 0;               // tag of the picture of the last slice read
   } avc_poc;
   void StartTags(size_t g);
-  int NextDecodedPicture();
+  // The number of the next picture in decode order: an I or P picture
+  // (kReference), a B picture (kB) or one whose type is not known.
+  enum class PictureKind { kUnknown, kReference, kB };
+  int NextDecodedPicture(PictureKind kind = PictureKind::kUnknown);
+  // The next I or P picture of the index from tag.scan on; the B pictures
+  // before it become the pending ones.
+  int ScanToReference();
   void TagUnit(const unsigned char* bytes, u32 length);
   // HEVC: the tag of a picture from its first slice segment (header at h).
   i64 HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, int type);

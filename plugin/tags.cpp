@@ -103,8 +103,27 @@ void CAVCDecoder::StartTags(size_t g) {
   tag.run = static_cast<long>(g);  // the group's IRAP picture is the first fed
 }
 
-int CAVCDecoder::NextDecodedPicture() {
-  if (tag.pending_at < tag.pending.size()) return tag.pending[tag.pending_at++];
+int CAVCDecoder::NextDecodedPicture(PictureKind kind) {
+  const bool pending = tag.pending_at < tag.pending.size();
+  if (kind == PictureKind::kB || (kind == PictureKind::kUnknown && pending)) {
+    if (pending) return tag.pending[tag.pending_at++];
+    // A B picture where an I or P picture was due: that one was lost
+    // (its start was not read, so the index does not list it). The B
+    // pictures before the next I or P picture of the index are these, and
+    // that one comes after them.
+    if (tag.planned < 0) tag.planned = ScanToReference();
+    return tag.pending_at < tag.pending.size() ? tag.pending[tag.pending_at++] : -1;
+  }
+  if (tag.planned >= 0) {
+    // The I or P picture after those B pictures; the rest of them follow it.
+    const int j = tag.planned;
+    tag.planned = -1;
+    return j;
+  }
+  return ScanToReference();
+}
+
+int CAVCDecoder::ScanToReference() {
   tag.pending.clear();
   tag.pending_at = 0;
   const size_t end = std::min<size_t>(static_cast<size_t>(coded_count), frames.size());
@@ -126,7 +145,9 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
   const u32 h = bytes[2] == 1 ? 3 : 4;
   if (length <= h) return;
   const unsigned char code = bytes[h];
-  auto next = [this]() { tag.current = i64(NextDecodedPicture()) + 1; };
+  auto next = [this](PictureKind kind = PictureKind::kUnknown) {
+    tag.current = i64(NextDecodedPicture(kind)) + 1;
+  };
   if (codec == CODEC_VC1) {
     if (code == 0x0F || code == 0x0E) {  // sequence header, entry point: the next frame's
       if (!tag.begun) next();
@@ -146,7 +167,10 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
       tag.first_field = false;  // the partner of the field before: one picture
       tag.opened = false;
     } else {
-      if (!tag.begun) next();
+      // picture_coding_type: 1 I, 2 P, 3 B.
+      const int type = length > h + 2 ? (bytes[h + 2] >> 3) & 7 : 0;
+      if (!tag.begun) next(type == 3 ? PictureKind::kB : type == 1 || type == 2 ? PictureKind::kReference
+                                                                                 : PictureKind::kUnknown);
       tag.opened = true;
     }
     tag.begun = false;

@@ -309,7 +309,7 @@ int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 
 
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
 // row, the first 2 or 6 of an access unit, which may be an IDR picture's,
-// all of a B picture, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
+// all of a B, a P or an I picture, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
 // picture whose start was read keeps its frame, so the clip has the intact
 // file's frames less those whose start was lost; every picture that ffmpeg
 // decodes from the damaged copy as from the intact file is served as its
@@ -346,7 +346,9 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
                {"4 KB zeroed", 0, false},
                {"the first 2 packets of a picture dropped", 2, true},
                {"the first 6 packets of a picture dropped", 6, true},
-               {"a B picture lost", 0, true, 'B'}};
+               {"a B picture lost", 0, true, 'B'},
+               {"a P picture lost", 0, true, 'P'},
+               {"an I picture lost", 0, true, 'I'}};
   const auto probed = tu::ffprobe_frames(ts);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
