@@ -449,7 +449,7 @@ bool OrderCountAtTime(const std::vector<std::pair<u64, int>>& known, u64 t, int*
   else return false;
   if (q->first <= p->first || q->second <= p->second) return false;
   const double at = static_cast<double>(p->second) + (static_cast<double>(t) - static_cast<double>(p->first)) *
-                                                          static_cast<double>(q->second - p->second) /
+                                                          (static_cast<double>(q->second) - static_cast<double>(p->second)) /
                                                           static_cast<double>(q->first - p->first);
   if (!(at > -2147483648.0 && at < 2147483647.0)) return false;
   const int c = static_cast<int>(std::lround(at));

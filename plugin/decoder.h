@@ -715,7 +715,7 @@ class CAVCDecoder {
   void FeedMpegUnit(unsigned char* bytes, u32 length);
   // Keeps a unit, behind its length, until its picture's number is known.
   void HoldUnit(const unsigned char* bytes, u32 length);
-  void FeedHeldHevcUnits();
+  void FeedHeldUnits();
   // AVC: parameter sets are read for what the order count needs; a slice
   // that begins a picture (as Ostrel tells pictures apart) numbers it.
   void FeedAvcUnit(unsigned char* bytes, u32 length);

@@ -201,7 +201,7 @@ int CAVCDecoder::decoder_reset() {
 
 int CAVCDecoder::decoder_flush() {
   if (!cuvid || !session.parser) return 0;
-  FeedHeldHevcUnits();
+  FeedHeldUnits();
   nv::CUVIDSOURCEDATAPACKET packet = {};
   packet.flags = nv::CUVID_PKT_ENDOFSTREAM;
   cuvid->cuvidParseVideoData(session.parser, &packet);

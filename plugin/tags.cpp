@@ -298,7 +298,7 @@ void CAVCDecoder::FeedHevcUnit(unsigned char* bytes, u32 length) {
     const i64 number = HevcPictureTag(bytes, length, h, type);
     if (number != tag.current || !tag.held.empty()) {
       tag.current = number;
-      FeedHeldHevcUnits();
+      FeedHeldUnits();
     }
     return SendUnit(bytes, length);
   }
@@ -318,7 +318,7 @@ void CAVCDecoder::HoldUnit(const unsigned char* bytes, u32 length) {
   memcpy(tag.held.data() + at + 4, bytes, length);
 }
 
-void CAVCDecoder::FeedHeldHevcUnits() {
+void CAVCDecoder::FeedHeldUnits() {
   std::vector<unsigned char> held;
   held.swap(tag.held);
   for (size_t at = 0; at + 4 <= held.size();) {
@@ -345,7 +345,7 @@ void CAVCDecoder::FeedMpegUnit(unsigned char* bytes, u32 length) {
       tag.current = 0;
       tag.begun = false;
     }
-    FeedHeldHevcUnits();
+    FeedHeldUnits();
   }
   if (code == 0xB3) tag.extended = false;
   if (code == 0xB5 && length > h + 1 && (bytes[h + 1] >> 4) == 1) tag.extended = true;
@@ -541,7 +541,9 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
       ok = br.Golomb(&chroma) && chroma <= 3;
       if (ok && chroma == 3) ok = br.Skip(1);
       ok = ok && br.Golomb(&v) && br.Golomb(&v) && br.Skip(1) && br.Read(1, &v);
-      for (int i = 0; ok && v && i < 8; ++i) {
+      // 4:4:4 has an 8x8 list for each colour component, inter and intra.
+      const int lists = chroma == 3 ? 12 : 8;
+      for (int i = 0; ok && v && i < lists; ++i) {
         u32 present = 0;
         ok = br.Read(1, &present);
         if (!ok || !present) continue;
@@ -604,7 +606,7 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
       HoldUnit(kDelimiter, sizeof kDelimiter);
     }
     tag.current = number;
-    FeedHeldHevcUnits();
+    FeedHeldUnits();
     return SendUnit(bytes, length);
   }
   // Delimiters, SEI and parameter sets open the next picture; the ends of a
