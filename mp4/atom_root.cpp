@@ -40,9 +40,11 @@ void MP4RootAtom::BeginWrite(bool) {
 void MP4RootAtom::Write() {}
 
 // Closes the media data atom and writes everything after it: in a new file
-// the movie atom follows its samples. The movie comes last, whole, in one
-// write made in memory (a movie of many samples is many small fields):
-// until then the file holds no movie that points at anything.
+// the movie atom follows its samples. The movie comes last, whole, made in
+// memory (a movie of many samples is many small fields) and written in two
+// writes: all but its header, then the header. Until then the file holds
+// no movie that points at anything, nor one cut short: what follows the
+// media data is a box of size 0 and no type, which readers skip.
 void MP4RootAtom::FinishWrite(bool) {
   const uint32_t mdat = GetLastMdatIndex();
   GetChildAtom(mdat)->FinishWrite(m_pFile->Use64Bits("mdat"));
@@ -56,7 +58,16 @@ void MP4RootAtom::FinishWrite(bool) {
     }
   });
   MP4_ASSERT(bytes.size() <= UINT32_MAX);
-  m_pFile->WriteBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  const uint32_t n = static_cast<uint32_t>(bytes.size());
+  if (n > 8) {
+    m_pFile->SetPosition(at + 8);
+    m_pFile->WriteBytes(bytes.data() + 8, n - 8);
+    m_pFile->SetPosition(at);
+    m_pFile->WriteBytes(bytes.data(), 8);
+    m_pFile->SetPosition(at + n);
+  } else {
+    m_pFile->WriteBytes(bytes.data(), n);
+  }
   for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) {
     GetChildAtom(i)->SetStart(at + places[i - mdat - 1].first);
     GetChildAtom(i)->SetEnd(at + places[i - mdat - 1].second);

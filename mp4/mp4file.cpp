@@ -1091,7 +1091,11 @@ void MP4File::PrepareEnd(MP4Atom* moov) {
 }
 
 void MP4File::BeginMediaData() {
-  if (!m_modifying) return;
+  if (!m_modifying) {
+    // A new file: its samples are appended one chunk after another.
+    if (m_mode == 'w' && !m_memoryBuffer) CheckNotCut("MP4WriteSample");
+    return;
+  }
   // Samples appended to a file cut meanwhile would leave a hole before them.
   if (m_mediaOpen) {
     const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);
@@ -1108,6 +1112,16 @@ void MP4File::BeginMediaData() {
   PutHeader(header, m_mediaLarge ? 1 : 0, "mdat");
   WriteAt(m_appendAt, header, m_mediaLarge ? 16 : 8);
   m_mediaOpen = true;
+}
+
+void MP4File::CheckNotCut(const char* where) {
+  // Everything written so far ends at the position: a file shorter than
+  // that was cut meanwhile (by another process), and bytes written now
+  // would leave a hole of zeros before them.
+  const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);
+  if (length < at)
+    throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", where,
+                   static_cast<unsigned long long>(length), static_cast<unsigned long long>(at));
 }
 
 void MP4File::WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes) {
@@ -1571,7 +1585,23 @@ void MP4File::FinishWrite() {
     FinishModify();
     return;
   }
-  m_pRootAtom->FinishWrite(false);
+  // A new file: nothing but its header and samples is written yet. A movie
+  // written after a file cut meanwhile would list the lost bytes.
+  CheckNotCut("MP4Close");
+  const uint64_t mediaEnd = GetPosition();
+  try {
+    m_pRootAtom->FinishWrite(false);
+  } catch (...) {
+    // A movie written in part (the disk full inside it) is no movie: the
+    // file is cut back to the end of its samples, which needs no space.
+    if (m_virtual_IO == &FILE_update_virtual_IO) {
+      try {
+        if (m_virtual_IO->GetFileLength(m_pFile) > mediaEnd) FILE_TruncateUpdated(m_pFile, mediaEnd);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
   // A write that failed part of the way may have left bytes past the end
   // of what the file holds now.
   if (m_virtual_IO == &FILE_update_virtual_IO) {

@@ -651,6 +651,9 @@ class MP4File {
   // The start of every chunk of every track, sorted; a track whose tables
   // do not answer adds none.
   std::vector<uint64_t> ChunkStarts();
+  // Throws when the file is shorter than the position, the end of what a
+  // new file has written so far (it was cut meanwhile, by another process).
+  void CheckNotCut(const char* where);
   // Writes bytes at a position.
   void WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes);
   // Hands buffered writes to the system, so that a failure shows here.

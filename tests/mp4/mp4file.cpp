@@ -1721,6 +1721,143 @@ TEST(MP4FileCreate, FaultAtEveryWriteOfANewFile) {
   EXPECT_GT(runs, 12);
 }
 
+// A new file of 100 pictures of an AVC track (25 to a chunk) cut by
+// another process while it is written: early (inside its first chunk),
+// half-way and to nothing, after the 30th or 60th picture, and after the
+// 50th with no picture buffered, just before MP4Close. The next write (a
+// chunk, or the close) sees it: MP4WriteSample refuses each picture that
+// would write a chunk, MP4Close fails, both saying where the file was cut
+// and where its samples run to; nothing more is written, so no movie
+// lists the lost bytes as samples and the file stays as it was cut.
+TEST(MP4FileCreate, FileCutWhileWrittenGetsNoMovie) {
+  struct Cut {
+    const char* name;
+    int after;       // pictures written before the cut
+    double share;    // of the file's length then
+    int pictures;    // written in all
+  };
+  const Cut cuts[] = {{"early", 30, 0.1, 100}, {"half-way", 60, 0.5, 100}, {"to nothing", 60, 0, 100},
+                      {"before the close", 50, 0.5, 50}};
+  const std::string path = tu::scratch("cut-new.mp4");
+  for (const Cut& c : cuts) {
+    remove(path.c_str());
+    const Printed printed;
+    MP4FileHandle h = MP4Create(path.c_str(), MP4_VERB_ERRORS, 0);
+    ASSERT_NE(h, nullptr) << c.name;
+    const uint32_t id = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 0x64, 0, 0x1f, 3);
+    uint64_t written = 0, cut = 0;
+    int refused = 0, firstRefused = -1;
+    for (int i = 0; i < c.pictures; i++) {
+      if (i == c.after) {
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+        written = static_cast<uint64_t>(st.st_size);
+        cut = static_cast<uint64_t>(static_cast<double>(written) * c.share);
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0) << c.name;
+      }
+      const Bytes b = NewSample(0, i);
+      if (!MP4WriteSample(h, id, b.data(), static_cast<uint32_t>(b.size()), 3600, 0, i % 25 == 0)) {
+        refused++;
+        if (firstRefused < 0) firstRefused = i;
+      }
+    }
+    if (c.after == c.pictures) {
+      struct stat st;
+      ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+      written = static_cast<uint64_t>(st.st_size);
+      cut = static_cast<uint64_t>(static_cast<double>(written) * c.share);
+      ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0) << c.name;
+    }
+    MP4Close(h);
+    const std::string said = "the file was cut to " + std::to_string(cut) +
+                             " bytes while it was open; its samples run to " + std::to_string(written) + ":\n";
+    if (c.after < c.pictures) {
+      // The 25th picture after the cut's chunk starts fills the next one.
+      EXPECT_EQ(firstRefused, (c.after / 25 + 1) * 25 - 1) << c.name;
+      EXPECT_EQ(refused, c.pictures - firstRefused) << c.name;
+      // Each refusal, then the close with the chunk it still holds.
+      std::string expected;
+      for (int i = 0; i <= refused; i++) expected += "MP4WriteSample:" + said;
+      EXPECT_EQ(g_printed, expected) << c.name;
+    } else {
+      EXPECT_EQ(refused, 0) << c.name;
+      EXPECT_EQ(g_printed, "MP4Close:" + said) << c.name;
+    }
+    EXPECT_EQ(tu::read_file(path).size(), cut) << c.name;
+    Handle r(MP4Read(path.c_str(), 0), MP4Close);
+    EXPECT_FALSE(r) << c.name;
+    EXPECT_NE(tu::run("ffprobe -v error " + tu::q(path)).status, 0) << c.name;
+  }
+}
+
+// The disk fills inside the movie that MP4Close writes to a new file (a
+// file-size limit inside it, of one byte to all but one of the movie's):
+// the close says so, and the file holds no movie, not even part of one:
+// it is cut back to the end of its samples, and is what the whole file
+// holds before its movie. Killed there (SIGXFSZ), the file holds the part
+// of the movie after its header that was written, and no header: no
+// movie that the library or ffprobe reads.
+TEST(MP4FileCreate, DiskFullInsideTheMovie) {
+  SharedFaults shared;
+  ASSERT_NE(shared.record, nullptr);
+  const std::string path = tu::scratch("full-new.mp4");
+  const auto make = [&] {
+    MP4FileHandle h = MP4Create(path.c_str(), MP4_VERB_ERRORS, 0);
+    if (!h) return false;
+    const uint32_t ids[2] = {MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 0x64, 0, 0x1f, 3),
+                             MP4AddAudioTrack(h, 48000, 1024, 0x40)};
+    for (int i = 0; i < 50; i++)
+      for (int t = 0; t < 2; t++) {
+        const Bytes b = NewSample(t, i);
+        if (!MP4WriteSample(h, ids[t], b.data(), static_cast<uint32_t>(b.size()), UINT64_MAX, 0, true)) return false;
+      }
+    MP4Close(h);
+    return true;
+  };
+  remove(path.c_str());
+  ASSERT_TRUE(make());
+  const Bytes whole = tu::read_file(path);
+  const std::vector<std::string> top = TopLevel(whole);
+  ASSERT_EQ(top, (std::vector<std::string>{"ftyp", "mdat", "moov"}));
+  const std::vector<Walked> boxes = Walk(whole);
+  const Walked* moov = Find(boxes, "moov");
+  ASSERT_NE(moov, nullptr);
+  ASSERT_EQ(moov->offset + moov->size, whole.size());
+  const Bytes media(whole.begin(), whole.begin() + static_cast<long>(moov->offset));
+  for (const uint64_t into : {uint64_t(1), uint64_t(7), uint64_t(8), moov->size / 2, moov->size - 1}) {
+    for (const bool killed : {false, true}) {
+      const std::string what = std::to_string(into) + " bytes of the movie" + (killed ? ", killed" : "");
+      remove(path.c_str());
+      shared.record->printed[0] = '\0';
+      const int status = Bounded(moov->offset + into, [&] {
+        const Printed printed;
+        const bool made = make();
+        snprintf(shared.record->printed, sizeof shared.record->printed, "%s", g_printed.c_str());
+        return made;
+      }, killed);
+      const Bytes left = tu::read_file(path);
+      if (killed) {
+        EXPECT_EQ(status, 128 + SIGXFSZ) << what;
+        ASSERT_EQ(left.size(), into > 8 ? moov->offset + into : moov->offset) << what;
+        EXPECT_TRUE(std::equal(media.begin(), media.end(), left.begin())) << what;
+        if (into > 8) {
+          EXPECT_EQ(Bytes(left.begin() + static_cast<long>(moov->offset),
+                          left.begin() + static_cast<long>(moov->offset) + 8),
+                    Bytes(8, 0))
+              << what;
+        }
+      } else {
+        EXPECT_EQ(status, 0) << what;
+        EXPECT_EQ(std::string(shared.record->printed), FailedWriteLine(EFBIG)) << what;
+        EXPECT_EQ(left, media) << what;
+      }
+      Handle r(MP4Read(path.c_str(), 0), MP4Close);
+      EXPECT_FALSE(r) << what;
+      EXPECT_EQ(tu::run("ffprobe -v quiet -show_entries packet=pos -of csv=p=0 " + tu::q(path)).out, "") << what;
+    }
+  }
+}
+
 // A kill, and a write that fails once with ENOSPC and with EIO, at each
 // write of MP4Optimize, in place and to a new file: a failure returns
 // false, says which write failed and why, and leaves the source as it was
