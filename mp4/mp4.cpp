@@ -1000,12 +1000,20 @@ static void CopyProfileLevel(MP4FileHandle srcFile, MP4FileHandle dstFile, const
   if (MP4GetIntegerProperty(srcFile, name, &level)) MP4SetIntegerProperty(dstFile, name, level);
 }
 
+// A track whose sample entry a clone cannot make (PCM sound, HEVC video):
+// refused, and said as every failure is, by the source's verbosity.
+static uint32_t RefuseEntry(MP4FileHandle srcFile, uint32_t srcTrackId, const char* entry, const char* where) {
+  return Call(srcFile, 0u, [&](MP4File&) -> uint32_t {
+    throw MP4Error("track %u has a sample entry \"%s\" that cannot be copied", where, srcTrackId, entry);
+  });
+}
+
 // The video track of a clone: MPEG-4 Visual entries and AVC ones, any
 // entry when encrypted.
 static uint32_t CloneVideoTrack(MP4FileHandle srcFile, uint32_t srcTrackId, const char* entry, bool encrypted,
-                                MP4IsmaCrypParams* icPp, MP4FileHandle dstFile) {
+                                MP4IsmaCrypParams* icPp, MP4FileHandle dstFile, const char* where) {
   const bool avc = strcmp(entry, "avc1") == 0;
-  if (!encrypted && !avc && strcmp(entry, "mp4v") != 0) return 0;
+  if (!encrypted && !avc && strcmp(entry, "mp4v") != 0) return RefuseEntry(srcFile, srcTrackId, entry, where);
   const uint32_t timeScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
   const uint64_t sampleDuration = MP4GetTrackFixedSampleDuration(srcFile, srcTrackId);
   const uint16_t width = MP4GetTrackVideoWidth(srcFile, srcTrackId);
@@ -1036,8 +1044,9 @@ static uint32_t CloneVideoTrack(MP4FileHandle srcFile, uint32_t srcTrackId, cons
 
 // What both clones share. The encrypted clone keeps the source's printed
 // failures, and its hint track refers to the source hint track's reference.
+// where: the function a refusal is printed under.
 static uint32_t CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encrypted, MP4IsmaCrypParams* icPp,
-                           MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack) {
+                           MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack, const char* where) {
   if (!dstFile) dstFile = srcFile;
   const char* type = MP4GetTrackType(srcFile, srcTrackId);
   const char* entry = MP4GetTrackMediaDataName(srcFile, srcTrackId);
@@ -1048,9 +1057,9 @@ static uint32_t CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encr
     return CloneHintTrack(srcFile, srcTrackId, dstFile, dstHintTrackReferenceTrack, encrypted);
   uint32_t id = 0;
   if (video) {
-    id = CloneVideoTrack(srcFile, srcTrackId, entry, encrypted, icPp, dstFile);
+    id = CloneVideoTrack(srcFile, srcTrackId, entry, encrypted, icPp, dstFile, where);
   } else if (sound) {
-    if (!encrypted && strcmp(entry, "mp4a") != 0) return 0;
+    if (!encrypted && strcmp(entry, "mp4a") != 0) return RefuseEntry(srcFile, srcTrackId, entry, where);
     CopyProfileLevel(srcFile, dstFile, "moov.iods.audioProfileLevelId");
     const uint32_t timeScale = MP4GetTrackTimeScale(srcFile, srcTrackId);
     const uint64_t sampleDuration = MP4GetTrackFixedSampleDuration(srcFile, srcTrackId);
@@ -1091,12 +1100,12 @@ static uint32_t CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encr
 
 uint32_t MP4CloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4FileHandle dstFile,
                        uint32_t dstHintTrackReferenceTrack) {
-  return CloneTrack(srcFile, srcTrackId, false, nullptr, dstFile, dstHintTrackReferenceTrack);
+  return CloneTrack(srcFile, srcTrackId, false, nullptr, dstFile, dstHintTrackReferenceTrack, "MP4CloneTrack");
 }
 
 uint32_t MP4EncAndCloneTrack(MP4FileHandle srcFile, uint32_t srcTrackId, MP4IsmaCrypParams* icPp,
                              MP4FileHandle dstFile, uint32_t dstHintTrackReferenceTrack) {
-  return CloneTrack(srcFile, srcTrackId, true, icPp, dstFile, dstHintTrackReferenceTrack);
+  return CloneTrack(srcFile, srcTrackId, true, icPp, dstFile, dstHintTrackReferenceTrack, "MP4EncAndCloneTrack");
 }
 
 // The edit list of a copy that applied its source's edits: the pictures
@@ -1134,7 +1143,8 @@ static uint32_t CopyTrack(MP4FileHandle srcFile, uint32_t srcTrackId, bool encry
                           MP4EncryptSampleFunc encrypt, uint32_t encryptParam, MP4FileHandle dstFile,
                           bool applyEdits, uint32_t dstHintTrackReferenceTrack) {
   if (!dstFile) dstFile = srcFile;
-  const uint32_t id = CloneTrack(srcFile, srcTrackId, encrypted, icPp, dstFile, dstHintTrackReferenceTrack);
+  const uint32_t id = CloneTrack(srcFile, srcTrackId, encrypted, icPp, dstFile, dstHintTrackReferenceTrack,
+                                 encrypted ? "MP4EncAndCopyTrack" : "MP4CopyTrack");
   if (id == 0) return 0;
   const auto copy = [&](uint32_t sampleId, uint64_t duration) {
     return CopyOneSample(srcFile, srcTrackId, sampleId, encrypted, encrypt, encryptParam, dstFile, id, duration);

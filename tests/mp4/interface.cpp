@@ -751,6 +751,11 @@ std::string Input(const std::string& name) {
       // delay or with negative offsets and no delay.
       {"bframes.mp4", pyramids + avc + "-bf 3 -g 12 "},
       {"negative.mp4", pyramids + avc + "-bf 3 -g 12 -movflags +negative_cts_offsets "},
+      // PCM sound in QuickTime files: little- and big-endian 16-bit, and
+      // at a rate above 65535 Hz the version 2 entry.
+      {"sowt.mov", video + audio + avc + "-c:a pcm_s16le -shortest "},
+      {"twos.mov", video + audio + avc + "-c:a pcm_s16be -shortest "},
+      {"lpcm.mov", video + "-f lavfi -i sine=duration=1:sample_rate=96000 " + avc + "-c:a pcm_s16le -shortest "},
   };
   EXPECT_TRUE(tu::ffmpeg(make.at(name) + tu::q(path)));
   return path;
@@ -816,6 +821,75 @@ TEST(MP4Copying, OtherEntriesAreNotCloned) {
   EXPECT_EQ(MP4EncAndCloneTrack(hinted.get(), hint, &crypt, out, 0), 0u);
   EXPECT_EQ(MP4GetNumberOfTracks(out, nullptr, 0), 0u);
   MP4Close(out);
+}
+
+// A track whose sample entry cannot be cloned is refused with one error
+// line that names the entry, under the function refusing it, by the
+// source's verbosity: PCM sound ("sowt", "twos" and "lpcm", as ffprobe
+// names them), HEVC video and AC-3 sound. The AVC track beside the sound
+// is copied, and prints nothing.
+std::string g_refusals;
+void CollectRefusal(int, const char*, const char* format, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  g_refusals += std::string(line) + "\n";
+}
+
+TEST(MP4Copying, RefusedEntriesAreNamed) {
+  for (const std::string name : {"sowt.mov", "twos.mov", "lpcm.mov", "hvc1_ac3.mp4"}) {
+    const std::string source = Input(name);
+    const tu::RunResult tags = tu::run("ffprobe -v error -show_entries stream=codec_tag_string -of default=nw=1 " +
+                                       tu::q(source));
+    std::vector<std::string> entries;
+    for (const std::string& line : tu::lines(tags.out))
+      if (line.rfind("codec_tag_string=", 0) == 0) entries.push_back(line.substr(17));
+    ASSERT_EQ(entries.size(), 2u) << name;
+    Handle in(MP4Read(source.c_str(), MP4_VERB_ERRORS), MP4Close);
+    ASSERT_TRUE(in) << name;
+    MP4FileHandle out = MP4Create(tu::scratch("refused-" + name + ".mp4").c_str(), MP4_VERB_ERRORS, 0);
+    uint32_t copied = 0;
+    for (uint32_t t = 0; t < 2; t++) {
+      const uint32_t id = MP4FindTrackId(in.get(), static_cast<uint16_t>(t), nullptr, 0);
+      const std::string entry = entries[t];
+      ASSERT_STREQ(MP4GetTrackMediaDataName(in.get(), id), entry.c_str()) << name;
+      const std::string said = "track " + std::to_string(id) + " has a sample entry \"" + entry +
+                               "\" that cannot be copied";
+      g_refusals.clear();
+      MP4SetLibFunc(CollectRefusal);
+      const uint32_t clone = MP4CloneTrack(in.get(), id, out, 0);
+      const std::string cloneSaid = g_refusals;
+      g_refusals.clear();
+      const uint32_t copy = MP4CopyTrack(in.get(), id, out, false, 0);
+      const std::string copySaid = g_refusals;
+      MP4SetLibFunc(nullptr);
+      if (entry == "avc1") {
+        EXPECT_NE(clone, 0u) << name;
+        EXPECT_NE(copy, 0u) << name;
+        EXPECT_EQ(cloneSaid + copySaid, "") << name;
+        copied++;
+        continue;
+      }
+      EXPECT_EQ(clone, 0u) << name << " " << entry;
+      EXPECT_EQ(copy, 0u) << name << " " << entry;
+      EXPECT_EQ(cloneSaid, "MP4CloneTrack:" + said + ":\n") << name;
+      EXPECT_EQ(copySaid, "MP4CopyTrack:" + said + ":\n") << name;
+      // The same line on the standard error stream, without the callback;
+      // nothing with the source's verbosity cleared.
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(MP4CopyTrack(in.get(), id, out, false, 0), 0u) << name;
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "MP4ERROR: MP4CopyTrack: " + said + "\n") << name;
+      MP4SetVerbosity(in.get(), 0);
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(MP4CloneTrack(in.get(), id, out, 0), 0u) << name;
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
+      MP4SetVerbosity(in.get(), MP4_VERB_ERRORS);
+    }
+    EXPECT_EQ(MP4GetNumberOfTracks(out, nullptr, 0), 2 * copied) << name;
+    MP4Close(out);
+  }
 }
 
 // A hint track is cloned when it is given the track to refer to: the new
