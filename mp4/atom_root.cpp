@@ -42,15 +42,16 @@ void MP4RootAtom::Write() {}
 // Closes the media data atom and writes everything after it: in a new file
 // the movie atom follows its samples. The movie comes last, whole, made in
 // memory (a movie of many samples is many small fields) and written in two
-// writes: all but its header, then the header. Until then the file holds
-// no movie that points at anything, nor one cut short: what follows the
-// media data is a box of size 0 and no type, which readers skip.
+// writes: whole with a header of zeros, then the header. Until then the
+// file holds no movie that points at anything, nor one cut short: what
+// follows the media data is a box of size 0 and no type, which readers
+// skip.
 void MP4RootAtom::FinishWrite(bool) {
   const uint32_t mdat = GetLastMdatIndex();
   GetChildAtom(mdat)->FinishWrite(m_pFile->Use64Bits("mdat"));
   const uint64_t at = m_pFile->GetPosition();
   std::vector<std::pair<uint64_t, uint64_t>> places;
-  const std::vector<uint8_t> bytes = m_pFile->InMemory([&] {
+  std::vector<uint8_t> bytes = m_pFile->InMemory([&] {
     for (uint32_t i = mdat + 1; i < GetNumberOfChildAtoms(); i++) {
       MP4Atom* a = GetChildAtom(i);
       a->Write();
@@ -59,11 +60,13 @@ void MP4RootAtom::FinishWrite(bool) {
   });
   MP4_ASSERT(bytes.size() <= UINT32_MAX);
   const uint32_t n = static_cast<uint32_t>(bytes.size());
-  if (n > 8) {
-    m_pFile->SetPosition(at + 8);
-    m_pFile->WriteBytes(bytes.data() + 8, n - 8);
+  if (n >= 8) {
+    uint8_t header[8];
+    memcpy(header, bytes.data(), 8);
+    memset(bytes.data(), 0, 8);
+    m_pFile->WriteBytes(bytes.data(), n);
     m_pFile->SetPosition(at);
-    m_pFile->WriteBytes(bytes.data(), 8);
+    m_pFile->WriteBytes(header, 8);
     m_pFile->SetPosition(at + n);
   } else {
     m_pFile->WriteBytes(bytes.data(), n);
