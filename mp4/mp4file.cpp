@@ -1098,10 +1098,7 @@ void MP4File::BeginMediaData() {
   }
   // Samples appended to a file cut meanwhile would leave a hole before them.
   if (m_mediaOpen) {
-    const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);
-    if (length < at)
-      throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", "MP4WriteSample",
-                     static_cast<unsigned long long>(length), static_cast<unsigned long long>(at));
+    CheckNotCut("MP4WriteSample");
     return;
   }
   CheckMediaHeld(0, "MP4WriteSample");
@@ -1115,7 +1112,7 @@ void MP4File::BeginMediaData() {
 }
 
 void MP4File::CheckNotCut(const char* where) {
-  // Everything written so far ends at the position: a file shorter than
+  // Everything appended so far ends at the position: a file shorter than
   // that was cut meanwhile (by another process), and bytes written now
   // would leave a hole of zeros before them.
   const uint64_t at = GetPosition(), length = m_virtual_IO->GetFileLength(m_pFile);

@@ -652,7 +652,8 @@ class MP4File {
   // do not answer adds none.
   std::vector<uint64_t> ChunkStarts();
   // Throws when the file is shorter than the position, the end of what a
-  // new file has written so far (it was cut meanwhile, by another process).
+  // new file (or a modification's new media data) has appended so far: it
+  // was cut meanwhile, by another process.
   void CheckNotCut(const char* where);
   // Writes bytes at a position.
   void WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes);
