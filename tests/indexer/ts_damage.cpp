@@ -349,17 +349,35 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
       return g;
     };
     const auto clean_groups = groups(clean);
-    for (int pattern = 0; pattern < 3; ++pattern) {
-      SCOPED_TRACE(pattern == 0 ? "flag on an adaptation-only packet" : pattern == 1 ? "flag on a payload packet"
-                                                                                   : "repeated packets");
+    const char* const names[] = {"flag on an adaptation-only packet",
+                                 "flag on a payload packet",
+                                 "repeated packets",
+                                 "PCR-only packets that keep the counter",
+                                 "PCR-only packets that count on, the payload packet after them repeating the value",
+                                 "PCR-only packets that count on, the payload going on from them"};
+    for (int pattern = 0; pattern < 6; ++pattern) {
+      SCOPED_TRACE(names[pattern]);
       std::vector<uint8_t> b;
       std::vector<size_t> added;  // intact positions before which a packet was added
-      int video = 0, shift = 0;
+      int video = 0, shift = 0, last_cc = -1;
       bool flagged = false;
+      size_t cut = 0;  // a payload packet to cut out: the second after the first PCR-only packet added
+      int since = -1;  // video packets since that PCR-only packet
       for (size_t at = 0; at + 188 <= intact.size(); at += 188) {
         std::vector<uint8_t> p(intact.begin() + long(at), intact.begin() + long(at + 188));
         const bool v = pid_at(intact, at) == pid;
         video += v;
+        if (v && pattern >= 3 && video > 10 && video % 20 == 0 && last_cc >= 0) {
+          // A PCR-only packet of the video PID before this one.
+          std::vector<uint8_t> a = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2], 0x20, 183, 0x10, 0, 0, 0, 0, 0x7E, 0};
+          a.resize(188, 0xFF);
+          a[3] = static_cast<uint8_t>(0x20 | (pattern == 3 ? last_cc : (last_cc + 1) & 15));
+          if (pattern == 5) shift++;
+          b.insert(b.end(), a.begin(), a.end());
+          added.push_back(at);
+          if (since < 0) since = 0;
+        }
+        if (v && since >= 0 && ++since == 2 && !cut) cut = b.size();
         if (v && !flagged && video > 40 && !(p[1] & 0x40)) {
           if (pattern == 0) {
             std::vector<uint8_t> a = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2],
@@ -376,13 +394,14 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
           }
         }
         if (v && shift) p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + shift) & 15));
+        if (v && (p[3] & 0x10)) last_cc = p[3] & 15;
         b.insert(b.end(), p.begin(), p.end());
         if (pattern == 2 && v && video % 50 == 0) {
           b.insert(b.end(), p.begin(), p.end());
           added.push_back(at + 188);
         }
       }
-      ASSERT_TRUE(pattern == 2 || flagged);
+      ASSERT_TRUE(pattern >= 2 || flagged);
       const std::string f = Dir() + m.name + "-legal" + std::to_string(pattern) + ".ts";
       tu::write_file(f, b);
       const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
@@ -395,6 +414,21 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
         pos += 188 * static_cast<long long>(std::count_if(added.begin(), added.end(),
                                                           [&](size_t a) { return static_cast<long long>(a) <= pos; }));
       EXPECT_EQ(groups(lines), moved);
+      if (pattern < 3) continue;
+      // The second payload packet after the first PCR-only packet cut out:
+      // one gap of one packet.
+      ASSERT_NE(cut, 0u);
+      ASSERT_EQ(pid_at(b, cut), pid);
+      ASSERT_TRUE((b[cut + 3] & 0x10) && pid_at(b, cut + 188) == pid && (b[cut + 188 + 3] & 0x10));
+      b.erase(b.begin() + long(cut), b.begin() + long(cut + 188));
+      tu::write_file(f, b);
+      tu::index_lines(f, f + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                           "position " +
+                           std::to_string(cut) + " (1 or more)."),
+                std::string::npos)
+          << r.out;
     }
   }
 }
