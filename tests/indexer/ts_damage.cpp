@@ -434,3 +434,92 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TsLoss, TsLossStreams, ::testing::ValuesIn(kStreams), CaseName);
+
+// An HEVC transport stream whose first access unit was cut, with one bit of
+// the order count flipped in the slice header of an IRAP picture or of a
+// trailing picture in mid-stream (no packet is missing). The pictures keep
+// their lines, and the group positions (IRAP picture lines) stay in stream
+// order, as the plugin requires of an index it opens. x265 writes
+// slice_pic_parameter_set_id 0, no extra slice header bits and no
+// pic_output_flag, so slice_pic_order_cnt_lsb follows slice_type; its top
+// bit is flipped.
+TEST(TsLoss, HevcOrderCountBitFlippedKeepsGroupsInStreamOrder) {
+  const std::string ts = Dir() + "hevc-flip.ts";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=96x64:rate=25 -frames:v 80 -pix_fmt yuv420p -c:v libx265 "
+                         "-x265-params log-level=error:keyint=12:min-keyint=12:open-gop=1:bframes=3 -f mpegts " +
+                         tu::q(ts)));
+  const std::vector<uint8_t> whole = tu::read_file(ts);
+  const unsigned pid = video_pid(whole);
+  // The first access unit (one PES packet) cut away.
+  std::vector<uint8_t> cut;
+  int starts = 0;
+  for (size_t at = 0; at + 188 <= whole.size(); at += 188) {
+    const bool video = pid_at(whole, at) == pid;
+    if (video && (whole[at + 1] & 0x40)) starts++;
+    if (video && starts <= 1) continue;
+    cut.insert(cut.end(), whole.begin() + long(at), whole.begin() + long(at + 188));
+  }
+  const tst::Payload p = tst::demux(cut, 188, pid);
+  const std::vector<tu::ScanUnit> units = tu::scan_start_codes(p.bytes);
+  // Bit reading over the payload (no emulation prevention in the first
+  // bytes of these slice headers: their first bit is 1).
+  auto bit = [&](size_t byte, size_t k) { return (p.bytes[byte + k / 8] >> (7 - k % 8)) & 1; };
+  auto ue_length = [&](size_t byte, size_t k) {
+    size_t zeros = 0;
+    while (!bit(byte, k + zeros)) zeros++;
+    return 2 * zeros + 1;
+  };
+  struct Flip {
+    const char* name;
+    bool irap;
+  } flips[] = {{"IRAP picture", true}, {"trailing picture", false}};
+  // Group positions: the IRAP picture lines'.
+  auto groups = [](const std::vector<std::string>& lines) {
+    std::vector<long long> g;
+    for (const std::string& l : lines) {
+      const size_t colon = l.find(':');
+      if (colon == std::string::npos) continue;
+      std::istringstream in(l.substr(colon + 1));
+      std::string word;
+      long long pos;
+      if (in >> word >> pos && (word == "IDR" || word == "CRA" || word == "BLA")) g.push_back(pos);
+    }
+    return g;
+  };
+  const std::string cut_ts = Dir() + "hevc-flip-cut.ts";
+  tu::write_file(cut_ts, cut);
+  tu::RunResult r;
+  const std::vector<std::string> unflipped = tu::index_lines(cut_ts, cut_ts + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_GE(groups(unflipped).size(), 5u);
+  for (const Flip& f : flips) {
+    SCOPED_TRACE(f.name);
+    // The third IRAP picture, or the third trailing picture after it.
+    int irap_seen = 0, trail_seen = 0;
+    size_t slice = 0;
+    for (const tu::ScanUnit& u : units) {
+      const int type = (u.code >> 1) & 63;
+      const size_t head = u.pos + 5;  // the slice segment header
+      if (head + 4 > p.bytes.size() || !(type <= 9 || (type >= 16 && type <= 21)) || !bit(head, 0)) continue;
+      if (type >= 16) irap_seen++;
+      if (f.irap && type >= 16 && irap_seen == 3) slice = head;
+      if (!f.irap && irap_seen >= 3 && type <= 1 && ++trail_seen == 3) slice = head;
+      if (slice) break;
+    }
+    ASSERT_NE(slice, 0u);
+    const int type = (p.bytes[slice - 2] >> 1) & 63;
+    size_t k = 1 + (type >= 16);  // first_slice_segment_in_pic_flag, no_output_of_prior_pics_flag
+    k += ue_length(slice, k);     // slice_pic_parameter_set_id
+    k += ue_length(slice, k);     // slice_type
+    std::vector<uint8_t> b = cut;
+    b[p.pos[slice + k / 8]] ^= static_cast<uint8_t>(0x80 >> (k % 8));
+    const std::string damaged = Dir() + "hevc-flip-" + (f.irap ? "irap" : "trail") + ".ts";
+    tu::write_file(damaged, b);
+    const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<long long> g = groups(lines);
+    EXPECT_EQ(g, groups(unflipped)) << "the IRAP pictures in stream order";
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::kwi_pictures(unflipped).size()) << "every picture keeps its line";
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), tu::kwi_value(unflipped, "CODED"));
+  }
+}
