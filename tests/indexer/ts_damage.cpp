@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "kwsource_check.h"
 #include "testutil.h"
 #include "ts_streams.h"
 
@@ -125,7 +126,7 @@ void MakeCleanTs(const Made& m, const std::string& suffix, int frames, CleanTs* 
   c->intact = tu::read_file(c->ts);
   c->pid = video_pid(c->intact);
   tu::RunResult r;
-  c->clean = tu::index_lines(c->ts, c->ts + ".kwi", &r);
+  c->clean = IndexAndOpen(c->ts, c->ts + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
 }
 
@@ -185,7 +186,7 @@ TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
         lost += std::any_of(s.begin(), s.end(), [&](uint64_t p) { return unread.count(p / 188 * 188) != 0; });
       const std::string damaged = Dir() + m.name + "-" + std::to_string(d.packets) + (d.zero ? "z" : "c") + ".ts";
       tu::write_file(damaged, bytes);
-      const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
                            "position " +
@@ -242,7 +243,7 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
     const std::string input = Dir() + c.name + "-joined.ts";
     tu::write_file(input, lost);
     tu::RunResult r;
-    const std::vector<std::string> lines = tu::index_lines(input, input + ".kwi", &r);
+    const std::vector<std::string> lines = IndexAndOpen(input, input + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing"),
               std::string::npos)
@@ -284,9 +285,9 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   const std::string damaged = Dir() + "recording-lost.ts";
   tu::write_file(damaged, b);
   tu::RunResult r;
-  const std::vector<std::string> clean = tu::index_lines(rec, Dir() + "recording.kwi", &r);
+  const std::vector<std::string> clean = IndexAndOpen(rec, Dir() + "recording.kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
-  const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+  const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
   size_t next = at;  // the next video packet
   while (pid_at(b, next) != 0x78u) next += 188;
@@ -306,7 +307,7 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   b.assign(intact.begin(), intact.begin() + long(early));
   b.insert(b.end(), intact.begin() + long(early + 188), intact.end());
   tu::write_file(damaged, b);
-  tu::index_lines(damaged, damaged + ".kwi", &r);
+  IndexAndOpen(damaged, damaged + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
   next = early;
   while (pid_at(b, next) != 0x78u) next += 188;
@@ -404,7 +405,7 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
       ASSERT_TRUE(pattern >= 2 || flagged);
       const std::string f = Dir() + m.name + "-legal" + std::to_string(pattern) + ".ts";
       tu::write_file(f, b);
-      const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+      const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
       EXPECT_EQ(pictures(lines, m.codec), pictures(clean, m.codec));
@@ -422,7 +423,7 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
       ASSERT_TRUE((b[cut + 3] & 0x10) && pid_at(b, cut + 188) == pid && (b[cut + 188 + 3] & 0x10));
       b.erase(b.begin() + long(cut), b.begin() + long(cut + 188));
       tu::write_file(f, b);
-      tu::index_lines(f, f + ".kwi", &r);
+      IndexAndOpen(f, f + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
                            "position " +
@@ -435,91 +436,147 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
 
 INSTANTIATE_TEST_SUITE_P(TsLoss, TsLossStreams, ::testing::ValuesIn(kStreams), CaseName);
 
-// An HEVC transport stream whose first access unit was cut, with one bit of
-// the order count flipped in the slice header of an IRAP picture or of a
-// trailing picture in mid-stream (no packet is missing). The pictures keep
-// their lines, and the group positions (IRAP picture lines) stay in stream
-// order, as the plugin requires of an index it opens. x265 writes
-// slice_pic_parameter_set_id 0, no extra slice header bits and no
-// pic_output_flag, so slice_pic_order_cnt_lsb follows slice_type; its top
-// bit is flipped.
-TEST(TsLoss, HevcOrderCountBitFlippedKeepsGroupsInStreamOrder) {
-  const std::string ts = Dir() + "hevc-flip.ts";
-  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=96x64:rate=25 -frames:v 80 -pix_fmt yuv420p -c:v libx265 "
-                         "-x265-params log-level=error:keyint=12:min-keyint=12:open-gop=1:bframes=3 -f mpegts " +
-                         tu::q(ts)));
-  const std::vector<uint8_t> whole = tu::read_file(ts);
-  const unsigned pid = video_pid(whole);
-  // The first access unit (one PES packet) cut away.
-  std::vector<uint8_t> cut;
-  int starts = 0;
-  for (size_t at = 0; at + 188 <= whole.size(); at += 188) {
-    const bool video = pid_at(whole, at) == pid;
-    if (video && (whole[at + 1] & 0x40)) starts++;
-    if (video && starts <= 1) continue;
-    cut.insert(cut.end(), whole.begin() + long(at), whole.begin() + long(at + 188));
+namespace {
+
+// The slice headers of an elementary stream as ffmpeg's trace_headers
+// filter reads them, in stream order: NAL unit type, slice_type, and the
+// bit position (from the NAL unit header on) and width of the order count's
+// lsb field (-1 where the header has none, as an HEVC IDR picture's).
+struct TracedSlice {
+  int nal_unit_type = -1;
+  int slice_type = -1;
+  int lsb_bit = -1;
+  int lsb_width = 0;
+};
+std::vector<TracedSlice> trace_slices(const std::string& es, bool hevc) {
+  const tu::RunResult r = tu::run("ffmpeg -nostdin -v verbose -i " + tu::q(es) +
+                                  " -c copy -bsf:v trace_headers -f null - 2>&1");
+  std::vector<TracedSlice> out;
+  bool in_slice = false;  // the last NAL unit traced is the last slice of out
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find("[trace_headers");
+    if (at == std::string::npos) continue;
+    std::istringstream f(line.substr(line.find(']', at) + 1));
+    int bit;
+    std::string name, bits, eq;
+    long long value;
+    if (!(f >> bit >> name >> bits >> eq >> value) || eq != "=") continue;
+    if (name == "nal_unit_type") {
+      const bool slice = hevc ? value <= 21 && (value <= 9 || value >= 16) : value == 1 || value == 5;
+      if (slice) out.push_back({static_cast<int>(value)});
+      in_slice = slice;
+    } else if (in_slice) {
+      if (name == "slice_type") out.back().slice_type = static_cast<int>(value);
+      if (name == "pic_order_cnt_lsb" || name == "slice_pic_order_cnt_lsb") {
+        out.back().lsb_bit = bit;
+        out.back().lsb_width = static_cast<int>(bits.size());
+      }
+    }
   }
-  const tst::Payload p = tst::demux(cut, 188, pid);
-  const std::vector<tu::ScanUnit> units = tu::scan_start_codes(p.bytes);
-  // Bit reading over the payload (no emulation prevention in the first
-  // bytes of these slice headers: their first bit is 1).
-  auto bit = [&](size_t byte, size_t k) { return (p.bytes[byte + k / 8] >> (7 - k % 8)) & 1; };
-  auto ue_length = [&](size_t byte, size_t k) {
-    size_t zeros = 0;
-    while (!bit(byte, k + zeros)) zeros++;
-    return 2 * zeros + 1;
-  };
-  struct Flip {
+  return out;
+}
+
+}  // namespace
+
+// Transport streams whose first access unit was cut, with the top bit of the
+// order count's lsb flipped in the slice header of a picture that opens a
+// group (HEVC CRA, AVC I) or of a trailing picture (HEVC TRAIL, AVC P) in
+// mid-stream; no packet is missing. Every picture keeps its line, and the
+// group positions stay those of the file without the flip, in stream order,
+// so the index opens in KWSource. The field's place comes from ffmpeg's
+// reading of the slice headers.
+TEST(TsLoss, OrderCountBitFlippedKeepsGroupsInStreamOrder) {
+  const struct {
     const char* name;
-    bool irap;
-  } flips[] = {{"IRAP picture", true}, {"trailing picture", false}};
-  // Group positions: the IRAP picture lines'.
-  auto groups = [](const std::vector<std::string>& lines) {
-    std::vector<long long> g;
-    for (const std::string& l : lines) {
-      const size_t colon = l.find(':');
-      if (colon == std::string::npos) continue;
-      std::istringstream in(l.substr(colon + 1));
-      std::string word;
-      long long pos;
-      if (in >> word >> pos && (word == "IDR" || word == "CRA" || word == "BLA")) g.push_back(pos);
-    }
-    return g;
+    const char* args;
+    bool hevc;
+    std::vector<std::string> group_words;
+  } codecs[] = {
+      {"hevc", "-c:v libx265 -x265-params log-level=error:keyint=12:min-keyint=12:open-gop=1:bframes=3", true,
+       {"IDR", "CRA", "BLA"}},
+      {"avc", "-c:v libx264 -x264-params keyint=12:min-keyint=12:scenecut=0:open-gop=1:bframes=3", false, {"IDR", "I"}},
   };
-  const std::string cut_ts = Dir() + "hevc-flip-cut.ts";
-  tu::write_file(cut_ts, cut);
-  tu::RunResult r;
-  const std::vector<std::string> unflipped = tu::index_lines(cut_ts, cut_ts + ".kwi", &r);
-  ASSERT_EQ(r.status, 0) << r.out;
-  ASSERT_GE(groups(unflipped).size(), 5u);
-  for (const Flip& f : flips) {
-    SCOPED_TRACE(f.name);
-    // The third IRAP picture, or the third trailing picture after it.
-    int irap_seen = 0, trail_seen = 0;
-    size_t slice = 0;
-    for (const tu::ScanUnit& u : units) {
-      const int type = (u.code >> 1) & 63;
-      const size_t head = u.pos + 5;  // the slice segment header
-      if (head + 4 > p.bytes.size() || !(type <= 9 || (type >= 16 && type <= 21)) || !bit(head, 0)) continue;
-      if (type >= 16) irap_seen++;
-      if (f.irap && type >= 16 && irap_seen == 3) slice = head;
-      if (!f.irap && irap_seen >= 3 && type <= 1 && ++trail_seen == 3) slice = head;
-      if (slice) break;
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.name);
+    const std::string ts = Dir() + c.name + "-flip.ts";
+    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=96x64:rate=25 -frames:v 80 -pix_fmt yuv420p " +
+                           std::string(c.args) + " -f mpegts " + tu::q(ts)));
+    const std::vector<uint8_t> whole = tu::read_file(ts);
+    const unsigned pid = video_pid(whole);
+    // The file without its first access unit (one PES packet).
+    auto cut_first = [&](const std::vector<uint8_t>& f) {
+      std::vector<uint8_t> out;
+      int starts = 0;
+      for (size_t at = 0; at + 188 <= f.size(); at += 188) {
+        const bool video = pid_at(f, at) == pid;
+        if (video && (f[at + 1] & 0x40)) starts++;
+        if (video && starts <= 1) continue;
+        out.insert(out.end(), f.begin() + long(at), f.begin() + long(at + 188));
+      }
+      return out;
+    };
+    // Group positions: group lines (AVC) or IRAP picture lines (HEVC).
+    auto groups = [&](const std::vector<std::string>& lines) {
+      std::vector<long long> g;
+      for (std::string l : lines) {
+        const size_t colon = l.find(':');
+        if (colon != std::string::npos && c.hevc) l = l.substr(colon + 1);
+        std::istringstream in(l);
+        std::string word;
+        long long pos;
+        if (in >> word >> pos && std::find(c.group_words.begin(), c.group_words.end(), word) != c.group_words.end())
+          g.push_back(pos);
+      }
+      return g;
+    };
+    const tst::Payload p = tst::demux(whole, 188, pid);
+    const std::string es = Dir() + c.name + "-flip." + (c.hevc ? "hevc" : "h264");
+    tu::write_file(es, p.bytes);
+    const std::vector<TracedSlice> traced = trace_slices(es, c.hevc);
+    std::vector<size_t> slices;  // payload offsets of the slice NAL units' headers
+    for (const tu::ScanUnit& u : tu::scan_start_codes(p.bytes)) {
+      const int type = c.hevc ? (u.code >> 1) & 63 : u.code & 31;
+      if (c.hevc ? type <= 21 && (type <= 9 || type >= 16) : type == 1 || type == 5) slices.push_back(u.pos + 3);
     }
-    ASSERT_NE(slice, 0u);
-    const int type = (p.bytes[slice - 2] >> 1) & 63;
-    size_t k = 1 + (type >= 16);  // first_slice_segment_in_pic_flag, no_output_of_prior_pics_flag
-    k += ue_length(slice, k);     // slice_pic_parameter_set_id
-    k += ue_length(slice, k);     // slice_type
-    std::vector<uint8_t> b = cut;
-    b[p.pos[slice + k / 8]] ^= static_cast<uint8_t>(0x80 >> (k % 8));
-    const std::string damaged = Dir() + "hevc-flip-" + (f.irap ? "irap" : "trail") + ".ts";
-    tu::write_file(damaged, b);
-    const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+    ASSERT_EQ(slices.size(), traced.size()) << "slices by a start-code scan and by ffmpeg";
+    ASSERT_GE(traced.size(), 80u);
+
+    const std::string unflipped_ts = Dir() + c.name + "-flip-cut.ts";
+    tu::write_file(unflipped_ts, cut_first(whole));
+    tu::RunResult r;
+    const std::vector<std::string> unflipped = IndexAndOpen(unflipped_ts, unflipped_ts + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::vector<long long> g = groups(lines);
-    EXPECT_EQ(g, groups(unflipped)) << "the IRAP pictures in stream order";
-    EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::kwi_pictures(unflipped).size()) << "every picture keeps its line";
-    EXPECT_EQ(tu::kwi_value(lines, "CODED"), tu::kwi_value(unflipped, "CODED"));
+    ASSERT_GE(groups(unflipped).size(), 5u);
+    for (bool opens_group : {true, false}) {
+      SCOPED_TRACE(opens_group ? "a picture that opens a group" : "a trailing picture");
+      // The third picture that opens a group, or the third trailing
+      // picture after it.
+      int opening = 0, trailing = 0;
+      size_t k = 0;
+      for (; k < traced.size(); k++) {
+        const TracedSlice& t = traced[k];
+        const bool opener = c.hevc ? t.nal_unit_type >= 16 : t.nal_unit_type == 5 || t.slice_type % 5 == 2;
+        const bool trail = c.hevc ? t.nal_unit_type <= 1 : t.slice_type % 5 == 0;
+        opening += opener;
+        if (opens_group && opener && opening == 3) break;
+        if (!opens_group && opening >= 3 && trail && ++trailing == 3) break;
+      }
+      ASSERT_LT(k, traced.size());
+      ASSERT_GE(traced[k].lsb_bit, 0);
+      ASSERT_GE(traced[k].lsb_width, 4);
+      const size_t byte = slices[k] + size_t(traced[k].lsb_bit) / 8;
+      for (size_t i = slices[k]; i + 2 <= byte; i++)
+        ASSERT_FALSE(p.bytes[i] == 0 && p.bytes[i + 1] == 0) << "no emulation prevention before the field";
+      std::vector<uint8_t> b = whole;
+      b[p.pos[byte]] ^= static_cast<uint8_t>(0x80 >> (traced[k].lsb_bit % 8));
+      const std::string damaged = Dir() + c.name + "-flip-" + (opens_group ? "group" : "trailing") + ".ts";
+      tu::write_file(damaged, cut_first(b));
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(groups(lines), groups(unflipped)) << "the groups of the file without the flip, in stream order";
+      EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::kwi_pictures(unflipped).size()) << "every picture keeps its line";
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), tu::kwi_value(unflipped, "CODED"));
+    }
   }
 }
