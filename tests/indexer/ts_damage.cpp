@@ -323,8 +323,13 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
 // discontinuity with its counter jumping (as a PCR-only packet at a
 // time-base change writes it), the packets after it counting on from it; the
 // flag on a payload packet with a jump; every 50th video packet repeated
-// with its counter and bytes. The index is the clean file's (its group
-// positions moved by the packets added before them), with no warning.
+// with its counter and bytes; a PCR-only packet before every 20th video
+// packet that keeps the counter, or counts on with the payload packet after
+// it repeating the value (as Blu-ray discs write them), or counts on with the
+// payload going on from it. The index is the clean file's (its group
+// positions moved by the packets added before them), with no warning. With
+// the second payload packet after the first PCR-only packet cut out, the
+// warning names one gap of one packet.
 TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
   {
     const Made& m = GetParam();

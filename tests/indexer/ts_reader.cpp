@@ -276,9 +276,11 @@ size_t after_adaptation_only(const std::vector<uint8_t>& f, int size, const std:
 // change writes it) or by a payload packet, the counter jumping there and
 // counting on from it; a packet repeated with its counter and bytes (the
 // copy is dropped), with the PCR-only, adaptation-only and null packets of
-// the stream between. Packets really missing are reported as gaps with the
-// least number the counters tell (a repeated counter over other bytes: 15),
-// and everything around them is delivered.
+// the stream between, also across a read-block boundary; adaptation-only
+// packets that keep the counter or count on (the payload packet after them
+// repeating their value, or going on from it). Packets really missing are
+// reported as gaps with the least number the counters tell (a repeated
+// counter over other bytes: 15), and everything around them is delivered.
 TEST(TsReader, ContinuityCounterPatterns) {
   const std::vector<uint8_t> es = small_es();
   for (int size : {188, 192, 204}) {
