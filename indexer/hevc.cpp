@@ -522,12 +522,12 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   // of its own, shown after the pictures before it, so that every picture
   // keeps its place in the recording and IRAP pictures stay in stream order.
   //
-  // Whatever the input, a POC that contradicts stream order (a damaged
-  // slice header, a flipped bit) begins a run too, so that IRAP pictures
-  // keep their stream order: an IRAP picture whose POC is not above the
-  // last IRAP picture's of its run, and a trailing picture whose POC lies
-  // below its IRAP picture's (which the standard rules out: only leading
-  // pictures are shown before their IRAP picture).
+  // Whatever the input, an IRAP picture whose POC is not above the last IRAP
+  // picture's of its run begins a run too: every picture before an IRAP
+  // picture in stream order is shown before it, so its POC contradicts
+  // stream order (a damaged slice header, a flipped bit, streams joined at
+  // a CRA picture), and IRAP pictures, the group positions, keep their
+  // stream order.
   if (is_irap(type)) {
     if (!restart && irap_floor != INT32_MIN && poc <= irap_floor) restart = true;
     // A gap the unit of the IRAP picture runs over counts: what follows may
@@ -535,10 +535,6 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
     run_floor = poc;
     run_gaps = unit_gaps;
     irap_floor = poc;
-  } else if (!restart && !is_leading(type) && irap_floor != INT32_MIN && poc < irap_floor) {
-    restart = true;
-    run_floor = irap_floor = INT32_MIN;
-    run_gaps = ts_video_gaps;
   } else if (ts_video_gaps != run_gaps && !restart && !is_leading(type) && !index_entries.empty()) {
     bool again = poc < run_floor;
     // (A run is searched back as far as a group of pictures reaches.)
