@@ -530,7 +530,7 @@ void SeekStream(u64 position) {
   InitializeBuffer(Infile[file], offset);
   Rdmax = Buffer;
   first_payload = Buffer;
-  ts_video_cc = -1;
+  ts_video_counter.Forget();
 }
 
 
@@ -539,7 +539,7 @@ int NextFile() {
   // over rather than taken for the end of the input.
   // Files are joined where they were cut, or are clips of their own: the
   // continuity of the video packets is not followed across.
-  ts_video_cc = -1;
+  ts_video_counter.Forget();
   while (CurrentFile + 1 < NumLoadedFiles) {
     CurrentFile++;
     InputSeek(Infile[CurrentFile], 0);

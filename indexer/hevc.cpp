@@ -96,6 +96,9 @@ static bool rasl_after_loss;
 // past damage), and ts_video_gaps then.
 static int32_t run_floor;
 static unsigned run_gaps;
+// The POC of the last IRAP picture recorded in the current run; INT32_MIN
+// when the run has none yet.
+static int32_t irap_floor;
 static unsigned unit_gaps;  // ts_video_gaps when the unit before this one was parsed
 
 int bit_depth;
@@ -518,11 +521,20 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   // the first access unit of the second of streams joined): it begins a run
   // of its own, shown after the pictures before it, so that every picture
   // keeps its place in the recording and IRAP pictures stay in stream order.
+  //
+  // Whatever the input, an IRAP picture whose POC is not above the last IRAP
+  // picture's of its run begins a run too: every picture before an IRAP
+  // picture in stream order is shown before it, so its POC contradicts
+  // stream order (a damaged slice header, a flipped bit, streams joined at
+  // a CRA picture), and IRAP pictures, the group positions, keep their
+  // stream order.
   if (is_irap(type)) {
+    if (!restart && irap_floor != INT32_MIN && poc <= irap_floor) restart = true;
     // A gap the unit of the IRAP picture runs over counts: what follows may
     // belong elsewhere.
     run_floor = poc;
     run_gaps = unit_gaps;
+    irap_floor = poc;
   } else if (ts_video_gaps != run_gaps && !restart && !is_leading(type) && !index_entries.empty()) {
     bool again = poc < run_floor;
     // (A run is searched back as far as a group of pictures reaches.)
@@ -532,7 +544,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
     }
     if (again) {
       restart = true;
-      run_floor = INT32_MIN;
+      run_floor = irap_floor = INT32_MIN;
       run_gaps = ts_video_gaps;
     }
   }
@@ -719,7 +731,20 @@ static void sort_into_display_order() {
   size_t begin = 0;
   while (begin < n) {
     size_t end = begin + 1;
-    while (end < n && index_entries[end].poc != 0 && !index_entries[end].starts_run) end++;
+    // An IRAP picture whose POC is not above every earlier IRAP picture's of
+    // the run ends it too, so that IRAP pictures (the group positions)
+    // always stay in stream order, as the plugin requires.
+    int32_t irap_max = is_irap(index_entries[begin].nal_unit_type) ? index_entries[begin].poc : INT32_MIN;
+    bool any_irap = is_irap(index_entries[begin].nal_unit_type);
+    while (end < n && index_entries[end].poc != 0 && !index_entries[end].starts_run) {
+      const HevcIndexEntry& e = index_entries[end];
+      if (is_irap(e.nal_unit_type)) {
+        if (any_irap && e.poc <= irap_max) break;
+        irap_max = e.poc;
+        any_irap = true;
+      }
+      end++;
+    }
     std::stable_sort(index_entries.begin() + long(begin), index_entries.begin() + long(end),
                      [](const HevcIndexEntry& a, const HevcIndexEntry& b) { return a.poc < b.poc; });
     begin = end;
@@ -794,6 +819,7 @@ void reset_hevc_analysis() {
   entry_times.clear();
   prevTid0POC = 0;
   run_floor = 0;
+  irap_floor = INT32_MIN;
   run_gaps = unit_gaps = 0;
   prev_poc = 0;
   new_sequence = true;

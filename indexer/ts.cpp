@@ -292,7 +292,7 @@ __attribute__((noinline)) int walk_to_payload(u32 n, u32 packets) {
 
 }  // namespace
 
-int ts_video_cc = -1;
+TsContinuity ts_video_counter;
 unsigned ts_video_gaps = 0;
 u64 ts_first_gap = 0;
 u64 ts_video_packets_lost = 0;
@@ -322,8 +322,8 @@ void TsKeepLastVideoPacket() {
   }
 }
 
-bool TsVideoCounterJump(int cc, u64 sync_position, const unsigned char* packet) {
-  if (cc == ts_video_cc) {
+bool TsVideoCounterJump(int cc, TsContinuity::Verdict verdict, u64 sync_position, const unsigned char* packet) {
+  if (verdict == TsContinuity::kSameCounter) {
     // A packet that cannot be compared with the last (one of them straddles
     // a block boundary, where it was not kept) is read, as the plugin reads
     // it; one with other bytes is read too, after a gap of 15 packets.
@@ -331,14 +331,14 @@ bool TsVideoCounterJump(int cc, u64 sync_position, const unsigned char* packet) 
     if (!last) return false;
     if (memcmp(last, packet, kPacketBody) == 0) return true;
   }
-  ts_video_packets_lost += static_cast<unsigned>((cc - ts_video_cc - 1) & 15);
+  ts_video_packets_lost += ts_video_counter.Missing(cc);
   if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
   return false;
 }
 
 void reset_ts_reader() {
   parity_at = ~0ULL;
-  ts_video_cc = -1;
+  ts_video_counter.Forget();
   ts_video_gaps = 0;
   ts_first_gap = 0;
   ts_video_packets_lost = 0;

@@ -3,6 +3,7 @@
 
 #include "global.h"
 #include "pat.h"
+#include "TsContinuity.h"
 
 int GetTSByte(unsigned char* byte);                  // 0, or -1 at end of input
 void reset_ts_reader();                              // forgets the parity bytes still to pass over
@@ -13,17 +14,15 @@ void reset_ts_reader();                              // forgets the parity bytes
 int NextTSPayload(u32 examined = 0);
 
 // ---- continuity of the video packets
-// The continuity counter of the last video packet with payload, -1 after a
-// seek, at the start of a file and after a signalled discontinuity (on any
-// video packet, one with an adaptation field only included: the counter
-// that follows is taken as it comes). A counter that neither follows the
-// last one nor repeats it with the same bytes means packets of the video
-// PID are missing: the gap is counted and reported, and reading goes on
-// over it. Nothing is left out for it: every picture whose start was read
-// keeps its place, as the plugin feeds it. A packet that repeats the last
-// one, counter and bytes alike (a duplicate the standard allows once), is
-// dropped: its payload is not handed out again.
-extern int ts_video_cc;
+// The counters of the video packets (TsContinuity.h for the rule),
+// forgotten after a seek and at the start of a file. A payload packet that
+// does not follow means packets of the video PID are missing: the gap is
+// counted and reported, and reading goes on over it. Nothing is left out for
+// it: every picture whose start was read keeps its place, as the plugin
+// feeds it. A packet that repeats the last one, counter and bytes alike (a
+// duplicate the standard allows once), is dropped: its payload is not
+// handed out again.
+extern TsContinuity ts_video_counter;
 extern unsigned ts_video_gaps;           // gaps met in the run
 extern u64 ts_first_gap;                 // stream position of the packet after the first
 extern u64 ts_video_packets_lost;        // at least so many, by the counters around each gap
@@ -31,30 +30,24 @@ extern u64 ts_video_last_at;             // sync position of the last video pack
 // Keeps the last video packet with payload before Buffer is refilled, so
 // that a duplicate of it in the next block is still recognised.
 void TsKeepLastVideoPacket();
-// The counter did not follow: a duplicate of the last video packet, all 188
-// bytes alike (true), or a gap, counted.
-bool TsVideoCounterJump(int cc, u64 sync_position, const unsigned char* packet);
+// The counter cc did not follow (verdict): a duplicate of the last video
+// packet, all 188 bytes alike (true), or a gap, counted.
+bool TsVideoCounterJump(int cc, TsContinuity::Verdict verdict, u64 sync_position, const unsigned char* packet);
 // Notes a video packet with payload whose sync byte lies at sync_position
 // (packet: its 188 bytes, nullptr where they are not all in Buffer). True
 // when it repeats the last one: the caller drops it.
 inline bool NoteVideoContinuity(unsigned char h3, bool discontinuity, u64 sync_position,
                                 const unsigned char* packet) {
   const int cc = h3 & 15;
-  if (ts_video_cc >= 0 && !discontinuity && cc != ((ts_video_cc + 1) & 15) &&
-      TsVideoCounterJump(cc, sync_position, packet))
-    return true;
-  ts_video_cc = cc;
+  const TsContinuity::Verdict verdict = ts_video_counter.Payload(cc, discontinuity);
+  if (verdict != TsContinuity::kFollows && TsVideoCounterJump(cc, verdict, sync_position, packet)) return true;
+  ts_video_counter.Take(cc);
   ts_video_last_at = sync_position;
   return false;
 }
-// A packet of the video PID without payload keeps the counter; one that
-// counts on all the same (as some multiplexers write them) is followed, and
-// one that signals a discontinuity lets the next counter be any.
+// A packet of the video PID without payload.
 inline void NoteVideoAdaptationOnly(unsigned char h3, bool discontinuity) {
-  if (discontinuity)
-    ts_video_cc = -1;
-  else if (ts_video_cc >= 0 && (h3 & 15) == ((ts_video_cc + 1) & 15))
-    ts_video_cc = h3 & 15;
+  ts_video_counter.AdaptationOnly(h3 & 15, discontinuity);
 }
 
 // ---- common packets

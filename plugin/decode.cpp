@@ -70,7 +70,7 @@ int CAVCDecoder::RefillBuffer() {
     }
     ++current_file;
     rbuf_position = FileStart(current_file) - old_valid;
-    ts_cc = -1;  // files are joined where they were cut, or are clips of their own
+    ts_counter.Forget();  // files are joined where they were cut, or are clips of their own
     FILE* fp = files[current_file].fp;
     n = 0;
     if (fp && fseeko(fp, 0, SEEK_SET) == 0) n = static_cast<u32>(fread(rbuf.data(), 1, READ_BUFFER_SIZE, fp));
@@ -108,7 +108,7 @@ int CAVCDecoder::AlignStream(u64 position) {
   first_unit = true;
   had_eof = false;
   rdmax = 0;
-  ts_cc = -1;
+  ts_counter.Forget();
   switch (stream_type) {
     case CONTAINER_TS:
       AlignTSStream(position);

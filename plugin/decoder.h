@@ -23,6 +23,7 @@
 #include "mp4video.h"
 #include "nvdec_types.h"
 #include "pevents.h"
+#include "TsContinuity.h"
 
 struct CuvidApi;
 
@@ -601,11 +602,11 @@ class CAVCDecoder {
   bool had_eof = false;                       // the last unit ended at the end of input
   bool input_ended = false;                   // a refill found no further data
   u64 rbuf_position = 0;                      // stream position of rbuf[0] (byte offsets)
-  // Transport streams: the continuity counter of the last video packet
-  // with payload (-1 after a seek or a file change) and its bytes from the
-  // sync byte on (empty where they were not all read at once), so that a
-  // repeated packet is dropped.
-  int ts_cc = -1;
+  // Transport streams: the counters of the video packets (forgotten after
+  // a seek or a file change) and the bytes of the last one with payload from
+  // the sync byte on (empty where they were not all read at once), so that a
+  // repeated packet is dropped as Ostrel drops it.
+  TsContinuity ts_counter;
   std::vector<unsigned char> ts_last_packet;
   u64 FileStart(int file) const;
   // The leading pictures of the group that feeding starts or goes on at
@@ -733,7 +734,7 @@ class CAVCDecoder {
   void FillUnit(u32 length, bool avc);
   bool ConfirmedSync(u32 s) const;
   // True for a video packet that repeats the one before it (rd after its
-  // header); it is then passed over.
+  // header); it is then passed over. Notes the counter of every video packet.
   bool RepeatedTSPacket(int pid, unsigned char h3);
   // The packet whose header was just read lies whole in the read buffer
   // (which is moved on to hold it where it runs past the buffer's end);

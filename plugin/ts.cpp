@@ -46,23 +46,31 @@ bool CAVCDecoder::WholePacketAt() {
 }
 
 bool CAVCDecoder::RepeatedTSPacket(int pid, unsigned char h3) {
-  // Video packets with payload, unscrambled: a copy sent once more (same
-  // counter, same bytes from the sync byte on) is dropped, as a receiver
-  // does. Packets of other PIDs and those without payload carry nothing
-  // that is read.
-  if (pid != vpid || (h3 & 0xC0) != 0 || !(h3 & 0x10)) return false;
+  // Video packets, unscrambled: a copy of a payload packet sent once more
+  // (same counter, same bytes from the sync byte on) is dropped, as a
+  // receiver does. Packets of other PIDs carry nothing that is read.
+  const int afc = (h3 >> 4) & 3;
+  if (pid != vpid || (h3 & 0xC0) != 0 || afc == 0) return false;
   const int cc = h3 & 15;
   // rd stands after the four header bytes.
   const bool whole = WholePacketAt();
   const unsigned char* packet = rbuf.data() + (rd - 4);
-  const bool repeated = whole && ts_cc == cc && ts_last_packet.size() == TS_PAYLOAD_END &&
+  // The discontinuity_indicator, in the adaptation field's first byte.
+  const bool discontinuity = whole && (afc & 2) && packet[4] > 0 && (packet[5] & 0x80);
+  if (afc == 2) {
+    ts_counter.AdaptationOnly(cc, discontinuity);
+    return false;
+  }
+  const bool repeated = whole && ts_counter.Payload(cc, discontinuity) == TsContinuity::kSameCounter &&
+                        ts_last_packet.size() == TS_PAYLOAD_END &&
                         memcmp(ts_last_packet.data(), packet, TS_PAYLOAD_END) == 0;
-  ts_cc = cc;
+  if (repeated) return true;
+  ts_counter.Take(cc);
   if (whole)
     ts_last_packet.assign(packet, packet + TS_PAYLOAD_END);
   else
     ts_last_packet.clear();
-  return repeated;
+  return false;
 }
 
 int CAVCDecoder::GetTSByte(unsigned char* byte) {
@@ -181,7 +189,7 @@ void CAVCDecoder::AlignTSStream(u64 position) {
       payload_bytes = static_cast<u32>(end - target);
       // A copy of this packet right after it is dropped as any other.
       if (s + TS_PAYLOAD_END <= valid) {
-        ts_cc = rbuf[s + 3] & 15;
+        ts_counter.Take(rbuf[s + 3] & 15);
         ts_last_packet.assign(rbuf.data() + s, rbuf.data() + s + TS_PAYLOAD_END);
       }
     } else if (target < s) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "kwsource_check.h"
 #include "testutil.h"
 #include "timed_inputs.h"
 
@@ -94,7 +95,7 @@ std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
 TEST(MatroskaDamage, ElementsAfterTheClustersEndThemWhateverTheirSizeOrState) {
   const std::string base = Base();
   tu::RunResult r;
-  const std::vector<std::string> want = tu::index_lines(base, base + ".kwi", &r);
+  const std::vector<std::string> want = IndexAndOpen(base, base + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
   ASSERT_EQ(tu::kwi_value(want, "CODED"), std::to_string(Probe(base, "pts_time", 1e9).count));
   const Layout l = MkvLayout(base);
@@ -137,7 +138,7 @@ TEST(MatroskaDamage, ElementsAfterTheClustersEndThemWhateverTheirSizeOrState) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::vector<std::string> got = tu::index_lines(c.file, c.file + ".kwi", &r);
+    const std::vector<std::string> got = IndexAndOpen(c.file, c.file + ".kwi", &r);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
     EXPECT_EQ(FromHeader(got), FromHeader(want));
@@ -188,7 +189,7 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
     }
     const std::string f = Write("zeros.mkv", b);
     tu::RunResult r;
-    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(kept));
     const std::string message =
@@ -297,7 +298,7 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
 
     const std::string f = Write(std::string("zeros-") + s.file, b);
     tu::RunResult r;
-    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("WARNING: " + std::to_string(left_out) + " pictures next to the damage are not indexed"),
               std::string::npos)
@@ -404,7 +405,7 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     const std::string f = Write(std::string("header-") + s.file, b);
 
     tu::RunResult r;
-    const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+    const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
     const std::vector<std::string> pictures = tu::kwi_pictures(lines);

@@ -303,7 +303,12 @@ TEST(SharedDisc, PlaylistIndexesLikeItsClip) {
   tu::RunResult r = tu::ostrel("-i " + tu::q(disc + "/BDMV/PLAYLIST/00000.mpls") + " -o " + tu::q(out));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find("CLPI"), std::string::npos) << r.out;
-  ASSERT_EQ(tu::ostrel("-i " + tu::q(disc + "/BDMV/STREAM/00000.m2ts") + " -o " + tu::q(direct)).status, 0);
+  // Its PCR-only packets count on, and the payload packet after each
+  // repeats their counter: no packet is missing.
+  EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
+  r = tu::ostrel("-i " + tu::q(disc + "/BDMV/STREAM/00000.m2ts") + " -o " + tu::q(direct));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("damaged"), std::string::npos) << r.out;
   const auto kwi = tu::kwi_lines(out + ".kwi");
   EXPECT_GT(tu::kwi_pictures(kwi).size(), 100u);
   EXPECT_EQ(kwi, tu::kwi_lines(direct + ".kwi"));

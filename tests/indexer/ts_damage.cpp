@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "kwsource_check.h"
 #include "testutil.h"
 #include "ts_streams.h"
 
@@ -125,7 +126,7 @@ void MakeCleanTs(const Made& m, const std::string& suffix, int frames, CleanTs* 
   c->intact = tu::read_file(c->ts);
   c->pid = video_pid(c->intact);
   tu::RunResult r;
-  c->clean = tu::index_lines(c->ts, c->ts + ".kwi", &r);
+  c->clean = IndexAndOpen(c->ts, c->ts + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
 }
 
@@ -185,7 +186,7 @@ TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
         lost += std::any_of(s.begin(), s.end(), [&](uint64_t p) { return unread.count(p / 188 * 188) != 0; });
       const std::string damaged = Dir() + m.name + "-" + std::to_string(d.packets) + (d.zero ? "z" : "c") + ".ts";
       tu::write_file(damaged, bytes);
-      const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
                            "position " +
@@ -242,7 +243,7 @@ TEST(TsLoss, JoinedPartsKeepStreamOrderWhenTheSecondLosesItsFirstAccessUnit) {
     const std::string input = Dir() + c.name + "-joined.ts";
     tu::write_file(input, lost);
     tu::RunResult r;
-    const std::vector<std::string> lines = tu::index_lines(input, input + ".kwi", &r);
+    const std::vector<std::string> lines = IndexAndOpen(input, input + ".kwi", &r);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing"),
               std::string::npos)
@@ -284,9 +285,9 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   const std::string damaged = Dir() + "recording-lost.ts";
   tu::write_file(damaged, b);
   tu::RunResult r;
-  const std::vector<std::string> clean = tu::index_lines(rec, Dir() + "recording.kwi", &r);
+  const std::vector<std::string> clean = IndexAndOpen(rec, Dir() + "recording.kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
-  const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+  const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
   size_t next = at;  // the next video packet
   while (pid_at(b, next) != 0x78u) next += 188;
@@ -306,7 +307,7 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
   b.assign(intact.begin(), intact.begin() + long(early));
   b.insert(b.end(), intact.begin() + long(early + 188), intact.end());
   tu::write_file(damaged, b);
-  tu::index_lines(damaged, damaged + ".kwi", &r);
+  IndexAndOpen(damaged, damaged + ".kwi", &r);
   ASSERT_EQ(r.status, 0) << r.out;
   next = early;
   while (pid_at(b, next) != 0x78u) next += 188;
@@ -322,8 +323,13 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
 // discontinuity with its counter jumping (as a PCR-only packet at a
 // time-base change writes it), the packets after it counting on from it; the
 // flag on a payload packet with a jump; every 50th video packet repeated
-// with its counter and bytes. The index is the clean file's (its group
-// positions moved by the packets added before them), with no warning.
+// with its counter and bytes; a PCR-only packet before every 20th video
+// packet that keeps the counter, or counts on with the payload packet after
+// it repeating the value (as Blu-ray discs write them), or counts on with the
+// payload going on from it. The index is the clean file's (its group
+// positions moved by the packets added before them), with no warning. With
+// the second payload packet after the first PCR-only packet cut out, the
+// warning names one gap of one packet.
 TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
   {
     const Made& m = GetParam();
@@ -349,17 +355,35 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
       return g;
     };
     const auto clean_groups = groups(clean);
-    for (int pattern = 0; pattern < 3; ++pattern) {
-      SCOPED_TRACE(pattern == 0 ? "flag on an adaptation-only packet" : pattern == 1 ? "flag on a payload packet"
-                                                                                   : "repeated packets");
+    const char* const names[] = {"flag on an adaptation-only packet",
+                                 "flag on a payload packet",
+                                 "repeated packets",
+                                 "PCR-only packets that keep the counter",
+                                 "PCR-only packets that count on, the payload packet after them repeating the value",
+                                 "PCR-only packets that count on, the payload going on from them"};
+    for (int pattern = 0; pattern < 6; ++pattern) {
+      SCOPED_TRACE(names[pattern]);
       std::vector<uint8_t> b;
       std::vector<size_t> added;  // intact positions before which a packet was added
-      int video = 0, shift = 0;
+      int video = 0, shift = 0, last_cc = -1;
       bool flagged = false;
+      size_t cut = 0;  // a payload packet to cut out: the second after the first PCR-only packet added
+      int since = -1;  // video packets since that PCR-only packet
       for (size_t at = 0; at + 188 <= intact.size(); at += 188) {
         std::vector<uint8_t> p(intact.begin() + long(at), intact.begin() + long(at + 188));
         const bool v = pid_at(intact, at) == pid;
         video += v;
+        if (v && pattern >= 3 && video > 10 && video % 20 == 0 && last_cc >= 0) {
+          // A PCR-only packet of the video PID before this one.
+          std::vector<uint8_t> a = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2], 0x20, 183, 0x10, 0, 0, 0, 0, 0x7E, 0};
+          a.resize(188, 0xFF);
+          a[3] = static_cast<uint8_t>(0x20 | (pattern == 3 ? last_cc : (last_cc + 1) & 15));
+          if (pattern == 5) shift++;
+          b.insert(b.end(), a.begin(), a.end());
+          added.push_back(at);
+          if (since < 0) since = 0;
+        }
+        if (v && since >= 0 && ++since == 2 && !cut) cut = b.size();
         if (v && !flagged && video > 40 && !(p[1] & 0x40)) {
           if (pattern == 0) {
             std::vector<uint8_t> a = {0x47, static_cast<uint8_t>(p[1] & 0x1F), p[2],
@@ -376,16 +400,17 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
           }
         }
         if (v && shift) p[3] = static_cast<uint8_t>((p[3] & 0xF0) | ((p[3] + shift) & 15));
+        if (v && (p[3] & 0x10)) last_cc = p[3] & 15;
         b.insert(b.end(), p.begin(), p.end());
         if (pattern == 2 && v && video % 50 == 0) {
           b.insert(b.end(), p.begin(), p.end());
           added.push_back(at + 188);
         }
       }
-      ASSERT_TRUE(pattern == 2 || flagged);
+      ASSERT_TRUE(pattern >= 2 || flagged);
       const std::string f = Dir() + m.name + "-legal" + std::to_string(pattern) + ".ts";
       tu::write_file(f, b);
-      const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
+      const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
       EXPECT_EQ(pictures(lines, m.codec), pictures(clean, m.codec));
@@ -395,8 +420,168 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
         pos += 188 * static_cast<long long>(std::count_if(added.begin(), added.end(),
                                                           [&](size_t a) { return static_cast<long long>(a) <= pos; }));
       EXPECT_EQ(groups(lines), moved);
+      if (pattern < 3) continue;
+      // The second payload packet after the first PCR-only packet cut out:
+      // one gap of one packet.
+      ASSERT_NE(cut, 0u);
+      ASSERT_EQ(pid_at(b, cut), pid);
+      ASSERT_TRUE((b[cut + 3] & 0x10) && pid_at(b, cut + 188) == pid && (b[cut + 188 + 3] & 0x10));
+      b.erase(b.begin() + long(cut), b.begin() + long(cut + 188));
+      tu::write_file(f, b);
+      IndexAndOpen(f, f + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_NE(r.out.find("WARNING: the transport stream is damaged: packets of the video PID are missing before "
+                           "position " +
+                           std::to_string(cut) + " (1 or more)."),
+                std::string::npos)
+          << r.out;
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(TsLoss, TsLossStreams, ::testing::ValuesIn(kStreams), CaseName);
+
+namespace {
+
+// The slice headers of an elementary stream as ffmpeg's trace_headers
+// filter reads them, in stream order: NAL unit type, slice_type, and the
+// bit position (from the NAL unit header on) and width of the order count's
+// lsb field (-1 where the header has none, as an HEVC IDR picture's).
+struct TracedSlice {
+  int nal_unit_type = -1;
+  int slice_type = -1;
+  int lsb_bit = -1;
+  int lsb_width = 0;
+};
+std::vector<TracedSlice> trace_slices(const std::string& es, bool hevc) {
+  const tu::RunResult r = tu::run("ffmpeg -nostdin -v verbose -i " + tu::q(es) +
+                                  " -c copy -bsf:v trace_headers -f null - 2>&1");
+  std::vector<TracedSlice> out;
+  bool in_slice = false;  // the last NAL unit traced is the last slice of out
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find("[trace_headers");
+    if (at == std::string::npos) continue;
+    std::istringstream f(line.substr(line.find(']', at) + 1));
+    int bit;
+    std::string name, bits, eq;
+    long long value;
+    if (!(f >> bit >> name >> bits >> eq >> value) || eq != "=") continue;
+    if (name == "nal_unit_type") {
+      const bool slice = hevc ? value <= 21 && (value <= 9 || value >= 16) : value == 1 || value == 5;
+      if (slice) out.push_back({static_cast<int>(value)});
+      in_slice = slice;
+    } else if (in_slice) {
+      if (name == "slice_type") out.back().slice_type = static_cast<int>(value);
+      if (name == "pic_order_cnt_lsb" || name == "slice_pic_order_cnt_lsb") {
+        out.back().lsb_bit = bit;
+        out.back().lsb_width = static_cast<int>(bits.size());
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Transport streams whose first access unit was cut, with the top bit of the
+// order count's lsb flipped in the slice header of a picture that opens a
+// group (HEVC CRA, AVC I) or of a trailing picture (HEVC TRAIL, AVC P) in
+// mid-stream; no packet is missing. Every picture keeps its line, and the
+// group positions stay those of the file without the flip, in stream order,
+// so the index opens in KWSource. The field's place comes from ffmpeg's
+// reading of the slice headers.
+TEST(TsLoss, OrderCountBitFlippedKeepsGroupsInStreamOrder) {
+  const struct {
+    const char* name;
+    const char* args;
+    bool hevc;
+    std::vector<std::string> group_words;
+  } codecs[] = {
+      {"hevc", "-c:v libx265 -x265-params log-level=error:keyint=12:min-keyint=12:open-gop=1:bframes=3", true,
+       {"IDR", "CRA", "BLA"}},
+      {"avc", "-c:v libx264 -x264-params keyint=12:min-keyint=12:scenecut=0:open-gop=1:bframes=3", false, {"IDR", "I"}},
+  };
+  for (const auto& c : codecs) {
+    SCOPED_TRACE(c.name);
+    const std::string ts = Dir() + c.name + "-flip.ts";
+    ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=96x64:rate=25 -frames:v 80 -pix_fmt yuv420p " +
+                           std::string(c.args) + " -f mpegts " + tu::q(ts)));
+    const std::vector<uint8_t> whole = tu::read_file(ts);
+    const unsigned pid = video_pid(whole);
+    // The file without its first access unit (one PES packet).
+    auto cut_first = [&](const std::vector<uint8_t>& f) {
+      std::vector<uint8_t> out;
+      int starts = 0;
+      for (size_t at = 0; at + 188 <= f.size(); at += 188) {
+        const bool video = pid_at(f, at) == pid;
+        if (video && (f[at + 1] & 0x40)) starts++;
+        if (video && starts <= 1) continue;
+        out.insert(out.end(), f.begin() + long(at), f.begin() + long(at + 188));
+      }
+      return out;
+    };
+    // Group positions: group lines (AVC) or IRAP picture lines (HEVC).
+    auto groups = [&](const std::vector<std::string>& lines) {
+      std::vector<long long> g;
+      for (std::string l : lines) {
+        const size_t colon = l.find(':');
+        if (colon != std::string::npos && c.hevc) l = l.substr(colon + 1);
+        std::istringstream in(l);
+        std::string word;
+        long long pos;
+        if (in >> word >> pos && std::find(c.group_words.begin(), c.group_words.end(), word) != c.group_words.end())
+          g.push_back(pos);
+      }
+      return g;
+    };
+    const tst::Payload p = tst::demux(whole, 188, pid);
+    const std::string es = Dir() + c.name + "-flip." + (c.hevc ? "hevc" : "h264");
+    tu::write_file(es, p.bytes);
+    const std::vector<TracedSlice> traced = trace_slices(es, c.hevc);
+    std::vector<size_t> slices;  // payload offsets of the slice NAL units' headers
+    for (const tu::ScanUnit& u : tu::scan_start_codes(p.bytes)) {
+      const int type = c.hevc ? (u.code >> 1) & 63 : u.code & 31;
+      if (c.hevc ? type <= 21 && (type <= 9 || type >= 16) : type == 1 || type == 5) slices.push_back(u.pos + 3);
+    }
+    ASSERT_EQ(slices.size(), traced.size()) << "slices by a start-code scan and by ffmpeg";
+    ASSERT_GE(traced.size(), 80u);
+
+    const std::string unflipped_ts = Dir() + c.name + "-flip-cut.ts";
+    tu::write_file(unflipped_ts, cut_first(whole));
+    tu::RunResult r;
+    const std::vector<std::string> unflipped = IndexAndOpen(unflipped_ts, unflipped_ts + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_GE(groups(unflipped).size(), 5u);
+    for (bool opens_group : {true, false}) {
+      SCOPED_TRACE(opens_group ? "a picture that opens a group" : "a trailing picture");
+      // The third picture that opens a group, or the third trailing
+      // picture after it.
+      int opening = 0, trailing = 0;
+      size_t k = 0;
+      for (; k < traced.size(); k++) {
+        const TracedSlice& t = traced[k];
+        const bool opener = c.hevc ? t.nal_unit_type >= 16 : t.nal_unit_type == 5 || t.slice_type % 5 == 2;
+        const bool trail = c.hevc ? t.nal_unit_type <= 1 : t.slice_type % 5 == 0;
+        opening += opener;
+        if (opens_group && opener && opening == 3) break;
+        if (!opens_group && opening >= 3 && trail && ++trailing == 3) break;
+      }
+      ASSERT_LT(k, traced.size());
+      ASSERT_GE(traced[k].lsb_bit, 0);
+      ASSERT_GE(traced[k].lsb_width, 4);
+      const size_t byte = slices[k] + size_t(traced[k].lsb_bit) / 8;
+      for (size_t i = slices[k]; i + 2 <= byte; i++)
+        ASSERT_FALSE(p.bytes[i] == 0 && p.bytes[i + 1] == 0) << "no emulation prevention before the field";
+      std::vector<uint8_t> b = whole;
+      b[p.pos[byte]] ^= static_cast<uint8_t>(0x80 >> (traced[k].lsb_bit % 8));
+      const std::string damaged = Dir() + c.name + "-flip-" + (opens_group ? "group" : "trailing") + ".ts";
+      tu::write_file(damaged, cut_first(b));
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(groups(lines), groups(unflipped)) << "the groups of the file without the flip, in stream order";
+      EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::kwi_pictures(unflipped).size()) << "every picture keeps its line";
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), tu::kwi_value(unflipped, "CODED"));
+    }
+  }
+}

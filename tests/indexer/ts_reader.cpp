@@ -234,7 +234,39 @@ struct Continuity {
   unsigned gaps = 0;
   u64 lost = 0;
   u64 first_gap = 0;
+  const std::vector<uint8_t>* es = nullptr;  // the payload of an undamaged file; the test's stream where null
 };
+
+// How the video packets without payload (adaptation field only) are counted
+// when the counters are written anew: the payload packets count 0, 1, ...
+enum class AdaptationOnly {
+  kKeeps,              // the last payload packet's counter, as the standard says
+  kCountsOnRepeated,   // the next value, which the payload packet after it repeats (Blu-ray recordings)
+};
+void recount(std::vector<uint8_t>& f, int size, AdaptationOnly mode) {
+  int next = 0;  // the next payload packet's counter
+  for (size_t j : video_packets(f, size, false)) {
+    uint8_t& h3 = f[sync_at(j, size) + 3];
+    int cc;
+    if (h3 & 0x10) {
+      cc = next;
+      next = (next + 1) & 15;
+    } else {
+      cc = mode == AdaptationOnly::kKeeps ? (next - 1) & 15 : next;
+    }
+    h3 = static_cast<uint8_t>((h3 & 0xF0) | cc);
+  }
+}
+
+// The packet number (in all, the video packets) of a payload packet that
+// follows an adaptation-only packet, itself after a payload packet, and is
+// followed by two more payload packets, from packet number `from` of all on.
+size_t after_adaptation_only(const std::vector<uint8_t>& f, int size, const std::vector<size_t>& all, size_t from) {
+  auto payload = [&](size_t i) { return (f[sync_at(all[i], size) + 3] & 0x10) != 0; };
+  for (size_t j = std::max<size_t>(from, 2); j + 2 < all.size(); j++)
+    if (payload(j - 2) && !payload(j - 1) && payload(j) && payload(j + 1) && payload(j + 2)) return j;
+  return 0;
+}
 
 }  // namespace
 
@@ -244,9 +276,11 @@ struct Continuity {
 // change writes it) or by a payload packet, the counter jumping there and
 // counting on from it; a packet repeated with its counter and bytes (the
 // copy is dropped), with the PCR-only, adaptation-only and null packets of
-// the stream between. Packets really missing are reported as gaps with the
-// least number the counters tell (a repeated counter over other bytes: 15),
-// and everything around them is delivered.
+// the stream between, also across a read-block boundary; adaptation-only
+// packets that keep the counter or count on (the payload packet after them
+// repeating their value, or going on from it). Packets really missing are
+// reported as gaps with the least number the counters tell (a repeated
+// counter over other bytes: 15), and everything around them is delivered.
 TEST(TsReader, ContinuityCounterPatterns) {
   const std::vector<uint8_t> es = small_es();
   for (int size : {188, 192, 204}) {
@@ -324,6 +358,72 @@ TEST(TsReader, ContinuityCounterPatterns) {
       c.first_gap = sync_at(all[j + run] - run, size);
       cases.push_back({std::to_string(run) + " packets missing", c});
     }
+    // Adaptation-only packets (PCR-only ones among them) that keep the
+    // counter, that count on with the payload packet after them repeating
+    // the value (as a Blu-ray recording writes them), and that count on with
+    // the payload going on from there (as the test's writer counts them):
+    // no gap. The same with the payload packet after the one that follows
+    // an adaptation-only packet cut out: one gap of one packet each.
+    const struct {
+      const char* name;
+      bool recount;
+      AdaptationOnly mode;
+    } patterns[] = {{"adaptation-only packets keep the counter", true, AdaptationOnly::kKeeps},
+                    {"adaptation-only packets count on, the payload repeats", true, AdaptationOnly::kCountsOnRepeated},
+                    {"adaptation-only packets count on, the payload goes on", false, AdaptationOnly::kKeeps}};
+    for (const auto& pattern : patterns) {
+      Continuity c;
+      c.file = clean;
+      if (pattern.recount) recount(c.file, size, pattern.mode);
+      c.expected = c.file;
+      cases.push_back({pattern.name, c});
+      const std::vector<size_t> all = video_packets(c.file, size, false);
+      const size_t j = after_adaptation_only(c.file, size, all, 100);
+      ASSERT_NE(j, 0u);
+      c.file.erase(c.file.begin() + long(unit_at(all[j + 1], size)), c.file.begin() + long(unit_at(all[j + 1] + 1, size)));
+      c.expected = c.file;
+      c.gaps = 1;
+      c.lost = 1;
+      c.first_gap = sync_at(all[j + 2] - 1, size);
+      cases.push_back({std::string(pattern.name) + ", then one payload packet cut out", c});
+    }
+    // A payload packet repeated across the first read-block boundary (null
+    // packets between, so that the packet lies whole before the boundary and
+    // its copy whole after it), in a stream counted as a Blu-ray recording
+    // counts its adaptation-only packets. (A copy that straddles the boundary
+    // is read as a packet of its own.)
+    std::vector<uint8_t> long_es;
+    while (long_es.size() < READ_BLOCK + READ_BLOCK / 4) long_es.insert(long_es.end(), es.begin(), es.end());
+    {
+      tst::Writer lw(size);
+      tst::write_split(lw, long_es);
+      recount(lw.bytes, size, AdaptationOnly::kCountsOnRepeated);
+      const std::vector<size_t> long_video = video_packets(lw.bytes, size, true);
+      size_t k = 0;
+      for (size_t v : long_video)
+        if (unit_at(v + 1, size) <= READ_BLOCK) k = v;
+      const size_t nulls = (READ_BLOCK - unit_at(k + 1, size) + size - 1) / size;
+      std::vector<uint8_t> unit(lw.bytes.begin() + long(unit_at(k, size)), lw.bytes.begin() + long(unit_at(k + 1, size)));
+      std::vector<uint8_t> null_unit = unit;
+      null_unit[sync_at(0, size) + 1] = 0x1F;
+      null_unit[sync_at(0, size) + 2] = 0xFF;
+      null_unit[sync_at(0, size) + 3] = 0x10;
+      std::vector<uint8_t> added, expected_added;
+      for (size_t i = 0; i < nulls; i++) {
+        added.insert(added.end(), null_unit.begin(), null_unit.end());
+        expected_added.insert(expected_added.end(), null_unit.begin(), null_unit.end());
+      }
+      added.insert(added.end(), unit.begin(), unit.end());
+      expected_added.insert(expected_added.end(), null_unit.begin(), null_unit.end());  // the copy is not read
+      Continuity c;
+      c.file = c.expected = lw.bytes;
+      c.file.insert(c.file.begin() + long(unit_at(k + 1, size)), added.begin(), added.end());
+      c.expected.insert(c.expected.begin() + long(unit_at(k + 1, size)), expected_added.begin(), expected_added.end());
+      ASSERT_GE(unit_at(k + 1 + nulls, size), READ_BLOCK);
+      ASSERT_LE(sync_at(k, size) + 188, READ_BLOCK);
+      c.es = &long_es;
+      cases.push_back({"a packet repeated across a read-block boundary", c});
+    }
     for (const auto& [name, c] : cases) {
       SCOPED_TRACE(name);
       const std::string f = tu::scratch("cc" + std::to_string(size) + ".ts");
@@ -335,7 +435,7 @@ TEST(TsReader, ContinuityCounterPatterns) {
       EXPECT_TRUE(d.bytes == p.bytes);
       EXPECT_TRUE(d.pos == p.pos);
       if (c.gaps == 0) {
-        EXPECT_TRUE(d.bytes == es);
+        EXPECT_TRUE(d.bytes == (c.es ? *c.es : es));
       }
       EXPECT_EQ(ts_video_gaps, c.gaps);
       EXPECT_EQ(ts_video_packets_lost, c.lost);
