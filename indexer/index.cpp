@@ -298,6 +298,46 @@ void note_picture_size() {
   last_picture_height = h;
 }
 
+// ---- format changes
+// The index holds one chroma format and one bit depth (its DEPTH), and the
+// plugin decodes and serves one format per clip: pictures of another
+// format would all fail. A size change is read past (above); a format
+// change, inside one file or where files meet, is refused where the first
+// access unit of the new format begins.
+int first_chroma_format = -1;  // of the first picture counted, -1 none yet
+int first_bit_depth = 0;
+
+std::string format_name(int chroma, int depth) {
+  static const char* const kChroma[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+  const char* codec = VideoStream_Flag == 0 ? "H.264" : VideoStream_Flag == 4 ? "HEVC" : "MPEG-2";
+  return std::string(codec) + " " + (chroma >= 0 && chroma <= 3 ? kChroma[chroma] : "unknown chroma format") +
+         " " + std::to_string(depth) + "-bit";
+}
+
+void note_picture_format() {
+  const int chroma = Picture_Chroma_Format, depth = Picture_Bit_Depth;
+  if (chroma < 0 || depth <= 0) return;  // the analysis publishes none
+  if (first_bit_depth == 0) {
+    first_chroma_format = chroma;
+    first_bit_depth = depth;
+    return;
+  }
+  if (chroma == first_chroma_format && depth == first_bit_depth) return;
+  const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
+  if (SystemStream_Flag == 2 || SystemStream_Flag == 4)
+    abandon_index("ERROR: the video format changes from %s to %s at time %llu ns (%s); an index holds one format.",
+                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc), Infilename[0]);
+  // The file that holds the byte at the position (a position at a file's
+  // end is the next file's first byte).
+  int file = 0;
+  u64 offset = access_unit_start;
+  while (file + 1 < NumLoadedFiles && offset >= Infilelength[file]) offset -= Infilelength[file++];
+  abandon_index("ERROR: the video format changes from %s to %s at position %llu (%s, byte %llu); an index holds "
+                "one format.",
+                from.c_str(), to.c_str(), static_cast<unsigned long long>(access_unit_start), Infilename[file],
+                static_cast<unsigned long long>(offset));
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ analysis reset
@@ -324,6 +364,8 @@ void init_indexing() {
   last_picture_width = last_picture_height = 0;
   size_changes = 0;
   size_warnings.clear();
+  first_chroma_format = -1;
+  first_bit_depth = 0;
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;
@@ -381,7 +423,10 @@ int read_new_picture() {
         break;
     }
     if (Operation == 0) {
-      if (v == 1) note_picture_size();
+      if (v == 1) {
+        note_picture_format();
+        note_picture_size();
+      }
       if (unit_role(nalu) == UnitRole::kPicture) access_unit_open = false;
     }
     if (v != 2) return v;

@@ -315,6 +315,11 @@ static void sequence_extension(BitReader& br) {
     stream_chroma_format = chroma;
     stream_bit_depth = 8;
   }
+  // (chroma_format 0 is reserved: no format.)
+  if (chroma != 0) {
+    Picture_Chroma_Format = chroma;
+    Picture_Bit_Depth = 8;
+  }
   prog_seq = progressive_sequence;
   if (Operation == 0) pending_seqext = progressive_sequence;
   horizontal_size |= h_ext << 12;
