@@ -1,8 +1,10 @@
 // Indexing driver and the common parts of the index file.
 #include "index.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -516,9 +518,11 @@ int progress_percent() {
 // ------------------------------------------------------------------ end of run
 
 // The script: the template with every "__vid__" replaced by the index file's
-// name, named like the index with the template's extension.
-static void write_script() {
-  if (!AVSTemplatePath[0]) return;
+// name, named like the index with the template's extension. False when a
+// script was asked for and not written: the index is whole, but the run is
+// not complete (as with a chapters file).
+static bool write_script() {
+  if (!AVSTemplatePath[0]) return true;
   std::string tpl = AVSTemplatePath;
   std::string out = output_file;
   size_t slash = tpl.rfind('/');
@@ -528,9 +532,22 @@ static void write_script() {
   if (odot != std::string::npos) out.erase(odot);
   if (!ext.empty()) out += "." + ext;
   std::ifstream in(tpl, std::ios::binary);
-  if (!in) return;
+  if (!in) return true;  // named when the option was read
+  // The script may be the template itself, under its own name or through a
+  // link (-at DIR/clip.vpy -o DIR/clip): opening it for writing would empty
+  // the template before a line is read.
+  struct stat t, o;
+  if (stat(tpl.c_str(), &t) == 0 && stat(out.c_str(), &o) == 0 && t.st_dev == o.st_dev && t.st_ino == o.st_ino) {
+    printf("ERROR: the script %s is the template %s itself: no script is written, and the template is left as it "
+           "was.\n",
+           out.c_str(), tpl.c_str());
+    return false;
+  }
   FILE* f = fopen(out.c_str(), "w");
-  if (!f) return;
+  if (!f) {
+    printf("ERROR: the script %s cannot be written (%s).\n", out.c_str(), strerror(errno));
+    return false;
+  }
   std::string line;
   const std::string key = "__vid__";
   while (std::getline(in, line)) {
@@ -542,7 +559,11 @@ static void write_script() {
     if (!in.eof()) line += '\n';
     fputs(line.c_str(), f);
   }
-  fclose(f);
+  if (ferror(f) | fclose(f)) {
+    printf("ERROR: the script %s cannot be written (%s).\n", out.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 bool snap_matroska_rate() {
@@ -684,7 +705,7 @@ void Index(int mode) {
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");
   index_kept = true;
-  write_script();
+  const bool script_written = write_script();
   // A title whose chapters were asked for and not written is not a complete run.
   const int chapters_status = open_via_mpls ? ProcessMPLS(MPLS_Name, 1) : 0;
   for (int i = NumLoadedFiles - 1; i >= 0; i--) {
@@ -692,7 +713,7 @@ void Index(int mode) {
     Infile[i] = -1;
   }
   WriteLogFile();
-  ostrel_exit(chapters_status != 0 ? 1 : 0);
+  ostrel_exit(chapters_status != 0 || !script_written ? 1 : 0);
 }
 
 // ------------------------------------------------------------------ index file writer
