@@ -326,9 +326,11 @@ void note_picture_format() {
   }
   if (chroma == first_chroma_format && depth == first_bit_depth) return;
   const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
+  // Matroska times are nanoseconds, MP4 times in the track's time scale.
   if (SystemStream_Flag == 2 || SystemStream_Flag == 4)
-    abandon_index("ERROR: the video format changes from %s to %s at time %llu ns (%s); an index holds one format.",
-                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc), Infilename[0]);
+    abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
+                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc),
+                  SystemStream_Flag == 2 ? " ns" : "", Infilename[0]);
   // The file that holds the byte at the position (a position at a file's
   // end is the next file's first byte).
   int file = 0;

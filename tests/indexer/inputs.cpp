@@ -188,12 +188,12 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
 }
 
 // A change of chroma format or bit depth inside the input, where files
-// meet, in one file joined from two (cat), or in a Matroska file appended
-// from two (mkvmerge a.mkv + b.mkv), is refused where the first access unit
+// meet, in one file joined from two (cat), in a Matroska file appended
+// from two (mkvmerge a.mkv + b.mkv) or in one MP4 track, is refused where the first access unit
 // of the new format begins: the index holds one format, and the plugin
 // could serve none of the pictures of the other.
 TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
-  enum How { kFiles, kJoined, kAppended };
+  enum How { kFiles, kJoined, kAppended, kMp4 };
   struct Case {
     How how;
     std::string first, later;
@@ -218,6 +218,7 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       {kAppended, hevc8_, hevc444_, hevc420, "HEVC 4:4:4 8-bit"},
       {kAppended, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
       {kAppended, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
+      {kMp4, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
   };
   for (const Case& c : cases) {
     const size_t k = static_cast<size_t>(&c - cases);
@@ -246,6 +247,23 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       ASSERT_GT(times.size(), first_packets.size());
       // Matroska's default time scale: milliseconds.
       where = "at time " + std::to_string(times[first_packets.size()] * 1000000) + " ns (" + named + ")";
+      inputs = {named};
+    } else if (c.how == kMp4) {
+      // Both streams in one track (the later one's parameter sets in its
+      // samples): the later part begins at the decode time, in the track's
+      // time scale, of the sample after the first part's pictures.
+      const std::string es = tu::scratch("joined" + std::to_string(k) + ".264");
+      std::vector<uint8_t> both = a;
+      both.insert(both.end(), b.begin(), b.end());
+      tu::write_file(es, both);
+      named = tu::scratch("joined" + std::to_string(k) + ".mp4");
+      ASSERT_TRUE(tu::ffmpeg("-r 25 -i " + tu::q(es) + " -c copy " + tu::q(named)));
+      const size_t first_pictures = tu::ffprobe_frames(c.first).size();
+      const std::vector<std::string> dts = tu::lines(
+          tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=dts -of csv=p=0 " + tu::q(named)).out);
+      ASSERT_GT(dts.size(), first_pictures);
+      // (ffprobe shifts the times by the edit list; the tables' first decode time is 0.)
+      where = "at time " + std::to_string(std::stoll(dts[first_pictures]) - std::stoll(dts[0])) + " (" + named + ")";
       inputs = {named};
     } else {
       // The first start code of the later part (a transport stream: a

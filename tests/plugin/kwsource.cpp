@@ -475,8 +475,8 @@ TEST(KWSourceCodecs, PicturesLargerThanServedAreNamedNotInvalid) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string es = dir + c.name;
-    ASSERT_TRUE(tu::ffmpeg(std::string("-f lavfi -i testsrc=size=") + c.size + ":rate=25 -frames:v 2 -pix_fmt yuv420p " +
-                           c.encoder + " " + tu::q(es)));
+    ASSERT_TRUE(tu::ffmpeg(std::string("-f lavfi -i testsrc=size=") + c.size + ":rate=25 -frames:v 2 " +
+                           "-pix_fmt yuv420p " + c.encoder + " " + tu::q(es)));
     std::string size = c.size;
     size.replace(size.find('x'), 1, " x ");
     const std::string kwi = pt::Index(tu::q(es), es + ".kwi");
