@@ -268,7 +268,16 @@ int size_changes = 0;
 std::string size_warnings;       // printed when the run has read its input
 constexpr int kSizeWarnings = 8; // changes reported one by one
 
+u64 sequence_unit_start = 0;     // the last sequence parameter set (MPEG-2: sequence header)
+
 void follow_unit(const NALU_t* unit, u64 pos) {
+  const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
+  if (unit->buf && unit->len > prefix) {
+    const unsigned char head = unit->buf[prefix];
+    if ((VideoStream_Flag == 0 && (head & 31) == 7) || (VideoStream_Flag == 4 && ((head >> 1) & 63) == 33) ||
+        ((VideoStream_Flag == 1 || VideoStream_Flag == 2) && head == 0xB3))
+      sequence_unit_start = pos;
+  }
   const UnitRole role = unit_role(unit);
   if (role == UnitRole::kOpens && !access_unit_open) {
     access_unit_start = pos;
@@ -304,9 +313,11 @@ void note_picture_size() {
 // The index holds one chroma format and one bit depth (its DEPTH), and the
 // plugin decodes and serves one format per clip: pictures of another
 // format would all fail. A size change is read past (above); a format
-// change, inside one file or where files meet, is refused where the first
-// access unit of the new format begins.
-int first_chroma_format = -1;  // of the first picture counted, -1 none yet
+// change, inside one file or where files meet, is refused at the first
+// picture of the new format, naming where the sequence parameter set
+// (MPEG-2: sequence header) before it begins: the file that brings the
+// format, even when the file before ends with parameter sets alone.
+int first_chroma_format = -1;  // the stream's, -1 until the first picture is counted
 int first_bit_depth = 0;
 
 std::string format_name(int chroma, int depth) {
@@ -320,9 +331,11 @@ void note_picture_format() {
   const int chroma = Picture_Chroma_Format, depth = Picture_Bit_Depth;
   if (chroma < 0 || depth <= 0) return;  // the analysis publishes none
   if (first_bit_depth == 0) {
-    first_chroma_format = chroma;
-    first_bit_depth = depth;
-    return;
+    // The format the index's header names (DEPTH, the report; the plugin
+    // probes the first parameter set), else the first picture's.
+    const bool header = stream_chroma_format >= 0 && stream_bit_depth > 0;
+    first_chroma_format = header ? stream_chroma_format : chroma;
+    first_bit_depth = header ? stream_bit_depth : depth;
   }
   if (chroma == first_chroma_format && depth == first_bit_depth) return;
   const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
@@ -334,11 +347,11 @@ void note_picture_format() {
   // The file that holds the byte at the position (a position at a file's
   // end is the next file's first byte).
   int file = 0;
-  u64 offset = access_unit_start;
+  u64 offset = sequence_unit_start;
   while (file + 1 < NumLoadedFiles && offset >= Infilelength[file]) offset -= Infilelength[file++];
   abandon_index("ERROR: the video format changes from %s to %s at position %llu (%s, byte %llu); an index holds "
                 "one format.",
-                from.c_str(), to.c_str(), static_cast<unsigned long long>(access_unit_start), Infilename[file],
+                from.c_str(), to.c_str(), static_cast<unsigned long long>(sequence_unit_start), Infilename[file],
                 static_cast<unsigned long long>(offset));
 }
 
@@ -370,6 +383,7 @@ void init_indexing() {
   size_warnings.clear();
   first_chroma_format = -1;
   first_bit_depth = 0;
+  sequence_unit_start = 0;
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;

@@ -189,9 +189,10 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
 
 // A change of chroma format or bit depth inside the input, where files
 // meet, in one file joined from two (cat), in a Matroska file appended
-// from two (mkvmerge a.mkv + b.mkv) or in one MP4 track, is refused where the first access unit
-// of the new format begins: the index holds one format, and the plugin
-// could serve none of the pictures of the other.
+// from two (mkvmerge a.mkv + b.mkv) or in one MP4 track, is refused at the
+// first picture of the new format, naming where its sequence parameter set
+// (MPEG-2: sequence header) begins, or its frame time: the index holds one
+// format, and the plugin could serve none of the pictures of the other.
 TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
   enum How { kFiles, kJoined, kAppended, kMp4 };
   struct Case {
@@ -199,12 +200,22 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
     std::string first, later;
     const char *from, *to;
   };
+  // A first piece cut before its first slice: its parameter sets give the
+  // index its format (DEPTH), which the later file's pictures change.
+  const std::vector<uint8_t> whole = tu::read_file(avc_);
+  size_t slice = 0;
+  while (slice + 4 < whole.size() &&
+         !(whole[slice] == 0 && whole[slice + 1] == 0 && whole[slice + 2] == 1 && (whole[slice + 3] & 31) == 5))
+    ++slice;
+  ASSERT_LT(slice + 4, whole.size());
+  const std::string sets_only = piece(avc_, 0, slice, "sets_only.264");
   const char* const avc420 = "H.264 4:2:0 8-bit";
   const char* const hevc420 = "HEVC 4:2:0 8-bit";
   const char* const mpeg420 = "MPEG-2 4:2:0 8-bit";
   const Case cases[] = {
       {kFiles, avc_, avc444_, avc420, "H.264 4:4:4 8-bit"},
       {kFiles, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
+      {kFiles, sets_only, avc10_, avc420, "H.264 4:2:0 10-bit"},
       {kJoined, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
       {kJoined, avc_, avc10_, avc420, "H.264 4:2:0 10-bit"},
       {kJoined, hevc8_, hevc444_, hevc420, "HEVC 4:4:4 8-bit"},
@@ -266,10 +277,19 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       where = "at time " + std::to_string(std::stoll(dts[first_pictures]) - std::stoll(dts[0])) + " (" + named + ")";
       inputs = {named};
     } else {
-      // The first start code of the later part (a transport stream: a
-      // position inside its packets, not checked here).
+      // The start code of the later part's first sequence parameter set
+      // (MPEG-2: sequence header), by a start-code scan (a transport
+      // stream: a position inside its packets, not checked here).
+      const std::string codec = c.from;
+      auto sequence_unit = [&](uint8_t head) {
+        if (codec.rfind("H.264", 0) == 0) return (head & 31) == 7;
+        if (codec.rfind("HEVC", 0) == 0) return ((head >> 1) & 63) == 33;
+        return head == 0xB3;
+      };
       size_t at = 0;
-      while (at + 3 < b.size() && !(b[at] == 0 && b[at + 1] == 0 && b[at + 2] == 1)) ++at;
+      while (at + 4 < b.size() && !(b[at] == 0 && b[at + 1] == 0 && b[at + 2] == 1 && sequence_unit(b[at + 3])))
+        ++at;
+      ASSERT_LT(at + 4, b.size());
       if (c.how == kJoined) {
         named = tu::scratch("joined" + std::to_string(k) + (ts ? ".ts" : ".es"));
         std::vector<uint8_t> both = a;
