@@ -22,9 +22,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 #include "MatroskaVideo.h"
@@ -169,11 +171,39 @@ int InitMatroska() {
     return 1;
   }
 
+  // The first video track of a codec that is read; the video tracks before
+  // it are named when there is none (as MP4 sample entries are).
   const unsigned n = mkv_GetNumTracks(mf);
   unsigned chosen = n;
-  for (unsigned i = 0; i < n && chosen == n; ++i)
-    if (MkvVideoCodecOf(mkv_GetTrackInfo(mf, i)) != MKV_VIDEO_NONE) chosen = i;
-  if (chosen == n) return 2;
+  std::vector<std::string> passed_over;
+  for (unsigned i = 0; i < n && chosen == n; ++i) {
+    const TrackInfo* t = mkv_GetTrackInfo(mf, i);
+    if (MkvVideoCodecOf(t) != MKV_VIDEO_NONE) {
+      chosen = i;
+      break;
+    }
+    if (!t || t->Type != MKV_TRACK_VIDEO) continue;
+    const char* id = t->CodecID ? t->CodecID : "";
+    char line[200];
+    const auto* cp = static_cast<const unsigned char*>(t->CodecPrivate);
+    if (!strcmp(id, "V_MS/VFW/FOURCC") && cp && t->CodecPrivateSize >= 20) {
+      // BITMAPINFOHEADER biCompression, bytes 16 to 19; unprintable bytes as dots.
+      char fourcc[5] = {};
+      for (int k = 0; k < 4; ++k) fourcc[k] = cp[16 + k] >= 0x20 && cp[16 + k] < 0x7F ? char(cp[16 + k]) : '.';
+      snprintf(line, sizeof line,
+               "The Matroska video track %u has the codec ID 'V_MS/VFW/FOURCC' with the four-character code '%s', "
+               "which is not supported.",
+               t->Number, fourcc);
+    } else {
+      snprintf(line, sizeof line, "The Matroska video track %u has the codec ID '%.100s', which is not supported.",
+               t->Number, id);
+    }
+    passed_over.push_back(line);
+  }
+  if (chosen == n) {
+    for (const std::string& l : passed_over) printf("%s\n", l.c_str());
+    return 2;
+  }
   const TrackInfo* t = mkv_GetTrackInfo(mf, chosen);
   if (const char* why = MkvSetUpVideoTrack(t, &video)) {
     printf("The Matroska video track %u (%s) cannot be read: %s.\n", t->Number, t->CodecID, why);

@@ -69,6 +69,7 @@ int FILM_Purity, VIDEO_Purity;
 int Picture_Width, Picture_Height;
 int profile = -1, level, constraint;
 int stream_chroma_format = -1, stream_bit_depth = 0;
+int Picture_Chroma_Format = -1, Picture_Bit_Depth = 0;
 int sample_aspect_ratio;
 int sar_width, sar_height;
 int sarw = -1, sarh = -1;
@@ -135,6 +136,8 @@ void reset_process_state() {
   if (p_aif) fclose(p_aif);
   p_aif = nullptr;
   Picture_Width = Picture_Height = 0;
+  Picture_Chroma_Format = -1;
+  Picture_Bit_Depth = 0;
   level = constraint = 0;
   sample_aspect_ratio = 0;
   sar_width = sar_height = 0;

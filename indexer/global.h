@@ -113,6 +113,11 @@ extern int profile, level, constraint;          // profile -1 after reset
 // sequence-level header was read) and luma bit depth (0 until then), as the
 // report names them and the index's DEPTH carries.
 extern int stream_chroma_format, stream_bit_depth;
+// The chroma format and luma bit depth of the parameter set that gives
+// Picture_Width and Picture_Height (codes as above; -1 and 0 where the
+// analysis publishes none: VC-1, MPEG-1). Written with the size by the AVC,
+// HEVC and MPEG-2 analyses; the picture loop refuses a change.
+extern int Picture_Chroma_Format, Picture_Bit_Depth;
 extern int sample_aspect_ratio;                 // aspect code for the report
 extern int sar_width, sar_height;               // VUI sar for idc 255
 extern int sarw, sarh;                          // AVC sample aspect ratio, -1 until set

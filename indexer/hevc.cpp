@@ -73,7 +73,6 @@ static u32 log2_max_pic_order_cnt_lsb_minus4;  // of the latest SPS, at most 12
 static u64 hadSPS, hadPPS;                  // positions of the latest SPS / PPS; all ones = none
 static std::vector<unsigned char> last_sps, last_pps;  // last written units from the NAL header, cleaned
 static bool keyword_header_written;         // header block goes out at the first accepted SPS
-static int header_bit_depth;                // the DEPTH written in that block
 
 // Latest PPS (one PPS only, whatever its id).
 static u32 pps_pic_parameter_set_id, pps_seq_parameter_set_id;
@@ -274,18 +273,6 @@ static void handle_sps(const unsigned char* d, u32 len, u64 position) {
     return;
   }
 
-  // The index holds one depth for the whole stream, and the plugin's output
-  // format follows it: a stream whose depth changes (8-bit and 10-bit files
-  // given together) cannot be indexed as one.
-  const int depth = int(sps.bit_depth_luma_minus8) + 8;
-  if (keyword_header_written && depth != header_bit_depth) {
-    int file = 0;
-    u64 offset = 0;
-    if (!container_times()) PosToFileAndOffset(position, &file, &offset);
-    abandon_index("ERROR: the bit depth changes from %d to %d bits in %s; an index holds one depth.",
-                  header_bit_depth, depth, Infilename[file]);
-  }
-
   // Every check passed: install.
   general_profile_idc = sps.profile_tier_level.general_profile_idc;
   general_tier_flag = sps.profile_tier_level.general_tier_flag;
@@ -295,13 +282,16 @@ static void handle_sps(const unsigned char* d, u32 len, u64 position) {
   log2_max_pic_order_cnt_lsb_minus4 = sps.log2_max_pic_order_cnt_lsb_minus4;
   Picture_Width = int(width);
   Picture_Height = int(height);
+  // (A change of format is refused by the picture loop, at the first
+  // picture of the new one.)
+  Picture_Chroma_Format = int(sps.chroma_format_idc);
+  Picture_Bit_Depth = bit_depth;
 
   if (!keyword_header_written) {
     stream_chroma_format = int(sps.chroma_format_idc);
     stream_bit_depth = bit_depth;
     write_header_block(sps);
     keyword_header_written = true;
-    header_bit_depth = bit_depth;
   }
 
   const VuiParameters& vui = sps.vui_parameters;
@@ -829,7 +819,6 @@ void reset_hevc_analysis() {
   last_sps.clear();
   last_pps.clear();
   keyword_header_written = false;
-  header_bit_depth = 0;
   pps_pic_parameter_set_id = pps_seq_parameter_set_id = 0;
   dependent_slice_segments_enabled_flag = output_flag_present_flag = 0;
   num_extra_slice_header_bits = 0;

@@ -1,8 +1,10 @@
 // Indexing driver and the common parts of the index file.
 #include "index.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -266,7 +268,16 @@ int size_changes = 0;
 std::string size_warnings;       // printed when the run has read its input
 constexpr int kSizeWarnings = 8; // changes reported one by one
 
+u64 sequence_unit_start = 0;     // the last sequence parameter set (MPEG-2: sequence header)
+
 void follow_unit(const NALU_t* unit, u64 pos) {
+  const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
+  if (unit->buf && unit->len > prefix) {
+    const unsigned char head = unit->buf[prefix];
+    if ((VideoStream_Flag == 0 && (head & 31) == 7) || (VideoStream_Flag == 4 && ((head >> 1) & 63) == 33) ||
+        ((VideoStream_Flag == 1 || VideoStream_Flag == 2) && head == 0xB3))
+      sequence_unit_start = pos;
+  }
   const UnitRole role = unit_role(unit);
   if (role == UnitRole::kOpens && !access_unit_open) {
     access_unit_start = pos;
@@ -298,6 +309,52 @@ void note_picture_size() {
   last_picture_height = h;
 }
 
+// ---- format changes
+// The index holds one chroma format and one bit depth (its DEPTH), and the
+// plugin decodes and serves one format per clip: pictures of another
+// format would all fail. A size change is read past (above); a format
+// change, inside one file or where files meet, is refused at the first
+// picture of the new format, naming where the sequence parameter set
+// (MPEG-2: sequence header) before it begins: the file that brings the
+// format, even when the file before ends with parameter sets alone.
+int first_chroma_format = -1;  // the stream's, -1 until the first picture is counted
+int first_bit_depth = 0;
+
+std::string format_name(int chroma, int depth) {
+  static const char* const kChroma[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+  const char* codec = VideoStream_Flag == 0 ? "H.264" : VideoStream_Flag == 4 ? "HEVC" : "MPEG-2";
+  return std::string(codec) + " " + (chroma >= 0 && chroma <= 3 ? kChroma[chroma] : "unknown chroma format") +
+         " " + std::to_string(depth) + "-bit";
+}
+
+void note_picture_format() {
+  const int chroma = Picture_Chroma_Format, depth = Picture_Bit_Depth;
+  if (chroma < 0 || depth <= 0) return;  // the analysis publishes none
+  if (first_bit_depth == 0) {
+    // The format the index's header names (DEPTH, the report; the plugin
+    // probes the first parameter set), else the first picture's.
+    const bool header = stream_chroma_format >= 0 && stream_bit_depth > 0;
+    first_chroma_format = header ? stream_chroma_format : chroma;
+    first_bit_depth = header ? stream_bit_depth : depth;
+  }
+  if (chroma == first_chroma_format && depth == first_bit_depth) return;
+  const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
+  // Matroska times are nanoseconds, MP4 times in the track's time scale.
+  if (SystemStream_Flag == 2 || SystemStream_Flag == 4)
+    abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
+                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc),
+                  SystemStream_Flag == 2 ? " ns" : "", Infilename[0]);
+  // The file that holds the byte at the position (a position at a file's
+  // end is the next file's first byte).
+  int file = 0;
+  u64 offset = sequence_unit_start;
+  while (file + 1 < NumLoadedFiles && offset >= Infilelength[file]) offset -= Infilelength[file++];
+  abandon_index("ERROR: the video format changes from %s to %s at position %llu (%s, byte %llu); an index holds "
+                "one format.",
+                from.c_str(), to.c_str(), static_cast<unsigned long long>(sequence_unit_start), Infilename[file],
+                static_cast<unsigned long long>(offset));
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ analysis reset
@@ -324,6 +381,9 @@ void init_indexing() {
   last_picture_width = last_picture_height = 0;
   size_changes = 0;
   size_warnings.clear();
+  first_chroma_format = -1;
+  first_bit_depth = 0;
+  sequence_unit_start = 0;
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;
@@ -381,7 +441,10 @@ int read_new_picture() {
         break;
     }
     if (Operation == 0) {
-      if (v == 1) note_picture_size();
+      if (v == 1) {
+        note_picture_format();
+        note_picture_size();
+      }
       if (unit_role(nalu) == UnitRole::kPicture) access_unit_open = false;
     }
     if (v != 2) return v;
@@ -471,9 +534,11 @@ int progress_percent() {
 // ------------------------------------------------------------------ end of run
 
 // The script: the template with every "__vid__" replaced by the index file's
-// name, named like the index with the template's extension.
-static void write_script() {
-  if (!AVSTemplatePath[0]) return;
+// name, named like the index with the template's extension. False when a
+// script was asked for and not written: the index is whole, but the run is
+// not complete (as with a chapters file).
+static bool write_script() {
+  if (!AVSTemplatePath[0]) return true;
   std::string tpl = AVSTemplatePath;
   std::string out = output_file;
   size_t slash = tpl.rfind('/');
@@ -483,9 +548,22 @@ static void write_script() {
   if (odot != std::string::npos) out.erase(odot);
   if (!ext.empty()) out += "." + ext;
   std::ifstream in(tpl, std::ios::binary);
-  if (!in) return;
+  if (!in) return true;  // named when the option was read
+  // The script may be the template itself, under its own name or through a
+  // link (-at DIR/clip.vpy -o DIR/clip): opening it for writing would empty
+  // the template before a line is read.
+  struct stat t, o;
+  if (stat(tpl.c_str(), &t) == 0 && stat(out.c_str(), &o) == 0 && t.st_dev == o.st_dev && t.st_ino == o.st_ino) {
+    printf("ERROR: the script %s is the template %s itself: no script is written, and the template is left as it "
+           "was.\n",
+           out.c_str(), tpl.c_str());
+    return false;
+  }
   FILE* f = fopen(out.c_str(), "w");
-  if (!f) return;
+  if (!f) {
+    printf("ERROR: the script %s cannot be written (%s).\n", out.c_str(), strerror(errno));
+    return false;
+  }
   std::string line;
   const std::string key = "__vid__";
   while (std::getline(in, line)) {
@@ -497,7 +575,11 @@ static void write_script() {
     if (!in.eof()) line += '\n';
     fputs(line.c_str(), f);
   }
-  fclose(f);
+  if (ferror(f) | fclose(f)) {
+    printf("ERROR: the script %s cannot be written (%s).\n", out.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 bool snap_matroska_rate() {
@@ -639,7 +721,7 @@ void Index(int mode) {
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");
   index_kept = true;
-  write_script();
+  const bool script_written = write_script();
   // A title whose chapters were asked for and not written is not a complete run.
   const int chapters_status = open_via_mpls ? ProcessMPLS(MPLS_Name, 1) : 0;
   for (int i = NumLoadedFiles - 1; i >= 0; i--) {
@@ -647,7 +729,7 @@ void Index(int mode) {
     Infile[i] = -1;
   }
   WriteLogFile();
-  ostrel_exit(chapters_status != 0 ? 1 : 0);
+  ostrel_exit(chapters_status != 0 || !script_written ? 1 : 0);
 }
 
 // ------------------------------------------------------------------ index file writer

@@ -310,10 +310,15 @@ static void sequence_extension(BitReader& br) {
 
   profile = prof;
   level = lev;
-  // MPEG-2 video has 8-bit samples only.
-  if (stream_chroma_format < 0) {
+  // MPEG-2 video has 8-bit samples only (chroma_format 0 is reserved: no
+  // format).
+  if (stream_chroma_format < 0 && chroma != 0) {
     stream_chroma_format = chroma;
     stream_bit_depth = 8;
+  }
+  if (chroma != 0) {
+    Picture_Chroma_Format = chroma;
+    Picture_Bit_Depth = 8;
   }
   prog_seq = progressive_sequence;
   if (Operation == 0) pending_seqext = progressive_sequence;

@@ -641,6 +641,8 @@ static void activate_sps(seq_parameter_set_rbsp_t* sps) {
   sps_crop(sps, &cw, &ch);
   Picture_Width = 16 * PicWidthInMbs - cw;
   Picture_Height = 16 * FrameHeightInMbs - ch;
+  Picture_Chroma_Format = static_cast<int>(sps->chroma_format_idc);
+  Picture_Bit_Depth = static_cast<int>(sps->bit_depth_luma_minus8) + 8;
 }
 
 int UseParameterSet(int pps_id) {

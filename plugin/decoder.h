@@ -73,6 +73,7 @@ enum IndexResult {
   INDEX_BAD_VALUES = 15,       // a keyword value that no stream can have
   INDEX_NOT_REGULAR = 16,      // an input file is no regular file (it may never end)
   INDEX_STALE = 17,            // the inputs are not those indexed: sizes or positions differ
+  INDEX_TOO_LARGE = 18,        // the pictures are larger than the GPU session takes
 };
 
 // One planar picture. Pitches are in bytes; sizes in samples.

@@ -412,12 +412,12 @@ int CAVCDecoder::FinishIndex() {
 }
 
 int CAVCDecoder::CheckAgainstInputs() {
-  // A larger SIZE than any coded picture the decoder takes would make every
-  // frame huge and blank.
+  // Pictures larger than any coded picture the session takes (one limit
+  // for every codec) cannot be served: every frame would fail. The index is
+  // not wrong for it: streams of that size exist (HEVC, MPEG-2).
   if (width > int(MAX_CODED_WIDTH) || height > int(MAX_CODED_HEIGHT)) {
-    index_problem = "SIZE " + std::to_string(width) + " x " + std::to_string(height) + " is larger than " +
-                    std::to_string(MAX_CODED_WIDTH) + " x " + std::to_string(MAX_CODED_HEIGHT);
-    return INDEX_BAD_VALUES;
+    index_problem = std::to_string(width) + " x " + std::to_string(height);
+    return INDEX_TOO_LARGE;
   }
   if (!ByteOffsets()) return INDEX_OK;  // Matroska and MP4 positions are times
   u64 total = 0;

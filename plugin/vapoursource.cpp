@@ -60,6 +60,9 @@ std::string ReaderMessageFor(int code, const std::string& problem) {
     case INDEX_BAD_VALUES:
       if (!problem.empty()) return "KWSource: Invalid index file: " + problem + "!";
       break;
+    case INDEX_TOO_LARGE:
+      return "KWSource: The picture size " + problem + " is larger than what KWSource serves (at most " +
+             std::to_string(MAX_CODED_WIDTH) + " x " + std::to_string(MAX_CODED_HEIGHT) + ").";
     default:
       break;
   }

@@ -227,6 +227,38 @@ TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
       << r.out;
   EXPECT_TRUE(tu::exists(dir + "other.kwi"));
   EXPECT_FALSE(tu::exists(dir + "other.vpy"));
+
+  // A script that would be the template itself, by its own name, through a
+  // symbolic link or a hard link: refused, the template stays byte for
+  // byte, the index is whole (the run failed after it, as when a chapters
+  // file cannot be written).
+  const std::string own = dir + "own.vpy";
+  tu::write_file(own, std::vector<uint8_t>(text.begin(), text.end()));
+  tu::run("ln -sf own.vpy " + tu::q(dir + "soft.vpy") + " && ln -f " + tu::q(own) + " " + tu::q(dir + "hard.vpy"));
+  for (const char* index : {"own", "soft", "hard"}) {
+    SCOPED_TRACE(index);
+    std::remove((dir + index + ".kwi").c_str());
+    r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o " + index + " -at " + tu::q(own));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR: the script " + dir + index + ".vpy is the template " + own +
+                         " itself: no script is written, and the template is left as it was.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(tu::read_text(own), text);
+    EXPECT_TRUE(tu::exists(dir + index + ".kwi"));
+  }
+  // The template named through the link: the script (own.vpy) is its target.
+  r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o own -at " + tu::q(dir + "soft.vpy"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("is the template " + dir + "soft.vpy itself"), std::string::npos) << r.out;
+  EXPECT_EQ(tu::read_text(own), text);
+
+  // A script that cannot be written (a folder holds its name) fails the run.
+  tu::run("mkdir -p " + tu::q(dir + "folder.vpy"));
+  r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o folder -at " + tu::q(tpl));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("ERROR: the script " + dir + "folder.vpy cannot be written ("), std::string::npos) << r.out;
+  EXPECT_TRUE(tu::exists(dir + "folder.kwi"));
 }
 
 TEST(CommandLine, IndexNamesAndInputList) {

@@ -1,9 +1,12 @@
 // Input sets: what Ostrel refuses before or while indexing (inputs that are
 // no regular file, inputs without a picture to decode from, files of another
-// container, packet size, codec or bit depth given together), and what it
+// container, packet size or codec given together, a change of chroma format
+// or bit depth anywhere in the input), and what it
 // must not refuse: one recording cut into pieces anywhere indexes exactly as
 // the whole file does.
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@ class Inputs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     const std::string src = "-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -pix_fmt ";
+    const std::string ten = "-f lavfi -i testsrc=size=160x120:rate=25 -frames:v 10 -pix_fmt ";
     const std::string x264 = "-c:v libx264 -g 12 ";
     const std::string x265 = "-c:v libx265 -x265-params log-level=error:keyint=12 ";
     struct Make {
@@ -36,6 +40,18 @@ class Inputs : public ::testing::Test {
         {&mkv_, "a.mkv", src + "yuv420p " + x264 + "-f matroska"},
         {&mp4_, "a.mp4", src + "yuv420p " + x264 + "-f mp4"},
         {&mp4_front_, "front.mp4", src + "yuv420p " + x264 + "-movflags +faststart -f mp4"},
+        // Ten pictures of another chroma format or bit depth.
+        {&avc422_, "a422.264", ten + "yuv422p " + x264 + "-f h264"},
+        {&avc444_, "a444.264", ten + "yuv444p " + x264 + "-f h264"},
+        {&avc10_, "a10.264", ten + "yuv420p10le " + x264 + "-f h264"},
+        {&avc422_ts_, "a422.ts", ten + "yuv422p " + x264 + "-f mpegts"},
+        {&avc10_ts_, "a10.ts", ten + "yuv420p10le " + x264 + "-f mpegts"},
+        {&hevc444_, "a444.hevc", ten + "yuv444p " + x265 + "-f hevc"},
+        {&hevc_gray_, "gray.hevc", ten + "gray " + x265 + "-f hevc"},
+        {&hevc_ts_, "h.ts", src + "yuv420p " + x265 + "-f mpegts"},
+        {&hevc444_ts_, "h444.ts", ten + "yuv444p " + x265 + "-f mpegts"},
+        {&mpeg2_422_, "m422.m2v", ten + "yuv422p -c:v mpeg2video -g 12 -f mpeg2video"},
+        {&mpeg2_422_ts_, "m422.ts", ten + "yuv422p -c:v mpeg2video -g 12 -f mpegts"},
     };
     const std::string dir = tu::process_scratch("inputs");
     for (const Make& m : makes) {
@@ -47,9 +63,14 @@ class Inputs : public ::testing::Test {
   }
   static std::string avc_, ts_, m2ts_, hevc8_, hevc10_, vob_, mpeg2_ts_, mpeg2_es_, mkv_, mkv_nocues_, mp4_,
       mp4_front_;
+  static std::string avc422_, avc444_, avc10_, avc422_ts_, avc10_ts_, hevc444_, hevc_gray_, hevc_ts_, hevc444_ts_,
+      mpeg2_422_, mpeg2_422_ts_;
 };
 std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_,
     Inputs::mpeg2_ts_, Inputs::mpeg2_es_, Inputs::mkv_, Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
+std::string Inputs::avc422_, Inputs::avc444_, Inputs::avc10_, Inputs::avc422_ts_, Inputs::avc10_ts_,
+    Inputs::hevc444_, Inputs::hevc_gray_, Inputs::hevc_ts_, Inputs::hevc444_ts_, Inputs::mpeg2_422_,
+    Inputs::mpeg2_422_ts_;
 
 // Index lines from DEVICE on: everything but the input file list.
 std::vector<std::string> body(const std::vector<std::string>& lines) {
@@ -135,7 +156,12 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
       {{avc_, ts_}, "is a transport stream; the first input file is an elementary stream."},
       {{avc_, vob_}, "is a program stream; the first input file is an elementary stream."},
       {{vob_, ts_}, "is a transport stream; the first input file is a program stream."},
-      {{hevc8_, hevc10_}, "the bit depth changes from 8 to 10 bits in "},
+      {{hevc8_, hevc10_}, "ERROR: the video format changes from HEVC 4:2:0 8-bit to HEVC 4:2:0 10-bit at position "},
+      {{avc_, avc422_}, "ERROR: the video format changes from H.264 4:2:0 8-bit to H.264 4:2:2 8-bit at position "},
+      {{avc_, avc_, avc10_}, "ERROR: the video format changes from H.264 4:2:0 8-bit to H.264 4:2:0 10-bit at "},
+      {{ts_, avc422_ts_}, "ERROR: the video format changes from H.264 4:2:0 8-bit to H.264 4:2:2 8-bit at position "},
+      {{hevc_ts_, hevc444_ts_}, "ERROR: the video format changes from HEVC 4:2:0 8-bit to HEVC 4:4:4 8-bit at "},
+      {{mpeg2_es_, mpeg2_422_}, "ERROR: the video format changes from MPEG-2 4:2:0 8-bit to MPEG-2 4:2:2 8-bit at "},
       {{avc_, hevc8_}, "holds HEVC video; the input's codec was detected as AVC."},
       {{hevc8_, avc_}, "holds AVC video; the input's codec was detected as HEVC."},
       {{avc_, avc_, hevc10_}, "holds HEVC video; the input's codec was detected as AVC."},
@@ -150,9 +176,145 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     EXPECT_FALSE(tu::exists(kwi)) << "no index is left behind";
   }
-  // The same files given twice are one longer recording.
-  tu::RunResult r = index_files({hevc10_, hevc10_}, tu::scratch("twice.kwi"));
-  EXPECT_EQ(r.status, 0) << r.out;
+  // The same files given twice are one longer recording, of one format.
+  for (const std::vector<std::string>& files : std::vector<std::vector<std::string>>{
+           {hevc10_, hevc10_}, {avc_, avc_, avc_}, {ts_, ts_}, {mpeg2_es_, mpeg2_es_}, {avc422_, avc422_}}) {
+    const std::string kwi = tu::scratch("twice.kwi");
+    tu::RunResult r = index_files(files, kwi);
+    EXPECT_EQ(r.status, 0) << files[0] << ": " << r.out;
+    EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+    EXPECT_TRUE(tu::exists(kwi)) << files[0];
+  }
+}
+
+// A change of chroma format or bit depth inside the input, where files
+// meet, in one file joined from two (cat), in a Matroska file appended
+// from two (mkvmerge a.mkv + b.mkv) or in one MP4 track, is refused at the
+// first picture of the new format, naming where its sequence parameter set
+// (MPEG-2: sequence header) begins, or its frame time: the index holds one
+// format, and the plugin could serve none of the pictures of the other.
+TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
+  enum How { kFiles, kJoined, kAppended, kMp4 };
+  struct Case {
+    How how;
+    std::string first, later;
+    const char *from, *to;
+  };
+  // A first piece cut before its first slice: its parameter sets give the
+  // index its format (DEPTH), which the later file's pictures change.
+  const std::vector<uint8_t> whole = tu::read_file(avc_);
+  size_t slice = 0;
+  while (slice + 4 < whole.size() &&
+         !(whole[slice] == 0 && whole[slice + 1] == 0 && whole[slice + 2] == 1 && (whole[slice + 3] & 31) == 5))
+    ++slice;
+  ASSERT_LT(slice + 4, whole.size());
+  const std::string sets_only = piece(avc_, 0, slice, "sets_only.264");
+  const char* const avc420 = "H.264 4:2:0 8-bit";
+  const char* const hevc420 = "HEVC 4:2:0 8-bit";
+  const char* const mpeg420 = "MPEG-2 4:2:0 8-bit";
+  const Case cases[] = {
+      {kFiles, avc_, avc444_, avc420, "H.264 4:4:4 8-bit"},
+      {kFiles, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
+      {kFiles, sets_only, avc10_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
+      {kJoined, avc_, avc10_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hevc8_, hevc444_, hevc420, "HEVC 4:4:4 8-bit"},
+      {kJoined, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
+      {kJoined, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
+      {kJoined, ts_, avc10_ts_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hevc_ts_, hevc444_ts_, hevc420, "HEVC 4:4:4 8-bit"},
+      {kJoined, mpeg2_ts_, mpeg2_422_ts_, mpeg420, "MPEG-2 4:2:2 8-bit"},
+      {kAppended, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
+      {kAppended, avc_, avc10_, avc420, "H.264 4:2:0 10-bit"},
+      {kAppended, hevc8_, hevc444_, hevc420, "HEVC 4:4:4 8-bit"},
+      {kAppended, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
+      {kAppended, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
+      {kMp4, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
+  };
+  for (const Case& c : cases) {
+    const size_t k = static_cast<size_t>(&c - cases);
+    SCOPED_TRACE(std::to_string(k) + ": " + c.first + " then " + c.later);
+    const std::vector<uint8_t> a = tu::read_file(c.first), b = tu::read_file(c.later);
+    const bool ts = c.first.size() > 3 && c.first.compare(c.first.size() - 3, 3, ".ts") == 0;
+    std::vector<std::string> inputs;
+    std::string named, where;
+    if (c.how == kAppended) {
+      // The later part begins at the first frame behind the first part's:
+      // ffprobe's time of the packet after its packets.
+      const std::string parts[] = {tu::scratch("first.mkv"), tu::scratch("later.mkv")};
+      ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(parts[0]) + " " + tu::q(c.first)).status, 0);
+      ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(parts[1]) + " " + tu::q(c.later)).status, 0);
+      named = tu::scratch("appended" + std::to_string(k) + ".mkv");
+      // (Status 1: mkvmerge warns that the codec private data differ.)
+      ASSERT_LE(tu::run("mkvmerge -q -o " + tu::q(named) + " " + tu::q(parts[0]) + " + " + tu::q(parts[1])).status, 1);
+      const std::vector<std::string> first_packets =
+          tu::lines(tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " +
+                            tu::q(parts[0])).out);
+      const std::vector<std::string> pts = tu::lines(
+          tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " + tu::q(named)).out);
+      std::vector<long long> times;
+      for (const std::string& t : pts) times.push_back(std::stoll(t));
+      std::sort(times.begin(), times.end());
+      ASSERT_GT(times.size(), first_packets.size());
+      // Matroska's default time scale: milliseconds.
+      where = "at time " + std::to_string(times[first_packets.size()] * 1000000) + " ns (" + named + ")";
+      inputs = {named};
+    } else if (c.how == kMp4) {
+      // Both streams in one track (the later one's parameter sets in its
+      // samples): the later part begins at the decode time, in the track's
+      // time scale, of the sample after the first part's pictures.
+      const std::string es = tu::scratch("joined" + std::to_string(k) + ".264");
+      std::vector<uint8_t> both = a;
+      both.insert(both.end(), b.begin(), b.end());
+      tu::write_file(es, both);
+      named = tu::scratch("joined" + std::to_string(k) + ".mp4");
+      ASSERT_TRUE(tu::ffmpeg("-r 25 -i " + tu::q(es) + " -c copy " + tu::q(named)));
+      const size_t first_pictures = tu::ffprobe_frames(c.first).size();
+      const std::vector<std::string> dts = tu::lines(
+          tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=dts -of csv=p=0 " + tu::q(named)).out);
+      ASSERT_GT(dts.size(), first_pictures);
+      // (ffprobe shifts the times by the edit list; the tables' first decode time is 0.)
+      where = "at time " + std::to_string(std::stoll(dts[first_pictures]) - std::stoll(dts[0])) + " (" + named + ")";
+      inputs = {named};
+    } else {
+      // The start code of the later part's first sequence parameter set
+      // (MPEG-2: sequence header), by a start-code scan (a transport
+      // stream: a position inside its packets, not checked here).
+      const std::string codec = c.from;
+      auto sequence_unit = [&](uint8_t head) {
+        if (codec.rfind("H.264", 0) == 0) return (head & 31) == 7;
+        if (codec.rfind("HEVC", 0) == 0) return ((head >> 1) & 63) == 33;
+        return head == 0xB3;
+      };
+      size_t at = 0;
+      while (at + 4 < b.size() && !(b[at] == 0 && b[at + 1] == 0 && b[at + 2] == 1 && sequence_unit(b[at + 3])))
+        ++at;
+      ASSERT_LT(at + 4, b.size());
+      if (c.how == kJoined) {
+        named = tu::scratch("joined" + std::to_string(k) + (ts ? ".ts" : ".es"));
+        std::vector<uint8_t> both = a;
+        both.insert(both.end(), b.begin(), b.end());
+        tu::write_file(named, both);
+        inputs = {named};
+        where = ts ? "at position " : "at position " + std::to_string(a.size() + at) + " (" + named + ", byte " +
+                                          std::to_string(a.size() + at) + ")";
+      } else {
+        named = c.later;
+        inputs = {c.first, c.later};
+        where = ts ? "at position " : "at position " + std::to_string(a.size() + at) + " (" + named + ", byte " +
+                                          std::to_string(at) + ")";
+      }
+    }
+    const std::string kwi = tu::scratch("format.kwi");
+    const tu::RunResult r = index_files(inputs, kwi);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(std::string("ERROR: the video format changes from ") + c.from + " to " + c.to + " " + where),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("; an index holds one format.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(named), std::string::npos) << r.out;
+    EXPECT_FALSE(tu::exists(kwi)) << "no index is left behind";
+  }
 }
 
 // A later file of another codec is refused with its reason alone, in either

@@ -136,6 +136,13 @@ TEST(MatroskaInput, LengthPrefixesBecomeStartCodes) {
   }
 }
 
+// A scratch file for what a refusal case is made from, and the command that
+// writes ten 64x64 pictures of a codec to a path.
+std::string MadeEs(const std::string& ext) { return tu::q(Dir() + "made." + ext); }
+std::string Made(const std::string& codec, const std::string& path) {
+  return "ffmpeg -v error -y -f lavfi -i testsrc=size=64x64:rate=25 -frames:v 10 " + codec + " " + path;
+}
+
 TEST(MatroskaInput, RefusalsExitWithTheirMessages) {
   struct Case {
     const char* name;
@@ -149,6 +156,22 @@ TEST(MatroskaInput, RefusalsExitWithTheirMessages) {
       {"WebM", "ffmpeg -v error -y -f lavfi -i testsrc=size=64x64:rate=5 -t 1 -c:v libvpx-vp9 -f webm OUT",
        "Could not parse the Matroska file."},
       {"zlib-compressed video", "mkvmerge -q -o OUT --compression 0:zlib " + es, "cannot be read: its frames are compressed."},
+      // Video of a codec that is not read: each track's codec ID is named
+      // before the refusal (the IDs as mkvmerge -J lists them).
+      {"MPEG-1", Made("-c:v mpeg1video -f mpeg1video", MadeEs("m1v")) + " && mkvmerge -q -o OUT " + MadeEs("m1v"),
+       "The Matroska video track 1 has the codec ID 'V_MPEG1', which is not supported.\n"
+       "Could not find a supported video track (need AVC/HEVC/MPEG2/VC1)."},
+      {"MJPEG", Made("-c:v mjpeg -f matroska", "OUT"), "The Matroska video track 1 has the codec ID 'V_MJPEG', which"},
+      {"VP9", Made("-c:v libvpx-vp9 -f matroska", "OUT"), "The Matroska video track 1 has the codec ID 'V_VP9', which"},
+      {"MPEG-4 part 2 in a BITMAPINFOHEADER",
+       Made("-c:v mpeg4 -vtag XVID -f avi", MadeEs("avi")) + " && mkvmerge -q -o OUT " + MadeEs("avi"),
+       "The Matroska video track 1 has the codec ID 'V_MS/VFW/FOURCC' with the four-character code 'XVID', which "
+       "is not supported.\n"},
+      {"two tracks, neither read",
+       Made("-c:v mjpeg -f matroska", MadeEs("mkv")) + " && mkvmerge -q -o OUT " + MadeEs("mkv") + " " + MadeEs("avi"),
+       "The Matroska video track 1 has the codec ID 'V_MJPEG', which is not supported.\n"
+       "The Matroska video track 2 has the codec ID 'V_MS/VFW/FOURCC' with the four-character code 'XVID', which "
+       "is not supported.\nCould not find a supported video track"},
   };
   for (const Case& c : cases) {
     const std::string mkv = Dir() + "refused." + std::to_string(&c - cases.data()) + ".mkv";
@@ -156,6 +179,13 @@ TEST(MatroskaInput, RefusalsExitWithTheirMessages) {
     const tu::RunResult r = tu::ostrel("-i " + tu::q(mkv) + " -o " + tu::q(mkv + ".kwi"));
     EXPECT_EQ(r.status, 1) << c.name << ": " << r.out;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << ": " << r.out;
+    // The codec ID named is the file's, as mkvmerge reads it.
+    const std::string m = c.message, key = "codec ID '";
+    if (const size_t at = m.find(key); at != std::string::npos) {
+      const std::string id = m.substr(at + key.size(), m.find('\'', at + key.size()) - at - key.size());
+      EXPECT_NE(tu::run("mkvmerge -J " + tu::q(mkv)).out.find("\"codec_id\": \"" + id + "\""), std::string::npos)
+          << c.name << ": " << id;
+    }
   }
   // A damaged header: the Segment's ID loses its last bit.
   const std::string mkv = Dir() + "damaged.mkv";

@@ -37,8 +37,9 @@ Disc make_disc(const std::string& name, const std::map<std::string, std::vector<
     tu::run("mkdir -p " + tu::q(dir));
     const char* sources[] = {"testsrc", "testsrc2", "smptebars", "rgbtestsrc"};
     for (int i = 0; i < 4; i++)
-      tu::ffmpeg(std::string("-f lavfi -i ") + sources[i] + "=size=160x120:rate=25 -t 0.4 -c:v libx264 -g 5 -bf 2 " +
-                 "-f mpegts -mpegts_m2ts_mode 1 " + tu::q(dir + "/0000" + char('0' + i) + ".m2ts"));
+      tu::ffmpeg(std::string("-f lavfi -i ") + sources[i] + "=size=160x120:rate=25 -t 0.4 -pix_fmt yuv420p " +
+                 "-c:v libx264 -g 5 -bf 2 -f mpegts -mpegts_m2ts_mode 1 " +
+                 tu::q(dir + "/0000" + char('0' + i) + ".m2ts"));
     return dir;
   }();
   Disc d{tu::scratch(name)};

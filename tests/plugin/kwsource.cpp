@@ -455,6 +455,44 @@ TEST(KWSourceCodecs, OtherChromaFormatsAreRefusedByNameWithoutAGpu) {
   EXPECT_EQ(clip->error(), "KWSource: H.264 4:4:4 8-bit cannot be served: KWSource delivers 4:2:0 clips only.");
 }
 
+// Pictures wider than 7680 or taller than 4320 are real streams, indexed
+// whole; KWSource names their size and what it serves, not an invalid
+// index. The limit is one for every codec.
+TEST(KWSourceCodecs, PicturesLargerThanServedAreNamedNotInvalid) {
+  struct Case {
+    const char* name;
+    const char* size;  // ffmpeg's, and the one named
+    const char* encoder;
+  };
+  const Case cases[] = {
+      {"wide.265", "7744x64", "-c:v libx265 -preset ultrafast -x265-params log-level=error"},
+      {"tall.265", "64x4352", "-c:v libx265 -preset ultrafast -x265-params log-level=error"},
+      {"wide.264", "7696x64", "-c:v libx264 -preset ultrafast"},
+      {"wide.m2v", "7696x64", "-c:v mpeg2video"},
+      {"limit.265", "7680x64", "-c:v libx265 -preset ultrafast -x265-params log-level=error"},
+  };
+  const std::string dir = tu::scratch("");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string es = dir + c.name;
+    ASSERT_TRUE(tu::ffmpeg(std::string("-f lavfi -i testsrc=size=") + c.size + ":rate=25 -frames:v 2 " +
+                           "-pix_fmt yuv420p " + c.encoder + " " + tu::q(es)));
+    std::string size = c.size;
+    size.replace(size.find('x'), 1, " x ");
+    const std::string kwi = pt::Index(tu::q(es), es + ".kwi");
+    ASSERT_FALSE(kwi.empty());
+    ASSERT_EQ(tu::kwi_with(tu::kwi_lines(kwi), "SIZE").at(0), "SIZE " + size + " ");
+    auto clip = Call(Source(kwi));
+    if (std::string(c.name) == "limit.265") {
+      EXPECT_TRUE(clip->ok()) << clip->error();
+      continue;
+    }
+    EXPECT_FALSE(clip->ok());
+    EXPECT_EQ(clip->error(),
+              "KWSource: The picture size " + size + " is larger than what KWSource serves (at most 7680 x 4320).");
+  }
+}
+
 TEST(KWSourceCodecs, Vc1FromTheSharedSample) {
   const std::string vc1 = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1";
   if (!tu::exists(vc1)) GTEST_SKIP() << "no " << vc1;

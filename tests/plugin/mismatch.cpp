@@ -98,7 +98,8 @@ TEST_F(Mismatch, IndexThatCannotDescribeItsInputsIsRefusedAtCreation) {
       {"sps.kwi", "SPS", "SPS 99999999",
        "KWSource: The index file does not match its input files: a parameter set position (99999999) lies beyond "
        "the end of the input (" + size + " bytes). Make the index again."},
-      {"size.kwi", "SIZE", "SIZE 65536 x 65536 ", "KWSource: Invalid index file: SIZE 65536 x 65536 is larger than 7680 x 4320!"},
+      {"size.kwi", "SIZE", "SIZE 65536 x 65536 ",
+       "KWSource: The picture size 65536 x 65536 is larger than what KWSource serves (at most 7680 x 4320)."},
   };
   for (const Case& c : cases) {
     auto clip = Open(Edited(avc_kwi_, c.name, c.begins, c.with));
