@@ -59,10 +59,10 @@ std::string NoHost() {
 #endif
 }
 
-#define SKIP_WITHOUT_HOST()                                \
-  do {                                                     \
-    const std::string why = NoHost();                      \
-    if (!why.empty()) GTEST_SKIP() << why;                 \
+#define SKIP_WITHOUT_HOST()                \
+  do {                                     \
+    const std::string why = NoHost();      \
+    if (!why.empty()) GTEST_SKIP() << why; \
   } while (0)
 
 // One request as the driver reports it.
@@ -85,11 +85,14 @@ struct HostRun {
   std::string open_error;
   int frames = 0, width = 0, height = 0;
   std::map<std::string, std::vector<Served>> served;  // by order
-  std::map<int, Served> in_order;  // the in-order run by frame
+  std::map<int, Served> in_order;                     // the in-order run by frame
   int vspipe_status = -1, vspipe_frames = -1;
   std::string vspipe_message;
   std::string output;  // the driver's
 };
+
+// The end of a long output, for a failure message.
+std::string Tail(const std::string& out) { return out.substr(out.size() > 3000 ? out.size() - 3000 : 0); }
 
 // Runs the driver on an index: every frame in order, every frame in a
 // random order, the frames `fresh` each on its own instance, and vspipe.
@@ -99,12 +102,13 @@ HostRun Play(const std::string& kwi, unsigned seed, const std::vector<int>& fres
   std::remove((out + ".report").c_str());
   std::string list;
   for (int n : fresh) list += (list.empty() ? "" : ",") + std::to_string(n);
-  const tu::RunResult r = tu::run("LD_LIBRARY_PATH=" + tu::q(VS_PREFIX "/lib") + " PYTHONPATH=" + tu::q(SitePackages()) +
-                                  " python3 " + tu::q(REALHOST_PY) + " " + tu::q(PEMMICK_CPU_SO) + " " + tu::q(kwi) +
-                                  " " + tu::q(out) + " --seed " + std::to_string(seed) + " --fresh " +
-                                  tu::q(list.empty() ? "," : list) + " --vspipe " + tu::q(VS_PREFIX "/bin/vspipe"));
+  const tu::RunResult r =
+      tu::run("LD_LIBRARY_PATH=" + tu::q(VS_PREFIX "/lib") + " PYTHONPATH=" + tu::q(SitePackages()) +
+              " /usr/bin/python3 " + tu::q(REALHOST_PY) + " " + tu::q(PEMMICK_CPU_SO) + " " + tu::q(kwi) + " " +
+              tu::q(out) + " --seed " + std::to_string(seed) + " --fresh " + tu::q(list.empty() ? "," : list) +
+              " --vspipe " + tu::q(VS_PREFIX "/bin/vspipe"));
   run.output = r.out;
-  EXPECT_EQ(r.status, 0) << "the driver failed: " << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  EXPECT_EQ(r.status, 0) << "the driver failed: " << Tail(r.out);
   std::map<std::string, std::vector<uint8_t>> data;
   std::map<std::string, size_t> at;
   size_t frame_size = 0;
@@ -122,7 +126,7 @@ HostRun Play(const std::string& kwi, unsigned seed, const std::vector<int>& fres
     } else if (word == "vspipe") {
       in >> run.vspipe_status >> run.vspipe_frames;
       std::getline(in >> std::ws, run.vspipe_message);
-    } else if (data.count(word) || std::find(std::begin(kOrders), std::end(kOrders), word) != std::end(kOrders)) {
+    } else if (std::find(std::begin(kOrders), std::end(kOrders), word) != std::end(kOrders)) {
       if (!data.count(word)) data[word] = tu::read_file(out + "." + word);
       Served s;
       std::string status;
@@ -142,6 +146,8 @@ HostRun Play(const std::string& kwi, unsigned seed, const std::vector<int>& fres
     }
   }
   for (const Served& s : run.served["inorder"]) run.in_order[s.n] = s;
+  // The planes are many megabytes a clip; the report stays to look at.
+  for (const char* order : kOrders) std::remove((out + "." + order).c_str());
   return run;
 }
 
@@ -189,8 +195,8 @@ void ExpectSameEverywhere(const HostRun& run, const std::string& what, const Des
     }
   }
   EXPECT_EQ(run.vspipe_status, 0) << what << ": vspipe: " << run.vspipe_message;
-  EXPECT_EQ(run.vspipe_frames, run.frames) << what << ": frames vspipe played of " << run.frames << " ("
-                                           << run.vspipe_message << ")";
+  EXPECT_EQ(run.vspipe_frames, run.frames)
+      << what << ": frames vspipe played of " << run.frames << " (" << run.vspipe_message << ")";
 }
 
 // A sample of frames for fresh instances: `first` and `count` others.
@@ -214,7 +220,7 @@ void CheckIntact(const std::string& name, const std::string& input, const std::s
   const auto ref = Reference(input, w, h, false, "-vsync passthrough");
   ASSERT_FALSE(ref.empty()) << name << ": ffmpeg decodes nothing";
   const HostRun run = Play(kwi, seed, FreshSample(int(ref.size()), {}, ref.size() <= 12 ? ref.size() : 8, seed));
-  ASSERT_TRUE(run.opened) << name << ": " << run.open_error << run.output;
+  ASSERT_TRUE(run.opened) << name << ": " << run.open_error << Tail(run.output);
   ASSERT_EQ(run.width, w);
   ASSERT_EQ(run.height, h);
   EXPECT_EQ(size_t(run.frames), ref.size()) << name << ": frames against ffmpeg's decode";
@@ -233,8 +239,8 @@ void CheckIntact(const std::string& name, const std::string& input, const std::s
 
 // A damaged copy: `intact` is ffmpeg's decode of the intact file; the clip
 // has `frames` frames.
-void CheckDamagedCopy(const std::string& what, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
-                      int w, int h, size_t frames, unsigned seed) {
+void CheckDamagedCopy(const std::string& what, const std::string& damaged,
+                      const std::vector<std::vector<uint8_t>>& intact, int w, int h, size_t frames, unsigned seed) {
   SCOPED_TRACE(what);
   const std::string kwi = damaged + ".kwi";
   tu::RunResult r;
@@ -262,13 +268,14 @@ void CheckDamagedCopy(const std::string& what, const std::string& damaged, const
   for (size_t m = 0; m < frames && m < intact.size(); ++m)
     if (!clean[m] && unclean.size() < 30) unclean.push_back(int(m));
   const HostRun run = Play(kwi, seed, FreshSample(int(frames), unclean, 6, seed));
-  ASSERT_TRUE(run.opened) << what << ": " << run.open_error << run.output;
+  ASSERT_TRUE(run.opened) << what << ": " << run.open_error << Tail(run.output);
   EXPECT_EQ(size_t(run.frames), frames) << what << ": frames against the intact file's up to its last picture indexed "
                                         << "(a lost picture keeps its slot in the index)";
   const Describe describe = PictureOf(intact, "intact");
   {
-    Tally moved{what + ": slots whose picture ffmpeg decodes from the damaged copy as in the intact file, in "
-                       "order not served there (every picture keeps its time slot)"};
+    Tally moved{what +
+                ": slots whose picture ffmpeg decodes from the damaged copy as in the intact file, in "
+                "order not served there (every picture keeps its time slot)"};
     for (size_t m = 0; m < intact.size() && m < size_t(run.frames); ++m) {
       if (!clean[m]) continue;
       const auto it = run.in_order.find(int(m));
@@ -311,7 +318,7 @@ TEST(RealHost, BroadcastRecordingWithLeadingPictures) {
   const std::string kwi = pt::Index(tu::q(ts), Dir() + "broadcast.kwi");
   ASSERT_FALSE(kwi.empty());
   const HostRun run = Play(kwi, 48, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
-  ASSERT_TRUE(run.opened) << run.open_error << run.output;
+  ASSERT_TRUE(run.opened) << run.open_error << Tail(run.output);
   ASSERT_EQ(run.frames, 10);
   std::vector<std::vector<uint8_t>> in_order;
   for (int n = 0; n < 10; ++n) {
@@ -463,13 +470,15 @@ TEST_P(RealHostMatroskaDamage, EveryFrameKeepsItsSlotInEveryOrder) {
   ASSERT_EQ(tu::run("mkvmerge -q --cluster-length 1000ms -o " + tu::q(mkv) + " " + tu::q(es) + " 2>&1").status, 0);
   const auto intact = Reference(mkv, 176, 144, false, "-vsync passthrough");
   ASSERT_EQ(intact.size(), 120u);
-  CheckIntact(std::string(GetParam().name) + " Matroska, intact", mkv, pt::Index(tu::q(mkv), mkv + ".kwi"), 176, 144, 90);
+  CheckIntact(std::string(GetParam().name) + " Matroska, intact", mkv, pt::Index(tu::q(mkv), mkv + ".kwi"), 176, 144,
+              90);
   const std::vector<MkvBlock> blocks = MatroskaBlocks(mkv);
   ASSERT_EQ(blocks.size(), 120u);
   const std::vector<uint8_t> bytes = tu::read_file(mkv);
   // The first frame of 1 KB or more, not a key frame, from 40 % of the file on.
   size_t k = 0;
-  while (k < blocks.size() && (blocks[k].pos < bytes.size() * 2 / 5 || blocks[k].key || blocks[k].end - blocks[k].data < 1024))
+  while (k < blocks.size() &&
+         (blocks[k].pos < bytes.size() * 2 / 5 || blocks[k].key || blocks[k].end - blocks[k].data < 1024))
     ++k;
   ASSERT_LT(k + 10, blocks.size()) << "no frame of 1 KB after 40 % of the file";
   const struct {
@@ -488,13 +497,16 @@ TEST_P(RealHostMatroskaDamage, EveryFrameKeepsItsSlotInEveryOrder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RealHost, RealHostMatroskaDamage,
-    ::testing::Values(MkvStream{"AVC", "x264.264",
-                                [](const std::string& path) { return H264(path, 120, "-s 176x144 -f h264"); }},
-                      MkvStream{"MPEG2", "g12.m2v",
-                                [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144 -f mpeg2video"); }}),
-    [](const ::testing::TestParamInfo<MkvStream>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(RealHost, RealHostMatroskaDamage,
+                         ::testing::Values(MkvStream{"AVC", "x264.264",
+                                                     [](const std::string& path) {
+                                                       return H264(path, 120, "-s 176x144 -f h264");
+                                                     }},
+                                           MkvStream{"MPEG2", "g12.m2v",
+                                                     [](const std::string& path) {
+                                                       return pt::MakeMpeg2(path, 120, "-s 176x144 -f mpeg2video");
+                                                     }}),
+                         [](const ::testing::TestParamInfo<MkvStream>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- undamaged forms
 

@@ -6,8 +6,9 @@
 # Loads PLUGIN with core.std.LoadPlugin and opens core.pemmick.KWSource(INDEX)
 # with the host's default threads, then requests every frame in order on
 # one instance, every frame in a random order (seeded) on another, and each
-# frame of --fresh (those the clip has) on an instance of its own. Writes OUT.report (the
-# decoder's messages go to standard error), one line per request,
+# frame of --fresh (those the clip has) on an instance of its own. Writes
+# OUT.report (the decoder's messages go to standard error), one line per
+# request,
 #   <order> <n> ok <KWMissing>      the frame's planes follow in OUT.<order>
 #   <order> <n> error <message>
 # with <order> "inorder", "random" or "fresh", after a first line
@@ -24,8 +25,6 @@ import sys
 import vapoursynth as vs
 
 core = vs.core
-
-
 report = sys.stdout
 
 
@@ -59,9 +58,9 @@ def play(vspipe, plugin, index, frame_size):
     (counted by their headers) and its first error line, or its last line."""
     r = subprocess.Popen([vspipe, "-a", "plugin=" + plugin, "-a", "index=" + index, __file__, "-", "-c", "y4m"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    data = r.stdout.read()
-    err = r.stderr.read().decode(errors="replace")
-    status = r.wait()
+    data, err = r.communicate()
+    err = err.decode(errors="replace")
+    status = r.returncode
     at = data.find(b"\n") + 1
     frames = 0
     while at > 0 and data.startswith(b"FRAME", at):
