@@ -453,7 +453,9 @@ TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
 // ---------------------------------------------------------------- Matroska damage
 
 // mkvmerge's Matroska of AVC and MPEG-2 (clusters of a second) with 256
-// bytes zeroed inside a frame, and 2 KB zeroed from a block header on.
+// bytes zeroed inside a frame, inside the key frame after it, or from the
+// start of a frame's data on (its first unit's length and header), and
+// with 2 KB zeroed from a block header on.
 struct MkvStream {
   const char* name;
   const char* file;
@@ -475,22 +477,28 @@ TEST_P(RealHostMatroskaDamage, EveryFrameKeepsItsSlotInEveryOrder) {
   const std::vector<MkvBlock> blocks = MatroskaBlocks(mkv);
   ASSERT_EQ(blocks.size(), 120u);
   const std::vector<uint8_t> bytes = tu::read_file(mkv);
-  // The first frame of 1 KB or more, not a key frame, from 40 % of the file on.
+  // The first frame of 512 bytes or more, not a key frame, from 40 % of the file on.
   size_t k = 0;
   while (k < blocks.size() &&
-         (blocks[k].pos < bytes.size() * 2 / 5 || blocks[k].key || blocks[k].end - blocks[k].data < 1024))
+         (blocks[k].pos < bytes.size() * 2 / 5 || blocks[k].key || blocks[k].end - blocks[k].data < 512))
     ++k;
-  ASSERT_LT(k + 10, blocks.size()) << "no frame of 1 KB after 40 % of the file";
+  ASSERT_LT(k + 10, blocks.size()) << "no frame of 512 bytes after 40 % of the file";
+  // The key frame after it.
+  size_t key = k;
+  while (key < blocks.size() && !blocks[key].key) ++key;
+  ASSERT_LT(key, blocks.size());
   const struct {
     const char* name;
     uint64_t at, count;
   } cases[] = {{"256 bytes zeroed inside a frame", (blocks[k].data + blocks[k].end) / 2 - 128, 256},
+               {"256 bytes zeroed inside a key frame", (blocks[key].data + blocks[key].end) / 2 - 128, 256},
+               {"256 bytes zeroed from a frame's data on", blocks[k].data + 4, 256},
                {"2 KB zeroed from a block header on", blocks[k + 10].pos, 2048}};
   unsigned seed = 91;
   for (const auto& c : cases) {
     std::vector<uint8_t> b = bytes;
     std::fill(b.begin() + long(c.at), b.begin() + long(std::min<uint64_t>(c.at + c.count, b.size())), 0);
-    const std::string damaged = mkv + "_" + std::to_string(c.count) + ".mkv";
+    const std::string damaged = mkv + "_" + std::to_string(seed) + ".mkv";
     tu::write_file(damaged, b);
     CheckDamagedCopy(std::string(GetParam().name) + " Matroska, " + c.name, damaged, intact, 176, 144, intact.size(),
                      seed++);
