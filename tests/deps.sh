@@ -11,6 +11,9 @@ packages=(
   ffmpeg x264 x265 mkvtoolnix mjpegtools atomicparsley libimage-exiftool-perl
   libavcodec-dev libavformat-dev libavutil-dev libffmpeg-nvenc-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  # The VapourSynth host that the release build makes from ../shared/vapoursynth
+  # for the plugin's real-host tests.
+  g++ make autoconf automake libtool cython3 libzimg-dev python3-dev
 )
 
 # apt-get needs root: as root run it directly (a fresh Debian has no sudo).

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "damage.h"
 #include "decodecheck.h"
 #include "plugintest.h"
 #include "testutil.h"
@@ -298,15 +299,6 @@ TEST(DecodeStreams, AvcOpenGopAndContainers) {
   CheckStream(Indexed("AVC PS", dir + "closed.vob"), true, 6);
 }
 
-// Transport stream packets: 188 bytes each, the video PID the PID of most.
-int VideoPid(const std::vector<uint8_t>& bytes) {
-  std::map<int, int> per_pid;
-  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) ++per_pid[(bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]];
-  return std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) { return x.second < y.second; })
-      ->first;
-}
-int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]; }
-
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
 // row, the first 2 or 6 of an access unit, which may be an IDR picture's,
 // all of a B, a P or an I picture, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
@@ -318,12 +310,6 @@ int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 
 // groups, with x264's groups, with every group open (non-IDR I pictures
 // with a recovery point and leading B pictures); HEVC with CRA pictures
 // and their RASL pictures; MPEG-2 with open groups.
-struct DamagedTs {
-  const char* name;
-  const char* file;
-  bool (*make)(const std::string& path);
-};
-void PrintTo(const DamagedTs& s, std::ostream* os) { *os << s.name; }
 class TransportStreamDamage : public ::testing::TestWithParam<DamagedTs> {};
 
 TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
@@ -332,68 +318,11 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
   ASSERT_TRUE(GetParam().make(ts));
   const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
   ASSERT_EQ(intact.size(), 120u);
-  const std::vector<uint8_t> bytes = tu::read_file(ts);
-  const int video = VideoPid(bytes);
-  const size_t at = bytes.size() * 2 / 5 / 188 * 188;
-  const struct {
-    const char* name;
-    int dropped;      // video packets dropped from `at` on; 0: 4 KB zeroed there
-    bool from_start;  // dropped from the first packet of an access unit at or after `at`
-    char lost = 0;    // or: every packet of the first picture of this type (by ffprobe) from `at` on
-  } cases[] = {{"1 packet dropped", 1, false},
-               {"5 packets dropped", 5, false},
-               {"50 packets dropped", 50, false},
-               {"4 KB zeroed", 0, false},
-               {"the first 2 packets of a picture dropped", 2, true},
-               {"the first 6 packets of a picture dropped", 6, true},
-               {"a B picture lost", 0, true, 'B'},
-               {"a P picture lost", 0, true, 'P'},
-               {"an I picture lost", 0, true, 'I'}};
-  const auto probed = tu::ffprobe_frames(ts);
-  for (const auto& c : cases) {
+  std::vector<DamagedCopy> copies;
+  ASSERT_NO_FATAL_FAILURE(TsDamagedCopies(ts, &copies));
+  for (const DamagedCopy& c : copies) {
     SCOPED_TRACE(c.name);
-    std::vector<uint8_t> b;
-    if (c.lost) {
-      // The packets of the picture's PES packet: from the one ffprobe gives
-      // as its position to the next that starts a PES packet of the video.
-      size_t from = 0;
-      for (const auto& f : probed) {
-        const auto type = f.find("pict_type"), pos = f.find("pkt_pos");
-        if (type == f.end() || pos == f.end() || type->second != std::string(1, c.lost)) continue;
-        if (std::stoull(pos->second) >= at) {
-          from = std::stoull(pos->second);
-          break;
-        }
-      }
-      ASSERT_GT(from, 0u) << "no " << c.lost << " picture after " << at;
-      bool in = false;
-      for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
-        if (PidOf(bytes, p) == video) {
-          if (p == from) in = true;
-          else if (in && (bytes[p + 1] & 0x40)) in = false;
-          if (in) continue;
-        }
-        b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
-      }
-      ASSERT_LT(b.size(), bytes.size()) << "no packet at " << from;
-    } else if (c.dropped == 0) {
-      b = bytes;
-      std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
-    } else {
-      int dropped = 0;
-      bool started = !c.from_start;
-      for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
-        if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
-        if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
-          ++dropped;
-          continue;
-        }
-        b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
-      }
-    }
-    const std::string damaged =
-        ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + (c.lost ? std::string(1, c.lost) : "") + ".ts";
-    tu::write_file(damaged, b);
+    const std::string& damaged = c.path;
     const std::string kwi = damaged + ".kwi";
     tu::RunResult r;
     tu::index_lines(damaged, kwi, &r);
@@ -406,30 +335,7 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    DecodeStreams, TransportStreamDamage,
-    ::testing::Values(
-        DamagedTs{"AVC_IDR",
-                  "k40.ts",
-                  [](const std::string& path) {
-                    return H264(path, 120,
-                                "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts");
-                  }},
-        DamagedTs{"AVC_x264", "x264.ts",
-                  [](const std::string& path) { return H264(path, 120, "-s 176x144 -f mpegts"); }},
-        DamagedTs{"AVC_open",
-                  "open.ts",
-                  [](const std::string& path) {
-                    return H264(path, 120,
-                                "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
-                                "b-adapt=0:b-pyramid=none -f mpegts");
-                  }},
-        DamagedTs{"MPEG2", "g12.ts",
-                  [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144 -f mpegts"); }},
-        DamagedTs{"HEVC", "k20.ts",
-                  [](const std::string& path) {
-                    return Hevc(path, 120,
-                                "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
-                  }}),
+    DecodeStreams, TransportStreamDamage, ::testing::ValuesIn(DamagedTsStreams()),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
 
 // Two transport stream parts of different lengths and patterns joined as

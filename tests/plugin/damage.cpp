@@ -1,0 +1,145 @@
+#include "damage.h"
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "decodecheck.h"
+#include "plugintest.h"
+#include "testutil.h"
+
+namespace dc {
+
+int VideoPid(const std::vector<uint8_t>& bytes) {
+  std::map<int, int> per_pid;
+  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) ++per_pid[(bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]];
+  return std::max_element(per_pid.begin(), per_pid.end(), [](const auto& x, const auto& y) { return x.second < y.second; })
+      ->first;
+}
+int PidOf(const std::vector<uint8_t>& bytes, size_t p) { return (bytes[p + 1] & 0x1F) << 8 | bytes[p + 2]; }
+
+void PrintTo(const DamagedTs& s, std::ostream* os) { *os << s.name; }
+
+const std::vector<DamagedTs>& DamagedTsStreams() {
+  static const std::vector<DamagedTs> streams = {
+      {"AVC_IDR", "k40.ts",
+       [](const std::string& path) {
+         return H264(path, 120, "-s 176x144 -x264-params keyint=40:min-keyint=40:scenecut=0:bframes=3 -f mpegts");
+       }},
+      {"AVC_x264", "x264.ts", [](const std::string& path) { return H264(path, 120, "-s 176x144 -f mpegts"); }},
+      {"AVC_open", "open.ts",
+       [](const std::string& path) {
+         return H264(path, 120,
+                     "-s 176x144 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:"
+                     "b-adapt=0:b-pyramid=none -f mpegts");
+       }},
+      {"MPEG2", "g12.ts", [](const std::string& path) { return pt::MakeMpeg2(path, 120, "-s 176x144 -f mpegts"); }},
+      {"HEVC", "k20.ts",
+       [](const std::string& path) {
+         return Hevc(path, 120, "-s 176x144 -x265-params log-level=error:keyint=20:min-keyint=20:bframes=3 -f mpegts");
+       }},
+  };
+  return streams;
+}
+
+std::vector<uint8_t> DropPackets(const std::vector<uint8_t>& bytes, int pid, size_t from, int count) {
+  std::vector<uint8_t> b;
+  b.reserve(bytes.size());
+  bool in = false;
+  int dropped = 0;
+  for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
+    if (PidOf(bytes, p) == pid) {
+      if (p == from) in = true;
+      else if (in && (count < 0 ? (bytes[p + 1] & 0x40) != 0 : dropped >= count)) in = false;
+      if (in) {
+        ++dropped;
+        continue;
+      }
+    }
+    b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
+  }
+  return b;
+}
+
+void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out) {
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  const int video = VideoPid(bytes);
+  const size_t at = bytes.size() * 2 / 5 / 188 * 188;
+  const struct {
+    const char* name;
+    int dropped;
+    bool from_start;
+    char lost;
+  } cases[] = {{"1 packet dropped", 1, false, 0},
+               {"5 packets dropped", 5, false, 0},
+               {"50 packets dropped", 50, false, 0},
+               {"4 KB zeroed", 0, false, 0},
+               {"the first 2 packets of a picture dropped", 2, true, 0},
+               {"the first 6 packets of a picture dropped", 6, true, 0},
+               {"a B picture lost", 0, true, 'B'},
+               {"a P picture lost", 0, true, 'P'},
+               {"an I picture lost", 0, true, 'I'}};
+  const auto probed = tu::ffprobe_frames(ts);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> b;
+    if (c.lost) {
+      // The packets of the picture's PES packet: from the one ffprobe gives
+      // as its position to the next that starts a PES packet of the video.
+      size_t from = 0;
+      for (const auto& f : probed) {
+        const auto type = f.find("pict_type"), pos = f.find("pkt_pos");
+        if (type == f.end() || pos == f.end() || type->second != std::string(1, c.lost)) continue;
+        if (std::stoull(pos->second) >= at) {
+          from = std::stoull(pos->second);
+          break;
+        }
+      }
+      ASSERT_GT(from, 0u) << "no " << c.lost << " picture after " << at;
+      b = DropPackets(bytes, video, from, -1);
+      ASSERT_LT(b.size(), bytes.size()) << "no packet at " << from;
+    } else if (c.dropped == 0) {
+      b = bytes;
+      std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
+    } else {
+      int dropped = 0;
+      bool started = !c.from_start;
+      for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
+        if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
+        if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
+          ++dropped;
+          continue;
+        }
+        b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
+      }
+    }
+    const std::string damaged =
+        ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + (c.lost ? std::string(1, c.lost) : "") + ".ts";
+    tu::write_file(damaged, b);
+    out->push_back({c.name, damaged, c.dropped, c.from_start, c.lost});
+  }
+}
+
+std::vector<MkvBlock> MatroskaBlocks(const std::string& mkv) {
+  const tu::RunResult r = tu::run("mkvinfo -a -P -z " + tu::q(mkv));
+  EXPECT_EQ(r.status, 0) << mkv << ": " << r.out;
+  // "<label>[: <value>] at <pos> size <size> data size <data>"
+  static const std::regex line(R"(^[| ]*\+ (.*?)(?:: (.*))? at (\d+) size (\d+) data size (\d+)$)");
+  static const std::regex time(R"(timestamp (\d+):(\d+):(\d+)\.(\d{9}))");
+  std::vector<MkvBlock> blocks;
+  std::smatch m, t;
+  for (const std::string& l : tu::lines(r.out)) {
+    if (!std::regex_match(l, m, line) || m[1] != "Simple block") continue;
+    const std::string value = m[2];
+    if (!std::regex_search(value, t, time)) continue;
+    const uint64_t pos = std::stoull(m[3]), size = std::stoull(m[4]), data = std::stoull(m[5]);
+    const uint64_t ns =
+        ((std::stoull(t[1]) * 60 + std::stoull(t[2])) * 60 + std::stoull(t[3])) * 1000000000ULL + std::stoull(t[4]);
+    blocks.push_back({pos, pos + size, pos + size - data, ns, value.rfind("key", 0) == 0});
+  }
+  return blocks;
+}
+
+}  // namespace dc

@@ -1,0 +1,56 @@
+// Damaged copies of test inputs, made the same way for every host the
+// plugin's tests run in: transport streams that lost packets of their video,
+// and the blocks of a Matroska file as mkvinfo lists them.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace dc {
+
+// Transport stream packets: 188 bytes each, the video PID the PID of most.
+int VideoPid(const std::vector<uint8_t>& bytes);
+int PidOf(const std::vector<uint8_t>& bytes, size_t p);
+
+// A transport stream that encodes 120 pictures of 176 x 144 into `path`;
+// false when the encoder fails.
+struct DamagedTs {
+  const char* name;
+  const char* file;
+  bool (*make)(const std::string& path);
+};
+// AVC with IDR groups, with x264's groups, with every group open (non-IDR I
+// pictures with a recovery point and leading B pictures); MPEG-2 with open
+// groups; HEVC with CRA pictures and their RASL pictures.
+const std::vector<DamagedTs>& DamagedTsStreams();
+void PrintTo(const DamagedTs& s, std::ostream* os);
+
+// One damaged copy of a transport stream, written beside it.
+struct DamagedCopy {
+  std::string name;   // what the failure messages call it
+  std::string path;
+  int dropped;        // video packets dropped from 40 % of the file on; 0: 4 KB zeroed there
+  bool from_start;    // dropped from the first packet of an access unit at or after 40 %
+  char lost;          // or: every packet of the first picture of this type (by ffprobe) from 40 % on
+};
+// The copies of `ts` that lost packets of its video PID at 40 % of the
+// file: 1, 5 or 50 in a row, the first 2 or 6 of an access unit, the whole
+// PES packet of a B, a P or an I picture, or 4 KB zeroed. A failed test
+// when the stream has no such picture.
+void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out);
+
+// The packets of `bytes` less `count` packets of PID `pid` from the one at
+// byte `from` on (count < 0: all up to the next that starts a PES packet).
+std::vector<uint8_t> DropPackets(const std::vector<uint8_t>& bytes, int pid, size_t from, int count);
+
+// One block of a Matroska file as mkvinfo lists it: where its element
+// begins and ends, where its frame data begins, its time, key frame or not.
+struct MkvBlock {
+  uint64_t pos, end, data, ns;
+  bool key;
+};
+std::vector<MkvBlock> MatroskaBlocks(const std::string& mkv);
+
+}  // namespace dc
