@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "mpg.h"
 #include "mpls.h"
 #include "nalu.h"
+#include "pes.h"
 #include "ts.h"
 #include "vc1.h"
 
@@ -298,7 +300,145 @@ void note_picture_size() {
   last_picture_height = h;
 }
 
+// ---- damage and lost slots
+bool damage = false;               // damage was noted in this run
+std::vector<u64> damage_due;       // positions noted, not yet listed
+std::vector<u64> damage_noted_at;  // the last positions noted (a stretch read twice is noted once)
+constexpr size_t kDamageRemembered = 16;
+bool times_unordered = false;      // the container's times are no presentation times
+// Presentation times in display order: the time at which the next picture
+// written is due (the last timed picture's time and duration, with the
+// durations of the pictures without a time written after it). Not set
+// before the first timed picture.
+bool slot_anchor = false;
+double slot_next = 0;
+// Decode times in decode order, the same way; and the pictures that their
+// gaps show missing, not yet written as lost slots (PES input only).
+bool decode_anchor = false;
+double decode_next = 0;
+long long missing_in_decode_order = 0;
+
+bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+
+// One frame slot in the container's time unit; 0 where no rate is known.
+double frame_slot() {
+  if (fps_num <= 0 || fps_den <= 0) return 0;
+  return (pes_times() ? 90000.0 : 1e9) * fps_den / fps_num;
+}
+
+// Ten seconds of frames: a gap beyond is a new time base (parts joined, a
+// clock reset), no loss.
+double slot_cap() { return 10.0 * fps_num / fps_den; }
+
+double wrap_time(double t) { return pes_times() ? std::fmod(t, static_cast<double>(kPtsModulus)) : t; }
+
+// later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
+// way round.
+double time_difference(double later, double earlier) {
+  double d = later - earlier;
+  if (pes_times()) {
+    const double modulus = static_cast<double>(kPtsModulus);
+    d = std::fmod(d, modulus);
+    if (d > modulus / 2) d -= modulus;
+    if (d <= -modulus / 2) d += modulus;
+  }
+  return d;
+}
+
+void list_damage() {
+  if (damage_due.empty()) return;
+  if (Operation == 0 && p_aif)
+    for (u64 at : damage_due) fprintf(p_aif, "\nDAMAGE %llu", static_cast<unsigned long long>(at));
+  damage_due.clear();
+}
+
 }  // namespace
+
+int lost_slots = 0;
+
+void NoteDamage(u64 position) {
+  damage = true;
+  if (Operation != 0) return;
+  if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
+  try {
+    if (damage_noted_at.size() == kDamageRemembered) damage_noted_at.erase(damage_noted_at.begin());
+    damage_noted_at.push_back(position);
+    damage_due.push_back(position);
+  } catch (const std::bad_alloc&) {
+    no_mem_exit("damage positions");
+  }
+}
+
+u64 access_unit_position() { return access_unit_start; }
+
+u64 picture_time(u64 position, int half_slots) {
+  if (Operation != 0) return kNoTime;
+  if (SystemStream_Flag == 2) return mkv_current_tc;
+  if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
+  const PesTimes t = TakePesTime(position);
+  const double frame = frame_slot();
+  const double duration = frame * half_slots / 2;
+  if (t.dts == kNoTime || frame <= 0) {
+    if (decode_anchor) decode_next = wrap_time(decode_next + duration);
+    return t.pts;
+  }
+  const double d = static_cast<double>(t.dts);
+  if (decode_anchor) {
+    // Half a frame late is none: decode steps follow the repeats of the
+    // pictures shown, not of those decoded.
+    const double late = std::ceil(time_difference(d, decode_next) / frame - 0.5);
+    if (late >= 1 && late <= slot_cap()) missing_in_decode_order += static_cast<long long>(late);
+  }
+  decode_anchor = true;
+  decode_next = wrap_time(d + (half_slots > 2 ? duration : frame));
+  return t.pts;
+}
+
+void check_display_order(u64 earlier, u64 later) {
+  if (Operation != 0 || earlier == kNoTime || later == kNoTime) return;
+  const double frame = frame_slot();
+  if (frame > 0 && time_difference(static_cast<double>(later), static_cast<double>(earlier)) < frame / 2)
+    times_unordered = true;
+}
+
+void write_lost_slots(u64 time, int half_slots) {
+  list_damage();
+  if (Operation != 0 || !p_aif) return;
+  if (!pes_times() && SystemStream_Flag != 2) return;
+  const double frame = frame_slot();
+  if (frame <= 0) return;
+  const double duration = frame * half_slots / 2;
+  if (time == kNoTime) {
+    if (slot_anchor) slot_next = wrap_time(slot_next + duration);
+    return;
+  }
+  const double t = static_cast<double>(time);
+  if (!slot_anchor) {
+    slot_anchor = true;
+    slot_next = wrap_time(t + duration);
+    return;
+  }
+  const double slots = std::floor(time_difference(t, slot_next) / frame + 0.5);
+  const double cap = slot_cap();
+  if (slots < 0 && -slots <= cap) {
+    // Shown out of its place: it takes a slot after those written.
+    slot_next = wrap_time(slot_next + duration);
+    return;
+  }
+  if (slots >= 1 && slots <= cap && damage && !times_unordered) {
+    long long k = static_cast<long long>(slots);
+    if (pes_times()) {
+      k = std::min(k, missing_in_decode_order);
+      missing_in_decode_order -= k;
+    }
+    for (long long i = 0; i < k; i++) {
+      fprintf(p_aif, "\n%d:LOST", FRM_ndx);
+      FRM_ndx++;
+      lost_slots++;
+    }
+  }
+  slot_next = wrap_time(t + duration);
+}
 
 // ------------------------------------------------------------------ analysis reset
 
@@ -327,6 +467,17 @@ void init_indexing() {
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;
+  damage = false;
+  damage_due.clear();
+  damage_noted_at.clear();
+  times_unordered = false;
+  slot_anchor = false;
+  slot_next = 0;
+  decode_anchor = false;
+  decode_next = 0;
+  missing_in_decode_order = 0;
+  lost_slots = 0;
+  reset_pes_times();
   ts_video_gaps = 0;
   ts_first_gap = 0;
   ts_video_packets_lost = 0;
@@ -625,6 +776,10 @@ void Index(int mode) {
              "the loss cut may decode damaged.\n",
              ts_video_gaps, lost, static_cast<unsigned long long>(ts_first_gap));
   }
+  if (lost_slots > 0)
+    printf("WARNING: %d frames have no picture of their own (lost in the damage); they show the picture before them "
+           "and carry the frame property KWMissing\n",
+           lost_slots);
   if (SystemStream_Flag == 4) {
     u32 samples = 0;
     if (const u32 unread = MP4UnreadSample(&samples))
@@ -697,12 +852,13 @@ void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transf
 }
 
 void write_trailer(bool hevc) {
+  list_damage();
   if (Operation != 0 || !p_aif) return;
   fprintf(p_aif, "\nSIZE %d x %d ", Picture_Width, Picture_Height);
   fprintf(p_aif, "\nFPS %d / %d", fps_num, fps_den);
   fprintf(p_aif, "\nCODED %d", coded);
   if (!hevc) {
-    fprintf(p_aif, "\nPLAYBACK %d", coded + frame_repeats + field_repeats / 2);
+    fprintf(p_aif, "\nPLAYBACK %d", coded + frame_repeats + field_repeats / 2 + lost_slots);
     if (FILM_Purity + VIDEO_Purity > 0) {
       float film = static_cast<float>(FILM_Purity) * 100.0f / static_cast<float>(FILM_Purity + VIDEO_Purity);
       fprintf(p_aif, "\n%.2f%% FILM", static_cast<double>(film));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "global.h"
+#include "pes.h"
 
 // ---- driver
 void SetVideoType();                 // probes the first units; sets VideoStream_Flag, may exit
@@ -51,6 +52,42 @@ void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transf
 void write_trailer(bool hevc);
 // Final line feed and close.
 void close_index_file();
+
+// ---- damage and lost slots
+// Where reading met damage (a transport-stream counter gap, at the position
+// of the packet after it; a program stream's bytes that are no packet, at
+// the start code after them; a Matroska stretch passed over or a frame lost
+// to it, at the time of the frame; a Matroska frame without a readable
+// picture header, at its time): from here on the writer fills gaps in the
+// presentation times with lost slots. The position is listed in the index
+// as "DAMAGE <position>" before the next picture line written (or the
+// trailer), once and in stream order.
+void NoteDamage(u64 position);
+// The time of a picture whose access unit begins at position (a byte
+// position; Matroska: the frame's time, passed as the position), asked for
+// once per picture in decode order; half_slots is its duration in half frame
+// slots: 2 a frame or field pair, 3 with a field repeated, 4 and 6 for a
+// frame shown twice and three times. In a transport or program stream the
+// decode times also tell how many pictures went missing in decode order:
+// no more lost slots than that are written, so that pictures cut off by the
+// end of a recording, shown between those read, are not taken for lost.
+u64 picture_time(u64 position, int half_slots);
+// The position of the access unit that the AVC, HEVC and MPEG-2 units read
+// last belong to (its first unit that is no part of the picture before it).
+u64 access_unit_position();
+// Two pictures written one after the other, with nothing lost between them
+// that the analysis knows of: the later must not have the earlier time.
+// Where it has, the container's times are no presentation times (decode
+// times written as block times, say), and no lost slot is written.
+void check_display_order(u64 earlier, u64 later);
+// Before each picture line, in display order: the picture's time and
+// duration as above (kNoTime for a picture without a time). After damage,
+// when the picture comes k whole frame slots (1 <= k <= ten seconds of
+// frames) later than the pictures written before it end, k lines
+// "<ndx>:LOST" stand for the pictures lost there. Also writes the DAMAGE
+// lines due.
+void write_lost_slots(u64 time, int half_slots);
+extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
 // ---- frame rate and aspect rules
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.

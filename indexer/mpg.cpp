@@ -76,6 +76,8 @@ struct PictureInfo {
   int progressive_frame;
   int temporal_reference;       // -1 where no picture header was read
   unsigned gaps;                // ts_video_gaps when the picture began
+  u64 shown = kNoTime;          // presentation time (index.h)
+  int half_slots = 2;           // duration in half frame slots: 3 with a field repeated, 4 or 6 frames repeated
 };
 
 }  // namespace
@@ -221,6 +223,7 @@ static const FrameRate kFrameRates[16] = {
 
 static void write_frm_line(const PictureInfo& p) {
   if (!writing()) return;
+  write_lost_slots(p.shown, p.half_slots);
   write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
                      {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
   FRM_ndx++;
@@ -439,6 +442,9 @@ static void commit_held() {
       // in coding order was lost (or the I picture of the next group), and
       // the held one is shown before this B picture, not after it.
       if (pending_ref.valid && pic.gaps != pending_ref.gaps && shown_after(pic, pending_ref)) write_pending_ref();
+      // Shown before the held I or P picture (where no gap came between).
+      if (pending_ref.valid && !pending_ref_written && pic.gaps == pending_ref.gaps)
+        check_display_order(pic.shown, pending_ref.shown);
       decide_field_order(pic);
       write_frm_line(pic);
       break;
@@ -457,6 +463,7 @@ void MpgFrameWithoutPicture(u64 t) {
   pic.progressive_frame = last.valid ? last.progressive_frame : prog_seq;
   pic.temporal_reference = -1;
   pic.gaps = ts_video_gaps;
+  pic.shown = t;
   if (pic.type == P_TYPE) last_reference_time = t;
   second_field = false;
   coded++;
@@ -510,6 +517,12 @@ static int picture_coding_extension(BitReader& br) {
   pic.progressive_frame = progressive_frame;
   pic.temporal_reference = header_temporal_reference;
   pic.gaps = ts_video_gaps;
+  // The time of the access unit (from its sequence, group or picture
+  // header), and how long the picture is shown: a repeated first field adds
+  // half a frame, in a progressive sequence a frame (two with top_field_first).
+  const bool container_times = SystemStream_Flag == 2 || SystemStream_Flag == 4;
+  if (!is_field && rff) pic.half_slots = prog_seq ? (tff ? 6 : 4) : 3;
+  pic.shown = picture_time(container_times ? mkv_current_tc : access_unit_position(), pic.half_slots);
 
   // Film cadence, over frame pictures, in display order. A reference
   // picture's code enters only when the next reference arrives.

@@ -2,6 +2,8 @@
 #include "ps.h"
 
 #include "decode.h"
+#include "index.h"
+#include "pes.h"
 
 int GetRawByte(unsigned char* byte) {
   if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
@@ -29,9 +31,11 @@ static int read_u16(u32* v) {
 }
 
 // Header of a video PES packet of length L, read after its length field.
-// Returns the bytes of the header consumed, or -1 at end of input. A header
-// that claims more than the packet holds yields consumed > L: no payload.
-static int video_pes_header(u32 L, u32* consumed) {
+// Returns the bytes of the header consumed, or -1 at end of input, and the
+// PTS and DTS the header carries in *times (kNoTime when none). A header that claims
+// more than the packet holds yields consumed > L: no payload.
+static int video_pes_header(u32 L, u32* consumed, PesTimes* times) {
+  *times = PesTimes{};
   unsigned char b;
   u32 used = 0;
   if (program_stream_type != 5) {
@@ -49,7 +53,13 @@ static int video_pes_header(u32 L, u32* consumed) {
       *consumed = L + 1;
       return L > used ? skip_bytes(L - used) : 0;
     }
-    if (skip_bytes(H) < 0) return -1;
+    // The PTS and DTS lead the header data when the flags announce them.
+    unsigned char fields[10] = {};
+    const u32 held = H < sizeof fields ? H : static_cast<u32>(sizeof fields);
+    for (u32 i = 0; i < held; i++)
+      if (GetRawByte(&fields[i]) < 0) return -1;
+    if (skip_bytes(H - held) < 0) return -1;
+    *times = PesHeaderTimes(flags2, fields, H);
     *consumed = used + H;
     return 0;
   }
@@ -78,7 +88,10 @@ static int video_pes_header(u32 L, u32* consumed) {
     *consumed = L + 1;
     return skip_bytes(L - used);
   }
-  if (skip_bytes(more) < 0) return -1;
+  unsigned char rest[9];
+  for (u32 i = 0; i < more; i++)
+    if (GetRawByte(&rest[i]) < 0) return -1;
+  if (more > 0) *times = Mpeg1PacketTimes(b, rest);
   *consumed = used + more;
   return 0;
 }
@@ -117,10 +130,20 @@ static int scan_code(u32* code) {
   }
 }
 
+// Stream position right after the last packet passed over by its length:
+// the next start code begins there, unless bytes that are no packet were
+// lost or damaged. All ones where none is due: after a pack or system
+// header, whose rest the scan passes over, and after a seek (which moves
+// the read pointer elsewhere).
+static u64 code_due_at = ~0ULL;
+
 int NextPSPayload() {
   for (;;) {
     u32 code;
+    const u64 scan_from = StreamPosition();
     if (scan_code(&code) < 0) return -1;
+    if (scan_from == code_due_at && StreamPosition() - 4 != scan_from) NoteDamage(StreamPosition() - 4);
+    code_due_at = ~0ULL;
     if (code < 0x1BA) continue;
     if (code == 0x1BA) {
       unsigned char b;
@@ -132,14 +155,18 @@ int NextPSPayload() {
       // Every other packet (system header, private streams, audio, padding)
       // is passed over by its length, so that its bytes never pass for video.
       if (read_u16(&L) < 0 || skip_bytes(L) < 0) return -1;
+      if (code != 0x1BB) code_due_at = StreamPosition();
       continue;
     }
     MPEG2_Program_StreamID = static_cast<unsigned char>(code & 0xFF);
     if (read_u16(&L) < 0) return -1;
     u32 consumed;
-    if (video_pes_header(L, &consumed) < 0) return -1;
+    PesTimes times;
+    if (video_pes_header(L, &consumed, &times) < 0) return -1;
     if (consumed >= L) continue;  // header fills (or overruns) the packet: nothing to deliver
+    NotePesStart(StreamPosition(), times);
     payload_bytes = L - consumed;
+    code_due_at = StreamPosition() + payload_bytes;
     Rdmax = Rdptr + payload_bytes;
     return 0;
   }
