@@ -292,7 +292,7 @@ void OutputPendingFrmsAVC() {
   for (const FrmRecord& r : pending_frms) {
     if (field_order == -1) field_order = order_from_record(r);
     if (writing()) {
-      write_lost_slots(r.shown, 2 + 2 * r.frame_repeats + r.field_repeats);
+      write_lost_slots(r.shown);
       write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
     }
     if (Operation == 0) FRM_ndx++;
@@ -544,8 +544,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   ++pictures_begun;
   // The repeats of the picture timing read before this picture are its own.
   const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
-  const u64 shown = picture_time(byte_container() ? access_unit_position() : mkv_current_tc,
-                                 2 + 2 * own_frame_repeats + own_field_repeats);
+  const u64 shown = picture_time(byte_container() ? access_unit_position() : mkv_current_tc);
   sei_frame_repeats = sei_field_repeats = 0;
   sei_pic_struct = -1;
 

@@ -499,7 +499,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   new_sequence = false;
   if (Operation != 0) return 1;
   ++pictures_begun;
-  const u64 shown = picture_time(container_times() ? mkv_current_tc : access_unit_position(), 2);
+  const u64 shown = picture_time(container_times() ? mkv_current_tc : access_unit_position());
 
   // After pictures were lost, those up to the next IRAP picture cannot be
   // decoded, nor the RASL pictures of a CRA or BLA picture there (before the
@@ -623,7 +623,7 @@ static void write_record_lines() {
     const int t = int(e.nal_unit_type);
     const unsigned long long pos = is_irap(t) ? irap_positions[e.irap] : 0;
     const long long at = static_cast<long long>(pos);
-    write_lost_slots(e.shown, 2);
+    write_lost_slots(e.shown);
     if (is_idr(t))
       write_picture_line(FRM_ndx, "IDR", {at, 2, e.poc});
     else if (t == NAL_CRA_NUT)

@@ -306,16 +306,21 @@ std::vector<u64> damage_due;       // positions noted, not yet listed
 std::vector<u64> damage_noted_at;  // the last positions noted (a stretch read twice is noted once)
 constexpr size_t kDamageRemembered = 16;
 bool times_unordered = false;      // the container's times are no presentation times
-// Presentation times in display order: the time at which the next picture
-// written is due (the last timed picture's time and duration, with the
-// durations of the pictures without a time written after it). Not set
-// before the first timed picture.
-bool slot_anchor = false;
-double slot_next = 0;
-// Decode times in decode order, the same way; and the pictures that their
-// gaps show missing, not yet written as lost slots (PES input only).
-bool decode_anchor = false;
-double decode_next = 0;
+// A run of picture times, in display order (the pictures written) or in
+// decode order (the times the pictures were read with): the last time of
+// the run, the pictures since it that had none, and the spacing of the
+// pictures, a running mean of the steps between neighbours that are no gap
+// (a frame slot to begin with; pulldown repeats and block times that leave
+// them out alike are its measure).
+struct TimeRun {
+  bool anchored = false;
+  double last = 0;
+  int untimed = 0;
+  double step = 0;
+};
+TimeRun shown_run, decoded_run;
+// Pictures that the gaps in decode order show missing, not yet written as
+// lost slots (PES input only).
 long long missing_in_decode_order = 0;
 
 bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
@@ -329,8 +334,6 @@ double frame_slot() {
 // Ten seconds of frames: a gap beyond is a new time base (parts joined, a
 // clock reset), no loss.
 double slot_cap() { return 10.0 * fps_num / fps_den; }
-
-double wrap_time(double t) { return pes_times() ? std::fmod(t, static_cast<double>(kPtsModulus)) : t; }
 
 // later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
 // way round.
@@ -371,27 +374,66 @@ void NoteDamage(u64 position) {
 
 u64 access_unit_position() { return access_unit_start; }
 
-u64 picture_time(u64 position, int half_slots) {
+namespace {
+
+// The pictures missing before one of time t that follows the run: the
+// steps of the run's spacing that its distance from the last time holds,
+// less one for itself and one for each picture without a time in between
+// (half a step rounds down). Negative where it comes before the last time.
+// Moves the run on to t; a picture that comes before it takes a step after
+// it, as one without a time does.
+long long follow_run(TimeRun& run, double t) {
+  const double frame = frame_slot();
+  if (run.step <= 0) run.step = frame;
+  if (!run.anchored) {
+    run = TimeRun{true, t, 0, run.step};
+    return 0;
+  }
+  const double d = time_difference(t, run.last);
+  if (d <= -slot_cap() * frame || d > slot_cap() * frame) {
+    run = TimeRun{true, t, 0, run.step};  // a new time base
+    return 0;
+  }
+  if (d < 0) {
+    run.untimed++;
+    return -1;
+  }
+  const long long missing = static_cast<long long>(std::ceil(d / run.step - 0.5)) - 1 - run.untimed;
+  if (run.untimed == 0 && d > run.step / 4 && d < run.step * 7 / 4) run.step += (d - run.step) / 8;
+  run.last = t;
+  run.untimed = 0;
+  return missing;
+}
+
+}  // namespace
+
+u64 picture_time(u64 position) {
   if (Operation != 0) return kNoTime;
   if (SystemStream_Flag == 2) return mkv_current_tc;
   if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
   const PesTimes t = TakePesTime(position);
-  const double frame = frame_slot();
-  const double duration = frame * half_slots / 2;
-  if (t.dts == kNoTime || frame <= 0) {
-    if (decode_anchor) decode_next = wrap_time(decode_next + duration);
-    return t.pts;
+  if (frame_slot() <= 0) return t.pts;
+  if (t.dts == kNoTime) {
+    if (decoded_run.anchored) decoded_run.untimed++;
+  } else {
+    const long long missing = follow_run(decoded_run, static_cast<double>(t.dts));
+    if (missing > 0) missing_in_decode_order += missing;
   }
-  const double d = static_cast<double>(t.dts);
-  if (decode_anchor) {
-    // Half a frame late is none: decode steps follow the repeats of the
-    // pictures shown, not of those decoded.
-    const double late = std::ceil(time_difference(d, decode_next) / frame - 0.5);
-    if (late >= 1 && late <= slot_cap()) missing_in_decode_order += static_cast<long long>(late);
-  }
-  decode_anchor = true;
-  decode_next = wrap_time(d + (half_slots > 2 ? duration : frame));
   return t.pts;
+}
+
+u64 time_moved(u64 time, int pictures) {
+  const double frame = frame_slot();
+  if (time == kNoTime || frame <= 0) return kNoTime;
+  double t = static_cast<double>(time) + pictures * (shown_run.step > 0 ? shown_run.step : frame);
+  if (pes_times()) {
+    const double modulus = static_cast<double>(kPtsModulus);
+    t = std::fmod(t, modulus);
+    if (t < 0) t += modulus;
+  } else if (t < 0) {
+    return kNoTime;
+  }
+  return static_cast<u64>(std::llround(t));
 }
 
 void check_display_order(u64 earlier, u64 later) {
@@ -401,43 +443,25 @@ void check_display_order(u64 earlier, u64 later) {
     times_unordered = true;
 }
 
-void write_lost_slots(u64 time, int half_slots) {
+void write_lost_slots(u64 time) {
   list_damage();
   if (Operation != 0 || !p_aif) return;
-  if (!pes_times() && SystemStream_Flag != 2) return;
-  const double frame = frame_slot();
-  if (frame <= 0) return;
-  const double duration = frame * half_slots / 2;
+  if ((!pes_times() && SystemStream_Flag != 2) || frame_slot() <= 0) return;
   if (time == kNoTime) {
-    if (slot_anchor) slot_next = wrap_time(slot_next + duration);
+    if (shown_run.anchored) shown_run.untimed++;
     return;
   }
-  const double t = static_cast<double>(time);
-  if (!slot_anchor) {
-    slot_anchor = true;
-    slot_next = wrap_time(t + duration);
-    return;
+  long long k = follow_run(shown_run, static_cast<double>(time));
+  if (k < 1 || !damage || times_unordered) return;
+  if (pes_times()) {
+    k = std::min(k, missing_in_decode_order);
+    missing_in_decode_order -= k;
   }
-  const double slots = std::floor(time_difference(t, slot_next) / frame + 0.5);
-  const double cap = slot_cap();
-  if (slots < 0 && -slots <= cap) {
-    // Shown out of its place: it takes a slot after those written.
-    slot_next = wrap_time(slot_next + duration);
-    return;
+  for (long long i = 0; i < k; i++) {
+    fprintf(p_aif, "\n%d:LOST", FRM_ndx);
+    FRM_ndx++;
+    lost_slots++;
   }
-  if (slots >= 1 && slots <= cap && damage && !times_unordered) {
-    long long k = static_cast<long long>(slots);
-    if (pes_times()) {
-      k = std::min(k, missing_in_decode_order);
-      missing_in_decode_order -= k;
-    }
-    for (long long i = 0; i < k; i++) {
-      fprintf(p_aif, "\n%d:LOST", FRM_ndx);
-      FRM_ndx++;
-      lost_slots++;
-    }
-  }
-  slot_next = wrap_time(t + duration);
 }
 
 // ------------------------------------------------------------------ analysis reset
@@ -471,10 +495,8 @@ void init_indexing() {
   damage_due.clear();
   damage_noted_at.clear();
   times_unordered = false;
-  slot_anchor = false;
-  slot_next = 0;
-  decode_anchor = false;
-  decode_next = 0;
+  shown_run = TimeRun{};
+  decoded_run = TimeRun{};
   missing_in_decode_order = 0;
   lost_slots = 0;
   reset_pes_times();

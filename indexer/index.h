@@ -65,13 +65,11 @@ void close_index_file();
 void NoteDamage(u64 position);
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
-// once per picture in decode order; half_slots is its duration in half frame
-// slots: 2 a frame or field pair, 3 with a field repeated, 4 and 6 for a
-// frame shown twice and three times. In a transport or program stream the
-// decode times also tell how many pictures went missing in decode order:
-// no more lost slots than that are written, so that pictures cut off by the
-// end of a recording, shown between those read, are not taken for lost.
-u64 picture_time(u64 position, int half_slots);
+// once per picture in decode order. In a transport or program stream the
+// decode times also tell how many pictures went missing in decode order: no
+// more lost slots than that are written, so that pictures that the end of a
+// recording cut off, shown between those read, are not taken for lost.
+u64 picture_time(u64 position);
 // The position of the access unit that the AVC, HEVC and MPEG-2 units read
 // last belong to (its first unit that is no part of the picture before it).
 u64 access_unit_position();
@@ -80,13 +78,17 @@ u64 access_unit_position();
 // Where it has, the container's times are no presentation times (decode
 // times written as block times, say), and no lost slot is written.
 void check_display_order(u64 earlier, u64 later);
-// Before each picture line, in display order: the picture's time and
-// duration as above (kNoTime for a picture without a time). After damage,
-// when the picture comes k whole frame slots (1 <= k <= ten seconds of
-// frames) later than the pictures written before it end, k lines
-// "<ndx>:LOST" stand for the pictures lost there. Also writes the DAMAGE
-// lines due.
-void write_lost_slots(u64 time, int half_slots);
+// A time moved by the given number of pictures (negative: earlier) at the
+// spacing of the pictures written so far, in the container's unit; kNoTime
+// stays. For a picture whose own time was lost with its PES header, from a
+// neighbour's and their distance in display order.
+u64 time_moved(u64 time, int pictures);
+// Before each picture line, in display order, with the picture's time
+// (kNoTime for none). After damage, where the picture comes k pictures
+// later than the one written before it (by the spacing of the pictures;
+// 1 <= k, the gap at most ten seconds), k lines "<ndx>:LOST" stand for the
+// pictures lost there. Also writes the DAMAGE lines due.
+void write_lost_slots(u64 time);
 extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
 // ---- frame rate and aspect rules

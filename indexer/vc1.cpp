@@ -130,7 +130,6 @@ struct Picture {
   unsigned char mode;                      // frame coding mode
   int repeat;                              // TFF*2+RFF or RPTFRM; kNoPulldown without PULLDOWN
   u64 shown;                               // presentation time (index.h), kNoTime for none
-  int half_slots;                          // duration in half frame slots, 2 without repeats
 };
 
 bool is_intra(const Picture& p) {
@@ -184,7 +183,7 @@ void write_picture(const Picture& p, bool decides_order) {
     else
       field_order = (p.repeat & 2) ? 1 : 2;
   }
-  write_lost_slots(p.shown, p.half_slots);
+  write_lost_slots(p.shown);
   write_picture_line(FRM_ndx, "FRM", {p.type, p.mode, p.repeat});
   FRM_ndx++;
 }
@@ -466,11 +465,7 @@ int parse_frame_header(const NALU_t* unit, u64 pos) {
   }
 
   account_pulldown(p);
-  // Shown for a frame, and as long again for each repeat that the pulldown
-  // accounting counts (frames repeated, or a field).
-  p.half_slots = 2;
-  if (p.pulldown) p.half_slots += !p.interlace || p.psf ? 2 * p.repeat : (p.repeat & 1);
-  p.shown = picture_time(stored_position(pos), p.half_slots);
+  p.shown = picture_time(stored_position(pos));
 
   // A group starts at an I picture that directly follows a sequence header.
   if (first_picture && is_intra(p)) {

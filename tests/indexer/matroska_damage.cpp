@@ -51,6 +51,7 @@ struct Layout {
   };
   std::vector<Element> top;
   std::vector<uint64_t> blocks;
+  std::vector<uint64_t> block_times;  // ns, as mkvinfo gives each block's timestamp
   std::vector<uint64_t> clusters;
   const Element& find(const std::string& name) const {
     for (const Element& e : top)
@@ -62,7 +63,7 @@ struct Layout {
 Layout MkvLayout(const std::string& file) {
   Layout l;
   const std::regex element(R"(^\|\+ ([A-Za-z ]+?)(?: \(.*\))? at (\d+) size (\d+) data size (\d+))");
-  const std::regex block(R"(^\| \+ Simple block: .* at (\d+) size)");
+  const std::regex block(R"(^\| \+ Simple block: .* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size)");
   const std::regex unsized(R"(^\|\+ Cluster at (\d+) size is unknown)");
   std::smatch m;
   for (const std::string& line : tu::lines(tu::run("mkvinfo -v -v -z " + tu::q(file)).out)) {
@@ -72,7 +73,9 @@ Layout MkvLayout(const std::string& file) {
     } else if (std::regex_search(line, m, unsized)) {
       l.clusters.push_back(std::stoull(m[1]));
     } else if (std::regex_search(line, m, block)) {
-      l.blocks.push_back(std::stoull(m[1]));
+      l.blocks.push_back(std::stoull(m[5]));
+      l.block_times.push_back(((std::stoull(m[1]) * 60 + std::stoull(m[2])) * 60 + std::stoull(m[3])) * 1000000000ULL +
+                              std::stoull(m[4]));
     }
   }
   return l;
@@ -181,16 +184,36 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
       total += to - from;
     }
     size_t kept = 0;
-    for (uint64_t p : l.blocks) {
+    std::vector<std::string> damage;  // the time of the first block after each stretch
+    std::map<uint64_t, char> slots;   // by block time: '.' a block read, 'L' one in a stretch
+    for (size_t i = 0; i < l.blocks.size(); ++i) {
+      const uint64_t p = l.blocks[i];
       bool in = false;
-      for (const auto& s : lost) in = in || (p >= s.first && p < s.second);
+      for (const auto& s : lost) {
+        in = in || (p >= s.first && p < s.second);
+        if (p >= s.second && (i == 0 || l.blocks[i - 1] < s.second))
+          damage.push_back("DAMAGE " + std::to_string(l.block_times[i]));
+      }
       kept += !in;
+      slots[l.block_times[i]] = in ? 'L' : '.';
     }
+    std::string marks;
+    for (const auto& [time, mark] : slots) marks += mark;
     const std::string f = Write("zeros.mkv", b);
     tu::RunResult r;
     const std::vector<std::string> lines = tu::index_lines(f, f + ".kwi", &r);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(kept));
+    // Each frame lost in a stretch keeps its slot, by its block time, and
+    // the stretches are listed by the time of the frame after each.
+    EXPECT_EQ(tu::kwi_slot_marks(lines), marks);
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(l.blocks.size()));
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), damage);
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(l.blocks.size() - kept) +
+                         " frames have no picture of their own (lost in the damage); they show the picture before "
+                         "them and carry the frame property KWMissing\n"),
+              std::string::npos)
+        << r.out;
     const std::string message =
         c.stretches.size() == 1
             ? "WARNING: the Matroska file is damaged: " + std::to_string(total) + " bytes from position " +
@@ -303,10 +326,21 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
               std::string::npos)
         << r.out;
     const size_t count = 250 - lost - left_out;
-    EXPECT_EQ(tu::kwi_pictures(lines).size(), count);
+    // Every picture lost or left out keeps its slot as a LOST line, by its
+    // block time among the intact file's pictures.
+    std::map<long long, char> slots;
+    for (size_t j = 0; j < decode.size(); ++j) slots[decode[j].time] = listed[j] ? '.' : 'L';
+    std::string marks;
+    for (const auto& [time, mark] : slots) marks += mark;
+    EXPECT_EQ(tu::kwi_slot_marks(lines), marks);
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), 250u);
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(count));
-    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(count + frames_repeated + fields_repeated / 2))
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"),
+              std::to_string(count + frames_repeated + fields_repeated / 2 + lost + left_out))
         << all_repeats << " repeats in the intact stream";
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(lost + left_out) + " frames have no picture of their own"),
+              std::string::npos)
+        << r.out;
     // The open group's I picture has its group line (the time of its frame).
     bool group = false;
     for (const std::string& g : tu::kwi_with(lines, "I "))
@@ -360,14 +394,18 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     struct Block {
       uint64_t data, end;
       bool key;
+      uint64_t time;  // ns
     };
     std::vector<Block> blocks;
-    const std::regex block(R"(^\| \+ Simple block: (key, )?.* at (\d+) size (\d+) data size (\d+)$)");
+    const std::regex block(
+        R"(^\| \+ Simple block: (key, )?.* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size (\d+) data size (\d+)$)");
     std::smatch m;
     for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(base)).out))
       if (std::regex_match(line, m, block)) {
-        const uint64_t at = std::stoull(m[2]), size = std::stoull(m[3]), data = std::stoull(m[4]);
-        blocks.push_back({at + size - data + 4, at + size, m[1].matched});  // behind track, time and flags
+        const uint64_t at = std::stoull(m[6]), size = std::stoull(m[7]), data = std::stoull(m[8]);
+        const uint64_t time =
+            ((std::stoull(m[2]) * 60 + std::stoull(m[3])) * 60 + std::stoull(m[4])) * 1000000000ULL + std::stoull(m[5]);
+        blocks.push_back({at + size - data + 4, at + size, m[1].matched, time});  // behind track, time and flags
       }
     ASSERT_EQ(blocks.size(), 100u);
     // ffprobe's pictures in display order: which are I pictures; and the
@@ -409,7 +447,9 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
     const std::vector<std::string> pictures = tu::kwi_pictures(lines);
     EXPECT_EQ(pictures.size(), 100u);
+    EXPECT_EQ(tu::kwi_slot_marks(lines), std::string(100, '.')) << "no slot is lost";
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(blocks[z].time)});
     if (s.playback) {
       EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
     }
