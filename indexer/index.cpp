@@ -314,7 +314,7 @@ bool times_unordered = false;      // the container's times are no presentation 
 // them out alike are its measure).
 struct TimeRun {
   bool anchored = false;
-  double last = 0;
+  u64 last = 0;
   int untimed = 0;
   double step = 0;
 };
@@ -323,29 +323,27 @@ TimeRun shown_run, decoded_run;
 // lost slots (PES input only).
 long long missing_in_decode_order = 0;
 
-bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+// (The helpers below run a few times per picture: they are inlined.)
+[[gnu::always_inline]] inline bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
 
 // One frame slot in the container's time unit; 0 where no rate is known.
-double frame_slot() {
+[[gnu::always_inline]] inline double frame_slot() {
   if (fps_num <= 0 || fps_den <= 0) return 0;
   return (pes_times() ? 90000.0 : 1e9) * fps_den / fps_num;
 }
 
-// Ten seconds of frames: a gap beyond is a new time base (parts joined, a
-// clock reset), no loss.
-double slot_cap() { return 10.0 * fps_num / fps_den; }
+// Ten seconds: a gap beyond is a new time base (parts joined, a clock
+// reset), no loss.
+[[gnu::always_inline]] inline double time_cap() { return pes_times() ? 10.0 * 90000 : 10.0 * 1e9; }
 
 // later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
 // way round.
-double time_difference(double later, double earlier) {
-  double d = later - earlier;
+[[gnu::always_inline]] inline double time_difference(u64 later, u64 earlier) {
   if (pes_times()) {
-    const double modulus = static_cast<double>(kPtsModulus);
-    d = std::fmod(d, modulus);
-    if (d > modulus / 2) d -= modulus;
-    if (d <= -modulus / 2) d += modulus;
+    const u64 d = (later - earlier) & (kPtsModulus - 1);
+    return d >= kPtsModulus / 2 ? -static_cast<double>(kPtsModulus - d) : static_cast<double>(d);
   }
-  return d;
+  return later >= earlier ? static_cast<double>(later - earlier) : -static_cast<double>(earlier - later);
 }
 
 void list_damage() {
@@ -382,15 +380,14 @@ namespace {
 // (half a step rounds down). Negative where it comes before the last time.
 // Moves the run on to t; a picture that comes before it takes a step after
 // it, as one without a time does.
-long long follow_run(TimeRun& run, double t) {
-  const double frame = frame_slot();
+[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, double frame) {
   if (run.step <= 0) run.step = frame;
   if (!run.anchored) {
     run = TimeRun{true, t, 0, run.step};
     return 0;
   }
   const double d = time_difference(t, run.last);
-  if (d <= -slot_cap() * frame || d > slot_cap() * frame) {
+  if (d <= -time_cap() || d > time_cap()) {
     run = TimeRun{true, t, 0, run.step};  // a new time base
     return 0;
   }
@@ -398,8 +395,11 @@ long long follow_run(TimeRun& run, double t) {
     run.untimed++;
     return -1;
   }
-  const long long missing = static_cast<long long>(std::ceil(d / run.step - 0.5)) - 1 - run.untimed;
-  if (run.untimed == 0 && d > run.step / 4 && d < run.step * 7 / 4) run.step += (d - run.step) / 8;
+  long long missing = 0;
+  if (d > run.step * (run.untimed + 1.5))
+    missing = static_cast<long long>(std::ceil(d / run.step - 0.5)) - 1 - run.untimed;
+  else if (run.untimed == 0 && d > run.step / 4 && d < run.step * 7 / 4)
+    run.step += (d - run.step) / 8;
   run.last = t;
   run.untimed = 0;
   return missing;
@@ -412,11 +412,12 @@ u64 picture_time(u64 position) {
   if (SystemStream_Flag == 2) return mkv_current_tc;
   if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
   const PesTimes t = TakePesTime(position);
-  if (frame_slot() <= 0) return t.pts;
+  const double frame = frame_slot();
+  if (frame <= 0) return t.pts;
   if (t.dts == kNoTime) {
     if (decoded_run.anchored) decoded_run.untimed++;
   } else {
-    const long long missing = follow_run(decoded_run, static_cast<double>(t.dts));
+    const long long missing = follow_run(decoded_run, t.dts, frame);
     if (missing > 0) missing_in_decode_order += missing;
   }
   return t.pts;
@@ -425,33 +426,28 @@ u64 picture_time(u64 position) {
 u64 time_moved(u64 time, int pictures) {
   const double frame = frame_slot();
   if (time == kNoTime || frame <= 0) return kNoTime;
-  double t = static_cast<double>(time) + pictures * (shown_run.step > 0 ? shown_run.step : frame);
-  if (pes_times()) {
-    const double modulus = static_cast<double>(kPtsModulus);
-    t = std::fmod(t, modulus);
-    if (t < 0) t += modulus;
-  } else if (t < 0) {
-    return kNoTime;
-  }
-  return static_cast<u64>(std::llround(t));
+  const long long by = std::llround(pictures * (shown_run.step > 0 ? shown_run.step : frame));
+  if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
+  if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
+  return time + static_cast<u64>(by);
 }
 
 void check_display_order(u64 earlier, u64 later) {
   if (Operation != 0 || earlier == kNoTime || later == kNoTime) return;
   const double frame = frame_slot();
-  if (frame > 0 && time_difference(static_cast<double>(later), static_cast<double>(earlier)) < frame / 2)
-    times_unordered = true;
+  if (frame > 0 && time_difference(later, earlier) < frame / 2) times_unordered = true;
 }
 
 void write_lost_slots(u64 time) {
-  list_damage();
+  if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;
-  if ((!pes_times() && SystemStream_Flag != 2) || frame_slot() <= 0) return;
+  const double frame = frame_slot();
+  if ((!pes_times() && SystemStream_Flag != 2) || frame <= 0) return;
   if (time == kNoTime) {
     if (shown_run.anchored) shown_run.untimed++;
     return;
   }
-  long long k = follow_run(shown_run, static_cast<double>(time));
+  long long k = follow_run(shown_run, time, frame);
   if (k < 1 || !damage || times_unordered) return;
   if (pes_times()) {
     k = std::min(k, missing_in_decode_order);

@@ -7,8 +7,8 @@
 // unit begins when it is the first picture to begin there, as the standard
 // ties a PTS to the first access unit that commences in its packet; any
 // other picture has no time of its own. The notes are kept in a small ring:
-// a picture begins a few packets (a program stream: at most a few thousand
-// small packets) before the analysis reads it.
+// a picture begins a few packets (a program stream: a few thousand small
+// packets at most) before the analysis reads it.
 #pragma once
 
 #include "global.h"
@@ -32,8 +32,12 @@ PesTimes Mpeg1PacketTimes(unsigned char b, const unsigned char* rest);
 
 // A video PES packet whose payload begins at stream position payload_at.
 // A position not after the last one noted (the reader was moved back)
-// forgets the notes before it.
+// forgets the notes before it. A packet without times is kept only as the
+// end of the one noted before it (the pictures beginning from there on
+// take none of its times): while pes_start_awaited is false, such packets
+// (a program stream's packs between two pictures) need not be noted.
 void NotePesStart(u64 payload_at, PesTimes times);
+extern bool pes_start_awaited;  // written by NotePesStart and reset_pes_times
 // The times of the picture whose access unit begins at position: those of
 // the latest PES packet noted that begins at or before it, when no picture
 // took them before; kNoTime otherwise. The decode time is the DTS, or the
