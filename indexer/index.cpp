@@ -322,6 +322,11 @@ TimeRun shown_run, decoded_run;
 // Pictures that the gaps in decode order show missing, not yet written as
 // lost slots (PES input only).
 long long missing_in_decode_order = 0;
+// The input file (of several joined) whose pictures are being read, as the
+// stream positions [part_start, part_end) of its bytes: the decode times of
+// the next file's pictures begin a run of their own, so that no part's
+// times count against another's.
+u64 part_start = 0, part_end = 0;
 
 // (The helpers below run a few times per picture: they are inlined.)
 [[gnu::always_inline]] inline bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
@@ -332,9 +337,11 @@ long long missing_in_decode_order = 0;
   return (pes_times() ? 90000.0 : 1e9) * fps_den / fps_num;
 }
 
-// Ten seconds: a gap beyond is a new time base (parts joined, a clock
-// reset), no loss.
+// A gap of more than ten seconds, or a step back of more than one, is a new
+// time base (parts joined, a clock reset), no loss; a picture less than a
+// second before the last is shown out of its place.
 [[gnu::always_inline]] inline double time_cap() { return pes_times() ? 10.0 * 90000 : 10.0 * 1e9; }
+[[gnu::always_inline]] inline double back_cap() { return pes_times() ? 90000.0 : 1e9; }
 
 // later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
 // way round.
@@ -387,7 +394,7 @@ namespace {
     return 0;
   }
   const double d = time_difference(t, run.last);
-  if (d <= -time_cap() || d > time_cap()) {
+  if (d < -back_cap() || d > time_cap()) {
     run = TimeRun{true, t, 0, run.step};  // a new time base
     return 0;
   }
@@ -414,6 +421,14 @@ u64 picture_time(u64 position) {
   const PesTimes t = TakePesTime(position);
   const double frame = frame_slot();
   if (frame <= 0) return t.pts;
+  if (position < part_start || position >= part_end) {
+    int file = 0;
+    u64 offset = 0;
+    PosToFileAndOffset(position, &file, &offset);
+    part_start = position - offset;
+    part_end = part_start + (file < NumLoadedFiles ? Infilelength[file] : 0);
+    decoded_run.anchored = false;
+  }
   if (t.dts == kNoTime) {
     if (decoded_run.anchored) decoded_run.untimed++;
   } else {
@@ -494,6 +509,7 @@ void init_indexing() {
   shown_run = TimeRun{};
   decoded_run = TimeRun{};
   missing_in_decode_order = 0;
+  part_start = part_end = 0;
   lost_slots = 0;
   reset_pes_times();
   ts_video_gaps = 0;

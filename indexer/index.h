@@ -87,7 +87,10 @@ u64 time_moved(u64 time, int pictures);
 // (kNoTime for none). After damage, where the picture comes k pictures
 // later than the one written before it (by the spacing of the pictures;
 // 1 <= k, the gap at most ten seconds), k lines "<ndx>:LOST" stand for the
-// pictures lost there. Also writes the DAMAGE lines due.
+// pictures lost there. A picture up to a second earlier than the one before
+// it is shown out of its place and takes a slot after it; a longer step
+// back or a longer gap begins a new time base. Also writes the DAMAGE lines
+// due.
 void write_lost_slots(u64 time);
 extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
