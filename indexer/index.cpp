@@ -316,7 +316,7 @@ struct TimeRun {
   bool anchored = false;
   u64 last = 0;
   int untimed = 0;
-  double step = 0;
+  i64 step = 0;
 };
 TimeRun shown_run, decoded_run;
 // Pictures that the gaps in decode order show missing, not yet written as
@@ -328,29 +328,41 @@ long long missing_in_decode_order = 0;
 // times count against another's.
 u64 part_start = 0, part_end = 0;
 
-// (The helpers below run a few times per picture: they are inlined.)
+// (The helpers below run a few times per picture: they are inlined, and
+// the frame slot is worked out once per rate.)
 [[gnu::always_inline]] inline bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
 
-// One frame slot in the container's time unit; 0 where no rate is known.
-[[gnu::always_inline]] inline double frame_slot() {
-  if (fps_num <= 0 || fps_den <= 0) return 0;
-  return (pes_times() ? 90000.0 : 1e9) * fps_den / fps_num;
+struct SlotOf {
+  int num = 0, den = 0;
+  bool pes = false;
+  i64 slot = 0;
+};
+SlotOf slot_of;
+
+// One frame slot in the container's time unit, rounded; 0 where no rate is
+// known.
+[[gnu::always_inline]] inline i64 frame_slot() {
+  if (fps_num != slot_of.num || fps_den != slot_of.den || pes_times() != slot_of.pes) {
+    slot_of = SlotOf{fps_num, fps_den, pes_times(), 0};
+    if (fps_num > 0 && fps_den > 0)
+      slot_of.slot = std::llround((slot_of.pes ? 90000.0 : 1e9) * fps_den / fps_num);
+  }
+  return slot_of.slot;
 }
 
 // A gap of more than ten seconds, or a step back of more than one, is a new
 // time base (parts joined, a clock reset), no loss; a picture less than a
 // second before the last is shown out of its place.
-[[gnu::always_inline]] inline double time_cap() { return pes_times() ? 10.0 * 90000 : 10.0 * 1e9; }
-[[gnu::always_inline]] inline double back_cap() { return pes_times() ? 90000.0 : 1e9; }
+[[gnu::always_inline]] inline i64 second() { return pes_times() ? 90000 : 1000000000; }
 
 // later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
 // way round.
-[[gnu::always_inline]] inline double time_difference(u64 later, u64 earlier) {
+[[gnu::always_inline]] inline i64 time_difference(u64 later, u64 earlier) {
   if (pes_times()) {
     const u64 d = (later - earlier) & (kPtsModulus - 1);
-    return d >= kPtsModulus / 2 ? -static_cast<double>(kPtsModulus - d) : static_cast<double>(d);
+    return d >= kPtsModulus / 2 ? static_cast<i64>(d) - static_cast<i64>(kPtsModulus) : static_cast<i64>(d);
   }
-  return later >= earlier ? static_cast<double>(later - earlier) : -static_cast<double>(earlier - later);
+  return static_cast<i64>(later - earlier);  // Matroska times stay far below 2^63 ns
 }
 
 void list_damage() {
@@ -387,14 +399,14 @@ namespace {
 // (half a step rounds down). Negative where it comes before the last time.
 // Moves the run on to t; a picture that comes before it takes a step after
 // it, as one without a time does.
-[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, double frame) {
+[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, i64 frame) {
   if (run.step <= 0) run.step = frame;
   if (!run.anchored) {
     run = TimeRun{true, t, 0, run.step};
     return 0;
   }
-  const double d = time_difference(t, run.last);
-  if (d < -back_cap() || d > time_cap()) {
+  const i64 d = time_difference(t, run.last);
+  if (d < -second() || d > 10 * second()) {
     run = TimeRun{true, t, 0, run.step};  // a new time base
     return 0;
   }
@@ -403,9 +415,10 @@ namespace {
     return -1;
   }
   long long missing = 0;
-  if (d > run.step * (run.untimed + 1.5))
-    missing = static_cast<long long>(std::ceil(d / run.step - 0.5)) - 1 - run.untimed;
-  else if (run.untimed == 0 && d > run.step / 4 && d < run.step * 7 / 4)
+  if (2 * d > run.step * (2 * run.untimed + 3))
+    missing = static_cast<long long>(std::ceil(static_cast<double>(d) / static_cast<double>(run.step) - 0.5)) - 1 -
+              run.untimed;
+  else if (run.untimed == 0 && 4 * d > run.step && 4 * d < 7 * run.step)
     run.step += (d - run.step) / 8;
   run.last = t;
   run.untimed = 0;
@@ -419,7 +432,7 @@ u64 picture_time(u64 position) {
   if (SystemStream_Flag == 2) return mkv_current_tc;
   if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
   const PesTimes t = TakePesTime(position);
-  const double frame = frame_slot();
+  const i64 frame = frame_slot();
   if (frame <= 0) return t.pts;
   if (position < part_start || position >= part_end) {
     int file = 0;
@@ -439,9 +452,9 @@ u64 picture_time(u64 position) {
 }
 
 u64 time_moved(u64 time, int pictures) {
-  const double frame = frame_slot();
+  const i64 frame = frame_slot();
   if (time == kNoTime || frame <= 0) return kNoTime;
-  const long long by = std::llround(pictures * (shown_run.step > 0 ? shown_run.step : frame));
+  const i64 by = pictures * (shown_run.step > 0 ? shown_run.step : frame);
   if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
   if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
   return time + static_cast<u64>(by);
@@ -449,15 +462,16 @@ u64 time_moved(u64 time, int pictures) {
 
 void check_display_order(u64 earlier, u64 later) {
   if (Operation != 0 || earlier == kNoTime || later == kNoTime) return;
-  const double frame = frame_slot();
-  if (frame > 0 && time_difference(later, earlier) < frame / 2) times_unordered = true;
+  const i64 frame = frame_slot();
+  if (frame > 0 && 2 * time_difference(later, earlier) < frame) times_unordered = true;
 }
 
 void write_lost_slots(u64 time) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;
-  const double frame = frame_slot();
-  if ((!pes_times() && SystemStream_Flag != 2) || frame <= 0) return;
+  if (!pes_times() && SystemStream_Flag != 2) return;
+  const i64 frame = frame_slot();
+  if (frame <= 0) return;
   if (time == kNoTime) {
     if (shown_run.anchored) shown_run.untimed++;
     return;
@@ -508,6 +522,7 @@ void init_indexing() {
   times_unordered = false;
   shown_run = TimeRun{};
   decoded_run = TimeRun{};
+  slot_of = SlotOf{};
   missing_in_decode_order = 0;
   part_start = part_end = 0;
   lost_slots = 0;
