@@ -445,7 +445,10 @@ bool MkvReadCut(const UnitCut& cut, unsigned char* dst) { return read_at(&input,
 // lost its own last bytes where they are zeros (MkvZerosOfDamagedEnd). True
 // when the frame itself is lost to it and must not be read. The plugin's
 // Matroska input follows the same rule.
-static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
+static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags, u64 start) {
+  // Every codec: the stretch is listed in the index at the time of the
+  // first frame after it, and the times of the frames it took are lost slots.
+  if (flags & FRAME_AFTER_SKIP) NoteDamage(start);
   if (video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC && video.codec != MKV_VIDEO_MPEG2) return false;
   if (flags & FRAME_AFTER_SKIP) pictures_lost = true;
   if (!(flags & FRAME_BEFORE_SKIP) || size == 0) return false;
@@ -454,6 +457,7 @@ static bool frame_lost_to_damage(u64 pos, u32 size, u32 flags) {
   if (size < n || read_at(&input, pos + size - n, last, n) != long(n) || last[0] != 0 || last[n - 1] != 0) return false;
   pictures_lost = true;
   ++pictures_left_out;
+  NoteDamage(start);
   return true;
 }
 
@@ -480,6 +484,7 @@ static void frame_analysed() {
   if (!loaded.held) return;
   loaded.held = false;
   if (pictures_begun != loaded.begun) return;
+  NoteDamage(loaded.time);
   if (video.codec == MKV_VIDEO_AVC) AvcFrameWithoutPicture(loaded.time);
   else if (video.codec == MKV_VIDEO_HEVC) HevcFrameWithoutPicture(loaded.time);
   else MpgFrameWithoutPicture(loaded.time);
@@ -519,7 +524,7 @@ void InitializeMKVBuffer(u64 t) {
   }
   u32 n;
   if (MKVGetFrameByTime(mf, t, &tr, &start, &end, &pos, &size, &flags) != 0) return;
-  while (frame_lost_to_damage(pos, size, flags))
+  while (frame_lost_to_damage(pos, size, flags, start))
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return;
   if (!load_frame(at, pos, size, flags & FRAME_KF, start, &n)) return;
   frame_loaded(start);
@@ -532,7 +537,7 @@ int NextMKVBuffer() {
   frame_analysed();
   for (;;) {
     if (mkv_ReadFrame(mf, 0, &tr, &start, &end, &pos, &size, &flags) != 0) return -1;
-    if (frame_lost_to_damage(pos, size, flags)) continue;
+    if (frame_lost_to_damage(pos, size, flags, start)) continue;
     u32 n;
     if (!load_frame(0, pos, size, flags & FRAME_KF, start, &n)) return -1;
     frame_loaded(start);

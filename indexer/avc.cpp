@@ -43,6 +43,7 @@ struct FrmRecord {
   int frame_repeats;         // what its picture timing added to frame_repeats
   int field_repeats;         // ... and to field_repeats
   u64 time;                  // Matroska: its frame's time
+  u64 shown;                 // presentation time (pes.h, index.h), kNoTime for none
   bool unread;               // a Matroska frame without a readable header: its count follows from its time
 };
 
@@ -214,6 +215,7 @@ void AvcFrameWithoutPicture(u64 t) {
   r.coded_order = coded_field_order;
   r.run = sort_run;
   r.time = t;
+  r.shown = t;
   r.unread = true;
   append_record(r);
   coded++;
@@ -285,9 +287,14 @@ void OutputPendingFrmsAVC() {
   std::stable_sort(pending_frms.begin(), pending_frms.end(), [](const FrmRecord& a, const FrmRecord& b) {
     return a.run != b.run ? a.run < b.run : a.poc < b.poc;
   });
+  for (size_t i = 1; i < pending_frms.size(); i++)
+    if (pending_frms[i].run == pending_frms[i - 1].run) check_display_order(pending_frms[i - 1].shown, pending_frms[i].shown);
   for (const FrmRecord& r : pending_frms) {
     if (field_order == -1) field_order = order_from_record(r);
-    if (writing()) write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
+    if (writing()) {
+      write_lost_slots(r.shown);
+      write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
+    }
     if (Operation == 0) FRM_ndx++;
   }
   if (last_structure != -1) count_transition(last_structure, pending_frms.front().pic_struct);
@@ -537,6 +544,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
   ++pictures_begun;
   // The repeats of the picture timing read before this picture are its own.
   const int own_frame_repeats = sei_frame_repeats, own_field_repeats = sei_field_repeats;
+  const u64 shown = picture_time(byte_container() ? access_unit_position() : mkv_current_tc);
   sei_frame_repeats = sei_field_repeats = 0;
   sei_pic_struct = -1;
 
@@ -572,6 +580,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.frame_repeats = own_frame_repeats;
     r.field_repeats = own_field_repeats;
     r.time = mkv_current_tc;
+    r.shown = shown;
     r.unread = false;
     append_record(r);
   }

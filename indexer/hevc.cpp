@@ -54,6 +54,7 @@ struct HevcIndexEntry {
   uint8_t slice_type;     // 0 B, 1 P, 2 I, as coded
   bool starts_run;        // POC restarted here (IDR, BLA, CRA that began a sequence)
   bool unread;            // a Matroska frame without a readable header: its POC follows from its time
+  u64 shown;              // presentation time (index.h), kNoTime for none
 };
 
 // Filled in decode order. They grow as needed (long streams exceed any fixed
@@ -491,6 +492,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   new_sequence = false;
   if (Operation != 0) return 1;
   ++pictures_begun;
+  const u64 shown = picture_time(container_times() ? mkv_current_tc : access_unit_position());
 
   // After pictures were lost, those up to the next IRAP picture cannot be
   // decoded, nor the RASL pictures of a CRA or BLA picture there (before the
@@ -546,6 +548,7 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   e.slice_type = uint8_t(slice_type_value);
   e.starts_run = restart;
   e.unread = false;
+  e.shown = shown;
   try {
     if (is_irap(type)) {
       e.irap = u32(irap_positions.size());
@@ -612,11 +615,17 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
 
 // ---------------------------------------------------------------- index pass
 static void write_record_lines() {
+  // Within each run of the display order (sort_into_display_order), the
+  // times must grow.
+  for (size_t i = 1; i < index_entries.size(); i++)
+    if (index_entries[i].poc != 0 && !index_entries[i].starts_run)
+      check_display_order(index_entries[i - 1].shown, index_entries[i].shown);
   FRM_ndx = 0;
   for (const HevcIndexEntry& e : index_entries) {
     const int t = int(e.nal_unit_type);
     const unsigned long long pos = is_irap(t) ? irap_positions[e.irap] : 0;
     const long long at = static_cast<long long>(pos);
+    write_lost_slots(e.shown);
     if (is_idr(t))
       write_picture_line(FRM_ndx, "IDR", {at, 2, e.poc});
     else if (t == NAL_CRA_NUT)
@@ -644,6 +653,7 @@ void HevcFrameWithoutPicture(u64 t) {
   e.nal_unit_type = NAL_TRAIL_N;
   e.slice_type = 1;
   e.unread = true;
+  e.shown = t;
   try {
     index_entries.push_back(e);
     entry_times.push_back(t);

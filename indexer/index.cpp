@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -22,6 +23,7 @@
 #include "mpg.h"
 #include "mpls.h"
 #include "nalu.h"
+#include "pes.h"
 #include "ts.h"
 #include "vc1.h"
 
@@ -355,7 +357,194 @@ void note_picture_format() {
                 static_cast<unsigned long long>(offset));
 }
 
+// ---- damage and lost slots
+bool damage = false;               // damage was noted in this run
+std::vector<u64> damage_due;       // positions noted, not yet listed
+std::vector<u64> damage_noted_at;  // the last positions noted (a stretch read twice is noted once)
+constexpr size_t kDamageRemembered = 16;
+bool times_unordered = false;      // the container's times are no presentation times
+// A run of picture times, in display order (the pictures written) or in
+// decode order (the times the pictures were read with): the last time of
+// the run, the pictures since it that had none, and the spacing of the
+// pictures, a running mean of the steps between neighbours that are no gap
+// (a frame slot to begin with; pulldown repeats and block times that leave
+// them out alike are its measure).
+struct TimeRun {
+  bool anchored = false;
+  u64 last = 0;
+  int untimed = 0;
+  i64 step = 0;
+};
+TimeRun shown_run, decoded_run;
+// Pictures that the gaps in decode order show missing, not yet written as
+// lost slots (PES input only).
+long long missing_in_decode_order = 0;
+// The input file (of several joined) whose pictures are being read, as the
+// stream positions [part_start, part_end) of its bytes: the decode times of
+// the next file's pictures begin a run of their own, so that no part's
+// times count against another's.
+u64 part_start = 0, part_end = 0;
+
+// (The helpers below run a few times per picture: they are inlined, and
+// the frame slot is worked out once per rate.)
+[[gnu::always_inline]] inline bool pes_times() { return SystemStream_Flag == 1 || SystemStream_Flag == 3; }
+
+struct SlotOf {
+  int num = 0, den = 0;
+  bool pes = false;
+  i64 slot = 0;
+};
+SlotOf slot_of;
+
+// One frame slot in the container's time unit, rounded; 0 where no rate is
+// known.
+[[gnu::always_inline]] inline i64 frame_slot() {
+  if (fps_num != slot_of.num || fps_den != slot_of.den || pes_times() != slot_of.pes) {
+    slot_of = SlotOf{fps_num, fps_den, pes_times(), 0};
+    if (fps_num > 0 && fps_den > 0)
+      slot_of.slot = std::llround((slot_of.pes ? 90000.0 : 1e9) * fps_den / fps_num);
+  }
+  return slot_of.slot;
+}
+
+// A gap of more than ten seconds, or a step back of more than one, is a new
+// time base (parts joined, a clock reset), no loss; a picture less than a
+// second before the last is shown out of its place.
+[[gnu::always_inline]] inline i64 second() { return pes_times() ? 90000 : 1000000000; }
+
+// later - earlier; PES times wrap at 2^33, so theirs is taken the shorter
+// way round.
+[[gnu::always_inline]] inline i64 time_difference(u64 later, u64 earlier) {
+  if (pes_times()) {
+    const u64 d = (later - earlier) & (kPtsModulus - 1);
+    return d >= kPtsModulus / 2 ? static_cast<i64>(d) - static_cast<i64>(kPtsModulus) : static_cast<i64>(d);
+  }
+  return static_cast<i64>(later - earlier);  // Matroska times stay far below 2^63 ns
+}
+
+void list_damage() {
+  if (damage_due.empty()) return;
+  if (Operation == 0 && p_aif)
+    for (u64 at : damage_due) fprintf(p_aif, "\nDAMAGE %llu", static_cast<unsigned long long>(at));
+  damage_due.clear();
+}
+
 }  // namespace
+
+int lost_slots = 0;
+
+void NoteDamage(u64 position) {
+  damage = true;
+  if (Operation != 0) return;
+  if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
+  try {
+    if (damage_noted_at.size() == kDamageRemembered) damage_noted_at.erase(damage_noted_at.begin());
+    damage_noted_at.push_back(position);
+    damage_due.push_back(position);
+  } catch (const std::bad_alloc&) {
+    no_mem_exit("damage positions");
+  }
+}
+
+u64 access_unit_position() { return access_unit_start; }
+
+namespace {
+
+// The pictures missing before one of time t that follows the run: the
+// steps of the run's spacing that its distance from the last time holds,
+// less one for itself and one for each picture without a time in between
+// (half a step rounds down). Negative where it comes before the last time.
+// Moves the run on to t; a picture that comes before it takes a step after
+// it, as one without a time does.
+[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, i64 frame) {
+  if (run.step <= 0) run.step = frame;
+  if (!run.anchored) {
+    run = TimeRun{true, t, 0, run.step};
+    return 0;
+  }
+  const i64 d = time_difference(t, run.last);
+  if (d < -second() || d > 10 * second()) {
+    run = TimeRun{true, t, 0, run.step};  // a new time base
+    return 0;
+  }
+  if (d < 0) {
+    run.untimed++;
+    return -1;
+  }
+  long long missing = 0;
+  if (2 * d > run.step * (2 * run.untimed + 3))
+    missing = static_cast<long long>(std::ceil(static_cast<double>(d) / static_cast<double>(run.step) - 0.5)) - 1 -
+              run.untimed;
+  else if (run.untimed == 0 && 4 * d > run.step && 4 * d < 7 * run.step)
+    run.step += (d - run.step) / 8;
+  run.last = t;
+  run.untimed = 0;
+  return missing;
+}
+
+}  // namespace
+
+u64 picture_time(u64 position) {
+  if (Operation != 0) return kNoTime;
+  if (SystemStream_Flag == 2) return mkv_current_tc;
+  if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
+  const PesTimes t = TakePesTime(position);
+  const i64 frame = frame_slot();
+  if (frame <= 0) return t.pts;
+  if (position < part_start || position >= part_end) {
+    int file = 0;
+    u64 offset = 0;
+    PosToFileAndOffset(position, &file, &offset);
+    part_start = position - offset;
+    part_end = part_start + (file < NumLoadedFiles ? Infilelength[file] : 0);
+    decoded_run.anchored = false;
+  }
+  if (t.dts == kNoTime) {
+    if (decoded_run.anchored) decoded_run.untimed++;
+  } else {
+    const long long missing = follow_run(decoded_run, t.dts, frame);
+    if (missing > 0) missing_in_decode_order += missing;
+  }
+  return t.pts;
+}
+
+u64 time_moved(u64 time, int pictures) {
+  const i64 frame = frame_slot();
+  if (time == kNoTime || frame <= 0) return kNoTime;
+  const i64 by = pictures * (shown_run.step > 0 ? shown_run.step : frame);
+  if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
+  if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
+  return time + static_cast<u64>(by);
+}
+
+void check_display_order(u64 earlier, u64 later) {
+  if (Operation != 0 || earlier == kNoTime || later == kNoTime) return;
+  const i64 frame = frame_slot();
+  if (frame > 0 && 2 * time_difference(later, earlier) < frame) times_unordered = true;
+}
+
+void write_lost_slots(u64 time) {
+  if (!damage_due.empty()) list_damage();
+  if (Operation != 0 || !p_aif) return;
+  if (!pes_times() && SystemStream_Flag != 2) return;
+  const i64 frame = frame_slot();
+  if (frame <= 0) return;
+  if (time == kNoTime) {
+    if (shown_run.anchored) shown_run.untimed++;
+    return;
+  }
+  long long k = follow_run(shown_run, time, frame);
+  if (k < 1 || !damage || times_unordered) return;
+  if (pes_times()) {
+    k = std::min(k, missing_in_decode_order);
+    missing_in_decode_order -= k;
+  }
+  for (long long i = 0; i < k; i++) {
+    fprintf(p_aif, "\n%d:LOST", FRM_ndx);
+    FRM_ndx++;
+    lost_slots++;
+  }
+}
 
 // ------------------------------------------------------------------ analysis reset
 
@@ -387,6 +576,17 @@ void init_indexing() {
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;
+  damage = false;
+  damage_due.clear();
+  damage_noted_at.clear();
+  times_unordered = false;
+  shown_run = TimeRun{};
+  decoded_run = TimeRun{};
+  slot_of = SlotOf{};
+  missing_in_decode_order = 0;
+  part_start = part_end = 0;
+  lost_slots = 0;
+  reset_pes_times();
   ts_video_gaps = 0;
   ts_first_gap = 0;
   ts_video_packets_lost = 0;
@@ -707,6 +907,10 @@ void Index(int mode) {
              "the loss cut may decode damaged.\n",
              ts_video_gaps, lost, static_cast<unsigned long long>(ts_first_gap));
   }
+  if (lost_slots > 0)
+    printf("WARNING: %d frames have no picture of their own (lost in the damage); they show the picture before them "
+           "and carry the frame property KWMissing\n",
+           lost_slots);
   if (SystemStream_Flag == 4) {
     u32 samples = 0;
     if (const u32 unread = MP4UnreadSample(&samples))
@@ -779,12 +983,13 @@ void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transf
 }
 
 void write_trailer(bool hevc) {
+  list_damage();
   if (Operation != 0 || !p_aif) return;
   fprintf(p_aif, "\nSIZE %d x %d ", Picture_Width, Picture_Height);
   fprintf(p_aif, "\nFPS %d / %d", fps_num, fps_den);
   fprintf(p_aif, "\nCODED %d", coded);
   if (!hevc) {
-    fprintf(p_aif, "\nPLAYBACK %d", coded + frame_repeats + field_repeats / 2);
+    fprintf(p_aif, "\nPLAYBACK %d", coded + frame_repeats + field_repeats / 2 + lost_slots);
     if (FILM_Purity + VIDEO_Purity > 0) {
       float film = static_cast<float>(FILM_Purity) * 100.0f / static_cast<float>(FILM_Purity + VIDEO_Purity);
       fprintf(p_aif, "\n%.2f%% FILM", static_cast<double>(film));

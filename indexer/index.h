@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "global.h"
+#include "pes.h"
 
 // ---- driver
 void SetVideoType();                 // probes the first units; sets VideoStream_Flag, may exit
@@ -51,6 +52,47 @@ void write_aspect_colorimetry(int aspect_w, int aspect_h, int matrix, int transf
 void write_trailer(bool hevc);
 // Final line feed and close.
 void close_index_file();
+
+// ---- damage and lost slots
+// Where reading met damage (a transport-stream counter gap, at the position
+// of the packet after it; a program stream's bytes that are no packet, at
+// the start code after them; a Matroska stretch passed over or a frame lost
+// to it, at the time of the frame; a Matroska frame without a readable
+// picture header, at its time): from here on the writer fills gaps in the
+// presentation times with lost slots. The position is listed in the index
+// as "DAMAGE <position>" before the next picture line written (or the
+// trailer), once and in stream order.
+void NoteDamage(u64 position);
+// The time of a picture whose access unit begins at position (a byte
+// position; Matroska: the frame's time, passed as the position), asked for
+// once per picture in decode order. In a transport or program stream the
+// decode times also tell how many pictures went missing in decode order: no
+// more lost slots than that are written, so that pictures that the end of a
+// recording cut off, shown between those read, are not taken for lost.
+u64 picture_time(u64 position);
+// The position of the access unit that the AVC, HEVC and MPEG-2 units read
+// last belong to (its first unit that is no part of the picture before it).
+u64 access_unit_position();
+// Two pictures written one after the other, with nothing lost between them
+// that the analysis knows of: the later must not have the earlier time.
+// Where it has, the container's times are no presentation times (decode
+// times written as block times, say), and no lost slot is written.
+void check_display_order(u64 earlier, u64 later);
+// A time moved by the given number of pictures (negative: earlier) at the
+// spacing of the pictures written so far, in the container's unit; kNoTime
+// stays. For a picture whose own time was lost with its PES header, from a
+// neighbour's and their distance in display order.
+u64 time_moved(u64 time, int pictures);
+// Before each picture line, in display order, with the picture's time
+// (kNoTime for none). After damage, where the picture comes k pictures
+// later than the one written before it (by the spacing of the pictures;
+// 1 <= k, the gap at most ten seconds), k lines "<ndx>:LOST" stand for the
+// pictures lost there. A picture up to a second earlier than the one before
+// it is shown out of its place and takes a slot after it; a longer step
+// back or a longer gap begins a new time base. Also writes the DAMAGE lines
+// due.
+void write_lost_slots(u64 time);
+extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
 // ---- frame rate and aspect rules
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.

@@ -171,7 +171,7 @@ void write_counts(FILE* f) {
       fprintf(f, "Field Order: Unknown [%d]\n", field_order);
   }
   // 64-bit sum: the counters are ints and the sum of the three may not fit one.
-  const long long playback = static_cast<long long>(coded) + frame_repeats + field_repeats / 2;
+  const long long playback = static_cast<long long>(coded) + frame_repeats + field_repeats / 2 + lost_slots;
   fprintf(f, "Coded Number: %d\n", coded);
   fprintf(f, "Playback Number: %lld\n", playback);
   fprintf(f, "Frame Repeats: %d\n", frame_repeats);

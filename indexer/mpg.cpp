@@ -76,6 +76,7 @@ struct PictureInfo {
   int progressive_frame;
   int temporal_reference;       // -1 where no picture header was read
   unsigned gaps;                // ts_video_gaps when the picture began
+  u64 shown = kNoTime;          // presentation time (index.h)
 };
 
 }  // namespace
@@ -221,6 +222,7 @@ static const FrameRate kFrameRates[16] = {
 
 static void write_frm_line(const PictureInfo& p) {
   if (!writing()) return;
+  write_lost_slots(p.shown);
   write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
                      {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
   FRM_ndx++;
@@ -403,6 +405,18 @@ static void write_pending_ref() {
   pending_ref_written = true;
 }
 
+// A picture whose PES header was lost with the packets before its picture
+// header has no time of its own; one that is shown with a timed picture of
+// its group (the I or P picture after it, or for the held I or P picture
+// the P picture that follows it) gets the time that their temporal
+// references tell.
+static void time_from_neighbour(PictureInfo& untimed, const PictureInfo& timed) {
+  if (untimed.shown != kNoTime || timed.shown == kNoTime || untimed.temporal_reference < 0 ||
+      timed.temporal_reference < 0)
+    return;
+  untimed.shown = time_moved(timed.shown, untimed.temporal_reference - timed.temporal_reference);
+}
+
 static void commit_held() {
   if (!held.valid) return;
   held.valid = false;
@@ -410,7 +424,7 @@ static void commit_held() {
     ++pictures_left_out;
     return;
   }
-  const PictureInfo& pic = held.pic;
+  PictureInfo& pic = held.pic;
   switch (pic.type) {
     case I_TYPE:
       write_pending_ref();
@@ -432,6 +446,7 @@ static void commit_held() {
       // A P picture before the first I picture has nothing to be decoded
       // from in this index: it is counted but neither held nor written.
       if (pending_ref.valid) {
+        if (pic.temporal_reference > pending_ref.temporal_reference) time_from_neighbour(pending_ref, pic);
         write_pending_ref();
         pending_prev_reference = pending_ref.temporal_reference;
         pending_ref = pic;
@@ -444,6 +459,11 @@ static void commit_held() {
       // in coding order was lost (or the I picture of the next group), and
       // the held one is shown before this B picture, not after it.
       if (pending_ref.valid && pic.gaps != pending_ref.gaps && shown_after(pic, pending_ref)) write_pending_ref();
+      // Shown before the held I or P picture (where no gap came between).
+      if (pending_ref.valid && !pending_ref_written && pic.temporal_reference < pending_ref.temporal_reference)
+        time_from_neighbour(pic, pending_ref);
+      if (pending_ref.valid && !pending_ref_written && pic.gaps == pending_ref.gaps)
+        check_display_order(pic.shown, pending_ref.shown);
       decide_field_order(pic);
       write_frm_line(pic);
       break;
@@ -462,6 +482,7 @@ void MpgFrameWithoutPicture(u64 t) {
   pic.progressive_frame = last.valid ? last.progressive_frame : prog_seq;
   pic.temporal_reference = -1;
   pic.gaps = ts_video_gaps;
+  pic.shown = t;
   if (pic.type == P_TYPE) last_reference_time = t;
   second_field = false;
   coded++;
@@ -515,6 +536,9 @@ static int picture_coding_extension(BitReader& br) {
   pic.progressive_frame = progressive_frame;
   pic.temporal_reference = header_temporal_reference;
   pic.gaps = ts_video_gaps;
+  // The time of the access unit (from its sequence, group or picture header).
+  const bool container_times = SystemStream_Flag == 2 || SystemStream_Flag == 4;
+  pic.shown = picture_time(container_times ? mkv_current_tc : access_unit_position());
 
   // Film cadence, over frame pictures, in display order. A reference
   // picture's code enters only when the next reference arrives.

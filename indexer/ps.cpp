@@ -2,6 +2,8 @@
 #include "ps.h"
 
 #include "decode.h"
+#include "index.h"
+#include "pes.h"
 
 int GetRawByte(unsigned char* byte) {
   if (Rdptr >= Buffer + Read && RefillBuffer() < 0) return -1;
@@ -29,9 +31,11 @@ static int read_u16(u32* v) {
 }
 
 // Header of a video PES packet of length L, read after its length field.
-// Returns the bytes of the header consumed, or -1 at end of input. A header
+// Returns the bytes of the header consumed, or -1 at end of input, and the
+// PTS and DTS the header carries in *times (kNoTime when none). A header
 // that claims more than the packet holds yields consumed > L: no payload.
-static int video_pes_header(u32 L, u32* consumed) {
+static int video_pes_header(u32 L, u32* consumed, PesTimes* times) {
+  *times = PesTimes{};
   unsigned char b;
   u32 used = 0;
   if (program_stream_type != 5) {
@@ -49,7 +53,21 @@ static int video_pes_header(u32 L, u32* consumed) {
       *consumed = L + 1;
       return L > used ? skip_bytes(L - used) : 0;
     }
-    if (skip_bytes(H) < 0) return -1;
+    // The PTS and DTS lead the header data when the flags announce them
+    // (read in place where the header data lies in the buffer).
+    if (!(flags2 & 0x80)) {  // PTS_DTS_flags 0 (or 1, forbidden): no times
+      if (skip_bytes(H) < 0) return -1;
+    } else if (Rdptr + H <= Buffer + Read) {
+      *times = PesHeaderTimes(flags2, Rdptr, H);
+      Rdptr += H;
+    } else {
+      unsigned char fields[10] = {};
+      const u32 held = H < sizeof fields ? H : static_cast<u32>(sizeof fields);
+      for (u32 i = 0; i < held; i++)
+        if (GetRawByte(&fields[i]) < 0) return -1;
+      if (skip_bytes(H - held) < 0) return -1;
+      *times = PesHeaderTimes(flags2, fields, H);
+    }
     *consumed = used + H;
     return 0;
   }
@@ -78,7 +96,10 @@ static int video_pes_header(u32 L, u32* consumed) {
     *consumed = L + 1;
     return skip_bytes(L - used);
   }
-  if (skip_bytes(more) < 0) return -1;
+  unsigned char rest[9];
+  for (u32 i = 0; i < more; i++)
+    if (GetRawByte(&rest[i]) < 0) return -1;
+  if (more > 0) *times = Mpeg1PacketTimes(b, rest);
   *consumed = used + more;
   return 0;
 }
@@ -91,23 +112,31 @@ int GetPSByte(unsigned char* byte) {
 
 // The start-code scan: shifts four bytes into *code, then more until its
 // first three bytes are 00 00 01, taking them straight from Buffer while
-// they last (it passes over the rest of every pack header). 0, or -1 at the
-// end of input.
-static int scan_code(u32* code) {
+// they last (it passes over the rest of every pack header). *passed counts
+// the bytes shifted in after the first four: those before the start code
+// found. 0, or -1 at the end of input.
+static int scan_code(u32* code, u32* passed) {
   u32 c = 0xFFFFFFFF;
   int first = 4;  // bytes taken whatever they are
+  *passed = 0;
   for (;;) {
     if (Rdptr >= Buffer + Read) {
       unsigned char b;
       if (GetRawByte(&b) < 0) return -1;
       c = (c << 8) | b;
-      if (first > 0) first--;
+      if (first > 0)
+        first--;
+      else
+        ++*passed;
     } else {
       const unsigned char* p = Rdptr;
       const unsigned char* const end = Buffer + Read;
       for (; first > 0 && p < end; first--) c = (c << 8) | *p++;
-      if (first == 0)
+      if (first == 0) {
+        const unsigned char* const from = p;
         while ((c & 0xFFFFFF00) != 0x00000100 && p < end) c = (c << 8) | *p++;
+        *passed += static_cast<u32>(p - from);
+      }
       Rdptr = const_cast<unsigned char*>(p);
     }
     if (first == 0 && (c & 0xFFFFFF00) == 0x00000100) {
@@ -117,10 +146,39 @@ static int scan_code(u32* code) {
   }
 }
 
+// Where the next start code is due: right after the last packet passed
+// over by its length, unless bytes that are no packet were lost or damaged.
+// Held as the offset in its file (and the file); none after a pack or system
+// header, whose rest the scan passes over. A scan that passes bytes over
+// from there (but zero bytes, which may stuff before a start code) has met
+// damage; one from elsewhere (after a seek) has not.
+static u64 code_due_offset = ~0ULL;
+static int code_due_file = -1;
+
+static void expect_code_at(const unsigned char* at) {
+  code_due_offset = static_cast<u64>(at - Buffer) + Buffer_Physical;
+  code_due_file = CurrentFile;
+}
+
+// After a scan that passed `passed` bytes over and left Rdptr behind the
+// start code found: whether it began where a start code was due and the
+// bytes passed over were no stuffing.
+static bool passed_damage(u32 passed) {
+  const u64 code_at = static_cast<u64>(Rdptr - Buffer) + Buffer_Physical - 4;
+  if (code_due_file != CurrentFile || code_at < passed || code_at - passed != code_due_offset) return false;
+  const unsigned char* p = Rdptr - 4;
+  for (u32 i = 0; i < passed && p > Buffer; i++)
+    if (*--p != 0) return true;
+  return false;
+}
+
 int NextPSPayload() {
   for (;;) {
-    u32 code;
-    if (scan_code(&code) < 0) return -1;
+    u32 code, passed;
+    if (scan_code(&code, &passed) < 0) return -1;
+    if (passed > 0 && code_due_offset != ~0ULL && passed_damage(passed))
+      NoteDamage(StreamPosition() - 4);  // at the start code after them
+    code_due_offset = ~0ULL;
     if (code < 0x1BA) continue;
     if (code == 0x1BA) {
       unsigned char b;
@@ -132,15 +190,19 @@ int NextPSPayload() {
       // Every other packet (system header, private streams, audio, padding)
       // is passed over by its length, so that its bytes never pass for video.
       if (read_u16(&L) < 0 || skip_bytes(L) < 0) return -1;
+      if (code != 0x1BB) expect_code_at(Rdptr);
       continue;
     }
     MPEG2_Program_StreamID = static_cast<unsigned char>(code & 0xFF);
     if (read_u16(&L) < 0) return -1;
     u32 consumed;
-    if (video_pes_header(L, &consumed) < 0) return -1;
+    PesTimes times;
+    if (video_pes_header(L, &consumed, &times) < 0) return -1;
     if (consumed >= L) continue;  // header fills (or overruns) the packet: nothing to deliver
+    if (times.pts != kNoTime || pes_start_awaited) NotePesStart(StreamPosition(), times);
     payload_bytes = L - consumed;
     Rdmax = Rdptr + payload_bytes;
+    expect_code_at(Rdmax);
     return 0;
   }
 }

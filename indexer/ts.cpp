@@ -22,7 +22,9 @@
 #include <cstring>
 
 #include "decode.h"
+#include "index.h"
 #include "pat.h"
+#include "pes.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ constexpr u32 kMaxPacketsPerCall = kTsMaxPacketsPerSearch;  // packets examined 
 constexpr u32 kMaxSyncSearch = 5000000;              // bytes searched for one sync byte
 constexpr u32 kNullPid = kTsNullPid;
 constexpr u32 kPesFixedHeader = 9;                   // 00 00 01, stream_id, PES_packet_length, 2 flag bytes, PES_header_data_length
+constexpr u32 kPesTimeFields = 5 + 5;                // PTS and DTS, at the start of the header data
 
 // Stream position of the parity bytes of the last 204-byte video packet
 // whose payload was handed out: when the next call finds the read pointer
@@ -152,6 +155,8 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
   const bool pusi = (h1 & 0x40) != 0;
   const u32 afc = (h3 >> 4) & 3;
   bool deliver = false;
+  bool pes_starts = false;                           // a video PES packet begins in this one
+  PesTimes pes_times;
   // Scrambled packets, and packets without payload (adaptation_field_control
   // 0 or 2), carry nothing for us on any PID.
   if ((h3 & 0xC0) == 0 && (afc == 1 || afc == 3) && pid == MPEG2_Transport_VideoPID) {
@@ -193,8 +198,16 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
         used += kPesFixedHeader;
         const u32 header_data = h[8];                // PES_header_data_length
         if (h[0] == 0 && h[1] == 0 && h[2] == 1 && header_data < kPacketBody - used) {
-          if (src.pass(header_data) < 0) return kEnd;
+          // The PTS (and DTS) lead the header data when the flags announce
+          // them; the MPEG-2 form of the header has '10' in its first flag byte.
+          unsigned char times[kPesTimeFields] = {};
+          const u32 held = header_data < kPesTimeFields ? header_data : kPesTimeFields;
+          for (u32 i = 0; i < held; i++)
+            if (src.byte(&times[i]) < 0) return kEnd;
+          if (src.pass(header_data - held) < 0) return kEnd;
           used += header_data;
+          if ((h[6] & 0xC0) == 0x80) pes_times = PesHeaderTimes(h[7], times, header_data);
+          pes_starts = true;
           deliver = true;
         }
       }
@@ -219,6 +232,7 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
     previous_ts_sync_position = current_ts_sync_position;
     current_ts_sync_position = sync_position;
     if (n == 204) parity_at = sync_position + kPacketBody;
+    if (pes_starts) NotePesStart(sync_position + used, pes_times);
     src.done();
     first_payload = Rdptr;
     payload_bytes = kPacketBody - used;              // used < 188 here
@@ -333,12 +347,14 @@ bool TsVideoCounterJump(int cc, TsContinuity::Verdict verdict, u64 sync_position
   }
   ts_video_packets_lost += ts_video_counter.Missing(cc);
   if (ts_video_gaps++ == 0) ts_first_gap = sync_position;
+  NoteDamage(sync_position);
   return false;
 }
 
 void reset_ts_reader() {
   parity_at = ~0ULL;
   ts_video_counter.Forget();
+  reset_pes_times();
   ts_video_gaps = 0;
   ts_first_gap = 0;
   ts_video_packets_lost = 0;

@@ -129,6 +129,7 @@ struct Picture {
   unsigned char type;                      // PTYPE code, or FPTYPE for a field pair
   unsigned char mode;                      // frame coding mode
   int repeat;                              // TFF*2+RFF or RPTFRM; kNoPulldown without PULLDOWN
+  u64 shown;                               // presentation time (index.h), kNoTime for none
 };
 
 bool is_intra(const Picture& p) {
@@ -182,6 +183,7 @@ void write_picture(const Picture& p, bool decides_order) {
     else
       field_order = (p.repeat & 2) ? 1 : 2;
   }
+  write_lost_slots(p.shown);
   write_picture_line(FRM_ndx, "FRM", {p.type, p.mode, p.repeat});
   FRM_ndx++;
 }
@@ -195,16 +197,25 @@ void OutputPendingFrmsVC1() {
     return;
   }
   if (Operation != 0) return;
-  size_t held = 0;
-  for (size_t i = 1; i < pending_frms.size(); i++) {
-    if (is_reference(pending_frms[i])) {
-      write_picture(pending_frms[held], true);
-      held = i;
-    } else {
-      write_picture(pending_frms[i], true);
+  // Display order: every reference is held back until the next reference,
+  // B pictures go out at once.
+  std::vector<const Picture*> shown;
+  try {
+    size_t held = 0;
+    for (size_t i = 1; i < pending_frms.size(); i++) {
+      if (is_reference(pending_frms[i])) {
+        shown.push_back(&pending_frms[held]);
+        held = i;
+      } else {
+        shown.push_back(&pending_frms[i]);
+      }
     }
+    shown.push_back(&pending_frms[held]);
+  } catch (const std::bad_alloc&) {
+    no_mem_exit("pending_frms");
   }
-  write_picture(pending_frms[held], false);
+  for (size_t i = 1; i < shown.size(); i++) check_display_order(shown[i - 1]->shown, shown[i]->shown);
+  for (size_t i = 0; i < shown.size(); i++) write_picture(*shown[i], i + 1 < shown.size());
 }
 
 // Writes the pending group (group lines, then pictures) and empties it. A
@@ -454,6 +465,7 @@ int parse_frame_header(const NALU_t* unit, u64 pos) {
   }
 
   account_pulldown(p);
+  p.shown = picture_time(stored_position(pos));
 
   // A group starts at an I picture that directly follows a sequence header.
   if (first_picture && is_intra(p)) {

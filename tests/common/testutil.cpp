@@ -144,6 +144,35 @@ std::map<std::string, std::string> ffprobe_stream(const std::string& path) {
   return v.empty() ? std::map<std::string, std::string>() : v[0];
 }
 
+std::set<long long> ffprobe_shown_times(const std::string& path) {
+  std::set<long long> t;
+  auto take = [&](const std::map<std::string, std::string>& m, const char* key) {
+    const auto i = m.find(key);
+    if (i == m.end() || i->second.empty() || i->second == "N/A") return false;
+    t.insert(std::stoll(i->second));
+    return true;
+  };
+  for (const auto& f : ffprobe_frames(path))
+    if (!take(f, "pts")) take(f, "best_effort_timestamp");
+  RunResult r = run("ffprobe -v error -select_streams v:0 -show_packets " + q(path));
+  for (const auto& p : parse_sections(r.out, "PACKET")) take(p, "pts");
+  return t;
+}
+
+std::string kwi_slot_marks(const std::vector<std::string>& ls) {
+  std::string marks;
+  for (const std::string& p : kwi_pictures(ls)) marks += p == "LOST" ? 'L' : '.';
+  return marks;
+}
+
+std::string expected_slot_marks(const std::set<long long>& intact, size_t frames, const std::set<long long>& damaged) {
+  std::string marks;
+  for (long long t : intact) marks += damaged.count(t) ? '.' : 'L';
+  if (frames > intact.size()) marks.append(frames - intact.size(), '.');
+  while (!marks.empty() && marks.back() == 'L') marks.pop_back();
+  return marks;
+}
+
 std::vector<std::string> kwi_lines(const std::string& path) { return lines(read_text(path)); }
 
 std::vector<std::string> kwi_with(const std::vector<std::string>& ls, const std::string& keyword) {

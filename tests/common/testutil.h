@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,19 @@ std::vector<std::map<std::string, std::string>> ffprobe_frames(const std::string
                                                                const std::string& extra = "");
 // ffprobe -show_streams of the first video stream.
 std::map<std::string, std::string> ffprobe_stream(const std::string& path);
+// The presentation times of the first video stream that ffprobe finds: of
+// its frames (pts, else best_effort_timestamp) and of its packets, in the
+// stream's time base, each once, in order.
+std::set<long long> ffprobe_shown_times(const std::string& path);
+// One mark per frame slot of an index's picture lines: '.' for a picture,
+// 'L' for a LOST line.
+std::string kwi_slot_marks(const std::vector<std::string>& lines);
+// The slot marks an index of a damaged recording must have: one per time of
+// the intact recording (in order), 'L' where the damaged file has no frame
+// or packet of that time; then '.' for the frames of the intact recording
+// that have no time (frames - intact.size()); lost slots after the last
+// picture are not listed.
+std::string expected_slot_marks(const std::set<long long>& intact, size_t frames, const std::set<long long>& damaged);
 
 // Index file helpers: the lines of a .kwi, and the lines that begin with a keyword.
 std::vector<std::string> kwi_lines(const std::string& path);

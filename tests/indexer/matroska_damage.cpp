@@ -2,7 +2,9 @@
 // follows the clusters (cues, tags, attachments such as a cover added by
 // mkvpropedit) ends them and is no damage, whatever its size or state; a
 // damaged stretch in the middle that the reader passes over is reported
-// with its position and size, and the rest indexed; codec private data that
+// with its position and size, listed in the index by its time, and the rest
+// indexed, each frame lost in it (or left out next to it) keeping its slot
+// as a LOST line; codec private data that
 // expands beyond the file's budget refuses the file at once, in bounded
 // memory. Element positions come from mkvinfo, frame counts and key frame
 // times from ffprobe.
@@ -52,6 +54,7 @@ struct Layout {
   };
   std::vector<Element> top;
   std::vector<uint64_t> blocks;
+  std::vector<uint64_t> block_times;  // ns, as mkvinfo gives each block's timestamp
   std::vector<uint64_t> clusters;
   const Element& find(const std::string& name) const {
     for (const Element& e : top)
@@ -63,7 +66,7 @@ struct Layout {
 Layout MkvLayout(const std::string& file) {
   Layout l;
   const std::regex element(R"(^\|\+ ([A-Za-z ]+?)(?: \(.*\))? at (\d+) size (\d+) data size (\d+))");
-  const std::regex block(R"(^\| \+ Simple block: .* at (\d+) size)");
+  const std::regex block(R"(^\| \+ Simple block: .* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size)");
   const std::regex unsized(R"(^\|\+ Cluster at (\d+) size is unknown)");
   std::smatch m;
   for (const std::string& line : tu::lines(tu::run("mkvinfo -v -v -z " + tu::q(file)).out)) {
@@ -73,7 +76,9 @@ Layout MkvLayout(const std::string& file) {
     } else if (std::regex_search(line, m, unsized)) {
       l.clusters.push_back(std::stoull(m[1]));
     } else if (std::regex_search(line, m, block)) {
-      l.blocks.push_back(std::stoull(m[1]));
+      l.blocks.push_back(std::stoull(m[5]));
+      l.block_times.push_back(((std::stoull(m[1]) * 60 + std::stoull(m[2])) * 60 + std::stoull(m[3])) * 1000000000ULL +
+                              std::stoull(m[4]));
     }
   }
   return l;
@@ -182,16 +187,36 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
       total += to - from;
     }
     size_t kept = 0;
-    for (uint64_t p : l.blocks) {
+    std::vector<std::string> damage;  // the time of the first block after each stretch
+    std::map<uint64_t, char> slots;   // by block time: '.' a block read, 'L' one in a stretch
+    for (size_t i = 0; i < l.blocks.size(); ++i) {
+      const uint64_t p = l.blocks[i];
       bool in = false;
-      for (const auto& s : lost) in = in || (p >= s.first && p < s.second);
+      for (const auto& s : lost) {
+        in = in || (p >= s.first && p < s.second);
+        if (p >= s.second && (i == 0 || l.blocks[i - 1] < s.second))
+          damage.push_back("DAMAGE " + std::to_string(l.block_times[i]));
+      }
       kept += !in;
+      slots[l.block_times[i]] = in ? 'L' : '.';
     }
+    std::string marks;
+    for (const auto& [time, mark] : slots) marks += mark;
     const std::string f = Write("zeros.mkv", b);
     tu::RunResult r;
     const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(kept));
+    // Each frame lost in a stretch keeps its slot, by its block time, and
+    // the stretches are listed by the time of the frame after each.
+    EXPECT_EQ(tu::kwi_slot_marks(lines), marks);
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(l.blocks.size()));
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), damage);
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(l.blocks.size() - kept) +
+                         " frames have no picture of their own (lost in the damage); they show the picture before "
+                         "them and carry the frame property KWMissing\n"),
+              std::string::npos)
+        << r.out;
     const std::string message =
         c.stretches.size() == 1
             ? "WARNING: the Matroska file is damaged: " + std::to_string(total) + " bytes from position " +
@@ -209,15 +234,17 @@ TEST(MatroskaDamage, StretchesPassedOverAreReportedAndTheRestIndexed) {
   }
 }
 
-// AVC streams whose groups are all open (non-IDR I pictures with a
-// recovery point, leading B pictures), a stretch passed over in the middle:
-// of what follows, only what cannot start decoding is left out, the rest of
-// the group up to the next I picture and the pictures of that I picture's
-// group that come before it in display order; the I picture and everything
-// else after it is indexed. The rule applied to ffprobe's picture types and
-// times in decode order is the reference; PLAYBACK counts the listed
-// pictures with the fields and frames that ffprobe says each repeats (soft
-// pulldown), none of a picture left out.
+// AVC, HEVC and MPEG-2 streams whose groups are all open (non-IDR I
+// pictures with a recovery point, CRA pictures, open groups; leading B
+// pictures), a stretch passed over in the middle: of what follows, only what
+// cannot start decoding is left out, the rest of the group up to the next I
+// picture and the pictures of that I picture's group that come before it in
+// display order; the I picture and everything else after it is indexed. The
+// rule applied to ffprobe's picture types and times in decode order is the
+// reference. Every picture lost or left out keeps its slot as a LOST line,
+// at its block time among the pictures; PLAYBACK counts the listed pictures
+// with the fields and frames that ffprobe says each repeats (soft
+// pulldown), none of a picture left out, and one frame for each LOST line.
 TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
   const struct {
     const char* name;
@@ -234,6 +261,13 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
        "-f yuv4mpegpipe OUT.y4m && x264 --quiet --pulldown 32 --open-gop --keyint 24 --min-keyint 24 "
        "--no-scenecut --bframes 3 --b-adapt 0 --b-pyramid none --demuxer y4m -o OUT.264 OUT.y4m && "
        "mkvmerge -q -o OUT OUT.264"},
+      {"HEVC CRA", "open-cra.mkv", false,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 -pix_fmt yuv420p -c:v libx265 "
+       "-x265-params log-level=error:open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3 OUT.265 && "
+       "mkvmerge -q -o OUT OUT.265"},
+      {"MPEG-2", "open-m2v.mkv", false,
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 250 -pix_fmt yuv420p -c:v mpeg2video "
+       "-g 12 -bf 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v"},
   };
   for (const auto& s : streams) {
     SCOPED_TRACE(s.name);
@@ -304,14 +338,31 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
               std::string::npos)
         << r.out;
     const size_t count = 250 - lost - left_out;
-    EXPECT_EQ(tu::kwi_pictures(lines).size(), count);
+    // Every picture lost or left out keeps its slot as a LOST line, by its
+    // block time among the intact file's pictures.
+    std::map<long long, char> slots;
+    for (size_t j = 0; j < decode.size(); ++j) slots[decode[j].time] = listed[j] ? '.' : 'L';
+    std::string marks;
+    for (const auto& [time, mark] : slots) marks += mark;
+    EXPECT_EQ(tu::kwi_slot_marks(lines), marks);
+    EXPECT_EQ(tu::kwi_pictures(lines).size(), 250u);
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(count));
-    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(count + frames_repeated + fields_repeated / 2))
-        << all_repeats << " repeats in the intact stream";
-    // The open group's I picture has its group line (the time of its frame).
+    const bool hevc = std::string(s.file) == "open-cra.mkv", mpeg2 = std::string(s.file) == "open-m2v.mkv";
+    if (!hevc) {  // (HEVC indexes have no PLAYBACK)
+      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"),
+                std::to_string(count + frames_repeated + fields_repeated / 2 + lost + left_out))
+          << all_repeats << " repeats in the intact stream";
+    }
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(lost + left_out) + " frames have no picture of their own"),
+              std::string::npos)
+        << r.out;
+    // The open group's I picture has its group line (the time of its frame):
+    // AVC "I <time>", MPEG-2 "SEQ <time>", HEVC the CRA picture's line.
     bool group = false;
-    for (const std::string& g : tu::kwi_with(lines, "I "))
-      group = group || std::stoll(g.substr(2)) == i_time * 1000000;
+    const std::string word = hevc ? "CRA " : mpeg2 ? "SEQ " : "I ";
+    for (std::string g : hevc ? tu::kwi_pictures(lines) : tu::kwi_with(lines, word))
+      if (g.compare(0, word.size(), word) == 0)
+        group = group || std::stoll(g.substr(word.size())) == i_time * 1000000;
     EXPECT_TRUE(group) << "a group at the I picture after the stretch, " << i_time << " ms";
   }
 }
@@ -361,14 +412,18 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     struct Block {
       uint64_t data, end;
       bool key;
+      uint64_t time;  // ns
     };
     std::vector<Block> blocks;
-    const std::regex block(R"(^\| \+ Simple block: (key, )?.* at (\d+) size (\d+) data size (\d+)$)");
+    const std::regex block(
+        R"(^\| \+ Simple block: (key, )?.* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size (\d+) data size (\d+)$)");
     std::smatch m;
     for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(base)).out))
       if (std::regex_match(line, m, block)) {
-        const uint64_t at = std::stoull(m[2]), size = std::stoull(m[3]), data = std::stoull(m[4]);
-        blocks.push_back({at + size - data + 4, at + size, m[1].matched});  // behind track, time and flags
+        const uint64_t at = std::stoull(m[6]), size = std::stoull(m[7]), data = std::stoull(m[8]);
+        const uint64_t time =
+            ((std::stoull(m[2]) * 60 + std::stoull(m[3])) * 60 + std::stoull(m[4])) * 1000000000ULL + std::stoull(m[5]);
+        blocks.push_back({at + size - data + 4, at + size, m[1].matched, time});  // behind track, time and flags
       }
     ASSERT_EQ(blocks.size(), 100u);
     // ffprobe's pictures in display order: which are I pictures; and the
@@ -410,7 +465,9 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
     const std::vector<std::string> pictures = tu::kwi_pictures(lines);
     EXPECT_EQ(pictures.size(), 100u);
+    EXPECT_EQ(tu::kwi_slot_marks(lines), std::string(100, '.')) << "no slot is lost";
     EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(blocks[z].time)});
     if (s.playback) {
       EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
     }

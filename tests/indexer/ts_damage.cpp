@@ -1,12 +1,15 @@
 // Transport streams with video packets lost (cut out or zeroed) and with
-// the counter patterns the standard allows, indexed by Ostrel: nothing is
-// left out for damage. Every picture whose start was read keeps its place,
-// so the index is the intact file's less the pictures whose start was lost,
-// the clip's frame count is the recording's, CODED counts the picture
-// lines, and the warning says where and how many packets the counters show
-// missing. References: the intact file's payload through the test's own
+// the counter patterns the standard allows, and a program stream that lost
+// bytes, indexed by Ostrel: nothing is left out for damage. Every picture
+// whose start was read keeps its place, and every picture lost whole or by
+// its start keeps its slot as a LOST line, so the index has the intact
+// file's pictures less those lost, the clip's frame count and timeline are
+// the recording's, CODED counts the picture lines, PLAYBACK the slots, and
+// the warning says where and how many packets the counters show missing.
+// References: the intact file's payload through the test's own
 // demultiplexer, a start-code scan of it for the picture starts, the
-// counters of the packets removed.
+// counters of the packets removed, and ffprobe's frame and packet times of
+// the intact and the damaged file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,7 +136,12 @@ void MakeCleanTs(const Made& m, const std::string& suffix, int frames, CleanTs* 
 }  // namespace
 
 // For each stream: 1, 5 and 50 video packets cut out at a third of the
-// file, and 4 KB of packets zeroed there.
+// file, and 4 KB of packets zeroed there; after that third, the first 2 and
+// the first 6 packets of a B, a P and an I picture cut out, and every packet
+// of one. The pictures whose start was read keep their lines; every picture
+// lost whole or by its start keeps its slot as a LOST line, so the index has
+// a slot for every frame of the intact file, and its LOST lines stand where
+// ffprobe finds no frame or packet of that time in the damaged file.
 TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
   {
     const Made& m = GetParam();
@@ -147,21 +155,62 @@ TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
     ASSERT_EQ(clean_pictures.size(), 100u);
     const auto starts = picture_starts(tst::demux(intact, 188, pid), m.codec);
     ASSERT_EQ(starts.size(), 100u) << "picture starts in the payload";
+    const std::set<long long> intact_times = tu::ffprobe_shown_times(c.ts);
+    ASSERT_EQ(intact_times.size(), 100u);
+    ASSERT_EQ(tu::kwi_slot_marks(clean), std::string(100, '.'));
 
-    const struct {
-      const char* name;
-      size_t packets;  // video packets
-      bool zero;
-    } damages[] = {{"1 cut out", 1, false}, {"5 cut out", 5, false}, {"50 cut out", 50, false},
-                   {"4 KB zeroed", 0, true}};
-    for (const auto& d : damages) {
+    // The video packets of each PES packet (from one with
+    // payload_unit_start_indicator to the next), and the picture type that
+    // ffprobe gives the frame whose packet begins there.
+    std::map<size_t, std::string> type_at;  // file position of a PES packet's first TS packet
+    for (const auto& f : tu::ffprobe_frames(c.ts))
+      if (f.count("pkt_pos") && f.count("pict_type") && f.at("pkt_pos") != "N/A")
+        type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
+    std::vector<std::vector<size_t>> pes;
+    for (size_t at = 0; at + 188 <= intact.size(); at += 188) {
+      if (pid_at(intact, at) != pid) continue;
+      if ((intact[at + 1] & 0x40) || pes.empty()) pes.emplace_back();
+      pes.back().push_back(at);
+    }
+
+    struct Damage {
+      std::string name;
+      size_t packets = 0;  // video packets from a third of the file on
+      bool zero = false;
+      std::set<size_t> picked;  // or these packets
+    };
+    std::vector<Damage> damages(4);
+    damages[0].name = "1 cut out", damages[0].packets = 1;
+    damages[1].name = "5 cut out", damages[1].packets = 5;
+    damages[2].name = "50 cut out", damages[2].packets = 50;
+    damages[3].name = "4 KB zeroed", damages[3].zero = true;
+    for (const char* type : {"B", "P", "I"}) {
+      // The first PES packet of the type after a third of the file whose
+      // packets the counters show missing in every cut below.
+      const std::vector<size_t>* p = nullptr;
+      for (const auto& packets : pes)
+        if (packets.size() > 6 && packets.size() % 16 != 0 && packets.front() >= intact.size() / 3 &&
+            type_at.count(packets.front()) && type_at[packets.front()] == type) {
+          p = &packets;
+          break;
+        }
+      if (!p) continue;  // (no I picture there in a stream of one group)
+      for (size_t n : {size_t{2}, size_t{6}, p->size()}) {
+        Damage d;
+        d.name = (n == p->size() ? std::string("every packet") : "the first " + std::to_string(n) + " packets") +
+                 " of a " + type + " picture cut out";
+        d.picked.insert(p->begin(), p->begin() + long(n));
+        damages.push_back(d);
+      }
+    }
+    for (const Damage& d : damages) {
       SCOPED_TRACE(d.name);
       // Packets from a third of the file on: the given number of video
       // packets, or 22 packets of any PID (4 KB) zeroed.
       const size_t from = intact.size() / 3 / 188 * 188;
-      std::set<size_t> hit;  // packet starts
-      size_t video_hit = 0;
-      for (size_t at = from; at + 188 <= intact.size(); at += 188) {
+      std::set<size_t> hit = d.picked;  // packet starts
+      size_t video_hit = hit.size();
+      for (size_t at = from; d.picked.empty() && at + 188 <= intact.size(); at += 188) {
         // (Zeros up to a video packet, so that the counters show the loss.)
         if (d.zero ? hit.size() >= 22 && pid_at(intact, at) == pid && video_hit % 16 != 0 : video_hit == d.packets)
           break;
@@ -184,7 +233,9 @@ TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
       size_t lost = 0;
       for (const auto& s : starts)
         lost += std::any_of(s.begin(), s.end(), [&](uint64_t p) { return unread.count(p / 188 * 188) != 0; });
-      const std::string damaged = Dir() + m.name + "-" + std::to_string(d.packets) + (d.zero ? "z" : "c") + ".ts";
+      std::string damaged = d.name;
+      std::replace(damaged.begin(), damaged.end(), ' ', '-');
+      damaged = Dir() + m.name + "-" + damaged + ".ts";
       tu::write_file(damaged, bytes);
       const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
@@ -196,10 +247,29 @@ TEST_P(TsLossStreams, PicturesWhoseStartWasReadKeepTheirPlace) {
                 std::string::npos)
           << r.out;
       EXPECT_EQ(r.out.find("not indexed"), std::string::npos) << r.out;
-      const std::vector<std::string> got = pictures(lines, m.codec);
+      EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(first_after)});
+      std::vector<std::string> got = pictures(lines, m.codec);
+      got.erase(std::remove(got.begin(), got.end(), "LOST"), got.end());
       EXPECT_EQ(got.size(), 100 - lost) << lost << " pictures whose start was lost";
       EXPECT_TRUE(subsequence(got, clean_pictures)) << "the picture lines are the intact file's, in its order";
       EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(got.size()));
+      // A slot for each picture lost, where the damaged file has no time of it.
+      const std::string marks = tu::kwi_slot_marks(lines);
+      EXPECT_EQ(marks, tu::expected_slot_marks(intact_times, 100, tu::ffprobe_shown_times(damaged)));
+      const long long slots = static_cast<long long>(std::count(marks.begin(), marks.end(), 'L'));
+      if (m.codec != 4) {  // (HEVC indexes have no PLAYBACK)
+        EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(marks.size()));
+      }
+      EXPECT_EQ(marks.size(), 100u) << "the last picture is read";
+      if (slots > 0) {
+        EXPECT_NE(r.out.find("WARNING: " + std::to_string(slots) +
+                             " frames have no picture of their own (lost in the damage); they show the picture "
+                             "before them and carry the frame property KWMissing\n"),
+                  std::string::npos)
+            << r.out;
+      } else {
+        EXPECT_EQ(r.out.find("no picture of their own"), std::string::npos) << r.out;
+      }
     }
   }
 }
@@ -413,6 +483,7 @@ TEST_P(TsLossStreams, LegalCounterPatternsGiveTheCleanIndex) {
       const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+      EXPECT_TRUE(tu::kwi_with(lines, "DAMAGE").empty());
       EXPECT_EQ(pictures(lines, m.codec), pictures(clean, m.codec));
       EXPECT_EQ(tu::kwi_value(lines, "CODED"), "60");
       auto moved = clean_groups;
@@ -583,5 +654,48 @@ TEST(TsLoss, OrderCountBitFlippedKeepsGroupsInStreamOrder) {
       EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::kwi_pictures(unflipped).size()) << "every picture keeps its line";
       EXPECT_EQ(tu::kwi_value(lines, "CODED"), tu::kwi_value(unflipped, "CODED"));
     }
+  }
+}
+
+// An MPEG-2 program stream (ffmpeg's, 2048-byte packs) that lost bytes
+// inside a pack: the packet after them does not begin where the one before
+// ended, which is damage; the pictures whose start went with it keep their
+// slots as LOST lines where ffprobe finds no frame or packet of that time in
+// the damaged file. The intact file's index has neither DAMAGE nor LOST
+// lines.
+TEST(PsLoss, PicturesLostWithBytesOfAPackKeepTheirSlots) {
+  const std::string ps = Dir() + "mpeg2.mpg";
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc=size=176x144:rate=25 -frames:v 100 -pix_fmt yuv420p -c:v mpeg2video "
+                         "-g 12 -bf 2 -f vob " + tu::q(ps)));
+  const std::vector<uint8_t> intact = tu::read_file(ps);
+  tu::RunResult r;
+  const std::vector<std::string> clean = tu::index_lines(ps, ps + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(tu::kwi_slot_marks(clean), std::string(100, '.'));
+  EXPECT_TRUE(tu::kwi_with(clean, "DAMAGE").empty());
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+  const std::set<long long> intact_times = tu::ffprobe_shown_times(ps);
+  ASSERT_GE(intact_times.size(), 99u);  // (ffprobe gives the last picture no time)
+  const struct {
+    size_t at, bytes;
+  } cuts[] = {{intact.size() / 4 + 777, 300}, {intact.size() / 2 + 777, 1000}, {intact.size() / 2 + 777, 20000}};
+  for (const auto& cut : cuts) {
+    SCOPED_TRACE(std::to_string(cut.bytes) + " bytes cut out at " + std::to_string(cut.at));
+    std::vector<uint8_t> b(intact.begin(), intact.begin() + long(cut.at));
+    b.insert(b.end(), intact.begin() + long(cut.at + cut.bytes), intact.end());
+    const std::string damaged = Dir() + "mpeg2-" + std::to_string(cut.bytes) + ".mpg";
+    tu::write_file(damaged, b);
+    const std::vector<std::string> lines = tu::index_lines(damaged, damaged + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string marks = tu::kwi_slot_marks(lines);
+    EXPECT_EQ(marks, tu::expected_slot_marks(intact_times, 100, tu::ffprobe_shown_times(damaged)));
+    const long long slots = static_cast<long long>(std::count(marks.begin(), marks.end(), 'L'));
+    EXPECT_GT(slots, 0);
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE").size(), 1u);
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(marks.size() - static_cast<size_t>(slots)));
+    EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(marks.size()));
+    EXPECT_NE(r.out.find("WARNING: " + std::to_string(slots) + " frames have no picture of their own"),
+              std::string::npos)
+        << r.out;
   }
 }
