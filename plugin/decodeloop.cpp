@@ -46,10 +46,12 @@ int CAVCDecoder::LeadingPictures(size_t g) const {
     // An IDR starts its order counts afresh: nothing after it is shown before it.
     if (groups[g].idr) return 0;
     for (u64 i = first + 1; i < end; ++i)
-      if (frames[i].poc < frames[first].poc) ++n;
+      if (frames[i].poc < frames[first].poc && !frames[i].lost) ++n;
   } else if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+    // The leading B pictures open the group; lost slots among them count
+    // as display places.
     for (u64 i = first; i < end; ++i)
-      if (frames[i].leading_b) ++n;
+      if (frames[i].leading_b) n = static_cast<int>(i - first + 1);
   }
   return n;
 }

@@ -117,6 +117,10 @@ struct FrameRecord {
   int leading_b;               // MPEG-2, VC-1: a B picture shown before the I picture that opens its group
   int progressive_frame;       // MPEG-2
   int reference;               // MPEG-2, VC-1: an I or P picture (field pair), decoded before the B pictures shown before it
+  // A LOST line: a picture of the recording that damage took, which keeps
+  // its slot. Nothing is fed for it; picture numbering passes over it, and
+  // a display frame made of it shows the picture of a frame before it.
+  int lost;
 };
 
 // One unit as the unit readers hand it out; bytes begin with 00 00 01 and
@@ -260,6 +264,14 @@ class CAVCDecoder {
   int display_count = 0;                      // display frames
   int lead_skip = 0;                          // leading display frames that cannot be shown
   bool pulldown = false;                      // a picture repeats a field
+  bool any_lost = false;                      // a LOST line was read
+  // DAMAGE lines: stream positions (group position units) where the
+  // indexer met damage, in stream order.
+  std::vector<u64> damage_list;
+  // A coded picture index that names a lost picture.
+  bool LostPicture(i64 i) const {
+    return i >= 0 && static_cast<u64>(i) < frames.size() && frames[static_cast<size_t>(i)].lost != 0;
+  }
 
   // ---------------------------------------------------------------- stream readers
   void PosToFileAndOffset(u64 position, int* file, u64* offset) const;
@@ -565,6 +577,11 @@ class CAVCDecoder {
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);
   int ReadInputFiles();
   bool ReadKeyword(const char* line, bool parameter_sets);
+  // "N:LOST": the slot of a lost picture, at the running picture index
+  // `counter` (false for any other line). A DAMAGE line is read into
+  // damage_list.
+  bool ReadLostLine(const char* line, int counter);
+  bool ReadDamageLine(const char* line);
   FrameRecord& FrameAt(size_t index);
   void ResetPlacement();
   void PlaceSelf(int n);                      // display frame n = {n, n}

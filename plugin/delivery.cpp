@@ -191,6 +191,11 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
               " x " + std::to_string(dec.height) + " (the stream changes its picture size)";
     return SERVED_FAILED;
   }
+  // The pass reached the end of the input without the picture, for no
+  // cause but the stream's own (damage, a picture cut by the end of the
+  // file): the frame has no picture of its own.
+  if (r == FETCH_END && dec.HasDecoder() && dec.pass_problem.empty() && dec.thread_message.empty())
+    return SERVED_MISSING;
   if (r == FETCH_FAILED)
     *error += "the decoded picture could not be copied from the GPU";
   else if (!dec.HasDecoder())
@@ -204,16 +209,18 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
 
 // The decoder went past the picture of frame n without delivering it (a
 // picture it cannot show, such as a field whose partner is missing): the
-// request fails rather than serve another frame's picture.
-VSVideoSource::Served VSVideoSource::NotDelivered(int n, std::string* error) {
+// frame has no picture of its own rather than another frame's.
+VSVideoSource::Served VSVideoSource::NotDelivered(int, std::string*) {
   last_frame = -1;
-  *error = "frame " + std::to_string(n) + ": the decoder delivered no picture for it";
-  return SERVED_FAILED;
+  return SERVED_MISSING;
 }
 
 VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
   const int bps = bytes_per_sample();
   for (int i = last_frame + 1; i <= n; ++i) {
+    // A frame on the way that has no picture of its own: nothing comes
+    // for it (pictures before the next one asked for are dropped).
+    if (i < n && no_picture[static_cast<size_t>(i)]) continue;
     if (dec.deinterlace != 0 || dec.fieldop == 2) {
       bool later = false;
       const FetchResult r = FetchPicture(dec, FieldsOf(dec, dec.deinterlace == 2 ? i / 2 : i).max(), &later);
@@ -223,6 +230,7 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       // A picture of another size on the way: frame n is sought instead.
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
+      if (s == SERVED_MISSING && i < n) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
       continue;
     }
@@ -231,7 +239,10 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       // Force film dropped a picture here: pull it and let it go.
       const FetchResult r = dec.Fetch();
       if (r == FETCH_OTHER_SIZE) return RandomAccess(n, error);
-      if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
+      if (r != FETCH_PICTURE) {
+        const Served s = CopyFetched(r, n, error);
+        return s == SERVED_MISSING ? RandomAccess(n, error) : s;
+      }
     }
     if (cur.max() > prev.max()) {
       bool later = false;
@@ -241,6 +252,7 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       if (later) return RandomAccess(n, error);
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
+      if (s == SERVED_MISSING && i < n) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
     } else {
       CopyPict(saved_store, out, bps);  // frame i repeats the previous picture
@@ -303,7 +315,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   int later = 0;
   for (;;) {
     const FetchResult r = dec.Fetch();
-    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return later ? NotDelivered(n, error) : CopyFetched(r, n, error);
+    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
     const int got = dec.answer_picture.load();
     if (got > want) {
       if (++later > kShownLate) return NotDelivered(n, error);
@@ -336,7 +348,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   }
 }
 
-VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
+VSVideoSource::Served VSVideoSource::ServeOwn(int n, std::string* error) {
   const int window = dec.deinterlace == 2 ? kForwardWindowDoubleRate : kForwardWindow;
   // last is compared as unsigned: the -1 of a new instance never qualifies.
   const bool forward = n != 0 && static_cast<unsigned>(last_frame) < static_cast<unsigned>(n) &&
@@ -344,8 +356,58 @@ VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
   return forward ? Sequential(n, error) : RandomAccess(n, error);
 }
 
+bool VSVideoSource::FrameLost(int n) const {
+  const FrameRecord& f = DisplayRecord(n);
+  return dec.LostPicture(f.top) || dec.LostPicture(f.bottom);
+}
+
+// A frame without a picture of its own shows that of the nearest frame
+// before it that has one; at the start of the clip, the first picture
+// shown. Frames found without one are remembered, so each is decoded for
+// at most once; the picture that stood in last is kept with its frame.
+VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error, int* shown) {
+  *shown = n;
+  if (!no_picture[static_cast<size_t>(n)]) {
+    const Served s = ServeOwn(n, error);
+    if (s != SERVED_MISSING) return s;
+    no_picture[static_cast<size_t>(n)] = 1;
+  }
+  const int lead = dec.deinterlace == 2 ? dec.lead_skip * 2 : dec.lead_skip;
+  auto take = [&](int m) -> Served {
+    if (no_picture[static_cast<size_t>(m)]) return SERVED_MISSING;
+    if (m == stand_in_frame) {
+      CopyPict(stand_in, out, bytes_per_sample());
+      return SERVED;
+    }
+    const Served s = ServeOwn(m, error);
+    if (s == SERVED_MISSING) {
+      no_picture[static_cast<size_t>(m)] = 1;
+    } else if (s == SERVED) {
+      CopyPict(out, stand_in, bytes_per_sample());
+      stand_in_frame = m;
+    }
+    return s;
+  };
+  for (int m = n - 1; m >= lead; --m) {
+    const Served s = take(m);
+    if (s == SERVED_MISSING) continue;
+    *shown = m;
+    return s;
+  }
+  for (int m = n + 1; m < vi.numFrames; ++m) {
+    const Served s = take(m);
+    if (s == SERVED_MISSING) continue;
+    *shown = m;
+    return s;
+  }
+  // No frame of the clip has a picture.
+  *shown = -1;
+  FillBlack(out, bytes_per_sample());
+  return SERVED;
+}
+
 namespace {
-const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0, 0};
+const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0, 0, 0};
 }  // namespace
 
 const FrameRecord& VSVideoSource::DisplayRecord(int n) const {
@@ -362,9 +424,11 @@ const FrameRecord& VSVideoSource::PictureRecord(int n) const {
              : kNoRecord;
 }
 
-void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const {
+void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n, int shown) const {
   VSMap* props = vsapi->getFramePropsRW(frame);
-  vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(n)), 1, paReplace);
+  vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(shown)), 1, paReplace);
+  // A frame that shows another frame's picture: it has none of its own.
+  if (shown != n) vsapi->propSetInt(props, "KWMissing", 1, paReplace);
   // A ratio is two positive numbers: 0 0 is "unspecified" and -1 -1 (VC-1
   // without an aspect ratio) "unknown"; either leaves the properties unset.
   if (dec.ar1 > 0 && dec.ar2 > 0) {
@@ -412,7 +476,8 @@ const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** in
     if (n < 0) n = 0;
 
     std::string error;
-    const Served served = s->Serve(n, &error);
+    int shown = n;
+    const Served served = s->Serve(n, &error, &shown);
     if (served == SERVED_FAILED) {
       vsapi->freeFrame(frame);
       vsapi->setFilterError(("KWSource: GetFrame: " + error).c_str(), frameCtx);
@@ -425,7 +490,7 @@ const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** in
       return frame;
     }
     if (s->dec.show) s->DrawOverlay(frame, vsapi, n);
-    s->SetProperties(frame, vsapi, n);
+    s->SetProperties(frame, vsapi, n, shown);
     return frame;
   } catch (const std::exception& e) {
     vsapi->setFilterError((std::string("KWSource: GetFrame: ") + e.what()).c_str(), frameCtx);
