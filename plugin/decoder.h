@@ -505,6 +505,12 @@ class CAVCDecoder {
  private:
   // Decode passes (decodeloop.cpp).
   int ChooseGroup();                          // picks the start group, sets pull_count and positioned
+  // The group a pass for a target in group `own` starts at, from g: where
+  // damage (DAMAGE lines; for MPEG-2 the end of the input, which may cut
+  // the last picture) lies between g and the end of group own, two groups
+  // before the one that holds the damage (at most 16 groups back), so
+  // that the damaged pictures decode as in a run from the start.
+  size_t BeforeDamage(size_t g, size_t own) const;
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   // Units from the group to the end or a stop; after_sequence: an MPEG-2
   // group whose sequence header was fed apart (FeedSequenceHeader).

@@ -411,6 +411,7 @@ int CAVCDecoder::FinishIndex() {
   if (lead_skip < 0) lead_skip = 0;
 
   if (groups.empty()) return INDEX_NO_GOPS;
+  std::sort(damage_list.begin(), damage_list.end());
   if (stream_type == CONTAINER_MKV) {
     const int r = InitMatroska();
     if (r != 0) {

@@ -161,8 +161,11 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
     }
     return;
   }
-  if (code == 0xB3 || code == 0xB8) {  // sequence header, group header: the next picture's
-    if (!tag.begun) next();
+  if (code == 0xB3 || code == 0xB8) {
+    // Sequence header, group header: the next picture's, an I picture (a
+    // P picture after a sequence header alone), never one of the B
+    // pictures still due from a lost reference picture.
+    if (!tag.begun) next(PictureKind::kReference);
     tag.begun = true;
     tag.first_field = false;
   } else if (code == 0x00) {

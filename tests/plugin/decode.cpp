@@ -339,7 +339,10 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
     const char* name;
     int dropped;      // video packets dropped from `at` on; 0: 4 KB zeroed there
     bool from_start;  // dropped from the first packet of an access unit at or after `at`
-    char lost = 0;    // or: every packet of the first picture of this type (by ffprobe) from `at` on
+    // or: every packet of the first picture of this type (by ffprobe) from `at` on; 'E': of the last P
+    // picture before the first I picture from `at` on (in stream order), and the first packet of the
+    // picture after it
+    char lost = 0;
   } cases[] = {{"1 packet dropped", 1, false},
                {"5 packets dropped", 5, false},
                {"50 packets dropped", 50, false},
@@ -348,30 +351,50 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
                {"the first 6 packets of a picture dropped", 6, true},
                {"a B picture lost", 0, true, 'B'},
                {"a P picture lost", 0, true, 'P'},
-               {"an I picture lost", 0, true, 'I'}};
+               {"an I picture lost", 0, true, 'I'},
+               {"the P picture that ends a group lost, and the start of the picture after it", 0, true, 'E'}};
   const auto probed = tu::ffprobe_frames(ts);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b;
+    // Where the damaged copy goes on after the damage; the display index
+    // of a picture lost whole.
+    uint64_t after = 0;
+    int lost_slot = -1;
     if (c.lost) {
       // The packets of the picture's PES packet: from the one ffprobe gives
       // as its position to the next that starts a PES packet of the video.
       size_t from = 0;
-      for (const auto& f : probed) {
-        const auto type = f.find("pict_type"), pos = f.find("pkt_pos");
-        if (type == f.end() || pos == f.end() || type->second != std::string(1, c.lost)) continue;
-        if (std::stoull(pos->second) >= at) {
-          from = std::stoull(pos->second);
+      auto position = [](const std::map<std::string, std::string>& f, const char* type) -> size_t {
+        const auto t = f.find("pict_type"), pos = f.find("pkt_pos");
+        return t == f.end() || pos == f.end() || t->second != type ? 0 : size_t(std::stoull(pos->second));
+      };
+      for (size_t i = 0; i < probed.size(); ++i) {
+        const size_t p = position(probed[i], c.lost == 'E' ? "I" : std::string(1, c.lost).c_str());
+        if (p >= at) {
+          from = p;
+          lost_slot = int(i);
           break;
         }
       }
+      if (c.lost == 'E') {
+        const size_t intra = from;
+        from = 0;
+        for (const auto& f : probed)
+          if (position(f, "P") < intra) from = std::max(from, position(f, "P"));
+      }
       ASSERT_GT(from, 0u) << "no " << c.lost << " picture after " << at;
       bool in = false;
+      int starts = 0;  // PES packets begun since `from`
       for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
         if (PidOf(bytes, p) == video) {
           if (p == from) in = true;
-          else if (in && (bytes[p + 1] & 0x40)) in = false;
-          if (in) continue;
+          else if (in && (bytes[p + 1] & 0x40) && ++starts > (c.lost == 'E' ? 1 : 0)) in = false;
+          if (in && c.lost == 'E' && starts == 1 && !(bytes[p + 1] & 0x40)) in = false;
+          if (in) {
+            if (after == 0) after = b.size();
+            continue;
+          }
         }
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
       }
@@ -379,13 +402,14 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
     } else if (c.dropped == 0) {
       b = bytes;
       std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
+      after = at + 4096;
     } else {
       int dropped = 0;
       bool started = !c.from_start;
       for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
         if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
         if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
-          ++dropped;
+          if (dropped++ == 0) after = b.size();
           continue;
         }
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
@@ -394,14 +418,28 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
     const std::string damaged =
         ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + (c.lost ? std::string(1, c.lost) : "") + ".ts";
     tu::write_file(damaged, b);
-    const std::string kwi = damaged + ".kwi";
+    const std::string indexed = damaged + ".kwi";
     tu::RunResult r;
-    tu::index_lines(damaged, kwi, &r);
+    tu::index_lines(damaged, indexed, &r);
     ASSERT_EQ(r.status, 0) << r.out;
+    // The damage where the copy goes on after it (where Ostrel names none).
+    const std::string kwi = WithDamage(indexed, {after}, {}, damaged + ".damage.kwi");
     // A packet may hold the starts of a few small pictures.
     const size_t packets = c.lost ? 1 : c.dropped == 0 ? 22 : size_t(c.dropped);
     CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 1 - std::min<size_t>(2 * packets, 100),
                  24 + unsigned(c.dropped), std::string(GetParam().name) + ", " + c.name);
+    // A B picture lost whole leaves out nothing else: with its slot in the
+    // index every picture keeps the recording's frame.
+    if (c.lost == 'B') {
+      size_t pictures = 0;
+      for (const std::string& l : tu::kwi_lines(kwi))
+        if (l.find(':') != std::string::npos && l.find_first_not_of("0123456789") == l.find(':') && l.find(':') > 0)
+          ++pictures;
+      const std::string slotted = WithDamage(kwi, {after}, {lost_slot}, damaged + ".lost.kwi");
+      if (pictures + 1 == intact.size() || HasLostSlots(kwi))
+        CheckDamaged(slotted, damaged, intact, 176, 144, intact.size(), 25,
+                     std::string(GetParam().name) + ", " + c.name + ", its slot kept");
+    }
   }
 }
 
@@ -468,11 +506,12 @@ TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames
   std::vector<uint8_t> b;
   bool dropping = false;
   int dropped = 0;
+  uint64_t gap = 0;  // where the copy goes on after the packets dropped
   for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
     if (p == last_idr + 188) dropping = true;
     if (dropping && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) dropping = false;
     if (dropping && PidOf(bytes, p) == video) {
-      ++dropped;
+      if (dropped++ == 0) gap = b.size();
       continue;
     }
     b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
@@ -483,10 +522,11 @@ TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames
   std::fill(b.begin() + long(zero_at), b.begin() + long(zero_at + 3 * 188), 0);
   const std::string damaged = dir + "joined_damaged.ts";
   tu::write_file(damaged, b);
-  const std::string kwi = damaged + ".kwi";
+  const std::string indexed = damaged + ".kwi";
   tu::RunResult r;
-  tu::index_lines(damaged, kwi, &r);
+  tu::index_lines(damaged, indexed, &r);
   ASSERT_EQ(r.status, 0) << r.out;
+  const std::string kwi = WithDamage(indexed, {zero_at + 3 * 188, gap}, {}, damaged + ".damage.kwi");
   CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 8, 91, "joined parts");
 }
 

@@ -184,6 +184,40 @@ bool HasLostSlots(const std::string& kwi) {
   return false;
 }
 
+std::string WithDamage(const std::string& kwi, const std::vector<uint64_t>& damage, const std::vector<int>& lost,
+                       const std::string& out) {
+  const std::string text = tu::read_text(kwi);
+  const bool has_damage = text.find("\nDAMAGE ") != std::string::npos;
+  const bool has_lost = HasLostSlots(kwi);
+  std::string result;
+  int shift = 0;
+  size_t next_lost = 0;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
+    const size_t colon = line.find(':');
+    const bool picture = colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
+    if (picture && !has_lost) {
+      const int k = std::stoi(line.substr(0, colon));
+      while (next_lost < lost.size() && lost[next_lost] <= k + shift) {
+        result += std::to_string(lost[next_lost]) + ":LOST\n";
+        ++shift;
+        ++next_lost;
+      }
+      line = std::to_string(k + shift) + line.substr(colon);
+    }
+    if (line.rfind("SIZE ", 0) == 0 && !has_damage)
+      for (uint64_t d : damage) result += "DAMAGE " + std::to_string(d) + "\n";
+    result += line;
+    if (end < text.size()) result += "\n";
+    begin = end + 1;
+  }
+  pt::WriteText(out, result);
+  return out;
+}
+
 void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
                   int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
                   bool every_clean, const std::vector<size_t>& excused) {

@@ -86,6 +86,13 @@ void CheckDamaged(const std::string& kwi, const std::string& damaged, const std:
 
 // The index holds a lost slot line ("N:LOST").
 bool HasLostSlots(const std::string& kwi);
+// A copy of an index, written to out, with DAMAGE lines at the given
+// stream positions where it has none, and lost slots at the given display
+// indexes (ascending; the picture lines from there on renumbered) where it
+// has none: the lines an index of damaged input holds, for inputs whose
+// damage the test made.
+std::string WithDamage(const std::string& kwi, const std::vector<uint64_t>& damage, const std::vector<int>& lost,
+                       const std::string& out);
 
 struct Stream {
   std::string name;     // what the failure messages call it
