@@ -470,6 +470,33 @@ INSTANTIATE_TEST_SUITE_P(
                   }}),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
 
+// An MPEG-2 transport stream cut by its end inside its last I picture, which
+// keeps its first 6 video packets: the frames of the last group, whose
+// damaged pictures the decoder conceals from those before them, are the
+// same in every request order.
+TEST(DecodeStreams, Mpeg2CutInsideItsLastIntraPicture) {
+  const std::string dir = Dir();
+  const std::string ts = dir + "cut.ts";
+  ASSERT_TRUE(pt::MakeMpeg2(ts, 120, "-s 176x144 -f mpegts"));
+  const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), 120u);
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  const int video = VideoPid(bytes);
+  size_t last_intra = 0;
+  for (const auto& f : tu::ffprobe_frames(ts))
+    if (f.count("pict_type") && f.at("pict_type") == "I" && f.count("pkt_pos"))
+      last_intra = std::max<size_t>(last_intra, std::stoull(f.at("pkt_pos")));
+  ASSERT_GT(last_intra, 0u);
+  size_t end = last_intra;
+  for (int packets = 0; end + 188 <= bytes.size(); end += 188)
+    if (PidOf(bytes, end) == video && ++packets == 6) break;
+  const std::string damaged = dir + "cut_end.ts";
+  tu::write_file(damaged, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(end + 188)));
+  const std::string kwi = pt::Index(tu::q(damaged), damaged + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 3, 57, "cut inside the last I picture");
+}
+
 // Two transport stream parts of different lengths and patterns joined as
 // they were cut, damaged so that the last IDR picture (in the second part)
 // keeps only its first packet, with a run of packets zeroed in the first
