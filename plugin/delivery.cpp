@@ -4,6 +4,9 @@
 // or before n. The decoded picture is copied out of the host buffer into the
 // frame's planes; frames whose two fields come from different coded pictures
 // are woven from two pictures; then the overlay and the properties follow.
+// A frame without a picture of its own (a lost slot of the index, or one the
+// decoder delivers no picture for) is no failure: it shows the picture of
+// the nearest frame before it that has one and carries KWMissing = 1.
 //
 // One request runs at a time (the filter is made linear). The frame callback
 // reads the host buffer only between an answer and its next request.
@@ -174,8 +177,10 @@ void VSVideoSource::CopyHost() {
 
 // A request that got no picture: the thread failed to copy one, the pass
 // found no group where the index places it, or it ended first. Without a GPU
-// session the frame carries the error text; otherwise the request fails. The
-// host buffer may still hold an older picture, but that is another frame's.
+// session the frame carries the error text; a pass that ended for no cause
+// of its own (damage) leaves the frame without a picture of its own;
+// otherwise the request fails. The host buffer may still hold an older
+// picture, but that is another frame's.
 VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::string* error) {
   if (r == FETCH_PICTURE) {
     CopyHost();
@@ -210,7 +215,7 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
 // The decoder went past the picture of frame n without delivering it (a
 // picture it cannot show, such as a field whose partner is missing): the
 // frame has no picture of its own rather than another frame's.
-VSVideoSource::Served VSVideoSource::NotDelivered(int, std::string*) {
+VSVideoSource::Served VSVideoSource::NotDelivered() {
   last_frame = -1;
   return SERVED_MISSING;
 }
@@ -318,7 +323,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
     if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
     const int got = dec.answer_picture.load();
     if (got > want) {
-      if (++later > kShownLate) return NotDelivered(n, error);
+      if (++later > kShownLate) return NotDelivered();
       continue;
     }
     if (split && got == want - 1) {
@@ -337,7 +342,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
     if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
     // Woven from a field the decoder never delivered, the frame would show
     // another picture's field.
-    if (split && dec.pulldown && !earlier) return NotDelivered(n, error);
+    if (split && dec.pulldown && !earlier) return NotDelivered();
     CopyHost();
     CopyPict(out, saved_store, bps);
     if (dec.deinterlace == 0) {

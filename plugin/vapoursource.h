@@ -80,7 +80,7 @@ class VSVideoSource {
   Served Sequential(int n, std::string* error);
   Served RandomAccess(int n, std::string* error);
   Served CopyFetched(FetchResult r, int n, std::string* error);
-  Served NotDelivered(int n, std::string* error);
+  Served NotDelivered();
   void CopyHost();
   void DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
   // shown: the frame whose picture frame n shows (n, or the frame before
