@@ -235,7 +235,9 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       // A picture of another size on the way: frame n is sought instead.
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
-      if (s == SERVED_MISSING && i < n) return RandomAccess(n, error);
+      // The pass ended without it: whether frame n has a picture is
+      // told by a pass of its own.
+      if (s == SERVED_MISSING) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
       continue;
     }
@@ -257,7 +259,7 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       if (later) return RandomAccess(n, error);
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
-      if (s == SERVED_MISSING && i < n) return RandomAccess(n, error);
+      if (s == SERVED_MISSING) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
     } else {
       CopyPict(saved_store, out, bps);  // frame i repeats the previous picture
