@@ -250,6 +250,9 @@ bool CAVCDecoder::ReadLostLine(const char* line, int counter) {
   f.pict_type = -1;
   f.pic_struct = -1;
   any_lost = true;
+  // A slot right after a group line is no picture to start the group at:
+  // the group begins with the picture after it.
+  if (codec != CODEC_HEVC && !groups.empty() && groups.back().first == u64(counter)) groups.back().first = u64(counter) + 1;
   return true;
 }
 

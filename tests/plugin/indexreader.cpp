@@ -552,6 +552,16 @@ TEST(IndexReaderRules, LostSlotsKeepTheirPlaces) {
   EXPECT_EQ(d->frames[3].leading_b, 1);
   EXPECT_EQ(d->frames[5].leading_b, 1);
   EXPECT_EQ(d->frames[6].leading_b, 0);
+  // A slot right after a group line: the group begins after it.
+  d = ReadOk(Hand("lost.kwi", kAvcMagic,
+                  "\nIDR 0\n0:FRM 7 0 -1\n1:FRM 5 2 -1\nI 500\n2:LOST\n3:FRM 6 6 -1\n4:FRM 7 8 -1"));
+  ASSERT_EQ(d->groups.size(), 2u);
+  EXPECT_EQ(d->groups[1].first, 3u);
+  EXPECT_EQ(d->groups[1].position, 500u);
+  d = ReadOk(Hand("lost.kwi", kMpgMagic, "\nSEQ 0\nGOP 1\n0:FRM I 3 1 0 0\nSEQ 500\nGOP 0\n1:LOST\n2:FRM B 3 1 0 0\n3:FRM I 3 1 0 0"));
+  ASSERT_EQ(d->groups.size(), 2u);
+  EXPECT_EQ(d->groups[1].first, 2u);
+  EXPECT_EQ(d->frames[2].leading_b, 1);
   // An HEVC slot among leading pictures belongs to the coming group.
   d = ReadOk(Hand("lost.kwi", kHevcMagic, cases[7].body));
   ASSERT_EQ(d->groups.size(), 2u);
