@@ -21,6 +21,9 @@ bool IsAvcB(int slice_type) { return slice_type == 1 || slice_type == 6; }
 // pictures: far more than any reordering depth.
 constexpr u64 kLeadingScan = 64;
 
+// Groups that a pass steps back at most for damage before its target.
+constexpr int kDamageGroups = 16;
+
 // Units looked at for an MPEG-2 sequence header in the frame (or sample) of
 // its time: more than the slices of any picture.
 constexpr int kHeaderSearch = 1024;
@@ -46,10 +49,12 @@ int CAVCDecoder::LeadingPictures(size_t g) const {
     // An IDR starts its order counts afresh: nothing after it is shown before it.
     if (groups[g].idr) return 0;
     for (u64 i = first + 1; i < end; ++i)
-      if (frames[i].poc < frames[first].poc) ++n;
+      if (frames[i].poc < frames[first].poc && !frames[i].lost) ++n;
   } else if (codec == CODEC_MPEG2 || codec == CODEC_VC1) {
+    // The leading B pictures open the group; lost slots among them count
+    // as display places.
     for (u64 i = first; i < end; ++i)
-      if (frames[i].leading_b) ++n;
+      if (frames[i].leading_b) n = static_cast<int>(i - first + 1);
   }
   return n;
 }
@@ -72,6 +77,7 @@ int CAVCDecoder::ChooseGroup() {
     }
   }
   if (G <= 1) g = 0;
+  const size_t own_group = g;
 
   // Step back to a group from which the target decodes exactly as it does
   // in a run from the start.
@@ -126,6 +132,8 @@ int CAVCDecoder::ChooseGroup() {
     }
   }
 
+  g = BeforeDamage(g, own_group);
+
   i64 pull = M + 1 - (G ? first(g) : 0);
   if (codec == CODEC_HEVC && G) pull -= groups[g].rasl;
   if (pull < 1) pull = 1;
@@ -141,6 +149,37 @@ int CAVCDecoder::ChooseGroup() {
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
+}
+
+size_t CAVCDecoder::BeforeDamage(size_t g, size_t own) const {
+  const size_t G = groups.size();
+  if (g == 0 || own >= G) return g;
+  // Damage that a pass from g to the end of the target's group meets: the
+  // first at or after g's position. The last picture of an MPEG-2 input
+  // may be cut by its end, and is concealed from the pictures before it:
+  // the last group holds damage then.
+  const u64 end = own + 1 < G ? groups[own + 1].position : UINT64_MAX;
+  auto before = [](const GroupRecord& r, u64 position) { return r.position < position; };
+  for (int extra = 0; extra < kDamageGroups && g > 0; ++extra) {
+    const auto d = std::lower_bound(damage_list.begin(), damage_list.end(), groups[g].position);
+    u64 at = 0;
+    if (d != damage_list.end() && *d < end)
+      at = *d;
+    else if (own + 1 == G && codec == CODEC_MPEG2)
+      at = UINT64_MAX;  // in the last group, after its start
+    else
+      break;
+    // The damage lies before `at`, in the last group that starts before
+    // it. The decoder conceals the damaged pictures from what it decoded
+    // before them, which reaches back past that group's start: a pass
+    // starts two groups earlier still, where it decodes them as the run
+    // from the start does.
+    const size_t k = static_cast<size_t>(std::lower_bound(groups.begin(), groups.end(), at, before) - groups.begin());
+    const size_t start = k >= 3 ? k - 3 : 0;
+    if (start >= g) break;
+    g = start;
+  }
+  return g;
 }
 
 void CAVCDecoder::StartPlacement(size_t g, int next) {

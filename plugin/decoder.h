@@ -119,6 +119,10 @@ struct FrameRecord {
   int leading_b;               // MPEG-2, VC-1: a B picture shown before the I picture that opens its group
   int progressive_frame;       // MPEG-2
   int reference;               // MPEG-2, VC-1: an I or P picture (field pair), decoded before the B pictures shown before it
+  // A LOST line: a picture of the recording that damage took, which keeps
+  // its slot. Nothing is fed for it; picture numbering passes over it, and
+  // a display frame made of it shows the picture of a frame before it.
+  int lost;
 };
 
 // One unit as the unit readers hand it out; bytes begin with 00 00 01 and
@@ -262,6 +266,14 @@ class CAVCDecoder {
   int display_count = 0;                      // display frames
   int lead_skip = 0;                          // leading display frames that cannot be shown
   bool pulldown = false;                      // a picture repeats a field
+  bool any_lost = false;                      // a LOST line was read
+  // DAMAGE lines: stream positions (group position units) where the
+  // indexer met damage, in stream order.
+  std::vector<u64> damage_list;
+  // A coded picture index that names a lost picture.
+  bool LostPicture(i64 i) const {
+    return i >= 0 && static_cast<u64>(i) < frames.size() && frames[static_cast<size_t>(i)].lost != 0;
+  }
 
   // ---------------------------------------------------------------- stream readers
   void PosToFileAndOffset(u64 position, int* file, u64* offset) const;
@@ -495,6 +507,12 @@ class CAVCDecoder {
  private:
   // Decode passes (decodeloop.cpp).
   int ChooseGroup();                          // picks the start group, sets pull_count and positioned
+  // The group a pass for a target in group `own` starts at, from g: where
+  // damage (DAMAGE lines; for MPEG-2 the end of the input, which may cut
+  // the last picture) lies between g and the end of group own, two groups
+  // before the one that holds the damage (at most 16 groups back), so
+  // that the damaged pictures decode as in a run from the start.
+  size_t BeforeDamage(size_t g, size_t own) const;
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   // Units from the group to the end or a stop; after_sequence: an MPEG-2
   // group whose sequence header was fed apart (FeedSequenceHeader).
@@ -567,6 +585,11 @@ class CAVCDecoder {
   int OpenIndexHead(const char* path, const char* magic, size_t version_chars);
   int ReadInputFiles();
   bool ReadKeyword(const char* line, bool parameter_sets);
+  // "N:LOST": the slot of a lost picture, at the running picture index
+  // `counter` (false for any other line). A DAMAGE line is read into
+  // damage_list.
+  bool ReadLostLine(const char* line, int counter);
+  bool ReadDamageLine(const char* line);
   FrameRecord& FrameAt(size_t index);
   void ResetPlacement();
   void PlaceSelf(int n);                      // display frame n = {n, n}

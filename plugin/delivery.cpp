@@ -4,6 +4,9 @@
 // or before n. The decoded picture is copied out of the host buffer into the
 // frame's planes; frames whose two fields come from different coded pictures
 // are woven from two pictures; then the overlay and the properties follow.
+// A frame without a picture of its own (a lost slot of the index, or one the
+// decoder delivers no picture for) is no failure: it shows the picture of
+// the nearest frame before it that has one and carries KWMissing = 1.
 //
 // One request runs at a time (the filter is made linear). The frame callback
 // reads the host buffer only between an answer and its next request.
@@ -174,8 +177,10 @@ void VSVideoSource::CopyHost() {
 
 // A request that got no picture: the thread failed to copy one, the pass
 // found no group where the index places it, or it ended first. Without a GPU
-// session the frame carries the error text; otherwise the request fails. The
-// host buffer may still hold an older picture, but that is another frame's.
+// session the frame carries the error text; a pass that ended for no cause
+// of its own (damage) leaves the frame without a picture of its own;
+// otherwise the request fails. The host buffer may still hold an older
+// picture, but that is another frame's.
 VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::string* error) {
   if (r == FETCH_PICTURE) {
     CopyHost();
@@ -191,6 +196,11 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
               " x " + std::to_string(dec.height) + " (the stream changes its picture size)";
     return SERVED_FAILED;
   }
+  // The pass reached the end of the input without the picture, for no
+  // cause but the stream's own (damage, a picture cut by the end of the
+  // file): the frame has no picture of its own.
+  if (r == FETCH_END && dec.HasDecoder() && dec.pass_problem.empty() && dec.thread_message.empty())
+    return SERVED_MISSING;
   if (r == FETCH_FAILED)
     *error += "the decoded picture could not be copied from the GPU";
   else if (!dec.HasDecoder())
@@ -204,16 +214,18 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
 
 // The decoder went past the picture of frame n without delivering it (a
 // picture it cannot show, such as a field whose partner is missing): the
-// request fails rather than serve another frame's picture.
-VSVideoSource::Served VSVideoSource::NotDelivered(int n, std::string* error) {
+// frame has no picture of its own rather than another frame's.
+VSVideoSource::Served VSVideoSource::NotDelivered() {
   last_frame = -1;
-  *error = "frame " + std::to_string(n) + ": the decoder delivered no picture for it";
-  return SERVED_FAILED;
+  return SERVED_MISSING;
 }
 
 VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
   const int bps = bytes_per_sample();
   for (int i = last_frame + 1; i <= n; ++i) {
+    // A frame on the way that has no picture of its own: nothing comes
+    // for it (pictures before the next one asked for are dropped).
+    if (i < n && no_picture[static_cast<size_t>(i)]) continue;
     if (dec.deinterlace != 0 || dec.fieldop == 2) {
       bool later = false;
       const FetchResult r = FetchPicture(dec, FieldsOf(dec, dec.deinterlace == 2 ? i / 2 : i).max(), &later);
@@ -223,6 +235,9 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       // A picture of another size on the way: frame n is sought instead.
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
+      // The pass ended without it: whether frame n has a picture is
+      // told by a pass of its own.
+      if (s == SERVED_MISSING) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
       continue;
     }
@@ -231,7 +246,10 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       // Force film dropped a picture here: pull it and let it go.
       const FetchResult r = dec.Fetch();
       if (r == FETCH_OTHER_SIZE) return RandomAccess(n, error);
-      if (r != FETCH_PICTURE) return CopyFetched(r, n, error);
+      if (r != FETCH_PICTURE) {
+        const Served s = CopyFetched(r, n, error);
+        return s == SERVED_MISSING ? RandomAccess(n, error) : s;
+      }
     }
     if (cur.max() > prev.max()) {
       bool later = false;
@@ -241,6 +259,7 @@ VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
       if (later) return RandomAccess(n, error);
       if (r == FETCH_OTHER_SIZE && i < n) return RandomAccess(n, error);
       const Served s = CopyFetched(r, n, error);
+      if (s == SERVED_MISSING) return RandomAccess(n, error);
       if (s != SERVED || r != FETCH_PICTURE) return s;
     } else {
       CopyPict(saved_store, out, bps);  // frame i repeats the previous picture
@@ -303,10 +322,10 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   int later = 0;
   for (;;) {
     const FetchResult r = dec.Fetch();
-    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return later ? NotDelivered(n, error) : CopyFetched(r, n, error);
+    if (r != FETCH_PICTURE && r != FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
     const int got = dec.answer_picture.load();
     if (got > want) {
-      if (++later > kShownLate) return NotDelivered(n, error);
+      if (++later > kShownLate) return NotDelivered();
       continue;
     }
     if (split && got == want - 1) {
@@ -325,7 +344,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
     if (r == FETCH_OTHER_SIZE) return CopyFetched(r, n, error);
     // Woven from a field the decoder never delivered, the frame would show
     // another picture's field.
-    if (split && dec.pulldown && !earlier) return NotDelivered(n, error);
+    if (split && dec.pulldown && !earlier) return NotDelivered();
     CopyHost();
     CopyPict(out, saved_store, bps);
     if (dec.deinterlace == 0) {
@@ -336,7 +355,7 @@ VSVideoSource::Served VSVideoSource::RandomAccess(int n, std::string* error) {
   }
 }
 
-VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
+VSVideoSource::Served VSVideoSource::ServeOwn(int n, std::string* error) {
   const int window = dec.deinterlace == 2 ? kForwardWindowDoubleRate : kForwardWindow;
   // last is compared as unsigned: the -1 of a new instance never qualifies.
   const bool forward = n != 0 && static_cast<unsigned>(last_frame) < static_cast<unsigned>(n) &&
@@ -344,8 +363,58 @@ VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error) {
   return forward ? Sequential(n, error) : RandomAccess(n, error);
 }
 
+bool VSVideoSource::FrameLost(int n) const {
+  const FrameRecord& f = DisplayRecord(n);
+  return dec.LostPicture(f.top) || dec.LostPicture(f.bottom);
+}
+
+// A frame without a picture of its own shows that of the nearest frame
+// before it that has one; at the start of the clip, the first picture
+// shown. Frames found without one are remembered, so each is decoded for
+// at most once; the picture that stood in last is kept with its frame.
+VSVideoSource::Served VSVideoSource::Serve(int n, std::string* error, int* shown) {
+  *shown = n;
+  if (!no_picture[static_cast<size_t>(n)]) {
+    const Served s = ServeOwn(n, error);
+    if (s != SERVED_MISSING) return s;
+    no_picture[static_cast<size_t>(n)] = 1;
+  }
+  const int lead = dec.deinterlace == 2 ? dec.lead_skip * 2 : dec.lead_skip;
+  auto take = [&](int m) -> Served {
+    if (no_picture[static_cast<size_t>(m)]) return SERVED_MISSING;
+    if (m == stand_in_frame) {
+      CopyPict(stand_in, out, bytes_per_sample());
+      return SERVED;
+    }
+    const Served s = ServeOwn(m, error);
+    if (s == SERVED_MISSING) {
+      no_picture[static_cast<size_t>(m)] = 1;
+    } else if (s == SERVED) {
+      CopyPict(out, stand_in, bytes_per_sample());
+      stand_in_frame = m;
+    }
+    return s;
+  };
+  for (int m = n - 1; m >= lead; --m) {
+    const Served s = take(m);
+    if (s == SERVED_MISSING) continue;
+    *shown = m;
+    return s;
+  }
+  for (int m = n + 1; m < vi.numFrames; ++m) {
+    const Served s = take(m);
+    if (s == SERVED_MISSING) continue;
+    *shown = m;
+    return s;
+  }
+  // No frame of the clip has a picture.
+  *shown = -1;
+  FillBlack(out, bytes_per_sample());
+  return SERVED;
+}
+
 namespace {
-const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0, 0};
+const FrameRecord kNoRecord = {0, 0, 0, 0, -1, -1, 0, 0, 0, 0};
 }  // namespace
 
 const FrameRecord& VSVideoSource::DisplayRecord(int n) const {
@@ -362,9 +431,11 @@ const FrameRecord& VSVideoSource::PictureRecord(int n) const {
              : kNoRecord;
 }
 
-void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const {
+void VSVideoSource::SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n, int shown) const {
   VSMap* props = vsapi->getFramePropsRW(frame);
-  vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(n)), 1, paReplace);
+  vsapi->propSetData(props, "_PictType", PictType(dec.codec, PictureRecord(shown)), 1, paReplace);
+  // A frame that shows another frame's picture: it has none of its own.
+  if (shown != n) vsapi->propSetInt(props, "KWMissing", 1, paReplace);
   // A ratio is two positive numbers: 0 0 is "unspecified" and -1 -1 (VC-1
   // without an aspect ratio) "unknown"; either leaves the properties unset.
   if (dec.ar1 > 0 && dec.ar2 > 0) {
@@ -412,7 +483,8 @@ const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** in
     if (n < 0) n = 0;
 
     std::string error;
-    const Served served = s->Serve(n, &error);
+    int shown = n;
+    const Served served = s->Serve(n, &error, &shown);
     if (served == SERVED_FAILED) {
       vsapi->freeFrame(frame);
       vsapi->setFilterError(("KWSource: GetFrame: " + error).c_str(), frameCtx);
@@ -425,7 +497,7 @@ const VSFrameRef* VSVideoSource::GetFrame(int n, int activationReason, void** in
       return frame;
     }
     if (s->dec.show) s->DrawOverlay(frame, vsapi, n);
-    s->SetProperties(frame, vsapi, n);
+    s->SetProperties(frame, vsapi, n, shown);
     return frame;
   } catch (const std::exception& e) {
     vsapi->setFilterError((std::string("KWSource: GetFrame: ") + e.what()).c_str(), frameCtx);

@@ -19,11 +19,20 @@ int CAVCDecoder::OpenHEVC(const char* path) {
   // stand before their IRAP picture, so they are counted (as pictures of the
   // coming group) before its line is read.
   int radl = 0, rasl = 0;
+  int lost_leading = 0;  // lost slots among those leading pictures
   std::vector<char> buffer(KEYWORD_LINE);
   while (ReadLine(index_file, buffer.data(), buffer.size())) {
     const char* line = buffer.data();
     const char* c = line;
     if (ReadKeyword(line, true)) continue;
+    if (ReadDamageLine(line)) continue;
+    if (ReadLostLine(line, counter)) {
+      // Between leading pictures it belongs to the coming group.
+      if (radl + rasl > 0) ++lost_leading;
+      PlaceSelf(counter);
+      if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
+      continue;
+    }
     const bool irap = Contains(line, "IDR") || Contains(line, "CRA") || Contains(line, "BLA");
     const bool is_radl = !irap && Contains(line, "RADL");
     const bool is_rasl = !irap && !is_radl && Contains(line, "RASL");
@@ -33,13 +42,13 @@ int CAVCDecoder::OpenHEVC(const char* path) {
       if (irap) {
         GroupRecord g{};
         g.idr = 1;
-        g.first = u64(counter - (radl + rasl));
+        g.first = u64(counter - (radl + rasl + lost_leading));
         g.rasl = rasl;
         g.opener = u64(counter);
         g.restart = Contains(line, "CRA") ? 0 : 1;
         NextU64(c, &g.position);
         groups.push_back(g);
-        radl = rasl = 0;
+        radl = rasl = lost_leading = 0;
       } else if (is_radl) {
         ++radl;
       } else if (is_rasl) {

@@ -4,6 +4,7 @@
 // checks; a value that cannot be parsed leaves its target unchanged.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -236,6 +237,33 @@ bool CAVCDecoder::ReadKeyword(const char* line, bool parameter_sets) {
   return true;
 }
 
+bool CAVCDecoder::ReadLostLine(const char* line, int counter) {
+  // The running index, a colon, the keyword and nothing else.
+  const char* p = line;
+  if (*p < '0' || *p > '9') return false;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (strcmp(p, ":LOST") != 0) return false;
+  FrameRecord& f = FrameAt(static_cast<size_t>(counter));
+  f = FrameRecord{};
+  f.lost = 1;
+  f.slice_type = -1;
+  f.pict_type = -1;
+  f.pic_struct = -1;
+  any_lost = true;
+  // A slot right after a group line is no picture to start the group at:
+  // the group begins with the picture after it.
+  if (codec != CODEC_HEVC && !groups.empty() && groups.back().first == u64(counter)) groups.back().first = u64(counter) + 1;
+  return true;
+}
+
+bool CAVCDecoder::ReadDamageLine(const char* line) {
+  if (!Begins(line, "DAMAGE ")) return false;
+  const char* c = line;
+  u64 position = 0;
+  if (NextU64(c, &position)) damage_list.push_back(position);
+  return true;
+}
+
 FrameRecord& CAVCDecoder::FrameAt(size_t index) {
   // Placement writes up to three display frames ahead of the running index;
   // the table grows to cover every index written.
@@ -324,33 +352,39 @@ void CAVCDecoder::ResetPlacement() {
 }
 
 void CAVCDecoder::TrimTrailingPictures() {
+  // The coded pictures among the indexes (lost slots have no order count).
+  std::vector<int> coded;
+  coded.reserve(static_cast<size_t>(std::max(coded_count, 0)));
+  for (int i = 0; i < coded_count; ++i)
+    if (!frames[static_cast<size_t>(i)].lost) coded.push_back(i);
+  auto poc = [&](int i) { return static_cast<i64>(frames[static_cast<size_t>(coded[static_cast<size_t>(i)])].poc); };
   // Order-count step: the difference of the first two pictures of the first
   // group that has two. This holds for a single group too: a step of 1 there
   // would take every picture of a stream counted in steps of 2 for one whose
   // predecessor is missing, and cut the stream down to its first picture.
   i64 step = 1;
+  size_t at = 0;
   for (size_t g = 0; g < groups.size(); ++g) {
     const u64 end = g + 1 < groups.size() ? groups[g + 1].first : u64(coded_count);
-    if (end >= groups[g].first + 2 && groups[g].first + 1 < u64(coded_count)) {
-      step = i64(frames[groups[g].first + 1].poc) - frames[groups[g].first].poc;
+    while (at < coded.size() && u64(coded[at]) < groups[g].first) ++at;
+    if (at + 1 < coded.size() && u64(coded[at + 1]) < end) {
+      step = poc(static_cast<int>(at) + 1) - poc(static_cast<int>(at));
       break;
     }
   }
-  // Pictures whose display predecessors are missing end the index: drop them.
-  const int L = coded_count - 1;
+  // Pictures whose display predecessors are missing end the index: drop
+  // them, and the lost slots after the last picture kept.
+  // A lost slot between two pictures widens the step between them.
+  const int L = static_cast<int>(coded.size()) - 1;
   if (L < 1) return;
-  auto poc = [&](int i) { return static_cast<i64>(frames[static_cast<size_t>(i)].poc); };
-  if (poc(L - 1) + step >= poc(L)) return;
+  auto keep = [&](int last) { coded_count = coded[static_cast<size_t>(last)] + 1; };
+  auto reach = [&](int i) { return step * (coded[static_cast<size_t>(i)] - coded[static_cast<size_t>(i) - 1]); };
+  if (poc(L - 1) + reach(L) >= poc(L)) return keep(L);
   for (int k = 1; k <= 20; ++k) {
-    if (k >= L) {
-      coded_count = 1;
-      return;
-    }
-    if (poc(L - k) <= poc(L - k - 1) + step) {
-      coded_count -= k;
-      return;
-    }
+    if (k >= L) return keep(0);
+    if (poc(L - k) <= poc(L - k - 1) + reach(L - k)) return keep(L - k);
   }
+  keep(L);
 }
 
 int CAVCDecoder::CountDisplayFrames() const {
@@ -380,6 +414,7 @@ int CAVCDecoder::FinishIndex() {
   if (lead_skip < 0) lead_skip = 0;
 
   if (groups.empty()) return INDEX_NO_GOPS;
+  std::sort(damage_list.begin(), damage_list.end());
   if (stream_type == CONTAINER_MKV) {
     const int r = InitMatroska();
     if (r != 0) {

@@ -56,6 +56,20 @@ int CAVCDecoder::OpenMPG(const char* path) {
       if (!groups.empty()) NextInt(c, &groups.back().progressive_sequence);
       continue;
     }
+    if (ReadDamageLine(line)) continue;
+    if (!groups.empty() && ReadLostLine(line, counter)) {
+      // One frame in the timing of its sequence.
+      if (fieldop == 2)
+        PlaceSelf(counter);
+      else if (fieldop == 1)
+        PlaceFilm(counter, false);
+      else if (groups.back().progressive_sequence == 1)
+        PlaceRepeated(counter, 1);
+      else
+        PlaceFields(counter, 3);
+      if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
+      continue;
+    }
     if (Contains(line, "ORDER")) {
       NextInt(c, &order);
       continue;
@@ -99,6 +113,7 @@ int CAVCDecoder::OpenMPG(const char* path) {
   for (size_t g = 0; g < groups.size(); ++g) {
     const u64 end = g + 1 < groups.size() ? groups[g + 1].first : u64(coded_count);
     for (u64 k = groups[g].first; k < end && k < u64(coded_count); ++k) {
+      if (frames[k].lost) continue;
       if (frames[k].pict_type != PICT_B) break;
       frames[k].leading_b = 1;
     }

@@ -544,6 +544,7 @@ int CAVCDecoder::FindByCount(i64 count, bool idr) {
   int best = -1;
   for (u64 j = begin; j < end; ++j) {
     if (i64(frames[static_cast<size_t>(j)].poc) != count + place_scan_offset) continue;
+    if (frames[static_cast<size_t>(j)].lost) continue;  // no picture has a lost slot's number
     if (j < place_taken.size() && place_taken[j]) continue;  // another picture of this pass is it
     best = static_cast<int>(j);
     break;
@@ -561,6 +562,8 @@ int CAVCDecoder::PlacePicture(i64 timestamp) {
     // leading picture left out, a concealed picture of a lost one).
     return timestamp > 0 && timestamp <= coded_count ? static_cast<int>(timestamp - 1) : -1;
   }
+  // In turn, lost slots are passed over: no picture is theirs.
+  while (LostPicture(place_next)) ++place_next;
   return place_next++;
 }
 

@@ -128,14 +128,17 @@ int CAVCDecoder::ScanToReference() {
   tag.pending_at = 0;
   const size_t end = std::min<size_t>(static_cast<size_t>(coded_count), frames.size());
   size_t j = tag.scan;
-  while (j < end && !frames[j].reference) ++j;
+  while (j < end && (!frames[j].reference || frames[j].lost)) ++j;
   if (j >= end) {
     // B pictures after the last I or P picture of the index: theirs was
     // never read.
     tag.scan = end;
     return -1;
   }
-  for (size_t b = tag.scan; b < j; ++b) tag.pending.push_back(static_cast<int>(b));
+  // Lost slots name no picture: the pictures decoded are numbered as if
+  // they were not there.
+  for (size_t b = tag.scan; b < j; ++b)
+    if (!frames[b].lost) tag.pending.push_back(static_cast<int>(b));
   tag.scan = j + 1;
   return static_cast<int>(j);
 }
@@ -158,8 +161,11 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
     }
     return;
   }
-  if (code == 0xB3 || code == 0xB8) {  // sequence header, group header: the next picture's
-    if (!tag.begun) next();
+  if (code == 0xB3 || code == 0xB8) {
+    // Sequence header, group header: the next picture's, an I picture (a
+    // P picture after a sequence header alone), never one of the B
+    // pictures still due from a lost reference picture.
+    if (!tag.begun) next(PictureKind::kReference);
     tag.begun = true;
     tag.first_field = false;
   } else if (code == 0x00) {
@@ -253,7 +259,8 @@ i64 CAVCDecoder::HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, i
   if (tag.taken.size() < end) tag.taken.resize(static_cast<size_t>(end), false);
   auto find = [&](u64 from, u64 to) -> i64 {
     for (u64 j = from; j < to; ++j)
-      if (i64(frames[static_cast<size_t>(j)].poc) == want && !tag.taken[static_cast<size_t>(j)]) {
+      if (i64(frames[static_cast<size_t>(j)].poc) == want && !tag.taken[static_cast<size_t>(j)] &&
+          !frames[static_cast<size_t>(j)].lost) {
         tag.hint = j;
         tag.taken[static_cast<size_t>(j)] = true;
         return i64(j) + 1;

@@ -245,6 +245,11 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
     if (!saved_store) Fail("Could not allocate YV12PICT saved_store.");
     saved_active = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1, bps);
     if (!saved_active) Fail("Could not allocate YV12_PICT saved_active.");
+    stand_in = CAVCDecoder::create_YV12PICT(vi.height, vi.width, 1, bps);
+    if (!stand_in) Fail("Could not allocate YV12PICT stand_in.");
+    stand_in_frame = -1;
+    no_picture.assign(static_cast<size_t>(vi.numFrames), 0);
+    for (int n = 0; n < vi.numFrames; ++n) no_picture[static_cast<size_t>(n)] = FrameLost(n);
 
     // 9 and 10. Events and the decode thread.
     last_frame = -1;
@@ -262,7 +267,8 @@ VSVideoSource::VSVideoSource(const KWSourceArgs& a, VSCore* core, const VSAPI* v
     free(out);
     CAVCDecoder::destroy_YV12PICT(saved_store);
     CAVCDecoder::destroy_YV12PICT(saved_active);
-    out = saved_store = saved_active = nullptr;
+    CAVCDecoder::destroy_YV12PICT(stand_in);
+    out = saved_store = saved_active = stand_in = nullptr;
     throw;
   }
 }
@@ -271,6 +277,7 @@ VSVideoSource::~VSVideoSource() {
   free(out);
   CAVCDecoder::destroy_YV12PICT(saved_store);
   CAVCDecoder::destroy_YV12PICT(saved_active);
+  CAVCDecoder::destroy_YV12PICT(stand_in);
 }
 
 bool VSVideoSource::Release() {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "decoder.h"
 #include "vs/vsapi3.h"
@@ -57,18 +58,34 @@ class VSVideoSource {
   YV12PICT* saved_active = nullptr;
   int last_frame = -1;               // last delivered display frame
   CAVCDecoder dec;
+  // Frames without a picture of their own (a lost slot of the index, or
+  // one the decoder delivered none for), as far as found: each is served
+  // with the picture of the nearest frame before it that has one. The
+  // picture last served so is kept with its frame, so that a run of such
+  // frames is served without decoding again.
+  std::vector<char> no_picture;
+  YV12PICT* stand_in = nullptr;
+  int stand_in_frame = -1;
 
  private:
   // Frame delivery (delivery.cpp). Each returns how the frame in `out` ended.
-  enum Served { SERVED, SERVED_CUDA_ERROR, SERVED_FAILED };
-  Served Serve(int n, std::string* error);
+  // SERVED_MISSING: the frame has no picture of its own (damage); `out`
+  // holds nothing of it.
+  enum Served { SERVED, SERVED_CUDA_ERROR, SERVED_FAILED, SERVED_MISSING };
+  // Serves frame n, or the frame whose picture stands in for it (*shown).
+  Served Serve(int n, std::string* error, int* shown);
+  Served ServeOwn(int n, std::string* error);
+  // A display frame made of a picture that the index lists as lost.
+  bool FrameLost(int n) const;
   Served Sequential(int n, std::string* error);
   Served RandomAccess(int n, std::string* error);
   Served CopyFetched(FetchResult r, int n, std::string* error);
-  Served NotDelivered(int n, std::string* error);
+  Served NotDelivered();
   void CopyHost();
   void DrawOverlay(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
-  void SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n) const;
+  // shown: the frame whose picture frame n shows (n, or the frame before
+  // it that stands in for a frame without a picture).
+  void SetProperties(VSFrameRef* frame, const VSAPI* vsapi, int n, int shown) const;
   // The record of display frame n (n / 2 at double rate), whose first two
   // words name the frame's pictures, and the record of the coded picture
   // that supplies its top field, whose other words describe that picture.

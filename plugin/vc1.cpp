@@ -57,6 +57,17 @@ int CAVCDecoder::OpenVC1(const char* path) {
       }
       continue;
     }
+    if (ReadDamageLine(line)) continue;
+    if (!groups.empty() && ReadLostLine(line, counter)) {
+      if (fieldop == 2)
+        PlaceSelf(counter);
+      else if (fieldop == 1)
+        PlaceFilm(counter, false);
+      else
+        PlaceFields(counter, 3);
+      if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
+      continue;
+    }
     if (Contains(line, "ORDER")) {
       NextInt(c, &order);
       continue;

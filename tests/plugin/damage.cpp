@@ -80,36 +80,64 @@ void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out) {
                {"the first 6 packets of a picture dropped", 6, true, 0},
                {"a B picture lost", 0, true, 'B'},
                {"a P picture lost", 0, true, 'P'},
-               {"an I picture lost", 0, true, 'I'}};
+               {"an I picture lost", 0, true, 'I'},
+               {"the P picture that ends a group lost, and the start of the picture after it", 0, true, 'E'}};
   const auto probed = tu::ffprobe_frames(ts);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> b;
+    uint64_t after = 0;
+    int lost_slot = -1;
     if (c.lost) {
       // The packets of the picture's PES packet: from the one ffprobe gives
       // as its position to the next that starts a PES packet of the video.
+      auto position = [](const std::map<std::string, std::string>& f, const char* type) -> size_t {
+        const auto t = f.find("pict_type"), pos = f.find("pkt_pos");
+        return t == f.end() || pos == f.end() || t->second != type ? 0 : size_t(std::stoull(pos->second));
+      };
       size_t from = 0;
-      for (const auto& f : probed) {
-        const auto type = f.find("pict_type"), pos = f.find("pkt_pos");
-        if (type == f.end() || pos == f.end() || type->second != std::string(1, c.lost)) continue;
-        if (std::stoull(pos->second) >= at) {
-          from = std::stoull(pos->second);
+      for (size_t i = 0; i < probed.size(); ++i) {
+        const size_t p = position(probed[i], c.lost == 'E' ? "I" : std::string(1, c.lost).c_str());
+        if (p >= at) {
+          from = p;
+          lost_slot = int(i);
           break;
         }
       }
+      if (c.lost == 'E') {
+        const size_t intra = from;
+        from = 0;
+        for (const auto& f : probed)
+          if (position(f, "P") < intra) from = std::max(from, position(f, "P"));
+        lost_slot = -1;
+      }
       ASSERT_GT(from, 0u) << "no " << c.lost << " picture after " << at;
-      b = DropPackets(bytes, video, from, -1);
+      bool in = false;
+      int starts = 0;  // PES packets begun since `from`
+      for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
+        if (PidOf(bytes, p) == video) {
+          if (p == from) in = true;
+          else if (in && (bytes[p + 1] & 0x40) && ++starts > (c.lost == 'E' ? 1 : 0)) in = false;
+          if (in && c.lost == 'E' && starts == 1 && !(bytes[p + 1] & 0x40)) in = false;
+          if (in) {
+            if (after == 0) after = b.size();
+            continue;
+          }
+        }
+        b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
+      }
       ASSERT_LT(b.size(), bytes.size()) << "no packet at " << from;
     } else if (c.dropped == 0) {
       b = bytes;
       std::fill(b.begin() + long(at), b.begin() + long(at + 4096), 0);
+      after = at + 4096;
     } else {
       int dropped = 0;
       bool started = !c.from_start;
       for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
         if (p >= at && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) started = true;
         if (p >= at && started && dropped < c.dropped && PidOf(bytes, p) == video) {
-          ++dropped;
+          if (dropped++ == 0) after = b.size();
           continue;
         }
         b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
@@ -118,7 +146,7 @@ void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out) {
     const std::string damaged =
         ts + "_" + std::to_string(c.dropped) + (c.from_start ? "s" : "") + (c.lost ? std::string(1, c.lost) : "") + ".ts";
     tu::write_file(damaged, b);
-    out->push_back({c.name, damaged, c.dropped, c.from_start, c.lost});
+    out->push_back({c.name, damaged, c.dropped, c.from_start, c.lost, after, lost_slot});
   }
 }
 

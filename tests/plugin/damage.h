@@ -33,11 +33,16 @@ struct DamagedCopy {
   std::string path;
   int dropped;        // video packets dropped from 40 % of the file on; 0: 4 KB zeroed there
   bool from_start;    // dropped from the first packet of an access unit at or after 40 %
-  char lost;          // or: every packet of the first picture of this type (by ffprobe) from 40 % on
+  char lost;          // or: every packet of the first picture of this type (by ffprobe) from 40 % on; 'E': of
+                      // the last P picture before the first I picture from 40 % on (in stream order), and the
+                      // first packet of the picture after it
+  uint64_t after;     // where the copy goes on after the damage
+  int lost_slot;      // the display index of a picture lost whole, else -1
 };
 // The copies of `ts` that lost packets of its video PID at 40 % of the
 // file: 1, 5 or 50 in a row, the first 2 or 6 of an access unit, the whole
-// PES packet of a B, a P or an I picture, or 4 KB zeroed. A failed test
+// PES packet of a B, a P or an I picture, the P picture that ends a group
+// with the start of the picture after it, or 4 KB zeroed. A failed test
 // when the stream has no such picture.
 void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out);
 

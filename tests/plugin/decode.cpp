@@ -301,9 +301,9 @@ TEST(DecodeStreams, AvcOpenGopAndContainers) {
 
 // A transport stream that lost packets of its video PID (1, 5 or 50 in a
 // row, the first 2 or 6 of an access unit, which may be an IDR picture's,
-// all of a B, a P or an I picture, or 4 KB zeroed) at 40 % of the file, indexed with status 0: every
-// picture whose start was read keeps its frame, so the clip has the intact
-// file's frames less those whose start was lost; every picture that ffmpeg
+// all of a B, a P or an I picture, the P picture that ends a group, or 4 KB
+// zeroed) at 40 % of the file, indexed with status 0: every picture whose
+// start was read keeps its frame, and a lost one keeps its slot; every picture that ffmpeg
 // decodes from the damaged copy as from the intact file is served as its
 // own frame in order, in a random order and on fresh instances, and no
 // frame is ever another frame's picture (CheckDamaged). AVC with IDR
@@ -323,20 +323,61 @@ TEST_P(TransportStreamDamage, EveryPictureReadKeepsItsFrame) {
   for (const DamagedCopy& c : copies) {
     SCOPED_TRACE(c.name);
     const std::string& damaged = c.path;
-    const std::string kwi = damaged + ".kwi";
+    const std::string indexed = damaged + ".kwi";
     tu::RunResult r;
-    tu::index_lines(damaged, kwi, &r);
+    tu::index_lines(damaged, indexed, &r);
     ASSERT_EQ(r.status, 0) << r.out;
+    // The damage where the copy goes on after it (where Ostrel names none).
+    const std::string kwi = WithDamage(indexed, {c.after}, {}, damaged + ".damage.kwi");
     // A packet may hold the starts of a few small pictures.
     const size_t packets = c.lost ? 1 : c.dropped == 0 ? 22 : size_t(c.dropped);
     CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 1 - std::min<size_t>(2 * packets, 100),
                  24 + unsigned(c.dropped), std::string(GetParam().name) + ", " + c.name);
+    // A B picture lost whole leaves out nothing else: with its slot in the
+    // index every picture keeps the recording's frame.
+    if (c.lost == 'B') {
+      size_t pictures = 0;
+      for (const std::string& l : tu::kwi_lines(kwi))
+        if (l.find(':') != std::string::npos && l.find_first_not_of("0123456789") == l.find(':') && l.find(':') > 0)
+          ++pictures;
+      const std::string slotted = WithDamage(kwi, {c.after}, {c.lost_slot}, damaged + ".lost.kwi");
+      if (pictures + 1 == intact.size() || HasLostSlots(kwi))
+        CheckDamaged(slotted, damaged, intact, 176, 144, intact.size(), 25,
+                     std::string(GetParam().name) + ", " + c.name + ", its slot kept");
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     DecodeStreams, TransportStreamDamage, ::testing::ValuesIn(DamagedTsStreams()),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
+
+// An MPEG-2 transport stream cut by its end inside its last I picture, which
+// keeps its first 6 video packets: the frames of the last group, whose
+// damaged pictures the decoder conceals from those before them, are the
+// same in every request order.
+TEST(DecodeStreams, Mpeg2CutInsideItsLastIntraPicture) {
+  const std::string dir = Dir();
+  const std::string ts = dir + "cut.ts";
+  ASSERT_TRUE(pt::MakeMpeg2(ts, 120, "-s 176x144 -f mpegts"));
+  const auto intact = Reference(ts, 176, 144, false, "-vsync passthrough");
+  ASSERT_EQ(intact.size(), 120u);
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  const int video = VideoPid(bytes);
+  size_t last_intra = 0;
+  for (const auto& f : tu::ffprobe_frames(ts))
+    if (f.count("pict_type") && f.at("pict_type") == "I" && f.count("pkt_pos"))
+      last_intra = std::max<size_t>(last_intra, std::stoull(f.at("pkt_pos")));
+  ASSERT_GT(last_intra, 0u);
+  size_t end = last_intra;
+  for (int packets = 0; end + 188 <= bytes.size(); end += 188)
+    if (PidOf(bytes, end) == video && ++packets == 6) break;
+  const std::string damaged = dir + "cut_end.ts";
+  tu::write_file(damaged, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(end + 188)));
+  const std::string kwi = pt::Index(tu::q(damaged), damaged + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 3, 57, "cut inside the last I picture");
+}
 
 // Two transport stream parts of different lengths and patterns joined as
 // they were cut, damaged so that the last IDR picture (in the second part)
@@ -374,11 +415,12 @@ TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames
   std::vector<uint8_t> b;
   bool dropping = false;
   int dropped = 0;
+  uint64_t gap = 0;  // where the copy goes on after the packets dropped
   for (size_t p = 0; p + 188 <= bytes.size(); p += 188) {
     if (p == last_idr + 188) dropping = true;
     if (dropping && PidOf(bytes, p) == video && (bytes[p + 1] & 0x40)) dropping = false;
     if (dropping && PidOf(bytes, p) == video) {
-      ++dropped;
+      if (dropped++ == 0) gap = b.size();
       continue;
     }
     b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 188));
@@ -389,10 +431,11 @@ TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames
   std::fill(b.begin() + long(zero_at), b.begin() + long(zero_at + 3 * 188), 0);
   const std::string damaged = dir + "joined_damaged.ts";
   tu::write_file(damaged, b);
-  const std::string kwi = damaged + ".kwi";
+  const std::string indexed = damaged + ".kwi";
   tu::RunResult r;
-  tu::index_lines(damaged, kwi, &r);
+  tu::index_lines(damaged, indexed, &r);
   ASSERT_EQ(r.status, 0) << r.out;
+  const std::string kwi = WithDamage(indexed, {zero_at + 3 * 188, gap}, {}, damaged + ".damage.kwi");
   CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 8, 91, "joined parts");
 }
 

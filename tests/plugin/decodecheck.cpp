@@ -174,6 +174,50 @@ std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::
 }
 
 
+bool HasLostSlots(const std::string& kwi) {
+  for (const std::string& l : tu::lines(tu::read_text(kwi))) {
+    const size_t colon = l.find(':');
+    if (colon != std::string::npos && colon > 0 && l.find_first_not_of("0123456789") == colon &&
+        l.compare(colon, std::string::npos, ":LOST") == 0)
+      return true;
+  }
+  return false;
+}
+
+std::string WithDamage(const std::string& kwi, const std::vector<uint64_t>& damage, const std::vector<int>& lost,
+                       const std::string& out) {
+  const std::string text = tu::read_text(kwi);
+  const bool has_damage = text.find("\nDAMAGE ") != std::string::npos;
+  const bool has_lost = HasLostSlots(kwi);
+  std::string result;
+  int shift = 0;
+  size_t next_lost = 0;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
+    const size_t colon = line.find(':');
+    const bool picture = colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
+    if (picture && !has_lost) {
+      const int k = std::stoi(line.substr(0, colon));
+      while (next_lost < lost.size() && lost[next_lost] <= k + shift) {
+        result += std::to_string(lost[next_lost]) + ":LOST\n";
+        ++shift;
+        ++next_lost;
+      }
+      line = std::to_string(k + shift) + line.substr(colon);
+    }
+    if (line.rfind("SIZE ", 0) == 0 && !has_damage)
+      for (uint64_t d : damage) result += "DAMAGE " + std::to_string(d) + "\n";
+    result += line;
+    if (end < text.size()) result += "\n";
+    begin = end + 1;
+  }
+  pt::WriteText(out, result);
+  return out;
+}
+
 void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
                   int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
                   bool every_clean, const std::vector<size_t>& excused) {
@@ -193,49 +237,71 @@ void CheckDamaged(const std::string& kwi, const std::string& damaged, const std:
     for (size_t m : excused)
       if (m < clean.size()) clean[m] = false;
   }
+  // With lost slots in the index every picture keeps the recording's slot.
+  const bool slots = HasLostSlots(kwi);
   auto clip = Open(kwi);
   ASSERT_TRUE(clip->ok()) << what << ": " << clip->error();
   const size_t frames = static_cast<size_t>(clip->vi().numFrames);
   EXPECT_LE(frames, intact.size()) << what << ": frames against the intact file's pictures";
   EXPECT_GE(frames, frames_at_least) << what << ": frames against the intact file's pictures";
-  const size_t lost = intact.size() > frames ? intact.size() - frames : 0;
-  // In order: the intact picture each frame is (-1 none or failed).
-  std::vector<int> is(frames, -1), concealed_as(frames, -1);
+  const size_t lost = slots || intact.size() <= frames ? 0 : intact.size() - frames;
+  auto missing_of = [](const vshost::Frame& f) {
+    const auto it = f.intProps.find("KWMissing");
+    return it != f.intProps.end() && it->second == 1;
+  };
+  // In order: no request fails; the intact picture each frame is (-1 none).
+  std::vector<int> is(frames, -1);
   std::vector<std::vector<uint8_t>> ordered(frames);
-  std::vector<bool> served(intact.size(), false);
-  int last = -1, bad = 0;
+  std::vector<bool> missing(frames, false), served(intact.size(), false);
+  int last = -1, bad = 0, failed = 0;
   for (size_t n = 0; n < frames; ++n) {
     const vshost::Frame f = clip->getFrame(int(n));
-    if (!f.ok) continue;
+    if (!f.ok) {
+      if (++failed <= 5) ADD_FAILURE() << what << ": in order, frame " << n << " failed: " << f.error;
+      continue;
+    }
     ordered[n] = Flat(f);
+    missing[n] = missing_of(f);
+    if (missing[n]) continue;
     const int j = Which(intact, ordered[n]);
     is[n] = j;
     if (j < 0) continue;
-    const bool in_place = size_t(j) >= n && size_t(j) <= n + lost && j > last;
+    const bool in_place = slots ? size_t(j) == n : size_t(j) >= n && size_t(j) <= n + lost && j > last;
     // The decoder's concealment of this frame's picture, as ffmpeg's.
     const bool concealed = !in_place && decoded.size() == frames && ordered[n] == decoded[n];
-    if (concealed) {
-      is[n] = -1;
-      concealed_as[n] = j;
-      continue;
-    }
+    if (concealed) continue;
     if (!in_place && ++bad <= 5)
       ADD_FAILURE() << what << ": in order, frame " << n << " is the intact picture " << j << " (after " << last
-                    << ", " << lost << " lost)";
+                    << ", " << lost << " lost) and carries no KWMissing";
     last = std::max(last, j);
     if (in_place) served[size_t(j)] = true;
   }
+  EXPECT_EQ(failed, 0) << what << ": requests in order that failed";
   EXPECT_EQ(bad, 0) << what << ": frames in order that are another frame's picture";
-  int missing = 0;
+  // A frame without a picture of its own shows that of the nearest frame
+  // before it that has one (at the start, the first picture shown).
+  int stand_ins = 0;
+  for (size_t n = 0; n < frames; ++n) {
+    if (!missing[n]) continue;
+    long k = long(n) - 1;
+    while (k >= 0 && missing[size_t(k)]) --k;
+    if (k < 0) {
+      k = long(n) + 1;
+      while (size_t(k) < frames && missing[size_t(k)]) ++k;
+    }
+    if (k >= 0 && size_t(k) < frames && ordered[n] != ordered[size_t(k)] && ++stand_ins <= 5)
+      ADD_FAILURE() << what << ": frame " << n << " carries KWMissing but is not the picture of frame " << k;
+  }
+  EXPECT_EQ(stand_ins, 0) << what << ": frames without a picture that show another than the one before";
+  int absent = 0;
   for (size_t m = 0; m < intact.size(); ++m)
-    if (every_clean && clean[m] && !served[m] && ++missing <= 5)
-      ADD_FAILURE() << what << ": ffmpeg decodes picture " << m << " as in the intact file; in order no frame is it";
-  EXPECT_EQ(missing, 0) << what << ": clean pictures not served in order";
-  std::vector<int> owner(intact.size(), -1);
-  for (size_t n = 0; n < frames; ++n)
-    if (is[n] >= 0) owner[size_t(is[n])] = int(n);
+    if (every_clean && clean[m] && !served[m] && ++absent <= 5)
+      ADD_FAILURE() << what << ": ffmpeg decodes picture " << m << " as in the intact file; in order no frame"
+                    << (slots ? " in its slot" : "") << " is it";
+  EXPECT_EQ(absent, 0) << what << ": clean pictures not served in order";
 
-  // In a random order on one instance, then a few frames each on a fresh one.
+  // In a random order on one instance, then a few frames each on a fresh
+  // one: every frame as in order, KWMissing included.
   std::vector<int> order(frames);
   for (size_t i = 0; i < frames; ++i) order[i] = int(i);
   std::shuffle(order.begin(), order.end(), std::mt19937(seed));
@@ -255,21 +321,15 @@ void CheckDamaged(const std::string& kwi, const std::string& damaged, const std:
     }
     const vshost::Frame f = (own ? *own : *again).getFrame(n);
     const std::string how = k >= order.size() ? " on a fresh instance" : " in a random order";
-    const bool was_clean = is[size_t(n)] >= 0 && clean[size_t(is[size_t(n)])];
     if (!f.ok) {
-      if (was_clean && ++other <= 5) ADD_FAILURE() << what << how << ": frame " << n << " failed: " << f.error;
+      if (++other <= 5) ADD_FAILURE() << what << how << ": frame " << n << " failed: " << f.error;
       continue;
     }
-    const int j = Which(intact, Flat(f));
-    // A frame not identified in order may be its own intact picture (the
-    // decoder's concealment differs by what it decoded before), never one
-    // that another frame is.
-    const bool own_picture = is[size_t(n)] >= 0 ? j == is[size_t(n)]
-                                                : j == concealed_as[size_t(n)] ||
-                                                      (size_t(j) >= size_t(n) && size_t(j) <= n + lost && owner[size_t(j)] < 0);
-    if ((j < 0 ? was_clean : !own_picture) && ++other <= 5)
-      ADD_FAILURE() << what << how << ": frame " << n << " is the intact picture " << j << ", in order "
-                    << is[size_t(n)];
+    const std::vector<uint8_t> got = Flat(f);
+    if ((got != ordered[size_t(n)] || missing_of(f) != missing[size_t(n)]) && ++other <= 5)
+      ADD_FAILURE() << what << how << ": frame " << n << " is the intact picture " << Which(intact, got)
+                    << (missing_of(f) ? " (KWMissing)" : "") << ", in order " << is[size_t(n)]
+                    << (missing[size_t(n)] ? " (KWMissing)" : "");
   }
   EXPECT_EQ(other, 0) << what << ": frames served otherwise than in order";
 }

@@ -65,22 +65,34 @@ std::vector<int> OwnPictureOrFailure(vshost::Clip& clip, const std::vector<std::
 // decode of the intact file (display order, w x h); a picture is clean where
 // ffmpeg decodes it from the damaged copy identical to the intact file. The
 // clip of the damaged copy's index `kwi` holds at least `frames_at_least`
-// frames and at most the intact file's (a picture whose start was lost has
-// no frame); its frame n is intact picture n, or a later one by no more than
-// the pictures lost. In order, every clean picture is served as the frame it
-// belongs to, each later than the one before, and a frame that equals
-// another frame's intact picture does so only where ffmpeg's decode of the
-// damaged copy has that picture in the frame's place (a concealment that
-// copies a reference); in a random order and on fresh instances every frame
-// served clean in order is served so again, and no frame is another frame's
-// intact picture (60 random requests, 4 fresh instances). Failed requests
-// are allowed for frames that are not clean.
+// frames and at most the intact file's. No request fails. A frame without
+// a picture of its own carries KWMissing = 1 and shows the picture of the
+// nearest frame before it that has one (at the start, the first picture
+// shown). Where the index holds lost slots ("N:LOST"), frame n is intact
+// picture n; else (a picture whose start was lost has no frame) frame n is
+// intact picture n or a later one by no more than the pictures lost. In
+// order every clean picture is served as the frame it belongs to, and a
+// frame without KWMissing that equals another frame's intact picture does
+// so only where ffmpeg's decode of the damaged copy has that picture in the
+// frame's place (a concealment that copies a reference). In a random order
+// and on fresh instances every frame is served as in order (60 random
+// requests, 4 fresh instances).
 // With `every_clean` unset (frames left out next to damage read past, by
 // rule, may be clean), clean pictures need not all have a frame; the
 // pictures named in `excused` need not either.
 void CheckDamaged(const std::string& kwi, const std::string& damaged, const std::vector<std::vector<uint8_t>>& intact,
                   int w, int h, size_t frames_at_least, unsigned seed, const std::string& what,
                   bool every_clean = true, const std::vector<size_t>& excused = {});
+
+// The index holds a lost slot line ("N:LOST").
+bool HasLostSlots(const std::string& kwi);
+// A copy of an index, written to out, with DAMAGE lines at the given
+// stream positions where it has none, and lost slots at the given display
+// indexes (ascending; the picture lines from there on renumbered) where it
+// has none: the lines an index of damaged input holds, for inputs whose
+// damage the test made.
+std::string WithDamage(const std::string& kwi, const std::vector<uint64_t>& damage, const std::vector<int>& lost,
+                       const std::string& out);
 
 struct Stream {
   std::string name;     // what the failure messages call it

@@ -2,6 +2,7 @@
 // Ostrel indexes, placement by fieldop on soft-pulldown streams against a
 // field model built from ffprobe's flags, and hand-written indexes for the
 // rules and hostile values.
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -494,6 +495,86 @@ TEST(IndexReaderRules, Vc1LeadingSkipRunsToTheFirstWholeIntraPicture) {
     auto d = ReadOk(Hand("vc1lead.kwi", kVc1Magic, c.body), o);
     EXPECT_EQ(d->lead_skip, c.lead) << c.what;
   }
+}
+
+// Slots of pictures lost to damage: "N:LOST" takes its running index and
+// one display frame in the timing of its stream, and names no coded
+// picture; DAMAGE lines are positions. Anything else that looks alike is
+// no such line.
+TEST(IndexReaderRules, LostSlotsKeepTheirPlaces) {
+  struct Case {
+    const char* what;
+    const char* magic;
+    const char* body;
+    int coded, display;
+    std::vector<int> lost;  // coded picture indexes
+    std::vector<u64> damage;
+  } cases[] = {
+      {"AVC", kAvcMagic,
+       "\nIDR 0\n0:FRM 7 0 -1\n1:FRM 5 2 -1\nDAMAGE 400\n2:LOST\n3:FRM 5 6 -1\n4:FRM 5 8 -1", 5, 5, {2}, {400}},
+      // The last picture's count lies beyond the step: it and the lost
+      // slot before it end nothing of the clip.
+      {"AVC, trimmed after a lost slot", kAvcMagic,
+       "\nIDR 0\n0:FRM 7 0 -1\n1:FRM 5 2 -1\n2:LOST\n3:FRM 5 6 -1\n4:LOST\n5:FRM 5 20 -1", 4, 4, {2}, {}},
+      {"AVC, two in a row", kAvcMagic,
+       "\nIDR 0\n0:FRM 7 0 -1\n1:LOST\n2:LOST\n3:FRM 5 6 -1\n4:FRM 5 8 -1", 5, 5, {1, 2}, {}},
+      {"AVC, not lost lines", kAvcMagic,
+       "\nIDR 0\n0:FRM 7 0 -1\n1:LOST 5\n1:LOSTX\nLOST\n1:FRM 5 2 -1", 2, 2, {}, {}},
+      {"MPEG-2", kMpgMagic,
+       "\nSEQ 0\nGOP 1\n0:FRM I 3 1 0 0\n1:LOST\n2:FRM P 3 1 0 0\nDAMAGE 300\nDAMAGE 310\nSEQ 500\nGOP 0\n"
+       "3:FRM B 3 1 0 0\n4:LOST\n5:FRM B 3 1 0 0\n6:FRM I 3 1 0 0",
+       7, 7, {1, 4}, {300, 310}},
+      {"MPEG-2, progressive", kMpgMagic,
+       "\nSEQ 0\nSEQEXT 1\nGOP 1\n0:FRM I 3 0 0 1\n1:LOST\n2:FRM P 3 1 1 1", 3, 1 + 1 + 3, {1}, {}},
+      {"VC-1", kVc1Magic, "\nSEQ 0 0 1 0\nENTRY 40 1 1\n0:FRM 0 0 255\n1:LOST\n2:FRM 1 0 255", 3, 3, {1}, {}},
+      {"HEVC", kHevcMagic,
+       "\n0:IDR 0 2 0\n1:TRAIL 1 1\n2:LOST\n3:TRAIL 1 3\nDAMAGE 700\n4:RASL 0 5\n5:LOST\n6:CRA 900 2 7\n7:TRAIL 1 8",
+       8, 8, {2, 5}, {700}},
+  };
+  for (const Case& c : cases) {
+    auto d = ReadOk(Hand("lost.kwi", c.magic, c.body));
+    EXPECT_EQ(d->coded_count, c.coded) << c.what;
+    EXPECT_EQ(d->display_count, c.display) << c.what;
+    for (int i = 0; i < d->coded_count; ++i) {
+      const bool lost = std::find(c.lost.begin(), c.lost.end(), i) != c.lost.end();
+      EXPECT_EQ(d->frames[size_t(i)].lost != 0, lost) << c.what << ": picture " << i;
+    }
+    EXPECT_EQ(d->damage_list, c.damage) << c.what;
+  }
+  // Each lost slot is a display frame of its own index; pictures after it
+  // keep theirs.
+  auto d = ReadOk(Hand("lost.kwi", kMpgMagic, cases[4].body));
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(d->frames[size_t(i)].top, i) << i;
+    EXPECT_EQ(d->frames[size_t(i)].bottom, i) << i;
+  }
+  // The leading B pictures around a lost slot are the group's.
+  EXPECT_EQ(d->frames[3].leading_b, 1);
+  EXPECT_EQ(d->frames[5].leading_b, 1);
+  EXPECT_EQ(d->frames[6].leading_b, 0);
+  // A slot right after a group line: the group begins after it.
+  d = ReadOk(Hand("lost.kwi", kAvcMagic,
+                  "\nIDR 0\n0:FRM 7 0 -1\n1:FRM 5 2 -1\nI 500\n2:LOST\n3:FRM 6 6 -1\n4:FRM 7 8 -1"));
+  ASSERT_EQ(d->groups.size(), 2u);
+  EXPECT_EQ(d->groups[1].first, 3u);
+  EXPECT_EQ(d->groups[1].position, 500u);
+  d = ReadOk(Hand("lost.kwi", kMpgMagic, "\nSEQ 0\nGOP 1\n0:FRM I 3 1 0 0\nSEQ 500\nGOP 0\n1:LOST\n2:FRM B 3 1 0 0\n3:FRM I 3 1 0 0"));
+  ASSERT_EQ(d->groups.size(), 2u);
+  EXPECT_EQ(d->groups[1].first, 2u);
+  EXPECT_EQ(d->frames[2].leading_b, 1);
+  // An HEVC slot among leading pictures belongs to the coming group.
+  d = ReadOk(Hand("lost.kwi", kHevcMagic, cases[7].body));
+  ASSERT_EQ(d->groups.size(), 2u);
+  EXPECT_EQ(d->groups[1].first, 4u);
+  EXPECT_EQ(d->groups[1].rasl, 1);
+  EXPECT_EQ(d->groups[1].opener, 6u);
+  // One frame per picture counts a lost slot too.
+  Options o;
+  o.fieldop = 2;
+  d = ReadOk(Hand("lost.kwi", kAvcMagic, cases[0].body), o);
+  EXPECT_EQ(d->display_count, 5);
+  EXPECT_EQ(d->frames[2].top, 2);
+  EXPECT_EQ(d->frames[2].lost, 1);
 }
 
 TEST(IndexReaderHostile, DamagedValuesStayBounded) {
