@@ -443,10 +443,11 @@ TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
     }
   const std::string damaged = ts + "_cut.ts";
   tu::write_file(damaged, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(end)));
-  // The slots up to the last picture whose start the file holds.
-  size_t frames = 0;
-  for (const Coded& c : coded)
-    if (c.pos < end) frames = std::max(frames, c.shown + 1);
+  // A frame for every picture whose start the file holds: the pictures that
+  // the cut left out after the last one (in stream order) were never read,
+  // so the slots of those shown before it are not kept.
+  const size_t frames =
+      size_t(std::count_if(coded.begin(), coded.end(), [end](const Coded& c) { return c.pos < end; }));
   CheckDamagedCopy("MPEG-2, the last I picture cut by the end of the file", damaged, intact, 176, 144, frames, 81);
 }
 
