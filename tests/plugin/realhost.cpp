@@ -422,8 +422,8 @@ TEST(RealHost, Mpeg2PictureEndingAGroupLost) {
 }
 
 // MPEG-2 whose last I picture (in file order) keeps only its first 6
-// packets: the file ends there. The clip runs to that I picture, its
-// leading B pictures (coded after it, lost) keep their slots.
+// packets: the file ends there. The clip runs to that I picture; its
+// leading B pictures, coded after it, were never read and get no frame.
 TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
   SKIP_WITHOUT_HOST();
   const std::string ts = Dir() + "g12_cut.ts";
