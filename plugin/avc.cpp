@@ -63,14 +63,7 @@ int CAVCDecoder::Open(const char* path) {
     }
     if (ReadDamageLine(line)) continue;
     if (!groups.empty() && ReadLostLine(line, counter)) {
-      // A frame of the picture's own timing is unknown: one frame (or the
-      // field it completes).
-      if (fieldop == 2)
-        PlaceSelf(counter);
-      else if (fieldop == 1)
-        PlaceFilm(counter, false);
-      else
-        PlaceFields(counter, -1);
+      PlaceLost(counter, false);
       if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
       continue;
     }

@@ -596,6 +596,10 @@ class CAVCDecoder {
   void PlaceRepeated(int n, int count);       // count display frames {n, n}
   void PlaceFields(int n, int pic_struct);    // honour pulldown, by AVC pic_struct
   void PlaceFilm(int n, bool three_field);    // force film cadence
+  // A lost slot: its own timing is unknown, so one frame (or the field it
+  // completes); `whole_frame` places a frame of its own (a progressive
+  // MPEG-2 sequence).
+  void PlaceLost(int n, bool whole_frame);
   void TrimTrailingPictures();
   int CountDisplayFrames() const;
   int FinishIndex();

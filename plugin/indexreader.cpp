@@ -338,6 +338,17 @@ void CAVCDecoder::PlaceFilm(int n, bool three_field) {
   PlaceRepeated(n, 1);
 }
 
+void CAVCDecoder::PlaceLost(int n, bool whole_frame) {
+  if (fieldop == 2)
+    PlaceSelf(n);
+  else if (fieldop == 1)
+    PlaceFilm(n, false);
+  else if (whole_frame)
+    PlaceRepeated(n, 1);
+  else
+    PlaceFields(n, -1);
+}
+
 void CAVCDecoder::PlaceSelf(int n) {
   FrameRecord& f = FrameAt(static_cast<size_t>(n));
   f.top = n;

@@ -58,15 +58,7 @@ int CAVCDecoder::OpenMPG(const char* path) {
     }
     if (ReadDamageLine(line)) continue;
     if (!groups.empty() && ReadLostLine(line, counter)) {
-      // One frame in the timing of its sequence.
-      if (fieldop == 2)
-        PlaceSelf(counter);
-      else if (fieldop == 1)
-        PlaceFilm(counter, false);
-      else if (groups.back().progressive_sequence == 1)
-        PlaceRepeated(counter, 1);
-      else
-        PlaceFields(counter, 3);
+      PlaceLost(counter, groups.back().progressive_sequence == 1);
       if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
       continue;
     }

@@ -59,12 +59,7 @@ int CAVCDecoder::OpenVC1(const char* path) {
     }
     if (ReadDamageLine(line)) continue;
     if (!groups.empty() && ReadLostLine(line, counter)) {
-      if (fieldop == 2)
-        PlaceSelf(counter);
-      else if (fieldop == 1)
-        PlaceFilm(counter, false);
-      else
-        PlaceFields(counter, 3);
+      PlaceLost(counter, false);
       if (++counter >= MAX_PICTURES) return INDEX_BAD_VALUES;
       continue;
     }
