@@ -35,6 +35,7 @@
 #include "hevc.h"
 #include "index.h"
 #include "mpg.h"
+#include "nalu.h"
 
 MatroskaFile* mf = nullptr;
 u32 track = 0;
@@ -426,9 +427,45 @@ static bool load_frame_bytes(u32 at, u64 pos, u32 size, bool key, u64 start, u32
   return true;
 }
 
+// Whether the frame of size bytes at pos shows damage in its bytes
+// (nalu.h): an AVC or HEVC unit holding bytes that emulation prevention
+// keeps out, or a length that runs past the frame; MPEG-2 zeros that no
+// start code follows. The frame was loaded, so the view holds its bytes or
+// reads them from the page cache; a frame beyond a view shows nothing.
+static bool frame_shows_damage(u64 pos, u32 size) {
+  if (video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC && video.codec != MKV_VIDEO_MPEG2) return false;
+  if (size == 0 || size > kInputViewMax) return false;
+  size_t got = 0;
+  const uint8_t* q = InputView(input.fd, pos, size, &got);
+  if (!q || got != size) return false;
+  size_t n = size;
+  if (!video.strip.empty()) {  // the frame as stored, its stripped header in front
+    static std::vector<uint8_t> whole;
+    whole.assign(video.strip.begin(), video.strip.end());
+    whole.insert(whole.end(), q, q + size);
+    q = whole.data();
+    n = whole.size();
+  }
+  if (video.codec == MKV_VIDEO_MPEG2) return Mpeg2FrameBytesDamaged(q, n);
+  const unsigned ls = video.length_size;
+  size_t p = 0;
+  while (n - p >= ls) {
+    u64 len = 0;
+    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[p + i];
+    p += ls;
+    if (len > n - p || UnitBytesDamaged(q + p, size_t(len))) return true;
+    p += size_t(len);
+  }
+  return false;
+}
+
 // The same, false also where the file's bytes were lost under the view.
+// While indexing, a frame whose bytes show damage is listed as damage at
+// its time.
 static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
-  return load_frame_bytes(at, pos, size, key, start, end) && !InputViewFailed();
+  if (!load_frame_bytes(at, pos, size, key, start, end) || InputViewFailed()) return false;
+  if (Operation == 0 && frame_shows_damage(pos, size)) NoteDamage(start);
+  return !InputViewFailed();
 }
 
 static void finish_buffer(u32 end, u64 pos, u64 start) {

@@ -450,6 +450,56 @@ bool FrameTailSuffices(const unsigned char* p, u32 n) {
   return true;
 }
 
+// Index of the first k >= i with p[k] and p[k + 1] both zero (k + 1 < n),
+// or n. Coded data holds few zero pairs: 64 positions are passed over per
+// test where the CPU allows, else the zero bytes are found by memchr.
+#ifdef __SSE2__
+__attribute__((target("avx2"))) static bool zero_pair_avx2(const unsigned char* p, size_t n, size_t* i) {
+  for (; *i + 65 <= n; *i += 64) {
+    const __m256i lo = _mm256_and_si256(zeros32(p + *i), zeros32(p + *i + 1));
+    const __m256i hi = _mm256_and_si256(zeros32(p + *i + 32), zeros32(p + *i + 33));
+    const __m256i z = _mm256_or_si256(lo, hi);
+    if (_mm256_testz_si256(z, z)) continue;
+    const u64 m = u64(u32(_mm256_movemask_epi8(lo))) | u64(u32(_mm256_movemask_epi8(hi))) << 32;
+    *i += static_cast<size_t>(__builtin_ctzll(m));
+    return true;
+  }
+  return false;
+}
+#endif
+
+static size_t next_zero_pair(const unsigned char* p, size_t n, size_t i) {
+#ifdef __SSE2__
+  if (have_avx2 && zero_pair_avx2(p, n, &i)) return i;
+#endif
+  while (i + 1 < n) {
+    const void* z = memchr(p + i, 0, n - 1 - i);
+    if (!z) return n;
+    i = size_t(static_cast<const unsigned char*>(z) - p);
+    if (p[i + 1] == 0) return i;
+    i += 2;
+  }
+  return n;
+}
+
+bool UnitBytesDamaged(const unsigned char* p, size_t n) {
+  while (n && p[n - 1] == 0) --n;
+  // p[n - 1] is no zero, so a zero pair before it has a third byte before n.
+  for (size_t k = next_zero_pair(p, n, 0); k < n; k = next_zero_pair(p, n, k + 1))
+    if (p[k + 2] <= 2) return true;
+  return false;
+}
+
+bool Mpeg2FrameBytesDamaged(const unsigned char* p, size_t n) {
+  for (size_t k = next_zero_pair(p, n, 0); k < n; k = next_zero_pair(p, n, k)) {
+    size_t j = k + 2;
+    while (j < n && p[j] == 0) ++j;
+    if (j - k >= 3 && j < n && p[j] != 1) return true;
+    k = j;
+  }
+  return false;
+}
+
 bool IsSliceUnit(int codec, unsigned char h) {
   if (codec == 0) return (h & 31) == 1 || (h & 31) == 5;
   const int type = (h >> 1) & 63;
