@@ -35,6 +35,7 @@
 #include "hevc.h"
 #include "index.h"
 #include "mpg.h"
+#include "nalu.h"
 
 MatroskaFile* mf = nullptr;
 u32 track = 0;
@@ -426,9 +427,57 @@ static bool load_frame_bytes(u32 at, u64 pos, u32 size, bool key, u64 start, u32
   return true;
 }
 
+// The frame of size bytes at pos as stored (its stripped header in front)
+// in one place: where the view holds it, or gathered into scratch from the
+// blocks that hold its parts. The library has looked at the frame's last
+// byte, so a frame across the end of one block finds the next one read;
+// a view of the whole would read the block again. Null where the file
+// does not give the bytes.
+static const uint8_t* stored_frame(u64 pos, u32 size, std::vector<uint8_t>* scratch) {
+  size_t part = 0;
+  const uint8_t* q = InputViewHeld(input.fd, pos, size, &part);
+  if (q && part == size && video.strip.empty()) return q;
+  scratch->assign(video.strip.begin(), video.strip.end());
+  for (u32 off = 0; off < size; off += u32(part)) {
+    q = InputViewHeld(input.fd, pos + off, size - off, &part);
+    if (!q) q = InputView(input.fd, pos + off, std::min<size_t>(size - off, kInputViewBlock), &part);
+    if (!q || part == 0) return nullptr;
+    scratch->insert(scratch->end(), q, q + part);
+  }
+  return scratch->data();
+}
+
+// Whether the frame of size bytes at pos shows damage in its bytes
+// (nalu.h): an AVC or HEVC unit holding bytes that emulation prevention
+// keeps out, or a length that runs past the frame; MPEG-2 zeros that no
+// start code follows.
+static bool frame_shows_damage(u64 pos, u32 size) {
+  if (video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC && video.codec != MKV_VIDEO_MPEG2) return false;
+  if (size == 0) return false;
+  static std::vector<uint8_t> scratch;
+  const uint8_t* q = stored_frame(pos, size, &scratch);
+  if (!q) return false;
+  const size_t n = video.strip.size() + size;
+  if (video.codec == MKV_VIDEO_MPEG2) return Mpeg2FrameBytesDamaged(q, n);
+  const unsigned ls = video.length_size;
+  size_t p = 0;
+  while (n - p >= ls) {
+    u64 len = 0;
+    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[p + i];
+    p += ls;
+    if (len > n - p || UnitBytesDamaged(q + p, size_t(len))) return true;
+    p += size_t(len);
+  }
+  return false;
+}
+
 // The same, false also where the file's bytes were lost under the view.
+// While indexing, a frame whose bytes show damage is listed as damage at
+// its time.
 static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
-  return load_frame_bytes(at, pos, size, key, start, end) && !InputViewFailed();
+  if (!load_frame_bytes(at, pos, size, key, start, end) || InputViewFailed()) return false;
+  if (Operation == 0 && frame_shows_damage(pos, size)) NoteDamage(start);
+  return !InputViewFailed();
 }
 
 static void finish_buffer(u32 end, u64 pos, u64 start) {

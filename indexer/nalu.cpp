@@ -450,6 +450,91 @@ bool FrameTailSuffices(const unsigned char* p, u32 n) {
   return true;
 }
 
+// The first even offset w >= i (i even) with (p[w] | p[w + 1] << 8) & mask
+// zero and w + 1 < n, or n. Every run of three bytes holds the two of an
+// even offset, so the damage tests below look at three bytes only around
+// such words: coded data holds few of them, and chunks of 256 bytes (then
+// 128, 64) that hold none are passed over after one test; the last chunk
+// overlaps words tested already (none of which matched) instead of a test
+// of each word left.
+#ifdef __SSE2__
+// The least of the masked words of 128 bytes.
+__attribute__((target("avx2"))) static inline __m256i masked_min128(const unsigned char* p, __m256i m) {
+  const __m256i* q = reinterpret_cast<const __m256i*>(p);
+  const __m256i a = _mm256_and_si256(_mm256_loadu_si256(q), m), b = _mm256_and_si256(_mm256_loadu_si256(q + 1), m);
+  const __m256i c = _mm256_and_si256(_mm256_loadu_si256(q + 2), m), d = _mm256_and_si256(_mm256_loadu_si256(q + 3), m);
+  return _mm256_min_epu16(_mm256_min_epu16(a, b), _mm256_min_epu16(c, d));
+}
+
+__attribute__((target("avx2"))) static inline bool has_zero_word(__m256i v) {
+  const __m256i hit = _mm256_cmpeq_epi16(v, _mm256_setzero_si256());
+  return !_mm256_testz_si256(hit, hit);
+}
+
+__attribute__((target("avx2"))) static size_t masked_words_avx2(const unsigned char* p, size_t n, size_t w,
+                                                                 uint16_t mask) {
+  const __m256i m = _mm256_set1_epi16(static_cast<short>(mask));
+  for (; w + 256 <= n; w += 256)
+    if (has_zero_word(_mm256_min_epu16(masked_min128(p + w, m), masked_min128(p + w + 128, m)))) break;
+  for (; w + 128 <= n; w += 128)
+    if (has_zero_word(masked_min128(p + w, m))) return w;
+  return w + 1 < n && n >= 128 && !has_zero_word(masked_min128(p + ((n - 128) & ~size_t(1)), m)) ? n : w;
+}
+
+static inline bool masked_chunk64(const unsigned char* p, __m128i m) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i* q = reinterpret_cast<const __m128i*>(p);
+  const __m128i a = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q), m), zero);
+  const __m128i b = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q + 1), m), zero);
+  const __m128i c = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q + 2), m), zero);
+  const __m128i d = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q + 3), m), zero);
+  return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0;
+}
+
+static size_t masked_words_sse2(const unsigned char* p, size_t n, size_t w, uint16_t mask) {
+  const __m128i m = _mm_set1_epi16(static_cast<short>(mask));
+  for (; w + 64 <= n; w += 64)
+    if (masked_chunk64(p + w, m)) return w;
+  return w + 1 < n && n >= 64 && !masked_chunk64(p + ((n - 64) & ~size_t(1)), m) ? n : w;
+}
+#endif
+
+static size_t next_masked_word(const unsigned char* p, size_t n, size_t w, uint16_t mask) {
+#ifdef __SSE2__
+  if (have_avx2) w = masked_words_avx2(p, n, w, mask);
+  w = masked_words_sse2(p, n, w, mask);
+#endif
+  // The chunk that holds one (the vector tests are exact), or the last bytes.
+  for (; w + 1 < n; w += 2)
+    if (((p[w] | p[w + 1] << 8) & mask) == 0) return w;
+  return n;
+}
+
+bool UnitBytesDamaged(const unsigned char* p, size_t n) {
+  while (n && p[n - 1] == 0) --n;
+  // 00 00 x (x <= 2) at k holds p[w] == 0 and p[w + 1] <= 2 at w = k or
+  // k + 1, the even one; p[n - 1] is no zero, so x lies before n.
+  constexpr uint16_t kZeroAndAtMostThree = 0xFCFF;  // p[w] == 0, p[w + 1] & 0xFC == 0
+  for (size_t w = next_masked_word(p, n, 0, kZeroAndAtMostThree); w < n;
+       w = next_masked_word(p, n, w + 2, kZeroAndAtMostThree)) {
+    if (w >= 1 && p[w - 1] == 0 && p[w + 1] <= 2) return true;
+    if (w + 2 < n && p[w + 1] == 0 && p[w + 2] <= 2) return true;
+  }
+  return false;
+}
+
+bool Mpeg2FrameBytesDamaged(const unsigned char* p, size_t n) {
+  // A run of three zeros or more holds a zero word at an even offset.
+  for (size_t w = next_masked_word(p, n, 0, 0xFFFF); w < n;) {
+    size_t k = w, j = w + 2;
+    while (k > 0 && p[k - 1] == 0) --k;
+    while (j < n && p[j] == 0) ++j;
+    if (j - k >= 3 && j < n && p[j] != 1) return true;
+    w = next_masked_word(p, n, (j + 1) & ~size_t(1), 0xFFFF);
+  }
+  return false;
+}
+
 bool IsSliceUnit(int codec, unsigned char h) {
   if (codec == 0) return (h & 31) == 1 || (h & 31) == 5;
   const int type = (h >> 1) & 63;

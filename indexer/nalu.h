@@ -59,3 +59,16 @@ u32 FindStartCode(const unsigned char* p, u32 n);
 // Whether a unit of the AVC or HEVC stream (VideoStream_Flag's codes) whose
 // header begins with byte h is a slice.
 bool IsSliceUnit(int codec, unsigned char h);
+// Matroska frames whose bytes show damage that left their headers readable
+// (zeros written over slice data): such a frame is listed as damage.
+// Whether the n bytes of an AVC or HEVC unit, as a container stores it
+// behind its length, hold 00 00 00, 00 00 01 or 00 00 02, which emulation
+// prevention keeps out of every unit, before the zero bytes that end it
+// (some muxers leave zeros behind a unit's last byte).
+bool UnitBytesDamaged(const unsigned char* p, size_t n);
+// Whether the n bytes of an MPEG-1 or MPEG-2 frame hold a run of three or
+// more zero bytes that a byte other than 01 follows: zero bytes are stuffed
+// only in front of a start code, and coded data holds no 23 zero bits in a
+// row. A run that reaches the frame's end stands in front of the next
+// frame's start code.
+bool Mpeg2FrameBytesDamaged(const unsigned char* p, size_t n);

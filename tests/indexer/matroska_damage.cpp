@@ -368,9 +368,12 @@ TEST(MatroskaDamage, AfterAStretchOnlyWhatCannotStartIsLeftOut) {
 }
 
 // A frame read whole whose first bytes are zeroed (its first unit's length
-// and header, the picture's header; no block header touched): its picture
-// was recorded, so it keeps its line, and the frames after it keep their
-// numbers. Every picture of the file is listed, and each I picture's line
+// and header, the picture's header; no block header touched), or 256 bytes
+// inside its slice data (which the zeros show: emulation prevention keeps
+// 00 00 00 out of AVC and HEVC units, and MPEG-2 stuffs zeros only in front
+// of a start code): its picture was recorded, so it keeps its line, the
+// frame is listed as damage at its time (the intact file lists none), and
+// the frames after it keep their numbers. Every picture of the file is listed, and each I picture's line
 // stands at the place of its time among ffprobe's pictures of the intact
 // file; PLAYBACK counts them with the fields and frames ffprobe says each
 // repeats; no warning. AVC with open and with IDR groups, HEVC with CRA
@@ -447,58 +450,77 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
     for (size_t n = 0; n < shown.size(); ++n)
       if (shown[n].second == 'I') want_i.push_back(n);
     EXPECT_EQ(fields_repeated > 0, s.behind_first);
-    // The largest frame of the middle third that is no key frame.
-    size_t z = 0;
-    for (size_t i = blocks.size() / 3; i < blocks.size() * 2 / 3; ++i)
-      if (!blocks[i].key && (z == 0 || blocks[i].end - blocks[i].data > blocks[z].end - blocks[z].data)) z = i;
-    ASSERT_GT(blocks[z].end - blocks[z].data, 64u);
-    std::vector<uint8_t> b = tu::read_file(base);
-    uint64_t at = blocks[z].data;
-    if (s.behind_first) at += 4 + ((uint64_t(b[at]) << 24) | (uint64_t(b[at + 1]) << 16) | (uint64_t(b[at + 2]) << 8) | b[at + 3]);
-    ASSERT_LT(at + 16, blocks[z].end);
-    std::fill(b.begin() + long(at), b.begin() + long(at + 16), 0);
-    const std::string f = Write(std::string("header-") + s.file, b);
-
-    tu::RunResult r;
-    const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
-    const std::vector<std::string> pictures = tu::kwi_pictures(lines);
-    EXPECT_EQ(pictures.size(), 100u);
-    EXPECT_EQ(tu::kwi_slot_marks(lines), std::string(100, '.')) << "no slot is lost";
-    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
-    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(blocks[z].time)});
-    if (s.playback) {
-      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
+    {
+      tu::RunResult r;
+      const std::vector<std::string> lines = IndexAndOpen(base, base + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{}) << "the intact file";
     }
-    // The I pictures' lines: AVC "FRM <slice_type> <count> <pic_struct>",
-    // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I <structure>
-    // <top first> <repeat first> <progressive>"; and the repeats the lines
-    // of AVC and MPEG-2 give their pictures.
-    std::vector<size_t> got_i;
-    long long line_frames = 0, line_fields = 0;
-    for (size_t n = 0; n < pictures.size(); ++n) {
-      std::vector<std::string> v;
-      std::stringstream in(pictures[n]);
-      for (std::string x; in >> x;) v.push_back(x);
-      bool intra = false;
-      if (v.size() == 6 && v[0] == "FRM") {
-        intra = v[1] == "I";
-        line_fields += v[4] == "1";
-      } else if (v.size() == 4 && v[0] == "FRM") {
-        intra = std::stoi(v[1]) % 5 == 2;
-        const int pic_struct = std::stoi(v[3]);
-        line_fields += pic_struct == 5 || pic_struct == 6;
-        line_frames += pic_struct == 7 ? 1 : pic_struct == 8 ? 2 : 0;
-      } else if (v.size() >= 3) {
-        intra = v[v.size() - 2] == "2";
+    // The largest frame of the middle third that is no key frame (header
+    // zeroed), and the largest of all there (slice data zeroed).
+    size_t no_key = 0, any = 0;
+    auto larger = [&](size_t i, size_t than) { return than == 0 || blocks[i].end - blocks[i].data > blocks[than].end - blocks[than].data; };
+    for (size_t i = blocks.size() / 3; i < blocks.size() * 2 / 3; ++i) {
+      if (!blocks[i].key && larger(i, no_key)) no_key = i;
+      if (larger(i, any)) any = i;
+    }
+    for (const bool header : {true, false}) {
+      SCOPED_TRACE(header ? "header zeroed" : "256 bytes of slice data zeroed");
+      const size_t z = header ? no_key : any;
+      ASSERT_GT(blocks[z].end - blocks[z].data, header ? 64u : 1024u);
+      std::vector<uint8_t> b = tu::read_file(base);
+      uint64_t at = blocks[z].data, zeros = 16;
+      if (!header) {
+        at = (blocks[z].data + blocks[z].end) / 2 - 128;
+        zeros = 256;
+      } else if (s.behind_first) {
+        at += 4 + ((uint64_t(b[at]) << 24) | (uint64_t(b[at + 1]) << 16) | (uint64_t(b[at + 2]) << 8) | b[at + 3]);
       }
-      if (intra) got_i.push_back(n);
-    }
-    EXPECT_EQ(got_i, want_i);
-    if (s.playback) {
-      EXPECT_EQ(line_fields, fields_repeated);
-      EXPECT_EQ(line_frames, frames_repeated);
+      ASSERT_LT(at + zeros, blocks[z].end);
+      std::fill(b.begin() + long(at), b.begin() + long(at + zeros), 0);
+      const std::string f = Write(std::string(header ? "header-" : "slice-") + s.file, b);
+
+      tu::RunResult r;
+      const std::vector<std::string> lines = IndexAndOpen(f, f + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+      const std::vector<std::string> pictures = tu::kwi_pictures(lines);
+      EXPECT_EQ(pictures.size(), 100u);
+      EXPECT_EQ(tu::kwi_slot_marks(lines), std::string(100, '.')) << "no slot is lost";
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), "100");
+      EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(blocks[z].time)});
+      if (s.playback) {
+        EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(100 + frames_repeated + fields_repeated / 2));
+      }
+      // The I pictures' lines: AVC "FRM <slice_type> <count> <pic_struct>",
+      // HEVC "<type> [<time>] <slice_type> <count>", MPEG-2 "FRM I <structure>
+      // <top first> <repeat first> <progressive>"; and the repeats the lines
+      // of AVC and MPEG-2 give their pictures.
+      std::vector<size_t> got_i;
+      long long line_frames = 0, line_fields = 0;
+      for (size_t n = 0; n < pictures.size(); ++n) {
+        std::vector<std::string> v;
+        std::stringstream in(pictures[n]);
+        for (std::string x; in >> x;) v.push_back(x);
+        bool intra = false;
+        if (v.size() == 6 && v[0] == "FRM") {
+          intra = v[1] == "I";
+          line_fields += v[4] == "1";
+        } else if (v.size() == 4 && v[0] == "FRM") {
+          intra = std::stoi(v[1]) % 5 == 2;
+          const int pic_struct = std::stoi(v[3]);
+          line_fields += pic_struct == 5 || pic_struct == 6;
+          line_frames += pic_struct == 7 ? 1 : pic_struct == 8 ? 2 : 0;
+        } else if (v.size() >= 3) {
+          intra = v[v.size() - 2] == "2";
+        }
+        if (intra) got_i.push_back(n);
+      }
+      EXPECT_EQ(got_i, want_i);
+      if (s.playback) {
+        EXPECT_EQ(line_fields, fields_repeated);
+        EXPECT_EQ(line_frames, frames_repeated);
+      }
     }
   }
 }
