@@ -167,11 +167,13 @@ static int order_from_record(const FrmRecord& r) {
 // After packets of a transport stream were lost, the pictures from one
 // whose order count cannot belong to the group's on (it equals the count of
 // a picture of the run, or lies below the group's IDR picture, or below its
-// I picture after pictures shown after that: an IDR picture, the first part
-// of streams joined or the references the count derives from were lost) form
-// a run of their own, shown after the pictures before it: every picture
-// keeps its place in the recording.
-static int sort_run_of(int poc, bool opens) {
+// I picture after pictures shown after that, or it would be shown before a
+// picture of the run that its presentation time shows it after: an IDR
+// picture, the first part of streams joined or the references the count
+// derives from were lost, and the count of a later group's picture may
+// match a lost one's of this group) form a run of their own, shown after
+// the pictures before it: every picture keeps its place in the recording.
+static int sort_run_of(int poc, u64 shown, bool opens) {
   if (opens) {
     // A gap the unit of the I picture runs over counts: what follows may
     // belong elsewhere.
@@ -183,7 +185,7 @@ static int sort_run_of(int poc, bool opens) {
   if (ts_video_gaps == run_gaps) return sort_run;
   bool trailing = sort_run == 0 && pending_header.nal_unit_type == NALU_IDR, restart = false;
   for (auto r = pending_frms.rbegin(); r != pending_frms.rend() && r->run == sort_run && !restart; ++r) {
-    restart = r->poc == poc;
+    restart = r->poc == poc || (r->poc > poc && shown_before(r->shown, shown));
     trailing = trailing || r->poc > run_floor;
   }
   if (restart || (trailing && poc < run_floor)) {
@@ -576,7 +578,7 @@ static int parse_slice(const unsigned char* rbsp, int rbsp_len, u64 position) {
     r.pic_struct = avc_picture_structure;
     r.poc = img->framepoc;
     r.coded_order = coded_field_order;
-    r.run = sort_run_of(r.poc, opens);
+    r.run = sort_run_of(r.poc, shown, opens);
     r.frame_repeats = own_frame_repeats;
     r.field_repeats = own_field_repeats;
     r.time = mkv_current_tc;

@@ -523,6 +523,13 @@ void check_display_order(u64 earlier, u64 later) {
   if (frame > 0 && 2 * time_difference(later, earlier) < frame) times_unordered = true;
 }
 
+bool shown_before(u64 earlier, u64 later) {
+  if (earlier == kNoTime || later == kNoTime) return false;
+  const i64 frame = frame_slot();
+  const i64 d = time_difference(later, earlier);
+  return frame > 0 && 2 * d >= frame && d <= 10 * second();
+}
+
 void write_lost_slots(u64 time) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;

@@ -78,6 +78,10 @@ u64 access_unit_position();
 // Where it has, the container's times are no presentation times (decode
 // times written as block times, say), and no lost slot is written.
 void check_display_order(u64 earlier, u64 later);
+// Whether a picture of time `earlier` is shown at least half a frame
+// before one of time `later` (the two less than ten seconds apart); false
+// where either has no time.
+bool shown_before(u64 earlier, u64 later);
 // A time moved by the given number of pictures (negative: earlier) at the
 // spacing of the pictures written so far, in the container's unit; kNoTime
 // stays. For a picture whose own time was lost with its PES header, from a

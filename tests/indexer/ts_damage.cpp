@@ -34,6 +34,15 @@ const Made kStreams[] = {
     {"avc-default", "-c:v libx264", 0},
     {"avc-open",
      "-c:v libx264 -x264-params open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none", 0},
+    // (Groups of 12 and two B pictures, as the plugin's tests make them: the
+    // 50 packets lost take the next group's IDR or I picture, and pictures
+    // of that group read after them have the order counts of lost pictures
+    // of the group before.)
+    {"avc-ultrafast", "-c:v libx264 -preset ultrafast -g 12 -bf 2", 0},
+    {"avc-ultrafast-open",
+     "-c:v libx264 -preset ultrafast -g 12 -bf 2 -x264-params "
+     "open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none",
+     0},
     {"hevc-cra", "-c:v libx265 -x265-params log-level=error:keyint=20:min-keyint=20:open-gop=1:bframes=3", 4},
     {"mpeg2", "-c:v mpeg2video -g 12 -bf 2", 1},
 };
