@@ -3,7 +3,7 @@
 
 #include "global.h"
 #include "pat.h"
-#include "TsContinuity.h"
+#include "indexer/TsContinuity.h"
 
 int GetTSByte(unsigned char* byte);                  // 0, or -1 at end of input
 void reset_ts_reader();                              // forgets the parity bytes still to pass over

@@ -23,7 +23,7 @@
 #include "mp4video.h"
 #include "nvdec_types.h"
 #include "pevents.h"
-#include "TsContinuity.h"
+#include "indexer/TsContinuity.h"
 
 struct CuvidApi;
 
