@@ -828,14 +828,15 @@ TEST(MP4Copying, OtherEntriesAreNotCloned) {
 // source's verbosity: PCM sound ("sowt", "twos" and "lpcm", as ffprobe
 // names them), HEVC video and AC-3 sound. The AVC track beside the sound
 // is copied, and prints nothing.
-std::string g_refusals;
-void CollectRefusal(int, const char*, const char* format, ...) {
+// The lines the library's message function is given, one per call.
+std::string g_messages;
+void CollectMessage(int, const char*, const char* format, ...) {
   char line[1024];
   va_list ap;
   va_start(ap, format);
   vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
-  g_refusals += std::string(line) + "\n";
+  g_messages += std::string(line) + "\n";
 }
 
 TEST(MP4Copying, RefusedEntriesAreNamed) {
@@ -857,13 +858,13 @@ TEST(MP4Copying, RefusedEntriesAreNamed) {
       ASSERT_STREQ(MP4GetTrackMediaDataName(in.get(), id), entry.c_str()) << name;
       const std::string said = "track " + std::to_string(id) + " has a sample entry \"" + entry +
                                "\" that cannot be copied";
-      g_refusals.clear();
-      MP4SetLibFunc(CollectRefusal);
+      g_messages.clear();
+      MP4SetLibFunc(CollectMessage);
       const uint32_t clone = MP4CloneTrack(in.get(), id, out, 0);
-      const std::string cloneSaid = g_refusals;
-      g_refusals.clear();
+      const std::string cloneSaid = g_messages;
+      g_messages.clear();
       const uint32_t copy = MP4CopyTrack(in.get(), id, out, false, 0);
-      const std::string copySaid = g_refusals;
+      const std::string copySaid = g_messages;
       MP4SetLibFunc(nullptr);
       if (entry == "avc1") {
         EXPECT_NE(clone, 0u) << name;
@@ -1084,15 +1085,6 @@ TEST(MP4Copying, CopiesWithEditsPresentWhatTheSourcePresents) {
 
 // Copies that work print nothing: ffmpeg's files (no initial object
 // descriptor) copied into new files (with one), with and without edits.
-std::string g_messages;
-void CollectMessage(int, const char*, const char* format, ...) {
-  char line[1024];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(line, sizeof line, format, ap);
-  va_end(ap);
-  g_messages += std::string(line) + "\n";
-}
 
 TEST(MP4Copying, CopiesThatWorkPrintNothing) {
   g_messages.clear();
