@@ -233,7 +233,10 @@ bool MP4ReadSampleFromTime(MP4FileHandle hFile, uint32_t trackId, uint64_t when,
 // "isom") and an initial object descriptor. Its writes go to the system at
 // once, a chunk at a time: a sample is taken once its chunk is written or
 // still buffered, and MP4WriteSample fails for the sample whose chunk
-// could not be written, the samples before it still buffered.
+// could not be written, the samples before it still buffered. A cut of the
+// file by another process is seen by the write under way or the next one,
+// the movie's included, and after MP4Close's last write: that call and
+// every later write fail, and no movie is left.
 MP4FileHandle MP4Create(const char* fileName, uint32_t verbosity, uint32_t flags);
 // The same with the file-type box and the initial object descriptor by
 // choice; majorBrand NULL keeps the default brands.

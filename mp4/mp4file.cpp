@@ -892,7 +892,10 @@ void MP4File::Create(const char* fileName, uint32_t flags, int addFtyp, int addI
   // The file is empty: positions in memory are the file's.
   const std::vector<uint8_t> head = InMemory([&] { m_pRootAtom->BeginWrite(); });
   MP4_ASSERT(head.size() <= UINT32_MAX);
+  m_watchCuts = m_virtual_IO == &FILE_update_virtual_IO;
+  m_writeCall = "MP4Create";
   WriteAt(0, head.data(), static_cast<uint32_t>(head.size()));
+  m_writeCall = "MP4WriteSample";
   if (addIods) AddChildAtom("moov", "iods");
 }
 
@@ -1112,6 +1115,7 @@ void MP4File::BeginMediaData() {
 }
 
 void MP4File::CheckNotCut(const char* where) {
+  if (m_cutSeen) ThrowCut(where);
   // Everything appended so far ends at the position: a file shorter than
   // that was cut meanwhile (by another process), and bytes written now
   // would leave a hole of zeros before them.
@@ -1119,6 +1123,48 @@ void MP4File::CheckNotCut(const char* where) {
   if (length < at)
     throw MP4Error("the file was cut to %llu bytes while it was open; its samples run to %llu", where,
                    static_cast<unsigned long long>(length), static_cast<unsigned long long>(at));
+}
+
+void MP4File::CheckWritten(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes) {
+  const uint64_t before = m_writtenNonZero;
+  if (pos + numBytes > m_writtenEnd) m_writtenEnd = pos + numBytes;
+  for (uint32_t i = numBytes; i > 0; i--)
+    if (pBytes[i - 1]) {
+      if (pos + i > m_writtenNonZero) m_writtenNonZero = pos + i;
+      break;
+    }
+  const uint64_t length = m_virtual_IO->GetFileLength(m_pFile);
+  if (length < m_writtenEnd) {
+    m_cutSeen = true;
+    m_cutLength = length;
+    m_cutEnd = m_writtenEnd;
+    ThrowCut(m_writeCall);
+  }
+  // This write itself may have put the byte back; it cannot have lost
+  // more than the length shows (it appends, or goes over bytes before
+  // the last non-zero one).
+  if (before == 0 || (before - 1 >= pos && before - 1 < pos + numBytes)) return;
+  uint8_t b = 0;
+  const int64_t n = FILE_ReadBack(m_pFile, before - 1, &b, 1);
+  if (n < 0) throw MP4Error(errno, "reading back what was written", m_writeCall);
+  if (n == 1 && b != 0) return;
+  m_cutSeen = true;
+  m_cutLength = length;
+  m_cutByte = before - 1;
+  m_cutEnd = m_writtenEnd;
+  ThrowCut(m_writeCall);
+}
+
+void MP4File::ThrowCut(const char* where) {
+  const unsigned long long end = m_cutEnd;
+  // What was written runs past the samples once the movie is.
+  const char* what = m_cutEnd > m_samplesEnd ? "its samples and movie" : "its samples";
+  if (m_cutByte == UINT64_MAX)
+    throw MP4Error("the file was cut to %llu bytes while it was open; %s run to %llu", where,
+                   static_cast<unsigned long long>(m_cutLength), what, end);
+  throw MP4Error("the file was cut while a write to it was under way: byte %llu of what was written before "
+                 "reads as zero; %s run to %llu",
+                 where, static_cast<unsigned long long>(m_cutByte), what, end);
 }
 
 void MP4File::WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes) {
@@ -1586,11 +1632,24 @@ void MP4File::FinishWrite() {
   // written after a file cut meanwhile would list the lost bytes.
   CheckNotCut("MP4Close");
   const uint64_t mediaEnd = GetPosition();
+  m_samplesEnd = mediaEnd;
+  m_writeCall = "MP4Close";
   try {
     m_pRootAtom->FinishWrite(false);
+    // A write that failed part of the way may have left bytes past the
+    // end of what the file holds now.
+    if (m_virtual_IO == &FILE_update_virtual_IO) {
+      const uint64_t end = GetPosition();
+      if (m_virtual_IO->GetFileLength(m_pFile) > end && FILE_TruncateUpdated(m_pFile, end) != 0)
+        throw MP4Error(errno, "failed to cut the file to its end", "MP4Close");
+    }
+    // A cut after the movie's last write: nothing is written after it to
+    // show it, so the file is looked at once more.
+    if (m_watchCuts) CheckWritten(GetPosition(), nullptr, 0);
   } catch (...) {
-    // A movie written in part (the disk full inside it) is no movie: the
-    // file is cut back to the end of its samples, which needs no space.
+    // A movie written in part (the disk full inside it), or over a file
+    // cut meanwhile, is no movie: the file is cut back to the end of its
+    // samples, which needs no space.
     if (m_virtual_IO == &FILE_update_virtual_IO) {
       try {
         if (m_virtual_IO->GetFileLength(m_pFile) > mediaEnd) FILE_TruncateUpdated(m_pFile, mediaEnd);
@@ -1598,13 +1657,6 @@ void MP4File::FinishWrite() {
       }
     }
     throw;
-  }
-  // A write that failed part of the way may have left bytes past the end
-  // of what the file holds now.
-  if (m_virtual_IO == &FILE_update_virtual_IO) {
-    const uint64_t end = GetPosition();
-    if (m_virtual_IO->GetFileLength(m_pFile) > end && FILE_TruncateUpdated(m_pFile, end) != 0)
-      throw MP4Error(errno, "failed to cut the file to its end", "MP4Close");
   }
 }
 

@@ -655,6 +655,11 @@ class MP4File {
   // new file (or a modification's new media data) has appended so far: it
   // was cut meanwhile, by another process.
   void CheckNotCut(const char* where);
+  // After each write of a new file that MP4Create's handle makes: throws
+  // when the file no longer holds what was written (see m_watchCuts).
+  void CheckWritten(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes);
+  // The cut that CheckNotCut or CheckWritten saw, thrown under where.
+  [[noreturn]] void ThrowCut(const char* where);
   // Writes bytes at a position.
   void WriteAt(uint64_t pos, const uint8_t* pBytes, uint32_t numBytes);
   // Hands buffered writes to the system, so that a failure shows here.
@@ -716,6 +721,34 @@ class MP4File {
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> m_overwritten;
   // Movie atoms after the first, in the tree: free space to a modification.
   std::vector<MP4Atom*> m_staleMovies;
+
+  // A new file that MP4Create's handle writes, watched for a cut by
+  // another process. Its writes append (the head, the chunks, the movie),
+  // or go over bytes of zeros set aside for them (the size of the media
+  // data, the movie's header), so that a byte once written non-zero stays
+  // so: a cut to any length loses a non-zero byte it should hold, or
+  // shortens it, or loses nothing but zeros. A write that goes out after
+  // a cut (one made while the write was under way) fills the file out
+  // again, with zeros from the cut to its start; those zeros cover the
+  // last non-zero byte written before it, or nothing but zeros was lost.
+  // So one read of that byte after each write, and the file's length, see
+  // every cut before that write's end.
+  bool m_watchCuts = false;
+  // The call whose writes are made (MP4Create, MP4WriteSample, MP4Close).
+  const char* m_writeCall = "MP4WriteSample";
+  // The end of what was written; one past the last non-zero byte of it,
+  // 0 while there is none.
+  uint64_t m_writtenEnd = 0;
+  uint64_t m_writtenNonZero = 0;
+  // The cut seen, once it is: the file's length then, and the byte found
+  // zero or gone (UINT64_MAX: the length alone showed it). Every later
+  // write of the file is refused with it.
+  bool m_cutSeen = false;
+  uint64_t m_cutLength = 0;
+  uint64_t m_cutByte = UINT64_MAX;
+  uint64_t m_cutEnd = 0;
+  // Where the samples end, once MP4Close begins the movie.
+  uint64_t m_samplesEnd = UINT64_MAX;
 
   // What MakeTrackName and MakeTrackEditName return.
   char m_trakName[1024];

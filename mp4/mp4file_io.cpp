@@ -127,6 +127,11 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
     pos = GetPosition();
     KeepOverwritten(numBytes);
   }
+  if (m_watchCuts) {
+    // Nothing more goes into a file seen cut.
+    if (m_cutSeen) ThrowCut(m_writeCall);
+    pos = GetPosition();
+  }
   errno = 0;
   if (m_virtual_IO->Write(m_pFile, const_cast<uint8_t*>(pBytes), numBytes) != numBytes) {
     const int error = errno;
@@ -138,6 +143,7 @@ void MP4File::WriteBytes(const uint8_t* pBytes, uint32_t numBytes, FILE* pFile) 
     }
     throw MP4Error(error, "error writing bytes via virtual I/O", "MP4WriteBytes");
   }
+  if (m_watchCuts) CheckWritten(pos, pBytes, numBytes);
 }
 
 std::vector<uint8_t> MP4File::InMemory(const std::function<void()>& write) {

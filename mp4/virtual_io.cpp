@@ -214,6 +214,23 @@ int FILE_TruncateUpdated(void* handle, uint64_t length) {
   return ftruncate(r->fd, static_cast<off_t>(length));
 }
 
+int64_t FILE_ReadBack(void* handle, uint64_t position, void* buffer, uint64_t size) {
+  if (position > static_cast<uint64_t>(INT64_MAX) || size > (uint64_t(1) << 30)) {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(Reader(handle)->fd, static_cast<unsigned char*>(buffer) + done, size - done,
+                            static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
 ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position) = pwrite;
 int (*FILE_close)(int fd) = close;
 

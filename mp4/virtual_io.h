@@ -41,6 +41,11 @@ void* FILE_OpenForUpdate(const char* fileName);
 void* FILE_OpenForWriting(const char* fileName);
 extern ssize_t (*FILE_pwrite)(int fd, const void* buffer, size_t size, off_t position);
 extern int (*FILE_close)(int fd);
+// Reads bytes of a stream of FILE_update_virtual_IO from the file itself,
+// past the stream's buffer (which may hold what the file no longer does),
+// leaving its position alone: the bytes read, short at the end of the
+// file, or -1 with errno set.
+int64_t FILE_ReadBack(void* handle, uint64_t position, void* buffer, uint64_t size);
 // Cuts a stream of FILE_update_virtual_IO back to a length; 0 on success.
 int FILE_TruncateUpdated(void* handle, uint64_t length);
 // Cuts a stream of FILE_virtual_IO back to a length, its buffered writes

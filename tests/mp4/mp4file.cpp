@@ -1790,6 +1790,94 @@ TEST(MP4FileCreate, FileCutWhileWrittenGetsNoMovie) {
   }
 }
 
+// Another process cuts a new file to 20,000 bytes while it is written:
+// after each write in turn of MP4Create, 400 pictures (16 chunks) and
+// MP4Close (the size of the media data, the movie, its header), and while
+// each write is under way (the writer held inside it, the file cut before
+// its bytes go out, so that they fill it out again after a hole of
+// zeros). Each time either the cut is reported, by MP4WriteSample or
+// MP4Close, and no movie is left that the library or ffprobe reads; or
+// the file holds every picture whole, as the library and ffprobe read it.
+// The cut is reported exactly where it lost bytes: a file of 20,000 bytes
+// or less it only made longer for a moment.
+struct PeerCut {
+  int writes;
+  int at;
+  bool inFlight;
+  const char* path;
+  bool lost;  // the file was longer than 20,000 bytes when it was cut
+};
+PeerCut g_peer = {};
+
+void CutTheFile(int fd) {
+  struct stat st;
+  g_peer.lost = fstat(fd, &st) == 0 && st.st_size > 20000;
+  if (truncate(g_peer.path, 20000) != 0) g_peer.lost = true;
+}
+
+ssize_t CutByAPeer(int fd, const void* buffer, size_t size, off_t position) {
+  const bool cut = ++g_peer.writes == g_peer.at;
+  if (cut && g_peer.inFlight) CutTheFile(fd);
+  const ssize_t n = pwrite(fd, buffer, size, position);
+  if (cut && !g_peer.inFlight) CutTheFile(fd);
+  return n;
+}
+
+TEST(MP4FileCreate, CutByAPeerAtEveryWrite) {
+  const std::string path = tu::scratch("peer-cut.mp4");
+  const int pictures = 400;
+  std::vector<Bytes> given;
+  for (int i = 0; i < pictures; i++) given.push_back(NewSample(0, i));
+  int reported = 0, whole = 0;
+  for (const bool inFlight : {false, true}) {
+    bool finished = false;
+    for (int at = 1; at < 40 && !finished; at++) {
+      const std::string what = std::string(inFlight ? "inside" : "after") + " write " + std::to_string(at);
+      remove(path.c_str());
+      g_peer = PeerCut{0, at, inFlight, path.c_str(), false};
+      int refused = 0;
+      {
+        const Printed printed;
+        FILE_pwrite = CutByAPeer;
+        MP4FileHandle h = MP4Create(path.c_str(), MP4_VERB_ERRORS, 0);
+        ASSERT_NE(h, nullptr) << what;
+        const uint32_t id = MP4AddH264VideoTrack(h, 90000, 3600, 320, 240, 0x64, 0, 0x1f, 3);
+        for (int i = 0; i < pictures; i++)
+          if (!MP4WriteSample(h, id, given[i].data(), static_cast<uint32_t>(given[i].size()), 3600, 0, i % 25 == 0))
+            refused++;
+        MP4Close(h);
+        FILE_pwrite = pwrite;
+      }
+      finished = g_peer.writes < at;
+      if (finished) break;
+      bool reads = false;
+      const std::vector<std::vector<Bytes>> held = HeldSamples(path, &reads);
+      EXPECT_EQ(!g_printed.empty(), g_peer.lost) << what << ": " << g_printed;
+      if (g_printed.empty()) {
+        whole++;
+        EXPECT_EQ(refused, 0) << what;
+        EXPECT_TRUE(reads) << what;
+        size_t differ = 0;
+        for (size_t i = 0; i < given.size(); i++) differ += held.empty() || i >= held[0].size() || held[0][i] != given[i];
+        EXPECT_TRUE(held.size() == 1 && held[0].size() == given.size() && differ == 0)
+            << what << ": " << (held.empty() ? 0 : held[0].size()) << " pictures held, " << differ << " not as given";
+      } else {
+        reported++;
+        // The head and a chunk of 25 pictures a write, then the close's.
+        const std::string call = at <= 1 + pictures / 25 ? "MP4WriteSample:" : "MP4Close:";
+        for (const std::string& line : tu::lines(g_printed))
+          EXPECT_EQ(line.rfind(call + "the file was cut ", 0), 0u) << what << ": " << line;
+        EXPECT_FALSE(reads) << what;
+        EXPECT_NE(tu::run("ffprobe -v error " + tu::q(path)).status, 0) << what;
+      }
+    }
+    EXPECT_TRUE(finished) << inFlight;
+  }
+  // The file passes 20,000 bytes with its third write (of 20).
+  EXPECT_EQ(reported, 35);
+  EXPECT_EQ(whole, 5);
+}
+
 // The disk fills inside the movie that MP4Close writes to a new file (a
 // file-size limit inside it, of one byte to all but one of the movie's):
 // the close says so, and the file holds no movie, not even part of one:
