@@ -261,8 +261,8 @@ MP4FileHandle MP4Modify(const char* fileName, uint32_t verbosity);
 // the original through a temporary file beside it (beside the file that a
 // link names: the link stays). Fragmented files are refused as by
 // MP4Modify. Any failure leaves the original as it was
-// and no target; the copy's movie is written last, so a copy stopped
-// before the end holds none.
+// and no target; the copy's movie is written last, over zeros kept for it
+// in free space, so a copy stopped before the end holds none.
 bool MP4Optimize(const char* existingFileName, const char* newFileName, uint32_t verbosity);
 
 // ---------------------------------------------------------------- setting fields

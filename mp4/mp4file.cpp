@@ -1511,13 +1511,16 @@ void MP4File::WriteOptimized(void* sourceHandle, Virtual_IO* sourceIO) {
   }
   MP4RootAtom* root = static_cast<MP4RootAtom*>(m_pRootAtom);
   // Made in memory and written in one write; the target is empty, so
-  // positions in memory are its own. The movie is free space until it is
-  // written again with the places of the chunks: a copy stopped before
-  // then holds no movie that points at bytes not copied.
+  // positions in memory are its own. The movie's place is free space of
+  // zeros until the movie is written there with the places of the chunks:
+  // a copy stopped before then holds no movie that points at bytes not
+  // copied, not even one inside free space, where some readers look.
   std::vector<uint8_t> head = InMemory([&] { root->BeginOptimalWrite(); });
   MP4Atom* moov = root->FindChildAtom("moov");
-  MP4_ASSERT(moov && moov->GetStart() + 8 <= head.size() && head.size() <= UINT32_MAX);
+  MP4_ASSERT(moov && moov->GetStart() + 8 <= moov->GetEnd() && moov->GetEnd() <= head.size() &&
+             head.size() <= UINT32_MAX);
   memcpy(head.data() + moov->GetStart() + 4, "free", 4);
+  memset(head.data() + moov->GetStart() + 8, 0, moov->GetEnd() - moov->GetStart() - 8);
   WriteAt(0, head.data(), static_cast<uint32_t>(head.size()));
   RewriteMdat(sourceHandle, sourceIO);
   root->FinishOptimalWrite();
