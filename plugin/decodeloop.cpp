@@ -59,9 +59,9 @@ int CAVCDecoder::LeadingPictures(size_t g) const {
   return n;
 }
 
-int CAVCDecoder::ChooseGroup() {
+size_t CAVCDecoder::PassStart(u32 target, bool* damage_start) const {
+  *damage_start = false;
   const size_t G = groups.size();
-  u32 target = target_frame.load();
   if (!frames.empty() && target >= frames.size()) target = static_cast<u32>(frames.size() - 1);
   const int top = frames.empty() ? 0 : frames[target].top;
   const int bottom = frames.empty() ? 0 : frames[target].bottom;
@@ -132,7 +132,29 @@ int CAVCDecoder::ChooseGroup() {
     }
   }
 
+  const size_t clean = g;
   g = BeforeDamage(g, own_group);
+  *damage_start = g != clean;
+  return g;
+}
+
+int CAVCDecoder::ChooseGroup() {
+  const size_t G = groups.size();
+  u32 target = target_frame.load();
+  if (!frames.empty() && target >= frames.size()) target = static_cast<u32>(frames.size() - 1);
+  bool damage_start = false;
+  const size_t g = PassStart(target, &damage_start);
+  pass_group = g;
+  pass_damage_start = damage_start;
+  // Damaged pictures are concealed from what the decoder holds, which a
+  // pass from their fixed start group makes the same every time: from a
+  // fresh parser and, so that no surface holds a picture of a pass before,
+  // a fresh decoder.
+  if (damage_start) recreate = true;
+  const int top = frames.empty() ? 0 : frames[target].top;
+  const int bottom = frames.empty() ? 0 : frames[target].bottom;
+  const i64 M = std::max(top, bottom);
+  auto first = [&](size_t k) { return static_cast<i64>(groups[k].first); };
 
   i64 pull = M + 1 - (G ? first(g) : 0);
   if (codec == CODEC_HEVC && G) pull -= groups[g].rasl;
@@ -149,6 +171,12 @@ int CAVCDecoder::ChooseGroup() {
   pull_count.store(static_cast<u32>(pull));
   SetEvent(evt_positioned);
   return static_cast<int>(g);
+}
+
+bool CAVCDecoder::NeedsPassOfItsOwn(u32 record) const {
+  bool damage_start = false;
+  const size_t g = PassStart(record, &damage_start);
+  return damage_start && !(pass_damage_start && pass_group == g);
 }
 
 size_t CAVCDecoder::BeforeDamage(size_t g, size_t own) const {
@@ -171,9 +199,9 @@ size_t CAVCDecoder::BeforeDamage(size_t g, size_t own) const {
       break;
     // The damage lies before `at`, in the last group that starts before
     // it. The decoder conceals the damaged pictures from what it decoded
-    // before them, which reaches back past that group's start: a pass
-    // starts two groups earlier still, where it decodes them as the run
-    // from the start does.
+    // before them, which reaches back past that group's start: every pass
+    // for them starts two groups earlier still (PassStart), and so decodes
+    // them alike.
     const size_t k = static_cast<size_t>(std::lower_bound(groups.begin(), groups.end(), at, before) - groups.begin());
     const size_t start = k >= 3 ? k - 3 : 0;
     if (start >= g) break;

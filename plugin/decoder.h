@@ -491,6 +491,11 @@ class CAVCDecoder {
   u32 requested = 0;
   // Asks the decode thread for the next picture and waits for the answer.
   FetchResult Fetch();
+  // Whether frame record `record` needs a pass of its own: damage fixes the
+  // group its pass starts at (PassStart), and the current pass is no pass
+  // that damage fixed at that group. Called by the frame callback after
+  // positioned.
+  bool NeedsPassOfItsOwn(u32 record) const;
 
   // ---------------------------------------------------------------- decode passes (decodeloop.cpp)
   void AVCDecode();
@@ -507,11 +512,21 @@ class CAVCDecoder {
  private:
   // Decode passes (decodeloop.cpp).
   int ChooseGroup();                          // picks the start group, sets pull_count and positioned
+  // The group a pass for frame record `target` starts at; *damage_start is
+  // set where damage moved it back (BeforeDamage). The same for every
+  // target of a damaged stretch: the decoder conceals damage from what it
+  // decoded before, so its pictures are one and the same only in passes
+  // from one place.
+  size_t PassStart(u32 target, bool* damage_start) const;
+  // Start group of the current pass and whether damage fixed it. Written by
+  // ChooseGroup before positioned.
+  size_t pass_group = 0;
+  bool pass_damage_start = false;
   // The group a pass for a target in group `own` starts at, from g: where
   // damage (DAMAGE lines; for MPEG-2 the end of the input, which may cut
   // the last picture) lies between g and the end of group own, two groups
   // before the one that holds the damage (at most 16 groups back), so
-  // that the damaged pictures decode as in a run from the start.
+  // that every pass decodes the damaged pictures from the same pictures.
   size_t BeforeDamage(size_t g, size_t own) const;
   bool FeedParameterSets(u64 position);  // the SPS and PPS in force at position
   // Units from the group to the end or a stop; after_sequence: an MPEG-2

@@ -222,6 +222,9 @@ VSVideoSource::Served VSVideoSource::NotDelivered() {
 
 VSVideoSource::Served VSVideoSource::Sequential(int n, std::string* error) {
   const int bps = bytes_per_sample();
+  // A damaged picture shows what the decoder conceals it from: the same
+  // picture in every order only from the one start its pass has.
+  if (dec.NeedsPassOfItsOwn(static_cast<u32>(dec.deinterlace == 2 ? n / 2 : n))) return RandomAccess(n, error);
   for (int i = last_frame + 1; i <= n; ++i) {
     // A frame on the way that has no picture of its own: nothing comes
     // for it (pictures before the next one asked for are dropped).

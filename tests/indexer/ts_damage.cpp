@@ -43,6 +43,10 @@ const Made kStreams[] = {
      "-c:v libx264 -preset ultrafast -g 12 -bf 2 -x264-params "
      "open-gop=1:keyint=24:min-keyint=24:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none",
      0},
+    // MBAFF: x264's interlaced coding, top field first.
+    {"avc-mbaff", "-c:v libx264 -x264-params interlaced=1:tff=1:keyint=25:min-keyint=25:scenecut=0:bframes=3", 0},
+    {"avc-mbaff-ultrafast",
+     "-c:v libx264 -preset ultrafast -bf 2 -x264-params interlaced=1:tff=1:keyint=25:min-keyint=25", 0},
     {"hevc-cra", "-c:v libx265 -x265-params log-level=error:keyint=20:min-keyint=20:open-gop=1:bframes=3", 4},
     {"mpeg2", "-c:v mpeg2video -g 12 -bf 2", 1},
 };

@@ -150,6 +150,63 @@ void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out) {
   }
 }
 
+size_t PacketFrom(const std::vector<uint8_t>& bytes, int pid, size_t at) {
+  for (size_t p = at / 188 * 188; p + 188 <= bytes.size(); p += 188)
+    if (PidOf(bytes, p) == pid) return p;
+  return bytes.size();
+}
+
+void PrintTo(const InterlacedDamage& d, std::ostream* os) { *os << d.name; }
+
+const std::vector<InterlacedDamage>& InterlacedDamageCases() {
+  static const std::vector<InterlacedDamage> cases = {
+      {"MBAFF_IntraZeroed", "mbaff_z.ts", 352, 288, 120,
+       "-frames:v 120 -pix_fmt yuv420p -c:v libx264 -bf 3 -qp 8 "
+       "-x264-params interlaced=1:tff=1:keyint=25:min-keyint=25:scenecut=0 -f mpegts",
+       3, true},
+      {"MBAFF_LastIdrLostPackets", "mbaff_l.ts", 176, 144, 120,
+       "-frames:v 120 -pix_fmt yuv420p -c:v libx264 -bf 3 -qp 8 "
+       "-x264-params interlaced=1:tff=1:keyint=25:min-keyint=25:scenecut=0 -f mpegts",
+       -1, false},
+      {"HEVC_LastCraLostPackets", "cra_l.ts", 176, 144, 250,
+       "-frames:v 250 -pix_fmt yuv420p -c:v libx265 "
+       "-x265-params log-level=error:keyint=25:min-keyint=25:scenecut=0:bframes=3 -f mpegts",
+       -1, false},
+  };
+  return cases;
+}
+
+void MakeInterlacedDamage(const InterlacedDamage& d, const std::string& dir, std::vector<std::vector<uint8_t>>* intact,
+                          std::string* damaged, std::string* what) {
+  const std::string ts = dir + d.file;
+  ASSERT_TRUE(tu::ffmpeg("-f lavfi -i testsrc2=size=" + std::to_string(d.width) + "x" + std::to_string(d.height) +
+                         ":rate=25 " + d.encode + " " + tu::q(ts)));
+  *intact = Reference(ts, d.width, d.height, false, "-vsync passthrough");
+  ASSERT_EQ(intact->size(), size_t(d.frames));
+  std::vector<size_t> keys;
+  for (const auto& f : tu::ffprobe_frames(ts)) {
+    const auto key = f.find("key_frame"), pos = f.find("pkt_pos");
+    if (key != f.end() && key->second == "1" && pos != f.end() && pos->second != "N/A")
+      keys.push_back(size_t(std::stoull(pos->second)));
+  }
+  std::sort(keys.begin(), keys.end());
+  ASSERT_GT(keys.size(), size_t(std::max(d.group, 3))) << d.name << ": groups by ffprobe's key frames";
+  const size_t picture = d.group < 0 ? keys.back() : keys[size_t(d.group)];
+  std::vector<uint8_t> bytes = tu::read_file(ts);
+  const int video = VideoPid(bytes);
+  const size_t from = PacketFrom(bytes, video, picture + 188);
+  ASSERT_LT(from + 4096, bytes.size()) << d.name;
+  if (d.zeroed)
+    std::fill(bytes.begin() + long(from), bytes.begin() + long(from + 4096), 0);
+  else
+    bytes = DropPackets(bytes, video, from, 5);
+  *damaged = ts + "_damaged.ts";
+  tu::write_file(*damaged, bytes);
+  *what = std::string(d.name) +
+          (d.zeroed ? ", 4 KB zeroed in the picture at " : ", 5 packets lost in the picture at ") +
+          std::to_string(picture);
+}
+
 std::vector<MkvBlock> MatroskaBlocks(const std::string& mkv) {
   const tu::RunResult r = tu::run("mkvinfo -a -P -z " + tu::q(mkv));
   EXPECT_EQ(r.status, 0) << mkv << ": " << r.out;

@@ -50,6 +50,34 @@ void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out);
 // byte `from` on (count < 0: all up to the next that starts a PES packet).
 std::vector<uint8_t> DropPackets(const std::vector<uint8_t>& bytes, int pid, size_t from, int count);
 
+// The first packet of PID `pid` at or after byte `at` (bytes.size() when none).
+size_t PacketFrom(const std::vector<uint8_t>& bytes, int pid, size_t at);
+
+// Damage inside one picture of interlaced coding, whose concealment depends
+// on what the decoder decoded before: a transport stream that `encode`
+// (ffmpeg's arguments after the testsrc2 input of width x height, before
+// the output) makes, damaged in the first picture of group `group` (by
+// ffprobe's key frames; -1 the last group).
+struct InterlacedDamage {
+  const char* name;
+  const char* file;
+  int width, height, frames;
+  const char* encode;
+  int group;
+  bool zeroed;  // 4 KB zeroed from the packet after the picture's first; else 5 of its packets lost from there
+};
+void PrintTo(const InterlacedDamage& d, std::ostream* os);
+// MBAFF (x264's interlaced coding, top field first, groups of 25 with 3 B
+// pictures): 4 KB zeroed inside the I picture of the fourth group, 5
+// packets lost inside the last group's IDR picture; HEVC with CRA pictures:
+// 5 packets lost inside the last one.
+const std::vector<InterlacedDamage>& InterlacedDamageCases();
+// Encodes the stream into dir, decodes it with ffmpeg into *intact (a
+// failed test unless it holds every frame) and writes the damaged copy to
+// *damaged; *what names the copy for failure messages.
+void MakeInterlacedDamage(const InterlacedDamage& d, const std::string& dir, std::vector<std::vector<uint8_t>>* intact,
+                          std::string* damaged, std::string* what);
+
 // One block of a Matroska file as mkvinfo lists it: where its element
 // begins and ends, where its frame data begins, its time, key frame or not.
 struct MkvBlock {

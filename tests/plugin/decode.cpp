@@ -352,6 +352,30 @@ INSTANTIATE_TEST_SUITE_P(
     DecodeStreams, TransportStreamDamage, ::testing::ValuesIn(DamagedTsStreams()),
     [](const ::testing::TestParamInfo<DamagedTs>& i) { return std::string(i.param.name); });
 
+// Damage inside an interlaced picture (MBAFF, HEVC for comparison) that
+// the decoder conceals from what it decoded before: every frame is one
+// picture in order, in a random order and on fresh instances, whatever
+// frame decoding began for (CheckDamaged). The damaged pictures need not be
+// ffmpeg's: its own decode of them depends on where it began.
+class InterlacedDamage : public ::testing::TestWithParam<dc::InterlacedDamage> {};
+
+TEST_P(InterlacedDamage, OnePicturePerFrameInEveryOrder) {
+  const dc::InterlacedDamage& d = GetParam();
+  std::vector<std::vector<uint8_t>> intact;
+  std::string damaged, what;
+  ASSERT_NO_FATAL_FAILURE(MakeInterlacedDamage(d, Dir(), &intact, &damaged, &what));
+  const std::string kwi = damaged + ".kwi";
+  tu::RunResult r;
+  tu::index_lines(damaged, kwi, &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const size_t packets = d.zeroed ? 22 : 5;
+  CheckDamaged(kwi, damaged, intact, d.width, d.height, intact.size() - 1 - 2 * packets, 93, what);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DecodeStreams, InterlacedDamage, ::testing::ValuesIn(InterlacedDamageCases()),
+    [](const ::testing::TestParamInfo<dc::InterlacedDamage>& i) { return std::string(i.param.name); });
+
 // An MPEG-2 transport stream cut by its end inside its last I picture, which
 // keeps its first 6 video packets: the frames of the last group, whose
 // damaged pictures the decoder conceals from those before them, are the

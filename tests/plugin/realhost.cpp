@@ -451,6 +451,67 @@ TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
   CheckDamagedCopy("MPEG-2, the last I picture cut by the end of the file", damaged, intact, 176, 144, frames, 81);
 }
 
+// ---------------------------------------------------------------- damaged interlaced pictures
+
+// The decoder conceals a damaged MBAFF picture from state that what it
+// decoded before leaves, even before the group's IDR picture: from another
+// start group the same damaged picture decodes to another picture (ffmpeg's
+// own decode of these copies differs likewise, and between its threaded
+// and single-threaded runs). So damaged pictures are not held to ffmpeg's
+// decode, only to one picture in every order; pictures that ffmpeg decodes
+// as in the intact file keep their slots (CheckDamagedCopy). HEVC with its
+// last CRA picture damaged is checked alike.
+class RealHostInterlacedDamage : public ::testing::TestWithParam<InterlacedDamage> {};
+
+TEST_P(RealHostInterlacedDamage, OnePicturePerFrameInEveryOrder) {
+  SKIP_WITHOUT_HOST();
+  const InterlacedDamage& d = GetParam();
+  std::vector<std::vector<uint8_t>> intact;
+  std::string damaged, what;
+  ASSERT_NO_FATAL_FAILURE(MakeInterlacedDamage(d, Dir(), &intact, &damaged, &what));
+  CheckDamagedCopy(what, damaged, intact, d.width, d.height, intact.size(), 71);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealHost, RealHostInterlacedDamage, ::testing::ValuesIn(InterlacedDamageCases()),
+                         [](const ::testing::TestParamInfo<InterlacedDamage>& i) { return std::string(i.param.name); });
+
+// Field pictures: the DVB recording (H.264 field pairs among its frames, one
+// group) with 4 KB zeroed at a third of the file and, in another copy, 5
+// video packets lost at two thirds: every frame is one picture in every
+// order and on fresh instances (two), and vspipe plays all 10.
+TEST(RealHost, BroadcastRecordingDamaged) {
+  SKIP_WITHOUT_HOST();
+  const std::string ts = std::string(SHARED_TESTDATA) + "/h264/broadcast_1080i_leading_b.ts";
+  if (!tu::exists(ts)) GTEST_SKIP() << "no broadcast recording in the shared test data (" << ts << ")";
+  const std::vector<uint8_t> bytes = tu::read_file(ts);
+  const int video = VideoPid(bytes);
+  for (const bool zeroed : {true, false}) {
+    const std::string what = zeroed ? "broadcast recording, 4 KB zeroed at a third"
+                                    : "broadcast recording, 5 packets lost at two thirds";
+    SCOPED_TRACE(what);
+    std::vector<uint8_t> b = bytes;
+    const size_t from = PacketFrom(b, video, zeroed ? b.size() / 3 : b.size() * 2 / 3);
+    ASSERT_LT(from + 4096, b.size());
+    if (zeroed)
+      std::fill(b.begin() + long(from), b.begin() + long(from + 4096), 0);
+    else
+      b = DropPackets(b, video, from, 5);
+    const std::string damaged = Dir() + (zeroed ? "broadcast_z.ts" : "broadcast_l.ts");
+    tu::write_file(damaged, b);
+    const std::string kwi = pt::Index(tu::q(damaged), damaged + ".kwi");
+    ASSERT_FALSE(kwi.empty());
+    const HostRun run = Play(kwi, 49, {4, 9});
+    ASSERT_TRUE(run.opened) << run.open_error << Tail(run.output);
+    EXPECT_EQ(run.frames, 10);
+    std::vector<std::vector<uint8_t>> in_order;
+    for (int n = 0; n < run.frames; ++n) {
+      const auto it = run.in_order.find(n);
+      in_order.push_back(it != run.in_order.end() ? it->second.planes : std::vector<uint8_t>());
+    }
+    ExpectSameEverywhere(run, what, PictureOf(in_order, "in-order"));
+  }
+}
+
 // ---------------------------------------------------------------- Matroska damage
 
 // mkvmerge's Matroska of AVC and MPEG-2 (clusters of a second) with 256
