@@ -63,6 +63,7 @@ void close_index_file();
 // as "DAMAGE <position>" before the next picture line written (or the
 // trailer), once and in stream order.
 void NoteDamage(u64 position);
+extern unsigned damage_places;  // NoteDamage calls in the run: places where reading met damage
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
 // once per picture in decode order. In a transport or program stream the

@@ -397,6 +397,78 @@ TEST(TsLoss, RecordingWithAPacketLostInALeadingPicture) {
       << r.out;
 }
 
+// HEVC with open groups (CRA pictures) and with closed ones whose IDR
+// pictures have two RADL pictures (x265's --radl 2): 1, 2 and 3 packets lost
+// over the first slice of an IRAP picture after a third of the file, its
+// parameter sets and SEI (in the packets before) read. The IRAP picture keeps
+// its slot as a LOST line, every other picture stands in its own slot (that
+// of the intact file's picture with the same display number), the leading
+// pictures of a lost IDR picture after the group before it: the clip keeps
+// the recording's frame count and every frame its time.
+TEST(TsLoss, IrapPictureWhoseFirstSliceWasLostKeepsItsSlot) {
+  const Made streams[] = {
+      {"hevc-cra25", "-c:v libx265 -x265-params log-level=error:keyint=25:min-keyint=25:open-gop=1", 4},
+      {"hevc-radl2", "-c:v libx265 -x265-params log-level=error:keyint=25:min-keyint=25:open-gop=0:radl=2", 4},
+  };
+  for (const Made& m : streams) {
+    SCOPED_TRACE(m.name);
+    CleanTs c;
+    ASSERT_NO_FATAL_FAILURE(MakeCleanTs(m, "", 100, &c));
+    const std::vector<std::string> clean_pictures = pictures(c.clean, m.codec);
+    ASSERT_EQ(clean_pictures.size(), 100u);
+    const auto starts = picture_starts(tst::demux(c.intact, 188, c.pid), m.codec);
+    ASSERT_EQ(starts.size(), 100u) << "picture starts in the payload";
+    // The PES packets in stream order (one picture each), and the display
+    // number of each by ffprobe.
+    std::vector<size_t> pes;
+    for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
+      if (pid_at(c.intact, at) == c.pid && (c.intact[at + 1] & 0x40)) pes.push_back(at);
+    ASSERT_EQ(pes.size(), 100u);
+    std::map<size_t, size_t> shown_at;  // PES packet position -> display number
+    std::map<size_t, std::string> type_at;
+    for (const auto& f : tu::ffprobe_frames(c.ts))
+      if (f.count("pkt_pos") && f.at("pkt_pos") != "N/A") {
+        const size_t n = shown_at.size();
+        shown_at[std::stoul(f.at("pkt_pos"))] = n;
+        type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
+      }
+    ASSERT_EQ(shown_at.size(), 100u);
+    // The first I picture after a third of the file but the first.
+    size_t irap = 0;
+    while (irap < pes.size() && (pes[irap] < c.intact.size() / 3 || type_at[pes[irap]] != "I")) irap++;
+    ASSERT_LT(irap, pes.size());
+    const size_t slice_packet = starts[irap].front() / 188 * 188;
+    ASSERT_GT(slice_packet, pes[irap]) << "the IRAP picture's access unit begins in a packet before its slice";
+    for (size_t n : {1, 2, 3}) {
+      SCOPED_TRACE(std::to_string(n) + " packets lost");
+      std::set<size_t> lost;
+      for (size_t at = slice_packet; lost.size() < n && at + 188 <= c.intact.size(); at += 188)
+        if (pid_at(c.intact, at) == c.pid) lost.insert(at);
+      std::vector<uint8_t> bytes;
+      for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
+        if (!lost.count(at)) bytes.insert(bytes.end(), c.intact.begin() + long(at), c.intact.begin() + long(at + 188));
+      std::string expected(100, '.');
+      for (size_t i = 0; i < pes.size(); i++)
+        if (std::any_of(starts[i].begin(), starts[i].end(), [&](uint64_t p) { return lost.count(p / 188 * 188); }))
+          expected[shown_at[pes[i]]] = 'L';
+      ASSERT_EQ(std::count(expected.begin(), expected.end(), 'L'), 1);
+      const std::string damaged = Dir() + m.name + "-irap-" + std::to_string(n) + ".ts";
+      tu::write_file(damaged, bytes);
+      tu::RunResult r;
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(tu::kwi_slot_marks(lines), expected);
+      const std::vector<std::string> got = pictures(lines, m.codec);
+      for (size_t k = 0; k < got.size() && k < clean_pictures.size(); k++)
+        if (got[k] != "LOST") {
+          EXPECT_EQ(got[k], clean_pictures[k]) << "frame " << k;
+        }
+      EXPECT_EQ(tu::kwi_with(lines, "DAMAGE").size(), 1u);
+      EXPECT_NE(r.out.find("WARNING: 1 frames have no picture of their own"), std::string::npos) << r.out;
+    }
+  }
+}
+
 // Counter patterns the standard allows, in the files of every codec above:
 // an adaptation-field-only packet of the video PID that signals a
 // discontinuity with its counter jumping (as a PCR-only packet at a
