@@ -542,6 +542,12 @@ bool shown_before(u64 earlier, u64 later) {
   return frame > 0 && 2 * d >= frame && d <= 10 * second();
 }
 
+void NotePicturesCut(long long pictures) {
+  if (Operation != 0 || pictures <= 0) return;
+  damage = true;
+  missing_in_decode_order += pictures;
+}
+
 void write_lost_slots(u64 time) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;

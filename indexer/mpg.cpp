@@ -388,6 +388,8 @@ static bool left_out_after_loss(int type, int gop) {
 // The temporal reference of the I or P picture before pending_ref in coding
 // order, where it is of the same group (pending_ref a P picture); -1 else.
 static int pending_prev_reference = -1;
+// The B pictures written since pending_ref came, before it.
+static int pending_shown_before = 0;
 
 // Whether B picture b, which follows I or P picture r in coding order, is
 // shown after it: the B pictures shown before r lie between r and the I or
@@ -463,6 +465,7 @@ static void commit_held() {
       pending_ref = pic;
       pending_ref_written = false;
       pending_prev_reference = -1;
+      pending_shown_before = 0;
       break;
     case P_TYPE:
       // A P picture before the first I picture has nothing to be decoded
@@ -476,6 +479,7 @@ static void commit_held() {
         pending_prev_reference = pending_ref.temporal_reference;
         pending_ref = pic;
         pending_ref_written = false;
+        pending_shown_before = 0;
       }
       break;
     default:
@@ -499,6 +503,7 @@ static void commit_held() {
       }
       if (pending_ref.valid && !pending_ref_written && pic.gaps == pending_ref.gaps)
         check_display_order(pic.shown, pending_ref.shown);
+      if (pending_ref.valid && !pending_ref_written) ++pending_shown_before;
       decide_field_order(pic);
       write_frm_line(pic);
       break;
@@ -729,7 +734,14 @@ void index_mpg() {
 
   if (Operation != 0) return;
   commit_held();
-  if (pending_ref.valid && !pending_ref_written) write_frm_line(pending_ref);
+  if (pending_ref.valid && !pending_ref_written) {
+    // The B pictures shown before the last I or P picture come after it in
+    // coding order: those its temporal reference counts that were not read
+    // were cut off by the end of the input, and keep their slots before it.
+    if (pending_ref.temporal_reference >= 0)
+      NotePicturesCut(pending_ref.temporal_reference - pending_prev_reference - 1 - pending_shown_before);
+    write_frm_line(pending_ref);
+  }
   pending_ref.valid = false;
   write_trailer(false);
   close_index_file();
@@ -756,6 +768,7 @@ void reset_mpg_analysis() {
   pending_ref = PictureInfo{};
   pending_ref_written = false;
   pending_prev_reference = -1;
+  pending_shown_before = 0;
   last_written = PictureInfo{};
   group_serial = 0;
   held = HeldPicture{};

@@ -470,6 +470,73 @@ TEST(TsLoss, IrapPictureWhoseFirstSliceWasLostKeepsItsSlot) {
   }
 }
 
+// MPEG-2 (groups of 12, two B pictures) cut by the end of the file after
+// the last I or P picture in stream order: with its B pictures (shown before
+// it, coded after it) cut whole, and with the first packet of the first one
+// read. The B pictures that were not read keep their slots before it, so
+// that it stands in its own (by ffprobe's frame times of the intact file);
+// those after it in display order were never read and get none.
+TEST(TsLoss, PicturesCutOffByTheEndBeforeTheLastOneReadKeepTheirSlots) {
+  const Made m = {"mpeg2-cut", "-c:v mpeg2video -g 12 -bf 2", 1};
+  CleanTs c;
+  ASSERT_NO_FATAL_FAILURE(MakeCleanTs(m, "", 100, &c));
+  std::vector<size_t> pes;  // PES packets in stream order, one picture each
+  for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
+    if (pid_at(c.intact, at) == c.pid && (c.intact[at + 1] & 0x40)) pes.push_back(at);
+  ASSERT_EQ(pes.size(), 100u);
+  std::map<size_t, size_t> shown_at;  // PES packet position -> display number
+  std::map<size_t, std::string> type_at;
+  for (const auto& f : tu::ffprobe_frames(c.ts))
+    if (f.count("pkt_pos") && f.at("pkt_pos") != "N/A") {
+      const size_t n = shown_at.size();
+      shown_at[std::stoul(f.at("pkt_pos"))] = n;
+      type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
+    }
+  ASSERT_EQ(shown_at.size(), 100u);
+  // The last I and P pictures in stream order followed by B pictures.
+  std::vector<size_t> refs;
+  for (size_t i = pes.size() - 1; i > pes.size() / 2 && refs.size() < 2; i--)
+    if (type_at[pes[i]] != "B" && i + 1 < pes.size() && type_at[pes[i + 1]] == "B") refs.push_back(i);
+  ASSERT_EQ(refs.size(), 2u);
+  for (size_t ref : refs) {
+    for (size_t read : {0, 1}) {
+      SCOPED_TRACE("cut after the " + type_at[pes[ref]] + " picture at " + std::to_string(pes[ref]) + ", " +
+                   std::to_string(read) + " packets of the B picture after it read");
+      // The file up to the first B picture after the reference, and `read`
+      // video packets of it.
+      size_t end = pes[ref + 1];
+      for (size_t k = 0; k < read; end += 188)
+        k += pid_at(c.intact, end) == c.pid;
+      const std::string damaged = Dir() + "mpeg2-cut-" + std::to_string(ref) + "-" + std::to_string(read) + ".ts";
+      tu::write_file(damaged, std::vector<uint8_t>(c.intact.begin(), c.intact.begin() + long(end)));
+      const size_t last = shown_at[pes[ref]];
+      std::string expected;
+      for (const auto& [pos, k] : shown_at)
+        if (k <= last) {
+          if (expected.size() <= k) expected.resize(k + 1, '?');
+          expected[k] = pos < pes[ref + 1] + read * 188 ? '.' : 'L';
+        }
+      tu::RunResult r;
+      const std::vector<std::string> lines = IndexAndOpen(damaged, damaged + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      const std::string marks = tu::kwi_slot_marks(lines);
+      EXPECT_EQ(marks, expected) << "the last picture read is frame " << last;
+      const std::vector<std::string> got = pictures(lines, m.codec), clean = pictures(c.clean, m.codec);
+      for (size_t k = 0; k < got.size() && k < clean.size(); k++)
+        if (got[k] != "LOST") {
+          EXPECT_EQ(got[k], clean[k]) << "frame " << k;
+        }
+      const long long slots = static_cast<long long>(std::count(marks.begin(), marks.end(), 'L'));
+      EXPECT_GT(slots, 0);
+      EXPECT_EQ(tu::kwi_value(lines, "PLAYBACK"), std::to_string(marks.size()));
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), std::to_string(marks.size() - static_cast<size_t>(slots)));
+      EXPECT_NE(r.out.find("WARNING: " + std::to_string(slots) + " frames have no picture of their own"),
+                std::string::npos)
+          << r.out;
+    }
+  }
+}
+
 // Counter patterns the standard allows, in the files of every codec above:
 // an adaptation-field-only packet of the video PID that signals a
 // discontinuity with its counter jumping (as a PCR-only packet at a
