@@ -97,13 +97,13 @@ u64 time_moved(u64 time, int pictures);
 // it is shown out of its place and takes a slot after it; a longer step
 // back or a longer gap begins a new time base. Also writes the DAMAGE lines
 // due.
+void write_lost_slots(u64 time);
+extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 // Pictures shown before the last one read and coded after it, that the
 // end of the input cut off: the next write_lost_slots may give them their
 // slots, as it does pictures lost in damage, where the time of the picture
 // it is called for shows them missing.
 void NotePicturesCut(long long pictures);
-void write_lost_slots(u64 time);
-extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
 // ---- frame rate and aspect rules
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.

@@ -226,7 +226,6 @@ static const FrameRate kFrameRates[16] = {
     {25000, 1000}, {25000, 1000}, {25000, 1000}, {25000, 1000},
 };
 
-
 // Field order from the first picture written (in display order).
 static void decide_field_order(const PictureInfo& p) {
   if (field_order != -1) return;
