@@ -100,6 +100,10 @@ static unsigned run_gaps;
 // when the run has none yet.
 static int32_t irap_floor;
 static unsigned unit_gaps;  // ts_video_gaps when the unit before this one was parsed
+// A trailing picture was recorded since the last IRAP picture: a leading
+// picture now (which follows its IRAP picture before any trailing one, in
+// decode order) belongs to an IRAP picture that was lost.
+static bool trailing_since_irap;
 
 int bit_depth;
 int general_profile_idc, general_tier_flag, general_level_idc;
@@ -513,6 +517,10 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
   // the first access unit of the second of streams joined): it begins a run
   // of its own, shown after the pictures before it, so that every picture
   // keeps its place in the recording and IRAP pictures stay in stream order.
+  // So does a leading picture after such a loss that follows trailing
+  // pictures of its run, with a POC below the run's IRAP picture's or equal
+  // to one of the run: its own IRAP picture was lost, and it is shown after
+  // the pictures before it, ahead of the trailing pictures of its own.
   //
   // Whatever the input, an IRAP picture whose POC is not above the last IRAP
   // picture's of its run begins a run too: every picture before an IRAP
@@ -527,7 +535,8 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
     run_floor = poc;
     run_gaps = unit_gaps;
     irap_floor = poc;
-  } else if (ts_video_gaps != run_gaps && !restart && !is_leading(type) && !index_entries.empty()) {
+  } else if (ts_video_gaps != run_gaps && !restart && (!is_leading(type) || trailing_since_irap) &&
+             !index_entries.empty()) {
     bool again = poc < run_floor;
     // (A run is searched back as far as a group of pictures reaches.)
     for (size_t i = index_entries.size(), k = 0; i-- > 0 && k < 1024 && !again; k++) {
@@ -540,6 +549,9 @@ static int handle_slice(int type, int temporal_id, const unsigned char* d, u32 l
       run_gaps = ts_video_gaps;
     }
   }
+
+  if (is_irap(type) || (restart && is_leading(type))) trailing_since_irap = false;
+  else if (!is_leading(type)) trailing_since_irap = true;
 
   HevcIndexEntry e;
   e.poc = poc;
@@ -821,6 +833,7 @@ void reset_hevc_analysis() {
   run_floor = 0;
   irap_floor = INT32_MIN;
   run_gaps = unit_gaps = 0;
+  trailing_since_irap = false;
   prev_poc = 0;
   new_sequence = true;
   log2_max_pic_order_cnt_lsb_minus4 = 0;

@@ -265,6 +265,10 @@ UnitRole unit_role(const NALU_t* unit) {
 
 u64 access_unit_start = 0;       // first unit of the access unit being read
 bool access_unit_open = false;   // ... when units before its slices were met
+// Damage noted (damage_places) when the access unit opened, and when the
+// unit before this one was read: a unit whose reading met damage spans it,
+// and the next one begins after it.
+unsigned access_unit_damage = 0, unit_damage = 0;
 int last_picture_width = 0, last_picture_height = 0;  // size of the picture counted last
 int size_changes = 0;
 std::string size_warnings;       // printed when the run has read its input
@@ -281,12 +285,18 @@ void follow_unit(const NALU_t* unit, u64 pos) {
       sequence_unit_start = pos;
   }
   const UnitRole role = unit_role(unit);
-  if (role == UnitRole::kOpens && !access_unit_open) {
+  // Units that open an access unit after damage that came after the one
+  // open began (no slice of it was read) open the next one: those before
+  // the damage lost their pictures with it, and the pictures read now take
+  // the times of the packets they begin in.
+  if (role == UnitRole::kOpens && (!access_unit_open || unit_damage != access_unit_damage)) {
     access_unit_start = pos;
     access_unit_open = true;
+    access_unit_damage = damage_places;
   } else if (role == UnitRole::kPicture && !access_unit_open) {
     access_unit_start = pos;
   }
+  unit_damage = damage_places;
 }
 
 void note_picture_size() {
@@ -432,9 +442,11 @@ void list_damage() {
 }  // namespace
 
 int lost_slots = 0;
+unsigned damage_places = 0;
 
 void NoteDamage(u64 position) {
   damage = true;
+  ++damage_places;
   if (Operation != 0) return;
   if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
   try {
@@ -530,6 +542,12 @@ bool shown_before(u64 earlier, u64 later) {
   return frame > 0 && 2 * d >= frame && d <= 10 * second();
 }
 
+void NotePicturesCut(long long pictures) {
+  if (Operation != 0 || pictures <= 0) return;
+  damage = true;
+  missing_in_decode_order += pictures;
+}
+
 void write_lost_slots(u64 time) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;
@@ -574,6 +592,7 @@ void init_indexing() {
   evidence_done = true;
   access_unit_start = 0;
   access_unit_open = false;
+  access_unit_damage = unit_damage = 0;
   last_picture_width = last_picture_height = 0;
   size_changes = 0;
   size_warnings.clear();
@@ -593,6 +612,7 @@ void init_indexing() {
   missing_in_decode_order = 0;
   part_start = part_end = 0;
   lost_slots = 0;
+  damage_places = 0;
   reset_pes_times();
   ts_video_gaps = 0;
   ts_first_gap = 0;

@@ -63,12 +63,14 @@ void close_index_file();
 // as "DAMAGE <position>" before the next picture line written (or the
 // trailer), once and in stream order.
 void NoteDamage(u64 position);
+extern unsigned damage_places;  // NoteDamage calls in the run: places where reading met damage
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
 // once per picture in decode order. In a transport or program stream the
 // decode times also tell how many pictures went missing in decode order: no
 // more lost slots than that are written, so that pictures that the end of a
-// recording cut off, shown between those read, are not taken for lost.
+// recording cut off, shown between those read, are not taken for lost
+// (unless NotePicturesCut counts them).
 u64 picture_time(u64 position);
 // The position of the access unit that the AVC, HEVC and MPEG-2 units read
 // last belong to (its first unit that is no part of the picture before it).
@@ -97,6 +99,11 @@ u64 time_moved(u64 time, int pictures);
 // due.
 void write_lost_slots(u64 time);
 extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
+// Pictures shown before the last one read and coded after it, that the
+// end of the input cut off: the next write_lost_slots may give them their
+// slots, as it does pictures lost in damage, where the time of the picture
+// it is called for shows them missing.
+void NotePicturesCut(long long pictures);
 
 // ---- frame rate and aspect rules
 // Snaps num/den to a standard rate; sets fps_num, fps_den and Frame_Rate.

@@ -75,7 +75,8 @@ struct PictureInfo {
   int repeat_first_field;
   int progressive_frame;
   int temporal_reference;       // -1 where no picture header was read
-  unsigned gaps;                // ts_video_gaps when the picture began
+  unsigned gaps;                // stream_gaps() when the picture began
+  unsigned group;               // GOP headers read before it
   u64 shown = kNoTime;          // presentation time (index.h)
 };
 
@@ -115,6 +116,7 @@ static bool header_after_seq;             // the state above at the latest pictu
 static u64 header_group_start;
 static int pending_seqext = -1;           // progressive_sequence, -1 until a sequence extension
 static int pending_gop = -1;              // closed_gop since the last group, 1 for temporal_reference 0, -1 none
+static unsigned group_serial;             // GOP headers read
 
 // The last I or P picture, written when the next I or P picture arrives or
 // after the input ends, so that it follows the B pictures it precedes in
@@ -146,6 +148,10 @@ static u64 last_reference_time;
 // Film cadence: field-repeat codes trf = top_field_first * 2 + repeat_first_field
 // of the last two pictures in display order, -1 before there are any.
 static int ref_trf = -1, old_trf = -1;
+
+// The places where reading met damage so far: gaps of the transport
+// stream's counters, bytes of a program stream that are no packet.
+static unsigned stream_gaps() { return SystemStream_Flag == 3 ? damage_places : ts_video_gaps; }
 
 // ---------------------------------------------------------------- bit reading
 static BitReader reader_after_start_code(const NALU_t* unit) {
@@ -220,14 +226,6 @@ static const FrameRate kFrameRates[16] = {
     {25000, 1000}, {25000, 1000}, {25000, 1000}, {25000, 1000},
 };
 
-static void write_frm_line(const PictureInfo& p) {
-  if (!writing()) return;
-  write_lost_slots(p.shown);
-  write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
-                     {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
-  FRM_ndx++;
-}
-
 // Field order from the first picture written (in display order).
 static void decide_field_order(const PictureInfo& p) {
   if (field_order != -1) return;
@@ -289,6 +287,7 @@ static void picture_header(BitReader& br, u64 position) {
 }
 
 static void gop_header(BitReader& br, u64 position) {
+  ++group_serial;
   if (!gop_since_picture) gop_position = position;
   gop_since_picture = true;
   get_bits(br, 25);                              // time_code
@@ -388,6 +387,8 @@ static bool left_out_after_loss(int type, int gop) {
 // The temporal reference of the I or P picture before pending_ref in coding
 // order, where it is of the same group (pending_ref a P picture); -1 else.
 static int pending_prev_reference = -1;
+// The B pictures written since pending_ref came, before it.
+static int pending_shown_before = 0;
 
 // Whether B picture b, which follows I or P picture r in coding order, is
 // shown after it: the B pictures shown before r lie between r and the I or
@@ -398,6 +399,26 @@ static bool shown_after(const PictureInfo& b, const PictureInfo& r) {
   return b.temporal_reference > r.temporal_reference || b.temporal_reference <= pending_prev_reference;
 }
 
+// The picture written last, in display order.
+static PictureInfo last_written;
+static void time_from_neighbour(PictureInfo& untimed, const PictureInfo& timed);
+
+static void write_frm_line(const PictureInfo& picture) {
+  if (!writing()) return;
+  PictureInfo p = picture;
+  // A picture without a time that follows the one written before it in
+  // its group, with no damage between them in the stream, is shown as many
+  // frames after it as their temporal references tell.
+  if (last_written.valid && last_written.group == p.group && last_written.gaps == p.gaps &&
+      p.temporal_reference > last_written.temporal_reference)
+    time_from_neighbour(p, last_written);
+  write_lost_slots(p.shown);
+  write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
+                     {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
+  FRM_ndx++;
+  last_written = p;
+}
+
 static void write_pending_ref() {
   if (!pending_ref.valid || pending_ref_written) return;
   decide_field_order(pending_ref);
@@ -406,10 +427,12 @@ static void write_pending_ref() {
 }
 
 // A picture whose PES header was lost with the packets before its picture
-// header has no time of its own; one that is shown with a timed picture of
-// its group (the I or P picture after it, or for the held I or P picture
-// the P picture that follows it) gets the time that their temporal
-// references tell.
+// header has no time of its own, nor has one that began in a PES packet
+// after another picture; one that is shown with a timed picture of its
+// group (the I or P picture after it, or for the held I or P picture the P
+// picture that follows it; where no damage came between them also, for the
+// held one, a B picture shown before it, and for a P picture the I or P
+// picture before it) gets the time that their temporal references tell.
 static void time_from_neighbour(PictureInfo& untimed, const PictureInfo& timed) {
   if (untimed.shown != kNoTime || timed.shown == kNoTime || untimed.temporal_reference < 0 ||
       timed.temporal_reference < 0)
@@ -441,29 +464,45 @@ static void commit_held() {
       pending_ref = pic;
       pending_ref_written = false;
       pending_prev_reference = -1;
+      pending_shown_before = 0;
       break;
     case P_TYPE:
       // A P picture before the first I picture has nothing to be decoded
       // from in this index: it is counted but neither held nor written.
       if (pending_ref.valid) {
-        if (pic.temporal_reference > pending_ref.temporal_reference) time_from_neighbour(pending_ref, pic);
+        if (pic.temporal_reference > pending_ref.temporal_reference) {
+          time_from_neighbour(pending_ref, pic);
+          if (pic.gaps == pending_ref.gaps) time_from_neighbour(pic, pending_ref);
+        }
         write_pending_ref();
         pending_prev_reference = pending_ref.temporal_reference;
         pending_ref = pic;
         pending_ref_written = false;
+        pending_shown_before = 0;
       }
       break;
     default:
-      // A B picture shown after the held I or P picture, with a transport
-      // stream gap between them: the I or P picture that came between them
-      // in coding order was lost (or the I picture of the next group), and
-      // the held one is shown before this B picture, not after it.
-      if (pending_ref.valid && pic.gaps != pending_ref.gaps && shown_after(pic, pending_ref)) write_pending_ref();
+      // A B picture shown after the held I or P picture, with damage
+      // between them (stream_gaps): the I or P picture that came between
+      // them in coding order was lost (or the I picture of the next group),
+      // and the held one is shown before this B picture, not after it. Its
+      // time, where it has one, tells (the temporal references of pictures
+      // of two groups do not); where it has none, it is the one that the
+      // temporal references tell.
+      if (pending_ref.valid && pic.gaps != pending_ref.gaps &&
+          (shown_after(pic, pending_ref) || shown_before(pending_ref.shown, pic.shown))) {
+        if (pic.temporal_reference > pending_ref.temporal_reference) time_from_neighbour(pending_ref, pic);
+        write_pending_ref();
+      }
       // Shown before the held I or P picture (where no gap came between).
-      if (pending_ref.valid && !pending_ref_written && pic.temporal_reference < pending_ref.temporal_reference)
+      if (pending_ref.valid && !pending_ref_written && pic.temporal_reference < pending_ref.temporal_reference) {
         time_from_neighbour(pic, pending_ref);
+        // (Of the same group, where no damage came between them.)
+        if (pic.gaps == pending_ref.gaps) time_from_neighbour(pending_ref, pic);
+      }
       if (pending_ref.valid && !pending_ref_written && pic.gaps == pending_ref.gaps)
         check_display_order(pic.shown, pending_ref.shown);
+      if (pending_ref.valid && !pending_ref_written) ++pending_shown_before;
       decide_field_order(pic);
       write_frm_line(pic);
       break;
@@ -482,6 +521,7 @@ void MpgFrameWithoutPicture(u64 t) {
   pic.progressive_frame = last.valid ? last.progressive_frame : prog_seq;
   pic.temporal_reference = -1;
   pic.gaps = ts_video_gaps;
+  pic.group = group_serial;
   pic.shown = t;
   if (pic.type == P_TYPE) last_reference_time = t;
   second_field = false;
@@ -535,7 +575,8 @@ static int picture_coding_extension(BitReader& br) {
   pic.repeat_first_field = rff;
   pic.progressive_frame = progressive_frame;
   pic.temporal_reference = header_temporal_reference;
-  pic.gaps = ts_video_gaps;
+  pic.gaps = stream_gaps();
+  pic.group = group_serial;
   // The time of the access unit (from its sequence, group or picture header).
   const bool container_times = SystemStream_Flag == 2 || SystemStream_Flag == 4;
   pic.shown = picture_time(container_times ? mkv_current_tc : access_unit_position());
@@ -692,7 +733,14 @@ void index_mpg() {
 
   if (Operation != 0) return;
   commit_held();
-  if (pending_ref.valid && !pending_ref_written) write_frm_line(pending_ref);
+  if (pending_ref.valid && !pending_ref_written) {
+    // The B pictures shown before the last I or P picture come after it in
+    // coding order: those its temporal reference counts that were not read
+    // were cut off by the end of the input, and keep their slots before it.
+    if (pending_ref.temporal_reference >= 0)
+      NotePicturesCut(pending_ref.temporal_reference - pending_prev_reference - 1 - pending_shown_before);
+    write_frm_line(pending_ref);
+  }
   pending_ref.valid = false;
   write_trailer(false);
   close_index_file();
@@ -719,6 +767,9 @@ void reset_mpg_analysis() {
   pending_ref = PictureInfo{};
   pending_ref_written = false;
   pending_prev_reference = -1;
+  pending_shown_before = 0;
+  last_written = PictureInfo{};
+  group_serial = 0;
   held = HeldPicture{};
   had_group = leading_after_loss = false;
   ref_trf = old_trf = -1;

@@ -162,10 +162,12 @@ static void expect_code_at(const unsigned char* at) {
 
 // After a scan that passed `passed` bytes over and left Rdptr behind the
 // start code found: whether it began where a start code was due and the
-// bytes passed over were no stuffing.
-static bool passed_damage(u32 passed) {
+// bytes passed over were no stuffing, or the code is none of a pack, a
+// packet or the end (the zeros before it are then no stuffing either).
+static bool passed_damage(u32 passed, u32 code) {
   const u64 code_at = static_cast<u64>(Rdptr - Buffer) + Buffer_Physical - 4;
   if (code_due_file != CurrentFile || code_at < passed || code_at - passed != code_due_offset) return false;
+  if (code < 0x1B9) return true;
   const unsigned char* p = Rdptr - 4;
   for (u32 i = 0; i < passed && p > Buffer; i++)
     if (*--p != 0) return true;
@@ -176,7 +178,7 @@ int NextPSPayload() {
   for (;;) {
     u32 code, passed;
     if (scan_code(&code, &passed) < 0) return -1;
-    if (passed > 0 && code_due_offset != ~0ULL && passed_damage(passed))
+    if ((passed > 0 || code < 0x1B9) && code_due_offset != ~0ULL && passed_damage(passed, code))
       NoteDamage(StreamPosition() - 4);  // at the start code after them
     code_due_offset = ~0ULL;
     if (code < 0x1BA) continue;

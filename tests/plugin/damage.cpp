@@ -207,6 +207,101 @@ void MakeInterlacedDamage(const InterlacedDamage& d, const std::string& dir, std
           std::to_string(picture);
 }
 
+namespace {
+
+// The intact file's pictures in stream order by ffprobe: file position of
+// the PES packet, type, display number.
+struct Probed {
+  size_t pos, shown;
+  std::string type;
+};
+std::vector<Probed> ProbedInStreamOrder(const std::string& path) {
+  std::vector<Probed> v;
+  const auto probed = tu::ffprobe_frames(path);
+  for (size_t i = 0; i < probed.size(); ++i) {
+    const auto t = probed[i].find("pict_type"), pos = probed[i].find("pkt_pos");
+    if (t != probed[i].end() && pos != probed[i].end() && pos->second != "N/A")
+      v.push_back({size_t(std::stoull(pos->second)), i, t->second});
+  }
+  std::sort(v.begin(), v.end(), [](const Probed& a, const Probed& b) { return a.pos < b.pos; });
+  return v;
+}
+
+// The video packet that holds the start code of the first slice segment of
+// the HEVC picture whose PES packet begins at `pes`; 0 for none.
+size_t FirstSlicePacket(const std::vector<uint8_t>& bytes, int video, size_t pes) {
+  std::vector<uint8_t> payload;
+  std::vector<size_t> packet_of;
+  for (size_t p = pes; p + 188 <= bytes.size(); p += 188) {
+    if (PidOf(bytes, p) != video) continue;
+    if (p != pes && (bytes[p + 1] & 0x40)) break;
+    const int afc = (bytes[p + 3] >> 4) & 3;
+    size_t o = 4 + (afc & 2 ? 1 + size_t(bytes[p + 4]) : 0);
+    if (!(afc & 1) || o >= 188) continue;
+    if (p == pes) o += 9 + size_t(bytes[p + o + 8]);
+    for (; o < 188; ++o) {
+      payload.push_back(bytes[p + o]);
+      packet_of.push_back(p);
+    }
+  }
+  for (size_t i = 0; i + 3 < payload.size(); ++i)
+    if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1 && ((payload[i + 3] >> 1) & 63) <= 31)
+      return packet_of[i];
+  return 0;
+}
+
+}  // namespace
+
+void SlotKeepingCopies(const std::string& dir, std::vector<SlotCopy>* out) {
+  {
+    const std::string ts = dir + "slot_cra.ts";
+    ASSERT_TRUE(Hevc(ts, 100, "-s 176x144 -x265-params log-level=error:keyint=25:min-keyint=25:open-gop=1 -f mpegts"));
+    const std::vector<uint8_t> bytes = tu::read_file(ts);
+    const int video = VideoPid(bytes);
+    const std::vector<Probed> coded = ProbedInStreamOrder(ts);
+    auto irap = std::find_if(coded.begin(), coded.end(),
+                             [&](const Probed& c) { return c.type == "I" && c.pos >= bytes.size() / 3; });
+    ASSERT_NE(irap, coded.end());
+    const size_t slice = FirstSlicePacket(bytes, video, irap->pos);
+    ASSERT_GT(slice, irap->pos) << "the IRAP picture's first slice begins in a later packet than its access unit";
+    const std::string damaged = ts + "_slice.ts";
+    tu::write_file(damaged, DropPackets(bytes, video, slice, 2));
+    out->push_back({"HEVC, 2 packets lost over the first slice of the CRA picture of frame " +
+                        std::to_string(irap->shown),
+                    ts, damaged, coded.size()});
+  }
+  {
+    const std::string ps = dir + "slot_ps.mpg";
+    ASSERT_TRUE(pt::MakeMpeg2(ps, 100, "-s 176x144 -f vob"));
+    std::vector<uint8_t> bytes = tu::read_file(ps);
+    const size_t at = bytes.size() / 3 / 2048 * 2048 - 50;
+    ASSERT_EQ(bytes[at + 50 + 3], 0xBA) << "a pack header";
+    std::fill(bytes.begin() + long(at), bytes.begin() + long(at + 2048), 0);
+    const std::string damaged = ps + "_zeroed.mpg";
+    tu::write_file(damaged, bytes);
+    out->push_back({"MPEG-2 PS, 2 KB zeroed over a pack header at " + std::to_string(at + 50), ps, damaged,
+                    tu::ffprobe_frames(ps).size()});
+  }
+  {
+    const std::string ts = dir + "slot_cut.ts";
+    ASSERT_TRUE(pt::MakeMpeg2(ts, 100, "-s 176x144 -f mpegts"));
+    const std::vector<uint8_t> bytes = tu::read_file(ts);
+    const int video = VideoPid(bytes);
+    const std::vector<Probed> coded = ProbedInStreamOrder(ts);
+    size_t p = coded.size() - 1;
+    while (p > 0 && !(coded[p].type == "P" && p + 1 < coded.size() && coded[p + 1].type == "B")) --p;
+    ASSERT_GT(p, 0u);
+    size_t end = coded[p + 1].pos;
+    while (end + 188 <= bytes.size() && PidOf(bytes, end) != video) end += 188;
+    end += 188;
+    const std::string damaged = ts + "_cut.ts";
+    tu::write_file(damaged, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(end)));
+    out->push_back({"MPEG-2 TS cut by its end after the P picture of frame " + std::to_string(coded[p].shown) +
+                        " and 1 packet of the B picture after it",
+                    ts, damaged, coded[p].shown + 1});
+  }
+}
+
 std::vector<MkvBlock> MatroskaBlocks(const std::string& mkv) {
   const tu::RunResult r = tu::run("mkvinfo -a -P -z " + tu::q(mkv));
   EXPECT_EQ(r.status, 0) << mkv << ": " << r.out;

@@ -46,6 +46,20 @@ struct DamagedCopy {
 // when the stream has no such picture.
 void TsDamagedCopies(const std::string& ts, std::vector<DamagedCopy>* out);
 
+// Losses that the index gives a slot, each with the intact file it was
+// made from and the frames the clip has (the intact file's, or those up to
+// the last picture read in display order where the end was cut): HEVC with
+// CRA pictures, 2 packets lost over a CRA picture's first slice (its
+// parameter sets read); an
+// MPEG-2 program stream with 2 KB zeroed over a pack header and the PES
+// header after it; an MPEG-2 transport stream cut by its end after its last
+// P picture in stream order, 1 packet of the B picture after it read.
+struct SlotCopy {
+  std::string name, intact, damaged;
+  size_t frames;
+};
+void SlotKeepingCopies(const std::string& dir, std::vector<SlotCopy>* out);
+
 // The packets of `bytes` less `count` packets of PID `pid` from the one at
 // byte `from` on (count < 0: all up to the next that starts a PES packet).
 std::vector<uint8_t> DropPackets(const std::vector<uint8_t>& bytes, int pid, size_t from, int count);

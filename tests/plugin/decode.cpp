@@ -403,6 +403,33 @@ TEST(DecodeStreams, Mpeg2CutInsideItsLastIntraPicture) {
   CheckDamaged(kwi, damaged, intact, 176, 144, intact.size() - 3, 57, "cut inside the last I picture");
 }
 
+// Losses that the index gives a slot (SlotKeepingCopies: an HEVC IRAP
+// picture whose first slice was lost, a program stream zeroed over a pack
+// and PES header, a transport stream cut after a P picture whose B picture
+// was cut): the clip has the recording's frames up to the last picture read
+// in display order, and every picture that ffmpeg decodes from the damaged
+// copy as from the intact file is served in its own frame (the intact
+// file's frame of that number, the sound's time) in order, at random and on
+// fresh instances; a frame without a picture carries KWMissing.
+TEST(DecodeStreams, LossesThatKeepTheirSlotsServeEveryPictureInItsFrame) {
+  std::vector<SlotCopy> copies;
+  ASSERT_NO_FATAL_FAILURE(SlotKeepingCopies(Dir(), &copies));
+  unsigned seed = 90;
+  for (const SlotCopy& c : copies) {
+    SCOPED_TRACE(c.name);
+    const auto intact = Reference(c.intact, 176, 144, false, "-vsync passthrough");
+    ASSERT_GE(intact.size(), c.frames);
+    const std::string kwi = pt::Index(tu::q(c.damaged), c.damaged + ".kwi");
+    ASSERT_FALSE(kwi.empty());
+    EXPECT_TRUE(HasLostSlots(kwi)) << c.name << ": the lost picture keeps its slot";
+    auto clip = Open(kwi);
+    ASSERT_TRUE(clip->ok()) << clip->error();
+    EXPECT_EQ(size_t(clip->vi().numFrames), c.frames);
+    clip.reset();
+    CheckDamaged(kwi, c.damaged, intact, 176, 144, c.frames, seed++, c.name);
+  }
+}
+
 // Two transport stream parts of different lengths and patterns joined as
 // they were cut, damaged so that the last IDR picture (in the second part)
 // keeps only its first packet, with a run of packets zeroed in the first

@@ -422,8 +422,9 @@ TEST(RealHost, Mpeg2PictureEndingAGroupLost) {
 }
 
 // MPEG-2 whose last I picture (in file order) keeps only its first 6
-// packets: the file ends there. The clip runs to that I picture; its
-// leading B pictures, coded after it, were never read and get no frame.
+// packets: the file ends there. The clip runs to that I picture, in its own
+// slot; its leading B pictures, coded after it, were never read and keep
+// their slots before it (frames without a picture of their own).
 TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
   SKIP_WITHOUT_HOST();
   const std::string ts = Dir() + "g12_cut.ts";
@@ -443,11 +444,8 @@ TEST(RealHost, Mpeg2LastPictureCutByTheEndOfTheFile) {
     }
   const std::string damaged = ts + "_cut.ts";
   tu::write_file(damaged, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(end)));
-  // A frame for every picture whose start the file holds: the pictures that
-  // the cut left out after the last one (in stream order) were never read,
-  // so the slots of those shown before it are not kept.
-  const size_t frames =
-      size_t(std::count_if(coded.begin(), coded.end(), [end](const Coded& c) { return c.pos < end; }));
+  // A frame for every picture up to the last one read in display order.
+  const size_t frames = last_i->shown + 1;
   CheckDamagedCopy("MPEG-2, the last I picture cut by the end of the file", damaged, intact, 176, 144, frames, 81);
 }
 
@@ -509,6 +507,21 @@ TEST(RealHost, BroadcastRecordingDamaged) {
       in_order.push_back(it != run.in_order.end() ? it->second.planes : std::vector<uint8_t>());
     }
     ExpectSameEverywhere(run, what, PictureOf(in_order, "in-order"));
+  }
+}
+
+// Losses that the index gives a slot (SlotKeepingCopies): the clip has the
+// recording's frames up to the last picture read in display order, and
+// every picture read is served in its own frame (the sound's time).
+TEST(RealHost, LossesThatKeepTheirSlots) {
+  SKIP_WITHOUT_HOST();
+  std::vector<SlotCopy> copies;
+  ASSERT_NO_FATAL_FAILURE(SlotKeepingCopies(Dir(), &copies));
+  unsigned seed = 91;
+  for (const SlotCopy& c : copies) {
+    const auto intact = Reference(c.intact, 176, 144, false, "-vsync passthrough");
+    ASSERT_GE(intact.size(), c.frames) << c.name;
+    CheckDamagedCopy(c.name, c.damaged, intact, 176, 144, c.frames, seed++);
   }
 }
 
