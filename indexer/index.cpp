@@ -740,22 +740,80 @@ int progress_percent() {
 
 // ------------------------------------------------------------------ end of run
 
-// The script: the template with every "__vid__" replaced by the index file's
-// name, named like the index with the template's extension. False when a
-// script was asked for and not written: the index is whole, but the run is
-// not complete (as with a chapters file).
-static bool write_script() {
-  if (!AVSTemplatePath[0]) return true;
-  std::string tpl = AVSTemplatePath;
-  std::string out = output_file;
-  size_t slash = tpl.rfind('/');
-  size_t dot = tpl.rfind('.');
-  std::string ext = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? tpl.substr(dot + 1) : "";
-  size_t odot = out.rfind('.');
+// The script's name: the index's, with the template's extension.
+static std::string script_name(const std::string& tpl, const std::string& index) {
+  std::string out = index;
+  const size_t slash = tpl.rfind('/');
+  const size_t dot = tpl.rfind('.');
+  const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string ext = has_ext ? tpl.substr(dot + 1) : "";
+  const size_t odot = out.rfind('.');
   if (odot != std::string::npos) out.erase(odot);
   if (!ext.empty()) out += "." + ext;
+  return out;
+}
+
+// One file under both names: the same name, or, where both exist, the same
+// file through a link (symbolic or hard).
+static bool same_file(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+static bool is_folder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int check_written_names() {
+  if (!AVSTemplatePath[0] || is_folder(AVSTemplatePath)) return 0;  // no script is written
+  const std::string tpl = AVSTemplatePath, index = szOutput, script = script_name(tpl, index);
+  struct Named {
+    const char* what;
+    std::string path;
+  };
+  // The files the run writes besides the script.
+  std::vector<Named> written = {{"index", index}, {"report", std::string(szOutputBase) + ".log"}};
+  if (MPLS_Name[0]) {
+    std::string chapters = index;
+    const size_t dot = chapters.rfind('.');
+    if (dot != std::string::npos) chapters.erase(dot);
+    written.push_back({"chapters file", chapters + ".chapters.txt"});
+  }
+  // Writing any of them over the template would lose it; the script
+  // written over one of them would be lost, or the other file would.
+  for (const Named& n : written) {
+    if (same_file(tpl, n.path)) {
+      printf("ERROR: the template %s is the %s %s that this run writes: nothing is written, and the template is "
+             "left as it was.\n",
+             tpl.c_str(), n.what, n.path.c_str());
+      return 1;
+    }
+  }
+  for (const Named& n : written) {
+    if (same_file(script, n.path)) {
+      printf("ERROR: the script %s is the %s %s that this run writes: nothing is written.\n", script.c_str(),
+             n.what, n.path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The script: the template with every "__vid__" replaced by the index file's
+// name, named like the index with the template's extension. False when a
+// script was asked for and not written (the template cannot be read, or
+// the script cannot be written): the index is whole, but the run is not
+// complete (as with a chapters file).
+static bool write_script() {
+  if (!AVSTemplatePath[0]) return true;
+  const std::string tpl = AVSTemplatePath;
+  const std::string out = script_name(tpl, output_file);
+  // Named when the option was read.
+  if (is_folder(tpl)) return false;
   std::ifstream in(tpl, std::ios::binary);
-  if (!in) return true;  // named when the option was read
+  if (!in) return false;
   // The script may be the template itself, under its own name or through a
   // link (-at DIR/clip.vpy -o DIR/clip): opening it for writing would empty
   // the template before a line is read.

@@ -15,6 +15,10 @@ void SetVideoType();                 // probes the first units; sets VideoStream
 void init_indexing();                // resets the analysis state of all codecs
 [[noreturn]] void Index(int mode);   // runs the codec's index routine, writes script/report, exits
 int read_new_picture();              // 1 after a completed picture, 0 at end of input or range
+// Before anything is written: 1, with the reason printed, when the script
+// template is a file that the run writes (the index, the report, the
+// chapters file), or the script would be one of them; else 0.
+int check_written_names();
 // Ends a run that cannot give a usable index: prints the message (printf
 // format, a line end is added), removes the index file this run created (a
 // partial index must not pass for a complete one) and exits with status 1.
