@@ -321,6 +321,14 @@ void note_picture_size() {
 // format, even when the file before ends with parameter sets alone.
 int first_chroma_format = -1;  // the stream's, -1 until the first picture is counted
 int first_bit_depth = 0;
+// Matroska and MP4: the codec private's format where the first frame's own
+// parameter set brought another one (a muxer keeps the last set of a stream
+// joined from two), else -1. That frame's set is what decodes it, so later
+// pictures are measured against the frame; the codec private's format is
+// still refused at the end of the pass when no picture changed the format.
+int header_chroma_format = -1;
+int header_bit_depth = 0;
+u64 first_picture_time = 0;  // its frame time, where header_chroma_format is set
 
 std::string format_name(int chroma, int depth) {
   static const char* const kChroma[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
@@ -329,23 +337,35 @@ std::string format_name(int chroma, int depth) {
          " " + std::to_string(depth) + "-bit";
 }
 
+// Matroska times are nanoseconds, MP4 times in the track's time scale.
+[[noreturn]] void refuse_timed_format_change(int from_chroma, int from_depth, int to_chroma, int to_depth, u64 time) {
+  const std::string from = format_name(from_chroma, from_depth), to = format_name(to_chroma, to_depth);
+  abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
+                from.c_str(), to.c_str(), static_cast<unsigned long long>(time), SystemStream_Flag == 2 ? " ns" : "",
+                Infilename[0]);
+}
+
 void note_picture_format() {
   const int chroma = Picture_Chroma_Format, depth = Picture_Bit_Depth;
   if (chroma < 0 || depth <= 0) return;  // the analysis publishes none
+  const bool timed = SystemStream_Flag == 2 || SystemStream_Flag == 4;
   if (first_bit_depth == 0) {
     // The format the index's header names (DEPTH, the report; the plugin
     // probes the first parameter set), else the first picture's.
     const bool header = stream_chroma_format >= 0 && stream_bit_depth > 0;
     first_chroma_format = header ? stream_chroma_format : chroma;
     first_bit_depth = header ? stream_bit_depth : depth;
+    if (timed && header && (chroma != first_chroma_format || depth != first_bit_depth)) {
+      header_chroma_format = first_chroma_format;
+      header_bit_depth = first_bit_depth;
+      first_picture_time = mkv_current_tc;
+      first_chroma_format = chroma;
+      first_bit_depth = depth;
+    }
   }
   if (chroma == first_chroma_format && depth == first_bit_depth) return;
+  if (timed) refuse_timed_format_change(first_chroma_format, first_bit_depth, chroma, depth, mkv_current_tc);
   const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
-  // Matroska times are nanoseconds, MP4 times in the track's time scale.
-  if (SystemStream_Flag == 2 || SystemStream_Flag == 4)
-    abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
-                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc),
-                  SystemStream_Flag == 2 ? " ns" : "", Infilename[0]);
   // The file that holds the byte at the position (a position at a file's
   // end is the next file's first byte).
   int file = 0;
@@ -355,6 +375,14 @@ void note_picture_format() {
                 "one format.",
                 from.c_str(), to.c_str(), static_cast<unsigned long long>(sequence_unit_start), Infilename[file],
                 static_cast<unsigned long long>(offset));
+}
+
+// Every picture had the first frame's format, which the codec private's
+// parameter set does not name: the index's header would name the wrong one.
+void refuse_header_format() {
+  if (header_chroma_format >= 0)
+    refuse_timed_format_change(header_chroma_format, header_bit_depth, first_chroma_format, first_bit_depth,
+                               first_picture_time);
 }
 
 // ---- damage and lost slots
@@ -579,6 +607,9 @@ void init_indexing() {
   size_warnings.clear();
   first_chroma_format = -1;
   first_bit_depth = 0;
+  header_chroma_format = -1;
+  header_bit_depth = 0;
+  first_picture_time = 0;
   sequence_unit_start = 0;
   pictures_lost = false;
   pictures_left_out = 0;
@@ -987,6 +1018,7 @@ void Index(int mode) {
     MP4Close(mp4File);
     mp4File = nullptr;
   }
+  refuse_header_format();
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");
   index_kept = true;

@@ -23,6 +23,8 @@ class Inputs : public ::testing::Test {
     const std::string ten = "-f lavfi -i testsrc=size=160x120:rate=25 -frames:v 10 -pix_fmt ";
     const std::string x264 = "-c:v libx264 -g 12 ";
     const std::string x265 = "-c:v libx265 -x265-params log-level=error:keyint=12 ";
+    const std::string same = "-f lavfi -i testsrc=size=160x128:rate=25 -frames:v 10 -pix_fmt ";
+    const std::string high = "-c:v libx264 -g 12 -level 3.0 -profile:v ";
     struct Make {
       std::string* path;
       const char* name;
@@ -52,11 +54,38 @@ class Inputs : public ::testing::Test {
         {&hevc444_ts_, "h444.ts", ten + "yuv444p " + x265 + "-f mpegts"},
         {&mpeg2_422_, "m422.m2v", ten + "yuv422p -c:v mpeg2video -g 12 -f mpeg2video"},
         {&mpeg2_422_ts_, "m422.ts", ten + "yuv422p -c:v mpeg2video -g 12 -f mpegts"},
+        // Pairs whose sequence parameter sets differ in the format alone:
+        // one profile and level, no cropping (which 4:0:0 counts in other
+        // units).
+        {&hi420_, "hi420.264", same + "yuv420p " + high + "high -f h264"},
+        {&hi400_, "hi400.264", same + "gray " + high + "high -f h264"},
+        {&hi10_, "hi10.264", same + "yuv420p10le " + high + "high10 -f h264"},
+        {&hi422_, "hi422.264", same + "yuv422p " + high + "high422 -f h264"},
+        {&hi422_10_, "hi422_10.264", same + "yuv422p10le " + high + "high422 -f h264"},
+        {&hi444_, "hi444.264", same + "yuv444p " + high + "high444 -f h264"},
+        {&hi444_10_, "hi444_10.264", same + "yuv444p10le " + high + "high444 -f h264"},
+        {&hi420_ts_, "hi420.ts", same + "yuv420p " + high + "high -f mpegts"},
+        {&hi400_ts_, "hi400.ts", same + "gray " + high + "high -f mpegts"},
+        {&hi10_ts_, "hi10.ts", same + "yuv420p10le " + high + "high10 -f mpegts"},
+        {&hi444_ts_, "hi444.ts", same + "yuv444p " + high + "high444 -f mpegts"},
+        {&hi444_10_ts_, "hi444_10.ts", same + "yuv444p10le " + high + "high444 -f mpegts"},
     };
     const std::string dir = tu::process_scratch("inputs");
     for (const Make& m : makes) {
       *m.path = dir + m.name;
       ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;
+    }
+    // High 10 with 8-bit pictures, which x264 labels High: the 4:2:0
+    // pictures with profile_idc 100 (the byte after each SPS's NAL header)
+    // made 110, which has the same syntax.
+    for (auto [from, to] : {std::pair<std::string*, std::string*>{&hi420_, &hi10_8_}, {&hi420_ts_, &hi10_8_ts_}}) {
+      std::vector<uint8_t> b = tu::read_file(*from);
+      int sets = 0;
+      for (size_t i = 0; i + 4 < b.size(); ++i)
+        if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == 0x67 && b[i + 4] == 100) b[i + 4] = 110, ++sets;
+      ASSERT_GT(sets, 0) << *from;
+      *to = dir + "hi10_8" + from->substr(from->rfind('.'));
+      tu::write_file(*to, b);
     }
     mkv_nocues_ = dir + "nocues.mkv";
     ASSERT_EQ(tu::run("mkvmerge -q --no-cues -o " + tu::q(mkv_nocues_) + " " + tu::q(mkv_)).status, 0);
@@ -65,12 +94,17 @@ class Inputs : public ::testing::Test {
       mp4_front_;
   static std::string avc422_, avc444_, avc10_, avc422_ts_, avc10_ts_, hevc444_, hevc_gray_, hevc_ts_, hevc444_ts_,
       mpeg2_422_, mpeg2_422_ts_;
+  static std::string hi420_, hi400_, hi10_, hi10_8_, hi422_, hi422_10_, hi444_, hi444_10_, hi420_ts_, hi400_ts_,
+      hi10_ts_, hi10_8_ts_, hi444_ts_, hi444_10_ts_;
 };
 std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_,
     Inputs::mpeg2_ts_, Inputs::mpeg2_es_, Inputs::mkv_, Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
 std::string Inputs::avc422_, Inputs::avc444_, Inputs::avc10_, Inputs::avc422_ts_, Inputs::avc10_ts_,
     Inputs::hevc444_, Inputs::hevc_gray_, Inputs::hevc_ts_, Inputs::hevc444_ts_, Inputs::mpeg2_422_,
     Inputs::mpeg2_422_ts_;
+std::string Inputs::hi420_, Inputs::hi400_, Inputs::hi10_, Inputs::hi10_8_, Inputs::hi422_, Inputs::hi422_10_,
+    Inputs::hi444_, Inputs::hi444_10_, Inputs::hi420_ts_, Inputs::hi400_ts_, Inputs::hi10_ts_, Inputs::hi10_8_ts_,
+    Inputs::hi444_ts_, Inputs::hi444_10_ts_;
 
 // Index lines from DEVICE on: everything but the input file list.
 std::vector<std::string> body(const std::vector<std::string>& lines) {
@@ -194,7 +228,12 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
 // (MPEG-2: sequence header) begins, or its frame time: the index holds one
 // format, and the plugin could serve none of the pictures of the other.
 TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
-  enum How { kFiles, kJoined, kAppended, kMp4 };
+  // kMuxed: the joined elementary stream muxed into Matroska by mkvmerge,
+  // whose codec private holds the later part's parameter sets (the first
+  // frame brings its own); kMuxedMp4: that file copied into MP4 by ffmpeg;
+  // kMuxedHead: its first part alone (the codec private's format is no
+  // picture's).
+  enum How { kFiles, kJoined, kAppended, kMp4, kMuxed, kMuxedMp4, kMuxedHead };
   struct Case {
     How how;
     std::string first, later;
@@ -230,6 +269,25 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       {kAppended, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
       {kAppended, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
       {kMp4, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
+      // The same profile and level on both sides.
+      {kFiles, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
+      {kFiles, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
+      {kFiles, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hi10_, hi10_8_, "H.264 4:2:0 10-bit", avc420},
+      {kJoined, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
+      {kJoined, hi444_, hi444_10_, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
+      {kJoined, hi420_ts_, hi400_ts_, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8_ts_, hi10_ts_, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hi10_ts_, hi10_8_ts_, "H.264 4:2:0 10-bit", avc420},
+      {kJoined, hi444_ts_, hi444_10_ts_, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
+      {kMp4, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
+      {kMp4, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
+      {kMuxed, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxed, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
+      {kMuxedMp4, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxedHead, hi420_, hi400_, "H.264 4:0:0 8-bit", avc420},
   };
   for (const Case& c : cases) {
     const size_t k = static_cast<size_t>(&c - cases);
@@ -258,6 +316,49 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       ASSERT_GT(times.size(), first_packets.size());
       // Matroska's default time scale: milliseconds.
       where = "at time " + std::to_string(times[first_packets.size()] * 1000000) + " ns (" + named + ")";
+      inputs = {named};
+    } else if (c.how == kMuxed || c.how == kMuxedMp4 || c.how == kMuxedHead) {
+      const std::string es = tu::scratch("joined" + std::to_string(k) + ".264");
+      std::vector<uint8_t> both = a;
+      both.insert(both.end(), b.begin(), b.end());
+      tu::write_file(es, both);
+      const std::string mkv = tu::scratch("muxed" + std::to_string(k) + ".mkv");
+      ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(mkv) + " " + tu::q(es)).status, 0);
+      const size_t first_pictures = tu::ffprobe_frames(c.first).size();
+      named = mkv;
+      if (c.how == kMuxedHead) {
+        // Split at the first frame of the later part: its time, by ffprobe.
+        const std::vector<std::string> pts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " + tu::q(mkv)).out);
+        std::vector<long long> times;
+        for (const std::string& t : pts) times.push_back(std::stoll(t));
+        std::sort(times.begin(), times.end());
+        ASSERT_GT(times.size(), first_pictures);
+        named = tu::scratch("head" + std::to_string(k) + ".mkv");
+        ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(named) + " --split parts:0ms-" +
+                          std::to_string(times[first_pictures]) + "ms " + tu::q(mkv))
+                      .status,
+                  0);
+        ASSERT_EQ(tu::ffprobe_frames(named).size(), first_pictures);
+        // The first frame's time: the change the codec private names is
+        // not one at a later frame.
+        where = "at time 0 ns (" + named + ")";
+      } else if (c.how == kMuxedMp4) {
+        named = tu::scratch("muxed" + std::to_string(k) + ".mp4");
+        ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(mkv) + " -c copy " + tu::q(named)));
+        const std::vector<std::string> dts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=dts -of csv=p=0 " + tu::q(named)).out);
+        ASSERT_GT(dts.size(), first_pictures);
+        where = "at time " + std::to_string(std::stoll(dts[first_pictures]) - std::stoll(dts[0])) + " (" + named + ")";
+      } else {
+        const std::vector<std::string> pts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " + tu::q(mkv)).out);
+        std::vector<long long> times;
+        for (const std::string& t : pts) times.push_back(std::stoll(t));
+        std::sort(times.begin(), times.end());
+        ASSERT_GT(times.size(), first_pictures);
+        where = "at time " + std::to_string(times[first_pictures] * 1000000) + " ns (" + mkv + ")";
+      }
       inputs = {named};
     } else if (c.how == kMp4) {
       // Both streams in one track (the later one's parameter sets in its
