@@ -174,6 +174,17 @@ void judge_evidence() {
   evidence_done = true;
 }
 
+}  // namespace
+
+void refuse_switched_codec(int file, int codec) {
+  const int own = VideoStream_Flag == 2 ? 1 : VideoStream_Flag;
+  if (codec != own && file >= 0 && file < NumLoadedFiles)
+    abandon_index("ERROR: %s holds %s video; the input's codec was detected as %s.", Infilename[file],
+                  codec_name(codec), codec_name(own));
+}
+
+namespace {
+
 void look_at_unit(const NALU_t* unit) {
   if (later_files_judged) return;
   if (CurrentFile != evidence_file) {

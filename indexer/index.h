@@ -23,6 +23,10 @@ int check_written_names();
 // format, a line end is added), removes the index file this run created (a
 // partial index must not pass for a complete one) and exits with status 1.
 [[noreturn]] void abandon_index(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A transport stream's program table that moves the video to a stream of
+// codec (numbered as VideoStream_Flag) in file: another codec than the
+// detected one is refused as a later file of it is, by name.
+void refuse_switched_codec(int file, int codec);
 // Removes the index file this run created unless the run got past its
 // end-of-run checks; ostrel_exit calls it for every failed run.
 void discard_unfinished_index();

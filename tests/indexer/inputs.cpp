@@ -441,6 +441,43 @@ TEST_F(Inputs, AnotherCodecIsRefusedWithTheReasonAlone) {
                          c.detected + ".\n");
     EXPECT_FALSE(tu::exists(kwi));
   }
+
+  // One transport stream whose program table moves the video to a new PID
+  // of another codec (a part muxed with other PIDs and a new table version,
+  // joined end to end), and the same parts as two files: refused by name,
+  // where the index would hold the first part alone.
+  const std::string src = "-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -pix_fmt yuv420p -g 12 ";
+  const std::string moved = "-mpegts_start_pid 0x200 -tables_version 1 -f mpegts ";
+  const std::string moved_mpeg2 = tu::scratch("moved_mpeg2.ts"), moved_avc = tu::scratch("moved_avc.ts");
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v mpeg2video " + moved + tu::q(moved_mpeg2)));
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v libx264 " + moved + tu::q(moved_avc)));
+  const Case moves[] = {
+      {ts_, moved_mpeg2, "MPEG-2", "AVC"},
+      {mpeg2_ts_, moved_avc, "AVC", "MPEG-2"},
+  };
+  for (const Case& c : moves) {
+    SCOPED_TRACE(c.first + " then " + c.later);
+    const std::string joined = tu::scratch("moved.ts");
+    std::vector<uint8_t> both = tu::read_file(c.first);
+    const std::vector<uint8_t> b = tu::read_file(c.later);
+    both.insert(both.end(), b.begin(), b.end());
+    tu::write_file(joined, both);
+    // ffprobe sees both video streams, the later one on PID 0x200.
+    const std::string streams =
+        tu::run("ffprobe -v error -show_entries stream=codec_name,id -of csv=p=0 " + tu::q(joined)).out;
+    EXPECT_NE(streams.find("h264"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("mpeg2video"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("0x200"), std::string::npos) << streams;
+    for (const std::vector<std::string>& files : {std::vector<std::string>{joined}, {c.first, c.later}}) {
+      const std::string kwi = tu::scratch("moved.kwi");
+      tu::RunResult r = index_files(files, kwi);
+      EXPECT_EQ(r.status, 1) << r.out;
+      const std::string want =
+          "ERROR: " + files.back() + " holds " + c.held + " video; the input's codec was detected as " + c.detected;
+      EXPECT_NE(r.out.find(want + ".\n"), std::string::npos) << r.out;
+      EXPECT_FALSE(tu::exists(kwi));
+    }
+  }
 }
 
 // Cuts anywhere: a first piece of one byte, pieces of a few bytes, cuts in
