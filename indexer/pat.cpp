@@ -1,6 +1,7 @@
 // Transport-stream program analysis: PAT and PMT sections, the choice of the
-// video PID, the list of declared PIDs, and the fallback that classifies PIDs
-// by their PES headers when the tables name no video stream.
+// video PID, the list of declared PIDs, the fallback that classifies PIDs
+// by their PES headers when the tables name no video stream, and the watch
+// of the video's program table through the indexing pass.
 //
 // Every packet is read whole into `packet` (TransportPacketSize bytes from
 // its sync byte). Whatever the packet size, the 188 bytes of the packet
