@@ -23,8 +23,6 @@ class Inputs : public ::testing::Test {
     const std::string ten = "-f lavfi -i testsrc=size=160x120:rate=25 -frames:v 10 -pix_fmt ";
     const std::string x264 = "-c:v libx264 -g 12 ";
     const std::string x265 = "-c:v libx265 -x265-params log-level=error:keyint=12 ";
-    const std::string same = "-f lavfi -i testsrc=size=160x128:rate=25 -frames:v 10 -pix_fmt ";
-    const std::string high = "-c:v libx264 -g 12 -level 3.0 -profile:v ";
     struct Make {
       std::string* path;
       const char* name;
@@ -54,38 +52,11 @@ class Inputs : public ::testing::Test {
         {&hevc444_ts_, "h444.ts", ten + "yuv444p " + x265 + "-f mpegts"},
         {&mpeg2_422_, "m422.m2v", ten + "yuv422p -c:v mpeg2video -g 12 -f mpeg2video"},
         {&mpeg2_422_ts_, "m422.ts", ten + "yuv422p -c:v mpeg2video -g 12 -f mpegts"},
-        // Pairs whose sequence parameter sets differ in the format alone:
-        // one profile and level, no cropping (which 4:0:0 counts in other
-        // units).
-        {&hi420_, "hi420.264", same + "yuv420p " + high + "high -f h264"},
-        {&hi400_, "hi400.264", same + "gray " + high + "high -f h264"},
-        {&hi10_, "hi10.264", same + "yuv420p10le " + high + "high10 -f h264"},
-        {&hi422_, "hi422.264", same + "yuv422p " + high + "high422 -f h264"},
-        {&hi422_10_, "hi422_10.264", same + "yuv422p10le " + high + "high422 -f h264"},
-        {&hi444_, "hi444.264", same + "yuv444p " + high + "high444 -f h264"},
-        {&hi444_10_, "hi444_10.264", same + "yuv444p10le " + high + "high444 -f h264"},
-        {&hi420_ts_, "hi420.ts", same + "yuv420p " + high + "high -f mpegts"},
-        {&hi400_ts_, "hi400.ts", same + "gray " + high + "high -f mpegts"},
-        {&hi10_ts_, "hi10.ts", same + "yuv420p10le " + high + "high10 -f mpegts"},
-        {&hi444_ts_, "hi444.ts", same + "yuv444p " + high + "high444 -f mpegts"},
-        {&hi444_10_ts_, "hi444_10.ts", same + "yuv444p10le " + high + "high444 -f mpegts"},
     };
     const std::string dir = tu::process_scratch("inputs");
     for (const Make& m : makes) {
       *m.path = dir + m.name;
       ASSERT_TRUE(tu::ffmpeg(m.args + " " + tu::q(*m.path))) << m.name;
-    }
-    // High 10 with 8-bit pictures, which x264 labels High: the 4:2:0
-    // pictures with profile_idc 100 (the byte after each SPS's NAL header)
-    // made 110, which has the same syntax.
-    for (auto [from, to] : {std::pair<std::string*, std::string*>{&hi420_, &hi10_8_}, {&hi420_ts_, &hi10_8_ts_}}) {
-      std::vector<uint8_t> b = tu::read_file(*from);
-      int sets = 0;
-      for (size_t i = 0; i + 4 < b.size(); ++i)
-        if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == 0x67 && b[i + 4] == 100) b[i + 4] = 110, ++sets;
-      ASSERT_GT(sets, 0) << *from;
-      *to = dir + "hi10_8" + from->substr(from->rfind('.'));
-      tu::write_file(*to, b);
     }
     mkv_nocues_ = dir + "nocues.mkv";
     ASSERT_EQ(tu::run("mkvmerge -q --no-cues -o " + tu::q(mkv_nocues_) + " " + tu::q(mkv_)).status, 0);
@@ -94,17 +65,12 @@ class Inputs : public ::testing::Test {
       mp4_front_;
   static std::string avc422_, avc444_, avc10_, avc422_ts_, avc10_ts_, hevc444_, hevc_gray_, hevc_ts_, hevc444_ts_,
       mpeg2_422_, mpeg2_422_ts_;
-  static std::string hi420_, hi400_, hi10_, hi10_8_, hi422_, hi422_10_, hi444_, hi444_10_, hi420_ts_, hi400_ts_,
-      hi10_ts_, hi10_8_ts_, hi444_ts_, hi444_10_ts_;
 };
 std::string Inputs::avc_, Inputs::ts_, Inputs::m2ts_, Inputs::hevc8_, Inputs::hevc10_, Inputs::vob_,
     Inputs::mpeg2_ts_, Inputs::mpeg2_es_, Inputs::mkv_, Inputs::mkv_nocues_, Inputs::mp4_, Inputs::mp4_front_;
 std::string Inputs::avc422_, Inputs::avc444_, Inputs::avc10_, Inputs::avc422_ts_, Inputs::avc10_ts_,
     Inputs::hevc444_, Inputs::hevc_gray_, Inputs::hevc_ts_, Inputs::hevc444_ts_, Inputs::mpeg2_422_,
     Inputs::mpeg2_422_ts_;
-std::string Inputs::hi420_, Inputs::hi400_, Inputs::hi10_, Inputs::hi10_8_, Inputs::hi422_, Inputs::hi422_10_,
-    Inputs::hi444_, Inputs::hi444_10_, Inputs::hi420_ts_, Inputs::hi400_ts_, Inputs::hi10_ts_, Inputs::hi10_8_ts_,
-    Inputs::hi444_ts_, Inputs::hi444_10_ts_;
 
 // Index lines from DEVICE on: everything but the input file list.
 std::vector<std::string> body(const std::vector<std::string>& lines) {
@@ -248,6 +214,39 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
     ++slice;
   ASSERT_LT(slice + 4, whole.size());
   const std::string sets_only = piece(avc_, 0, slice, "sets_only.264");
+  // Pairs whose sequence parameter sets differ in the format alone: one
+  // profile and level, no cropping (which 4:0:0 counts in other units).
+  // Made here, for this test alone.
+  const std::string same = "-f lavfi -i testsrc=size=160x128:rate=25 -frames:v 10 -pix_fmt ";
+  const std::string high = "-c:v libx264 -g 12 -level 3.0 -profile:v ";
+  auto make = [&](const std::string& name, const std::string& args) {
+    const std::string path = tu::scratch(name);
+    EXPECT_TRUE(tu::ffmpeg(same + args + " " + tu::q(path))) << name;
+    return path;
+  };
+  const std::string hi420 = make("hi420.264", "yuv420p " + high + "high -f h264");
+  const std::string hi400 = make("hi400.264", "gray " + high + "high -f h264");
+  const std::string hi10 = make("hi10.264", "yuv420p10le " + high + "high10 -f h264");
+  const std::string hi422 = make("hi422.264", "yuv422p " + high + "high422 -f h264");
+  const std::string hi422_10 = make("hi422_10.264", "yuv422p10le " + high + "high422 -f h264");
+  const std::string hi444 = make("hi444.264", "yuv444p " + high + "high444 -f h264");
+  const std::string hi444_10 = make("hi444_10.264", "yuv444p10le " + high + "high444 -f h264");
+  const std::string hi420_ts = make("hi420.ts", "yuv420p " + high + "high -f mpegts");
+  const std::string hi400_ts = make("hi400.ts", "gray " + high + "high -f mpegts");
+  const std::string hi10_ts = make("hi10.ts", "yuv420p10le " + high + "high10 -f mpegts");
+  // High 10 with 8-bit pictures, which x264 labels High: the 4:2:0
+  // pictures with profile_idc 100 (the byte after each SPS's NAL header)
+  // made 110, which has the same syntax.
+  auto high10 = [&](const std::string& from, const std::string& name) {
+    std::vector<uint8_t> b = tu::read_file(from);
+    int sets = 0;
+    for (size_t i = 0; i + 4 < b.size(); ++i)
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == 0x67 && b[i + 4] == 100) b[i + 4] = 110, ++sets;
+    EXPECT_GT(sets, 0) << from;
+    tu::write_file(tu::scratch(name), b);
+    return tu::scratch(name);
+  };
+  const std::string hi10_8 = high10(hi420, "hi10_8.264"), hi10_8_ts = high10(hi420_ts, "hi10_8.ts");
   const char* const avc420 = "H.264 4:2:0 8-bit";
   const char* const hevc420 = "HEVC 4:2:0 8-bit";
   const char* const mpeg420 = "MPEG-2 4:2:0 8-bit";
@@ -270,24 +269,18 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       {kAppended, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
       {kMp4, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
       // The same profile and level on both sides.
-      {kFiles, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
-      {kFiles, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
-      {kFiles, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
-      {kJoined, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
-      {kJoined, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
-      {kJoined, hi10_, hi10_8_, "H.264 4:2:0 10-bit", avc420},
-      {kJoined, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
-      {kJoined, hi444_, hi444_10_, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
-      {kJoined, hi420_ts_, hi400_ts_, avc420, "H.264 4:0:0 8-bit"},
-      {kJoined, hi10_8_ts_, hi10_ts_, avc420, "H.264 4:2:0 10-bit"},
-      {kJoined, hi10_ts_, hi10_8_ts_, "H.264 4:2:0 10-bit", avc420},
-      {kJoined, hi444_ts_, hi444_10_ts_, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
-      {kMp4, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
-      {kMp4, hi422_, hi422_10_, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
-      {kMuxed, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
-      {kMuxed, hi10_8_, hi10_, avc420, "H.264 4:2:0 10-bit"},
-      {kMuxedMp4, hi420_, hi400_, avc420, "H.264 4:0:0 8-bit"},
-      {kMuxedHead, hi420_, hi400_, "H.264 4:0:0 8-bit", avc420},
+      {kFiles, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8, hi10, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hi10, hi10_8, "H.264 4:2:0 10-bit", avc420},
+      {kJoined, hi422, hi422_10, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
+      {kJoined, hi444, hi444_10, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
+      {kJoined, hi420_ts, hi400_ts, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8_ts, hi10_ts, avc420, "H.264 4:2:0 10-bit"},
+      {kMp4, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxed, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxedMp4, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxedHead, hi420, hi400, "H.264 4:0:0 8-bit", avc420},
   };
   for (const Case& c : cases) {
     const size_t k = static_cast<size_t>(&c - cases);
