@@ -471,6 +471,40 @@ TEST_F(Inputs, AnotherCodecIsRefusedWithTheReasonAlone) {
       EXPECT_FALSE(tu::exists(kwi));
     }
   }
+  // A new table version that keeps the video PID is one recording: every
+  // picture is indexed (ffprobe's count). A table whose CRC does not hold
+  // moves nothing: the stream is read as before, without the later part.
+  const std::string kept_avc = tu::scratch("kept_avc.ts");
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v libx264 -tables_version 1 -f mpegts " + tu::q(kept_avc)));
+  std::vector<uint8_t> kept = tu::read_file(ts_);
+  const std::vector<uint8_t> later = tu::read_file(kept_avc);
+  kept.insert(kept.end(), later.begin(), later.end());
+  const std::string kept_ts = tu::scratch("kept.ts");
+  tu::write_file(kept_ts, kept);
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(kept_ts, tu::scratch("kept.kwi"), &r);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::ffprobe_frames(kept_ts).size());
+  std::vector<uint8_t> damaged = tu::read_file(ts_);
+  const size_t first_part = damaged.size();
+  const std::vector<uint8_t> moved_part = tu::read_file(moved_mpeg2);
+  damaged.insert(damaged.end(), moved_part.begin(), moved_part.end());
+  int tables = 0;
+  for (size_t at = first_part; at + 188 <= damaged.size(); at += 188) {
+    const unsigned pid = ((damaged[at + 1] & 0x1F) << 8) | damaged[at + 2];
+    if (pid != 0x1000 || !(damaged[at + 1] & 0x40)) continue;  // ffmpeg's PMT PID, a section's start
+    const size_t section = at + 5 + damaged[at + 4];
+    const size_t length = ((damaged[section + 1] & 0x0F) << 8) | damaged[section + 2];
+    ASSERT_LE(section + 3 + length, at + 188) << "a table in one packet";
+    damaged[section + 3 + length - 1] ^= 0xFF;  // the CRC's last byte
+    ++tables;
+  }
+  ASSERT_GT(tables, 0);
+  const std::string damaged_ts = tu::scratch("moved_bad_crc.ts");
+  tu::write_file(damaged_ts, damaged);
+  lines = tu::index_lines(damaged_ts, tu::scratch("bad_crc.kwi"), &r);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::ffprobe_frames(ts_).size());
 }
 
 // Cuts anywhere: a first piece of one byte, pieces of a few bytes, cuts in
