@@ -12,6 +12,7 @@
 
 #include "testutil.h"
 #include "timed_inputs.h"
+#include "ts_streams.h"
 
 namespace {
 
@@ -505,6 +506,55 @@ TEST_F(Inputs, AnotherCodecIsRefusedWithTheReasonAlone) {
   lines = tu::index_lines(damaged_ts, tu::scratch("bad_crc.kwi"), &r);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::ffprobe_frames(ts_).size());
+}
+
+// The program table that moves the video, written packet by packet: a
+// section over two packets is read whole; one that lost its second packet,
+// or whose length runs past its bytes, moves nothing.
+TEST_F(Inputs, ProgramTableOverTwoPacketsMovesTheVideo) {
+  const std::vector<uint8_t> es = tu::read_file(avc_);
+  // Four registration descriptors of 48 bytes: the section (226 bytes)
+  // runs over two packets.
+  std::vector<uint8_t> descriptors;
+  for (int i = 0; i < 4; i++) {
+    descriptors.insert(descriptors.end(), {0x05, 46});
+    descriptors.resize(descriptors.size() + 46, 0x41);
+  }
+  const std::vector<uint8_t> moved = tst::pmt(1, 0x200, {{0x02, 0x200, descriptors}});
+  ASSERT_GT(moved.size(), 184u);
+  enum Form { kWhole, kSecondPacketLost, kLengthPastTheSection };
+  for (Form form : {kWhole, kSecondPacketLost, kLengthPastTheSection}) {
+    SCOPED_TRACE(form);
+    tst::Writer w;
+    tst::write_split(w, es);
+    std::vector<uint8_t> table = moved;
+    if (form == kLengthPastTheSection) table[2] = 0xFF;  // section_length 0x3FF, more than is written
+    tst::Writer t;
+    t.psi(0x1000, table);
+    const size_t packets = t.bytes.size() / 188;
+    ASSERT_EQ(packets, 2u);
+    w.bytes.insert(w.bytes.end(), t.bytes.begin(), t.bytes.begin() + 188);
+    if (form != kSecondPacketLost) w.bytes.insert(w.bytes.end(), t.bytes.begin() + 188, t.bytes.end());
+    // The next table begins: a section still open ends here.
+    w.psi(0x1000, moved);
+    w.bytes.resize(w.bytes.size() - 188);  // its first packet alone
+    for (int i = 0; i < 3; i++) w.null_packet();
+    const std::string ts = tu::scratch("table" + std::to_string(form) + ".ts");
+    tu::write_file(ts, w.bytes);
+    const std::string kwi = tu::scratch("table.kwi");
+    const tu::RunResult r = index_files({ts}, kwi);
+    if (form == kWhole) {
+      EXPECT_EQ(r.status, 1) << r.out;
+      EXPECT_NE(r.out.find("ERROR: " + ts + " holds MPEG-2 video; the input's codec was detected as AVC.\n"),
+                std::string::npos)
+          << r.out;
+      EXPECT_FALSE(tu::exists(kwi));
+    } else {
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("holds MPEG-2 video"), std::string::npos) << r.out;
+      EXPECT_TRUE(tu::exists(kwi));
+    }
+  }
 }
 
 // Cuts anywhere: a first piece of one byte, pieces of a few bytes, cuts in
