@@ -809,7 +809,8 @@ static bool is_folder(const std::string& path) {
 }
 
 int check_written_names() {
-  if (!AVSTemplatePath[0] || is_folder(AVSTemplatePath)) return 0;  // no script is written
+  // No script is written from a template that cannot be read.
+  if (!AVSTemplatePath[0] || is_folder(AVSTemplatePath) || access(AVSTemplatePath, R_OK) != 0) return 0;
   const std::string tpl = AVSTemplatePath, index = szOutput, script = script_name(tpl, index);
   struct Named {
     const char* what;
