@@ -59,7 +59,8 @@ inline void NoteVideoAdaptationOnly(unsigned char h3, bool discontinuity) {
 // carries payload only, unscrambled, with no PES packet starting in it: its
 // payload is the kTsCommonPayload bytes from s + 4, and taking it records
 // its sync position as NextTSPayload does. A packet of another PID is passed
-// over whole. Every packet taken counts towards the packets examined in one
+// over whole, but for the video's program table during the indexing pass
+// (pat.h, watched_table_pid), which the general walk reads. Every packet taken counts towards the packets examined in one
 // search, whose limit ends the run with a message (ts_no_video_data).
 enum class TsPacket { kIrregular, kOther, kVideo };
 constexpr u32 kTsCommonPayload = 188 - 4;
