@@ -174,6 +174,17 @@ void judge_evidence() {
   evidence_done = true;
 }
 
+}  // namespace
+
+void refuse_switched_codec(int file, int codec) {
+  const int own = VideoStream_Flag == 2 ? 1 : VideoStream_Flag;
+  if (codec != own && file >= 0 && file < NumLoadedFiles)
+    abandon_index("ERROR: %s holds %s video; the input's codec was detected as %s.", Infilename[file],
+                  codec_name(codec), codec_name(own));
+}
+
+namespace {
+
 void look_at_unit(const NALU_t* unit) {
   if (later_files_judged) return;
   if (CurrentFile != evidence_file) {
@@ -331,6 +342,14 @@ void note_picture_size() {
 // format, even when the file before ends with parameter sets alone.
 int first_chroma_format = -1;  // the stream's, -1 until the first picture is counted
 int first_bit_depth = 0;
+// Matroska and MP4: the codec private's format where the first frame's own
+// parameter set brought another one (a muxer keeps the last set of a stream
+// joined from two), else -1. That frame's set is what decodes it, so later
+// pictures are measured against the frame; the codec private's format is
+// still refused at the end of the pass when no picture changed the format.
+int header_chroma_format = -1;
+int header_bit_depth = 0;
+u64 first_picture_time = 0;  // its frame time, where header_chroma_format is set
 
 std::string format_name(int chroma, int depth) {
   static const char* const kChroma[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
@@ -339,23 +358,35 @@ std::string format_name(int chroma, int depth) {
          " " + std::to_string(depth) + "-bit";
 }
 
+// Matroska times are nanoseconds, MP4 times in the track's time scale.
+[[noreturn]] void refuse_timed_format_change(int from_chroma, int from_depth, int to_chroma, int to_depth, u64 time) {
+  const std::string from = format_name(from_chroma, from_depth), to = format_name(to_chroma, to_depth);
+  abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
+                from.c_str(), to.c_str(), static_cast<unsigned long long>(time), SystemStream_Flag == 2 ? " ns" : "",
+                Infilename[0]);
+}
+
 void note_picture_format() {
   const int chroma = Picture_Chroma_Format, depth = Picture_Bit_Depth;
   if (chroma < 0 || depth <= 0) return;  // the analysis publishes none
+  const bool timed = SystemStream_Flag == 2 || SystemStream_Flag == 4;
   if (first_bit_depth == 0) {
     // The format the index's header names (DEPTH, the report; the plugin
     // probes the first parameter set), else the first picture's.
     const bool header = stream_chroma_format >= 0 && stream_bit_depth > 0;
     first_chroma_format = header ? stream_chroma_format : chroma;
     first_bit_depth = header ? stream_bit_depth : depth;
+    if (timed && header && (chroma != first_chroma_format || depth != first_bit_depth)) {
+      header_chroma_format = first_chroma_format;
+      header_bit_depth = first_bit_depth;
+      first_picture_time = mkv_current_tc;
+      first_chroma_format = chroma;
+      first_bit_depth = depth;
+    }
   }
   if (chroma == first_chroma_format && depth == first_bit_depth) return;
+  if (timed) refuse_timed_format_change(first_chroma_format, first_bit_depth, chroma, depth, mkv_current_tc);
   const std::string from = format_name(first_chroma_format, first_bit_depth), to = format_name(chroma, depth);
-  // Matroska times are nanoseconds, MP4 times in the track's time scale.
-  if (SystemStream_Flag == 2 || SystemStream_Flag == 4)
-    abandon_index("ERROR: the video format changes from %s to %s at time %llu%s (%s); an index holds one format.",
-                  from.c_str(), to.c_str(), static_cast<unsigned long long>(mkv_current_tc),
-                  SystemStream_Flag == 2 ? " ns" : "", Infilename[0]);
   // The file that holds the byte at the position (a position at a file's
   // end is the next file's first byte).
   int file = 0;
@@ -365,6 +396,14 @@ void note_picture_format() {
                 "one format.",
                 from.c_str(), to.c_str(), static_cast<unsigned long long>(sequence_unit_start), Infilename[file],
                 static_cast<unsigned long long>(offset));
+}
+
+// Every picture had the first frame's format, which the codec private's
+// parameter set does not name: the index's header would name the wrong one.
+void refuse_header_format() {
+  if (header_chroma_format >= 0)
+    refuse_timed_format_change(header_chroma_format, header_bit_depth, first_chroma_format, first_bit_depth,
+                               first_picture_time);
 }
 
 // ---- damage and lost slots
@@ -598,6 +637,9 @@ void init_indexing() {
   size_warnings.clear();
   first_chroma_format = -1;
   first_bit_depth = 0;
+  header_chroma_format = -1;
+  header_bit_depth = 0;
+  first_picture_time = 0;
   sequence_unit_start = 0;
   pictures_lost = false;
   pictures_left_out = 0;
@@ -760,22 +802,81 @@ int progress_percent() {
 
 // ------------------------------------------------------------------ end of run
 
-// The script: the template with every "__vid__" replaced by the index file's
-// name, named like the index with the template's extension. False when a
-// script was asked for and not written: the index is whole, but the run is
-// not complete (as with a chapters file).
-static bool write_script() {
-  if (!AVSTemplatePath[0]) return true;
-  std::string tpl = AVSTemplatePath;
-  std::string out = output_file;
-  size_t slash = tpl.rfind('/');
-  size_t dot = tpl.rfind('.');
-  std::string ext = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? tpl.substr(dot + 1) : "";
-  size_t odot = out.rfind('.');
+// The script's name: the index's, with the template's extension.
+static std::string script_name(const std::string& tpl, const std::string& index) {
+  std::string out = index;
+  const size_t slash = tpl.rfind('/');
+  const size_t dot = tpl.rfind('.');
+  const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string ext = has_ext ? tpl.substr(dot + 1) : "";
+  const size_t odot = out.rfind('.');
   if (odot != std::string::npos) out.erase(odot);
   if (!ext.empty()) out += "." + ext;
+  return out;
+}
+
+// One file under both names: the same name, or, where both exist, the same
+// file through a link (symbolic or hard).
+static bool same_file(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+static bool is_folder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int check_written_names() {
+  // No script is written from a template that cannot be read.
+  if (!AVSTemplatePath[0] || is_folder(AVSTemplatePath) || access(AVSTemplatePath, R_OK) != 0) return 0;
+  const std::string tpl = AVSTemplatePath, index = szOutput, script = script_name(tpl, index);
+  struct Named {
+    const char* what;
+    std::string path;
+  };
+  // The files the run writes besides the script.
+  std::vector<Named> written = {{"index", index}, {"report", std::string(szOutputBase) + ".log"}};
+  if (MPLS_Name[0]) {
+    std::string chapters = index;
+    const size_t dot = chapters.rfind('.');
+    if (dot != std::string::npos) chapters.erase(dot);
+    written.push_back({"chapters file", chapters + ".chapters.txt"});
+  }
+  // Writing any of them over the template would lose it; the script
+  // written over one of them would be lost, or the other file would.
+  for (const Named& n : written) {
+    if (same_file(tpl, n.path)) {
+      printf("ERROR: the template %s is the %s %s that this run writes: nothing is written, and the template is "
+             "left as it was.\n",
+             tpl.c_str(), n.what, n.path.c_str());
+      return 1;
+    }
+  }
+  for (const Named& n : written) {
+    if (same_file(script, n.path)) {
+      printf("ERROR: the script %s is the %s %s that this run writes: nothing is written.\n", script.c_str(),
+             n.what, n.path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The script: the template with every "__vid__" replaced by the index file's
+// name, named like the index with the template's extension. False when a
+// script was asked for and not written (the template cannot be read, or
+// the script cannot be written): the index is whole, but the run is not
+// complete (as with a chapters file).
+static bool write_script() {
+  if (!AVSTemplatePath[0]) return true;
+  const std::string tpl = AVSTemplatePath;
+  const std::string out = script_name(tpl, output_file);
+  // Named when the option was read.
+  if (is_folder(tpl)) return false;
   std::ifstream in(tpl, std::ios::binary);
-  if (!in) return true;  // named when the option was read
+  if (!in) return false;
   // The script may be the template itself, under its own name or through a
   // link (-at DIR/clip.vpy -o DIR/clip): opening it for writing would empty
   // the template before a line is read.
@@ -949,6 +1050,7 @@ void Index(int mode) {
     MP4Close(mp4File);
     mp4File = nullptr;
   }
+  refuse_header_format();
   if (!index_has_picture())
     abandon_index("No picture to index: the input holds no picture from which decoding can start.");
   index_kept = true;

@@ -15,10 +15,18 @@ void SetVideoType();                 // probes the first units; sets VideoStream
 void init_indexing();                // resets the analysis state of all codecs
 [[noreturn]] void Index(int mode);   // runs the codec's index routine, writes script/report, exits
 int read_new_picture();              // 1 after a completed picture, 0 at end of input or range
+// Before anything is written: 1, with the reason printed, when the script
+// template is a file that the run writes (the index, the report, the
+// chapters file), or the script would be one of them; else 0.
+int check_written_names();
 // Ends a run that cannot give a usable index: prints the message (printf
 // format, a line end is added), removes the index file this run created (a
 // partial index must not pass for a complete one) and exits with status 1.
 [[noreturn]] void abandon_index(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A transport stream's program table that moves the video to a stream of
+// codec (numbered as VideoStream_Flag) in file: another codec than the
+// detected one is refused as a later file of it is, by name.
+void refuse_switched_codec(int file, int codec);
 // Removes the index file this run created unless the run got past its
 // end-of-run checks; ostrel_exit calls it for every failed run.
 void discard_unfinished_index();

@@ -264,12 +264,15 @@ int main(int argc, char** argv) {
         continue;
       }
       std::string path = is_absolute(v) ? v : std::string(ExePath) + v;
-      AVSTemplatePath[0] = 0;
-      if (FILE* f = fopen(path.c_str(), "r")) {
+      // Kept when it cannot be read: the index is still written, the user
+      // learns why no script appears, and the run ends with status 1.
+      store_name(AVSTemplatePath, sizeof AVSTemplatePath, path);
+      struct stat st;
+      if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        printf("The template %s is a folder: no script will be written.\n", path.c_str());
+      } else if (FILE* f = fopen(path.c_str(), "r")) {
         fclose(f);
-        store_name(AVSTemplatePath, sizeof AVSTemplatePath, path);
       } else {
-        // The index is still written; the user learns why no script appears.
         printf("Could not open the template %s: no script will be written.\n", path.c_str());
       }
       i += 2;
@@ -287,6 +290,7 @@ int main(int argc, char** argv) {
   }
 
   if (!have_input || !have_output) usage_error();
+  if (check_written_names() != 0) return 1;
   if (NumLoadedFiles == 0) {
     printf("Error opening the input file\n");
     return 1;

@@ -470,6 +470,10 @@ bool sps_is_equal(const seq_parameter_set_rbsp_t* a, const seq_parameter_set_rbs
             a->constraint_set1_flag == b->constraint_set1_flag &&
             a->constraint_set2_flag == b->constraint_set2_flag && a->level_idc == b->level_idc &&
             a->seq_parameter_set_id == b->seq_parameter_set_id &&
+            // The format: a set that keeps profile and level may still bring
+            // another one, which only a new activation publishes.
+            a->chroma_format_idc == b->chroma_format_idc && a->bit_depth_luma_minus8 == b->bit_depth_luma_minus8 &&
+            a->bit_depth_chroma_minus8 == b->bit_depth_chroma_minus8 &&
             a->log2_max_frame_num_minus4 == b->log2_max_frame_num_minus4 &&
             a->pic_order_cnt_type == b->pic_order_cnt_type;
   if (!eq) return false;

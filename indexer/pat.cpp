@@ -1,6 +1,7 @@
 // Transport-stream program analysis: PAT and PMT sections, the choice of the
-// video PID, the list of declared PIDs, and the fallback that classifies PIDs
-// by their PES headers when the tables name no video stream.
+// video PID, the list of declared PIDs, the fallback that classifies PIDs
+// by their PES headers when the tables name no video stream, and the watch
+// of the video's program table through the indexing pass.
 //
 // Every packet is read whole into `packet` (TransportPacketSize bytes from
 // its sync byte). Whatever the packet size, the 188 bytes of the packet
@@ -14,6 +15,7 @@
 #include <cstring>
 
 #include "decode.h"
+#include "index.h"
 
 PATParser pat_parser;
 
@@ -44,6 +46,26 @@ bool is_video_stream_type(unsigned char t) {
   for (unsigned char v : kVideoStreamTypes)
     if (v == t) return true;
   return false;
+}
+
+// The codec of a video stream_type, numbered as VideoStream_Flag (MPEG-1
+// and MPEG-2 video alike 1).
+int stream_type_codec(unsigned char t) {
+  if (t == 0x01 || t == 0x02) return 1;
+  if (t == 0x1B) return 0;
+  if (t == 0xEA) return 3;
+  return 4;  // the H.265 types of kVideoStreamTypes
+}
+
+// CRC_32 of ISO/IEC 13818-1 annex A over a section that ends with its own
+// CRC: 0 when the section is intact.
+u32 section_crc(const unsigned char* p, u32 n) {
+  u32 crc = 0xFFFFFFFF;
+  for (u32 i = 0; i < n; i++) {
+    crc ^= static_cast<u32>(p[i]) << 24;
+    for (int b = 0; b < 8; b++) crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+  }
+  return crc;
 }
 
 // The raw analysis' table: PIDs in order of first appearance with the class
@@ -160,6 +182,7 @@ int PATParser::AnalyzePAT() {
 
 void PATParser::GetTable(u32 pid) {
   const unsigned char expected = pid == 0 ? 0x00 : 0x02;
+  table_pid = pid;
   unsigned char& pending = pid == 0 ? pat_pending : pmt_pending;
   const u32 n = static_cast<u32>(TransportPacketSize);
   u32 missing = 0;                                   // bytes of the section in progress still to come
@@ -323,9 +346,92 @@ int PATParser::ProcessPMTSection() {
       }
       d += 2 + len;
     }
+    // The program that carries the video is watched through the run.
+    if (pid == MPEG2_Transport_VideoPID && MPEG2_Transport_VideoPID != kNoPid && watched_table_pid == PAT_NO_TABLE) {
+      watched_table_pid = table_pid;
+      video_program = program_number;
+    }
     i = end;
   }
   return 0;
+}
+
+void PATParser::WatchVideoTable(const unsigned char* p, u32 n, bool pusi, int file) {
+  if (n == 0) return;
+  u32 from = 0;
+  if (pusi) {
+    // The pointer_field: the end of the section in progress comes first.
+    const u32 pointer = p[0];
+    if (pointer >= n) {
+      watch_open = false;
+      return;
+    }
+    if (watch_open) TakeWatched(p + 1, pointer, file);
+    // A section still open here lost its end: it is dropped.
+    watch_open = true;
+    watch_have = watch_need = 0;
+    from = 1 + pointer;
+  } else if (!watch_open) {
+    return;
+  }
+  TakeWatched(p + from, n - from, file);
+}
+
+void PATParser::TakeWatched(const unsigned char* b, u32 count, int file) {
+  while (count > 0 && watch_open) {
+    if (watch_have == 0 && b[0] != 0x02) {
+      watch_open = false;  // stuffing, or a table of another kind
+      return;
+    }
+    const u32 want = watch_have < kSectionHeader ? kSectionHeader - watch_have : watch_need - watch_have;
+    const u32 take = want < count ? want : count;
+    memcpy(watch_section + watch_have, b, take);  // watch_need <= 3 + 1021 <= the buffer
+    watch_have += take;
+    b += take;
+    count -= take;
+    if (watch_need == 0 && watch_have == kSectionHeader) {
+      const unsigned char b1 = watch_section[1];
+      const u32 length = (static_cast<u32>(b1 & 0x03) << 8) | watch_section[2];
+      if ((b1 & 0xC0) != 0x80 || (b1 & 0x0C) != 0 || length > kMaxSectionLength || length < 13) {
+        watch_open = false;
+        return;
+      }
+      watch_need = kSectionHeader + length;
+    }
+    if (watch_need != 0 && watch_have == watch_need) {
+      JudgeWatched(file);
+      watch_have = watch_need = 0;  // another section may follow in the packet
+    }
+  }
+}
+
+void PATParser::JudgeWatched(int file) const {
+  const unsigned char* s = watch_section;
+  const u32 size = watch_need;
+  // A damaged section, one not yet current, or another program's tells nothing.
+  if (section_crc(s, size) != 0 || !(s[5] & 1)) return;
+  if (((static_cast<u32>(s[3]) << 8) | s[4]) != video_program) return;
+  const u32 crc = size - kCrcSize;
+  const u32 program_info_length = (static_cast<u32>(s[10] & 0x0F) << 8) | s[11];
+  int other = -1;  // the codec of the first clear video entry
+  for (u32 i = 12 + program_info_length; i + 5 <= crc;) {
+    const unsigned char stream_type = s[i];
+    const u32 pid = (static_cast<u32>(s[i + 1] & 0x1F) << 8) | s[i + 2];
+    const u32 es_info_length = (static_cast<u32>(s[i + 3] & 0x0F) << 8) | s[i + 4];
+    const u32 descriptors = i + 5;
+    const u32 end = es_info_length > crc - descriptors ? crc : descriptors + es_info_length;
+    if (pid == MPEG2_Transport_VideoPID) return;  // the video goes on
+    bool scrambled = false;
+    for (u32 d = descriptors; d + 2 <= end;) {
+      const u32 len = s[d + 1];
+      if (len > end - d - 2) break;
+      scrambled = scrambled || s[d] == kCaDescriptorTag;
+      d += 2 + len;
+    }
+    if (other < 0 && !scrambled && is_video_stream_type(stream_type)) other = stream_type_codec(stream_type);
+    i = end;
+  }
+  if (other >= 0) refuse_switched_codec(file, other);
 }
 
 int PATParser::AnalyzeRaw() {

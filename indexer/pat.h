@@ -7,6 +7,7 @@
 
 constexpr u32 PAT_MAX_PIDS = 500;                    // known PIDs, PMT PIDs and programs kept
 constexpr u32 PAT_SECTION_SIZE = 4100;               // assembly buffer; a section is at most 3 + 1021 bytes
+constexpr u32 PAT_NO_TABLE = 8192;                   // a PID no packet has: no table watched
 
 // Reads the PAT and the PMTs at the start of a transport stream on its own
 // file handle (the shared read buffer is never touched), chooses the video
@@ -35,6 +36,15 @@ class PATParser {
   // failed synchronisation.
   int AnalyzeRaw();
 
+  // The video's program table through the indexing pass: payload bytes
+  // (n of them, after any adaptation field) of a packet on
+  // watched_table_pid, pusi its payload_unit_start_indicator, in the file
+  // numbered file. A current section of the video's program, whole and of a
+  // good CRC, that no longer lists the video PID and names video of another
+  // codec ends the run: the video switches to it there, and the index could
+  // hold only the part before.
+  void WatchVideoTable(const unsigned char* p, u32 n, bool pusi, int file);
+
   // True when the tables mention pid (constant time; the byte reader asks
   // this for every packet of an M2TS file).
   bool IsKnownPid(u32 pid) const { return pid < 8192 && (known_pid_bits[pid >> 5] >> (pid & 31)) & 1; }
@@ -53,13 +63,22 @@ class PATParser {
   unsigned char section[PAT_SECTION_SIZE] = {};      // section being assembled, from its table_id
   unsigned char* section_end = section;              // where the next section bytes go
   unsigned char packet[208] = {};                    // the packet just read (up to 204 bytes)
+  u32 watched_table_pid = PAT_NO_TABLE;              // PMT PID of the video's program
+  u32 video_program = 0;                             // its program_number, where watched_table_pid is set
 
  private:
   void AddKnownPid(u32 pid);
   void ClearKnownPids();
+  void TakeWatched(const unsigned char* b, u32 count, int file);
+  void JudgeWatched(int file) const;
 
   u32 known_pid_bits[8192 / 32] = {};                // membership bitmap of known_pids
   bool video_from_tables = false;                    // the tables (not "-v") chose the video PID
+  u32 table_pid = PAT_NO_TABLE;                      // PID of the table GetTable reads
+  unsigned char watch_section[PAT_SECTION_SIZE] = {};  // section of watched_table_pid being assembled
+  u32 watch_have = 0;                                // its bytes assembled
+  u32 watch_need = 0;                                // its whole size once the header is in, else 0
+  bool watch_open = false;                           // a section is being assembled
 };
 extern PATParser pat_parser;
 // Back to the state of a fresh process (no tables read, no PIDs known).

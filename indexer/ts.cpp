@@ -222,6 +222,15 @@ PacketResult walk_packet(Src& src, u32 sync_index, u64 sync_physical, int sync_f
       used++;
     }
     NoteVideoAdaptationOnly(h3, (flags & 0x80) != 0);
+  } else if (pid == pat_parser.watched_table_pid && Operation == 0 && !(h1 & 0x80) && (afc == 1 || afc == 3)) {
+    // The video's program table, read whole for its watch.
+    unsigned char rest[kPacketBody];
+    const u32 left = kPacketBody - used;
+    for (u32 i = 0; i < left; i++)
+      if (src.byte(&rest[i]) < 0) return kEnd;
+    used = kPacketBody;
+    const u32 at = afc == 3 ? 1u + rest[0] : 0u;  // after the adaptation field
+    if (at < left) pat_parser.WatchVideoTable(rest + at, left - at, pusi, sync_file);
   }
 
   if (deliver) {

@@ -59,7 +59,8 @@ inline void NoteVideoAdaptationOnly(unsigned char h3, bool discontinuity) {
 // carries payload only, unscrambled, with no PES packet starting in it: its
 // payload is the kTsCommonPayload bytes from s + 4, and taking it records
 // its sync position as NextTSPayload does. A packet of another PID is passed
-// over whole. Every packet taken counts towards the packets examined in one
+// over whole, but for the video's program table during the indexing pass
+// (pat.h, watched_table_pid), which the general walk reads. Every packet taken counts towards the packets examined in one
 // search, whose limit ends the run with a message (ts_no_video_data).
 enum class TsPacket { kIrregular, kOther, kVideo };
 constexpr u32 kTsCommonPayload = 188 - 4;
@@ -76,6 +77,7 @@ struct TsCommonTest {
   unsigned char sync = ts_sync_byte;
   u32 video_pid = MPEG2_Transport_VideoPID;
   bool declared_only = n == 192 && pat_parser.known_pid_count != 0;  // M2TS with program tables
+  u32 table_pid = Operation == 0 ? pat_parser.watched_table_pid : PAT_NO_TABLE;  // walked for its watch
 
   // The packet whose sync byte is at buffer index s.
   TsPacket operator()(u32 s) const {
@@ -85,6 +87,7 @@ struct TsCommonTest {
     const u32 pid = (static_cast<u32>(p[1] & 0x1F) << 8) | p[2];
     if (declared_only && pid != kTsNullPid && !pat_parser.IsKnownPid(pid))
       return TsPacket::kIrregular;  // taken for a false sync by the general walk
+    if (pid == table_pid) return TsPacket::kIrregular;
     if (pid != video_pid) return TsPacket::kOther;
     // payload_unit_start_indicator 0; transport_scrambling_control 0 and
     // adaptation_field_control 1 (payload only).

@@ -281,9 +281,8 @@ std::vector<uint8_t> vc1_by_the_writer(const std::string&) {
 
 // The shared 1080p sample: a sequence header and an entry point before
 // every frame.
-std::vector<uint8_t> vc1_shared_sample(const std::string&) {
-  return tu::read_file(std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1");
-}
+const std::string kSharedVc1 = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.vc1";
+std::vector<uint8_t> vc1_shared_sample(const std::string&) { return tu::read_file(kSharedVc1); }
 
 TEST(FrameTails, HeadersAtTheEndOfFramesOpenTheirGroups) {
   const Source sources[] = {
@@ -291,8 +290,14 @@ TEST(FrameTails, HeadersAtTheEndOfFramesOpenTheirGroups) {
       {"VC-1 by the test writer", kVc1, vc1_by_the_writer},
       {"VC-1 shared sample", kVc1, vc1_shared_sample},
   };
+  bool sample_missing = false;
   for (const Source& src : sources) {
     SCOPED_TRACE(src.name);
+    // The other sources are tested all the same; the test is then skipped.
+    if (src.make == vc1_shared_sample && !tu::exists(kSharedVc1)) {
+      sample_missing = true;
+      continue;
+    }
     const std::string dir = tu::scratch("source" + std::to_string(&src - sources) + "-");
     const std::vector<uint8_t> es = src.make(dir);
     ASSERT_FALSE(es.empty());
@@ -361,6 +366,7 @@ TEST(FrameTails, HeadersAtTheEndOfFramesOpenTheirGroups) {
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(positions, mp4_want) << "MP4";
   }
+  if (sample_missing) GTEST_SKIP() << "no " << kSharedVc1 << " (shared test data): its source is skipped";
 }
 
 }  // namespace

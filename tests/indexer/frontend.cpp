@@ -1,6 +1,9 @@
 // Front end: command line, inputs as one byte stream, container detection,
 // unit and program-stream readers. References: a start-code scan of the
 // elementary stream and ffmpeg's own demux of program streams.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -219,14 +222,83 @@ TEST(CommandLine, ScriptFromTemplateNamesTheIndex) {
   r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o quoted -at " + tu::q('"' + tpl + '"'));
   EXPECT_EQ(tu::read_text(dir + "quoted.vpy"), want("quoted")) << r.out;
 
-  // A template that cannot be opened: the index is written, and the run says
-  // why no script appears.
+  // A template that cannot be opened, or that is a folder: the index is
+  // written, the run says why no script appears, and ends with status 1.
   r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o other -at /nonexistent/t.vpy");
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("Could not open the template /nonexistent/t.vpy: no script will be written."), std::string::npos)
       << r.out;
   EXPECT_TRUE(tu::exists(dir + "other.kwi"));
   EXPECT_FALSE(tu::exists(dir + "other.vpy"));
+  const std::string unreadable = dir + "unreadable.vpy";
+  tu::write_file(unreadable, std::vector<uint8_t>(text.begin(), text.end()));
+  chmod(unreadable.c_str(), 0);
+  // (Root reads a file of mode 0 all the same.)
+  if (geteuid() != 0) {
+    r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o unread -at " + tu::q(unreadable));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Could not open the template " + unreadable + ": no script will be written."),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(tu::exists(dir + "unread.kwi"));
+    EXPECT_FALSE(tu::exists(dir + "unread.vpy"));
+  }
+  chmod(unreadable.c_str(), 0600);
+  EXPECT_EQ(tu::read_text(unreadable), text);
+  tu::run("rm -rf " + tu::q(dir + "tfolder.vpy") + " && mkdir " + tu::q(dir + "tfolder.vpy"));
+  r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o infolder -at " +
+              tu::q(dir + "tfolder.vpy"));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("The template " + dir + "tfolder.vpy is a folder: no script will be written.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(tu::exists(dir + "infolder.kwi"));
+  EXPECT_FALSE(tu::exists(dir + "infolder.vpy"));
+
+  // A template that is the index or the report the run writes (by its own
+  // name or through a link), or whose script would be one of them: refused
+  // before anything is written, the template byte for byte.
+  struct Clash {
+    const char* index;  // -o
+    std::string tpl;    // -at, made from text unless it exists
+    std::string message;
+  };
+  tu::run("rm -f " + tu::q(dir) + "clash*");
+  const std::string tpl_kwi = dir + "clash.kwi", tpl_log = dir + "clash2.log";
+  tu::write_file(dir + "clash3.log", std::vector<uint8_t>(text.begin(), text.end()));
+  tu::run("ln -s clash3.log " + tu::q(dir + "clash_soft.vpy") + " && ln " + tu::q(dir + "clash3.log") + " " +
+          tu::q(dir + "clash_hard.vpy"));
+  const std::string kwi_elsewhere = tu::scratch("My Scripts/t.kwi"), log_elsewhere = tu::scratch("My Scripts/t.log");
+  const Clash clashes[] = {
+      {"clash", tpl_kwi, "ERROR: the template " + tpl_kwi + " is the index " + tpl_kwi + " that this run writes"},
+      {"clash2", tpl_log, "ERROR: the template " + tpl_log + " is the report " + tpl_log + " that this run writes"},
+      {"clash3", dir + "clash_soft.vpy",
+       "ERROR: the template " + dir + "clash_soft.vpy is the report " + dir + "clash3.log that this run writes"},
+      {"clash3", dir + "clash_hard.vpy",
+       "ERROR: the template " + dir + "clash_hard.vpy is the report " + dir + "clash3.log that this run writes"},
+      {"clash4", kwi_elsewhere,
+       "ERROR: the script " + dir + "clash4.kwi is the index " + dir + "clash4.kwi that this run writes: nothing is "
+       "written.\n"},
+      {"clash5", log_elsewhere,
+       "ERROR: the script " + dir + "clash5.log is the report " + dir + "clash5.log that this run writes: nothing is "
+       "written.\n"},
+  };
+  for (const Clash& c : clashes) {
+    SCOPED_TRACE(c.tpl);
+    if (!tu::exists(c.tpl)) tu::write_file(c.tpl, std::vector<uint8_t>(text.begin(), text.end()));
+    r = tu::run("cd " + tu::q(dir) + " && " + tu::q(OSTREL_BIN) + " -i a.264 -o " + c.index + " -at " + tu::q(c.tpl));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    if (c.message.rfind("ERROR: the template", 0) == 0) {
+      EXPECT_NE(r.out.find(": nothing is written, and the template is left as it was.\n"), std::string::npos)
+          << r.out;
+    }
+    EXPECT_EQ(tu::read_text(c.tpl), text);
+    // Nothing written: no index, no report, no script.
+    const std::string base = dir + c.index;
+    for (const char* ext : {".kwi", ".log", ".vpy"})
+      EXPECT_TRUE(base + ext == c.tpl || base + ext == dir + "clash3.log" || !tu::exists(base + ext)) << ext;
+  }
 
   // A script that would be the template itself, by its own name, through a
   // symbolic link or a hard link: refused, the template stays byte for

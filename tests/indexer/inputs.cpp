@@ -12,6 +12,7 @@
 
 #include "testutil.h"
 #include "timed_inputs.h"
+#include "ts_streams.h"
 
 namespace {
 
@@ -194,7 +195,12 @@ TEST_F(Inputs, FilesOfAnotherKindAreRefusedNamingTheFile) {
 // (MPEG-2: sequence header) begins, or its frame time: the index holds one
 // format, and the plugin could serve none of the pictures of the other.
 TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
-  enum How { kFiles, kJoined, kAppended, kMp4 };
+  // kMuxed: the joined elementary stream muxed into Matroska by mkvmerge,
+  // whose codec private holds the later part's parameter sets (the first
+  // frame brings its own); kMuxedMp4: that file copied into MP4 by ffmpeg;
+  // kMuxedHead: its first part alone (the codec private's format is no
+  // picture's).
+  enum How { kFiles, kJoined, kAppended, kMp4, kMuxed, kMuxedMp4, kMuxedHead };
   struct Case {
     How how;
     std::string first, later;
@@ -209,6 +215,39 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
     ++slice;
   ASSERT_LT(slice + 4, whole.size());
   const std::string sets_only = piece(avc_, 0, slice, "sets_only.264");
+  // Pairs whose sequence parameter sets differ in the format alone: one
+  // profile and level, no cropping (which 4:0:0 counts in other units).
+  // Made here, for this test alone.
+  const std::string same = "-f lavfi -i testsrc=size=160x128:rate=25 -frames:v 10 -pix_fmt ";
+  const std::string high = "-c:v libx264 -g 12 -level 3.0 -profile:v ";
+  auto make = [&](const std::string& name, const std::string& args) {
+    const std::string path = tu::scratch(name);
+    EXPECT_TRUE(tu::ffmpeg(same + args + " " + tu::q(path))) << name;
+    return path;
+  };
+  const std::string hi420 = make("hi420.264", "yuv420p " + high + "high -f h264");
+  const std::string hi400 = make("hi400.264", "gray " + high + "high -f h264");
+  const std::string hi10 = make("hi10.264", "yuv420p10le " + high + "high10 -f h264");
+  const std::string hi422 = make("hi422.264", "yuv422p " + high + "high422 -f h264");
+  const std::string hi422_10 = make("hi422_10.264", "yuv422p10le " + high + "high422 -f h264");
+  const std::string hi444 = make("hi444.264", "yuv444p " + high + "high444 -f h264");
+  const std::string hi444_10 = make("hi444_10.264", "yuv444p10le " + high + "high444 -f h264");
+  const std::string hi420_ts = make("hi420.ts", "yuv420p " + high + "high -f mpegts");
+  const std::string hi400_ts = make("hi400.ts", "gray " + high + "high -f mpegts");
+  const std::string hi10_ts = make("hi10.ts", "yuv420p10le " + high + "high10 -f mpegts");
+  // High 10 with 8-bit pictures, which x264 labels High: the 4:2:0
+  // pictures with profile_idc 100 (the byte after each SPS's NAL header)
+  // made 110, which has the same syntax.
+  auto high10 = [&](const std::string& from, const std::string& name) {
+    std::vector<uint8_t> b = tu::read_file(from);
+    int sets = 0;
+    for (size_t i = 0; i + 4 < b.size(); ++i)
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] == 0x67 && b[i + 4] == 100) b[i + 4] = 110, ++sets;
+    EXPECT_GT(sets, 0) << from;
+    tu::write_file(tu::scratch(name), b);
+    return tu::scratch(name);
+  };
+  const std::string hi10_8 = high10(hi420, "hi10_8.264"), hi10_8_ts = high10(hi420_ts, "hi10_8.ts");
   const char* const avc420 = "H.264 4:2:0 8-bit";
   const char* const hevc420 = "HEVC 4:2:0 8-bit";
   const char* const mpeg420 = "MPEG-2 4:2:0 8-bit";
@@ -230,6 +269,19 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       {kAppended, hevc8_, hevc_gray_, hevc420, "HEVC 4:0:0 8-bit"},
       {kAppended, mpeg2_es_, mpeg2_422_, mpeg420, "MPEG-2 4:2:2 8-bit"},
       {kMp4, avc_, avc422_, avc420, "H.264 4:2:2 8-bit"},
+      // The same profile and level on both sides.
+      {kFiles, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8, hi10, avc420, "H.264 4:2:0 10-bit"},
+      {kJoined, hi10, hi10_8, "H.264 4:2:0 10-bit", avc420},
+      {kJoined, hi422, hi422_10, "H.264 4:2:2 8-bit", "H.264 4:2:2 10-bit"},
+      {kJoined, hi444, hi444_10, "H.264 4:4:4 8-bit", "H.264 4:4:4 10-bit"},
+      {kJoined, hi420_ts, hi400_ts, avc420, "H.264 4:0:0 8-bit"},
+      {kJoined, hi10_8_ts, hi10_ts, avc420, "H.264 4:2:0 10-bit"},
+      {kMp4, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxed, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxedMp4, hi420, hi400, avc420, "H.264 4:0:0 8-bit"},
+      {kMuxedHead, hi420, hi400, "H.264 4:0:0 8-bit", avc420},
   };
   for (const Case& c : cases) {
     const size_t k = static_cast<size_t>(&c - cases);
@@ -258,6 +310,49 @@ TEST_F(Inputs, FormatChangesAreRefusedWhereTheyBegin) {
       ASSERT_GT(times.size(), first_packets.size());
       // Matroska's default time scale: milliseconds.
       where = "at time " + std::to_string(times[first_packets.size()] * 1000000) + " ns (" + named + ")";
+      inputs = {named};
+    } else if (c.how == kMuxed || c.how == kMuxedMp4 || c.how == kMuxedHead) {
+      const std::string es = tu::scratch("joined" + std::to_string(k) + ".264");
+      std::vector<uint8_t> both = a;
+      both.insert(both.end(), b.begin(), b.end());
+      tu::write_file(es, both);
+      const std::string mkv = tu::scratch("muxed" + std::to_string(k) + ".mkv");
+      ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(mkv) + " " + tu::q(es)).status, 0);
+      const size_t first_pictures = tu::ffprobe_frames(c.first).size();
+      named = mkv;
+      if (c.how == kMuxedHead) {
+        // Split at the first frame of the later part: its time, by ffprobe.
+        const std::vector<std::string> pts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " + tu::q(mkv)).out);
+        std::vector<long long> times;
+        for (const std::string& t : pts) times.push_back(std::stoll(t));
+        std::sort(times.begin(), times.end());
+        ASSERT_GT(times.size(), first_pictures);
+        named = tu::scratch("head" + std::to_string(k) + ".mkv");
+        ASSERT_EQ(tu::run("mkvmerge -q -o " + tu::q(named) + " --split parts:0ms-" +
+                          std::to_string(times[first_pictures]) + "ms " + tu::q(mkv))
+                      .status,
+                  0);
+        ASSERT_EQ(tu::ffprobe_frames(named).size(), first_pictures);
+        // The first frame's time: the change the codec private names is
+        // not one at a later frame.
+        where = "at time 0 ns (" + named + ")";
+      } else if (c.how == kMuxedMp4) {
+        named = tu::scratch("muxed" + std::to_string(k) + ".mp4");
+        ASSERT_TRUE(tu::ffmpeg("-i " + tu::q(mkv) + " -c copy " + tu::q(named)));
+        const std::vector<std::string> dts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=dts -of csv=p=0 " + tu::q(named)).out);
+        ASSERT_GT(dts.size(), first_pictures);
+        where = "at time " + std::to_string(std::stoll(dts[first_pictures]) - std::stoll(dts[0])) + " (" + named + ")";
+      } else {
+        const std::vector<std::string> pts = tu::lines(
+            tu::run("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 " + tu::q(mkv)).out);
+        std::vector<long long> times;
+        for (const std::string& t : pts) times.push_back(std::stoll(t));
+        std::sort(times.begin(), times.end());
+        ASSERT_GT(times.size(), first_pictures);
+        where = "at time " + std::to_string(times[first_pictures] * 1000000) + " ns (" + mkv + ")";
+      }
       inputs = {named};
     } else if (c.how == kMp4) {
       // Both streams in one track (the later one's parameter sets in its
@@ -339,6 +434,126 @@ TEST_F(Inputs, AnotherCodecIsRefusedWithTheReasonAlone) {
     EXPECT_EQ(r.out, "ERROR: " + c.later + " holds " + c.held + " video; the input's codec was detected as " +
                          c.detected + ".\n");
     EXPECT_FALSE(tu::exists(kwi));
+  }
+
+  // One transport stream whose program table moves the video to a new PID
+  // of another codec (a part muxed with other PIDs and a new table version,
+  // joined end to end), and the same parts as two files: refused by name,
+  // where the index would hold the first part alone.
+  const std::string src = "-f lavfi -i testsrc=size=160x120:rate=25 -t 1 -pix_fmt yuv420p -g 12 ";
+  const std::string moved = "-mpegts_start_pid 0x200 -tables_version 1 -f mpegts ";
+  const std::string moved_mpeg2 = tu::scratch("moved_mpeg2.ts"), moved_avc = tu::scratch("moved_avc.ts");
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v mpeg2video " + moved + tu::q(moved_mpeg2)));
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v libx264 " + moved + tu::q(moved_avc)));
+  const Case moves[] = {
+      {ts_, moved_mpeg2, "MPEG-2", "AVC"},
+      {mpeg2_ts_, moved_avc, "AVC", "MPEG-2"},
+  };
+  for (const Case& c : moves) {
+    SCOPED_TRACE(c.first + " then " + c.later);
+    const std::string joined = tu::scratch("moved.ts");
+    std::vector<uint8_t> both = tu::read_file(c.first);
+    const std::vector<uint8_t> b = tu::read_file(c.later);
+    both.insert(both.end(), b.begin(), b.end());
+    tu::write_file(joined, both);
+    // ffprobe sees both video streams, the later one on PID 0x200.
+    const std::string streams =
+        tu::run("ffprobe -v error -show_entries stream=codec_name,id -of csv=p=0 " + tu::q(joined)).out;
+    EXPECT_NE(streams.find("h264"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("mpeg2video"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("0x200"), std::string::npos) << streams;
+    for (const std::vector<std::string>& files : {std::vector<std::string>{joined}, {c.first, c.later}}) {
+      const std::string kwi = tu::scratch("moved.kwi");
+      tu::RunResult r = index_files(files, kwi);
+      EXPECT_EQ(r.status, 1) << r.out;
+      const std::string want =
+          "ERROR: " + files.back() + " holds " + c.held + " video; the input's codec was detected as " + c.detected;
+      EXPECT_NE(r.out.find(want + ".\n"), std::string::npos) << r.out;
+      EXPECT_FALSE(tu::exists(kwi));
+    }
+  }
+  // A new table version that keeps the video PID is one recording: every
+  // picture is indexed (ffprobe's count). A table whose CRC does not hold
+  // moves nothing: the stream is read as before, without the later part.
+  const std::string kept_avc = tu::scratch("kept_avc.ts");
+  ASSERT_TRUE(tu::ffmpeg(src + "-c:v libx264 -tables_version 1 -f mpegts " + tu::q(kept_avc)));
+  std::vector<uint8_t> kept = tu::read_file(ts_);
+  const std::vector<uint8_t> later = tu::read_file(kept_avc);
+  kept.insert(kept.end(), later.begin(), later.end());
+  const std::string kept_ts = tu::scratch("kept.ts");
+  tu::write_file(kept_ts, kept);
+  tu::RunResult r;
+  std::vector<std::string> lines = tu::index_lines(kept_ts, tu::scratch("kept.kwi"), &r);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::ffprobe_frames(kept_ts).size());
+  std::vector<uint8_t> damaged = tu::read_file(ts_);
+  const size_t first_part = damaged.size();
+  const std::vector<uint8_t> moved_part = tu::read_file(moved_mpeg2);
+  damaged.insert(damaged.end(), moved_part.begin(), moved_part.end());
+  int tables = 0;
+  for (size_t at = first_part; at + 188 <= damaged.size(); at += 188) {
+    const unsigned pid = ((damaged[at + 1] & 0x1F) << 8) | damaged[at + 2];
+    if (pid != 0x1000 || !(damaged[at + 1] & 0x40)) continue;  // ffmpeg's PMT PID, a section's start
+    const size_t section = at + 5 + damaged[at + 4];
+    const size_t length = ((damaged[section + 1] & 0x0F) << 8) | damaged[section + 2];
+    ASSERT_LE(section + 3 + length, at + 188) << "a table in one packet";
+    damaged[section + 3 + length - 1] ^= 0xFF;  // the CRC's last byte
+    ++tables;
+  }
+  ASSERT_GT(tables, 0);
+  const std::string damaged_ts = tu::scratch("moved_bad_crc.ts");
+  tu::write_file(damaged_ts, damaged);
+  lines = tu::index_lines(damaged_ts, tu::scratch("bad_crc.kwi"), &r);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_pictures(lines).size(), tu::ffprobe_frames(ts_).size());
+}
+
+// The program table that moves the video, written packet by packet: a
+// section over two packets is read whole; one that lost its second packet,
+// or whose length runs past its bytes, moves nothing.
+TEST_F(Inputs, ProgramTableOverTwoPacketsMovesTheVideo) {
+  const std::vector<uint8_t> es = tu::read_file(avc_);
+  // Four registration descriptors of 48 bytes: the section (226 bytes)
+  // runs over two packets.
+  std::vector<uint8_t> descriptors;
+  for (int i = 0; i < 4; i++) {
+    descriptors.insert(descriptors.end(), {0x05, 46});
+    descriptors.resize(descriptors.size() + 46, 0x41);
+  }
+  const std::vector<uint8_t> moved = tst::pmt(1, 0x200, {{0x02, 0x200, descriptors}});
+  ASSERT_GT(moved.size(), 184u);
+  enum Form { kWhole, kSecondPacketLost, kLengthPastTheSection };
+  for (Form form : {kWhole, kSecondPacketLost, kLengthPastTheSection}) {
+    SCOPED_TRACE(form);
+    tst::Writer w;
+    tst::write_split(w, es);
+    std::vector<uint8_t> table = moved;
+    if (form == kLengthPastTheSection) table[2] = 0xFF;  // section_length 0x3FF, more than is written
+    tst::Writer t;
+    t.psi(0x1000, table);
+    const size_t packets = t.bytes.size() / 188;
+    ASSERT_EQ(packets, 2u);
+    w.bytes.insert(w.bytes.end(), t.bytes.begin(), t.bytes.begin() + 188);
+    if (form != kSecondPacketLost) w.bytes.insert(w.bytes.end(), t.bytes.begin() + 188, t.bytes.end());
+    // The next table begins: a section still open ends here.
+    w.psi(0x1000, moved);
+    w.bytes.resize(w.bytes.size() - 188);  // its first packet alone
+    for (int i = 0; i < 3; i++) w.null_packet();
+    const std::string ts = tu::scratch("table" + std::to_string(form) + ".ts");
+    tu::write_file(ts, w.bytes);
+    const std::string kwi = tu::scratch("table.kwi");
+    const tu::RunResult r = index_files({ts}, kwi);
+    if (form == kWhole) {
+      EXPECT_EQ(r.status, 1) << r.out;
+      EXPECT_NE(r.out.find("ERROR: " + ts + " holds MPEG-2 video; the input's codec was detected as AVC.\n"),
+                std::string::npos)
+          << r.out;
+      EXPECT_FALSE(tu::exists(kwi));
+    } else {
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(r.out.find("holds MPEG-2 video"), std::string::npos) << r.out;
+      EXPECT_TRUE(tu::exists(kwi));
+    }
   }
 }
 

@@ -119,6 +119,8 @@ const Inputs& in() {
     mkvmerge("-o " + tu::q(i.zlib) + " --compression 0:zlib " + tu::q(i.av));
     i.plain = p("plain.mkv");
     mkvmerge("-o " + tu::q(i.plain) + " --compression 0:none " + tu::q(i.av));
+    // Shared test data, the last row of every list that names it: where it
+    // is missing, the rows before it have run when the test is skipped.
     i.vc1 = SHARED_TESTDATA "/vc1/vc1_ap_1080_pulldown_vfw.mkv";
     return i;
   }();
@@ -135,6 +137,7 @@ TEST(MatroskaTools, TracksAgreeWithMkvmerge) {
   for (const std::string& path : {in().mpeg2, in().xiph, in().h264, in().offset, in().groups, in().hevc, in().vp9a,
                                   in().pipe, in().chap, in().zlib, in().vc1}) {
     SCOPED_TRACE(path);
+    if (path == in().vc1 && !tu::exists(path)) GTEST_SKIP() << "no " << path << " (shared test data)";
     const mkvr::Json j = mkvr::mkvmerge_json(path);
     const auto recs = mkvr::mkvprobe("--info --tracks " + tu::q(path));
     const auto tracks = mkvr::only(recs, "track");
@@ -187,6 +190,7 @@ TEST(MatroskaTools, FramesAgreeWithMkvinfo) {
   for (const std::string& path : {in().mpeg2, in().xiph, in().h264, in().groups, in().hevc, in().vp9a, in().pipe,
                                   in().reserve, in().vc1}) {
     SCOPED_TRACE(path);
+    if (path == in().vc1 && !tu::exists(path)) GTEST_SKIP() << "no " << path << " (shared test data)";
     auto ours = frames_by_number(path);
     std::map<unsigned, std::vector<mkvr::InfoFrame>> ref;
     for (const auto& f : mkvr::mkvinfo_frames(path)) ref[f.track].push_back(f);
@@ -241,6 +245,7 @@ TEST(MatroskaTools, FramesAgreeWithMkvinfo) {
 TEST(MatroskaTools, FrameTimesAgreeWithFfprobe) {
   for (const std::string& path : {in().mpeg2, in().xiph, in().offset, in().groups, in().vp9a, in().vc1}) {
     SCOPED_TRACE(path);
+    if (path == in().vc1 && !tu::exists(path)) GTEST_SKIP() << "no " << path << " (shared test data)";
     const auto packets = mkvr::ffprobe_packets(path);
     ASSERT_FALSE(packets.empty());
     std::map<unsigned, std::vector<mkvr::Packet>> ref;

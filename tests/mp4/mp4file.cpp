@@ -795,6 +795,7 @@ TEST(MP4FileWriting, ModifiedLayouts) {
 // size, so the file is refused before anything is written. In memory, with
 // writes capped a little above the file's size.
 TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
+  const std::string found = std::string(SHARED_TESTDATA) + "/mp4-finds/unbounded-write.mp4";
   const Bytes ftyp = Box("ftyp", Cat({Lit("isom"), BE(0, 4), Lit("isom")}));
   const struct {
     const char* name;
@@ -805,11 +806,17 @@ TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
        "the movie atom at 20 has a size of 4 bytes, less than its header"},
       {"movie of 4 bytes, last", Cat({ftyp, Box("mdat", Lit("abcdefgh")), BE(4, 4), Lit("moov")}),
        "the movie atom at 36 has a size of 4 bytes, less than its header"},
-      {"found by fuzzing", tu::read_file(std::string(SHARED_TESTDATA) + "/mp4-finds/unbounded-write.mp4"),
+      {"found by fuzzing", tu::read_file(found),
        "the movie atom at 2185 has a size of 2 bytes, less than its header"},
       {"type with a zero byte", Cat({ftyp, BE(4, 4), Bytes{'m', 0, 0x10, 'f'}, Box("free", Bytes(8, 0))}), nullptr},
   };
+  bool found_missing = false;
   for (const auto& c : cases) {
+    // The other cases are tested all the same; the test is then skipped.
+    if (c.file.empty() && !tu::exists(found)) {
+      found_missing = true;
+      continue;
+    }
     ASSERT_GT(c.file.size(), 40u) << c.name;
     MemFile mem;
     mem.data = c.file;
@@ -822,6 +829,7 @@ TEST(MP4FileWriting, DamagedMovieSizesWriteNothing) {
     if (c.error) { EXPECT_STREQ(e.message, c.error) << c.name; }
     EXPECT_EQ(mem.data, c.file) << c.name;
   }
+  if (found_missing) GTEST_SKIP() << "no " << found << " (shared test data): its case is skipped";
 }
 
 // Fragmented files: the movie fragments describe samples that a new movie
