@@ -63,6 +63,11 @@ void close_index_file();
 // as "DAMAGE <position>" before the next picture line written (or the
 // trailer), once and in stream order.
 void NoteDamage(u64 position);
+// A parameter set's NAL unit (header on, emulation prevention bytes in
+// place) holds a run of zeros that emulation prevention keeps out of every
+// NAL unit (00 00 00, 00 00 01, 00 00 02) before its last nonzero byte:
+// its bytes were zeroed or lost, and the set is damage, not taken up.
+bool parameter_set_damaged(const unsigned char* unit, u32 length);
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
 // once per picture in decode order. In a transport or program stream the

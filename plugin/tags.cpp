@@ -95,6 +95,18 @@ bool Listed(const unsigned* table, size_t n, u32 value) { return std::find(table
 
 int Wrap32(i64 v) { return static_cast<int>(static_cast<u32>(static_cast<u64>(v))); }
 
+// A parameter set whose bytes (after its start code, trailing zero bytes
+// left out) hold 00 00 00, 00 00 01 or 00 00 02, which emulation prevention
+// keeps out of every NAL unit: bytes zeroed or lost inside it. Ostrel lists
+// it as damage and does not take it up; nor does the decoder, which keeps
+// the set of that id it has.
+bool DamagedSet(const unsigned char* bytes, u32 length, u32 h) {
+  while (length > h && bytes[length - 1] == 0) --length;
+  for (u32 i = h; i + 2 < length; ++i)
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] <= 2) return true;
+  return false;
+}
+
 }  // namespace
 
 void CAVCDecoder::StartTags(size_t g) {
@@ -340,6 +352,7 @@ void CAVCDecoder::FeedHevcUnit(unsigned char* bytes, u32 length) {
   const u32 h = bytes[2] == 1 ? 3 : 4;
   if (length < h + 2) return SendUnit(bytes, length);
   const int type = (bytes[h] >> 1) & 63;
+  if (type >= kVps && type <= kPps && DamagedSet(bytes, length, h)) return;
   if (type == kSps) {
     UnitBits br(bytes, length, h + 2);
     u32 v = 0, sub_layers = 0, chroma = 0, lsb = 0;
@@ -603,6 +616,7 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
   const u32 h = bytes[2] == 1 ? 3 : 4;
   if (length <= h || (bytes[h] & 0x80)) return SendUnit(bytes, length);
   const int type = bytes[h] & 31;
+  if ((type == 7 || type == 8) && DamagedSet(bytes, length, h)) return;
   if (type == 7) {
     UnitBits br(bytes, length, h + 1);
     u32 profile = 0, id = 0, v = 0, chroma = 1, log2_frame = 0, poc_type = 0, log2_lsb = 0, cycle = 0;
