@@ -271,9 +271,10 @@ class CAVCDecoder {
   // indexer met damage, in stream order.
   std::vector<u64> damage_list;
   // A coded picture index that names a lost picture.
-  // The index lists damage in the group of coded picture i or in the
-  // group before it (from that group's position to the next group's).
-  bool DamageNear(i64 i) const;
+  // The index lists damage at the position of an SPS it names (a set
+  // damaged in place) in the group of coded picture i or in the group
+  // before it (from that group's position to the next group's).
+  bool SetDamageNear(i64 i) const;
   bool LostPicture(i64 i) const {
     return i >= 0 && static_cast<u64>(i) < frames.size() && frames[static_cast<size_t>(i)].lost != 0;
   }
