@@ -276,10 +276,11 @@ u64 sequence_unit_start = 0;     // the last sequence parameter set (MPEG-2: seq
 // fields) is taken up as any other, and its pictures seem to change the
 // size. It is told from a real change once the next set comes: that one is
 // the set before it again, byte for byte, the damaged one is as long as
-// they are and differs from them in a few bits only, and at most one group
-// (the one it opened) was read under it. Its size change is then no change
-// but damage at its position. A real change (another stream joined, whose
-// sets repeat) never returns to the earlier set within one group.
+// they are and differs from them in a few bits only, and no group began
+// under it but the one it opened. Its size change is then no change but
+// damage at its position (listed after that group's pictures, which were
+// written by then). A real change (another stream joined, whose sets
+// repeat) does not return to the earlier set within one group.
 constexpr size_t kDamagedSetBits = 32;  // bits in which a set damaged in place may differ
 std::vector<unsigned char> sps_bytes, sps_bytes_before;  // the last SPS and the one before (AVC, HEVC)
 struct SizeSuspect {

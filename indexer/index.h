@@ -61,7 +61,9 @@ void close_index_file();
 // picture header, at its time): from here on the writer fills gaps in the
 // presentation times with lost slots. The position is listed in the index
 // as "DAMAGE <position>" before the next picture line written (or the
-// trailer), once and in stream order.
+// trailer), once and in stream order. (An SPS damaged in place is told
+// only when the set after it comes: it is listed after the pictures of
+// its group.)
 void NoteDamage(u64 position);
 // A parameter set's NAL unit (header on, emulation prevention bytes in
 // place) holds a run of zeros that emulation prevention keeps out of every
