@@ -624,6 +624,11 @@ int parse_nalu_avc(NALU_t* unit, u64 position, int flag) {
   if (rbsp[0] & 0x80) return 2;  // forbidden_zero_bit
   const int type = rbsp[0] & 31;
 
+  if ((type == NALU_SPS || type == NALU_PPS) && parameter_set_damaged(unit->buf + prefix, len)) {
+    NoteDamage(position);
+    return 2;
+  }
+
   switch (type) {
     case NALU_SLICE:
     case NALU_IDR:

@@ -613,6 +613,10 @@ int parse_nalu_hevc(NALU_t* unit, u64 position) {
     CompleteUnit(unit);
     return handle_slice(type, temporal_id, d, clean_unit(unit->buf + prefix, raw_len), position, false);
   }
+  if (type >= NAL_VPS && type <= NAL_PPS && parameter_set_damaged(raw, raw_len)) {
+    NoteDamage(ps_position);
+    return 2;
+  }
   switch (type) {
     case NAL_VPS: handle_vps(d, clean_unit(raw, raw_len), position); break;
     case NAL_SPS: handle_sps(d, clean_unit(raw, raw_len), ps_position); break;

@@ -287,13 +287,80 @@ constexpr int kSizeWarnings = 8; // changes reported one by one
 
 u64 sequence_unit_start = 0;     // the last sequence parameter set (MPEG-2: sequence header)
 
+// A sequence parameter set damaged in place (a bit flipped in its size
+// fields) is taken up as any other, and its pictures seem to change the
+// size. It is told from a real change once the next set comes: that one is
+// the set before it again, byte for byte, the damaged one is as long as
+// they are and differs from them in a few bits only, and no group began
+// under it but the one it opened. Its size change is then no change but
+// damage at its position (listed after that group's pictures, which were
+// written by then). A real change (another stream joined, whose sets
+// repeat) does not return to the earlier set within one group.
+constexpr size_t kDamagedSetBits = 32;  // bits in which a set damaged in place may differ
+std::vector<unsigned char> sps_bytes, sps_bytes_before;  // the last SPS and the one before (AVC, HEVC)
+struct SizeSuspect {
+  bool open = false;
+  u64 set_position = 0;              // the SPS whose pictures changed the size
+  std::vector<unsigned char> before; // the SPS in force before it
+  int width = 0, height = 0;         // the size before
+  int groups = 0;                    // groups begun after its first picture
+  size_t warning_at = 0;             // size_warnings before its warning
+  int changes_before = 0;            // size_changes before it
+};
+SizeSuspect size_suspect;
+
+// The bytes of a unit after its start code, its trailing zero bytes (stream
+// padding) left out.
+std::vector<unsigned char> unit_bytes(const NALU_t* unit) {
+  const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
+  u32 len = unit->len;
+  while (len > prefix + 1 && unit->buf[len - 1] == 0) --len;
+  try {
+    return std::vector<unsigned char>(unit->buf + prefix, unit->buf + len);
+  } catch (const std::bad_alloc&) {
+    no_mem_exit("parameter set bytes");
+  }
+}
+
+bool few_bits_differ(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+  if (a.size() != b.size() || a == b) return false;
+  size_t bits = 0;
+  for (size_t i = 0; i < a.size() && bits <= kDamagedSetBits; ++i)
+    bits += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(a[i] ^ b[i])));
+  return bits <= kDamagedSetBits;
+}
+
+void note_damage_in_order(u64 position);
+
 void follow_unit(const NALU_t* unit, u64 pos) {
   const u32 prefix = static_cast<u32>(unit->startcodeprefix_len);
   if (unit->buf && unit->len > prefix) {
     const unsigned char head = unit->buf[prefix];
-    if ((VideoStream_Flag == 0 && (head & 31) == 7) || (VideoStream_Flag == 4 && ((head >> 1) & 63) == 33) ||
-        ((VideoStream_Flag == 1 || VideoStream_Flag == 2) && head == 0xB3))
-      sequence_unit_start = pos;
+    const bool sps = (VideoStream_Flag == 0 && (head & 31) == 7) || (VideoStream_Flag == 4 && ((head >> 1) & 63) == 33);
+    if (sps) {
+      std::vector<unsigned char> bytes = unit_bytes(unit);
+      SizeSuspect& s = size_suspect;
+      if (s.open && s.set_position == sequence_unit_start && s.groups == 0 && bytes == s.before &&
+          (last_picture_width != s.width || last_picture_height != s.height)) {
+        // The set before the damaged one is back: its pictures kept the
+        // size, and their change is no change.
+        note_damage_in_order(s.set_position);
+        size_warnings.resize(s.warning_at);
+        size_changes = s.changes_before;
+        last_picture_width = s.width;
+        last_picture_height = s.height;
+      }
+      s.open = false;
+      sps_bytes_before.swap(sps_bytes);
+      sps_bytes.swap(bytes);
+    } else if (size_suspect.open && unit->len > prefix + 2) {
+      // The first slice of an IDR or IRAP picture begins a group.
+      const int type = VideoStream_Flag == 0 ? head & 31 : (head >> 1) & 63;
+      if (VideoStream_Flag == 0 ? type == 5 && (unit->buf[prefix + 1] & 0x80)
+                                : type >= 16 && type <= 23 && (unit->buf[prefix + 2] & 0x80))
+        ++size_suspect.groups;
+    }
+    if (sps || ((VideoStream_Flag == 1 || VideoStream_Flag == 2) && head == 0xB3)) sequence_unit_start = pos;
   }
   const UnitRole role = unit_role(unit);
   // Units that open an access unit after damage that came after the one
@@ -325,6 +392,20 @@ void note_picture_size() {
       snprintf(line, sizeof line, "WARNING: the picture size changes again; further changes are not reported.\n");
     else
       line[0] = 0;
+    // A change that the last SPS made, where it is a few bits off the one
+    // before, may be that set's damage (follow_unit tells).
+    if ((VideoStream_Flag == 0 || VideoStream_Flag == 4) && few_bits_differ(sps_bytes, sps_bytes_before)) {
+      size_suspect.open = true;
+      size_suspect.set_position = sequence_unit_start;
+      size_suspect.before = sps_bytes_before;
+      size_suspect.width = last_picture_width;
+      size_suspect.height = last_picture_height;
+      size_suspect.groups = 0;
+      size_suspect.warning_at = size_warnings.size();
+      size_suspect.changes_before = size_changes;
+    } else {
+      size_suspect.open = false;
+    }
     size_warnings += line;
     ++size_changes;
   }
@@ -499,6 +580,25 @@ void NoteDamage(u64 position) {
 
 u64 access_unit_position() { return access_unit_start; }
 
+bool parameter_set_damaged(const unsigned char* unit, u32 length) {
+  while (length > 0 && unit[length - 1] == 0) --length;  // trailing_zero_8bits
+  for (u32 i = 0; i + 2 < length; ++i)
+    if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] <= 2) return true;
+  return false;
+}
+
+namespace {
+
+// NoteDamage for a position found after later ones were noted: listed
+// among those not yet written in stream order.
+void note_damage_in_order(u64 position) {
+  const size_t due = damage_due.size();
+  NoteDamage(position);
+  if (damage_due.size() > due) std::sort(damage_due.begin(), damage_due.end());
+}
+
+}  // namespace
+
 namespace {
 
 // The pictures missing before one of time t that follows the run: the
@@ -641,6 +741,9 @@ void init_indexing() {
   header_bit_depth = 0;
   first_picture_time = 0;
   sequence_unit_start = 0;
+  sps_bytes.clear();
+  sps_bytes_before.clear();
+  size_suspect = SizeSuspect{};
   pictures_lost = false;
   pictures_left_out = 0;
   pictures_begun = 0;

@@ -69,9 +69,16 @@ void close_index_file();
 // picture header, at its time): from here on the writer fills gaps in the
 // presentation times with lost slots. The position is listed in the index
 // as "DAMAGE <position>" before the next picture line written (or the
-// trailer), once and in stream order.
+// trailer), once and in stream order. (An SPS damaged in place is told
+// only when the set after it comes: it is listed after the pictures of
+// its group.)
 void NoteDamage(u64 position);
 extern unsigned damage_places;  // NoteDamage calls in the run: places where reading met damage
+// A parameter set's NAL unit (header on, emulation prevention bytes in
+// place) holds a run of zeros that emulation prevention keeps out of every
+// NAL unit (00 00 00, 00 00 01, 00 00 02) before its last nonzero byte:
+// its bytes were zeroed or lost, and the set is damage, not taken up.
+bool parameter_set_damaged(const unsigned char* unit, u32 length);
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
 // once per picture in decode order. In a transport or program stream the

@@ -179,6 +179,19 @@ bool CAVCDecoder::NeedsPassOfItsOwn(u32 record) const {
   return damage_start && !(pass_damage_start && pass_group == g);
 }
 
+bool CAVCDecoder::SetDamageNear(i64 i) const {
+  if (damage_list.empty() || sps_list.empty() || groups.empty() || i < 0) return false;
+  const u64 picture = static_cast<u64>(i);
+  const auto after = std::upper_bound(groups.begin(), groups.end(), picture,
+                                      [](u64 p, const GroupRecord& r) { return p < r.first; });
+  const size_t g = after == groups.begin() ? 0 : static_cast<size_t>(after - groups.begin()) - 1;
+  const u64 from = groups[g > 0 ? g - 1 : 0].position;
+  const u64 to = g + 1 < groups.size() ? groups[g + 1].position : UINT64_MAX;
+  for (auto d = std::lower_bound(damage_list.begin(), damage_list.end(), from); d != damage_list.end() && *d < to; ++d)
+    if (std::find(sps_list.begin(), sps_list.end(), *d) != sps_list.end()) return true;
+  return false;
+}
+
 size_t CAVCDecoder::BeforeDamage(size_t g, size_t own) const {
   const size_t G = groups.size();
   if (g == 0 || own >= G) return g;

@@ -271,6 +271,10 @@ class CAVCDecoder {
   // indexer met damage, in stream order.
   std::vector<u64> damage_list;
   // A coded picture index that names a lost picture.
+  // The index lists damage at the position of an SPS it names (a set
+  // damaged in place) in the group of coded picture i or in the group
+  // before it (from that group's position to the next group's).
+  bool SetDamageNear(i64 i) const;
   bool LostPicture(i64 i) const {
     return i >= 0 && static_cast<u64>(i) < frames.size() && frames[static_cast<size_t>(i)].lost != 0;
   }
@@ -702,8 +706,10 @@ class CAVCDecoder {
     bool new_sequence = true;      // HEVC: the next CRA picture begins a coded video sequence
     int32_t prev_tid0 = 0;         // HEVC: order count of the last sub-layer 0 anchor picture
     std::vector<unsigned char> held;  // HEVC: units before the next picture, each behind its length;
-                                      // MPEG-2: a picture header until the unit after it is read
+                                      // MPEG-2: a picture header until the unit after it is read;
+                                      // VC-1: the headers before a frame until its header
     bool extended = false;         // MPEG-2: the last sequence header has a sequence extension
+    int vc1_interlace = -1;        // VC-1: INTERLACE of the last sequence header, -1 before one
   } tag;
   // HEVC: what the order count of a slice needs from the latest SPS and PPS.
   struct {
@@ -757,6 +763,11 @@ class CAVCDecoder {
   // MPEG-2 (not MPEG-1): a picture is numbered when its coding extension
   // follows its header.
   void FeedMpegUnit(unsigned char* bytes, u32 length);
+  // VC-1: a frame is numbered by the type its header gives (kUnknown
+  // before a sequence header, or where the header is cut short); the
+  // sequence header and entry point before it are held until it comes.
+  PictureKind Vc1PictureKind(const unsigned char* bytes, u32 length, u32 h) const;
+  void FeedVc1Unit(unsigned char* bytes, u32 length);
   // Keeps a unit, behind its length, until its picture's number is known.
   void HoldUnit(const unsigned char* bytes, u32 length);
   void FeedHeldUnits();

@@ -190,6 +190,11 @@ VSVideoSource::Served VSVideoSource::CopyFetched(FetchResult r, int n, std::stri
   last_frame = -1;  // the thread's position is no longer known: seek next time
   *error = "frame " + std::to_string(n) + ": ";
   if (r == FETCH_OTHER_SIZE) {
+    // Where the index lists an SPS near it as damage, that set, damaged in
+    // place (in its size fields), gave the picture its size: the frame has
+    // no picture of its own. (Damage elsewhere, such as the counter jump
+    // where two transport streams of two sizes are joined, changes nothing.)
+    if (dec.SetDamageNear(dec.answer_picture.load())) return SERVED_MISSING;
     // Not a failure of the pass: no cause from it is added.
     *error += "the picture is " + std::to_string(dec.answer_width.load()) + " x " +
               std::to_string(dec.answer_height.load()) + ", the index's SIZE is " + std::to_string(dec.width) +

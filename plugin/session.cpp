@@ -258,6 +258,10 @@ u32 CAVCDecoder::decoder_decode_nalu(unsigned char* bytes, u32 length) {
     FeedMpegUnit(bytes, length);
     return length;
   }
+  if (codec == CODEC_VC1) {
+    FeedVc1Unit(bytes, length);
+    return length;
+  }
   TagUnit(bytes, length);
   SendUnit(bytes, length);
   return length;

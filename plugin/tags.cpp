@@ -95,6 +95,18 @@ bool Listed(const unsigned* table, size_t n, u32 value) { return std::find(table
 
 int Wrap32(i64 v) { return static_cast<int>(static_cast<u32>(static_cast<u64>(v))); }
 
+// A parameter set whose bytes (after its start code, trailing zero bytes
+// left out) hold 00 00 00, 00 00 01 or 00 00 02, which emulation prevention
+// keeps out of every NAL unit: bytes zeroed or lost inside it. Ostrel lists
+// it as damage and does not take it up; nor does the decoder, which keeps
+// the set of that id it has.
+bool DamagedSet(const unsigned char* bytes, u32 length, u32 h) {
+  while (length > h && bytes[length - 1] == 0) --length;
+  for (u32 i = h; i + 2 < length; ++i)
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] <= 2) return true;
+  return false;
+}
+
 }  // namespace
 
 void CAVCDecoder::StartTags(size_t g) {
@@ -156,7 +168,7 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
       if (!tag.begun) next();
       tag.begun = true;
     } else if (code == 0x0D) {  // a frame (or first field); a field start code is its second
-      if (!tag.begun) next();
+      if (!tag.begun) next(Vc1PictureKind(bytes, length, h));
       tag.begun = false;
     }
     return;
@@ -187,6 +199,71 @@ void CAVCDecoder::TagUnit(const unsigned char* bytes, u32 length) {
     tag.first_field = structure == 1 || structure == 2;
     tag.opened = false;
   }
+}
+
+CAVCDecoder::PictureKind CAVCDecoder::Vc1PictureKind(const unsigned char* bytes, u32 length, u32 h) const {
+  if (tag.vc1_interlace < 0) return PictureKind::kUnknown;
+  UnitBits br(bytes, length, h + 1);
+  u32 v = 0;
+  bool field_pair = false;
+  if (tag.vc1_interlace) {  // FCM: 0 progressive, 10 frame interlaced, 11 a field pair
+    if (!br.Read(1, &v)) return PictureKind::kUnknown;
+    if (v) {
+      if (!br.Read(1, &v)) return PictureKind::kUnknown;
+      field_pair = v != 0;
+    }
+  }
+  if (field_pair) {
+    // FPTYPE: I/I, I/P, P/I and P/P pairs are references; pairs of B and BI
+    // fields are not.
+    if (!br.Read(3, &v)) return PictureKind::kUnknown;
+    return v < 4 ? PictureKind::kReference : PictureKind::kB;
+  }
+  // PTYPE: 0 P, 10 B, 110 I, 1110 BI, 1111 skipped (a P picture without
+  // data). BI pictures are no references, as B pictures.
+  int ones = 0;
+  while (ones < 4) {
+    if (!br.Read(1, &v)) return PictureKind::kUnknown;
+    if (!v) break;
+    ++ones;
+  }
+  return ones == 1 || ones == 3 ? PictureKind::kB : PictureKind::kReference;
+}
+
+void CAVCDecoder::FeedVc1Unit(unsigned char* bytes, u32 length) {
+  const u32 h = bytes[2] == 1 ? 3 : 4;
+  const unsigned char code = length > h ? bytes[h] : 0;
+  if (code == 0x0F) {
+    // INTERLACE: bit 41 of the sequence header (after PROFILE, LEVEL,
+    // COLORDIFF_FORMAT, FRMRTQ_POSTPROC, BITRTQ_POSTPROC, POSTPROCFLAG,
+    // MAX_CODED_WIDTH, MAX_CODED_HEIGHT and PULLDOWN).
+    UnitBits br(bytes, length, h + 1);
+    u32 v = 0;
+    tag.vc1_interlace = br.Skip(41) && br.Read(1, &v) ? int(v) : -1;
+  }
+  // A sequence header, an entry point and their user data belong to the
+  // frame after them, which may be a B picture (a stream may repeat them
+  // before every frame): they are held until the frame's header tells its
+  // type, and carry its number.
+  constexpr size_t kHeldHeaders = 4096;
+  const bool header = code == 0x0F || code == 0x0E || code == 0x1F || code == 0x1E;
+  if (header && tag.held.size() + length + 4 <= kHeldHeaders) return HoldUnit(bytes, length);
+  if (!tag.held.empty() && code != 0x0D) {
+    // No frame follows them (or they run too long): they number the next
+    // picture without its type.
+    std::vector<unsigned char> held;
+    held.swap(tag.held);
+    for (size_t at = 0; at + 4 <= held.size();) {
+      u32 n;
+      memcpy(&n, held.data() + at, 4);
+      TagUnit(held.data() + at + 4, n);
+      SendUnit(held.data() + at + 4, n);
+      at += 4 + n;
+    }
+  }
+  TagUnit(bytes, length);
+  FeedHeldUnits();
+  SendUnit(bytes, length);
 }
 
 i64 CAVCDecoder::HevcPictureTag(const unsigned char* bytes, u32 length, u32 h, int type) {
@@ -275,6 +352,7 @@ void CAVCDecoder::FeedHevcUnit(unsigned char* bytes, u32 length) {
   const u32 h = bytes[2] == 1 ? 3 : 4;
   if (length < h + 2) return SendUnit(bytes, length);
   const int type = (bytes[h] >> 1) & 63;
+  if (type >= kVps && type <= kPps && DamagedSet(bytes, length, h)) return;
   if (type == kSps) {
     UnitBits br(bytes, length, h + 2);
     u32 v = 0, sub_layers = 0, chroma = 0, lsb = 0;
@@ -538,6 +616,7 @@ void CAVCDecoder::FeedAvcUnit(unsigned char* bytes, u32 length) {
   const u32 h = bytes[2] == 1 ? 3 : 4;
   if (length <= h || (bytes[h] & 0x80)) return SendUnit(bytes, length);
   const int type = bytes[h] & 31;
+  if ((type == 7 || type == 8) && DamagedSet(bytes, length, h)) return;
   if (type == 7) {
     UnitBits br(bytes, length, h + 1);
     u32 profile = 0, id = 0, v = 0, chroma = 1, log2_frame = 0, poc_type = 0, log2_lsb = 0, cycle = 0;

@@ -207,6 +207,16 @@ void MakeInterlacedDamage(const InterlacedDamage& d, const std::string& dir, std
           std::to_string(picture);
 }
 
+bool RepeatedSetsStream(const std::string& path, bool hevc, const std::string& form, int frames) {
+  const std::string group = std::to_string(kSetGroup);
+  const std::string codec = hevc ? "-c:v libx265 -x265-params log-level=error:keyint=" + group + ":min-keyint=" +
+                                       group + ":scenecut=0:open-gop=0:repeat-headers=1"
+                                 : "-c:v libx264 -x264-params keyint=" + group + ":min-keyint=" + group + ":scenecut=0";
+  const std::string format = form == "ts" ? "mpegts" : form == "ps" ? "vob" : hevc ? "hevc" : "h264";
+  return tu::ffmpeg("-f lavfi -i testsrc2=size=192x108:rate=25 -frames:v " + std::to_string(frames) +
+                    " -pix_fmt yuv420p " + codec + " -f " + format + " " + tu::q(path));
+}
+
 namespace {
 
 // The intact file's pictures in stream order by ffprobe: file position of
@@ -248,6 +258,82 @@ size_t FirstSlicePacket(const std::vector<uint8_t>& bytes, int video, size_t pes
     if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1 && ((payload[i + 3] >> 1) & 63) <= 31)
       return packet_of[i];
   return 0;
+}
+
+// The bits of a NAL unit's payload, emulation prevention bytes removed;
+// each bit's byte in the unit is kept.
+struct SetBits {
+  std::vector<uint8_t> bits;
+  std::vector<size_t> byte;  // per bit: its byte's offset in the unit
+  size_t at = 0;
+  SetBits(const std::vector<uint8_t>& unit, size_t from) {
+    int zeros = 0;
+    for (size_t i = from; i < unit.size(); ++i) {
+      if (zeros >= 2 && unit[i] == 3) {
+        zeros = 0;
+        continue;
+      }
+      zeros = unit[i] == 0 ? zeros + 1 : 0;
+      for (int k = 7; k >= 0; --k) {
+        bits.push_back((unit[i] >> k) & 1);
+        byte.push_back(i);
+      }
+    }
+  }
+  uint32_t u(int n) {
+    uint32_t v = 0;
+    for (int k = 0; k < n; ++k) v = (v << 1) | (at < bits.size() ? bits[at++] : 0);
+    return v;
+  }
+  uint32_t ue() {
+    int z = 0;
+    while (at < bits.size() && bits[at] == 0 && z < 32) ++at, ++z;
+    ++at;
+    return (uint32_t(1) << z) - 1 + u(z);
+  }
+};
+
+// The bit (index into SetBits) worth `worth` in the picture height of an
+// SPS (payload from its NAL header on), or -1.
+long HeightBit(const std::vector<uint8_t>& unit, bool hevc, uint32_t worth) {
+  SetBits b(unit, hevc ? 2 : 1);
+  if (hevc) {
+    b.u(4);
+    if (b.u(3) != 0) return -1;  // sub-layers: not made here
+    b.u(1);
+    b.u(96);  // profile_tier_level of one layer
+    b.ue();
+    if (b.ue() == 3) b.u(1);
+    b.ue();  // pic_width_in_luma_samples
+  } else {
+    const uint32_t profile = b.u(8);
+    b.u(16);
+    b.ue();
+    if (profile == 100 || profile == 110 || profile == 122 || profile == 244) {
+      if (b.ue() == 3) b.u(1);
+      b.ue();
+      b.ue();
+      b.u(1);
+      if (b.u(1)) return -1;  // scaling matrices: not made here
+    }
+    b.ue();
+    const uint32_t poc = b.ue();
+    if (poc == 0) b.ue();
+    if (poc == 1) return -1;
+    b.ue();
+    b.u(1);
+    b.ue();  // pic_width_in_mbs_minus1
+  }
+  // The height's code: z zeros, a one, z bits; its value less 2^z - 1 is
+  // the z bits.
+  const size_t start = b.at;
+  b.ue();
+  const size_t end = b.at;
+  const size_t z = (end - start - 1) / 2;
+  if (z == 0 || end > b.bits.size()) return -1;
+  for (size_t k = 0; k < z; ++k)
+    if ((uint32_t(1) << k) == worth) return long(end - 1 - k);
+  return -1;
 }
 
 }  // namespace
@@ -299,6 +385,57 @@ void SlotKeepingCopies(const std::string& dir, std::vector<SlotCopy>* out) {
     out->push_back({"MPEG-2 TS cut by its end after the P picture of frame " + std::to_string(coded[p].shown) +
                         " and 1 packet of the B picture after it",
                     ts, damaged, coded[p].shown + 1});
+  }
+}
+
+void DamagedSetCopies(const std::string& path, bool hevc, std::vector<DamagedSetCopy>* out) {
+  const std::vector<uint8_t> bytes = tu::read_file(path);
+  // The SPS units by a start-code scan: each up to the next start code.
+  std::vector<std::pair<size_t, size_t>> sets;
+  for (size_t i = 0; i + 5 < bytes.size(); ++i) {
+    if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
+    const bool sps = hevc ? ((bytes[i + 3] >> 1) & 63) == 33 : (bytes[i + 3] & 31) == 7;
+    if (!sps) continue;
+    size_t end = i + 3;
+    while (end + 2 < bytes.size() && !(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] <= 1)) ++end;
+    sets.push_back({i + 3, end});
+  }
+  ASSERT_GE(sets.size(), 6u) << path << ": SPS units by a start-code scan";
+  const std::vector<uint8_t> first(bytes.begin() + long(sets[0].first), bytes.begin() + long(sets[0].second));
+  const auto& [from, to] = sets[4];
+  // Its group: groups of kSetGroup pictures, each opened by an IDR (IRAP) picture
+  // after its sets; the group's first picture is shown first.
+  size_t opened = 0;
+  for (size_t i = 0; i + 5 < from; ++i) {
+    if (bytes[i] != 0 || bytes[i + 1] != 0 || bytes[i + 2] != 1) continue;
+    const int type = hevc ? (bytes[i + 3] >> 1) & 63 : bytes[i + 3] & 31;
+    if (hevc ? type >= 16 && type <= 23 && (bytes[i + 5] & 0x80) : type == 5 && (bytes[i + 4] & 0x80)) ++opened;
+  }
+  const size_t group = size_t(kSetGroup) * opened;
+  // Every group's SPS is the first one: found whole, not split by a packet
+  // header.
+  ASSERT_TRUE(to - from == first.size() && std::equal(first.begin(), first.end(), bytes.begin() + long(from)))
+      << path << ": the fifth SPS is not the first one, whole";
+  {
+    std::vector<uint8_t> b = bytes;
+    const size_t at = from + (hevc ? 28 : 8);
+    ASSERT_LT(at + 4, to);
+    std::fill(b.begin() + long(at), b.begin() + long(at + 4), 0);
+    const std::string copy = path + "_sps_zeroed." + path.substr(path.rfind('.') + 1);
+    tu::write_file(copy, b);
+    out->push_back({"4 bytes of an SPS zeroed", copy, false, group});
+  }
+  {
+    const long bit = HeightBit(first, hevc, hevc ? 16 : 1);
+    ASSERT_GE(bit, 0) << path << ": the SPS's picture height";
+    SetBits b(first, hevc ? 2 : 1);
+    std::vector<uint8_t> flipped = bytes;
+    // (Each byte kept gives 8 bits: a bit's place in its byte is its
+    // index modulo 8, emulation prevention bytes or not.)
+    flipped[from + b.byte[size_t(bit)]] ^= uint8_t(0x80 >> (size_t(bit) % 8));
+    const std::string copy = path + "_sps_height." + path.substr(path.rfind('.') + 1);
+    tu::write_file(copy, flipped);
+    out->push_back({"a bit of an SPS's picture height flipped", copy, true, group});
   }
 }
 

@@ -92,6 +92,32 @@ const std::vector<InterlacedDamage>& InterlacedDamageCases();
 void MakeInterlacedDamage(const InterlacedDamage& d, const std::string& dir, std::vector<std::vector<uint8_t>>* intact,
                           std::string* damaged, std::string* what);
 
+// A 192 x 108 stream (coded 192 x 112, cropped) of `frames` testsrc2
+// pictures in groups of kSetGroup, every group opened by its IDR or IRAP picture
+// with the parameter sets repeated before it: H.264 (x264) or HEVC (x265,
+// repeat-headers), as an elementary stream ("es"), a transport stream
+// ("ts") or a program stream ("ps"). False when the encoder fails.
+constexpr int kSetGroup = 12;
+bool RepeatedSetsStream(const std::string& path, bool hevc, const std::string& form, int frames);
+struct DamagedSetCopy {
+  std::string name;  // what the failure messages call it
+  std::string path;
+  // The set is taken up by a decoder (ffmpeg's too): the pictures of the
+  // group after it may come out of another size, damaged, or (ffmpeg's last
+  // ones) like the intact ones.
+  bool taken_up;
+  size_t group;  // the display index of the first picture of the group after the set
+};
+// Copies of such a stream (8 groups or more) whose fifth SPS that a
+// start-code scan finds whole in the file (a packet header may split one)
+// was damaged in place: 4 bytes of it zeroed (from its 8th byte on after the NAL header
+// for H.264, its 28th for HEVC, where the parsers still take it), and one
+// bit of its picture height flipped (H.264: the lowest of
+// pic_height_in_map_units_minus1, 16 rows; HEVC: the bit worth 16 of
+// pic_height_in_luma_samples), found by parsing the set. A failed test
+// when the set is not found whole in the file.
+void DamagedSetCopies(const std::string& path, bool hevc, std::vector<DamagedSetCopy>* out);
+
 // One block of a Matroska file as mkvinfo lists it: where its element
 // begins and ends, where its frame data begins, its time, key frame or not.
 struct MkvBlock {

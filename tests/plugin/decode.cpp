@@ -436,6 +436,51 @@ TEST(DecodeStreams, LossesThatKeepTheirSlotsServeEveryPictureInItsFrame) {
 // part: the picture of the IDR frame is its own concealed decode or a
 // failure, never another frame's; every other picture that ffmpeg decodes
 // from the damaged copy as from the intact file is served as its frame.
+// H.264 and HEVC streams that repeat their parameter sets in every group,
+// as elementary, transport and program streams, whose SPS before a group in
+// mid-stream was damaged in place: 4 bytes zeroed, or a bit of its picture
+// height flipped. The index lists damage and names no size change; its
+// SIZE is the stream's. No request fails: every frame is its picture, or,
+// where the decoder gives a picture of another size (the flipped bit), the
+// picture before it flagged KWMissing. Streams whose sets repeat in
+// every group: x264's, and x265's with repeat-headers (closed groups).
+TEST(DecodeStreams, ParameterSetDamagedInPlaceIsDamageNotASizeChange) {
+  const std::string dir = Dir();
+  for (const bool hevc : {false, true}) {
+    for (const char* form : {"es", "ts", "ps"}) {
+      const std::string name = std::string(hevc ? "HEVC " : "H.264 ") + form;
+      SCOPED_TRACE(name);
+      const std::string input = dir + "sets_" + (hevc ? "hevc." : "avc.") + form;
+      ASSERT_TRUE(RepeatedSetsStream(input, hevc, form, 8 * kSetGroup));
+      const auto intact = Reference(input, 192, 108, false, "-vsync passthrough");
+      ASSERT_EQ(intact.size(), size_t(8 * kSetGroup));
+      tu::RunResult r;
+      const auto clean = tu::index_lines(input, input + ".kwi", &r);
+      ASSERT_EQ(r.status, 0) << r.out;
+      ASSERT_TRUE(tu::kwi_with(clean, "DAMAGE").empty());
+      std::vector<DamagedSetCopy> copies;
+      ASSERT_NO_FATAL_FAILURE(DamagedSetCopies(input, hevc, &copies));
+      unsigned seed = 71;
+      for (const DamagedSetCopy& c : copies) {
+        SCOPED_TRACE(c.name);
+        const std::string kwi = c.path + ".kwi";
+        const auto lines = tu::index_lines(c.path, kwi, &r);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("picture size changes"), std::string::npos) << r.out;
+        EXPECT_EQ(tu::kwi_with(lines, "DAMAGE").size(), 1u) << "DAMAGE lines";
+        EXPECT_EQ(tu::kwi_value(lines, "SIZE").substr(0, 9), "192 x 108");
+        // A decoder that takes the set up gives the pictures of its group
+        // another size; ffmpeg's decode is no reference for them. It makes
+        // new surfaces for that size, and the last pictures of the group
+        // before that it shows only then are of the new format too.
+        std::vector<size_t> excused;
+        for (size_t m = c.group - 4; c.taken_up && m < c.group + kSetGroup; ++m) excused.push_back(m);
+        CheckDamaged(kwi, c.path, intact, 192, 108, intact.size(), seed++, name + ", " + c.name, true, excused);
+      }
+    }
+  }
+}
+
 TEST(DecodeStreams, JoinedTransportStreamPartsWithALostIdrPictureKeepTheirFrames) {
   const std::string dir = Dir();
   const std::string first = dir + "part1.ts", second = dir + "part2.ts", joined = dir + "joined.ts";

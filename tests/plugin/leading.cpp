@@ -396,4 +396,154 @@ INSTANTIATE_TEST_SUITE_P(Vc1Cuts, Vc1CutRecording,
                                            Vc1Cut{"InsideTheLastButOneGroup", 3000}),
                          [](const ::testing::TestParamInfo<Vc1Cut>& i) { return std::string(i.param.name); });
 
+// The same recording with the P picture that ends a group lost: its
+// transport packets dropped. In stream order the B picture shown before it
+// follows it, then the sequence header, entry point and I picture of the
+// next group, then that group's two leading B pictures (both also
+// reference the lost P picture). Every picture the decoder gives keeps its
+// own frame (one frame per picture): where ffmpeg's decode of the damaged
+// copy has a picture of the intact file, the frame in its place is that
+// picture, and no frame shows another frame's picture unless it carries
+// KWMissing, in order, in a random order and on fresh instances alike; no
+// request fails.
+struct Vc1Loss {
+  const char* name;
+  size_t intra;  // the display index (intact file) of the next group's I picture
+};
+void PrintTo(const Vc1Loss& c, std::ostream* os) { *os << c.name; }
+
+class Vc1LostPicture : public ::testing::TestWithParam<Vc1Loss> {};
+
+TEST_P(Vc1LostPicture, EveryPictureKeepsItsFrame) {
+  const Vc1Loss& loss = GetParam();
+  const std::string intact = std::string(SHARED_TESTDATA) + "/vc1/vc1_ap_1080_pulldown.m2ts";
+  if (!tu::exists(intact)) GTEST_SKIP() << "no VC-1 M2TS in the shared test data (" << intact << ")";
+  constexpr int kW = 1920, kH = 1080;
+  const auto probe = tu::ffprobe_frames(intact);
+  const std::vector<FieldHashes> pictures = FfmpegFields(intact, kW, kH);
+  ASSERT_EQ(probe.size(), pictures.size()) << "ffprobe's and ffmpeg's pictures of the intact file";
+  ASSERT_LT(loss.intra, probe.size());
+  ASSERT_EQ(probe[loss.intra].at("pict_type"), "I");
+  auto position = [&](size_t p) { return std::stoull(probe[p].at("pkt_pos")); };
+  // The P picture that ends the group before: the last one before the I
+  // picture in stream order.
+  int lost = -1;
+  for (size_t p = 0; p < probe.size(); ++p)
+    if (probe[p].at("pict_type") == "P" && position(p) < position(loss.intra) &&
+        (lost < 0 || position(p) > position(size_t(lost))))
+      lost = int(p);
+  ASSERT_GE(lost, 0) << "no P picture before the group";
+
+  // Its packets: from the one ffprobe names to the next that begins a PES
+  // packet of the video.
+  const std::vector<uint8_t> bytes = tu::read_file(intact);
+  const size_t from = size_t(position(size_t(lost)));
+  ASSERT_EQ(from % 192, 0u);
+  ASSERT_LT(from + 192, bytes.size());
+  auto pid = [&](size_t p) { return ((bytes[p + 5] & 0x1F) << 8) | bytes[p + 6]; };
+  const int video = pid(from);
+  ASSERT_TRUE(bytes[from + 5] & 0x40) << "the picture's PES packet does not begin at " << from;
+  std::vector<uint8_t> b;
+  int dropped = 0;
+  bool in = false;
+  for (size_t p = 0; p + 192 <= bytes.size(); p += 192) {
+    if (pid(p) == video) {
+      if (p == from) in = true;
+      else if (in && (bytes[p + 5] & 0x40)) in = false;
+      if (in) {
+        ++dropped;
+        continue;
+      }
+    }
+    b.insert(b.end(), bytes.begin() + long(p), bytes.begin() + long(p + 192));
+  }
+  const std::string dir = Dir(), input = dir + "vc1lost_" + std::to_string(loss.intra) + ".m2ts";
+  tu::write_file(input, b);
+
+  // ffmpeg's decode of the damaged copy, and which intact picture each of
+  // its pictures is (-1: a damaged one). Pictures of the intact file may be
+  // equal: a skipped picture is its reference's.
+  const std::vector<FieldHashes> decoded = FfmpegFields(input, kW, kH);
+  auto which = [&](const FieldHashes& h) {
+    for (size_t p = 0; p < pictures.size(); ++p)
+      if (pictures[p] == h) return int(p);
+    return -1;
+  };
+  bool intra_clean = false;
+  for (const FieldHashes& d : decoded) intra_clean |= d == pictures[loss.intra];
+  ASSERT_TRUE(intra_clean) << "ffmpeg does not decode the group's I picture";
+
+  const std::string kwi = pt::Index(tu::q(input), dir + "vc1lost_" + std::to_string(loss.intra) + ".kwi");
+  ASSERT_FALSE(kwi.empty());
+  vshost::Args args;
+  args.set("fieldop", 2);
+  auto clip = Open(kwi, args);
+  ASSERT_TRUE(clip->ok()) << clip->error();
+  const int count = clip->vi().numFrames;
+  // One frame per picture ffmpeg gives (the lost picture's slot kept or
+  // not): frame n is ffmpeg's picture n. The B picture that followed the
+  // lost P picture is shown before the P picture decoded before it, by
+  // ffmpeg and in the index alike.
+  ASSERT_EQ(size_t(count), decoded.size()) << "frames against ffmpeg's pictures of the damaged copy";
+  SCOPED_TRACE(std::string(loss.name) + ": intact picture " + std::to_string(lost) + " lost (" +
+               std::to_string(dropped) + " packets)");
+
+  struct Served {
+    FieldHashes fields;
+    bool missing;
+  };
+  auto serve = [&](vshost::Clip& c, int n, const std::string& how) -> Served {
+    const vshost::Frame f = c.getFrame(n);
+    EXPECT_TRUE(f.ok) << how << ": frame " << n << ": " << f.error;
+    if (!f.ok) return {{0, 0}, false};
+    const auto m = f.intProps.find("KWMissing");
+    return {HashesOf(Flat(f), kW, kH), m != f.intProps.end() && m->second == 1};
+  };
+  std::vector<Served> ordered;
+  int clean = 0;
+  for (int n = 0; n < count; ++n) {
+    ordered.push_back(serve(*clip, n, "in order"));
+    const Served& s = ordered.back();
+    const FieldHashes& want = decoded[size_t(n)];
+    const int intact_picture = which(want), is = which(s.fields);
+    if (intact_picture >= 0) {
+      ++clean;
+      EXPECT_TRUE(s.fields == want) << "in order: frame " << n << " is intact picture " << is
+                                    << " (-1: none), not " << intact_picture << (s.missing ? " (KWMissing)" : "");
+    } else if (!s.missing) {
+      // A damaged picture: the decoder's own (as ffmpeg's, or another
+      // concealment), never another frame's.
+      EXPECT_TRUE(is < 0 || s.fields == want)
+          << "in order: frame " << n << " is intact picture " << is << " where ffmpeg's is damaged";
+    }
+  }
+  EXPECT_GE(clean, count - 8) << "frames that ffmpeg decodes as in the intact file";
+  auto same = [&](vshost::Clip& c, int n, const std::string& how) {
+    const Served s = serve(c, n, how);
+    EXPECT_TRUE(s.fields == ordered[size_t(n)].fields && s.missing == ordered[size_t(n)].missing)
+        << how << ": frame " << n << " is intact picture " << which(s.fields) << (s.missing ? " (missing)" : "")
+        << ", in order " << which(ordered[size_t(n)].fields) << (ordered[size_t(n)].missing ? " (missing)" : "");
+  };
+  // The frames of the two groups around the loss in a random order, then
+  // the frames next to the loss and before the I picture, each first on a
+  // fresh instance.
+  std::vector<int> near;
+  for (int n = std::max(0, lost - 14); n < std::min(count, int(loss.intra) + 14); ++n) near.push_back(n);
+  std::shuffle(near.begin(), near.end(), std::mt19937(unsigned(loss.intra)));
+  auto random = Open(kwi, args);
+  ASSERT_TRUE(random->ok()) << random->error();
+  for (int n : near) same(*random, n, "in a random order");
+  for (int n : {lost - 1, lost, int(loss.intra) - 1, int(loss.intra)}) {
+    auto fresh = Open(kwi, args);
+    ASSERT_TRUE(fresh->ok()) << fresh->error();
+    same(*fresh, n, "on a fresh instance");
+  }
+}
+
+// A P picture of the shared file that ends a group and is no skipped
+// picture: intact picture 70, before the group of 73 (so is 56, before 59).
+INSTANTIATE_TEST_SUITE_P(Vc1Losses, Vc1LostPicture,
+                         ::testing::Values(Vc1Loss{"ThePictureBeforeTheGroupOf73", 73}),
+                         [](const ::testing::TestParamInfo<Vc1Loss>& i) { return std::string(i.param.name); });
+
 }  // namespace

@@ -525,6 +525,43 @@ TEST(RealHost, LossesThatKeepTheirSlots) {
   }
 }
 
+// H.264 and HEVC, as elementary, transport and program streams, whose SPS
+// before a group in mid-stream was damaged in place (4 bytes zeroed, or a bit of
+// its picture height flipped): every frame is served in every order, a
+// frame whose picture the decoder gives in another size as the one before
+// it with KWMissing = 1, and vspipe plays the clip to its end.
+TEST(RealHost, ParameterSetDamagedInPlace) {
+  SKIP_WITHOUT_HOST();
+  const std::string dir = Dir();
+  unsigned seed = 91;
+  for (const bool hevc : {false, true}) {
+    for (const char* form : {"es", "ts", "ps"}) {
+      const std::string name = std::string(hevc ? "HEVC " : "H.264 ") + form;
+      const std::string input = dir + "sets_" + (hevc ? "hevc." : "avc.") + form;
+      constexpr int kFrames = 8 * kSetGroup;
+      ASSERT_TRUE(RepeatedSetsStream(input, hevc, form, kFrames)) << name;
+      std::vector<DamagedSetCopy> copies;
+      ASSERT_NO_FATAL_FAILURE(DamagedSetCopies(input, hevc, &copies));
+      for (const DamagedSetCopy& c : copies) {
+        const std::string what = name + ", " + c.name;
+        SCOPED_TRACE(what);
+        const std::string kwi = c.path + ".kwi";
+        tu::RunResult r;
+        tu::index_lines(c.path, kwi, &r);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const int g = int(c.group);
+        const HostRun run = Play(kwi, seed, FreshSample(kFrames, {g - 4, g, g + 5, g + kSetGroup - 1}, 2, seed));
+        ++seed;
+        ASSERT_TRUE(run.opened) << what << ": " << run.open_error << Tail(run.output);
+        EXPECT_EQ(run.frames, kFrames) << what;
+        ExpectSameEverywhere(run, what, [](const Served& s) {
+          return std::string(s.ok ? "served" : "failed") + (s.missing ? " with KWMissing" : "");
+        });
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- Matroska damage
 
 // mkvmerge's Matroska of AVC and MPEG-2 (clusters of a second) with 256
