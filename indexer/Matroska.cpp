@@ -272,11 +272,11 @@ static u32 put_frame(u32 at, bool key, u64 start) {
 // reading the frame brings them in anyway: all of a frame read whole, and of
 // one read in part what the views hold (its head, the bytes before its last
 // one that the library looked at, and where frames lie close together, the
-// blocks that hold them). So the cost of the look stays that of a few KB a
+// blocks that hold them). So the look costs at most that of 3 KB a
 // frame, and nothing is read for it; damage inside a large frame's body
 // goes unseen. The unit lengths of AVC and HEVC frames are all read.
-constexpr u64 kScanHead = 4096;
-constexpr u64 kScanTail = 2048;
+constexpr u64 kScanHead = 2048;
+constexpr u64 kScanTail = 1024;
 static bool scan_frames = false;  // set for each frame loaded while indexing
 static bool frame_damaged = false;
 
@@ -290,10 +290,10 @@ static bool in_scanned(u64 n, u64 b, u64 e, Look look) {
   return from < e && look(from, e);
 }
 
-// Whether test(bytes, count) holds for a stretch of what the views hold of
-// file bytes [from, to). A stretch that goes on from one looked at before
-// begins three bytes back where it holds them, so that a run across the
-// seam is seen.
+// Whether test(bytes, count, reaches to) holds for a stretch of what the
+// views hold of file bytes [from, to). A stretch that goes on from one
+// looked at before begins three bytes back where it holds them, so that a
+// run across the seam is seen.
 template <class Test>
 static bool held_bytes_show(u64 from, u64 to, Test test) {
   HeldStretch held[kInputViewHeldMax];
@@ -303,7 +303,7 @@ static bool held_bytes_show(u64 from, u64 to, Test test) {
     const HeldStretch& h = held[k];
     if (h.at + h.len <= done) continue;
     const u64 begin = done - from >= 3 && done - 3 >= h.at ? done - 3 : h.at;
-    if (test(h.bytes + (begin - h.at), size_t(h.at + h.len - begin))) return true;
+    if (test(h.bytes + (begin - h.at), size_t(h.at + h.len - begin), h.at + h.len == to)) return true;
     done = h.at + h.len;
   }
   return false;
@@ -314,12 +314,14 @@ static bool held_bytes_show(u64 from, u64 to, Test test) {
 static bool units_show_damage(const uint8_t* q, size_t n) {
   const unsigned ls = video.length_size;
   size_t p = 0;
-  auto look = [&](u64 b, u64 e) { return UnitBytesDamaged(q + b, size_t(e - b)); };
   while (n - p >= ls) {
     u64 len = 0;
     for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[p + i];
     p += ls;
-    if (len > n - p || in_scanned(n, p, p + len, look)) return true;
+    if (len > n - p) return true;
+    const u64 end = p + len;
+    if (in_scanned(n, p, end, [&](u64 b, u64 e) { return UnitBytesDamaged(q + b, size_t(e - b), e == end); }))
+      return true;
     p += size_t(len);
   }
   return false;
@@ -433,7 +435,9 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
         });
         if (!frame_damaged && u32(r) < size) {
           frame_damaged = in_scanned(n, strip + u64(r) - 3, n, [&](u64 b, u64 e) {
-            return held_bytes_show(pos + b - strip, pos + e - strip, Mpeg2FrameBytesDamaged);
+            return held_bytes_show(pos + b - strip, pos + e - strip, [](const uint8_t* h, size_t m, bool) {
+              return Mpeg2FrameBytesDamaged(h, m);
+            });
           });
         }
       }
@@ -491,9 +495,12 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
       if (scan_frames && !frame_damaged) {
         // A unit read whole is looked at where it was written.
         const uint8_t* unit = out + w + 4;
-        frame_damaged = in_scanned(size, p, p + len, [&](u64 b, u64 e) {
-          return take == len ? UnitBytesDamaged(unit + (b - p), size_t(e - b))
-                             : held_bytes_show(pos + b, pos + e, UnitBytesDamaged);
+        const u64 unit_end = p + len;
+        frame_damaged = in_scanned(size, p, unit_end, [&](u64 b, u64 e) {
+          if (take == len) return UnitBytesDamaged(unit + (b - p), size_t(e - b), e == unit_end);
+          return held_bytes_show(pos + b, pos + e, [&](const uint8_t* h, size_t m, bool reaches) {
+            return UnitBytesDamaged(h, m, reaches && e == unit_end);
+          });
         });
       }
       w += 4 + take;
