@@ -22,6 +22,11 @@
 #   h264-1080-4m  1080p25 x264 veryfast, 4.6 Mb/s            mp2
 #   hevc-1080-3m  1080p25 x265 ultrafast, 3 Mb/s             mp2
 #
+# and with large frames only:
+#
+#   h264-intra    1080p25 x264 ultrafast, every frame an IDR     mp2 256k
+#                 picture, 150 Mb/s
+#
 # each as elementary stream (es), program stream (ps; not for VC-1, which
 # program streams carry under an extended stream id), transport stream (ts,
 # 188-byte packets) and M2TS (192-byte packets), and remuxed from the
@@ -38,7 +43,9 @@
 #   ffmkv-video   ffmpeg, video only, cues
 #
 # Every measurement reads from the page cache (each file is read once
-# beforehand) and is the fastest of REPEAT runs, one thread each.
+# beforehand) and is the fastest of REPEAT runs, one thread each. The
+# column "in MB" says how many bytes Ostrel's run read (read calls of every
+# kind, as the kernel counts them for the process), against the file's MB.
 #
 # Usage: bench/index_speed.sh [ostrel binary] [work folder] [size in MB]
 # Defaults: build/indexer/ostrel (else build-release/indexer/ostrel),
@@ -62,6 +69,13 @@
 #   CONTENTS=common FORMS="mp4 mp4-front mp4-video mkv mkv-nocues mkv-video
 #   ffmkv ffmkv-nocues ffmkv-video" REPEAT=5 BASE="before/ostrel other/ostrel"
 #   bench/index_speed.sh
+# Each BASE column shows its binary's rate and, behind a slash, the MB its
+# run read. Undamaged Matroska H.264, HEVC, MPEG-2 1080i and intra-only
+# H.264 ("matroska" stands for h264-720p hevc-disc mpeg2-bc h264-intra),
+# where the bytes read tell whether large frames are read only at their
+# heads and ends:
+#   CONTENTS=matroska FORMS="mkv-video" REPEAT=7 BASE="before/ostrel"
+#   bench/index_speed.sh
 # Not part of the test suite: it needs ffmpeg, ffmsindex, mkvmerge, x264/x265
 # through ffmpeg, the shared VC-1 sample, and memory for the page cache to
 # hold one file.
@@ -75,6 +89,7 @@ work="${2:-/tmp/ostrel-bench}"
 size_mb="${3:-1000}"
 contents="${CONTENTS:-h264-720p h264-bc h264-disc hevc-bc hevc-disc mpeg2-bc mpeg2-disc vc1 mpeg2-sd h264-720p-3m h264-1080-4m hevc-1080-3m}"
 contents="${contents/common/mpeg2-sd h264-720p-3m h264-1080-4m hevc-1080-3m vc1}"
+contents="${contents/matroska/h264-720p hevc-disc mpeg2-bc h264-intra}"
 forms="${FORMS:-es ps ts m2ts mp4 mp4-front mp4-video mkv mkv-nocues mkv-video ffmkv ffmkv-nocues ffmkv-video}"
 repeat="${REPEAT:-3}"
 vc1_sample="$here/../shared/testdata/vc1/vc1_ap_1080_pulldown.vc1"
@@ -131,6 +146,8 @@ make_clip() {
       venc=(-c:v libx264 -preset veryfast -g 50 -bf 3 -b:v 4600k -maxrate 6M -bufsize 8M) ;;
     hevc-1080-3m)
       venc=(-c:v libx265 -preset ultrafast -g 50 -b:v 3M -x265-params log-level=error) ;;
+    h264-intra)
+      venc=(-c:v libx264 -preset ultrafast -b:v 150M -x264-params keyint=1) ;;
     *) echo "unknown content $name" >&2; exit 1 ;;
   esac
   # Noise keeps the synthetic picture from compressing far below the rate.
@@ -257,6 +274,18 @@ check_indexes() {
   echo "${verdict:-same}"
 }
 
+# MB that binary $1 reads indexing file $2: the rchar of a shell before and
+# after its run (the kernel adds a child's counts to the shell's when the
+# shell waits for it).
+read_mb() {
+  local out
+  out=$(sh -c 'grep "^rchar:" /proc/$$/io; "$1" -i "$2" -o "$3" > /dev/null 2>&1; grep "^rchar:" /proc/$$/io' \
+    read_mb "$1" "$2" "$PWD/$2.in.kwi" | awk '{ print $2 }' | tr '\n' ' ')
+  rm -f "$2.in.kwi" "$2.in.log"
+  set -- $out
+  echo $(( ($2 - $1) / 1000000 ))
+}
+
 rate() { echo "scale=0; $1 / 1000000 / $2" | bc -l; }
 ratio() { echo "$1 / $2" | bc -l; }
 
@@ -276,8 +305,8 @@ for b in ${bases[@]+"${bases[@]}"}; do
   base_heads+="$(printf ' %15s' "$label")"
 done
 [ "${CHECK:-0}" != 1 ] || base_heads+="  kwi"
-printf '%-12s %-12s %6s %8s %8s %8s %8s %7s %7s %6s  %-7s%s\n' content form MB read ffmpeg ffmsidx ostrel \
-  'x ffm' 'x ffms' '%read' targets "$base_heads"
+printf '%-12s %-12s %6s %8s %8s %8s %8s %6s %7s %7s %6s  %-7s%s\n' content form MB read ffmpeg ffmsidx ostrel \
+  'in MB' 'x ffm' 'x ffms' '%read' targets "$base_heads"
 for name in $contents; do
   make_inputs "$name"
   for form in $forms; do
@@ -293,16 +322,19 @@ for name in $contents; do
     timed_ostrels "$f"
     t_ostrel=${best_ostrel[0]}
     r_base=""
-    for (( k = 1; k < ${#best_ostrel[@]}; k++ )); do r_base+="$(printf ' %15s' "$(rate "$bytes" "${best_ostrel[$k]}")")"; done
+    for (( k = 1; k < ${#best_ostrel[@]}; k++ )); do
+      r_base+="$(printf ' %15s' "$(rate "$bytes" "${best_ostrel[$k]}")/$(read_mb "${bases[$((k - 1))]}" "$f")")"
+    done
+    in_mb=$(read_mb "$ostrel" "$f")
     [ "${CHECK:-0}" != 1 ] || r_base+="  $(check_indexes "$f")"
     x_ffmpeg=$(ratio "$t_ffmpeg" "$t_ostrel")
     x_ffms=$(ratio "$t_ffms" "$t_ostrel")
     p_read=$(echo "100 * $t_cat / $t_ostrel" | bc -l)
     verdict=met
     if [ "$(echo "$x_ffmpeg < 3 || $x_ffms < 3 || $p_read < 50" | bc -l)" = 1 ]; then verdict=MISSED; fi
-    printf '%-12s %-12s %6d %8s %8s %8s %8s %6.2fx %6.2fx %5.0f%%  %-7s%s\n' "$name" "$form" $(( bytes / 1000000 )) \
+    printf '%-12s %-12s %6d %8s %8s %8s %8s %6d %6.2fx %6.2fx %5.0f%%  %-7s%s\n' "$name" "$form" $(( bytes / 1000000 )) \
       "$(rate "$bytes" "$t_cat")" "$(rate "$bytes" "$t_ffmpeg")" "$(rate "$bytes" "$t_ffms")" \
-      "$(rate "$bytes" "$t_ostrel")" "$x_ffmpeg" "$x_ffms" "$p_read" "$verdict" "$r_base"
+      "$(rate "$bytes" "$t_ostrel")" "$in_mb" "$x_ffmpeg" "$x_ffms" "$p_read" "$verdict" "$r_base"
     # The remuxed forms but the mp4 one (a source of others) are made anew
     # for each measurement, one at a time on disk.
     case "$form" in es | ps | ts | m2ts | mp4) ;; *) [ "${KEEP:-0}" = 1 ] || rm -f "$f" ;; esac

@@ -264,6 +264,78 @@ static u32 put_frame(u32 at, bool key, u64 start) {
   return at + static_cast<u32>(n);
 }
 
+// While indexing, a frame whose bytes show damage (nalu.h: AVC and HEVC
+// bytes that emulation prevention keeps out, a unit length past the frame,
+// MPEG-2 zeros that no start code follows) is listed as damage at its time.
+// Its bytes are looked at in its first kScanHead and its last kScanTail
+// bytes as stored (a frame of both or fewer whole), and only as far as
+// reading the frame brings them in anyway: all of a frame read whole, and of
+// one read in part what the views hold (its head, the bytes before its last
+// one that the library looked at, and where frames lie close together, the
+// blocks that hold them). So the look costs at most that of 3 KB a
+// frame, and nothing is read for it; damage inside a large frame's body
+// goes unseen. The unit lengths of AVC and HEVC frames are all read.
+constexpr u64 kScanHead = 2048;
+constexpr u64 kScanTail = 1024;
+static bool scan_frames = false;  // set for each frame loaded while indexing
+static bool frame_damaged = false;
+
+// Whether look(b, e) holds for a part of stored frame bytes [b, e) that lies
+// in the stretches looked at of a frame of n bytes.
+template <class Look>
+static bool in_scanned(u64 n, u64 b, u64 e, Look look) {
+  if (n <= kScanHead + kScanTail) return b < e && look(b, e);
+  if (b < kScanHead && look(b, std::min(e, kScanHead))) return true;
+  const u64 from = std::max(b, n - kScanTail);
+  return from < e && look(from, e);
+}
+
+// Whether test(bytes, count, reaches to) holds for a stretch of what the
+// views hold of file bytes [from, to). A stretch that goes on from one
+// looked at before begins three bytes back where it holds them, so that a
+// run across the seam is seen.
+template <class Test>
+static bool held_bytes_show(u64 from, u64 to, Test test) {
+  HeldStretch held[kInputViewHeldMax];
+  const size_t count = InputViewHeldStretches(input.fd, from, size_t(to - from), held);
+  u64 done = from;  // the bytes before it are looked at
+  for (size_t k = 0; k < count; ++k) {
+    const HeldStretch& h = held[k];
+    if (h.at + h.len <= done) continue;
+    const u64 begin = done - from >= 3 && done - 3 >= h.at ? done - 3 : h.at;
+    if (test(h.bytes + (begin - h.at), size_t(h.at + h.len - begin), h.at + h.len == to)) return true;
+    done = h.at + h.len;
+  }
+  return false;
+}
+
+// Whether the n bytes of a stored AVC or HEVC frame (its units behind their
+// lengths), all read, show damage.
+static bool units_show_damage(const uint8_t* q, size_t n) {
+  const unsigned ls = video.length_size;
+  size_t p = 0;
+  while (n - p >= ls) {
+    u64 len = 0;
+    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[p + i];
+    p += ls;
+    if (len > n - p) return true;
+    const u64 end = p + len;
+    if (in_scanned(n, p, end, [&](u64 b, u64 e) { return UnitBytesDamaged(q + b, size_t(e - b), e == end); }))
+      return true;
+    p += size_t(len);
+  }
+  return false;
+}
+
+// Whether the n bytes of a frame as stored (its stripped header in front),
+// all read, show damage.
+static bool stored_frame_shows_damage(const uint8_t* q, size_t n) {
+  if (video.codec == MKV_VIDEO_MPEG2)
+    return in_scanned(n, 0, n, [&](u64 b, u64 e) { return Mpeg2FrameBytesDamaged(q + b, size_t(e - b)); });
+  if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) return units_show_damage(q, n);
+  return false;
+}
+
 // Whether the rest of the frame of size bytes at pos, behind its first head
 // bytes, may be left unread: its last FrameTailBytes() and the bytes around
 // the cut hold nothing but slices (nalu.h). False also where the view
@@ -316,6 +388,7 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
       if (video.length_size != 4) return 0;
       if (strip) memcpy(dst, video.strip.data(), strip);
       if (read_frame_bytes(&input, pos, dst + strip, size) != long(size)) return -1;
+      if (scan_frames) frame_damaged = units_show_damage(dst, n);
       *end = at + u32(MkvLengthPrefixesToStartCodes(dst, n));
       return 1;
     }
@@ -353,6 +426,21 @@ static int read_in_place(u32 at, u64 pos, u32 size, bool key, u32* end) {
       if (strip) memcpy(dst, video.strip.data(), strip);
       const long r = read_frame_or_head(dst, dst + strip, pos, size);
       if (r < 0) return -1;
+      if (scan_frames && video.codec == MKV_VIDEO_MPEG2) {
+        // The frame's bytes read to dst, and of a frame cut behind its head
+        // what the views hold of the rest (from three bytes before it on,
+        // for a run across the cut).
+        frame_damaged = in_scanned(n, 0, strip + u64(r), [&](u64 b, u64 e) {
+          return Mpeg2FrameBytesDamaged(dst + b, size_t(e - b));
+        });
+        if (!frame_damaged && u32(r) < size) {
+          frame_damaged = in_scanned(n, strip + u64(r) - 3, n, [&](u64 b, u64 e) {
+            return held_bytes_show(pos + b - strip, pos + e - strip, [](const uint8_t* h, size_t m, bool) {
+              return Mpeg2FrameBytesDamaged(h, m);
+            });
+          });
+        }
+      }
       *end = at + u32(strip + size_t(r));
       return 1;
     }
@@ -385,7 +473,10 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
     u64 len = 0;
     for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[i];
     p += ls;
-    if (len > size - p) break;
+    if (len > size - p) {
+      frame_damaged = scan_frames;
+      break;
+    }
     if (len) {
       whole += 4 + len;
       if (whole > cap) return 0;
@@ -401,6 +492,17 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
       } else if (read_frame_bytes(&input, pos + p, out + w + 4, take) != long(take)) {
         return -1;
       }
+      if (scan_frames && !frame_damaged) {
+        // A unit read whole is looked at where it was written.
+        const uint8_t* unit = out + w + 4;
+        const u64 unit_end = p + len;
+        frame_damaged = in_scanned(size, p, unit_end, [&](u64 b, u64 e) {
+          if (take == len) return UnitBytesDamaged(unit + (b - p), size_t(e - b), e == unit_end);
+          return held_bytes_show(pos + b, pos + e, [&](const uint8_t* h, size_t m, bool reaches) {
+            return UnitBytesDamaged(h, m, reaches && e == unit_end);
+          });
+        });
+      }
       w += 4 + take;
       if (take < len) unit_cuts.push_back(UnitCut{at + u32(w), u32(len - take), pos + p + take});
     }
@@ -415,69 +517,32 @@ static int read_heads(u32 at, u64 pos, u32 size, u32* end) {
 static bool load_frame_bytes(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
   check_frame_size(size, start);
   unit_cuts.clear();
+  frame_damaged = false;
   if (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC) {
     const int r = read_heads(at, pos, size, end);
     if (r != 0) return r > 0;
     unit_cuts.clear();
+    frame_damaged = false;
   }
   const int r = read_in_place(at, pos, size, key, end);
   if (r != 0) return r > 0;
   if (!load_raw(pos, size, start)) return false;
+  if (scan_frames) frame_damaged = stored_frame_shows_damage(raw.data(), raw.size());
   *end = put_frame(at, key, start);
   return true;
-}
-
-// The frame of size bytes at pos as stored (its stripped header in front)
-// in one place: where the view holds it, or gathered into scratch from the
-// blocks that hold its parts. The library has looked at the frame's last
-// byte, so a frame across the end of one block finds the next one read;
-// a view of the whole would read the block again. Null where the file
-// does not give the bytes.
-static const uint8_t* stored_frame(u64 pos, u32 size, std::vector<uint8_t>* scratch) {
-  size_t part = 0;
-  const uint8_t* q = InputViewHeld(input.fd, pos, size, &part);
-  if (q && part == size && video.strip.empty()) return q;
-  scratch->assign(video.strip.begin(), video.strip.end());
-  for (u32 off = 0; off < size; off += u32(part)) {
-    q = InputViewHeld(input.fd, pos + off, size - off, &part);
-    if (!q) q = InputView(input.fd, pos + off, std::min<size_t>(size - off, kInputViewBlock), &part);
-    if (!q || part == 0) return nullptr;
-    scratch->insert(scratch->end(), q, q + part);
-  }
-  return scratch->data();
-}
-
-// Whether the frame of size bytes at pos shows damage in its bytes
-// (nalu.h): an AVC or HEVC unit holding bytes that emulation prevention
-// keeps out, or a length that runs past the frame; MPEG-2 zeros that no
-// start code follows.
-static bool frame_shows_damage(u64 pos, u32 size) {
-  if (video.codec != MKV_VIDEO_AVC && video.codec != MKV_VIDEO_HEVC && video.codec != MKV_VIDEO_MPEG2) return false;
-  if (size == 0) return false;
-  static std::vector<uint8_t> scratch;
-  const uint8_t* q = stored_frame(pos, size, &scratch);
-  if (!q) return false;
-  const size_t n = video.strip.size() + size;
-  if (video.codec == MKV_VIDEO_MPEG2) return Mpeg2FrameBytesDamaged(q, n);
-  const unsigned ls = video.length_size;
-  size_t p = 0;
-  while (n - p >= ls) {
-    u64 len = 0;
-    for (unsigned i = 0; i < ls; ++i) len = (len << 8) | q[p + i];
-    p += ls;
-    if (len > n - p || UnitBytesDamaged(q + p, size_t(len))) return true;
-    p += size_t(len);
-  }
-  return false;
 }
 
 // The same, false also where the file's bytes were lost under the view.
 // While indexing, a frame whose bytes show damage is listed as damage at
 // its time.
 static bool load_frame(u32 at, u64 pos, u32 size, bool key, u64 start, u32* end) {
-  if (!load_frame_bytes(at, pos, size, key, start, end) || InputViewFailed()) return false;
-  if (Operation == 0 && frame_shows_damage(pos, size)) NoteDamage(start);
-  return !InputViewFailed();
+  scan_frames = Operation == 0 && (video.codec == MKV_VIDEO_AVC || video.codec == MKV_VIDEO_HEVC ||
+                                   video.codec == MKV_VIDEO_MPEG2);
+  const bool read = load_frame_bytes(at, pos, size, key, start, end);
+  scan_frames = false;
+  if (!read || InputViewFailed()) return false;
+  if (frame_damaged) NoteDamage(start);
+  return true;
 }
 
 static void finish_buffer(u32 end, u64 pos, u64 start) {

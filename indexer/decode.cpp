@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -207,6 +208,7 @@ struct ReadBlock {
   u64 used = 0;         // when it last gave a view (a count of views)
 };
 constexpr int kReadBlocks = 6;
+static_assert(kReadBlocks <= int(kInputViewHeldMax), "every read block fits InputViewHeldStretches' list");
 ReadBlock read_blocks[kReadBlocks];
 u64 view_count = 0;
 // How far apart the views of the read file lie: a running mean of the
@@ -404,6 +406,26 @@ const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part) {
     b->used = ++view_count;
   }
   return bytes + (offset - from);
+}
+
+size_t InputViewHeldStretches(int fd, u64 offset, size_t n, HeldStretch* out) {
+  const u64 to = n > UINT64_MAX - offset ? UINT64_MAX : offset + n;
+  size_t count = 0;
+  auto add = [&](const unsigned char* bytes, u64 from, size_t len) {
+    const u64 begin = from > offset ? from : offset, end = from + len < to ? from + len : to;
+    if (begin >= end) return;
+    // In the order of their first bytes (insertion into at most a few).
+    size_t k = count++;
+    for (; k > 0 && out[k - 1].at > begin; --k) out[k] = out[k - 1];
+    out[k] = HeldStretch{bytes + (begin - from), begin, static_cast<size_t>(end - begin)};
+  };
+  if (memory_slot(fd) >= 0) {
+    add(memory_data, 0, static_cast<size_t>(memory_size));
+    return count;
+  }
+  for (const ReadBlock& b : read_blocks)
+    if (b.fd == fd) add(b.bytes, b.from, b.len);
+  return count;
 }
 
 bool InputViewFailed() {

@@ -50,6 +50,18 @@ const unsigned char* InputView(int fd, u64 offset, size_t n, size_t* got);
 // where it does not. With part given, a view that holds only their first
 // bytes gives those: *part says how many (n where it holds them all).
 const unsigned char* InputViewHeld(int fd, u64 offset, size_t n, size_t* part = nullptr);
+// The stretches of [offset, offset + n) that views switched to reading have
+// read already (or the memory input holds), without a read and without a
+// mark of use, so that what is read next stays as it was: at most
+// kInputViewHeldMax, to out in the order of their first bytes; how many. A
+// mapping holds nothing here: a look at its pages may read them.
+struct HeldStretch {
+  const unsigned char* bytes;
+  u64 at;  // the file position of bytes[0]
+  size_t len;
+};
+constexpr size_t kInputViewHeldMax = 6;
+size_t InputViewHeldStretches(int fd, u64 offset, size_t n, HeldStretch* out);
 bool InputViewFailed();
 void InputViewRelease();  // before the viewed descriptor is closed
 // Views switched to reading read the file instead of mapping it (and

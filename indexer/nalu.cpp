@@ -497,6 +497,75 @@ static size_t masked_words_sse2(const unsigned char* p, size_t n, size_t w, uint
     if (masked_chunk64(p + w, m)) return w;
   return w + 1 < n && n >= 64 && !masked_chunk64(p + ((n - 64) & ~size_t(1)), m) ? n : w;
 }
+
+// Whether a damage pattern begins at k and ends before n: kind 0 (AVC,
+// HEVC) 00 00 x with x <= 2, kind 1 (MPEG-2) 00 00 00 x with x > 1.
+static inline bool pattern_at(const unsigned char* p, size_t n, size_t k, int kind) {
+  if (kind == 0) return k + 2 < n && p[k] == 0 && p[k + 1] == 0 && p[k + 2] <= 2;
+  return k + 3 < n && p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 0 && p[k + 3] > 1;
+}
+
+// Whether none of the masked words of 256 bytes is zero.
+__attribute__((target("avx2"))) static inline bool masked_none256(const unsigned char* p, __m256i m) {
+  return !has_zero_word(_mm256_min_epu16(masked_min128(p, m), masked_min128(p + 128, m)));
+}
+
+// Whether a pattern begins at one of the 32 positions from k on, its bytes
+// before n (k + 32 <= n - 2, kind 1 n - 3). Branch-free: in some coded data
+// the masked words of the tests below lie some tens of bytes apart.
+__attribute__((target("avx2"))) static inline bool pattern_at32(const unsigned char* p, size_t k, int kind) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 1));
+  const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 2));
+  __m256i m = _mm256_and_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero));
+  if (kind == 0) {
+    m = _mm256_and_si256(m, _mm256_cmpeq_epi8(_mm256_min_epu8(c, _mm256_set1_epi8(2)), c));
+  } else {
+    const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k + 3));
+    m = _mm256_and_si256(m, _mm256_cmpeq_epi8(c, zero));
+    m = _mm256_andnot_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(1)), d), m);
+  }
+  return !_mm256_testz_si256(m, m);
+}
+
+// The same at the positions [from, to) (to <= n - 2, kind 1 n - 3), 32 at a
+// time, the last 32 ending at to (positions tested twice are no harm).
+__attribute__((target("avx2"))) static bool pattern_in_avx2(const unsigned char* p, size_t n, size_t from,
+                                                              size_t to, int kind) {
+  if (to - from < 32) {
+    for (size_t k = from; k < to; ++k)
+      if (pattern_at(p, n, k, kind)) return true;
+    return false;
+  }
+  bool found = false;
+  size_t k = from;
+  for (; k + 32 <= to; k += 32) found |= pattern_at32(p, k, kind);
+  return found || (k < to && pattern_at32(p, to - 32, kind));
+}
+
+// Whether a pattern of kind occurs in the n bytes. Each occurrence at k
+// holds a masked zero word (the masks below) at the even one of k and
+// k + 1: chunks of 256 bytes without one are passed over after a test, and
+// the positions of a chunk with some (and the one before it) are tested
+// exactly; the last bytes likewise, in the 256 that end with them.
+__attribute__((target("avx2"))) static bool pattern_avx2(const unsigned char* p, size_t n, int kind) {
+  const size_t len = kind == 0 ? 3 : 4;
+  if (n < 256) {
+    for (size_t k = 0; k + len <= n; ++k)
+      if (pattern_at(p, n, k, kind)) return true;
+    return false;
+  }
+  const size_t last = n - len + 1;  // the positions a pattern may begin at are below
+  const __m256i m = _mm256_set1_epi16(static_cast<short>(kind == 0 ? 0xFCFF : 0xFFFF));
+  size_t c = 0;
+  for (; c + 256 <= n; c += 256)
+    if (!masked_none256(p + c, m) && pattern_in_avx2(p, n, c ? c - 1 : 0, std::min(c + 256, last), kind))
+      return true;
+  if (c == n) return false;
+  const size_t b = (n - 256) & ~size_t(1);
+  return !masked_none256(p + b, m) && pattern_in_avx2(p, n, b ? b - 1 : 0, last, kind);
+}
 #endif
 
 static size_t next_masked_word(const unsigned char* p, size_t n, size_t w, uint16_t mask) {
@@ -510,10 +579,13 @@ static size_t next_masked_word(const unsigned char* p, size_t n, size_t w, uint1
   return n;
 }
 
-bool UnitBytesDamaged(const unsigned char* p, size_t n) {
-  while (n && p[n - 1] == 0) --n;
+bool UnitBytesDamaged(const unsigned char* p, size_t n, bool ends_unit) {
+  while (ends_unit && n && p[n - 1] == 0) --n;
+#ifdef __SSE2__
+  if (have_avx2) return pattern_avx2(p, n, 0);
+#endif
   // 00 00 x (x <= 2) at k holds p[w] == 0 and p[w + 1] <= 2 at w = k or
-  // k + 1, the even one; p[n - 1] is no zero, so x lies before n.
+  // k + 1, the even one; the tests below keep x before n.
   constexpr uint16_t kZeroAndAtMostThree = 0xFCFF;  // p[w] == 0, p[w + 1] & 0xFC == 0
   for (size_t w = next_masked_word(p, n, 0, kZeroAndAtMostThree); w < n;
        w = next_masked_word(p, n, w + 2, kZeroAndAtMostThree)) {
@@ -524,6 +596,10 @@ bool UnitBytesDamaged(const unsigned char* p, size_t n) {
 }
 
 bool Mpeg2FrameBytesDamaged(const unsigned char* p, size_t n) {
+#ifdef __SSE2__
+  // Three zeros or more, then a byte other than 00 and 01.
+  if (have_avx2) return pattern_avx2(p, n, 1);
+#endif
   // A run of three zeros or more holds a zero word at an even offset.
   for (size_t w = next_masked_word(p, n, 0, 0xFFFF); w < n;) {
     size_t k = w, j = w + 2;

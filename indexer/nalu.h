@@ -64,8 +64,9 @@ bool IsSliceUnit(int codec, unsigned char h);
 // Whether the n bytes of an AVC or HEVC unit, as a container stores it
 // behind its length, hold 00 00 00, 00 00 01 or 00 00 02, which emulation
 // prevention keeps out of every unit, before the zero bytes that end it
-// (some muxers leave zeros behind a unit's last byte).
-bool UnitBytesDamaged(const unsigned char* p, size_t n);
+// (some muxers leave zeros behind a unit's last byte). Bytes from inside a
+// unit that do not reach its end (ends_unit false) end in none of those.
+bool UnitBytesDamaged(const unsigned char* p, size_t n, bool ends_unit = true);
 // Whether the n bytes of an MPEG-1 or MPEG-2 frame hold a run of three or
 // more zero bytes that a byte other than 01 follows: zero bytes are stuffed
 // only in front of a start code, and coded data holds no 23 zero bits in a

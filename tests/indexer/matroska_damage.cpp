@@ -97,6 +97,43 @@ std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
   return path;
 }
 
+// The blocks as mkvinfo lists them: where their frame's data begins (behind
+// track, time and flags), its end, the key flag and the time.
+struct Block {
+  uint64_t data, end;
+  bool key;
+  uint64_t time;  // ns
+};
+std::vector<Block> Blocks(const std::string& file) {
+  std::vector<Block> blocks;
+  const std::regex block(
+      R"(^\| \+ Simple block: (key, )?.* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size (\d+) data size (\d+)$)");
+  std::smatch m;
+  for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(file)).out))
+    if (std::regex_match(line, m, block)) {
+      const uint64_t at = std::stoull(m[6]), size = std::stoull(m[7]), data = std::stoull(m[8]);
+      const uint64_t time =
+          ((std::stoull(m[2]) * 60 + std::stoull(m[3])) * 60 + std::stoull(m[4])) * 1000000000ULL + std::stoull(m[5]);
+      blocks.push_back({at + size - data + 4, at + size, m[1].matched, time});
+    }
+  return blocks;
+}
+
+// The bytes that Ostrel's run on input reads (the rchar of a shell, which
+// takes in the counts of the children it waited for, before and after), or
+// -1; the index's lines in *lines.
+long long BytesReadIndexing(const std::string& input, std::vector<std::string>* lines) {
+  const std::string kwi = input + ".kwi";
+  std::remove(kwi.c_str());
+  const tu::RunResult r = tu::run("sh -c " + tu::q("grep '^rchar:' /proc/$$/io && " + tu::q(OSTREL_BIN) + " -i " +
+                                                   tu::q(input) + " -o " + tu::q(kwi) +
+                                                   " > /dev/null && grep '^rchar:' /proc/$$/io"));
+  *lines = tu::kwi_lines(kwi);
+  long long before = 0, after = 0;
+  if (r.status != 0 || sscanf(r.out.c_str(), "rchar: %lld rchar: %lld", &before, &after) != 2) return -1;
+  return after - before;
+}
+
 TEST(MatroskaDamage, ElementsAfterTheClustersEndThemWhateverTheirSizeOrState) {
   const std::string base = Base();
   tu::RunResult r;
@@ -405,29 +442,15 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
        pattern + "-c:v libx265 -x265-params log-level=error:open-gop=1:keyint=25:bframes=4 OUT.265 && "
                  "mkvmerge -q -o OUT OUT.265",
        false, false},
-      {"MPEG-2", "zh-m2v.mkv", pattern + "-c:v mpeg2video -g 12 -bf 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v",
-       true, false},
+      // Frames under 4 KB, read whole: the middle of the largest lies in
+      // its first 2 KB, which Ostrel looks at for damage.
+      {"MPEG-2", "zh-m2v.mkv",
+       pattern + "-c:v mpeg2video -g 12 -bf 2 -q:v 12 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v", true, false},
   };
   for (const auto& s : streams) {
     SCOPED_TRACE(s.name);
     const std::string base = Made(s.file, s.make);
-    // The blocks: where their frame's data begins, its end, and the key flag.
-    struct Block {
-      uint64_t data, end;
-      bool key;
-      uint64_t time;  // ns
-    };
-    std::vector<Block> blocks;
-    const std::regex block(
-        R"(^\| \+ Simple block: (key, )?.* timestamp (\d+):(\d+):(\d+)\.(\d{9}) at (\d+) size (\d+) data size (\d+)$)");
-    std::smatch m;
-    for (const std::string& line : tu::lines(tu::run("mkvinfo -a -P -z " + tu::q(base)).out))
-      if (std::regex_match(line, m, block)) {
-        const uint64_t at = std::stoull(m[6]), size = std::stoull(m[7]), data = std::stoull(m[8]);
-        const uint64_t time =
-            ((std::stoull(m[2]) * 60 + std::stoull(m[3])) * 60 + std::stoull(m[4])) * 1000000000ULL + std::stoull(m[5]);
-        blocks.push_back({at + size - data + 4, at + size, m[1].matched, time});  // behind track, time and flags
-      }
+    const std::vector<Block> blocks = Blocks(base);
     ASSERT_EQ(blocks.size(), 100u);
     // ffprobe's pictures in display order: which are I pictures; and the
     // fields (1) and frames (2, 4: doubled, tripled) they repeat.
@@ -521,6 +544,59 @@ TEST(MatroskaDamage, AFrameWhoseHeaderIsUnreadableKeepsItsPlace) {
         EXPECT_EQ(line_fields, fields_repeated);
         EXPECT_EQ(line_frames, frames_repeated);
       }
+    }
+  }
+}
+
+// Frames of 200 KB and more (noise coded at a fine quantiser) are read at
+// their heads and ends only, the intact file as the damaged ones: Ostrel's
+// run reads less than a twentieth of the file. Zeros that lie in what is
+// read (256 bytes 1.5 KB into a frame of the middle, or ending 100 bytes
+// before its end) list the frame as damage at its time, without a warning;
+// the intact file lists none. AVC and HEVC with every frame a key frame,
+// MPEG-2 with groups of 12.
+TEST(MatroskaDamage, LargeFramesAreReadAtTheirHeadsAndEndsOnly) {
+  const std::string pattern = "ffmpeg -v error -y -f lavfi -i testsrc2=size=640x360:rate=25,noise=alls=40:allf=t "
+                              "-frames:v 16 -pix_fmt yuv420p ";
+  const struct {
+    const char* name;
+    const char* file;
+    std::string make;
+  } streams[] = {
+      {"AVC", "large-avc.mkv",
+       pattern + "-c:v libx264 -preset ultrafast -qp 4 -x264-params keyint=1 OUT.264 && mkvmerge -q -o OUT OUT.264"},
+      {"HEVC", "large-hevc.mkv",
+       pattern + "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=1:qp=4 OUT.265 && "
+                 "mkvmerge -q -o OUT OUT.265"},
+      {"MPEG-2", "large-m2v.mkv",
+       pattern + "-c:v mpeg2video -g 12 -bf 2 -q:v 2 -f mpeg2video OUT.m2v && mkvmerge -q -o OUT OUT.m2v"},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    const std::vector<Block> blocks = Blocks(base);
+    ASSERT_EQ(blocks.size(), 16u);
+    const Block& z = blocks[8];
+    ASSERT_GT(z.end - z.data, 200000u);
+    std::vector<std::string> lines;
+    const long long file = static_cast<long long>(tu::read_file(base).size());
+    const long long read = BytesReadIndexing(base, &lines);
+    ASSERT_GE(read, 0);
+    EXPECT_LT(read, file / 20) << "bytes read of " << file;
+    EXPECT_EQ(tu::kwi_value(lines, "CODED"), "16");
+    EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{}) << "the intact file";
+    for (const bool head : {true, false}) {
+      SCOPED_TRACE(head ? "256 bytes zeroed 1.5 KB into the frame" : "256 bytes zeroed up to 100 bytes before its end");
+      std::vector<uint8_t> b = tu::read_file(base);
+      const uint64_t at = head ? z.data + 1536 : z.end - 356;
+      std::fill(b.begin() + long(at), b.begin() + long(at + 256), 0);
+      const std::string f = Write(std::string(head ? "head-" : "end-") + s.file, b);
+      const long long damaged_read = BytesReadIndexing(f, &lines);
+      EXPECT_LT(damaged_read, file / 20) << "bytes read of " << file;
+      EXPECT_EQ(tu::kwi_value(lines, "CODED"), "16");
+      EXPECT_EQ(tu::kwi_with(lines, "DAMAGE"), std::vector<std::string>{"DAMAGE " + std::to_string(z.time)});
+      const tu::RunResult r = tu::ostrel("-i " + tu::q(f) + " -o " + tu::q(f + ".again.kwi"));
+      EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
     }
   }
 }
