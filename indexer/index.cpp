@@ -363,22 +363,55 @@ std::vector<u64> damage_due;       // positions noted, not yet listed
 std::vector<u64> damage_noted_at;  // the last positions noted (a stretch read twice is noted once)
 constexpr size_t kDamageRemembered = 16;
 bool times_unordered = false;      // the container's times are no presentation times
+
+// The picture times next to each damage, [lo, hi]: from the picture asked
+// for last before the damage was noted to the first timed one after it,
+// and on over the pictures left out after it up to the one that decoding
+// starts at again (a Matroska damage's own time lies in it too). Only a gap
+// that comes within a second of one gets lost slots: reordering moves a
+// lost picture's time that far at most, and the gaps that a variable-rate
+// encoder left elsewhere stay gaps.
+struct DamageStretch {
+  u64 lo = kNoTime, hi = kNoTime;
+};
+std::vector<DamageStretch> damage_stretches;  // at most kDamageRemembered; a further one widens the last
+bool stretch_open = false;        // the last stretch waits for the first timed picture after its damage
+// Transport and program streams: the positions of damage noted that no
+// picture asked for has reached yet (the reader notes damage as it reads
+// ahead of the pictures), in stream order; at most kDamageRemembered, a
+// further one taking the last one's place.
+std::vector<u64> damage_ahead;
+bool decode_gap_due = false;      // the next decode time follows damage (PES input)
+u64 last_picture_time = kNoTime;  // of the picture asked for last, in decode order
+
 // A run of picture times, in display order (the pictures written) or in
 // decode order (the times the pictures were read with): the last time of
-// the run, the pictures since it that had none, and the spacing of the
-// pictures, a running mean of the steps between neighbours that are no gap
-// (a frame slot to begin with; pulldown repeats and block times that leave
-// them out alike are its measure).
+// the run, the pictures since it that had none, and the last steps between
+// neighbours, from which the run learns the spacing its pictures have
+// (never from a rate that a header or the VUI declares: the times need not
+// follow it).
+constexpr int kSteps = 16;
+struct Step {
+  i64 d;       // from one time to the next, in the container's unit
+  int fields;  // that the earlier picture shows (2 a frame; 3, 4, 6 with pulldown repeats)
+};
 struct TimeRun {
   bool anchored = false;
   u64 last = 0;
-  int untimed = 0;
-  i64 step = 0;
+  int fields = 2;          // shown by the picture of the last time
+  int untimed = 0;         // pictures since it without a time (or shown before it)
+  int untimed_fields = 0;  // the fields they show
+  Step steps[kSteps] = {};  // a ring: `stored` steps, the next written at `next`
+  int stored = 0, next = 0;
 };
 TimeRun shown_run, decoded_run;
 // Pictures that the gaps in decode order show missing, not yet written as
 // lost slots (PES input only).
 long long missing_in_decode_order = 0;
+// Lost slots at most in one run (each gap holds at most ten seconds of
+// frames of a millisecond or more, and only gaps next to damage get any):
+// past it no more are written.
+constexpr int kMostLostSlots = 1 << 20;
 // The input file (of several joined) whose pictures are being read, as the
 // stream positions [part_start, part_end) of its bytes: the decode times of
 // the next file's pictures begin a run of their own, so that no part's
@@ -396,8 +429,8 @@ struct SlotOf {
 };
 SlotOf slot_of;
 
-// One frame slot in the container's time unit, rounded; 0 where no rate is
-// known.
+// One frame slot of the declared rate in the container's time unit,
+// rounded; 0 where no rate is known.
 [[gnu::always_inline]] inline i64 frame_slot() {
   if (fps_num != slot_of.num || fps_den != slot_of.den || pes_times() != slot_of.pes) {
     slot_of = SlotOf{fps_num, fps_den, pes_times(), 0};
@@ -429,6 +462,50 @@ void list_damage() {
   damage_due.clear();
 }
 
+void widen(DamageStretch& s, u64 t) {
+  if (s.lo == kNoTime) {
+    s.lo = s.hi = t;
+    return;
+  }
+  if (time_difference(t, s.lo) < 0) s.lo = t;
+  if (time_difference(t, s.hi) > 0) s.hi = t;
+}
+
+// A gap from one shown time to a later one comes within a second of a
+// damage stretch.
+bool next_to_damage(u64 from, u64 to) {
+  for (const DamageStretch& s : damage_stretches) {
+    if (s.lo == kNoTime) return true;  // damage before any picture time, the next not read yet
+    if (time_difference(to, s.lo) >= -second() && time_difference(s.hi, from) >= -second()) return true;
+  }
+  return false;
+}
+
+void open_damage_stretch(u64 position) {
+  if (!stretch_open) {
+    // A stretch beyond those remembered widens the last.
+    if (damage_stretches.size() < kDamageRemembered) damage_stretches.push_back({});
+    if (last_picture_time != kNoTime) widen(damage_stretches.back(), last_picture_time);
+    stretch_open = true;
+  }
+  if (SystemStream_Flag == 2) widen(damage_stretches.back(), position);  // a Matroska position is a time
+  if (!pes_times()) return;
+  if (damage_ahead.size() == kDamageRemembered) damage_ahead.pop_back();
+  damage_ahead.push_back(position);
+}
+
+// Each picture's time, in decode order, and whether it begins at or after
+// every damage position noted: the pictures up to the first after the
+// damage widen its stretch, and so do those left out after it.
+[[gnu::always_inline]] inline void note_picture_time(u64 t, bool past_damage) {
+  if (t == kNoTime) return;
+  if ((stretch_open || pictures_lost) && !damage_stretches.empty()) {
+    widen(damage_stretches.back(), t);
+    if (past_damage) stretch_open = false;
+  }
+  last_picture_time = t;
+}
+
 }  // namespace
 
 int lost_slots = 0;
@@ -436,8 +513,9 @@ int lost_slots = 0;
 void NoteDamage(u64 position) {
   damage = true;
   if (Operation != 0) return;
-  if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
   try {
+    open_damage_stretch(position);
+    if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
     if (damage_noted_at.size() == kDamageRemembered) damage_noted_at.erase(damage_noted_at.begin());
     damage_noted_at.push_back(position);
     damage_due.push_back(position);
@@ -450,47 +528,145 @@ u64 access_unit_position() { return access_unit_start; }
 
 namespace {
 
-// The pictures missing before one of time t that follows the run: the
-// steps of the run's spacing that its distance from the last time holds,
-// less one for itself and one for each picture without a time in between
-// (half a step rounds down). Negative where it comes before the last time.
-// Moves the run on to t; a picture that comes before it takes a step after
-// it, as one without a time does.
-[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, i64 frame) {
-  if (run.step <= 0) run.step = frame;
-  if (!run.anchored) {
-    run = TimeRun{true, t, 0, run.step};
-    return 0;
+// The spacing of a run's pictures, from its recent steps: per field where
+// the times count the fields each picture shows (pulldown repeats stamped
+// in the times, as at the display rate), else per picture (times that
+// leave the repeats out, or the decode times); the mean of the steps within
+// an eighth of their median. None (0) while fewer than four steps agree or
+// most recent steps do not, or where a frame would last less than a
+// millisecond.
+struct Spacing {
+  bool per_field = false;
+  double step = 0;
+};
+constexpr int kLeastSteps = 4;
+
+// How many of the n values lie within an eighth of their median, and
+// their mean.
+int agreeing(const double* v, int n, double* mean) {
+  double sorted[kSteps];
+  std::copy(v, v + n, sorted);
+  std::nth_element(sorted, sorted + n / 2, sorted + n);
+  const double median = sorted[n / 2];
+  int agree = 0;
+  double sum = 0;
+  for (int i = 0; i < n; i++)
+    if (std::fabs(v[i] - median) * 8 <= median) agree++, sum += v[i];
+  *mean = agree > 0 ? sum / agree : 0;
+  return agree;
+}
+
+Spacing spacing_of(const TimeRun& run) {
+  const int n = run.stored;
+  if (n < kLeastSteps) return {};
+  double per_picture[kSteps], per_field[kSteps];
+  for (int i = 0; i < n; i++) {
+    per_picture[i] = static_cast<double>(run.steps[i].d);
+    per_field[i] = per_picture[i] / run.steps[i].fields;
   }
-  const i64 d = time_difference(t, run.last);
-  if (d < -second() || d > 10 * second()) {
-    run = TimeRun{true, t, 0, run.step};  // a new time base
-    return 0;
-  }
-  if (d < 0) {
+  double picture_step = 0, field_step = 0;
+  const int by_picture = agreeing(per_picture, n, &picture_step);
+  const int by_field = agreeing(per_field, n, &field_step);
+  // (Where every picture shows as many fields the two agree alike.)
+  const Spacing s = by_field > by_picture ? Spacing{true, field_step} : Spacing{false, picture_step};
+  const int agree = std::max(by_field, by_picture);
+  const double frame = s.per_field ? 2 * s.step : s.step;
+  if (agree < kLeastSteps || 2 * agree < n || frame * 1000 < static_cast<double>(second())) return {};
+  return s;
+}
+
+enum class Followed { kBegun, kBack, kStep };
+
+// Where the picture of time t comes after the run: kStep at distance d
+// from its last time; kBegun where it begins the run or a new time base; a
+// picture before the last time (by up to a second) is counted as one
+// without a time that shows `fields` fields, kBack.
+[[gnu::always_inline]] inline Followed follow(TimeRun& run, u64 t, int fields, i64* d) {
+  *d = 0;
+  if (!run.anchored) return Followed::kBegun;
+  *d = time_difference(t, run.last);
+  if (*d < -second() || *d > 10 * second()) return Followed::kBegun;
+  if (*d < 0) {
     run.untimed++;
-    return -1;
+    run.untimed_fields += fields;
+    return Followed::kBack;
   }
-  long long missing = 0;
-  if (2 * d > run.step * (2 * run.untimed + 3))
-    missing = static_cast<long long>(std::ceil(static_cast<double>(d) / static_cast<double>(run.step) - 0.5)) - 1 -
-              run.untimed;
-  else if (run.untimed == 0 && 4 * d > run.step && 4 * d < 7 * run.step)
-    run.step += (d - run.step) / 8;
+  return Followed::kStep;
+}
+
+// Moves the run on to t (after kStep or kBegun); a step with no picture
+// without a time in it is learnt from.
+[[gnu::always_inline]] inline void move_on(TimeRun& run, Followed f, i64 d, u64 t, int fields) {
+  if (f == Followed::kStep && run.untimed == 0) {
+    run.steps[run.next] = Step{d, run.fields};
+    run.next = (run.next + 1) % kSteps;
+    run.stored = std::min(run.stored + 1, kSteps);
+  }
+  run.anchored = true;
   run.last = t;
-  run.untimed = 0;
-  return missing;
+  run.fields = fields;
+  run.untimed = run.untimed_fields = 0;
+}
+
+// What a gap of d after the run's last time holds at the spacing s (taken
+// before the gap's own step): the pictures missing there and the frames
+// they show. Per field: the fields of the gap less those the pictures
+// around it show, two a frame (a field left over is no frame); per
+// picture: the pictures that the gap holds beyond those read (half a step
+// rounds down), each as many frames as the picture before the gap shows
+// whole.
+struct Gap {
+  long long pictures = 0, frames = 0;
+};
+Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
+  Gap g;
+  if (s.step <= 0) return g;
+  const double steps = static_cast<double>(d) / s.step;
+  if (s.per_field) {
+    const long long fields = std::llround(steps) - run.fields - run.untimed_fields;
+    g.frames = fields / 2;
+    if (g.frames > 0) g.pictures = std::max(1LL, std::llround(static_cast<double>(fields) / run.fields));
+  } else {
+    if (2 * steps > 2 * run.untimed + 3)
+      g.pictures = static_cast<long long>(std::ceil(steps - 0.5)) - 1 - run.untimed;
+    g.frames = g.pictures * std::max(1, run.fields / 2);
+  }
+  if (g.frames <= 0) g = Gap{};
+  return g;
+}
+
+// The pictures that a decode time t shows missing after the run: the
+// steps of the gap beyond the longest step that recurs among the recent
+// ones (pictures of unlike durations, as with pulldown repeats, have
+// decode steps of unlike length), at their mean, half a step rounding
+// down, less the pictures without a time between. Taken only at the first
+// decode time after damage.
+long long missing_before(const TimeRun& run, i64 d) {
+  const int n = run.stored;
+  if (n < kLeastSteps) return 0;
+  double sorted[kSteps], sum = 0;
+  for (int i = 0; i < n; i++) sum += (sorted[i] = static_cast<double>(run.steps[i].d));
+  std::sort(sorted, sorted + n);
+  double longest = 0;
+  for (int i = n - 1; i > 0 && longest == 0; i--)
+    if ((sorted[i] - sorted[i - 1]) * 8 <= sorted[i]) longest = sorted[i];
+  const double mean = sum / n;
+  if (longest * 1000 < static_cast<double>(second()) || mean <= 0) return 0;
+  const long long missing =
+      static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / mean - 0.5)) - run.untimed;
+  return std::max(0LL, missing);
 }
 
 }  // namespace
 
 u64 picture_time(u64 position) {
   if (Operation != 0) return kNoTime;
-  if (SystemStream_Flag == 2) return mkv_current_tc;
+  if (SystemStream_Flag == 2) {
+    note_picture_time(mkv_current_tc, true);
+    return mkv_current_tc;
+  }
   if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
   const PesTimes t = TakePesTime(position);
-  const i64 frame = frame_slot();
-  if (frame <= 0) return t.pts;
   if (position < part_start || position >= part_end) {
     int file = 0;
     u64 offset = 0;
@@ -499,19 +675,32 @@ u64 picture_time(u64 position) {
     part_end = part_start + (file < NumLoadedFiles ? Infilelength[file] : 0);
     decoded_run.anchored = false;
   }
+  if (!damage_ahead.empty() && damage_ahead.front() <= position) {
+    // (Positions are noted in stream order.)
+    size_t passed = 0;
+    while (passed < damage_ahead.size() && damage_ahead[passed] <= position) passed++;
+    damage_ahead.erase(damage_ahead.begin(), damage_ahead.begin() + static_cast<long>(passed));
+    decode_gap_due = true;
+  }
   if (t.dts == kNoTime) {
     if (decoded_run.anchored) decoded_run.untimed++;
   } else {
-    const long long missing = follow_run(decoded_run, t.dts, frame);
-    if (missing > 0) missing_in_decode_order += missing;
+    i64 d = 0;
+    const Followed f = follow(decoded_run, t.dts, 2, &d);
+    if (f == Followed::kStep && decode_gap_due) missing_in_decode_order += missing_before(decoded_run, d);
+    if (f != Followed::kBack) move_on(decoded_run, f, d, t.dts, 2);
+    decode_gap_due = false;
   }
+  note_picture_time(t.pts, damage_ahead.empty());
   return t.pts;
 }
 
 u64 time_moved(u64 time, int pictures) {
   const i64 frame = frame_slot();
   if (time == kNoTime || frame <= 0) return kNoTime;
-  const i64 by = pictures * (shown_run.step > 0 ? shown_run.step : frame);
+  const Spacing s = spacing_of(shown_run);
+  const double step = s.step <= 0 ? static_cast<double>(frame) : s.per_field ? 2 * s.step : s.step;
+  const i64 by = pictures * std::llround(step);
   if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
   if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
   return time + static_cast<u64>(by);
@@ -530,23 +719,33 @@ bool shown_before(u64 earlier, u64 later) {
   return frame > 0 && 2 * d >= frame && d <= 10 * second();
 }
 
-void write_lost_slots(u64 time) {
+void write_lost_slots(u64 time, int fields) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;
   if (!pes_times() && SystemStream_Flag != 2) return;
-  const i64 frame = frame_slot();
-  if (frame <= 0) return;
+  fields = std::min(std::max(fields, 1), 6);
   if (time == kNoTime) {
-    if (shown_run.anchored) shown_run.untimed++;
+    if (shown_run.anchored) shown_run.untimed++, shown_run.untimed_fields += fields;
     return;
   }
-  long long k = follow_run(shown_run, time, frame);
-  if (k < 1 || !damage || times_unordered) return;
+  const u64 from = shown_run.last;
+  i64 d = 0;
+  const Followed f = follow(shown_run, time, fields, &d);
+  if (f == Followed::kBack) return;
+  Gap g;
+  if (f == Followed::kStep && damage && !times_unordered && next_to_damage(from, time))
+    g = gap_of(shown_run, d, spacing_of(shown_run));
+  move_on(shown_run, f, d, time, fields);
+  if (g.frames < 1) return;
   if (pes_times()) {
-    k = std::min(k, missing_in_decode_order);
-    missing_in_decode_order -= k;
+    if (g.pictures > missing_in_decode_order) {
+      g.frames = g.frames * missing_in_decode_order / g.pictures;
+      g.pictures = missing_in_decode_order;
+    }
+    missing_in_decode_order -= g.pictures;
   }
-  for (long long i = 0; i < k; i++) {
+  g.frames = std::min(g.frames, static_cast<long long>(kMostLostSlots - lost_slots));
+  for (long long i = 0; i < g.frames; i++) {
     fprintf(p_aif, "\n%d:LOST", FRM_ndx);
     FRM_ndx++;
     lost_slots++;
@@ -587,6 +786,11 @@ void init_indexing() {
   damage_due.clear();
   damage_noted_at.clear();
   times_unordered = false;
+  damage_stretches.clear();
+  stretch_open = false;
+  damage_ahead.clear();
+  decode_gap_due = false;
+  last_picture_time = kNoTime;
   shown_run = TimeRun{};
   decoded_run = TimeRun{};
   slot_of = SlotOf{};
