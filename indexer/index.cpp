@@ -531,28 +531,34 @@ namespace {
 // The spacing of a run's pictures, from its recent steps: per field where
 // the times count the fields each picture shows (pulldown repeats stamped
 // in the times, as at the display rate), else per picture (times that
-// leave the repeats out, or the decode times); the mean of the steps within
-// an eighth of their median. None (0) while fewer than four steps agree or
-// most recent steps do not, or where a frame would last less than a
-// millisecond.
+// leave the repeats out, or the decode times). Per field the times may also
+// be rounded to whole frames of the display rate (a picture of three
+// fields then takes one or two frames' time by turns): each step then
+// comes within a field of the fields its picture shows, at the median
+// time per field. Otherwise the spacing is the mean of the steps (or their
+// time per field) within an eighth of their median. None (0) while
+// fewer than four steps agree or most recent steps do not, or where a frame
+// would last less than a millisecond.
+enum class Spaced { kNone, kPerPicture, kPerField, kPerFieldInFrames };
 struct Spacing {
-  bool per_field = false;
-  double step = 0;
+  Spaced by = Spaced::kNone;
+  double step = 0;  // per picture or per field, in the container's unit
 };
 constexpr int kLeastSteps = 4;
 
-// How many of the n values lie within an eighth of their median, and
-// their mean.
-int agreeing(const double* v, int n, double* mean) {
+// How many of the n values lie within an eighth of their median, their
+// mean, and the median.
+int agreeing(const double* v, int n, double* mean, double* median = nullptr) {
   double sorted[kSteps];
   std::copy(v, v + n, sorted);
   std::nth_element(sorted, sorted + n / 2, sorted + n);
-  const double median = sorted[n / 2];
+  const double middle = sorted[n / 2];
   int agree = 0;
   double sum = 0;
   for (int i = 0; i < n; i++)
-    if (std::fabs(v[i] - median) * 8 <= median) agree++, sum += v[i];
+    if (std::fabs(v[i] - middle) * 8 <= middle) agree++, sum += v[i];
   *mean = agree > 0 ? sum / agree : 0;
+  if (median) *median = middle;
   return agree;
 }
 
@@ -564,13 +570,19 @@ Spacing spacing_of(const TimeRun& run) {
     per_picture[i] = static_cast<double>(run.steps[i].d);
     per_field[i] = per_picture[i] / run.steps[i].fields;
   }
-  double picture_step = 0, field_step = 0;
-  const int by_picture = agreeing(per_picture, n, &picture_step);
-  const int by_field = agreeing(per_field, n, &field_step);
-  // (Where every picture shows as many fields the two agree alike.)
-  const Spacing s = by_field > by_picture ? Spacing{true, field_step} : Spacing{false, picture_step};
-  const int agree = std::max(by_field, by_picture);
-  const double frame = s.per_field ? 2 * s.step : s.step;
+  Spacing s;
+  int agree = 0;
+  double step = 0, field = 0;
+  if ((agree = agreeing(per_picture, n, &step)) >= kLeastSteps) s = {Spaced::kPerPicture, step};
+  // (Where every picture shows as many fields, per picture and per field
+  // agree alike: the first stands.)
+  int by_field = agreeing(per_field, n, &step, &field);
+  if (by_field > agree) s = {Spaced::kPerField, step}, agree = by_field;
+  by_field = 0;
+  for (int i = 0; i < n; i++)
+    if (std::fabs(per_picture[i] - run.steps[i].fields * field) <= field * 9 / 8) by_field++;
+  if (by_field > agree) s = {Spaced::kPerFieldInFrames, field}, agree = by_field;
+  const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
   if (agree < kLeastSteps || 2 * agree < n || frame * 1000 < static_cast<double>(second())) return {};
   return s;
 }
@@ -611,25 +623,27 @@ enum class Followed { kBegun, kBack, kStep };
 // What a gap of d after the run's last time holds at the spacing s (taken
 // before the gap's own step): the pictures missing there and the frames
 // they show. Per field: the fields of the gap less those the pictures
-// around it show, two a frame (a field left over is no frame); per
-// picture: the pictures that the gap holds beyond those read (half a step
-// rounds down), each as many frames as the picture before the gap shows
-// whole.
+// around it show, two a frame (a field left over is no frame; where the
+// times are rounded to frames, a field of the gap may be the rounding's);
+// per picture: the pictures that the gap holds beyond those read (half a
+// step rounds down), each as many frames as the picture before the gap
+// shows whole.
 struct Gap {
   long long pictures = 0, frames = 0;
 };
 Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
   Gap g;
-  if (s.step <= 0) return g;
+  if (s.by == Spaced::kNone) return g;
   const double steps = static_cast<double>(d) / s.step;
-  if (s.per_field) {
-    const long long fields = std::llround(steps) - run.fields - run.untimed_fields;
-    g.frames = fields / 2;
-    if (g.frames > 0) g.pictures = std::max(1LL, std::llround(static_cast<double>(fields) / run.fields));
-  } else {
+  if (s.by == Spaced::kPerPicture) {
     if (2 * steps > 2 * run.untimed + 3)
       g.pictures = static_cast<long long>(std::ceil(steps - 0.5)) - 1 - run.untimed;
     g.frames = g.pictures * std::max(1, run.fields / 2);
+  } else {
+    const long long fields = std::llround(steps) - run.fields - run.untimed_fields -
+                             (s.by == Spaced::kPerFieldInFrames ? 1 : 0);
+    g.frames = fields / 2;
+    if (g.frames > 0) g.pictures = std::max(1LL, std::llround(static_cast<double>(fields) / run.fields));
   }
   if (g.frames <= 0) g = Gap{};
   return g;
@@ -699,7 +713,9 @@ u64 time_moved(u64 time, int pictures) {
   const i64 frame = frame_slot();
   if (time == kNoTime || frame <= 0) return kNoTime;
   const Spacing s = spacing_of(shown_run);
-  const double step = s.step <= 0 ? static_cast<double>(frame) : s.per_field ? 2 * s.step : s.step;
+  const double step = s.by == Spaced::kNone         ? static_cast<double>(frame)
+                      : s.by == Spaced::kPerPicture ? s.step
+                                                    : 2 * s.step;
   const i64 by = pictures * std::llround(step);
   if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
   if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
