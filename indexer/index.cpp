@@ -368,9 +368,9 @@ bool times_unordered = false;      // the container's times are no presentation 
 // for last before the damage was noted to the first timed one after it,
 // and on over the pictures left out after it up to the one that decoding
 // starts at again (a Matroska damage's own time lies in it too). Only a gap
-// that comes within a second of one gets lost slots: reordering moves a
-// lost picture's time that far at most, and the gaps that a variable-rate
-// encoder left elsewhere stay gaps.
+// that comes within eight frames of one (a second at most) gets lost
+// slots: reordering moves a lost picture's time that far at most, and the
+// gaps that a variable-rate encoder left elsewhere stay gaps.
 struct DamageStretch {
   u64 lo = kNoTime, hi = kNoTime;
 };
@@ -471,12 +471,12 @@ void widen(DamageStretch& s, u64 t) {
   if (time_difference(t, s.hi) > 0) s.hi = t;
 }
 
-// A gap from one shown time to a later one comes within a second of a
+// A gap from one shown time to a later one comes within `margin` of a
 // damage stretch.
-bool next_to_damage(u64 from, u64 to) {
+bool next_to_damage(u64 from, u64 to, i64 margin) {
   for (const DamageStretch& s : damage_stretches) {
     if (s.lo == kNoTime) return true;  // damage before any picture time, the next not read yet
-    if (time_difference(to, s.lo) >= -second() && time_difference(s.hi, from) >= -second()) return true;
+    if (time_difference(to, s.lo) >= -margin && time_difference(s.hi, from) >= -margin) return true;
   }
   return false;
 }
@@ -749,8 +749,13 @@ void write_lost_slots(u64 time, int fields) {
   const Followed f = follow(shown_run, time, fields, &d);
   if (f == Followed::kBack) return;
   Gap g;
-  if (f == Followed::kStep && damage && !times_unordered && next_to_damage(from, time))
-    g = gap_of(shown_run, d, spacing_of(shown_run));
+  if (f == Followed::kStep && damage && !times_unordered) {
+    const Spacing s = spacing_of(shown_run);
+    const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
+    if (s.by != Spaced::kNone &&
+        next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame)))))
+      g = gap_of(shown_run, d, s);
+  }
   move_on(shown_run, f, d, time, fields);
   if (g.frames < 1) return;
   if (pes_times()) {
