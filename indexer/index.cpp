@@ -653,11 +653,13 @@ Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
 // steps of the gap beyond the longest step that recurs among the recent
 // ones (pictures of unlike durations, as with pulldown repeats, have
 // decode steps of unlike length), at their mean, half a step rounding
-// down, less the pictures without a time between. Taken only at the first
-// decode time after damage.
-long long missing_before(const TimeRun& run, i64 d) {
+// down, less the pictures without a time between (`untimed`). Taken only
+// at the first decode time after damage; -1 while the run has too few
+// steps to tell (damage among the first pictures), to be taken again
+// when the pictures are written.
+long long missing_before(const TimeRun& run, i64 d, int untimed) {
   const int n = run.stored;
-  if (n < kLeastSteps) return 0;
+  if (n < kLeastSteps) return -1;
   double sorted[kSteps], sum = 0;
   for (int i = 0; i < n; i++) sum += (sorted[i] = static_cast<double>(run.steps[i].d));
   std::sort(sorted, sorted + n);
@@ -667,8 +669,22 @@ long long missing_before(const TimeRun& run, i64 d) {
   const double mean = sum / n;
   if (longest * 1000 < static_cast<double>(second()) || mean <= 0) return 0;
   const long long missing =
-      static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / mean - 0.5)) - run.untimed;
+      static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / mean - 0.5)) - untimed;
   return std::max(0LL, missing);
+}
+
+// The decode gaps after damage that came too early to be measured, as
+// (distance, pictures without a time in it); at most kDamageRemembered.
+std::vector<std::pair<i64, int>> decode_gaps_unmeasured;
+
+void measure_decode_gaps() {
+  for (size_t i = 0; i < decode_gaps_unmeasured.size();) {
+    const long long missing =
+        missing_before(decoded_run, decode_gaps_unmeasured[i].first, decode_gaps_unmeasured[i].second);
+    if (missing < 0) return;
+    missing_in_decode_order += missing;
+    decode_gaps_unmeasured.erase(decode_gaps_unmeasured.begin() + static_cast<long>(i));
+  }
 }
 
 }  // namespace
@@ -701,7 +717,13 @@ u64 picture_time(u64 position) {
   } else {
     i64 d = 0;
     const Followed f = follow(decoded_run, t.dts, 2, &d);
-    if (f == Followed::kStep && decode_gap_due) missing_in_decode_order += missing_before(decoded_run, d);
+    if (f == Followed::kStep && decode_gap_due) {
+      const long long missing = missing_before(decoded_run, d, decoded_run.untimed);
+      if (missing >= 0)
+        missing_in_decode_order += missing;
+      else if (decode_gaps_unmeasured.size() < kDamageRemembered)
+        decode_gaps_unmeasured.push_back({d, decoded_run.untimed});
+    }
     if (f != Followed::kBack) move_on(decoded_run, f, d, t.dts, 2);
     decode_gap_due = false;
   }
@@ -750,7 +772,10 @@ void write_lost_slots(u64 time, int fields) {
   if (f == Followed::kBack) return;
   Gap g;
   if (f == Followed::kStep && damage && !times_unordered) {
-    const Spacing s = spacing_of(shown_run);
+    // Before the shown times show a spacing, PES decode times may: those of
+    // the group read, learnt from the same pictures.
+    Spacing s = spacing_of(shown_run);
+    if (s.by == Spaced::kNone && pes_times() && shown_run.stored < kLeastSteps) s = spacing_of(decoded_run);
     const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
     if (s.by != Spaced::kNone &&
         next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame)))))
@@ -759,6 +784,7 @@ void write_lost_slots(u64 time, int fields) {
   move_on(shown_run, f, d, time, fields);
   if (g.frames < 1) return;
   if (pes_times()) {
+    measure_decode_gaps();
     if (g.pictures > missing_in_decode_order) {
       g.frames = g.frames * missing_in_decode_order / g.pictures;
       g.pictures = missing_in_decode_order;
@@ -810,6 +836,7 @@ void init_indexing() {
   damage_stretches.clear();
   stretch_open = false;
   damage_ahead.clear();
+  decode_gaps_unmeasured.clear();
   decode_gap_due = false;
   last_picture_time = kNoTime;
   shown_run = TimeRun{};
