@@ -620,6 +620,18 @@ enum class Followed { kBegun, kBack, kStep };
   run.untimed = run.untimed_fields = 0;
 }
 
+// The longest of a run's recent steps that comes again among them (within
+// an eighth); 0 where none does.
+double longest_recurring_step(const TimeRun& run) {
+  double sorted[kSteps];
+  const int n = run.stored;
+  for (int i = 0; i < n; i++) sorted[i] = static_cast<double>(run.steps[i].d);
+  std::sort(sorted, sorted + n);
+  for (int i = n - 1; i > 0; i--)
+    if ((sorted[i] - sorted[i - 1]) * 8 <= sorted[i]) return sorted[i];
+  return 0;
+}
+
 // What a gap of d after the run's last time holds at the spacing s (taken
 // before the gap's own step): the pictures missing there and the frames
 // they show. Per field: the fields of the gap less those the pictures
@@ -627,7 +639,9 @@ enum class Followed { kBegun, kBack, kStep };
 // times are rounded to frames, a field of the gap may be the rounding's);
 // per picture: the pictures that the gap holds beyond those read (half a
 // step rounds down), each as many frames as the picture before the gap
-// shows whole.
+// shows whole; the picture before the gap takes the longest step that
+// recurs among the recent ones, and where that is longer than the spacing
+// (the rate just fell) the gap is measured in it.
 struct Gap {
   long long pictures = 0, frames = 0;
 };
@@ -636,8 +650,9 @@ Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
   if (s.by == Spaced::kNone) return g;
   const double steps = static_cast<double>(d) / s.step;
   if (s.by == Spaced::kPerPicture) {
-    if (2 * steps > 2 * run.untimed + 3)
-      g.pictures = static_cast<long long>(std::ceil(steps - 0.5)) - 1 - run.untimed;
+    const double longest = std::max(s.step, longest_recurring_step(run));
+    const double step = longest * 8 > s.step * 9 ? longest : s.step;
+    g.pictures = static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / step - 0.5)) - run.untimed;
     g.frames = g.pictures * std::max(1, run.fields / 2);
   } else {
     const long long fields = std::llround(steps) - run.fields - run.untimed_fields -
@@ -660,13 +675,9 @@ Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
 long long missing_before(const TimeRun& run, i64 d, int untimed) {
   const int n = run.stored;
   if (n < kLeastSteps) return -1;
-  double sorted[kSteps], sum = 0;
-  for (int i = 0; i < n; i++) sum += (sorted[i] = static_cast<double>(run.steps[i].d));
-  std::sort(sorted, sorted + n);
-  double longest = 0;
-  for (int i = n - 1; i > 0 && longest == 0; i--)
-    if ((sorted[i] - sorted[i - 1]) * 8 <= sorted[i]) longest = sorted[i];
-  const double mean = sum / n;
+  double sum = 0;
+  for (int i = 0; i < n; i++) sum += static_cast<double>(run.steps[i].d);
+  const double longest = longest_recurring_step(run), mean = sum / n;
   if (longest * 1000 < static_cast<double>(second()) || mean <= 0) return 0;
   const long long missing =
       static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / mean - 0.5)) - untimed;
