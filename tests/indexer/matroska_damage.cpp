@@ -751,6 +751,10 @@ TEST(MatroskaDamage, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(tu::kwi_slot_marks(intact), std::string(pictures.size(), '.')) << "no LOST line";
     EXPECT_EQ(tu::kwi_value(intact, "PLAYBACK"), std::to_string(plays));
+    const int served = KWSourceFrames(base + ".kwi");
+    if (served >= 0) {
+      EXPECT_EQ(served, plays) << "the frames KWSource serves";
+    }
 
     // Zeros from the 11th block of the middle cluster to halfway into the
     // next: the reader goes on at the cluster after that, decoding at its
@@ -787,6 +791,7 @@ TEST(MatroskaDamage, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
       EXPECT_EQ(marks, bound);
     }
     EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
+    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
   }
 }
 

@@ -760,6 +760,10 @@ TEST(TsLoss, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(tu::kwi_slot_marks(intact), std::string(repeat.size(), '.')) << "no LOST line";
     EXPECT_EQ(tu::kwi_value(intact, "PLAYBACK"), std::to_string(plays));
+    const int served = KWSourceFrames(ts + ".kwi");
+    if (served >= 0) {
+      EXPECT_EQ(served, plays) << "the frames KWSource serves";
+    }
 
     // Every packet of the first P picture's PES packet a third into the file.
     const std::vector<uint8_t> bytes = tu::read_file(ts);
@@ -803,5 +807,6 @@ TEST(TsLoss, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
       EXPECT_EQ(marks, bound);
     }
     EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
+    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
   }
 }
