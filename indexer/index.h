@@ -85,9 +85,9 @@ void check_display_order(u64 earlier, u64 later);
 bool shown_before(u64 earlier, u64 later);
 // A time moved by the given number of pictures (negative: earlier) at the
 // spacing of the pictures written so far (a frame of the declared rate while
-// they show none), in the container's unit; kNoTime
-// stays. For a picture whose own time was lost with its PES header, from a
-// neighbour's and their distance in display order.
+// they show none), in the container's unit; kNoTime stays. For a picture
+// whose own time was lost with its PES header, from a neighbour's and their
+// distance in display order.
 u64 time_moved(u64 time, int pictures);
 // Before each picture line, in display order, with the picture's time
 // (kNoTime for none) and the fields it shows (2 a frame; 3 with a field
@@ -96,12 +96,12 @@ u64 time_moved(u64 time, int pictures);
 // those pictures' own times have, learnt from them: per field where the
 // times count their repeats, else per picture), lines "<ndx>:LOST" stand
 // for the frames that the pictures lost there show, one a frame: only in a
-// gap within a second of the times next to the damage, at most what the
-// gap holds, none while no spacing is known (or a frame would last under a
-// millisecond). A picture up to a second earlier than the one before it is
-// shown out of its place and takes a slot after it; a longer step back or
-// a gap of over ten seconds begins a new time base. Also writes the DAMAGE
-// lines due.
+// gap within eight frames (a second at most) of the times next to the
+// damage, at most what the gap holds, none while no spacing is known (or a
+// frame would last under a millisecond). A picture up to a second earlier
+// than the one before it is shown out of its place and takes a slot after
+// it; a longer step back or a gap of over ten seconds begins a new time
+// base. Also writes the DAMAGE lines due.
 void write_lost_slots(u64 time, int fields = 2);
 extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 
