@@ -371,8 +371,13 @@ bool times_unordered = false;      // the container's times are no presentation 
 // that comes within eight frames of one (a second at most) gets lost
 // slots: reordering moves a lost picture's time that far at most, and the
 // gaps that a variable-rate encoder left elsewhere stay gaps.
+// The first pictures read after a damage (left out or not) also tell the
+// spacing after it: the median step between their times in order.
+constexpr int kAfterDamage = 9;
 struct DamageStretch {
   u64 lo = kNoTime, hi = kNoTime;
+  u64 after[kAfterDamage] = {};  // times of the first pictures read after the damage
+  int read_after = 0;
 };
 std::vector<DamageStretch> damage_stretches;  // at most kDamageRemembered; a further one widens the last
 bool stretch_open = false;        // the last stretch waits for the first timed picture after its damage
@@ -471,20 +476,36 @@ void widen(DamageStretch& s, u64 t) {
   if (time_difference(t, s.hi) > 0) s.hi = t;
 }
 
-// A gap from one shown time to a later one comes within `margin` of a
-// damage stretch.
-bool next_to_damage(u64 from, u64 to, i64 margin) {
+// The damage stretch that a gap from one shown time to a later one comes
+// within `margin` of; null for none.
+const DamageStretch* next_to_damage(u64 from, u64 to, i64 margin) {
   for (const DamageStretch& s : damage_stretches) {
-    if (s.lo == kNoTime) return true;  // damage before any picture time, the next not read yet
-    if (time_difference(to, s.lo) >= -margin && time_difference(s.hi, from) >= -margin) return true;
+    if (s.lo == kNoTime) return &s;  // damage before any picture time, the next not read yet
+    if (time_difference(to, s.lo) >= -margin && time_difference(s.hi, from) >= -margin) return &s;
   }
-  return false;
+  return nullptr;
+}
+
+// The spacing of the pictures read after a stretch's damage, per picture;
+// 0 until they are all read.
+double spacing_after(const DamageStretch& s) {
+  if (s.read_after < kAfterDamage) return 0;
+  u64 t[kAfterDamage];
+  std::copy(s.after, s.after + kAfterDamage, t);
+  // (In the order of their distance from the first, which wrapped PES
+  // times keep.)
+  std::sort(t, t + kAfterDamage, [&](u64 a, u64 b) { return time_difference(a, t[0]) < time_difference(b, t[0]); });
+  double steps[kAfterDamage - 1];
+  for (int i = 1; i < kAfterDamage; i++) steps[i - 1] = static_cast<double>(time_difference(t[i], t[i - 1]));
+  std::nth_element(steps, steps + (kAfterDamage - 1) / 2, steps + kAfterDamage - 1);
+  return steps[(kAfterDamage - 1) / 2];
 }
 
 void open_damage_stretch(u64 position) {
   if (!stretch_open) {
     // A stretch beyond those remembered widens the last.
     if (damage_stretches.size() < kDamageRemembered) damage_stretches.push_back({});
+    damage_stretches.back().read_after = 0;
     if (last_picture_time != kNoTime) widen(damage_stretches.back(), last_picture_time);
     stretch_open = true;
   }
@@ -502,6 +523,10 @@ void open_damage_stretch(u64 position) {
   if ((stretch_open || pictures_lost) && !damage_stretches.empty()) {
     widen(damage_stretches.back(), t);
     if (past_damage) stretch_open = false;
+  }
+  if (!stretch_open && !damage_stretches.empty() && damage_stretches.back().read_after < kAfterDamage) {
+    DamageStretch& s = damage_stretches.back();
+    s.after[s.read_after++] = t;
   }
   last_picture_time = t;
 }
@@ -788,9 +813,16 @@ void write_lost_slots(u64 time, int fields) {
     Spacing s = spacing_of(shown_run);
     if (s.by == Spaced::kNone && pes_times() && shown_run.stored < kLeastSteps) s = spacing_of(decoded_run);
     const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
-    if (s.by != Spaced::kNone &&
-        next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame)))))
-      g = gap_of(shown_run, d, s);
+    const DamageStretch* at =
+        s.by == Spaced::kNone ? nullptr
+                              : next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame))));
+    // A gap over a fall in the rate is measured in the spacing of the
+    // pictures after it, where that is longer by more than an eighth.
+    if (at && s.by == Spaced::kPerPicture) {
+      const double after = spacing_after(*at);
+      if (after * 8 > s.step * 9) s.step = after;
+    }
+    if (at) g = gap_of(shown_run, d, s);
   }
   move_on(shown_run, f, d, time, fields);
   if (g.frames < 1) return;
