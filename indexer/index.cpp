@@ -631,11 +631,12 @@ enum class Followed { kBegun, kBack, kStep };
   return Followed::kStep;
 }
 
-// Moves the run on to t (after kStep or kBegun); a step with no picture
-// without a time in it is learnt from.
+// Moves the run on to t (after kStep or kBegun). A step is learnt from,
+// shared among the pictures without a time in it where they show as many
+// fields as the one before them (as several pictures of one PES packet do).
 [[gnu::always_inline]] inline void move_on(TimeRun& run, Followed f, i64 d, u64 t, int fields) {
-  if (f == Followed::kStep && run.untimed == 0) {
-    run.steps[run.next] = Step{d, run.fields};
+  if (f == Followed::kStep && run.untimed_fields == run.untimed * run.fields) {
+    run.steps[run.next] = Step{d / (run.untimed + 1), run.fields};
     run.next = (run.next + 1) % kSteps;
     run.stored = std::min(run.stored + 1, kSteps);
   }
@@ -749,7 +750,7 @@ u64 picture_time(u64 position) {
     decode_gap_due = true;
   }
   if (t.dts == kNoTime) {
-    if (decoded_run.anchored) decoded_run.untimed++;
+    if (decoded_run.anchored) decoded_run.untimed++, decoded_run.untimed_fields += 2;
   } else {
     i64 d = 0;
     const Followed f = follow(decoded_run, t.dts, 2, &d);
