@@ -814,9 +814,8 @@ void write_lost_slots(u64 time, int fields) {
     Spacing s = spacing_of(shown_run);
     if (s.by == Spaced::kNone && pes_times() && shown_run.stored < kLeastSteps) s = spacing_of(decoded_run);
     const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
-    const DamageStretch* at =
-        s.by == Spaced::kNone ? nullptr
-                              : next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame))));
+    const i64 margin = std::min(second(), static_cast<i64>(std::llround(8 * frame)));
+    const DamageStretch* at = s.by == Spaced::kNone ? nullptr : next_to_damage(from, time, margin);
     // A gap over a fall in the rate is measured in the spacing of the
     // pictures after it, where that is longer by more than an eighth.
     if (at && s.by == Spaced::kPerPicture) {
