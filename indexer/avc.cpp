@@ -294,7 +294,7 @@ void OutputPendingFrmsAVC() {
   for (const FrmRecord& r : pending_frms) {
     if (field_order == -1) field_order = order_from_record(r);
     if (writing()) {
-      write_lost_slots(r.shown);
+      write_lost_slots(r.shown, 2 + 2 * r.frame_repeats + r.field_repeats);
       write_picture_line(FRM_ndx, "FRM", {r.slice_type, r.poc, r.pic_struct});
     }
     if (Operation == 0) FRM_ndx++;

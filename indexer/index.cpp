@@ -493,22 +493,60 @@ std::vector<u64> damage_due;       // positions noted, not yet listed
 std::vector<u64> damage_noted_at;  // the last positions noted (a stretch read twice is noted once)
 constexpr size_t kDamageRemembered = 16;
 bool times_unordered = false;      // the container's times are no presentation times
+
+// The picture times next to each damage, [lo, hi]: from the picture asked
+// for last before the damage was noted to the first timed one after it,
+// and on over the pictures left out after it up to the one that decoding
+// starts at again (a Matroska damage's own time lies in it too). Only a gap
+// that comes within eight frames of one (a second at most) gets lost
+// slots: reordering moves a lost picture's time that far at most, and the
+// gaps that a variable-rate encoder left elsewhere stay gaps.
+// The first pictures read after a damage (left out or not) also tell the
+// spacing after it: the median step between their times in order.
+constexpr int kAfterDamage = 9;
+struct DamageStretch {
+  u64 lo = kNoTime, hi = kNoTime;
+  u64 after[kAfterDamage] = {};  // times of the first pictures read after the damage
+  int read_after = 0;
+};
+std::vector<DamageStretch> damage_stretches;  // at most kDamageRemembered; a further one widens the last
+bool stretch_open = false;        // the last stretch waits for the first timed picture after its damage
+// Transport and program streams: the positions of damage noted that no
+// picture asked for has reached yet (the reader notes damage as it reads
+// ahead of the pictures), in stream order; at most kDamageRemembered, a
+// further one taking the last one's place.
+std::vector<u64> damage_ahead;
+bool decode_gap_due = false;      // the next decode time follows damage (PES input)
+u64 last_picture_time = kNoTime;  // of the picture asked for last, in decode order
+
 // A run of picture times, in display order (the pictures written) or in
 // decode order (the times the pictures were read with): the last time of
-// the run, the pictures since it that had none, and the spacing of the
-// pictures, a running mean of the steps between neighbours that are no gap
-// (a frame slot to begin with; pulldown repeats and block times that leave
-// them out alike are its measure).
+// the run, the pictures since it that had none, and the last steps between
+// neighbours, from which the run learns the spacing its pictures have
+// (never from a rate that a header or the VUI declares: the times need not
+// follow it).
+constexpr int kSteps = 16;
+struct Step {
+  i64 d;       // from one time to the next, in the container's unit
+  int fields;  // that the earlier picture shows (2 a frame; 3, 4, 6 with pulldown repeats)
+};
 struct TimeRun {
   bool anchored = false;
   u64 last = 0;
-  int untimed = 0;
-  i64 step = 0;
+  int fields = 2;          // shown by the picture of the last time
+  int untimed = 0;         // pictures since it without a time (or shown before it)
+  int untimed_fields = 0;  // the fields they show
+  Step steps[kSteps] = {};  // a ring: `stored` steps, the next written at `next`
+  int stored = 0, next = 0;
 };
 TimeRun shown_run, decoded_run;
 // Pictures that the gaps in decode order show missing, not yet written as
 // lost slots (PES input only).
 long long missing_in_decode_order = 0;
+// Lost slots at most in one run (each gap holds at most ten seconds of
+// frames of a millisecond or more, and only gaps next to damage get any):
+// past it no more are written.
+constexpr int kMostLostSlots = 1 << 20;
 // The input file (of several joined) whose pictures are being read, as the
 // stream positions [part_start, part_end) of its bytes: the decode times of
 // the next file's pictures begin a run of their own, so that no part's
@@ -526,8 +564,8 @@ struct SlotOf {
 };
 SlotOf slot_of;
 
-// One frame slot in the container's time unit, rounded; 0 where no rate is
-// known.
+// One frame slot of the declared rate in the container's time unit,
+// rounded; 0 where no rate is known.
 [[gnu::always_inline]] inline i64 frame_slot() {
   if (fps_num != slot_of.num || fps_den != slot_of.den || pes_times() != slot_of.pes) {
     slot_of = SlotOf{fps_num, fps_den, pes_times(), 0};
@@ -559,6 +597,70 @@ void list_damage() {
   damage_due.clear();
 }
 
+void widen(DamageStretch& s, u64 t) {
+  if (s.lo == kNoTime) {
+    s.lo = s.hi = t;
+    return;
+  }
+  if (time_difference(t, s.lo) < 0) s.lo = t;
+  if (time_difference(t, s.hi) > 0) s.hi = t;
+}
+
+// The damage stretch that a gap from one shown time to a later one comes
+// within `margin` of; null for none.
+const DamageStretch* next_to_damage(u64 from, u64 to, i64 margin) {
+  for (const DamageStretch& s : damage_stretches) {
+    if (s.lo == kNoTime) return &s;  // damage before any picture time, the next not read yet
+    if (time_difference(to, s.lo) >= -margin && time_difference(s.hi, from) >= -margin) return &s;
+  }
+  return nullptr;
+}
+
+// The spacing of the pictures read after a stretch's damage, per picture;
+// 0 until they are all read.
+double spacing_after(const DamageStretch& s) {
+  if (s.read_after < kAfterDamage) return 0;
+  u64 t[kAfterDamage];
+  std::copy(s.after, s.after + kAfterDamage, t);
+  // (In the order of their distance from the first, which wrapped PES
+  // times keep.)
+  std::sort(t, t + kAfterDamage, [&](u64 a, u64 b) { return time_difference(a, t[0]) < time_difference(b, t[0]); });
+  double steps[kAfterDamage - 1];
+  for (int i = 1; i < kAfterDamage; i++) steps[i - 1] = static_cast<double>(time_difference(t[i], t[i - 1]));
+  std::nth_element(steps, steps + (kAfterDamage - 1) / 2, steps + kAfterDamage - 1);
+  return steps[(kAfterDamage - 1) / 2];
+}
+
+void open_damage_stretch(u64 position) {
+  if (!stretch_open) {
+    // A stretch beyond those remembered widens the last.
+    if (damage_stretches.size() < kDamageRemembered) damage_stretches.push_back({});
+    damage_stretches.back().read_after = 0;
+    if (last_picture_time != kNoTime) widen(damage_stretches.back(), last_picture_time);
+    stretch_open = true;
+  }
+  if (SystemStream_Flag == 2) widen(damage_stretches.back(), position);  // a Matroska position is a time
+  if (!pes_times()) return;
+  if (damage_ahead.size() == kDamageRemembered) damage_ahead.pop_back();
+  damage_ahead.push_back(position);
+}
+
+// Each picture's time, in decode order, and whether it begins at or after
+// every damage position noted: the pictures up to the first after the
+// damage widen its stretch, and so do those left out after it.
+[[gnu::always_inline]] inline void note_picture_time(u64 t, bool past_damage) {
+  if (t == kNoTime) return;
+  if ((stretch_open || pictures_lost) && !damage_stretches.empty()) {
+    widen(damage_stretches.back(), t);
+    if (past_damage) stretch_open = false;
+  }
+  if (!stretch_open && !damage_stretches.empty() && damage_stretches.back().read_after < kAfterDamage) {
+    DamageStretch& s = damage_stretches.back();
+    s.after[s.read_after++] = t;
+  }
+  last_picture_time = t;
+}
+
 }  // namespace
 
 int lost_slots = 0;
@@ -568,8 +670,9 @@ void NoteDamage(u64 position) {
   damage = true;
   ++damage_places;
   if (Operation != 0) return;
-  if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
   try {
+    open_damage_stretch(position);
+    if (std::find(damage_noted_at.begin(), damage_noted_at.end(), position) != damage_noted_at.end()) return;
     if (damage_noted_at.size() == kDamageRemembered) damage_noted_at.erase(damage_noted_at.begin());
     damage_noted_at.push_back(position);
     damage_due.push_back(position);
@@ -601,47 +704,187 @@ void note_damage_in_order(u64 position) {
 
 namespace {
 
-// The pictures missing before one of time t that follows the run: the
-// steps of the run's spacing that its distance from the last time holds,
-// less one for itself and one for each picture without a time in between
-// (half a step rounds down). Negative where it comes before the last time.
-// Moves the run on to t; a picture that comes before it takes a step after
-// it, as one without a time does.
-[[gnu::always_inline]] inline long long follow_run(TimeRun& run, u64 t, i64 frame) {
-  if (run.step <= 0) run.step = frame;
-  if (!run.anchored) {
-    run = TimeRun{true, t, 0, run.step};
-    return 0;
+// The spacing of a run's pictures, from its recent steps: per field where
+// the times count the fields each picture shows (pulldown repeats stamped
+// in the times, as at the display rate), else per picture (times that
+// leave the repeats out, or the decode times). Per field the times may also
+// be rounded to whole frames of the display rate (a picture of three
+// fields then takes one or two frames' time by turns): each step then
+// comes within a field of the fields its picture shows, at the median
+// time per field. Otherwise the spacing is the mean of the steps (or their
+// time per field) within an eighth of their median. None (0) while
+// fewer than four steps agree or most recent steps do not, or where a frame
+// would last less than a millisecond.
+enum class Spaced { kNone, kPerPicture, kPerField, kPerFieldInFrames };
+struct Spacing {
+  Spaced by = Spaced::kNone;
+  double step = 0;  // per picture or per field, in the container's unit
+};
+constexpr int kLeastSteps = 4;
+
+// How many of the n values lie within an eighth of their median, their
+// mean, and the median.
+int agreeing(const double* v, int n, double* mean, double* median = nullptr) {
+  double sorted[kSteps];
+  std::copy(v, v + n, sorted);
+  std::nth_element(sorted, sorted + n / 2, sorted + n);
+  const double middle = sorted[n / 2];
+  int agree = 0;
+  double sum = 0;
+  for (int i = 0; i < n; i++)
+    if (std::fabs(v[i] - middle) * 8 <= middle) agree++, sum += v[i];
+  *mean = agree > 0 ? sum / agree : 0;
+  if (median) *median = middle;
+  return agree;
+}
+
+Spacing spacing_of(const TimeRun& run) {
+  const int n = run.stored;
+  if (n < kLeastSteps) return {};
+  double per_picture[kSteps], per_field[kSteps];
+  for (int i = 0; i < n; i++) {
+    per_picture[i] = static_cast<double>(run.steps[i].d);
+    per_field[i] = per_picture[i] / run.steps[i].fields;
   }
-  const i64 d = time_difference(t, run.last);
-  if (d < -second() || d > 10 * second()) {
-    run = TimeRun{true, t, 0, run.step};  // a new time base
-    return 0;
-  }
-  if (d < 0) {
+  Spacing s;
+  int agree = 0;
+  double step = 0, field = 0;
+  if ((agree = agreeing(per_picture, n, &step)) >= kLeastSteps) s = {Spaced::kPerPicture, step};
+  // (Where every picture shows as many fields, per picture and per field
+  // agree alike: the first stands.)
+  int by_field = agreeing(per_field, n, &step, &field);
+  if (by_field > agree) s = {Spaced::kPerField, step}, agree = by_field;
+  by_field = 0;
+  for (int i = 0; i < n; i++)
+    if (std::fabs(per_picture[i] - run.steps[i].fields * field) <= field * 9 / 8) by_field++;
+  if (by_field > agree) s = {Spaced::kPerFieldInFrames, field}, agree = by_field;
+  const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
+  if (agree < kLeastSteps || 2 * agree < n || frame * 1000 < static_cast<double>(second())) return {};
+  return s;
+}
+
+enum class Followed { kBegun, kBack, kStep };
+
+// Where the picture of time t comes after the run: kStep at distance d
+// from its last time; kBegun where it begins the run or a new time base; a
+// picture before the last time (by up to a second) is counted as one
+// without a time that shows `fields` fields, kBack.
+[[gnu::always_inline]] inline Followed follow(TimeRun& run, u64 t, int fields, i64* d) {
+  *d = 0;
+  if (!run.anchored) return Followed::kBegun;
+  *d = time_difference(t, run.last);
+  if (*d < -second() || *d > 10 * second()) return Followed::kBegun;
+  if (*d < 0) {
     run.untimed++;
-    return -1;
+    run.untimed_fields += fields;
+    return Followed::kBack;
   }
-  long long missing = 0;
-  if (2 * d > run.step * (2 * run.untimed + 3))
-    missing = static_cast<long long>(std::ceil(static_cast<double>(d) / static_cast<double>(run.step) - 0.5)) - 1 -
-              run.untimed;
-  else if (run.untimed == 0 && 4 * d > run.step && 4 * d < 7 * run.step)
-    run.step += (d - run.step) / 8;
+  return Followed::kStep;
+}
+
+// Moves the run on to t (after kStep or kBegun). A step is learnt from,
+// shared among the pictures without a time in it where they show as many
+// fields as the one before them (as several pictures of one PES packet do).
+[[gnu::always_inline]] inline void move_on(TimeRun& run, Followed f, i64 d, u64 t, int fields) {
+  if (f == Followed::kStep && run.untimed_fields == run.untimed * run.fields) {
+    run.steps[run.next] = Step{d / (run.untimed + 1), run.fields};
+    run.next = (run.next + 1) % kSteps;
+    run.stored = std::min(run.stored + 1, kSteps);
+  }
+  run.anchored = true;
   run.last = t;
-  run.untimed = 0;
-  return missing;
+  run.fields = fields;
+  run.untimed = run.untimed_fields = 0;
+}
+
+// The longest of a run's recent steps that comes again among them (within
+// an eighth); 0 where none does.
+double longest_recurring_step(const TimeRun& run) {
+  double sorted[kSteps];
+  const int n = run.stored;
+  for (int i = 0; i < n; i++) sorted[i] = static_cast<double>(run.steps[i].d);
+  std::sort(sorted, sorted + n);
+  for (int i = n - 1; i > 0; i--)
+    if ((sorted[i] - sorted[i - 1]) * 8 <= sorted[i]) return sorted[i];
+  return 0;
+}
+
+// What a gap of d after the run's last time holds at the spacing s (taken
+// before the gap's own step): the pictures missing there and the frames
+// they show. Per field: the fields of the gap less those the pictures
+// around it show, two a frame (a field left over is no frame; where the
+// times are rounded to frames, a field of the gap may be the rounding's);
+// per picture: the pictures that the gap holds beyond those read (half a
+// step rounds down), each as many frames as the picture before the gap
+// shows whole; the picture before the gap takes the longest step that
+// recurs among the recent ones, and where that is longer than the spacing
+// (the rate just fell) the gap is measured in it.
+struct Gap {
+  long long pictures = 0, frames = 0;
+};
+Gap gap_of(const TimeRun& run, i64 d, const Spacing& s) {
+  Gap g;
+  if (s.by == Spaced::kNone) return g;
+  const double steps = static_cast<double>(d) / s.step;
+  if (s.by == Spaced::kPerPicture) {
+    const double longest = std::max(s.step, longest_recurring_step(run));
+    const double step = longest * 8 > s.step * 9 ? longest : s.step;
+    g.pictures = static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / step - 0.5)) - run.untimed;
+    g.frames = g.pictures * std::max(1, run.fields / 2);
+  } else {
+    const long long fields = std::llround(steps) - run.fields - run.untimed_fields -
+                             (s.by == Spaced::kPerFieldInFrames ? 1 : 0);
+    g.frames = fields / 2;
+    if (g.frames > 0) g.pictures = std::max(1LL, std::llround(static_cast<double>(fields) / run.fields));
+  }
+  if (g.frames <= 0) g = Gap{};
+  return g;
+}
+
+// The pictures that a decode time t shows missing after the run: the
+// steps of the gap beyond the longest step that recurs among the recent
+// ones (pictures of unlike durations, as with pulldown repeats, have
+// decode steps of unlike length), at their mean, half a step rounding
+// down, less the pictures without a time between (`untimed`). Taken only
+// at the first decode time after damage; -1 while the run has too few
+// steps to tell (damage among the first pictures), to be taken again
+// when the pictures are written.
+long long missing_before(const TimeRun& run, i64 d, int untimed) {
+  const int n = run.stored;
+  if (n < kLeastSteps) return -1;
+  double sum = 0;
+  for (int i = 0; i < n; i++) sum += static_cast<double>(run.steps[i].d);
+  const double longest = longest_recurring_step(run), mean = sum / n;
+  if (longest * 1000 < static_cast<double>(second()) || mean <= 0) return 0;
+  const long long missing =
+      static_cast<long long>(std::ceil((static_cast<double>(d) - longest) / mean - 0.5)) - untimed;
+  return std::max(0LL, missing);
+}
+
+// The decode gaps after damage that came too early to be measured, as
+// (distance, pictures without a time in it); at most kDamageRemembered.
+std::vector<std::pair<i64, int>> decode_gaps_unmeasured;
+
+void measure_decode_gaps() {
+  for (size_t i = 0; i < decode_gaps_unmeasured.size();) {
+    const long long missing =
+        missing_before(decoded_run, decode_gaps_unmeasured[i].first, decode_gaps_unmeasured[i].second);
+    if (missing < 0) return;
+    missing_in_decode_order += missing;
+    decode_gaps_unmeasured.erase(decode_gaps_unmeasured.begin() + static_cast<long>(i));
+  }
 }
 
 }  // namespace
 
 u64 picture_time(u64 position) {
   if (Operation != 0) return kNoTime;
-  if (SystemStream_Flag == 2) return mkv_current_tc;
+  if (SystemStream_Flag == 2) {
+    note_picture_time(mkv_current_tc, true);
+    return mkv_current_tc;
+  }
   if (!pes_times()) return kNoTime;  // elementary streams carry no times; MP4 positions are decode times
   const PesTimes t = TakePesTime(position);
-  const i64 frame = frame_slot();
-  if (frame <= 0) return t.pts;
   if (position < part_start || position >= part_end) {
     int file = 0;
     u64 offset = 0;
@@ -650,19 +893,40 @@ u64 picture_time(u64 position) {
     part_end = part_start + (file < NumLoadedFiles ? Infilelength[file] : 0);
     decoded_run.anchored = false;
   }
-  if (t.dts == kNoTime) {
-    if (decoded_run.anchored) decoded_run.untimed++;
-  } else {
-    const long long missing = follow_run(decoded_run, t.dts, frame);
-    if (missing > 0) missing_in_decode_order += missing;
+  if (!damage_ahead.empty() && damage_ahead.front() <= position) {
+    // (Positions are noted in stream order.)
+    size_t passed = 0;
+    while (passed < damage_ahead.size() && damage_ahead[passed] <= position) passed++;
+    damage_ahead.erase(damage_ahead.begin(), damage_ahead.begin() + static_cast<long>(passed));
+    decode_gap_due = true;
   }
+  if (t.dts == kNoTime) {
+    if (decoded_run.anchored) decoded_run.untimed++, decoded_run.untimed_fields += 2;
+  } else {
+    i64 d = 0;
+    const Followed f = follow(decoded_run, t.dts, 2, &d);
+    if (f == Followed::kStep && decode_gap_due) {
+      const long long missing = missing_before(decoded_run, d, decoded_run.untimed);
+      if (missing >= 0)
+        missing_in_decode_order += missing;
+      else if (decode_gaps_unmeasured.size() < kDamageRemembered)
+        decode_gaps_unmeasured.push_back({d, decoded_run.untimed});
+    }
+    if (f != Followed::kBack) move_on(decoded_run, f, d, t.dts, 2);
+    decode_gap_due = false;
+  }
+  note_picture_time(t.pts, damage_ahead.empty());
   return t.pts;
 }
 
 u64 time_moved(u64 time, int pictures) {
   const i64 frame = frame_slot();
   if (time == kNoTime || frame <= 0) return kNoTime;
-  const i64 by = pictures * (shown_run.step > 0 ? shown_run.step : frame);
+  const Spacing s = spacing_of(shown_run);
+  const double step = s.by == Spaced::kNone         ? static_cast<double>(frame)
+                      : s.by == Spaced::kPerPicture ? s.step
+                                                    : 2 * s.step;
+  const i64 by = pictures * std::llround(step);
   if (pes_times()) return (time + static_cast<u64>(by)) & (kPtsModulus - 1);
   if (by < 0 && static_cast<u64>(-by) > time) return kNoTime;
   return time + static_cast<u64>(by);
@@ -685,25 +949,54 @@ void NotePicturesCut(long long pictures) {
   if (Operation != 0 || pictures <= 0) return;
   damage = true;
   missing_in_decode_order += pictures;
+  // The pictures cut off lie next to the last one read.
+  if (damage_stretches.size() < kDamageRemembered) damage_stretches.push_back({});
+  if (last_picture_time != kNoTime) widen(damage_stretches.back(), last_picture_time);
 }
 
-void write_lost_slots(u64 time) {
+void write_lost_slots(u64 time, int fields) {
   if (!damage_due.empty()) list_damage();
   if (Operation != 0 || !p_aif) return;
   if (!pes_times() && SystemStream_Flag != 2) return;
-  const i64 frame = frame_slot();
-  if (frame <= 0) return;
+  fields = std::min(std::max(fields, 1), 6);
   if (time == kNoTime) {
-    if (shown_run.anchored) shown_run.untimed++;
+    if (shown_run.anchored) shown_run.untimed++, shown_run.untimed_fields += fields;
     return;
   }
-  long long k = follow_run(shown_run, time, frame);
-  if (k < 1 || !damage || times_unordered) return;
-  if (pes_times()) {
-    k = std::min(k, missing_in_decode_order);
-    missing_in_decode_order -= k;
+  const u64 from = shown_run.last;
+  i64 d = 0;
+  const Followed f = follow(shown_run, time, fields, &d);
+  if (f == Followed::kBack) return;
+  Gap g;
+  if (f == Followed::kStep && damage && !times_unordered) {
+    // Before the shown times show a spacing, PES decode times may: those of
+    // the group read, learnt from the same pictures.
+    Spacing s = spacing_of(shown_run);
+    if (s.by == Spaced::kNone && pes_times() && shown_run.stored < kLeastSteps) s = spacing_of(decoded_run);
+    const double frame = s.by == Spaced::kPerPicture ? s.step : 2 * s.step;
+    const DamageStretch* at =
+        s.by == Spaced::kNone ? nullptr
+                              : next_to_damage(from, time, std::min(second(), static_cast<i64>(std::llround(8 * frame))));
+    // A gap over a fall in the rate is measured in the spacing of the
+    // pictures after it, where that is longer by more than an eighth.
+    if (at && s.by == Spaced::kPerPicture) {
+      const double after = spacing_after(*at);
+      if (after * 8 > s.step * 9) s.step = after;
+    }
+    if (at) g = gap_of(shown_run, d, s);
   }
-  for (long long i = 0; i < k; i++) {
+  move_on(shown_run, f, d, time, fields);
+  if (g.frames < 1) return;
+  if (pes_times()) {
+    measure_decode_gaps();
+    if (g.pictures > missing_in_decode_order) {
+      g.frames = g.frames * missing_in_decode_order / g.pictures;
+      g.pictures = missing_in_decode_order;
+    }
+    missing_in_decode_order -= g.pictures;
+  }
+  g.frames = std::min(g.frames, static_cast<long long>(kMostLostSlots - lost_slots));
+  for (long long i = 0; i < g.frames; i++) {
     fprintf(p_aif, "\n%d:LOST", FRM_ndx);
     FRM_ndx++;
     lost_slots++;
@@ -751,6 +1044,12 @@ void init_indexing() {
   damage_due.clear();
   damage_noted_at.clear();
   times_unordered = false;
+  damage_stretches.clear();
+  stretch_open = false;
+  damage_ahead.clear();
+  decode_gaps_unmeasured.clear();
+  decode_gap_due = false;
+  last_picture_time = kNoTime;
   shown_run = TimeRun{};
   decoded_run = TimeRun{};
   slot_of = SlotOf{};

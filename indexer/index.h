@@ -82,7 +82,8 @@ bool parameter_set_damaged(const unsigned char* unit, u32 length);
 // The time of a picture whose access unit begins at position (a byte
 // position; Matroska: the frame's time, passed as the position), asked for
 // once per picture in decode order. In a transport or program stream the
-// decode times also tell how many pictures went missing in decode order: no
+// first decode time after damage also tells how many pictures went missing
+// there in decode order (against the steps of the decode times before): no
 // more lost slots than that are written, so that pictures that the end of a
 // recording cut off, shown between those read, are not taken for lost
 // (unless NotePicturesCut counts them).
@@ -100,19 +101,25 @@ void check_display_order(u64 earlier, u64 later);
 // where either has no time.
 bool shown_before(u64 earlier, u64 later);
 // A time moved by the given number of pictures (negative: earlier) at the
-// spacing of the pictures written so far, in the container's unit; kNoTime
-// stays. For a picture whose own time was lost with its PES header, from a
-// neighbour's and their distance in display order.
+// spacing of the pictures written so far (a frame of the declared rate while
+// they show none), in the container's unit; kNoTime stays. For a picture
+// whose own time was lost with its PES header, from a neighbour's and their
+// distance in display order.
 u64 time_moved(u64 time, int pictures);
 // Before each picture line, in display order, with the picture's time
-// (kNoTime for none). After damage, where the picture comes k pictures
-// later than the one written before it (by the spacing of the pictures;
-// 1 <= k, the gap at most ten seconds), k lines "<ndx>:LOST" stand for the
-// pictures lost there. A picture up to a second earlier than the one before
-// it is shown out of its place and takes a slot after it; a longer step
-// back or a longer gap begins a new time base. Also writes the DAMAGE lines
-// due.
-void write_lost_slots(u64 time);
+// (kNoTime for none) and the fields it shows (2 a frame; 3 with a field
+// repeated, 4 and 6 with the frame doubled or tripled). After damage, where
+// the time comes later than the pictures before it fill (by the spacing
+// those pictures' own times have, learnt from them: per field where the
+// times count their repeats, else per picture), lines "<ndx>:LOST" stand
+// for the frames that the pictures lost there show, one a frame: only in a
+// gap within eight frames (a second at most) of the times next to the
+// damage, at most what the gap holds, none while no spacing is known (or a
+// frame would last under a millisecond). A picture up to a second earlier
+// than the one before it is shown out of its place and takes a slot after
+// it; a longer step back or a gap of over ten seconds begins a new time
+// base. Also writes the DAMAGE lines due.
+void write_lost_slots(u64 time, int fields = 2);
 extern int lost_slots;               // LOST lines written; PLAYBACK counts them, CODED does not
 // Pictures shown before the last one read and coded after it, that the
 // end of the input cut off: the next write_lost_slots may give them their

@@ -412,7 +412,9 @@ static void write_frm_line(const PictureInfo& picture) {
   if (last_written.valid && last_written.group == p.group && last_written.gaps == p.gaps &&
       p.temporal_reference > last_written.temporal_reference)
     time_from_neighbour(p, last_written);
-  write_lost_slots(p.shown);
+  // The fields it shows: repeat_first_field repeats a field, or in a
+  // progressive sequence doubles (triples, top field first) the frame.
+  write_lost_slots(p.shown, !p.repeat_first_field ? 2 : prog_seq ? (p.top_field_first ? 6 : 4) : 3);
   write_picture_line(FRM_ndx, kFrmWord[p.type - 1],
                      {p.structure, p.top_field_first, p.repeat_first_field, p.progressive_frame});
   FRM_ndx++;

@@ -173,6 +173,41 @@ std::string expected_slot_marks(const std::set<long long>& intact, size_t frames
   return marks;
 }
 
+std::string expected_frame_marks(const std::vector<ShownPicture>& pictures) {
+  std::string marks;
+  int fields = 0;  // of the run not read since the last picture read
+  bool begun = false;
+  for (const ShownPicture& p : pictures) {
+    if (!p.read) {
+      fields += p.fields;
+      continue;
+    }
+    if (begun) marks.append(static_cast<size_t>(fields / 2), 'L');
+    marks += '.';
+    begun = true;
+    fields = 0;
+  }
+  return marks;
+}
+
+// The number of 'L's before each '.' and after the last.
+static std::vector<size_t> slot_runs(const std::string& marks) {
+  std::vector<size_t> runs(1, 0);
+  for (char c : marks) {
+    if (c == '.') runs.push_back(0);
+    else runs.back()++;
+  }
+  return runs;
+}
+
+bool marks_within(const std::string& got, const std::string& bound) {
+  const std::vector<size_t> g = slot_runs(got), b = slot_runs(bound);
+  if (g.size() != b.size()) return false;
+  for (size_t i = 0; i < g.size(); i++)
+    if (g[i] > b[i]) return false;
+  return true;
+}
+
 std::vector<std::string> kwi_lines(const std::string& path) { return lines(read_text(path)); }
 
 std::vector<std::string> kwi_with(const std::vector<std::string>& ls, const std::string& keyword) {

@@ -73,6 +73,21 @@ std::string kwi_slot_marks(const std::vector<std::string>& lines);
 // that have no time (frames - intact.size()); lost slots after the last
 // picture are not listed.
 std::string expected_slot_marks(const std::set<long long>& intact, size_t frames, const std::set<long long>& damaged);
+// The same by frames: the intact recording's pictures in display order,
+// each read in the damaged file or not, with the fields it shows (2 a
+// frame, 3, 4 or 6 with pulldown repeats: 2 + ffprobe's repeat_pict); '.'
+// for each picture read,
+// and for each run of pictures not read between two that are, an 'L' for
+// every whole frame their fields make up. Pictures before the first read
+// and after the last read have no slot.
+struct ShownPicture {
+  bool read;
+  int fields;
+};
+std::string expected_frame_marks(const std::vector<ShownPicture>& pictures);
+// Whether the slot marks got have the pictures of `bound` (its '.'s) and in
+// each run of slots between two pictures no more 'L's than it.
+bool marks_within(const std::string& got, const std::string& bound);
 
 // Index file helpers: the lines of a .kwi, and the lines that begin with a keyword.
 std::vector<std::string> kwi_lines(const std::string& path);

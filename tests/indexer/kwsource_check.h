@@ -25,6 +25,20 @@ inline void ExpectOpensInKWSource(const std::string& kwi) {
 #endif
 }
 
+// The number of frames KWSource serves from the index; -1 where it does not
+// open, or without the stand-in build.
+inline int KWSourceFrames(const std::string& kwi) {
+#ifdef PEMMICK_CPU_SO
+  vshost::Args a;
+  a.set("source", kwi);
+  const std::unique_ptr<vshost::Clip> clip = vshost::Invoke(vshost::Load(PEMMICK_CPU_SO), "KWSource", a);
+  return clip && clip->ok() ? clip->vi().numFrames : -1;
+#else
+  (void)kwi;
+  return -1;
+#endif
+}
+
 // tu::index_lines, and an index written with status 0 opened in KWSource.
 inline std::vector<std::string> IndexAndOpen(const std::string& input, const std::string& kwi,
                                              tu::RunResult* result = nullptr) {

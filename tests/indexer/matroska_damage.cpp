@@ -713,4 +713,162 @@ TEST(MatroskaDamage, CodecPrivateBeyondTheFilesBudgetIsRefusedAtOnce) {
   EXPECT_LT(seconds, limit_s);
 }
 
+// A timestamp file (v2, milliseconds) for `frames` pictures: spacing[i]
+// ms after picture i, the last entry's spacing for all after it.
+std::string TimestampFile(const std::string& name, int frames, const std::vector<std::pair<int, double>>& spacing) {
+  std::string text = "# timestamp format v2\n";
+  double t = 0;
+  for (int i = 0; i < frames; ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%.3f\n", t);
+    text += line;
+    double step = spacing.front().second;
+    for (const auto& [from, ms] : spacing)
+      if (i >= from) step = ms;
+    t += step;
+  }
+  const std::string path = Dir() + name;
+  tu::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+  return path;
+}
+
+// Tracks whose times disagree with the rate their header declares (a
+// DefaultDuration of 59.94 or 2 microseconds over pictures 40 ms apart, or
+// none), that change their rate, that leave pauses on purpose (timestamp
+// files at 50 microsecond and 1 ms scales), or that stamp pulldown repeats
+// at the display rate: the intact files' indexes have no LOST line, and
+// with a stretch passed over (zeros from a block in the middle into the
+// next cluster), indexing ends, and the only slots are those of the frames
+// the stretch took (and the pictures left out after it up to the next key
+// frame), as many as their pictures show whole frames by ffprobe's
+// repeat_pict (the pauses, the rate change and the declared rate cost none);
+// the clip never has more frames than the intact file plays. Where the
+// times are rounded to whole display frames (x264's 3:2 pulldown), a run of
+// slots may come a frame short, never over.
+TEST(MatroskaDamage, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
+  const std::string es = "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25 -frames:v 200 -pix_fmt yuv420p "
+                         "-c:v libx264 -x264-params keyint=25:scenecut=0 OUT.264 && ";
+  const std::string y4m = "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25 -frames:v 200 -pix_fmt yuv420p "
+                          "-f yuv4mpegpipe OUT.y4m && ";
+  const std::string film = "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=24000/1001 -frames:v 168 "
+                           "-pix_fmt yuv420p -f yuv4mpegpipe OUT.y4m && ";
+  // 25 then 50 pictures a second; pauses of half a second and of 300 ms
+  // between 25 and 50 a second, more than a second before the stretch.
+  const std::string rates = TimestampFile("rates.txt", 200, {{0, 40}, {10, 20}});
+  const std::string pauses = TimestampFile("pauses.txt", 200, {{0, 40}, {10, 540}, {11, 20}, {30, 320}, {31, 40}});
+  const std::string tcfile = "x264 --quiet --keyint 25 --demuxer y4m --tcfile-in ";
+  const struct {
+    const char* name;
+    const char* file;
+    std::string make;
+    bool rounded;  // times rounded to whole display frames
+  } streams[] = {
+      {"DefaultDuration of 59.94 over 25", "dd5994.mkv",
+       es + "mkvmerge -q --cluster-length 1000ms -o OUT OUT.264 && mkvpropedit -q OUT --edit track:v1 --set "
+            "default-duration=16683333", false},
+      {"DefaultDuration of 2 us", "dd2us.mkv",
+       es + "mkvmerge -q --cluster-length 1000ms -o OUT OUT.264 && mkvpropedit -q OUT --edit track:v1 --set "
+            "default-duration=2000", false},
+      {"no DefaultDuration", "ddnone.mkv",
+       es + "mkvmerge -q --cluster-length 1000ms -o OUT OUT.264 && mkvpropedit -q OUT --edit track:v1 --delete "
+            "default-duration", false},
+      {"two rates", "rates.mkv",
+       y4m + tcfile + tu::q(rates) + " -o OUT.x.mkv OUT.y4m && mkvmerge -q --cluster-length 1000ms -o OUT OUT.x.mkv",
+       false},
+      {"pauses, 50 us scale", "pauses50us.mkv",
+       y4m + tcfile + tu::q(pauses) + " -o OUT.x.mkv OUT.y4m && mkvmerge -q --timestamp-scale 50000 "
+                                      "--cluster-length 1000ms -o OUT OUT.x.mkv",
+       false},
+      {"pauses, 1 ms scale", "pauses1ms.mkv",
+       y4m + tcfile + tu::q(pauses) + " -o OUT.x.mkv OUT.y4m && mkvmerge -q --timestamp-scale 1000000 "
+                                      "--cluster-length 1000ms -o OUT OUT.x.mkv",
+       false},
+      {"pulldown double at the display rate", "double.mkv",
+       film + "x264 --quiet --pulldown double --keyint 24 --bframes 2 --demuxer y4m -o OUT.x.mkv OUT.y4m && "
+              "mkvmerge -q --cluster-length 1000ms -o OUT OUT.x.mkv",
+       false},
+      {"pulldown 3:2 at the display rate", "32.mkv",
+       film + "x264 --quiet --pulldown 32 --keyint 24 --bframes 2 --demuxer y4m -o OUT.x.mkv OUT.y4m && "
+              "mkvmerge -q --cluster-length 1000ms -o OUT OUT.x.mkv",
+       true},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string base = Made(s.file, s.make);
+    const Layout l = MkvLayout(base);
+    ASSERT_GE(l.clusters.size(), 5u);
+    // ffprobe's pictures: block position (of the frame's data), time and
+    // repeat_pict.
+    struct Picture {
+      uint64_t pos;
+      long long time;
+      int repeat;
+    };
+    std::vector<Picture> pictures;
+    for (const std::string& line : tu::lines(tu::run("ffprobe -v error -select_streams v:0 -show_entries "
+                                                     "frame=pkt_pos,pts,repeat_pict -of csv=p=0 " + tu::q(base)).out)) {
+      std::vector<std::string> f;
+      std::stringstream in(line);
+      for (std::string x; std::getline(in, x, ',');) f.push_back(x);
+      if (f.size() >= 3 && !f[0].empty() && !f[1].empty() && !f[2].empty())
+        pictures.push_back({std::stoull(f[1]), std::stoll(f[0]), std::stoi(f[2])});
+    }
+    ASSERT_EQ(pictures.size(), l.blocks.size());
+    std::sort(pictures.begin(), pictures.end(), [](const Picture& a, const Picture& b) { return a.time < b.time; });
+    long long plays = 0;  // frames of the intact file: pictures, and the fields and frames they repeat
+    int fields_repeated = 0;
+    for (const Picture& p : pictures) {
+      plays += 1 + (p.repeat >= 2 ? p.repeat / 2 : 0);
+      fields_repeated += p.repeat == 1;
+    }
+    plays += fields_repeated / 2;
+    tu::RunResult r;
+    const std::vector<std::string> intact = IndexAndOpen(base, base + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_slot_marks(intact), std::string(pictures.size(), '.')) << "no LOST line";
+    EXPECT_EQ(tu::kwi_value(intact, "PLAYBACK"), std::to_string(plays));
+    const int served = KWSourceFrames(base + ".kwi");
+    if (served >= 0) {
+      EXPECT_EQ(served, plays) << "the frames KWSource serves";
+    }
+
+    // Zeros from the 11th block of the middle cluster to halfway into the
+    // next: the reader goes on at the cluster after that, decoding at its
+    // first key frame.
+    const size_t c = l.clusters.size() / 2 - 1;
+    size_t k = 0;
+    while (l.blocks[k] < l.clusters[c]) ++k;
+    const uint64_t from = l.blocks[k + 10];
+    std::vector<uint8_t> b = tu::read_file(base);
+    std::fill(b.begin() + long(from), b.begin() + long((l.clusters[c + 1] + l.clusters[c + 2]) / 2), 0);
+    uint64_t resume = ~0ULL;
+    for (const std::string& line : tu::lines(tu::run("mkvinfo -v -v -z " + tu::q(base)).out)) {
+      std::smatch m;
+      static const std::regex key(R"(^\| \+ Simple block: key, .* at (\d+) size)");
+      if (std::regex_search(line, m, key) && std::stoull(m[1]) >= l.clusters[c + 2] && resume == ~0ULL)
+        resume = std::stoull(m[1]);
+    }
+    ASSERT_NE(resume, ~0ULL);
+    std::vector<tu::ShownPicture> shown;
+    for (const Picture& p : pictures) shown.push_back({p.pos < from || p.pos >= resume, 2 + p.repeat});
+    const std::string bound = tu::expected_frame_marks(shown);
+    ASSERT_NE(bound.find('L'), std::string::npos);
+    const std::string f = Write(std::string("zeros-") + s.file, b), kwi = f + ".kwi";
+    std::remove(kwi.c_str());
+    r = tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i " + tu::q(f) + " -o " + tu::q(kwi));
+    ASSERT_EQ(r.status, 0) << r.out;
+    ExpectOpensInKWSource(kwi);
+    const std::vector<std::string> lines = tu::kwi_lines(kwi);
+    const std::string marks = tu::kwi_slot_marks(lines);
+    if (s.rounded) {
+      EXPECT_TRUE(tu::marks_within(marks, bound)) << marks << "\nat most\n" << bound;
+      EXPECT_GE(std::count(marks.begin(), marks.end(), 'L') + 1, std::count(bound.begin(), bound.end(), 'L'));
+    } else {
+      EXPECT_EQ(marks, bound);
+    }
+    EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
+    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
+  }
+}
+
 }  // namespace

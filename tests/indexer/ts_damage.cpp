@@ -972,3 +972,105 @@ TEST(PsLoss, PicturesLostWithBytesOfAPackKeepTheirSlots) {
   EXPECT_GE(usable, cuts.size() / 2);
   EXPECT_GE(losses, usable / 2) << "cases where a picture's start was lost";
 }
+
+// Transport streams whose times disagree with the rate their VUI declares
+// (x264's 50 pictures a second slowed to 25 in the PES times, a copy as
+// ffmpeg's -itsscale makes it) or stamp pulldown repeats at the display
+// rate (x264's Matroska output remuxed, its 3:2 times rounded to whole
+// display frames): the intact files' indexes have no LOST line; with
+// every packet of one P picture a third into the file cut out, indexing
+// ends, and the only slots are those of the frames the lost picture shows,
+// where the damaged file has no time of it (the 3:2 stream's may come a
+// frame short, never over), and the clip never has more frames than the
+// intact file plays.
+TEST(TsLoss, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
+  const std::string film = "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=24000/1001 -frames:v 96 "
+                           "-pix_fmt yuv420p -f yuv4mpegpipe OUT.y4m && x264 --quiet --keyint 24 --bframes 2 ";
+  const struct {
+    const char* name;
+    std::string make;  // writes OUT.mkv
+    bool rounded;
+  } streams[] = {
+      {"vui-twice",
+       "ffmpeg -v error -y -f lavfi -i testsrc=size=96x64:rate=25 -frames:v 100 -pix_fmt yuv420p -f yuv4mpegpipe "
+       "OUT.y4m && x264 --quiet --fps 50 --keyint 25 --demuxer y4m -o OUT.x.mkv OUT.y4m && ffmpeg -v error -y "
+       "-itsscale 2 -i OUT.x.mkv -c copy OUT.mkv",
+       false},
+      {"pulldown-double", film + "--pulldown double --demuxer y4m -o OUT.mkv OUT.y4m", false},
+      {"pulldown-32", film + "--pulldown 32 --demuxer y4m -o OUT.mkv OUT.y4m", true},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string out = Dir() + s.name, ts = out + ".ts";
+    std::string make = s.make;
+    for (size_t p; (p = make.find("OUT")) != std::string::npos;) make.replace(p, 3, tu::q(out));
+    ASSERT_EQ(tu::run(make + " && ffmpeg -v error -y -i " + tu::q(out + ".mkv") +
+                      " -c copy -f mpegts " + tu::q(ts) + " 2>&1").status, 0);
+    // ffprobe's pictures: presentation time and repeat_pict.
+    std::map<long long, int> repeat;
+    for (const auto& f : tu::ffprobe_frames(ts))
+      if (f.count("pts") && f.at("pts") != "N/A" && f.count("repeat_pict"))
+        repeat[std::stoll(f.at("pts"))] = std::stoi(f.at("repeat_pict"));
+    ASSERT_GE(repeat.size(), 96u);
+    long long plays = 0;
+    int fields_repeated = 0;
+    for (const auto& [time, r] : repeat) {
+      plays += 1 + (r >= 2 ? r / 2 : 0);
+      fields_repeated += r == 1;
+    }
+    plays += fields_repeated / 2;
+    tu::RunResult r;
+    const std::vector<std::string> intact = IndexAndOpen(ts, ts + ".kwi", &r);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(tu::kwi_slot_marks(intact), std::string(repeat.size(), '.')) << "no LOST line";
+    EXPECT_EQ(tu::kwi_value(intact, "PLAYBACK"), std::to_string(plays));
+    const int served = KWSourceFrames(ts + ".kwi");
+    if (served >= 0) {
+      EXPECT_EQ(served, plays) << "the frames KWSource serves";
+    }
+
+    // Every packet of the first P picture's PES packet a third into the file.
+    const std::vector<uint8_t> bytes = tu::read_file(ts);
+    const unsigned pid = video_pid(bytes);
+    std::map<size_t, std::string> type_at;
+    for (const auto& f : tu::ffprobe_frames(ts))
+      if (f.count("pkt_pos") && f.count("pict_type") && f.at("pkt_pos") != "N/A")
+        type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
+    std::set<size_t> cut;
+    bool in = false;
+    for (size_t at = bytes.size() / 3 / 188 * 188; at + 188 <= bytes.size(); at += 188) {
+      if (pid_at(bytes, at) != pid) continue;
+      if (bytes[at + 1] & 0x40) {
+        if (in) break;
+        in = type_at.count(at) && type_at[at] == "P";
+      }
+      if (in) cut.insert(at);
+    }
+    ASSERT_FALSE(cut.empty());
+    ASSERT_NE(cut.size() % 16, 0u) << "a loss the counters cannot show";
+    std::vector<uint8_t> b;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188)
+      if (!cut.count(at)) b.insert(b.end(), bytes.begin() + long(at), bytes.begin() + long(at + 188));
+    const std::string damaged = out + "-cut.ts", kwi = damaged + ".kwi";
+    tu::write_file(damaged, b);
+    const std::set<long long> read = tu::ffprobe_shown_times(damaged);
+    std::vector<tu::ShownPicture> shown;
+    for (const auto& [time, rp] : repeat) shown.push_back({read.count(time) != 0, 2 + rp});
+    const std::string bound = tu::expected_frame_marks(shown);
+    ASSERT_NE(bound.find('L'), std::string::npos);
+    std::remove(kwi.c_str());
+    r = tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i " + tu::q(damaged) + " -o " + tu::q(kwi));
+    ASSERT_EQ(r.status, 0) << r.out;
+    ExpectOpensInKWSource(kwi);
+    const std::vector<std::string> lines = tu::kwi_lines(kwi);
+    const std::string marks = tu::kwi_slot_marks(lines);
+    if (s.rounded) {
+      EXPECT_TRUE(tu::marks_within(marks, bound)) << marks << "\nat most\n" << bound;
+      EXPECT_GE(std::count(marks.begin(), marks.end(), 'L') + 1, std::count(bound.begin(), bound.end(), 'L'));
+    } else {
+      EXPECT_EQ(marks, bound);
+    }
+    EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
+    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
+  }
+}
