@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,4 +49,27 @@ inline std::vector<std::string> IndexAndOpen(const std::string& input, const std
   std::vector<std::string> lines = tu::index_lines(input, kwi, r);
   if (r->status == 0) ExpectOpensInKWSource(kwi);
   return lines;
+}
+
+// Indexes a damaged copy under a time limit (indexing that does not end
+// fails) and holds its slot marks (tu::kwi_slot_marks) to `bound`
+// (tu::expected_frame_marks): exactly, or, where the stream's times were
+// rounded, within it and at most one lost slot short. Neither PLAYBACK nor
+// the frames KWSource serves may exceed what the intact file plays.
+inline void ExpectSlotsOfDamagedCopy(const std::string& input, const std::string& kwi, const std::string& bound,
+                                     bool rounded, long long plays, int served) {
+  std::remove(kwi.c_str());
+  const tu::RunResult r = tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i " + tu::q(input) + " -o " + tu::q(kwi));
+  ASSERT_EQ(r.status, 0) << r.out;
+  ExpectOpensInKWSource(kwi);
+  const std::vector<std::string> lines = tu::kwi_lines(kwi);
+  const std::string marks = tu::kwi_slot_marks(lines);
+  if (rounded) {
+    EXPECT_TRUE(tu::marks_within(marks, bound)) << marks << "\nat most\n" << bound;
+    EXPECT_GE(std::count(marks.begin(), marks.end(), 'L') + 1, std::count(bound.begin(), bound.end(), 'L'));
+  } else {
+    EXPECT_EQ(marks, bound);
+  }
+  EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
+  EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
 }

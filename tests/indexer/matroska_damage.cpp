@@ -854,20 +854,7 @@ TEST(MatroskaDamage, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
     const std::string bound = tu::expected_frame_marks(shown);
     ASSERT_NE(bound.find('L'), std::string::npos);
     const std::string f = Write(std::string("zeros-") + s.file, b), kwi = f + ".kwi";
-    std::remove(kwi.c_str());
-    r = tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i " + tu::q(f) + " -o " + tu::q(kwi));
-    ASSERT_EQ(r.status, 0) << r.out;
-    ExpectOpensInKWSource(kwi);
-    const std::vector<std::string> lines = tu::kwi_lines(kwi);
-    const std::string marks = tu::kwi_slot_marks(lines);
-    if (s.rounded) {
-      EXPECT_TRUE(tu::marks_within(marks, bound)) << marks << "\nat most\n" << bound;
-      EXPECT_GE(std::count(marks.begin(), marks.end(), 'L') + 1, std::count(bound.begin(), bound.end(), 'L'));
-    } else {
-      EXPECT_EQ(marks, bound);
-    }
-    EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
-    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
+    ExpectSlotsOfDamagedCopy(f, kwi, bound, s.rounded, plays, served);
   }
 }
 

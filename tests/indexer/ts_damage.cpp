@@ -147,6 +147,23 @@ void MakeCleanTs(const Made& m, const std::string& suffix, int frames, CleanTs* 
   ASSERT_EQ(r.status, 0) << r.out;
 }
 
+// The video PES packets of a clean stream of `pictures` pictures, one each,
+// in stream order, and by ffprobe each packet's display number and picture
+// type.
+void ProbePictures(const CleanTs& c, size_t pictures, std::vector<size_t>* pes, std::map<size_t, size_t>* shown_at,
+                   std::map<size_t, std::string>* type_at) {
+  for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
+    if (pid_at(c.intact, at) == c.pid && (c.intact[at + 1] & 0x40)) pes->push_back(at);
+  ASSERT_EQ(pes->size(), pictures);
+  for (const auto& f : tu::ffprobe_frames(c.ts))
+    if (f.count("pkt_pos") && f.at("pkt_pos") != "N/A") {
+      const size_t n = shown_at->size();
+      (*shown_at)[std::stoul(f.at("pkt_pos"))] = n;
+      (*type_at)[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
+    }
+  ASSERT_EQ(shown_at->size(), pictures);
+}
+
 }  // namespace
 
 // For each stream: 1, 5 and 50 video packets cut out at a third of the
@@ -423,21 +440,10 @@ TEST(TsLoss, IrapPictureWhoseFirstSliceWasLostKeepsItsSlot) {
     ASSERT_EQ(clean_pictures.size(), 100u);
     const auto starts = picture_starts(tst::demux(c.intact, 188, c.pid), m.codec);
     ASSERT_EQ(starts.size(), 100u) << "picture starts in the payload";
-    // The PES packets in stream order (one picture each), and the display
-    // number of each by ffprobe.
     std::vector<size_t> pes;
-    for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
-      if (pid_at(c.intact, at) == c.pid && (c.intact[at + 1] & 0x40)) pes.push_back(at);
-    ASSERT_EQ(pes.size(), 100u);
-    std::map<size_t, size_t> shown_at;  // PES packet position -> display number
+    std::map<size_t, size_t> shown_at;
     std::map<size_t, std::string> type_at;
-    for (const auto& f : tu::ffprobe_frames(c.ts))
-      if (f.count("pkt_pos") && f.at("pkt_pos") != "N/A") {
-        const size_t n = shown_at.size();
-        shown_at[std::stoul(f.at("pkt_pos"))] = n;
-        type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
-      }
-    ASSERT_EQ(shown_at.size(), 100u);
+    ASSERT_NO_FATAL_FAILURE(ProbePictures(c, 100, &pes, &shown_at, &type_at));
     // The first I picture after a third of the file but the first.
     size_t irap = 0;
     while (irap < pes.size() && (pes[irap] < c.intact.size() / 3 || type_at[pes[irap]] != "I")) irap++;
@@ -484,19 +490,10 @@ TEST(TsLoss, PicturesCutOffByTheEndBeforeTheLastOneReadKeepTheirSlots) {
   const Made m = {"mpeg2-cut", "-c:v mpeg2video -g 12 -bf 2", 1};
   CleanTs c;
   ASSERT_NO_FATAL_FAILURE(MakeCleanTs(m, "", 100, &c));
-  std::vector<size_t> pes;  // PES packets in stream order, one picture each
-  for (size_t at = 0; at + 188 <= c.intact.size(); at += 188)
-    if (pid_at(c.intact, at) == c.pid && (c.intact[at + 1] & 0x40)) pes.push_back(at);
-  ASSERT_EQ(pes.size(), 100u);
-  std::map<size_t, size_t> shown_at;  // PES packet position -> display number
+  std::vector<size_t> pes;
+  std::map<size_t, size_t> shown_at;
   std::map<size_t, std::string> type_at;
-  for (const auto& f : tu::ffprobe_frames(c.ts))
-    if (f.count("pkt_pos") && f.at("pkt_pos") != "N/A") {
-      const size_t n = shown_at.size();
-      shown_at[std::stoul(f.at("pkt_pos"))] = n;
-      type_at[std::stoul(f.at("pkt_pos"))] = f.at("pict_type");
-    }
-  ASSERT_EQ(shown_at.size(), 100u);
+  ASSERT_NO_FATAL_FAILURE(ProbePictures(c, 100, &pes, &shown_at, &type_at));
   // The last I and P pictures in stream order followed by B pictures.
   std::vector<size_t> refs;
   for (size_t i = pes.size() - 1; i > pes.size() / 2 && refs.size() < 2; i--)
@@ -1058,19 +1055,6 @@ TEST(TsLoss, SlotsFollowTheTimesOfThePicturesNotTheDeclaredRate) {
     for (const auto& [time, rp] : repeat) shown.push_back({read.count(time) != 0, 2 + rp});
     const std::string bound = tu::expected_frame_marks(shown);
     ASSERT_NE(bound.find('L'), std::string::npos);
-    std::remove(kwi.c_str());
-    r = tu::run("timeout 60 " + tu::q(OSTREL_BIN) + " -i " + tu::q(damaged) + " -o " + tu::q(kwi));
-    ASSERT_EQ(r.status, 0) << r.out;
-    ExpectOpensInKWSource(kwi);
-    const std::vector<std::string> lines = tu::kwi_lines(kwi);
-    const std::string marks = tu::kwi_slot_marks(lines);
-    if (s.rounded) {
-      EXPECT_TRUE(tu::marks_within(marks, bound)) << marks << "\nat most\n" << bound;
-      EXPECT_GE(std::count(marks.begin(), marks.end(), 'L') + 1, std::count(bound.begin(), bound.end(), 'L'));
-    } else {
-      EXPECT_EQ(marks, bound);
-    }
-    EXPECT_LE(std::stoll(tu::kwi_value(lines, "PLAYBACK")), plays);
-    EXPECT_LE(KWSourceFrames(kwi), served) << "the frames KWSource serves";
+    ExpectSlotsOfDamagedCopy(damaged, kwi, bound, s.rounded, plays, served);
   }
 }
