@@ -770,7 +770,9 @@ class CAVCDecoder {
   void FeedVc1Unit(unsigned char* bytes, u32 length);
   // Keeps a unit, behind its length, until its picture's number is known.
   void HoldUnit(const unsigned char* bytes, u32 length);
-  void FeedHeldUnits();
+  // Sends the units held, in order; tag_each numbers each as it goes (held
+  // units that no frame followed).
+  void FeedHeldUnits(bool tag_each = false);
   // AVC: parameter sets are read for what the order count needs; a slice
   // that begins a picture (as Ostrel tells pictures apart) numbers it.
   void FeedAvcUnit(unsigned char* bytes, u32 length);

@@ -251,15 +251,7 @@ void CAVCDecoder::FeedVc1Unit(unsigned char* bytes, u32 length) {
   if (!tag.held.empty() && code != 0x0D) {
     // No frame follows them (or they run too long): they number the next
     // picture without its type.
-    std::vector<unsigned char> held;
-    held.swap(tag.held);
-    for (size_t at = 0; at + 4 <= held.size();) {
-      u32 n;
-      memcpy(&n, held.data() + at, 4);
-      TagUnit(held.data() + at + 4, n);
-      SendUnit(held.data() + at + 4, n);
-      at += 4 + n;
-    }
+    FeedHeldUnits(true);
   }
   TagUnit(bytes, length);
   FeedHeldUnits();
@@ -403,12 +395,13 @@ void CAVCDecoder::HoldUnit(const unsigned char* bytes, u32 length) {
   memcpy(tag.held.data() + at + 4, bytes, length);
 }
 
-void CAVCDecoder::FeedHeldUnits() {
+void CAVCDecoder::FeedHeldUnits(bool tag_each) {
   std::vector<unsigned char> held;
   held.swap(tag.held);
   for (size_t at = 0; at + 4 <= held.size();) {
     u32 length;
     memcpy(&length, held.data() + at, 4);
+    if (tag_each) TagUnit(held.data() + at + 4, length);
     SendUnit(held.data() + at + 4, length);
     at += 4 + length;
   }
