@@ -51,6 +51,34 @@ inline std::vector<std::string> IndexAndOpen(const std::string& input, const std
   return lines;
 }
 
+// The frames a recording plays by ffprobe's repeat_pict of its pictures: a
+// frame per picture, one more per frame repeated (2 doubles, 4 triples),
+// and one per two fields repeated (1).
+inline long long FramesPlayed(const std::vector<int>& repeats) {
+  long long plays = 0;
+  int fields_repeated = 0;
+  for (const int r : repeats) {
+    plays += 1 + (r >= 2 ? r / 2 : 0);
+    fields_repeated += r == 1;
+  }
+  return plays + fields_repeated / 2;
+}
+
+// Indexes the intact file of `pictures` pictures: no LOST line, PLAYBACK
+// the frames it plays, and as many served by KWSource; *served is that
+// count (-1 without the stand-in build).
+inline void ExpectIntactPlays(const std::string& input, size_t pictures, long long plays, int* served) {
+  tu::RunResult r;
+  const std::vector<std::string> intact = IndexAndOpen(input, input + ".kwi", &r);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(tu::kwi_slot_marks(intact), std::string(pictures, '.')) << "no LOST line";
+  EXPECT_EQ(tu::kwi_value(intact, "PLAYBACK"), std::to_string(plays));
+  *served = KWSourceFrames(input + ".kwi");
+  if (*served >= 0) {
+    EXPECT_EQ(*served, plays) << "the frames KWSource serves";
+  }
+}
+
 // Indexes a damaged copy under a time limit (indexing that does not end
 // fails) and holds its slot marks (tu::kwi_slot_marks) to `bound`
 // (tu::expected_frame_marks): exactly, or, where the stream's times were
